@@ -1,0 +1,32 @@
+#pragma once
+// Where every file of the library lives: per-pair directories and their fixed
+// file names, the database directories, recovery-point lock files, the
+// clients that have replication installed, and mount points of paths.
+// Stateless; every operation may be called from any thread.
+#include <list>
+#include <string>
+
+class FlrHelper {
+public:
+    // mkdir -p with mode 0777 (before umask). 0 on success or when the
+    // directory exists, -1 with errno set otherwise.
+    static int mkdir1(const char* path);
+    static std::string stripTrailingSlashes(const std::string& path);
+
+    static std::string getPairDir(int pairId, const std::string& clientName);
+    static std::string getOrphanFileName(int pairId, const std::string& clientName);
+    static std::string getCollectFileName(int pairId, const std::string& clientName);
+    static std::string getResendCollectFileName(int pairId, const std::string& clientName);
+    static std::string getSendHistoryFileName(int pairId, const std::string& clientName);
+    static std::string getDirChangeFileName(int pairId, const std::string& clientName, bool tail);
+    static std::string getResendDirChangeFileName(int pairId, const std::string& clientName,
+                                                  bool tail);
+
+    static std::string getDatabaseDir(int pairId);
+    static std::string getWrDatabaseDir(int pairId);
+    static std::string getLBFSDatabaseDir();
+
+    static std::string getCRPLockFileName(unsigned long long jobId);
+    static std::list<std::string> getZRPClientList(bool activeOnly);
+    static std::string getMountDir(const char* path);
+};

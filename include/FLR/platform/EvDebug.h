@@ -1,0 +1,64 @@
+#pragma once
+// The debug logger. One line per call: time, pid, tid, level, function, text.
+// Sink: the file named by FLR_LOG, else stderr; lines above FLR_LOG_LEVEL are
+// dropped before formatting (default 0 = errors only on stderr, 1 with FLR_LOG).
+// Tests capture every line at every level through EvDebugCapture.
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+struct EvLogLine {
+    int level;  // 0 error, 1 debug, 2.. DebugLvl levels
+    std::string function;
+    std::string text;
+};
+
+class EvDebug {
+public:
+    static constexpr int kError = 0;
+    static constexpr int kDebug = 1;
+
+    static void Debug(const char* function, const char* fmt, ...)
+        __attribute__((format(printf, 2, 3)));
+    static void DebugLvl(const char* function, int level, const char* fmt, ...)
+        __attribute__((format(printf, 3, 4)));
+    static void Error(const char* function, const char* fmt, ...)
+        __attribute__((format(printf, 2, 3)));
+    static void log(int level, const char* function, const char* fmt, va_list ap);
+
+    // True when a line of this level would go anywhere; lets hot paths skip
+    // building arguments.
+    static bool enabled(int level);
+    static void setLevel(int level);
+    static int getLevel();
+    // Empty path: back to stderr.
+    static void setLogFile(const std::string& path);
+};
+
+// While alive, every log line of every thread is also kept here.
+class EvDebugCapture {
+public:
+    EvDebugCapture();
+    ~EvDebugCapture();
+    EvDebugCapture(const EvDebugCapture&) = delete;
+    EvDebugCapture& operator=(const EvDebugCapture&) = delete;
+
+    std::vector<EvLogLine> lines() const;
+    // True when some captured line's text equals text exactly.
+    bool contains(const std::string& text) const;
+    // True when some captured line's text contains the fragment.
+    bool containsFragment(const std::string& fragment) const;
+    void clear();
+};
+
+// Base of the table classes: logs under its own name.
+class TDebuggable {
+public:
+    explicit TDebuggable(std::string name) : name_(std::move(name)) {}
+    virtual ~TDebuggable() = default;
+    void debug(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
+    const std::string& debugName() const { return name_; }
+
+private:
+    std::string name_;
+};

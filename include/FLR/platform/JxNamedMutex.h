@@ -1,0 +1,37 @@
+#pragma once
+// Process-shared mutex named by a string, e.g. "FLR_SNAP_MGR_MUTEX": an
+// exclusive flock on <lock dir>/<name>.lock between processes, and an
+// in-process owner with a re-entry count between threads. The lock directory
+// is registry [Platform] dLock, default <temp dir>/locks.
+#include <string>
+
+class JxNamedMutex {
+public:
+    explicit JxNamedMutex(std::string name);
+    ~JxNamedMutex();  // releases every level still held by this object
+    JxNamedMutex(const JxNamedMutex&) = delete;
+    JxNamedMutex& operator=(const JxNamedMutex&) = delete;
+
+    // timeoutSec -1: no limit. False on time-out; throws JxException when the
+    // lock file cannot be made. Re-entrant for the holding thread.
+    bool lock(int timeoutSec = -1);
+    void unlock();
+    const std::string& name() const { return name_; }
+    static std::string lockDirectory();
+
+private:
+    struct Shared;
+    std::string name_;
+    Shared* shared_;  // per-name process-wide state, owned by a registry
+};
+
+class JxNamedMutexLock {
+public:
+    explicit JxNamedMutexLock(JxNamedMutex& m) : m_(m) { m_.lock(-1); }
+    ~JxNamedMutexLock() { m_.unlock(); }
+    JxNamedMutexLock(const JxNamedMutexLock&) = delete;
+    JxNamedMutexLock& operator=(const JxNamedMutexLock&) = delete;
+
+private:
+    JxNamedMutex& m_;
+};

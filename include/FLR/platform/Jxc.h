@@ -1,0 +1,10 @@
+#pragma once
+// Checksums: CRC-32 (zlib's polynomial) and the other digests of the library.
+#include <cstddef>
+#include <cstdint>
+
+// Raw CRC-32 register update: no implicit inversion in or out, so a caller
+// chooses its start value (0xffffffff for the stub envelope) and keeps the
+// register as the stored value. Continuation: jx_crc32(jx_crc32(s, a), b) ==
+// jx_crc32(s, a+b).
+uint32_t jx_crc32(uint32_t crc, const void* data, size_t len);

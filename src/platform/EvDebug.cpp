@@ -1,0 +1,185 @@
+#include "FLR/platform/EvDebug.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+// All logger state; sinkMutex guards fd/ownsFd, captureMutex the capture list.
+struct LoggerState {
+    std::mutex sinkMutex;
+    int fd = 2;
+    bool ownsFd = false;
+    std::atomic<int> sinkLevel{0};
+    std::mutex captureMutex;
+    std::vector<EvLogLine> captured;
+    std::atomic<int> captures{0};
+
+    LoggerState() {
+        if (const char* path = std::getenv("FLR_LOG"); path && *path) {
+            int f = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (f >= 0) {
+                fd = f;
+                ownsFd = true;
+                sinkLevel = 1;
+            }
+        }
+        if (const char* lvl = std::getenv("FLR_LOG_LEVEL"); lvl && *lvl) sinkLevel = std::atoi(lvl);
+    }
+};
+
+LoggerState& state() {
+    static LoggerState* s = new LoggerState;  // never destroyed: threads may log during exit
+    return *s;
+}
+
+const char* levelName(int level) {
+    switch (level) {
+        case 0: return "ERROR";
+        case 1: return "DEBUG";
+        default: return "DEBUG";
+    }
+}
+
+void emit(int level, const char* function, const char* text) {
+    LoggerState& s = state();
+    if (s.captures.load(std::memory_order_acquire) > 0) {
+        std::lock_guard<std::mutex> lk(s.captureMutex);
+        s.captured.push_back(EvLogLine{level, function ? function : "", text});
+    }
+    if (level > s.sinkLevel.load(std::memory_order_relaxed)) return;
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tmv;
+    localtime_r(&tv.tv_sec, &tmv);
+    char head[128];
+    int h = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %d %ld %s(%d) ",
+                     tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min,
+                     tmv.tm_sec, static_cast<long>(tv.tv_usec / 1000), static_cast<int>(getpid()),
+                     static_cast<long>(syscall(SYS_gettid)), levelName(level), level);
+    std::string line(head, static_cast<size_t>(h));
+    line += function ? function : "";
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::lock_guard<std::mutex> lk(s.sinkMutex);
+    // One write per line keeps lines whole when several processes share a file.
+    ssize_t ignored = ::write(s.fd, line.data(), line.size());
+    (void)ignored;
+}
+
+}  // namespace
+
+bool EvDebug::enabled(int level) {
+    LoggerState& s = state();
+    return level <= s.sinkLevel.load(std::memory_order_relaxed) ||
+           s.captures.load(std::memory_order_relaxed) > 0;
+}
+
+void EvDebug::log(int level, const char* function, const char* fmt, va_list ap) {
+    if (!enabled(level)) return;
+    char buf[1024];
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    if (n >= 0 && static_cast<size_t>(n) >= sizeof buf) {
+        std::string big(static_cast<size_t>(n), '\0');
+        vsnprintf(big.data(), big.size() + 1, fmt, ap2);
+        emit(level, function, big.c_str());
+    } else {
+        emit(level, function, n < 0 ? fmt : buf);
+    }
+    va_end(ap2);
+}
+
+void EvDebug::Debug(const char* function, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log(kDebug, function, fmt, ap);
+    va_end(ap);
+}
+
+void EvDebug::DebugLvl(const char* function, int level, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log(level, function, fmt, ap);
+    va_end(ap);
+}
+
+void EvDebug::Error(const char* function, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log(kError, function, fmt, ap);
+    va_end(ap);
+}
+
+void EvDebug::setLevel(int level) { state().sinkLevel = level; }
+int EvDebug::getLevel() { return state().sinkLevel; }
+
+void EvDebug::setLogFile(const std::string& path) {
+    LoggerState& s = state();
+    int f = 2;
+    bool owns = false;
+    if (!path.empty()) {
+        f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (f < 0) return;
+        owns = true;
+    }
+    std::lock_guard<std::mutex> lk(s.sinkMutex);
+    if (s.ownsFd) ::close(s.fd);
+    s.fd = f;
+    s.ownsFd = owns;
+}
+
+EvDebugCapture::EvDebugCapture() {
+    LoggerState& s = state();
+    std::lock_guard<std::mutex> lk(s.captureMutex);
+    s.captured.clear();
+    s.captures.fetch_add(1);
+}
+
+EvDebugCapture::~EvDebugCapture() {
+    LoggerState& s = state();
+    std::lock_guard<std::mutex> lk(s.captureMutex);
+    if (s.captures.fetch_sub(1) == 1) s.captured.clear();
+}
+
+std::vector<EvLogLine> EvDebugCapture::lines() const {
+    LoggerState& s = state();
+    std::lock_guard<std::mutex> lk(s.captureMutex);
+    return s.captured;
+}
+
+bool EvDebugCapture::contains(const std::string& text) const {
+    for (const auto& l : lines())
+        if (l.text == text) return true;
+    return false;
+}
+
+bool EvDebugCapture::containsFragment(const std::string& fragment) const {
+    for (const auto& l : lines())
+        if (l.text.find(fragment) != std::string::npos) return true;
+    return false;
+}
+
+void EvDebugCapture::clear() {
+    LoggerState& s = state();
+    std::lock_guard<std::mutex> lk(s.captureMutex);
+    s.captured.clear();
+}
+
+void TDebuggable::debug(int level, const char* fmt, ...) const {
+    va_list ap;
+    va_start(ap, fmt);
+    EvDebug::log(level, name_.c_str(), fmt, ap);
+    va_end(ap);
+}

@@ -1,0 +1,71 @@
+#include "support/TestSupport.h"
+
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "FLR/platform/JXPlatformInfo.h"
+
+namespace flrtest {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/flrtest.XXXXXX";
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() { removeTree(path_); }
+
+ScopedRegistry::ScopedRegistry()
+    : path_(dir_.file("registry.ini")), previous_(JXPlatformInfo::getRegistryFile()) {
+    JXPlatformInfo::setRegistryFile(path_);
+}
+
+ScopedRegistry::~ScopedRegistry() { JXPlatformInfo::setRegistryFile(previous_); }
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void removeTree(const std::string& path) {
+    nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+int runInChild(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int rc = 1;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 99;
+        }
+        _exit(rc);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+}  // namespace flrtest

@@ -1,0 +1,45 @@
+#pragma once
+// Helpers shared by the test suites: private temp folders, a private registry
+// file, and child processes for cross-process behaviour.
+#include <functional>
+#include <string>
+
+namespace flrtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Points the registry at a private file for the scope; restores the previous one.
+class ScopedRegistry {
+public:
+    ScopedRegistry();
+    ~ScopedRegistry();
+    const std::string& path() const { return path_; }
+    std::string dir() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    std::string previous_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+void removeTree(const std::string& path);
+
+// Runs body in a forked child; returns its exit status (body's return value),
+// or 128 + signal when it was killed.
+int runInChild(const std::function<int()>& body);
+
+}  // namespace flrtest

@@ -1,0 +1,109 @@
+// flr registry ... and flr dirs ...: the configuration and file layout a
+// person needs to see when setting up or debugging a pair.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+
+#include "Commands.h"
+#include "FLR/FlrHelper.h"
+#include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+// Secrets are taken from stdin only, so they never show in ps or shell history.
+bool looksSecret(const std::string& key) {
+    for (const char* word : {"Secret", "Password", "Passphrase", "Key"})
+        if (key.find(word) != std::string::npos) return true;
+    return false;
+}
+
+void addRegistryCommands(CLI::App& app) {
+    auto* reg = app.add_subcommand("registry", "Read and change registry keys");
+    reg->require_subcommand(1);
+    static std::string file;
+    reg->add_option("--file", file,
+                    "Registry file (default: $FLR_REGISTRY or /etc/flr/registry.ini)");
+    auto useFile = [] {
+        if (!file.empty()) JXPlatformInfo::setRegistryFile(file);
+    };
+
+    static std::string section, key, value;
+    static bool fromStdin = false;
+    auto* get = reg->add_subcommand("get", "Print one key's value (exit 1 when absent)");
+    get->add_option("SECTION", section)->required();
+    get->add_option("KEY", key)->required();
+    get->callback([useFile] {
+        useFile();
+        std::string v;
+        if (!JXPlatformInfo::getString(section, key, v)) {
+            std::fprintf(stderr, "flr: [%s] %s is not set in %s\n", section.c_str(), key.c_str(),
+                         JXPlatformInfo::getRegistryFile().c_str());
+            throw ExitCode{1};
+        }
+        std::printf("%s\n", looksSecret(key) ? "(set, not shown)" : v.c_str());
+    });
+
+    auto* set = reg->add_subcommand("set", "Set a key; secrets only with --stdin");
+    set->add_option("SECTION", section)->required();
+    set->add_option("KEY", key)->required();
+    set->add_option("VALUE", value);
+    set->add_flag("--stdin", fromStdin, "Read the value from standard input (first line)");
+    set->callback([useFile] {
+        useFile();
+        if (fromStdin) {
+            std::getline(std::cin, value);
+        } else if (looksSecret(key)) {
+            throw CLI::ValidationError("VALUE",
+                                       "secret values are read with --stdin, never from arguments");
+        }
+        if (JXPlatformInfo::setString(section, key, value) != 0)
+            JX_THROW_ERRNO("flr registry set",
+                           "Failed to write " + JXPlatformInfo::getRegistryFile(), errno);
+    });
+
+    auto* del = reg->add_subcommand("delete", "Remove a key");
+    del->add_option("SECTION", section)->required();
+    del->add_option("KEY", key)->required();
+    del->callback([useFile] {
+        useFile();
+        if (JXPlatformInfo::deleteValue(section, key) != 0)
+            JX_THROW_ERRNO("flr registry delete",
+                           "Failed to write " + JXPlatformInfo::getRegistryFile(), errno);
+    });
+}
+
+void addDirsCommand(CLI::App& app) {
+    static int pair = 0;
+    static std::string client;
+    auto* dirs = app.add_subcommand("dirs", "Show where a pair's files and databases live");
+    dirs->add_option("PAIR", pair, "Pair number")->required();
+    dirs->add_option("CLIENT", client, "Client name")->required();
+    dirs->callback([] {
+        auto row = [](const char* what, const std::string& path) {
+            std::printf("%-22s %s\n", what, path.c_str());
+        };
+        row("pair directory", FlrHelper::getPairDir(pair, client));
+        row("collect file", FlrHelper::getCollectFileName(pair, client));
+        row("dirchange file", FlrHelper::getDirChangeFileName(pair, client, false));
+        row("dirchange (tail)", FlrHelper::getDirChangeFileName(pair, client, true));
+        row("orphan file", FlrHelper::getOrphanFileName(pair, client));
+        row("send history", FlrHelper::getSendHistoryFileName(pair, client));
+        try {
+            row("name database", FlrHelper::getDatabaseDir(pair));
+            row("write-interval db", FlrHelper::getWrDatabaseDir(pair));
+            row("LBFS database", FlrHelper::getLBFSDatabaseDir());
+        } catch (const JxException& e) {
+            row("databases", "(" + e.getMessage() + ")");
+        }
+    });
+}
+
+}  // namespace
+
+void addEnvCommands(CLI::App& app) {
+    addRegistryCommands(app);
+    addDirsCommand(app);
+}

@@ -1,0 +1,37 @@
+// flr: the command a person runs to replicate, serve and inspect.
+#include <cstdio>
+#include <exception>
+
+#include "Commands.h"
+#include "FLR/platform/JxException.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"flr - continuous file-level replication between Linux hosts"};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Show help for every command");
+    addJournalCommands(app);
+    addFidCommands(app);
+    addStubCommands(app);
+    addEnvCommands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::Error& e) {
+        app.exit(e);
+        return 2;
+    } catch (const ExitCode& e) {
+        return e.code;
+    } catch (const JxException& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "flr: %s\n", e.toString().c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "flr: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
