@@ -12,3 +12,6 @@ void addJournalCommands(CLI::App& app);
 void addFidCommands(CLI::App& app);
 void addStubCommands(CLI::App& app);
 void addEnvCommands(CLI::App& app);
+void addCacheCommands(CLI::App& app);
+void addDbCommands(CLI::App& app);
+void addNetCommands(CLI::App& app);

@@ -13,6 +13,9 @@ int main(int argc, char** argv) {
     addFidCommands(app);
     addStubCommands(app);
     addEnvCommands(app);
+    addCacheCommands(app);
+    addDbCommands(app);
+    addNetCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

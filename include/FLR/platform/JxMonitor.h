@@ -3,6 +3,7 @@
 // condition waits in milliseconds. wait() releases every level the holder
 // took and takes them all back before returning, so a wait deep inside
 // nested calls does not deadlock.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <thread>
 
 class JxMonitor {
-public:
+  public:
     JxMonitor() = default;
     JxMonitor(const JxMonitor&) = delete;
     JxMonitor& operator=(const JxMonitor&) = delete;
@@ -26,15 +27,20 @@ public:
     void broadcast();
     bool heldByMe() const;
 
-private:
-    void acquire(std::unique_lock<std::mutex>& lk, int depth);
-
-    mutable std::mutex m_;
-    std::condition_variable freeCv_;  // ownership released
-    std::condition_variable sigCv_;   // signal/broadcast
-    std::thread::id owner_;
+  private:
+    // Ownership is a plain mutex plus the owner's id and re-entry depth, so an
+    // uncontended enter/exit is one lock/unlock. The owner id is atomic
+    // because any thread compares it with its own; only the owner changes it
+    // to or from its own id, and only the owner touches depth_.
+    std::mutex own_;
+    std::atomic<std::thread::id> owner_{};
     int depth_ = 0;
-    uint64_t generation_ = 0;  // bumped by each signal/broadcast
+
+    // Condition state, guarded by m_. A waiter registers here before it lets
+    // go of own_, so a signal sent by the next holder is never lost.
+    mutable std::mutex m_;
+    std::condition_variable sigCv_;  // signal/broadcast
+    uint64_t generation_ = 0;        // bumped by each signal/broadcast
     int waiters_ = 0;
     int pendingSignals_ = 0;
 };
@@ -44,12 +50,12 @@ class JxMonitorH : public JxMonitor {};
 
 // Scope guard: enters on construction, exits on destruction (also on throw).
 class JxMonitorLock {
-public:
+  public:
     explicit JxMonitorLock(JxMonitor& m) : m_(m) { m_.enter(); }
     ~JxMonitorLock() { m_.exit(); }
     JxMonitorLock(const JxMonitorLock&) = delete;
     JxMonitorLock& operator=(const JxMonitorLock&) = delete;
 
-private:
+  private:
     JxMonitor& m_;
 };

@@ -6,7 +6,7 @@
 #include <string>
 
 class JxNamedMutex {
-public:
+  public:
     explicit JxNamedMutex(std::string name);
     ~JxNamedMutex();  // releases every level still held by this object
     JxNamedMutex(const JxNamedMutex&) = delete;
@@ -19,19 +19,24 @@ public:
     const std::string& name() const { return name_; }
     static std::string lockDirectory();
 
-private:
-    struct Shared;
+    struct Shared;  // public so that the source's helpers can name it
+
+  private:
+    int& levelsHere(const Shared& s);
+
     std::string name_;
-    Shared* shared_;  // per-name process-wide state, owned by a registry
+    Shared* shared_;   // per-name process-wide state, owned by a registry
+    int held_ = 0;     // levels taken through this object, for the destructor
+    int heldPid_ = 0;  // process that took them (a forked child holds none)
 };
 
 class JxNamedMutexLock {
-public:
+  public:
     explicit JxNamedMutexLock(JxNamedMutex& m) : m_(m) { m_.lock(-1); }
     ~JxNamedMutexLock() { m_.unlock(); }
     JxNamedMutexLock(const JxNamedMutexLock&) = delete;
     JxNamedMutexLock& operator=(const JxNamedMutexLock&) = delete;
 
-private:
+  private:
     JxNamedMutex& m_;
 };

@@ -5,7 +5,7 @@
 #include "FLR/platform/JxMonitor.h"
 
 class JxRW {
-public:
+  public:
     virtual ~JxRW() = default;
     virtual void readLock() = 0;
     virtual void readUnlock() = 0;
@@ -14,13 +14,15 @@ public:
 };
 
 class JxSplitRW : public JxRW {
-public:
+  public:
     void readLock() override;
     void readUnlock() override;
     void writeLock() override;
     void writeUnlock() override;
+    // True while some writer is queued for the lock (for tests and diagnostics).
+    bool writerWaiting();
 
-private:
+  private:
     JxMonitor mon_;  // guards the three counters below
     int readers_ = 0;
     int writersWaiting_ = 0;
@@ -28,23 +30,23 @@ private:
 };
 
 class JxReadLock {
-public:
+  public:
     explicit JxReadLock(JxRW& rw) : rw_(rw) { rw_.readLock(); }
     ~JxReadLock() { rw_.readUnlock(); }
     JxReadLock(const JxReadLock&) = delete;
     JxReadLock& operator=(const JxReadLock&) = delete;
 
-private:
+  private:
     JxRW& rw_;
 };
 
 class JxWriteLock {
-public:
+  public:
     explicit JxWriteLock(JxRW& rw) : rw_(rw) { rw_.writeLock(); }
     ~JxWriteLock() { rw_.writeUnlock(); }
     JxWriteLock(const JxWriteLock&) = delete;
     JxWriteLock& operator=(const JxWriteLock&) = delete;
 
-private:
+  private:
     JxRW& rw_;
 };

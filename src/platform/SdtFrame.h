@@ -1,0 +1,122 @@
+#pragma once
+// Byte layouts of the link (docs/protocol.md): the handshake records and the
+// frame header, plus the per-direction zstd contexts. Every decoder here is
+// given exactly the bytes it parses and validates them before use.
+#include <cstddef>
+#include <cstdint>
+
+typedef struct ZSTD_CCtx_s ZSTD_CCtx;
+typedef struct ZSTD_DCtx_s ZSTD_DCtx;
+
+namespace sdt {
+
+// --- big-endian helpers ------------------------------------------------------
+inline void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+inline void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+inline void put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+}
+inline uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+inline uint32_t get32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline uint64_t get64(const uint8_t* p) {
+    return (uint64_t{get32(p)} << 32) | get32(p + 4);
+}
+
+uint32_t crc32Of(const uint8_t* p, size_t n, uint32_t crc = 0);
+
+// --- handshake -----------------------------------------------------------------
+constexpr uint8_t kMagic[4] = {'F', 'L', 'R', 'L'};
+constexpr size_t kNonceLen = 32;
+constexpr size_t kSessionIdLen = 16;
+constexpr size_t kHelloLen = 60;
+constexpr size_t kReplyLen = 36;   // status (32) + 32 bytes (proof or nonce)
+constexpr uint8_t kHelloOpen = 1;  // opens a session
+constexpr uint8_t kHelloJoin = 2;  // adds an extra socket to a session
+constexpr uint8_t kRoleHead = 0;
+constexpr uint8_t kRoleTail = 1;
+constexpr uint32_t kReplyOk = 0;
+constexpr uint32_t kReplyRefused = 1;
+constexpr uint32_t kReplyUnknownSession = 2;
+
+struct Hello {
+    uint8_t kind = kHelloOpen;
+    uint8_t role = kRoleHead;
+    uint16_t index = 0;  // extra socket number (joins only)
+    uint32_t version = 0;
+    uint8_t nonce[kNonceLen] = {};
+    uint8_t session[kSessionIdLen] = {};
+};
+
+void encodeHello(const Hello& h, uint8_t out[kHelloLen]);
+// nullptr when the bytes hold a hello (any kind); else why not.
+const char* decodeHello(const uint8_t in[kHelloLen], Hello* h);
+
+void encodeReply(uint32_t status, const uint8_t body[32], uint8_t out[kReplyLen]);
+
+// --- frames --------------------------------------------------------------------
+constexpr size_t kFrameHeaderLen = 28;
+constexpr size_t kCrcLen = 4;
+constexpr uint8_t kKindMessage = 1;
+constexpr uint8_t kKindControl = 2;
+constexpr uint8_t kFlagCrc = 1;
+constexpr uint8_t kFlagZstd = 2;
+constexpr uint8_t kFlagGcm = 4;
+constexpr uint8_t kKnownFlags = kFlagCrc | kFlagZstd | kFlagGcm;
+// Control frame types.
+constexpr uint32_t kCtlSpread = 1;  // payload: socket count (32); applies from the next frame
+constexpr size_t kMaxControlPayload = 64;
+
+struct FrameHeader {
+    uint8_t kind = kKindMessage;
+    uint8_t flags = 0;
+    uint32_t type = 0;
+    uint32_t plainLen = 0;  // payload bytes delivered
+    uint32_t wireLen = 0;   // bytes between header and CRC trailer (GCM tag included)
+    uint64_t counter = 0;
+};
+
+void encodeFrameHeader(const FrameHeader& h, uint8_t out[kFrameHeaderLen]);
+// nullptr when the header is well formed for a payload limit of maxPayload;
+// else the reason. The counter is the caller's to check.
+const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPayload, FrameHeader* h);
+
+// --- compression -----------------------------------------------------------------
+class Compressor {
+  public:
+    Compressor();
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    static size_t bound(size_t n);
+    // Compressed size, or 0 when compression failed or does not shrink the data.
+    size_t compress(uint8_t* dst, size_t cap, const uint8_t* src, size_t n, int level);
+
+  private:
+    ZSTD_CCtx* ctx_;
+};
+
+class Decompressor {
+  public:
+    Decompressor();
+    ~Decompressor();
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+    // True when src expands to exactly n bytes in dst.
+    bool decompress(uint8_t* dst, size_t n, const uint8_t* src, size_t srcLen);
+
+  private:
+    ZSTD_DCtx* ctx_;
+};
+
+int maxCompressionLevel();
+
+}  // namespace sdt

@@ -1,0 +1,311 @@
+#include "SdtHandshake.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/JxException.h"
+
+namespace sdt {
+
+namespace {
+
+constexpr size_t kMaxSecretFile = 4096;
+constexpr char kProofHead[] = "FLR link v4 head proof";
+constexpr char kProofTail[] = "FLR link v4 tail proof";
+constexpr char kJoinHead[] = "FLR link v4 head join";
+constexpr char kJoinTail[] = "FLR link v4 tail join";
+
+// HMAC over a fixed label and the given pieces, concatenated.
+bool labelledMac(const uint8_t key[kKeyLen], const char* label, const uint8_t* a, size_t aLen,
+                 const uint8_t* b, size_t bLen, uint8_t out[kMacLen]) {
+    uint8_t msg[256];
+    const size_t labelLen = std::strlen(label);
+    if (labelLen + aLen + bLen > sizeof msg) return false;
+    std::memcpy(msg, label, labelLen);
+    std::memcpy(msg + labelLen, a, aLen);
+    if (bLen) std::memcpy(msg + labelLen + aLen, b, bLen);
+    const bool ok = hmacSha256(key, kKeyLen, msg, labelLen + aLen + bLen, out);
+    wipe(msg, sizeof msg);
+    return ok;
+}
+
+void trimTrailingSpace(std::string* s) {
+    while (!s->empty() &&
+           (s->back() == '\n' || s->back() == '\r' || s->back() == ' ' || s->back() == '\t'))
+        s->pop_back();
+}
+
+bool readSecretFile(const std::string& path, std::string* secret, SdtError* err) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *err = SdtError(SdtError::kAuthFailed,
+                        "Couldn't open link secret file " + path + ": " + jxErrnoText(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *err =
+            SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is not a regular file");
+        return false;
+    }
+    if (st.st_mode & 077) {
+        ::close(fd);
+        *err = SdtError(SdtError::kAuthFailed,
+                        jxFormat("Link secret file %s is accessible by group or others (mode "
+                                 "%04o); refusing to use it: chmod 600 it",
+                                 path.c_str(), static_cast<unsigned>(st.st_mode & 07777)));
+        return false;
+    }
+    std::string data(kMaxSecretFile + 1, '\0');
+    size_t got = 0;
+    for (;;) {
+        const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            const int e = errno;
+            ::close(fd);
+            wipe(data.data(), data.size());
+            *err = SdtError(SdtError::kAuthFailed,
+                            "Couldn't read link secret file " + path + ": " + jxErrnoText(e));
+            return false;
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+        if (got == data.size()) break;
+    }
+    ::close(fd);
+    if (got > kMaxSecretFile) {
+        wipe(data.data(), data.size());
+        *err = SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is larger than " +
+                                                   std::to_string(kMaxSecretFile) + " bytes");
+        return false;
+    }
+    data.resize(got);
+    trimTrailingSpace(&data);
+    if (data.empty()) {
+        *err = SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is empty");
+        return false;
+    }
+    *secret = std::move(data);
+    return true;
+}
+
+SdtError authFailure(const std::string& peer, const char* why) {
+    return SdtError(SdtError::kAuthFailed, "Link authentication with " + peer + " failed: " + why);
+}
+
+}  // namespace
+
+bool deriveKeys(const std::string& secret, const uint8_t headNonce[kNonceLen],
+                const uint8_t tailNonce[kNonceLen], SessionKeys* keys) {
+    uint8_t salt[2 * kNonceLen];
+    std::memcpy(salt, headNonce, kNonceLen);
+    std::memcpy(salt + kNonceLen, tailNonce, kNonceLen);
+    const auto* ikm = reinterpret_cast<const uint8_t*>(secret.data());
+    return hkdfSha256(salt, sizeof salt, ikm, secret.size(), "FLR link v4 auth", keys->auth,
+                      kKeyLen) &&
+           hkdfSha256(salt, sizeof salt, ikm, secret.size(), "FLR link v4 join", keys->join,
+                      kKeyLen) &&
+           hkdfSha256(salt, sizeof salt, ikm, secret.size(), "FLR link v4 head to tail",
+                      keys->headToTail, kKeyLen) &&
+           hkdfSha256(salt, sizeof salt, ikm, secret.size(), "FLR link v4 tail to head",
+                      keys->tailToHead, kKeyLen);
+}
+
+bool loadLinkSecret(const std::string& override, std::string* secret, SdtError* err) {
+    if (!override.empty()) {
+        *secret = override;
+        return true;
+    }
+    std::string path;
+    if (JXPlatformInfo::getString("ZRP", "sLinkSecretFile", path) && !path.empty())
+        return readSecretFile(path, secret, err);
+    std::string value;
+    if (JXPlatformInfo::getString("ZRP", "sLinkSecret", value) && !value.empty()) {
+        *secret = std::move(value);
+        return true;
+    }
+    *err = SdtError(SdtError::kAuthFailed,
+                    "No link secret configured: set [ZRP] sLinkSecret or sLinkSecretFile in the "
+                    "registry; refusing the connection");
+    return false;
+}
+
+SdtError ioError(const IoStatus& s, const std::string& peer, const char* what) {
+    const std::string where = std::string(what) + " (peer " + peer + ")";
+    switch (s.io) {
+        case Io::Ok:
+            return {};
+        case Io::Eof:
+            return SdtError(SdtError::kPeerClosed, "Connection closed by the peer while " + where);
+        case Io::Timeout:
+            return SdtError(SdtError::kTimeout, "Timed out while " + where);
+        case Io::Aborted:
+            return SdtError(SdtError::kAborted, "Aborted while " + where);
+        case Io::Error:
+            break;
+    }
+    const int code = (s.err == ECONNRESET || s.err == EPIPE || s.err == ENOTCONN ||
+                      s.err == ETIMEDOUT || s.err == EHOSTUNREACH || s.err == ENETUNREACH)
+                         ? SdtError::kConnReset
+                         : SdtError::kFailure;
+    return SdtError(code, "Failed while " + where + ": " + jxErrnoText(s.err));
+}
+
+std::string peerNameOf(int fd) {
+    struct sockaddr_storage ss {};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return "?";
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (ss.ss_family == AF_INET) {
+        auto* a = reinterpret_cast<struct sockaddr_in*>(&ss);
+        ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+        port = ntohs(a->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        auto* a = reinterpret_cast<struct sockaddr_in6*>(&ss);
+        ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(a->sin6_port));
+    } else if (ss.ss_family == AF_UNIX) {
+        return "local socket";
+    }
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
+                     const std::string& peer, OpenResult* out) {
+    Hello mine;
+    mine.kind = kHelloOpen;
+    mine.role = server ? kRoleTail : kRoleHead;
+    mine.version = SdtNetLink::kProtocolVersion;
+    if (!randomBytes(mine.nonce, kNonceLen) ||
+        (server && !randomBytes(mine.session, kSessionIdLen)))
+        return SdtError(SdtError::kFailure, "The random number generator failed");
+    uint8_t transcript[2 * kHelloLen];
+    uint8_t* myBytes = transcript + (server ? kHelloLen : 0);
+    uint8_t* peerBytes = transcript + (server ? 0 : kHelloLen);
+    encodeHello(mine, myBytes);
+    IoStatus s = writeAll(fd, myBytes, kHelloLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "sending the link hello");
+    s = readExact(fd, peerBytes, kHelloLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "waiting for the peer's link hello");
+    Hello& theirs = out->peer;
+    if (const char* bad = decodeHello(peerBytes, &theirs))
+        return SdtError(SdtError::kProtocol, "Handshake with " + peer + " failed: " + bad);
+    if (theirs.kind == kHelloJoin)
+        return SdtError(SdtError::kProtocol,
+                        "Handshake with " + peer +
+                            " failed: the peer asked to join a session; accepted sockets must "
+                            "go through SdtNetLink::acceptJoin first");
+    if (theirs.role == mine.role)
+        return SdtError(
+            SdtError::kProtocol,
+            "Handshake with " + peer + " failed: both ends act as " + (server ? "tail" : "head"));
+    const Hello& head = server ? theirs : mine;
+    const Hello& tail = server ? mine : theirs;
+    std::memcpy(out->session, tail.session, kSessionIdLen);
+    if (!deriveKeys(secret, head.nonce, tail.nonce, &out->keys))
+        return SdtError(SdtError::kFailure, "Key derivation failed");
+
+    uint8_t headProof[kMacLen], tailProof[kMacLen];
+    if (!labelledMac(out->keys.auth, kProofHead, transcript, sizeof transcript, nullptr, 0,
+                     headProof) ||
+        !labelledMac(out->keys.auth, kProofTail, transcript, sizeof transcript, nullptr, 0,
+                     tailProof))
+        return SdtError(SdtError::kFailure, "HMAC computation failed");
+
+    // The head proves first; the tail answers with its own proof only to a
+    // head that knows the secret, so an unauthenticated peer learns nothing.
+    uint8_t reply[kReplyLen];
+    if (server) {
+        uint8_t got[kMacLen];
+        s = readExact(fd, got, kMacLen, w);
+        if (s.io != Io::Ok) return ioError(s, peer, "waiting for the peer's proof");
+        if (!sameBytes(got, headProof, kMacLen)) {
+            encodeReply(kReplyRefused, nullptr, reply);
+            writeAll(fd, reply, kReplyLen, w);
+            return authFailure(peer, "the peer did not prove knowledge of the link secret");
+        }
+        encodeReply(kReplyOk, tailProof, out->finalReply);
+        out->replyPending = true;
+        return {};
+    }
+    s = writeAll(fd, headProof, kMacLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "sending the link proof");
+    s = readExact(fd, reply, kReplyLen, w);
+    if (s.io == Io::Eof)
+        return authFailure(peer, "the peer closed the connection instead of answering our proof");
+    if (s.io != Io::Ok) return ioError(s, peer, "waiting for the peer's proof");
+    if (get32(reply) == kReplyRefused)
+        return authFailure(peer,
+                           "the peer refused our proof of the link secret (the secrets "
+                           "differ)");
+    if (get32(reply) != kReplyOk || !sameBytes(reply + 4, tailProof, kMacLen))
+        return authFailure(peer, "the peer did not prove knowledge of the link secret");
+    return {};
+}
+
+bool joinProof(const uint8_t joinKey[kKeyLen], uint8_t role, const uint8_t session[kSessionIdLen],
+               uint16_t index, const uint8_t headNonce[kNonceLen],
+               const uint8_t tailNonce[kNonceLen], uint8_t out[kMacLen]) {
+    uint8_t msg[kSessionIdLen + 2 + 2 * kNonceLen];
+    std::memcpy(msg, session, kSessionIdLen);
+    put16(msg + kSessionIdLen, index);
+    std::memcpy(msg + kSessionIdLen + 2, headNonce, kNonceLen);
+    std::memcpy(msg + kSessionIdLen + 2 + kNonceLen, tailNonce, kNonceLen);
+    return labelledMac(joinKey, role == kRoleHead ? kJoinHead : kJoinTail, msg, sizeof msg, nullptr,
+                       0, out);
+}
+
+SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen],
+                    const uint8_t joinKey[kKeyLen], Waiter& w, const std::string& peer) {
+    Hello mine;
+    mine.kind = kHelloJoin;
+    mine.role = kRoleHead;
+    mine.index = index;
+    mine.version = SdtNetLink::kProtocolVersion;
+    std::memcpy(mine.session, session, kSessionIdLen);
+    if (!randomBytes(mine.nonce, kNonceLen))
+        return SdtError(SdtError::kFailure, "The random number generator failed");
+    uint8_t hello[kHelloLen];
+    encodeHello(mine, hello);
+    IoStatus s = writeAll(fd, hello, kHelloLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "sending the join request of an extra socket");
+    uint8_t reply[kReplyLen];
+    s = readExact(fd, reply, kReplyLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "waiting for the join challenge");
+    if (get32(reply) == kReplyUnknownSession)
+        return SdtError(SdtError::kAuthFailed,
+                        "Extra socket refused by " + peer + ": the peer does not know the session");
+    if (get32(reply) != kReplyOk)
+        return SdtError(SdtError::kAuthFailed, "Extra socket refused by " + peer);
+    uint8_t tailNonce[kNonceLen];
+    std::memcpy(tailNonce, reply + 4, kNonceLen);
+    uint8_t proof[kMacLen], expected[kMacLen];
+    if (!joinProof(joinKey, kRoleHead, session, index, mine.nonce, tailNonce, proof) ||
+        !joinProof(joinKey, kRoleTail, session, index, mine.nonce, tailNonce, expected))
+        return SdtError(SdtError::kFailure, "HMAC computation failed");
+    s = writeAll(fd, proof, kMacLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "sending the join proof");
+    s = readExact(fd, reply, kReplyLen, w);
+    if (s.io != Io::Ok) return ioError(s, peer, "waiting for the join answer");
+    if (get32(reply) != kReplyOk)
+        return SdtError(SdtError::kAuthFailed,
+                        "Extra socket refused by " + peer + ": our join proof was not accepted");
+    if (!sameBytes(reply + 4, expected, kMacLen))
+        return SdtError(SdtError::kAuthFailed, "Extra socket to " + peer +
+                                                   " refused: the peer did not prove knowledge "
+                                                   "of the link secret");
+    return {};
+}
+
+}  // namespace sdt

@@ -1,0 +1,62 @@
+#pragma once
+// The link's handshake (docs/protocol.md, "Handshake" and "Extra sockets"):
+// where the secret comes from, the keys derived from it, the session-opening
+// exchange and the join exchange of an extra socket.
+#include <cstdint>
+#include <string>
+
+#include "FLR/platform/SdtNetLink.h"
+#include "SdtCrypto.h"
+#include "SdtFrame.h"
+#include "SdtStream.h"
+
+namespace sdt {
+
+struct SessionKeys {
+    uint8_t auth[kKeyLen] = {};
+    uint8_t join[kKeyLen] = {};
+    uint8_t headToTail[kKeyLen] = {};
+    uint8_t tailToHead[kKeyLen] = {};
+    ~SessionKeys() { wipe(this, sizeof *this); }
+};
+
+bool deriveKeys(const std::string& secret, const uint8_t headNonce[kNonceLen],
+                const uint8_t tailNonce[kNonceLen], SessionKeys* keys);
+
+// The secret: override if non-empty, else the file named by [ZRP]
+// sLinkSecretFile, else [ZRP] sLinkSecret. On failure returns false and sets
+// *err (never containing the secret).
+bool loadLinkSecret(const std::string& override, std::string* secret, SdtError* err);
+
+// "what": the step that failed, for the text. Maps an I/O failure onto the
+// link's codes.
+SdtError ioError(const IoStatus& s, const std::string& peer, const char* what);
+
+// "host:port" of the socket's peer, for messages.
+std::string peerNameOf(int fd);
+
+struct OpenResult {
+    Hello peer;
+    SessionKeys keys;
+    uint8_t session[kSessionIdLen] = {};
+    // Tail only: the accepting answer, sent by the caller once the session is
+    // registered, so that a head which joins extra sockets right after it
+    // always finds the session.
+    uint8_t finalReply[kReplyLen] = {};
+    bool replyPending = false;
+};
+
+// Runs the session-opening exchange on a non-blocking socket.
+SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
+                     const std::string& peer, OpenResult* out);
+
+// The head's side of a join on a freshly connected extra socket.
+SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen],
+                    const uint8_t joinKey[kKeyLen], Waiter& w, const std::string& peer);
+
+// The proof one side gives for an extra socket.
+bool joinProof(const uint8_t joinKey[kKeyLen], uint8_t role, const uint8_t session[kSessionIdLen],
+               uint16_t index, const uint8_t headNonce[kNonceLen],
+               const uint8_t tailNonce[kNonceLen], uint8_t out[kMacLen]);
+
+}  // namespace sdt

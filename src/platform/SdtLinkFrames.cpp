@@ -1,0 +1,280 @@
+// Sending and receiving frames (docs/protocol.md, "Frames").
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/SdtNetLink.h"
+#include "SdtLinkImpl.h"
+
+using namespace sdt;
+
+namespace {
+
+// Below this a payload is not worth a compression attempt.
+constexpr size_t kMinCompress = 64;
+
+int secondsToMs(int timeout) {
+    if (timeout < 0) return -1;
+    return timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000;
+}
+
+void growTo(std::vector<uint8_t>& v, size_t n) {
+    if (v.size() < n) v.resize(n);
+}
+
+}  // namespace
+
+// --- sending -------------------------------------------------------------------
+
+SdtError SdtNetLink::sendMessage(int type, const void* data, int len, int timeout, bool /*flag*/) {
+    if (len < 0 || (len > 0 && !data))
+        return SdtError(SdtError::kInvalidArgs, "Invalid arguments: a message needs its bytes");
+    if (static_cast<size_t>(len) > maxPayload_.load())
+        return SdtError(SdtError::kInvalidArgs,
+                        jxFormat("Message of %d bytes exceeds the link's limit of %zu bytes", len,
+                                 maxPayload_.load()));
+    std::lock_guard<std::mutex> lock(impl_->txMtx);
+    return impl_->sendFrame(kKindMessage, static_cast<uint32_t>(type),
+                            static_cast<const uint8_t*>(data), static_cast<size_t>(len),
+                            secondsToMs(timeout));
+}
+
+// Caller holds txMtx.
+SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len,
+                                     int timeoutMs) {
+    if (!txBroken.ok()) return txBroken;
+    if (txFds.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
+
+    FrameHeader h;
+    h.kind = kind;
+    h.type = type;
+    h.plainLen = static_cast<uint32_t>(len);
+    h.counter = txCounter;
+    const uint8_t* body = data;
+    size_t bodyLen = len;
+
+    const int level = compression.load(std::memory_order_relaxed);
+    if (level > 0 && len >= kMinCompress) {
+        growTo(txScratch, Compressor::bound(len));
+        const size_t c = zc.compress(txScratch.data(), txScratch.size(), data, len, level);
+        if (c > 0) {
+            body = txScratch.data();
+            bodyLen = c;
+            h.flags |= kFlagZstd;
+        }
+    }
+    const bool seal = encrypt.load(std::memory_order_relaxed);
+    if (seal) h.flags |= kFlagGcm;
+    const bool withCrc = crc.load(std::memory_order_relaxed);
+    if (withCrc) h.flags |= kFlagCrc;
+    h.wireLen = static_cast<uint32_t>(bodyLen + (seal ? kTagLen : 0));
+
+    uint8_t hdr[kFrameHeaderLen];
+    encodeFrameHeader(h, hdr);
+    uint8_t tag[kTagLen];
+    if (seal) {
+        // Compressed bytes already sit in the scratch buffer and are sealed in
+        // place; the caller's bytes are sealed into it.
+        if (body != txScratch.data()) growTo(txScratch, bodyLen);
+        if (!txGcm.seal(h.counter, hdr, sizeof hdr, body, bodyLen, txScratch.data(), tag))
+            return failTx(SdtError::kFailure, "AES-256-GCM sealing failed");
+        body = txScratch.data();
+    }
+    uint8_t trailer[kCrcLen];
+    if (withCrc) {
+        uint32_t c = crc32Of(body, bodyLen);
+        if (seal) c = crc32Of(tag, kTagLen, c);
+        put32(trailer, c);
+    }
+
+    struct iovec iov[4];
+    int n = 0;
+    iov[n++] = {hdr, sizeof hdr};
+    if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
+    if (seal) iov[n++] = {tag, kTagLen};
+    if (withCrc) iov[n++] = {trailer, kCrcLen};
+
+    const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
+    Waiter w(timeoutMs, &aborts, true);
+    const IoStatus s = writeAll(sock, iov, n, w);
+    if (s.io != Io::Ok) {
+        SdtError e = ioError(s, peer, "sending a frame");
+        // Nothing of the frame left: the link is as it was (its counter and,
+        // with it, the GCM nonce were never seen by anyone).
+        if (s.done == 0 && (s.io == Io::Timeout || s.io == Io::Aborted)) return e;
+        if (s.done > 0 && s.io != Io::Error)
+            e = SdtError(SdtError::kConnReset,
+                         e.text() + " after part of the frame was written; link closed");
+        return failTx(e.code(), e.text());
+    }
+    ++txCounter;
+    return {};
+}
+
+// --- receiving -----------------------------------------------------------------
+
+SdtError SdtNetLink::recvMsgPacket(SdtLinkPacket* pkt, int timeout) {
+    return recvMsgPacketMs(pkt, secondsToMs(timeout));
+}
+
+SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
+    if (!pkt) return SdtError(SdtError::kInvalidArgs, "Invalid arguments: pkt==NULL");
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> lock(im.rxMtx);
+    if (!im.rxBroken.ok()) return im.rxBroken;
+    if (im.rx.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
+    SdtBuffer* buf = im.recvBuffer.load();
+    if (!buf) return SdtError(SdtError::kInvalidArgs, "No receive buffer given to the link");
+    const size_t maxPayload = maxPayload_.load();
+    const bool mustBeSealed = requireSealed_.load();
+
+    for (;;) {
+        Waiter w(timeoutMs, &im.aborts, true);
+        RecvStream& s = im.rx[socketFor(im.rxCounter, im.rxBase, im.rx.size())];
+        uint8_t hdr[kFrameHeaderLen];
+        // After a large frame, expect another: read its header alone so its
+        // payload lands in place instead of partly through read-ahead.
+        const IoStatus st = s.read(hdr, sizeof hdr, w, im.lastFrameLarge);
+        if (st.io != Io::Ok) {
+            SdtError e = ioError(st, im.peer, "waiting for a frame");
+            if (st.done == 0 && (st.io == Io::Timeout || st.io == Io::Aborted)) return e;
+            if (st.done == 0 && st.io == Io::Eof) {
+                im.rxBroken = SdtError(SdtError::kPeerClosed, "Connection closed by the peer");
+                return im.rxBroken;
+            }
+            return im.failRx(SdtError::kConnReset, e.text() + " inside a frame header");
+        }
+        w.enterFrame();
+        FrameHeader h;
+        if (const char* bad = decodeFrameHeader(hdr, maxPayload, &h))
+            return im.failRx(SdtError::kProtocol, jxFormat("Received a bad frame from %s: %s; "
+                                                           "link closed",
+                                                           im.peer.c_str(), bad));
+        if (h.counter != im.rxCounter)
+            return im.failRx(SdtError::kProtocol,
+                             jxFormat("Frame %llu from %s arrived where frame %llu was expected "
+                                      "(replayed, reordered or forged); link closed",
+                                      static_cast<unsigned long long>(h.counter), im.peer.c_str(),
+                                      static_cast<unsigned long long>(im.rxCounter)));
+        if (mustBeSealed && !(h.flags & kFlagGcm))
+            return im.failRx(SdtError::kProtocol, "Received an unencrypted frame from " + im.peer +
+                                                      " while encryption is required; link closed");
+        uint8_t control[kMaxControlPayload];
+        uint8_t* dst = control;
+        if (h.kind == kKindMessage) {
+            try {
+                buf->reserve(h.plainLen);
+            } catch (const std::bad_alloc&) {
+                return im.failRx(SdtError::kFailure,
+                                 jxFormat("Not enough memory for a %u-byte frame", h.plainLen));
+            }
+            dst = reinterpret_cast<uint8_t*>(buf->data());
+        }
+        SdtError e = im.readBody(s, h, hdr, dst, w);
+        if (!e.ok()) return e;
+        ++im.rxCounter;
+        im.lastFrameLarge = h.wireLen >= RecvStream::kCapacity / 2;
+        if (h.kind == kKindControl) {
+            e = im.applyControl(h, control);
+            if (!e.ok()) return e;
+            continue;
+        }
+        pkt->kind = SdtLinkPacket::kMessageFrame;
+        pkt->msgType = h.type;
+        pkt->payloadLen = static_cast<int>(h.plainLen);
+        pkt->payload = buf->data();
+        pkt->frameSize = static_cast<long long>(kFrameHeaderLen + h.wireLen +
+                                                ((h.flags & kFlagCrc) ? kCrcLen : 0));
+        return {};
+    }
+}
+
+// Reads the rest of the frame and checks it; on success dst holds the payload.
+SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const uint8_t* hdr,
+                                    uint8_t* dst, Waiter& w) {
+    const bool sealed = h.flags & kFlagGcm;
+    const bool packed = h.flags & kFlagZstd;
+    const size_t tagLen = sealed ? kTagLen : 0;
+    uint8_t tag[kTagLen];
+    uint8_t trailer[kCrcLen];
+    const uint8_t* body = dst;
+    size_t bodyLen = h.plainLen;
+
+    auto readPart = [&](uint8_t* into, size_t n) -> SdtError {
+        const IoStatus st = s.read(into, n, w);
+        if (st.io == Io::Ok) return {};
+        SdtError e = ioError(st, peer, "receiving a frame");
+        return failRx(st.io == Io::Error ? e.code() : SdtError::kConnReset,
+                      e.text() + " inside a frame; link closed");
+    };
+    SdtError e;
+    if (packed) {
+        growTo(rxScratch, h.wireLen);
+        e = readPart(rxScratch.data(), h.wireLen);
+        body = rxScratch.data();
+        bodyLen = h.wireLen - tagLen;
+        if (sealed) std::memcpy(tag, rxScratch.data() + bodyLen, kTagLen);
+    } else {
+        e = readPart(dst, h.plainLen);
+        if (e.ok() && sealed) e = readPart(tag, kTagLen);
+    }
+    if (e.ok() && (h.flags & kFlagCrc)) e = readPart(trailer, kCrcLen);
+    if (!e.ok()) return e;
+
+    if (h.flags & kFlagCrc) {
+        uint32_t c = crc32Of(body, bodyLen);
+        if (sealed) c = crc32Of(tag, kTagLen, c);
+        if (c != get32(trailer))
+            return failRx(
+                SdtError::kProtocol,
+                jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
+                         static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    }
+    if (sealed && !rxGcm.open(h.counter, hdr, kFrameHeaderLen, body, bodyLen,
+                              const_cast<uint8_t*>(body), tag))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("AES-256-GCM authentication failed for frame %llu (type %u) from "
+                               "%s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    if (packed && !zd.decompress(dst, h.plainLen, body, bodyLen))
+        return failRx(
+            SdtError::kProtocol,
+            jxFormat("Compressed frame %llu from %s does not expand to its %u bytes; "
+                     "link closed",
+                     static_cast<unsigned long long>(h.counter), peer.c_str(), h.plainLen));
+    return {};
+}
+
+// Control frames change the link itself and never reach the caller.
+SdtError SdtNetLink::Impl::applyControl(const FrameHeader& h, const uint8_t* payload) {
+    if (h.type != kCtlSpread || h.plainLen != 4)
+        return failRx(SdtError::kProtocol, jxFormat("Unknown control frame %u from %s; link closed",
+                                                    h.type, peer.c_str()));
+    const uint32_t n = get32(payload);
+    std::string problem;
+    {
+        std::lock_guard<std::mutex> lock(connMtx);
+        if (n < rx.size() || n > static_cast<uint32_t>(1 + kMaxExtraSockets) ||
+            n - 1 > joined.size()) {
+            problem = jxFormat(
+                "the peer asked to spread frames over %u sockets but %zu have "
+                "joined",
+                n, joined.size() + 1);
+        } else {
+            for (size_t i = rx.size(); i < n && problem.empty(); ++i)
+                if (joined[i - 1] < 0) problem = jxFormat("extra socket %zu never joined", i);
+            for (size_t i = rx.size(); i < n && problem.empty(); ++i)
+                rx.emplace_back(joined[i - 1]);
+        }
+    }
+    if (!problem.empty())
+        return failRx(SdtError::kProtocol,
+                      "Control frame from " + peer + " refused: " + problem + "; link closed");
+    rxBase = rxCounter;
+    extras = static_cast<int>(n - 1);
+    return {};
+}

@@ -1,0 +1,93 @@
+#pragma once
+// The link's inner state, shared by its sources: SdtNetLink.cpp (connection,
+// options), SdtLinkFrames.cpp (sending and receiving frames), SdtLinkJoin.cpp
+// (extra sockets and the tail's session registry).
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FLR/platform/SdtNetLink.h"
+#include "SdtCrypto.h"
+#include "SdtFrame.h"
+#include "SdtHandshake.h"
+#include "SdtStream.h"
+
+namespace sdt {
+
+// Which socket carries frame `counter`: all frames before `base` went on the
+// first socket; from `base` on they go round-robin over n sockets.
+inline size_t socketFor(uint64_t counter, uint64_t base, size_t n) {
+    if (n <= 1 || counter < base) return 0;
+    return static_cast<size_t>((counter - base) % n);
+}
+
+}  // namespace sdt
+
+struct SdtNetLink::Impl {
+    sdt::AbortList aborts;
+    std::atomic<SdtBuffer*> recvBuffer{nullptr};
+    std::mutex secretMtx;
+    std::string secretOverride;
+
+    // Options for later frames and sockets.
+    std::atomic<int> compression{0};
+    std::atomic<bool> encrypt{false};
+    std::atomic<bool> crc{false};
+    std::atomic<int> nodelay{-1};  // -1 untouched
+    std::atomic<int> sndBuf{0};
+    std::atomic<int> rcvBuf{0};
+
+    // Connection. Lock order: rxMtx, txMtx, connMtx; the session registry
+    // before connMtx.
+    std::atomic<int> fd{-1};
+    std::atomic<int> extras{0};
+    mutable std::mutex connMtx;
+    int savedFlags = -1;
+    bool server = false;
+    uint8_t session[sdt::kSessionIdLen] = {};
+    uint8_t joinKey[sdt::kKeyLen] = {};
+    std::string peer;
+    std::vector<int> allFds;  // every socket of the session, primary first
+    std::vector<int> joined;  // tail: extra socket by index - 1 (-1 = not yet)
+
+    // Send direction.
+    std::mutex txMtx;
+    uint64_t txCounter = 0;
+    uint64_t txBase = 0;
+    std::vector<int> txFds;
+    sdt::Gcm txGcm;
+    sdt::Compressor zc;
+    std::vector<uint8_t> txScratch;
+    SdtError txBroken;
+
+    // Receive direction.
+    std::mutex rxMtx;
+    uint64_t rxCounter = 0;
+    uint64_t rxBase = 0;
+    bool lastFrameLarge = false;
+    std::vector<sdt::RecvStream> rx;
+    sdt::Gcm rxGcm;
+    sdt::Decompressor zd;
+    std::vector<uint8_t> rxScratch;
+    SdtError rxBroken;
+
+    ~Impl() { sdt::wipe(joinKey, sizeof joinKey); }
+
+    void applyOptions(int sock) const;
+    void shutdownAll();
+    SdtError failRx(int code, const std::string& text);
+    SdtError failTx(int code, const std::string& text);
+    SdtError sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len, int timeoutMs);
+    SdtError readBody(sdt::RecvStream& s, const sdt::FrameHeader& h, const uint8_t* hdr,
+                      uint8_t* dst, sdt::Waiter& w);
+    SdtError applyControl(const sdt::FrameHeader& h, const uint8_t* payload);
+    void install(int sock, bool asServer, int flags, const sdt::SessionKeys& keys,
+                 const uint8_t sess[sdt::kSessionIdLen], std::string peerName);
+    void resetLocked();
+};
+
+// The tail's live sessions, which extra sockets may join.
+void registerSession(const uint8_t session[sdt::kSessionIdLen], SdtNetLink::Impl* impl);
+void unregisterSession(SdtNetLink::Impl* impl);

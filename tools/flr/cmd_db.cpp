@@ -1,0 +1,196 @@
+// flr db ...: look inside a pair's databases without changing them.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "FLR/FlrDatabase.h"
+#include "FLR/FlrFid.h"
+#include "FLR/FlrHelper.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+constexpr uint64_t kUnscanned = 0xFFFFFFFFFFFFFFFFULL;
+
+// Where a database lives: a directory given outright, or a pair's.
+struct DbLocation {
+    std::string dir;
+    int pair = -1;
+
+    std::string resolve() const {
+        if (!dir.empty() && pair >= 0)
+            throw CLI::ValidationError("DIR", "give a directory or --pair, not both");
+        if (dir.empty() && pair < 0)
+            throw CLI::ValidationError("DIR", "a database directory or --pair is required");
+        return dir.empty() ? FlrHelper::getDatabaseDir(pair) : dir;
+    }
+
+    void addTo(CLI::App* cmd) {
+        cmd->add_option("DIR", dir, "Directory holding the database files");
+        cmd->add_option("--pair", pair, "Use the database directory of this pair (registry)");
+    }
+};
+
+// Names are bytes from the file system: quote what JSON cannot carry raw.
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string seqText(uint64_t seq) {
+    return seq == kUnscanned ? "unscanned" : std::to_string(seq);
+}
+
+// Opens the name database read-only; a missing one is an error, not created.
+std::unique_ptr<FlrDatabase> openNameDb(const std::string& dir) {
+    const std::string file = dir + "/zrpdb.dat";
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0)
+        JX_THROW_ERRNO("flr db", "No name database in " + dir + " (" + file + ")", errno);
+    return std::make_unique<FlrDatabase>(dir, JXIndexing::TAccessReadOnly);
+}
+
+// --- flr db tree -------------------------------------------------------------
+
+struct TreePrinter {
+    FlrDatabase& db;
+    bool json;
+    unsigned long printed = 0;
+    std::list<fsf_fid> onPath;
+
+    void line(const FlrDatabase::Child& c, const std::string& path, int depth) {
+        ++printed;
+        const bool dir = c.type == FLR_FTYPE_DIR;
+        if (json) {
+            std::printf(
+                "{\"path\":%s,\"fid\":\"%s\",\"type\":\"%s\",\"seq\":%s}\n",
+                jsonString(path).c_str(), c.fid.toString().c_str(), dir ? "dir" : "file",
+                c.scan_seqnum == kUnscanned ? "null" : std::to_string(c.scan_seqnum).c_str());
+            return;
+        }
+        std::string name = c.name;
+        if (dir && name != "/") name += "/";
+        std::printf("%*s%s  %s  seq %s\n", 2 * depth, "", name.c_str(), c.fid.toString().c_str(),
+                    seqText(c.scan_seqnum).c_str());
+    }
+
+    void walk(const FlrDatabase::Child& c, const std::string& path, int depth) {
+        line(c, path, depth);
+        for (const fsf_fid& f : onPath) {
+            if (f != c.fid) continue;
+            if (!json) std::printf("%*s(cycle: already printed above)\n", 2 * depth + 2, "");
+            return;
+        }
+        onPath.push_back(c.fid);
+        for (const FlrDatabase::Child& child : db.getChildList(c.fid)) {
+            std::string childPath = path == "/" ? "/" + child.name : path + "/" + child.name;
+            walk(child, childPath, depth + 1);
+        }
+        onPath.pop_back();
+    }
+};
+
+void printTree(const std::string& dir, bool json) {
+    auto db = openNameDb(dir);
+    TreePrinter printer{*db, json, 0, {}};
+    // Entries without a parent: the root ("/"), then directories that a scan
+    // detached and nobody re-attached yet.
+    std::list<FlrDatabase::Child> tops = db->getChildList(fsf_fid::fid0);
+    for (const auto& top : tops)
+        if (top.name == "/") printer.walk(top, "/", 0);
+    const unsigned long inTree = printer.printed;
+    for (const auto& top : tops) {
+        if (top.name == "/") continue;
+        if (!json) std::printf("(detached)\n");
+        printer.walk(top, "(detached)/" + top.name, 1);
+    }
+    const unsigned long total = db->getRecordCount();
+    if (!json)
+        std::printf("%lu records: %lu in the tree, %lu detached, %lu unreachable\n", total, inTree,
+                    printer.printed - inTree,
+                    total > printer.printed ? total - printer.printed : 0);
+}
+
+void addTreeCommand(CLI::App& db) {
+    static DbLocation where;
+    static bool json = false;
+    auto* cmd =
+        db.add_subcommand("tree", "Print the file-id name database as a tree with file ids");
+    where.addTo(cmd);
+    cmd->add_flag("--json", json, "One JSON object per entry");
+    cmd->callback([] { printTree(where.resolve(), json); });
+}
+
+// --- flr db path -------------------------------------------------------------
+
+void printPath(const std::string& dir, const std::string& fidText, bool json) {
+    const fsf_fid fid = str2fid(fidText);
+    auto db = openNameDb(dir);
+    uint64_t seq = 0;
+    FLR_FTYPE type = FLR_FTYPE_FILE;
+    const std::string path = db->fidToNodeName(fid, &seq, &type);
+    if (path.empty()) {
+        std::fprintf(stderr, "flr: FID %s is not in the name database in %s\n",
+                     fid.toString().c_str(), dir.c_str());
+        throw ExitCode{1};
+    }
+    if (json)
+        std::printf("{\"fid\":\"%s\",\"path\":%s,\"type\":\"%s\",\"seq\":%s}\n",
+                    fid.toString().c_str(), jsonString(path).c_str(),
+                    type == FLR_FTYPE_DIR ? "dir" : "file",
+                    seq == kUnscanned ? "null" : std::to_string(seq).c_str());
+    else
+        std::printf("%s\n", path.c_str());
+}
+
+void addPathCommand(CLI::App& db) {
+    static std::vector<std::string> args;
+    static int pair = -1;
+    static bool json = false;
+    auto* cmd = db.add_subcommand("path", "Print the path of a file id (exit 1 when unknown)");
+    cmd->add_option("DIR FID", args,
+                    "Database directory (unless --pair) and file id (48 hex digits)")
+        ->required()
+        ->expected(1, 2);
+    cmd->add_option("--pair", pair, "Use the database directory of this pair (registry)");
+    cmd->add_flag("--json", json, "Path, type and sequence number as one JSON object");
+    cmd->callback([] {
+        DbLocation where;
+        where.pair = pair;
+        if (args.size() == 2) where.dir = args[0];
+        if (args.size() == 1 && pair < 0)
+            throw CLI::ValidationError("DIR FID", "a database directory or --pair is required");
+        printPath(where.resolve(), args.back(), json);
+    });
+}
+
+}  // namespace
+
+void addDbCommands(CLI::App& app) {
+    auto* db = app.add_subcommand("db", "Inspect a pair's databases (read-only)");
+    db->require_subcommand(1);
+    addTreeCommand(*db);
+    addPathCommand(*db);
+
+    // --- flr db intervals, flr db lbfs ----------------------------------------
+    // The write-interval and LBFS databases register their inspect commands
+    // here, next to the name database's.
+}
