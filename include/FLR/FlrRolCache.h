@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "FLR/FlrRolCacheBase.h"
+#include "FLR/FlrRolCacheSum.h"
 
 class FlrRolCache : public FlrRolCacheBase {
   public:
@@ -127,6 +128,8 @@ class FlrRolCache : public FlrRolCacheBase {
     uint64_t lastSeq = 0;
     int curFd = -1;
     int curFileSize = 0;
+    // Block checksums of the file being written, kept beside it when it closes.
+    FlrRolCacheSum sum;
     // Reader contexts: 128 chains by thread id, and a list, most recent first.
     Context** contextChains = nullptr;
     int contextCount = 0;

@@ -164,6 +164,8 @@ void FlrRolCache::startNewFile(uint64_t seq) {
     }
     curFd = fd;
     curFileSize = 0;
+    sum.reset();
+    sum.add(sig, kSigSize);
     files.push_back(seq);
     diskBytes += kSigSize;
 }
@@ -210,6 +212,8 @@ void FlrRolCache::appendRecord(const void* data, int len, uint64_t seq) {
         dropFailedRecord();
         throw;
     }
+    sum.add(hdr, sizeof(hdr));
+    sum.add(data, static_cast<size_t>(len));
 }
 
 // Cuts a partly written record off its file and closes the file, so that the
@@ -232,9 +236,17 @@ void FlrRolCache::dropFailedRecord() {
     curFileSize = 0;
 }
 
+// The checksums are advisory: a file without them is still read, only its
+// payloads cannot be verified.
 void FlrRolCache::closeCurrentFile() {
-    if (curFd >= 0) ::close(curFd);
+    if (curFd < 0) return;
+    ::close(curFd);
     curFd = -1;
+    if (files.empty() || sum.size() != static_cast<uint64_t>(kSigSize) + curFileSize) return;
+    const std::string path = filePath(files.back());
+    if (!sum.write(path))
+        EvDebug::Error(kAdd, "Failed to write the checksums of %s: %s", path.c_str(),
+                       jxErrnoText(errno).c_str());
 }
 
 // --- the resident part ------------------------------------------------------
@@ -363,6 +375,7 @@ bool FlrRolCache::delOldestCacheFile() {
         EvDebug::Error(kFn, "Failed to stat %s: %s", path.c_str(), jxErrnoText(err).c_str());
     } else {
         diskBytes -= std::min<uint64_t>(diskBytes, static_cast<uint64_t>(st.st_size));
+        unlink_utf(FlrRolCacheSum::sumFileName(path).c_str());
         if (unlink_utf(path.c_str()) != 0) {
             const int err = errno;
             if (err != ENOENT) JX_THROW_ERRNO(kFn, "Failed to delete " + path, err);

@@ -1,4 +1,5 @@
 #include "FLR/FlrRolCacheBase.h"
+#include "FLR/FlrRolCacheSum.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -96,6 +97,8 @@ void FlrRolCacheBase::scanDisk() {
             if (err != 0) JX_THROW_ERRNO(kFn, "Failed to read directory " + cacheDir, err);
             if (!ent) break;
             if (std::strncmp(ent->d_name, kPrefix, kPrefixLen) != 0) continue;
+            // Checksums of finished files are for verification only.
+            if (FlrRolCacheSum::isSumFileName(ent->d_name)) continue;
             uint64_t seq = 0;
             if (parseCacheFileName(ent->d_name, seq))
                 found.push_back(seq);

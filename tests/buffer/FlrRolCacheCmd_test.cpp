@@ -1,6 +1,9 @@
 // flr cache ls|verify|dump on real cache directories, run as a person would.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +148,74 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedByteInTheMiddleOfAFile) {
         }
     }
     flrtest::writeFile(name, good);
+    EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
+}
+
+// Payload bytes have no structure to check; the checksums written beside every
+// file its writer closed find them, and name the record that holds the byte.
+TEST_F(RolCacheCmdTest, VerifyFindsAFlippedPayloadByteThroughTheChecksums) {
+    fillWithJournal(6000);
+    FlrRolCacheBase scan(dir.path().c_str());
+    const auto files = scan.getFiles();
+    ASSERT_GE(files.size(), 3u);
+    for (uint64_t seq : files)
+        EXPECT_TRUE(flrtest::readFile(path(FlrRolCacheBase::cacheFileName(seq)) + ".sum").size() >
+                    24)
+            << seq;
+    const std::string name = path(FlrRolCacheBase::cacheFileName(files[files.size() / 2]));
+    const std::string good = flrtest::readFile(name);
+    const auto offsets = recordOffsets(good);
+    for (size_t at : {good.size() / 2, good.size() - 1, size_t{9000}}) {
+        SCOPED_TRACE(at);
+        std::string bad = good;
+        bad[at] = static_cast<char>(bad[at] ^ 0x01);
+        flrtest::writeFile(name, bad);
+        const ToolRun r = flr("cache verify " + dir.path());
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("content does not match the file's checksums"), std::string::npos)
+            << r.out;
+        // The reported record is the last one starting at or before the block.
+        const long long block = static_cast<long long>(at) / 65536 * 65536;
+        long long expected = offsets.front();
+        for (long long o : offsets)
+            if (o <= block) expected = o;
+        const long long reported = reportedOffset(r.out);
+        EXPECT_LE(reported, static_cast<long long>(at)) << r.out;
+        EXPECT_GE(reported, expected) << r.out;
+    }
+    // A file cut short is damage too once its writer recorded its size.
+    flrtest::writeFile(name, good.substr(0, offsets.back()));
+    ToolRun r = flr("cache verify " + dir.path());
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("but was closed at"), std::string::npos) << r.out;
+    flrtest::writeFile(name, good);
+    r = flr("cache verify " + dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("not a cache file name"), std::string::npos) << r.out;
+
+    // A damaged checksum file only loses the payload check: the cache stays sound.
+    flrtest::writeFile(name + ".sum", "garbage");
+    EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
+}
+
+TEST_F(RolCacheCmdTest, ChecksumFilesLeaveWithTheirCacheFiles) {
+    {
+        FlrRolCache c(dir.path().c_str(), 4 * kMiB, 2 * kMiB);
+        std::vector<char> entry(100000, 'x');
+        for (uint64_t seq = 1; seq <= 100; ++seq)
+            c.addEntry(entry.data(), static_cast<int>(entry.size()), seq);
+    }
+    FlrRolCacheBase scan(dir.path().c_str());
+    const auto files = scan.getFiles();
+    ASSERT_GE(files.size(), 2u);
+    int sums = 0;
+    for (uint64_t seq = 1; seq <= 100; ++seq) {
+        const std::string sum = path(FlrRolCacheBase::cacheFileName(seq)) + ".sum";
+        if (::access(sum.c_str(), F_OK) != 0) continue;
+        ++sums;
+        EXPECT_NE(std::find(files.begin(), files.end(), seq), files.end()) << seq;
+    }
+    EXPECT_EQ(sums, static_cast<int>(files.size()));
     EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
 }
 
