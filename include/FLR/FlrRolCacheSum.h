@@ -6,7 +6,7 @@
 // it closes the file; readers never need them; verification compares them.
 //
 // Sum file (big-endian): "FLRSUM\n" 0x00, u64 size of the cache file, u32
-// block size, u32 block count, one u32 CRC-32 per block, u32 CRC-32 of all
+// block size, u32 block count, one u32 CRC-32C per block, u32 CRC-32C of all
 // preceding bytes.
 #include <cstddef>
 #include <cstdint>

@@ -39,7 +39,7 @@ void FlrRolCacheSum::add(const void* data, size_t len) {
     size_ += len;
     while (len > 0) {
         const size_t take = std::min<size_t>(len, kBlockSize - blockFill_);
-        blockCrc_ = jx_crc32(blockCrc_, p, take);
+        blockCrc_ = jx_crc32c(blockCrc_, p, take);
         blockFill_ += static_cast<uint32_t>(take);
         p += take;
         len -= take;
@@ -74,7 +74,7 @@ bool FlrRolCacheSum::write(const std::string& cacheFile) const {
     put32(out, static_cast<uint32_t>(count));
     for (uint32_t c : blocks_) put32(out, c);
     if (blockFill_) put32(out, blockCrc_);
-    put32(out, jx_crc32(kCrcStart, out.data(), out.size()));
+    put32(out, jx_crc32c(kCrcStart, out.data(), out.size()));
 
     const std::string name = sumFileName(cacheFile);
     // Not named "cache.*": scanners of the directory must never see it.
@@ -121,7 +121,7 @@ bool FlrRolCacheSum::load(const std::string& cacheFile, uint64_t& size,
         buf.resize(total + 1);  // one more byte shows trailing garbage
         n = jx::readUpTo(fd, buf.data() + kFixed + 4, total + 1 - (kFixed + 4));
         ok = n == static_cast<long>(total - (kFixed + 4)) &&
-             get32(&buf[total - 4]) == jx_crc32(kCrcStart, buf.data(), total - 4);
+             get32(&buf[total - 4]) == jx_crc32c(kCrcStart, buf.data(), total - 4);
         if (ok) {
             blocks.resize(count);
             for (uint32_t i = 0; i < count; ++i) blocks[i] = get32(&buf[kFixed + 4 * i]);
@@ -137,7 +137,7 @@ long long FlrRolCacheSum::firstBadBlock(const unsigned char* data, size_t len,
         const size_t off = i * kBlockSize;
         if (off >= len) return static_cast<long long>(i);
         const size_t take = std::min<size_t>(kBlockSize, len - off);
-        if (jx_crc32(kCrcStart, data + off, take) != blocks[i]) return static_cast<long long>(i);
+        if (jx_crc32c(kCrcStart, data + off, take) != blocks[i]) return static_cast<long long>(i);
     }
     return -1;
 }
