@@ -1,0 +1,164 @@
+#pragma once
+// The network engine: one link turned into two bounded queues served by two
+// threads. Callers enqueue messages and never touch the socket; the send
+// thread drains the send queue into the link and sends keep-alives on an idle
+// link; the receive thread fills the receive queue; callers dequeue with a
+// time-out. FlrNetHead and FlrNetTail derive from it.
+//
+// Time-outs are in seconds, negative meaning without limit. Failures throw
+// JxException (code -1) from "FlrNetBase::<operation>". The first link error
+// poisons the direction it happened in: a send error makes every later
+// enqueue throw, a receive error is queued behind the messages received
+// before it and answered by every later recvMessage.
+//
+// Registry, section "ZRP": nKeepAlive (minutes, 0 = none, default 5),
+// nNetTimeout (seconds, below 60 gives 7,200), nSockSendBufSize and
+// nSockRecvBufSize (bytes), nExtraSockets (head only: extra TCP connections,
+// the keep-alive interval is divided by their number).
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxMonitor.h"
+#include "FLR/platform/JxSafeFlags.h"
+#include "FLR/platform/JxThread.h"
+#include "FLR/platform/SdtNetLink.h"
+
+class FlrNetBase {
+  public:
+    // Each queue has this many slots; one always stays free, so at most 15
+    // messages wait in either direction.
+    static constexpr int kQueueSlots = 16;
+    static constexpr int kRecvBufferSize = 65536;
+    // Pieces of a file sent by sendMirSpecFile.
+    static constexpr int kFilePieceSize = 262144;
+    static constexpr int kDefaultKeepAliveSecs = 300;
+    static constexpr int kDefaultNetTimeout = 7200;
+
+    FlrNetBase();
+    virtual ~FlrNetBase();
+    FlrNetBase(const FlrNetBase&) = delete;
+    FlrNetBase& operator=(const FlrNetBase&) = delete;
+
+    // Attaches a connected socket (authenticating it as tail when server is
+    // true, as head otherwise) and starts both threads; fd -1 only detaches.
+    // On failure the descriptor is still the caller's.
+    void setSocket(int fd, bool server);
+    // Flushes (120 s), stops both threads and closes the link.
+    void closeSocket();
+    // Waits until the send queue is empty; throws when it makes no progress
+    // for `seconds`, or when the send thread ended with messages still queued.
+    void flush(int seconds);
+    // fd's readability interrupts blocked link operations.
+    void setAbortSocket(int fd);
+
+    // Copying enqueue: encodes msg into the free slot's own buffer.
+    void sendMessage(const FlrNetMessage& msg, int timeout, bool flag);
+    // Swapping enqueue of a raw payload: buf (malloc'd, capacity bufSize,
+    // len bytes filled) becomes the slot's buffer and the caller gets a
+    // buffer of at least its capacity back in buf/bufSize.
+    void sendMessage(int type, void*& buf, int len, int& bufSize, int timeout, bool flag);
+    // 0 = a message, -1 = the connection is gone (and every later call says
+    // so once the messages queued before it are taken), -2 = time-out.
+    int recvMessage(FlrNetMessage* msg, int timeout);
+
+    void sendMirData(const void* data, int len);
+    void sendMirData(void*& buf, int len, int& bufSize);
+    void sendMirEOF();
+    // MIR_SPEC_FILE(id), the file's content as MIR_DATA, MIR_EOF.
+    void sendMirSpecFile(int id, const char* path);
+
+    SdtError setCompression(int level);
+    SdtError setEncryption(int mode);
+    SdtError enableCRC32(bool on);
+
+    // Writes msg's payload into buf (grown with realloc to a multiple of
+    // 1,024 bytes when too small); *outLen gets its length.
+    static void encodeMessage(const FlrNetMessage& msg, void*& buf, int& bufSize, int* outLen);
+    // Fills msg from a received frame, converting arrays in place; throws
+    // when the payload is shorter than the fields of its type.
+    static void decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt);
+
+    int getNetTimeout() const { return netTimeout_; }
+    int getKeepAliveInterval() const;
+    // Overrides nKeepAlive in seconds (the registry key counts minutes);
+    // 0 switches keep-alives off. Takes effect at the send thread's next wait.
+    void setKeepAliveInterval(int seconds);
+    // The keep-alive interval with n extra sockets: divided by n, at least 1.
+    static int keepAliveWithExtraSockets(int keepAlive, int extraSockets);
+
+    SdtNetLink& getLink() { return link_; }
+    uint32_t getPeerVersion() const { return link_.getPeerVersion(); }
+
+  protected:
+    // Messages wait for room in the send queue with this time-out.
+    int netTimeout_ = kDefaultNetTimeout;
+
+  private:
+    struct RecvSlot {
+        SdtLinkPacket pkt;
+        SdtError err;
+        SdtBuffer buf{kRecvBufferSize};
+    };
+    struct SendSlot {
+        int type = 0;
+        int flag = 0;
+        int len = 0;
+        int capacity = 0;
+        void* buf = nullptr;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    static int next(int i) { return (i + 1) % kQueueSlots; }
+    static bool isFull(int head, int tail) {
+        return (tail - head + kQueueSlots) % kQueueSlots == kQueueSlots - 1;
+    }
+    static int queued(int head, int tail) { return (tail - head + kQueueSlots) % kQueueSlots; }
+    // Threads waiting for room in a queue are woken when it holds this few.
+    static constexpr int kWakeMark = kQueueSlots / 2;
+
+    void readSettings();
+    void applySocketSettings(bool server);
+    void startThreads();
+    void stopRecvThread();
+    void stopSendThread();
+    void wakeLink();
+    void drainPipe();
+
+    void recvLoop();
+    void sendLoop();
+    bool waitWhileSendIdle();
+    void runThread(const char* name, JxMonitor& mon, JxSafeFlags& done, void (FlrNetBase::*body)());
+
+    // Caller holds sendMon_. Waits for a free send slot; throws on time-out
+    // or a recorded send error.
+    void waitForSendRoom(const char* function, int timeout);
+    void throwIfSendFailed(const char* function);
+
+    SdtNetLink link_;
+    int pipe_[2] = {-1, -1};
+    // Guarded by sendMon_: the configured interval and the one in force
+    // (smaller with extra sockets).
+    int keepAliveBase_ = kDefaultKeepAliveSecs;
+    int keepAlive_ = kDefaultKeepAliveSecs;
+
+    mutable JxMonitorH recvMon_;
+    RecvSlot recvSlots_[kQueueSlots];
+    int recvHead_ = 0;
+    int recvTail_ = 0;
+    bool recvRunning_ = false;
+    bool recvStop_ = false;
+    JxSafeFlags recvDone_{1};
+    JxThread recvThread_;
+
+    mutable JxMonitorH sendMon_;
+    SendSlot sendSlots_[kQueueSlots];
+    int sendHead_ = 0;
+    int sendTail_ = 0;
+    bool sendRunning_ = false;
+    bool sendStop_ = false;
+    JxSafeFlags sendDone_{1};
+    JxThread sendThread_;
+    SdtError lastSendError_;
+};

@@ -1,0 +1,49 @@
+#pragma once
+// The tail's side of the link: the tail service reads requests with
+// recvMessage and answers with these operations, each of which enqueues one
+// message (sendLBFSBlockReq one per chunk).
+//
+// A listening tail hands every accepted socket to SdtNetLink::acceptJoin
+// first: extra sockets of a head's session (nExtraSockets) are taken there,
+// and only a socket that opens a new session comes to setSocket.
+#include <cstdint>
+#include <list>
+#include <vector>
+
+#include "FLR/FlrNetBase.h"
+#include "FLR/platform/JxLBFS.h"
+
+class FlrNetTail : public FlrNetBase {
+  public:
+    // Blocks per LBFS_BLOCK_REQ message.
+    static constexpr int kLBFSBlockReqChunk = 262144;
+
+    FlrNetTail() = default;
+    ~FlrNetTail() override = default;
+
+    // Attaches fd in server mode and sets the socket receive buffer size
+    // (its result ignored: the default size works too); fd -1 only detaches.
+    // It hides FlrNetBase::setSocket(fd, server): the second argument is a
+    // size in bytes, not a mode.
+    void setSocket(int fd, int recvBufSize);
+
+    void pong();
+    void sendDelPairResp();
+    void sendLastSeqNum(unsigned long long first, unsigned long long second);
+    void sendLastTimestamp(int timestamp);
+    void sendFileCheckSums(const unsigned char (*md5)[16], int n);
+    void sendMD5(int value, int n, const unsigned char (*weak)[4], const unsigned char (*md5)[16]);
+    void sendMD5EOF(int value);
+    void sendRSyncCheckSums(const unsigned char (*weak)[4], const unsigned char (*md5)[16], int n,
+                            unsigned long long value);
+    void sendLastWrIndex(unsigned long long index);
+    // One LBFS_BLOCK_REQ per kLBFSBlockReqChunk blocks, the last one marked;
+    // an empty list sends nothing.
+    void sendLBFSBlockReq(const char* str1, const char* str2, unsigned long long value,
+                          const std::list<JxLBFS::Block>& blocks);
+    void sendLBFSStop();
+
+  private:
+    std::vector<uint64_t> reqOffsets_;
+    std::vector<uint32_t> reqLengths_;
+};

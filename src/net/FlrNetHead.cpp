@@ -1,0 +1,279 @@
+// The head's operations: connecting, one-way messages, request/response.
+#include "FLR/FlrNetHead.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "FLR/platform/CQiError.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFwClient.h"
+
+// --- FlrNagleOff -------------------------------------------------------------------
+
+FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()) {
+    const SdtError e = link_.nagleOff();
+    if (!e.ok()) JX_THROW("FlrNagleOff::FlrNagleOff", e.text());
+}
+
+FlrNagleOff::~FlrNagleOff() {
+    link_.nagleOn();
+}
+
+// --- connecting ----------------------------------------------------------------------
+
+void FlrNetHead::connect(const char* host, int port, int port2) {
+    static const char* const kFn = "FlrNetHead::connect";
+    if (!host) JX_THROW(kFn, "Invalid arguments: host==NULL");
+    EvDebug::Debug(kFn, "Connecting to %s:%d/%d", host, port, port2);
+    CQiError err;
+    const int fd = JxFwClient::connect(host, port, port2, kConnectBufSize, kConnectBufSize, nullptr,
+                                       nullptr, false, &err);
+    if (fd < 0)
+        JX_THROW(kFn, std::string("Couldn't to connect to ") + host + ":" +
+                          jxFormat("%d/%d", port, port2) + ": " + err.GetMessage());
+    try {
+        setSocket(fd, false);
+    } catch (...) {
+        // A refused socket stays ours.
+        ::close(fd);
+        throw;
+    }
+    host_ = host;
+    service_.clear();
+    port_ = port;
+    port2_ = port2;
+}
+
+void FlrNetHead::connect(const char* host, const char* service) {
+    static const char* const kFn = "FlrNetHead::connect";
+    if (!host || !service) JX_THROW(kFn, "Invalid arguments: host or service is NULL");
+    CJxNetwork::PortRecord rec;
+    bool fromHostEntry = false;
+    const CQiError e =
+        CJxNetwork::LookupRegisteredPorts(host, service, false, &rec, nullptr, 120, &fromHostEntry);
+    if (e.IsError())
+        JX_THROW(kFn, std::string("Couldn't lookup ") + service + "'s port number on " + host +
+                          ": " + e.GetMessage());
+    int port = 0;
+    int port2 = 0;
+    if (rec.kind == 1 || rec.kind == 3 || rec.kind == 4) {
+        port = rec.port;
+        port2 = rec.port2;
+    }
+    connect(host, port, port2);
+    service_ = service;
+}
+
+FlrNetHead* FlrNetHead::dup() {
+    auto copy = std::make_unique<FlrNetHead>();
+    if (!service_.empty())
+        copy->connect(host_.c_str(), service_.c_str());
+    else if (port_ != 0)
+        copy->connect(host_.c_str(), port_, port2_);
+    else
+        JX_THROW("FlrNetHead::dup", "Connection hasn't been established yet");
+    return copy.release();
+}
+
+// --- one-way operations ----------------------------------------------------------------
+
+void FlrNetHead::sendJournalEntry(const void* data, int len) {
+    FlrNetMessage m(FLR_NET_JOURNAL);
+    m.journal = {data, len};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::setMirPairID(int pairId) {
+    FlrNetMessage m(FLR_NET_MIR_SET_PAIR_ID);
+    m.setPairId.value = pairId;
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendMirHeader(const FlrNetMirHeader& header) {
+    FlrNetMessage m(FLR_NET_MIR_HEADER);
+    m.mirHeader = header;
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendMirACL(const void* data, int len) {
+    FlrNetMessage m(FLR_NET_MIR_ACL);
+    m.acl = {data, len};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendMirSeek(long long offset) {
+    FlrNetMessage m(FLR_NET_MIR_SEEK);
+    m.seek.offset = offset;
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendMirRSync(int n, long long* first, long long* second) {
+    FlrNetMessage m(FLR_NET_MIR_RSYNC);
+    m.mirRSync = {n, first, second};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::addPair(int arg1, int arg2) {
+    FlrNetMessage m(FLR_NET_ADD_PAIR);
+    m.addPair = {arg1, arg2};
+    sendMessage(m, netTimeout_, true);
+}
+
+void FlrNetHead::setGenID(unsigned long long genId) {
+    FlrNetMessage m(FLR_NET_SET_GEN_ID);
+    m.setGenId.value = genId;
+    sendMessage(m, netTimeout_, true);
+}
+
+void FlrNetHead::setRestoreParams(bool value) {
+    FlrNetMessage m(FLR_NET_SET_RESTORE_PARAMS);
+    m.setRestoreParams.value = value ? 1 : 0;
+    sendMessage(m, netTimeout_, true);
+}
+
+void FlrNetHead::setLastTimestamp(int pairId, int timestamp) {
+    FlrNetMessage m(FLR_NET_SET_LAST_TIME_REQ);
+    m.setLastTime = {pairId, timestamp};
+    sendMessage(m, netTimeout_, true);
+}
+
+void FlrNetHead::setLastWrIndex(int pairId, unsigned long long index) {
+    FlrNetMessage m(FLR_NET_SET_LAST_WRINDEX_REQ);
+    m.setLastWrIndex = {pairId, index};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::startMD5Stream(const char* path, int blockSize) {
+    FlrNagleOff nagleOff(*this);
+    FlrNetMessage m(FLR_NET_START_MD5_STREAM);
+    m.startMD5Stream = {blockSize, path};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendLBFSStart(const char* path, const fsf_fid& fid,
+                               const std::list<JxLBFS::HashBlock>& blocks) {
+    if (blocks.empty()) return;
+    const std::string fidText = fid.toString();
+    const size_t chunk = std::min<size_t>(blocks.size(), kLBFSStartChunk);
+    lbfsHashes_.resize(chunk * JxLBFS::HashBlock::kHashSize);
+    lbfsOffsets_.resize(chunk);
+    lbfsLengths_.resize(chunk);
+    size_t left = blocks.size();
+    auto it = blocks.begin();
+    while (left > 0) {
+        const size_t n = std::min<size_t>(left, kLBFSStartChunk);
+        for (size_t i = 0; i < n; ++i, ++it) {
+            std::copy(it->hash, it->hash + JxLBFS::HashBlock::kHashSize,
+                      lbfsHashes_.data() + i * JxLBFS::HashBlock::kHashSize);
+            lbfsOffsets_[i] = it->block.offset;
+            lbfsLengths_[i] = it->block.length;
+        }
+        left -= n;
+        FlrNetMessage m(FLR_NET_LBFS_START);
+        m.lbfsStart.last = left == 0 ? 1 : 0;
+        m.lbfsStart.count = static_cast<int>(n);
+        m.lbfsStart.hashes = reinterpret_cast<unsigned char(*)[32]>(lbfsHashes_.data());
+        m.lbfsStart.offsets = lbfsOffsets_.data();
+        m.lbfsStart.lengths = lbfsLengths_.data();
+        m.lbfsStart.path = path;
+        m.lbfsStart.fid = fidText.c_str();
+        sendMessage(m, netTimeout_, false);
+    }
+}
+
+void FlrNetHead::sendLBFSBlock(unsigned long long value, const JxLBFS::Block& block,
+                               const void* data) {
+    FlrNetMessage m(FLR_NET_LBFS_BLOCK);
+    m.lbfsBlock = {value, block.offset, block.length, data};
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendLBFSDone(unsigned long long value) {
+    FlrNetMessage m(FLR_NET_LBFS_DONE);
+    m.lbfsDone.value = value;
+    sendMessage(m, netTimeout_, false);
+}
+
+void FlrNetHead::sendLBFSStop() {
+    FlrNetMessage m(FLR_NET_LBFS_STOP);
+    m.lbfsStop.value = 0;
+    sendMessage(m, netTimeout_, false);
+}
+
+// --- request/response ----------------------------------------------------------------
+
+void FlrNetHead::exchange(FlrNetMessage& request, bool flag, int wait, int expected,
+                          const char* function, const char* error) {
+    FlrNagleOff nagleOff(*this);
+    sendMessage(request, netTimeout_, flag);
+    // A time-out or a closed link leaves the request in the message, which is
+    // not the reply, so those end in the same error as a wrong reply.
+    recvMessage(&request, wait);
+    if (request.type != expected) JX_THROW(function, error);
+}
+
+void FlrNetHead::ping() {
+    static const char* const kFn = "FlrNetHead::ping";
+    static const char* const kErr = "Didn't get expected FLR_NET_PING message back.";
+    FlrNetMessage m(FLR_NET_PING);
+    m.ping.value = 0;
+    exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
+    if (m.ping.value != 1) JX_THROW(kFn, kErr);
+}
+
+void FlrNetHead::delPair(int pairId) {
+    FlrNetMessage m(FLR_NET_DEL_PAIR_REQ);
+    m.delPairReq.value = pairId;
+    exchange(m, true, netTimeout_, FLR_NET_DEL_PAIR_RESP, "FlrNetHead::delPair",
+             "Didn't get expected FLR_NET_DEL_PAIR_RESP message back.");
+}
+
+void FlrNetHead::getLastSeqNum(int pairId, unsigned long long* first, unsigned long long* second) {
+    FlrNetMessage m(FLR_NET_GET_LAST_SEQNUM_REQ);
+    m.getLastSeqNumReq.value = pairId;
+    exchange(m, true, netTimeout_, FLR_NET_GET_LAST_SEQNUM_RESP, "FlrNetHead::getLastSeqNum",
+             "Didn't get expected FLR_NET_GET_LAST_SEQNUM_RESP message back.");
+    if (first) *first = m.lastSeqNum.seqNum1;
+    if (second) *second = m.lastSeqNum.seqNum2;
+}
+
+int FlrNetHead::getLastTimestamp(int pairId) {
+    FlrNetMessage m(FLR_NET_GET_LAST_TIME_REQ);
+    m.getLastTimeReq.value = pairId;
+    exchange(m, true, netTimeout_, FLR_NET_GET_LAST_TIME_RESP, "FlrNetHead::getLastTimestamp",
+             "Didn't get expected FLR_NET_GET_LAST_TIME_RESP message back.");
+    return m.lastTime.value;
+}
+
+void FlrNetHead::getFileCheckSums(const char* path, int blockSize, unsigned char (**md5)[16],
+                                  int* n) {
+    FlrNetMessage m(FLR_NET_GET_FILE_CHECKSUMS_REQ);
+    m.fileCheckSumsReq = {blockSize, path};
+    exchange(m, false, -1, FLR_NET_GET_FILE_CHECKSUMS_RESP, "FlrNetHead::getFileCheckSums",
+             "Didn't get expected FLR_NET_GET_FILE_CHECKSUMS_RESP message back.");
+    if (md5) *md5 = m.fileCheckSums.md5;
+    if (n) *n = m.fileCheckSums.count;
+}
+
+void FlrNetHead::getRSyncCheckSums(const char* path, int blockSize, unsigned char (**weak)[4],
+                                   unsigned char (**md5)[16], int* n, unsigned long long* value) {
+    FlrNetMessage m(FLR_NET_GET_RSYNC_CSUMS_REQ);
+    m.rsyncCsumsReq = {blockSize, path};
+    exchange(m, false, -1, FLR_NET_GET_RSYNC_CSUMS_RESP, "FlrNetHead::getRSyncCheckSums",
+             "Didn't get expected FLR_NET_GET_RSYNC_CSUMS_RESP message back.");
+    if (weak) *weak = m.rsyncCsums.weak;
+    if (md5) *md5 = m.rsyncCsums.md5;
+    if (n) *n = m.rsyncCsums.count;
+    if (value) *value = m.rsyncCsums.value;
+}
+
+unsigned long long FlrNetHead::getLastWrIndex(int pairId) {
+    FlrNetMessage m(FLR_NET_GET_LAST_WRINDEX_REQ);
+    m.getLastWrIndexReq.value = pairId;
+    exchange(m, false, -1, FLR_NET_GET_LAST_WRINDEX_RESP, "FlrNetHead::getLastWrIndex",
+             "Didn't get expected FLR_NET_GET_LAST_WRINDEX_RESP message back.");
+    return m.lastWrIndex.value;
+}

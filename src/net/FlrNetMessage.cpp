@@ -1,0 +1,582 @@
+// The FLR_NET_* payload codec: FlrNetBase::encodeMessage and
+// FlrNetBase::decodeMessage (layouts in docs/protocol.md, "Messages").
+//
+// One layout function per direction describes every type; encoding runs it
+// twice (measure, then write) so sizes and bytes can never disagree.
+// Decoding checks every field, count and string against the payload length
+// before it converts anything in place, so a rejected frame is left as it
+// arrived and nothing past the payload is ever read.
+#include <endian.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "FLR/FlrNetBase.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+const char* const kEncodeFn = "FlrNetBase::encodeMessage";
+const char* const kDecodeFn = "FlrNetBase::decodeMessage";
+
+const char* const kNames[FLR_NET_MAX_TYPE + 1] = {
+    "FLR_NET_JOURNAL",
+    "FLR_NET_MIR_SET_PAIR_ID",
+    "FLR_NET_MIR_HEADER",
+    "FLR_NET_MIR_ACL",
+    "FLR_NET_MIR_DATA",
+    "FLR_NET_MIR_SEEK",
+    "FLR_NET_MIR_EOF",
+    nullptr,
+    "FLR_NET_ADD_PAIR",
+    "FLR_NET_DEL_PAIR_REQ",
+    "FLR_NET_DEL_PAIR_RESP",
+    "FLR_NET_SET_GEN_ID",
+    "FLR_NET_SET_RESTORE_PARAMS",
+    "FLR_NET_GET_LAST_SEQNUM_REQ",
+    "FLR_NET_GET_LAST_SEQNUM_RESP",
+    "FLR_NET_GET_LAST_TIME_REQ",
+    "FLR_NET_GET_LAST_TIME_RESP",
+    "FLR_NET_SET_LAST_TIME_REQ",
+    "FLR_NET_GET_FILE_CHECKSUMS_REQ",
+    "FLR_NET_GET_FILE_CHECKSUMS_RESP",
+    "FLR_NET_PING",
+    "FLR_NET_START_MD5_STREAM",
+    "FLR_NET_RECV_MD5",
+    "FLR_NET_RECV_MD5_EOF",
+    "FLR_NET_GET_RSYNC_CSUMS_REQ",
+    "FLR_NET_GET_RSYNC_CSUMS_RESP",
+    "FLR_NET_MIR_RSYNC",
+    nullptr,
+    "FLR_NET_GET_LAST_WRINDEX_REQ",
+    "FLR_NET_GET_LAST_WRINDEX_RESP",
+    "FLR_NET_SET_LAST_WRINDEX_REQ",
+    "FLR_NET_MIR_SPEC_FILE",
+    "FLR_NET_LBFS_START",
+    "FLR_NET_LBFS_STOP",
+    "FLR_NET_LBFS_BLOCK_REQ",
+    "FLR_NET_LBFS_BLOCK",
+    "FLR_NET_LBFS_DONE",
+    "FLR_NET_KEEP_ALIVE",
+};
+
+// --- encoding ------------------------------------------------------------------
+
+// Writes big-endian fields at out, or only counts them when out is null.
+class WireWriter {
+  public:
+    explicit WireWriter(unsigned char* out) : out_(out) {}
+
+    size_t size() const { return pos_; }
+
+    void u8(uint8_t v) { put(&v, 1); }
+    void u32(uint32_t v) {
+        v = htobe32(v);
+        put(&v, 4);
+    }
+    void u64(uint64_t v) {
+        v = htobe64(v);
+        put(&v, 8);
+    }
+    void bytes(const void* p, size_t n) {
+        if (n) put(p, n);
+    }
+    // A null string travels as an empty one.
+    void str(const char* s) {
+        if (!s) s = "";
+        put(s, std::strlen(s) + 1);
+    }
+    void array32(const void* p, size_t n) {
+        if (!out_) {
+            pos_ += 4 * n;
+            return;
+        }
+        const auto* src = static_cast<const unsigned char*>(p);
+        for (size_t i = 0; i < n; ++i) {
+            uint32_t v;
+            std::memcpy(&v, src + 4 * i, 4);
+            u32(v);
+        }
+    }
+    void array64(const void* p, size_t n) {
+        if (!out_) {
+            pos_ += 8 * n;
+            return;
+        }
+        const auto* src = static_cast<const unsigned char*>(p);
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t v;
+            std::memcpy(&v, src + 8 * i, 8);
+            u64(v);
+        }
+    }
+
+  private:
+    void put(const void* p, size_t n) {
+        if (out_) std::memcpy(out_ + pos_, p, n);
+        pos_ += n;
+    }
+
+    unsigned char* out_;
+    size_t pos_ = 0;
+};
+
+size_t checkedCount(int count, const void* array, const char* what) {
+    if (count < 0)
+        JX_THROW(kEncodeFn, jxFormat("Invalid arguments: negative count %d of %s", count, what));
+    if (count > 0 && !array) JX_THROW(kEncodeFn, jxFormat("Invalid arguments: %s==NULL", what));
+    return static_cast<size_t>(count);
+}
+
+void checkRaw(const FlrNetRawBody& b) {
+    if (b.len < 0 || (b.len > 0 && !b.data))
+        JX_THROW(kEncodeFn, "Invalid arguments: a raw payload needs its bytes");
+}
+
+void layout(const FlrNetMessage& m, WireWriter& w) {
+    switch (m.type) {
+        case FLR_NET_JOURNAL:
+        case FLR_NET_MIR_ACL:
+        case FLR_NET_MIR_DATA:
+            // journal, acl and data share one layout.
+            checkRaw(m.data);
+            w.bytes(m.data.data, static_cast<size_t>(m.data.len));
+            break;
+        case FLR_NET_MIR_SET_PAIR_ID:
+        case FLR_NET_DEL_PAIR_REQ:
+        case FLR_NET_DEL_PAIR_RESP:
+        case FLR_NET_SET_RESTORE_PARAMS:
+        case FLR_NET_GET_LAST_SEQNUM_REQ:
+        case FLR_NET_GET_LAST_TIME_REQ:
+        case FLR_NET_GET_LAST_TIME_RESP:
+        case FLR_NET_PING:
+        case FLR_NET_RECV_MD5_EOF:
+        case FLR_NET_GET_LAST_WRINDEX_REQ:
+        case FLR_NET_MIR_SPEC_FILE:
+        case FLR_NET_KEEP_ALIVE:
+            w.u32(static_cast<uint32_t>(m.ping.value));
+            break;
+        case FLR_NET_MIR_EOF:
+        case FLR_NET_LBFS_STOP:
+            w.u32(0);
+            break;
+        case FLR_NET_MIR_HEADER: {
+            const FlrNetMirHeader& h = m.mirHeader;
+            w.u64(h.ino);
+            w.u64(h.mode);
+            w.u64(h.uid);
+            w.u64(h.gid);
+            w.u64(h.size);
+            w.u64(h.rdev);
+            w.u64(h.collectOffset);
+            w.u32(h.nlink);
+            w.u32(h.atime);
+            w.u32(h.mtime);
+            w.u32(h.ctime);
+            w.u8(h.method);
+            w.u8(h.hasACL);
+            w.u8(h.overwrite);
+            w.str(h.path);
+            break;
+        }
+        case FLR_NET_MIR_SEEK:
+            w.u64(static_cast<uint64_t>(m.seek.offset));
+            break;
+        case FLR_NET_ADD_PAIR:
+            w.u32(static_cast<uint32_t>(m.addPair.arg1));
+            w.u32(static_cast<uint32_t>(m.addPair.arg2));
+            break;
+        case FLR_NET_SET_GEN_ID:
+        case FLR_NET_GET_LAST_WRINDEX_RESP:
+        case FLR_NET_LBFS_DONE:
+            w.u64(m.setGenId.value);
+            break;
+        case FLR_NET_GET_LAST_SEQNUM_RESP:
+            w.u64(m.lastSeqNum.seqNum1);
+            w.u64(m.lastSeqNum.seqNum2);
+            break;
+        case FLR_NET_SET_LAST_TIME_REQ:
+            w.u32(static_cast<uint32_t>(m.setLastTime.pairId));
+            w.u32(static_cast<uint32_t>(m.setLastTime.timestamp));
+            break;
+        case FLR_NET_GET_FILE_CHECKSUMS_REQ:
+        case FLR_NET_START_MD5_STREAM:
+        case FLR_NET_GET_RSYNC_CSUMS_REQ:
+            w.u32(static_cast<uint32_t>(m.fileCheckSumsReq.blockSize));
+            w.str(m.fileCheckSumsReq.path);
+            break;
+        case FLR_NET_GET_FILE_CHECKSUMS_RESP: {
+            const size_t n = checkedCount(m.fileCheckSums.count, m.fileCheckSums.md5, "md5");
+            w.u32(static_cast<uint32_t>(n));
+            w.bytes(m.fileCheckSums.md5, 16 * n);
+            break;
+        }
+        case FLR_NET_RECV_MD5: {
+            const FlrNetRecvMD5& r = m.recvMD5;
+            const size_t n = checkedCount(r.count, r.weak, "weak");
+            checkedCount(r.count, r.md5, "md5");
+            w.u32(static_cast<uint32_t>(r.value));
+            w.u32(static_cast<uint32_t>(n));
+            w.bytes(r.weak, 4 * n);
+            w.bytes(r.md5, 16 * n);
+            break;
+        }
+        case FLR_NET_GET_RSYNC_CSUMS_RESP: {
+            const FlrNetRSyncCheckSums& r = m.rsyncCsums;
+            const size_t n = checkedCount(r.count, r.weak, "weak");
+            checkedCount(r.count, r.md5, "md5");
+            w.u64(r.value);
+            w.u32(static_cast<uint32_t>(n));
+            w.bytes(r.weak, 4 * n);
+            w.bytes(r.md5, 16 * n);
+            break;
+        }
+        case FLR_NET_MIR_RSYNC: {
+            const FlrNetMirRSync& r = m.mirRSync;
+            const size_t n = checkedCount(r.count, r.first, "first");
+            checkedCount(r.count, r.second, "second");
+            w.u32(static_cast<uint32_t>(n));
+            w.array64(r.first, n);
+            w.array64(r.second, n);
+            break;
+        }
+        case FLR_NET_SET_LAST_WRINDEX_REQ:
+            w.u32(static_cast<uint32_t>(m.setLastWrIndex.pairId));
+            w.u64(m.setLastWrIndex.wrIndex);
+            break;
+        case FLR_NET_LBFS_START: {
+            const FlrNetLBFSStart& s = m.lbfsStart;
+            const size_t n = checkedCount(s.count, s.hashes, "hashes");
+            checkedCount(s.count, s.offsets, "offsets");
+            checkedCount(s.count, s.lengths, "lengths");
+            w.u32(static_cast<uint32_t>(s.last));
+            w.u32(static_cast<uint32_t>(n));
+            w.bytes(s.hashes, 32 * n);
+            w.array64(s.offsets, n);
+            w.array32(s.lengths, n);
+            w.str(s.path);
+            w.str(s.fid);
+            break;
+        }
+        case FLR_NET_LBFS_BLOCK_REQ: {
+            const FlrNetLBFSBlockReq& r = m.lbfsBlockReq;
+            const size_t n = checkedCount(r.count, r.offsets, "offsets");
+            checkedCount(r.count, r.lengths, "lengths");
+            w.u64(r.value);
+            w.u32(static_cast<uint32_t>(r.last));
+            w.u32(static_cast<uint32_t>(n));
+            w.array64(r.offsets, n);
+            w.array32(r.lengths, n);
+            w.str(r.str1);
+            w.str(r.str2);
+            break;
+        }
+        case FLR_NET_LBFS_BLOCK: {
+            const FlrNetLBFSBlock& b = m.lbfsBlock;
+            if (b.length > static_cast<uint32_t>(INT_MAX) || (b.length > 0 && !b.data))
+                JX_THROW(kEncodeFn, "Invalid arguments: a block needs its bytes");
+            w.u64(b.value);
+            w.u64(b.offset);
+            w.u32(b.length);
+            w.bytes(b.data, b.length);
+            break;
+        }
+        default:
+            // Unassigned codes carry nothing.
+            break;
+    }
+}
+
+void reallocBuffer(void*& buf, int& bufSize, size_t need) {
+    const size_t rounded = (need + 1023) / 1024 * 1024;
+    if (rounded > static_cast<size_t>(INT_MAX))
+        JX_THROW("FlrNetBase::reallocBuffer", "Not enough memory");
+    void* p = std::realloc(buf, rounded);
+    if (!p) JX_THROW("FlrNetBase::reallocBuffer", "Not enough memory");
+    buf = p;
+    bufSize = static_cast<int>(rounded);
+}
+
+// --- decoding ------------------------------------------------------------------
+
+// Reads fields from a received payload, refusing anything past its end.
+class WireReader {
+  public:
+    WireReader(unsigned char* p, size_t n, int type) : p_(p), n_(n), type_(type) {}
+
+    uint8_t u8() { return *take(1, "fixed fields"); }
+    uint32_t u32() {
+        uint32_t v;
+        std::memcpy(&v, take(4, "fixed fields"), 4);
+        return be32toh(v);
+    }
+    uint64_t u64() {
+        uint64_t v;
+        std::memcpy(&v, take(8, "fixed fields"), 8);
+        return be64toh(v);
+    }
+    int count() { return static_cast<int>(u32()); }
+    // Element counts come from the peer: the array must lie inside the
+    // payload (the multiplication cannot overflow: 2^32 * 44 fits 64 bits).
+    unsigned char* array(int count, size_t elemSize) {
+        if (count < 0 || static_cast<uint64_t>(static_cast<uint32_t>(count)) * elemSize > n_ - pos_)
+            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: count %u points past its end",
+                                         flrNetMsgName(type_), n_, static_cast<uint32_t>(count)));
+        return take(static_cast<size_t>(count) * elemSize, "arrays");
+    }
+    unsigned char* bytes(size_t n) { return take(n, "data"); }
+    const char* str() {
+        const void* nul = pos_ < n_ ? std::memchr(p_ + pos_, 0, n_ - pos_) : nullptr;
+        if (!nul)
+            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: string without its NUL inside "
+                                         "the payload",
+                                         flrNetMsgName(type_), n_));
+        const char* s = reinterpret_cast<const char*>(p_ + pos_);
+        pos_ = static_cast<size_t>(static_cast<const unsigned char*>(nul) - p_) + 1;
+        return s;
+    }
+
+  private:
+    unsigned char* take(size_t n, const char* what) {
+        if (n > n_ - pos_)
+            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes is shorter than its %s",
+                                         flrNetMsgName(type_), n_, what));
+        unsigned char* at = p_ + pos_;
+        pos_ += n;
+        return at;
+    }
+
+    unsigned char* p_;
+    size_t n_;
+    size_t pos_ = 0;
+    int type_;
+};
+
+void swap32InPlace(unsigned char* p, int n) {
+    for (int i = 0; i < n; ++i, p += 4) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        v = be32toh(v);
+        std::memcpy(p, &v, 4);
+    }
+}
+
+void swap64InPlace(unsigned char* p, int n) {
+    for (int i = 0; i < n; ++i, p += 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        v = be64toh(v);
+        std::memcpy(p, &v, 8);
+    }
+}
+
+template <class T>
+T* as(unsigned char* p) {
+    return reinterpret_cast<T*>(p);
+}
+
+void decodeFields(FlrNetMessage& m, WireReader& r) {
+    switch (m.type) {
+        case FLR_NET_MIR_SET_PAIR_ID:
+        case FLR_NET_DEL_PAIR_REQ:
+        case FLR_NET_DEL_PAIR_RESP:
+        case FLR_NET_SET_RESTORE_PARAMS:
+        case FLR_NET_GET_LAST_SEQNUM_REQ:
+        case FLR_NET_GET_LAST_TIME_REQ:
+        case FLR_NET_GET_LAST_TIME_RESP:
+        case FLR_NET_PING:
+        case FLR_NET_RECV_MD5_EOF:
+        case FLR_NET_GET_LAST_WRINDEX_REQ:
+        case FLR_NET_MIR_SPEC_FILE:
+        case FLR_NET_KEEP_ALIVE:
+        case FLR_NET_MIR_EOF:
+        case FLR_NET_LBFS_STOP:
+            m.ping.value = static_cast<int>(r.u32());
+            break;
+        case FLR_NET_MIR_HEADER: {
+            FlrNetMirHeader& h = m.mirHeader;
+            h.ino = r.u64();
+            h.mode = r.u64();
+            h.uid = r.u64();
+            h.gid = r.u64();
+            h.size = r.u64();
+            h.rdev = r.u64();
+            h.collectOffset = r.u64();
+            h.nlink = r.u32();
+            h.atime = r.u32();
+            h.mtime = r.u32();
+            h.ctime = r.u32();
+            h.method = r.u8();
+            h.hasACL = r.u8();
+            h.overwrite = r.u8();
+            h.path = r.str();
+            break;
+        }
+        case FLR_NET_MIR_SEEK:
+            m.seek.offset = static_cast<long long>(r.u64());
+            break;
+        case FLR_NET_ADD_PAIR:
+            m.addPair.arg1 = static_cast<int>(r.u32());
+            m.addPair.arg2 = static_cast<int>(r.u32());
+            break;
+        case FLR_NET_SET_GEN_ID:
+        case FLR_NET_GET_LAST_WRINDEX_RESP:
+        case FLR_NET_LBFS_DONE:
+            m.setGenId.value = r.u64();
+            break;
+        case FLR_NET_GET_LAST_SEQNUM_RESP:
+            m.lastSeqNum.seqNum1 = r.u64();
+            m.lastSeqNum.seqNum2 = r.u64();
+            break;
+        case FLR_NET_SET_LAST_TIME_REQ:
+            m.setLastTime.pairId = static_cast<int>(r.u32());
+            m.setLastTime.timestamp = static_cast<int>(r.u32());
+            break;
+        case FLR_NET_GET_FILE_CHECKSUMS_REQ:
+        case FLR_NET_START_MD5_STREAM:
+        case FLR_NET_GET_RSYNC_CSUMS_REQ:
+            m.fileCheckSumsReq.blockSize = static_cast<int>(r.u32());
+            m.fileCheckSumsReq.path = r.str();
+            break;
+        case FLR_NET_GET_FILE_CHECKSUMS_RESP: {
+            const int n = r.count();
+            m.fileCheckSums.md5 = as<unsigned char[16]>(r.array(n, 16));
+            m.fileCheckSums.count = n;
+            break;
+        }
+        case FLR_NET_RECV_MD5: {
+            FlrNetRecvMD5& s = m.recvMD5;
+            s.value = static_cast<int>(r.u32());
+            const int n = r.count();
+            unsigned char* weak = r.array(n, 4);
+            s.md5 = as<unsigned char[16]>(r.array(n, 16));
+            s.weak = as<unsigned char[4]>(weak);
+            s.count = n;
+            break;
+        }
+        case FLR_NET_GET_RSYNC_CSUMS_RESP: {
+            FlrNetRSyncCheckSums& s = m.rsyncCsums;
+            s.value = r.u64();
+            const int n = r.count();
+            unsigned char* weak = r.array(n, 4);
+            s.md5 = as<unsigned char[16]>(r.array(n, 16));
+            s.weak = as<unsigned char[4]>(weak);
+            s.count = n;
+            break;
+        }
+        case FLR_NET_MIR_RSYNC: {
+            const int n = r.count();
+            unsigned char* first = r.array(n, 8);
+            unsigned char* second = r.array(n, 8);
+            swap64InPlace(first, n);
+            swap64InPlace(second, n);
+            m.mirRSync.count = n;
+            m.mirRSync.first = as<long long>(first);
+            m.mirRSync.second = as<long long>(second);
+            break;
+        }
+        case FLR_NET_SET_LAST_WRINDEX_REQ:
+            m.setLastWrIndex.pairId = static_cast<int>(r.u32());
+            m.setLastWrIndex.wrIndex = r.u64();
+            break;
+        case FLR_NET_LBFS_START: {
+            FlrNetLBFSStart& s = m.lbfsStart;
+            const int last = static_cast<int>(r.u32());
+            const int n = r.count();
+            unsigned char* hashes = r.array(n, 32);
+            unsigned char* offsets = r.array(n, 8);
+            unsigned char* lengths = r.array(n, 4);
+            const char* path = r.str();
+            const char* fid = r.str();
+            swap64InPlace(offsets, n);
+            swap32InPlace(lengths, n);
+            s.last = last;
+            s.count = n;
+            s.hashes = as<unsigned char[32]>(hashes);
+            s.offsets = as<uint64_t>(offsets);
+            s.lengths = as<uint32_t>(lengths);
+            s.path = path;
+            s.fid = fid;
+            break;
+        }
+        case FLR_NET_LBFS_BLOCK_REQ: {
+            FlrNetLBFSBlockReq& s = m.lbfsBlockReq;
+            const uint64_t value = r.u64();
+            const int last = static_cast<int>(r.u32());
+            const int n = r.count();
+            unsigned char* offsets = r.array(n, 8);
+            unsigned char* lengths = r.array(n, 4);
+            const char* str1 = r.str();
+            const char* str2 = r.str();
+            swap64InPlace(offsets, n);
+            swap32InPlace(lengths, n);
+            s.value = value;
+            s.last = last;
+            s.count = n;
+            s.offsets = as<uint64_t>(offsets);
+            s.lengths = as<uint32_t>(lengths);
+            s.str1 = str1;
+            s.str2 = str2;
+            break;
+        }
+        case FLR_NET_LBFS_BLOCK: {
+            FlrNetLBFSBlock& b = m.lbfsBlock;
+            b.value = r.u64();
+            b.offset = r.u64();
+            b.length = r.u32();
+            b.data = r.bytes(b.length);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+const char* flrNetMsgName(int type) {
+    if (type < 0 || type > FLR_NET_MAX_TYPE || !kNames[type]) return "UNKNOWN";
+    return kNames[type];
+}
+
+void FlrNetBase::encodeMessage(const FlrNetMessage& msg, void*& buf, int& bufSize, int* outLen) {
+    WireWriter measure(nullptr);
+    layout(msg, measure);
+    const size_t need = measure.size();
+    if (need > static_cast<size_t>(INT_MAX))
+        JX_THROW(kEncodeFn,
+                 jxFormat("%s message of %zu bytes is too large", flrNetMsgName(msg.type), need));
+    if (bufSize < 0) bufSize = 0;
+    if (need > static_cast<size_t>(bufSize)) reallocBuffer(buf, bufSize, need);
+    WireWriter write(static_cast<unsigned char*>(buf));
+    layout(msg, write);
+    if (outLen) *outLen = static_cast<int>(need);
+}
+
+void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt) {
+    if (!msg) JX_THROW(kDecodeFn, "Invalid arguments: msg==NULL");
+    if (pkt.kind != SdtLinkPacket::kMessageFrame)
+        JX_THROW(kDecodeFn, "SDT packet has an invalid type.");
+    if (pkt.payloadLen < 0 || (pkt.payloadLen > 0 && !pkt.payload))
+        JX_THROW(kDecodeFn, "Invalid arguments: the packet has no payload");
+    const int type = static_cast<int>(pkt.msgType);
+    msg->type = type;
+    switch (type) {
+        case FLR_NET_JOURNAL:
+        case FLR_NET_MIR_ACL:
+        case FLR_NET_MIR_DATA:
+            msg->data.data = pkt.payload;
+            msg->data.len = pkt.payloadLen;
+            return;
+        default:
+            break;
+    }
+    // Fields are read into a copy so that a rejected frame leaves msg with
+    // nothing half-filled but its type.
+    FlrNetMessage decoded(type);
+    WireReader reader(reinterpret_cast<unsigned char*>(pkt.payload),
+                      static_cast<size_t>(pkt.payloadLen), type);
+    decodeFields(decoded, reader);
+    if (type >= 0 && type <= FLR_NET_MAX_TYPE && kNames[type]) *msg = decoded;
+}
