@@ -1,6 +1,7 @@
 // flr db ...: look inside a pair's databases without changing them.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <list>
@@ -12,6 +13,9 @@
 #include "FLR/FlrDatabase.h"
 #include "FLR/FlrFid.h"
 #include "FLR/FlrHelper.h"
+#include "FLR/FlrLBFSHashDB.h"
+#include "FLR/FlrLBFSTreeDB.h"
+#include "FLR/FlrWrDatabase.h"
 #include "FLR/platform/JxException.h"
 
 namespace {
@@ -193,4 +197,174 @@ void addDbCommands(CLI::App& app) {
     // --- flr db intervals, flr db lbfs ----------------------------------------
     // The write-interval and LBFS databases register their inspect commands
     // here, next to the name database's.
+
+    // flr db intervals: every written range not yet acknowledged, by file.
+    {
+        static std::string dir;
+        static int pair = -1;
+        static bool json = false;
+        auto* cmd = db->add_subcommand(
+            "intervals", "Print the write-interval database: written ranges by file id");
+        cmd->add_option("DIR", dir, "Directory holding the database files");
+        cmd->add_option("--pair", pair, "Use the write-interval directory of this pair (registry)");
+        cmd->add_flag("--json", json, "One JSON object per interval");
+        cmd->callback([] {
+            if (!dir.empty() && pair >= 0)
+                throw CLI::ValidationError("DIR", "give a directory or --pair, not both");
+            if (dir.empty() && pair < 0)
+                throw CLI::ValidationError("DIR", "a database directory or --pair is required");
+            const std::string where = dir.empty() ? FlrHelper::getWrDatabaseDir(pair) : dir;
+            const std::string file = where + "/zrpwrdb.dat";
+            struct stat st;
+            if (::stat(file.c_str(), &st) != 0)
+                JX_THROW_ERRNO("flr db",
+                               "No write-interval database in " + where + " (" + file + ")", errno);
+            FlrWrDatabase wr(where, JXIndexing::TAccessReadOnly);
+            fsf_fid fid, previous = fsf_fid::fid0;
+            uint64_t start = 0, end = 0, ackid = 0, bytes = 0;
+            unsigned long intervals = 0, files = 0, unacked = 0;
+            for (bool more = wr.getFirst(&fid, &start, &end, &ackid); more;
+                 more = wr.getNext(&fid, &start, &end, &ackid, false)) {
+                if (intervals == 0 || fid != previous) ++files;
+                previous = fid;
+                ++intervals;
+                bytes += end - start;
+                if (ackid == 0) ++unacked;
+                if (json)
+                    std::printf("{\"fid\":\"%s\",\"start\":%lu,\"end\":%lu,\"ackid\":%lu}\n",
+                                fid.toString().c_str(), start, end, ackid);
+                else
+                    std::printf(
+                        "%s  [%lu-%lu)  %lu bytes  %s\n", fid.toString().c_str(), start, end,
+                        end - start,
+                        ackid ? ("ackid " + std::to_string(ackid)).c_str() : "unacknowledged");
+            }
+            if (!json)
+                std::printf("%lu intervals in %lu files, %lu bytes, %lu unacknowledged\n",
+                            intervals, files, bytes, unacked);
+        });
+    }
+
+    // flr db lbfs: the content store's tree with each file's blocks and the
+    // ranges waiting to be hashed again.
+    {
+        static std::string dir;
+        static bool showBlocks = false;
+        auto* cmd = db->add_subcommand(
+            "lbfs", "Print the LBFS databases: files, blocks and changed ranges");
+        cmd->add_option("DIR", dir, "Directory holding the LBFS databases (default: registry)");
+        cmd->add_flag("--blocks", showBlocks, "List every block with its hash");
+        cmd->callback([] {
+            const std::string where = dir.empty() ? FlrHelper::getLBFSDatabaseDir() : dir;
+            auto existing = [&](const char* name) {
+                struct stat st;
+                return ::stat((where + "/" + name + ".dat").c_str(), &st) == 0;
+            };
+            auto check = [](const CQiError& err) {
+                if (err.IsError()) JX_THROW("flr db", err.AsString());
+            };
+            const bool haveTree = existing("FlrLBFSTreeDB"), haveHash = existing("FlrLBFSHashDB");
+            if (!haveTree && !haveHash)
+                JX_THROW("flr db", "No LBFS database in " + where +
+                                       " (FlrLBFSTreeDB.dat, FlrLBFSHashDB.dat)");
+            FlrLBFSTreeDB tree;
+            FlrLBFSHashDB hash;
+            if (haveTree) check(tree.initialize(where, JXIndexing::TAccessReadOnly));
+            if (haveHash) check(hash.initialize(where, JXIndexing::TAccessReadOnly));
+
+            unsigned long files = 0, dirs = 0, blockCount = 0, changedBlocks = 0, ranges = 0;
+            std::vector<JxLBFS::HashBlock> blocks;
+            // Blocks, bytes and changed ranges (a range runs from a changed
+            // block through the first unchanged one after it) of one file.
+            auto describe = [&](uint64_t fid) {
+                std::string text;
+                if (!haveHash) return text;
+                check(hash.get(fid, &blocks));
+                uint64_t bytes = 0, rangeStart = FlrLBFSHashDB::kNone;
+                std::string changed;
+                for (const JxLBFS::HashBlock& b : blocks) {
+                    bytes += b.block.length;
+                    const bool zero =
+                        FlrLBFSHashDB::hashText(b.hash).find_first_not_of('0') == std::string::npos;
+                    changedBlocks += zero;
+                    if (zero && rangeStart == FlrLBFSHashDB::kNone) {
+                        rangeStart = b.block.offset;
+                    } else if (!zero && rangeStart != FlrLBFSHashDB::kNone) {
+                        changed += " [" + std::to_string(rangeStart) + "-" +
+                                   std::to_string(b.block.offset + b.block.length) + ")";
+                        rangeStart = FlrLBFSHashDB::kNone;
+                        ++ranges;
+                    }
+                }
+                if (rangeStart != FlrLBFSHashDB::kNone) {
+                    changed += " [" + std::to_string(rangeStart) + "-end)";
+                    ++ranges;
+                }
+                blockCount += blocks.size();
+                text = "  blocks " + std::to_string(blocks.size()) + "  bytes " +
+                       std::to_string(bytes);
+                if (!changed.empty()) text += "  changed" + changed;
+                return text;
+            };
+            auto printBlocks = [&](int depth) {
+                if (!showBlocks) return;
+                for (const JxLBFS::HashBlock& b : blocks) {
+                    std::string h = FlrLBFSHashDB::hashText(b.hash);
+                    if (h.find_first_not_of('0') == std::string::npos) h = "changed";
+                    std::printf("%*s@%lu  %u  %s\n", 2 * depth, "", b.block.offset, b.block.length,
+                                h.c_str());
+                }
+            };
+
+            std::vector<uint64_t> named;
+            if (haveTree) {
+                FlrLBFSTreeDB::Record root;
+                check(tree.getRootRec(&root));
+                std::printf("/  fid %lu\n", root.fid);
+                // Depth first; the stack holds (record, depth).
+                std::vector<std::pair<FlrLBFSTreeDB::Record, int>> stack;
+                std::vector<FlrLBFSTreeDB::Record> children;
+                std::vector<uint64_t> seen{root.fid};
+                check(tree.getChildren(root.fid, &children));
+                for (auto it = children.rbegin(); it != children.rend(); ++it)
+                    stack.emplace_back(*it, 1);
+                while (!stack.empty()) {
+                    auto [r, depth] = stack.back();
+                    stack.pop_back();
+                    if (std::find(seen.begin(), seen.end(), r.fid) != seen.end()) continue;
+                    seen.push_back(r.fid);
+                    if (r.isDir()) {
+                        ++dirs;
+                        std::printf("%*s%s/  fid %lu  time %u\n", 2 * depth, "", r.sname, r.fid,
+                                    r.time);
+                        check(tree.getChildren(r.fid, &children));
+                        for (auto it = children.rbegin(); it != children.rend(); ++it)
+                            stack.emplace_back(*it, depth + 1);
+                        continue;
+                    }
+                    ++files;
+                    named.push_back(r.fid);
+                    std::string text = describe(r.fid);
+                    std::printf("%*s%s  fid %lu  time %u%s\n", 2 * depth, "", r.sname, r.fid,
+                                r.time, text.c_str());
+                    printBlocks(depth + 1);
+                }
+            }
+            std::sort(named.begin(), named.end());
+            unsigned long unnamed = 0;
+            uint64_t fid = 0;
+            if (haveHash) check(hash.getNextFile(0, &fid));
+            for (; fid; check(hash.getNextFile(fid, &fid))) {
+                if (std::binary_search(named.begin(), named.end(), fid)) continue;
+                ++unnamed;
+                std::string text = describe(fid);
+                std::printf("(no name)  fid %lu%s\n", fid, text.c_str());
+                printBlocks(1);
+            }
+            std::printf(
+                "%lu files, %lu directories, %lu without a name; %lu blocks, %lu changed, in %lu "
+                "changed ranges\n",
+                files, dirs, unnamed, blockCount, changedBlocks, ranges);
+        });
+    }
 }

@@ -1,0 +1,553 @@
+// The LBFS block-hash database: declaration of the "FlrLBFSHashDB Table",
+// block lists per file, changed-range marking, lookup by hash, and the file
+// maintenance the LBFS databases share.
+#include "FLR/FlrLBFSHashDB.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+constexpr const char* kSource = "FlrLBFSHashDB";
+constexpr const char* kName = "FlrLBFSHashDB";
+constexpr int kHashIndex = 0;
+constexpr int kFileIndex = 1;
+constexpr int kBatchAttempts = 10;
+constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
+const unsigned char kZeroHash[FlrLBFSHashDB::kHashSize] = {};
+
+// Engine codes are positive (or LMDB's negative ones); a failure's code must
+// be negative so that callers testing IsError() see it.
+int failCode(int rc) {
+    return rc < 0 ? rc : rc == 0 ? -1 : -rc;
+}
+
+uint64_t endOf(uint64_t offset, uint64_t length) {
+    return length > kMaxOffset - offset ? kMaxOffset : offset + length;
+}
+
+bool isZero(const unsigned char* hash) {
+    return std::memcmp(hash, kZeroHash, FlrLBFSHashDB::kHashSize) == 0;
+}
+
+int copyFile(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return errno;
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    if (out < 0) {
+        int err = errno;
+        ::close(in);
+        return err;
+    }
+    static thread_local std::vector<char> buf(1 << 20);
+    int err = 0;
+    for (;;) {
+        ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        for (ssize_t done = 0; done < n && !err;) {
+            ssize_t w = ::write(out, buf.data() + done, n - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) err = errno;
+            if (w > 0) done += w;
+        }
+        if (err) break;
+    }
+    // The copy is renamed into place next: it must be on disk first.
+    if (!err && ::fsync(out) != 0) err = errno;
+    if (::close(out) != 0 && !err) err = errno;
+    ::close(in);
+    return err;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+static_assert(offsetof(FlrLBFSHashDB::Record, size) == 2);
+static_assert(offsetof(FlrLBFSHashDB::Record, fid) == 8);
+static_assert(offsetof(FlrLBFSHashDB::Record, offset) == 16);
+static_assert(offsetof(FlrLBFSHashDB::Record, hash) == 24);
+static_assert(sizeof(FlrLBFSHashDB::Record) == 56);
+
+// A failure at this line of the running operation (fn: its signature).
+#define HFAIL(rc, ...) CQiError(failCode(rc), kSource, fn, __LINE__, __VA_ARGS__)
+#define HPUSH(err) (err).Push(kSource, fn, __LINE__)
+
+FlrLBFSHashDB::FlrLBFSHashDB() : TCtreeTable("FlrLBFSHashDB") {}
+
+FlrLBFSHashDB::~FlrLBFSHashDB() {
+    close();
+}
+
+int FlrLBFSHashDB::initialize(const char* dir) {
+    EvDebug::Error("FlrLBFSHashDB::initialize", "Internal error: virtual initialize(%s) called",
+                   dir ? dir : "(null)");
+    return 1;
+}
+
+CQiError FlrLBFSHashDB::initialize(const std::string& dir, JXIndexing::TAccessEnum mode) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    debug(1, "Opening/creating FlrLBFSHashDB in %s", dir.c_str());
+    const std::string base = dir + "/" + kName;
+    int rc = internalInitialize(base, 0, 5, 2, 3, sizeof(Record), sizeof(Record));
+    if (rc) return HFAIL(rc, "Failed to initialize FlrLBFSHashDB: %s", errToString(rc).c_str());
+
+    rc = setNextField("dummy", offsetof(Record, dummy), kTypeUInt16, 2);
+    if (!rc) rc = setNextField("size", offsetof(Record, size), kTypeUInt16, 2);
+    if (!rc) rc = setNextField("fid", offsetof(Record, fid), kTypeUInt64, 8);
+    if (!rc) rc = setNextField("offset", offsetof(Record, offset), kTypeUInt64, 8);
+    if (!rc) rc = setNextField("hash", offsetof(Record, hash), kTypeBinary, kHashSize);
+    if (rc)
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB fields: %s", errToString(rc).c_str());
+
+    rc = setNextIndex("hash", kHashSize, 0, 1, 0, 0, 1, 0);
+    if (!rc) rc = setNextIndex("fid_offset", 16, 0, 0, 0, 0, 2, 1);
+    if (rc)
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB indices: %s", errToString(rc).c_str());
+
+    rc = setNextSegment(4, kHashSize, 1);
+    if (!rc) rc = setNextSegment(2, 8, 1);
+    if (!rc) rc = setNextSegment(3, 8, 1);
+    if (rc)
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB segments: %s", errToString(rc).c_str());
+
+    for (int field = 0; field < 5; ++field) shellOrder(field);
+    if ((rc = initializeComplete()))
+        return HFAIL(rc, "Failed to complete initialization of FlrLBFSHashDB: %s",
+                     errToString(rc).c_str());
+
+    const std::string data = base + ".dat";
+    if (exists(data) || mode == JXIndexing::TAccessReadOnly) {
+        debug(1, "Opening existing FlrLBFSHashDB %s", data.c_str());
+        if ((rc = open(mode)))
+            return HFAIL(rc, "Failed to open an existing FlrLBFSHashDB: %s",
+                         errToString(rc).c_str());
+    } else {
+        debug(1, "Creating new FlrLBFSHashDB %s", data.c_str());
+        if ((rc = create()))
+            return HFAIL(rc, "Failed to create FlrLBFSHashDB: %s", errToString(rc).c_str());
+    }
+    return CQiError();
+}
+
+// --- keys and helpers ----------------------------------------------------------
+
+CQiError FlrLBFSHashDB::fileKey(const char* fn, uint64_t fid, uint64_t offset) {
+    char* cursor = key_;
+    int remaining = sizeof key_;
+    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kFileIndex, 0);
+    if (!rc) rc = fillKeySegment(&cursor, &remaining, &offset, 0, kFileIndex, 1);
+    if (!rc) rc = finishKey(&cursor, &remaining, kFileIndex, 0);
+    if (rc) return HFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::hashKey(const char* fn, const unsigned char* hash) {
+    char* cursor = key_;
+    int remaining = sizeof key_;
+    int rc = fillKeySegment(&cursor, &remaining, hash, 0, kHashIndex, 0);
+    if (!rc) rc = finishKey(&cursor, &remaining, kHashIndex, 0);
+    if (rc) return HFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+// Positions on the block of fid that starts at or before offset; when the
+// file's first block starts after offset, on that block instead, so that no
+// block of the file at or after offset is skipped. kNoRecord when the file
+// has no block there.
+int FlrLBFSHashDB::locateCovering(const char* fn, uint64_t fid, uint64_t offset, CQiError* err) {
+    if ((*err = fileKey(fn, fid, offset)).IsError()) return -1;
+    int rc = getLTERecord(kFileIndex, key_, &rec_);
+    if (rc == kOk && rec_.fid == fid) return kOk;
+    if (rc != kOk && rc != kNoRecord) return rc;
+    if ((*err = fileKey(fn, fid, offset)).IsError()) return -1;
+    rc = getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == kOk && rec_.fid != fid) return kNoRecord;
+    return rc;
+}
+
+void FlrLBFSHashDB::fillRecord(uint64_t fid, const JxLBFS::HashBlock& block) {
+    std::memset(&rec_, 0, sizeof rec_);
+    rec_.size = static_cast<uint16_t>(block.block.length);
+    rec_.fid = fid;
+    rec_.offset = block.block.offset;
+    std::memcpy(rec_.hash, block.hash, kHashSize);
+}
+
+// Refused before anything changes: a size that does not fit the record, or
+// blocks out of order, would store wrong ranges or collide on their keys.
+CQiError FlrLBFSHashDB::checkBlocks(const char* fn, uint64_t fid,
+                                    const std::vector<JxLBFS::HashBlock>& blocks) {
+    uint64_t previousEnd = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const JxLBFS::Block& b = blocks[i].block;
+        if (b.length == 0 || b.length > kMaxBlockSize)
+            return CQiError(-1, kSource, fn, __LINE__,
+                            "Invalid hash block for fid %lu at offset %lu: size %u is not "
+                            "between 1 and %u",
+                            fid, b.offset, b.length, kMaxBlockSize);
+        if (b.length > kMaxOffset - b.offset || (i > 0 && b.offset < previousEnd))
+            return CQiError(-1, kSource, fn, __LINE__,
+                            "Invalid hash block for fid %lu at offset %lu: blocks must follow "
+                            "each other without overlapping",
+                            fid, b.offset);
+        previousEnd = b.offset + b.length;
+    }
+    return CQiError();
+}
+
+// Runs body as one transaction, so a change of several records is never seen
+// (or left by a crash) half done. When the map fills up inside it, the engine
+// rolls everything back and grows the map; the body is then run again (only
+// when this call owns the transaction).
+template <class Body>
+CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
+    for (int attempt = 1;; ++attempt) {
+        const bool redo = !inBatch() && attempt < kBatchAttempts;
+        BatchScope batch(*this);
+        if (int rc = batch.beginResult())
+            return HFAIL(rc, "Couldn't start a transaction: %s", errToString(rc).c_str());
+        CQiError err = body();
+        if (err.IsError()) {
+            if (redo && err.GetCode() == -kBatchRolledBack) {
+                debug(2, "%s rolled back for want of map, doing it again", fn);
+                continue;
+            }
+            return err;
+        }
+        int rc = batch.commit();
+        if (rc == kOk) return err;
+        if (redo && rc == kBatchRolledBack) {
+            debug(2, "%s rolled back for want of map, doing it again", fn);
+            continue;
+        }
+        return HFAIL(rc, "Couldn't commit changes to FlrLBFSHashDB: %s", errToString(rc).c_str());
+    }
+}
+
+// --- deleting --------------------------------------------------------------------
+
+CQiError FlrLBFSHashDB::deleteFile(const char* fn, uint64_t fid) {
+    CQiError err = fileKey(fn, fid, 0);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == kOk && rec_.fid == fid) {
+        debug(2, "Deleting all hash blocks for fid %lu", fid);
+        for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_))
+            if (int d = deleteRecord())
+                return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
+                             errToString(d).c_str());
+    }
+    if (rc != kOk && rc != kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::del(uint64_t fid) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    return batched(fn, [&] { return deleteFile(fn, fid); });
+}
+
+CQiError FlrLBFSHashDB::del(const std::vector<uint64_t>& fids) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    return batched(fn, [&]() -> CQiError {
+        for (uint64_t fid : fids) {
+            CQiError err = deleteFile(fn, fid);
+            if (err.IsError()) return HPUSH(err);
+        }
+        return CQiError();
+    });
+}
+
+// --- changed blocks ----------------------------------------------------------------
+
+CQiError FlrLBFSHashDB::markChanged(uint64_t fid, uint64_t offset, uint64_t length) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    const uint64_t end = endOf(offset, length);
+    return batched(fn, [&]() -> CQiError {
+        bool marked = false;
+        CQiError err;
+        int rc = locateCovering(fn, fid, offset, &err);
+        if (err.IsError()) return err;
+        for (; rc == kOk && rec_.fid == fid && rec_.offset < end;
+             rc = nextRecord(kFileIndex, &rec_)) {
+            if (offset >= rec_.offset + rec_.size) continue;
+            if (!marked) debug(2, "Marking [%lu-%lu] as changed for fid %lu", offset, end, fid);
+            marked = true;
+            if (isZero(rec_.hash)) continue;
+            std::memset(rec_.hash, 0, kHashSize);
+            if ((rc = modifyRecord(&rec_))) break;
+        }
+        if (rc != kOk && rc != kNoRecord)
+            return HFAIL(rc,
+                         "Couldn't mark hash blocks for fid %lu between [%lu-%lu] as changed: %s",
+                         fid, offset, end, errToString(rc).c_str());
+        if (marked) return CQiError();
+
+        // Written past the blocks the file has: its last block (whose end was
+        // the old end of the file) must be hashed again, and what follows it.
+        if ((err = fileKey(fn, fid, kMaxOffset)).IsError()) return err;
+        rc = getLTERecord(kFileIndex, key_, &rec_);
+        if (rc != kOk && rc != kNoRecord)
+            return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
+                         errToString(rc).c_str());
+        if (rc == kOk && rec_.fid == fid) {
+            if (isZero(rec_.hash)) return CQiError();
+            std::memset(rec_.hash, 0, kHashSize);
+            if ((rc = modifyRecord(&rec_)))
+                return HFAIL(rc,
+                             "Couldn't mark hash blocks for fid %lu between [%lu-%lu] as changed: "
+                             "%s",
+                             fid, offset, end, errToString(rc).c_str());
+            return CQiError();
+        }
+        // No block at all: one changed placeholder from the start of the file.
+        // Its size only has to cover a byte for the range to be found and
+        // replaced; a size past 16 bits would be stored cut (even to 0).
+        JxLBFS::HashBlock placeholder;
+        placeholder.block.offset = 0;
+        placeholder.block.length =
+            static_cast<uint32_t>(std::clamp<uint64_t>(end, 1, kMaxBlockSize));
+        fillRecord(fid, placeholder);
+        if ((rc = addRecord(&rec_)))
+            return HFAIL(rc, "Couldn't add new hash block: %s", errToString(rc).c_str());
+        return CQiError();
+    });
+}
+
+CQiError FlrLBFSHashDB::getFirstChangedFile(uint64_t* fid) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    *fid = 0;
+    CQiError err = hashKey(fn, kZeroHash);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kHashIndex, key_, &rec_);
+    if (rc == kNoRecord) return CQiError();
+    if (rc) return HFAIL(rc, "Couldn't lookup NULL hash block: %s", errToString(rc).c_str());
+    if (isZero(rec_.hash)) *fid = rec_.fid;
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::getFirstChangedRange(uint64_t fid, uint64_t* start, uint64_t* length) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    *start = kNone;
+    *length = 0;
+    bool lengthSet = false;
+    CQiError err = fileKey(fn, fid, 0);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kFileIndex, key_, &rec_);
+    for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_)) {
+        if (*start == kNone) {
+            if (isZero(rec_.hash)) *start = rec_.offset;
+        } else if (!isZero(rec_.hash)) {
+            *length = rec_.offset + rec_.size - *start;
+            lengthSet = true;
+            break;
+        }
+    }
+    if (rc != kOk && rc != kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    if (*start != kNone && !lengthSet) *length = kNone;
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::updateChangedRange(uint64_t fid,
+                                           const std::vector<JxLBFS::HashBlock>& blocks) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    if (blocks.empty())
+        return CQiError(-1, kSource, fn, __LINE__,
+                        "Couldn't update hash blocks for fid %lu: no blocks given", fid);
+    CQiError err = checkBlocks(fn, fid, blocks);
+    if (err.IsError()) return err;
+    const uint64_t rangeStart = blocks.front().block.offset;
+    const uint64_t rangeEnd = blocks.back().block.offset + blocks.back().block.length;
+    return batched(fn, [&]() -> CQiError {
+        CQiError e;
+        int rc = locateCovering(fn, fid, rangeStart, &e);
+        if (e.IsError()) return e;
+        for (; rc == kOk && rec_.fid == fid && rec_.offset < rangeEnd;
+             rc = nextRecord(kFileIndex, &rec_)) {
+            if (rec_.offset + rec_.size <= rangeStart) continue;
+            if (int d = deleteRecord())
+                return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
+                             errToString(d).c_str());
+        }
+        if (rc != kOk && rc != kNoRecord)
+            return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
+                         errToString(rc).c_str());
+        debug(2, "Updating %d hash blocks for fid %lu, [%lu-%lu]", static_cast<int>(blocks.size()),
+              fid, rangeStart, rangeEnd);
+        e = insertBlocks(fn, fid, blocks);
+        return e.IsError() ? HPUSH(e) : e;
+    });
+}
+
+// --- whole files and single blocks -----------------------------------------------
+
+CQiError FlrLBFSHashDB::get(uint64_t fid, std::vector<JxLBFS::HashBlock>* blocks) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    blocks->clear();
+    CQiError err = fileKey(fn, fid, 0);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kFileIndex, key_, &rec_);
+    for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_)) {
+        JxLBFS::HashBlock& b = blocks->emplace_back();
+        b.block.offset = rec_.offset;
+        b.block.length = rec_.size;
+        std::memcpy(b.hash, rec_.hash, kHashSize);
+    }
+    if (rc != kOk && rc != kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::insertBlocks(const char* fn, uint64_t fid,
+                                     const std::vector<JxLBFS::HashBlock>& blocks) {
+    for (const JxLBFS::HashBlock& b : blocks) {
+        fillRecord(fid, b);
+        if (int rc = addRecord(&rec_))
+            return HFAIL(rc, "Couldn't insert hash block: %s", errToString(rc).c_str());
+    }
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::update(uint64_t fid, const std::vector<JxLBFS::HashBlock>& blocks) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    CQiError err = checkBlocks(fn, fid, blocks);
+    if (err.IsError()) return err;
+    return batched(fn, [&]() -> CQiError {
+        CQiError e = deleteFile(fn, fid);
+        if (e.IsError()) return HPUSH(e);
+        debug(2, "Inserting %lu hash blocks for fid %lu", static_cast<unsigned long>(blocks.size()),
+              fid);
+        return insertBlocks(fn, fid, blocks);
+    });
+}
+
+CQiError FlrLBFSHashDB::addBlock(uint64_t fid, const JxLBFS::HashBlock& block) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    CQiError err = checkBlocks(fn, fid, std::vector<JxLBFS::HashBlock>{block});
+    if (err.IsError()) return err;
+    fillRecord(fid, block);
+    if (int rc = addRecord(&rec_))
+        return HFAIL(rc, "Couldn't add new hash block: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::find(const unsigned char* hash, Record* rec) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    CQiError err = hashKey(fn, hash);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kHashIndex, key_, rec);
+    if (rc == kOk && std::memcmp(rec->hash, hash, kHashSize) == 0) return CQiError();
+    std::memset(rec, 0, sizeof *rec);
+    if (rc == kOk || rc == kNoRecord) return CQiError();
+    return HFAIL(rc, "Couldn't find hash block %s: %s", hashText(hash).c_str(),
+                 errToString(rc).c_str());
+}
+
+CQiError FlrLBFSHashDB::getNextFile(uint64_t after, uint64_t* fid) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    *fid = 0;
+    if (after == kMaxOffset) return CQiError();
+    CQiError err = fileKey(fn, after + 1, 0);
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == kOk) *fid = rec_.fid;
+    if (rc != kOk && rc != kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks after fid %lu: %s", after,
+                     errToString(rc).c_str());
+    return CQiError();
+}
+
+std::string FlrLBFSHashDB::hashText(const unsigned char* hash) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out(2 * kHashSize, '0');
+    for (int i = 0; i < kHashSize; ++i) {
+        out[2 * i] = digits[hash[i] >> 4];
+        out[2 * i + 1] = digits[hash[i] & 15];
+    }
+    return out;
+}
+
+// --- files -----------------------------------------------------------------------
+
+void FlrLBFSHashDB::removeFiles(const std::string& dir, const char* name) {
+    removeTableFiles(dir + "/" + name);
+}
+
+int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, const char* name) {
+    for (const char* ext : {".dat", ".idx"}) {
+        const std::string src = from + "/" + name + ext;
+        // The engine keeps everything in ".dat"; ".idx" moves along if present.
+        if (std::strcmp(ext, ".idx") == 0 && !exists(src)) continue;
+        if (::rename(src.c_str(), (to + "/" + name + ext).c_str()) == 0) continue;
+        if (errno != EXDEV) return errno;
+        // Another file system: copy, then drop the source.
+        if (int err = copyFiles(from, to, name)) return err;
+        removeFiles(from, name);
+        return 0;
+    }
+    return 0;
+}
+
+// Copies under temporary names and renames them into place, so `to` never
+// holds a half-copied table; on failure the temporary files are removed and
+// what `to` held is left as it was.
+int FlrLBFSHashDB::copyFiles(const std::string& from, const std::string& to, const char* name) {
+    const std::string src = from + "/" + name, dst = to + "/" + name;
+    const bool withIdx = exists(src + ".idx");
+    auto dropTemporaries = [&] {
+        ::unlink((dst + ".dat.tmp").c_str());
+        ::unlink((dst + ".idx.tmp").c_str());
+    };
+    int err = copyFile(src + ".dat", dst + ".dat.tmp");
+    if (!err && withIdx) err = copyFile(src + ".idx", dst + ".idx.tmp");
+    if (!err && ::rename((dst + ".dat.tmp").c_str(), (dst + ".dat").c_str()) != 0) err = errno;
+    if (!err && withIdx && ::rename((dst + ".idx.tmp").c_str(), (dst + ".idx").c_str()) != 0)
+        err = errno;
+    if (err) dropTemporaries();
+    return err;
+}
+
+CQiError FlrLBFSHashDB::remove(const std::string& dir) {
+    EvDebug::Debug("FlrLBFSHashDB::remove", "Removing FlrLBFSHashDB from %s", dir.c_str());
+    removeFiles(dir, kName);
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::move(const std::string& from, const std::string& to) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    EvDebug::Debug("FlrLBFSHashDB::move", "Moving FlrLBFSHashDB from %s to %s", from.c_str(),
+                   to.c_str());
+    if (int err = moveFiles(from, to, kName))
+        return CQiError(-err, kSource, fn, __LINE__, "Couldn't move FlrLBFSHashDB from %s to %s",
+                        from.c_str(), to.c_str())
+            .Push(jxErrnoText(err));
+    return CQiError();
+}
+
+CQiError FlrLBFSHashDB::copy(const std::string& from, const std::string& to) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    EvDebug::Debug("FlrLBFSHashDB::copy", "Copying FlrLBFSHashDB from %s to %s", from.c_str(),
+                   to.c_str());
+    if (int err = copyFiles(from, to, kName))
+        return CQiError(-err, kSource, fn, __LINE__, "Couldn't copy FlrLBFSHashDB from %s to %s",
+                        from.c_str(), to.c_str())
+            .Push(jxErrnoText(err));
+    return CQiError();
+}

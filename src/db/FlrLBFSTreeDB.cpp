@@ -1,0 +1,577 @@
+// The LBFS tree database: declaration of the "FlrLBFSTreeDB Table", path
+// resolution, creation on demand, renames and recursive deletion.
+#include "FLR/FlrLBFSTreeDB.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <map>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+constexpr const char* kSource = "FlrLBFSTreeDB";
+constexpr const char* kName = "FlrLBFSTreeDB";
+constexpr int kFidIndex = 0;
+constexpr int kNameIndex = 1;
+constexpr size_t kNamePrefix = 56;  // bytes of a name in index 1
+constexpr int kBatchAttempts = 10;
+// No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
+constexpr int kMaxDepth = 65536;
+
+int failCode(int rc) {
+    return rc < 0 ? rc : rc == 0 ? -1 : -rc;
+}
+
+// Components of a path, runs of "/" skipped, each cut to the longest name a
+// record holds (lookups cut the same way, so a long name finds its entry).
+std::vector<std::string> componentsOf(const std::string& path) {
+    std::vector<std::string> out;
+    for (size_t pos = 0; pos < path.size();) {
+        if (path[pos] == '/') {
+            ++pos;
+            continue;
+        }
+        size_t end = path.find('/', pos);
+        if (end == std::string::npos) end = path.size();
+        out.push_back(path.substr(pos, std::min(end - pos, FlrLBFSTreeDB::kMaxNameLen)));
+        pos = end;
+    }
+    return out;
+}
+
+void setName(FlrLBFSTreeDB::Record& r, const std::string& name) {
+    size_t n = std::min(name.size(), FlrLBFSTreeDB::kMaxNameLen);
+    std::memcpy(r.sname, name.data(), n);
+    r.sname[n] = '\0';
+}
+
+}  // namespace
+
+static_assert(offsetof(FlrLBFSTreeDB::Record, parent) == 8);
+static_assert(offsetof(FlrLBFSTreeDB::Record, time) == 16);
+static_assert(offsetof(FlrLBFSTreeDB::Record, flags) == 20);
+static_assert(offsetof(FlrLBFSTreeDB::Record, sname) == 21);
+static_assert(sizeof(FlrLBFSTreeDB::Record) == 280);
+
+// A failure at this line of the running operation (fn: its signature).
+#define TFAIL(rc, ...) CQiError(failCode(rc), kSource, fn, __LINE__, __VA_ARGS__)
+#define TPUSH(err) (err).Push(kSource, fn, __LINE__)
+
+FlrLBFSTreeDB::FlrLBFSTreeDB() : TCtreeTable("FlrLBFSTreeDB") {}
+
+FlrLBFSTreeDB::~FlrLBFSTreeDB() {
+    close();
+}
+
+int FlrLBFSTreeDB::initialize(const char* dir) {
+    EvDebug::Error("FlrLBFSTreeDB::initialize", "Internal error: virtual initialize(%s) called",
+                   dir ? dir : "(null)");
+    return 1;
+}
+
+CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEnum mode) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    debug(1, "Opening/creating FlrLBFSTreeDB in %s", dir.c_str());
+    const std::string base = dir + "/" + kName;
+    int rc = internalInitialize(base, 1, 5, 2, 3, sizeof(Record), offsetof(Record, sname));
+    if (rc) return TFAIL(rc, "Failed to initialize FlrLBFSTreeDB: %s", errToString(rc).c_str());
+
+    rc = setNextField("fid", offsetof(Record, fid), kTypeUInt64, 8);
+    if (!rc) rc = setNextField("parent", offsetof(Record, parent), kTypeUInt64, 8);
+    if (!rc) rc = setNextField("time", offsetof(Record, time), kTypeUInt32, 4);
+    if (!rc) rc = setNextField("flags", offsetof(Record, flags), kTypeByte, 1);
+    if (!rc) rc = setNextField("sname", offsetof(Record, sname), kTypeString, kMaxNameLen + 1);
+    if (rc)
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB fields: %s", errToString(rc).c_str());
+
+    rc = setNextIndex("fid", 8, 0, 0, 0, 0, 1, 0);
+    if (!rc) rc = setNextIndex("parent_sname", 64, 12, 1, 0, 0, 2, 1);
+    if (rc)
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB indices: %s", errToString(rc).c_str());
+
+    rc = setNextSegment(0, 8, 1);
+    if (!rc) rc = setNextSegment(1, 8, 1);
+    if (!rc) rc = setNextSegment(4, kNamePrefix, 1);
+    if (rc)
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB segments: %s", errToString(rc).c_str());
+
+    for (int field = 0; field < 5; ++field) shellOrder(field);
+    if ((rc = initializeComplete()))
+        return TFAIL(rc, "Failed to complete initialization of FlrLBFSTreeDB: %s",
+                     errToString(rc).c_str());
+
+    const std::string data = base + ".dat";
+    struct stat st;
+    if (::stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
+        debug(1, "Opening existing FlrLBFSTreeDB %s", data.c_str());
+        if ((rc = open(mode)))
+            return TFAIL(rc, "Failed to open an existing FlrLBFSTreeDB: %s",
+                         errToString(rc).c_str());
+    } else {
+        debug(1, "Creating new FlrLBFSTreeDB %s", data.c_str());
+        if ((rc = create()))
+            return TFAIL(rc, "Failed to create FlrLBFSTreeDB: %s", errToString(rc).c_str());
+    }
+    uint64_t last = 0;
+    CQiError err = lastFid(fn, &last);
+    if (err.IsError()) return TPUSH(err);
+    next_ = last + 1;
+    // A new table, or one whose creator died before adding the root.
+    if (last == 0 && mode != JXIndexing::TAccessReadOnly) {
+        if ((err = addRoot(fn)).IsError()) return TPUSH(err);
+        next_ = kRootFid + 1;
+    }
+    debug(2, "Next available FID is %lu", next_);
+    return CQiError();
+}
+
+// --- keys and lookups --------------------------------------------------------------
+
+CQiError FlrLBFSTreeDB::fidKey(const char* fn, uint64_t fid) {
+    char* cursor = key_;
+    int remaining = sizeof key_;
+    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kFidIndex, 0);
+    if (!rc) rc = finishKey(&cursor, &remaining, kFidIndex, 0);
+    if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::childKey(const char* fn, uint64_t parent, const char* name) {
+    char* cursor = key_;
+    int remaining = sizeof key_;
+    int rc = fillKeySegment(&cursor, &remaining, &parent, 0, kNameIndex, 0);
+    if (!rc) rc = fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 1);
+    if (!rc) rc = finishKey(&cursor, &remaining, kNameIndex, 0);
+    if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+// 0 with the record in rec_, kNoRecord, an engine code, or -1 with *err set.
+int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
+    if ((*err = fidKey(fn, fid)).IsError()) return -1;
+    return getRecord(kFidIndex, key_, &rec_);
+}
+
+// Index 1 holds only the first 56 bytes of a name: step over the entries
+// that share them until the full name matches.
+int FlrLBFSTreeDB::findChild(const char* fn, uint64_t parent, const std::string& name,
+                             CQiError* err) {
+    if ((*err = childKey(fn, parent, name.c_str())).IsError()) return -1;
+    int rc = getGTERecord(kNameIndex, key_, &rec_);
+    for (; rc == kOk; rc = nextRecord(kNameIndex, &rec_)) {
+        if (rec_.parent != parent || std::strncmp(rec_.sname, name.c_str(), kNamePrefix) != 0)
+            return kNoRecord;
+        if (name == rec_.sname) return kOk;
+    }
+    return rc;
+}
+
+CQiError FlrLBFSTreeDB::lastFid(const char* fn, uint64_t* fid) {
+    *fid = 0;
+    int rc = lastRecord(kFidIndex, &rec_);
+    if (rc == kOk) *fid = rec_.fid;
+    if (rc != kOk && rc != kNoRecord)
+        return TFAIL(rc, "Couldn't find the last fid in the DB: %s", errToString(rc).c_str());
+    return CQiError();
+}
+
+// Another instance (or process) may have created entries since this one
+// counted: never hand out a number already taken.
+CQiError FlrLBFSTreeDB::syncNext(const char* fn) {
+    uint64_t last = 0;
+    CQiError err = lastFid(fn, &last);
+    if (err.IsError()) return TPUSH(err);
+    next_ = std::max(next_, last + 1);
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::addRoot(const char* fn) {
+    std::memset(&rec_, 0, sizeof rec_);
+    rec_.fid = kRootFid;
+    rec_.flags = kDirectory;
+    if (int rc = addRecord(&rec_))
+        return TFAIL(rc, "Couldn't insert %s into DB: %s", "/", errToString(rc).c_str());
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::getRootRec(Record* rec) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    CQiError err = childKey(fn, 0, "");
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kNameIndex, key_, &rec_);
+    if (rc != kOk && rc != kNoRecord)
+        return TFAIL(rc, "Couldn't lookup root node: %s", errToString(rc).c_str());
+    if (rc == kNoRecord || rec_.parent != 0)
+        return CQiError(-1, kSource, fn, __LINE__, "No root node in the DB");
+    *rec = rec_;
+    return CQiError();
+}
+
+// --- transactions ------------------------------------------------------------------
+
+// Runs an operation as one transaction, so a change of several records is
+// never seen (or left by a crash) half done. When the map fills up inside it,
+// the engine rolls everything back and grows the map; the operation is then
+// run again (only when it owns the transaction). An operation called by
+// another runs in the caller's transaction.
+template <class Body>
+CQiError FlrLBFSTreeDB::batched(const char* fn, Body&& body) {
+    if (opDepth_ > 0) return body();
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(d) { ++depth; }
+        ~Depth() { --depth; }
+    } running(opDepth_);
+    const uint64_t savedNext = next_;
+    for (int attempt = 1;; ++attempt) {
+        const bool redo = !inBatch() && attempt < kBatchAttempts;
+        drops_.clear();
+        BatchScope batch(*this);
+        if (int rc = batch.beginResult())
+            return TFAIL(rc, "Couldn't start a transaction: %s", errToString(rc).c_str());
+        CQiError err = body();
+        if (err.IsError()) {
+            next_ = savedNext;  // the numbers handed out were rolled back
+            drops_.clear();
+            if (redo && err.GetCode() == -kBatchRolledBack) {
+                debug(2, "%s rolled back for want of map, doing it again", fn);
+                continue;
+            }
+            return err;
+        }
+        dropBlocks();
+        int rc = batch.commit();
+        if (rc == kOk) return err;
+        next_ = savedNext;
+        if (redo && rc == kBatchRolledBack) {
+            debug(2, "%s rolled back for want of map, doing it again", fn);
+            continue;
+        }
+        return TFAIL(rc, "Couldn't commit changes to FlrLBFSTreeDB: %s", errToString(rc).c_str());
+    }
+}
+
+// A failure leaves blocks of deleted entries behind: logged, not passed up,
+// as the entries themselves are gone either way.
+void FlrLBFSTreeDB::dropBlocks() {
+    std::map<FlrLBFSHashDB*, std::vector<uint64_t>> byDb;
+    for (const auto& [db, fid] : drops_)
+        if (db) byDb[db].push_back(fid);
+    drops_.clear();
+    for (const auto& [db, fids] : byDb) {
+        CQiError err = db->del(fids);
+        if (err.IsError())
+            EvDebug::Error("FlrLBFSTreeDB", "Couldn't delete the hash blocks of %zu entries: %s",
+                           fids.size(), err.AsString().c_str());
+    }
+}
+
+// --- paths -------------------------------------------------------------------------
+
+CQiError FlrLBFSTreeDB::path2fid(const std::string& path, uint64_t* fid, uint32_t* time) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    Record cur;
+    CQiError err = getRootRec(&cur);
+    if (err.IsError()) return TPUSH(err);
+    for (const std::string& name : componentsOf(path)) {
+        int rc = findChild(fn, cur.fid, name, &err);
+        if (err.IsError()) return err;
+        if (rc == kNoRecord) {
+            if (fid) *fid = 0;
+            if (time) *time = 0;
+            return CQiError();
+        }
+        if (rc)
+            return TFAIL(rc, "Couldn't find %s in the DB: %s", path.c_str(),
+                         errToString(rc).c_str());
+        cur = rec_;
+    }
+    if (fid) *fid = cur.fid;
+    if (time) *time = cur.time;
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::fid2path(uint64_t fid, std::string* path) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    path->clear();
+    std::vector<LBFSDirent> up;
+    uint64_t current = fid;
+    for (int depth = 0;; ++depth) {
+        CQiError err;
+        int rc = findFid(fn, current, &err);
+        if (err.IsError()) return err;
+        if (rc == kNoRecord && depth == 0) return CQiError();
+        if (rc)
+            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", current,
+                         errToString(rc).c_str());
+        if (rec_.parent == 0) break;
+        if (depth >= kMaxDepth)
+            return CQiError(-1, kSource, fn, __LINE__,
+                            "DB is corrupt: the parent chain of fid %lu does not reach the root",
+                            fid);
+        up.push_back(LBFSDirent{rec_.fid, rec_.sname});
+        current = rec_.parent;
+    }
+    for (auto it = up.rbegin(); it != up.rend(); ++it) *path += "/" + it->name;
+    return CQiError();
+}
+
+// --- creating ----------------------------------------------------------------------
+
+CQiError FlrLBFSTreeDB::createIn(const char* fn, const std::vector<std::string>& components,
+                                 FlrLBFSHashDB* hashDb, uint64_t* fid, Record* rec) {
+    Record cur;
+    CQiError err = getRootRec(&cur);
+    if (err.IsError()) return TPUSH(err);
+    if ((err = syncNext(fn)).IsError()) return err;
+    std::string sofar;
+    for (size_t i = 0; i < components.size(); ++i) {
+        const std::string& name = components[i];
+        const bool wantDir = i + 1 < components.size();
+        sofar += "/" + name;
+        int rc = findChild(fn, cur.fid, name, &err);
+        if (err.IsError()) return err;
+        if (rc != kOk && rc != kNoRecord)
+            return TFAIL(rc, "Couldn't find %s in the DB: %s", sofar.c_str(),
+                         errToString(rc).c_str());
+        if (rc == kOk) {
+            if (rec_.isDir() == wantDir) {
+                cur = rec_;
+                continue;
+            }
+            const uint64_t conflicting = rec_.fid;
+            pushContext();
+            err = del(conflicting, hashDb);
+            popContext();
+            if (err.IsError())
+                return TPUSH(err).Push(jxFormat("Couldn't delete conflicting %s", sofar.c_str()));
+        }
+        std::memset(&rec_, 0, sizeof rec_);
+        rec_.fid = next_;
+        rec_.parent = cur.fid;
+        rec_.flags = wantDir ? kDirectory : 0;
+        setName(rec_, name);
+        if ((rc = addRecord(&rec_)))
+            return TFAIL(rc, "Couldn't insert %s into DB: %s", sofar.c_str(),
+                         errToString(rc).c_str());
+        debug(2, "Created new fid %lld, %s", static_cast<long long>(next_), sofar.c_str());
+        ++next_;
+        cur = rec_;
+    }
+    if (fid) *fid = cur.fid;
+    if (rec) *rec = cur;
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::createFile(const std::string& path, FlrLBFSHashDB* hashDb, uint64_t* fid,
+                                   Record* rec) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    const std::vector<std::string> components = componentsOf(path);
+    return batched(fn, [&] { return createIn(fn, components, hashDb, fid, rec); });
+}
+
+CQiError FlrLBFSTreeDB::createMosaicFile(const std::string& dirPath, std::string* path,
+                                         uint64_t* fid, Record* rec) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    return batched(fn, [&]() -> CQiError {
+        CQiError err = syncNext(fn);
+        if (err.IsError()) return err;
+        *path = dirPath + jxFormat("/%lu", next_);
+        err = createIn(fn, componentsOf(*path), nullptr, fid, rec);
+        return err.IsError() ? TPUSH(err) : err;
+    });
+}
+
+// --- moving, deleting, times ----------------------------------------------------------
+
+// Refuses moves that would destroy what is moved: the root, a path through
+// the entry itself (below itself, a cycle), or a target that contains it
+// (replacing the target deletes everything below it). samePlace: newPath
+// already names the entry.
+CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::string& newPath,
+                                  const std::vector<std::string>& components, bool* samePlace) {
+    *samePlace = false;
+    CQiError err;
+    int rc = findFid(fn, fid, &err);
+    if (err.IsError()) return err;
+    if (rc) return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+    if (fid == kRootFid || components.empty())
+        return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+                        newPath.c_str(), "the root can't be moved or replaced");
+    std::vector<uint64_t> ancestors;
+    for (uint64_t up = rec_.parent; up != 0; up = rec_.parent) {
+        if ((rc = findFid(fn, up, &err)) || ancestors.size() > static_cast<size_t>(kMaxDepth))
+            break;
+        ancestors.push_back(up);
+    }
+    Record cur;
+    if ((err = getRootRec(&cur)).IsError()) return TPUSH(err);
+    for (size_t i = 0; i < components.size(); ++i) {
+        rc = findChild(fn, cur.fid, components[i], &err);
+        if (err.IsError()) return err;
+        if (rc == kNoRecord) return CQiError();
+        if (rc)
+            return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
+                         errToString(rc).c_str());
+        const bool last = i + 1 == components.size();
+        if (rec_.fid == fid && last) {
+            *samePlace = true;
+            return CQiError();
+        }
+        if (rec_.fid == fid)
+            return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+                            newPath.c_str(), "the new path leads through the entry itself");
+        if (last && std::find(ancestors.begin(), ancestors.end(), rec_.fid) != ancestors.end())
+            return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+                            newPath.c_str(), "the target contains the entry itself");
+        cur = rec_;
+    }
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::rename(uint64_t fid, const std::string& newPath, FlrLBFSHashDB* hashDb) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    debug(2, "Moving fid %lu to %s", fid, newPath.c_str());
+    const std::vector<std::string> components = componentsOf(newPath);
+    return batched(fn, [&]() -> CQiError {
+        bool samePlace = false;
+        CQiError err = checkMove(fn, fid, newPath, components, &samePlace);
+        if (err.IsError() || samePlace) return err;
+        uint64_t target = 0;
+        Record targetRec;
+        if ((err = createIn(fn, components, hashDb, &target, &targetRec)).IsError())
+            return TPUSH(err);
+        int rc = findFid(fn, target, &err);
+        if (err.IsError()) return err;
+        if (!rc) rc = deleteRecord();
+        if (rc)
+            return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
+                         errToString(rc).c_str());
+        if (next_ == target + 1) next_ = target;
+        drops_.emplace_back(hashDb, target);
+
+        rc = findFid(fn, fid, &err);
+        if (err.IsError()) return err;
+        if (rc)
+            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+        rec_.parent = targetRec.parent;
+        std::memcpy(rec_.sname, targetRec.sname, sizeof rec_.sname);
+        if ((rc = modifyRecord(&rec_)))
+            return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
+                         errToString(rc).c_str());
+        return CQiError();
+    });
+}
+
+CQiError FlrLBFSTreeDB::del(uint64_t fid, FlrLBFSHashDB* hashDb) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    return batched(fn, [&]() -> CQiError {
+        CQiError err;
+        int rc = findFid(fn, fid, &err);
+        if (err.IsError()) return err;
+        if (rc == kNoRecord) return CQiError();
+        if (rc) return TFAIL(rc, "Couldn't lookup fid %lu: %s", fid, errToString(rc).c_str());
+        debug(2, "Deleting fid %lu", fid);
+        const bool dir = rec_.isDir();
+        // The root stays: without it no path resolves and nothing can be
+        // created again.
+        if (fid != kRootFid && (rc = deleteRecord()))
+            return TFAIL(rc, "Couldn't delete fid %lu: %s", fid, errToString(rc).c_str());
+        if (fid != kRootFid) drops_.emplace_back(hashDb, fid);
+        std::vector<uint64_t> queue;
+        if (dir) queue.push_back(fid);
+        for (size_t next = 0; next < queue.size(); ++next) {
+            const uint64_t parent = queue[next];
+            if ((err = childKey(fn, parent, "")).IsError()) return err;
+            for (rc = getGTERecord(kNameIndex, key_, &rec_); rc == kOk && rec_.parent == parent;
+                 rc = nextRecord(kNameIndex, &rec_)) {
+                debug(2, "Deleting fid %lld", static_cast<long long>(rec_.fid));
+                if (rec_.isDir())
+                    queue.push_back(rec_.fid);
+                else
+                    drops_.emplace_back(hashDb, rec_.fid);
+                if (int d = deleteRecord())
+                    return TFAIL(d, "Couldn't delete fid %lu: %s", rec_.fid,
+                                 errToString(d).c_str());
+            }
+            if (rc != kOk && rc != kNoRecord)
+                return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", parent,
+                             errToString(rc).c_str());
+        }
+        return CQiError();
+    });
+}
+
+CQiError FlrLBFSTreeDB::del(const std::string& path, FlrLBFSHashDB* hashDb) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    uint64_t fid = 0;
+    CQiError err = path2fid(path, &fid, nullptr);
+    if (err.IsError()) return TPUSH(err).Push(jxFormat("Couldn't remove %s from DB", path.c_str()));
+    if (fid == 0) return CQiError();
+    err = del(fid, hashDb);
+    return err.IsError() ? TPUSH(err) : err;
+}
+
+CQiError FlrLBFSTreeDB::updateTime(uint64_t fid, uint32_t time) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    return batched(fn, [&]() -> CQiError {
+        CQiError err;
+        int rc = findFid(fn, fid, &err);
+        if (err.IsError()) return err;
+        if (rc)
+            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+        rec_.time = time;
+        if ((rc = modifyRecord(&rec_)))
+            return TFAIL(rc, "Couldn't update time of fid %lu in the DB: %s", fid,
+                         errToString(rc).c_str());
+        return CQiError();
+    });
+}
+
+CQiError FlrLBFSTreeDB::getChildren(uint64_t fid, std::vector<Record>* children) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    children->clear();
+    CQiError err = childKey(fn, fid, "");
+    if (err.IsError()) return err;
+    int rc = getGTERecord(kNameIndex, key_, &rec_);
+    for (; rc == kOk && rec_.parent == fid; rc = nextRecord(kNameIndex, &rec_))
+        children->push_back(rec_);
+    if (rc != kOk && rc != kNoRecord)
+        return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", fid, errToString(rc).c_str());
+    return CQiError();
+}
+
+// --- files -------------------------------------------------------------------------
+
+CQiError FlrLBFSTreeDB::remove(const std::string& dir) {
+    EvDebug::Debug("FlrLBFSTreeDB::remove", "Removing FlrLBFSTreeDB from %s", dir.c_str());
+    FlrLBFSHashDB::removeFiles(dir, kName);
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::move(const std::string& from, const std::string& to) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    EvDebug::Debug("FlrLBFSTreeDB::move", "Moving FlrLBFSTreeDB from %s to %s", from.c_str(),
+                   to.c_str());
+    if (int err = FlrLBFSHashDB::moveFiles(from, to, kName))
+        return CQiError(-err, kSource, fn, __LINE__, "Couldn't move FlrLBFSTreeDB from %s to %s",
+                        from.c_str(), to.c_str())
+            .Push(jxErrnoText(err));
+    return CQiError();
+}
+
+CQiError FlrLBFSTreeDB::copy(const std::string& from, const std::string& to) {
+    const char* const fn = __PRETTY_FUNCTION__;
+    EvDebug::Debug("FlrLBFSTreeDB::copy", "Copying FlrLBFSTreeDB from %s to %s", from.c_str(),
+                   to.c_str());
+    if (int err = FlrLBFSHashDB::copyFiles(from, to, kName))
+        return CQiError(-err, kSource, fn, __LINE__, "Couldn't copy FlrLBFSTreeDB from %s to %s",
+                        from.c_str(), to.c_str())
+            .Push(jxErrnoText(err));
+    return CQiError();
+}

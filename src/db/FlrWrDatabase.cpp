@@ -1,0 +1,317 @@
+// The write-interval database: declaration of the "FLR Write Interval Table",
+// the merge of written ranges and the acknowledgement walk.
+#include "FLR/FlrWrDatabase.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "FLR/FlrHelper.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+constexpr int kIntervalIndex = 0;
+constexpr int kBatchAttempts = 10;
+constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
+
+[[noreturn]] void engineFailure(const char* function, const char* message, int rc, int line) {
+    throw JxException(function, message + TCtreeTable::errToString(rc), "FlrWrDatabase", line, -1);
+}
+
+// Offsets near the top of the range must not wrap around when the slack is
+// added: a wrapped bound would merge with, or miss, the wrong intervals.
+uint64_t plusSlack(uint64_t offset) {
+    return offset > kMaxOffset - FlrWrDatabase::kSlack ? kMaxOffset
+                                                       : offset + FlrWrDatabase::kSlack;
+}
+
+bool sameFile(const FlrWrDatabase::Record& r, const uint64_t fid[3]) {
+    return std::memcmp(r.fid, fid, sizeof r.fid) == 0;
+}
+
+void fillOutputs(const FlrWrDatabase::Record& r, fsf_fid* fid, uint64_t* start, uint64_t* end,
+                 uint64_t* ackid) {
+    if (fid) std::memcpy(fid->bytes, r.fid, fsf_fid::kSize);
+    if (start) *start = r.start;
+    if (end) *end = r.end;
+    if (ackid) *ackid = r.ackid;
+}
+
+}  // namespace
+
+static_assert(offsetof(FlrWrDatabase::Record, fid) == 8);
+static_assert(offsetof(FlrWrDatabase::Record, start) == 32);
+static_assert(offsetof(FlrWrDatabase::Record, end) == 40);
+static_assert(sizeof(FlrWrDatabase::Record) == 48);
+static_assert(sizeof(fsf_fid) == 3 * sizeof(uint64_t));
+
+#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
+
+// --- construction --------------------------------------------------------
+
+FlrWrDatabase::FlrWrDatabase(const std::string& dir)
+    : TCtreeTable("FlrWrDatabase"), base_(dir + "/zrpwrdb") {
+    int rc = initialize(dir.c_str());
+    if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
+    struct stat st;
+    if (::stat((base_ + ".dat").c_str(), &st) != 0) {
+        debug(1, "Creating new ZRP database %s", base_.c_str());
+        if ((rc = create()))
+            JX_THROW("FlrWrDatabase", "Failed to create ZRP DB: " + errToString(rc));
+    } else {
+        debug(1, "Opening existing ZRP database %s", base_.c_str());
+        if ((rc = open(JXIndexing::TAccessReadWrite)))
+            JX_THROW("FlrWrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+    }
+}
+
+FlrWrDatabase::FlrWrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode)
+    : TCtreeTable("FlrWrDatabase"), base_(dir + "/zrpwrdb") {
+    int rc = initialize(dir.c_str());
+    if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
+    debug(1, "Opening existing ZRP database %s", base_.c_str());
+    if ((rc = open(mode)))
+        JX_THROW("FlrWrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+}
+
+FlrWrDatabase::~FlrWrDatabase() {
+    close();
+}
+
+int FlrWrDatabase::initialize(const char* dir) {
+    static const char* fn = "FlrWrDatabase::initialize";
+    if (FlrHelper::mkdir1(dir) < 0)
+        JX_THROW_ERRNO(fn, std::string("Failed to create directory ") + dir, errno);
+    base_ = std::string(dir) + "/zrpwrdb";
+    int rc = internalInitialize(base_, 0, 6, 1, 4, sizeof(Record), sizeof(Record));
+    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + errToString(rc));
+
+    rc = setNextField("ackid", offsetof(Record, ackid), kTypeUInt64, 8);
+    char name[16];
+    for (int i = 0; i < 3 && !rc; ++i) {
+        std::snprintf(name, sizeof name, "fid%d", i);
+        rc = setNextField(name, offsetof(Record, fid) + 8 * i, kTypeUInt64, 8);
+    }
+    if (!rc) rc = setNextField("start", offsetof(Record, start), kTypeUInt64, 8);
+    if (!rc) rc = setNextField("end", offsetof(Record, end), kTypeUInt64, 8);
+    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
+
+    rc = setNextIndex("fid_start", 32, 0, 0, 0, 0, 4, 0);
+    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
+
+    for (int field = 1; field <= 4 && !rc; ++field) rc = setNextSegment(field, 8, 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + errToString(rc));
+
+    for (int field = 0; field < 6; ++field) shellOrder(field);
+    return initializeComplete();
+}
+
+void FlrWrDatabase::clear(const std::string& dir) {
+    removeTableFiles(dir + "/zrpwrdb");
+}
+
+// --- helpers -----------------------------------------------------------------
+
+void FlrWrDatabase::intervalKey(const char* function, const uint64_t fid[3], uint64_t start) {
+    char* cursor = key_;
+    int remaining = sizeof key_;
+    for (int s = 0; s < 3; ++s)
+        if (int rc = fillKeySegment(&cursor, &remaining, &fid[s], 0, kIntervalIndex, s))
+            DB_FAIL(function, "Failed to fill key segment: ", rc);
+    if (int rc = fillKeySegment(&cursor, &remaining, &start, 0, kIntervalIndex, 3))
+        DB_FAIL(function, "Failed to fill key segment: ", rc);
+    if (int rc = finishKey(&cursor, &remaining, kIntervalIndex, 0))
+        DB_FAIL(function, "Failed to fill key segment: ", rc);
+}
+
+// Runs body as one transaction, so a change of several records is never seen
+// (or left by a crash) half done, and a lookup and the change it decides
+// cannot be split by another process. When the map fills up inside it, the
+// engine rolls everything back and grows the map; the body is then run again
+// (only when this call owns the transaction).
+template <class Body>
+void FlrWrDatabase::batched(const char* function, Body&& body) {
+    for (int attempt = 1;; ++attempt) {
+        const bool outermost = !inBatch();
+        BatchScope batch(*this);
+        if (int rc = batch.beginResult()) DB_FAIL(function, "Failed to start a transaction: ", rc);
+        try {
+            body();
+        } catch (const JxException&) {
+            if (outermost && lastResult() == kBatchRolledBack && attempt < kBatchAttempts) {
+                debug(2, "%s rolled back for want of map, doing it again", function);
+                continue;
+            }
+            throw;
+        }
+        int rc = batch.commit();
+        if (rc == kOk) return;
+        if (outermost && rc == kBatchRolledBack && attempt < kBatchAttempts) {
+            debug(2, "%s rolled back for want of map, doing it again", function);
+            continue;
+        }
+        DB_FAIL(function, "Failed to commit changes to the DB: ", rc);
+    }
+}
+
+// --- adding and cutting ------------------------------------------------------
+
+void FlrWrDatabase::add(const fsf_fid& fid, uint64_t start, uint64_t end) {
+    static const char* fn = "FlrWrDatabase::add";
+    if (start > end)
+        JX_THROW(fn, jxFormat("Invalid interval [%llu-%llu) for FID %s: start after end",
+                              static_cast<unsigned long long>(start),
+                              static_cast<unsigned long long>(end), fid.toString().c_str()));
+    uint64_t words[3];
+    std::memcpy(words, fid.bytes, sizeof words);
+    batched(fn, [&] {
+        intervalKey(fn, words, plusSlack(end));
+        int rc = getLTERecord(kIntervalIndex, key_, &rec_);
+        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "DB lookup failed: ", rc);
+        if (rc == kOk && sameFile(rec_, words)) {
+            if (rec_.ackid == 0 && rec_.start <= start && end <= rec_.end) return;
+            if (start <= plusSlack(rec_.end)) {
+                mergeRun(fn, start, end);
+                return;
+            }
+        }
+        rec_ = Record{0, {words[0], words[1], words[2]}, start, end};
+        if ((rc = addRecord(&rec_))) DB_FAIL(fn, "Can't add interval to the DB: ", rc);
+    });
+}
+
+// rec_ (current) is the last interval of the file starting at or before the
+// new range's end + slack, and close enough to it. It absorbs the intervals
+// before it that reach the new range, and the new range itself.
+void FlrWrDatabase::mergeRun(const char* function, uint64_t start, uint64_t end) {
+    Record merged = rec_;
+    merged.ackid = 0;
+    merged.start = std::min(merged.start, start);
+    merged.end = std::max(merged.end, end);
+    pushContext();
+    int rc = previousRecord(kIntervalIndex, &rec_);
+    for (; rc == kOk && sameFile(rec_, merged.fid) && plusSlack(rec_.end) >= start;
+         rc = previousRecord(kIntervalIndex, &rec_)) {
+        merged.start = std::min(merged.start, rec_.start);
+        if (int del = deleteRecord()) {
+            popContext();
+            DB_FAIL(function, "Failed to delete record: ", del);
+        }
+    }
+    popContext();
+    if (rc != kOk && rc != kNoRecord) DB_FAIL(function, "DB lookup failed: ", rc);
+    rec_ = merged;
+    if ((rc = modifyRecord(&rec_))) DB_FAIL(function, "Failed to modify current interval: ", rc);
+}
+
+void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
+    static const char* fn = "FlrWrDatabase::resizeFID";
+    uint64_t words[3];
+    std::memcpy(words, fid.bytes, sizeof words);
+    batched(fn, [&] {
+        intervalKey(fn, words, kMaxOffset);
+        int rc = getLTERecord(kIntervalIndex, key_, &rec_);
+        for (; rc == kOk && sameFile(rec_, words) && rec_.end > size;
+             rc = previousRecord(kIntervalIndex, &rec_)) {
+            if (rec_.start < size) {
+                rec_.end = size;
+                if (int m = modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify record: ", m);
+            } else if (int d = deleteRecord()) {
+                DB_FAIL(fn, "Failed to delete record: ", d);
+            }
+        }
+        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "DB lookup failed: ", rc);
+    });
+}
+
+// --- iteration ---------------------------------------------------------------
+
+bool FlrWrDatabase::getFirst(fsf_fid* fid, uint64_t* start, uint64_t* end, uint64_t* ackid) {
+    static const char* fn = "FlrWrDatabase::getFirst";
+    static const uint64_t zero[3] = {0, 0, 0};
+    intervalKey(fn, zero, 0);
+    return readNext(fn, getGTERecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
+}
+
+bool FlrWrDatabase::readNext(const char* function, int rc, fsf_fid* fid, uint64_t* start,
+                             uint64_t* end, uint64_t* ackid) {
+    if (rc == kNoRecord) {
+        currentValid_ = false;
+        return false;
+    }
+    if (rc) DB_FAIL(function, "DB lookup failed: ", rc);
+    current_ = rec_;
+    currentValid_ = true;
+    fillOutputs(current_, fid, start, end, ackid);
+    return true;
+}
+
+// Finds the interval last returned again: the caller may have added or cut
+// intervals (and so moved the engine's position) since, and another process
+// may have changed it. Same: it holds nothing the caller has not seen (it may
+// have been cut). Grown: a merge added ranges the caller never saw.
+FlrWrDatabase::Relocate FlrWrDatabase::relocateCurrent(const char* function) {
+    intervalKey(function, current_.fid, current_.start);
+    int rc = getRecord(kIntervalIndex, key_, &rec_);
+    if (rc == kNoRecord) return Relocate::Gone;
+    if (rc) DB_FAIL(function, "DB lookup failed: ", rc);
+    // A merge also resets the ACK ID of an interval written to again.
+    const bool redirtied = rec_.ackid == 0 && current_.ackid != 0;
+    return rec_.end <= current_.end && !redirtied ? Relocate::Same : Relocate::Grown;
+}
+
+bool FlrWrDatabase::getNext(fsf_fid* fid, uint64_t* start, uint64_t* end, uint64_t* ackid,
+                            bool deleteCurrent) {
+    static const char* fn = "FlrWrDatabase::getNext";
+    if (!currentValid_) return getFirst(fid, start, end, ackid);
+    if (deleteCurrent) {
+        batched(fn, [&] {
+            Relocate where = relocateCurrent(fn);
+            if (where == Relocate::Grown) {
+                // Deleting it would lose the ranges written since it was read.
+                debug(2, "Interval [%llu-%llu) grew since it was read; not deleted",
+                      static_cast<unsigned long long>(rec_.start),
+                      static_cast<unsigned long long>(rec_.end));
+                return;
+            }
+            if (where == Relocate::Same)
+                if (int rc = deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", rc);
+        });
+    }
+    intervalKey(fn, current_.fid, current_.start);
+    return readNext(fn, getGTRecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
+}
+
+void FlrWrDatabase::updateAckID(uint64_t ackid) {
+    static const char* fn = "FlrWrDatabase::updateAckID";
+    if (!currentValid_) JX_THROW(fn, "Can't update ACK ID: no current record.");
+    batched(fn, [&] {
+        Relocate where = relocateCurrent(fn);
+        if (where != Relocate::Same) {
+            // An interval that grew holds ranges this ACK does not cover; it
+            // stays unacknowledged and is sent again.
+            debug(2, "Interval starting at %llu changed since it was read; ACK ID not set",
+                  static_cast<unsigned long long>(current_.start));
+            return;
+        }
+        rec_.ackid = ackid;
+        if (int rc = modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify current record: ", rc);
+        current_ = rec_;
+    });
+}
+
+void FlrWrDatabase::clear() {
+    static const char* fn = "FlrWrDatabase::clear";
+    currentValid_ = false;
+    batched(fn, [&] {
+        int rc = firstRecord(kFileOrder, &rec_);
+        for (; rc == kOk; rc = nextRecord(kFileOrder, &rec_))
+            if (int d = deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", d);
+        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+    });
+}
