@@ -49,6 +49,13 @@ void removeTree(const std::string& path) {
         FTW_DEPTH | FTW_PHYS);
 }
 
+int scaled(int base) {
+    const char* text = std::getenv("FLR_TEST_SCALE");
+    const double factor = text && *text ? std::strtod(text, nullptr) : 1.0;
+    const double n = factor > 0 ? base * factor : base;
+    return n < 1 ? 1 : static_cast<int>(n);
+}
+
 int runInChild(const std::function<int()>& body) {
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");

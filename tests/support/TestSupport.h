@@ -38,6 +38,11 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 void removeTree(const std::string& path);
 
+// Iteration count for crash loops and property tests: `base` in an optimised
+// build, scaled by FLR_TEST_SCALE (a factor: 0.25 under sanitizers, 4 or more
+// in `make test-long`); never below 1.
+int scaled(int base);
+
 // Runs body in a forked child; returns its exit status (body's return value),
 // or 128 + signal when it was killed.
 int runInChild(const std::function<int()>& body);
