@@ -42,6 +42,12 @@ class Gcm {
     // in and out may be the same buffer.
     bool seal(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
               uint8_t* out, uint8_t tag[kTagLen]);
+    // Authenticates without encrypting (GMAC): the header and the body are
+    // both associated data; used when the link negotiated integrity only.
+    bool mac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body, size_t len,
+             uint8_t tag[kTagLen]);
+    bool verifyMac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body,
+                   size_t len, const uint8_t tag[kTagLen]);
     // False when the tag does not match (out then holds garbage).
     bool open(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
               uint8_t* out, const uint8_t tag[kTagLen]);

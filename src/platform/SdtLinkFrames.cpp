@@ -68,11 +68,13 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
             h.flags |= kFlagZstd;
         }
     }
-    const bool seal = encrypt.load(std::memory_order_relaxed);
-    if (seal) h.flags |= kFlagGcm;
+    // Every frame is authenticated: sealed, or on an integrity-only link
+    // MAC-only unless the sender asked for encryption.
+    const bool seal = !integrityOnly || encrypt.load(std::memory_order_relaxed);
+    h.flags |= seal ? kFlagGcm : kFlagMac;
     const bool withCrc = crc.load(std::memory_order_relaxed);
     if (withCrc) h.flags |= kFlagCrc;
-    h.wireLen = static_cast<uint32_t>(bodyLen + (seal ? kTagLen : 0));
+    h.wireLen = static_cast<uint32_t>(bodyLen + kTagLen);
 
     uint8_t hdr[kFrameHeaderLen];
     encodeFrameHeader(h, hdr);
@@ -84,24 +86,28 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
         if (!txGcm.seal(h.counter, hdr, sizeof hdr, body, bodyLen, txScratch.data(), tag))
             return failTx(SdtError::kFailure, "AES-256-GCM sealing failed");
         body = txScratch.data();
+    } else if (!txGcm.mac(h.counter, hdr, sizeof hdr, body, bodyLen, tag)) {
+        return failTx(SdtError::kFailure, "AES-256-GCM authentication failed while sending");
     }
     uint8_t trailer[kCrcLen];
-    if (withCrc) {
-        uint32_t c = crc32Of(body, bodyLen);
-        if (seal) c = crc32Of(tag, kTagLen, c);
-        put32(trailer, c);
-    }
+    if (withCrc) jx::storeBE32(trailer, crc32Of(tag, kTagLen, crc32Of(body, bodyLen)));
 
     struct iovec iov[4];
     int n = 0;
     iov[n++] = {hdr, sizeof hdr};
     if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
-    if (seal) iov[n++] = {tag, kTagLen};
+    iov[n++] = {tag, kTagLen};
     if (withCrc) iov[n++] = {trailer, kCrcLen};
 
     const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
     Waiter w(timeoutMs, &aborts, true);
+    w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
     const IoStatus s = writeAll(sock, iov, n, w);
+    if (s.io == Io::Error && s.err == ETIMEDOUT)
+        return failTx(SdtError::kConnReset,
+                      jxFormat("The peer %s accepted no data for %d ms while a frame was being "
+                               "sent; link closed",
+                               peer.c_str(), sendStallMs.load()));
     if (s.io != Io::Ok) {
         SdtError e = ioError(s, peer, "sending a frame");
         // Nothing of the frame left: the link is as it was (its counter and,
@@ -170,9 +176,7 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
                                       "(replayed, reordered or forged); link closed",
                                       static_cast<unsigned long long>(h.counter), im.peer.c_str(),
                                       static_cast<unsigned long long>(im.rxCounter)));
-        if (mustBeSealed && !(h.flags & kFlagGcm))
-            return im.failRx(SdtError::kProtocol, "Received an unencrypted frame from " + im.peer +
-                                                      " while encryption is required; link closed");
+        if (SdtError a = im.checkProtection(h, mustBeSealed); !a.ok()) return a;
         uint8_t control[kMaxControlPayload];
         uint8_t* dst = control;
         if (h.kind == kKindMessage) {
@@ -203,15 +207,35 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
     }
 }
 
+// A frame must be authenticated as the handshake fixed: sealed, or on an
+// integrity-only link MAC-only unless the receiver requires encryption.
+SdtError SdtNetLink::Impl::checkProtection(const FrameHeader& h, bool mustBeSealed) {
+    if (h.flags & kFlagGcm) return {};
+#ifdef FLR_LINK_FUZZ_HOOK
+    if (fuzzUnauthenticated) return {};
+#endif
+    if (!(h.flags & kFlagMac))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("Received frame %llu from %s without authentication; link closed",
+                               static_cast<unsigned long long>(h.counter), peer.c_str()));
+    if (!integrityOnly || mustBeSealed)
+        return failRx(SdtError::kProtocol,
+                      jxFormat("Received unencrypted frame %llu from %s while this link requires "
+                               "encryption; link closed",
+                               static_cast<unsigned long long>(h.counter), peer.c_str()));
+    return {};
+}
+
 // Reads the rest of the frame and checks it; on success dst holds the payload.
 SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const uint8_t* hdr,
                                     uint8_t* dst, Waiter& w) {
     const bool sealed = h.flags & kFlagGcm;
+    const bool macOnly = h.flags & kFlagMac;
     const bool packed = h.flags & kFlagZstd;
-    const size_t tagLen = sealed ? kTagLen : 0;
+    const size_t tagLen = (sealed || macOnly) ? kTagLen : 0;
     uint8_t tag[kTagLen];
     uint8_t trailer[kCrcLen];
-    const uint8_t* body = dst;
+    uint8_t* body = dst;
     size_t bodyLen = h.plainLen;
 
     auto readPart = [&](uint8_t* into, size_t n) -> SdtError {
@@ -224,28 +248,26 @@ SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const u
     SdtError e;
     if (packed) {
         growTo(rxScratch, h.wireLen);
-        e = readPart(rxScratch.data(), h.wireLen);
         body = rxScratch.data();
         bodyLen = h.wireLen - tagLen;
-        if (sealed) std::memcpy(tag, rxScratch.data() + bodyLen, kTagLen);
+        e = readPart(body, bodyLen);
     } else {
         e = readPart(dst, h.plainLen);
-        if (e.ok() && sealed) e = readPart(tag, kTagLen);
     }
+    if (e.ok() && tagLen) e = readPart(tag, tagLen);
     if (e.ok() && (h.flags & kFlagCrc)) e = readPart(trailer, kCrcLen);
     if (!e.ok()) return e;
 
-    if (h.flags & kFlagCrc) {
-        uint32_t c = crc32Of(body, bodyLen);
-        if (sealed) c = crc32Of(tag, kTagLen, c);
-        if (c != get32(trailer))
-            return failRx(
-                SdtError::kProtocol,
-                jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
-                         static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
-    }
-    if (sealed && !rxGcm.open(h.counter, hdr, kFrameHeaderLen, body, bodyLen,
-                              const_cast<uint8_t*>(body), tag))
+    if ((h.flags & kFlagCrc) &&
+        crc32Of(tag, tagLen, crc32Of(body, bodyLen)) != jx::loadBE32(trailer))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    const bool authentic =
+        sealed    ? rxGcm.open(h.counter, hdr, kFrameHeaderLen, body, bodyLen, body, tag)
+        : macOnly ? rxGcm.verifyMac(h.counter, hdr, kFrameHeaderLen, body, bodyLen, tag)
+                  : true;
+    if (!authentic)
         return failRx(SdtError::kProtocol,
                       jxFormat("AES-256-GCM authentication failed for frame %llu (type %u) from "
                                "%s; link closed",
@@ -264,7 +286,7 @@ SdtError SdtNetLink::Impl::applyControl(const FrameHeader& h, const uint8_t* pay
     if (h.type != kCtlSpread || h.plainLen != 4)
         return failRx(SdtError::kProtocol, jxFormat("Unknown control frame %u from %s; link closed",
                                                     h.type, peer.c_str()));
-    const uint32_t n = get32(payload);
+    const uint32_t n = jx::loadBE32(payload);
     std::string problem;
     {
         std::lock_guard<std::mutex> lock(connMtx);
