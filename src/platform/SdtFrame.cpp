@@ -69,7 +69,8 @@ const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], FrameHeader* h)
     if (jx::loadBE16(in + 2) != 0) return "reserved header bits set";
     if (h->kind == kKindControl && h->plainLen > kMaxControlPayload)
         return "control frame too long";
-    const size_t tag = (h->flags & kFlagGcm) ? kTagLen : 0;
+    if ((h->flags & kFlagGcm) && (h->flags & kFlagMac)) return "frame both sealed and MAC-only";
+    const size_t tag = (h->flags & (kFlagGcm | kFlagMac)) ? kTagLen : 0;
     if (h->flags & kFlagZstd) {
         // Sent compressed only when that shrank it.
         if (h->wireLen <= tag || h->wireLen - tag >= h->plainLen)
