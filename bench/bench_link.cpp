@@ -28,7 +28,7 @@ namespace {
 
 using namespace flrbench;
 
-constexpr char kSecret[] = "benchmark link secret";
+constexpr char kSecret[] = "benchmark link secret, thirty-two bytes or more";
 
 // --- the link ------------------------------------------------------------------
 
