@@ -17,6 +17,9 @@ namespace {
 
 // Below this a payload is not worth a compression attempt.
 constexpr size_t kMinCompress = 64;
+// Large sealed frames are encrypted and decrypted in pieces of this size,
+// each while it is in cache.
+constexpr size_t kSealPiece = 64 * 1024;
 
 int secondsToMs(int timeout) {
     if (timeout < 0) return -1;
@@ -78,31 +81,15 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
 
     uint8_t hdr[kFrameHeaderLen];
     encodeFrameHeader(h, hdr);
-    uint8_t tag[kTagLen];
-    if (seal) {
-        // Compressed bytes already sit in the scratch buffer and are sealed in
-        // place; the caller's bytes are sealed into it.
-        if (body != txScratch.data()) growTo(txScratch, bodyLen);
-        if (!txGcm.seal(h.counter, hdr, sizeof hdr, body, bodyLen, txScratch.data(), tag))
-            return failTx(SdtError::kFailure, "AES-256-GCM sealing failed");
-        body = txScratch.data();
-    } else if (!txGcm.mac(h.counter, hdr, sizeof hdr, body, bodyLen, tag)) {
-        return failTx(SdtError::kFailure, "AES-256-GCM authentication failed while sending");
-    }
-    uint8_t trailer[kCrcLen];
-    if (withCrc) jx::storeBE32(trailer, crc32Of(tag, kTagLen, crc32Of(body, bodyLen)));
-
-    struct iovec iov[4];
-    int n = 0;
-    iov[n++] = {hdr, sizeof hdr};
-    if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
-    iov[n++] = {tag, kTagLen};
-    if (withCrc) iov[n++] = {trailer, kCrcLen};
-
     const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
     Waiter w(timeoutMs, &aborts, true);
     w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
-    const IoStatus s = writeAll(sock, iov, n, w);
+    bool cryptoOk = true;
+    const IoStatus s =
+        seal && !(h.flags & kFlagZstd) && bodyLen > kSealPiece
+            ? writeSealedInPieces(sock, h.counter, hdr, body, bodyLen, withCrc, w, &cryptoOk)
+            : writeWhole(sock, h.counter, hdr, body, bodyLen, seal, withCrc, w, &cryptoOk);
+    if (!cryptoOk) return failTx(SdtError::kFailure, "AES-256-GCM sealing failed; link closed");
     if (s.io == Io::Error && s.err == ETIMEDOUT)
         return failTx(SdtError::kConnReset,
                       jxFormat("The peer %s accepted no data for %d ms while a frame was being "
@@ -120,6 +107,71 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
     }
     ++txCounter;
     return {};
+}
+
+// Small or compressed frames: sealed (or MAC'd) whole into the scratch buffer,
+// then header, body, tag and trailer in one gathered write.
+IoStatus SdtNetLink::Impl::writeWhole(int sock, uint64_t counter, const uint8_t* hdr,
+                                      const uint8_t* body, size_t bodyLen, bool seal, bool withCrc,
+                                      Waiter& w, bool* cryptoOk) {
+    uint8_t tag[kTagLen];
+    if (seal) {
+        // Compressed bytes already sit in the scratch buffer and are sealed in
+        // place; the caller's bytes are sealed into it.
+        if (body != txScratch.data()) growTo(txScratch, bodyLen);
+        *cryptoOk = txGcm.seal(counter, hdr, kFrameHeaderLen, body, bodyLen, txScratch.data(), tag);
+        body = txScratch.data();
+    } else {
+        *cryptoOk = txGcm.mac(counter, hdr, kFrameHeaderLen, body, bodyLen, tag);
+    }
+    if (!*cryptoOk) return {Io::Error, EIO, 0};
+    uint8_t trailer[kCrcLen];
+    if (withCrc) jx::storeBE32(trailer, crc32Of(tag, kTagLen, crc32Of(body, bodyLen)));
+    struct iovec iov[4];
+    int n = 0;
+    iov[n++] = {const_cast<uint8_t*>(hdr), kFrameHeaderLen};
+    if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
+    iov[n++] = {tag, kTagLen};
+    if (withCrc) iov[n++] = {trailer, kCrcLen};
+    return writeAll(sock, iov, n, w);
+}
+
+// Large sealed frames: each piece is encrypted into a cache-sized scratch
+// buffer and written while it is still in cache; the tag (and trailer) go
+// with the last piece.
+IoStatus SdtNetLink::Impl::writeSealedInPieces(int sock, uint64_t counter, const uint8_t* hdr,
+                                               const uint8_t* data, size_t len, bool withCrc,
+                                               Waiter& w, bool* cryptoOk) {
+    growTo(txScratch, kSealPiece);
+    uint8_t* piece = txScratch.data();
+    uint8_t tail[kTagLen + kCrcLen];
+    uint32_t crcValue = 0;
+    size_t written = 0;
+    *cryptoOk = txGcm.sealBegin(counter, hdr, kFrameHeaderLen);
+    for (size_t off = 0; *cryptoOk && off < len; off += kSealPiece) {
+        const size_t n = std::min(kSealPiece, len - off);
+        const bool last = off + n == len;
+        *cryptoOk = txGcm.sealUpdate(data + off, n, piece) && (!last || txGcm.sealFinish(tail));
+        if (!*cryptoOk) break;
+        if (withCrc) crcValue = crc32Of(piece, n, crcValue);
+        struct iovec iov[3];
+        int k = 0;
+        if (off == 0) iov[k++] = {const_cast<uint8_t*>(hdr), kFrameHeaderLen};
+        iov[k++] = {piece, n};
+        if (last) {
+            size_t tailLen = kTagLen;
+            if (withCrc) {
+                jx::storeBE32(tail + kTagLen, crc32Of(tail, kTagLen, crcValue));
+                tailLen += kCrcLen;
+            }
+            iov[k++] = {tail, tailLen};
+        }
+        IoStatus st = writeAll(sock, iov, k, w);
+        written += st.done;
+        if (st.io != Io::Ok) return {st.io, st.err, written};
+    }
+    if (!*cryptoOk) return {Io::Error, EIO, written};
+    return {Io::Ok, 0, written};
 }
 
 // --- receiving -----------------------------------------------------------------
@@ -232,6 +284,7 @@ SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const u
     const bool sealed = h.flags & kFlagGcm;
     const bool macOnly = h.flags & kFlagMac;
     const bool packed = h.flags & kFlagZstd;
+    if (sealed && !packed && h.plainLen > kSealPiece) return readSealedInPieces(s, h, hdr, dst, w);
     const size_t tagLen = (sealed || macOnly) ? kTagLen : 0;
     uint8_t tag[kTagLen];
     uint8_t trailer[kCrcLen];
@@ -278,6 +331,40 @@ SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const u
             jxFormat("Compressed frame %llu from %s does not expand to its %u bytes; "
                      "link closed",
                      static_cast<unsigned long long>(h.counter), peer.c_str(), h.plainLen));
+    return {};
+}
+
+// Large sealed frames: each piece is decrypted in place right after it
+// arrived, while it is in cache. Nothing is delivered before the tag verified.
+SdtError SdtNetLink::Impl::readSealedInPieces(RecvStream& s, const FrameHeader& h,
+                                              const uint8_t* hdr, uint8_t* dst, Waiter& w) {
+    auto readPart = [&](uint8_t* into, size_t n) -> SdtError {
+        const IoStatus st = s.read(into, n, w);
+        if (st.io == Io::Ok) return {};
+        SdtError e = ioError(st, peer, "receiving a frame");
+        return failRx(st.io == Io::Error ? e.code() : SdtError::kConnReset,
+                      e.text() + " inside a frame; link closed");
+    };
+    const bool withCrc = h.flags & kFlagCrc;
+    uint32_t crcValue = 0;
+    bool cryptoOk = rxGcm.openBegin(h.counter, hdr, kFrameHeaderLen);
+    for (size_t off = 0; off < h.plainLen; off += kSealPiece) {
+        const size_t n = std::min<size_t>(kSealPiece, h.plainLen - off);
+        if (SdtError e = readPart(dst + off, n); !e.ok()) return e;
+        if (withCrc) crcValue = crc32Of(dst + off, n, crcValue);
+        cryptoOk = cryptoOk && rxGcm.openUpdate(dst + off, n, dst + off);
+    }
+    uint8_t tail[kTagLen + kCrcLen];
+    if (SdtError e = readPart(tail, kTagLen + (withCrc ? kCrcLen : 0)); !e.ok()) return e;
+    if (withCrc && crc32Of(tail, kTagLen, crcValue) != jx::loadBE32(tail + kTagLen))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    if (!cryptoOk || !rxGcm.openFinish(tail))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("AES-256-GCM authentication failed for frame %llu (type %u) from "
+                               "%s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
     return {};
 }
 

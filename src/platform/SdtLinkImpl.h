@@ -89,6 +89,14 @@ struct SdtNetLink::Impl {
     SdtError failRx(int code, const std::string& text);
     SdtError failTx(int code, const std::string& text);
     SdtError sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len, int timeoutMs);
+    sdt::IoStatus writeWhole(int sock, uint64_t counter, const uint8_t* hdr, const uint8_t* body,
+                             size_t bodyLen, bool seal, bool withCrc, sdt::Waiter& w,
+                             bool* cryptoOk);
+    sdt::IoStatus writeSealedInPieces(int sock, uint64_t counter, const uint8_t* hdr,
+                                      const uint8_t* data, size_t len, bool withCrc, sdt::Waiter& w,
+                                      bool* cryptoOk);
+    SdtError readSealedInPieces(sdt::RecvStream& s, const sdt::FrameHeader& h, const uint8_t* hdr,
+                                uint8_t* dst, sdt::Waiter& w);
     SdtError readBody(sdt::RecvStream& s, const sdt::FrameHeader& h, const uint8_t* hdr,
                       uint8_t* dst, sdt::Waiter& w);
     SdtError checkProtection(const sdt::FrameHeader& h, bool mustBeSealed);
