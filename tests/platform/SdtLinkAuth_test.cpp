@@ -255,3 +255,33 @@ TEST(SdtLinkAuth, IntegrityOnlyIsNegotiatedAndStillRefusesForgeries) {
         expectRefused(l.tail, "requires encryption");
     }
 }
+
+TEST(SdtLinkAuth, LargeFramesSealedInPiecesArriveWholeAndAlteredOnesDoNot) {
+    // Larger than one sealing piece; with and without the CRC trailer.
+    const std::string big = std::string(300000, 'b') + "end";
+    for (bool crc : {false, true}) {
+        for (bool alter : {false, true}) {
+            SCOPED_TRACE(std::string(crc ? "CRC, " : "") + (alter ? "altered" : "intact"));
+            flrtest::LinkPair l(true);
+            ASSERT_TRUE(l.ok());
+            l.head.enableCRC32(crc);
+            std::thread sender([&] {
+                l.head.sendMessage(5, big.data(), static_cast<int>(big.size()), 10, false);
+            });
+            std::string f = readExactly(l.headWire, kHeader + big.size() + kTag + (crc ? 4 : 0));
+            sender.join();
+            ASSERT_EQ(kHeader + big.size() + kTag + (crc ? 4 : 0), f.size());
+            if (alter) f[kHeader + 200000] ^= 0x04;
+            std::thread forward([&] { writeAll(l.tailWire, f); });
+            SdtLinkPacket p;
+            SdtError e = receive(l.tail, &p);
+            forward.join();
+            if (alter) {
+                EXPECT_EQ(SdtError::kProtocol, e.code()) << e.text();
+            } else {
+                ASSERT_TRUE(e.ok()) << e.text();
+                EXPECT_EQ(big, std::string(p.payload, static_cast<size_t>(p.payloadLen)));
+            }
+        }
+    }
+}
