@@ -284,6 +284,12 @@ int JXZrpJobClient::updateInfo(bool complete, bool* stop) {
     return 0;
 }
 
+std::string JXZrpJobClient::quoteJson(const std::string& text) {
+    std::string out;
+    appendJsonString(out, text);
+    return out;
+}
+
 std::string JXZrpJobClient::toJson(const State& s) {
     std::string out = "{\"kind\":\"job\",\"time\":";
     appendJsonString(out, s.time);

@@ -55,6 +55,8 @@ class JXZrpJobClient {
     static std::string outboxPath();
     // The JSON line of a state, without the line feed.
     static std::string toJson(const State& s);
+    // A JSON string literal of any bytes (non-UTF-8 bytes as \u00XX).
+    static std::string quoteJson(const std::string& text);
     // Parses a line that toJson wrote; false for any other line.
     static bool fromJson(const std::string& line, State& s);
     // The latest state of every job in the outbox, by job number; lines
