@@ -9,8 +9,8 @@ constexpr int kPlatformLinux = 1;
 
 FlrJobClient::~FlrJobClient() = default;
 
-std::unique_ptr<FlrJobClient> FlrJobClient::open(int pairId) {
-    const char* fn = "FlrJobClient::open";
+std::unique_ptr<FlrJobClient> openJobClient(int pairId) {
+    const char* fn = "openJobClient";
     std::string server;
     if (!JXPlatformInfo::getString("Platform", "sManagementServer", server) || server.empty())
         server = JXPlatformInfo::getPhysicalHostName();

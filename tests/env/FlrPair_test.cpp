@@ -82,13 +82,13 @@ TEST(FlrJobClient, ReportsContinueAJobAcrossClients) {
     ASSERT_EQ(0, JXPlatformInfo::setString("Platform", "dInstall", install.path() + "/inst"));
     ASSERT_EQ(0, JXPlatformInfo::setString("Platform", "sManagementServer", "cs1"));
     {
-        auto jc = FlrJobClient::open(int(f.pair));
+        auto jc = openJobClient(int(f.pair));
         jc->setNumberOfFilesToTransfer(10);
         jc->setDataToTransfer(1000);
         // Not updated explicitly: the destructor reports the totals.
     }
     {
-        auto jc = FlrJobClient::open(int(f.pair));
+        auto jc = openJobClient(int(f.pair));
         EXPECT_EQ(10, jc->state().filesToTransfer);
         jc->setNumberOfTransferedFiles(4);
         jc->setDataTransfered(400);
@@ -122,14 +122,14 @@ TEST(FlrJobClient, AnUnconfiguredPairHasNoJob) {
     flrtest::TempDir install;
     ASSERT_EQ(0, JXPlatformInfo::setString("Platform", "dInstall", install.path()));
     try {
-        FlrJobClient::open(55);
+        openJobClient(55);
         FAIL() << "no exception";
     } catch (const JxException& e) {
         EXPECT_EQ("Failed to init JXZrpJobClient object.", e.getMessage());
     }
     // An outbox that cannot be created gives the same message.
     ASSERT_EQ(0, JXPlatformInfo::setString("Platform", "dInstall", "/proc/no/such"));
-    EXPECT_THROW(FlrJobClient::open(int(f.pair)), JxException);
+    EXPECT_THROW(openJobClient(int(f.pair)), JxException);
 }
 
 }  // namespace
