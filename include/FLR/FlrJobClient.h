@@ -8,11 +8,11 @@ class FlrJobClient : public JXZrpJobClient {
   public:
     FlrJobClient() = default;
     ~FlrJobClient() override;
-
-    // A client for the pair's job, continuing its last report: the
-    // management server's name is [Platform] sManagementServer, else this
-    // host's name. Throws JxException (function "FlrJobClient::open")
-    // "Failed to derive Beacon hostname." and "Failed to init
-    // JXZrpJobClient object." (also for a pair without a job).
-    static std::unique_ptr<FlrJobClient> open(int pairId);
 };
+
+// A client for the pair's job, continuing its last report, as the scans and
+// transfers open it: the management server's name is [Platform]
+// sManagementServer, else this host's name. Throws JxException (function
+// "openJobClient") "Failed to derive Beacon hostname." and "Failed to init
+// JXZrpJobClient object." (also for a pair without a job).
+std::unique_ptr<FlrJobClient> openJobClient(int pairId);
