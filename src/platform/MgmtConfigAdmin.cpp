@@ -47,6 +47,20 @@ void requireUsableFilter(const char* function, const std::string& filter) {
     if (m.compile(pattern, 1, 0) != 0) JX_THROW(function, m.lastError());
 }
 
+// Subclients still naming a set that is not listed were left by a change
+// that died half-way; a new set with that number must not inherit them (a
+// second default subclient would hide its filters).
+void dropOrphans(const char* function, long setId) {
+    for (long sub : readIds(kSubclients)) {
+        long owner = 0;
+        if (!getLong(subSection(sub), "nSetId", owner) || owner != setId) continue;
+        removeId(function, kSubclients, sub);
+        for (const char* key :
+             {"nSetId", "bDefault", "dSrcPath", "dDestPath", "sNoDirs", "sYesDirs", "nJobId"})
+            drop(function, subSection(sub), key);
+    }
+}
+
 }  // namespace
 
 namespace MgmtConfig {
@@ -101,6 +115,7 @@ long addSet(const std::string& name, int clientId, int destClientId, long id) {
     if (id < 0) JX_THROW(fn, "A set id must be positive");
     if (id == 0) id = nextFreeId(kSets);
     if (listed(kSets, id)) JX_THROW(fn, "Set " + std::to_string(id) + " exists already");
+    dropOrphans(fn, id);
     const long sub = nextFreeId(kSubclients);
     put(fn, subSection(sub), "nSetId", std::to_string(id));
     put(fn, subSection(sub), "bDefault", "1");

@@ -158,4 +158,20 @@ TEST(FlrFilterConf, SetWithoutDefaultSubclientWorksWithoutFilters) {
     EXPECT_FALSE(conf.match("/x"));
 }
 
+// A set removal that died half-way left the old default subclient listed;
+// a new set with the same number must get its own filters, not the orphan's.
+TEST(FlrFilterConf, ANewSetDoesNotInheritAnOrphanedDefaultSubclient) {
+    flrtest::ScopedRegistry reg;
+    const int head = MgmtConfig::addClient("head", "");
+    ASSERT_EQ(0, JXPlatformInfo::setString("Management/Subclient/1", "nSetId", "1"));
+    ASSERT_EQ(0, JXPlatformInfo::setString("Management/Subclient/1", "bDefault", "1"));
+    ASSERT_EQ(0, JXPlatformInfo::setString("Management/Subclient/1", "sNoDirs", "stale"));
+    ASSERT_EQ(0, JXPlatformInfo::setString("Management", "sSubclients", "1"));
+    const long set = MgmtConfig::addSet("fresh", head, head, 1);
+    MgmtConfig::addFilter(set, JX_FILTER_EXCLUSIONS, "tmp");
+    FlrFilterConf conf{int(set)};
+    EXPECT_TRUE(conf.match("/a/tmp"));
+    EXPECT_FALSE(conf.match("/a/stale"));
+}
+
 }  // namespace
