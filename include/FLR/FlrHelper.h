@@ -7,7 +7,7 @@
 #include <string>
 
 class FlrHelper {
-public:
+  public:
     // mkdir -p with mode 0777 (before umask). 0 on success or when the
     // directory exists, -1 with errno set otherwise.
     static int mkdir1(const char* path);
@@ -29,4 +29,8 @@ public:
     static std::string getCRPLockFileName(unsigned long long jobId);
     static std::list<std::string> getZRPClientList(bool activeOnly);
     static std::string getMountDir(const char* path);
+
+    // The replication set of an application: kind 2 is a pair. Throws
+    // "Failed to lookup backup set for pair N" when it has none.
+    static int pairToSetId(int kind, int pairId);
 };

@@ -8,6 +8,7 @@
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxMntTab.h"
+#include "FLR/platform/MgmtConfig.h"
 
 namespace {
 
@@ -144,4 +145,12 @@ std::string FlrHelper::getMountDir(const char* path) {
     EvDebug::Debug("FlrHelper::getMountDir", "%s belongs to FS with mount point: %s", path,
                    mountPoint.c_str());
     return mountPoint;
+}
+
+int FlrHelper::pairToSetId(int kind, int pairId) {
+    long setId = 0;
+    if (ApplicationId(kind, pairId).getBackupSetId(setId) != 0)
+        JX_THROW("FlrHelper::pairToSetId",
+                 jxFormat("Failed to lookup backup set for pair %d", pairId));
+    return int(setId);
 }

@@ -15,3 +15,5 @@ void addEnvCommands(CLI::App& app);
 void addCacheCommands(CLI::App& app);
 void addDbCommands(CLI::App& app);
 void addNetCommands(CLI::App& app);
+void addConfigCommands(CLI::App& app);
+void addJobsCommands(CLI::App& app);

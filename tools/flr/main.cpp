@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
     addCacheCommands(app);
     addDbCommands(app);
     addNetCommands(app);
+    addConfigCommands(app);
+    addJobsCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
