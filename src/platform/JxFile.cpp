@@ -182,6 +182,16 @@ bool isAtomicTempName(const std::string& name) {
     return !name.empty() && name[0] == '.' && name.find(kTempMark) != std::string::npos;
 }
 
+void removeAtomicTemps(const std::string& path) {
+    const std::string dir = parentDir(path);
+    const std::string prefix = "." + baseName(path) + kTempMark;
+    std::vector<std::string> names;
+    if (fileOps().listDir(dir.c_str(), &names) != 0) return;  // nothing to sweep then
+    for (const std::string& name : names)
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            fileOps().unlink((dir + "/" + name).c_str());
+}
+
 AtomicFile::AtomicFile(std::string path, mode_t mode, const char* what, const char* source)
     : path_(std::move(path)), what_(what), source_(source) {
     for (unsigned attempt = 0;; ++attempt) {

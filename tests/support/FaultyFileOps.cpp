@@ -20,8 +20,7 @@ void FaultyFileOps::clear() {
 }
 
 bool FaultyFileOps::fault(Op op, const char* path) {
-    if (path && !pathFilter_.empty() && std::string(path).find(pathFilter_) == std::string::npos)
-        return false;
+    if (path && !pathFilter_.empty() && pathFilter_ != path) return false;
     const int call = ++counts_[index(op)];
     const Plan& p = plans_[index(op)];
     const int at = p.at.load();

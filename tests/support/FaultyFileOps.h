@@ -25,9 +25,9 @@ class FaultyFileOps : public jx::FileOps {
     // Every write transfers at most maxBytes (0 = no limit), as a full pipe
     // or a signal would cut it; a correct writer loops.
     void shortWrites(size_t maxBytes) { shortWrite_ = maxBytes; }
-    // Only paths containing text are faulted by path calls (open, rename,
-    // unlink, mkdir, listDir); descriptor calls are faulted regardless.
-    void onlyPaths(std::string text) { pathFilter_ = std::move(text); }
+    // Path calls (open, rename's target, unlink, mkdir, listDir) are counted
+    // and faulted only for this exact path; descriptor calls regardless.
+    void onlyPath(std::string path) { pathFilter_ = std::move(path); }
     // Calls of op seen so far (faulted ones included; with a path filter,
     // path calls on other paths are not counted).
     int count(Op op) const { return counts_[index(op)].load(); }

@@ -177,6 +177,10 @@ class AtomicFile {
 // True when name (a folder entry) is a temporary file of AtomicFile or
 // replaceFile, which a crash may leave behind; folder scans skip or remove them.
 bool isAtomicTempName(const std::string& name);
+// Removes the temporary files a killed writer of path left in its folder.
+// Only for writers that hold their own lock: it would remove the temporary
+// file of a writer at work.
+void removeAtomicTemps(const std::string& path);
 
 // Reads a whole file. False only when it does not exist (ENOENT, or ENOTDIR on
 // the way); any other failure throws "Failed to read <what> <path>: <strerror>"
