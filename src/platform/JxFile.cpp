@@ -234,6 +234,15 @@ void AtomicFile::write(const void* data, size_t len) {
     }
 }
 
+void AtomicFile::writev(struct iovec* iov, int iovcnt) {
+    if (done_) fail("write", EBADF);
+    try {
+        writevAll(file_.get(), iov, iovcnt, what_.c_str(), source_.c_str());
+    } catch (const JxException& e) {
+        fail("write", e.getCode());
+    }
+}
+
 void AtomicFile::commit() {
     if (done_) fail("commit", EBADF);
     if (fileOps().fsync(file_.get()) != 0) fail("commit", errno);

@@ -158,6 +158,8 @@ class AtomicFile {
     const std::string& tempPath() const { return temp_; }
     void write(const void* data, size_t len);
     void write(const std::string& data) { write(data.data(), data.size()); }
+    // Writes every buffer of iov (which it modifies), resuming after short writes.
+    void writev(struct iovec* iov, int iovcnt);
     // fsync, close, rename over the target, fsync of the folder.
     void commit();
     // Removes the temporary file now (also what the destructor does).
