@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -86,15 +87,17 @@ TEST(FlrSendHistory, KeepsTheNewestEntriesOverManyLaps) {
     std::vector<size_t> lens(1);
     unsigned long long lastMin = 0;
     // 100-byte entries take 120 bytes: about 8,700 fit, 60,000 lap the ring ~7 times.
-    for (unsigned long long seq = 1; seq <= 60000; ++seq) {
+    // Never fewer than two laps, also when scaled down.
+    const auto laps = static_cast<unsigned long long>(std::max(flrtest::scaled(60000), 18000));
+    for (unsigned long long seq = 1; seq <= laps; ++seq) {
         add(h, seq, 100);
         lens.push_back(100);
         EXPECT_GE(h.getMinSeqNum(), lastMin);
         lastMin = h.getMinSeqNum();
     }
-    EXPECT_GT(h.getMinSeqNum(), 60000u - 8800u);
-    EXPECT_LT(h.getMinSeqNum(), 60000u - 8600u);
-    expectUnbrokenRun(h, 60000, lens);
+    EXPECT_GT(h.getMinSeqNum(), laps - 8800u);
+    EXPECT_LT(h.getMinSeqNum(), laps - 8600u);
+    expectUnbrokenRun(h, laps, lens);
 }
 
 TEST(FlrSendHistory, EntriesOfEverySizeNeverLeaveAGap) {
@@ -105,7 +108,8 @@ TEST(FlrSendHistory, EntriesOfEverySizeNeverLeaveAGap) {
         SCOPED_TRACE(capacity);
         FlrSendHistory h(capacity);
         std::vector<size_t> lens(1);
-        for (unsigned long long seq = 1; seq <= 5000; ++seq) {
+        for (unsigned long long seq = 1;
+             seq <= static_cast<unsigned long long>(flrtest::scaled(5000)); ++seq) {
             const size_t len =
                 rng() % 4 == 0 ? rng() % static_cast<unsigned>(capacity / 2) : rng() % 200;
             add(h, seq, len);
