@@ -16,7 +16,6 @@
 
 namespace {
 
-
 using Verify = FlrRolCacheVerify;
 using Outcome = Verify::Outcome;
 using FileCheck = Verify::FileCheck;
