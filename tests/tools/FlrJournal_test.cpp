@@ -64,6 +64,10 @@ TEST_F(FlrJournalTool, GenPrintConvertAndPrintAgain) {
     ASSERT_EQ(stats.status, 0) << stats.err;
     EXPECT_NE(stats.out.find("total                            40"), std::string::npos)
         << stats.out;
+    ToolRun json = runTool({"journal", "stats", "--net", "--json", net});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out.rfind("{\"form\":\"net\",\"records\":", 0), 0u) << json.out;
+    EXPECT_EQ(json.out.find("FLR_JRN_TXTMSG"), std::string::npos) << json.out;
 }
 
 TEST_F(FlrJournalTool, DamagedJournalNamesTheByteOffset) {
