@@ -1,12 +1,14 @@
 // Network journal records from untrusted bytes (what a tail reads off the
 // link): the checked decoder must throw or accept without reading past the
-// input, and an accepted record must encode back to exactly its bytes.
+// input, and an accepted record must encode back to exactly its bytes. The
+// whole input is also walked as a journal file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "FLR/FlrJrnFile.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/platform/JxException.h"
 
@@ -23,9 +25,27 @@ std::vector<uint8_t> encode(const FlrJrnCommandNet& cmd) {
     return out;
 }
 
+// The whole input as a journal file: the reader steps record by record and
+// either reaches the end exactly or names a bad record inside the input.
+void checkFileWalk(const uint8_t* data, size_t size) {
+    FlrJrnFileReader in(data, size, FlrJrnForm::Net, "fuzz");
+    FlrJrnCommandNet cmd;
+    size_t end = 0;
+    try {
+        while (in.next(cmd)) {
+            if (in.offset() != end || in.length() == 0) fail("file reader lost its place");
+            end = in.offset() + in.length();
+        }
+        if (end != size) fail("file reader stopped before the end");
+    } catch (const JxException& e) {
+        if (e.getMessage().rfind("bad record at byte offset ", 0) != 0) fail("unclear file error");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    checkFileWalk(data, size);
     FlrJrnCommandNet cmd;
     try {
         decodeNetCmd(data, size, &cmd);

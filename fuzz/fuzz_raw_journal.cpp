@@ -1,7 +1,8 @@
 // Raw journal records from untrusted bytes: the checked decoder must refuse
 // or accept without reading past the input, and an accepted record must
 // encode back to exactly the bytes it came from. Accepted records also go
-// through the dump and the conversion to the network form.
+// through the dump and the conversion to the network form, and the whole
+// input is walked as a journal file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "FLR/FlrJrnConvert.h"
+#include "FLR/FlrJrnFile.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/JxException.h"
@@ -68,9 +70,27 @@ void checkConversion(const FlrJrnCommand& cmd) {
     if (back.cmd != cmd.cmd || back.seq_num != cmd.seq_num) fail("network round trip");
 }
 
+// The whole input as a journal file: the reader steps record by record and
+// either reaches the end exactly or names a bad record inside the input.
+void checkFileWalk(const uint8_t* data, size_t size) {
+    FlrJrnFileReader in(data, size, FlrJrnForm::Raw, "fuzz");
+    FlrJrnCommand cmd;
+    size_t end = 0;
+    try {
+        while (in.next(cmd)) {
+            if (in.offset() != end || in.length() == 0) fail("file reader lost its place");
+            end = in.offset() + in.length();
+        }
+        if (end != size) fail("file reader stopped before the end");
+    } catch (const JxException& e) {
+        if (e.getMessage().rfind("bad record at byte offset ", 0) != 0) fail("unclear file error");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    checkFileWalk(data, size);
     FlrJrnCommand cmd;
     std::string why;
     if (decodeRawCmd(data, size, &cmd, &why) != 0) {

@@ -1,7 +1,7 @@
 #pragma once
-// Byte-level helpers shared by the raw and network journal codecs: big-endian
-// loads and stores, a reader that walks a record body, and a writer that
-// lays one down. Private to src/journal.
+// Byte-level helpers shared by the raw and network journal codecs: a reader
+// that walks a record body and a writer that lays one down, both on the
+// big-endian coding of JxCoding.h. Private to src/journal.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,42 +9,9 @@
 #include <string>
 
 #include "FLR/FlrFid.h"
+#include "FLR/platform/JxCoding.h"
 
 namespace flrwire {
-
-inline uint32_t load24(const uint8_t* p) {
-    return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | uint32_t{p[2]};
-}
-inline uint16_t load16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline uint32_t load32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return __builtin_bswap32(v);
-}
-inline uint64_t load64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-inline void store24(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 16);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v);
-}
-inline void store16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-inline void store32(uint8_t* p, uint32_t v) {
-    v = __builtin_bswap32(v);
-    std::memcpy(p, &v, 4);
-}
-inline void store64(uint8_t* p, uint64_t v) {
-    v = __builtin_bswap64(v);
-    std::memcpy(p, &v, 8);
-}
 
 // Length of a string field; a null pointer encodes as the empty string.
 inline size_t strLen(const char* s) {
@@ -69,13 +36,13 @@ class Reader {
     uint8_t u8(const char* field) { return need(1, field, Fault::Field) ? *p_++ : 0; }
     uint32_t u32(const char* field) {
         if (!need(4, field, Fault::Field)) return 0;
-        const uint32_t v = load32(p_);
+        const uint32_t v = jx::loadBE32(p_);
         p_ += 4;
         return v;
     }
     uint64_t u64(const char* field) {
         if (!need(8, field, Fault::Field)) return 0;
-        const uint64_t v = load64(p_);
+        const uint64_t v = jx::loadBE64(p_);
         p_ += 8;
         return v;
     }
@@ -174,11 +141,11 @@ class Writer {
 
     void u8(uint8_t v) { *p_++ = v; }
     void u32(uint32_t v) {
-        store32(p_, v);
+        jx::storeBE32(p_, v);
         p_ += 4;
     }
     void u64(uint64_t v) {
-        store64(p_, v);
+        jx::storeBE64(p_, v);
         p_ += 8;
     }
     void fid(const fsf_fid& f) {
@@ -187,12 +154,6 @@ class Writer {
     }
     // A string whose length the caller measured already.
     void strn(const char* s, size_t n) {
-        if (n) std::memcpy(p_, s, n);
-        p_[n] = 0;
-        p_ += n + 1;
-    }
-    void str(const char* s) {
-        const size_t n = strLen(s);
         if (n) std::memcpy(p_, s, n);
         p_[n] = 0;
         p_ += n + 1;

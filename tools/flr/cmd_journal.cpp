@@ -1,151 +1,18 @@
 // flr journal: dump, generate, convert and count journal records.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "FLR/FlrJrnConvert.h"
+#include "FLR/FlrJrnFile.h"
 #include "FLR/FlrJrnSample.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
 
 namespace {
-
-// A journal file mapped read-only; records are decoded in place.
-class MappedFile {
-  public:
-    MappedFile(const std::string& path, const char* function) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) JX_THROW_ERRNO(function, "Failed to open " + path + " for reading", errno);
-        struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            const int err = errno;
-            ::close(fd);
-            JX_THROW_ERRNO(function, "Failed to stat " + path, err);
-        }
-        size_ = static_cast<size_t>(st.st_size);
-        if (size_ > 0) {
-            void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (p == MAP_FAILED) {
-                const int err = errno;
-                ::close(fd);
-                JX_THROW_ERRNO(function, "Failed to map " + path, err);
-            }
-            data_ = static_cast<const uint8_t*>(p);
-        }
-        ::close(fd);
-    }
-    ~MappedFile() {
-        if (data_) ::munmap(const_cast<uint8_t*>(data_), size_);
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-
-    const uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
-
-  private:
-    const uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-// Written to a temporary name and renamed into place on commit, so a failed
-// run never leaves a half-written journal under the real name.
-class OutputFile {
-  public:
-    OutputFile(std::string path, const char* function)
-        : path_(std::move(path)), tmp_(path_ + ".tmp"), function_(function) {
-        fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd_ < 0) JX_THROW_ERRNO(function_, "Failed to open " + tmp_ + " for writing", errno);
-        buf_.reserve(kFlushAt + 65536);
-    }
-    ~OutputFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            ::unlink(tmp_.c_str());
-        }
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    void write(const void* data, size_t len) {
-        const auto* p = static_cast<const uint8_t*>(data);
-        buf_.insert(buf_.end(), p, p + len);
-        if (buf_.size() >= kFlushAt) flush();
-    }
-    void commit() {
-        flush();
-        if (::fsync(fd_) != 0) JX_THROW_ERRNO(function_, "Failed to sync " + tmp_, errno);
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) JX_THROW_ERRNO(function_, "Failed to close " + tmp_, errno);
-        if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
-            const int err = errno;
-            ::unlink(tmp_.c_str());
-            JX_THROW_ERRNO(function_, "Failed to rename " + tmp_ + " to " + path_, err);
-        }
-    }
-
-  private:
-    static constexpr size_t kFlushAt = 1 << 20;
-    void flush() {
-        jx::writeAll(fd_, buf_.data(), buf_.size(), "journal file", "cmd_journal");
-        buf_.clear();
-    }
-
-    std::string path_;
-    std::string tmp_;
-    const char* function_;
-    int fd_ = -1;
-    std::vector<uint8_t> buf_;
-};
-
-[[noreturn]] void badRecord(const char* function, size_t offset, const std::string& why) {
-    JX_THROW(function, jxFormat("bad record at byte offset %zu: %s", offset, why.c_str()));
-}
-
-// Walks a file of raw records with the checked decoder; fn(cmd, offset, len).
-template <class Fn>
-void forEachRawRecord(const MappedFile& in, const char* function, Fn fn) {
-    std::string why;
-    FlrJrnCommand cmd;
-    for (size_t off = 0; off < in.size();) {
-        if (decodeRawCmd(in.data() + off, in.size() - off, &cmd, &why) != 0) {
-            badRecord(function, off, why);
-        }
-        FlrJrnHeader hdr;
-        decodeRawHdr(in.data() + off, &hdr);
-        fn(cmd, off, hdr.rec_len);
-        off += hdr.rec_len;
-    }
-}
-
-template <class Fn>
-void forEachNetRecord(const MappedFile& in, const char* function, Fn fn) {
-    FlrJrnCommandNet cmd;
-    for (size_t off = 0; off < in.size();) {
-        try {
-            decodeNetCmd(in.data() + off, in.size() - off, &cmd);
-        } catch (const JxException& e) {
-            badRecord(function, off, e.getMessage());
-        }
-        FlrJrnHeaderNet hdr;
-        decodeNetHdr(in.data() + off, &hdr);
-        fn(cmd, off, hdr.rec_len);
-        off += hdr.rec_len;
-    }
-}
 
 // A dump never holds more than the record's bytes twice (fids print as two
 // hex digits per byte) plus the labels and numbers.
@@ -156,8 +23,7 @@ char* dumpBuffer(std::vector<char>& buf, uint32_t recLen) {
 }
 
 void printJournal(const std::string& file, bool net) {
-    const char* fn = "journal print";
-    MappedFile in(file, fn);
+    FlrJrnFileReader in(file, net ? FlrJrnForm::Net : FlrJrnForm::Raw, "journal print");
     std::vector<char> buf;
     bool first = true;
     auto emit = [&](const char* text) {
@@ -167,17 +33,19 @@ void printJournal(const std::string& file, bool net) {
         first = false;
     };
     if (net) {
-        forEachNetRecord(in, fn, [&](const FlrJrnCommandNet& c, size_t, uint32_t len) {
-            char* text = dumpBuffer(buf, len);
+        FlrJrnCommandNet c;
+        while (in.next(c)) {
+            char* text = dumpBuffer(buf, in.length());
             printNetCmd(text, buf.size(), &c);
             emit(text);
-        });
+        }
     } else {
-        forEachRawRecord(in, fn, [&](const FlrJrnCommand& c, size_t, uint32_t len) {
-            char* text = dumpBuffer(buf, len);
+        FlrJrnCommand c;
+        while (in.next(c)) {
+            char* text = dumpBuffer(buf, in.length());
             printRawCmd(text, buf.size(), &c);
             emit(text);
-        });
+        }
     }
 }
 
@@ -194,7 +62,7 @@ void generateJournal(const GenOptions& o) {
     opt.seed = o.seed;
     opt.mix = o.benchMix ? FlrJrnSample::Mix::Bench : FlrJrnSample::Mix::Full;
     FlrJrnSample sample(opt);
-    OutputFile out(o.out, "journal gen");
+    FlrJrnFileWriter out(o.out, "journal gen");
     std::vector<uint8_t> rec;
     size_t bytes = 0;
     for (size_t i = 0; i < o.count; ++i) {
@@ -221,42 +89,16 @@ void convertJournal(const ToNetOptions& o) {
     const char* fn = "journal to-net";
     FlrFidPathMap paths;
     paths.load(o.map);
-    MappedFile in(o.in, fn);
-    OutputFile out(o.out, fn);
-    FlrJrnConverter conv(paths);
-    FlrJrnCommandNet net;
-    char* wire = nullptr;
-    int capacity = 0;
-    // The growable buffer is the caller's to free, whatever happens.
-    struct FreeOnExit {
-        char*& p;
-        ~FreeOnExit() { std::free(p); }
-    } wireGuard{wire};
-    size_t converted = 0, bytes = 0, skippedMsg = 0, skippedDdr = 0;
-    forEachRawRecord(in, fn, [&](const FlrJrnCommand& c, size_t off, uint32_t) {
-        switch (conv.convert(c, net)) {
-            case FlrJrnConvResult::Ok: {
-                const int n = encodeNetCmd(&net, wire, capacity);
-                out.write(wire, static_cast<size_t>(n));
-                ++converted;
-                bytes += static_cast<size_t>(n);
-                return;
-            }
-            case FlrJrnConvResult::NoNetForm:
-                ++(c.cmd == FLR_JRN_TXTMSG ? skippedMsg : skippedDdr);
-                return;
-            default:
-                JX_THROW(fn,
-                         jxFormat("record at byte offset %zu (seq_num %llu): %s", off,
-                                  static_cast<unsigned long long>(c.seq_num), conv.lastError()));
-        }
-    });
+    FlrJrnFileReader in(o.in, FlrJrnForm::Raw, fn);
+    FlrJrnFileWriter out(o.out, fn);
+    const FlrJrnFileConversion done = convertJournalFile(in, paths, out);
     out.commit();
-    std::printf("converted %zu records (%zu bytes) to %s", converted, bytes, o.out.c_str());
-    if (skippedMsg + skippedDdr > 0) {
+    std::printf("converted %zu records (%zu bytes) to %s", done.converted, done.bytes,
+                o.out.c_str());
+    if (done.skippedMsg + done.skippedDdr > 0) {
         std::printf(
             "; skipped %zu without a network form (FLR_JRN_TXTMSG %zu, FLR_JRN_WRITE_DDR %zu)",
-            skippedMsg + skippedDdr, skippedMsg, skippedDdr);
+            done.skippedMsg + done.skippedDdr, done.skippedMsg, done.skippedDdr);
     }
     std::printf("\n");
 }
@@ -268,25 +110,11 @@ struct StatsOptions {
 };
 
 void journalStats(const StatsOptions& o) {
-    const char* fn = "journal stats";
-    MappedFile in(o.file, fn);
-    std::array<size_t, FLR_JRN_MAX_CODE + 1> records{}, bytes{};
-    auto count = [&](uint32_t code, uint32_t len) {
-        ++records[code];
-        bytes[code] += len;
-    };
-    if (o.net) {
-        forEachNetRecord(
-            in, fn, [&](const FlrJrnCommandNet& c, size_t, uint32_t len) { count(c.cmd, len); });
-    } else {
-        forEachRawRecord(in, fn,
-                         [&](const FlrJrnCommand& c, size_t, uint32_t len) { count(c.cmd, len); });
-    }
-    size_t totalRecords = 0, totalBytes = 0;
-    for (size_t i = 0; i < records.size(); ++i) {
-        totalRecords += records[i];
-        totalBytes += bytes[i];
-    }
+    FlrJrnFileReader in(o.file, o.net ? FlrJrnForm::Net : FlrJrnForm::Raw, "journal stats");
+    const FlrJrnFileStats st = countJournalFile(in);
+    const auto& records = st.records;
+    const auto& bytes = st.bytes;
+    const size_t totalRecords = st.totalRecords(), totalBytes = st.totalBytes();
     if (o.json) {
         std::printf("{\"form\":\"%s\",\"records\":%zu,\"bytes\":%zu,\"commands\":{",
                     o.net ? "net" : "raw", totalRecords, totalBytes);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/Jxc.h"
 
@@ -23,19 +24,6 @@ constexpr int kCrcSize = 4;
 constexpr uint32_t kCrcStart = 0xffffffffu;
 // Metadata buffer of the readers; longer texts are refused as not fitting.
 constexpr int kMetaBufLen = 1024;
-
-uint64_t getBE(const unsigned char* p, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
-    return v;
-}
-
-void putBE(unsigned char* p, uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) {
-        p[i] = static_cast<unsigned char>(v & 0xff);
-        v >>= 8;
-    }
-}
 
 bool refuse(bool quiet, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 bool refuse(bool quiet, const char* fmt, ...) {
@@ -54,7 +42,7 @@ constexpr const char* kTooShort = "Stub data is too short (%d instead of at leas
 // the input against the length it claims. Sets total on success.
 bool checkFixedFields(const unsigned char* p, int stubLen, int& total, bool quiet) {
     if (stubLen >= kVersionOff) {
-        const unsigned long long sig = getBE(p, 8);
+        const unsigned long long sig = jx::loadBE64(p);
         if (sig != QZHSM_STUB_SIGNATURE) {
             return refuse(quiet, "Invalid stub signature 0x%08llx (should have been 0x%08llx)", sig,
                           QZHSM_STUB_SIGNATURE);
@@ -65,7 +53,7 @@ bool checkFixedFields(const unsigned char* p, int stubLen, int& total, bool quie
                       QZHSM_STUB_VERSION);
     }
     if (stubLen >= kValueOff) {
-        total = static_cast<int>(getBE(p + kTotalOff, 2));
+        total = static_cast<int>(jx::loadBE16(p + kTotalOff));
         if (total < QZHSM_STUB_OVERHEAD)
             return refuse(quiet, kTooShort, total, QZHSM_STUB_OVERHEAD);
     }
@@ -79,7 +67,7 @@ bool checkFixedFields(const unsigned char* p, int stubLen, int& total, bool quie
 // and the text must be exactly that long: one NUL, at its end.
 bool checkMetadata(const char* stub, int total, char* metaBuf, int metaBufLen, bool quiet) {
     const auto* p = reinterpret_cast<const unsigned char*>(stub);
-    const int metaLen = static_cast<int>(getBE(p + kMetaLenOff, 2));
+    const int metaLen = static_cast<int>(jx::loadBE16(p + kMetaLenOff));
     if (metaLen == 0 || metaLen != total - QZHSM_STUB_OVERHEAD ||
         (metaBuf && metaLen >= metaBufLen)) {
         return refuse(quiet, "Stub data contains invalid metadata length %d", metaLen);
@@ -205,14 +193,14 @@ int qzhsm_meta2stub(const char* meta, long long value, char* buf, int bufLen) {
     if (!buf) return total;
     if (total > bufLen) JX_THROW("qzhsm_meta2stub", "Buffer for stubfile data is too small.");
     auto* p = reinterpret_cast<unsigned char*>(buf);
-    putBE(p, QZHSM_STUB_SIGNATURE, 8);
+    jx::storeBE64(p, QZHSM_STUB_SIGNATURE);
     p[kVersionOff] = QZHSM_STUB_VERSION;
-    putBE(p + kTotalOff, static_cast<uint64_t>(total), 2);
-    putBE(p + kValueOff, static_cast<uint64_t>(value), 8);
-    putBE(p + kMetaLenOff, metaLen, 2);
+    jx::storeBE16(p + kTotalOff, static_cast<uint16_t>(total));
+    jx::storeBE64(p + kValueOff, static_cast<uint64_t>(value));
+    jx::storeBE16(p + kMetaLenOff, static_cast<uint16_t>(metaLen));
     memcpy(p + kMetaOff, meta, metaLen + 1);
     const int crcOff = total - kCrcSize;
-    putBE(p + crcOff, jx_crc32(kCrcStart, p, static_cast<size_t>(crcOff)), kCrcSize);
+    jx::storeBE32(p + crcOff, jx_crc32(kCrcStart, p, static_cast<size_t>(crcOff)));
     return total;
 }
 
@@ -228,7 +216,7 @@ bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* va
                       total - QZHSM_STUB_OVERHEAD + 1, metaBufLen);
     }
     const int crcOff = total - kCrcSize;
-    const auto stored = static_cast<uint32_t>(getBE(p + crcOff, kCrcSize));
+    const auto stored = jx::loadBE32(p + crcOff);
     const uint32_t computed = jx_crc32(kCrcStart, p, static_cast<size_t>(crcOff));
     if (computed != stored) {
         return refuse(quiet, "Stub data is corrupt: invalid CRC32 0x%08x instead of 0x%08x",
@@ -238,7 +226,7 @@ bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* va
     if (metaBuf)
         memcpy(metaBuf, stub + kMetaOff, static_cast<size_t>(total - QZHSM_STUB_OVERHEAD + 1));
     if (totalLen) *totalLen = total;
-    if (value) *value = static_cast<long long>(getBE(p + kValueOff, 8));
+    if (value) *value = static_cast<long long>(jx::loadBE64(p + kValueOff));
     return true;
 }
 
@@ -249,8 +237,8 @@ bool qzhsm_stub2meta(const char* stub, int* totalLen, long long* value, char* me
     // version first, then the envelope's own total length.
     const auto* p = reinterpret_cast<const unsigned char*>(stub);
     int len = kVersionOff + 1;
-    if (getBE(p, 8) == QZHSM_STUB_SIGNATURE && p[kVersionOff] == QZHSM_STUB_VERSION) {
-        const int total = static_cast<int>(getBE(p + kTotalOff, 2));
+    if (jx::loadBE64(p) == QZHSM_STUB_SIGNATURE && p[kVersionOff] == QZHSM_STUB_VERSION) {
+        const int total = static_cast<int>(jx::loadBE16(p + kTotalOff));
         len = total < QZHSM_STUB_OVERHEAD ? kValueOff : total;
     }
     return qzhsm_stub2meta(stub, len, totalLen, value, metaBuf, metaBufLen, quiet);
