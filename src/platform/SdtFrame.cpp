@@ -56,8 +56,7 @@ void encodeFrameHeader(const FrameHeader& h, uint8_t out[kFrameHeaderLen]) {
     put32(out + 24, crc32Of(out, 24));
 }
 
-const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPayload,
-                              FrameHeader* h) {
+const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], FrameHeader* h) {
     if (get32(in + 24) != crc32Of(in, 24)) return "frame header check failed";
     h->kind = in[0];
     h->flags = in[1];
@@ -68,7 +67,6 @@ const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPaylo
     if (h->kind != kKindMessage && h->kind != kKindControl) return "unknown frame kind";
     if ((h->flags & ~kKnownFlags) != 0) return "unknown frame flags";
     if (get16(in + 2) != 0) return "reserved header bits set";
-    if (h->plainLen > maxPayload) return "payload longer than the link accepts";
     if (h->kind == kKindControl && h->plainLen > kMaxControlPayload)
         return "control frame too long";
     const size_t tag = (h->flags & kFlagGcm) ? kTagLen : 0;

@@ -85,9 +85,9 @@ struct FrameHeader {
 };
 
 void encodeFrameHeader(const FrameHeader& h, uint8_t out[kFrameHeaderLen]);
-// nullptr when the header is well formed for a payload limit of maxPayload;
-// else the reason. The counter is the caller's to check.
-const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPayload, FrameHeader* h);
+// nullptr when the header is well formed; else the reason. The payload limit
+// and the counter are the caller's to check.
+const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], FrameHeader* h);
 
 // --- compression -----------------------------------------------------------------
 class Compressor {

@@ -1,6 +1,7 @@
 // Sending and receiving frames (docs/protocol.md, "Frames").
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -129,7 +130,8 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
     if (im.rx.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
     SdtBuffer* buf = im.recvBuffer.load();
     if (!buf) return SdtError(SdtError::kInvalidArgs, "No receive buffer given to the link");
-    const size_t maxPayload = maxPayload_.load();
+    const size_t maxPayload =
+        std::min<size_t>(maxPayload_.load(), maxRecvPayload_.load(std::memory_order_relaxed));
     const bool mustBeSealed = requireSealed_.load();
 
     for (;;) {
@@ -150,10 +152,18 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
         }
         w.enterFrame();
         FrameHeader h;
-        if (const char* bad = decodeFrameHeader(hdr, maxPayload, &h))
+        if (const char* bad = decodeFrameHeader(hdr, &h))
             return im.failRx(SdtError::kProtocol, jxFormat("Received a bad frame from %s: %s; "
                                                            "link closed",
                                                            im.peer.c_str(), bad));
+        // Refused before anything is allocated for it; a compressed payload
+        // must expand to exactly this size, so it cannot grow past it either.
+        if (h.plainLen > maxPayload)
+            return im.failRx(SdtError::kProtocol,
+                             jxFormat("Frame %llu from %s declares a payload of %u bytes, more "
+                                      "than this link accepts (%zu bytes); link closed",
+                                      static_cast<unsigned long long>(h.counter), im.peer.c_str(),
+                                      h.plainLen, maxPayload));
         if (h.counter != im.rxCounter)
             return im.failRx(SdtError::kProtocol,
                              jxFormat("Frame %llu from %s arrived where frame %llu was expected "

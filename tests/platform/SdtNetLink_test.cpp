@@ -445,7 +445,7 @@ TEST(SdtNetLink, LargePayloadsGrowTheBufferAndLimitsHold) {
     SdtLinkPacket p;
     SdtError e = recvMs(c.tail, &p, 5000);
     EXPECT_EQ(SdtError::kProtocol, e.code());
-    EXPECT_NE(std::string::npos, e.text().find("longer than the link accepts")) << e.text();
+    EXPECT_NE(std::string::npos, e.text().find("more than this link accepts")) << e.text();
 }
 
 TEST(SdtNetLink, TimeoutKeepsTheLinkAndAbortWakesABlockedReceive) {

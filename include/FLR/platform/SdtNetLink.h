@@ -158,6 +158,12 @@ class SdtNetLink {
     void requireEncryption(bool on) { requireSealed_.store(on, std::memory_order_relaxed); }
     // Largest payload accepted or sent (checked before allocating).
     void setMaxPayload(size_t bytes) { maxPayload_.store(bytes, std::memory_order_relaxed); }
+    // Largest payload accepted from the peer, as a frame header declares it
+    // and as zstd expands it: a larger one ends the link before anything is
+    // allocated for it. Default kDefaultMaxPayload; setMaxPayload also bounds it.
+    void setMaxRecvPayload(uint32_t bytes) {
+        maxRecvPayload_.store(bytes, std::memory_order_relaxed);
+    }
     void setHandshakeTimeout(int ms) { handshakeTimeoutMs_.store(ms, std::memory_order_relaxed); }
     // The secret to prove; overrides the registry. Empty = use the registry.
     void setSecret(const std::string& secret);
@@ -184,5 +190,6 @@ class SdtNetLink {
     std::atomic<uint32_t> peerVersion_{0};
     std::atomic<bool> requireSealed_{false};
     std::atomic<size_t> maxPayload_{kDefaultMaxPayload};
+    std::atomic<uint32_t> maxRecvPayload_{kDefaultMaxPayload};
     std::atomic<int> handshakeTimeoutMs_{30000};
 };
