@@ -25,6 +25,7 @@
 // nNetTimeout (seconds, below 60 gives 7,200), nSockSendBufSize and
 // nSockRecvBufSize (bytes), nExtraSockets (head only: extra TCP connections,
 // the keep-alive interval is divided by their number).
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -123,6 +124,10 @@ class FlrNetBase {
     // bytes for fixed-size control messages, one path's worth for messages
     // naming a file, kMaxDataPayload for data and array messages.
     static uint32_t maxPayloadFor(int type);
+    // Lowers the largest payload accepted from the peer below
+    // kMaxDataPayload; the link refuses a larger frame, also a compressed
+    // one, before it allocates or decompresses anything for it.
+    void setMaxRecvPayload(uint32_t bytes);
     // Bytes held by the receive buffers now (for services' statistics).
     size_t recvBufferBytes() const;
     int getNetTimeout() const { return netTimeout_; }
@@ -175,6 +180,7 @@ class FlrNetBase {
     void allocateRecvBuffers();
     // Caller holds recvMon_.
     void releaseIdleRecvBuffers();
+    void releaseCallersRecvBuffer();
     bool recvOverBudget() const;
     SdtError checkPayloadLimit(const SdtLinkPacket& pkt) const;
     void flushFor(const char* function, int idleSeconds, int totalSeconds);
@@ -217,4 +223,5 @@ class FlrNetBase {
     JxThread sendThread_;
     SdtError lastSendError_;
     int closeFlushSecs_ = kDefaultCloseFlushSecs;
+    std::atomic<uint32_t> maxRecvPayload_{kMaxDataPayload};
 };

@@ -278,8 +278,11 @@ void FlrNetBase::abort(const std::string& why) {
         recvMon_.broadcast();
     }
     // Blocked link calls return at once; the pipe stays readable until the
-    // threads are stopped, so no later link call blocks either.
+    // threads are stopped, so no later link call blocks either. Closing
+    // tells the peer.
     wakeLink();
+    const SdtError e = link_.closeSocket();
+    if (!e.ok()) EvDebug::Error("FlrNetBase::abort", "%s", e.text().c_str());
 }
 
 bool FlrNetBase::isAborted() const {
@@ -392,6 +395,7 @@ void FlrNetBase::recvLoop() {
         {
             MonitorUnlock unlock(recvMon_);
             link_.setRecvBuffer(slot.buf.get());
+            link_.setMaxRecvPayload(maxRecvPayload_.load());
             FlrPerfCounter* perf = FlrPerf::counter(FLR_PERF_SOCKRECV);
             if (perf) perf->start();
             err = link_.recvMsgPacket(&slot.pkt, -1);
@@ -459,6 +463,17 @@ void FlrNetBase::releaseIdleRecvBuffers() {
     }
 }
 
+// Caller holds recvMon_, about to take the head slot: the previous message
+// is given up, and the receive thread is not filling its slot (were the
+// queue full, it would wait; otherwise that slot is not the tail).
+void FlrNetBase::releaseCallersRecvBuffer() {
+    RecvSlot& s = recvSlots_[(recvHead_ + kQueueSlots - 1) % kQueueSlots];
+    if (s.held <= kKeepRecvBufferSize || !s.buf) return;
+    s.pkt = SdtLinkPacket();
+    s.buf = std::make_unique<SdtBuffer>(kRecvBufferSize);
+    s.held = s.buf->capacity();
+}
+
 // With something queued, reading ahead waits until the queued frames and the
 // caller's message leave room for one more frame of the largest size.
 bool FlrNetBase::recvOverBudget() const {
@@ -466,6 +481,10 @@ bool FlrNetBase::recvOverBudget() const {
     size_t held = recvSlots_[(recvHead_ + kQueueSlots - 1) % kQueueSlots].held;
     for (int i = recvHead_; i != recvTail_; i = next(i)) held += recvSlots_[i].held;
     return held + kMaxDataPayload > kRecvMemoryBudget;
+}
+
+void FlrNetBase::setMaxRecvPayload(uint32_t bytes) {
+    maxRecvPayload_ = std::min(bytes, kMaxDataPayload);
 }
 
 size_t FlrNetBase::recvBufferBytes() const {
@@ -477,7 +496,7 @@ size_t FlrNetBase::recvBufferBytes() const {
 
 SdtError FlrNetBase::checkPayloadLimit(const SdtLinkPacket& pkt) const {
     const int type = static_cast<int>(pkt.msgType);
-    const uint32_t limit = maxPayloadFor(type);
+    const uint32_t limit = std::min(maxPayloadFor(type), maxRecvPayload_.load());
     if (pkt.payloadLen >= 0 && static_cast<uint32_t>(pkt.payloadLen) <= limit) return SdtError();
     return SdtError(SdtError::kProtocol,
                     jxFormat("%s message of %d bytes is over its limit of %u bytes",
@@ -603,9 +622,8 @@ void FlrNetBase::flushFor(const char* kFn, int idleSeconds, int totalSeconds) {
     if (!sendRunning_) return;
     int lastHead = sendHead_;
     auto deadline = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
-    const auto hardDeadline = totalSeconds < 0
-                                  ? Clock::time_point::max()
-                                  : Clock::now() + std::chrono::seconds(totalSeconds);
+    const auto hardDeadline = totalSeconds < 0 ? Clock::time_point::max()
+                                               : Clock::now() + std::chrono::seconds(totalSeconds);
     bool told = false;
     while (sendHead_ != sendTail_) {
         // An ended send thread drains nothing: say why instead of waiting.
@@ -640,8 +658,8 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
     {
         JxMonitorLock lock(recvMon_);
         if (!abortReason_.empty())
-            JX_THROW(kFn, "Failed to receive next FLR message: the link was ended: " +
-                              abortReason_);
+            JX_THROW(kFn,
+                     "Failed to receive next FLR message: the link was ended: " + abortReason_);
         while (recvHead_ == recvTail_) {
             // No receive thread: nothing can arrive any more.
             if (!recvRunning_ || recvDone_.isSet()) return -1;
@@ -653,8 +671,8 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
             if (ms <= 0) return -2;
             recvMon_.wait(static_cast<long>(std::min<long long>(ms, LONG_MAX)));
             if (!abortReason_.empty())
-                JX_THROW(kFn, "Failed to receive next FLR message: the link was ended: " +
-                                  abortReason_);
+                JX_THROW(kFn,
+                         "Failed to receive next FLR message: the link was ended: " + abortReason_);
         }
         slot = &recvSlots_[recvHead_];
         // An error stays at the head, so every later call answers the same.
@@ -664,6 +682,7 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
             if (err.isTimeout()) return -2;
             JX_THROW(kFn, "Failed to receive next FLR message: " + err.text());
         }
+        releaseCallersRecvBuffer();
         recvHead_ = next(recvHead_);
         left = queued(recvHead_, recvTail_);
         // Only the receive thread waits for room; it resumes once half the

@@ -64,8 +64,7 @@ void FlrTailService::listen(const std::string& host, const std::string& port) {
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     struct addrinfo* res = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
-    if (rc != 0)
-        JX_THROW(kFn, "Couldn't resolve " + host + ":" + port + ": " + gai_strerror(rc));
+    if (rc != 0) JX_THROW(kFn, "Couldn't resolve " + host + ":" + port + ": " + gai_strerror(rc));
     std::string why = "no address";
     for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
         const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -128,8 +127,7 @@ void FlrTailService::run(int stopFd) {
         // While backing off the listening socket is not watched (it stays
         // readable); the next attempt comes when the back-off ends.
         const bool backingOff = backoffMs > 0;
-        const bool readable = waitForWork(stopFd, nextWakeMs(backoffMs), !backingOff) ||
-                              backingOff;
+        const bool readable = waitForWork(stopFd, nextWakeMs(backoffMs), !backingOff) || backingOff;
         if (stop_) break;
         cutExpiredHandshakes();
         reapWorkers(false);
@@ -143,9 +141,8 @@ void FlrTailService::run(int stopFd) {
 // Sleeps until the listening socket is readable (true; watched only when
 // watchListen), a stop is asked for, or timeoutMs passed.
 bool FlrTailService::waitForWork(int stopFd, int timeoutMs, bool watchListen) {
-    struct pollfd p[3] = {{wakePipe_[0], POLLIN, 0},
-                          {stopFd, POLLIN, 0},
-                          {watchListen ? listenFd_ : -1, POLLIN, 0}};
+    struct pollfd p[3] = {
+        {wakePipe_[0], POLLIN, 0}, {stopFd, POLLIN, 0}, {watchListen ? listenFd_ : -1, POLLIN, 0}};
     const int n = ::poll(p, 3, timeoutMs);
     if (n < 0) return false;
     if (p[0].revents || (stopFd >= 0 && p[1].revents)) {
@@ -186,8 +183,7 @@ void FlrTailService::cutExpiredHandshakes() {
 void FlrTailService::acceptOne(int& backoffMs) {
     struct sockaddr_storage addr {};
     socklen_t len = sizeof addr;
-    const int fd =
-        ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     if (fd >= 0) {
         backoffMs = 0;
         admit(fd, addr, len);
@@ -226,8 +222,8 @@ void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) 
             ++counts_.refused;
         } else {
             ++fromAddress;
-            pending_[fd] = Pending{address, Clock::now() + std::chrono::milliseconds(
-                                                                limits_.handshakeMs)};
+            pending_[fd] =
+                Pending{address, Clock::now() + std::chrono::milliseconds(limits_.handshakeMs)};
         }
     }
     if (!refusal.empty()) {
@@ -309,6 +305,7 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
         auto tail = std::make_unique<FlrNetTail>();
         tail->getLink().setHandshakeTimeout(limits_.handshakeMs);
         tail->setCloseFlushTimeout(limits_.closeFlushSecs);
+        tail->setMaxRecvPayload(limits_.maxPayload);
         try {
             tail->setSocket(fd, limits_.recvBufSize);
         } catch (const JxException& e) {

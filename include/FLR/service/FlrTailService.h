@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -34,6 +35,9 @@ struct FlrTailLimits {
     int handshakeMs = 10000;       // from accept to an authenticated session
     int closeFlushSecs = 5;        // a session's last replies, when it ends
     int recvBufSize = 262144;      // socket receive buffer of a session
+    // Largest payload a session accepts (refused before it is allocated or
+    // decompressed); at most FlrNetBase::kMaxDataPayload.
+    uint32_t maxPayload = 64u << 20;
 };
 
 struct FlrTailStats {
