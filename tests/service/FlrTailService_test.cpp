@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr char kSecret[] = "service test link secret";
+constexpr char kSecret[] = "service test link secret, thirty-two bytes or more";
 
 struct Registry : flrtest::ScopedRegistry {
     Registry() { JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret); }

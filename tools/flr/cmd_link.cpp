@@ -1,4 +1,4 @@
-// flr link: link tools (a throughput probe of a tail).
+// flr link: link tools (a throughput probe of a tail, a new secret file).
 //
 // The link secret comes from the registry ([ZRP] sLinkSecret or
 // sLinkSecretFile), never from the command line.
@@ -124,6 +124,13 @@ void runBench(const BenchOptions& o) {
         mb / secs, static_cast<double>(sent) / secs);
 }
 
+// The secret itself is never printed: it goes to the file only.
+void runKeygen(const std::string& path) {
+    const SdtError e = SdtNetLink::writeNewSecretFile(path);
+    if (!e.ok()) JX_THROW("flr link keygen", e.text());
+    std::printf("wrote a new link secret to %s\n", path.c_str());
+}
+
 }  // namespace
 
 void addLinkCommands(CLI::App& app) {
@@ -141,4 +148,11 @@ void addLinkCommands(CLI::App& app) {
     b->add_option("--streams", bench.streams, "TCP connections of the link (extra sockets + 1)")
         ->check(CLI::Range(1, SdtNetLink::kMaxExtraSockets + 1));
     b->callback([] { runBench(bench); });
+
+    static std::string keyFile;
+    auto* keygen = link->add_subcommand(
+        "keygen", "Write a new random link secret to a new file (mode 0600) for sLinkSecretFile");
+    keygen->add_option("FILE", keyFile, "The file to create (an existing one is never replaced)")
+        ->required();
+    keygen->callback([] { runKeygen(keyFile); });
 }
