@@ -11,13 +11,26 @@
 // enqueue throw, a receive error is queued behind the messages received
 // before it and answered by every later recvMessage.
 //
+// A peer may be hostile even after it authenticated (a stolen secret, a
+// broken head): every received payload is held to its type's limit
+// (maxPayloadFor), buffers grown for a large frame are released once the
+// frame is consumed, and the receive thread stops reading ahead when the
+// queued frames hold kRecvMemoryBudget bytes. Receive buffers are only
+// allocated once a socket is attached, so an engine waiting for a handshake
+// costs a pipe and little else. Sends time out after the network time-out,
+// closing flushes for at most setCloseFlushTimeout seconds, and abort() ends
+// the link at once from any thread.
+//
 // Registry, section "ZRP": nKeepAlive (minutes, 0 = none, default 5),
 // nNetTimeout (seconds, below 60 gives 7,200), nSockSendBufSize and
 // nSockRecvBufSize (bytes), nExtraSockets (head only: extra TCP connections,
 // the keep-alive interval is divided by their number).
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/JxMonitor.h"
@@ -35,6 +48,17 @@ class FlrNetBase {
     static constexpr int kFilePieceSize = 262144;
     static constexpr int kDefaultKeepAliveSecs = 300;
     static constexpr int kDefaultNetTimeout = 7200;
+    static constexpr int kDefaultCloseFlushSecs = 30;
+    // Payload ceilings by message type (see maxPayloadFor).
+    static constexpr uint32_t kMaxControlPayload = 64;
+    static constexpr uint32_t kMaxPathPayload = 65536;
+    static constexpr uint32_t kMaxDataPayload = 64u << 20;
+    // Receive buffers above this size are released once their frame is
+    // consumed; smaller ones are kept, so steady streams allocate nothing.
+    static constexpr size_t kKeepRecvBufferSize = 1u << 20;
+    // The receive thread reads ahead only while the queued frames and the one
+    // the caller holds leave room for another largest frame in this many bytes.
+    static constexpr size_t kRecvMemoryBudget = 128u << 20;
 
     FlrNetBase();
     virtual ~FlrNetBase();
@@ -45,11 +69,23 @@ class FlrNetBase {
     // true, as head otherwise) and starts both threads; fd -1 only detaches.
     // On failure the descriptor is still the caller's.
     void setSocket(int fd, bool server);
-    // Flushes (120 s), stops both threads and closes the link.
+    // Flushes (at most the close-flush time-out), stops both threads and
+    // closes the link.
     void closeSocket();
     // Waits until the send queue is empty; throws when it makes no progress
     // for `seconds`, or when the send thread ended with messages still queued.
     void flush(int seconds);
+    // How long closeSocket and the destructor wait in total for queued
+    // messages to leave (default kDefaultCloseFlushSecs); a peer that stops
+    // reading cannot hold a shutdown longer than this.
+    void setCloseFlushTimeout(int seconds);
+    // Ends the link now, from any thread: waiting and later enqueues throw,
+    // later receives throw with `why`, both threads wind down, queued
+    // messages are dropped. Used after a request whose reply did not come in
+    // time (a late reply must not answer the next request) and by services
+    // that shut down.
+    void abort(const std::string& why);
+    bool isAborted() const;
     // fd's readability interrupts blocked link operations.
     void setAbortSocket(int fd);
 
@@ -78,8 +114,22 @@ class FlrNetBase {
     static void encodeMessage(const FlrNetMessage& msg, void*& buf, int& bufSize, int* outLen);
     // Fills msg from a received frame, converting arrays in place; throws
     // when the payload is shorter than the fields of its type.
+    // Arrays the wire places at offsets their type may not sit at (the
+    // 64-bit arrays of MIR_RSYNC) are copied to `aligned`, valid until its
+    // next use; the two-argument form uses a store of the calling thread.
     static void decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt);
-
+    static void decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt,
+                              std::vector<long long>& aligned);
+    // The largest payload a received message of this type may carry: a few
+    // bytes for fixed-size control messages, one path's worth for messages
+    // naming a file, kMaxDataPayload for data and array messages.
+    static uint32_t maxPayloadFor(int type);
+    // Lowers the largest payload accepted from the peer below
+    // kMaxDataPayload; the link refuses a larger frame, also a compressed
+    // one, before it allocates or decompresses anything for it.
+    void setMaxRecvPayload(uint32_t bytes);
+    // Bytes held by the receive buffers now (for services' statistics).
+    size_t recvBufferBytes() const;
     int getNetTimeout() const { return netTimeout_; }
     int getKeepAliveInterval() const;
     // Overrides nKeepAlive in seconds (the registry key counts minutes);
@@ -99,7 +149,8 @@ class FlrNetBase {
     struct RecvSlot {
         SdtLinkPacket pkt;
         SdtError err;
-        SdtBuffer buf{kRecvBufferSize};
+        std::unique_ptr<SdtBuffer> buf;
+        size_t held = 0;  // buf's capacity, guarded by recvMon_
     };
     struct SendSlot {
         int type = 0;
@@ -126,6 +177,13 @@ class FlrNetBase {
     void wakeLink();
     void drainPipe();
 
+    void allocateRecvBuffers();
+    // Caller holds recvMon_.
+    void releaseIdleRecvBuffers();
+    void releaseCallersRecvBuffer();
+    bool recvOverBudget() const;
+    SdtError checkPayloadLimit(const SdtLinkPacket& pkt) const;
+    void flushFor(const char* function, int idleSeconds, int totalSeconds);
     void recvLoop();
     void sendLoop();
     bool waitWhileSendIdle();
@@ -149,6 +207,9 @@ class FlrNetBase {
     int recvTail_ = 0;
     bool recvRunning_ = false;
     bool recvStop_ = false;
+    bool recvWaitsForMemory_ = false;
+    std::string abortReason_;
+    std::vector<long long> alignedArrays_;
     JxSafeFlags recvDone_{1};
     JxThread recvThread_;
 
@@ -161,4 +222,6 @@ class FlrNetBase {
     JxSafeFlags sendDone_{1};
     JxThread sendThread_;
     SdtError lastSendError_;
+    int closeFlushSecs_ = kDefaultCloseFlushSecs;
+    std::atomic<uint32_t> maxRecvPayload_{kMaxDataPayload};
 };

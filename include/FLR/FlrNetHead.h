@@ -3,7 +3,9 @@
 // operation into FLR_NET_* messages. One-way operations only enqueue (with the
 // network time-out); request/response operations enqueue a request and wait
 // for the matching reply, one exchange at a time per connection (parallel
-// transfers use further connections made with dup()).
+// transfers use further connections made with dup()). Replies carry no
+// request id, so an exchange that times out or gets a wrong reply ends the
+// connection: every later operation on it throws, and the caller reconnects.
 //
 // Failures are JxException with code -1 from "FlrNetHead::<operation>";
 // the engine's own send and receive errors pass through unchanged.
@@ -93,6 +95,8 @@ class FlrNetHead : public FlrNetBase {
     // a reply of type `expected`, left in `request`; throws `error` otherwise.
     void exchange(FlrNetMessage& request, bool flag, int wait, int expected, const char* function,
                   const char* error);
+    // Ends the connection (abort) and throws `error` from `function`.
+    [[noreturn]] void failExchange(const char* function, const char* error);
 
     std::string host_;
     std::string service_;

@@ -67,7 +67,6 @@ long long msUntil(std::chrono::steady_clock::time_point deadline) {
 FlrNetBase::FlrNetBase() {
     if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         JX_THROW("FlrNetBase", "Couldn't initialize signalling pipe");
-    link_.setRecvBuffer(&recvSlots_[0].buf);
     link_.addAbortFd(pipe_[0]);
     readSettings();
 }
@@ -75,7 +74,12 @@ FlrNetBase::FlrNetBase() {
 FlrNetBase::~FlrNetBase() {
     EvDebug::Debug("FlrNetBase::~FlrNetBase", "Destroying");
     try {
-        flush(300);
+        int secs = 0;
+        {
+            JxMonitorLock lock(sendMon_);
+            secs = closeFlushSecs_;
+        }
+        flushFor("FlrNetBase::~FlrNetBase", secs, secs);
     } catch (const JxException& e) {
         EvDebug::Error("FlrNetBase::~FlrNetBase", "%s", e.getMessage().c_str());
     }
@@ -141,6 +145,12 @@ void FlrNetBase::setSocket(int fd, bool server) {
     if (!e.ok()) JX_THROW(kFn, "Failed to setup and authenticate socket connection: " + e.text());
     if (fd == -1) return;
     applySocketSettings(server);
+    try {
+        allocateRecvBuffers();
+    } catch (const std::bad_alloc&) {
+        link_.stealSocket();
+        JX_THROW(kFn, "Not enough memory for the receive buffers");
+    }
     startThreads();
 }
 
@@ -186,11 +196,20 @@ void FlrNetBase::applySocketSettings(bool server) {
     keepAlive_ = keepAlive;
 }
 
+void FlrNetBase::allocateRecvBuffers() {
+    JxMonitorLock lock(recvMon_);
+    for (RecvSlot& s : recvSlots_) {
+        if (!s.buf) s.buf = std::make_unique<SdtBuffer>(kRecvBufferSize);
+        s.held = s.buf->capacity();
+    }
+}
+
 void FlrNetBase::startThreads() {
     {
         JxMonitorLock lock(recvMon_);
         recvHead_ = recvTail_ = 0;
-        link_.setRecvBuffer(&recvSlots_[recvTail_].buf);
+        abortReason_.clear();
+        link_.setRecvBuffer(recvSlots_[recvTail_].buf.get());
         recvDone_.set(0);
         recvRunning_ = true;
         recvStop_ = false;
@@ -219,7 +238,12 @@ void FlrNetBase::closeSocket() {
     bool flushed = true;
     JxException flushError("", "", "", 0);
     try {
-        flush(120);
+        int secs = 0;
+        {
+            JxMonitorLock lock(sendMon_);
+            secs = closeFlushSecs_;
+        }
+        flushFor("FlrNetBase::closeSocket", secs, secs);
     } catch (const JxException& e) {
         flushed = false;
         flushError = e;
@@ -234,6 +258,36 @@ void FlrNetBase::closeSocket() {
 
 void FlrNetBase::setAbortSocket(int fd) {
     link_.addAbortFd(fd);
+}
+
+void FlrNetBase::setCloseFlushTimeout(int seconds) {
+    JxMonitorLock lock(sendMon_);
+    closeFlushSecs_ = std::max(seconds, 0);
+}
+
+void FlrNetBase::abort(const std::string& why) {
+    EvDebug::Debug("FlrNetBase::abort", "Ending the link: %s", why.c_str());
+    {
+        JxMonitorLock lock(sendMon_);
+        if (lastSendError_.ok()) lastSendError_ = SdtError(SdtError::kAborted, why);
+        sendMon_.broadcast();
+    }
+    {
+        JxMonitorLock lock(recvMon_);
+        if (abortReason_.empty()) abortReason_ = why.empty() ? "aborted" : why;
+        recvMon_.broadcast();
+    }
+    // Blocked link calls return at once; the pipe stays readable until the
+    // threads are stopped, so no later link call blocks either. Closing
+    // tells the peer.
+    wakeLink();
+    const SdtError e = link_.closeSocket();
+    if (!e.ok()) EvDebug::Error("FlrNetBase::abort", "%s", e.text().c_str());
+}
+
+bool FlrNetBase::isAborted() const {
+    JxMonitorLock lock(recvMon_);
+    return !abortReason_.empty();
 }
 
 SdtError FlrNetBase::setCompression(int level) {
@@ -326,19 +380,29 @@ void FlrNetBase::recvLoop() {
             EvDebug::DebugLvl(kRecvThread, 4, "Queue is full, waiting..");
             recvMon_.wait(-1);
         }
+        while (recvOverBudget() && !recvStop_) {
+            EvDebug::DebugLvl(kRecvThread, 4, "Queued frames hold the memory budget, waiting..");
+            recvWaitsForMemory_ = true;
+            recvMon_.wait(-1);
+        }
+        recvWaitsForMemory_ = false;
         if (recvStop_) return;
+        releaseIdleRecvBuffers();
         // The tail slot is not visible to consumers until the tail moves, so
         // the link may fill it without the monitor.
         RecvSlot& slot = recvSlots_[recvTail_];
         SdtError err;
         {
             MonitorUnlock unlock(recvMon_);
-            link_.setRecvBuffer(&slot.buf);
+            link_.setRecvBuffer(slot.buf.get());
+            link_.setMaxRecvPayload(maxRecvPayload_.load());
             FlrPerfCounter* perf = FlrPerf::counter(FLR_PERF_SOCKRECV);
             if (perf) perf->start();
             err = link_.recvMsgPacket(&slot.pkt, -1);
             if (perf) perf->stop(err.ok() ? static_cast<uint64_t>(slot.pkt.frameSize) : 0);
+            if (err.ok()) err = checkPayloadLimit(slot.pkt);
         }
+        slot.held = slot.buf->capacity();
         if (err.ok()) {
             EvDebug::DebugLvl(kRecvThread, 4, "Received %s (queue len: %ld)",
                               flrNetMsgName(static_cast<int>(slot.pkt.msgType)),
@@ -369,10 +433,13 @@ void FlrNetBase::sendLoop() {
             MonitorUnlock unlock(sendMon_);
             EvDebug::DebugLvl(kSendThread, 4, "Sending %s (queue len: %ld)",
                               flrNetMsgName(slot.type), len);
-            err = link_.sendMessage(slot.type, slot.buf, slot.len, -1, slot.flag != 0);
+            // A peer that stops reading holds this thread no longer than the
+            // network time-out; stopping interrupts it at once.
+            err = link_.sendMessage(slot.type, slot.buf, slot.len, netTimeout_, slot.flag != 0);
         }
         sendHead_ = next(sendHead_);
-        lastSendError_ = err;
+        // An abort's reason, set meanwhile, is the better one to report.
+        if (lastSendError_.ok()) lastSendError_ = err;
         // Callers waiting for room are woken once half the queue is free, not
         // for every slot: they then queue a burst instead of trading a
         // wake-up per message with this thread.
@@ -380,6 +447,60 @@ void FlrNetBase::sendLoop() {
             sendMon_.broadcast();
         if (sendStop_) return;
     }
+}
+
+// Slots outside the queue are nobody's, except the one just before the head:
+// the caller's last message points into it. The tail slot is free whenever
+// the queue is not full.
+void FlrNetBase::releaseIdleRecvBuffers() {
+    const int callers = (recvHead_ + kQueueSlots - 1) % kQueueSlots;
+    for (int i = recvTail_; i != callers; i = next(i)) {
+        RecvSlot& s = recvSlots_[i];
+        if (s.held <= kKeepRecvBufferSize) continue;
+        s.pkt = SdtLinkPacket();
+        s.buf = std::make_unique<SdtBuffer>(kRecvBufferSize);
+        s.held = s.buf->capacity();
+    }
+}
+
+// Caller holds recvMon_, about to take the head slot: the previous message
+// is given up, and the receive thread is not filling its slot (were the
+// queue full, it would wait; otherwise that slot is not the tail).
+void FlrNetBase::releaseCallersRecvBuffer() {
+    RecvSlot& s = recvSlots_[(recvHead_ + kQueueSlots - 1) % kQueueSlots];
+    if (s.held <= kKeepRecvBufferSize || !s.buf) return;
+    s.pkt = SdtLinkPacket();
+    s.buf = std::make_unique<SdtBuffer>(kRecvBufferSize);
+    s.held = s.buf->capacity();
+}
+
+// With something queued, reading ahead waits until the queued frames and the
+// caller's message leave room for one more frame of the largest size.
+bool FlrNetBase::recvOverBudget() const {
+    if (recvHead_ == recvTail_) return false;
+    size_t held = recvSlots_[(recvHead_ + kQueueSlots - 1) % kQueueSlots].held;
+    for (int i = recvHead_; i != recvTail_; i = next(i)) held += recvSlots_[i].held;
+    return held + kMaxDataPayload > kRecvMemoryBudget;
+}
+
+void FlrNetBase::setMaxRecvPayload(uint32_t bytes) {
+    maxRecvPayload_ = std::min(bytes, kMaxDataPayload);
+}
+
+size_t FlrNetBase::recvBufferBytes() const {
+    JxMonitorLock lock(recvMon_);
+    size_t total = 0;
+    for (const RecvSlot& s : recvSlots_) total += s.held;
+    return total;
+}
+
+SdtError FlrNetBase::checkPayloadLimit(const SdtLinkPacket& pkt) const {
+    const int type = static_cast<int>(pkt.msgType);
+    const uint32_t limit = std::min(maxPayloadFor(type), maxRecvPayload_.load());
+    if (pkt.payloadLen >= 0 && static_cast<uint32_t>(pkt.payloadLen) <= limit) return SdtError();
+    return SdtError(SdtError::kProtocol,
+                    jxFormat("%s message of %d bytes is over its limit of %u bytes",
+                             flrNetMsgName(type), pkt.payloadLen, limit));
 }
 
 // Caller holds sendMon_. Returns false when asked to stop, true when a
@@ -490,11 +611,19 @@ void FlrNetBase::sendMessage(int type, void*& buf, int len, int& bufSize, int ti
 }
 
 void FlrNetBase::flush(int seconds) {
-    static const char* const kFn = "FlrNetBase::flush";
+    flushFor("FlrNetBase::flush", seconds, -1);
+}
+
+// Waits until the queue is empty: at most idleSeconds without progress and,
+// when totalSeconds is not negative, at most that long in all.
+void FlrNetBase::flushFor(const char* kFn, int idleSeconds, int totalSeconds) {
+    const int seconds = idleSeconds;
     JxMonitorLock lock(sendMon_);
     if (!sendRunning_) return;
     int lastHead = sendHead_;
     auto deadline = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
+    const auto hardDeadline = totalSeconds < 0 ? Clock::time_point::max()
+                                               : Clock::now() + std::chrono::seconds(totalSeconds);
     bool told = false;
     while (sendHead_ != sendTail_) {
         // An ended send thread drains nothing: say why instead of waiting.
@@ -508,7 +637,7 @@ void FlrNetBase::flush(int seconds) {
             sendMon_.wait(-1);
             continue;
         }
-        const long long left = msUntil(deadline);
+        const long long left = msUntil(std::min(deadline, hardDeadline));
         if (left <= 0) JX_THROW(kFn, "Timed out trying to flush send queue");
         sendMon_.wait(static_cast<long>(std::min<long long>(left, kPollMs)));
         if (sendHead_ != lastHead) {
@@ -528,6 +657,9 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
     long left = 0;
     {
         JxMonitorLock lock(recvMon_);
+        if (!abortReason_.empty())
+            JX_THROW(kFn,
+                     "Failed to receive next FLR message: the link was ended: " + abortReason_);
         while (recvHead_ == recvTail_) {
             // No receive thread: nothing can arrive any more.
             if (!recvRunning_ || recvDone_.isSet()) return -1;
@@ -538,6 +670,9 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
             const long long ms = msUntil(deadline);
             if (ms <= 0) return -2;
             recvMon_.wait(static_cast<long>(std::min<long long>(ms, LONG_MAX)));
+            if (!abortReason_.empty())
+                JX_THROW(kFn,
+                         "Failed to receive next FLR message: the link was ended: " + abortReason_);
         }
         slot = &recvSlots_[recvHead_];
         // An error stays at the head, so every later call answers the same.
@@ -547,15 +682,19 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
             if (err.isTimeout()) return -2;
             JX_THROW(kFn, "Failed to receive next FLR message: " + err.text());
         }
+        releaseCallersRecvBuffer();
         recvHead_ = next(recvHead_);
         left = queued(recvHead_, recvTail_);
         // Only the receive thread waits for room; it resumes once half the
         // queue is free (see sendLoop).
-        if (left <= kWakeMark) recvMon_.broadcast();
+        if (left <= kWakeMark || recvWaitsForMemory_) recvMon_.broadcast();
     }
     // The slot just taken is not refilled before the next call, so decoding
-    // outside the monitor is safe.
-    decodeMessage(msg, slot->pkt);
+    // outside the monitor is safe; so is the aligned store, which only
+    // callers use (one at a time, as for the slot).
+    if (alignedArrays_.capacity() * sizeof(long long) > kKeepRecvBufferSize)
+        std::vector<long long>().swap(alignedArrays_);
+    decodeMessage(msg, slot->pkt, alignedArrays_);
     EvDebug::DebugLvl(kFn, 4, "<= %s (queue len: %ld)", flrNetMsgName(msg->type), left);
     return 0;
 }

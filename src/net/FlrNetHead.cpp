@@ -211,8 +211,16 @@ void FlrNetHead::exchange(FlrNetMessage& request, bool flag, int wait, int expec
     sendMessage(request, netTimeout_, flag);
     // A time-out or a closed link leaves the request in the message, which is
     // not the reply, so those end in the same error as a wrong reply.
-    recvMessage(&request, wait);
-    if (request.type != expected) JX_THROW(function, error);
+    const int rc = recvMessage(&request, wait);
+    if (rc != 0 || request.type != expected) failExchange(function, error);
+}
+
+// Replies carry no request id: one that comes after its request gave up
+// would be taken for the reply to the next request of its type (perhaps for
+// another pair). So an exchange that failed ends the connection.
+void FlrNetHead::failExchange(const char* function, const char* error) {
+    abort(std::string(function) + ": " + error);
+    JX_THROW(function, error);
 }
 
 void FlrNetHead::ping() {
@@ -221,7 +229,7 @@ void FlrNetHead::ping() {
     FlrNetMessage m(FLR_NET_PING);
     m.ping.value = 0;
     exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
-    if (m.ping.value != 1) JX_THROW(kFn, kErr);
+    if (m.ping.value != 1) failExchange(kFn, kErr);
 }
 
 void FlrNetHead::delPair(int pairId) {

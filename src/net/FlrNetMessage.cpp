@@ -6,13 +6,12 @@
 // Decoding checks every field, count and string against the payload length
 // before it converts anything in place, so a rejected frame is left as it
 // arrived and nothing past the payload is ever read.
-#include <endian.h>
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "FLR/FlrNetBase.h"
+#include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxException.h"
 
 namespace {
@@ -72,12 +71,14 @@ class WireWriter {
 
     void u8(uint8_t v) { put(&v, 1); }
     void u32(uint32_t v) {
-        v = htobe32(v);
-        put(&v, 4);
+        unsigned char b[4];
+        jx::storeBE32(b, v);
+        put(b, 4);
     }
     void u64(uint64_t v) {
-        v = htobe64(v);
-        put(&v, 8);
+        unsigned char b[8];
+        jx::storeBE64(b, v);
+        put(b, 8);
     }
     void bytes(const void* p, size_t n) {
         if (n) put(p, n);
@@ -93,11 +94,7 @@ class WireWriter {
             return;
         }
         const auto* src = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t v;
-            std::memcpy(&v, src + 4 * i, 4);
-            u32(v);
-        }
+        for (size_t i = 0; i < n; ++i) u32(jx::loadLE32(src + 4 * i));
     }
     void array64(const void* p, size_t n) {
         if (!out_) {
@@ -105,11 +102,7 @@ class WireWriter {
             return;
         }
         const auto* src = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) {
-            uint64_t v;
-            std::memcpy(&v, src + 8 * i, 8);
-            u64(v);
-        }
+        for (size_t i = 0; i < n; ++i) u64(jx::loadLE64(src + 8 * i));
     }
 
   private:
@@ -306,16 +299,8 @@ class WireReader {
     WireReader(unsigned char* p, size_t n, int type) : p_(p), n_(n), type_(type) {}
 
     uint8_t u8() { return *take(1, "fixed fields"); }
-    uint32_t u32() {
-        uint32_t v;
-        std::memcpy(&v, take(4, "fixed fields"), 4);
-        return be32toh(v);
-    }
-    uint64_t u64() {
-        uint64_t v;
-        std::memcpy(&v, take(8, "fixed fields"), 8);
-        return be64toh(v);
-    }
+    uint32_t u32() { return jx::loadBE32(take(4, "fixed fields")); }
+    uint64_t u64() { return jx::loadBE64(take(8, "fixed fields")); }
     int count() { return static_cast<int>(u32()); }
     // Element counts come from the peer: the array must lie inside the
     // payload (the multiplication cannot overflow: 2^32 * 44 fits 64 bits).
@@ -353,22 +338,18 @@ class WireReader {
     int type_;
 };
 
+// Host order in place; the stores are unaligned-safe.
 void swap32InPlace(unsigned char* p, int n) {
-    for (int i = 0; i < n; ++i, p += 4) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        v = be32toh(v);
-        std::memcpy(p, &v, 4);
-    }
+    for (int i = 0; i < n; ++i, p += 4) jx::storeLE32(p, jx::loadBE32(p));
 }
 
 void swap64InPlace(unsigned char* p, int n) {
-    for (int i = 0; i < n; ++i, p += 8) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        v = be64toh(v);
-        std::memcpy(p, &v, 8);
-    }
+    for (int i = 0; i < n; ++i, p += 8) jx::storeLE64(p, jx::loadBE64(p));
+}
+
+// Big-endian 64-bit array elements into properly aligned host integers.
+void copyBE64(long long* dst, const unsigned char* src, int n) {
+    for (int i = 0; i < n; ++i) dst[i] = static_cast<long long>(jx::loadBE64(src + 8 * i));
 }
 
 template <class T>
@@ -376,7 +357,7 @@ T* as(unsigned char* p) {
     return reinterpret_cast<T*>(p);
 }
 
-void decodeFields(FlrNetMessage& m, WireReader& r) {
+void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& aligned) {
     switch (m.type) {
         case FLR_NET_MIR_SET_PAIR_ID:
         case FLR_NET_DEL_PAIR_REQ:
@@ -467,13 +448,16 @@ void decodeFields(FlrNetMessage& m, WireReader& r) {
         }
         case FLR_NET_MIR_RSYNC: {
             const int n = r.count();
-            unsigned char* first = r.array(n, 8);
-            unsigned char* second = r.array(n, 8);
-            swap64InPlace(first, n);
-            swap64InPlace(second, n);
+            const unsigned char* first = r.array(n, 8);
+            const unsigned char* second = r.array(n, 8);
+            // The arrays start 4 bytes into the payload: a long long* there
+            // would be misaligned, so the values go to aligned storage.
+            aligned.resize(2 * static_cast<size_t>(n));
+            copyBE64(aligned.data(), first, n);
+            copyBE64(aligned.data() + n, second, n);
             m.mirRSync.count = n;
-            m.mirRSync.first = as<long long>(first);
-            m.mirRSync.second = as<long long>(second);
+            m.mirRSync.first = aligned.data();
+            m.mirRSync.second = aligned.data() + n;
             break;
         }
         case FLR_NET_SET_LAST_WRINDEX_REQ:
@@ -535,6 +519,31 @@ void decodeFields(FlrNetMessage& m, WireReader& r) {
 
 }  // namespace
 
+uint32_t FlrNetBase::maxPayloadFor(int type) {
+    switch (type) {
+        case FLR_NET_JOURNAL:
+        case FLR_NET_MIR_ACL:
+        case FLR_NET_MIR_DATA:
+        case FLR_NET_GET_FILE_CHECKSUMS_RESP:
+        case FLR_NET_RECV_MD5:
+        case FLR_NET_GET_RSYNC_CSUMS_RESP:
+        case FLR_NET_MIR_RSYNC:
+        case FLR_NET_LBFS_START:
+        case FLR_NET_LBFS_BLOCK_REQ:
+        case FLR_NET_LBFS_BLOCK:
+            return kMaxDataPayload;
+        case FLR_NET_MIR_HEADER:
+        case FLR_NET_GET_FILE_CHECKSUMS_REQ:
+        case FLR_NET_START_MD5_STREAM:
+        case FLR_NET_GET_RSYNC_CSUMS_REQ:
+            return kMaxPathPayload;
+        default:
+            // Fixed-size control messages, and codes nobody assigned, which
+            // carry nothing.
+            return kMaxControlPayload;
+    }
+}
+
 const char* flrNetMsgName(int type) {
     if (type < 0 || type > FLR_NET_MAX_TYPE || !kNames[type]) return "UNKNOWN";
     return kNames[type];
@@ -555,6 +564,12 @@ void FlrNetBase::encodeMessage(const FlrNetMessage& msg, void*& buf, int& bufSiz
 }
 
 void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt) {
+    thread_local std::vector<long long> aligned;
+    decodeMessage(msg, pkt, aligned);
+}
+
+void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt,
+                               std::vector<long long>& aligned) {
     if (!msg) JX_THROW(kDecodeFn, "Invalid arguments: msg==NULL");
     if (pkt.kind != SdtLinkPacket::kMessageFrame)
         JX_THROW(kDecodeFn, "SDT packet has an invalid type.");
@@ -577,6 +592,6 @@ void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt) {
     FlrNetMessage decoded(type);
     WireReader reader(reinterpret_cast<unsigned char*>(pkt.payload),
                       static_cast<size_t>(pkt.payloadLen), type);
-    decodeFields(decoded, reader);
+    decodeFields(decoded, reader, aligned);
     if (type >= 0 && type <= FLR_NET_MAX_TYPE && kNames[type]) *msg = decoded;
 }

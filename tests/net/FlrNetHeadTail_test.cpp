@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -175,36 +176,84 @@ TEST(FlrNetHeadTail, RequestResponseExchanges) {
     responder.join();
 }
 
-TEST(FlrNetHeadTail, WrongRepliesRaiseTheOperationsErrorAndAreConsumed) {
-    Connected c;
-    std::thread responder([&] {
-        FlrNetTail& t = *c.tail;
-        recvOne(t);  // GET_LAST_TIME_REQ answered with a pong
-        t.pong();
-        recvOne(t);  // PING answered with a PING that is not a reply
-        FlrNetMessage notReply(FLR_NET_PING);
-        notReply.ping.value = 0;
-        t.sendMessage(notReply, 10, false);
-        recvOne(t);  // a proper ping
-        t.pong();
-    });
-    EXPECT_EQ(
-        "FlrNetHead::getLastTimestamp: Didn't get expected FLR_NET_GET_LAST_TIME_RESP message "
-        "back.",
-        messageText([&] { c.head.getLastTimestamp(1); }));
-    EXPECT_EQ("FlrNetHead::ping: Didn't get expected FLR_NET_PING message back.",
-              messageText([&] { c.head.ping(); }));
-    EXPECT_NO_THROW(c.head.ping());
-    responder.join();
+// A wrong reply raises the operation's error and ends the connection: the
+// reply it was waiting for may still come and must not answer a later request.
+TEST(FlrNetHeadTail, WrongRepliesRaiseTheOperationsErrorAndEndTheConnection) {
+    struct Case {
+        int answer;  // what the tail sends back
+        std::function<void(FlrNetHead&)> request;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {FLR_NET_PING, [](FlrNetHead& h) { h.getLastTimestamp(1); },
+         "FlrNetHead::getLastTimestamp: Didn't get expected FLR_NET_GET_LAST_TIME_RESP message "
+         "back."},
+        {-1, [](FlrNetHead& h) { h.ping(); },  // a PING that is not a reply
+         "FlrNetHead::ping: Didn't get expected FLR_NET_PING message back."},
+    };
+    for (const Case& k : cases) {
+        Connected c;
+        std::thread responder([&] {
+            FlrNetTail& t = *c.tail;
+            recvOne(t);
+            if (k.answer == FLR_NET_PING) {
+                t.pong();
+            } else {
+                FlrNetMessage notReply(FLR_NET_PING);
+                notReply.ping.value = 0;
+                t.sendMessage(notReply, 10, false);
+            }
+        });
+        EXPECT_EQ(k.error, messageText([&] { k.request(c.head); }));
+        responder.join();
+        EXPECT_TRUE(c.head.isAborted());
+        EXPECT_NE("no exception", messageText([&] { c.head.ping(); }));
+        // The tail sees the connection go.
+        FlrNetMessage m;
+        int rc = 0;
+        try {
+            rc = c.tail->recvMessage(&m, 20);
+        } catch (const JxException&) {
+            rc = -1;
+        }
+        EXPECT_EQ(-1, rc);
+    }
+}
 
-    // With the tail gone the request stays in the message: the same error.
-    c.tail->closeSocket();
-    FlrNetMessage m;
-    EXPECT_EQ(-1, c.head.recvMessage(&m, 20));
-    EXPECT_EQ(
-        "FlrNetHead::getLastSeqNum: Didn't get expected FLR_NET_GET_LAST_SEQNUM_RESP message "
-        "back.",
-        messageText([&] { c.head.getLastSeqNum(1, nullptr, nullptr); }));
+// The tail answers after the head gave up: the late reply (for pair 1) must
+// not be taken as the answer to the next request (for pair 2).
+TEST(FlrNetHeadTail, LateReplyNeverAnswersTheNextRequest) {
+    struct QuickHead : FlrNetHead {
+        void setNetTimeout(int s) { netTimeout_ = s; }
+    };
+    flrnettest::NetRegistry registry;
+    flrnettest::TailServer server;
+    QuickHead head;
+    head.connect("127.0.0.1", server.port(), 0);
+    FlrNetTail& tail = server.tail();
+    head.setNetTimeout(1);
+    std::thread lateTail([&] {
+        const FlrNetMessage req = recvOne(tail);
+        EXPECT_EQ(FLR_NET_GET_LAST_SEQNUM_REQ, req.type);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        try {
+            tail.sendLastSeqNum(111, 111);  // pair 1's answer, late
+            FlrNetMessage next;
+            if (tail.recvMessage(&next, 5) == 0) tail.sendLastSeqNum(222, 222);
+        } catch (const JxException&) {
+            // the head ended the connection: nothing to answer
+        }
+    });
+    unsigned long long seq = 0;
+    EXPECT_NE("no exception", messageText([&] { head.getLastSeqNum(1, &seq, nullptr); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    seq = 0;
+    try {
+        head.getLastSeqNum(2, &seq, nullptr);
+    } catch (const JxException&) {
+    }
+    EXPECT_NE(111u, seq) << "pair 1's late reply answered pair 2's request";
+    lateTail.join();
 }
 
 std::list<JxLBFS::HashBlock> hashBlocks(size_t n) {

@@ -2,6 +2,7 @@
 // every type, and refusal of every truncated or lying payload.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -310,6 +311,13 @@ TEST(FlrNetMessage, ArraysAtAnyOffsetAreConvertedAndReadable) {
             FlrNetMessage got;
             FlrNetBase::decodeMessage(&got, packet(sent.type, shifted, skew));
             expectSameMessage(sent, got);
+            if (sent.type == FLR_NET_MIR_RSYNC) {
+                // Handed out as long long*: they must be aligned for it.
+                EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(got.mirRSync.first) % alignof(long long));
+                EXPECT_EQ(0u,
+                          reinterpret_cast<uintptr_t>(got.mirRSync.second) % alignof(long long));
+                EXPECT_EQ(sent.mirRSync.firstAt(0), got.mirRSync.first[0]);
+            }
         }
     }
 }

@@ -3,6 +3,9 @@
 // throw JxException (exit 1, message on stderr), CLI::Error (usage, exit 2),
 // or ExitCode to end with a chosen status after printing their own report.
 #include <CLI/CLI.hpp>
+#include <string>
+
+#include "FLR/service/FlrEndpoint.h"
 
 struct ExitCode {
     int code;
@@ -14,6 +17,11 @@ void addStubCommands(CLI::App& app);
 void addEnvCommands(CLI::App& app);
 void addCacheCommands(CLI::App& app);
 void addDbCommands(CLI::App& app);
-void addNetCommands(CLI::App& app);
+void addTailCommands(CLI::App& app);
+void addHeadCommands(CLI::App& app);
+void addLinkCommands(CLI::App& app);
 void addConfigCommands(CLI::App& app);
 void addJobsCommands(CLI::App& app);
+
+// "HOST:PORT" of a command argument; a malformed one is a usage error.
+FlrEndpoint endpointArgument(const std::string& text);

@@ -15,7 +15,9 @@ int main(int argc, char** argv) {
     addEnvCommands(app);
     addCacheCommands(app);
     addDbCommands(app);
-    addNetCommands(app);
+    addTailCommands(app);
+    addHeadCommands(app);
+    addLinkCommands(app);
     addConfigCommands(app);
     addJobsCommands(app);
     try {

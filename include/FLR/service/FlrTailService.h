@@ -1,0 +1,137 @@
+#pragma once
+// The tail's main loop: listens, accepts, authenticates and serves head
+// sessions, each on its own thread, with a per-session handler plugged in by
+// the caller (FlrTailBookkeeper answers the bookkeeping requests; a handler
+// that applies files into a destination root takes the same place).
+//
+// Anyone can connect, so nothing is spent on a connection before it proves
+// the link secret beyond a thread and its socket: unauthenticated
+// connections are bounded in total and per peer address (more are closed
+// unread), the whole handshake has a time limit, authenticated sessions are
+// bounded too, accept failures for want of descriptors or memory back off
+// instead of spinning, and nothing a handler or a session's set-up throws
+// leaves its thread. stop() ends everything promptly: pending handshakes are
+// cut, sessions are aborted, and every thread is joined.
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+class FlrNetTail;
+
+struct FlrTailLimits {
+    int maxPending = 64;           // accepted, not yet authenticated, in total
+    int maxPendingPerAddress = 8;  // the same from one peer address
+    int maxSessions = 128;         // authenticated sessions
+    int handshakeMs = 10000;       // from accept to an authenticated session
+    int closeFlushSecs = 5;        // a session's last replies, when it ends
+    int recvBufSize = 262144;      // socket receive buffer of a session
+    // Largest payload a session accepts (refused before it is allocated or
+    // decompressed); at most FlrNetBase::kMaxDataPayload.
+    uint32_t maxPayload = 64u << 20;
+};
+
+struct FlrTailStats {
+    long pending = 0;   // connections still in their handshake
+    long sessions = 0;  // live authenticated sessions
+    long threads = 0;   // connection threads not yet joined
+    long long accepted = 0;
+    long long refused = 0;           // over a limit: closed unread
+    long long failedHandshakes = 0;  // timed out, wrong secret, malformed
+    long long acceptErrors = 0;      // accept failures that made the loop back off
+    size_t recvBufferBytes = 0;      // held by the live sessions' receive buffers
+};
+
+// One authenticated session, as its handler sees it.
+struct FlrTailSession {
+    FlrNetTail& net;
+    long id;
+    std::string peer;  // "ADDR:PORT"
+    const std::atomic<bool>& stopFlag;
+
+    // The service is shutting down: the handler should return.
+    bool stopping() const { return stopFlag.load(); }
+};
+
+class FlrTailService {
+  public:
+    // Serves one session until the peer leaves or stopping(); may throw.
+    using Handler = std::function<void(FlrTailSession&)>;
+    // Told what happens to connections (printing, logging); called from
+    // connection threads, so they must be thread-safe.
+    struct Events {
+        std::function<void(long id, const std::string& peer)> opened;
+        std::function<void(long id, const std::string& peer, const std::string& why)> refused;
+        // how: "closed by the peer", "closed on shutdown" or "failed: ...".
+        std::function<void(long id, const std::string& how)> ended;
+    };
+
+    explicit FlrTailService(Handler handler, FlrTailLimits limits = {});
+    ~FlrTailService();
+    FlrTailService(const FlrTailService&) = delete;
+    FlrTailService& operator=(const FlrTailService&) = delete;
+
+    void setEvents(Events events);
+    // Binds host:port (port 0 picks one) and listens. Throws JxException.
+    void listen(const std::string& host, const std::string& port);
+    // "ADDR:PORT" actually bound.
+    std::string localAddress() const;
+    int localPort() const;
+
+    // Accepts and serves until stop() or until stopFd (say, a signalfd)
+    // becomes readable; then ends every session and joins every thread.
+    void run(int stopFd = -1);
+    // Makes run() return; safe from any thread, also before run().
+    void stop();
+    FlrTailStats stats() const;
+
+  private:
+    struct Pending {
+        std::string address;
+        std::chrono::steady_clock::time_point deadline;
+        bool cut = false;
+    };
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    bool waitForWork(int stopFd, int timeoutMs, bool watchListen);
+    int nextWakeMs(int backoffMs) const;
+    void cutExpiredHandshakes();
+    void acceptOne(int& backoffMs);
+    void admit(int fd, const sockaddr_storage& addr, socklen_t len);
+    void serveConnection(int fd, long id, const std::string& peer);
+    void serveSession(FlrNetTail& tail, long id, const std::string& peer);
+    // Drops fd from the pending set; false when it was not there.
+    bool forgetPending(int fd);
+    bool promote(int fd, FlrNetTail* tail);
+    void demote(FlrNetTail* tail);
+    void reapWorkers(bool all);
+    void shutDownConnections();
+
+    Handler handler_;
+    FlrTailLimits limits_;
+    Events events_;
+    int listenFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::atomic<bool> stop_{false};
+
+    mutable std::mutex mtx_;
+    std::map<int, Pending> pending_;
+    std::map<std::string, int> pendingPerAddress_;
+    std::set<FlrNetTail*> sessions_;
+    std::list<Worker> workers_;
+    long nextId_ = 1;
+    FlrTailStats counts_;
+};

@@ -1,0 +1,380 @@
+// The tail's accept loop and its connection threads.
+#include "FLR/service/FlrTailService.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "FLR/FlrNetTail.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+const char* const kFn = "FlrTailService";
+constexpr int kMinBackoffMs = 10;
+constexpr int kMaxBackoffMs = 1000;
+
+// Numeric host and port of a socket address; the host alone when port is
+// false (the key of the per-address limit).
+std::string nameOf(const sockaddr_storage& a, socklen_t len, bool port) {
+    char host[NI_MAXHOST];
+    char serv[NI_MAXSERV];
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a), len, host, sizeof host, serv,
+                      sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "unknown peer";
+    return port ? std::string(host) + ":" + serv : std::string(host);
+}
+
+// Accept failures that more attempts cannot cure until something is freed.
+bool isResourceShortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+}  // namespace
+
+FlrTailService::FlrTailService(Handler handler, FlrTailLimits limits)
+    : handler_(std::move(handler)), limits_(limits) {
+    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
+        JX_THROW_ERRNO(kFn, "Couldn't create the wake-up pipe", errno);
+}
+
+FlrTailService::~FlrTailService() {
+    stop();
+    reapWorkers(true);
+    if (listenFd_ >= 0) ::close(listenFd_);
+    ::close(wakePipe_[0]);
+    ::close(wakePipe_[1]);
+}
+
+void FlrTailService::setEvents(Events events) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    events_ = std::move(events);
+}
+
+void FlrTailService::listen(const std::string& host, const std::string& port) {
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo* res = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) JX_THROW(kFn, "Couldn't resolve " + host + ":" + port + ": " + gai_strerror(rc));
+    std::string why = "no address";
+    for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
+        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                ai->ai_protocol);
+        if (fd < 0) continue;
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
+            ::freeaddrinfo(res);
+            if (listenFd_ >= 0) ::close(listenFd_);
+            listenFd_ = fd;
+            return;
+        }
+        why = jxErrnoText(errno);
+        ::close(fd);
+    }
+    ::freeaddrinfo(res);
+    JX_THROW(kFn, "Couldn't listen on " + host + ":" + port + ": " + why);
+}
+
+std::string FlrTailService::localAddress() const {
+    struct sockaddr_storage a {};
+    socklen_t len = sizeof a;
+    if (listenFd_ < 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return "";
+    return nameOf(a, len, true);
+}
+
+int FlrTailService::localPort() const {
+    const std::string a = localAddress();
+    const size_t colon = a.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(a.c_str() + colon + 1);
+}
+
+void FlrTailService::stop() {
+    stop_ = true;
+    const char x = 'x';
+    // A full pipe is already readable; nothing else can fail here.
+    [[maybe_unused]] const ssize_t n = ::write(wakePipe_[1], &x, 1);
+}
+
+FlrTailStats FlrTailService::stats() const {
+    std::lock_guard<std::mutex> lock(mtx_);
+    FlrTailStats s = counts_;
+    s.pending = static_cast<long>(pending_.size());
+    s.sessions = static_cast<long>(sessions_.size());
+    s.threads = static_cast<long>(workers_.size());
+    s.recvBufferBytes = 0;
+    // A session leaves the set before its engine is destroyed.
+    for (FlrNetTail* t : sessions_) s.recvBufferBytes += t->recvBufferBytes();
+    return s;
+}
+
+// --- the accept loop ---------------------------------------------------------------
+
+void FlrTailService::run(int stopFd) {
+    if (listenFd_ < 0) JX_THROW(kFn, "Not listening");
+    int backoffMs = 0;
+    while (!stop_) {
+        // While backing off the listening socket is not watched (it stays
+        // readable); the next attempt comes when the back-off ends.
+        const bool backingOff = backoffMs > 0;
+        const bool readable = waitForWork(stopFd, nextWakeMs(backoffMs), !backingOff) || backingOff;
+        if (stop_) break;
+        cutExpiredHandshakes();
+        reapWorkers(false);
+        if (readable) acceptOne(backoffMs);
+    }
+    stop_ = true;
+    shutDownConnections();
+    reapWorkers(true);
+}
+
+// Sleeps until the listening socket is readable (true; watched only when
+// watchListen), a stop is asked for, or timeoutMs passed.
+bool FlrTailService::waitForWork(int stopFd, int timeoutMs, bool watchListen) {
+    struct pollfd p[3] = {
+        {wakePipe_[0], POLLIN, 0}, {stopFd, POLLIN, 0}, {watchListen ? listenFd_ : -1, POLLIN, 0}};
+    const int n = ::poll(p, 3, timeoutMs);
+    if (n < 0) return false;
+    if (p[0].revents || (stopFd >= 0 && p[1].revents)) {
+        stop_ = true;
+        return false;
+    }
+    return (p[2].revents & POLLIN) != 0;
+}
+
+// The next moment something is due: the end of a back-off or the earliest
+// handshake deadline. -1 for none.
+int FlrTailService::nextWakeMs(int backoffMs) const {
+    long long ms = backoffMs > 0 ? backoffMs : -1;
+    std::lock_guard<std::mutex> lock(mtx_);
+    const auto now = Clock::now();
+    for (const auto& [fd, p] : pending_) {
+        if (p.cut) continue;
+        const long long left = std::max<long long>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now).count());
+        if (ms < 0 || left < ms) ms = left;
+    }
+    return static_cast<int>(std::min<long long>(ms, 60000));
+}
+
+// A connection past its handshake deadline is shut down; its thread sees the
+// end of the stream and gives up. (Closing is left to the thread, which owns
+// the descriptor, so it cannot be reused under anybody.)
+void FlrTailService::cutExpiredHandshakes() {
+    std::lock_guard<std::mutex> lock(mtx_);
+    const auto now = Clock::now();
+    for (auto& [fd, p] : pending_) {
+        if (p.cut || p.deadline > now) continue;
+        ::shutdown(fd, SHUT_RDWR);
+        p.cut = true;
+    }
+}
+
+void FlrTailService::acceptOne(int& backoffMs) {
+    struct sockaddr_storage addr {};
+    socklen_t len = sizeof addr;
+    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        backoffMs = 0;
+        admit(fd, addr, len);
+        return;
+    }
+    const int err = errno;
+    if (!isResourceShortage(err)) return;  // EAGAIN, ECONNABORTED, EINTR: try again
+    // The connection stays in the backlog and the socket stays readable:
+    // retrying at once would spin. Wait, longer each time, for something
+    // to be freed.
+    backoffMs = std::clamp(backoffMs * 2, kMinBackoffMs, kMaxBackoffMs);
+    std::lock_guard<std::mutex> lock(mtx_);
+    if (counts_.acceptErrors++ == 0 || backoffMs == kMaxBackoffMs)
+        EvDebug::Error(kFn, "Couldn't accept a connection: %s; retrying in %d ms",
+                       jxErrnoText(err).c_str(), backoffMs);
+}
+
+void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) {
+    const std::string address = nameOf(addr, len, false);
+    const std::string peer = nameOf(addr, len, true);
+    long id = 0;
+    std::string refusal;
+    Events events;
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        ++counts_.accepted;
+        id = nextId_++;
+        events = events_;
+        int& fromAddress = pendingPerAddress_[address];
+        if (static_cast<int>(pending_.size()) >= limits_.maxPending)
+            refusal = "too many connections waiting to authenticate";
+        else if (fromAddress >= limits_.maxPendingPerAddress)
+            refusal = "too many connections from " + address + " waiting to authenticate";
+        if (!refusal.empty()) {
+            if (fromAddress == 0) pendingPerAddress_.erase(address);
+            ++counts_.refused;
+        } else {
+            ++fromAddress;
+            pending_[fd] =
+                Pending{address, Clock::now() + std::chrono::milliseconds(limits_.handshakeMs)};
+        }
+    }
+    if (!refusal.empty()) {
+        ::close(fd);
+        if (events.refused) events.refused(id, peer, refusal);
+        return;
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+        std::thread t([this, fd, id, peer, done] {
+            serveConnection(fd, id, peer);
+            *done = true;
+        });
+        std::lock_guard<std::mutex> lock(mtx_);
+        workers_.push_back({std::move(t), done});
+    } catch (const std::exception& e) {
+        // No thread (or no room to remember it): the connection goes.
+        EvDebug::Error(kFn, "Couldn't start a connection thread: %s", e.what());
+        if (forgetPending(fd)) ::close(fd);
+    }
+}
+
+// --- connection threads ------------------------------------------------------------
+
+bool FlrTailService::forgetPending(int fd) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    auto it = pending_.find(fd);
+    if (it == pending_.end()) return false;
+    auto a = pendingPerAddress_.find(it->second.address);
+    if (a != pendingPerAddress_.end() && --a->second <= 0) pendingPerAddress_.erase(a);
+    pending_.erase(it);
+    return true;
+}
+
+bool FlrTailService::promote(int fd, FlrNetTail* tail) {
+    forgetPending(fd);
+    std::lock_guard<std::mutex> lock(mtx_);
+    if (stop_ || static_cast<int>(sessions_.size()) >= limits_.maxSessions) return false;
+    sessions_.insert(tail);
+    return true;
+}
+
+void FlrTailService::demote(FlrNetTail* tail) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    sessions_.erase(tail);
+}
+
+void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
+    Events events;
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        events = events_;
+    }
+    auto refuse = [&](const std::string& why) {
+        {
+            std::lock_guard<std::mutex> lock(mtx_);
+            ++counts_.failedHandshakes;
+        }
+        if (events.refused) events.refused(id, peer, why);
+    };
+    bool ownFd = true;
+    try {
+        SdtError err;
+        const int joined = SdtNetLink::acceptJoin(fd, &err, limits_.handshakeMs);
+        if (joined == 1) {
+            ownFd = false;  // now a socket of a live session
+            forgetPending(fd);
+            return;
+        }
+        if (joined < 0 || stop_) {
+            if (forgetPending(fd)) ::close(fd);
+            ownFd = false;
+            refuse(joined < 0 ? err.text() : "the service is stopping");
+            return;
+        }
+        // Per-connection state is built only here, inside the try: running
+        // short of descriptors or memory refuses this connection, nothing
+        // else.
+        auto tail = std::make_unique<FlrNetTail>();
+        tail->getLink().setHandshakeTimeout(limits_.handshakeMs);
+        tail->setCloseFlushTimeout(limits_.closeFlushSecs);
+        tail->setMaxRecvPayload(limits_.maxPayload);
+        try {
+            tail->setSocket(fd, limits_.recvBufSize);
+        } catch (const JxException& e) {
+            if (forgetPending(fd)) ::close(fd);
+            ownFd = false;
+            refuse(e.getMessage());
+            return;
+        }
+        ownFd = false;  // the link's now
+        if (!promote(fd, tail.get())) {
+            refuse(stop_ ? "the service is stopping" : "too many sessions");
+            return;
+        }
+        serveSession(*tail, id, peer);
+        demote(tail.get());
+    } catch (const std::exception& e) {
+        EvDebug::Error(kFn, "Connection %ld from %s: %s", id, peer.c_str(), e.what());
+        if (ownFd && forgetPending(fd)) ::close(fd);
+        refuse(e.what());
+    } catch (...) {
+        if (ownFd && forgetPending(fd)) ::close(fd);
+        refuse("unknown failure");
+    }
+}
+
+void FlrTailService::serveSession(FlrNetTail& tail, long id, const std::string& peer) {
+    Events events;
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        events = events_;
+    }
+    if (events.opened) events.opened(id, peer);
+    std::string how = "closed by the peer";
+    FlrTailSession session{tail, id, peer, stop_};
+    try {
+        handler_(session);
+    } catch (const JxException& e) {
+        how = "failed: " + e.getMessage();
+    } catch (const std::exception& e) {
+        how = std::string("failed: ") + e.what();
+    } catch (...) {
+        how = "failed: unknown failure";
+    }
+    if (stop_) how = "closed on shutdown";
+    demote(&tail);
+    if (events.ended) events.ended(id, how);
+}
+
+// --- stopping ------------------------------------------------------------------------
+
+// Pending handshakes are cut and sessions aborted, so that every thread
+// returns without waiting for a peer.
+void FlrTailService::shutDownConnections() {
+    std::lock_guard<std::mutex> lock(mtx_);
+    for (auto& [fd, p] : pending_) {
+        ::shutdown(fd, SHUT_RDWR);
+        p.cut = true;
+    }
+    for (FlrNetTail* t : sessions_) t->abort("the tail service is stopping");
+}
+
+void FlrTailService::reapWorkers(bool all) {
+    std::list<Worker> finished;
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            auto cur = it++;
+            if (all || cur->done->load()) finished.splice(finished.end(), workers_, cur);
+        }
+    }
+    for (Worker& w : finished) w.thread.join();
+}
