@@ -553,16 +553,31 @@ std::string FlrDatabase::buildPath(const fsf_fid& fid, uint64_t* seq, FLR_FTYPE*
         nameEnds_.push_back(names_.size());
         current = fidOf(rec_.parent_fid);
     }
-    std::string path;
-    path.reserve((ancestor ? ancestor->pathLen : 0) + names_.size() + nameEnds_.size() + 1);
-    if (ancestor) path.assign(ancestor->path(), ancestor->pathLen);
-    for (size_t i = nameEnds_.size(); i-- > 0;) {
-        size_t begin = i ? nameEnds_[i - 1] : 0;
-        if (path.empty() || path.back() != '/') path += '/';
-        path.append(names_, begin, nameEnds_[i] - begin);
-    }
-    if (path.empty()) path = "/";
+    std::string path = joinPath(ancestor ? std::string_view(ancestor->path(), ancestor->pathLen)
+                                         : std::string_view());
     cacheInsert(fid, path, foundSeq, foundType);
+    return path;
+}
+
+// The ancestor's path followed by the collected names, root first. Built by
+// size and copy: the appending form makes g++ 12 at -O3 see an overlap
+// (-Wrestrict) that cannot happen.
+std::string FlrDatabase::joinPath(std::string_view prefix) const {
+    const bool prefixSlash = !prefix.empty() && prefix.back() == '/';
+    size_t total = prefix.size() + names_.size() + nameEnds_.size() - (prefixSlash ? 1 : 0);
+    if (nameEnds_.empty()) total = prefix.size();
+    if (total == 0) return std::string(1, '/');
+    std::string path(total, '/');
+    char* out = path.data();
+    std::memcpy(out, prefix.data(), prefix.size());
+    out += prefix.size();
+    for (size_t i = nameEnds_.size(); i-- > 0;) {
+        if (out == path.data() || out[-1] != '/') ++out;  // over a '/' already there
+        size_t begin = i ? nameEnds_[i - 1] : 0;
+        std::memcpy(out, names_.data() + begin, nameEnds_[i] - begin);
+        out += nameEnds_[i] - begin;
+    }
+    path.resize(static_cast<size_t>(out - path.data()));
     return path;
 }
 
