@@ -1,6 +1,7 @@
 // The file-id name database: declaration of the "FLR FID Table", the path
 // cache, and the tree operations the scanner and the journal path use.
 #include "FLR/FlrDatabase.h"
+#include "DbBatch.h"
 
 #include <sys/stat.h>
 
@@ -27,7 +28,6 @@ constexpr uint8_t kReachable = 4;
 constexpr uint64_t kUnscannedDirSeq = 0xFFFFFFFFFFFFFFFFULL;
 // No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
 constexpr int kMaxDepth = 65536;
-constexpr int kBatchAttempts = 10;
 constexpr uint32_t kGoldenRatio = 0x9E3779B9u;
 
 bool sameFid(const uint64_t words[3], const fsf_fid& fid) {
@@ -242,33 +242,16 @@ void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t
     rec_.sname[len] = '\0';
 }
 
-// Runs body as one transaction. When the map fills up inside it, the engine
-// rolls everything back and grows the map; the body is then run again (only
-// when this call owns the transaction: an enclosing batch must be redone by
-// its owner).
+// Runs body as one transaction (see DbBatch.h).
 template <class Body>
 void FlrDatabase::batched(const char* function, Body&& body) {
-    for (int attempt = 1;; ++attempt) {
-        const bool outermost = !inBatch();
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult()) DB_FAIL(function, "Failed to start a transaction: ", rc);
-        try {
-            body();
-        } catch (const JxException&) {
-            if (outermost && lastResult() == kBatchRolledBack && attempt < kBatchAttempts) {
-                debug(2, "%s rolled back for want of map, doing it again", function);
-                continue;
-            }
-            throw;
-        }
-        int rc = batch.commit();
-        if (rc == kOk) return;
-        if (outermost && rc == kBatchRolledBack && attempt < kBatchAttempts) {
-            debug(2, "%s rolled back for want of map, doing it again", function);
-            continue;
-        }
-        DB_FAIL(function, "Failed to commit changes to the DB: ", rc);
-    }
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
+        body();
+        return static_cast<int>(kOk);
+    });
+    if (out.stage == flrdb::BatchStage::Begin)
+        DB_FAIL(function, "Failed to start a transaction: ", out.rc);
+    if (!out.ok()) DB_FAIL(function, "Failed to commit changes to the DB: ", out.rc);
 }
 
 // --- adding, deleting, renaming --------------------------------------------

@@ -2,6 +2,7 @@
 // block lists per file, changed-range marking, lookup by hash, and the file
 // maintenance the LBFS databases share.
 #include "FLR/FlrLBFSHashDB.h"
+#include "DbBatch.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,7 +23,6 @@ constexpr const char* kSource = "FlrLBFSHashDB";
 constexpr const char* kName = "FlrLBFSHashDB";
 constexpr int kHashIndex = 0;
 constexpr int kFileIndex = 1;
-constexpr int kBatchAttempts = 10;
 constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
 const unsigned char kZeroHash[FlrLBFSHashDB::kHashSize] = {};
 
@@ -211,33 +211,26 @@ CQiError FlrLBFSHashDB::checkBlocks(const char* fn, uint64_t fid,
     return CQiError();
 }
 
-// Runs body as one transaction, so a change of several records is never seen
-// (or left by a crash) half done. When the map fills up inside it, the engine
-// rolls everything back and grows the map; the body is then run again (only
-// when this call owns the transaction).
+// Runs body as one transaction (see DbBatch.h).
 template <class Body>
 CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
-    for (int attempt = 1;; ++attempt) {
-        const bool redo = !inBatch() && attempt < kBatchAttempts;
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult())
-            return HFAIL(rc, "Couldn't start a transaction: %s", errToString(rc).c_str());
-        CQiError err = body();
-        if (err.IsError()) {
-            if (redo && err.GetCode() == -kBatchRolledBack) {
-                debug(2, "%s rolled back for want of map, doing it again", fn);
-                continue;
-            }
+    CQiError err;
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, fn, [&] {
+        err = body();
+        if (!err.IsError()) return static_cast<int>(kOk);
+        return err.GetCode() == -kBatchRolledBack ? static_cast<int>(kBatchRolledBack) : -1;
+    });
+    switch (out.stage) {
+        case flrdb::BatchStage::Done:
+        case flrdb::BatchStage::Body:
             return err;
-        }
-        int rc = batch.commit();
-        if (rc == kOk) return err;
-        if (redo && rc == kBatchRolledBack) {
-            debug(2, "%s rolled back for want of map, doing it again", fn);
-            continue;
-        }
-        return HFAIL(rc, "Couldn't commit changes to FlrLBFSHashDB: %s", errToString(rc).c_str());
+        case flrdb::BatchStage::Begin:
+            return HFAIL(out.rc, "Couldn't start a transaction: %s", errToString(out.rc).c_str());
+        case flrdb::BatchStage::Commit:
+            break;
     }
+    return HFAIL(out.rc, "Couldn't commit changes to FlrLBFSHashDB: %s",
+                 errToString(out.rc).c_str());
 }
 
 // --- deleting --------------------------------------------------------------------
