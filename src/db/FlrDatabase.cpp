@@ -153,8 +153,15 @@ int FlrDatabase::initialize(const char* dir) {
     if (!rc) rc = setNextField("sname", 57, kTypeString, kMaxNameLen + 1);
     if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
 
-    rc = setNextIndex("fid", 24, 0, 1, 0, 0, 3, 0);
-    if (!rc) rc = setNextIndex("parent_fid_and_sname", 80, 12, 1, 0, 0, 4, 3);
+    rc = declareIndex(
+        {.name = "fid", .keyLength = 24, .duplicates = true, .firstSegment = 0, .segmentCount = 3});
+    if (!rc)
+        rc = declareIndex({.name = "parent_fid_and_sname",
+                           .keyLength = 24 + kNamePrefix,
+                           .duplicates = true,
+                           .firstSegment = 3,
+                           .segmentCount = 4,
+                           .keyType = 12});
     if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
 
     for (int field = 0; field < 6 && !rc; ++field) rc = setNextSegment(field, 8, 1);

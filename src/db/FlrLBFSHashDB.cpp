@@ -115,8 +115,17 @@ CQiError FlrLBFSHashDB::initialize(const std::string& dir, JXIndexing::TAccessEn
     if (rc)
         return HFAIL(rc, "Failed to configure FlrLBFSHashDB fields: %s", errToString(rc).c_str());
 
-    rc = setNextIndex("hash", kHashSize, 0, 1, 0, 0, 1, 0);
-    if (!rc) rc = setNextIndex("fid_offset", 16, 0, 0, 0, 0, 2, 1);
+    rc = declareIndex({.name = "hash",
+                       .keyLength = kHashSize,
+                       .duplicates = true,
+                       .firstSegment = 0,
+                       .segmentCount = 1});
+    if (!rc)
+        rc = declareIndex({.name = "fid_offset",
+                           .keyLength = 16,
+                           .duplicates = false,
+                           .firstSegment = 1,
+                           .segmentCount = 2});
     if (rc)
         return HFAIL(rc, "Failed to configure FlrLBFSHashDB indices: %s", errToString(rc).c_str());
 

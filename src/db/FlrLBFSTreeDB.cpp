@@ -89,8 +89,15 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
     if (rc)
         return TFAIL(rc, "Failed to configure FlrLBFSTreeDB fields: %s", errToString(rc).c_str());
 
-    rc = setNextIndex("fid", 8, 0, 0, 0, 0, 1, 0);
-    if (!rc) rc = setNextIndex("parent_sname", 64, 12, 1, 0, 0, 2, 1);
+    rc = declareIndex(
+        {.name = "fid", .keyLength = 8, .duplicates = false, .firstSegment = 0, .segmentCount = 1});
+    if (!rc)
+        rc = declareIndex({.name = "parent_sname",
+                           .keyLength = 8 + kNamePrefix,
+                           .duplicates = true,
+                           .firstSegment = 1,
+                           .segmentCount = 2,
+                           .keyType = 12});
     if (rc)
         return TFAIL(rc, "Failed to configure FlrLBFSTreeDB indices: %s", errToString(rc).c_str());
 

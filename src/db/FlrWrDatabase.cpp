@@ -101,7 +101,11 @@ int FlrWrDatabase::initialize(const char* dir) {
     if (!rc) rc = setNextField("end", offsetof(Record, end), kTypeUInt64, 8);
     if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
 
-    rc = setNextIndex("fid_start", 32, 0, 0, 0, 0, 4, 0);
+    rc = declareIndex({.name = "fid_start",
+                       .keyLength = 32,
+                       .duplicates = false,
+                       .firstSegment = 0,
+                       .segmentCount = 4});
     if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
 
     for (int field = 1; field <= 4 && !rc; ++field) rc = setNextSegment(field, 8, 1);

@@ -176,6 +176,11 @@ int TCtreeTable::setNextIndex(const char* name, int keyLength, int keyType, int 
     return m.result(kOk);
 }
 
+int TCtreeTable::declareIndex(const IndexLayout& index) {
+    return setNextIndex(index.name, index.keyLength, index.keyType, index.duplicates ? 1 : 0, 0, 0,
+                        index.segmentCount, index.firstSegment);
+}
+
 int TCtreeTable::setNextSegment(int field, int length, int mode) {
     Impl& m = *impl_;
     if (static_cast<int>(m.segments.size()) >= m.declaredSegments || field < 0 ||

@@ -235,6 +235,18 @@ class TCtreeTable : public TDebuggable {
                      int reserved2, int segmentCount, int firstSegment);
     // mode 1: encoded by the field's type (integers big-endian).
     int setNextSegment(int field, int length, int mode);
+    // An index by name, for designated initializers: the key is segments
+    // firstSegment .. firstSegment + segmentCount - 1 (setNextSegment order)
+    // one after the other, keyLength bytes in all.
+    struct IndexLayout {
+        const char* name;
+        int keyLength;
+        bool duplicates;  // false: a unique index
+        int firstSegment;
+        int segmentCount;
+        int keyType = 0;  // kept for tools; keys are encoded by segment
+    };
+    int declareIndex(const IndexLayout& index);
     int shellOrder(int field);
     int initializeComplete();
     int internalRegisterTable(int a, int b, int c);
