@@ -42,7 +42,7 @@ std::string canonicalFile(const std::string& file) {
 SharedEnv::~SharedEnv() {
     // After fork() the child must leave the parent's environment alone.
     if (env && pid == getpid()) {
-        if (!readOnly) syncNow(*this);
+        if (!readOnly && unsynced.load()) syncNow(*this);
         mdb_env_close(env);
     }
 }
@@ -281,7 +281,8 @@ int TCtreeTable::Impl::closeTable() {
         batchFailed = false;
     }
     dropReadTxn();
-    int rc = readOnly ? kOk : syncNow(*env);
+    // Only this process's own commits are its to flush.
+    int rc = readOnly || !env->unsynced.load() ? kOk : syncNow(*env);
     env.reset();
     return rc;
 }

@@ -107,6 +107,11 @@ bool TCtreeTable::hasUnsyncedChanges() const {
     return impl_->env && impl_->env->unsynced.load();
 }
 
+int TCtreeTable::environmentFlags(unsigned* flags) const {
+    if (!impl_->env) return kNotOpen;
+    return fromMdb(mdb_env_get_flags(impl_->env->env, flags));
+}
+
 // LMDB copies from a read transaction of its own, so the copy is one
 // committed state however many writers go on meanwhile. It goes to a
 // temporary name, reaches the disk, and only then takes the final name.

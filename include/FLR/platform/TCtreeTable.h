@@ -203,6 +203,8 @@ class TCtreeTable : public TDebuggable {
     bool hasUnsyncedChanges() const;
     // Flushes done by this process so far (a counter for tests and tools).
     static uint64_t syncCount();
+    // The LMDB environment flags the table's file is open with.
+    int environmentFlags(unsigned* flags) const;
     // Copies the table, as one committed state even while other processes
     // write it, to target + ".tmp", flushes it, and renames it to target.
     int copyTo(const std::string& target);
