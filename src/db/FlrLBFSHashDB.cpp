@@ -40,37 +40,6 @@ bool isZero(const unsigned char* hash) {
     return std::memcmp(hash, kZeroHash, FlrLBFSHashDB::kHashSize) == 0;
 }
 
-int copyFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno;
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    if (out < 0) {
-        int err = errno;
-        ::close(in);
-        return err;
-    }
-    static thread_local std::vector<char> buf(1 << 20);
-    int err = 0;
-    for (;;) {
-        ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        for (ssize_t done = 0; done < n && !err;) {
-            ssize_t w = ::write(out, buf.data() + done, n - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) err = errno;
-            if (w > 0) done += w;
-        }
-        if (err) break;
-    }
-    // The copy is renamed into place next: it must be on disk first.
-    if (!err && ::fsync(out) != 0) err = errno;
-    if (::close(out) != 0 && !err) err = errno;
-    ::close(in);
-    return err;
-}
-
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
@@ -507,23 +476,14 @@ int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, con
     return 0;
 }
 
-// Copies under temporary names and renames them into place, so `to` never
-// holds a half-copied table; on failure the temporary files are removed and
-// what `to` held is left as it was.
+// The engine copies one committed state of the table, even while another
+// process writes it, under a temporary name that is flushed and then renamed
+// into place: `to` never holds a half-copied table, and on failure what it
+// held is left as it was. Returns an errno value.
 int FlrLBFSHashDB::copyFiles(const std::string& from, const std::string& to, const char* name) {
-    const std::string src = from + "/" + name, dst = to + "/" + name;
-    const bool withIdx = exists(src + ".idx");
-    auto dropTemporaries = [&] {
-        ::unlink((dst + ".dat.tmp").c_str());
-        ::unlink((dst + ".idx.tmp").c_str());
-    };
-    int err = copyFile(src + ".dat", dst + ".dat.tmp");
-    if (!err && withIdx) err = copyFile(src + ".idx", dst + ".idx.tmp");
-    if (!err && ::rename((dst + ".dat.tmp").c_str(), (dst + ".dat").c_str()) != 0) err = errno;
-    if (!err && withIdx && ::rename((dst + ".idx.tmp").c_str(), (dst + ".idx").c_str()) != 0)
-        err = errno;
-    if (err) dropTemporaries();
-    return err;
+    int rc = copyTable(from + "/" + name, to + "/" + name);
+    if (rc == kOk) return 0;
+    return rc >= kSystemErrorBase ? rc - kSystemErrorBase : EIO;
 }
 
 CQiError FlrLBFSHashDB::remove(const std::string& dir) {

@@ -47,21 +47,22 @@ SharedEnv::~SharedEnv() {
     }
 }
 
-int TCtreeTable::Impl::acquireEnv(bool mustExist, bool ro) {
-    std::string file = base + ".dat";
+// The process's environment of file, opened when it is not yet.
+int tctree::openShared(const std::string& file, bool mustExist, bool ro,
+                       std::shared_ptr<SharedEnv>* out) {
     std::string key = canonicalFile(file);
     std::lock_guard<std::mutex> lk(gRegistryMutex);
     auto it = registry().find(key);
     if (it != registry().end()) {
         if (auto sp = it->second.lock(); sp && sp->pid == getpid()) {
-            if (sp->readOnly && !ro) return kReadOnly;
-            env = sp;
-            return kOk;
+            if (sp->readOnly && !ro) return TCtreeTable::kReadOnly;
+            *out = sp;
+            return TCtreeTable::kOk;
         }
     }
     struct stat st;
     bool exists = ::stat(file.c_str(), &st) == 0;
-    if (!exists && (mustExist || ro)) return kSystemErrorBase + ENOENT;
+    if (!exists && (mustExist || ro)) return TCtreeTable::kSystemErrorBase + ENOENT;
     auto sp = std::make_shared<SharedEnv>();
     int rc = mdb_env_create(&sp->env);
     if (rc) return fromMdb(rc);
@@ -95,8 +96,12 @@ int TCtreeTable::Impl::acquireEnv(bool mustExist, bool ro) {
     MDB_stat est;
     if (mdb_env_stat(sp->env, &est) == 0) sp->pageSize = est.ms_psize;
     registry()[key] = sp;
-    env = sp;
-    return kOk;
+    *out = sp;
+    return TCtreeTable::kOk;
+}
+
+int TCtreeTable::Impl::acquireEnv(bool mustExist, bool ro) {
+    return openShared(base + ".dat", mustExist, ro, &env);
 }
 
 // Sets the map size (under the exclusive lock). The file grows as pages are

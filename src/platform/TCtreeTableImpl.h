@@ -68,6 +68,12 @@ struct SharedEnv {
     ~SharedEnv();
 };
 
+// The process's environment of file (TCtreeTableEnv.cpp): shared with every
+// instance that has it open, else opened.
+int openShared(const std::string& file, bool mustExist, bool ro, std::shared_ptr<SharedEnv>* out);
+// A consistent copy of env at target (TCtreeTableSync.cpp).
+int copyEnv(SharedEnv& env, const std::string& target);
+
 // Flushing committed changes (TCtreeTableSync.cpp). noteCommit marks the
 // environment and has it flushed within the sync interval; syncNow flushes at
 // once.

@@ -115,26 +115,39 @@ int TCtreeTable::environmentFlags(unsigned* flags) const {
 // LMDB copies from a read transaction of its own, so the copy is one
 // committed state however many writers go on meanwhile. It goes to a
 // temporary name, reaches the disk, and only then takes the final name.
-int TCtreeTable::copyTo(const std::string& target) {
-    Impl& m = *impl_;
-    if (!m.env) return m.result(kNotOpen);
+int tctree::copyEnv(SharedEnv& env, const std::string& target) {
     const std::string temp = target + ".tmp";
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    if (fd < 0) return m.result(kSystemErrorBase + errno);
-    int rc = fromMdb(mdb_env_copyfd2(m.env->env, fd, 0));
-    if (rc == kOk && ::fsync(fd) != 0) rc = kSystemErrorBase + errno;
-    if (::close(fd) != 0 && rc == kOk) rc = kSystemErrorBase + errno;
-    if (rc == kOk && ::rename(temp.c_str(), target.c_str()) != 0) rc = kSystemErrorBase + errno;
-    if (rc != kOk) {
+    if (fd < 0) return TCtreeTable::kSystemErrorBase + errno;
+    int rc = fromMdb(mdb_env_copyfd2(env.env, fd, 0));
+    if (rc == TCtreeTable::kOk && ::fsync(fd) != 0) rc = TCtreeTable::kSystemErrorBase + errno;
+    if (::close(fd) != 0 && rc == TCtreeTable::kOk) rc = TCtreeTable::kSystemErrorBase + errno;
+    if (rc == TCtreeTable::kOk && ::rename(temp.c_str(), target.c_str()) != 0)
+        rc = TCtreeTable::kSystemErrorBase + errno;
+    if (rc != TCtreeTable::kOk) {
         ::unlink(temp.c_str());
-        return m.result(rc);
+        return rc;
     }
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : target.substr(0, slash ? slash : 1);
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
-        if (::fsync(dfd) != 0) rc = kSystemErrorBase + errno;
+        if (::fsync(dfd) != 0) rc = TCtreeTable::kSystemErrorBase + errno;
         ::close(dfd);
     }
-    return m.result(rc);
+    return rc;
+}
+
+int TCtreeTable::copyTo(const std::string& target) {
+    Impl& m = *impl_;
+    if (!m.env) return m.result(kNotOpen);
+    return m.result(copyEnv(*m.env, target));
+}
+
+int TCtreeTable::copyTable(const std::string& sourceBase, const std::string& targetBase) {
+    std::shared_ptr<SharedEnv> env;
+    int rc = openShared(sourceBase + ".dat", true, false, &env);
+    if (rc == kReadOnly) rc = openShared(sourceBase + ".dat", true, true, &env);
+    if (rc) return rc;
+    return copyEnv(*env, targetBase + ".dat");
 }

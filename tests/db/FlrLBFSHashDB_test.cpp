@@ -5,14 +5,19 @@
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/platform/EvDebug.h"
@@ -381,4 +386,52 @@ TEST_F(FlrLBFSHashDBTest, RandomMarkingAndRehashingMatchTheModel) {
             EXPECT_EQ(b.block.offset, r.offset);
         }
     }
+}
+
+// The copy is one committed state even while another process writes: each
+// update replaces a file's whole block list, so every file in the copy has a
+// whole list, and the copy is never older than the one before it.
+TEST(FlrLBFSHashDBFiles, CopyWhileAnotherProcessWritesIsConsistent) {
+    flrtest::TempDir dir;
+    const std::string from = dir.file("from");
+    ASSERT_EQ(0, ::mkdir(from.c_str(), 0755));
+    {
+        FlrLBFSHashDB seed;
+        ASSERT_TRUE(seed.initialize(from).IsSuccess());
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        FlrLBFSHashDB writer;
+        if (writer.initialize(from).IsError()) _exit(2);
+        // File k gets k % 7 + 1 blocks; rounds go over the files again.
+        for (uint64_t round = 1;; ++round)
+            for (uint64_t fid = 1; fid <= 50; ++fid)
+                if (writer.update(fid, evenBlocks(0, 100 * (fid % 7 + 1), 100, round)).IsError())
+                    _exit(3);
+    }
+    size_t lastFiles = 0;
+    const int copies = flrtest::scaled(6);
+    for (int i = 0; i < copies; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const std::string to = dir.file("copy" + std::to_string(i));
+        ASSERT_EQ(0, ::mkdir(to.c_str(), 0755));
+        CQiError err = FlrLBFSHashDB::copy(from, to);
+        ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+        FlrLBFSHashDB copy;
+        ASSERT_TRUE(copy.initialize(to).IsSuccess());
+        size_t files = 0;
+        for (uint64_t fid = 1; fid <= 50; ++fid) {
+            std::vector<JxLBFS::HashBlock> blocks;
+            ASSERT_TRUE(copy.get(fid, &blocks).IsSuccess());
+            if (blocks.empty()) continue;
+            ++files;
+            EXPECT_EQ(fid % 7 + 1, blocks.size()) << "copy " << i << " file " << fid;
+        }
+        EXPECT_GE(files, lastFiles);
+        lastFiles = files;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_GT(lastFiles, 0u) << "the writer wrote nothing while copies were made";
 }

@@ -208,6 +208,9 @@ class TCtreeTable : public TDebuggable {
     // Copies the table, as one committed state even while other processes
     // write it, to target + ".tmp", flushes it, and renames it to target.
     int copyTo(const std::string& target);
+    // The same for the table at sourceBase (whatever its layout) to
+    // targetBase + ".dat"; the source is opened when this process has not.
+    static int copyTable(const std::string& sourceBase, const std::string& targetBase);
 
     // --- files --------------------------------------------------------------
     // base + ".dat"; empty before internalInitialize.
