@@ -12,6 +12,7 @@
 // write failed, until its entries are taken).
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -42,8 +43,17 @@ class FlrRawBuffer : public EvDebug {
     static constexpr int64_t kSwapRollBytes = 0x4FFFFF;
     // Largest entry an export file may hold.
     static constexpr uint32_t kMaxExportEntry = 0x500000;
-    // "ZRPAW\n" followed by 0x0E 0xAF.
+    // Export files written now: "ZRPAW\n" 0x0E 0xB0, the entries, then an end
+    // record (kExportEndMarker, entry count, CRC-32) that import requires, so
+    // a file cut anywhere is refused (format in docs/formats.md).
     static const unsigned char kExportSignature[8];
+    // Files of earlier versions: "ZRPAW\n" 0x0E 0xAF, the entries up to the
+    // end of the file, no end record. Still imported (an upgrade during an
+    // outage must not lose the journal it holds), with a logged warning that
+    // its completeness cannot be proven.
+    static const unsigned char kLegacyExportSignature[8];
+    static constexpr uint32_t kExportEndMarker = 0xFFFFFFFFu;
+    static constexpr size_t kExportEndRecord = 16;
 
     // swapDir null or empty disables swapping. Removes stale swap files.
     FlrRawBuffer(const char* swapDir, int maxVM);
@@ -61,12 +71,13 @@ class FlrRawBuffer : public EvDebug {
     // For the next `seconds`, consumers finding the queue empty return at once.
     void becomeNonBlock(int seconds);
 
-    // Moves every queued entry into the file at path. The queue is emptied
-    // only once the file is completely written, so a failed export loses
-    // nothing.
+    // Moves every queued entry into the file at path, replaced atomically (a
+    // device or pipe is written in place). The queue is emptied only once the
+    // file is completely written and synced, so a failed export loses nothing
+    // and a crash leaves the previous file or the whole export.
     void exportToFile(const char* path);
-    // Queues the entries of an export file; a damaged file is refused before
-    // any of its entries is queued.
+    // Queues the entries of an export file; a damaged or cut file is refused
+    // before any of its entries is queued.
     void importFromFile(const char* path);
 
     // Back to the just-constructed state: no entries, no swap files.
@@ -106,8 +117,13 @@ class FlrRawBuffer : public EvDebug {
     void readFileBytes(SwapFile& file, int64_t off, int64_t len, char* out, const char* function);
     void readAt(SwapFile& file, int64_t off, char* out, int64_t len, const char* function);
     void growBuffer(char*& buf, int& cap, int len, const char* function);
-    void writeExport(int fd, char*& work, int& workCap);
-    void validateExport(int fd, const std::string& path);
+    struct ExportTally;
+    class ExportSource;
+    void forEachQueued(char*& work, int& workCap, const char* function,
+                       const std::function<void(char* data, int len)>& fn);
+    void writeExport(int fd, char*& work, int& workCap, ExportTally& tally);
+    uint64_t validateExport(ExportSource& src, const std::string& path, bool& legacy);
+    void queueExport(ExportSource& src, uint64_t count);
 
     std::string swapDir;
     int maxVM;

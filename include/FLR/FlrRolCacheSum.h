@@ -21,8 +21,8 @@ class FlrRolCacheSum {
     void add(const void* data, size_t len);
     uint64_t size() const { return size_; }
 
-    // Writes the sums of the bytes added so far beside cacheFile (temporary
-    // file + rename). False with errno set on failure.
+    // Writes the sums of the bytes added so far beside cacheFile, replaced
+    // atomically and durably (jx::replaceFile). False with errno set on failure.
     bool write(const std::string& cacheFile) const;
 
     static std::string sumFileName(const std::string& cacheFile);
@@ -36,7 +36,7 @@ class FlrRolCacheSum {
 
   private:
     std::vector<uint32_t> blocks_;
-    uint32_t blockCrc_ = 0;
+    uint32_t blockCrc_ = 0xffffffffu;  // as after reset(): a fresh object sums correctly
     uint32_t blockFill_ = 0;
     uint64_t size_ = 0;
 };

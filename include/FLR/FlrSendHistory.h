@@ -6,7 +6,10 @@
 // Record, in the ring and in the file (big-endian): next (4; the ring offset
 // of the next newer record, 0xFFFFFFFF in the newest), len (4), seq (8), the
 // payload, zero padding to a multiple of 8. File: "FLRHIS" 0xEA 0x0F, then
-// the records from oldest to newest as they lie in the ring.
+// the records from oldest to newest as they lie in the ring; at least one
+// record (an empty history has no file), the newest last. The file is
+// replaced atomically (jx::AtomicFile), so a crash leaves the previous file
+// or the new one; a file cut anywhere is refused by load.
 //
 // Not locked: the owner calls it from one thread at a time. Errors are
 // JxException with source "FlrSendHistory".
@@ -44,9 +47,10 @@ class FlrSendHistory : public SPEnabled {
     bool empty() const { return oldest_ < 0; }
     int getCapacity() const { return capacity_; }
 
-    // Empties the history (keeping the ring) and deletes path when given.
+    // Empties the history (keeping the ring) and deletes path (durably) when given.
     void clear(const char* path);
-    // Writes the history to path (mode 0600); an empty history writes nothing.
+    // Replaces path atomically with the history (mode 0600); for an empty
+    // history removes path durably, so no older history comes back on load.
     void save(const char* path);
     // Replaces the history with the file's; false when it does not exist. A
     // damaged file is refused and leaves the history as it was.
@@ -69,6 +73,7 @@ class FlrSendHistory : public SPEnabled {
     long endOf(long off) const;
     void writeRecord(long off, unsigned long long seq, const void* data, int len);
     void dropOldest();
+    static void removeFile(const char* function, const char* path);
 
     int capacity_ = 0;
     unsigned char* ring_ = nullptr;

@@ -1,11 +1,6 @@
 #include "FLR/FlrRawBuffer.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,16 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 
 namespace {
 
 constexpr const char* kSource = "FlrRawBuffer";
 constexpr const char* kSwapWhat = "swap file";
-constexpr const char* kExportWhat = "export file";
 constexpr const char* kEmptyEntry =
     "NULL or empty journal entry passed to FlrRawBuffer::addEntry()";
 constexpr const char* kNoMemory = "Memory allocation failed.";
@@ -39,11 +34,9 @@ constexpr int kConsumerBufStep = 1024;
 // straight through.
 constexpr int64_t kSwapWriteBuf = 128 * 1024;
 constexpr int64_t kReadAhead = 128 * 1024;
-constexpr size_t kImportWorkSize = 65536;
-constexpr size_t kDirEntryBufSize = 1304;
 
 void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) jx::fileOps().close(fd);
     fd = -1;
 }
 
@@ -52,20 +45,7 @@ int roundUp(int len, int step) {
     return rounded > INT_MAX ? len : static_cast<int>(rounded);
 }
 
-void seekExport(int fd, off_t pos, const std::string& name) {
-    if (::lseek(fd, pos, SEEK_SET) < 0)
-        JX_THROW_ERRNO("FlrRawBuffer::importFromFile", "Failed to read export file " + name, errno);
-}
-
-[[noreturn]] void throwUnexpectedEof(int line) {
-    throw JxException("readAll",
-                      std::string("Failed to read data from ") + kExportWhat + ": Unexpected EOF.",
-                      kSource, line, -1);
-}
-
 }  // namespace
-
-const unsigned char FlrRawBuffer::kExportSignature[8] = {'Z', 'R', 'P', 'A', 'W', '\n', 0x0E, 0xAF};
 
 struct FlrRawBuffer::Node {
     Node* next;
@@ -260,7 +240,7 @@ FlrRawBuffer::SwapFile& FlrRawBuffer::currentSwapFile() {
         }
     }
     const std::string name = swapDir + "/" + jxFormat("swap.%d", nextSwapNo++);
-    const int fd = open_utf(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = jx::fileOps().open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         JX_THROW_ERRNO("FlrRawBuffer::addEntry", "Failed to open " + name + " for writing", errno);
     SwapFile& file = swapFiles.emplace_back();
@@ -276,7 +256,7 @@ void FlrRawBuffer::retireSwapWriter(SwapFile& file) {
 void FlrRawBuffer::dropSwapFile(std::list<SwapFile>::iterator it) {
     closeFd(it->wfd);
     closeFd(it->rfd);
-    unlink_utf(it->name.c_str());
+    jx::fileOps().unlink(it->name.c_str());
     releaseWriteBuffer(it->pending);
     if (raFile == &*it) raFile = nullptr;
     swapFiles.erase(it);
@@ -368,7 +348,7 @@ void FlrRawBuffer::readFileBytes(SwapFile& file, int64_t off, int64_t len, char*
         return;
     }
     if (file.rfd < 0) {
-        file.rfd = open_utf(file.name.c_str(), O_RDONLY | O_CLOEXEC);
+        file.rfd = jx::fileOps().open(file.name.c_str(), O_RDONLY | O_CLOEXEC, 0);
         if (file.rfd < 0)
             JX_THROW_ERRNO(function, "Failed to open " + file.name + " for reading", errno);
         file.rfdPos = 0;
@@ -393,7 +373,7 @@ void FlrRawBuffer::readFileBytes(SwapFile& file, int64_t off, int64_t len, char*
 void FlrRawBuffer::readAt(SwapFile& file, int64_t off, char* out, int64_t len,
                           const char* function) {
     if (file.rfdPos != off) {
-        if (::lseek(file.rfd, off, SEEK_SET) < 0) {
+        if (jx::fileOps().lseek(file.rfd, off, SEEK_SET) < 0) {
             file.rfdPos = -1;
             JX_THROW_ERRNO(function, "Failed to read data from " + std::string(kSwapWhat), errno);
         }
@@ -416,135 +396,29 @@ void FlrRawBuffer::becomeNonBlock(int seconds) {
     monitor.broadcast();
 }
 
-// --- export and import -----------------------------------------------------
+// --- export walk ---------------------------------------------------------------
 
-void FlrRawBuffer::exportToFile(const char* path) {
-    const std::string name = path ? path : "";
-    int fd = open_utf(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        JX_THROW_ERRNO("FlrRawBuffer::exportToFile",
-                       "Failed to open export file " + name + " for writing", errno);
-    // Only a file this call made may be removed again (the path may name a
-    // device or a pipe).
-    struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char* work = nullptr;
-    int workCap = 0;
-    try {
-        jx::writeAll(fd, kExportSignature, sizeof kExportSignature, kExportWhat, kSource);
-        JxMonitorLock lock(monitor);
-        writeExport(fd, work, workCap);
-        if (::fsync(fd) != 0 && errno != EINVAL)
-            JX_THROW_ERRNO("FlrRawBuffer::exportToFile", "Failed to write export file " + name,
-                           errno);
-        const int rc = ::close(fd);
-        fd = -1;
-        if (rc != 0)
-            JX_THROW_ERRNO("FlrRawBuffer::exportToFile", "Failed to write export file " + name,
-                           errno);
-        // Only now that every entry is safely in the file may the queue go.
-        cleanQueue();
-        closeSwap();
-        monitor.broadcast();
-    } catch (...) {
-        std::free(work);
-        closeFd(fd);
-        // A partial file must not be taken for a complete export later.
-        if (regular) unlink_utf(name.c_str());
-        throw;
-    }
-    std::free(work);
-}
-
-// Writes every queued entry, in queue order, without taking any off the
+// Calls fn for every queued entry, in queue order, without taking any off the
 // queue. Reads go by absolute offsets, so a failed export leaves the
-// consumer's position as it was.
-void FlrRawBuffer::writeExport(int fd, char*& work, int& workCap) {
+// consumer's position as it was. The caller holds the monitor.
+void FlrRawBuffer::forEachQueued(char*& work, int& workCap, const char* function,
+                                 const std::function<void(char* data, int len)>& fn) {
     SwapFile* cursorFile = nullptr;
     int64_t cursor = 0;
     for (Node* n = head; n; n = n->next) {
-        uint32_t beLen = htonl(static_cast<uint32_t>(n->len));
         char* payload = n->payload();
         if (n->inSwap) {
             if (cursorFile != n->file) {
                 cursorFile = n->file;
                 cursor = cursorFile->readOffset;
             }
-            growBuffer(work, workCap, n->len, "FlrRawBuffer::exportToFile");
-            readSwapBytes(*cursorFile, cursor, n->len, work, "FlrRawBuffer::exportToFile");
+            growBuffer(work, workCap, n->len, function);
+            readSwapBytes(*cursorFile, cursor, n->len, work, function);
             cursor += n->len;
             payload = work;
         }
-        iovec iov[2] = {{&beLen, sizeof beLen}, {payload, static_cast<size_t>(n->len)}};
-        jx::writevAll(fd, iov, 2, kExportWhat, kSource);
+        fn(payload, n->len);
     }
-}
-
-void FlrRawBuffer::importFromFile(const char* path) {
-    const std::string name = path ? path : "";
-    int fd = open_utf(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        JX_THROW_ERRNO("FlrRawBuffer::importFromFile",
-                       "Failed to open export file " + name + " for reading", errno);
-    char* work = nullptr;
-    try {
-        unsigned char sig[sizeof kExportSignature];
-        jx::readAll(fd, sig, sizeof sig, true, kExportWhat, kSource);
-        if (std::memcmp(sig, kExportSignature, sizeof sig) != 0)
-            JX_THROW("FlrRawBuffer::importFromFile",
-                     "Export file " + name + " is corrupt: invalid signature.");
-        validateExport(fd, name);
-        size_t workCap = kImportWorkSize;
-        work = static_cast<char*>(std::malloc(workCap));
-        if (!work) JX_THROW("FlrRawBuffer::importFromFile", "Not enough memory.");
-        for (;;) {
-            uint32_t beLen = 0;
-            if (jx::readAll(fd, &beLen, sizeof beLen, false, kExportWhat, kSource) == 0) break;
-            const uint32_t len = ntohl(beLen);
-            if (len > kMaxExportEntry)
-                JX_THROW("FlrRawBuffer::importFromFile",
-                         "Export file " + name + " is corrupt: invalid entry size encountered.");
-            if (len > workCap) {
-                auto* grown = static_cast<char*>(std::realloc(work, len));
-                if (!grown) JX_THROW("FlrRawBuffer::importFromFile", kNoMemory);
-                work = grown;
-                workCap = len;
-            }
-            jx::readAll(fd, work, len, true, kExportWhat, kSource);
-            addEntry(work, static_cast<int>(len));
-        }
-    } catch (...) {
-        std::free(work);
-        ::close(fd);
-        throw;
-    }
-    std::free(work);
-    ::close(fd);
-}
-
-// Walks the record lengths of a regular export file before anything is
-// queued, so that a damaged file is refused whole instead of half imported.
-// Leaves the file positioned at the first record.
-void FlrRawBuffer::validateExport(int fd, const std::string& name) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
-    const off_t start = ::lseek(fd, 0, SEEK_CUR);
-    if (start < 0) return;
-    off_t pos = start;
-    for (;;) {
-        uint32_t beLen = 0;
-        if (jx::readAll(fd, &beLen, sizeof beLen, false, kExportWhat, kSource) == 0) break;
-        const uint32_t len = ntohl(beLen);
-        if (len > kMaxExportEntry)
-            JX_THROW("FlrRawBuffer::importFromFile",
-                     "Export file " + name + " is corrupt: invalid entry size encountered.");
-        if (len == 0) JX_THROW("FlrRawBuffer::addEntry", kEmptyEntry);
-        checkFits(len);
-        pos += static_cast<off_t>(sizeof beLen) + len;
-        if (pos > st.st_size) throwUnexpectedEof(__LINE__);
-        seekExport(fd, pos, name);
-    }
-    seekExport(fd, start, name);
 }
 
 // --- clearing ----------------------------------------------------------------
@@ -575,24 +449,14 @@ void FlrRawBuffer::closeSwap() {
 
 void FlrRawBuffer::cleanSwapDir() {
     if (swapDir.empty()) return;
-    DIR* dir = opendir_utf(swapDir.c_str());
-    if (!dir)
-        JX_THROW_ERRNO("FlrRawBuffer::cleanSwapDir", "Failed to open directory " + swapDir, errno);
-    JxBuffer entryBuf;
-    entryBuf.resize(kDirEntryBufSize);
-    for (;;) {
-        struct dirent* entry = nullptr;
-        const int rc = readdir_r_utf(dir, entryBuf, &entry);
-        if (rc != 0) {
-            closedir(dir);
-            JX_THROW_ERRNO("FlrRawBuffer::cleanSwapDir", "Failed to read directory " + swapDir, rc);
-        }
-        if (!entry) break;
-        if (std::strncmp(entry->d_name, "swap.", 5) != 0) continue;
-        Debug("FlrRawBuffer::cleanSwapDir", "Removing stale swap file %s", entry->d_name);
-        unlink_utf((swapDir + "/" + entry->d_name).c_str());
+    std::vector<std::string> names;
+    if (const int rc = jx::fileOps().listDir(swapDir.c_str(), &names); rc != 0)
+        JX_THROW_ERRNO("FlrRawBuffer::cleanSwapDir", "Failed to open directory " + swapDir, rc);
+    for (const std::string& name : names) {
+        if (name.compare(0, 5, "swap.") != 0) continue;
+        Debug("FlrRawBuffer::cleanSwapDir", "Removing stale swap file %s", name.c_str());
+        jx::fileOps().unlink((swapDir + "/" + name).c_str());
     }
-    closedir(dir);
 }
 
 // --- observers -------------------------------------------------------------

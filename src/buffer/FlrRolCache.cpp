@@ -16,9 +16,9 @@
 
 #include "FLR/FlrRolCache.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 #include "FlrRolCacheImpl.h"
 
 namespace {
@@ -158,8 +158,8 @@ void FlrRolCache::startNewFile(uint64_t seq) {
         jx::writeAll(fd, sig, kSigSize, "cache file", "FlrRolCache");
     } catch (...) {
         // A file holding no record is refused by every reader: do not leave it.
-        ::close(fd);
-        unlink_utf(path.c_str());
+        jx::fileOps().close(fd);
+        jx::fileOps().unlink(path.c_str());
         throw;
     }
     curFd = fd;
@@ -187,7 +187,7 @@ void FlrRolCache::freeDiskSpace() {
 
 int FlrRolCache::createCacheFile(const std::string& path) {
     for (;;) {
-        const int fd = open_utf(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int fd = jx::fileOps().open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd >= 0) return fd;
         const int err = errno;
         if (err == EINTR) continue;
@@ -222,14 +222,14 @@ void FlrRolCache::appendRecord(const void* data, int len, uint64_t seq) {
 void FlrRolCache::dropFailedRecord() {
     const std::string path = filePath(files.back());
     if (curFileSize == 0) {
-        ::close(curFd);
+        jx::fileOps().close(curFd);
         curFd = -1;
-        unlink_utf(path.c_str());
+        jx::fileOps().unlink(path.c_str());
         files.pop_back();
         diskBytes -= std::min<uint64_t>(diskBytes, kSigSize);
         return;
     }
-    if (::ftruncate(curFd, static_cast<off_t>(kSigSize) + curFileSize) != 0)
+    if (jx::fileOps().ftruncate(curFd, static_cast<off_t>(kSigSize) + curFileSize) != 0)
         EvDebug::Error(kAdd, "Failed to cut the partial record off %s: %s", path.c_str(),
                        jxErrnoText(errno).c_str());
     closeCurrentFile();
@@ -240,7 +240,7 @@ void FlrRolCache::dropFailedRecord() {
 // payloads cannot be verified.
 void FlrRolCache::closeCurrentFile() {
     if (curFd < 0) return;
-    ::close(curFd);
+    jx::fileOps().close(curFd);
     curFd = -1;
     if (files.empty() || sum.size() != static_cast<uint64_t>(kSigSize) + curFileSize) return;
     const std::string path = filePath(files.back());
@@ -369,14 +369,14 @@ bool FlrRolCache::delOldestCacheFile() {
     lock.lock(1, -1);
     const std::string path = filePath(files.front());
     struct stat st;
-    if (stat_utf(path.c_str(), &st) != 0) {
+    if (jx::fileOps().stat(path.c_str(), &st) != 0) {
         const int err = errno;
         if (err != ENOENT) JX_THROW_ERRNO(kFn, "Failed to stat " + path, err);
         EvDebug::Error(kFn, "Failed to stat %s: %s", path.c_str(), jxErrnoText(err).c_str());
     } else {
         diskBytes -= std::min<uint64_t>(diskBytes, static_cast<uint64_t>(st.st_size));
-        unlink_utf(FlrRolCacheSum::sumFileName(path).c_str());
-        if (unlink_utf(path.c_str()) != 0) {
+        jx::fileOps().unlink(FlrRolCacheSum::sumFileName(path).c_str());
+        if (jx::fileOps().unlink(path.c_str()) != 0) {
             const int err = errno;
             if (err != ENOENT) JX_THROW_ERRNO(kFn, "Failed to delete " + path, err);
             EvDebug::Error(kFn, "Failed to delete %s: %s", path.c_str(), jxErrnoText(err).c_str());
@@ -390,34 +390,27 @@ bool FlrRolCache::delOldestCacheFile() {
 void FlrRolCache::deleteCacheFiles(const std::string& dir) {
     static const char* const kFn = "FlrRolCache::deleteCacheFiles";
     EvDebug::Debug(kFn, "Removing all cache files from %s", dir.c_str());
-    DIR* d = opendir_utf(dir.c_str());
-    if (!d) JX_THROW_ERRNO(kFn, "Failed to open directory " + dir, errno);
+    struct stat dirSt;
+    if (jx::fileOps().stat(dir.c_str(), &dirSt) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to open directory " + dir, errno);
     std::vector<std::pair<uint64_t, std::string>> names;
     {
         JxFileLock lock(dir + "/.lock");
-        try {
-            lock.lock(1, -1);
-            JxBuffer entryBuf;
-            for (;;) {
-                struct dirent* ent = nullptr;
-                const int err = readdir_r_utf(d, entryBuf, &ent);
-                if (err != 0) JX_THROW_ERRNO(kFn, "Failed to read directory " + dir, err);
-                if (!ent) break;
-                if (std::strncmp(ent->d_name, "cache.", 6) != 0) continue;
-                uint64_t seq = 0;
-                if (!parseCacheFileName(ent->d_name, seq)) seq = kMaxSeq + 1;
-                names.emplace_back(seq, ent->d_name);
-            }
-        } catch (...) {
-            ::closedir(d);
-            throw;
+        lock.lock(1, -1);
+        std::vector<std::string> entries;
+        if (const int err = jx::fileOps().listDir(dir.c_str(), &entries); err != 0)
+            JX_THROW_ERRNO(kFn, "Failed to read directory " + dir, err);
+        for (const std::string& name : entries) {
+            if (name.compare(0, 6, "cache.") != 0) continue;
+            uint64_t seq = 0;
+            if (!parseCacheFileName(name.c_str(), seq)) seq = kMaxSeq + 1;
+            names.emplace_back(seq, name);
         }
-        ::closedir(d);
         // Newest first: a process stopped part-way leaves the oldest files,
         // which still form an unbroken run of entries.
         std::sort(names.begin(), names.end(),
                   [](const auto& a, const auto& b) { return a.first > b.first; });
-        for (const auto& n : names) unlink_utf((dir + "/" + n.second).c_str());
+        for (const auto& n : names) jx::fileOps().unlink((dir + "/" + n.second).c_str());
     }
 }
 

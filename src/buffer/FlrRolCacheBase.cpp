@@ -11,9 +11,9 @@
 
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 
 const char FlrRolCacheBase::sig[8] = {'Z', 'R', 'P', '1', 'L', '\n', '\x0E', '\xAF'};
 
@@ -21,18 +21,6 @@ namespace {
 
 constexpr const char kPrefix[] = "cache.";
 constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
-constexpr size_t kDirEntryBufSize = 1304;
-
-class DirCloser {
-  public:
-    explicit DirCloser(DIR* d) : d_(d) {}
-    ~DirCloser() { ::closedir(d_); }
-    DirCloser(const DirCloser&) = delete;
-    DirCloser& operator=(const DirCloser&) = delete;
-
-  private:
-    DIR* d_;
-};
 
 // A directory nobody can write to has no writer that could delete files
 // under a scan, and a reader may lack the rights to create ".lock" there.
@@ -82,32 +70,29 @@ void FlrRolCacheBase::scanDisk() {
     std::vector<uint64_t> found;
     uint64_t bytes = 0;
     {
-        // The directory is opened before the lock is taken so that a missing
+        // The directory is checked before the lock is taken so that a missing
         // directory is reported as such, not as a missing lock file.
-        DIR* d = opendir_utf(cacheDir.c_str());
-        if (!d) JX_THROW_ERRNO(kFn, "Failed to open directory " + cacheDir, errno);
-        DirCloser closer(d);
+        struct stat dirSt;
+        if (jx::fileOps().stat(cacheDir.c_str(), &dirSt) != 0)
+            JX_THROW_ERRNO(kFn, "Failed to open directory " + cacheDir, errno);
         JxFileLock lock(lockFile);
         takeSharedLock(lock);
-        JxBuffer entryBuf;
-        entryBuf.resize(kDirEntryBufSize);
-        for (;;) {
-            struct dirent* ent = nullptr;
-            const int err = readdir_r_utf(d, entryBuf, &ent);
-            if (err != 0) JX_THROW_ERRNO(kFn, "Failed to read directory " + cacheDir, err);
-            if (!ent) break;
-            if (std::strncmp(ent->d_name, kPrefix, kPrefixLen) != 0) continue;
+        std::vector<std::string> names;
+        if (const int err = jx::fileOps().listDir(cacheDir.c_str(), &names); err != 0)
+            JX_THROW_ERRNO(kFn, "Failed to read directory " + cacheDir, err);
+        for (const std::string& name : names) {
+            if (name.compare(0, kPrefixLen, kPrefix) != 0) continue;
             // Checksums of finished files are for verification only.
-            if (FlrRolCacheSum::isSumFileName(ent->d_name)) continue;
+            if (FlrRolCacheSum::isSumFileName(name)) continue;
             uint64_t seq = 0;
-            if (parseCacheFileName(ent->d_name, seq))
+            if (parseCacheFileName(name.c_str(), seq))
                 found.push_back(seq);
             else
-                EvDebug::Error(kFn, "Unexpected file %s found in cache directory %s", ent->d_name,
+                EvDebug::Error(kFn, "Unexpected file %s found in cache directory %s", name.c_str(),
                                cacheDir.c_str());
-            const std::string path = cacheDir + "/" + ent->d_name;
+            const std::string path = cacheDir + "/" + name;
             struct stat st;
-            if (stat_utf(path.c_str(), &st) != 0)
+            if (jx::fileOps().stat(path.c_str(), &st) != 0)
                 EvDebug::Error(kFn, "Failed to stat %s: %s", path.c_str(),
                                jxErrnoText(errno).c_str());
             else

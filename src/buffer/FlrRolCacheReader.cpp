@@ -17,8 +17,8 @@
 
 #include "FLR/FlrRolCache.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
-#include "FLR/platform/JxUtf.h"
 #include "FlrRolCacheImpl.h"
 
 namespace {
@@ -40,7 +40,7 @@ size_t contextChain(pthread_t tid) {
 class FdCloser {
   public:
     explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() { ::close(fd_); }
+    ~FdCloser() { jx::fileOps().close(fd_); }
     FdCloser(const FdCloser&) = delete;
     FdCloser& operator=(const FdCloser&) = delete;
 
@@ -183,7 +183,7 @@ void FlrRolCache::loadIntoContext(Context* c, const std::string& name) {
     c->pos = nullptr;
     c->dataSize = 0;
     struct stat st;
-    if (stat_utf(name.c_str(), &st) != 0)
+    if (jx::fileOps().stat(name.c_str(), &st) != 0)
         JX_THROW_ERRNO(kGet, "Failed to stat file " + name, errno);
     if (st.st_size > kMaxFileSize) JX_THROW(kGet, "File " + name + " is too big.");
     if (st.st_size < kSigSize + 1) JX_THROW(kGet, "File " + name + " is too short.");
@@ -195,7 +195,7 @@ void FlrRolCache::loadIntoContext(Context* c, const std::string& name) {
         c->data = fresh;
         c->dataCap = newCap;
     }
-    const int fd = open_utf(name.c_str(), O_RDONLY);
+    const int fd = jx::fileOps().open(name.c_str(), O_RDONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kGet, "Failed to open file " + name + " for reading", errno);
     {
         FdCloser closer(fd);
@@ -308,12 +308,12 @@ void FlrRolCache::loadLastCacheFile() {
 // died, so it is cut off; anything out of place before that is damage.
 FlrRolCache::LoadResult FlrRolCache::loadNewestFile(const std::string& name) {
     struct stat st;
-    if (stat_utf(name.c_str(), &st) != 0)
+    if (jx::fileOps().stat(name.c_str(), &st) != 0)
         JX_THROW_ERRNO(kLoad, "Failed to stat file " + name, errno);
     if (st.st_size > kMaxFileSize) JX_THROW(kLoad, "File " + name + " is too big.");
     const long long size = st.st_size;
     std::vector<unsigned char> data(static_cast<size_t>(size));
-    const int fd = open_utf(name.c_str(), O_RDONLY);
+    const int fd = jx::fileOps().open(name.c_str(), O_RDONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kLoad, "Failed to open file " + name + " for reading", errno);
     {
         FdCloser closer(fd);
@@ -371,10 +371,10 @@ FlrRolCache::LoadResult FlrRolCache::loadNewestFile(const std::string& name) {
 void FlrRolCache::cutIncompleteTail(const std::string& name, long long keep, long long size) {
     JxFileLock lock(lockFile);
     lock.lock(1, -1);
-    const int fd = open_utf(name.c_str(), O_WRONLY);
+    const int fd = jx::fileOps().open(name.c_str(), O_WRONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kLoad, "Failed to open " + name + " for writing", errno);
     FdCloser closer(fd);
-    if (::ftruncate(fd, static_cast<off_t>(keep)) != 0)
+    if (jx::fileOps().ftruncate(fd, static_cast<off_t>(keep)) != 0)
         JX_THROW_ERRNO(kLoad, "Failed to truncate " + name, errno);
     diskBytes -= std::min<uint64_t>(diskBytes, static_cast<uint64_t>(size - keep));
     EvDebug::Error(kLoad,
@@ -386,7 +386,7 @@ void FlrRolCache::cutIncompleteTail(const std::string& name, long long keep, lon
 void FlrRolCache::removeEmptyNewest(const std::string& name, long long size) {
     JxFileLock lock(lockFile);
     lock.lock(1, -1);
-    if (unlink_utf(name.c_str()) != 0 && errno != ENOENT)
+    if (jx::fileOps().unlink(name.c_str()) != 0 && errno != ENOENT)
         JX_THROW_ERRNO(kLoad, "Failed to delete " + name, errno);
     files.pop_back();
     diskBytes -= std::min<uint64_t>(diskBytes, static_cast<uint64_t>(size));

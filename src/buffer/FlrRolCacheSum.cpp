@@ -1,14 +1,15 @@
 #include "FLR/FlrRolCacheSum.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "FLR/FlrRolCacheBase.h"
+#include "FLR/platform/JxCoding.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 #include "FLR/platform/Jxc.h"
 
 namespace {
@@ -18,11 +19,9 @@ constexpr size_t kFixed = 8 + 8 + 4 + 4;
 constexpr uint32_t kCrcStart = 0xffffffffu;
 
 void put32(std::string& out, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>((v >> s) & 0xff));
-}
-
-uint32_t get32(const unsigned char* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    char be[4];
+    jx::storeBE32(be, v);
+    out.append(be, sizeof be);
 }
 
 }  // namespace
@@ -76,26 +75,14 @@ bool FlrRolCacheSum::write(const std::string& cacheFile) const {
     if (blockFill_) put32(out, blockCrc_);
     put32(out, jx_crc32c(kCrcStart, out.data(), out.size()));
 
-    const std::string name = sumFileName(cacheFile);
-    // Not named "cache.*": scanners of the directory must never see it.
-    const size_t slash = name.rfind('/');
-    const std::string tmp = slash == std::string::npos
-                                ? ".sumtmp." + name
-                                : name.substr(0, slash + 1) + ".sumtmp." + name.substr(slash + 1);
-    const int fd = open_utf(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) return false;
+    // Replaced atomically and durably: a sum file that a crash or power cut
+    // left cut would make verification report a sound cache file as damaged.
+    // The temporary file's name starts with "." so that scanners of the
+    // directory, which look for "cache.*", never see it.
     try {
-        jx::writeAll(fd, out.data(), out.size(), "checksum file", "FlrRolCacheSum");
-    } catch (...) {
-        ::close(fd);
-        unlink_utf(tmp.c_str());
-        errno = EIO;
-        return false;
-    }
-    if (::close(fd) != 0 || ::rename(tmp.c_str(), name.c_str()) != 0) {
-        const int err = errno;
-        unlink_utf(tmp.c_str());
-        errno = err;
+        jx::replaceFile(sumFileName(cacheFile), out, 0600, "checksum file", "FlrRolCacheSum");
+    } catch (const JxException& e) {
+        errno = e.getCode() > 0 ? e.getCode() : EIO;
         return false;
     }
     return true;
@@ -103,17 +90,18 @@ bool FlrRolCacheSum::write(const std::string& cacheFile) const {
 
 bool FlrRolCacheSum::load(const std::string& cacheFile, uint64_t& size,
                           std::vector<uint32_t>& blocks) {
-    const int fd = open_utf(sumFileName(cacheFile).c_str(), O_RDONLY);
-    if (fd < 0) return false;
+    const jx::File file = jx::openFile(sumFileName(cacheFile), O_RDONLY);
+    if (!file) return false;
+    const int fd = file.get();
     std::vector<unsigned char> buf(kFixed + 4);
     long n = jx::readUpTo(fd, buf.data(), buf.size());
     bool ok = n == static_cast<long>(buf.size()) && std::memcmp(buf.data(), kMagic, 8) == 0;
     uint32_t count = 0;
     if (ok) {
-        size = (uint64_t{get32(&buf[8])} << 32) | get32(&buf[12]);
-        count = get32(&buf[20]);
+        size = (uint64_t{jx::loadBE32(&buf[8])} << 32) | jx::loadBE32(&buf[12]);
+        count = jx::loadBE32(&buf[20]);
         // A cache file is at most a few MiB: refuse counts no real file has.
-        ok = get32(&buf[16]) == kBlockSize && count <= (1u << 20) &&
+        ok = jx::loadBE32(&buf[16]) == kBlockSize && count <= (1u << 20) &&
              count == (size + kBlockSize - 1) / kBlockSize;
     }
     if (ok) {
@@ -121,13 +109,12 @@ bool FlrRolCacheSum::load(const std::string& cacheFile, uint64_t& size,
         buf.resize(total + 1);  // one more byte shows trailing garbage
         n = jx::readUpTo(fd, buf.data() + kFixed + 4, total + 1 - (kFixed + 4));
         ok = n == static_cast<long>(total - (kFixed + 4)) &&
-             get32(&buf[total - 4]) == jx_crc32c(kCrcStart, buf.data(), total - 4);
+             jx::loadBE32(&buf[total - 4]) == jx_crc32c(kCrcStart, buf.data(), total - 4);
         if (ok) {
             blocks.resize(count);
-            for (uint32_t i = 0; i < count; ++i) blocks[i] = get32(&buf[kFixed + 4 * i]);
+            for (uint32_t i = 0; i < count; ++i) blocks[i] = jx::loadBE32(&buf[kFixed + 4 * i]);
         }
     }
-    ::close(fd);
     return ok;
 }
 

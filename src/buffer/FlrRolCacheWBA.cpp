@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr const char* kBeyondEnd = "Cache file is corrupt: a journal entry goes 
 class FdCloser {
   public:
     explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() { ::close(fd_); }
+    ~FdCloser() { jx::fileOps().close(fd_); }
     FdCloser(const FdCloser&) = delete;
     FdCloser& operator=(const FdCloser&) = delete;
 
@@ -51,14 +51,15 @@ FlrRolCacheWBA::~FlrRolCacheWBA() {
 // the last one may be a file the writer is just starting.
 FlrRolCacheWBA::Load FlrRolCacheWBA::loadFile(const std::string& name, int index,
                                               const char* function) {
-    const int fd = open_utf(name.c_str(), O_RDONLY);
+    const int fd = jx::fileOps().open(name.c_str(), O_RDONLY, 0);
     if (fd < 0) {
         if (errno == ENOENT) return Load::kGone;
         JX_THROW_ERRNO(function, "Failed to open " + name, errno);
     }
     FdCloser closer(fd);
     struct stat st;
-    if (::fstat(fd, &st) != 0) JX_THROW_ERRNO(function, "Failed to open " + name, errno);
+    if (jx::fileOps().fstat(fd, &st) != 0)
+        JX_THROW_ERRNO(function, "Failed to open " + name, errno);
     if (st.st_size > kMaxFileSize) JX_THROW(function, "File " + name + " is too big.");
     if (st.st_size <= kSigSize) {
         if (!(index == static_cast<int>(files.size()) - 1 && isSigPrefix(fd, st.st_size)))

@@ -1,11 +1,9 @@
 // The send history ring and its file.
 #include "FLR/FlrSendHistory.h"
 
-#include <endian.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -15,9 +13,10 @@
 
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
 
 namespace {
 
@@ -33,45 +32,15 @@ uint64_t recordSize(uint64_t len) {
     return FlrSendHistory::kRecordHeader + roundUp8(len);
 }
 
-uint32_t get32(const unsigned char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return be32toh(v);
-}
-
-void put32(unsigned char* p, uint32_t v) {
-    v = htobe32(v);
-    std::memcpy(p, &v, 4);
-}
-
-uint64_t get64(const unsigned char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return be64toh(v);
-}
-
-void put64(unsigned char* p, uint64_t v) {
-    v = htobe64(v);
-    std::memcpy(p, &v, 8);
-}
-
-class FdCloser {
-  public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() {
-        if (fd_ >= 0) ::close(fd_);
+// Errors of the file layer, told as this family's own.
+template <class Fn>
+void asHistoryError(const char* function, Fn fn) {
+    try {
+        fn();
+    } catch (const JxException& e) {
+        throw JxException(function, e.getMessage(), kSource, e.getLine(), e.getCode());
     }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-
-  private:
-    int fd_;
-};
+}
 
 }  // namespace
 
@@ -88,15 +57,15 @@ FlrSendHistory::~FlrSendHistory() {
 }
 
 uint32_t FlrSendHistory::nextOf(long off) const {
-    return get32(ring_ + off);
+    return jx::loadBE32(ring_ + off);
 }
 
 uint32_t FlrSendHistory::lenOf(long off) const {
-    return get32(ring_ + off + 4);
+    return jx::loadBE32(ring_ + off + 4);
 }
 
 uint64_t FlrSendHistory::seqOf(long off) const {
-    return get64(ring_ + off + 8);
+    return jx::loadBE64(ring_ + off + 8);
 }
 
 long FlrSendHistory::endOf(long off) const {
@@ -105,9 +74,9 @@ long FlrSendHistory::endOf(long off) const {
 
 void FlrSendHistory::writeRecord(long off, unsigned long long seq, const void* data, int len) {
     unsigned char* p = ring_ + off;
-    put32(p, kEndMarker);
-    put32(p + 4, static_cast<uint32_t>(len));
-    put64(p + 8, seq);
+    jx::storeBE32(p, kEndMarker);
+    jx::storeBE32(p + 4, static_cast<uint32_t>(len));
+    jx::storeBE64(p + 8, seq);
     if (len > 0) std::memcpy(p + kRecordHeader, data, static_cast<size_t>(len));
     // Padding is zeroed so that saved files never carry stale ring bytes.
     const size_t pad = roundUp8(static_cast<uint64_t>(len)) - static_cast<uint64_t>(len);
@@ -146,7 +115,7 @@ void FlrSendHistory::add(unsigned long long seq, const void* data, int len) {
     long p = newestEnd;
     const bool wraps = p + static_cast<long>(recordSize(static_cast<uint64_t>(len))) > capacity_;
     if (wraps) p = 0;
-    put32(ring_ + newest_, static_cast<uint32_t>(p));
+    jx::storeBE32(ring_ + newest_, static_cast<uint32_t>(p));
     if (wraps) {
         // Everything from the old end to the ring's end precedes, in the
         // chain, the records at the ring's start that the new one is about to
@@ -195,13 +164,25 @@ void FlrSendHistory::forEach(
 
 void FlrSendHistory::clear(const char* path) {
     oldest_ = newest_ = -1;
-    if (path) unlink_utf(path);
+    if (path) removeFile("FlrSendHistory::clear", path);
+}
+
+// Removes path durably: a removal lost in a power cut would bring the old
+// history back on the next load.
+void FlrSendHistory::removeFile(const char* function, const char* path) {
+    if (jx::fileOps().unlink(path) != 0) {
+        if (errno == ENOENT) return;
+        JX_THROW_ERRNO(function, std::string("Failed to remove ") + path, errno);
+    }
+    asHistoryError(function, [&] { jx::fsyncDir(jx::parentDir(path), kSource); });
 }
 
 void FlrSendHistory::save(const char* path) {
     static const char* const kFn = "FlrSendHistory::save";
     if (!path) JX_THROW(kFn, "Invalid arguments: path==NULL");
-    if (empty()) return;
+    // An empty history has no file (the format has no empty form that a cut
+    // file could not also take); the old one must not come back on load.
+    if (empty()) return removeFile(kFn, path);
     // The chain lies in at most two runs: from the oldest record up to where
     // it wrapped, then from offset 0 up to the newest.
     struct iovec iov[3];
@@ -217,28 +198,30 @@ void FlrSendHistory::save(const char* path) {
     }
     iov[n++] = {ring_ + runStart, static_cast<size_t>(endOf(newest_) - runStart)};
 
-    const int fd = open_utf(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) JX_THROW_ERRNO(kFn, std::string("Failed to open ") + path + " for writing", errno);
-    FdCloser closer(fd);
-    jx::writevAll(fd, iov, n, kWhat, kSource);
-    if (::close(closer.release()) != 0 && errno != EINTR)
-        JX_THROW_ERRNO(kFn, "Failed to write data to swap file", errno);
+    // Replaced atomically: a crash or power cut at any point leaves the
+    // previous file or this one, never a cut file that load would refuse.
+    asHistoryError(kFn, [&] {
+        jx::AtomicFile file(path, 0600, kWhat, kSource);
+        file.writev(iov, n);
+        file.commit();
+    });
 }
 
 bool FlrSendHistory::load(const char* path) {
     static const char* const kFn = "FlrSendHistory::load";
     if (!path) JX_THROW(kFn, "Invalid arguments: path==NULL");
-    struct stat st {};
-    if (stat_utf(path, &st) != 0) {
+    jx::File file = jx::openFile(path, O_RDONLY);
+    if (!file) {
         if (errno == ENOENT) return false;
-        JX_THROW_ERRNO(kFn, std::string("Failed to stat ") + path, errno);
+        JX_THROW_ERRNO(kFn, std::string("Failed to open ") + path + " for reading", errno);
     }
+    const int fd = file.get();
+    struct stat st {};
+    if (jx::fileOps().fstat(fd, &st) != 0)
+        JX_THROW_ERRNO(kFn, std::string("Failed to stat ") + path, errno);
     const std::string refused = std::string("Can't load FLR history from ") + path + ": ";
     if (!S_ISREG(st.st_mode)) JX_THROW(kFn, refused + "not a regular file.");
     if (st.st_size > INT_MAX - 1024) JX_THROW(kFn, refused + "the file is too large.");
-    const int fd = open_utf(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) JX_THROW_ERRNO(kFn, std::string("Failed to open ") + path + " for reading", errno);
-    FdCloser closer(fd);
     unsigned char sig[sizeof kSignature];
     jx::readAll(fd, sig, sizeof sig, true, kWhat, kSource);
     if (std::memcmp(sig, kSignature, sizeof sig) != 0)
@@ -263,24 +246,27 @@ bool FlrSendHistory::load(const char* path) {
     for (long off = 0; off < dataLen;) {
         if (dataLen - off < kRecordHeader)
             JX_THROW(kFn, refused + jxFormat("the record at offset %ld is cut short.", off));
-        const uint64_t size = recordSize(get32(ring + off + 4));
+        const uint64_t size = recordSize(jx::loadBE32(ring + off + 4));
         if (size > static_cast<uint64_t>(dataLen - off))
             JX_THROW(kFn, refused + jxFormat("the record at offset %ld runs past the end of the "
                                              "file.",
                                              off));
         const long end = off + static_cast<long>(size);
         if (oldest < 0) oldest = off;
-        if (get32(ring + off) == kEndMarker) {
+        if (jx::loadBE32(ring + off) == kEndMarker) {
             if (end != dataLen)
                 JX_THROW(kFn,
                          refused + jxFormat("data follows the newest record at offset %ld.", off));
             newest = off;
             break;
         }
-        put32(ring + off, static_cast<uint32_t>(end));
+        jx::storeBE32(ring + off, static_cast<uint32_t>(end));
         off = end;
     }
-    if (oldest >= 0 && newest < 0) JX_THROW(kFn, refused + "the newest record is missing.");
+    // save() writes no file for an empty history, so a file without a record
+    // is one cut after its signature.
+    if (oldest < 0) JX_THROW(kFn, refused + "the file holds no record.");
+    if (newest < 0) JX_THROW(kFn, refused + "the newest record is missing.");
 
     std::swap(ring_, ring);
     capacity_ = cap;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
 
 #include <fcntl.h>
@@ -69,37 +70,27 @@ void FlrFidPathMap::save(const std::string& file) const {
         }
     }
     const std::string text = toText();
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        JX_THROW_ERRNO("FlrFidPathMap::save", "Failed to open " + file + " for writing", errno);
+    // Replaced atomically: a crash part-way leaves the previous map, not a cut one.
     try {
-        jx::writeAll(fd, text.data(), text.size(), "fid map", "FlrJrnConvert");
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::close(fd) != 0) {
-        JX_THROW_ERRNO("FlrFidPathMap::save", "Failed to close " + file, errno);
+        jx::replaceFile(file, text, 0644, "fid map", "FlrJrnConvert");
+    } catch (const JxException& e) {
+        throw JxException("FlrFidPathMap::save", e.getMessage(), "FlrJrnConvert", __LINE__,
+                          e.getCode());
     }
 }
 
 void FlrFidPathMap::load(const std::string& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const jx::File in = jx::openFile(file, O_RDONLY);
+    if (!in)
         JX_THROW_ERRNO("FlrFidPathMap::load", "Failed to open " + file + " for reading", errno);
     std::string text;
     char chunk[65536];
     for (;;) {
-        const long n = jx::readUpTo(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            JX_THROW_ERRNO("FlrFidPathMap::load", "Failed to read " + file, err);
-        }
+        const long n = jx::readUpTo(in.get(), chunk, sizeof chunk);
+        if (n < 0) JX_THROW_ERRNO("FlrFidPathMap::load", "Failed to read " + file, errno);
         text.append(chunk, static_cast<size_t>(n));
         if (static_cast<size_t>(n) < sizeof chunk) break;
     }
-    ::close(fd);
     parseText(text, file);
 }
 

@@ -44,9 +44,12 @@ LoggerState& state() {
 
 const char* levelName(int level) {
     switch (level) {
-        case 0: return "ERROR";
-        case 1: return "DEBUG";
-        default: return "DEBUG";
+        case 0:
+            return "ERROR";
+        case 1:
+            return "DEBUG";
+        default:
+            return "DEBUG";
     }
 }
 
@@ -122,8 +125,12 @@ void EvDebug::Error(const char* function, const char* fmt, ...) {
     va_end(ap);
 }
 
-void EvDebug::setLevel(int level) { state().sinkLevel = level; }
-int EvDebug::getLevel() { return state().sinkLevel; }
+void EvDebug::setLevel(int level) {
+    state().sinkLevel = level;
+}
+int EvDebug::getLevel() {
+    return state().sinkLevel;
+}
 
 void EvDebug::setLogFile(const std::string& path) {
     LoggerState& s = state();

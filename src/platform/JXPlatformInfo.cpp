@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <vector>
 
-#include "FLR/platform/JxIO.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ struct FileSignature {
 FileSignature signatureOf(const std::string& path) {
     FileSignature sig;
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
+    if (jx::fileOps().stat(path.c_str(), &st) == 0) {
         sig.dev = st.st_dev;
         sig.ino = st.st_ino;
         sig.size = st.st_size;
@@ -114,11 +115,13 @@ FileSignature signatureOf(const std::string& path) {
     return sig;
 }
 
-std::string readWholeFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+// The file's text; empty only when there is no file. Any other failure
+// (EACCES, EMFILE, EIO) throws: taking an unreadable registry for an empty
+// one would make the next write drop every other key, the link secret too.
+std::string readRegistryText(const std::string& path) {
+    std::string text;
+    jx::readFileIfExists(path, &text, "registry file", "JXPlatformInfo");
+    return text;
 }
 
 // Registry state; `mutex` guards every field.
@@ -141,9 +144,15 @@ struct Registry {
         const std::string p = currentPath();
         FileSignature sig = signatureOf(p);
         if (!cached || !(sig == cachedSig)) {
-            cache = sig.size < 0 ? IniFile{} : parseIni(readWholeFile(p));
-            cachedSig = sig;
-            cached = true;
+            try {
+                cache = parseIni(readRegistryText(p));
+                cachedSig = sig;
+                cached = true;
+            } catch (const JxException& e) {
+                // Keep answering from the last good parse and try again on
+                // the next read; reads have no error channel of their own.
+                EvDebug::Error("JXPlatformInfo::current", "%s", e.getMessage().c_str());
+            }
         }
         return cache;
     }
@@ -167,30 +176,10 @@ int makeParents(const std::string& path) {
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i == dir.size() || dir[i] == '/') {
             std::string part = dir.substr(0, i);
-            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+            if (jx::fileOps().mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return -1;
         }
     }
     return 0;
-}
-
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    try {
-        jx::writeAll(fd, text.data(), text.size(), "registry file", "JXPlatformInfo");
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        errno = err;
-        return false;
-    }
-    return true;
 }
 
 std::string joinLines(const std::vector<std::string>& lines) {
@@ -210,27 +199,30 @@ int modify(Edit edit) {
     std::lock_guard<std::mutex> lk(r.mutex);
     const std::string p = r.currentPath();
     if (makeParents(p) != 0) return -1;
-    int lockFd = ::open((p + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0) return -1;
-    while (::flock(lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const int err = errno;
-            ::close(lockFd);
-            errno = err;
-            return -1;
-        }
+    jx::File lock = jx::openFile(p + ".lock", O_RDWR | O_CREAT, 0600);
+    if (!lock) return -1;
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return -1;  // File's close keeps errno
     }
-    IniFile ini = parseIni(readWholeFile(p));
     int rc = 0;
-    if (edit(ini)) rc = writeFileAtomically(p, joinLines(ini.lines)) ? 0 : -1;
-    const int err = errno;
+    try {
+        jx::removeAtomicTemps(p);  // left by writers killed mid-write; we hold the lock
+        IniFile ini = parseIni(readRegistryText(p));
+        // Created 0600: the registry holds the link secret.
+        if (edit(ini))
+            jx::replaceFile(p, joinLines(ini.lines), 0600, "registry file", "JXPlatformInfo");
+    } catch (const JxException& e) {
+        EvDebug::Error("JXPlatformInfo::modify", "%s", e.getMessage().c_str());
+        rc = -1;
+        errno = e.getCode() > 0 ? e.getCode() : EIO;
+    }
     r.cached = false;
-    ::close(lockFd);  // releases the flock
-    errno = err;
-    return rc;
+    return rc;  // closing the lock file releases the flock
 }
 
-bool validText(const std::string& s) { return s.find_first_of("\n\r") == std::string::npos; }
+bool validText(const std::string& s) {
+    return s.find_first_of("\n\r") == std::string::npos;
+}
 
 bool parseLongLong(const std::string& text, long long& out) {
     if (text.empty()) return false;
@@ -307,9 +299,9 @@ int JXPlatformInfo::setString(const std::string& section, const std::string& key
         return -1;
     }
     return modify([&](IniFile& ini) {
-        const bool quote = !value.empty() &&
-                           (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
-                            value.back() == '\t' || value.front() == '"');
+        const bool quote =
+            !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
+                               value.back() == ' ' || value.back() == '\t' || value.front() == '"');
         const std::string line = key + " = " + (quote ? "\"" + value + "\"" : value);
         auto s = ini.index.find(section);
         if (s != ini.index.end()) {
@@ -347,7 +339,9 @@ int JXPlatformInfo::deleteValue(const std::string& section, const std::string& k
     });
 }
 
-void JXPlatformInfo::getClientList(std::list<std::string>& clients) { clientNames(clients, false); }
+void JXPlatformInfo::getClientList(std::list<std::string>& clients) {
+    clientNames(clients, false);
+}
 
 void JXPlatformInfo::getActiveClientList(std::list<std::string>& clients) {
     clientNames(clients, true);
@@ -383,7 +377,9 @@ std::string platformDir(const char* key, const std::string& fallback) {
 }
 }  // namespace
 
-std::string JXPI_Base::getOrchardDirectory() { return platformDir("dInstall", "/var/lib/flr"); }
+std::string JXPI_Base::getOrchardDirectory() {
+    return platformDir("dInstall", "/var/lib/flr");
+}
 
 std::string JXPI_Base::getOrchardTempDirectory() {
     return platformDir("dTemp", getOrchardDirectory() + "/tmp");
@@ -391,7 +387,8 @@ std::string JXPI_Base::getOrchardTempDirectory() {
 
 std::string JXPI_CommClient::getJobResultsDirectory(const std::string& clientName) {
     std::string v;
-    if (!clientName.empty() && JXPlatformInfo::getString("Machines/" + clientName, "dJobResults", v))
+    if (!clientName.empty() &&
+        JXPlatformInfo::getString("Machines/" + clientName, "dJobResults", v))
         return v;
     return platformDir("dJobResults", JXPI_Base::getOrchardDirectory() + "/JobResults");
 }

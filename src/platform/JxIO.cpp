@@ -1,11 +1,10 @@
 #include "FLR/platform/JxIO.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <string>
 
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 
 namespace jx {
 
@@ -13,20 +12,19 @@ int readAll(int fd, void* buf, size_t len, bool eofIsError, const char* what, co
     auto* p = static_cast<char*>(buf);
     size_t done = 0;
     while (done < len) {
-        ssize_t n = ::read(fd, p + done, len - done);
+        ssize_t n = fileOps().read(fd, p + done, len - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
-            throw JxException("readAll",
-                              std::string("Failed to read data from ") + what + ": " +
-                                  jxErrnoText(err),
-                              source, __LINE__, err);
+            throw JxException(
+                "readAll",
+                std::string("Failed to read data from ") + what + ": " + jxErrnoText(err), source,
+                __LINE__, err);
         }
         if (n == 0) {
             if (done == 0 && !eofIsError) return 0;
             throw JxException("readAll",
-                              std::string("Failed to read data from ") + what +
-                                  ": Unexpected EOF.",
+                              std::string("Failed to read data from ") + what + ": Unexpected EOF.",
                               source, __LINE__, -1);
         }
         done += static_cast<size_t>(n);
@@ -43,7 +41,7 @@ int readAll(int fd, void* buf, size_t len, bool eofIsError, const char* what, co
 void writeAll(int fd, const void* data, size_t len, const char* what, const char* source) {
     const auto* p = static_cast<const char*>(data);
     while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
+        ssize_t n = fileOps().write(fd, p, len);
         if (n < 0) {
             if (errno == EINTR) continue;
             throwWrite(what, source, errno);
@@ -55,7 +53,7 @@ void writeAll(int fd, const void* data, size_t len, const char* what, const char
 
 void writevAll(int fd, struct iovec* iov, int iovcnt, const char* what, const char* source) {
     while (iovcnt > 0) {
-        ssize_t n = ::writev(fd, iov, iovcnt);
+        ssize_t n = fileOps().writev(fd, iov, iovcnt);
         if (n < 0) {
             if (errno == EINTR) continue;
             throwWrite(what, source, errno);
@@ -77,7 +75,7 @@ long readUpTo(int fd, void* buf, size_t len) {
     auto* p = static_cast<char*>(buf);
     size_t done = 0;
     while (done < len) {
-        ssize_t n = ::read(fd, p + done, len - done);
+        ssize_t n = fileOps().read(fd, p + done, len - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

@@ -36,7 +36,7 @@ bool convert(const char* to, const char* from, const std::string& in, std::strin
 
 // Holds the local form of a UTF-8 path for the duration of one call.
 class LocalPath {
-public:
+  public:
     explicit LocalPath(const char* utf) : ok_(true), p_(utf) {
         if (utf && needsConversion()) {
             ok_ = utfToMbe(utf, buf_);
@@ -46,7 +46,7 @@ public:
     bool ok() const { return ok_; }
     const char* c_str() const { return p_; }
 
-private:
+  private:
     bool ok_;
     std::string buf_;
     const char* p_;

@@ -20,87 +20,13 @@
 
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
+#include "buffer/FlrRawBufferTestUtil.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Deterministic payload: its bytes depend on a tag, so a swapped, shifted or
-// truncated entry shows up as a mismatch.
-std::string payload(uint32_t tag, size_t len) {
-    std::string s(len, '\0');
-    uint64_t x = (tag + 1) * 0x9E3779B97F4A7C15ULL;
-    uint64_t block[512];
-    for (size_t done = 0; done < len; done += sizeof block) {
-        for (uint64_t& w : block) {
-            x ^= x >> 12;
-            x ^= x << 25;
-            x ^= x >> 27;
-            w = x * 0x2545F4914F6CDD1DULL;
-        }
-        std::memcpy(s.data() + done, block, std::min(sizeof block, len - done));
-    }
-    if (len >= 4) std::memcpy(s.data(), &tag, 4);
-    return s;
-}
-
-void add(FlrRawBuffer& rb, const std::string& s) {
-    rb.addEntry(s.data(), static_cast<int>(s.size()));
-}
-
-// A consumer with its own reusable buffer.
-struct Consumer {
-    char* buf = nullptr;
-    int cap = 0;
-    ~Consumer() { std::free(buf); }
-    bool next(FlrRawBuffer& rb, std::string& out) {
-        int len = -1;
-        if (!rb.getNextEntry(buf, cap, &len)) return false;
-        out.assign(buf, static_cast<size_t>(len));
-        return true;
-    }
-    std::string take(FlrRawBuffer& rb) {
-        std::string s;
-        EXPECT_TRUE(next(rb, s));
-        return s;
-    }
-};
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-off_t fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-template <typename F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const JxException& e) {
-        return e.getMessage();
-    }
-    return "<no exception>";
-}
-
-std::string exportBytes(const std::vector<std::string>& entries) {
-    std::string out("ZRPAW\n\x0e\xaf", 8);
-    for (const auto& e : entries) {
-        const uint32_t be = htonl(static_cast<uint32_t>(e.size()));
-        out.append(reinterpret_cast<const char*>(&be), 4);
-        out += e;
-    }
-    return out;
-}
-
-std::string beLen(uint32_t len) {
-    const uint32_t be = htonl(len);
-    return std::string(reinterpret_cast<const char*>(&be), 4);
-}
+using namespace rbtest;
 
 }  // namespace
 
@@ -348,135 +274,6 @@ TEST(FlrRawBufferSwap, StaleSwapFilesGoAtConstructionClearAndDestruction) {
 
 // --- export and import -------------------------------------------------------
 
-TEST(FlrRawBufferExport, RoundTripsAQueueSpanningMemoryAndSeveralSwapFiles) {
-    flrtest::TempDir dir, swapA, swapB;
-    std::mt19937 rng(42);
-    std::vector<std::string> entries;
-    FlrRawBuffer rb(swapA.path().c_str(), 200000);
-    for (uint32_t i = 0; entries.size() < 400; ++i) {
-        // Mostly small entries with some large ones, so memory and swap alternate.
-        const size_t len = (rng() % 8 == 0) ? 100000 + rng() % 400000 : 1 + rng() % 3000;
-        entries.push_back(payload(i, len));
-        add(rb, entries.back());
-    }
-    EXPECT_GT(rb.getMemCount(), 0);
-    EXPECT_GT(rb.getSwapCount(), 0);
-
-    // Consume into the first swap file so the export starts part-way through it.
-    const int files = rb.getSwapFileCount();
-    ASSERT_GE(files, 3) << "test needs a queue over several swap files";
-    Consumer c;
-    size_t taken = 0;
-    for (int swapTaken = 0; swapTaken < 2;) {
-        const int before = rb.getSwapCount();
-        ASSERT_EQ(c.take(rb), entries[taken++]);
-        if (rb.getSwapCount() < before) ++swapTaken;
-    }
-    EXPECT_EQ(rb.getSwapFileCount(), files);
-    std::vector<std::string> rest(entries.begin() + static_cast<long>(taken), entries.end());
-
-    const std::string exp = dir.file("journal.export");
-    rb.exportToFile(exp.c_str());
-    EXPECT_EQ(flrtest::readFile(exp), exportBytes(rest));
-    struct stat st {};
-    ASSERT_EQ(::stat(exp.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(rb.getMemCount() + rb.getSwapCount(), 0);
-    EXPECT_EQ(rb.getMemUsed(), 0);
-    EXPECT_EQ(rb.getSwapFileCount(), 0);
-    EXPECT_FALSE(exists(swapA.file("swap.0")));
-
-    // The emptied buffer keeps working.
-    add(rb, payload(999, 10));
-    EXPECT_EQ(c.take(rb), payload(999, 10));
-
-    FlrRawBuffer other(swapB.path().c_str(), 50000);
-    other.importFromFile(exp.c_str());
-    for (const auto& e : rest) ASSERT_EQ(c.take(other), e);
-    other.becomeNonBlock(5);
-    std::string s;
-    EXPECT_FALSE(c.next(other, s));
-}
-
-TEST(FlrRawBufferExport, EmptyExportHoldsOnlyTheSignature) {
-    flrtest::TempDir dir;
-    FlrRawBuffer rb(nullptr, 1000);
-    const std::string exp = dir.file("e");
-    rb.exportToFile(exp.c_str());
-    EXPECT_EQ(flrtest::readFile(exp), std::string("ZRPAW\n\x0e\xaf", 8));
-    rb.importFromFile(exp.c_str());
-    EXPECT_EQ(rb.getMemCount(), 0);
-
-    // The largest entry an export file may hold is accepted.
-    const std::string big = payload(5, 0x500000);
-    flrtest::writeFile(exp, exportBytes({big, "x"}));
-    FlrRawBuffer roomy(nullptr, 0x600000);
-    roomy.importFromFile(exp.c_str());
-    Consumer c;
-    EXPECT_EQ(c.take(roomy), big);
-    EXPECT_EQ(c.take(roomy), "x");
-}
-
-TEST(FlrRawBufferExport, DamagedFilesAreRefusedWholeWithAClearError) {
-    flrtest::TempDir dir;
-    const std::string f = dir.file("bad");
-    const std::string good = exportBytes({payload(1, 10), payload(2, 20)});
-    struct Case {
-        const char* what;
-        std::string bytes;
-        std::string function;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"short header", std::string("ZRPAW\n", 6), "readAll",
-         "Failed to read data from export file: Unexpected EOF."},
-        {"wrong signature", std::string("ZRPAX\n\x0e\xaf", 8) + beLen(1) + "a",
-         "FlrRawBuffer::importFromFile", "Export file " + f + " is corrupt: invalid signature."},
-        {"entry too large", good + beLen(0x500001) + "abc", "FlrRawBuffer::importFromFile",
-         "Export file " + f + " is corrupt: invalid entry size encountered."},
-        {"negative length", good + beLen(0xFFFFFFFFu), "FlrRawBuffer::importFromFile",
-         "Export file " + f + " is corrupt: invalid entry size encountered."},
-        {"truncated payload", good + beLen(100) + std::string(99, 'p'), "readAll",
-         "Failed to read data from export file: Unexpected EOF."},
-        {"truncated length", good + std::string("\0\0", 2), "readAll",
-         "Failed to read data from export file: Unexpected EOF."},
-        {"empty entry", good + beLen(0), "FlrRawBuffer::addEntry",
-         "NULL or empty journal entry passed to FlrRawBuffer::addEntry()"},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.what);
-        flrtest::writeFile(f, tc.bytes);
-        FlrRawBuffer rb(nullptr, 1 << 20);
-        try {
-            rb.importFromFile(f.c_str());
-            ADD_FAILURE() << "damaged file accepted";
-        } catch (const JxException& e) {
-            EXPECT_EQ(e.getFunction(), tc.function);
-            EXPECT_EQ(e.getMessage(), tc.message);
-            EXPECT_EQ(e.getSource(), "FlrRawBuffer");
-        }
-        // Nothing of a damaged file is queued, so a retry cannot duplicate.
-        EXPECT_EQ(rb.getMemCount(), 0);
-    }
-
-    // Well formed, but one entry can never fit a buffer without swap files.
-    flrtest::writeFile(f, good + beLen(200) + std::string(200, 'e'));
-    FlrRawBuffer rb(nullptr, 100);
-    EXPECT_NE(thrownMessage([&] { rb.importFromFile(f.c_str()); }).find("200 bytes"),
-              std::string::npos);
-    EXPECT_EQ(rb.getMemCount(), 0);
-
-    const std::string missing = dir.file("missing");
-    EXPECT_EQ(thrownMessage([&] { rb.importFromFile(missing.c_str()); }),
-              "Failed to open export file " + missing + " for reading: No such file or directory");
-    const std::string noDir = dir.file("none/e");
-    add(rb, "keep");
-    EXPECT_EQ(thrownMessage([&] { rb.exportToFile(noDir.c_str()); }),
-              "Failed to open export file " + noDir + " for writing: No such file or directory");
-    Consumer c;
-    EXPECT_EQ(c.take(rb), "keep");
-}
-
 // --- failing writes ----------------------------------------------------------
 
 namespace {
@@ -564,28 +361,6 @@ TEST(FlrRawBufferFailure, FailedBlockWriteKeepsQueuedEntriesReadable) {
         for (const auto& e : entries)
             if (c.take(rb) != e) return 13;
         return rb.getSwapFileCount() == 0 ? 0 : 14;
-    });
-    EXPECT_EQ(rc, 0);
-}
-
-TEST(FlrRawBufferFailure, FailedExportLosesNothing) {
-    flrtest::TempDir dir;
-    const int rc = flrtest::runInChild([&]() -> int {
-        FlrRawBuffer rb(dir.path().c_str(), 100000);
-        std::vector<std::string> entries;
-        for (uint32_t i = 0; i < 40; ++i) {
-            entries.push_back(payload(i, 30000 + i));
-            add(rb, entries.back());
-        }
-        limitFileSize(500000);
-        const std::string exp = dir.file("export");
-        const std::string msg = thrownMessage([&] { rb.exportToFile(exp.c_str()); });
-        if (msg != "Failed to write data to export file: File too large") return 10;
-        if (exists(exp)) return 11;  // no partial export left to be imported later
-        Consumer c;
-        for (const auto& e : entries)
-            if (c.take(rb) != e) return 12;
-        return 0;
     });
     EXPECT_EQ(rc, 0);
 }

@@ -227,7 +227,7 @@ size_t crashSize(uint64_t s) {
 // killed at a random moment, and the cache it leaves must open, hold every
 // reported entry (and at most the one being written) in order, and go on.
 TEST_F(RolCacheCrashTest, WriterKilledAtRandomMoments) {
-    constexpr int kKills = 60;
+    const int kKills = flrtest::scaled(60);
     std::mt19937 rng(20240611);
     uint64_t last = 0;  // newest entry after the previous round
     int cut = 0, removed = 0, landedInWrite = 0;

@@ -337,7 +337,7 @@ TEST_F(RolCacheReaderTest, AtMostAHundredContextsLeastRecentlyUsedGoFirst) {
 // some closely (memory), some far behind (disk), some so slowly that what
 // they want rolls off. Every entry a reader gets must be the next one.
 TEST_F(RolCacheReaderTest, OneWriterEightReaders) {
-    constexpr uint64_t kEntries = 6000;  // about 12 MB
+    const uint64_t kEntries = static_cast<uint64_t>(flrtest::scaled(6000));  // about 12 MB
     constexpr int kReaders = 8;
     FlrRolCache c(d(), 6 * kMiB, 2 * kMiB);
     std::atomic<bool> writerDone{false};

@@ -1,20 +1,29 @@
 // The send history: the ring over many laps (also with entries of every size),
 // oversized entries, resend through a real head to a real tail, the history
-// file and its refusal of damaged files.
+// file: atomic saves under faults and kills, refusal of damaged or cut files.
 #include "FLR/FlrSendHistory.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "net/NetTestUtil.h"
+#include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -78,15 +87,17 @@ TEST(FlrSendHistory, KeepsTheNewestEntriesOverManyLaps) {
     std::vector<size_t> lens(1);
     unsigned long long lastMin = 0;
     // 100-byte entries take 120 bytes: about 8,700 fit, 60,000 lap the ring ~7 times.
-    for (unsigned long long seq = 1; seq <= 60000; ++seq) {
+    // Never fewer than two laps, also when scaled down.
+    const auto laps = static_cast<unsigned long long>(std::max(flrtest::scaled(60000), 18000));
+    for (unsigned long long seq = 1; seq <= laps; ++seq) {
         add(h, seq, 100);
         lens.push_back(100);
         EXPECT_GE(h.getMinSeqNum(), lastMin);
         lastMin = h.getMinSeqNum();
     }
-    EXPECT_GT(h.getMinSeqNum(), 60000u - 8800u);
-    EXPECT_LT(h.getMinSeqNum(), 60000u - 8600u);
-    expectUnbrokenRun(h, 60000, lens);
+    EXPECT_GT(h.getMinSeqNum(), laps - 8800u);
+    EXPECT_LT(h.getMinSeqNum(), laps - 8600u);
+    expectUnbrokenRun(h, laps, lens);
 }
 
 TEST(FlrSendHistory, EntriesOfEverySizeNeverLeaveAGap) {
@@ -97,7 +108,8 @@ TEST(FlrSendHistory, EntriesOfEverySizeNeverLeaveAGap) {
         SCOPED_TRACE(capacity);
         FlrSendHistory h(capacity);
         std::vector<size_t> lens(1);
-        for (unsigned long long seq = 1; seq <= 5000; ++seq) {
+        for (unsigned long long seq = 1;
+             seq <= static_cast<unsigned long long>(flrtest::scaled(5000)); ++seq) {
             const size_t len =
                 rng() % 4 == 0 ? rng() % static_cast<unsigned>(capacity / 2) : rng() % 200;
             add(h, seq, len);
@@ -162,10 +174,11 @@ TEST(FlrSendHistory, SavedHistoryLoadsEqual) {
     flrtest::TempDir dir;
     const std::string path = dir.file("history");
     FlrSendHistory h(8192);
-    // Empty: nothing is written, an existing file stays as it was.
-    flrtest::writeFile(path, "keep me");
+    // Empty: the old file goes, so no older history comes back on load.
+    flrtest::writeFile(path, "old history");
     h.save(path.c_str());
-    EXPECT_EQ("keep me", flrtest::readFile(path));
+    EXPECT_FALSE(h.load(path.c_str()));
+    h.save(path.c_str());  // and again, with nothing to remove
 
     for (unsigned long long seq = 1; seq <= 500; ++seq) add(h, seq, 1 + seq % 97);
     h.save(path.c_str());
@@ -239,10 +252,102 @@ TEST(FlrSendHistory, DamagedFilesAreRefusedAndChangeNothing) {
     hugeLen[8 + 4] = '\x7F';  // the first record's length
     refused(hugeLen, "runs past the end of the file.");
 
-    // Only the signature: an empty history.
-    flrtest::writeFile(dir.file("empty"), bytes.substr(0, 8));
-    ASSERT_TRUE(target.load(dir.file("empty").c_str()));
-    EXPECT_TRUE(target.empty());
+    // Only the signature: save() never writes that (an empty history has no
+    // file), so it is a file cut after its signature.
+    refused(bytes.substr(0, 8), "the file holds no record.");
+}
+
+// Cut at any length, as a power cut can leave a file the file system had not
+// fully written, a history file is refused, never loaded as a shorter history.
+TEST(FlrSendHistory, EveryTruncationIsRefused) {
+    flrtest::TempDir dir;
+    const std::string path = dir.file("history");
+    FlrSendHistory h(4096);
+    for (unsigned long long seq = 1; seq <= 12; ++seq) add(h, seq, 3 + seq * 5);
+    h.save(path.c_str());
+    const std::string bytes = flrtest::readFile(path);
+    FlrSendHistory target(4096);
+    add(target, 99, 10);
+    for (size_t len = 0; len < bytes.size(); ++len) {
+        flrtest::writeFile(path, bytes.substr(0, len));
+        EXPECT_THROW(target.load(path.c_str()), JxException) << "cut at " << len;
+        ASSERT_EQ(99u, target.getMinSeqNum());
+        ASSERT_EQ(99u, target.getMaxSeqNum());
+    }
+    flrtest::writeFile(path, bytes);
+    ASSERT_TRUE(target.load(path.c_str()));
+    EXPECT_TRUE(target == h);
+}
+
+FlrSendHistory& filled(FlrSendHistory& h, unsigned long long count, size_t lenStep) {
+    for (unsigned long long seq = 1; seq <= count; ++seq) add(h, seq, 1 + (seq * lenStep) % 300);
+    return h;
+}
+
+// A full disk or an I/O error at any write, a failing fsync or rename: the
+// save fails with the cause and the previous history file loads as it was.
+TEST(FlrSendHistory, FailedSaveKeepsThePreviousFile) {
+    using Op = flrtest::FaultyFileOps::Op;
+    struct Case {
+        Op op;
+        int n;
+        int err;
+    };
+    const Case cases[] = {{Op::Open, 1, EMFILE},  {Op::Write, 1, ENOSPC}, {Op::Write, 3, EIO},
+                          {Op::Write, 9, ENOSPC}, {Op::Fsync, 1, EIO},    {Op::Rename, 1, EIO}};
+    FlrSendHistory previous(65536), next(65536);
+    filled(previous, 150, 7);
+    filled(next, 220, 13);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.n);
+        flrtest::TempDir dir;
+        const std::string path = dir.file("history");
+        previous.save(path.c_str());
+        flrtest::FaultyFileOps faulty;
+        faulty.shortWrites(4096);
+        faulty.failNth(c.op, c.n, c.err);
+        {
+            jx::ScopedFileOps scope(faulty);
+            try {
+                next.save(path.c_str());
+                FAIL() << "no error";
+            } catch (const JxException& e) {
+                EXPECT_EQ(c.err, e.getCode());
+                EXPECT_EQ("FlrSendHistory::save", e.getFunction());
+                EXPECT_NE(std::string::npos, e.getMessage().find(path)) << e.getMessage();
+            }
+        }
+        FlrSendHistory loaded(1024);
+        ASSERT_TRUE(loaded.load(path.c_str()));
+        EXPECT_TRUE(loaded == previous);
+        EXPECT_EQ(std::vector<std::string>{"history"}, jx::listDir(dir.path()));
+    }
+}
+
+// A process killed at any point of a save leaves the previous history or the
+// new one, never a cut file (which load would refuse: the resend history lost).
+TEST(FlrSendHistory, SaveKilledAtAnyPointLeavesACompleteHistory) {
+    flrtest::TempDir dir;
+    const std::string path = dir.file("history");
+    FlrSendHistory a(1 << 20), b(1 << 20);
+    filled(a, 2000, 7);
+    filled(b, 3000, 13);
+    a.save(path.c_str());
+    const int rounds = flrtest::scaled(30);
+    for (int i = 0; i < rounds; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int k = 0;; ++k) (k % 2 ? a : b).save(path.c_str());
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300 + (i * 613) % 5000));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        FlrSendHistory loaded(1024);
+        ASSERT_NO_THROW(ASSERT_TRUE(loaded.load(path.c_str()))) << "round " << i;
+        ASSERT_TRUE(loaded == a || loaded == b) << "round " << i;
+    }
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #include "FLR/platform/JXPlatformInfo.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "FLR/platform/JxFile.h"
+#include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 
 using flrtest::ScopedRegistry;
@@ -166,4 +173,87 @@ TEST(Registry, ClientListsAndPlatformDirectories) {
     EXPECT_EQ("/opt/flr/tmp", JXPI_Base::getOrchardTempDirectory());
     EXPECT_EQ("/beta-jr", JXPI_CommClient::getJobResultsDirectory("beta"));
     EXPECT_EQ("/jr", JXPI_CommClient::getJobResultsDirectory("alpha"));
+}
+
+// A registry that exists but cannot be read (too many open files, no
+// permission, an I/O error) is not an empty one: the write fails and the
+// file keeps every key, the link secret included.
+TEST(Registry, UnreadableFileFailsTheWriteAndKeepsEveryKey) {
+    using Op = flrtest::FaultyFileOps::Op;
+    struct Case {
+        Op op;
+        int err;
+    };
+    for (const Case c : {Case{Op::Open, EMFILE}, Case{Op::Open, EACCES}, Case{Op::Read, EIO}}) {
+        SCOPED_TRACE(c.err);
+        ScopedRegistry reg;
+        const std::string before = "[ZRP]\nsLinkSecret = s3cr3t\nnKeep = 1\n[Other]\nx = 2\n";
+        flrtest::writeFile(reg.path(), before);
+        std::string v;
+        ASSERT_EQ(1, JXPlatformInfo::getString("ZRP", "nKeep", v));  // primes the cache
+        flrtest::FaultyFileOps faulty;
+        faulty.onlyPath(reg.path());
+        faulty.failNth(c.op, 1, c.err, /*sticky=*/true);
+        {
+            jx::ScopedFileOps scope(faulty);
+            errno = 0;
+            EXPECT_EQ(-1, JXPlatformInfo::setString("ZRP", "nNew", "5"));
+            EXPECT_EQ(c.err, errno);
+            EXPECT_EQ(-1, JXPlatformInfo::deleteValue("Other", "x"));
+            // Reads keep answering from the last good parse meanwhile.
+            EXPECT_EQ(1, JXPlatformInfo::getString("ZRP", "sLinkSecret", v));
+        }
+        EXPECT_GE(faulty.faultsInjected(), 2);
+        EXPECT_EQ(before, flrtest::readFile(reg.path()));
+        ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "nNew", "5"));
+        EXPECT_EQ(1, JXPlatformInfo::getString("ZRP", "sLinkSecret", v));
+        EXPECT_EQ("s3cr3t", v);
+        EXPECT_EQ(1, JXPlatformInfo::getString("Other", "x", v));
+    }
+}
+
+// The replace is durable: the file and then its folder are synced, and a
+// failing sync is a failed write. A crash leaves no stray temporary file.
+TEST(Registry, WriteSyncsFileAndFolder) {
+    using Op = flrtest::FaultyFileOps::Op;
+    for (int nth : {1, 2}) {
+        ScopedRegistry reg;
+        flrtest::FaultyFileOps faulty;
+        faulty.failNth(Op::Fsync, nth, EIO);
+        jx::ScopedFileOps scope(faulty);
+        errno = 0;
+        EXPECT_EQ(-1, JXPlatformInfo::setString("ZRP", "nA", "1")) << "fsync " << nth;
+        EXPECT_EQ(EIO, errno);
+        EXPECT_EQ(nth, faulty.count(Op::Fsync));
+    }
+}
+
+// Killed at any point of a stream of writes, the registry still holds every
+// key written before, and the key being rewritten holds a whole value.
+TEST(Registry, WriterKilledAtAnyPointLosesNoKey) {
+    ScopedRegistry reg;
+    ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "sLinkSecret", "s3cr3t"));
+    ASSERT_EQ(0, JXPlatformInfo::setString("Other", "nKeep", "7"));
+    const int rounds = flrtest::scaled(20);
+    for (int i = 0; i < rounds; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (long long k = 0;; ++k) JXPlatformInfo::setLongLong("ZRP", "nCounter", k);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 731) % 4000));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        std::string v;
+        long long counter = -1;
+        ASSERT_EQ(1, JXPlatformInfo::getString("ZRP", "sLinkSecret", v)) << "round " << i;
+        EXPECT_EQ("s3cr3t", v);
+        ASSERT_EQ(1, JXPlatformInfo::getString("Other", "nKeep", v));
+        JXPlatformInfo::getLongLong("ZRP", "nCounter", counter);
+    }
+    // The next writer sweeps temporary files the killed ones left.
+    ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "nDone", "1"));
+    for (const std::string& name : jx::listDir(reg.dir()))
+        EXPECT_FALSE(jx::isAtomicTempName(name)) << name;
 }

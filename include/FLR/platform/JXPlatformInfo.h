@@ -2,15 +2,18 @@
 // The registry: an INI text file of [section] blocks with "key = value" lines.
 // Section names may contain "/" ("Machines/host1/ZRP"). Path from
 // setRegistryFile(), else $FLR_REGISTRY, else /etc/flr/registry.ini. A missing
-// file is an empty registry. Reads re-parse only when the file changed; writes
-// take an exclusive flock on <file>.lock, re-read, change and atomically
-// rename a temporary file over the registry, so writers in several processes
-// never lose each other's keys.
+// file is an empty registry; a file that exists but cannot be read is not:
+// writes then fail (-1, errno) and leave it alone, reads log the error and
+// keep the last good parse. Reads re-parse only when the file changed; writes
+// take an exclusive flock on <file>.lock, re-read, change and replace the file
+// atomically (jx::replaceFile, mode 0600: it holds the link secret), so writers
+// in several processes never lose each other's keys and a crash or power cut
+// leaves the old or the new file.
 #include <list>
 #include <string>
 
 class JXPlatformInfo {
-public:
+  public:
     // Non-zero when the key exists (value filled), 0 otherwise.
     static int getString(const std::string& section, const std::string& key, std::string& value);
     static int getNumber(const std::string& section, const std::string& key, int& value);
@@ -36,7 +39,7 @@ public:
 
 // Platform directories from registry section "Platform"; defaults under /var/lib/flr.
 class JXPI_Base {
-public:
+  public:
     // dInstall, default /var/lib/flr.
     static std::string getOrchardDirectory();
     // dTemp, default /var/lib/flr/tmp.
@@ -44,7 +47,7 @@ public:
 };
 
 class JXPI_CommClient {
-public:
+  public:
     // [Machines/<client>] dJobResults, else [Platform] dJobResults (default
     // /var/lib/flr/JobResults). An empty value means "not known".
     static std::string getJobResultsDirectory(const std::string& clientName);

@@ -1,5 +1,6 @@
 #pragma once
-// Whole-buffer read and write loops shared by every family that keeps files.
+// Whole-buffer read and write loops shared by every family that keeps files;
+// they go through jx::fileOps() (JxFile.h), so a test can fault them.
 // `what` names the file kind in messages ("swap file", "cache file"), `source`
 // the family that calls, so errors read as that family's own.
 #include <sys/uio.h>

@@ -1,18 +1,16 @@
-// flr cache ls|verify|dump on real cache directories, run as a person would.
+// flr cache ls|verify|dump on real cache directories, run as a person would
+// (an argument vector, no shell).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 
 #include "FLR/FlrJrnSample.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/FlrRolCache.h"
-#include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCacheTestUtil.h"
 #include "support/TestSupport.h"
+#include "support/ToolRunner.h"
 
 namespace {
 
@@ -20,30 +18,17 @@ constexpr int kMiB = 1048576;
 
 struct ToolRun {
     int status = -1;
-    std::string out;
+    std::string out;  // standard output, then standard error
 };
 
-std::string flrTool() {
-    if (const char* t = std::getenv("FLR_TOOL")) return t;
-    const std::string self = rctest::selfExe();
-    return self.substr(0, self.rfind('/')) + "/flr";
-}
-
-ToolRun flr(const std::string& args) {
-    ToolRun r;
-    const std::string cmd = flrTool() + " " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+ToolRun flr(const std::vector<std::string>& args) {
+    const flrtest::ToolRun r = flrtest::runTool(args);
+    return {r.status, r.out + r.err};
 }
 
 class RolCacheCmdTest : public ::testing::Test {
   protected:
+    void SetUp() override { FLR_REQUIRE_TOOL(); }
     flrtest::ScopedRegistry reg;
     flrtest::TempDir dir;
     std::string path(const std::string& name) const { return dir.file(name); }
@@ -89,7 +74,7 @@ TEST_F(RolCacheCmdTest, LsListsFilesNumbersEntriesAndBytes) {
     flrtest::writeFile(path("cache.1"), rctest::fileBytes({{1, 10}, {2, 20}, {5, 30}}));
     flrtest::writeFile(path("cache.9"), rctest::fileBytes({{9, 40}}));
     flrtest::writeFile(path("cache.x"), "stray");
-    const ToolRun r = flr("cache ls " + dir.path());
+    const ToolRun r = flr({"cache", "ls", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
     auto row = [](const char* file, int first, int last, int entries, int bytes) {
         char line[200];
@@ -104,13 +89,13 @@ TEST_F(RolCacheCmdTest, LsListsFilesNumbersEntriesAndBytes) {
     EXPECT_NE(r.out.find("2 files, 4 entries, " + std::to_string(104 + 60) + " bytes"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(flr("cache ls " + path("missing")).status, 1);
-    EXPECT_EQ(flr("cache ls").status, 2);
+    EXPECT_EQ(flr({"cache", "ls", path("missing")}).status, 1);
+    EXPECT_EQ(flr({"cache", "ls"}).status, 2);
 }
 
 TEST_F(RolCacheCmdTest, VerifyPassesASoundCacheOfJournalRecords) {
     fillWithJournal(6000);
-    const ToolRun r = flr("cache verify " + dir.path());
+    const ToolRun r = flr({"cache", "verify", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("entries: sound"), std::string::npos) << r.out;
 }
@@ -137,7 +122,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedByteInTheMiddleOfAFile) {
         std::string bad = good;
         bad[static_cast<size_t>(at)] = static_cast<char>(bad[static_cast<size_t>(at)] ^ 0x10);
         flrtest::writeFile(name, bad);
-        const ToolRun r = flr("cache verify " + dir.path());
+        const ToolRun r = flr({"cache", "verify", dir.path()});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find(name + ": damaged record at offset"), std::string::npos) << r.out;
         // A damaged length shows where the framing breaks, at or after it.
@@ -148,7 +133,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedByteInTheMiddleOfAFile) {
         }
     }
     flrtest::writeFile(name, good);
-    EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
+    EXPECT_EQ(flr({"cache", "verify", dir.path()}).status, 0);
 }
 
 // Payload bytes have no structure to check; the checksums written beside every
@@ -170,7 +155,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedPayloadByteThroughTheChecksums) {
         std::string bad = good;
         bad[at] = static_cast<char>(bad[at] ^ 0x01);
         flrtest::writeFile(name, bad);
-        const ToolRun r = flr("cache verify " + dir.path());
+        const ToolRun r = flr({"cache", "verify", dir.path()});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("content does not match the file's checksums"), std::string::npos)
             << r.out;
@@ -185,17 +170,17 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedPayloadByteThroughTheChecksums) {
     }
     // A file cut short is damage too once its writer recorded its size.
     flrtest::writeFile(name, good.substr(0, offsets.back()));
-    ToolRun r = flr("cache verify " + dir.path());
+    ToolRun r = flr({"cache", "verify", dir.path()});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("but was closed at"), std::string::npos) << r.out;
     flrtest::writeFile(name, good);
-    r = flr("cache verify " + dir.path());
+    r = flr({"cache", "verify", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("not a cache file name"), std::string::npos) << r.out;
 
     // A damaged checksum file only loses the payload check: the cache stays sound.
     flrtest::writeFile(name + ".sum", "garbage");
-    EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
+    EXPECT_EQ(flr({"cache", "verify", dir.path()}).status, 0);
 }
 
 TEST_F(RolCacheCmdTest, ChecksumFilesLeaveWithTheirCacheFiles) {
@@ -216,11 +201,11 @@ TEST_F(RolCacheCmdTest, ChecksumFilesLeaveWithTheirCacheFiles) {
         EXPECT_NE(std::find(files.begin(), files.end(), seq), files.end()) << seq;
     }
     EXPECT_EQ(sums, static_cast<int>(files.size()));
-    EXPECT_EQ(flr("cache verify " + dir.path()).status, 0);
+    EXPECT_EQ(flr({"cache", "verify", dir.path()}).status, 0);
 }
 
 TEST_F(RolCacheCmdTest, VerifyChecksNamesOrderAndEnds) {
-    auto verify = [&] { return flr("cache verify " + dir.path()); };
+    auto verify = [&] { return flr({"cache", "verify", dir.path()}); };
     flrtest::writeFile(path("cache.1"), rctest::fileBytes({{1, 10}, {2, 10}}));
     flrtest::writeFile(path("cache.3"), rctest::fileBytes({{3, 10}}));
     EXPECT_EQ(verify().status, 0);
@@ -285,7 +270,7 @@ TEST_F(RolCacheCmdTest, DumpDecodesJournalRecords) {
         FlrRolCache c(dir.path().c_str(), 64 * kMiB, 2 * kMiB);
         c.addEntry(opaque.data(), static_cast<int>(opaque.size()), 100000);
     }
-    ToolRun r = flr("cache dump " + dir.path() + " --from 150 --count 2");
+    ToolRun r = flr({"cache", "dump", dir.path(), "--from", "150", "--count", "2"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("entry 150 (cache.1, offset "), 0u) << r.out;
     EXPECT_NE(r.out.find("\nentry 151 "), std::string::npos);
@@ -293,18 +278,18 @@ TEST_F(RolCacheCmdTest, DumpDecodesJournalRecords) {
     EXPECT_NE(r.out.find("seq_num.......... 150\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cmd.............. FLR_JRN_"), std::string::npos);
 
-    r = flr("cache dump " + dir.path() + " --from 300");
+    r = flr({"cache", "dump", dir.path(), "--from", "300"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("entry 100000 "), std::string::npos);
     EXPECT_NE(r.out.find("(not a raw journal record: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("|not a journal re|"), std::string::npos) << r.out;
 
-    EXPECT_EQ(flr("cache dump " + dir.path() + " --count 0").status, 2);
+    EXPECT_EQ(flr({"cache", "dump", dir.path(), "--count", "0"}).status, 2);
     // A damaged file stops the dump with an error.
     std::string bytes = flrtest::readFile(path("cache.1"));
     bytes[8 + 8] = 0x7F;
     flrtest::writeFile(path("cache.1"), bytes);
-    r = flr("cache dump " + dir.path());
+    r = flr({"cache", "dump", dir.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("damaged record at offset 8: invalid record length"), std::string::npos)
         << r.out;
