@@ -2,6 +2,7 @@
 // cache, and the tree operations the scanner and the journal path use.
 #include "FLR/FlrDatabase.h"
 #include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -103,7 +104,7 @@ FlrDatabase::FlrDatabase(const std::string& dir)
     int rc = initialize(dir.c_str());
     if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
     struct stat st;
-    if (::stat((base_ + ".dat").c_str(), &st) != 0) {
+    if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
         debug(1, "Creating new ZRP database %s", base_.c_str());
         if ((rc = create())) JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + errToString(rc));
     } else {

@@ -3,6 +3,7 @@
 // maintenance the LBFS databases share.
 #include "FLR/FlrLBFSHashDB.h"
 #include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,7 +43,7 @@ bool isZero(const unsigned char* hash) {
 
 bool exists(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return jx::fileOps().stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -466,7 +467,7 @@ int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, con
         const std::string src = from + "/" + name + ext;
         // The engine keeps everything in ".dat"; ".idx" moves along if present.
         if (std::strcmp(ext, ".idx") == 0 && !exists(src)) continue;
-        if (::rename(src.c_str(), (to + "/" + name + ext).c_str()) == 0) continue;
+        if (jx::fileOps().rename(src.c_str(), (to + "/" + name + ext).c_str()) == 0) continue;
         if (errno != EXDEV) return errno;
         // Another file system: copy, then drop the source.
         if (int err = copyFiles(from, to, name)) return err;

@@ -2,6 +2,7 @@
 // resolution, creation on demand, renames and recursive deletion.
 #include "FLR/FlrLBFSTreeDB.h"
 #include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -114,7 +115,7 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 
     const std::string data = base + ".dat";
     struct stat st;
-    if (::stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
+    if (jx::fileOps().stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
         debug(1, "Opening existing FlrLBFSTreeDB %s", data.c_str());
         if ((rc = open(mode)))
             return TFAIL(rc, "Failed to open an existing FlrLBFSTreeDB: %s",

@@ -2,6 +2,7 @@
 // the merge of written ranges and the acknowledgement walk.
 #include "FLR/FlrWrDatabase.h"
 #include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -59,7 +60,7 @@ FlrWrDatabase::FlrWrDatabase(const std::string& dir)
     int rc = initialize(dir.c_str());
     if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
     struct stat st;
-    if (::stat((base_ + ".dat").c_str(), &st) != 0) {
+    if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
         debug(1, "Creating new ZRP database %s", base_.c_str());
         if ((rc = create()))
             JX_THROW("FlrWrDatabase", "Failed to create ZRP DB: " + errToString(rc));
