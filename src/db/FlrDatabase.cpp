@@ -560,7 +560,7 @@ std::string FlrDatabase::joinPath(std::string_view prefix) const {
     if (total == 0) return std::string(1, '/');
     std::string path(total, '/');
     char* out = path.data();
-    std::memcpy(out, prefix.data(), prefix.size());
+    if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
     out += prefix.size();
     for (size_t i = nameEnds_.size(); i-- > 0;) {
         if (out == path.data() || out[-1] != '/') ++out;  // over a '/' already there

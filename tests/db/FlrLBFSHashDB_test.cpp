@@ -386,17 +386,23 @@ TEST(FlrLBFSHashDBFiles, CopyWhileAnotherProcessWritesIsConsistent) {
         FlrLBFSHashDB seed;
         ASSERT_TRUE(seed.initialize(from).IsSuccess());
     }
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         FlrLBFSHashDB writer;
         if (writer.initialize(from).IsError()) _exit(2);
         // File k gets k % 7 + 1 blocks; rounds go over the files again.
-        for (uint64_t round = 1;; ++round)
+        for (uint64_t round = 1;; ++round) {
             for (uint64_t fid = 1; fid <= 50; ++fid)
                 if (writer.update(fid, evenBlocks(0, 100 * (fid % 7 + 1), 100, round)).IsError())
                     _exit(3);
+            if (round == 1 && write(ready[1], "r", 1) != 1) _exit(4);
+        }
     }
+    char r;
+    ASSERT_EQ(1, read(ready[0], &r, 1)) << "the writer did not start";
     size_t lastFiles = 0;
     const int copies = flrtest::scaled(6);
     for (int i = 0; i < copies; ++i) {
@@ -420,5 +426,7 @@ TEST(FlrLBFSHashDBFiles, CopyWhileAnotherProcessWritesIsConsistent) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    EXPECT_GT(lastFiles, 0u) << "the writer wrote nothing while copies were made";
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(50u, lastFiles);
 }
