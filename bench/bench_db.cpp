@@ -89,8 +89,7 @@ MDB_env* rawEnv(const std::string& dir) {
     mdb_env_create(&env);
     mdb_env_set_mapsize(env, size_t(16) << 30);
     // The flags the table engine opens its environments with.
-    if (int rc = mdb_env_open(env, (dir + "/raw.dat").c_str(),
-                              MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP, 0664)) {
+    if (int rc = mdb_env_open(env, (dir + "/raw.dat").c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0664)) {
         std::fprintf(stderr, "mdb_env_open: %s\n", mdb_strerror(rc));
         std::exit(1);
     }
@@ -143,8 +142,7 @@ void BM_RawPutTableLayout(benchmark::State& state) {
         mdb_env_set_maxdbs(env, 8);
         mdb_env_set_mapsize(env, size_t(16) << 30);
         std::string dir = freshDir("rawlayout");
-        check(mdb_env_open(env, (dir + "/raw.dat").c_str(),
-                           MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP, 0664),
+        check(mdb_env_open(env, (dir + "/raw.dat").c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0664),
               "open");
         MDB_dbi rec, byFid, byName;
         MDB_txn* txn;

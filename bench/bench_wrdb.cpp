@@ -92,9 +92,7 @@ MDB_env* rawEnv(const std::string& dir) {
     check(mdb_env_create(&env), "create");
     mdb_env_set_maxdbs(env, 8);
     mdb_env_set_mapsize(env, size_t(8) << 30);
-    check(mdb_env_open(env, (dir + "/raw.dat").c_str(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP,
-                       0664),
-          "open");
+    check(mdb_env_open(env, (dir + "/raw.dat").c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0664), "open");
     return env;
 }
 

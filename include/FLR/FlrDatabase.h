@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FLR/FlrFid.h"
@@ -112,6 +113,7 @@ class FlrDatabase : public TCtreeTable, public SPEnabled {
                     const char* name, size_t nameLen);
     void deleteDescendants(const char* function, std::list<fsf_fid>& work);
     std::string buildPath(const fsf_fid& fid, uint64_t* seq, FLR_FTYPE* type);
+    std::string joinPath(std::string_view prefix) const;
     void listSubtree(const fsf_fid& dir, const std::string& path, std::list<Node>& out,
                      std::list<fsf_fid>& onPath);
     template <class Body>

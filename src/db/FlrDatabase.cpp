@@ -1,6 +1,8 @@
 // The file-id name database: declaration of the "FLR FID Table", the path
 // cache, and the tree operations the scanner and the journal path use.
 #include "FLR/FlrDatabase.h"
+#include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -27,7 +29,6 @@ constexpr uint8_t kReachable = 4;
 constexpr uint64_t kUnscannedDirSeq = 0xFFFFFFFFFFFFFFFFULL;
 // No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
 constexpr int kMaxDepth = 65536;
-constexpr int kBatchAttempts = 10;
 constexpr uint32_t kGoldenRatio = 0x9E3779B9u;
 
 bool sameFid(const uint64_t words[3], const fsf_fid& fid) {
@@ -103,7 +104,7 @@ FlrDatabase::FlrDatabase(const std::string& dir)
     int rc = initialize(dir.c_str());
     if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
     struct stat st;
-    if (::stat((base_ + ".dat").c_str(), &st) != 0) {
+    if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
         debug(1, "Creating new ZRP database %s", base_.c_str());
         if ((rc = create())) JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + errToString(rc));
     } else {
@@ -153,8 +154,15 @@ int FlrDatabase::initialize(const char* dir) {
     if (!rc) rc = setNextField("sname", 57, kTypeString, kMaxNameLen + 1);
     if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
 
-    rc = setNextIndex("fid", 24, 0, 1, 0, 0, 3, 0);
-    if (!rc) rc = setNextIndex("parent_fid_and_sname", 80, 12, 1, 0, 0, 4, 3);
+    rc = declareIndex(
+        {.name = "fid", .keyLength = 24, .duplicates = true, .firstSegment = 0, .segmentCount = 3});
+    if (!rc)
+        rc = declareIndex({.name = "parent_fid_and_sname",
+                           .keyLength = 24 + kNamePrefix,
+                           .duplicates = true,
+                           .firstSegment = 3,
+                           .segmentCount = 4,
+                           .keyType = 12});
     if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
 
     for (int field = 0; field < 6 && !rc; ++field) rc = setNextSegment(field, 8, 1);
@@ -242,33 +250,16 @@ void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t
     rec_.sname[len] = '\0';
 }
 
-// Runs body as one transaction. When the map fills up inside it, the engine
-// rolls everything back and grows the map; the body is then run again (only
-// when this call owns the transaction: an enclosing batch must be redone by
-// its owner).
+// Runs body as one transaction (see DbBatch.h).
 template <class Body>
 void FlrDatabase::batched(const char* function, Body&& body) {
-    for (int attempt = 1;; ++attempt) {
-        const bool outermost = !inBatch();
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult()) DB_FAIL(function, "Failed to start a transaction: ", rc);
-        try {
-            body();
-        } catch (const JxException&) {
-            if (outermost && lastResult() == kBatchRolledBack && attempt < kBatchAttempts) {
-                debug(2, "%s rolled back for want of map, doing it again", function);
-                continue;
-            }
-            throw;
-        }
-        int rc = batch.commit();
-        if (rc == kOk) return;
-        if (outermost && rc == kBatchRolledBack && attempt < kBatchAttempts) {
-            debug(2, "%s rolled back for want of map, doing it again", function);
-            continue;
-        }
-        DB_FAIL(function, "Failed to commit changes to the DB: ", rc);
-    }
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
+        body();
+        return static_cast<int>(kOk);
+    });
+    if (out.stage == flrdb::BatchStage::Begin)
+        DB_FAIL(function, "Failed to start a transaction: ", out.rc);
+    if (!out.ok()) DB_FAIL(function, "Failed to commit changes to the DB: ", out.rc);
 }
 
 // --- adding, deleting, renaming --------------------------------------------
@@ -553,16 +544,31 @@ std::string FlrDatabase::buildPath(const fsf_fid& fid, uint64_t* seq, FLR_FTYPE*
         nameEnds_.push_back(names_.size());
         current = fidOf(rec_.parent_fid);
     }
-    std::string path;
-    path.reserve((ancestor ? ancestor->pathLen : 0) + names_.size() + nameEnds_.size() + 1);
-    if (ancestor) path.assign(ancestor->path(), ancestor->pathLen);
-    for (size_t i = nameEnds_.size(); i-- > 0;) {
-        size_t begin = i ? nameEnds_[i - 1] : 0;
-        if (path.empty() || path.back() != '/') path += '/';
-        path.append(names_, begin, nameEnds_[i] - begin);
-    }
-    if (path.empty()) path = "/";
+    std::string path = joinPath(ancestor ? std::string_view(ancestor->path(), ancestor->pathLen)
+                                         : std::string_view());
     cacheInsert(fid, path, foundSeq, foundType);
+    return path;
+}
+
+// The ancestor's path followed by the collected names, root first. Built by
+// size and copy: the appending form makes g++ 12 at -O3 see an overlap
+// (-Wrestrict) that cannot happen.
+std::string FlrDatabase::joinPath(std::string_view prefix) const {
+    const bool prefixSlash = !prefix.empty() && prefix.back() == '/';
+    size_t total = prefix.size() + names_.size() + nameEnds_.size() - (prefixSlash ? 1 : 0);
+    if (nameEnds_.empty()) total = prefix.size();
+    if (total == 0) return std::string(1, '/');
+    std::string path(total, '/');
+    char* out = path.data();
+    if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
+    out += prefix.size();
+    for (size_t i = nameEnds_.size(); i-- > 0;) {
+        if (out == path.data() || out[-1] != '/') ++out;  // over a '/' already there
+        size_t begin = i ? nameEnds_[i - 1] : 0;
+        std::memcpy(out, names_.data() + begin, nameEnds_[i] - begin);
+        out += nameEnds_[i] - begin;
+    }
+    path.resize(static_cast<size_t>(out - path.data()));
     return path;
 }
 

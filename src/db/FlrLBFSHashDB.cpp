@@ -2,6 +2,8 @@
 // block lists per file, changed-range marking, lookup by hash, and the file
 // maintenance the LBFS databases share.
 #include "FLR/FlrLBFSHashDB.h"
+#include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,7 +24,6 @@ constexpr const char* kSource = "FlrLBFSHashDB";
 constexpr const char* kName = "FlrLBFSHashDB";
 constexpr int kHashIndex = 0;
 constexpr int kFileIndex = 1;
-constexpr int kBatchAttempts = 10;
 constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
 const unsigned char kZeroHash[FlrLBFSHashDB::kHashSize] = {};
 
@@ -40,40 +41,9 @@ bool isZero(const unsigned char* hash) {
     return std::memcmp(hash, kZeroHash, FlrLBFSHashDB::kHashSize) == 0;
 }
 
-int copyFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno;
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    if (out < 0) {
-        int err = errno;
-        ::close(in);
-        return err;
-    }
-    static thread_local std::vector<char> buf(1 << 20);
-    int err = 0;
-    for (;;) {
-        ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        for (ssize_t done = 0; done < n && !err;) {
-            ssize_t w = ::write(out, buf.data() + done, n - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) err = errno;
-            if (w > 0) done += w;
-        }
-        if (err) break;
-    }
-    // The copy is renamed into place next: it must be on disk first.
-    if (!err && ::fsync(out) != 0) err = errno;
-    if (::close(out) != 0 && !err) err = errno;
-    ::close(in);
-    return err;
-}
-
 bool exists(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return jx::fileOps().stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -115,8 +85,17 @@ CQiError FlrLBFSHashDB::initialize(const std::string& dir, JXIndexing::TAccessEn
     if (rc)
         return HFAIL(rc, "Failed to configure FlrLBFSHashDB fields: %s", errToString(rc).c_str());
 
-    rc = setNextIndex("hash", kHashSize, 0, 1, 0, 0, 1, 0);
-    if (!rc) rc = setNextIndex("fid_offset", 16, 0, 0, 0, 0, 2, 1);
+    rc = declareIndex({.name = "hash",
+                       .keyLength = kHashSize,
+                       .duplicates = true,
+                       .firstSegment = 0,
+                       .segmentCount = 1});
+    if (!rc)
+        rc = declareIndex({.name = "fid_offset",
+                           .keyLength = 16,
+                           .duplicates = false,
+                           .firstSegment = 1,
+                           .segmentCount = 2});
     if (rc)
         return HFAIL(rc, "Failed to configure FlrLBFSHashDB indices: %s", errToString(rc).c_str());
 
@@ -211,33 +190,26 @@ CQiError FlrLBFSHashDB::checkBlocks(const char* fn, uint64_t fid,
     return CQiError();
 }
 
-// Runs body as one transaction, so a change of several records is never seen
-// (or left by a crash) half done. When the map fills up inside it, the engine
-// rolls everything back and grows the map; the body is then run again (only
-// when this call owns the transaction).
+// Runs body as one transaction (see DbBatch.h).
 template <class Body>
 CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
-    for (int attempt = 1;; ++attempt) {
-        const bool redo = !inBatch() && attempt < kBatchAttempts;
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult())
-            return HFAIL(rc, "Couldn't start a transaction: %s", errToString(rc).c_str());
-        CQiError err = body();
-        if (err.IsError()) {
-            if (redo && err.GetCode() == -kBatchRolledBack) {
-                debug(2, "%s rolled back for want of map, doing it again", fn);
-                continue;
-            }
+    CQiError err;
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, fn, [&] {
+        err = body();
+        if (!err.IsError()) return static_cast<int>(kOk);
+        return err.GetCode() == -kBatchRolledBack ? static_cast<int>(kBatchRolledBack) : -1;
+    });
+    switch (out.stage) {
+        case flrdb::BatchStage::Done:
+        case flrdb::BatchStage::Body:
             return err;
-        }
-        int rc = batch.commit();
-        if (rc == kOk) return err;
-        if (redo && rc == kBatchRolledBack) {
-            debug(2, "%s rolled back for want of map, doing it again", fn);
-            continue;
-        }
-        return HFAIL(rc, "Couldn't commit changes to FlrLBFSHashDB: %s", errToString(rc).c_str());
+        case flrdb::BatchStage::Begin:
+            return HFAIL(out.rc, "Couldn't start a transaction: %s", errToString(out.rc).c_str());
+        case flrdb::BatchStage::Commit:
+            break;
     }
+    return HFAIL(out.rc, "Couldn't commit changes to FlrLBFSHashDB: %s",
+                 errToString(out.rc).c_str());
 }
 
 // --- deleting --------------------------------------------------------------------
@@ -495,7 +467,7 @@ int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, con
         const std::string src = from + "/" + name + ext;
         // The engine keeps everything in ".dat"; ".idx" moves along if present.
         if (std::strcmp(ext, ".idx") == 0 && !exists(src)) continue;
-        if (::rename(src.c_str(), (to + "/" + name + ext).c_str()) == 0) continue;
+        if (jx::fileOps().rename(src.c_str(), (to + "/" + name + ext).c_str()) == 0) continue;
         if (errno != EXDEV) return errno;
         // Another file system: copy, then drop the source.
         if (int err = copyFiles(from, to, name)) return err;
@@ -505,23 +477,14 @@ int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, con
     return 0;
 }
 
-// Copies under temporary names and renames them into place, so `to` never
-// holds a half-copied table; on failure the temporary files are removed and
-// what `to` held is left as it was.
+// The engine copies one committed state of the table, even while another
+// process writes it, under a temporary name that is flushed and then renamed
+// into place: `to` never holds a half-copied table, and on failure what it
+// held is left as it was. Returns an errno value.
 int FlrLBFSHashDB::copyFiles(const std::string& from, const std::string& to, const char* name) {
-    const std::string src = from + "/" + name, dst = to + "/" + name;
-    const bool withIdx = exists(src + ".idx");
-    auto dropTemporaries = [&] {
-        ::unlink((dst + ".dat.tmp").c_str());
-        ::unlink((dst + ".idx.tmp").c_str());
-    };
-    int err = copyFile(src + ".dat", dst + ".dat.tmp");
-    if (!err && withIdx) err = copyFile(src + ".idx", dst + ".idx.tmp");
-    if (!err && ::rename((dst + ".dat.tmp").c_str(), (dst + ".dat").c_str()) != 0) err = errno;
-    if (!err && withIdx && ::rename((dst + ".idx.tmp").c_str(), (dst + ".idx").c_str()) != 0)
-        err = errno;
-    if (err) dropTemporaries();
-    return err;
+    int rc = copyTable(from + "/" + name, to + "/" + name);
+    if (rc == kOk) return 0;
+    return rc >= kSystemErrorBase ? rc - kSystemErrorBase : EIO;
 }
 
 CQiError FlrLBFSHashDB::remove(const std::string& dir) {

@@ -1,6 +1,8 @@
 // The LBFS tree database: declaration of the "FlrLBFSTreeDB Table", path
 // resolution, creation on demand, renames and recursive deletion.
 #include "FLR/FlrLBFSTreeDB.h"
+#include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -19,7 +21,6 @@ constexpr const char* kName = "FlrLBFSTreeDB";
 constexpr int kFidIndex = 0;
 constexpr int kNameIndex = 1;
 constexpr size_t kNamePrefix = 56;  // bytes of a name in index 1
-constexpr int kBatchAttempts = 10;
 // No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
 constexpr int kMaxDepth = 65536;
 
@@ -89,8 +90,15 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
     if (rc)
         return TFAIL(rc, "Failed to configure FlrLBFSTreeDB fields: %s", errToString(rc).c_str());
 
-    rc = setNextIndex("fid", 8, 0, 0, 0, 0, 1, 0);
-    if (!rc) rc = setNextIndex("parent_sname", 64, 12, 1, 0, 0, 2, 1);
+    rc = declareIndex(
+        {.name = "fid", .keyLength = 8, .duplicates = false, .firstSegment = 0, .segmentCount = 1});
+    if (!rc)
+        rc = declareIndex({.name = "parent_sname",
+                           .keyLength = 8 + kNamePrefix,
+                           .duplicates = true,
+                           .firstSegment = 1,
+                           .segmentCount = 2,
+                           .keyType = 12});
     if (rc)
         return TFAIL(rc, "Failed to configure FlrLBFSTreeDB indices: %s", errToString(rc).c_str());
 
@@ -107,7 +115,7 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 
     const std::string data = base + ".dat";
     struct stat st;
-    if (::stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
+    if (jx::fileOps().stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
         debug(1, "Opening existing FlrLBFSTreeDB %s", data.c_str());
         if ((rc = open(mode)))
             return TFAIL(rc, "Failed to open an existing FlrLBFSTreeDB: %s",
@@ -214,11 +222,9 @@ CQiError FlrLBFSTreeDB::getRootRec(Record* rec) {
 
 // --- transactions ------------------------------------------------------------------
 
-// Runs an operation as one transaction, so a change of several records is
-// never seen (or left by a crash) half done. When the map fills up inside it,
-// the engine rolls everything back and grows the map; the operation is then
-// run again (only when it owns the transaction). An operation called by
-// another runs in the caller's transaction.
+// Runs an operation as one transaction (see DbBatch.h). An operation called
+// by another runs in the caller's transaction. The numbers handed out and the
+// blocks to drop belong to the attempt: a rolled back attempt forgets them.
 template <class Body>
 CQiError FlrLBFSTreeDB::batched(const char* fn, Body&& body) {
     if (opDepth_ > 0) return body();
@@ -228,32 +234,30 @@ CQiError FlrLBFSTreeDB::batched(const char* fn, Body&& body) {
         ~Depth() { --depth; }
     } running(opDepth_);
     const uint64_t savedNext = next_;
-    for (int attempt = 1;; ++attempt) {
-        const bool redo = !inBatch() && attempt < kBatchAttempts;
-        drops_.clear();
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult())
-            return TFAIL(rc, "Couldn't start a transaction: %s", errToString(rc).c_str());
-        CQiError err = body();
-        if (err.IsError()) {
-            next_ = savedNext;  // the numbers handed out were rolled back
-            drops_.clear();
-            if (redo && err.GetCode() == -kBatchRolledBack) {
-                debug(2, "%s rolled back for want of map, doing it again", fn);
-                continue;
-            }
-            return err;
-        }
-        dropBlocks();
-        int rc = batch.commit();
-        if (rc == kOk) return err;
+    CQiError err;
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, fn, [&] {
         next_ = savedNext;
-        if (redo && rc == kBatchRolledBack) {
-            debug(2, "%s rolled back for want of map, doing it again", fn);
-            continue;
+        drops_.clear();
+        err = body();
+        if (!err.IsError()) {
+            dropBlocks();
+            return static_cast<int>(kOk);
         }
-        return TFAIL(rc, "Couldn't commit changes to FlrLBFSTreeDB: %s", errToString(rc).c_str());
+        return err.GetCode() == -kBatchRolledBack ? static_cast<int>(kBatchRolledBack) : -1;
+    });
+    if (out.ok()) return err;
+    next_ = savedNext;
+    drops_.clear();
+    switch (out.stage) {
+        case flrdb::BatchStage::Body:
+            return err;
+        case flrdb::BatchStage::Begin:
+            return TFAIL(out.rc, "Couldn't start a transaction: %s", errToString(out.rc).c_str());
+        default:
+            break;
     }
+    return TFAIL(out.rc, "Couldn't commit changes to FlrLBFSTreeDB: %s",
+                 errToString(out.rc).c_str());
 }
 
 // A failure leaves blocks of deleted entries behind: logged, not passed up,

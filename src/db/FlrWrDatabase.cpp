@@ -1,6 +1,8 @@
 // The write-interval database: declaration of the "FLR Write Interval Table",
 // the merge of written ranges and the acknowledgement walk.
 #include "FLR/FlrWrDatabase.h"
+#include "DbBatch.h"
+#include "FLR/platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr int kIntervalIndex = 0;
-constexpr int kBatchAttempts = 10;
 constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
 
 [[noreturn]] void engineFailure(const char* function, const char* message, int rc, int line) {
@@ -59,7 +60,7 @@ FlrWrDatabase::FlrWrDatabase(const std::string& dir)
     int rc = initialize(dir.c_str());
     if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
     struct stat st;
-    if (::stat((base_ + ".dat").c_str(), &st) != 0) {
+    if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
         debug(1, "Creating new ZRP database %s", base_.c_str());
         if ((rc = create()))
             JX_THROW("FlrWrDatabase", "Failed to create ZRP DB: " + errToString(rc));
@@ -101,7 +102,11 @@ int FlrWrDatabase::initialize(const char* dir) {
     if (!rc) rc = setNextField("end", offsetof(Record, end), kTypeUInt64, 8);
     if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
 
-    rc = setNextIndex("fid_start", 32, 0, 0, 0, 0, 4, 0);
+    rc = declareIndex({.name = "fid_start",
+                       .keyLength = 32,
+                       .duplicates = false,
+                       .firstSegment = 0,
+                       .segmentCount = 4});
     if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
 
     for (int field = 1; field <= 4 && !rc; ++field) rc = setNextSegment(field, 8, 1);
@@ -129,34 +134,16 @@ void FlrWrDatabase::intervalKey(const char* function, const uint64_t fid[3], uin
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
-// Runs body as one transaction, so a change of several records is never seen
-// (or left by a crash) half done, and a lookup and the change it decides
-// cannot be split by another process. When the map fills up inside it, the
-// engine rolls everything back and grows the map; the body is then run again
-// (only when this call owns the transaction).
+// Runs body as one transaction (see DbBatch.h).
 template <class Body>
 void FlrWrDatabase::batched(const char* function, Body&& body) {
-    for (int attempt = 1;; ++attempt) {
-        const bool outermost = !inBatch();
-        BatchScope batch(*this);
-        if (int rc = batch.beginResult()) DB_FAIL(function, "Failed to start a transaction: ", rc);
-        try {
-            body();
-        } catch (const JxException&) {
-            if (outermost && lastResult() == kBatchRolledBack && attempt < kBatchAttempts) {
-                debug(2, "%s rolled back for want of map, doing it again", function);
-                continue;
-            }
-            throw;
-        }
-        int rc = batch.commit();
-        if (rc == kOk) return;
-        if (outermost && rc == kBatchRolledBack && attempt < kBatchAttempts) {
-            debug(2, "%s rolled back for want of map, doing it again", function);
-            continue;
-        }
-        DB_FAIL(function, "Failed to commit changes to the DB: ", rc);
-    }
+    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
+        body();
+        return static_cast<int>(kOk);
+    });
+    if (out.stage == flrdb::BatchStage::Begin)
+        DB_FAIL(function, "Failed to start a transaction: ", out.rc);
+    if (!out.ok()) DB_FAIL(function, "Failed to commit changes to the DB: ", out.rc);
 }
 
 // --- adding and cutting ------------------------------------------------------

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <lmdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +20,7 @@
 
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
+#include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -96,24 +96,8 @@ TEST(FlrDatabaseFiles, CreatesOpensAndClearsAnLmdbEnvironment) {
     EXPECT_TRUE(log.contains("Opening existing ZRP database " + sub + "/zrpdb"));
 
     // Any LMDB tool reads the file: one database per index, plus records.
-    MDB_env* env;
-    ASSERT_EQ(0, mdb_env_create(&env));
-    mdb_env_set_maxdbs(env, 8);
-    ASSERT_EQ(0, mdb_env_open(env, (sub + "/zrpdb.dat").c_str(), MDB_NOSUBDIR | MDB_RDONLY, 0));
-    MDB_txn* txn;
-    ASSERT_EQ(0, mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn));
-    MDB_dbi main;
-    ASSERT_EQ(0, mdb_dbi_open(txn, nullptr, 0, &main));
-    MDB_cursor* c;
-    ASSERT_EQ(0, mdb_cursor_open(txn, main, &c));
-    std::set<std::string> dbs;
-    MDB_val k, v;
-    while (mdb_cursor_get(c, &k, &v, MDB_NEXT) == 0)
-        dbs.insert(std::string(static_cast<char*>(k.mv_data), k.mv_size));
-    mdb_cursor_close(c);
-    mdb_txn_abort(txn);
-    mdb_env_close(env);
-    EXPECT_EQ((std::set<std::string>{"fid", "meta", "parent_fid_and_sname", "records"}), dbs);
+    EXPECT_EQ((std::set<std::string>{"fid", "meta", "parent_fid_and_sname", "records"}),
+              flrtest::lmdbDatabases(sub + "/zrpdb.dat"));
 
     FlrDatabase::clear(sub);
     struct stat st;
@@ -583,65 +567,6 @@ TEST(FlrDatabaseBatches, ReconciliationThatOutgrowsTheMapIsRedoneWhole) {
 
 // --- processes ---------------------------------------------------------------
 
-TEST(FlrDatabaseProcesses, EveryReturnedChangeSurvivesSigkill) {
-    flrtest::TempDir dir;
-    {
-        FlrDatabase db(dir.path());  // open in the parent across the fork too
-        db.addRootNode(F(1));
-        int fds[2];
-        ASSERT_EQ(0, pipe(fds));
-        // A small pipe keeps the child from running far ahead of the reports.
-        fcntl(fds[1], F_SETPIPE_SZ, 4096);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            int rc = 0;
-            try {
-                FlrDatabase child(dir.path());
-                for (uint32_t i = 0; i < 10000; ++i) {
-                    if (i % 10 == 9)
-                        child.renameNode(F(1), "f" + std::to_string(i - 9), F(1),
-                                         "r" + std::to_string(i - 9));
-                    else
-                        child.addNode(F(1), "f" + std::to_string(i), F(100 + i), FLR_FTYPE_FILE, i);
-                    if (write(fds[1], &i, sizeof i) != sizeof i) break;
-                }
-            } catch (...) {
-                rc = 3;
-            }
-            _exit(rc);
-        }
-        ::close(fds[1]);
-        std::set<uint32_t> done;
-        uint32_t i;
-        while (done.size() < 2500 && read(fds[0], &i, sizeof i) == sizeof i) done.insert(i);
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        while (read(fds[0], &i, sizeof i) == sizeof i) done.insert(i);
-        ::close(fds[0]);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it was killed";
-        ASSERT_GE(done.size(), 2500u);
-
-        // The parent's instance, opened before the crash, reads on.
-        for (uint32_t c : done) {
-            if (c % 10 == 9) continue;
-            std::string p = db.fidToNodeName(F(100 + c));
-            if (c % 10 != 0)  // only every tenth file is renamed, nine changes later
-                ASSERT_EQ("/f" + std::to_string(c), p);
-            else if (done.count(c + 9))
-                ASSERT_EQ("/r" + std::to_string(c), p);
-            else
-                ASSERT_TRUE(p == "/f" + std::to_string(c) || p == "/r" + std::to_string(c)) << p;
-        }
-    }
-    // A fresh open after the crash, and writes go on.
-    FlrDatabase db(dir.path());
-    db.addNode(F(1), "after", F(5), FLR_FTYPE_FILE, 0);
-    EXPECT_EQ("/after", db.fidToNodeName(F(5)));
-}
-
 TEST(FlrDatabaseProcesses, ReaderAndWriterAtOnce) {
     flrtest::TempDir dir;
     {
@@ -697,65 +622,4 @@ TEST(FlrDatabaseProcesses, ReaderAndWriterAtOnce) {
     ASSERT_EQ(0, WEXITSTATUS(status));
     EXPECT_EQ(total + 1, reader.getRecordCount());
     EXPECT_EQ("/e2900/e2999", reader.fidToNodeName(F(1000 + 2999)));
-}
-
-// --- the flr command ---------------------------------------------------------
-
-namespace {
-
-// The flr binary: FLR_TOOL, else the one built next to this test.
-std::string flrTool() {
-    if (const char* tool = std::getenv("FLR_TOOL"); tool && *tool) return tool;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, n);
-    std::string tool = dir.substr(0, dir.rfind('/')) + "/flr";
-    return access(tool.c_str(), X_OK) == 0 ? tool : std::string();
-}
-
-// Runs the flr binary, returning its exit status and standard output.
-int runFlr(const std::string& args, std::string* out) {
-    std::string cmd = flrTool() + " " + args + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
-TEST(FlrDbCommand, PrintsTreeAndPaths) {
-    if (flrTool().empty()) GTEST_SKIP() << "no flr binary (FLR_TOOL) to run";
-    flrtest::TempDir dir;
-    {
-        FlrDatabase db(dir.path());
-        db.addRootNode(F(1));
-        db.addNode(F(1), "etc", F(2), FLR_FTYPE_DIR, 5);
-        db.addNode(F(2), "passwd", F(3), FLR_FTYPE_FILE, 7);
-        db.addNode(fsf_fid::fid0, "lost", F(4), FLR_FTYPE_DIR, 0);
-    }
-    std::string out;
-    ASSERT_EQ(0, runFlr("db tree " + dir.path(), &out));
-    EXPECT_EQ("/  " + F(1).toString() + "  seq 0\n" + "  etc/  " + F(2).toString() + "  seq 5\n" +
-                  "    passwd  " + F(3).toString() + "  seq 7\n" + "(detached)\n" + "  lost/  " +
-                  F(4).toString() + "  seq 0\n" +
-                  "4 records: 3 in the tree, 1 detached, 0 unreachable\n",
-              out);
-    ASSERT_EQ(0, runFlr("db path " + dir.path() + " " + F(3).toString(), &out));
-    EXPECT_EQ("/etc/passwd\n", out);
-    ASSERT_EQ(0, runFlr("db path --json " + dir.path() + " " + F(2).toString(), &out));
-    EXPECT_EQ(
-        "{\"fid\":\"" + F(2).toString() + "\",\"path\":\"/etc\",\"type\":\"dir\",\"seq\":5}\n",
-        out);
-    EXPECT_EQ(1, runFlr("db path " + dir.path() + " " + F(9).toString(), &out));
-    EXPECT_EQ(1, runFlr("db path " + dir.path() + " 12", &out));
-    EXPECT_EQ(1, runFlr("db tree " + dir.path() + "/missing", &out));
-    EXPECT_EQ(2, runFlr("db path " + F(3).toString(), &out));
-    struct stat st;
-    EXPECT_NE(0, ::stat((dir.path() + "/missing").c_str(), &st));  // inspecting creates nothing
 }

@@ -4,18 +4,23 @@
 #include "FLR/FlrLBFSHashDB.h"
 
 #include <gtest/gtest.h>
-#include <lmdb.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/platform/EvDebug.h"
+#include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -116,20 +121,7 @@ TEST(FlrLBFSHashDBFiles, CreatesOpensCopiesMovesAndRemoves) {
     }
 
     // Any LMDB tool reads the file: one database per index, plus records.
-    MDB_env* env;
-    ASSERT_EQ(0, mdb_env_create(&env));
-    mdb_env_set_maxdbs(env, 8);
-    ASSERT_EQ(0,
-              mdb_env_open(env, (c + "/FlrLBFSHashDB.dat").c_str(), MDB_NOSUBDIR | MDB_RDONLY, 0));
-    MDB_txn* txn;
-    ASSERT_EQ(0, mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn));
-    MDB_dbi byHash;
-    ASSERT_EQ(0, mdb_dbi_open(txn, "hash", 0, &byHash));
-    MDB_stat ms;
-    ASSERT_EQ(0, mdb_stat(txn, byHash, &ms));
-    EXPECT_EQ(3u, ms.ms_entries);
-    mdb_txn_abort(txn);
-    mdb_env_close(env);
+    EXPECT_EQ(3u, flrtest::lmdbEntries(c + "/FlrLBFSHashDB.dat", "hash").size());
 
     CQiError err = FlrLBFSHashDB::copy(a, dir.file("missing"));
     EXPECT_TRUE(err.IsError());
@@ -381,4 +373,60 @@ TEST_F(FlrLBFSHashDBTest, RandomMarkingAndRehashingMatchTheModel) {
             EXPECT_EQ(b.block.offset, r.offset);
         }
     }
+}
+
+// The copy is one committed state even while another process writes: each
+// update replaces a file's whole block list, so every file in the copy has a
+// whole list, and the copy is never older than the one before it.
+TEST(FlrLBFSHashDBFiles, CopyWhileAnotherProcessWritesIsConsistent) {
+    flrtest::TempDir dir;
+    const std::string from = dir.file("from");
+    ASSERT_EQ(0, ::mkdir(from.c_str(), 0755));
+    {
+        FlrLBFSHashDB seed;
+        ASSERT_TRUE(seed.initialize(from).IsSuccess());
+    }
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        FlrLBFSHashDB writer;
+        if (writer.initialize(from).IsError()) _exit(2);
+        // File k gets k % 7 + 1 blocks; rounds go over the files again.
+        for (uint64_t round = 1;; ++round) {
+            for (uint64_t fid = 1; fid <= 50; ++fid)
+                if (writer.update(fid, evenBlocks(0, 100 * (fid % 7 + 1), 100, round)).IsError())
+                    _exit(3);
+            if (round == 1 && write(ready[1], "r", 1) != 1) _exit(4);
+        }
+    }
+    char r;
+    ASSERT_EQ(1, read(ready[0], &r, 1)) << "the writer did not start";
+    size_t lastFiles = 0;
+    const int copies = flrtest::scaled(6);
+    for (int i = 0; i < copies; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const std::string to = dir.file("copy" + std::to_string(i));
+        ASSERT_EQ(0, ::mkdir(to.c_str(), 0755));
+        CQiError err = FlrLBFSHashDB::copy(from, to);
+        ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+        FlrLBFSHashDB copy;
+        ASSERT_TRUE(copy.initialize(to).IsSuccess());
+        size_t files = 0;
+        for (uint64_t fid = 1; fid <= 50; ++fid) {
+            std::vector<JxLBFS::HashBlock> blocks;
+            ASSERT_TRUE(copy.get(fid, &blocks).IsSuccess());
+            if (blocks.empty()) continue;
+            ++files;
+            EXPECT_EQ(fid % 7 + 1, blocks.size()) << "copy " << i << " file " << fid;
+        }
+        EXPECT_GE(files, lastFiles);
+        lastFiles = files;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(50u, lastFiles);
 }

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <lmdb.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
+#include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -157,28 +157,6 @@ JxException caught(E&& call) {
     return JxException("", "(no exception)", "", 0);
 }
 
-std::set<std::string> namedDatabases(const std::string& file) {
-    std::set<std::string> names;
-    MDB_env* env;
-    if (mdb_env_create(&env)) return names;
-    mdb_env_set_maxdbs(env, 8);
-    MDB_txn* txn;
-    MDB_dbi main;
-    MDB_cursor* c;
-    if (mdb_env_open(env, file.c_str(), MDB_NOSUBDIR | MDB_RDONLY, 0) == 0 &&
-        mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) {
-        if (mdb_dbi_open(txn, nullptr, 0, &main) == 0 && mdb_cursor_open(txn, main, &c) == 0) {
-            MDB_val k, v;
-            while (mdb_cursor_get(c, &k, &v, MDB_NEXT) == 0)
-                names.insert(std::string(static_cast<char*>(k.mv_data), k.mv_size));
-            mdb_cursor_close(c);
-        }
-        mdb_txn_abort(txn);
-    }
-    mdb_env_close(env);
-    return names;
-}
-
 class FlrWrDatabaseTest : public ::testing::Test {
   protected:
     void SetUp() override { db = new FlrWrDatabase(dir.path()); }
@@ -213,7 +191,7 @@ TEST(FlrWrDatabaseFiles, CreatesReopensAndClearsAnLmdbEnvironment) {
                   caught([&] { db.add(F(1), 1000, 1100); }).getMessage());
     }
     EXPECT_EQ((std::set<std::string>{"fid_start", "meta", "records"}),
-              namedDatabases(sub + "/zrpwrdb.dat"));
+              flrtest::lmdbDatabases(sub + "/zrpwrdb.dat"));
 
     FlrWrDatabase::clear(sub);
     struct stat st;
@@ -411,146 +389,4 @@ TEST(FlrWrDatabaseModel, RandomWritesMatchTheReferenceModel) {
     }
     FlrWrDatabase reopened(dir.path());
     check(reopened);
-}
-
-// --- processes ---------------------------------------------------------------
-
-namespace {
-
-// The writes of the crash test: deterministic, so the parent can replay them.
-struct Op {
-    fsf_fid fid;
-    uint64_t start, end;
-    bool resize;
-};
-
-std::vector<Op> crashOps(size_t n) {
-    std::mt19937_64 rng(99);
-    std::vector<Op> ops;
-    for (size_t i = 0; i < n; ++i) {
-        const fsf_fid fid = F(rng() % 50);
-        const uint64_t start = rng() % 1000000, len = 1 + rng() % 4000;
-        ops.push_back(Op{fid, start, start + len, rng() % 50 == 0});
-    }
-    return ops;
-}
-
-}  // namespace
-
-TEST(FlrWrDatabaseProcesses, EveryReturnedChangeSurvivesSigkill) {
-    flrtest::TempDir dir;
-    const std::vector<Op> ops = crashOps(40000);
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    // A small pipe keeps the child from running far ahead of the reports.
-    fcntl(fds[1], F_SETPIPE_SZ, 4096);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(fds[0]);
-        int rc = 0;
-        try {
-            FlrWrDatabase db(dir.path());
-            for (uint32_t i = 0; i < ops.size(); ++i) {
-                if (ops[i].resize)
-                    db.resizeFID(ops[i].fid, ops[i].start);
-                else
-                    db.add(ops[i].fid, ops[i].start, ops[i].end);
-                if (write(fds[1], &i, sizeof i) != sizeof i) break;
-            }
-        } catch (...) {
-            rc = 3;
-        }
-        _exit(rc);
-    }
-    ::close(fds[1]);
-    uint32_t done = 0, i;
-    while (done < 4000 && read(fds[0], &i, sizeof i) == sizeof i) done = i + 1;
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    while (read(fds[0], &i, sizeof i) == sizeof i) done = i + 1;
-    ::close(fds[0]);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it was killed";
-    ASSERT_GE(done, 4000u);
-
-    // Every reported change is there; the one running at the kill either
-    // completely or not at all.
-    Model model;
-    for (uint32_t k = 0; k < done; ++k) {
-        if (ops[k].resize)
-            model.resize(ops[k].fid, ops[k].start);
-        else
-            model.add(ops[k].fid, ops[k].start, ops[k].end);
-    }
-    FlrWrDatabase db(dir.path());
-    std::vector<Interval> got = all(db);
-    std::vector<Interval> before = model.all();
-    if (got != before && done < ops.size()) {
-        if (ops[done].resize)
-            model.resize(ops[done].fid, ops[done].start);
-        else
-            model.add(ops[done].fid, ops[done].start, ops[done].end);
-    }
-    EXPECT_EQ(model.all(), got);
-    expectSeparated(got);
-    db.add(F(1000), 0, 1);  // and writes go on
-    EXPECT_EQ(1u, of(db, F(1000)).size());
-}
-
-// --- the flr command ---------------------------------------------------------
-
-namespace {
-
-std::string flrTool() {
-    if (const char* tool = std::getenv("FLR_TOOL"); tool && *tool) return tool;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, n);
-    std::string tool = dir.substr(0, dir.rfind('/')) + "/flr";
-    return access(tool.c_str(), X_OK) == 0 ? tool : std::string();
-}
-
-int runFlr(const std::string& args, std::string* out) {
-    std::string cmd = flrTool() + " " + args + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
-TEST(FlrDbIntervalsCommand, PrintsIntervalsByFile) {
-    if (flrTool().empty()) GTEST_SKIP() << "no flr binary (FLR_TOOL) to run";
-    flrtest::TempDir dir;
-    // The table orders files by their first word: F(0) before F(1).
-    {
-        FlrWrDatabase db(dir.path());
-        db.add(F(1), 4096, 8192);
-        db.add(F(0), 0, 100);
-        db.add(F(0), 1000, 1010);
-        ASSERT_TRUE(db.getFirst(nullptr, nullptr, nullptr, nullptr));
-        db.updateAckID(17);
-    }
-    std::string out;
-    ASSERT_EQ(0, runFlr("db intervals " + dir.path(), &out));
-    EXPECT_EQ(F(0).toString() + "  [0-100)  100 bytes  ackid 17\n" + F(0).toString() +
-                  "  [1000-1010)  10 bytes  unacknowledged\n" + F(1).toString() +
-                  "  [4096-8192)  4096 bytes  unacknowledged\n" +
-                  "3 intervals in 2 files, 4206 bytes, 2 unacknowledged\n",
-              out);
-    ASSERT_EQ(0, runFlr("db intervals --json " + dir.path(), &out));
-    EXPECT_EQ(0u, out.find("{\"fid\":\"" + F(0).toString() +
-                           "\",\"start\":0,\"end\":100,\"ackid\":17}\n"))
-        << out;
-    EXPECT_EQ(1, runFlr("db intervals " + dir.path() + "/missing", &out));
-    EXPECT_EQ(2, runFlr("db intervals", &out));
-    struct stat st;
-    EXPECT_NE(0, ::stat((dir.path() + "/missing").c_str(), &st));  // inspecting creates nothing
 }

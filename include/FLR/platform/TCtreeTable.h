@@ -10,11 +10,18 @@
 // byte order is numeric order. A "meta" database holds the table type and its
 // layout, checked on open.
 //
-// Transactions: every change is its own write transaction (no fsync; sync()
-// and close() flush), so a crashed process never leaves a half-changed record.
-// Writers change the pages through the shared map; the data file is as long
-// as the map, and its blocks are reserved up front, so a full disk shows as a
-// failed change (or a failed map growth), never as a crash.
+// Transactions: every change is its own write transaction, so a crashed
+// process never leaves a half-changed record. Pages are written with write(2)
+// (no writable map), so a full disk shows as a failed change, never as a
+// crash, and the file grows as it fills.
+// Durability: commits do not wait for the disk. Committed changes are flushed
+// (fdatasync) by a background thread at most the sync interval (1 s) after
+// the first unflushed commit, at the end of every BatchScope, by sync() and on
+// close. So a process crash (even SIGKILL) loses nothing that was committed:
+// the kernel holds it. A power cut or kernel crash loses at most the changes
+// of the last sync interval (or since the last batch scope ended), never the
+// database: LMDB writes the meta page that makes a commit visible after its
+// data pages, so the file on disk is always some earlier committed state.
 // A batch (beginBatch/commitBatch, or BatchScope) groups many changes into one
 // transaction that becomes visible, and durable against a crash of the
 // process, all at once. The map doubles when full. Several processes may use a
@@ -106,7 +113,7 @@ class TCtreeTable : public TDebuggable {
     // Flushes and closes; a batch still open is rolled back. Idempotent.
     int close();
     bool isOpen() const;
-    // Flushes committed changes to disk.
+    // Flushes committed changes to disk now.
     int sync();
 
     // --- keyed reads (fill record, make it current) -------------------------
@@ -163,14 +170,21 @@ class TCtreeTable : public TDebuggable {
     void abortBatch();
     bool inBatch() const;
 
+    // When the changes of an outermost batch scope reach the disk: at its
+    // commit (AtEnd), or within the sync interval like single changes
+    // (Background: for scopes that group one logical change, where a flush
+    // each would cost a disk round trip per change).
+    enum class Flush { AtEnd, Background };
+
     // Rolls the batch back unless commit() was called.
     class BatchScope {
       public:
-        explicit BatchScope(TCtreeTable& table, size_t expectedBytes = 0);
+        explicit BatchScope(TCtreeTable& table, size_t expectedBytes = 0,
+                            Flush flush = Flush::AtEnd);
         ~BatchScope();
         BatchScope(const BatchScope&) = delete;
         BatchScope& operator=(const BatchScope&) = delete;
-        // 0, or the code of the failed begin or commit.
+        // 0, or the code of the failed begin, commit or flush.
         int commit();
         int beginResult() const { return begin_; }
 
@@ -178,7 +192,25 @@ class TCtreeTable : public TDebuggable {
         TCtreeTable& table_;
         int begin_;
         bool open_;
+        Flush flush_;
     };
+
+    // --- durability ---------------------------------------------------------
+    // Longest time a committed change waits to be flushed, for tables of this
+    // process (tests shorten it). 0 or less restores the default 1 s.
+    static void setSyncInterval(long milliseconds);
+    // True while this table's file has commits not yet flushed to disk.
+    bool hasUnsyncedChanges() const;
+    // Flushes done by this process so far (a counter for tests and tools).
+    static uint64_t syncCount();
+    // The LMDB environment flags the table's file is open with.
+    int environmentFlags(unsigned* flags) const;
+    // Copies the table, as one committed state even while other processes
+    // write it, to target + ".tmp", flushes it, and renames it to target.
+    int copyTo(const std::string& target);
+    // The same for the table at sourceBase (whatever its layout) to
+    // targetBase + ".dat"; the source is opened when this process has not.
+    static int copyTable(const std::string& sourceBase, const std::string& targetBase);
 
     // --- files --------------------------------------------------------------
     // base + ".dat"; empty before internalInitialize.
@@ -208,6 +240,18 @@ class TCtreeTable : public TDebuggable {
                      int reserved2, int segmentCount, int firstSegment);
     // mode 1: encoded by the field's type (integers big-endian).
     int setNextSegment(int field, int length, int mode);
+    // An index by name, for designated initializers: the key is segments
+    // firstSegment .. firstSegment + segmentCount - 1 (setNextSegment order)
+    // one after the other, keyLength bytes in all.
+    struct IndexLayout {
+        const char* name;
+        int keyLength;
+        bool duplicates;  // false: a unique index
+        int firstSegment;
+        int segmentCount;
+        int keyType = 0;  // kept for tools; keys are encoded by segment
+    };
+    int declareIndex(const IndexLayout& index);
     int shellOrder(int field);
     int initializeComplete();
     int internalRegisterTable(int a, int b, int c);
