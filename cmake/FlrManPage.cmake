@@ -18,7 +18,8 @@ add_custom_command(OUTPUT ${FLR_MAN_PAGE}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
     COMMAND ${FLR_HELP2MAN} --no-info --no-discard-stderr --section=1
             "--name=continuous file-level replication between Linux hosts"
-            --version-string=${PROJECT_VERSION} --include=${FLR_MAN_INCLUDE}
+            --help-option=--help-all --version-string=${PROJECT_VERSION}
+            --include=${FLR_MAN_INCLUDE}
             --output=${FLR_MAN_PAGE} $<TARGET_FILE:flr_tool>
     DEPENDS flr_tool ${FLR_MAN_INCLUDE}
     COMMENT "Generating the flr man page"
