@@ -12,6 +12,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,9 +48,10 @@ class BenchRegistry {
         dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
         path_ = dir_ + "/registry.ini";
         std::ofstream f(path_);
-        f << "[ZRP]\nsLinkSecret = benchmark link secret\n";
+        f << "[ZRP]\nsLinkSecret = benchmark link secret, thirty-two bytes or more\n";
         if (extraSockets > 0) f << "nExtraSockets = " << extraSockets << "\n";
         f.close();
+        ::chmod(path_.c_str(), 0600);  // an inline secret needs a private registry
         previous_ = JXPlatformInfo::getRegistryFile();
         JXPlatformInfo::setRegistryFile(path_);
     }

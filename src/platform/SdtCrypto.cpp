@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstring>
 
+#include "FLR/platform/JxCoding.h"
+
 namespace sdt {
 
 bool randomBytes(uint8_t* out, size_t n) {
@@ -52,7 +54,7 @@ namespace {
 
 void makeIv(uint64_t counter, uint8_t iv[kGcmIvLen]) {
     std::memset(iv, 0, 4);
-    for (int i = 0; i < 8; ++i) iv[4 + i] = static_cast<uint8_t>(counter >> (56 - 8 * i));
+    jx::storeBE64(iv + 4, counter);
 }
 
 // EVP update lengths are ints; frames are capped far below, but stay honest.
@@ -86,33 +88,94 @@ void Gcm::clearKey() {
     keyed_ = false;
 }
 
-bool Gcm::seal(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
-               uint8_t* out, uint8_t tag[kTagLen]) {
-    if (!keyed_ || !fitsInt(len) || !fitsInt(aadLen)) return false;
+bool Gcm::sealBegin(uint64_t counter, const uint8_t* aad, size_t aadLen) {
+    if (!keyed_ || !fitsInt(aadLen)) return false;
     uint8_t iv[kGcmIvLen];
     makeIv(counter, iv);
     int n = 0;
-    if (EVP_EncryptInit_ex(enc_, nullptr, nullptr, nullptr, iv) != 1) return false;
-    if (EVP_EncryptUpdate(enc_, nullptr, &n, aad, static_cast<int>(aadLen)) != 1) return false;
-    if (len > 0 && EVP_EncryptUpdate(enc_, out, &n, in, static_cast<int>(len)) != 1) return false;
-    if (EVP_EncryptFinal_ex(enc_, out + len, &n) != 1) return false;
-    return EVP_CIPHER_CTX_ctrl(enc_, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagLen), tag) == 1;
+    return EVP_EncryptInit_ex(enc_, nullptr, nullptr, nullptr, iv) == 1 &&
+           EVP_EncryptUpdate(enc_, nullptr, &n, aad, static_cast<int>(aadLen)) == 1;
+}
+
+bool Gcm::sealUpdate(const uint8_t* in, size_t len, uint8_t* out) {
+    int n = 0;
+    return fitsInt(len) &&
+           (len == 0 || EVP_EncryptUpdate(enc_, out, &n, in, static_cast<int>(len)) == 1);
+}
+
+bool Gcm::sealFinish(uint8_t tag[kTagLen]) {
+    uint8_t none[16];
+    int n = 0;
+    return EVP_EncryptFinal_ex(enc_, none, &n) == 1 &&
+           EVP_CIPHER_CTX_ctrl(enc_, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagLen), tag) == 1;
+}
+
+bool Gcm::openBegin(uint64_t counter, const uint8_t* aad, size_t aadLen) {
+    if (!keyed_ || !fitsInt(aadLen)) return false;
+    uint8_t iv[kGcmIvLen];
+    makeIv(counter, iv);
+    int n = 0;
+    return EVP_DecryptInit_ex(dec_, nullptr, nullptr, nullptr, iv) == 1 &&
+           EVP_DecryptUpdate(dec_, nullptr, &n, aad, static_cast<int>(aadLen)) == 1;
+}
+
+bool Gcm::openUpdate(const uint8_t* in, size_t len, uint8_t* out) {
+    int n = 0;
+    return fitsInt(len) &&
+           (len == 0 || EVP_DecryptUpdate(dec_, out, &n, in, static_cast<int>(len)) == 1);
+}
+
+bool Gcm::openFinish(const uint8_t tag[kTagLen]) {
+    uint8_t tagCopy[kTagLen];
+    std::memcpy(tagCopy, tag, kTagLen);
+    uint8_t none[16];
+    int n = 0;
+    return EVP_CIPHER_CTX_ctrl(dec_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagLen), tagCopy) ==
+               1 &&
+           EVP_DecryptFinal_ex(dec_, none, &n) == 1;
+}
+
+bool Gcm::seal(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
+               uint8_t* out, uint8_t tag[kTagLen]) {
+    return sealBegin(counter, aad, aadLen) && sealUpdate(in, len, out) && sealFinish(tag);
 }
 
 bool Gcm::open(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
                uint8_t* out, const uint8_t tag[kTagLen]) {
+    return openBegin(counter, aad, aadLen) && openUpdate(in, len, out) && openFinish(tag);
+}
+
+bool Gcm::mac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body, size_t len,
+              uint8_t tag[kTagLen]) {
+    if (!keyed_ || !fitsInt(len) || !fitsInt(aadLen)) return false;
+    uint8_t iv[kGcmIvLen];
+    makeIv(counter, iv);
+    int n = 0;
+    uint8_t none[16];
+    if (EVP_EncryptInit_ex(enc_, nullptr, nullptr, nullptr, iv) != 1) return false;
+    if (EVP_EncryptUpdate(enc_, nullptr, &n, aad, static_cast<int>(aadLen)) != 1) return false;
+    if (len > 0 && EVP_EncryptUpdate(enc_, nullptr, &n, body, static_cast<int>(len)) != 1)
+        return false;
+    if (EVP_EncryptFinal_ex(enc_, none, &n) != 1) return false;
+    return EVP_CIPHER_CTX_ctrl(enc_, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagLen), tag) == 1;
+}
+
+bool Gcm::verifyMac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body,
+                    size_t len, const uint8_t tag[kTagLen]) {
     if (!keyed_ || !fitsInt(len) || !fitsInt(aadLen)) return false;
     uint8_t iv[kGcmIvLen];
     makeIv(counter, iv);
     uint8_t tagCopy[kTagLen];
     std::memcpy(tagCopy, tag, kTagLen);
     int n = 0;
+    uint8_t none[16];
     if (EVP_DecryptInit_ex(dec_, nullptr, nullptr, nullptr, iv) != 1) return false;
     if (EVP_DecryptUpdate(dec_, nullptr, &n, aad, static_cast<int>(aadLen)) != 1) return false;
-    if (len > 0 && EVP_DecryptUpdate(dec_, out, &n, in, static_cast<int>(len)) != 1) return false;
+    if (len > 0 && EVP_DecryptUpdate(dec_, nullptr, &n, body, static_cast<int>(len)) != 1)
+        return false;
     if (EVP_CIPHER_CTX_ctrl(dec_, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagLen), tagCopy) != 1)
         return false;
-    return EVP_DecryptFinal_ex(dec_, out + len, &n) == 1;
+    return EVP_DecryptFinal_ex(dec_, none, &n) == 1;
 }
 
 }  // namespace sdt

@@ -42,6 +42,22 @@ class Gcm {
     // in and out may be the same buffer.
     bool seal(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
               uint8_t* out, uint8_t tag[kTagLen]);
+    // The same in pieces, so that a large frame is encrypted or decrypted a
+    // piece at a time while that piece is in cache: begin, update..., finish.
+    // in and out may be the same buffer.
+    bool sealBegin(uint64_t counter, const uint8_t* aad, size_t aadLen);
+    bool sealUpdate(const uint8_t* in, size_t len, uint8_t* out);
+    bool sealFinish(uint8_t tag[kTagLen]);
+    bool openBegin(uint64_t counter, const uint8_t* aad, size_t aadLen);
+    bool openUpdate(const uint8_t* in, size_t len, uint8_t* out);
+    // False when the tag does not match.
+    bool openFinish(const uint8_t tag[kTagLen]);
+    // Authenticates without encrypting (GMAC): the header and the body are
+    // both associated data; used when the link negotiated integrity only.
+    bool mac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body, size_t len,
+             uint8_t tag[kTagLen]);
+    bool verifyMac(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* body,
+                   size_t len, const uint8_t tag[kTagLen]);
     // False when the tag does not match (out then holds garbage).
     bool open(uint64_t counter, const uint8_t* aad, size_t aadLen, const uint8_t* in, size_t len,
               uint8_t* out, const uint8_t tag[kTagLen]);

@@ -17,8 +17,8 @@ void encodeHello(const Hello& h, uint8_t out[kHelloLen]) {
     std::memcpy(out, kMagic, 4);
     out[4] = h.kind;
     out[5] = h.role;
-    put16(out + 6, h.index);
-    put32(out + 8, h.version);
+    jx::storeBE16(out + 6, h.index);
+    jx::storeBE32(out + 8, h.version);
     std::memcpy(out + 12, h.nonce, kNonceLen);
     std::memcpy(out + 44, h.session, kSessionIdLen);
 }
@@ -27,8 +27,8 @@ const char* decodeHello(const uint8_t in[kHelloLen], Hello* h) {
     if (std::memcmp(in, kMagic, 4) != 0) return "not an FLR link hello (bad magic)";
     h->kind = in[4];
     h->role = in[5];
-    h->index = get16(in + 6);
-    h->version = get32(in + 8);
+    h->index = jx::loadBE16(in + 6);
+    h->version = jx::loadBE32(in + 8);
     std::memcpy(h->nonce, in + 12, kNonceLen);
     std::memcpy(h->session, in + 44, kSessionIdLen);
     if (h->kind != kHelloOpen && h->kind != kHelloJoin) return "unknown hello kind";
@@ -38,7 +38,7 @@ const char* decodeHello(const uint8_t in[kHelloLen], Hello* h) {
 }
 
 void encodeReply(uint32_t status, const uint8_t body[32], uint8_t out[kReplyLen]) {
-    put32(out, status);
+    jx::storeBE32(out, status);
     if (body)
         std::memcpy(out + 4, body, 32);
     else
@@ -48,30 +48,29 @@ void encodeReply(uint32_t status, const uint8_t body[32], uint8_t out[kReplyLen]
 void encodeFrameHeader(const FrameHeader& h, uint8_t out[kFrameHeaderLen]) {
     out[0] = h.kind;
     out[1] = h.flags;
-    put16(out + 2, 0);
-    put32(out + 4, h.type);
-    put32(out + 8, h.plainLen);
-    put32(out + 12, h.wireLen);
-    put64(out + 16, h.counter);
-    put32(out + 24, crc32Of(out, 24));
+    jx::storeBE16(out + 2, 0);
+    jx::storeBE32(out + 4, h.type);
+    jx::storeBE32(out + 8, h.plainLen);
+    jx::storeBE32(out + 12, h.wireLen);
+    jx::storeBE64(out + 16, h.counter);
+    jx::storeBE32(out + 24, crc32Of(out, 24));
 }
 
-const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPayload,
-                              FrameHeader* h) {
-    if (get32(in + 24) != crc32Of(in, 24)) return "frame header check failed";
+const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], FrameHeader* h) {
+    if (jx::loadBE32(in + 24) != crc32Of(in, 24)) return "frame header check failed";
     h->kind = in[0];
     h->flags = in[1];
-    h->type = get32(in + 4);
-    h->plainLen = get32(in + 8);
-    h->wireLen = get32(in + 12);
-    h->counter = get64(in + 16);
+    h->type = jx::loadBE32(in + 4);
+    h->plainLen = jx::loadBE32(in + 8);
+    h->wireLen = jx::loadBE32(in + 12);
+    h->counter = jx::loadBE64(in + 16);
     if (h->kind != kKindMessage && h->kind != kKindControl) return "unknown frame kind";
     if ((h->flags & ~kKnownFlags) != 0) return "unknown frame flags";
-    if (get16(in + 2) != 0) return "reserved header bits set";
-    if (h->plainLen > maxPayload) return "payload longer than the link accepts";
+    if (jx::loadBE16(in + 2) != 0) return "reserved header bits set";
     if (h->kind == kKindControl && h->plainLen > kMaxControlPayload)
         return "control frame too long";
-    const size_t tag = (h->flags & kFlagGcm) ? kTagLen : 0;
+    if ((h->flags & kFlagGcm) && (h->flags & kFlagMac)) return "frame both sealed and MAC-only";
+    const size_t tag = (h->flags & (kFlagGcm | kFlagMac)) ? kTagLen : 0;
     if (h->flags & kFlagZstd) {
         // Sent compressed only when that shrank it.
         if (h->wireLen <= tag || h->wireLen - tag >= h->plainLen)

@@ -5,31 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FLR/platform/JxCoding.h"
+
 typedef struct ZSTD_CCtx_s ZSTD_CCtx;
 typedef struct ZSTD_DCtx_s ZSTD_DCtx;
 
 namespace sdt {
-
-// --- big-endian helpers ------------------------------------------------------
-inline void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-inline void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-inline void put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-}
-inline uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline uint32_t get32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline uint64_t get64(const uint8_t* p) {
-    return (uint64_t{get32(p)} << 32) | get32(p + 4);
-}
 
 uint32_t crc32Of(const uint8_t* p, size_t n, uint32_t crc = 0);
 
@@ -50,7 +31,7 @@ constexpr uint32_t kReplyUnknownSession = 2;
 struct Hello {
     uint8_t kind = kHelloOpen;
     uint8_t role = kRoleHead;
-    uint16_t index = 0;  // extra socket number (joins only)
+    uint16_t index = 0;  // joins: extra socket number; opens: kOpt* bits
     uint32_t version = 0;
     uint8_t nonce[kNonceLen] = {};
     uint8_t session[kSessionIdLen] = {};
@@ -69,8 +50,11 @@ constexpr uint8_t kKindMessage = 1;
 constexpr uint8_t kKindControl = 2;
 constexpr uint8_t kFlagCrc = 1;
 constexpr uint8_t kFlagZstd = 2;
-constexpr uint8_t kFlagGcm = 4;
-constexpr uint8_t kKnownFlags = kFlagCrc | kFlagZstd | kFlagGcm;
+constexpr uint8_t kFlagGcm = 4;  // sealed: encrypted and authenticated
+constexpr uint8_t kFlagMac = 8;  // authenticated only (GMAC over header and body)
+constexpr uint8_t kKnownFlags = kFlagCrc | kFlagZstd | kFlagGcm | kFlagMac;
+// Hello options (bytes 6-7 of a session-opening hello).
+constexpr uint16_t kOptIntegrityOnly = 1;  // this end accepts frames that are not encrypted
 // Control frame types.
 constexpr uint32_t kCtlSpread = 1;  // payload: socket count (32); applies from the next frame
 constexpr size_t kMaxControlPayload = 64;
@@ -85,9 +69,9 @@ struct FrameHeader {
 };
 
 void encodeFrameHeader(const FrameHeader& h, uint8_t out[kFrameHeaderLen]);
-// nullptr when the header is well formed for a payload limit of maxPayload;
-// else the reason. The counter is the caller's to check.
-const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], size_t maxPayload, FrameHeader* h);
+// nullptr when the header is well formed; else the reason. The payload limit
+// and the counter are the caller's to check.
+const char* decodeFrameHeader(const uint8_t in[kFrameHeaderLen], FrameHeader* h);
 
 // --- compression -----------------------------------------------------------------
 class Compressor {

@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
@@ -17,7 +21,6 @@ namespace sdt {
 
 namespace {
 
-constexpr size_t kMaxSecretFile = 4096;
 constexpr char kProofHead[] = "FLR link v4 head proof";
 constexpr char kProofTail[] = "FLR link v4 tail proof";
 constexpr char kJoinHead[] = "FLR link v4 head join";
@@ -35,68 +38,6 @@ bool labelledMac(const uint8_t key[kKeyLen], const char* label, const uint8_t* a
     const bool ok = hmacSha256(key, kKeyLen, msg, labelLen + aLen + bLen, out);
     wipe(msg, sizeof msg);
     return ok;
-}
-
-void trimTrailingSpace(std::string* s) {
-    while (!s->empty() &&
-           (s->back() == '\n' || s->back() == '\r' || s->back() == ' ' || s->back() == '\t'))
-        s->pop_back();
-}
-
-bool readSecretFile(const std::string& path, std::string* secret, SdtError* err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *err = SdtError(SdtError::kAuthFailed,
-                        "Couldn't open link secret file " + path + ": " + jxErrnoText(errno));
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *err =
-            SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is not a regular file");
-        return false;
-    }
-    if (st.st_mode & 077) {
-        ::close(fd);
-        *err = SdtError(SdtError::kAuthFailed,
-                        jxFormat("Link secret file %s is accessible by group or others (mode "
-                                 "%04o); refusing to use it: chmod 600 it",
-                                 path.c_str(), static_cast<unsigned>(st.st_mode & 07777)));
-        return false;
-    }
-    std::string data(kMaxSecretFile + 1, '\0');
-    size_t got = 0;
-    for (;;) {
-        const ssize_t r = ::read(fd, data.data() + got, data.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            const int e = errno;
-            ::close(fd);
-            wipe(data.data(), data.size());
-            *err = SdtError(SdtError::kAuthFailed,
-                            "Couldn't read link secret file " + path + ": " + jxErrnoText(e));
-            return false;
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-        if (got == data.size()) break;
-    }
-    ::close(fd);
-    if (got > kMaxSecretFile) {
-        wipe(data.data(), data.size());
-        *err = SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is larger than " +
-                                                   std::to_string(kMaxSecretFile) + " bytes");
-        return false;
-    }
-    data.resize(got);
-    trimTrailingSpace(&data);
-    if (data.empty()) {
-        *err = SdtError(SdtError::kAuthFailed, "Link secret file " + path + " is empty");
-        return false;
-    }
-    *secret = std::move(data);
-    return true;
 }
 
 SdtError authFailure(const std::string& peer, const char* why) {
@@ -121,25 +62,6 @@ bool deriveKeys(const std::string& secret, const uint8_t headNonce[kNonceLen],
                       keys->tailToHead, kKeyLen);
 }
 
-bool loadLinkSecret(const std::string& override, std::string* secret, SdtError* err) {
-    if (!override.empty()) {
-        *secret = override;
-        return true;
-    }
-    std::string path;
-    if (JXPlatformInfo::getString("ZRP", "sLinkSecretFile", path) && !path.empty())
-        return readSecretFile(path, secret, err);
-    std::string value;
-    if (JXPlatformInfo::getString("ZRP", "sLinkSecret", value) && !value.empty()) {
-        *secret = std::move(value);
-        return true;
-    }
-    *err = SdtError(SdtError::kAuthFailed,
-                    "No link secret configured: set [ZRP] sLinkSecret or sLinkSecretFile in the "
-                    "registry; refusing the connection");
-    return false;
-}
-
 SdtError ioError(const IoStatus& s, const std::string& peer, const char* what) {
     const std::string where = std::string(what) + " (peer " + peer + ")";
     switch (s.io) {
@@ -159,6 +81,78 @@ SdtError ioError(const IoStatus& s, const std::string& peer, const char* what) {
                          ? SdtError::kConnReset
                          : SdtError::kFailure;
     return SdtError(code, "Failed while " + where + ": " + jxErrnoText(s.err));
+}
+
+namespace {
+
+// Recent failed proofs per address, bounded; an entry is forgotten after
+// kForgetAfter without failures or when its address proves the secret.
+struct ProofThrottle {
+    static constexpr size_t kMaxEntries = 1024;
+    static constexpr int kBaseDelayMs = 100;
+    static constexpr int kMaxDelayMs = 2000;
+    static constexpr std::chrono::minutes kForgetAfter{10};
+    struct Entry {
+        int failures = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    std::mutex mtx;
+    std::map<std::string, Entry> entries;
+
+    void dropStale(std::chrono::steady_clock::time_point now) {
+        for (auto it = entries.begin(); it != entries.end();)
+            it = now - it->second.last > kForgetAfter ? entries.erase(it) : std::next(it);
+    }
+    void dropOldest() {
+        auto oldest = entries.begin();
+        for (auto it = entries.begin(); it != entries.end(); ++it)
+            if (it->second.last < oldest->second.last) oldest = it;
+        if (oldest != entries.end()) entries.erase(oldest);
+    }
+};
+
+ProofThrottle& throttle() {
+    static ProofThrottle t;
+    return t;
+}
+
+}  // namespace
+
+int proofDelayMs(const std::string& address) {
+    ProofThrottle& t = throttle();
+    std::lock_guard<std::mutex> lock(t.mtx);
+    auto it = t.entries.find(address);
+    if (it == t.entries.end()) return 0;
+    if (std::chrono::steady_clock::now() - it->second.last > ProofThrottle::kForgetAfter) {
+        t.entries.erase(it);
+        return 0;
+    }
+    const int doublings = std::min(it->second.failures - 1, 16);
+    return std::min(ProofThrottle::kMaxDelayMs, ProofThrottle::kBaseDelayMs << doublings);
+}
+
+void noteProof(const std::string& address, bool ok) {
+    ProofThrottle& t = throttle();
+    std::lock_guard<std::mutex> lock(t.mtx);
+    if (ok) {
+        t.entries.erase(address);
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (t.entries.size() >= ProofThrottle::kMaxEntries && !t.entries.count(address)) {
+        t.dropStale(now);
+        if (t.entries.size() >= ProofThrottle::kMaxEntries) t.dropOldest();
+    }
+    ProofThrottle::Entry& e = t.entries[address];
+    e.failures = std::min(e.failures + 1, 1 << 20);
+    e.last = now;
+}
+
+std::string peerAddressOf(int fd) {
+    const std::string name = peerNameOf(fd);
+    if (name.empty() || name[0] == '[') return name.substr(0, name.find(']') + 1);
+    const size_t colon = name.rfind(':');
+    return colon == std::string::npos ? name : name.substr(0, colon);
 }
 
 std::string peerNameOf(int fd) {
@@ -181,11 +175,12 @@ std::string peerNameOf(int fd) {
     return std::string(host) + ":" + std::to_string(port);
 }
 
-SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
-                     const std::string& peer, OpenResult* out) {
+SdtError openSession(int fd, bool server, const std::string& secret, bool wantIntegrityOnly,
+                     Waiter& w, const std::string& peer, OpenResult* out) {
     Hello mine;
     mine.kind = kHelloOpen;
     mine.role = server ? kRoleTail : kRoleHead;
+    mine.index = wantIntegrityOnly ? kOptIntegrityOnly : 0;
     mine.version = SdtNetLink::kProtocolVersion;
     if (!randomBytes(mine.nonce, kNonceLen) ||
         (server && !randomBytes(mine.session, kSessionIdLen)))
@@ -210,6 +205,9 @@ SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
         return SdtError(
             SdtError::kProtocol,
             "Handshake with " + peer + " failed: both ends act as " + (server ? "tail" : "head"));
+    // Both hellos are in the proved transcript, so nobody on the path can
+    // talk the ends into integrity only.
+    out->integrityOnly = wantIntegrityOnly && (theirs.index & kOptIntegrityOnly);
     const Hello& head = server ? theirs : mine;
     const Hello& tail = server ? mine : theirs;
     std::memcpy(out->session, tail.session, kSessionIdLen);
@@ -231,6 +229,7 @@ SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
         s = readExact(fd, got, kMacLen, w);
         if (s.io != Io::Ok) return ioError(s, peer, "waiting for the peer's proof");
         if (!sameBytes(got, headProof, kMacLen)) {
+            out->proofRefused = true;
             encodeReply(kReplyRefused, nullptr, reply);
             writeAll(fd, reply, kReplyLen, w);
             return authFailure(peer, "the peer did not prove knowledge of the link secret");
@@ -245,11 +244,11 @@ SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
     if (s.io == Io::Eof)
         return authFailure(peer, "the peer closed the connection instead of answering our proof");
     if (s.io != Io::Ok) return ioError(s, peer, "waiting for the peer's proof");
-    if (get32(reply) == kReplyRefused)
+    if (jx::loadBE32(reply) == kReplyRefused)
         return authFailure(peer,
                            "the peer refused our proof of the link secret (the secrets "
                            "differ)");
-    if (get32(reply) != kReplyOk || !sameBytes(reply + 4, tailProof, kMacLen))
+    if (jx::loadBE32(reply) != kReplyOk || !sameBytes(reply + 4, tailProof, kMacLen))
         return authFailure(peer, "the peer did not prove knowledge of the link secret");
     return {};
 }
@@ -259,7 +258,7 @@ bool joinProof(const uint8_t joinKey[kKeyLen], uint8_t role, const uint8_t sessi
                const uint8_t tailNonce[kNonceLen], uint8_t out[kMacLen]) {
     uint8_t msg[kSessionIdLen + 2 + 2 * kNonceLen];
     std::memcpy(msg, session, kSessionIdLen);
-    put16(msg + kSessionIdLen, index);
+    jx::storeBE16(msg + kSessionIdLen, index);
     std::memcpy(msg + kSessionIdLen + 2, headNonce, kNonceLen);
     std::memcpy(msg + kSessionIdLen + 2 + kNonceLen, tailNonce, kNonceLen);
     return labelledMac(joinKey, role == kRoleHead ? kJoinHead : kJoinTail, msg, sizeof msg, nullptr,
@@ -283,10 +282,10 @@ SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen]
     uint8_t reply[kReplyLen];
     s = readExact(fd, reply, kReplyLen, w);
     if (s.io != Io::Ok) return ioError(s, peer, "waiting for the join challenge");
-    if (get32(reply) == kReplyUnknownSession)
+    if (jx::loadBE32(reply) == kReplyUnknownSession)
         return SdtError(SdtError::kAuthFailed,
                         "Extra socket refused by " + peer + ": the peer does not know the session");
-    if (get32(reply) != kReplyOk)
+    if (jx::loadBE32(reply) != kReplyOk)
         return SdtError(SdtError::kAuthFailed, "Extra socket refused by " + peer);
     uint8_t tailNonce[kNonceLen];
     std::memcpy(tailNonce, reply + 4, kNonceLen);
@@ -298,7 +297,7 @@ SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen]
     if (s.io != Io::Ok) return ioError(s, peer, "sending the join proof");
     s = readExact(fd, reply, kReplyLen, w);
     if (s.io != Io::Ok) return ioError(s, peer, "waiting for the join answer");
-    if (get32(reply) != kReplyOk)
+    if (jx::loadBE32(reply) != kReplyOk)
         return SdtError(SdtError::kAuthFailed,
                         "Extra socket refused by " + peer + ": our join proof was not accepted");
     if (!sameBytes(reply + 4, expected, kMacLen))

@@ -23,10 +23,26 @@ struct SessionKeys {
 bool deriveKeys(const std::string& secret, const uint8_t headNonce[kNonceLen],
                 const uint8_t tailNonce[kNonceLen], SessionKeys* keys);
 
+constexpr size_t kMinSecretLen = 32;
+constexpr char kIntegrityOnlyKey[] = "bLinkIntegrityOnly";
+
 // The secret: override if non-empty, else the file named by [ZRP]
 // sLinkSecretFile, else [ZRP] sLinkSecret. On failure returns false and sets
 // *err (never containing the secret).
+// Secrets shorter than kMinSecretLen are refused; an inline registry secret
+// only when the registry file is private.
 bool loadLinkSecret(const std::string& override, std::string* secret, SdtError* err);
+// [ZRP] bLinkIntegrityOnly: this end would accept MAC-only frames.
+bool integrityOnlyRequested();
+// A new random secret (hex, one line) in a new mode-0600 file; never
+// replaces an existing one.
+SdtError writeSecretFile(const std::string& path);
+
+// Failed proofs per peer address slow down later attempts from it.
+int proofDelayMs(const std::string& address);
+void noteProof(const std::string& address, bool ok);
+// The peer's address without the port (the throttle's key).
+std::string peerAddressOf(int fd);
 
 // "what": the step that failed, for the text. Maps an I/O failure onto the
 // link's codes.
@@ -44,11 +60,15 @@ struct OpenResult {
     // always finds the session.
     uint8_t finalReply[kReplyLen] = {};
     bool replyPending = false;
+    bool integrityOnly = false;
+    bool proofRefused = false;  // tail: the head's proof was wrong
 };
 
 // Runs the session-opening exchange on a non-blocking socket.
-SdtError openSession(int fd, bool server, const std::string& secret, Waiter& w,
-                     const std::string& peer, OpenResult* out);
+// wantIntegrityOnly: this end would accept MAC-only frames; the link is
+// integrity-only when both ends want it (out->integrityOnly).
+SdtError openSession(int fd, bool server, const std::string& secret, bool wantIntegrityOnly,
+                     Waiter& w, const std::string& peer, OpenResult* out);
 
 // The head's side of a join on a freshly connected extra socket.
 SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen],

@@ -1,6 +1,7 @@
 // Sending and receiving frames (docs/protocol.md, "Frames").
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -16,6 +17,9 @@ namespace {
 
 // Below this a payload is not worth a compression attempt.
 constexpr size_t kMinCompress = 64;
+// Large sealed frames are encrypted and decrypted in pieces of this size,
+// each while it is in cache.
+constexpr size_t kSealPiece = 64 * 1024;
 
 int secondsToMs(int timeout) {
     if (timeout < 0) return -1;
@@ -67,40 +71,30 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
             h.flags |= kFlagZstd;
         }
     }
-    const bool seal = encrypt.load(std::memory_order_relaxed);
-    if (seal) h.flags |= kFlagGcm;
+    // Every frame is authenticated: sealed, or on an integrity-only link
+    // MAC-only unless the sender asked for encryption.
+    const bool seal = !integrityOnly || encrypt.load(std::memory_order_relaxed);
+    h.flags |= seal ? kFlagGcm : kFlagMac;
     const bool withCrc = crc.load(std::memory_order_relaxed);
     if (withCrc) h.flags |= kFlagCrc;
-    h.wireLen = static_cast<uint32_t>(bodyLen + (seal ? kTagLen : 0));
+    h.wireLen = static_cast<uint32_t>(bodyLen + kTagLen);
 
     uint8_t hdr[kFrameHeaderLen];
     encodeFrameHeader(h, hdr);
-    uint8_t tag[kTagLen];
-    if (seal) {
-        // Compressed bytes already sit in the scratch buffer and are sealed in
-        // place; the caller's bytes are sealed into it.
-        if (body != txScratch.data()) growTo(txScratch, bodyLen);
-        if (!txGcm.seal(h.counter, hdr, sizeof hdr, body, bodyLen, txScratch.data(), tag))
-            return failTx(SdtError::kFailure, "AES-256-GCM sealing failed");
-        body = txScratch.data();
-    }
-    uint8_t trailer[kCrcLen];
-    if (withCrc) {
-        uint32_t c = crc32Of(body, bodyLen);
-        if (seal) c = crc32Of(tag, kTagLen, c);
-        put32(trailer, c);
-    }
-
-    struct iovec iov[4];
-    int n = 0;
-    iov[n++] = {hdr, sizeof hdr};
-    if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
-    if (seal) iov[n++] = {tag, kTagLen};
-    if (withCrc) iov[n++] = {trailer, kCrcLen};
-
     const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
     Waiter w(timeoutMs, &aborts, true);
-    const IoStatus s = writeAll(sock, iov, n, w);
+    w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
+    bool cryptoOk = true;
+    const IoStatus s =
+        seal && !(h.flags & kFlagZstd) && bodyLen > kSealPiece
+            ? writeSealedInPieces(sock, h.counter, hdr, body, bodyLen, withCrc, w, &cryptoOk)
+            : writeWhole(sock, h.counter, hdr, body, bodyLen, seal, withCrc, w, &cryptoOk);
+    if (!cryptoOk) return failTx(SdtError::kFailure, "AES-256-GCM sealing failed; link closed");
+    if (s.io == Io::Error && s.err == ETIMEDOUT)
+        return failTx(SdtError::kConnReset,
+                      jxFormat("The peer %s accepted no data for %d ms while a frame was being "
+                               "sent; link closed",
+                               peer.c_str(), sendStallMs.load()));
     if (s.io != Io::Ok) {
         SdtError e = ioError(s, peer, "sending a frame");
         // Nothing of the frame left: the link is as it was (its counter and,
@@ -113,6 +107,71 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
     }
     ++txCounter;
     return {};
+}
+
+// Small or compressed frames: sealed (or MAC'd) whole into the scratch buffer,
+// then header, body, tag and trailer in one gathered write.
+IoStatus SdtNetLink::Impl::writeWhole(int sock, uint64_t counter, const uint8_t* hdr,
+                                      const uint8_t* body, size_t bodyLen, bool seal, bool withCrc,
+                                      Waiter& w, bool* cryptoOk) {
+    uint8_t tag[kTagLen];
+    if (seal) {
+        // Compressed bytes already sit in the scratch buffer and are sealed in
+        // place; the caller's bytes are sealed into it.
+        if (body != txScratch.data()) growTo(txScratch, bodyLen);
+        *cryptoOk = txGcm.seal(counter, hdr, kFrameHeaderLen, body, bodyLen, txScratch.data(), tag);
+        body = txScratch.data();
+    } else {
+        *cryptoOk = txGcm.mac(counter, hdr, kFrameHeaderLen, body, bodyLen, tag);
+    }
+    if (!*cryptoOk) return {Io::Error, EIO, 0};
+    uint8_t trailer[kCrcLen];
+    if (withCrc) jx::storeBE32(trailer, crc32Of(tag, kTagLen, crc32Of(body, bodyLen)));
+    struct iovec iov[4];
+    int n = 0;
+    iov[n++] = {const_cast<uint8_t*>(hdr), kFrameHeaderLen};
+    if (bodyLen) iov[n++] = {const_cast<uint8_t*>(body), bodyLen};
+    iov[n++] = {tag, kTagLen};
+    if (withCrc) iov[n++] = {trailer, kCrcLen};
+    return writeAll(sock, iov, n, w);
+}
+
+// Large sealed frames: each piece is encrypted into a cache-sized scratch
+// buffer and written while it is still in cache; the tag (and trailer) go
+// with the last piece.
+IoStatus SdtNetLink::Impl::writeSealedInPieces(int sock, uint64_t counter, const uint8_t* hdr,
+                                               const uint8_t* data, size_t len, bool withCrc,
+                                               Waiter& w, bool* cryptoOk) {
+    growTo(txScratch, kSealPiece);
+    uint8_t* piece = txScratch.data();
+    uint8_t tail[kTagLen + kCrcLen];
+    uint32_t crcValue = 0;
+    size_t written = 0;
+    *cryptoOk = txGcm.sealBegin(counter, hdr, kFrameHeaderLen);
+    for (size_t off = 0; *cryptoOk && off < len; off += kSealPiece) {
+        const size_t n = std::min(kSealPiece, len - off);
+        const bool last = off + n == len;
+        *cryptoOk = txGcm.sealUpdate(data + off, n, piece) && (!last || txGcm.sealFinish(tail));
+        if (!*cryptoOk) break;
+        if (withCrc) crcValue = crc32Of(piece, n, crcValue);
+        struct iovec iov[3];
+        int k = 0;
+        if (off == 0) iov[k++] = {const_cast<uint8_t*>(hdr), kFrameHeaderLen};
+        iov[k++] = {piece, n};
+        if (last) {
+            size_t tailLen = kTagLen;
+            if (withCrc) {
+                jx::storeBE32(tail + kTagLen, crc32Of(tail, kTagLen, crcValue));
+                tailLen += kCrcLen;
+            }
+            iov[k++] = {tail, tailLen};
+        }
+        IoStatus st = writeAll(sock, iov, k, w);
+        written += st.done;
+        if (st.io != Io::Ok) return {st.io, st.err, written};
+    }
+    if (!*cryptoOk) return {Io::Error, EIO, written};
+    return {Io::Ok, 0, written};
 }
 
 // --- receiving -----------------------------------------------------------------
@@ -129,7 +188,8 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
     if (im.rx.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
     SdtBuffer* buf = im.recvBuffer.load();
     if (!buf) return SdtError(SdtError::kInvalidArgs, "No receive buffer given to the link");
-    const size_t maxPayload = maxPayload_.load();
+    const size_t maxPayload =
+        std::min<size_t>(maxPayload_.load(), maxRecvPayload_.load(std::memory_order_relaxed));
     const bool mustBeSealed = requireSealed_.load();
 
     for (;;) {
@@ -150,19 +210,25 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
         }
         w.enterFrame();
         FrameHeader h;
-        if (const char* bad = decodeFrameHeader(hdr, maxPayload, &h))
+        if (const char* bad = decodeFrameHeader(hdr, &h))
             return im.failRx(SdtError::kProtocol, jxFormat("Received a bad frame from %s: %s; "
                                                            "link closed",
                                                            im.peer.c_str(), bad));
+        // Refused before anything is allocated for it; a compressed payload
+        // must expand to exactly this size, so it cannot grow past it either.
+        if (h.plainLen > maxPayload)
+            return im.failRx(SdtError::kProtocol,
+                             jxFormat("Frame %llu from %s declares a payload of %u bytes, more "
+                                      "than this link accepts (%zu bytes); link closed",
+                                      static_cast<unsigned long long>(h.counter), im.peer.c_str(),
+                                      h.plainLen, maxPayload));
         if (h.counter != im.rxCounter)
             return im.failRx(SdtError::kProtocol,
                              jxFormat("Frame %llu from %s arrived where frame %llu was expected "
                                       "(replayed, reordered or forged); link closed",
                                       static_cast<unsigned long long>(h.counter), im.peer.c_str(),
                                       static_cast<unsigned long long>(im.rxCounter)));
-        if (mustBeSealed && !(h.flags & kFlagGcm))
-            return im.failRx(SdtError::kProtocol, "Received an unencrypted frame from " + im.peer +
-                                                      " while encryption is required; link closed");
+        if (SdtError a = im.checkProtection(h, mustBeSealed); !a.ok()) return a;
         uint8_t control[kMaxControlPayload];
         uint8_t* dst = control;
         if (h.kind == kKindMessage) {
@@ -193,15 +259,36 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
     }
 }
 
+// A frame must be authenticated as the handshake fixed: sealed, or on an
+// integrity-only link MAC-only unless the receiver requires encryption.
+SdtError SdtNetLink::Impl::checkProtection(const FrameHeader& h, bool mustBeSealed) {
+    if (h.flags & kFlagGcm) return {};
+#ifdef FLR_LINK_FUZZ_HOOK
+    if (fuzzUnauthenticated) return {};
+#endif
+    if (!(h.flags & kFlagMac))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("Received frame %llu from %s without authentication; link closed",
+                               static_cast<unsigned long long>(h.counter), peer.c_str()));
+    if (!integrityOnly || mustBeSealed)
+        return failRx(SdtError::kProtocol,
+                      jxFormat("Received unencrypted frame %llu from %s while this link requires "
+                               "encryption; link closed",
+                               static_cast<unsigned long long>(h.counter), peer.c_str()));
+    return {};
+}
+
 // Reads the rest of the frame and checks it; on success dst holds the payload.
 SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const uint8_t* hdr,
                                     uint8_t* dst, Waiter& w) {
     const bool sealed = h.flags & kFlagGcm;
+    const bool macOnly = h.flags & kFlagMac;
     const bool packed = h.flags & kFlagZstd;
-    const size_t tagLen = sealed ? kTagLen : 0;
+    if (sealed && !packed && h.plainLen > kSealPiece) return readSealedInPieces(s, h, hdr, dst, w);
+    const size_t tagLen = (sealed || macOnly) ? kTagLen : 0;
     uint8_t tag[kTagLen];
     uint8_t trailer[kCrcLen];
-    const uint8_t* body = dst;
+    uint8_t* body = dst;
     size_t bodyLen = h.plainLen;
 
     auto readPart = [&](uint8_t* into, size_t n) -> SdtError {
@@ -214,28 +301,26 @@ SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const u
     SdtError e;
     if (packed) {
         growTo(rxScratch, h.wireLen);
-        e = readPart(rxScratch.data(), h.wireLen);
         body = rxScratch.data();
         bodyLen = h.wireLen - tagLen;
-        if (sealed) std::memcpy(tag, rxScratch.data() + bodyLen, kTagLen);
+        e = readPart(body, bodyLen);
     } else {
         e = readPart(dst, h.plainLen);
-        if (e.ok() && sealed) e = readPart(tag, kTagLen);
     }
+    if (e.ok() && tagLen) e = readPart(tag, tagLen);
     if (e.ok() && (h.flags & kFlagCrc)) e = readPart(trailer, kCrcLen);
     if (!e.ok()) return e;
 
-    if (h.flags & kFlagCrc) {
-        uint32_t c = crc32Of(body, bodyLen);
-        if (sealed) c = crc32Of(tag, kTagLen, c);
-        if (c != get32(trailer))
-            return failRx(
-                SdtError::kProtocol,
-                jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
-                         static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
-    }
-    if (sealed && !rxGcm.open(h.counter, hdr, kFrameHeaderLen, body, bodyLen,
-                              const_cast<uint8_t*>(body), tag))
+    if ((h.flags & kFlagCrc) &&
+        crc32Of(tag, tagLen, crc32Of(body, bodyLen)) != jx::loadBE32(trailer))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    const bool authentic =
+        sealed    ? rxGcm.open(h.counter, hdr, kFrameHeaderLen, body, bodyLen, body, tag)
+        : macOnly ? rxGcm.verifyMac(h.counter, hdr, kFrameHeaderLen, body, bodyLen, tag)
+                  : true;
+    if (!authentic)
         return failRx(SdtError::kProtocol,
                       jxFormat("AES-256-GCM authentication failed for frame %llu (type %u) from "
                                "%s; link closed",
@@ -249,12 +334,46 @@ SdtError SdtNetLink::Impl::readBody(RecvStream& s, const FrameHeader& h, const u
     return {};
 }
 
+// Large sealed frames: each piece is decrypted in place right after it
+// arrived, while it is in cache. Nothing is delivered before the tag verified.
+SdtError SdtNetLink::Impl::readSealedInPieces(RecvStream& s, const FrameHeader& h,
+                                              const uint8_t* hdr, uint8_t* dst, Waiter& w) {
+    auto readPart = [&](uint8_t* into, size_t n) -> SdtError {
+        const IoStatus st = s.read(into, n, w);
+        if (st.io == Io::Ok) return {};
+        SdtError e = ioError(st, peer, "receiving a frame");
+        return failRx(st.io == Io::Error ? e.code() : SdtError::kConnReset,
+                      e.text() + " inside a frame; link closed");
+    };
+    const bool withCrc = h.flags & kFlagCrc;
+    uint32_t crcValue = 0;
+    bool cryptoOk = rxGcm.openBegin(h.counter, hdr, kFrameHeaderLen);
+    for (size_t off = 0; off < h.plainLen; off += kSealPiece) {
+        const size_t n = std::min<size_t>(kSealPiece, h.plainLen - off);
+        if (SdtError e = readPart(dst + off, n); !e.ok()) return e;
+        if (withCrc) crcValue = crc32Of(dst + off, n, crcValue);
+        cryptoOk = cryptoOk && rxGcm.openUpdate(dst + off, n, dst + off);
+    }
+    uint8_t tail[kTagLen + kCrcLen];
+    if (SdtError e = readPart(tail, kTagLen + (withCrc ? kCrcLen : 0)); !e.ok()) return e;
+    if (withCrc && crc32Of(tail, kTagLen, crcValue) != jx::loadBE32(tail + kTagLen))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("CRC-32 mismatch in frame %llu (type %u) from %s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    if (!cryptoOk || !rxGcm.openFinish(tail))
+        return failRx(SdtError::kProtocol,
+                      jxFormat("AES-256-GCM authentication failed for frame %llu (type %u) from "
+                               "%s; link closed",
+                               static_cast<unsigned long long>(h.counter), h.type, peer.c_str()));
+    return {};
+}
+
 // Control frames change the link itself and never reach the caller.
 SdtError SdtNetLink::Impl::applyControl(const FrameHeader& h, const uint8_t* payload) {
     if (h.type != kCtlSpread || h.plainLen != 4)
         return failRx(SdtError::kProtocol, jxFormat("Unknown control frame %u from %s; link closed",
                                                     h.type, peer.c_str()));
-    const uint32_t n = get32(payload);
+    const uint32_t n = jx::loadBE32(payload);
     std::string problem;
     {
         std::lock_guard<std::mutex> lock(connMtx);

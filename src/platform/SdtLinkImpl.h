@@ -38,6 +38,7 @@ struct SdtNetLink::Impl {
     std::atomic<int> nodelay{-1};  // -1 untouched
     std::atomic<int> sndBuf{0};
     std::atomic<int> rcvBuf{0};
+    std::atomic<int> sendStallMs{SdtNetLink::kDefaultSendStallMs};
 
     // Connection. Lock order: rxMtx, txMtx, connMtx; the session registry
     // before connMtx.
@@ -46,6 +47,12 @@ struct SdtNetLink::Impl {
     mutable std::mutex connMtx;
     int savedFlags = -1;
     bool server = false;
+    // Fixed by the handshake: frames may be MAC-only instead of sealed.
+    // Written only with every lock held (install), read under txMtx or rxMtx.
+    bool integrityOnly = false;
+#ifdef FLR_LINK_FUZZ_HOOK
+    bool fuzzUnauthenticated = false;
+#endif
     uint8_t session[sdt::kSessionIdLen] = {};
     uint8_t joinKey[sdt::kKeyLen] = {};
     std::string peer;
@@ -73,20 +80,36 @@ struct SdtNetLink::Impl {
     std::vector<uint8_t> rxScratch;
     SdtError rxBroken;
 
-    ~Impl() { sdt::wipe(joinKey, sizeof joinKey); }
+    ~Impl() {
+        sdt::wipe(joinKey, sizeof joinKey);
+    }
 
     void applyOptions(int sock) const;
     void shutdownAll();
     SdtError failRx(int code, const std::string& text);
     SdtError failTx(int code, const std::string& text);
     SdtError sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len, int timeoutMs);
+    sdt::IoStatus writeWhole(int sock, uint64_t counter, const uint8_t* hdr, const uint8_t* body,
+                             size_t bodyLen, bool seal, bool withCrc, sdt::Waiter& w,
+                             bool* cryptoOk);
+    sdt::IoStatus writeSealedInPieces(int sock, uint64_t counter, const uint8_t* hdr,
+                                      const uint8_t* data, size_t len, bool withCrc, sdt::Waiter& w,
+                                      bool* cryptoOk);
+    SdtError readSealedInPieces(sdt::RecvStream& s, const sdt::FrameHeader& h, const uint8_t* hdr,
+                                uint8_t* dst, sdt::Waiter& w);
     SdtError readBody(sdt::RecvStream& s, const sdt::FrameHeader& h, const uint8_t* hdr,
                       uint8_t* dst, sdt::Waiter& w);
+    SdtError checkProtection(const sdt::FrameHeader& h, bool mustBeSealed);
     SdtError applyControl(const sdt::FrameHeader& h, const uint8_t* payload);
-    void install(int sock, bool asServer, int flags, const sdt::SessionKeys& keys,
+    void install(int sock, bool asServer, bool integrity, int flags, const sdt::SessionKeys& keys,
                  const uint8_t sess[sdt::kSessionIdLen], std::string peerName);
     void resetLocked();
 };
+
+// Called (when set) by acceptJoin right after a socket was handed to its
+// session and before the answer goes out: lets a test close the session in
+// that window.
+extern void (*joinAttachedHook)(int fd);
 
 // The tail's live sessions, which extra sockets may join.
 void registerSession(const uint8_t session[sdt::kSessionIdLen], SdtNetLink::Impl* impl);

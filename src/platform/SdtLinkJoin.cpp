@@ -1,6 +1,7 @@
 // Extra sockets (docs/protocol.md, "Extra sockets"): the head connects them
 // with fatten(); the tail's listener hands them to acceptJoin(), which finds
 // their session in the registry of live tail links.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,6 +69,8 @@ void reply(int fd, uint32_t status, const uint8_t* body, Waiter& w) {
 
 }  // namespace
 
+void (*joinAttachedHook)(int fd) = nullptr;
+
 void registerSession(const uint8_t session[kSessionIdLen], SdtNetLink::Impl* impl) {
     auto& reg = registry();
     std::lock_guard<std::mutex> lock(reg.mtx);
@@ -133,7 +136,7 @@ SdtError SdtNetLink::fatten(int n) {
     if (e.ok()) {
         // Announced on the current layout; the new one starts with the next frame.
         uint8_t payload[4];
-        put32(payload, static_cast<uint32_t>(have + fresh.size()));
+        jx::storeBE32(payload, static_cast<uint32_t>(have + fresh.size()));
         e = im.sendFrame(kKindControl, kCtlSpread, payload, sizeof payload,
                          handshakeTimeoutMs_.load());
     }
@@ -249,10 +252,24 @@ int SdtNetLink::acceptJoin(int fd, SdtError* err, int timeoutMs) {
     }
     if (!sameBytes(got, headProof, kMacLen))
         return refuse(kReplyRefused, "the peer did not prove knowledge of the link secret");
-    if (!attach(hello.session, hello.index, fd))
+    // Once attached, the session owns fd and may close it at any moment (and
+    // the number be reused), so the answer goes out through a descriptor of
+    // our own for the same socket.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        restoreFlags(fd, flags);
+        e = SdtError(SdtError::kFailure,
+                     "Couldn't duplicate an accepted socket: " + jxErrnoText(errno));
+        return -1;
+    }
+    if (!attach(hello.session, hello.index, fd)) {
+        ::close(own);
         return refuse(kReplyUnknownSession, "the session ended or the socket slot is taken");
-    // From here the session owns fd; a failed answer shows up on its links.
-    reply(fd, kReplyOk, tailProof, w);
+    }
+    if (joinAttachedHook) joinAttachedHook(fd);
+    // A failed answer shows up on the session's links.
+    reply(own, kReplyOk, tailProof, w);
+    ::close(own);
     EvDebug::Debug(kFn, "Extra socket %u from %s joined its session", hello.index, peer.c_str());
     return 1;
 }

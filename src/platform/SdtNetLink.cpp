@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +59,17 @@ std::string hex(const uint8_t* p, size_t n) {
 }  // namespace
 
 void SdtNetLink::Impl::applyOptions(int sock) const {
+    // A peer that stops reading or vanishes must not hold a sender forever:
+    // unacknowledged data and dead peers end the connection. Not TCP (a
+    // socketpair): these fail harmlessly.
+    const int on = 1, idleS = 60, intervalS = 10, probes = 6;
+    ::setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS);
+    ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &intervalS, sizeof intervalS);
+    ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    const int userTimeoutMs = sendStallMs.load();
+    if (userTimeoutMs > 0)
+        ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
     const int nd = nodelay.load();
     if (nd >= 0) ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nd, sizeof nd);
     const int snd = sndBuf.load();
@@ -89,12 +101,14 @@ SdtError SdtNetLink::Impl::failTx(int code, const std::string& text) {
     return txBroken;
 }
 
-void SdtNetLink::Impl::install(int sock, bool asServer, int flags, const SessionKeys& keys,
-                               const uint8_t sess[kSessionIdLen], std::string peerName) {
+void SdtNetLink::Impl::install(int sock, bool asServer, bool integrity, int flags,
+                               const SessionKeys& keys, const uint8_t sess[kSessionIdLen],
+                               std::string peerName) {
     std::lock_guard<std::mutex> rl(rxMtx);
     std::lock_guard<std::mutex> tl(txMtx);
     std::lock_guard<std::mutex> cl(connMtx);
     server = asServer;
+    integrityOnly = integrity;
     savedFlags = flags;
     peer = std::move(peerName);
     std::memcpy(session, sess, kSessionIdLen);
@@ -127,6 +141,7 @@ void SdtNetLink::Impl::resetLocked() {
     extras = 0;
     fd = -1;
     savedFlags = -1;
+    integrityOnly = false;
 }
 
 // --- SdtNetLink: connection ---------------------------------------------------
@@ -157,6 +172,19 @@ void SdtNetLink::setSecret(const std::string& secret) {
     impl_->secretOverride = secret;
 }
 
+namespace {
+
+// Slows down an address whose earlier proofs failed, before the tail says
+// anything to it; abort descriptors still interrupt the wait.
+bool sitOutFailedProofs(const std::string& address, const AbortList& aborts) {
+    const int delay = proofDelayMs(address);
+    if (delay <= 0) return true;
+    Waiter w(delay, &aborts);
+    return w.wait(-1, 0).io != Io::Aborted;  // poll ignores fd -1: only aborts or the delay
+}
+
+}  // namespace
+
 SdtError SdtNetLink::setSocket(int fd, bool server) {
     static const char* const kFn = "SdtNetLink::setSocket";
     if (isConnected()) closeSocket();
@@ -170,6 +198,8 @@ SdtError SdtNetLink::setSocket(int fd, bool server) {
             return err;
         }
     }
+    const int wantOpt = integrityOnly_.load(std::memory_order_relaxed);
+    const bool wantIntegrityOnly = wantOpt < 0 ? integrityOnlyRequested() : wantOpt == 1;
     const int flags = makeNonBlocking(fd);
     if (flags < 0) {
         wipe(secret.data(), secret.size());
@@ -177,16 +207,24 @@ SdtError SdtNetLink::setSocket(int fd, bool server) {
                                                 " non-blocking: " + jxErrnoText(errno));
     }
     const std::string peer = peerNameOf(fd);
+    const std::string address = peerAddressOf(fd);
+    if (server && !sitOutFailedProofs(address, impl_->aborts)) {
+        wipe(secret.data(), secret.size());
+        restoreFlags(fd, flags);
+        return SdtError(SdtError::kAborted,
+                        "Aborted while delaying " + peer + " after its earlier failed link proofs");
+    }
     Waiter w(handshakeTimeoutMs_.load(), &impl_->aborts);
     OpenResult res;
-    err = openSession(fd, server, secret, w, peer, &res);
+    err = openSession(fd, server, secret, wantIntegrityOnly, w, peer, &res);
     wipe(secret.data(), secret.size());
+    if (server && (err.ok() || res.proofRefused)) noteProof(address, err.ok());
     if (!err.ok()) {
         restoreFlags(fd, flags);
         EvDebug::Error(kFn, "%s", err.text().c_str());
         return err;
     }
-    impl_->install(fd, server, flags, res.keys, res.session, peer);
+    impl_->install(fd, server, res.integrityOnly, flags, res.keys, res.session, peer);
     peerVersion_ = res.peer.version;
     if (res.replyPending) {
         registerSession(res.session, impl_.get());
@@ -198,13 +236,24 @@ SdtError SdtNetLink::setSocket(int fd, bool server) {
             return err;
         }
     }
-    EvDebug::Debug(kFn, "Link with %s authenticated as %s (peer protocol version %u)", peer.c_str(),
-                   server ? "tail" : "head", res.peer.version);
+    EvDebug::Debug(kFn, "Link with %s authenticated as %s (peer protocol version %u, %s)",
+                   peer.c_str(), server ? "tail" : "head", res.peer.version,
+                   res.integrityOnly ? "integrity only" : "sealed");
     return {};
 }
 
-SdtError SdtNetLink::attachPreAuthenticatedForTesting(int fd, bool server,
-                                                      const std::string& secret) {
+bool SdtNetLink::isIntegrityOnly() const {
+    std::lock_guard<std::mutex> lock(impl_->connMtx);
+    return impl_->integrityOnly;
+}
+
+SdtError SdtNetLink::writeNewSecretFile(const std::string& path) {
+    if (path.empty()) return SdtError(SdtError::kInvalidArgs, "No key file path given");
+    return writeSecretFile(path);
+}
+
+#ifdef FLR_LINK_FUZZ_HOOK
+SdtError SdtNetLink::attachForFuzzing(int fd, bool server, const std::string& secret) {
     if (isConnected()) closeSocket();
     if (fd < 0 || secret.empty())
         return SdtError(SdtError::kInvalidArgs, "A socket and a secret are needed");
@@ -214,10 +263,12 @@ SdtError SdtNetLink::attachPreAuthenticatedForTesting(int fd, bool server,
     SessionKeys keys;
     if (!deriveKeys(secret, zeros, zeros, &keys))
         return SdtError(SdtError::kFailure, "Key derivation failed");
-    impl_->install(fd, server, flags, keys, zeros, "test peer");
+    impl_->install(fd, server, false, flags, keys, zeros, "fuzz peer");
+    impl_->fuzzUnauthenticated = true;
     peerVersion_ = kProtocolVersion;
     return {};
 }
+#endif
 
 SdtError SdtNetLink::closeSocket() {
     unregisterSession(impl_.get());
@@ -317,6 +368,10 @@ SdtError SdtNetLink::nagleOff() {
 SdtError SdtNetLink::nagleOn() {
     impl_->nodelay = 0;
     return setOnAll(*impl_, IPPROTO_TCP, TCP_NODELAY, 0, "TCP_NODELAY");
+}
+
+void SdtNetLink::setSendStallLimit(int ms) {
+    impl_->sendStallMs = ms;
 }
 
 SdtError SdtNetLink::setSendBufSize(int bytes) {

@@ -45,7 +45,13 @@ void Waiter::enterFrame() {
     rearm();
 }
 
+void Waiter::setStallLimit(int ms) {
+    stallMs_ = ms;
+    if (ms > 0) stallDeadline_ = Clock::now() + std::chrono::milliseconds(ms);
+}
+
 void Waiter::progress() {
+    if (stallMs_ > 0) stallDeadline_ = Clock::now() + std::chrono::milliseconds(stallMs_);
     if (!frame_) return;
     inFrame_ = true;
     rearm();
@@ -63,12 +69,19 @@ IoStatus Waiter::wait(int fd, short events) {
     const int nAbort = aborts_ ? aborts_->snapshot(pfd + 1) : 0;
     for (;;) {
         int ms = -1;
+        const auto now = Clock::now();
         if (timeoutMs_ >= 0) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now())
-                    .count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count();
             if (left <= 0) return {Io::Timeout, 0, 0};
             ms = static_cast<int>(std::min<long long>(left, INT_MAX));
+        }
+        if (stallMs_ > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(stallDeadline_ - now).count();
+            if (left <= 0) return {Io::Error, ETIMEDOUT, 0};
+            const int cap = static_cast<int>(std::min<long long>(left, INT_MAX));
+            ms = ms < 0 ? cap : std::min(ms, cap);
         }
         pfd[0].revents = 0;
         const int r = ::poll(pfd, static_cast<nfds_t>(1 + nAbort), ms);

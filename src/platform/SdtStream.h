@@ -51,6 +51,9 @@ class Waiter {
     IoStatus wait(int fd, short events);
     void enterFrame();
     void progress();
+    // However long the caller would wait, a wait with no progress for ms
+    // fails with ETIMEDOUT (a peer that stopped reading); <= 0 = none.
+    void setStallLimit(int ms);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -59,6 +62,8 @@ class Waiter {
     bool frame_;
     bool inFrame_ = false;
     Clock::time_point deadline_;
+    int stallMs_ = 0;
+    Clock::time_point stallDeadline_;
     const AbortList* aborts_;
 };
 

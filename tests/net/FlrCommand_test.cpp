@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,7 +118,8 @@ class FlrCommand : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!tool()) GTEST_SKIP() << "FLR_TOOL is not set (ctest sets it to the built flr)";
-        flrtest::writeFile(tailRegistry(), "[ZRP]\nsLinkSecret = process test secret\n");
+        flrtest::writeFile(tailRegistry(), "[ZRP]\nsLinkSecret = process test secret, at least 32 bytes\n");
+        ::chmod(tailRegistry().c_str(), 0600);  // an inline secret needs a private registry
         tail_ = spawn({"tail", "--listen", "127.0.0.1:0"}, tailRegistry());
         port_ = listeningPort(tail_.out);
     }
@@ -135,6 +137,7 @@ class FlrCommand : public ::testing::Test {
     std::string headRegistry(const std::string& secretLine) const {
         const std::string path = dir_.file("head.ini");
         flrtest::writeFile(path, "[ZRP]\n" + secretLine + "\n");
+        ::chmod(path.c_str(), 0600);
         return path;
     }
     std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -147,7 +150,7 @@ class FlrCommand : public ::testing::Test {
 };
 
 TEST_F(FlrCommand, HeadAndTailProcessesExchangePingAndSequenceNumbers) {
-    const std::string reg = headRegistry("sLinkSecret = process test secret");
+    const std::string reg = headRegistry("sLinkSecret = process test secret, at least 32 bytes");
     Result r = run({"head", "ping", target()}, reg);
     EXPECT_EQ(0, r.code) << r.err;
     EXPECT_EQ(0u, r.out.find("PING " + target() + ": reply in ")) << r.out;
@@ -170,7 +173,7 @@ TEST_F(FlrCommand, HeadAndTailProcessesExchangePingAndSequenceNumbers) {
 }
 
 TEST_F(FlrCommand, WrongOrMissingSecretIsRefused) {
-    Result r = run({"head", "ping", target()}, headRegistry("sLinkSecret = not the secret"));
+    Result r = run({"head", "ping", target()}, headRegistry("sLinkSecret = not the secret, but long enough to try"));
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find("Failed to setup and authenticate socket connection: "))
         << r.err;
@@ -178,7 +181,7 @@ TEST_F(FlrCommand, WrongOrMissingSecretIsRefused) {
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find("No link secret configured")) << r.err;
     // Usage errors are told apart from failures.
-    r = run({"head", "ping", "no-port-here"}, headRegistry("sLinkSecret = process test secret"));
+    r = run({"head", "ping", "no-port-here"}, headRegistry("sLinkSecret = process test secret, at least 32 bytes"));
     EXPECT_EQ(2, r.code);
 
     TearDown();

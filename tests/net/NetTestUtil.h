@@ -26,7 +26,7 @@
 
 namespace flrnettest {
 
-constexpr char kSecret[] = "net test link secret";
+constexpr char kSecret[] = "net test link secret, thirty-two bytes or more";
 
 // A private registry with the link secret; engines read it when built, so
 // make this before them.

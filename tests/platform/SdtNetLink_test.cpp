@@ -24,11 +24,12 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/Jxc.h"
+#include "support/LinkPair.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-constexpr char kSecret[] = "correct horse battery staple";
+constexpr char kSecret[] = "correct horse battery staple, thirty-two bytes at least";
 
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class Listener {
@@ -167,8 +168,8 @@ TEST(SdtNetLink, WrongSecretIsRefusedByBothSidesWithoutLeakingIt) {
     Listener l;
     EvDebugCapture logs;
     SdtNetLink head, tail;
-    head.setSecret("the head's secret");
-    tail.setSecret("the tail's different secret");
+    head.setSecret("the head's secret, long enough to be accepted");
+    tail.setSecret("the tail's different secret, also long enough");
     TcpPair p = tcpPair(l);
     SdtError he, te;
     handshake(head, p.head, tail, p.tail, &he, &te);
@@ -331,15 +332,11 @@ SdtError corruptSecondFrame(size_t offset, const std::function<void(SdtNetLink&)
     // socketpair with the same options.
     size_t firstFrame = 0;
     {
-        int sp[2];
-        socketpair(AF_UNIX, SOCK_STREAM, 0, sp);
-        SdtNetLink probe;
-        options(probe);
-        probe.attachPreAuthenticatedForTesting(sp[0], false, kSecret);
-        probe.sendMessage(1, first.data(), static_cast<int>(first.size()), 5, false);
+        flrtest::LinkPair probe(true, [&](SdtNetLink& h, SdtNetLink&) { options(h); });
+        EXPECT_TRUE(probe.ok());
+        probe.head.sendMessage(1, first.data(), static_cast<int>(first.size()), 5, false);
         char tmp[4096];
-        firstFrame = static_cast<size_t>(::recv(sp[1], tmp, sizeof tmp, 0));
-        ::close(sp[1]);
+        firstFrame = static_cast<size_t>(::recv(probe.headWire, tmp, sizeof tmp, 0));
     }
     FlippingProxy proxy(toProxy.tail, fromProxy.head, kHandshakeBytes + firstFrame + offset);
     SdtError he, te;
@@ -445,7 +442,7 @@ TEST(SdtNetLink, LargePayloadsGrowTheBufferAndLimitsHold) {
     SdtLinkPacket p;
     SdtError e = recvMs(c.tail, &p, 5000);
     EXPECT_EQ(SdtError::kProtocol, e.code());
-    EXPECT_NE(std::string::npos, e.text().find("longer than the link accepts")) << e.text();
+    EXPECT_NE(std::string::npos, e.text().find("more than this link accepts")) << e.text();
 }
 
 TEST(SdtNetLink, TimeoutKeepsTheLinkAndAbortWakesABlockedReceive) {
@@ -554,69 +551,53 @@ TEST(SdtNetLink, SendAndReceiveRunConcurrentlyInBothDirections) {
 }
 
 TEST(SdtNetLink, ReplayedFrameIsRefused) {
-    // Frames captured from one connection and played twice into another.
-    int a[2], b[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, a));
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, b));
-    SdtNetLink sender, receiver;
-    SdtBuffer buf;
-    receiver.setRecvBuffer(&buf);
-    ASSERT_TRUE(sender.attachPreAuthenticatedForTesting(a[0], false, kSecret).ok());
-    ASSERT_TRUE(receiver.attachPreAuthenticatedForTesting(b[1], true, kSecret).ok());
-    sender.setEncryption(1);
-    send(sender, 5, "transfer 100");
+    // A frame captured on the wire and played twice to the tail.
+    flrtest::LinkPair l(true);
+    ASSERT_TRUE(l.ok());
+    send(l.head, 5, "transfer 100");
     char frame[256];
-    const ssize_t n = ::recv(a[1], frame, sizeof frame, 0);
+    const ssize_t n = ::recv(l.headWire, frame, sizeof frame, 0);
     ASSERT_GT(n, 0);
-    ASSERT_EQ(n, ::write(b[0], frame, static_cast<size_t>(n)));
-    ASSERT_EQ(n, ::write(b[0], frame, static_cast<size_t>(n)));
-    expectMessage(receiver, 5, "transfer 100");
+    ASSERT_EQ(n, ::write(l.tailWire, frame, static_cast<size_t>(n)));
+    ASSERT_EQ(n, ::write(l.tailWire, frame, static_cast<size_t>(n)));
+    expectMessage(l.tail, 5, "transfer 100");
     SdtLinkPacket p;
-    SdtError e = recvMs(receiver, &p, 1000);
+    SdtError e = recvMs(l.tail, &p, 1000);
     EXPECT_EQ(SdtError::kProtocol, e.code());
     EXPECT_NE(std::string::npos, e.text().find("was expected")) << e.text();
-    ::close(a[1]);
-    ::close(b[0]);
 }
 
 TEST(SdtNetLink, ShortTimeoutDoesNotCutAFrameInHalf) {
-    int a[2], b[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, a));
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, b));
-    SdtNetLink sender, receiver;
-    SdtBuffer buf;
-    receiver.setRecvBuffer(&buf);
-    ASSERT_TRUE(sender.attachPreAuthenticatedForTesting(a[0], false, kSecret).ok());
-    ASSERT_TRUE(receiver.attachPreAuthenticatedForTesting(b[1], true, kSecret).ok());
+    flrtest::LinkPair l(true);
+    ASSERT_TRUE(l.ok());
+    SdtNetLink& sender = l.head;
+    SdtNetLink& receiver = l.tail;
     const std::string msg = pattern(5000, 9);
     send(sender, 6, msg);
     std::string frame(8192, '\0');
-    const ssize_t n = ::recv(a[1], frame.data(), frame.size(), 0);
+    const ssize_t n = ::recv(l.headWire, frame.data(), frame.size(), 0);
     ASSERT_GT(n, 100);
-    ASSERT_EQ(100, ::write(b[0], frame.data(), 100));  // header and a little
+    ASSERT_EQ(100, ::write(l.tailWire, frame.data(), 100));  // header and a little
     SdtLinkPacket p;
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ::write(b[0], frame.data() + 100, static_cast<size_t>(n) - 100);
+        ::write(l.tailWire, frame.data() + 100, static_cast<size_t>(n) - 100);
     });
     SdtError e = recvMs(receiver, &p, 0);
     late.join();
     ASSERT_TRUE(e.ok()) << e.text();
     EXPECT_EQ(msg, std::string(p.payload, static_cast<size_t>(p.payloadLen)));
-    ::close(a[1]);
-    ::close(b[0]);
 }
 
 TEST(SdtNetLink, GarbageStreamsNeverCrashAndAlwaysEndInAnError) {
     std::mt19937 rng(7);
-    for (int round = 0; round < 200; ++round) {
-        int sp[2];
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sp));
-        SdtNetLink l;
+    for (int round = 0; round < flrtest::scaled(200); ++round) {
+        flrtest::LinkPair pair(true);
+        ASSERT_TRUE(pair.ok());
+        SdtNetLink& l = pair.tail;
         SdtBuffer buf(16);
         l.setRecvBuffer(&buf);
         l.setMaxPayload(1 << 20);
-        ASSERT_TRUE(l.attachPreAuthenticatedForTesting(sp[0], true, kSecret).ok());
         std::string junk = pattern(rng() % 300, static_cast<unsigned>(round));
         if (round % 2 && junk.size() >= 28) {
             // A header that passes its own check makes the decoder go deeper:
@@ -631,12 +612,12 @@ TEST(SdtNetLink, GarbageStreamsNeverCrashAndAlwaysEndInAnError) {
             const uint32_t crc = ~jx_crc32(0xffffffffu, h, 24);
             for (int i = 0; i < 4; ++i) h[24 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
         }
-        ASSERT_EQ(static_cast<ssize_t>(junk.size()), ::write(sp[1], junk.data(), junk.size()));
-        ::shutdown(sp[1], SHUT_WR);
+        ASSERT_EQ(static_cast<ssize_t>(junk.size()),
+                  ::write(pair.tailWire, junk.data(), junk.size()));
+        ::shutdown(pair.tailWire, SHUT_WR);
         SdtLinkPacket p;
         SdtError e = recvMs(l, &p, 2000);
         EXPECT_FALSE(e.ok());
-        ::close(sp[1]);
     }
 }
 

@@ -85,6 +85,7 @@ class SdtNetLink {
     static constexpr uint32_t kProtocolVersion = 4;
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
+    static constexpr int kDefaultSendStallMs = 120000;
 
     SdtNetLink();
     ~SdtNetLink();
@@ -149,18 +150,42 @@ class SdtNetLink {
     // zstd level for later frames: 0 off, 1..22; a frame is sent compressed
     // only when that makes it smaller.
     SdtError setCompression(int level);
-    // 0 off, 1 AES-256-GCM for later frames; other values are refused.
+    // 1: seal later frames with AES-256-GCM even on an integrity-only link;
+    // 0: back to what the handshake negotiated. Never turns authentication
+    // off: every frame is sealed or, on an integrity-only link, MAC-only.
     SdtError setEncryption(int mode);
     // CRC-32 trailer on later frames.
     SdtError enableCRC32(bool on);
-    // When on, frames that arrive unsealed end the link (protects against an
-    // active attacker who could otherwise inject unencrypted frames).
+    // When on, frames that arrive MAC-only end the link even on an
+    // integrity-only link (unauthenticated frames always do).
     void requireEncryption(bool on) { requireSealed_.store(on, std::memory_order_relaxed); }
     // Largest payload accepted or sent (checked before allocating).
     void setMaxPayload(size_t bytes) { maxPayload_.store(bytes, std::memory_order_relaxed); }
+    // Largest payload accepted from the peer, as a frame header declares it
+    // and as zstd expands it: a larger one ends the link before anything is
+    // allocated for it. Default kDefaultMaxPayload; setMaxPayload also bounds it.
+    void setMaxRecvPayload(uint32_t bytes) {
+        maxRecvPayload_.store(bytes, std::memory_order_relaxed);
+    }
     void setHandshakeTimeout(int ms) { handshakeTimeoutMs_.store(ms, std::memory_order_relaxed); }
     // The secret to prove; overrides the registry. Empty = use the registry.
+    // At least 32 bytes, like every link secret.
     void setSecret(const std::string& secret);
+    // Whether this end offers integrity-only frames (authenticated, not
+    // encrypted) at the next handshake: -1 as registry [ZRP]
+    // bLinkIntegrityOnly says (the default), 0 no, 1 yes. The link is
+    // integrity-only when both ends offer it; otherwise every frame is sealed.
+    void setIntegrityOnly(int mode) { integrityOnly_.store(mode, std::memory_order_relaxed); }
+    // What the handshake negotiated; false when not connected.
+    bool isIntegrityOnly() const;
+    // A send stalled this long (no byte accepted by the socket) ends the
+    // link, whatever the caller's time-out; also the sockets' TCP_USER_TIMEOUT.
+    // Default kDefaultSendStallMs; applies to sockets connected later.
+    void setSendStallLimit(int ms);
+    // Writes a new random link secret (64 hex digits and a line end) to a new
+    // file of mode 0600, created atomically; refuses to replace an existing
+    // file. The result's text names the path, never the secret.
+    static SdtError writeNewSecretFile(const std::string& path);
 
     SdtError nagleOff();
     SdtError nagleOn();
@@ -171,11 +196,12 @@ class SdtNetLink {
     void addAbortFd(int fd);
     void removeAbortFd(int fd);
 
-    // Test and fuzzing hook: attach fd as if a handshake with the given secret
-    // and all-zero nonces had just completed, without any I/O. Two links set
-    // up this way with opposite roles talk to each other. Never use in
-    // production: it skips authentication.
-    SdtError attachPreAuthenticatedForTesting(int fd, bool server, const std::string& secret);
+#ifdef FLR_LINK_FUZZ_HOOK
+    // Fuzz builds only: attach fd as if a handshake with all-zero nonces had
+    // completed, and let unauthenticated frames through so that the fuzzer
+    // reaches the frame decoder. Never compiled into a shipped library.
+    SdtError attachForFuzzing(int fd, bool server, const std::string& secret);
+#endif
 
     struct Impl;
 
@@ -184,5 +210,7 @@ class SdtNetLink {
     std::atomic<uint32_t> peerVersion_{0};
     std::atomic<bool> requireSealed_{false};
     std::atomic<size_t> maxPayload_{kDefaultMaxPayload};
+    std::atomic<uint32_t> maxRecvPayload_{kDefaultMaxPayload};
     std::atomic<int> handshakeTimeoutMs_{30000};
+    std::atomic<int> integrityOnly_{-1};
 };
