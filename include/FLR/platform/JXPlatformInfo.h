@@ -9,8 +9,10 @@
 #include <list>
 #include <string>
 
-class JXPlatformInfo {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JXPlatformInfo {
+  public:
     // Non-zero when the key exists (value filled), 0 otherwise.
     static int getString(const std::string& section, const std::string& key, std::string& value);
     static int getNumber(const std::string& section, const std::string& key, int& value);
@@ -35,16 +37,16 @@ public:
 };
 
 // Platform directories from registry section "Platform"; defaults under /var/lib/flr.
-class JXPI_Base {
-public:
+class FLR_EXPORT JXPI_Base {
+  public:
     // dInstall, default /var/lib/flr.
     static std::string getOrchardDirectory();
     // dTemp, default /var/lib/flr/tmp.
     static std::string getOrchardTempDirectory();
 };
 
-class JXPI_CommClient {
-public:
+class FLR_EXPORT JXPI_CommClient {
+  public:
     // [Machines/<client>] dJobResults, else [Platform] dJobResults (default
     // /var/lib/flr/JobResults). An empty value means "not known".
     static std::string getJobResultsDirectory(const std::string& clientName);
