@@ -9,7 +9,7 @@ TSAN_LABELS  ?= platform buffer net service
 # slow sanitizer builds, and in `make test-long`.
 SAN_SCALE    ?= 0.25
 LONG_SCALE   ?= 4
-TIMES        := $(abspath $(BUILD))-times.tsv
+TIMES        := $(abspath $(BUILD))/test-passes.tsv
 PASSES       := release asan tsan package format
 
 CMAKE_GEN    := -G Ninja
@@ -125,4 +125,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-package $(BUILD)-fuzz $(TIMES)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-package $(BUILD)-fuzz
