@@ -13,7 +13,9 @@
 // No lock of its own: the owner serialises every call.
 #include <cstdint>
 
-class FlrAdaptiveMD5 {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT FlrAdaptiveMD5 {
   public:
     static constexpr int kWindow = 100;
     // Samples above this many bytes are ignored.

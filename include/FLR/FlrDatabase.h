@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "FLR/FlrFid.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/SP.h"
 #include "FLR/platform/TCtreeTable.h"
 
@@ -24,7 +25,7 @@ enum FLR_FTYPE : int {
     FLR_FTYPE_DIR = 1,
 };
 
-class FlrDatabase : public TCtreeTable, public SPEnabled {
+class FLR_EXPORT FlrDatabase : public TCtreeTable, public SPEnabled {
   public:
     // Longest short name a record holds (the field keeps its NUL).
     static constexpr size_t kMaxNameLen = 1023;

@@ -9,7 +9,9 @@
 #include <functional>
 #include <string>
 
-struct fsf_fid {
+#include "FLR/platform/FlrExport.h"
+
+struct FLR_EXPORT fsf_fid {
     static constexpr size_t kSize = 24;
     // Length of the text form without its NUL.
     static constexpr size_t kHexLen = 2 * kSize;
@@ -36,13 +38,13 @@ static_assert(sizeof(fsf_fid) == fsf_fid::kSize, "fsf_fid is exactly 24 bytes");
 
 // Writes the 48 hex digits of the 24 bytes at fid and a NUL into out (49
 // bytes); returns out.
-char* fid2hex(const void* fid, char* out);
+FLR_EXPORT char* fid2hex(const void* fid, char* out);
 
 // Parses the text form (either case). Throws JxException (function
 // "str2fid", source "FlrHelper", code -1) with "Invalid FID \"<text>\": too
 // short." or "...: too long.", and "...: not a hexadecimal digit." for any
 // other character.
-fsf_fid str2fid(const std::string& text);
+FLR_EXPORT fsf_fid str2fid(const std::string& text);
 
 template <>
 struct std::hash<fsf_fid> {

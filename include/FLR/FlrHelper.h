@@ -6,7 +6,9 @@
 #include <list>
 #include <string>
 
-class FlrHelper {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT FlrHelper {
   public:
     // mkdir -p with mode 0777 (before umask). 0 on success or when the
     // directory exists, -1 with errno set otherwise.

@@ -12,9 +12,10 @@
 #include "FLR/FlrFid.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrExport.h"
 
 // Knows the path of a file identifier.
-class FlrFidResolver {
+class FLR_EXPORT FlrFidResolver {
   public:
     virtual ~FlrFidResolver() = default;
     // NUL-terminated path, valid at least until the next call; nullptr when
@@ -23,7 +24,7 @@ class FlrFidResolver {
 };
 
 // A resolver from a function, for callers that keep their own tables.
-class FlrFidResolverFn : public FlrFidResolver {
+class FLR_EXPORT FlrFidResolverFn : public FlrFidResolver {
   public:
     explicit FlrFidResolverFn(std::function<const char*(const fsf_fid&)> fn) : fn_(std::move(fn)) {}
     const char* pathOf(const fsf_fid& fid) const override { return fn_(fid); }
@@ -34,7 +35,7 @@ class FlrFidResolverFn : public FlrFidResolver {
 
 // An in-memory identifier -> path table with a text file form: one line per
 // identifier, "<48 hex digits> <path>", sorted by identifier.
-class FlrFidPathMap : public FlrFidResolver {
+class FLR_EXPORT FlrFidPathMap : public FlrFidResolver {
   public:
     void set(const fsf_fid& fid, std::string path) { paths_[fid] = std::move(path); }
     const char* pathOf(const fsf_fid& fid) const override;
@@ -60,7 +61,7 @@ enum class FlrJrnConvResult {
 
 // Converts records one at a time, reusing its own storage: after the first
 // few records nothing is allocated.
-class FlrJrnConverter {
+class FLR_EXPORT FlrJrnConverter {
   public:
     explicit FlrJrnConverter(const FlrFidResolver& resolver);
 

@@ -15,8 +15,9 @@
 
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrExport.h"
 
-class FlrJrnSample {
+class FLR_EXPORT FlrJrnSample {
   public:
     enum class Mix { Full, Bench };
 

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "FLR/platform/CQiError.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxLBFS.h"
 #include "FLR/platform/TCtreeTable.h"
 
-class FlrLBFSHashDB : public TCtreeTable {
+class FLR_EXPORT FlrLBFSHashDB : public TCtreeTable {
   public:
     static constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
     // Sizes are kept in 16 bits; the chunker never makes larger blocks.

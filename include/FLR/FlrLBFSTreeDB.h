@@ -16,9 +16,10 @@
 
 #include "FLR/FlrLBFSHashDB.h"
 #include "FLR/platform/CQiError.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/TCtreeTable.h"
 
-class FlrLBFSTreeDB : public TCtreeTable {
+class FLR_EXPORT FlrLBFSTreeDB : public TCtreeTable {
   public:
     static constexpr uint64_t kRootFid = 1;
     // Longer names are cut to this many bytes (the field keeps its NUL).

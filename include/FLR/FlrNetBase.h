@@ -33,12 +33,13 @@
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxMonitor.h"
 #include "FLR/platform/JxSafeFlags.h"
 #include "FLR/platform/JxThread.h"
 #include "FLR/platform/SdtNetLink.h"
 
-class FlrNetBase {
+class FLR_EXPORT FlrNetBase {
   public:
     // Each queue has this many slots; one always stays free, so at most 15
     // messages wait in either direction.

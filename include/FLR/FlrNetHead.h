@@ -15,11 +15,12 @@
 
 #include "FLR/FlrFid.h"
 #include "FLR/FlrNetBase.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxLBFS.h"
 
 // Scope guard: small packets go out at once (Nagle off) while a
 // request/response exchange runs, and are coalesced again afterwards.
-class FlrNagleOff {
+class FLR_EXPORT FlrNagleOff {
   public:
     // Throws the link's text from "FlrNagleOff::FlrNagleOff".
     explicit FlrNagleOff(FlrNetBase& net);
@@ -31,7 +32,7 @@ class FlrNagleOff {
     SdtNetLink& link_;
 };
 
-class FlrNetHead : public FlrNetBase {
+class FLR_EXPORT FlrNetHead : public FlrNetBase {
   public:
     // Hash blocks per LBFS_START message.
     static constexpr int kLBFSStartChunk = 87381;

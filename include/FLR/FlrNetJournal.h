@@ -12,13 +12,14 @@
 #include <cstdint>
 
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrExport.h"
 
 constexpr size_t FLR_JRN_NET_HDR_SIZE = 20;
 
 // True for the codes the network form carries: 0..22 except 3 and 19.
-bool isNetJrnCode(uint32_t code);
+FLR_EXPORT bool isNetJrnCode(uint32_t code);
 
-struct FlrJrnHeaderNet {
+struct FLR_EXPORT FlrJrnHeaderNet {
     uint32_t cmd;
     uint32_t rec_len;
     uint64_t seq_num;
@@ -26,13 +27,13 @@ struct FlrJrnHeaderNet {
     uint32_t mask;
 };
 
-struct FlrJrnNetSnap {
+struct FLR_EXPORT FlrJrnNetSnap {
     uint64_t job_id;
     const char* job_token;
     uint64_t set_id;  // 32 bits on the wire
 };
 
-struct FlrJrnNetSetattr {
+struct FLR_EXPORT FlrJrnNetSetattr {
     const char* path;
     uint8_t mode_valid;
     uint8_t uid_valid;
@@ -49,7 +50,7 @@ struct FlrJrnNetSetattr {
 };
 
 // WRITE and TWRITE.
-struct FlrJrnNetWrite {
+struct FLR_EXPORT FlrJrnNetWrite {
     const char* path;
     uint64_t offset;
     uint32_t size;
@@ -57,7 +58,7 @@ struct FlrJrnNetWrite {
 };
 
 // CREATE; MKDIR uses the same body without rdev.
-struct FlrJrnNetCreate {
+struct FLR_EXPORT FlrJrnNetCreate {
     const char* path;
     uint32_t mode;
     uint64_t uid;
@@ -68,34 +69,34 @@ struct FlrJrnNetCreate {
 };
 
 // REMOVE and UNSTUB.
-struct FlrJrnNetPath {
+struct FLR_EXPORT FlrJrnNetPath {
     const char* path;
 };
 
-struct FlrJrnNetRmdir {
+struct FLR_EXPORT FlrJrnNetRmdir {
     uint32_t rmdir_flag;  // one byte on the wire
     const char* path;
 };
 
 // LINK and RENAME.
-struct FlrJrnNetLink {
+struct FLR_EXPORT FlrJrnNetLink {
     const char* src_path;
     const char* dst_path;
 };
 
-struct FlrJrnNetSymlink {
+struct FLR_EXPORT FlrJrnNetSymlink {
     const char* src_name;
     const char* dst_path;
     uint64_t uid;
     uint64_t gid;
 };
 
-struct FlrJrnNetSetflags {
+struct FLR_EXPORT FlrJrnNetSetflags {
     const char* path;
     uint32_t flags;
 };
 
-struct FlrJrnNetSetAcl {
+struct FLR_EXPORT FlrJrnNetSetAcl {
     const char* path;
     uint32_t acl_word;
     uint32_t data_len;
@@ -103,7 +104,7 @@ struct FlrJrnNetSetAcl {
 };
 
 // SETXATTR and SETXATTR_AIX.
-struct FlrJrnNetSetxattr {
+struct FLR_EXPORT FlrJrnNetSetxattr {
     const char* path;
     uint32_t flags;
     const char* attr_name;
@@ -112,24 +113,24 @@ struct FlrJrnNetSetxattr {
 };
 
 // RMXATTR and RMXATTR_AIX.
-struct FlrJrnNetRmxattr {
+struct FLR_EXPORT FlrJrnNetRmxattr {
     const char* path;
     const char* attr_name;
 };
 
-struct FlrJrnNetStub {
+struct FLR_EXPORT FlrJrnNetStub {
     const char* path;
     const char* meta;
 };
 
-struct FlrJrnNetFclear {
+struct FLR_EXPORT FlrJrnNetFclear {
     const char* path;
     uint64_t offset;
     uint64_t length;
 };
 
 // A decoded network record; the body that `cmd` selects is the live member.
-struct FlrJrnCommandNet {
+struct FLR_EXPORT FlrJrnCommandNet {
     uint32_t cmd;
     uint64_t seq_num;
     uint32_t timestamp;
@@ -157,32 +158,32 @@ struct FlrJrnCommandNet {
 };
 
 // Header only, rec_len included; throws on a null pointer.
-void decodeNetHdr(const void* buf, FlrJrnHeaderNet* hdr);
+FLR_EXPORT void decodeNetHdr(const void* buf, FlrJrnHeaderNet* hdr);
 // Checked: also throws when len is shorter than the header or rec_len is
 // shorter than the header. rec_len may exceed len (a reader learns how much
 // more to fetch).
-void decodeNetHdr(const void* buf, size_t len, FlrJrnHeaderNet* hdr);
+FLR_EXPORT void decodeNetHdr(const void* buf, size_t len, FlrJrnHeaderNet* hdr);
 
 // Trusting decoder; throws on a null pointer or an unsupported code.
-void decodeNetCmd(const void* buf, FlrJrnCommandNet* cmd);
+FLR_EXPORT void decodeNetCmd(const void* buf, FlrJrnCommandNet* cmd);
 // Checked decoder for untrusted input: throws (function "decodeNetCmd") for
 // a buffer shorter than the header, rec_len outside [20, len], any field,
 // string (its NUL) or payload past rec_len, an unsupported code, and a record
 // whose fields do not fill rec_len exactly. Reads nothing past
 // min(len, rec_len) and allocates nothing unless it throws.
-void decodeNetCmd(const void* buf, size_t len, FlrJrnCommandNet* cmd);
+FLR_EXPORT void decodeNetCmd(const void* buf, size_t len, FlrJrnCommandNet* cmd);
 
 // Encoded size; throws on a null pointer, an unsupported code, or a record
 // that would not fit the 24-bit rec_len.
-int getNetCmdSize(const FlrJrnCommandNet* cmd);
+FLR_EXPORT int getNetCmdSize(const FlrJrnCommandNet* cmd);
 
 // Encodes into buf, which holds at least getNetCmdSize bytes.
-void encodeNetCmd(const FlrJrnCommandNet* cmd, void* buf);
+FLR_EXPORT void encodeNetCmd(const FlrJrnCommandNet* cmd, void* buf);
 // Encodes into a malloc buffer the caller owns (and frees): grown to the
 // size rounded up to a multiple of 1024 when too small, never shrunk.
 // Returns the encoded size.
-int encodeNetCmd(const FlrJrnCommandNet* cmd, char*& buf, int& capacity);
+FLR_EXPORT int encodeNetCmd(const FlrJrnCommandNet* cmd, char*& buf, int& capacity);
 
 // Multi-line dump in the style of printRawCmd (labels padded with dots to
 // 17 characters, no trailing newline); the last byte of buf is always NUL.
-void printNetCmd(char* buf, size_t size, const FlrJrnCommandNet* cmd);
+FLR_EXPORT void printNetCmd(char* buf, size_t size, const FlrJrnCommandNet* cmd);

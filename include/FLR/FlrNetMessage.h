@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "FLR/platform/FlrExport.h"
+
 enum : int {
     FLR_NET_JOURNAL = 0,
     FLR_NET_MIR_SET_PAIR_ID = 1,
@@ -59,7 +61,7 @@ enum : int {
 constexpr int FLR_NET_MAX_TYPE = FLR_NET_KEEP_ALIVE;
 
 // "FLR_NET_PING" for a code, "UNKNOWN" for unassigned codes.
-const char* flrNetMsgName(int type);
+FLR_EXPORT const char* flrNetMsgName(int type);
 
 // Element i of an array that may sit at any byte offset.
 template <class T>
@@ -70,7 +72,7 @@ inline T flrNetLoad(const T* array, size_t i) {
 }
 
 // The body of MIR_HEADER: what the tail needs to recreate one file.
-struct FlrNetMirHeader {
+struct FLR_EXPORT FlrNetMirHeader {
     // Transfer methods (`method`).
     static constexpr uint8_t kFull = 0;
     static constexpr uint8_t kMD5 = 1;
@@ -97,7 +99,7 @@ struct FlrNetMirHeader {
 };
 
 // Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA.
-struct FlrNetRawBody {
+struct FLR_EXPORT FlrNetRawBody {
     const void* data;
     int len;
 };
@@ -105,65 +107,65 @@ struct FlrNetRawBody {
 // One 32-bit field: pair ids of the requests, PING, the fillers of MIR_EOF,
 // LBFS_STOP and KEEP_ALIVE, DEL_PAIR_RESP, SET_RESTORE_PARAMS, RECV_MD5_EOF,
 // GET_LAST_TIME_RESP, MIR_SPEC_FILE.
-struct FlrNetInt {
+struct FLR_EXPORT FlrNetInt {
     int value;
 };
 
 // One 64-bit field: SET_GEN_ID, GET_LAST_WRINDEX_RESP, LBFS_DONE.
-struct FlrNetU64 {
+struct FLR_EXPORT FlrNetU64 {
     uint64_t value;
 };
 
-struct FlrNetSeek {
+struct FLR_EXPORT FlrNetSeek {
     long long offset;
 };
 
-struct FlrNetAddPair {
+struct FLR_EXPORT FlrNetAddPair {
     int arg1;
     int arg2;
 };
 
-struct FlrNetLastSeqNum {
+struct FLR_EXPORT FlrNetLastSeqNum {
     uint64_t seqNum1;
     uint64_t seqNum2;
 };
 
-struct FlrNetSetLastTime {
+struct FLR_EXPORT FlrNetSetLastTime {
     int pairId;
     int timestamp;
 };
 
-struct FlrNetSetLastWrIndex {
+struct FLR_EXPORT FlrNetSetLastWrIndex {
     int pairId;
     uint64_t wrIndex;
 };
 
 // GET_FILE_CHECKSUMS_REQ, START_MD5_STREAM, GET_RSYNC_CSUMS_REQ.
-struct FlrNetPathReq {
+struct FLR_EXPORT FlrNetPathReq {
     int blockSize;
     const char* path;
 };
 
-struct FlrNetFileCheckSums {
+struct FLR_EXPORT FlrNetFileCheckSums {
     int count;
     unsigned char (*md5)[16];
 };
 
-struct FlrNetRecvMD5 {
+struct FLR_EXPORT FlrNetRecvMD5 {
     int value;
     int count;
     unsigned char (*weak)[4];
     unsigned char (*md5)[16];
 };
 
-struct FlrNetRSyncCheckSums {
+struct FLR_EXPORT FlrNetRSyncCheckSums {
     uint64_t value;
     int count;
     unsigned char (*weak)[4];
     unsigned char (*md5)[16];
 };
 
-struct FlrNetMirRSync {
+struct FLR_EXPORT FlrNetMirRSync {
     int count;
     long long* first;
     long long* second;
@@ -172,7 +174,7 @@ struct FlrNetMirRSync {
     long long secondAt(int i) const { return flrNetLoad(second, static_cast<size_t>(i)); }
 };
 
-struct FlrNetLBFSStart {
+struct FLR_EXPORT FlrNetLBFSStart {
     int last;  // 1 on the final chunk of a file's block list
     int count;
     unsigned char (*hashes)[32];
@@ -185,7 +187,7 @@ struct FlrNetLBFSStart {
     uint32_t lengthAt(int i) const { return flrNetLoad(lengths, static_cast<size_t>(i)); }
 };
 
-struct FlrNetLBFSBlockReq {
+struct FLR_EXPORT FlrNetLBFSBlockReq {
     uint64_t value;
     int last;  // 1 on the final chunk of the request
     int count;
@@ -198,7 +200,7 @@ struct FlrNetLBFSBlockReq {
     uint32_t lengthAt(int i) const { return flrNetLoad(lengths, static_cast<size_t>(i)); }
 };
 
-struct FlrNetLBFSBlock {
+struct FLR_EXPORT FlrNetLBFSBlock {
     uint64_t value;
     uint64_t offset;
     uint32_t length;
@@ -207,7 +209,7 @@ struct FlrNetLBFSBlock {
 
 // A message: its code and the fields of that code. Which member is live
 // follows from `type`, as the comments say.
-struct FlrNetMessage {
+struct FLR_EXPORT FlrNetMessage {
     int32_t type;
     union {
         FlrNetRawBody journal;                // JOURNAL

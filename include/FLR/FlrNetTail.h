@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "FLR/FlrNetBase.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxLBFS.h"
 
-class FlrNetTail : public FlrNetBase {
+class FLR_EXPORT FlrNetTail : public FlrNetBase {
   public:
     // Blocks per LBFS_BLOCK_REQ message.
     static constexpr int kLBFSBlockReqChunk = 262144;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxRW.h"
 
 enum FlrPerfKind {
@@ -27,7 +28,7 @@ enum FlrPerfKind {
 };
 
 // Accumulates wall-clock microseconds between start and stop.
-class FlrPerfStopWatch {
+class FLR_EXPORT FlrPerfStopWatch {
   public:
     bool running = false;
     uint64_t startCtr = 0;
@@ -43,7 +44,7 @@ class FlrPerfStopWatch {
 
 // One thread's share of a counter; touched only by that thread (read lock)
 // and by the folding of the log thread (write lock).
-class FlrPerfPerThreadCounter : public FlrPerfStopWatch {
+class FLR_EXPORT FlrPerfPerThreadCounter : public FlrPerfStopWatch {
   public:
     FlrPerfPerThreadCounter();
 
@@ -57,7 +58,7 @@ class FlrPerfPerThreadCounter : public FlrPerfStopWatch {
     bool isThreadAlive() const;
 };
 
-class FlrPerfCounter {
+class FLR_EXPORT FlrPerfCounter {
   public:
     FlrPerfCounter() = default;
     FlrPerfCounter(const FlrPerfCounter&) = delete;
@@ -91,7 +92,7 @@ class FlrPerfCounter {
     void addCallingThread(unsigned long id);
 };
 
-class FlrPerf {
+class FLR_EXPORT FlrPerf {
   public:
     struct Entry {
         const char* name;

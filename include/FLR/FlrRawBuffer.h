@@ -17,9 +17,10 @@
 #include <string>
 
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxMonitor.h"
 
-class FlrRawBuffer : public EvDebug {
+class FLR_EXPORT FlrRawBuffer : public EvDebug {
   public:
     // One swap file: the payloads of its entries back to back, no framing.
     // The newest bytes of a file are gathered in memory (`pending`) and

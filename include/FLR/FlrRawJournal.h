@@ -14,6 +14,7 @@
 #include <string>
 
 #include "FLR/FlrFid.h"
+#include "FLR/platform/FlrExport.h"
 
 enum FlrJrnCode : uint32_t {
     FLR_JRN_NOOP = 0,
@@ -48,10 +49,10 @@ constexpr size_t FLR_JRN_RAW_HDR_SIZE = 26;
 constexpr uint32_t FLR_JRN_MAX_REC_LEN = 0xFFFFFF;
 
 // "FLR_JRN_WRITE" for a code, "UNKNOWN" for 3 and codes above 23.
-const char* flrJrnCodeName(uint32_t code);
+FLR_EXPORT const char* flrJrnCodeName(uint32_t code);
 
 // The 26-byte header in host form.
-struct FlrJrnHeader {
+struct FLR_EXPORT FlrJrnHeader {
     uint32_t cmd;
     uint32_t rec_len;
     uint64_t devt;
@@ -63,22 +64,22 @@ struct FlrJrnHeader {
 // A time pair: whole seconds, then the sub-second part as the driver gives
 // it. Stored as two u32 values; decoding zero-extends, encoding keeps the low
 // 32 bits.
-struct FlrJrnTime {
+struct FLR_EXPORT FlrJrnTime {
     int64_t sec;
     int64_t sub;
 };
 
-struct FlrJrnNoop {
+struct FLR_EXPORT FlrJrnNoop {
     uint8_t reserved;  // cleared by decoding
 };
 
-struct FlrJrnSnap {
+struct FLR_EXPORT FlrJrnSnap {
     uint64_t job_id;
     const char* job_token;
     uint64_t set_id;
 };
 
-struct FlrJrnSetattr {
+struct FLR_EXPORT FlrJrnSetattr {
     fsf_fid fid;
     uint8_t mode_valid;
     uint8_t uid_valid;
@@ -99,7 +100,7 @@ struct FlrJrnSetattr {
 };
 
 // WRITE, TWRITE and (without data) WRITE_DDR.
-struct FlrJrnWrite {
+struct FLR_EXPORT FlrJrnWrite {
     fsf_fid fid;
     uint64_t offset;
     uint32_t size;
@@ -107,7 +108,7 @@ struct FlrJrnWrite {
 };
 
 // CREATE; MKDIR uses the same body without rdev.
-struct FlrJrnCreate {
+struct FLR_EXPORT FlrJrnCreate {
     fsf_fid par_fid;
     fsf_fid fid;
     const char* short_name;
@@ -119,26 +120,26 @@ struct FlrJrnCreate {
     uint64_t rdev;
 };
 
-struct FlrJrnRemove {
+struct FLR_EXPORT FlrJrnRemove {
     fsf_fid par_fid;
     const char* short_name;
     fsf_fid file_fid;
     int32_t nlink;
 };
 
-struct FlrJrnRmdir {
+struct FLR_EXPORT FlrJrnRmdir {
     fsf_fid dir_fid;
     fsf_fid par_fid;
     const char* short_name;
 };
 
-struct FlrJrnLink {
+struct FLR_EXPORT FlrJrnLink {
     fsf_fid src_fid;
     fsf_fid dst_par_fid;
     const char* dst_short_name;
 };
 
-struct FlrJrnSymlink {
+struct FLR_EXPORT FlrJrnSymlink {
     const char* src_name;
     fsf_fid dst_par_fid;
     const char* dst_short_name;
@@ -147,7 +148,7 @@ struct FlrJrnSymlink {
     uint64_t gid;
 };
 
-struct FlrJrnRename {
+struct FLR_EXPORT FlrJrnRename {
     fsf_fid src_fid;
     fsf_fid src_par_fid;
     const char* src_short_name;
@@ -157,19 +158,19 @@ struct FlrJrnRename {
     const char* dst_short_name;
 };
 
-struct FlrJrnSetflags {
+struct FLR_EXPORT FlrJrnSetflags {
     fsf_fid fid;
     uint32_t flags;
 };
 
-struct FlrJrnSetAcl {
+struct FLR_EXPORT FlrJrnSetAcl {
     fsf_fid fid;
     uint32_t data_len;
     const void* data;
 };
 
 // SETXATTR and SETXATTR_AIX.
-struct FlrJrnSetxattr {
+struct FLR_EXPORT FlrJrnSetxattr {
     fsf_fid fid;
     uint32_t flags;
     const char* attr_name;
@@ -178,32 +179,32 @@ struct FlrJrnSetxattr {
 };
 
 // RMXATTR and RMXATTR_AIX.
-struct FlrJrnRmxattr {
+struct FLR_EXPORT FlrJrnRmxattr {
     fsf_fid fid;
     const char* attr_name;
 };
 
-struct FlrJrnStub {
+struct FLR_EXPORT FlrJrnStub {
     fsf_fid fid;
     const char* meta;
 };
 
-struct FlrJrnUnstub {
+struct FLR_EXPORT FlrJrnUnstub {
     fsf_fid fid;
 };
 
-struct FlrJrnFclear {
+struct FLR_EXPORT FlrJrnFclear {
     fsf_fid fid;
     uint64_t offset;
     uint64_t length;
 };
 
-struct FlrJrnTxtmsg {
+struct FLR_EXPORT FlrJrnTxtmsg {
     const char* msg;
 };
 
 // A decoded raw record; the body that `cmd` selects is the live member.
-struct FlrJrnCommand {
+struct FLR_EXPORT FlrJrnCommand {
     uint32_t cmd;
     int32_t timestamp;
     uint64_t seq_num;
@@ -237,33 +238,35 @@ struct FlrJrnCommand {
 typedef int (*FlrJrnCopyFn)(void* dst, const void* src, int len, void* ctx);
 
 // Header only, rec_len included. Does nothing when a pointer is null.
-void decodeRawHdr(const void* buf, FlrJrnHeader* hdr);
+FLR_EXPORT void decodeRawHdr(const void* buf, FlrJrnHeader* hdr);
 // Checked: -1 (reason in *why) when len is shorter than the header or
 // rec_len is shorter than the header. rec_len may exceed len, so a reader
 // can learn how much more to fetch.
-int decodeRawHdr(const void* buf, size_t len, FlrJrnHeader* hdr, std::string* why = nullptr);
+FLR_EXPORT int decodeRawHdr(const void* buf, size_t len, FlrJrnHeader* hdr,
+                            std::string* why = nullptr);
 // Writes the 26 header bytes.
-void encodeRawHdr(const FlrJrnHeader* hdr, void* buf);
+FLR_EXPORT void encodeRawHdr(const FlrJrnHeader* hdr, void* buf);
 
 // Trusting decoder: 0, or -1 for a null pointer, code 3 or a code above 23.
-int decodeRawCmd(const void* buf, FlrJrnCommand* cmd);
+FLR_EXPORT int decodeRawCmd(const void* buf, FlrJrnCommand* cmd);
 // Checked decoder for untrusted input: 0, or -1 with the reason in *why.
 // Refuses a buffer shorter than the header, rec_len outside [26, len], any
 // field or string (its NUL) or payload past rec_len, an unknown code, and a
 // record whose fields do not fill rec_len exactly. Reads nothing past
 // min(len, rec_len); allocates only to fill *why on failure.
-int decodeRawCmd(const void* buf, size_t len, FlrJrnCommand* cmd, std::string* why = nullptr);
+FLR_EXPORT int decodeRawCmd(const void* buf, size_t len, FlrJrnCommand* cmd,
+                            std::string* why = nullptr);
 
 // Encoded size; 0 for a null pointer, an unknown code, or a record that
 // would not fit the 24-bit rec_len.
-int getRawCmdSize(const FlrJrnCommand* cmd);
+FLR_EXPORT int getRawCmdSize(const FlrJrnCommand* cmd);
 
 // Encodes into buf (getRawCmdSize bytes). -1 for a null pointer or a record
 // too long for rec_len; otherwise the copy callback's result for the
 // commands that use one, else 0.
-int __encodeRawCmd(const FlrJrnCommand* cmd, void* buf, FlrJrnCopyFn copyFn, void* ctx);
-int encodeRawCmd(const FlrJrnCommand* cmd, void* buf);
+FLR_EXPORT int __encodeRawCmd(const FlrJrnCommand* cmd, void* buf, FlrJrnCopyFn copyFn, void* ctx);
+FLR_EXPORT int encodeRawCmd(const FlrJrnCommand* cmd, void* buf);
 
 // Multi-line dump ("cmd.............. FLR_JRN_WRITE" ...) into buf; the last
 // byte of buf is always NUL, so a short buffer gives a truncated dump.
-void printRawCmd(char* buf, size_t size, const FlrJrnCommand* cmd);
+FLR_EXPORT void printRawCmd(char* buf, size_t size, const FlrJrnCommand* cmd);

@@ -22,8 +22,9 @@
 
 #include "FLR/FlrRolCacheBase.h"
 #include "FLR/FlrRolCacheSum.h"
+#include "FLR/platform/FlrExport.h"
 
-class FlrRolCache : public FlrRolCacheBase {
+class FLR_EXPORT FlrRolCache : public FlrRolCacheBase {
   public:
     static constexpr int kMinLimit = 0x200000;    // least maxVM and maxDisk
     static constexpr int kRotateSize = 0x100000;  // record bytes that close a file

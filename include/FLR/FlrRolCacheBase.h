@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxMonitor.h"
 
-class FlrRolCacheBase {
+class FLR_EXPORT FlrRolCacheBase {
   public:
     // "ZRP1L\n" 0x0E 0xAF.
     static const char sig[8];

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-class FlrRolCacheSum {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT FlrRolCacheSum {
   public:
     static constexpr uint32_t kBlockSize = 65536;
 

@@ -10,8 +10,9 @@
 #include <string>
 
 #include "FLR/FlrRolCacheBase.h"
+#include "FLR/platform/FlrExport.h"
 
-class FlrRolCacheWBA : public FlrRolCacheBase {
+class FLR_EXPORT FlrRolCacheWBA : public FlrRolCacheBase {
   public:
     explicit FlrRolCacheWBA(const char* dir);
     ~FlrRolCacheWBA() override;

@@ -17,11 +17,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/SP.h"
 
 class FlrNetHead;
 
-class FlrSendHistory : public SPEnabled {
+class FLR_EXPORT FlrSendHistory : public SPEnabled {
   public:
     static constexpr uint32_t kEndMarker = 0xFFFFFFFFu;
     static constexpr int kRecordHeader = 16;

@@ -2,8 +2,10 @@
 // Snapshot manager. For now: where recovery snapshots are mounted.
 #include <string>
 
-class FlrSnapMgr {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT FlrSnapMgr {
+  public:
     // [ZRP] dSnapMountDir as read, else the install directory + "/SnapMount".
     static std::string getSnapMountDir();
     // getSnapMountDir() + "/" + snapName, created with its parents.

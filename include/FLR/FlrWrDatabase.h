@@ -11,10 +11,11 @@
 #include <string>
 
 #include "FLR/FlrFid.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/SP.h"
 #include "FLR/platform/TCtreeTable.h"
 
-class FlrWrDatabase : public TCtreeTable, public SPEnabled {
+class FLR_EXPORT FlrWrDatabase : public TCtreeTable, public SPEnabled {
   public:
     // Ranges of one file at most this many bytes apart become one interval.
     static constexpr uint64_t kSlack = 128;

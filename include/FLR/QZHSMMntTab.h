@@ -4,7 +4,9 @@
 #include <list>
 #include <string>
 
-class QZHSMMntTab {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT QZHSMMntTab {
   public:
     struct Entry {
         std::string device;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "FLR/platform/FlrExport.h"
+
 constexpr unsigned long long QZHSM_STUB_SIGNATURE = 0x4f535455420a0eafULL;
 constexpr int QZHSM_STUB_VERSION = 1;
 // Fixed bytes around the metadata text: 21 of header, its NUL, 4 of CRC.
@@ -21,25 +23,25 @@ constexpr int QZHSM_META_KIND_GUID = 2;
 // With a null buf: the envelope size for meta. Otherwise writes the envelope
 // into buf and returns its size. Throws JxException when buf is too small or
 // meta is null or too long for the 16-bit length fields.
-int qzhsm_meta2stub(const char* meta, long long value, char* buf, int bufLen);
+FLR_EXPORT int qzhsm_meta2stub(const char* meta, long long value, char* buf, int bufLen);
 
 // Checks and opens an envelope of stubLen bytes (bytes after the envelope's
 // total length are ignored). Every out-pointer may be null; metaBuf receives
 // the text and its NUL. Never throws: a bad envelope answers false and, unless
 // quiet, logs the reason at error level under "qzhsm_stub2meta".
-bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* value, char* metaBuf,
-                     int metaBufLen, bool quiet);
+FLR_EXPORT bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* value,
+                                char* metaBuf, int metaBufLen, bool quiet);
 // The same for a trusted caller whose buffer holds a whole envelope: its
 // length is taken from the envelope's own total length field.
-bool qzhsm_stub2meta(const char* stub, int* totalLen, long long* value, char* metaBuf,
-                     int metaBufLen, bool quiet);
+FLR_EXPORT bool qzhsm_stub2meta(const char* stub, int* totalLen, long long* value, char* metaBuf,
+                                int metaBufLen, bool quiet);
 
 // The metadata text, parsed. Layout:
 //   F1:F2:F3:F4:F5:kind:guidLength:GUID<sep>appId[|text[|text...]]
 // F1-F4 and kind are int, F5 and the others as below; GUID is exactly
 // guidLength characters (kind 2 says that it is a real GUID), <sep> is one
 // character, appId is decimal and ends at "|" or at the end of the text.
-struct ReparseData {
+struct FLR_EXPORT ReparseData {
     std::array<int, 4> hsmFields{};  // F1-F4, the HSM service's own
     long long hsmValue = 0;          // F5
     int kind = 0;
@@ -51,15 +53,16 @@ struct ReparseData {
 };
 
 // The metadata text of a stub; false (logged at level 2) when the envelope is bad.
-bool GetStubReparseData(std::vector<char>& stub, std::string& text);
+FLR_EXPORT bool GetStubReparseData(std::vector<char>& stub, std::string& text);
 // GetStubReparseData, then ParseStubReparseData.
-bool ParseStubData(std::vector<char>& stub, ReparseData& data);
+FLR_EXPORT bool ParseStubData(std::vector<char>& stub, ReparseData& data);
 // Parses a metadata text; false (logged at level 5) when it is malformed.
-bool ParseStubReparseData(const std::string& text, ReparseData& data);
+FLR_EXPORT bool ParseStubReparseData(const std::string& text, ReparseData& data);
 // The application identifier and the stub's GUID; false when the envelope is
 // bad, the metadata has no GUID or the identifier is missing.
-bool GetAppIdAndGUIDFromStubData(std::vector<char>& stub, unsigned int& appId, std::string& guid);
+FLR_EXPORT bool GetAppIdAndGUIDFromStubData(std::vector<char>& stub, unsigned int& appId,
+                                            std::string& guid);
 // The application's GUID (first text after the application identifier) and
 // the stub's GUID; false unless both are present.
-bool GetAppGUIDAndStubGUIDFromStubData(std::vector<char>& stub, std::string& appGuid,
-                                       std::string& stubGuid);
+FLR_EXPORT bool GetAppGUIDAndStubGUIDFromStubData(std::vector<char>& stub, std::string& appGuid,
+                                                  std::string& stubGuid);

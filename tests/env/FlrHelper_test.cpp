@@ -39,7 +39,7 @@ std::string thrownMessage(F f, std::string* function = nullptr) {
 
 // Runs in a fresh working directory so relative paths land in the temp dir.
 class InTempCwd {
-public:
+  public:
     InTempCwd() {
         char buf[PATH_MAX];
         old_ = getcwd(buf, sizeof buf) ? buf : "/";
@@ -48,7 +48,7 @@ public:
     ~InTempCwd() { EXPECT_EQ(0, chdir(old_.c_str())); }
     const flrtest::TempDir& dir() const { return dir_; }
 
-private:
+  private:
     flrtest::TempDir dir_;
     std::string old_;
 };
@@ -79,7 +79,8 @@ TEST(FlrHelperMkdir, CreatesMissingLevelsAndRefusesBadInput) {
 
 TEST(FlrHelperMkdir, ConcurrentCreationOfOneDeepPathAlwaysSucceeds) {
     flrtest::TempDir dir;
-    for (int round = 0; round < 20; ++round) {
+    const int rounds = flrtest::scaled(20);
+    for (int round = 0; round < rounds; ++round) {
         const std::string path = dir.path() + "/r" + std::to_string(round) + "/a/b/c/d/e";
         std::vector<int> rc(8, -2);
         std::vector<std::thread> ts;
@@ -203,8 +204,9 @@ TEST(FlrHelperMounts, MountDirOfAPathFromTheMountTable) {
     EXPECT_EQ("Unable to find mount point of FS that /home belongs to.",
               thrownMessage([] { FlrHelper::getMountDir("/home"); }));
     JxMntTab::setMountTableFile(dir.file("missing"));
-    EXPECT_EQ(0u, thrownMessage([] { FlrHelper::getMountDir("/x"); })
-                      .find("JxMntTab::getAll failed, error="));
+    EXPECT_EQ(0u, thrownMessage([] {
+                      FlrHelper::getMountDir("/x");
+                  }).find("JxMntTab::getAll failed, error="));
     JxMntTab::setMountTableFile("");
     EXPECT_FALSE(FlrHelper::getMountDir("/").empty());  // the real table
 }
@@ -238,9 +240,9 @@ TEST(FlrSnapMountDir, RootFromRegistryOrInstallDirAndNamesConfined) {
         FlrSnapMgr::makeSnapMountDir("s");
         FAIL();
     } catch (const JxException& e) {
-        EXPECT_EQ("Failed to create snap mount directory " + reg.dir() +
-                      "/blocker/s: Not a directory",
-                  e.getMessage());
+        EXPECT_EQ(
+            "Failed to create snap mount directory " + reg.dir() + "/blocker/s: Not a directory",
+            e.getMessage());
         EXPECT_EQ(ENOTDIR, e.getCode());
     }
 }

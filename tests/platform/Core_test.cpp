@@ -79,9 +79,10 @@ TEST(SP, SharesAndDestroysOnLastReleaseAcrossThreads) {
         SP<Counted> fromRaw(a.get());  // the count lives in the object
         EXPECT_EQ(4, a->spRefCount());
         std::vector<std::thread> ts;
+        const int copies = flrtest::scaled(10000);
         for (int i = 0; i < 4; ++i)
-            ts.emplace_back([a] {
-                for (int j = 0; j < 10000; ++j) SP<Counted> c = a;
+            ts.emplace_back([a, copies] {
+                for (int j = 0; j < copies; ++j) SP<Counted> c = a;
             });
         for (auto& t : ts) t.join();
         EXPECT_EQ(4, a->spRefCount());
@@ -91,7 +92,8 @@ TEST(SP, SharesAndDestroysOnLastReleaseAcrossThreads) {
 }
 
 TEST(JxSafeFlags, TryTakeSpendsABudgetExactlyOnceAcrossThreads) {
-    JxSafeFlags budget(1000);
+    const int units = flrtest::scaled(1000);
+    JxSafeFlags budget(units);
     std::atomic<int> taken{0};
     std::vector<std::thread> ts;
     for (int i = 0; i < 4; ++i)
@@ -99,7 +101,7 @@ TEST(JxSafeFlags, TryTakeSpendsABudgetExactlyOnceAcrossThreads) {
             while (budget.tryTake()) ++taken;
         });
     for (auto& t : ts) t.join();
-    EXPECT_EQ(1000, taken.load());
+    EXPECT_EQ(units, taken.load());
     EXPECT_EQ(0, budget.get());
     EXPECT_FALSE(budget.isSet());
 }
@@ -139,7 +141,8 @@ TEST(JxIO, WholeBufferLoopsAndTheirMessages) {
     ASSERT_EQ(0, pipe(p));
     std::vector<char> big(1 << 20, 'x');
     std::thread writer([&] {
-        struct iovec iov[2] = {{big.data(), big.size() / 2}, {big.data() + big.size() / 2, big.size() / 2}};
+        struct iovec iov[2] = {{big.data(), big.size() / 2},
+                               {big.data() + big.size() / 2, big.size() / 2}};
         jx::writevAll(p[1], iov, 2, "swap file", "FlrRawBuffer");
         jx::writeAll(p[1], "abc", 3, "swap file", "FlrRawBuffer");
         close(p[1]);

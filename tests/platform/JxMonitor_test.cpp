@@ -10,6 +10,7 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxCriticalSection.h"
 #include "FLR/platform/JxException.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -211,7 +212,8 @@ TEST(JxMonitor, MisuseByANonHolderIsRefusedWithoutReleasingTheHolder) {
 // Bounded queue with several producers and consumers waiting on one monitor,
 // entered twice to exercise waits below the top level.
 TEST(JxMonitor, ProducersAndConsumersPassEveryItemOnce) {
-    constexpr int kProducers = 3, kConsumers = 3, kItems = 3000, kCapacity = 8;
+    constexpr int kProducers = 3, kConsumers = 3, kCapacity = 8;
+    const int kItems = flrtest::scaled(3000);
     JxMonitorH m;
     std::vector<int> queue;
     int producersLeft = kProducers;
@@ -254,7 +256,8 @@ TEST(JxMonitor, ProducersAndConsumersPassEveryItemOnce) {
 
 // signal() alone must be enough when every waiter waits for the same thing.
 TEST(JxMonitor, SignalPerItemKeepsConsumersGoing) {
-    constexpr int kConsumers = 4, kItems = 4000;
+    constexpr int kConsumers = 4;
+    const int kItems = flrtest::scaled(4000);
     JxMonitorH m;
     int available = 0;
     bool done = false;

@@ -132,9 +132,10 @@ TEST(JxProcess, NothingOfTheArgumentsReachesTheLog) {
 TEST(JxProcess, ConcurrentRunsKeepTheirOwnPipes) {
     std::vector<std::thread> threads;
     std::vector<int> bad(4, 0);
+    const int runs = flrtest::scaled(15);
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &bad] {
-            for (int i = 0; i < 15; ++i) {
+        threads.emplace_back([t, runs, &bad] {
+            for (int i = 0; i < runs; ++i) {
                 const std::string token = std::to_string(t) + ":" + std::to_string(i);
                 auto r = JxProcess::run({"cat"}, token);
                 if (r.status != 0 || r.output != token) ++bad[t];

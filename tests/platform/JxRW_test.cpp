@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FLR/platform/JxThread.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -45,10 +46,11 @@ TEST(JxSplitRW, WriterExcludesReadersAndOtherWriters) {
     long a = 0, b = 0;  // plain data: a race also shows under ThreadSanitizer
     std::atomic<int> readersIn{0}, writersIn{0};
     std::atomic<int> violations{0};
+    const int rounds = flrtest::scaled(2000);
     std::vector<std::thread> threads;
     for (int w = 0; w < 2; ++w)
         threads.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
+            for (int i = 0; i < rounds; ++i) {
                 JxWriteLock lk(rw);
                 if (writersIn.fetch_add(1) != 0 || readersIn.load() != 0) ++violations;
                 ++a;
@@ -58,7 +60,7 @@ TEST(JxSplitRW, WriterExcludesReadersAndOtherWriters) {
         });
     for (int r = 0; r < 3; ++r)
         threads.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
+            for (int i = 0; i < rounds; ++i) {
                 JxReadLock lk(rw);
                 readersIn.fetch_add(1);
                 if (writersIn.load() != 0 || a != b) ++violations;
@@ -67,7 +69,7 @@ TEST(JxSplitRW, WriterExcludesReadersAndOtherWriters) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(violations.load(), 0);
-    EXPECT_EQ(a, 4000);
+    EXPECT_EQ(a, 2L * rounds);
 }
 
 TEST(JxSplitRW, WaitingWriterHoldsBackNewReaders) {

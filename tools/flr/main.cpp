@@ -1,6 +1,7 @@
 // flr: the command a person runs to replicate, serve and inspect.
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "Commands.h"
 #include "FLR/platform/JxException.h"
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     CLI::App app{"flr - continuous file-level replication between Linux hosts"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show help for every command");
+    app.set_version_flag("--version", std::string("flr ") + FLR_VERSION_STRING);
     addJournalCommands(app);
     addFidCommands(app);
     addStubCommands(app);
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::Error& e) {
         app.exit(e);

@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
-class CQiError {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT CQiError {
+  public:
     CQiError() = default;
-    explicit CQiError(int code, std::string message = {}) : code_(code), message_(std::move(message)) {}
+    explicit CQiError(int code, std::string message = {})
+        : code_(code), message_(std::move(message)) {}
     // A failure made at a code location with a printf message.
     CQiError(int code, const char* source, const char* function, int line, const char* fmt, ...)
         __attribute__((format(printf, 6, 7)));

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-struct EvLogLine {
+#include "FLR/platform/FlrExport.h"
+
+struct FLR_EXPORT EvLogLine {
     int level;  // 0 error, 1 debug, 2.. DebugLvl levels
     std::string function;
     std::string text;
 };
 
-class EvDebug {
-public:
+class FLR_EXPORT EvDebug {
+  public:
     static constexpr int kError = 0;
     static constexpr int kDebug = 1;
 
@@ -36,8 +38,8 @@ public:
 };
 
 // While alive, every log line of every thread is also kept here.
-class EvDebugCapture {
-public:
+class FLR_EXPORT EvDebugCapture {
+  public:
     EvDebugCapture();
     ~EvDebugCapture();
     EvDebugCapture(const EvDebugCapture&) = delete;
@@ -52,8 +54,8 @@ public:
 };
 
 // Base of the table classes: logs under its own name.
-class TDebuggable {
-public:
+class FLR_EXPORT TDebuggable {
+  public:
     explicit TDebuggable(std::string name) : name_(std::move(name)) {}
     virtual ~TDebuggable() = default;
     void debug(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));

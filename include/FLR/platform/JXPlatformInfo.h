@@ -12,7 +12,9 @@
 #include <list>
 #include <string>
 
-class JXPlatformInfo {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JXPlatformInfo {
   public:
     // Non-zero when the key exists (value filled), 0 otherwise.
     static int getString(const std::string& section, const std::string& key, std::string& value);
@@ -38,7 +40,7 @@ class JXPlatformInfo {
 };
 
 // Platform directories from registry section "Platform"; defaults under /var/lib/flr.
-class JXPI_Base {
+class FLR_EXPORT JXPI_Base {
   public:
     // dInstall, default /var/lib/flr.
     static std::string getOrchardDirectory();
@@ -46,7 +48,7 @@ class JXPI_Base {
     static std::string getOrchardTempDirectory();
 };
 
-class JXPI_CommClient {
+class FLR_EXPORT JXPI_CommClient {
   public:
     // [Machines/<client>] dJobResults, else [Platform] dJobResults (default
     // /var/lib/flr/JobResults). An empty value means "not known".

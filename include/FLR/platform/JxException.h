@@ -5,8 +5,10 @@
 #include <exception>
 #include <string>
 
-class JxException : public std::exception {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxException : public std::exception {
+  public:
     JxException(std::string function, std::string message, std::string source, int line,
                 int code = -1);
 
@@ -28,11 +30,11 @@ private:
 };
 
 // printf into a std::string.
-std::string jxFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+FLR_EXPORT std::string jxFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // strerror for errno values, thread-safe.
-std::string jxErrnoText(int err);
+FLR_EXPORT std::string jxErrnoText(int err);
 // "src/buffer/FlrRolCache.cpp" -> "FlrRolCache".
-std::string jxSourceName(const char* file);
+FLR_EXPORT std::string jxSourceName(const char* file);
 
 #define JX_THROW(function, message) \
     throw JxException((function), (message), jxSourceName(__FILE__), __LINE__, -1)

@@ -5,8 +5,10 @@
 // own open file description).
 #include <string>
 
-class JxFileLock {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxFileLock {
+  public:
     explicit JxFileLock(std::string path);
     ~JxFileLock();  // releases
     JxFileLock(const JxFileLock&) = delete;
@@ -26,8 +28,8 @@ private:
 };
 
 // Scope guard for JxFileLock::lock(type, -1).
-class JxFileLockGuard {
-public:
+class FLR_EXPORT JxFileLockGuard {
+  public:
     JxFileLockGuard(JxFileLock& l, int type) : l_(l) { l_.lock(type, -1); }
     ~JxFileLockGuard() { l_.unlock(); }
     JxFileLockGuard(const JxFileLockGuard&) = delete;

@@ -10,8 +10,9 @@
 #include <string>
 
 #include "FLR/platform/CQiError.h"
+#include "FLR/platform/FlrExport.h"
 
-class CJxNetwork {
+class FLR_EXPORT CJxNetwork {
   public:
     // What a lookup found. kind 1: registered for that host; 3: registered in
     // [Services]; 4: the service was a port number; 0: nothing.
@@ -31,7 +32,7 @@ class CJxNetwork {
                                           bool* fromHostEntry);
 };
 
-class JxFwClient {
+class FLR_EXPORT JxFwClient {
   public:
     // Progress callback for long connects; called with the context and the
     // port being tried. May be null.

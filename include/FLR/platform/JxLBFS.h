@@ -4,16 +4,18 @@
 // content-defined chunker that produces them joins this header later.
 #include <cstdint>
 
+#include "FLR/platform/FlrExport.h"
+
 namespace JxLBFS {
 
 // One block of a file: where it starts and how many bytes it holds.
-struct Block {
+struct FLR_EXPORT Block {
     uint64_t offset = 0;
     uint32_t length = 0;
 };
 
 // A block and the hash of its content.
-struct HashBlock {
+struct FLR_EXPORT HashBlock {
     static constexpr int kHashSize = 32;
 
     Block block;

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "FLR/platform/CQiError.h"
+#include "FLR/platform/FlrExport.h"
 
-class JxMntTab {
-public:
+class FLR_EXPORT JxMntTab {
+  public:
     struct Entry {
         std::string device;
         std::string mountPoint;
@@ -29,16 +30,16 @@ public:
 // The platform's raw mount-table reader used by the HSM mount table: an array
 // of records that the caller frees with jxFreeMntTab. Null on failure with the
 // reason in errBuf.
-struct JxMntRecord {
+struct FLR_EXPORT JxMntRecord {
     char* device;
     char* mountPoint;
     bool readOnly;
     char* options;
     char* fsType;
 };
-struct JxMntRecords {
+struct FLR_EXPORT JxMntRecords {
     JxMntRecord* records;
     int count;
 };
-JxMntRecords* jxReadMntTab(char* errBuf, int errBufLen);
-void jxFreeMntTab(JxMntRecords* table);
+FLR_EXPORT JxMntRecords* jxReadMntTab(char* errBuf, int errBufLen);
+FLR_EXPORT void jxFreeMntTab(JxMntRecords* table);

@@ -10,7 +10,9 @@
 #include <mutex>
 #include <thread>
 
-class JxMonitor {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxMonitor {
   public:
     JxMonitor() = default;
     JxMonitor(const JxMonitor&) = delete;
@@ -46,10 +48,10 @@ class JxMonitor {
 };
 
 // The handle form callers hold as a member; the same monitor.
-class JxMonitorH : public JxMonitor {};
+class FLR_EXPORT JxMonitorH : public JxMonitor {};
 
 // Scope guard: enters on construction, exits on destruction (also on throw).
-class JxMonitorLock {
+class FLR_EXPORT JxMonitorLock {
   public:
     explicit JxMonitorLock(JxMonitor& m) : m_(m) { m_.enter(); }
     ~JxMonitorLock() { m_.exit(); }

@@ -5,7 +5,9 @@
 // is registry [Platform] dLock, default <temp dir>/locks.
 #include <string>
 
-class JxNamedMutex {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxNamedMutex {
   public:
     explicit JxNamedMutex(std::string name);
     ~JxNamedMutex();  // releases every level still held by this object
@@ -30,7 +32,7 @@ class JxNamedMutex {
     int heldPid_ = 0;  // process that took them (a forked child holds none)
 };
 
-class JxNamedMutexLock {
+class FLR_EXPORT JxNamedMutexLock {
   public:
     explicit JxNamedMutexLock(JxNamedMutex& m) : m_(m) { m_.lock(-1); }
     ~JxNamedMutexLock() { m_.unlock(); }

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-class JxProcess {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxProcess {
+  public:
     struct Result {
         int status = -1;  // exit code; 128 + signal when killed; -1 when it did not start
         std::string output;

@@ -2,9 +2,10 @@
 // Read-write locks. JxRW is the interface the callers hold; JxSplitRW is the
 // implementation with a JxMonitor: many readers or one writer, and a waiting
 // writer holds back new readers so writers are not starved.
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxMonitor.h"
 
-class JxRW {
+class FLR_EXPORT JxRW {
   public:
     virtual ~JxRW() = default;
     virtual void readLock() = 0;
@@ -13,7 +14,7 @@ class JxRW {
     virtual void writeUnlock() = 0;
 };
 
-class JxSplitRW : public JxRW {
+class FLR_EXPORT JxSplitRW : public JxRW {
   public:
     void readLock() override;
     void readUnlock() override;
@@ -29,7 +30,7 @@ class JxSplitRW : public JxRW {
     bool writer_ = false;
 };
 
-class JxReadLock {
+class FLR_EXPORT JxReadLock {
   public:
     explicit JxReadLock(JxRW& rw) : rw_(rw) { rw_.readLock(); }
     ~JxReadLock() { rw_.readUnlock(); }
@@ -40,7 +41,7 @@ class JxReadLock {
     JxRW& rw_;
 };
 
-class JxWriteLock {
+class FLR_EXPORT JxWriteLock {
   public:
     explicit JxWriteLock(JxRW& rw) : rw_(rw) { rw_.writeLock(); }
     ~JxWriteLock() { rw_.writeUnlock(); }

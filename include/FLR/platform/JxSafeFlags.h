@@ -4,8 +4,10 @@
 // counted budget (sampling) through tryTake.
 #include <atomic>
 
-class JxSafeFlags {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxSafeFlags {
+  public:
     explicit JxSafeFlags(int value = 0) : v_(value) {}
     JxSafeFlags(const JxSafeFlags&) = delete;
     JxSafeFlags& operator=(const JxSafeFlags&) = delete;

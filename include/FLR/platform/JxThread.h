@@ -7,8 +7,10 @@
 #include <string>
 #include <thread>
 
-class JxThread {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxThread {
+  public:
     using Body = std::function<void()>;
 
     JxThread() = default;
@@ -31,4 +33,4 @@ private:
 };
 
 // Millisecond sleep.
-void jxSleepMs(long ms);
+FLR_EXPORT void jxSleepMs(long ms);

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "FLR/platform/FlrExport.h"
+
 // Growable byte buffer used by directory reads.
-class JxBuffer {
-public:
+class FLR_EXPORT JxBuffer {
+  public:
     char* data() { return buf_.data(); }
     size_t size() const { return buf_.size(); }
     void resize(size_t n) { buf_.resize(n); }
@@ -22,16 +24,16 @@ private:
 };
 
 // UTF-8 -> local encoding and back; false when the text cannot be converted.
-bool utfToMbe(const std::string& utf, std::string& mbe);
-bool mbeToUtf(const std::string& mbe, std::string& utf);
+FLR_EXPORT bool utfToMbe(const std::string& utf, std::string& mbe);
+FLR_EXPORT bool mbeToUtf(const std::string& mbe, std::string& utf);
 
-int open_utf(const char* path, int flags, mode_t mode = 0);
-int stat_utf(const char* path, struct stat* st);
-int lstat_utf(const char* path, struct stat* st);
-int unlink_utf(const char* path);
+FLR_EXPORT int open_utf(const char* path, int flags, mode_t mode = 0);
+FLR_EXPORT int stat_utf(const char* path, struct stat* st);
+FLR_EXPORT int lstat_utf(const char* path, struct stat* st);
+FLR_EXPORT int unlink_utf(const char* path);
 // Fills target with the link's text (in UTF-8); -1 with errno on failure.
-int readlink_utf(const char* path, std::string& target);
+FLR_EXPORT int readlink_utf(const char* path, std::string& target);
 // Next entry of dir: 0 and *result set (null at the end), or an errno value.
 // The entry's name is in UTF-8 and lives in buf.
-int readdir_r_utf(DIR* dir, JxBuffer& buf, struct dirent** result);
-DIR* opendir_utf(const char* path);
+FLR_EXPORT int readdir_r_utf(DIR* dir, JxBuffer& buf, struct dirent** result);
+FLR_EXPORT DIR* opendir_utf(const char* path);

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <utility>
 
-class SPEnabled {
-public:
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT SPEnabled {
+  public:
     SPEnabled() = default;
     SPEnabled(const SPEnabled&) : refs_(0) {}
     SPEnabled& operator=(const SPEnabled&) { return *this; }

@@ -22,7 +22,9 @@
 #include <memory>
 #include <string>
 
-class SdtError {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT SdtError {
   public:
     static constexpr int kOk = 0;
     static constexpr int kFailure = 1;      // local failure (system call, resources)
@@ -51,7 +53,7 @@ class SdtError {
 
 // A receive buffer. Starts with `size` bytes and grows (never shrinks) when a
 // frame's payload is larger, so steady state allocates nothing per frame.
-class SdtBuffer {
+class FLR_EXPORT SdtBuffer {
   public:
     explicit SdtBuffer(int size = 65536);
     ~SdtBuffer();
@@ -70,7 +72,7 @@ class SdtBuffer {
     size_t capacity_ = 0;
 };
 
-struct SdtLinkPacket {
+struct FLR_EXPORT SdtLinkPacket {
     static constexpr int kMessageFrame = 1;
 
     int kind = 0;             // 1 = message frame (the only kind delivered)
@@ -80,7 +82,7 @@ struct SdtLinkPacket {
     long long frameSize = 0;  // bytes the frame took on the wire (byte counters)
 };
 
-class SdtNetLink {
+class FLR_EXPORT SdtNetLink {
   public:
     static constexpr uint32_t kProtocolVersion = 4;
     static constexpr size_t kDefaultMaxPayload = 64u << 20;

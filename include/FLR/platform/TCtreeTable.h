@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrExport.h"
 
 namespace JXIndexing {
 enum TAccessEnum {
@@ -56,7 +57,7 @@ enum TAccessEnum {
 };
 }
 
-class TCtreeTable : public TDebuggable {
+class FLR_EXPORT TCtreeTable : public TDebuggable {
   public:
     // Field type codes.
     static constexpr int kTypeUInt64 = 239;

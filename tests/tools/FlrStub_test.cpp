@@ -1,26 +1,21 @@
 // The flr stub and flr mounts commands, run as a person would run them.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "FLR/QZHSMStubFile.h"
-#include "FLR/platform/JxProcess.h"
 #include "support/TestSupport.h"
+#include "support/ToolRunner.h"
 
 namespace {
 
 class StubToolTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* tool = std::getenv("FLR_TOOL");
-        if (!tool || !*tool) GTEST_SKIP() << "FLR_TOOL is not set";
-        tool_ = tool;
-    }
+    void SetUp() override { FLR_REQUIRE_TOOL(); }
 
-    JxProcess::Result flr(std::vector<std::string> args) {
-        args.insert(args.begin(), tool_);
-        return JxProcess::run(args);
+    static flrtest::ToolRun flr(const std::vector<std::string>& args) {
+        return flrtest::runTool(args);
     }
 
     static size_t count(const std::string& text, const std::string& part) {
@@ -30,7 +25,6 @@ class StubToolTest : public ::testing::Test {
         return n;
     }
 
-    std::string tool_;
     flrtest::TempDir dir_;
 };
 
@@ -38,20 +32,20 @@ TEST_F(StubToolTest, EncodeThenDecodeShowsEveryField) {
     const std::string stub = dir_.file("stub");
     const std::string meta = "1:2:3:4:5:2:3:abc:4711|{app-guid}";
     auto enc = flr({"stub", "encode", meta, "--value", "-9", "-o", stub});
-    ASSERT_EQ(enc.status, 0) << enc.error;
+    ASSERT_EQ(enc.status, 0) << enc.err;
     const std::string bytes = flrtest::readFile(stub);
     EXPECT_EQ(bytes.size(), meta.size() + 26);
     EXPECT_TRUE(qzhsm_stub2meta(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                                 nullptr, 0, true));
 
     auto dec = flr({"stub", "decode", stub});
-    ASSERT_EQ(dec.status, 0) << dec.error;
-    EXPECT_NE(dec.output.find("total length:  " + std::to_string(bytes.size())), std::string::npos);
-    EXPECT_NE(dec.output.find("value:         -9\n"), std::string::npos) << dec.output;
-    EXPECT_NE(dec.output.find("metadata:      " + meta + "\n"), std::string::npos);
-    EXPECT_NE(dec.output.find("app id:        4711\n"), std::string::npos);
-    EXPECT_NE(dec.output.find("GUID:          abc\n"), std::string::npos);
-    EXPECT_NE(dec.output.find("app GUID:      {app-guid}\n"), std::string::npos);
+    ASSERT_EQ(dec.status, 0) << dec.err;
+    EXPECT_NE(dec.out.find("total length:  " + std::to_string(bytes.size())), std::string::npos);
+    EXPECT_NE(dec.out.find("value:         -9\n"), std::string::npos) << dec.out;
+    EXPECT_NE(dec.out.find("metadata:      " + meta + "\n"), std::string::npos);
+    EXPECT_NE(dec.out.find("app id:        4711\n"), std::string::npos);
+    EXPECT_NE(dec.out.find("GUID:          abc\n"), std::string::npos);
+    EXPECT_NE(dec.out.find("app GUID:      {app-guid}\n"), std::string::npos);
 }
 
 TEST_F(StubToolTest, BadEnvelopeShowsTheReasonOnceAndFails) {
@@ -62,15 +56,14 @@ TEST_F(StubToolTest, BadEnvelopeShowsTheReasonOnceAndFails) {
     flrtest::writeFile(stub, bytes);
     auto dec = flr({"stub", "decode", stub});
     EXPECT_EQ(dec.status, 1);
-    EXPECT_TRUE(dec.output.empty()) << dec.output;
-    EXPECT_EQ(count(dec.error, "Stub data is corrupt: invalid CRC32 0x"), 1u) << dec.error;
+    EXPECT_TRUE(dec.out.empty()) << dec.out;
+    EXPECT_EQ(count(dec.err, "Stub data is corrupt: invalid CRC32 0x"), 1u) << dec.err;
 
     flrtest::writeFile(stub, bytes.substr(0, 20));
     dec = flr({"stub", "decode", stub});
     EXPECT_EQ(dec.status, 1);
-    EXPECT_NE(dec.error.find("Stub data is too short (20 instead of at least 26)"),
-              std::string::npos)
-        << dec.error;
+    EXPECT_NE(dec.err.find("Stub data is too short (20 instead of at least 26)"), std::string::npos)
+        << dec.err;
     EXPECT_EQ(flr({"stub", "decode", dir_.file("absent")}).status, 1);
     EXPECT_EQ(flr({"stub", "decode"}).status, 2);
 }
@@ -81,18 +74,18 @@ TEST_F(StubToolTest, MountsListsOrFindsTheHoldingEntry) {
                        "/dev/root / ext4 rw 0 0\n"
                        "/dev/sdb1 /data xfs ro,noatime 0 0\n");
     auto all = flr({"mounts", "--table", table});
-    ASSERT_EQ(all.status, 0) << all.error;
-    EXPECT_EQ(count(all.output, "\n"), 2u);
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(count(all.out, "\n"), 2u);
     auto one = flr({"mounts", "--table", table, "/data/x"});
-    ASSERT_EQ(one.status, 0) << one.error;
-    EXPECT_EQ(one.output.rfind("/dev/sdb1", 0), 0u) << one.output;
-    EXPECT_NE(one.output.find(" ro "), std::string::npos) << one.output;
-    EXPECT_EQ(flr({"mounts", "--table", table, "/database"}).output.rfind("/dev/root", 0), 0u);
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out.rfind("/dev/sdb1", 0), 0u) << one.out;
+    EXPECT_NE(one.out.find(" ro "), std::string::npos) << one.out;
+    EXPECT_EQ(flr({"mounts", "--table", table, "/database"}).out.rfind("/dev/root", 0), 0u);
 
     flrtest::writeFile(table, "/dev/sdb1 /data xfs rw 0 0\n");
     auto none = flr({"mounts", "--table", table, "/database"});
     EXPECT_EQ(none.status, 1);
-    EXPECT_NE(none.error.find("Failed to find mount point containing file /database"),
+    EXPECT_NE(none.err.find("Failed to find mount point containing file /database"),
               std::string::npos);
 }
 
