@@ -10,11 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/SP.h"
 
 class TPathMatch;
 
-class FlrFilter {
+class FLR_EXPORT FlrFilter {
   public:
     // One matcher per non-empty pattern, in list order. Patterns are made
     // absolute and lose trailing "/" and "\" (a lone "/" stays). Throws
@@ -37,7 +38,7 @@ class FlrFilter {
     std::vector<std::unique_ptr<TPathMatch>> exceptions_;
 };
 
-class FlrFilterConf : public SPEnabled {
+class FLR_EXPORT FlrFilterConf : public SPEnabled {
   public:
     // Throws JxException (function "FlrFilterConf") "Failed to get
     // replication options for set N" and "Failed to get subclient list of

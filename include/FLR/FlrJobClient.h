@@ -2,9 +2,10 @@
 // The job-progress client the scans and transfers report through.
 #include <memory>
 
+#include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JXZrpJobClient.h"
 
-class FlrJobClient : public JXZrpJobClient {
+class FLR_EXPORT FlrJobClient : public JXZrpJobClient {
   public:
     FlrJobClient() = default;
     ~FlrJobClient() override;
@@ -15,4 +16,4 @@ class FlrJobClient : public JXZrpJobClient {
 // sManagementServer, else this host's name. Throws JxException (function
 // "openJobClient") "Failed to derive Beacon hostname." and "Failed to init
 // JXZrpJobClient object." (also for a pair without a job).
-std::unique_ptr<FlrJobClient> openJobClient(int pairId);
+FLR_EXPORT std::unique_ptr<FlrJobClient> openJobClient(int pairId);

@@ -17,10 +17,11 @@
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrExport.h"
 
 enum class FlrJrnForm { Raw, Net };
 
-class FlrJrnFileReader {
+class FLR_EXPORT FlrJrnFileReader {
   public:
     // Maps `path` read-only.
     FlrJrnFileReader(const std::string& path, FlrJrnForm form, const char* function);
@@ -63,7 +64,7 @@ class FlrJrnFileReader {
 };
 
 // Records and bytes per command code of a whole file.
-struct FlrJrnFileStats {
+struct FLR_EXPORT FlrJrnFileStats {
     std::array<size_t, FLR_JRN_MAX_CODE + 1> records{};
     std::array<size_t, FLR_JRN_MAX_CODE + 1> bytes{};
 
@@ -72,9 +73,9 @@ struct FlrJrnFileStats {
 };
 
 // Walks the reader from its first record to the end.
-FlrJrnFileStats countJournalFile(FlrJrnFileReader& in);
+FLR_EXPORT FlrJrnFileStats countJournalFile(FlrJrnFileReader& in);
 
-class FlrJrnFileWriter {
+class FLR_EXPORT FlrJrnFileWriter {
   public:
     // Opens <path>.tmp for writing; nothing appears under `path` before commit.
     FlrJrnFileWriter(std::string path, const char* function);
@@ -99,7 +100,7 @@ class FlrJrnFileWriter {
 };
 
 // What a raw-to-network conversion did.
-struct FlrJrnFileConversion {
+struct FLR_EXPORT FlrJrnFileConversion {
     size_t converted = 0;   // records written
     size_t bytes = 0;       // bytes written
     size_t skippedMsg = 0;  // FLR_JRN_TXTMSG records, which have no network form
@@ -109,5 +110,6 @@ struct FlrJrnFileConversion {
 // Converts every raw record of `in` and appends its network form to `out`
 // (not committed). A record naming a file the resolver does not know throws
 // "record at byte offset <n> (seq_num <s>): <why>".
-FlrJrnFileConversion convertJournalFile(FlrJrnFileReader& in, const FlrFidResolver& paths,
-                                        FlrJrnFileWriter& out);
+FLR_EXPORT FlrJrnFileConversion convertJournalFile(FlrJrnFileReader& in,
+                                                   const FlrFidResolver& paths,
+                                                   FlrJrnFileWriter& out);

@@ -4,7 +4,9 @@
 // readers require.
 #include <string>
 
-class PropCallBack {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT PropCallBack {
   public:
     virtual ~PropCallBack() = default;
     // A property the reader delivers.
@@ -18,14 +20,14 @@ class PropCallBack {
 };
 
 // Passed along to the readers and never called.
-class ContentCallBack {
+class FLR_EXPORT ContentCallBack {
   public:
     virtual ~ContentCallBack() = default;
     virtual int getContentCallback(const std::string& path, int type) = 0;
     virtual int getContentCallbackUpdate(const std::string& path, int type, bool last) = 0;
 };
 
-class FlrPair {
+class FLR_EXPORT FlrPair {
   public:
     // Every field filled, or JxException (function "FlrPair"): "Failed to
     // get replication options for set N", "Failed to query name of client

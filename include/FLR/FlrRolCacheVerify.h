@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-class FlrRolCacheVerify {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT FlrRolCacheVerify {
   public:
     enum class Outcome { kSound, kGone, kIncomplete, kDamaged };
 

@@ -18,10 +18,11 @@
 #include <string>
 
 #include "FLR/FlrFid.h"
+#include "FLR/platform/FlrExport.h"
 
 class JxSeqCounter;
 
-class FlrDriver {
+class FLR_EXPORT FlrDriver {
   public:
     static constexpr const char* kNoCapability =
         "Opening files by id needs CAP_DAC_READ_SEARCH, which this process lacks (run it as "

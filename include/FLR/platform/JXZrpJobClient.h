@@ -7,7 +7,9 @@
 #include <map>
 #include <string>
 
-class JXZrpJobClient {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JXZrpJobClient {
   public:
     // One job's state as reported.
     struct State {

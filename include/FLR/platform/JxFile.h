@@ -18,11 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "FLR/platform/FlrExport.h"
+
 namespace jx {
 
 // The replaceable operations. Each has the POSIX call's contract: -1 (or an
 // errno value where said) with errno set on failure, no exceptions.
-class FileOps {
+class FLR_EXPORT FileOps {
   public:
     virtual ~FileOps() = default;
 
@@ -48,7 +50,7 @@ class FileOps {
 };
 
 // The real thing. Subclass it to change one call and keep the rest.
-class PosixFileOps : public FileOps {
+class FLR_EXPORT PosixFileOps : public FileOps {
   public:
     int open(const char* path, int flags, mode_t mode) override;
     int close(int fd) override;
@@ -70,7 +72,7 @@ class PosixFileOps : public FileOps {
     int listDir(const char* path, std::vector<std::string>* names) override;
 };
 
-PosixFileOps& posixFileOps();
+FLR_EXPORT PosixFileOps& posixFileOps();
 
 namespace detail {
 extern std::atomic<FileOps*> currentFileOps;
@@ -83,7 +85,7 @@ inline FileOps& fileOps() {
 
 // Puts ops under every file call for the scope (tests); restores the previous
 // layer on exit. Install before starting threads that use files.
-class ScopedFileOps {
+class FLR_EXPORT ScopedFileOps {
   public:
     explicit ScopedFileOps(FileOps& ops);
     ~ScopedFileOps();
@@ -95,7 +97,7 @@ class ScopedFileOps {
 };
 
 // An owned descriptor: closed (through fileOps()) when destroyed.
-class File {
+class FLR_EXPORT File {
   public:
     File() = default;
     explicit File(int fd) : fd_(fd) {}
@@ -130,14 +132,14 @@ class File {
 };
 
 // Opens path (O_CLOEXEC always added); an invalid File with errno set on failure.
-File openFile(const std::string& path, int flags, mode_t mode = 0);
+FLR_EXPORT File openFile(const std::string& path, int flags, mode_t mode = 0);
 
 // Writes a whole file atomically: after a crash or power cut at any moment the
 // path holds either its previous content or all of data, never a mix or a cut.
 // Errors throw "Failed to write <what> <path>: <strerror>" (function
 // "replaceFile", code errno); the previous file is left untouched.
-void replaceFile(const std::string& path, const void* data, size_t len, mode_t mode,
-                 const char* what, const char* source);
+FLR_EXPORT void replaceFile(const std::string& path, const void* data, size_t len, mode_t mode,
+                            const char* what, const char* source);
 inline void replaceFile(const std::string& path, const std::string& data, mode_t mode,
                         const char* what, const char* source) {
     replaceFile(path, data.data(), data.size(), mode, what, source);
@@ -147,7 +149,7 @@ inline void replaceFile(const std::string& path, const std::string& data, mode_t
 // folder; commit() makes them the file's content in one step. Destroyed
 // without commit (an error, an exception) the temporary file is removed and
 // the target keeps its previous content.
-class AtomicFile {
+class FLR_EXPORT AtomicFile {
   public:
     AtomicFile(std::string path, mode_t mode, const char* what, const char* source);
     ~AtomicFile();
@@ -178,28 +180,28 @@ class AtomicFile {
 
 // True when name (a folder entry) is a temporary file of AtomicFile or
 // replaceFile, which a crash may leave behind; folder scans skip or remove them.
-bool isAtomicTempName(const std::string& name);
+FLR_EXPORT bool isAtomicTempName(const std::string& name);
 // Removes the temporary files a killed writer of path left in its folder.
 // Only for writers that hold their own lock: it would remove the temporary
 // file of a writer at work.
-void removeAtomicTemps(const std::string& path);
+FLR_EXPORT void removeAtomicTemps(const std::string& path);
 
 // Reads a whole file. False only when it does not exist (ENOENT, or ENOTDIR on
 // the way); any other failure throws "Failed to read <what> <path>: <strerror>"
 // (function "readFileIfExists", code errno), so a caller never takes an
 // unreadable file for an empty one.
-bool readFileIfExists(const std::string& path, std::string* out, const char* what = "file",
-                      const char* source = "JxFile");
+FLR_EXPORT bool readFileIfExists(const std::string& path, std::string* out,
+                                 const char* what = "file", const char* source = "JxFile");
 
 // Names in a folder without "." and "..", in directory order. Errors throw
 // "Failed to list folder <path>: <strerror>" (function "listDir").
-std::vector<std::string> listDir(const std::string& path, const char* source = "JxFile");
+FLR_EXPORT std::vector<std::string> listDir(const std::string& path, const char* source = "JxFile");
 
 // Makes the folder's entries (a create, rename or unlink in it) durable.
 // Errors throw "Failed to sync folder <path>: <strerror>" (function "fsyncDir").
-void fsyncDir(const std::string& path, const char* source = "JxFile");
+FLR_EXPORT void fsyncDir(const std::string& path, const char* source = "JxFile");
 
 // "dir/name" -> "dir"; "name" -> "."; "/name" -> "/".
-std::string parentDir(const std::string& path);
+FLR_EXPORT std::string parentDir(const std::string& path);
 
 }  // namespace jx

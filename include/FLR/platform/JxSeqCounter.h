@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <string>
 
-class JxSeqCounter {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT JxSeqCounter {
   public:
     static constexpr uint64_t kDefaultBlock = 4096;
 

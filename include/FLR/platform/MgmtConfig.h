@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "FLR/platform/FlrExport.h"
+
 class PropCallBack;
 class ContentCallBack;
 
@@ -24,7 +26,7 @@ constexpr int JX_SUBCLIENT_FLAG_DEFAULT = 1;
 constexpr int JX_FILTER_EXCEPTIONS = 2;
 constexpr int JX_FILTER_EXCLUSIONS = 3;
 
-class BackupSet {
+class FLR_EXPORT BackupSet {
   public:
     explicit BackupSet(long setId) : setId_(setId) {}
     virtual ~BackupSet() = default;
@@ -37,7 +39,7 @@ class BackupSet {
     long setId_;
 };
 
-class FileReplicationBackupSet : public BackupSet {
+class FLR_EXPORT FileReplicationBackupSet : public BackupSet {
   public:
     explicit FileReplicationBackupSet(long setId) : BackupSet(setId) {}
     // The set's destination client; `reserved` is not used.
@@ -45,7 +47,7 @@ class FileReplicationBackupSet : public BackupSet {
 };
 
 // An application instance: kind 2 is a replication pair (a subclient).
-class ApplicationId {
+class FLR_EXPORT ApplicationId {
   public:
     static constexpr int kSubclient = 2;
     ApplicationId(int kind, long id) : kind_(kind), id_(id) {}
@@ -56,7 +58,7 @@ class ApplicationId {
     long id_;
 };
 
-class ClientApplicationList {
+class FLR_EXPORT ClientApplicationList {
   public:
     // 0: subclients of every client.
     explicit ClientApplicationList(int clientId = 0) : clientId_(clientId) {}
@@ -74,7 +76,7 @@ class ClientApplicationList {
     int clientId_;
 };
 
-class Subclient {
+class FLR_EXPORT Subclient {
   public:
     explicit Subclient(long id) : id_(id) {}
     bool isDefaultSubclient() const;
@@ -83,7 +85,7 @@ class Subclient {
     long id_;
 };
 
-class SubclientConf {
+class FLR_EXPORT SubclientConf {
   public:
     explicit SubclientConf(long subclientId) : id_(subclientId) {}
     virtual ~SubclientConf() = default;
@@ -95,7 +97,7 @@ class SubclientConf {
     long id_;
 };
 
-class FileReplicationSubClient : public SubclientConf {
+class FLR_EXPORT FileReplicationSubClient : public SubclientConf {
   public:
     // The callbacks are accepted as the configuration readers require; this
     // registry-backed reader has nothing to report through them.
@@ -112,14 +114,14 @@ class FileReplicationSubClient : public SubclientConf {
 
 // What a subclient holds: its folders (empty for a default subclient) and
 // its two filter lists.
-struct BackupContent {
+struct FLR_EXPORT BackupContent {
     std::string srcPath;
     std::string destPath;
     std::vector<std::string> exclusions;
     std::vector<std::string> exceptions;
 };
 
-class ApplBackupContent {
+class FLR_EXPORT ApplBackupContent {
   public:
     explicit ApplBackupContent(long subclientId) : id_(subclientId) {}
     int getContent(BackupContent& content) const;
@@ -132,7 +134,7 @@ class ApplBackupContent {
     long id_;
 };
 
-class JXClient {
+class FLR_EXPORT JXClient {
   public:
     static constexpr int kShortName = 1;
     explicit JXClient(int clientId) : id_(clientId) {}
@@ -155,19 +157,19 @@ class JXClient {
 // never sees half an entry. Failures throw JxException with a clear message.
 namespace MgmtConfig {
 
-struct Client {
+struct FLR_EXPORT Client {
     int id = 0;
     std::string name;
     std::string host;
 };
-struct Set {
+struct FLR_EXPORT Set {
     long id = 0;
     std::string name;
     int clientId = 0;
     int destClientId = 0;
     long defaultSubclient = 0;
 };
-struct Pair {
+struct FLR_EXPORT Pair {
     long id = 0;
     long setId = 0;
     std::string srcPath;
@@ -175,26 +177,27 @@ struct Pair {
 };
 
 // id 0 takes the next free id; the id is returned.
-int addClient(const std::string& name, const std::string& host, int id = 0);
-void removeClient(int id);
-std::vector<Client> listClients();
+FLR_EXPORT int addClient(const std::string& name, const std::string& host, int id = 0);
+FLR_EXPORT void removeClient(int id);
+FLR_EXPORT std::vector<Client> listClients();
 
 // Also creates the set's default subclient (next free subclient id).
-long addSet(const std::string& name, int clientId, int destClientId, long id = 0);
-void removeSet(long id);
-std::vector<Set> listSets();
+FLR_EXPORT long addSet(const std::string& name, int clientId, int destClientId, long id = 0);
+FLR_EXPORT void removeSet(long id);
+FLR_EXPORT std::vector<Set> listSets();
 
-long addPair(long setId, const std::string& srcPath, const std::string& destPath, long id = 0);
-void removePair(long id);
-std::vector<Pair> listPairs(long setId = 0);
+FLR_EXPORT long addPair(long setId, const std::string& srcPath, const std::string& destPath,
+                        long id = 0);
+FLR_EXPORT void removePair(long id);
+FLR_EXPORT std::vector<Pair> listPairs(long setId = 0);
 
 // The default subclient's filter lists of a set (type 3 or 2).
-std::vector<std::string> getFilters(long setId, int type);
-void addFilter(long setId, int type, const std::string& filter);
-void removeFilter(long setId, int type, const std::string& filter);
+FLR_EXPORT std::vector<std::string> getFilters(long setId, int type);
+FLR_EXPORT void addFilter(long setId, int type, const std::string& filter);
+FLR_EXPORT void removeFilter(long setId, int type, const std::string& filter);
 
 // The job of a pair: its stored job number, or a new one from the host's
 // job counter (stored with the pair). 0 when the pair does not exist.
-unsigned long long jobIdForPair(long pairId);
+FLR_EXPORT unsigned long long jobIdForPair(long pairId);
 
 }  // namespace MgmtConfig

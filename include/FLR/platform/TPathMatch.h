@@ -18,7 +18,9 @@
 #include <string_view>
 #include <vector>
 
-class TPathMatch {
+#include "FLR/platform/FlrExport.h"
+
+class FLR_EXPORT TPathMatch {
   public:
     TPathMatch() = default;
 

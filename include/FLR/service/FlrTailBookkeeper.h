@@ -9,9 +9,10 @@
 #include <mutex>
 
 #include "FLR/FlrNetMessage.h"
+#include "FLR/platform/FlrExport.h"
 #include "FLR/service/FlrTailService.h"
 
-class FlrTailBookkeeper {
+class FLR_EXPORT FlrTailBookkeeper {
   public:
     struct Counts {
         long long messages = 0;

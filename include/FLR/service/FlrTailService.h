@@ -26,9 +26,11 @@
 #include <string>
 #include <thread>
 
+#include "FLR/platform/FlrExport.h"
+
 class FlrNetTail;
 
-struct FlrTailLimits {
+struct FLR_EXPORT FlrTailLimits {
     int maxPending = 64;           // accepted, not yet authenticated, in total
     int maxPendingPerAddress = 8;  // the same from one peer address
     int maxSessions = 128;         // authenticated sessions
@@ -40,7 +42,7 @@ struct FlrTailLimits {
     uint32_t maxPayload = 64u << 20;
 };
 
-struct FlrTailStats {
+struct FLR_EXPORT FlrTailStats {
     long pending = 0;   // connections still in their handshake
     long sessions = 0;  // live authenticated sessions
     long threads = 0;   // connection threads not yet joined
@@ -52,7 +54,7 @@ struct FlrTailStats {
 };
 
 // One authenticated session, as its handler sees it.
-struct FlrTailSession {
+struct FLR_EXPORT FlrTailSession {
     FlrNetTail& net;
     long id;
     std::string peer;  // "ADDR:PORT"
@@ -62,7 +64,7 @@ struct FlrTailSession {
     bool stopping() const { return stopFlag.load(); }
 };
 
-class FlrTailService {
+class FLR_EXPORT FlrTailService {
   public:
     // Serves one session until the peer leaves or stopping(); may throw.
     using Handler = std::function<void(FlrTailSession&)>;
