@@ -20,14 +20,18 @@ TempDir::TempDir() {
     path_ = tmpl;
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+    removeTree(path_);
+}
 
 ScopedRegistry::ScopedRegistry()
     : path_(dir_.file("registry.ini")), previous_(JXPlatformInfo::getRegistryFile()) {
     JXPlatformInfo::setRegistryFile(path_);
 }
 
-ScopedRegistry::~ScopedRegistry() { JXPlatformInfo::setRegistryFile(previous_); }
+ScopedRegistry::~ScopedRegistry() {
+    JXPlatformInfo::setRegistryFile(previous_);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);

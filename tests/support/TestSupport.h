@@ -8,7 +8,7 @@ namespace flrtest {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,19 +16,19 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Points the registry at a private file for the scope; restores the previous one.
 class ScopedRegistry {
-public:
+  public:
     ScopedRegistry();
     ~ScopedRegistry();
     const std::string& path() const { return path_; }
     std::string dir() const { return dir_.path(); }
 
-private:
+  private:
     TempDir dir_;
     std::string path_;
     std::string previous_;

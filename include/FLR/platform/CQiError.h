@@ -30,7 +30,7 @@ class FLR_EXPORT CQiError {
     // "message (code N) at source:line function <- caller..."; "success" for code 0.
     std::string AsString() const;
 
-private:
+  private:
     int code_ = 0;
     std::string message_;
     std::vector<std::string> locations_;

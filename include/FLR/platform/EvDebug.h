@@ -61,6 +61,6 @@ class FLR_EXPORT TDebuggable {
     void debug(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
     const std::string& debugName() const { return name_; }
 
-private:
+  private:
     std::string name_;
 };

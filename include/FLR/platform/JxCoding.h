@@ -63,9 +63,15 @@ inline uint64_t loadLE64(const void* src) {
     std::memcpy(&v, src, 8);
     return v;
 }
-inline void storeLE16(void* dst, uint16_t v) { std::memcpy(dst, &v, 2); }
-inline void storeLE32(void* dst, uint32_t v) { std::memcpy(dst, &v, 4); }
-inline void storeLE64(void* dst, uint64_t v) { std::memcpy(dst, &v, 8); }
+inline void storeLE16(void* dst, uint16_t v) {
+    std::memcpy(dst, &v, 2);
+}
+inline void storeLE32(void* dst, uint32_t v) {
+    std::memcpy(dst, &v, 4);
+}
+inline void storeLE64(void* dst, uint64_t v) {
+    std::memcpy(dst, &v, 8);
+}
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the little-endian forms copy host order; add swaps for a big-endian host");

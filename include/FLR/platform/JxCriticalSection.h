@@ -10,7 +10,7 @@ class FLR_EXPORT JxCriticalSection {
     bool tryEnter() { return m_.try_lock(); }
     void exit() { m_.unlock(); }
 
-private:
+  private:
     std::recursive_mutex m_;
 };
 
@@ -23,6 +23,6 @@ class FLR_EXPORT JxCriticalSectionLock {
     JxCriticalSectionLock(const JxCriticalSectionLock&) = delete;
     JxCriticalSectionLock& operator=(const JxCriticalSectionLock&) = delete;
 
-private:
+  private:
     JxCriticalSection& cs_;
 };

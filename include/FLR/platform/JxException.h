@@ -21,7 +21,7 @@ class FLR_EXPORT JxException : public std::exception {
     // "function: message" - what a log line or a command's error output shows.
     std::string toString() const { return function_ + ": " + message_; }
 
-private:
+  private:
     std::string function_;
     std::string message_;
     std::string source_;
@@ -41,9 +41,9 @@ FLR_EXPORT std::string jxSourceName(const char* file);
 #define JX_THROW_CODE(function, message, code) \
     throw JxException((function), (message), jxSourceName(__FILE__), __LINE__, (code))
 // Appends ": " + strerror(err) to the message and uses err as the code.
-#define JX_THROW_ERRNO(function, message, err)                                              \
-    do {                                                                                    \
-        const int jxErr_ = (err);                                                           \
-        throw JxException((function), std::string(message) + ": " + jxErrnoText(jxErr_),  \
-                          jxSourceName(__FILE__), __LINE__, jxErr_);                        \
+#define JX_THROW_ERRNO(function, message, err)                                           \
+    do {                                                                                 \
+        const int jxErr_ = (err);                                                        \
+        throw JxException((function), std::string(message) + ": " + jxErrnoText(jxErr_), \
+                          jxSourceName(__FILE__), __LINE__, jxErr_);                     \
     } while (0)

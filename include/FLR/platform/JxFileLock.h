@@ -22,7 +22,7 @@ class FLR_EXPORT JxFileLock {
     bool isLocked() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
 };
@@ -35,6 +35,6 @@ class FLR_EXPORT JxFileLockGuard {
     JxFileLockGuard(const JxFileLockGuard&) = delete;
     JxFileLockGuard& operator=(const JxFileLockGuard&) = delete;
 
-private:
+  private:
     JxFileLock& l_;
 };

@@ -25,6 +25,6 @@ class FLR_EXPORT JxSafeFlags {
         return false;
     }
 
-private:
+  private:
     std::atomic<int> v_;
 };

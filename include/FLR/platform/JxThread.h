@@ -28,7 +28,7 @@ class FLR_EXPORT JxThread {
     // Small numeric id of the calling thread (what the logger prints).
     static unsigned long currentId();
 
-private:
+  private:
     std::thread t_;
 };
 

@@ -19,7 +19,7 @@ class FLR_EXPORT JxBuffer {
     size_t size() const { return buf_.size(); }
     void resize(size_t n) { buf_.resize(n); }
 
-private:
+  private:
     std::vector<char> buf_;
 };
 

@@ -21,23 +21,34 @@ class FLR_EXPORT SPEnabled {
     }
     int spRefCount() const { return refs_.load(std::memory_order_acquire); }
 
-private:
+  private:
     mutable std::atomic<int> refs_{0};
 };
 
 template <class T>
 class SP {
-public:
+  public:
     SP() = default;
     SP(std::nullptr_t) {}
-    SP(T* p) : p_(p) { if (p_) p_->spAddRef(); }
-    SP(const SP& o) : p_(o.p_) { if (p_) p_->spAddRef(); }
+    SP(T* p) : p_(p) {
+        if (p_) p_->spAddRef();
+    }
+    SP(const SP& o) : p_(o.p_) {
+        if (p_) p_->spAddRef();
+    }
     SP(SP&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     template <class U>
-    SP(const SP<U>& o) : p_(o.get()) { if (p_) p_->spAddRef(); }
-    ~SP() { if (p_) p_->spRelease(); }
+    SP(const SP<U>& o) : p_(o.get()) {
+        if (p_) p_->spAddRef();
+    }
+    ~SP() {
+        if (p_) p_->spRelease();
+    }
 
-    SP& operator=(SP o) noexcept { std::swap(p_, o.p_); return *this; }
+    SP& operator=(SP o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
 
     T* get() const { return p_; }
     T* operator->() const { return p_; }
@@ -48,12 +59,14 @@ public:
 
     // Shares the object as a derived type when it is one, else null.
     template <class U>
-    SP<U> cast() const { return SP<U>(dynamic_cast<U*>(p_)); }
+    SP<U> cast() const {
+        return SP<U>(dynamic_cast<U*>(p_));
+    }
 
     friend bool operator==(const SP& a, const SP& b) { return a.p_ == b.p_; }
     friend bool operator==(const SP& a, std::nullptr_t) { return a.p_ == nullptr; }
     friend bool operator<(const SP& a, const SP& b) { return a.p_ < b.p_; }
 
-private:
+  private:
     T* p_ = nullptr;
 };
