@@ -255,6 +255,9 @@ int TCtreeTable::Impl::openTable(bool create, bool ro) {
     ownerPid = getpid();
     readOnly = ro;
     rc = setupDatabases(!ro);
+    // A new table's databases and layout reach the disk before anyone writes
+    // to it: a power cut must not leave a file that no longer opens.
+    if (rc == kOk && !ro) rc = syncNow(*env);
     if (rc) {
         env.reset();
         return rc;
