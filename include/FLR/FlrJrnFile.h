@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JxFile.h"
 
 enum class FlrJrnForm { Raw, Net };
 
@@ -77,7 +79,7 @@ FLR_EXPORT FlrJrnFileStats countJournalFile(FlrJrnFileReader& in);
 
 class FLR_EXPORT FlrJrnFileWriter {
   public:
-    // Opens <path>.tmp for writing; nothing appears under `path` before commit.
+    // Opens a temporary file beside `path`; nothing appears under `path` before commit.
     FlrJrnFileWriter(std::string path, const char* function);
     // Without a commit the temporary file is removed.
     ~FlrJrnFileWriter();
@@ -92,10 +94,7 @@ class FLR_EXPORT FlrJrnFileWriter {
     static constexpr size_t kFlushAt = 1 << 20;
     void flush();
 
-    std::string path_;
-    std::string tmp_;
-    const char* function_;
-    int fd_ = -1;
+    std::unique_ptr<jx::AtomicFile> file_;
     std::vector<uint8_t> buf_;
 };
 

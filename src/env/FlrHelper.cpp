@@ -7,6 +7,7 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxMntTab.h"
 #include "FLR/platform/MgmtConfig.h"
 
@@ -41,7 +42,7 @@ int FlrHelper::mkdir1(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    if (::mkdir(path, 0777) == 0) return 0;
+    if (jx::fileOps().mkdir(path, 0777) == 0) return 0;
     if (errno == EEXIST) return 0;
     if (errno != ENOENT) return -1;
     std::string parent(path);
@@ -49,7 +50,7 @@ int FlrHelper::mkdir1(const char* path) {
     parent = slash == std::string::npos ? std::string() : parent.substr(0, slash);
     int rc = mkdir1(parent.c_str());
     if (rc != 0) return rc;
-    if (::mkdir(path, 0777) == 0) return 0;
+    if (jx::fileOps().mkdir(path, 0777) == 0) return 0;
     // Another thread or process may have made it since the first attempt, and
     // a path ending in "/" names the directory its parent step just made.
     return errno == EEXIST ? 0 : -1;

@@ -16,26 +16,20 @@
 
 FlrJrnFileReader::FlrJrnFileReader(const std::string& path, FlrJrnForm form, const char* function)
     : form_(form), function_(function) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) JX_THROW_ERRNO(function, "Failed to open " + path + " for reading", errno);
+    jx::File file = jx::openFile(path, O_RDONLY);
+    if (!file) JX_THROW_ERRNO(function, "Failed to open " + path + " for reading", errno);
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        JX_THROW_ERRNO(function, "Failed to stat " + path, err);
-    }
+    if (jx::fileOps().fstat(file.get(), &st) != 0)
+        JX_THROW_ERRNO(function, "Failed to stat " + path, errno);
     size_ = static_cast<size_t>(st.st_size);
     if (size_ > 0) {
-        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p == MAP_FAILED) {
-            const int err = errno;
-            ::close(fd);
-            JX_THROW_ERRNO(function, "Failed to map " + path, err);
-        }
+        // Mapped rather than read: journal files can be larger than memory
+        // would like to hold twice, and records are walked once in order.
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, file.get(), 0);
+        if (p == MAP_FAILED) JX_THROW_ERRNO(function, "Failed to map " + path, errno);
         data_ = static_cast<const uint8_t*>(p);
         mapped_ = true;
     }
-    ::close(fd);
 }
 
 FlrJrnFileReader::FlrJrnFileReader(const void* data, size_t size, FlrJrnForm form,
@@ -126,18 +120,12 @@ FlrJrnFileStats countJournalFile(FlrJrnFileReader& in) {
 // --- writing ---------------------------------------------------------------------
 
 FlrJrnFileWriter::FlrJrnFileWriter(std::string path, const char* function)
-    : path_(std::move(path)), tmp_(path_ + ".tmp"), function_(function) {
-    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) JX_THROW_ERRNO(function_, "Failed to open " + tmp_ + " for writing", errno);
+    : file_(std::make_unique<jx::AtomicFile>(std::move(path), 0644, "journal file", function)) {
     buf_.reserve(kFlushAt + 65536);
 }
 
-FlrJrnFileWriter::~FlrJrnFileWriter() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink(tmp_.c_str());
-    }
-}
+// The AtomicFile removes its temporary file unless it was committed.
+FlrJrnFileWriter::~FlrJrnFileWriter() = default;
 
 void FlrJrnFileWriter::write(const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);
@@ -146,33 +134,14 @@ void FlrJrnFileWriter::write(const void* data, size_t len) {
 }
 
 void FlrJrnFileWriter::flush() {
-    jx::writeAll(fd_, buf_.data(), buf_.size(), "journal file", "FlrJrnFile");
+    file_->write(buf_.data(), buf_.size());
     buf_.clear();
 }
 
+// fsync, rename into place, fsync of the folder: the file is whole or absent.
 void FlrJrnFileWriter::commit() {
     flush();
-    if (::fsync(fd_) != 0) JX_THROW_ERRNO(function_, "Failed to sync " + tmp_, errno);
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmp_.c_str());
-        JX_THROW_ERRNO(function_, "Failed to close " + tmp_, err);
-    }
-    if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp_.c_str());
-        JX_THROW_ERRNO(function_, "Failed to rename " + tmp_ + " to " + path_, err);
-    }
-    // The rename lasts only once the folder holding it is on disk.
-    const size_t slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    file_->commit();
 }
 
 // --- converting ------------------------------------------------------------------
