@@ -14,7 +14,9 @@ struct ExitCode {
 void addJournalCommands(CLI::App& app);
 void addFidCommands(CLI::App& app);
 void addStubCommands(CLI::App& app);
-void addEnvCommands(CLI::App& app);
+void addRegistryCommands(CLI::App& app);
+void addDirsCommands(CLI::App& app);
+void addMountsCommands(CLI::App& app);
 void addCacheCommands(CLI::App& app);
 void addDbCommands(CLI::App& app);
 void addTailCommands(CLI::App& app);

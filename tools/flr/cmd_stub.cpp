@@ -1,5 +1,4 @@
-// flr stub ... and flr mounts: build and inspect HSM stub envelopes, and show
-// the mount table the snapshot and HSM code see.
+// flr stub ...: build and inspect HSM stub envelopes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,30 +16,12 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxIO.h"
+#include "Printable.h"
 
 namespace {
 
 // A stub file may hold bytes after its envelope; the envelope never exceeds this.
 constexpr size_t kMaxEnvelope = 0xffff;
-
-// Stub metadata comes from disk: show control characters and quotes escaped
-// so that a crafted file cannot drive the terminal or break the JSON.
-std::string printable(const std::string& s, bool json) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            if (json) out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            snprintf(esc, sizeof esc, json ? "\\u%04x" : "\\x%02x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::vector<char> readStubFile(const std::string& path, long long& fileSize) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -164,62 +145,6 @@ void addDecodeCommand(CLI::App& stub) {
     });
 }
 
-// Relative paths are taken from the working directory; symbolic links are
-// followed so that the file system that really holds the path is found.
-std::string absolutePath(const std::string& path) {
-    if (char* real = realpath(path.c_str(), nullptr)) {
-        std::string out(real);
-        free(real);
-        return out;
-    }
-    if (!path.empty() && path[0] == '/') return path;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd))
-        JX_THROW_ERRNO("flr mounts", "Failed to get working directory", errno);
-    return std::string(cwd) + "/" + path;
-}
-
-void printMount(const QZHSMMntTab::Entry& e, bool json, bool first) {
-    if (json) {
-        std::printf(
-            "%s{\"device\":\"%s\",\"mountPoint\":\"%s\",\"fsType\":\"%s\",\"readOnly\":%s,"
-            "\"options\":\"%s\"}",
-            first ? "" : ",", printable(e.device, true).c_str(),
-            printable(e.mountPoint, true).c_str(), printable(e.fsType, true).c_str(),
-            e.readOnly ? "true" : "false", printable(e.options, true).c_str());
-        return;
-    }
-    std::printf("%-24s %-28s %-10s %s %s\n", printable(e.device, false).c_str(),
-                printable(e.mountPoint, false).c_str(), printable(e.fsType, false).c_str(),
-                e.readOnly ? "ro" : "rw", printable(e.options, false).c_str());
-}
-
-void addMountsCommand(CLI::App& app) {
-    static std::string path, table;
-    static bool json = false;
-    auto* mounts =
-        app.add_subcommand("mounts", "List the mount table, or the file system holding PATH");
-    mounts->add_option("PATH", path, "Show only the entry of the file system holding this path");
-    mounts->add_option("--table", table, "Read this mount-table file instead of the host's");
-    mounts->add_flag("--json", json, "JSON output");
-    mounts->callback([] {
-        const QZHSMMntTab tab = table.empty() ? QZHSMMntTab() : QZHSMMntTab(table);
-        if (!path.empty()) {
-            const QZHSMMntTab::Entry* e = tab.find(absolutePath(path).c_str());
-            printMount(*e, json, true);
-            if (json) std::printf("\n");
-            return;
-        }
-        if (json) std::printf("[");
-        bool first = true;
-        for (const QZHSMMntTab::Entry& e : tab) {
-            printMount(e, json, first);
-            first = false;
-        }
-        if (json) std::printf("]\n");
-    });
-}
-
 }  // namespace
 
 void addStubCommands(CLI::App& app) {
@@ -227,5 +152,4 @@ void addStubCommands(CLI::App& app) {
     stub->require_subcommand(1);
     addEncodeCommand(*stub);
     addDecodeCommand(*stub);
-    addMountsCommand(app);
 }

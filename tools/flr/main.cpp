@@ -14,7 +14,9 @@ int main(int argc, char** argv) {
     addJournalCommands(app);
     addFidCommands(app);
     addStubCommands(app);
-    addEnvCommands(app);
+    addRegistryCommands(app);
+    addDirsCommands(app);
+    addMountsCommands(app);
     addCacheCommands(app);
     addDbCommands(app);
     addTailCommands(app);

@@ -1,5 +1,4 @@
-// flr registry ... and flr dirs ...: the configuration and file layout a
-// person needs to see when setting up or debugging a pair.
+// flr registry ...: read and change the configuration keys.
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,7 +6,6 @@
 #include <iterator>
 
 #include "Commands.h"
-#include "FLR/FlrHelper.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 
@@ -19,6 +17,8 @@ bool looksSecret(const std::string& key) {
         if (key.find(word) != std::string::npos) return true;
     return false;
 }
+
+}  // namespace
 
 void addRegistryCommands(CLI::App& app) {
     auto* reg = app.add_subcommand("registry", "Read and change registry keys");
@@ -73,37 +73,4 @@ void addRegistryCommands(CLI::App& app) {
             JX_THROW_ERRNO("flr registry delete",
                            "Failed to write " + JXPlatformInfo::getRegistryFile(), errno);
     });
-}
-
-void addDirsCommand(CLI::App& app) {
-    static int pair = 0;
-    static std::string client;
-    auto* dirs = app.add_subcommand("dirs", "Show where a pair's files and databases live");
-    dirs->add_option("PAIR", pair, "Pair number")->required();
-    dirs->add_option("CLIENT", client, "Client name")->required();
-    dirs->callback([] {
-        auto row = [](const char* what, const std::string& path) {
-            std::printf("%-22s %s\n", what, path.c_str());
-        };
-        row("pair directory", FlrHelper::getPairDir(pair, client));
-        row("collect file", FlrHelper::getCollectFileName(pair, client));
-        row("dirchange file", FlrHelper::getDirChangeFileName(pair, client, false));
-        row("dirchange (tail)", FlrHelper::getDirChangeFileName(pair, client, true));
-        row("orphan file", FlrHelper::getOrphanFileName(pair, client));
-        row("send history", FlrHelper::getSendHistoryFileName(pair, client));
-        try {
-            row("name database", FlrHelper::getDatabaseDir(pair));
-            row("write-interval db", FlrHelper::getWrDatabaseDir(pair));
-            row("LBFS database", FlrHelper::getLBFSDatabaseDir());
-        } catch (const JxException& e) {
-            row("databases", "(" + e.getMessage() + ")");
-        }
-    });
-}
-
-}  // namespace
-
-void addEnvCommands(CLI::App& app) {
-    addRegistryCommands(app);
-    addDirsCommand(app);
 }

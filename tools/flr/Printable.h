@@ -1,0 +1,23 @@
+#pragma once
+// Text read from disk or the host (stub metadata, mount entries) printed with
+// control characters and quotes escaped, so that a crafted name cannot drive
+// the terminal or break the JSON.
+#include <cstdio>
+#include <string>
+
+inline std::string printable(const std::string& s, bool json) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            if (json) out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char esc[8];
+            snprintf(esc, sizeof esc, json ? "\\u%04x" : "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
