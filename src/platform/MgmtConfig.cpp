@@ -107,7 +107,10 @@ void drop(const char* function, const std::string& section, const char* key) {
 
 void writeIds(const char* function, const char* key, const std::vector<long>& ids) {
     std::string text;
-    for (long id : ids) text += (text.empty() ? "" : " ") + std::to_string(id);
+    for (long id : ids) {
+        if (!text.empty()) text += ' ';
+        text += std::to_string(id);
+    }
     put(function, kRoot, key, text);
 }
 

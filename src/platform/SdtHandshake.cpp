@@ -168,7 +168,11 @@ std::string peerNameOf(int fd) {
     } else if (ss.ss_family == AF_INET6) {
         auto* a = reinterpret_cast<struct sockaddr_in6*>(&ss);
         ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(a->sin6_port));
+        std::string text = "[";
+        text += host;
+        text += "]:";
+        text += std::to_string(ntohs(a->sin6_port));
+        return text;
     } else if (ss.ss_family == AF_UNIX) {
         return "local socket";
     }
