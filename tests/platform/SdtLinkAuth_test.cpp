@@ -258,7 +258,7 @@ TEST(SdtLinkAuth, IntegrityOnlyIsNegotiatedAndStillRefusesForgeries) {
 
 TEST(SdtLinkAuth, LargeFramesSealedInPiecesArriveWholeAndAlteredOnesDoNot) {
     // Larger than one sealing piece; with and without the CRC trailer.
-    const std::string big = std::string(300000, 'b') + "end";
+    const std::string big = std::string(2500000, 'b') + "end";  // three pieces
     for (bool crc : {false, true}) {
         for (bool alter : {false, true}) {
             SCOPED_TRACE(std::string(crc ? "CRC, " : "") + (alter ? "altered" : "intact"));

@@ -139,7 +139,7 @@ FlrTailLimits quickLimits() {
     FlrTailLimits l;
     l.maxPending = 16;
     l.maxPendingPerAddress = 4;
-    l.handshakeMs = 1000;
+    l.handshakeMs = 3000;  // room for the well-behaved head on a loaded machine
     l.closeFlushSecs = 1;
     return l;
 }
@@ -168,7 +168,9 @@ TEST(FlrTailService, StalledAndPartialHandshakesAreBoundedAndTimedOut) {
     FlrTailStats s = r.service.stats();
     EXPECT_LE(s.pending, 8);  // four per address
     EXPECT_LE(s.threads, 8);
-    EXPECT_GE(s.refused, 2 * n - 8);
+    // At most eight were ever admitted at once: every other one was refused,
+    // or admitted after an earlier garbage hello had already failed.
+    EXPECT_GE(s.refused + s.failedHandshakes, 2 * n - 8);
     // The head comes from a third address and is served throughout.
     EXPECT_EQ("", headExchange(r.port(), 41));
     // Every stalled handshake ends at its deadline.
