@@ -14,6 +14,7 @@
 
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxIO.h"
 
 namespace {
@@ -92,28 +93,10 @@ uint64_t JxSeqCounter::readPersistedEnd() const {
     return 0;
 }
 
-// Temp file, fsync, rename, fsync of the folder: after a crash the state file
-// holds either the old or the new end, whole.
+// Replaced atomically and durably: after a crash the state file holds either
+// the old or the new end, whole.
 void JxSeqCounter::persistEnd(uint64_t end) {
-    const char* fn = "JxSeqCounter::next";
-    const std::string tmp = path_ + ".tmp";
-    const std::string text = std::to_string(end) + "\n";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) JX_THROW_ERRNO(fn, "Failed to open " + tmp + " for writing", errno);
-    try {
-        jx::writeAll(fd, text.data(), text.size(), "sequence file", "JxSeqCounter");
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) JX_THROW_ERRNO(fn, "Failed to write " + tmp, errno);
-    if (::rename(tmp.c_str(), path_.c_str()) != 0)
-        JX_THROW_ERRNO(fn, "Failed to replace " + path_, errno);
-    const int dir = ::open(dirOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    jx::replaceFile(path_, std::to_string(end) + "\n", 0644, "sequence file", "JxSeqCounter");
 }
 
 uint64_t JxSeqCounter::next() {

@@ -14,6 +14,8 @@
 #include <deque>
 #include <thread>
 
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "TCtreeTableImpl.h"
 
 using namespace tctree;
@@ -116,26 +118,15 @@ int TCtreeTable::environmentFlags(unsigned* flags) const {
 // committed state however many writers go on meanwhile. It goes to a
 // temporary name, reaches the disk, and only then takes the final name.
 int tctree::copyEnv(SharedEnv& env, const std::string& target) {
-    const std::string temp = target + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    if (fd < 0) return TCtreeTable::kSystemErrorBase + errno;
-    int rc = fromMdb(mdb_env_copyfd2(env.env, fd, 0));
-    if (rc == TCtreeTable::kOk && ::fsync(fd) != 0) rc = TCtreeTable::kSystemErrorBase + errno;
-    if (::close(fd) != 0 && rc == TCtreeTable::kOk) rc = TCtreeTable::kSystemErrorBase + errno;
-    if (rc == TCtreeTable::kOk && ::rename(temp.c_str(), target.c_str()) != 0)
-        rc = TCtreeTable::kSystemErrorBase + errno;
-    if (rc != TCtreeTable::kOk) {
-        ::unlink(temp.c_str());
-        return rc;
+    try {
+        jx::AtomicFile file(target, 0664, "table copy", "TCtreeTable");
+        const int rc = fromMdb(mdb_env_copyfd2(env.env, file.fd(), 0));
+        if (rc != TCtreeTable::kOk) return rc;  // the temporary file goes with `file`
+        file.commit();
+    } catch (const JxException& e) {
+        return TCtreeTable::kSystemErrorBase + (e.getCode() > 0 ? e.getCode() : EIO);
     }
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash ? slash : 1);
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        if (::fsync(dfd) != 0) rc = TCtreeTable::kSystemErrorBase + errno;
-        ::close(dfd);
-    }
-    return rc;
+    return TCtreeTable::kOk;
 }
 
 int TCtreeTable::copyTo(const std::string& target) {
