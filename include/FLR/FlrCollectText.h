@@ -1,0 +1,20 @@
+#pragma once
+// The text form of paths in collect files. A line feed becomes "\x0a", a
+// carriage return "\x0d" and a backslash "\\", so every entry is exactly one
+// line; unescape reverses it. Only lower-case hex digits after "\x" are
+// decoded: any other backslash sequence is kept as it stands, so text that
+// was never escaped reads back unchanged.
+#include <string>
+#include <string_view>
+
+#include "FLR/platform/FlrExport.h"
+
+namespace FlrCollectText {
+
+FLR_EXPORT std::string escape(std::string_view path);
+FLR_EXPORT std::string unescape(std::string_view text);
+
+// Appends the escaped form to out (the writers reuse one buffer per scan).
+FLR_EXPORT void appendEscaped(std::string& out, std::string_view path);
+
+}  // namespace FlrCollectText

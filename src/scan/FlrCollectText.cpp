@@ -1,0 +1,66 @@
+#include "FLR/FlrCollectText.h"
+
+namespace FlrCollectText {
+
+namespace {
+
+int lowerHexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void appendEscaped(std::string& out, std::string_view path) {
+    for (char c : path) {
+        switch (c) {
+            case '\n':
+                out += "\\x0a";
+                break;
+            case '\r':
+                out += "\\x0d";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+std::string escape(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    appendEscaped(out, path);
+    return out;
+}
+
+std::string unescape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        if (text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+            continue;
+        }
+        if (text[i + 1] == 'x' && i + 3 < text.size()) {
+            int hi = lowerHexValue(text[i + 2]), lo = lowerHexValue(text[i + 3]);
+            if (hi >= 0 && lo >= 0) {
+                out += static_cast<char>(hi * 16 + lo);
+                i += 3;
+                continue;
+            }
+        }
+        out += text[i];  // any other sequence is kept as it stands
+    }
+    return out;
+}
+
+}  // namespace FlrCollectText
