@@ -62,3 +62,56 @@ uint32_t jx_crc32c(uint32_t crc, const void* data, size_t len) {
 #endif
     return crc32cPortable(crc, p, len);
 }
+
+#include "FLR/platform/JxException.h"
+
+void jx_crc32(const void* data, size_t len, uint32_t* crc) {
+    *crc = jx_crc32(*crc, data, len);
+}
+md5_state_t::~md5_state_t() = default;
+md5_state_t& md5_state_t::operator=(md5_state_t&&) noexcept {
+    return *this;
+}
+void md5_init(md5_state_t*) {
+    JX_THROW("md5_init", "not yet");
+}
+void md5_append(md5_state_t*, const void*, size_t) {
+    JX_THROW("md5_append", "not yet");
+}
+void md5_finish(md5_state_t*, md5_byte_t*) {
+    JX_THROW("md5_finish", "not yet");
+}
+namespace Jxc {
+void md5(const void*, size_t, unsigned char*) {
+    JX_THROW("Jxc::md5", "not yet");
+}
+void sha1(const void*, size_t, unsigned char*) {
+    JX_THROW("Jxc::sha1", "not yet");
+}
+Sha1::Sha1() = default;
+Sha1::~Sha1() = default;
+void Sha1::update(const void*, size_t) {
+    JX_THROW("Jxc::Sha1", "not yet");
+}
+void Sha1::final(unsigned char*) {
+    JX_THROW("Jxc::Sha1", "not yet");
+}
+uint32_t rsync(const void*, size_t) {
+    JX_THROW("Jxc::rsync", "not yet");
+}
+uint32_t rsyncRoll(uint32_t, size_t, unsigned char, unsigned char) {
+    JX_THROW("Jxc::rsyncRoll", "not yet");
+}
+uint32_t rsyncUpdate(uint32_t, const void*, size_t) {
+    JX_THROW("Jxc::rsyncUpdate", "not yet");
+}
+uint32_t weakSum(Weak, const void*, size_t) {
+    JX_THROW("Jxc::weakSum", "not yet");
+}
+uint64_t blockSums(const void*, size_t, uint32_t, Weak, const BlockSink&) {
+    JX_THROW("Jxc::blockSums", "not yet");
+}
+uint64_t blockSums(int, uint32_t, Weak, const BlockSink&) {
+    JX_THROW("Jxc::blockSums", "not yet");
+}
+}  // namespace Jxc
