@@ -194,8 +194,8 @@ std::string procPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-std::string describe(int fd, const std::string* path) {
-    return path ? *path : jxFormat("descriptor %d", fd);
+std::string describe(int fd) {
+    return jxFormat("descriptor %d", fd);
 }
 
 acl_tag_t toLibTag(uint8_t tag) {
@@ -397,11 +397,11 @@ std::vector<unsigned char> Helper::get(const std::string& path) const {
 }
 
 std::vector<unsigned char> Helper::get(int fd) const {
-    return getFrom(fd, describe(fd, nullptr));
+    return getFrom(fd, describe(fd));
 }
 
 void Helper::apply(int fd, const void* data, size_t len) const {
-    applyTo(fd, data, len, describe(fd, nullptr));
+    applyTo(fd, data, len, describe(fd));
 }
 
 void Helper::apply(const std::string& path, const void* data, size_t len) const {
