@@ -314,7 +314,9 @@ bool readAcl(int fd, const struct stat& st, const std::string& what, Acl* out) {
         if (notSupported(errno)) return false;
         JX_THROW_ERRNO("JxACL::Helper::get", "Failed to read the access ACL of " + what, errno);
     }
-    if (acl_equiv_mode(access.get(), nullptr) == 1) {
+    const int extended = acl_equiv_mode(access.get(), nullptr);
+    if (extended < 0) JX_THROW_ERRNO("JxACL::Helper::get", "Invalid access ACL on " + what, errno);
+    if (extended == 1) {
         out->hasAccess = true;
         out->access = entriesOf(access.get(), what);
     }
