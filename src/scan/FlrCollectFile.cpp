@@ -68,10 +68,14 @@ bool FlrCollectFile::readLine(char* buffer, int size) {
             JxCriticalSectionLock guard(streamLock_);
             t = takeLine(buffer, limit, nullptr);
         }
-        if (t.what == Taken::kEnd) return false;
+        if (t.what == Taken::kEnd) {
+            buffer[0] = '\0';
+            return false;
+        }
         if (t.what == Taken::kLine) {
-            buffer[FlrCollectText::unescapeInPlace(buffer, t.length)] = '\0';
-            return true;
+            const size_t length = FlrCollectText::unescapeInPlace(buffer, t.length);
+            buffer[length] = '\0';
+            if (!decodedNul(buffer, length, &t)) return true;
         }
         logRefused(t, limit);
     }
@@ -88,7 +92,7 @@ bool FlrCollectFile::readLine(std::string& line) {
         if (t.what == Taken::kEnd) return false;
         if (t.what == Taken::kLine) {
             line.resize(FlrCollectText::unescapeInPlace(line.data(), line.size()));
-            return true;
+            if (!decodedNul(line.data(), line.size(), &t)) return true;
         }
         logRefused(t, kMaxStringLine);
     }
@@ -100,8 +104,7 @@ int64_t FlrCollectFile::getOffset() {
 }
 
 uint64_t FlrCollectFile::refusedLines() {
-    JxCriticalSectionLock guard(streamLock_);
-    return refused_;
+    return refused_.load(std::memory_order_relaxed);
 }
 
 // A line is consumed to its line feed whatever happens to its bytes, so the
@@ -136,6 +139,15 @@ FlrCollectFile::Take FlrCollectFile::takeLine(char* dst, size_t limit, std::stri
     t.length = length;
     if (verdict != Taken::kLine) ++refused_;
     return t;
+}
+
+// "\x00" decodes to a NUL, which no path holds and which would cut the path
+// short in a caller's C string: such a line is refused like a raw NUL.
+bool FlrCollectFile::decodedNul(const char* text, size_t length, Take* t) {
+    if (!std::memchr(text, '\0', length)) return false;
+    t->what = Taken::kHasNul;
+    ++refused_;
+    return true;
 }
 
 void FlrCollectFile::copyOut(char* dst, std::string* grow, size_t at, const char* from, size_t n) {
