@@ -124,9 +124,7 @@ FlrCollectFile::Take FlrCollectFile::takeLine(char* dst, size_t limit, std::stri
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
         const size_t n = lf ? static_cast<size_t>(lf - start) : avail;
         if (verdict == Taken::kLine) {
-            if (std::memchr(start, '\0', n))
-                verdict = Taken::kHasNul;
-            else if (length + n > limit)
+            if (length + n > limit)
                 verdict = Taken::kTooLong;
             else
                 copyOut(dst, grow, length, start, n);
@@ -141,8 +139,9 @@ FlrCollectFile::Take FlrCollectFile::takeLine(char* dst, size_t limit, std::stri
     return t;
 }
 
-// "\x00" decodes to a NUL, which no path holds and which would cut the path
-// short in a caller's C string: such a line is refused like a raw NUL.
+// No path holds a NUL byte, raw or escaped as "\x00", and a caller's C
+// string would cut the path short at it. Unescaping keeps raw NULs, so one
+// look at the decoded text finds both.
 bool FlrCollectFile::decodedNul(const char* text, size_t length, Take* t) {
     if (!std::memchr(text, '\0', length)) return false;
     t->what = Taken::kHasNul;
