@@ -62,8 +62,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             have -= drop;
         }
         while (base + have < to) {
-            const long long room = std::min<long long>(static_cast<long long>(win.size()) - have,
-                                                       eof - (base + have));
+            const long long room =
+                std::min<long long>(static_cast<long long>(win.size()) - have, eof - (base + have));
             const int n = readAll(fd, win.data() + have, static_cast<int>(room));
             have += n;
             if (n < room) {
