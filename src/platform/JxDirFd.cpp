@@ -51,30 +51,31 @@ int tryOpenat2(int dirFd, const char* rel, int flags, mode_t mode) {
     }
 }
 
+// ELOOP, as openat2 says, when the component that failed is a symbolic link
+// (O_DIRECTORY with O_NOFOLLOW reports one as ENOTDIR).
+int linkAwareErrno(int dirFd, const std::string& name, int err) {
+    struct stat st {};
+    if (err == ENOTDIR && ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        return ELOOP;
+    return err;
+}
+
 // Where openat2 is missing: one component at a time, none followed.
 int walkBeneath(int dirFd, const std::vector<std::string>& parts, int flags, mode_t mode) {
     if (parts.empty()) return ::openat(dirFd, ".", flags, mode);
     int cur = dirFd;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        const int next =
-            ::openat(cur, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            int err = errno;
-            // A symbolic link where a folder was expected says so, as openat2 does.
-            struct stat st {};
-            if (err == ENOTDIR && ::fstatat(cur, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(st.st_mode))
-                err = ELOOP;
-            if (cur != dirFd) ::close(cur);
-            errno = err;
-            return -1;
-        }
+    int fd = -1;
+    int err = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        fd = last ? ::openat(cur, parts[i].c_str(), flags, mode)
+                  : ::openat(cur, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        err = fd < 0 ? linkAwareErrno(cur, parts[i], errno) : 0;
         if (cur != dirFd) ::close(cur);
-        cur = next;
+        if (fd < 0 || last) break;
+        cur = fd;
     }
-    const int fd = ::openat(cur, parts.back().c_str(), flags, mode);
-    const int err = errno;
-    if (cur != dirFd) ::close(cur);
     errno = err;
     return fd;
 }
@@ -98,8 +99,10 @@ File openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode) {
     flags |= O_CLOEXEC | O_NOFOLLOW;
     if (!walkOnly && !noOpenat2) {
         const int fd = tryOpenat2(dirFd, rel.empty() ? "." : rel.c_str(), flags, mode);
-        if (fd >= 0 || errno != ENOSYS) return File(fd);
-        noOpenat2 = true;
+        // ENOTDIR may stand for a symbolic link where a folder was asked
+        // for: the walk says which (ELOOP), and is just as safe.
+        if (fd >= 0 || (errno != ENOSYS && errno != ENOTDIR)) return File(fd);
+        if (errno == ENOSYS) noOpenat2 = true;
     }
     return File(walkBeneath(dirFd, parts, flags, mode));
 }
