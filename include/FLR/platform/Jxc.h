@@ -109,8 +109,8 @@ struct BlockSum {
 using BlockSink = std::function<bool(const BlockSum&)>;
 
 // Signs data in blocks of blockSize bytes (the last one may be shorter; empty
-// data has no blocks). Returns the number of blocks handed to sink.
-// blockSize 0 throws.
+// data has no blocks). Returns the number of blocks handed to sink. A block
+// size of 0 or above 64 MiB throws (it may come from the other host).
 FLR_EXPORT uint64_t blockSums(const void* data, size_t len, uint32_t blockSize, Weak kind,
                               const BlockSink& sink);
 
