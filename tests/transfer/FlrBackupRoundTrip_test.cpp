@@ -15,65 +15,15 @@
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrNetHead.h"
 #include "service/TailApplyFixture.h"
+#include "transfer/TreeUtil.h"
 
 namespace {
 
+using treeutil::collectLines;
+using treeutil::describe;
+using treeutil::randomBytes;
+
 constexpr int kBlock = 4096;
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
-// What a tree holds, by relative path: type and mode, size, content or
-// link target.
-std::map<std::string, std::string> describe(const std::string& root, const std::string& rel = "") {
-    std::map<std::string, std::string> out;
-    DIR* d = ::opendir((root + rel).c_str());
-    if (!d) return out;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        const std::string r = rel + "/" + name;
-        struct stat st {};
-        if (::lstat((root + r).c_str(), &st) != 0) continue;
-        std::string text = std::to_string(st.st_mode) + ":";
-        if (S_ISREG(st.st_mode)) {
-            text += flrtest::readFile(root + r);
-        } else if (S_ISLNK(st.st_mode)) {
-            char buf[4096];
-            const ssize_t n = ::readlink((root + r).c_str(), buf, sizeof buf);
-            text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        out[r] = text;
-        if (S_ISDIR(st.st_mode)) {
-            const auto sub = describe(root, r);
-            out.insert(sub.begin(), sub.end());
-        }
-    }
-    ::closedir(d);
-    return out;
-}
-
-// The entries of a tree in collect order: contents before their folder.
-void collectLines(const std::string& root, const std::string& rel, std::string& out) {
-    DIR* d = ::opendir((root + rel).c_str());
-    ASSERT_NE(nullptr, d);
-    std::vector<std::string> names;
-    while (dirent* e = ::readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            names.push_back(e->d_name);
-    ::closedir(d);
-    for (const std::string& n : names) {
-        const std::string r = rel + "/" + n;
-        struct stat st {};
-        ASSERT_EQ(0, ::lstat((root + r).c_str(), &st));
-        if (S_ISDIR(st.st_mode)) collectLines(root, r, out);
-        out += FlrCollectText::escape(root + r) + "\n";
-    }
-}
 
 struct Method {
     const char* name;
@@ -118,9 +68,9 @@ class BackupRoundTrip : public ::testing::TestWithParam<Method> {
         collectLines(src.path(), "", lines);
         const std::string cf = work.file("collect.txt");
         flrtest::writeFile(cf, lines);
-        tailtest::Tail tail(dst.path());
+        auto tail = std::make_unique<tailtest::Tail>(dst.path());
         FlrNetHead head;
-        head.connect("127.0.0.1", tail.port(), 0);
+        head.connect("127.0.0.1", tail->port(), 0);
         JxSafeFlags abortFlag;
         FlrBackup b(&head, &abortFlag, nullptr);
         b.addDirPair(src.path().c_str(), dst.path().c_str());
@@ -131,8 +81,7 @@ class BackupRoundTrip : public ::testing::TestWithParam<Method> {
         b.backup(cf.c_str(), 0, false, -1);
         head.ping();  // everything sent before it has been applied
         head.closeSocket();
-        tail.service->stop();  // sessions add their counts as they end
-        return {tail.totals(), b.getTotalBytes()};
+        return {treeutil::stopped(std::move(tail)), b.getTotalBytes()};
     }
 
     tailtest::Registry registry;
