@@ -20,7 +20,7 @@
 namespace {
 
 using treeutil::collectLines;
-using treeutil::describe;
+using treeutil::differences;
 using treeutil::randomBytes;
 
 constexpr int kBlock = 4096;
@@ -95,11 +95,11 @@ TEST_P(BackupRoundTrip, TreeThenChangedTree) {
     const Result first = transfer();
     EXPECT_EQ(0, first.tail.failed);
     EXPECT_EQ(0, first.tail.refused);
-    EXPECT_EQ(describe(src.path()), describe(dst.path()));
+    EXPECT_EQ("", differences(src.path(), dst.path()));
     changeTree();
     const Result second = transfer();
     EXPECT_EQ(0, second.tail.failed);
-    EXPECT_EQ(describe(src.path()), describe(dst.path()));
+    EXPECT_EQ("", differences(src.path(), dst.path()));
     if (GetParam().md5 || GetParam().rsync) {
         // The unchanged bulk of the files came from the tail's old copies.
         EXPECT_GT(second.tail.reused, 300000);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FLR/FlrCollectText.h"
+#include "FLR/service/FlrTreeVerify.h"
 #include "service/TailApplyFixture.h"
 #include "support/TestSupport.h"
 
@@ -25,34 +26,14 @@ inline std::string randomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-// What a tree holds, by relative path: type and mode, size, content or
-// link target.
-inline std::map<std::string, std::string> describe(const std::string& root,
-                                                   const std::string& rel = "") {
-    std::map<std::string, std::string> out;
-    DIR* d = ::opendir((root + rel).c_str());
-    if (!d) return out;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        const std::string r = rel + "/" + name;
-        struct stat st {};
-        if (::lstat((root + r).c_str(), &st) != 0) continue;
-        std::string text = std::to_string(st.st_mode) + ":";
-        if (S_ISREG(st.st_mode)) {
-            text += flrtest::readFile(root + r);
-        } else if (S_ISLNK(st.st_mode)) {
-            char buf[4096];
-            const ssize_t n = ::readlink((root + r).c_str(), buf, sizeof buf);
-            text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        out[r] = text;
-        if (S_ISDIR(st.st_mode)) {
-            const auto sub = describe(root, r);
-            out.insert(sub.begin(), sub.end());
-        }
-    }
-    ::closedir(d);
+// The differences between two trees (names, types, sizes, modes, contents,
+// link targets, modification times), one per line; empty when they match.
+inline std::string differences(const std::string& src, const std::string& dst) {
+    FlrTreeVerifyOptions options;
+    options.mtimes = true;
+    std::string out;
+    for (const FlrTreeDiff& d : FlrTreeVerify(options).compare(src, dst).diffs)
+        out += d.path + ": " + d.what + "\n";
     return out;
 }
 
