@@ -157,7 +157,9 @@ FlrSnapOS::LVList FlrSnapOS_LV_linux_lvm::getLVList() {
     if (r.status != 0)
         fail("FlrSnapOS_LV_linux_lvm::getLVList",
              "Failed to get the list of logical volumes: " + r.error);
-    return parseVgdisplay(r.output);
+    FlrSnapOS::LVList volumes = parseVgdisplay(r.output);
+    FlrSnapOS_LV_linux_lvm_LUKS::getLVList(volumes);
+    return volumes;
 }
 
 // ---------------------------------------------------------------------------
