@@ -132,6 +132,7 @@ int FlrSnapOS_LV_linux_lvm_LUKS::getLVList(FlrSnapOS::LVList& result) {
     }
     // Mappings of LVM snapshots, after the volumes so that the order of the
     // table does not matter.
+    std::vector<SP<FlrSnapOS::Snap>> claimed;
     for (const auto& m : mappings) {
         const FlrSnapOS::RDEV parent(m.parent);
         for (auto& luks : added) {
@@ -141,9 +142,17 @@ int FlrSnapOS_LV_linux_lvm_LUKS::getLVList(FlrSnapOS::LVList& result) {
                 EvDebug::Debug(fn, "Adding snap %s to %s", dev.c_str(), luks->rdev.path.c_str());
                 luks->snaps.push_back(new FlrSnapOS_Snap_linux_lvm_LUKS(
                     dev, Getuuid(dev), FLR_SNAP_ENG_LINUX_LVM, parentSnap));
+                claimed.push_back(parentSnap);
             }
         }
     }
+    // An LVM snapshot under a mapping belongs to the mapping's snapshot (it
+    // goes with it); listed on its own it would look like a snapshot without
+    // its recovery record and be removed under the open mapping.
+    for (auto& luks : added)
+        luks->parentLV->snaps.remove_if([&](const SP<FlrSnapOS::Snap>& s) {
+            return std::find(claimed.begin(), claimed.end(), s) != claimed.end();
+        });
     result.insert(result.end(), added.begin(), added.end());
     return static_cast<int>(added.size());
 }
