@@ -25,6 +25,7 @@ void addLinkCommands(CLI::App& app);
 void addConfigCommands(CLI::App& app);
 void addJobsCommands(CLI::App& app);
 void addCollectCommands(CLI::App& app);
+void addSecretCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     addConfigCommands(app);
     addJobsCommands(app);
     addCollectCommands(app);
+    addSecretCommands(app);
     addVerifyCommands(app);
     try {
         app.parse(argc, argv);
