@@ -256,7 +256,7 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_qzbf::snap(int cowSizeMB, const std::stri
         fail(fn, "Can't snap " + device + ": Not a QZBF device.");
     }
     std::string cacheDir;
-    if (JXPlatformInfo::getString("HotspotSnapshotAgent", "sSNAPPART", cacheDir) != 0 ||
+    if (!JXPlatformInfo::getString("HotspotSnapshotAgent", "sSNAPPART", cacheDir) ||
         cacheDir.empty())
         fail(fn, "Failed to get COW cache directory name from registry.");
 
