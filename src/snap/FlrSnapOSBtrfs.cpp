@@ -114,7 +114,5 @@ void FlrSnapOS_Snap_btrfs::unSnap() {
     static const char* const fn = "FlrSnapOS_Snap_btrfs::unSnap";
     EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
     const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "delete", rdev.path});
-    if (r.status != 0)
-        fail(fn, "Failed to remove snapshot " + rdev.path + ": " +
-                     errorText(r));
+    if (r.status != 0) fail(fn, "Failed to remove snapshot " + rdev.path + ": " + errorText(r));
 }
