@@ -62,6 +62,13 @@ bool createKeyFile(const std::string& path, std::string* error) {
         setError(error, "The random source failed");
         return false;
     }
+    // The install directory may not exist yet on a fresh host.
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        if (::mkdir(path.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) {
+            setError(error, "Couldn't create folder of secret key file " + path + ": " +
+                                jxErrnoText(errno));
+            return false;
+        }
     const std::string temp = path + ".new." + std::to_string(::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {

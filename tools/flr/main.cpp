@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     addLinkCommands(app);
     addConfigCommands(app);
     addJobsCommands(app);
+    addSecretCommands(app);
+    addVerifyCommands(app);
     addSnapCommands(app);
     try {
         app.parse(argc, argv);
