@@ -44,7 +44,9 @@ class RegistrationTest : public ::testing::Test {
     RegistrationTest() : store_(R"({"gpfs": {}})") {
         saved_ = FlrSnapOS::getEngine(FLR_SNAP_ENG_LINUX_LVM);
         FlrSnapOS::registerEngine(FLR_SNAP_ENG_LINUX_LVM, [this] { return lvs_; });
-        JXPlatformInfo::setString("Platform", "sHostName", "tailhost");
+        // Not a configured client: the process-wide client id stays unknown
+        // (it is cached once known), as other suites of this binary expect.
+        JXPlatformInfo::setString("Platform", "sHostName", "unlisted-host");
         g_removed.clear();
         src_ = MgmtConfig::addClient("headhost", "headhost");
         dst_ = MgmtConfig::addClient("tailhost", "tailhost");
