@@ -137,8 +137,10 @@ FlrSnapMgr::SnapList::iterator FlrSnapMgr::findOldestRecoverySnap(SnapList& list
 }
 
 bool FlrSnapMgr::removeJobSnaps(SnapList& list, unsigned long long jobId) {
+    // Plain snapshots carry job 0 too but belong to no recovery point: a
+    // recovery point recorded with job 0 must not take them along.
     for (auto it = list.begin(); it != list.end();) {
-        if (it->jobId != jobId) {
+        if (it->jobId != jobId || !isRecoveryType(it->type)) {
             ++it;
             continue;
         }

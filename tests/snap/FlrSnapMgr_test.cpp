@@ -244,6 +244,16 @@ TEST_F(SnapMgr, VolumeLimit) {
     EXPECT_EQ(a[1], "jxr_3");
 }
 
+TEST_F(SnapMgr, RecoveryPointOfJobZeroLeavesPlainSnapshots) {
+    seed("/dev/vg00/a", "jxm_10");
+    seed("/dev/vg00/a", "jxr_20", 7, 0);
+    mgr_.snap("/dev/vg00/a", SNAP_TYPE_RECOVERY, 9, 7, 1, nullptr, nullptr);
+    const auto a = snapsOf("/dev/vg00/a");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], "jxm_10");
+    EXPECT_EQ(removed(), std::vector<std::string>{"/dev/vg00/jxr_20"});
+}
+
 TEST_F(SnapMgr, NamesWithinOneSecondDiffer) {
     std::string first, second;
     mgr_.snap("/dev/vg00/a", SNAP_TYPE_PLAIN, 5, 0, 0, &first, nullptr);
