@@ -135,6 +135,42 @@ void FlrSnapMgr::autoMountAllSnaps() {
 // ---------------------------------------------------------------------------
 // Pending removals
 
+namespace {
+
+// Entries are separated by blanks; a path that holds white space (a btrfs
+// snapshot under a mount point with a blank) keeps it as an octal escape,
+// the way the mount table does. Device paths without such bytes are stored
+// unchanged.
+std::string escapeTodoEntry(const std::string& entry) {
+    std::string out;
+    for (char c : entry) {
+        if (c == '\\' || std::isspace(static_cast<unsigned char>(c)))
+            out += jxFormat("\\%03o", static_cast<unsigned char>(c));
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string unescapeTodoEntry(const std::string& word) {
+    std::string out;
+    for (size_t i = 0; i < word.size(); ++i) {
+        const auto octal = [&](size_t at) {
+            return at < word.size() && word[at] >= '0' && word[at] <= '7';
+        };
+        if (word[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            out += static_cast<char>(((word[i + 1] - '0') << 6) | ((word[i + 2] - '0') << 3) |
+                                     (word[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += word[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::list<std::string> FlrSnapMgr::getUnsnapTODO() {
     std::list<std::string> devices;
     std::string value;
@@ -144,7 +180,7 @@ std::list<std::string> FlrSnapMgr::getUnsnapTODO() {
         if (!std::isspace(static_cast<unsigned char>(c))) {
             word += c;
         } else if (!word.empty()) {
-            devices.push_back(word);
+            devices.push_back(unescapeTodoEntry(word));
             word.clear();
         }
     }
@@ -155,7 +191,7 @@ void FlrSnapMgr::setUnsnapTODO(const std::list<std::string>& devices) {
     std::string value;
     for (const auto& d : devices) {
         if (!value.empty()) value += ' ';
-        value += d;
+        value += escapeTodoEntry(d);
     }
     JXPlatformInfo::setString("ZRP", kTodoKey, value);
 }

@@ -8,7 +8,11 @@
 #include <mutex>
 #include <vector>
 
+#include "FLR/FlrSnapOSBtrfs.h"
+#include "FLR/FlrSnapOSGpfs.h"
 #include "FLR/FlrSnapOSLinux.h"
+#include "FLR/FlrSnapOSQzbf.h"
+#include "FLR/FlrSnapOSVxvm.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxMntTab.h"
@@ -97,6 +101,10 @@ struct EngineTable {
 // The engines of this library, one line each.
 void addBuiltinEngines(std::map<int32_t, FlrSnapOS::Enumerator>& engines) {
     engines[FLR_SNAP_ENG_LINUX_LVM] = [] { return FlrSnapOS_LV_linux_lvm::getLVList(); };
+    engines[FLR_SNAP_ENG_LINUX_QZBF] = [] { return FlrSnapOS_LV_linux_qzbf::getLVList(); };
+    engines[FLR_SNAP_ENG_GPFS] = [] { return FlrSnapOS_LV_gpfs::getLVList(); };
+    engines[FLR_SNAP_ENG_VXVM] = [] { return FlrSnapOS_LV_vxvm::getLVList(); };
+    engines[FLR_SNAP_ENG_BTRFS] = [] { return FlrSnapOS_LV_btrfs::getLVList(); };
 }
 
 EngineTable& engineTable() {

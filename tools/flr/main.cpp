@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     addCollectCommands(app);
     addSecretCommands(app);
     addVerifyCommands(app);
+    addSnapCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
