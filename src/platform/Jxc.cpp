@@ -1,6 +1,15 @@
 #include "FLR/platform/Jxc.h"
 
+#include <errno.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 
 // zlib's crc32 inverts the register on the way in and out; undoing both turns
 // it into the raw register update that callers chain and store as is.
@@ -8,6 +17,10 @@ uint32_t jx_crc32(uint32_t crc, const void* data, size_t len) {
     if (len == 0) return crc;
     const auto* bytes = static_cast<const Bytef*>(data);
     return ~static_cast<uint32_t>(crc32_z(~crc & 0xffffffffUL, bytes, len));
+}
+
+void jx_crc32(const void* data, size_t len, uint32_t* crc) {
+    *crc = jx_crc32(*crc, data, len);
 }
 
 namespace {
@@ -62,3 +75,253 @@ uint32_t jx_crc32c(uint32_t crc, const void* data, size_t len) {
 #endif
     return crc32cPortable(crc, p, len);
 }
+
+// --- MD5 and SHA-1 on OpenSSL EVP ------------------------------------------
+
+namespace {
+
+// Fetched once: an implicit fetch on every init costs more than digesting a
+// 32 KiB block. "-fips" drops a FIPS-only default query, since these digests
+// only compare copies of a file; if no provider offers the algorithm yet, the
+// default provider is loaded once and asked again.
+const EVP_MD* fetchDigest(const char* name, const char* caller) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, "-fips");
+    if (md == nullptr && OSSL_PROVIDER_try_load(nullptr, "default", 1) != nullptr)
+        md = EVP_MD_fetch(nullptr, name, "-fips");
+    if (md == nullptr) JX_THROW(caller, std::string(name) + " is not available from OpenSSL");
+    return md;
+}
+
+const EVP_MD* md5Digest() {
+    static const EVP_MD* const md = fetchDigest("MD5", "md5_init");
+    return md;
+}
+
+const EVP_MD* sha1Digest() {
+    static const EVP_MD* const md = fetchDigest("SHA1", "Jxc::sha1");
+    return md;
+}
+
+EVP_MD_CTX* newContext(const char* caller) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (ctx == nullptr) JX_THROW(caller, "Out of memory for a digest context");
+    return ctx;
+}
+
+void digestInit(EVP_MD_CTX* ctx, const EVP_MD* md, const char* caller) {
+    if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1) JX_THROW(caller, "Digest initialisation failed");
+}
+
+void digestUpdate(EVP_MD_CTX* ctx, const void* data, size_t len, const char* caller) {
+    if (len != 0 && EVP_DigestUpdate(ctx, data, len) != 1) JX_THROW(caller, "Digest update failed");
+}
+
+void digestFinal(EVP_MD_CTX* ctx, unsigned char* out, const char* caller) {
+    if (EVP_DigestFinal_ex(ctx, out, nullptr) != 1) JX_THROW(caller, "Digest finalisation failed");
+}
+
+void oneShot(const EVP_MD* md, const void* data, size_t len, unsigned char* out,
+             const char* caller) {
+    if (EVP_Digest(data, len, out, nullptr, md, nullptr) != 1) JX_THROW(caller, "Digest failed");
+}
+
+}  // namespace
+
+md5_state_t::~md5_state_t() {
+    EVP_MD_CTX_free(ctx);
+}
+
+md5_state_t& md5_state_t::operator=(md5_state_t&& other) noexcept {
+    if (this != &other) {
+        EVP_MD_CTX_free(ctx);
+        ctx = other.ctx;
+        other.ctx = nullptr;
+    }
+    return *this;
+}
+
+void md5_init(md5_state_t* state) {
+    if (state->ctx == nullptr) state->ctx = newContext("md5_init");
+    digestInit(state->ctx, md5Digest(), "md5_init");
+}
+
+void md5_append(md5_state_t* state, const void* data, size_t len) {
+    if (state->ctx == nullptr) JX_THROW("md5_append", "MD5 state used before md5_init");
+    digestUpdate(state->ctx, data, len, "md5_append");
+}
+
+void md5_finish(md5_state_t* state, md5_byte_t digest[16]) {
+    if (state->ctx == nullptr) JX_THROW("md5_finish", "MD5 state used before md5_init");
+    digestFinal(state->ctx, digest, "md5_finish");
+}
+
+namespace Jxc {
+
+void md5(const void* data, size_t len, unsigned char out[16]) {
+    oneShot(md5Digest(), data, len, out, "Jxc::md5");
+}
+
+void sha1(const void* data, size_t len, unsigned char out[20]) {
+    oneShot(sha1Digest(), data, len, out, "Jxc::sha1");
+}
+
+Sha1::Sha1() : ctx_(newContext("Jxc::Sha1")) {
+    try {
+        digestInit(ctx_, sha1Digest(), "Jxc::Sha1");
+    } catch (...) {
+        EVP_MD_CTX_free(ctx_);
+        throw;
+    }
+}
+
+Sha1::~Sha1() {
+    EVP_MD_CTX_free(ctx_);
+}
+
+void Sha1::update(const void* data, size_t len) {
+    digestUpdate(ctx_, data, len, "Jxc::Sha1");
+}
+
+void Sha1::final(unsigned char out[20]) {
+    digestFinal(ctx_, out, "Jxc::Sha1");
+    digestInit(ctx_, sha1Digest(), "Jxc::Sha1");
+}
+
+// --- rolling weak sum -------------------------------------------------------
+
+namespace {
+
+uint32_t packSums(uint32_t a, uint32_t b) {
+    return (a & 0xffffu) | (b << 16);
+}
+
+}  // namespace
+
+// b is the sum of a over every prefix, so appending a byte adds it to a and
+// the new a to b. Four bytes at a time: b gains 4a plus the bytes weighted
+// 4, 3, 2, 1. Both run modulo 2^32 and are cut to 16 bits at the end, which
+// gives the same result as cutting after every step.
+uint32_t rsyncUpdate(uint32_t sum, const void* data, size_t len) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    uint32_t a = sum & 0xffffu;
+    uint32_t b = sum >> 16;
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        b += 4 * a + 4 * uint32_t{p[i]} + 3 * uint32_t{p[i + 1]} + 2 * uint32_t{p[i + 2]} +
+             uint32_t{p[i + 3]};
+        a += uint32_t{p[i]} + p[i + 1] + p[i + 2] + p[i + 3];
+    }
+    for (; i < len; ++i) {
+        a += p[i];
+        b += a;
+    }
+    return packSums(a, b);
+}
+
+uint32_t rsync(const void* data, size_t len) {
+    return rsyncUpdate(0, data, len);
+}
+
+uint32_t rsyncRoll(uint32_t sum, size_t len, unsigned char outByte, unsigned char inByte) {
+    const uint32_t a = (sum & 0xffffu) - outByte + inByte;
+    const uint32_t b = (sum >> 16) - static_cast<uint32_t>(len) * outByte + a;
+    return packSums(a, b);
+}
+
+// --- block signatures -------------------------------------------------------
+
+uint32_t weakSum(Weak kind, const void* data, size_t len) {
+    if (kind == Weak::Rsync) return rsync(data, len);
+    uint32_t crc = 0xffffffffu;
+    jx_crc32(data, len, &crc);
+    return crc;
+}
+
+namespace {
+
+constexpr uint32_t kMaxBlockSize = 64u << 20;
+constexpr size_t kReadChunk = 1u << 20;
+
+void checkBlockSize(uint32_t blockSize) {
+    if (blockSize == 0 || blockSize > kMaxBlockSize)
+        JX_THROW("Jxc::blockSums",
+                 jxFormat("Block size %u is outside 1..%u", blockSize, kMaxBlockSize));
+}
+
+// Signs the whole blocks of [p, p + len) plus a short tail block when last;
+// returns false when the sink asked to stop.
+class Signer {
+  public:
+    Signer(Weak kind, const BlockSink& sink) : kind_(kind), sink_(sink) {}
+
+    bool sign(const unsigned char* p, size_t len) {
+        if (next_ == UINT32_MAX)
+            JX_THROW("Jxc::blockSums", "More blocks than a 32-bit index holds");
+        BlockSum s;
+        s.index = next_++;
+        s.length = static_cast<uint32_t>(len);
+        s.weak = weakSum(kind_, p, len);
+        md5_init(&md5_);
+        md5_append(&md5_, p, len);
+        md5_finish(&md5_, s.md5);
+        return sink_(s);
+    }
+    uint64_t count() const { return next_; }
+
+  private:
+    Weak kind_;
+    const BlockSink& sink_;
+    md5_state_t md5_;
+    uint32_t next_ = 0;
+};
+
+// Fills buf from offset as far as the file goes; returns the bytes read.
+size_t readFull(int fd, unsigned char* buf, size_t len, uint64_t offset) {
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n =
+            jx::fileOps().pread(fd, buf + got, len - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            JX_THROW_ERRNO("Jxc::blockSums",
+                           jxFormat("Read failed at offset %llu",
+                                    static_cast<unsigned long long>(offset + got)),
+                           errno);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+}  // namespace
+
+uint64_t blockSums(const void* data, size_t len, uint32_t blockSize, Weak kind,
+                   const BlockSink& sink) {
+    checkBlockSize(blockSize);
+    const auto* p = static_cast<const unsigned char*>(data);
+    Signer signer(kind, sink);
+    for (size_t at = 0; at < len; at += blockSize)
+        if (!signer.sign(p + at, std::min<size_t>(blockSize, len - at))) break;
+    return signer.count();
+}
+
+// Reads a whole number of blocks per call (about 1 MiB), so small blocks do
+// not cost a system call each.
+uint64_t blockSums(int fd, uint32_t blockSize, Weak kind, const BlockSink& sink) {
+    checkBlockSize(blockSize);
+    const size_t chunk = std::max<size_t>(1, kReadChunk / blockSize) * blockSize;
+    std::vector<unsigned char> buf(chunk);
+    Signer signer(kind, sink);
+    uint64_t offset = 0;
+    for (;;) {
+        const size_t got = readFull(fd, buf.data(), chunk, offset);
+        for (size_t at = 0; at < got; at += blockSize)
+            if (!signer.sign(buf.data() + at, std::min<size_t>(blockSize, got - at)))
+                return signer.count();
+        if (got < chunk) return signer.count();
+        offset += got;
+    }
+}
+
+}  // namespace Jxc
