@@ -25,6 +25,7 @@
 class FlrDatabase;
 class FlrDriver;
 class FlrFilterConf;
+class JxSeqCounter;
 
 class FLR_EXPORT FlrIfind {
   public:
@@ -73,6 +74,10 @@ class FLR_EXPORT FlrIfind {
     // totals; for progress display.
     void setProgress(std::function<void(const FlrIfind&)> callback, int64_t every = 4096);
 
+    // The journal sequence counter of the scans' driver calls (default: the
+    // host's); tests and tools keep their own.
+    void setSeqCounter(JxSeqCounter* counter) { counter_ = counter; }
+
     class Output;  // a collect or dirchange file being written
     struct Walk;   // the state of one path walk
 
@@ -90,6 +95,9 @@ class FLR_EXPORT FlrIfind {
     void addToCollect(Output& file, char type, const fsf_fid& fid, const std::string& path);
     void countEntry();
 
+    std::unique_ptr<FlrDriver> makeDriver() const;
+
+    JxSeqCounter* counter_ = nullptr;
     int64_t entries_ = 0;
     int64_t nextProgress_ = 0;
     int64_t progressEvery_ = 0;

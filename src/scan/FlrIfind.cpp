@@ -57,6 +57,10 @@ FlrIfind::FlrIfind() {
 
 FlrIfind::~FlrIfind() = default;
 
+std::unique_ptr<FlrDriver> FlrIfind::makeDriver() const {
+    return counter_ ? std::make_unique<FlrDriver>(*counter_) : std::make_unique<FlrDriver>();
+}
+
 void FlrIfind::setProgress(std::function<void(const FlrIfind&)> callback, int64_t every) {
     progress_ = std::move(callback);
     progressEvery_ = every > 0 ? every : 1;
@@ -231,7 +235,7 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
     std::unique_ptr<FlrDriver> driver;
     fsf_fid topFid;
     if (db) {
-        driver = std::make_unique<FlrDriver>();
+        driver = makeDriver();
         const std::string srcLocal = localPath(fn, src);
         rebuildDdrDatabase(srcLocal, *db, *driver);
         topFid = driver->getFID(srcLocal, true);

@@ -228,7 +228,8 @@ void FlrIfind::zrpscan(const fsf_fid& startFid, long timestamp, const char* coll
         IFIND_FAIL(fn, ifind::withErrno("Failed to stat source folder [" + src + "] of pair " +
                                             std::to_string(pairId),
                                         errno));
-    FlrDriver driver;
+    const std::unique_ptr<FlrDriver> driverOwner = makeDriver();
+    FlrDriver& driver = *driverOwner;
     const fsf_fid srcFid = driver.getFID(local, true);
     const int setId = FlrHelper::pairToSetId(2, pairId);
     EvDebug::Debug("FlrIfind", "Beginning ZRP scan...");
