@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <list>
 #include <thread>
 
@@ -143,7 +144,8 @@ struct FlrIfind::FidWalk {
     FlrDriver* driver = nullptr;
     int statFd = -1;
     bool attrs = false;
-    std::vector<std::string> blocks;  // per depth
+    // Per depth; a deque, so growing it leaves the callers' blocks in place.
+    std::deque<std::string> blocks;
 
     void recurse(const fsf_fid& dirFid, uint64_t dirSeq, std::string& dirPath, long timestamp,
                  uint64_t startSeq, const struct stat* parentStat, const struct stat& dirStat,
