@@ -57,6 +57,10 @@ enum : int {
     FLR_NET_KEEP_ALIVE = 37,
 };
 
+// Special-file ids of FLR_NET_MIR_SPEC_FILE: the dirchange file of a
+// transfer (its entries in destination paths), which the tail mirrors.
+enum : int { FLR_SPEC_FILE_DIRCHANGE = 1 };
+
 // Highest assigned code; 7 and 27 are unassigned.
 constexpr int FLR_NET_MAX_TYPE = FLR_NET_KEEP_ALIVE;
 

@@ -1,5 +1,6 @@
-// flr tail: a reference tail that answers a head's bookkeeping requests and
-// counts what it receives, over FlrTailService. SIGINT and SIGTERM end it.
+// flr tail: a reference tail over FlrTailService. With --root it applies what
+// heads transfer into that folder (FlrTailApplier); without, it answers the
+// bookkeeping requests and counts what it receives. SIGINT and SIGTERM end it.
 //
 // The link secret comes from the registry ([ZRP] sLinkSecret or
 // sLinkSecretFile), never from the command line.
@@ -11,11 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "Commands.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrTailApplier.h"
 #include "FLR/service/FlrTailBookkeeper.h"
 #include "FLR/service/FlrTailService.h"
 
@@ -41,26 +44,30 @@ void printSession(const FlrTailSession& s, const FlrTailBookkeeper::Counts& c,
     std::fflush(stdout);
 }
 
-void runTail(const std::string& listen, int recvBufSize) {
-    const FlrEndpoint at = endpointArgument(listen);
-    const int sfd = blockStopSignals();
-    FlrTailBookkeeper keeper;
-    std::atomic<long> connections{0};
-    FlrTailLimits limits;
-    limits.recvBufSize = recvBufSize;
-    FlrTailService service(
-        [&keeper](FlrTailSession& s) {
-            FlrTailBookkeeper::Counts counts;
-            std::string how = "closed by the peer";
-            try {
-                keeper.serve(s, &counts);
-            } catch (const JxException& e) {
-                how = "failed: " + e.getMessage();
-            }
-            if (s.stopping()) how = "closed on shutdown";
-            printSession(s, counts, how);
-        },
-        limits);
+void printApplied(const FlrTailSession& s, const FlrTailApplyStats& a, const std::string& how) {
+    std::printf(
+        "connection %ld %s: %lld files, %lld folders, %lld links, %lld special, %lld bytes "
+        "written, %lld reused, %lld deleted, %lld refused, %lld failed\n",
+        s.id, how.c_str(), a.files, a.dirs, a.links, a.specials, a.bytes, a.reused, a.deleted,
+        a.refused, a.failed);
+    std::fflush(stdout);
+}
+
+// Runs the handler of one session and prints how it ended.
+template <class Serve, class Print>
+void serveAndPrint(FlrTailSession& s, Serve serve, Print print) {
+    std::string how = "closed by the peer";
+    try {
+        serve();
+    } catch (const JxException& e) {
+        how = "failed: " + e.getMessage();
+    }
+    if (s.stopping()) how = "closed on shutdown";
+    print(how);
+}
+
+void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
+                std::atomic<long>& connections) {
     FlrTailService::Events events;
     events.opened = [&connections](long id, const std::string& peer) {
         ++connections;
@@ -82,6 +89,20 @@ void runTail(const std::string& listen, int recvBufSize) {
     std::fflush(stdout);
     service.run(sfd);
     ::close(sfd);
+}
+
+void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) {
+    FlrTailBookkeeper keeper;
+    std::atomic<long> connections{0};
+    FlrTailService service(
+        [&keeper](FlrTailSession& s) {
+            FlrTailBookkeeper::Counts counts;
+            serveAndPrint(
+                s, [&] { keeper.serve(s, &counts); },
+                [&](const std::string& how) { printSession(s, counts, how); });
+        },
+        limits);
+    runService(service, at, sfd, connections);
     const FlrTailBookkeeper::Counts t = keeper.totals();
     std::printf(
         "flr tail: %ld connections, %lld messages, %lld journal entries, %lld bytes received\n",
@@ -89,17 +110,62 @@ void runTail(const std::string& listen, int recvBufSize) {
     std::fflush(stdout);
 }
 
+void runApplier(const std::string& root, const FlrEndpoint& at, int sfd,
+                const FlrTailLimits& limits) {
+    std::unique_ptr<FlrTailApplier> applier;
+    try {
+        applier = std::make_unique<FlrTailApplier>(root);
+    } catch (...) {
+        ::close(sfd);
+        throw;
+    }
+    std::atomic<long> connections{0};
+    FlrTailService service(
+        [&applier](FlrTailSession& s) {
+            FlrTailApplyStats stats;
+            serveAndPrint(
+                s, [&] { applier->serve(s, &stats); },
+                [&](const std::string& how) { printApplied(s, stats, how); });
+        },
+        limits);
+    std::printf("flr tail: destination root %s\n", applier->root().path().c_str());
+    runService(service, at, sfd, connections);
+    const FlrTailApplyStats t = applier->totals();
+    std::printf(
+        "flr tail: %ld connections, %lld files, %lld folders, %lld links, %lld special, %lld "
+        "deleted, %lld refused, %lld failed\n",
+        connections.load(), t.files, t.dirs, t.links, t.specials, t.deleted, t.refused, t.failed);
+    std::fflush(stdout);
+}
+
+void runTail(const std::string& listen, const std::string& root, int recvBufSize) {
+    const FlrEndpoint at = endpointArgument(listen);
+    FlrTailLimits limits;
+    limits.recvBufSize = recvBufSize;
+    const int sfd = blockStopSignals();
+    if (root.empty())
+        runBookkeeper(at, sfd, limits);
+    else
+        runApplier(root, at, sfd, limits);
+}
+
 }  // namespace
 
 void addTailCommands(CLI::App& app) {
-    auto* tail = app.add_subcommand("tail", "Serve as a tail: answer a head's requests");
+    auto* tail = app.add_subcommand(
+        "tail", "Serve as a tail: apply transfers into a folder, answer a head's requests");
     static std::string listen;
+    static std::string root;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
                      "Address and port to listen on (ADDR:PORT; port 0 picks "
                      "one and prints it)")
         ->required();
+    tail->add_option("--root", root,
+                     "Destination root: apply transfers into this folder (without it, "
+                     "only bookkeeping requests are answered)")
+        ->check(CLI::ExistingDirectory);
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, recvBuf); });
+    tail->callback([] { runTail(listen, root, recvBuf); });
 }

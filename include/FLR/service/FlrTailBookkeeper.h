@@ -27,6 +27,10 @@ class FLR_EXPORT FlrTailBookkeeper {
         return [this](FlrTailSession& s) { serve(s); };
     }
 
+    // Answers one bookkeeping message (the applying handler delegates here);
+    // pair is the session's current pair id.
+    void answer(FlrNetTail& tail, const FlrNetMessage& m, int& pair, Counts& counts);
+
     Counts totals() const;
     unsigned long long lastSeqNum(int pair) const;
 
@@ -37,7 +41,6 @@ class FLR_EXPORT FlrTailBookkeeper {
         unsigned long long wrIndex = 0;
     };
 
-    void answer(FlrNetTail& tail, const FlrNetMessage& m, int& pair, Counts& counts);
     void countEntries(const FlrNetRawBody& body, int pair, Counts& counts);
     PairState state(int pair) const;
     template <class Fn>

@@ -1,0 +1,69 @@
+#pragma once
+// Directory-relative file operations for trees that must stay confined: every
+// call names its target by a folder descriptor plus a name (or a relative
+// path) and never follows a symbolic link, so a link planted inside the tree
+// cannot redirect a create, write, rename or delete outside it.
+//
+// openBeneath resolves a relative path with openat2(RESOLVE_BENEATH |
+// RESOLVE_NO_SYMLINKS); on kernels without openat2 it walks the components
+// one by one with O_NOFOLLOW. Every call has the POSIX contract: -1 (or an
+// invalid File) with errno set, no exceptions.
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JxFile.h"
+
+namespace jx {
+
+// Opens a folder by an ordinary path (the root of a confined tree).
+FLR_EXPORT File openDirectory(const std::string& path);
+
+// Opens rel beneath dirFd. rel is relative, its components separated by "/";
+// "" means dirFd itself. A symbolic link anywhere on the way, the last
+// component included, fails with ELOOP; ".." or an absolute path fails with
+// EXDEV. O_CLOEXEC and O_NOFOLLOW are always added.
+FLR_EXPORT File openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode = 0);
+
+// Tests force the component walk used where openat2 is missing.
+FLR_EXPORT void setBeneathWalkOnly(bool walkOnly);
+
+// Single-name operations inside the folder dirFd (name has no "/").
+FLR_EXPORT int statAt(int dirFd, const std::string& name, struct stat* st);  // lstat-like
+FLR_EXPORT int mkdirAt(int dirFd, const std::string& name, mode_t mode);
+FLR_EXPORT int renameAt(int dirFd, const std::string& from, const std::string& to);
+FLR_EXPORT int unlinkAt(int dirFd, const std::string& name, bool isDir);
+FLR_EXPORT int symlinkAt(const std::string& target, int dirFd, const std::string& name);
+FLR_EXPORT int mknodAt(int dirFd, const std::string& name, mode_t mode, dev_t dev);
+// Owner, mode and times of the entry itself, never of a link's target (the
+// mode of a symbolic link cannot be set: EOPNOTSUPP).
+FLR_EXPORT int chownAt(int dirFd, const std::string& name, uid_t uid, gid_t gid);
+FLR_EXPORT int chmodAt(int dirFd, const std::string& name, mode_t mode);
+FLR_EXPORT int setTimesAt(int dirFd, const std::string& name, int64_t atime, int64_t mtime);
+
+// The same on an open descriptor.
+FLR_EXPORT int chownFd(int fd, uid_t uid, gid_t gid);
+FLR_EXPORT int chmodFd(int fd, mode_t mode);
+FLR_EXPORT int setTimesFd(int fd, int64_t atime, int64_t mtime);
+
+// Entry names of the open folder dirFd without "." and ".."; 0 or an errno
+// value. dirFd itself is left open and unmoved.
+FLR_EXPORT int listDirFd(int dirFd, std::vector<std::string>* names);
+
+// Copies len bytes from in at inOff to out at outOff (copy_file_range where
+// the file system offers it, else read and write); 0 or an errno value, EIO
+// when in ends early.
+FLR_EXPORT int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len);
+
+// Writes all of data at offset; 0 or an errno value.
+FLR_EXPORT int writeAllAt(int fd, const void* data, size_t len, int64_t offset);
+
+// Reads up to len bytes at offset, retrying short reads until end of file;
+// the count, or -1 with errno.
+FLR_EXPORT ssize_t readFullAt(int fd, void* buf, size_t len, int64_t offset);
+
+}  // namespace jx

@@ -1,0 +1,130 @@
+#pragma once
+// The reference tail's applying handler: puts the files a head transfers into
+// a confined destination root and answers the checksum requests of the MD5
+// and RSync transfers; bookkeeping requests go to an FlrTailBookkeeper. One
+// instance serves every session of an FlrTailService (a head's main, planner
+// and stream connections, and several heads); each session applies its own
+// entries.
+//
+// Every regular file is built under a temporary name in its folder and
+// renamed into place at its MIR_EOF, after fsync: a transfer cut at any point
+// leaves the previous copy or the new one, never a mix. MD5 and RSync
+// transfers build the new file from the old copy and the received blocks.
+// Temporaries a killed tail left behind are removed when the next one starts.
+// A path that would leave the root is logged, counted and skipped; the
+// session goes on.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/FlrExport.h"
+#include "FLR/service/FlrTailBookkeeper.h"
+#include "FLR/service/FlrTailRoot.h"
+#include "FLR/service/FlrTailService.h"
+
+class FlrNetTail;
+class FlrTailApplyEntry;
+class FlrTailDirChange;
+
+struct FLR_EXPORT FlrTailApplyStats {
+    long long files = 0;     // regular files put in place
+    long long dirs = 0;      // folders made or updated
+    long long links = 0;     // symbolic links
+    long long specials = 0;  // FIFOs, device nodes, sockets
+    long long kept = 0;      // existing files left alone (overwrite off)
+    long long bytes = 0;     // literal data bytes written
+    long long reused = 0;    // bytes taken from the old copy (MD5, RSync)
+    long long refused = 0;   // paths refused by the confinement
+    long long failed = 0;    // entries that could not be applied
+    long long cut = 0;       // entries whose MIR_EOF never came
+    long long deleted = 0;   // entries removed by a dirchange file
+    long long answers = 0;   // checksum requests answered
+
+    void add(const FlrTailApplyStats& o);
+};
+
+class FLR_EXPORT FlrTailApplier {
+  public:
+    struct Options {
+        // fsync every file before it is renamed into place (a power cut then
+        // costs at most the files still in flight).
+        bool syncFiles = true;
+        // Owners are set only when the tail may give files away.
+        bool setOwners = ::geteuid() == 0;
+        // Longest symbolic link target and ACL form accepted.
+        size_t maxLinkTarget = 4096;
+        size_t maxACL = 1 << 20;
+        // Digests per RECV_MD5 message.
+        int md5BlocksPerMessage = 1024;
+        // Largest answer to GET_RSYNC_CSUMS / GET_FILE_CHECKSUMS in blocks
+        // (beyond it the answer is empty: the head sends the file in full).
+        size_t maxAnswerBlocks = 1u << 21;
+    };
+
+    // Opens the root and removes temporaries of an earlier, killed tail.
+    // Throws JxException when root is not a folder.
+    explicit FlrTailApplier(const std::string& root);
+    FlrTailApplier(const std::string& root, Options options);
+
+    // The handler: serves one session until the peer leaves or the service
+    // stops; the session's counts go to `out` when given.
+    void serve(FlrTailSession& session, FlrTailApplyStats* out = nullptr);
+    FlrTailService::Handler handler() {
+        return [this](FlrTailSession& s) { serve(s); };
+    }
+
+    FlrTailApplyStats totals() const;
+    const FlrTailRoot& root() const { return root_; }
+    const Options& options() const { return options_; }
+    FlrTailBookkeeper& bookkeeper() { return keeper_; }
+    void addTotals(const FlrTailApplyStats& s);
+
+  private:
+    FlrTailRoot root_;
+    Options options_;
+    FlrTailBookkeeper keeper_;
+    mutable std::mutex mtx_;
+    FlrTailApplyStats totals_;
+};
+
+// One session's apply state: the entry being received and the special file
+// being streamed. Also usable without a link (answers then go nowhere).
+class FLR_EXPORT FlrTailApplySession {
+  public:
+    explicit FlrTailApplySession(FlrTailApplier& applier);
+    // Adds the counts to the applier's totals; an entry still open is
+    // dropped (its temporary removed), so the old copy stays.
+    ~FlrTailApplySession();
+    FlrTailApplySession(const FlrTailApplySession&) = delete;
+    FlrTailApplySession& operator=(const FlrTailApplySession&) = delete;
+
+    // Applies or answers one message; answers go to reply (none when null).
+    void handle(const FlrNetMessage& m, FlrNetTail* reply);
+    const FlrTailApplyStats& stats() const { return stats_; }
+    const FlrTailBookkeeper::Counts& counts() const { return counts_; }
+
+  private:
+    void beginEntry(const FlrNetMirHeader& h);
+    void endEntry();
+    void beginSpecial(int id);
+    void endSpecial();
+    void dropOpen(const char* why);
+    void answer(const FlrNetMessage& m, FlrNetTail& reply);
+    template <class Fn>
+    void onEntry(Fn fn);
+
+    FlrTailApplier& applier_;
+    std::unique_ptr<FlrTailApplyEntry> entry_;
+    std::unique_ptr<FlrTailDirChange> dirChange_;
+    // Inside an entry or special file that is being skipped (until MIR_EOF).
+    bool skipping_ = false;
+    bool inSpecial_ = false;
+    int pair_ = 0;
+    FlrTailApplyStats stats_;
+    FlrTailBookkeeper::Counts counts_;
+};

@@ -1,0 +1,212 @@
+// The reference tail's applying handler: one session's message dispatch.
+#include "FLR/service/FlrTailApplier.h"
+
+#include "FLR/FlrNetTail.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FlrTailAnswers.h"
+#include "FlrTailApplyEntry.h"
+#include "FlrTailDirChange.h"
+
+namespace {
+const char* const kFn = "FlrTailApplier";
+}
+
+void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
+    files += o.files;
+    dirs += o.dirs;
+    links += o.links;
+    specials += o.specials;
+    kept += o.kept;
+    bytes += o.bytes;
+    reused += o.reused;
+    refused += o.refused;
+    failed += o.failed;
+    cut += o.cut;
+    deleted += o.deleted;
+    answers += o.answers;
+}
+
+// --- the applier -----------------------------------------------------------------
+
+FlrTailApplier::FlrTailApplier(const std::string& root) : FlrTailApplier(root, Options{}) {}
+
+FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
+    : root_(root), options_(options) {
+    root_.sweepTemporaries();
+}
+
+void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
+    FlrTailApplySession apply(*this);
+    FlrNetMessage m;
+    struct Report {
+        FlrTailApplySession& apply;
+        FlrTailApplyStats* out;
+        ~Report() {
+            if (out) *out = apply.stats();
+        }
+    } report{apply, out};
+    while (!session.stopping()) {
+        const int rc = session.net.recvMessage(&m, 1);
+        if (rc == -2) continue;
+        if (rc == -1) return;
+        apply.handle(m, &session.net);
+    }
+}
+
+FlrTailApplyStats FlrTailApplier::totals() const {
+    std::lock_guard<std::mutex> lock(mtx_);
+    return totals_;
+}
+
+void FlrTailApplier::addTotals(const FlrTailApplyStats& s) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    totals_.add(s);
+}
+
+// --- one session -------------------------------------------------------------------
+
+FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier) : applier_(applier) {}
+
+FlrTailApplySession::~FlrTailApplySession() {
+    try {
+        dropOpen("the connection ended");
+    } catch (...) {
+    }
+    applier_.addTotals(stats_);
+}
+
+void FlrTailApplySession::dropOpen(const char* why) {
+    if (entry_) {
+        EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why,
+                       entry_->rel().c_str());
+        ++stats_.cut;
+        entry_.reset();
+    }
+    // A dirchange without its end is not mirrored: its last block may be cut.
+    dirChange_.reset();
+    skipping_ = false;
+    inSpecial_ = false;
+}
+
+template <class Fn>
+void FlrTailApplySession::onEntry(Fn fn) {
+    if (!entry_) return;
+    try {
+        fn(*entry_);
+    } catch (const JxException& e) {
+        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        ++stats_.failed;
+        entry_.reset();
+        skipping_ = true;
+    }
+}
+
+void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
+    dropOpen("a new header came first");
+    const std::string received = h.path ? h.path : "";
+    std::string rel;
+    std::string why;
+    if (!applier_.root().relative(received, &rel, &why)) {
+        EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
+        ++stats_.refused;
+        skipping_ = true;
+        return;
+    }
+    try {
+        entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel);
+    } catch (const JxException& e) {
+        const int err = e.getCode();
+        EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), e.getMessage().c_str());
+        // A symbolic link on the way is the confinement at work.
+        if (err == ELOOP || err == EXDEV)
+            ++stats_.refused;
+        else
+            ++stats_.failed;
+        skipping_ = true;
+    }
+}
+
+void FlrTailApplySession::endEntry() {
+    onEntry([&](FlrTailApplyEntry& e) { e.finish(stats_); });
+    entry_.reset();
+    skipping_ = false;
+}
+
+void FlrTailApplySession::beginSpecial(int id) {
+    dropOpen("a special file came first");
+    inSpecial_ = true;
+    if (id == FLR_SPEC_FILE_DIRCHANGE)
+        dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_);
+    else
+        EvDebug::Error(kFn, "Ignoring special file %d: unknown here", id);
+}
+
+void FlrTailApplySession::endSpecial() {
+    if (dirChange_) dirChange_->finish();
+    dirChange_.reset();
+    inSpecial_ = false;
+}
+
+void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
+    ++counts_.messages;
+    switch (m.type) {
+        case FLR_NET_MIR_HEADER:
+            beginEntry(m.mirHeader);
+            return;
+        case FLR_NET_MIR_ACL:
+            counts_.bytes += m.acl.len;
+            onEntry(
+                [&](FlrTailApplyEntry& e) { e.acl(m.acl.data, static_cast<size_t>(m.acl.len)); });
+            return;
+        case FLR_NET_MIR_DATA:
+            counts_.bytes += m.data.len;
+            if (inSpecial_) {
+                if (dirChange_) dirChange_->feed(m.data.data, static_cast<size_t>(m.data.len));
+                return;
+            }
+            onEntry([&](FlrTailApplyEntry& e) {
+                e.data(m.data.data, static_cast<size_t>(m.data.len), stats_);
+            });
+            return;
+        case FLR_NET_MIR_SEEK:
+            onEntry([&](FlrTailApplyEntry& e) { e.seek(m.seek.offset); });
+            return;
+        case FLR_NET_MIR_RSYNC:
+            onEntry([&](FlrTailApplyEntry& e) { e.rsync(m.mirRSync, stats_); });
+            return;
+        case FLR_NET_MIR_EOF:
+            if (inSpecial_)
+                endSpecial();
+            else
+                endEntry();
+            skipping_ = false;
+            return;
+        case FLR_NET_MIR_SPEC_FILE:
+            beginSpecial(m.mirSpecFile.value);
+            return;
+        default:
+            break;
+    }
+    if (reply) answer(m, *reply);
+}
+
+void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
+    switch (m.type) {
+        case FLR_NET_START_MD5_STREAM:
+            FlrTailAnswers::md5Stream(applier_.root(), applier_.options(), m.startMD5Stream, reply);
+            ++stats_.answers;
+            return;
+        case FLR_NET_GET_RSYNC_CSUMS_REQ:
+            FlrTailAnswers::rsyncSums(applier_.root(), applier_.options(), m.rsyncCsumsReq, reply);
+            ++stats_.answers;
+            return;
+        case FLR_NET_GET_FILE_CHECKSUMS_REQ:
+            FlrTailAnswers::fileSums(applier_.root(), applier_.options(), m.fileCheckSumsReq,
+                                     reply);
+            ++stats_.answers;
+            return;
+        default:
+            applier_.bookkeeper().answer(reply, m, pair_, counts_);
+    }
+}

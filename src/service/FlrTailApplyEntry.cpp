@@ -1,0 +1,260 @@
+// One entry of a transfer, applied beneath the destination root.
+#include "FlrTailApplyEntry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxACL.h"
+#include "FLR/platform/JxDirFd.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+const char* const kFn = "FlrTailApplyEntry";
+// No offset or size beyond this is believed (it keeps every sum below 2^63).
+constexpr int64_t kMaxOffset = int64_t{1} << 60;
+
+FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return FlrTailApplyEntry::Kind::File;
+        case S_IFDIR:
+            return FlrTailApplyEntry::Kind::Folder;
+        case S_IFLNK:
+            return FlrTailApplyEntry::Kind::Link;
+        case S_IFIFO:
+        case S_IFCHR:
+        case S_IFBLK:
+        case S_IFSOCK:
+            return FlrTailApplyEntry::Kind::Special;
+        default:
+            JX_THROW(kFn, "Unknown file type " + jxFormat("0%llo", (unsigned long long)mode));
+    }
+}
+
+}  // namespace
+
+FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
+                                     const FlrTailApplier::Options& options,
+                                     const FlrNetMirHeader& h, const std::string& rel)
+    : root_(root),
+      options_(options),
+      rel_(rel),
+      kind_(kindOf(h.mode)),
+      method_(h.method),
+      mode_(static_cast<mode_t>(h.mode)),
+      uid_(static_cast<uid_t>(h.uid)),
+      gid_(static_cast<gid_t>(h.gid)),
+      rdev_(static_cast<dev_t>(h.rdev)),
+      size_(static_cast<int64_t>(h.size)),
+      atime_(h.atime),
+      mtime_(h.mtime),
+      hasACL_(h.hasACL != 0) {
+    if (h.size > static_cast<uint64_t>(kMaxOffset)) JX_THROW(kFn, "Size out of range");
+    if (rel_.empty() && kind_ != Kind::Folder)
+        JX_THROW(kFn, "Only a folder can take the place of the destination root");
+    if (rel_.empty()) {
+        parent_ = root_.openDir("");
+        if (!parent_) fail("open the destination root", errno);
+        return;
+    }
+    parent_ = root_.openParent(rel_, true, &leaf_);
+    if (!parent_) fail("open the folder of", errno);
+    if (kind_ == Kind::Folder) openFolder();
+    if (kind_ == Kind::File) openFile(h);
+}
+
+FlrTailApplyEntry::~FlrTailApplyEntry() {
+    if (!done_ && !temp_.empty() && parent_) jx::unlinkAt(parent_.get(), temp_, false);
+}
+
+void FlrTailApplyEntry::fail(const std::string& what, int err) const {
+    JX_THROW_CODE(kFn, "Couldn't " + what + " " + rel_ + ": " + jxErrnoText(err), err);
+}
+
+void FlrTailApplyEntry::openFolder() {
+    struct stat st {};
+    if (jx::statAt(parent_.get(), leaf_, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return;
+        if (const int err = FlrTailRoot::removeEntry(parent_.get(), leaf_))
+            fail("remove the non-folder at", err);
+    }
+    if (jx::mkdirAt(parent_.get(), leaf_, 0700) != 0 && errno != EEXIST)
+        fail("make the folder", errno);
+}
+
+void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
+    struct stat st {};
+    const bool exists = jx::statAt(parent_.get(), leaf_, &st) == 0;
+    if (exists && !h.overwrite && S_ISREG(st.st_mode)) {
+        keep_ = true;
+        return;
+    }
+    if (exists && S_ISREG(st.st_mode) &&
+        (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync)) {
+        old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
+        struct stat ost {};
+        if (old_ && jx::fileOps().fstat(old_.get(), &ost) == 0 && S_ISREG(ost.st_mode))
+            oldSize_ = ost.st_size;
+        else
+            old_.reset();
+    }
+    if (method_ > FlrNetMirHeader::kRSync)
+        JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
+                          rel_ + ")");
+    for (int attempt = 0; attempt < 8 && !out_; ++attempt) {
+        temp_ = FlrTailRoot::temporaryName(leaf_);
+        out_ = jx::openBeneath(parent_.get(), temp_, O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (!out_ && errno != EEXIST) break;
+    }
+    if (!out_) {
+        const int err = errno;
+        temp_.clear();
+        fail("create a temporary file for", err);
+    }
+}
+
+void FlrTailApplyEntry::acl(const void* data, size_t len) {
+    if (len > options_.maxACL) JX_THROW(kFn, "ACL form too large for " + rel_);
+    const auto* p = static_cast<const unsigned char*>(data);
+    acl_.assign(p, p + len);
+}
+
+void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats) {
+    to = std::min(to, oldSize_);
+    if (!old_ || from >= to) return;
+    if (const int err = jx::copyRange(old_.get(), from, out_.get(), from, to - from))
+        fail("copy from the old copy of", err);
+    stats.reused += to - from;
+}
+
+void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& stats) {
+    if (keep_) return;
+    if (kind_ == Kind::Link) {
+        if (linkTarget_.size() + len > options_.maxLinkTarget)
+            JX_THROW(kFn, "Link target too long for " + rel_);
+        linkTarget_.append(static_cast<const char*>(data), len);
+        return;
+    }
+    if (kind_ != Kind::File) return;  // folders and special files carry no data
+    const int64_t n = static_cast<int64_t>(len);
+    if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+    if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
+        fillFromOld(frontier_, cursor_, stats);
+    if (const int err = jx::writeAllAt(out_.get(), data, len, cursor_)) fail("write", err);
+    cursor_ += n;
+    frontier_ = std::max(frontier_, cursor_);
+    stats.bytes += n;
+}
+
+void FlrTailApplyEntry::seek(long long offset) {
+    if (keep_ || kind_ != Kind::File) return;
+    if (offset < 0 || offset > kMaxOffset) JX_THROW(kFn, "Seek out of range for " + rel_);
+    if (method_ == FlrNetMirHeader::kRSync) JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
+    cursor_ = offset;
+}
+
+void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats) {
+    if (keep_ || kind_ != Kind::File) return;
+    if (method_ != FlrNetMirHeader::kRSync)
+        JX_THROW(kFn, "Copy references outside RSync for " + rel_);
+    for (int i = 0; i < refs.count; ++i) {
+        const long long off = refs.firstAt(i);
+        const long long len = refs.secondAt(i);
+        if (off < 0 || len < 0 || off > oldSize_ || len > oldSize_ - off)
+            JX_THROW(
+                kFn,
+                jxFormat("Copy reference [%lld+%lld] outside the old copy of ", off, len) + rel_);
+        if (cursor_ + len > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+        if (len == 0) continue;
+        if (const int err = jx::copyRange(old_.get(), off, out_.get(), cursor_, len))
+            fail("copy from the old copy of", err);
+        cursor_ += len;
+        frontier_ = std::max(frontier_, cursor_);
+        stats.reused += len;
+    }
+}
+
+void FlrTailApplyEntry::setAttributes(int fd) {
+    if (options_.setOwners && jx::chownFd(fd, uid_, gid_) != 0) fail("set the owner of", errno);
+    if (jx::chmodFd(fd, mode_ & 07777) != 0) fail("set the mode of", errno);
+    if (hasACL_ && !acl_.empty()) JxACL::Helper().apply(fd, acl_.data(), acl_.size());
+    if (jx::setTimesFd(fd, atime_, mtime_) != 0) fail("set the times of", errno);
+}
+
+// Links and special files: by name, never through a link.
+void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
+    if (options_.setOwners && jx::chownAt(parent_.get(), name, uid_, gid_) != 0)
+        fail("set the owner of", errno);
+    if (kind_ != Kind::Link && jx::chmodAt(parent_.get(), name, mode_ & 07777) != 0)
+        fail("set the mode of", errno);
+    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_) != 0) fail("set the times of", errno);
+}
+
+// The temporary takes the entry's name; a folder in the way goes first (a
+// rename cannot replace a folder by a file).
+void FlrTailApplyEntry::replaceWithTemp() {
+    struct stat st {};
+    if (jx::statAt(parent_.get(), leaf_, &st) == 0 && S_ISDIR(st.st_mode))
+        if (const int err = FlrTailRoot::removeEntry(parent_.get(), leaf_))
+            fail("remove the folder in the place of", err);
+    if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) fail("rename into place", errno);
+    done_ = true;
+}
+
+void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
+    if (keep_) {
+        ++stats.kept;
+        done_ = true;
+        return;
+    }
+    switch (kind_) {
+        case Kind::File: {
+            if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
+            if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
+            setAttributes(out_.get());
+            if (options_.syncFiles && jx::fileOps().fsync(out_.get()) != 0) fail("sync", errno);
+            if (out_.close() != 0) fail("close", errno);
+            replaceWithTemp();
+            ++stats.files;
+            return;
+        }
+        case Kind::Folder: {
+            jx::File dir = rel_.empty()
+                               ? root_.openDir("")
+                               : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
+            if (!dir) fail("open the folder", errno);
+            setAttributes(dir.get());
+            done_ = true;
+            ++stats.dirs;
+            return;
+        }
+        case Kind::Link:
+            if (linkTarget_.empty() || linkTarget_.find('\0') != std::string::npos)
+                JX_THROW(kFn, "Invalid link target for " + rel_);
+            temp_ = FlrTailRoot::temporaryName(leaf_);
+            if (jx::symlinkAt(linkTarget_, parent_.get(), temp_) != 0) {
+                const int err = errno;
+                temp_.clear();
+                fail("make the link", err);
+            }
+            setAttributesAt(temp_);
+            replaceWithTemp();
+            ++stats.links;
+            return;
+        case Kind::Special:
+            temp_ = FlrTailRoot::temporaryName(leaf_);
+            if (jx::mknodAt(parent_.get(), temp_, (mode_ & S_IFMT) | 0600, rdev_) != 0) {
+                const int err = errno;
+                temp_.clear();
+                fail("make the special file", err);
+            }
+            setAttributesAt(temp_);
+            replaceWithTemp();
+            ++stats.specials;
+            return;
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+// One entry being applied: from its MIR_HEADER to its MIR_EOF. A regular file
+// is written under a temporary name and renamed into place by finish(); a
+// link, FIFO or device node is made under a temporary name at finish() and
+// renamed the same way; a folder is made at once and gets its attributes at
+// finish(). Failures throw JxException; destroyed unfinished, the entry
+// removes its temporary and the old copy stays.
+//
+// Data placement by method: full (0) and MD5 (1) write MIR_DATA at the
+// current offset, which MIR_SEEK moves; under MD5 every byte the head did not
+// send comes from the old copy at the same offset. RSync (2) appends: each
+// MIR_RSYNC range of the old copy and each MIR_DATA piece lands after the
+// previous one. The header's size is final: the file is cut or extended to it.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/service/FlrTailApplier.h"
+
+class FlrTailApplyEntry {
+  public:
+    enum class Kind { File, Folder, Link, Special };
+
+    // rel: the entry's path relative to the root (already confined).
+    FlrTailApplyEntry(const FlrTailRoot& root, const FlrTailApplier::Options& options,
+                      const FlrNetMirHeader& header, const std::string& rel);
+    ~FlrTailApplyEntry();
+    FlrTailApplyEntry(const FlrTailApplyEntry&) = delete;
+    FlrTailApplyEntry& operator=(const FlrTailApplyEntry&) = delete;
+
+    Kind kind() const { return kind_; }
+    const std::string& rel() const { return rel_; }
+    // True when the existing copy is kept (overwrite off): data is ignored.
+    bool keeping() const { return keep_; }
+
+    void acl(const void* data, size_t len);
+    void data(const void* data, size_t len, FlrTailApplyStats& stats);
+    void seek(long long offset);
+    void rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats);
+    // Puts the entry in place (MIR_EOF) and counts it.
+    void finish(FlrTailApplyStats& stats);
+
+  private:
+    void openFile(const FlrNetMirHeader& h);
+    void openFolder();
+    void fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats);
+    void setAttributes(int fd);
+    void setAttributesAt(const std::string& name);
+    void replaceWithTemp();
+    [[noreturn]] void fail(const std::string& what, int err) const;
+
+    const FlrTailRoot& root_;
+    const FlrTailApplier::Options& options_;
+    std::string rel_;
+    Kind kind_;
+    uint8_t method_;
+    bool keep_ = false;
+    mode_t mode_;
+    uid_t uid_;
+    gid_t gid_;
+    dev_t rdev_;
+    int64_t size_;
+    int64_t atime_;
+    int64_t mtime_;
+    bool hasACL_;
+
+    jx::File parent_;
+    std::string leaf_;
+    std::string temp_;
+    jx::File out_;  // the temporary file being written
+    jx::File old_;  // the old copy (MD5, RSync)
+    int64_t oldSize_ = 0;
+    int64_t cursor_ = 0;    // where the next data lands
+    int64_t frontier_ = 0;  // bytes [0, frontier) of the new file are decided
+    std::string linkTarget_;
+    std::vector<unsigned char> acl_;
+    bool done_ = false;
+};

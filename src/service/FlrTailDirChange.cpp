@@ -1,0 +1,128 @@
+// Folder mirroring from a streamed dirchange file.
+#include "FlrTailDirChange.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "FLR/FlrCollectText.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxDirFd.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+const char* const kFn = "FlrTailDirChange";
+// A longer line is no path or name any file system holds.
+constexpr size_t kMaxLine = 64 * 1024;
+// More names in one block than this is no listing a head sends.
+constexpr size_t kMaxNames = 16u << 20;
+
+}  // namespace
+
+FlrTailDirChange::FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats)
+    : root_(root), stats_(stats) {}
+
+void FlrTailDirChange::feed(const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    const char* end = p + len;
+    while (p < end) {
+        const char* nl =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl : end;
+        if (!overlong_) {
+            partial_.append(p, static_cast<size_t>(stop - p));
+            if (partial_.size() > kMaxLine) {
+                overlong_ = true;
+                partial_.clear();
+            }
+        }
+        if (!nl) return;
+        if (overlong_) {
+            EvDebug::Error(kFn, "A dirchange line longer than %zu bytes: its block is skipped",
+                           kMaxLine);
+            blockBroken_ = true;
+            overlong_ = false;
+        } else {
+            line(partial_);
+        }
+        partial_.clear();
+        p = nl + 1;
+    }
+}
+
+void FlrTailDirChange::line(const std::string& text) {
+    if (text.empty()) return;
+    const bool entry = text[0] == '\t' || text[0] == '|';
+    if (!entry) {
+        applyBlock();
+        inBlock_ = true;
+        blockBroken_ = false;
+        folder_ = FlrCollectText::unescape(text);
+        names_.clear();
+        return;
+    }
+    if (!inBlock_) return;  // entries before any folder line
+    const size_t tab = text.find('\t');
+    if (tab == std::string::npos) {
+        blockBroken_ = true;
+        return;
+    }
+    if (names_.size() >= kMaxNames) {
+        blockBroken_ = true;
+        return;
+    }
+    names_.insert(FlrCollectText::unescape(std::string_view(text).substr(tab + 1)));
+}
+
+void FlrTailDirChange::finish() {
+    // A last line without its line feed is still whole once MIR_EOF came.
+    if (!partial_.empty() && !overlong_) line(partial_);
+    partial_.clear();
+    applyBlock();
+    inBlock_ = false;
+}
+
+void FlrTailDirChange::applyBlock() {
+    if (!inBlock_) return;
+    inBlock_ = false;
+    if (blockBroken_) return;
+    std::string rel;
+    std::string why;
+    if (!root_.relative(folder_, &rel, &why)) {
+        EvDebug::Error(kFn, "Refused dirchange folder %s: %s", folder_.c_str(), why.c_str());
+        ++stats_.refused;
+        return;
+    }
+    jx::File dir = root_.openDir(rel);
+    if (!dir) {
+        const int err = errno;
+        if (err == ENOENT) return;  // nothing there to mirror
+        EvDebug::Error(kFn, "Refused dirchange folder %s: %s", folder_.c_str(),
+                       jxErrnoText(err).c_str());
+        if (err == ELOOP || err == EXDEV || err == ENOTDIR)
+            ++stats_.refused;
+        else
+            ++stats_.failed;
+        return;
+    }
+    std::vector<std::string> present;
+    if (const int err = jx::listDirFd(dir.get(), &present)) {
+        EvDebug::Error(kFn, "Couldn't list %s: %s", folder_.c_str(), jxErrnoText(err).c_str());
+        ++stats_.failed;
+        return;
+    }
+    for (const std::string& name : present) {
+        // Temporaries may belong to a transfer still running in another session.
+        if (names_.count(name) || FlrTailRoot::isTemporaryName(name)) continue;
+        if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
+            EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
+                           jxErrnoText(err).c_str());
+            ++stats_.failed;
+            continue;
+        }
+        EvDebug::DebugLvl(kFn, 2, "Removed %s/%s (no longer on the source)", folder_.c_str(),
+                          name.c_str());
+        ++stats_.deleted;
+    }
+}

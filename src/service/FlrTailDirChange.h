@@ -1,0 +1,38 @@
+#pragma once
+// Mirrors folder contents from a dirchange file as it streams in: each block
+// (a folder's path, then one line per entry the source still has) removes the
+// folder's other entries on the tail, like rsync --delete. A block is applied
+// only once it is known complete (the next block begins, or the file ends),
+// so a cut stream never deletes on the strength of half a list. Nothing
+// outside the listed folders is touched; a folder path outside the root is
+// refused and counted.
+//
+// Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>";
+// paths and names in the collect escaping ("\x0a", "\x09", "\\").
+#include <cstddef>
+#include <set>
+#include <string>
+
+#include "FLR/service/FlrTailApplier.h"
+
+class FlrTailDirChange {
+  public:
+    FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats);
+
+    void feed(const void* data, size_t len);
+    // The stream ended with MIR_EOF: the last block is complete.
+    void finish();
+
+  private:
+    void line(const std::string& text);
+    void applyBlock();
+
+    const FlrTailRoot& root_;
+    FlrTailApplyStats& stats_;
+    std::string partial_;
+    bool overlong_ = false;  // the current line outgrew the limit
+    bool inBlock_ = false;
+    bool blockBroken_ = false;  // an unreadable line: the block is not applied
+    std::string folder_;
+    std::set<std::string> names_;
+};

@@ -1,0 +1,151 @@
+// A tail killed with SIGKILL at many points of a transfer (full, MD5 and
+// RSync) leaves the old copy or the new one, never a mix; the next tail
+// sweeps the temporaries and a re-run converges.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "FLR/platform/JxException.h"
+#include "TailApplyFixture.h"
+
+using namespace tailtest;
+
+namespace {
+
+constexpr size_t kPiece = 8192;
+
+// A tail service in a child process; its port comes back through a pipe.
+struct ChildTail {
+    pid_t pid = -1;
+    int port = 0;
+
+    explicit ChildTail(const std::string& root) {
+        int p[2];
+        if (::pipe(p) != 0) return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(p[0]);
+            try {
+                FlrTailApplier::Options o;
+                o.syncFiles = false;
+                FlrTailApplier applier(root, o);
+                FlrTailService service(applier.handler());
+                service.listen("127.0.0.1", "0");
+                const int bound = service.localPort();
+                if (::write(p[1], &bound, sizeof bound) != sizeof bound) ::_exit(3);
+                service.run();
+            } catch (...) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        ::close(p[1]);
+        if (::read(p[0], &port, sizeof port) != sizeof port) port = 0;
+        ::close(p[0]);
+    }
+    void kill() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+    }
+    ~ChildTail() { kill(); }
+};
+
+bool hasTemporaries(const std::string& root) {
+    for (const auto& [name, v] : snapshot(root))
+        if (name.find(".flrtmp.") != std::string::npos) return true;
+    return false;
+}
+
+// Sends the messages of one transfer of `now` over `old` by `method`; after
+// `stopAfter` messages (when reached) it syncs and returns false, so the
+// caller can kill the tail at exactly that point. True when all went out.
+bool sendTransfer(Head& head, const std::string& path, const std::string& old,
+                  const std::string& now, int method, int stopAfter) {
+    int sent = 0;
+    auto step = [&]() {
+        if (++sent < stopAfter) return true;
+        head.sync();
+        return false;
+    };
+    head.net.sendMirHeader(header(path, S_IFREG | 0644, now.size(), static_cast<uint8_t>(method)));
+    if (!step()) return false;
+    for (size_t at = 0; at < now.size(); at += kPiece) {
+        const size_t len = std::min(kPiece, now.size() - at);
+        const bool same = at + len <= old.size() && old.compare(at, len, now, at, len) == 0;
+        if (method == FlrNetMirHeader::kMD5 && same) continue;
+        if (method == FlrNetMirHeader::kRSync && same) {
+            long long off = static_cast<long long>(at);
+            long long n = static_cast<long long>(len);
+            head.net.sendMirRSync(1, &off, &n);
+        } else {
+            if (method == FlrNetMirHeader::kMD5) head.net.sendMirSeek(static_cast<long long>(at));
+            head.net.sendMirData(now.data() + at, static_cast<int>(len));
+        }
+        if (!step()) return false;
+    }
+    head.net.sendMirEOF();
+    return step();
+}
+
+TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
+    Registry registry;
+    flrtest::TempDir tmp;
+    const std::string root = tmp.file("dst");
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+    const std::string path = root + "/f";
+    const std::string old = pattern(12 * kPiece + 100, 1);
+    std::string now = old.substr(0, 9 * kPiece) + pattern(5 * kPiece + 7, 2);
+    now[kPiece + 3] ^= 1;
+
+    std::mt19937 rng(7);
+    const int rounds = flrtest::scaled(24);
+    const int methods[] = {FlrNetMirHeader::kFull, FlrNetMirHeader::kMD5, FlrNetMirHeader::kRSync};
+    for (int round = 0; round < rounds; ++round) {
+        const int method = methods[round % 3];
+        flrtest::writeFile(path, old);
+        // Points from "right after the header" to "after MIR_EOF"; every
+        // fourth round kills without waiting, wherever the tail happens to be.
+        const int stopAfter = 1 + static_cast<int>(rng() % 17);
+        const bool blind = round % 4 == 3;
+        bool complete = false;
+        {
+            ChildTail child(root);
+            ASSERT_GT(child.port, 0);
+            try {
+                Head head(child.port);
+                head.net.setCloseFlushTimeout(1);
+                complete = sendTransfer(head, path, old, now, method, blind ? 1 << 30 : stopAfter);
+                if (blind) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+                    complete = false;
+                }
+                child.kill();
+            } catch (const JxException&) {
+                child.kill();
+            }
+        }
+        const std::string got = flrtest::readFile(path);
+        EXPECT_TRUE(got == old || got == now) << "round " << round << " method " << method;
+        if (complete) {
+            EXPECT_EQ(got, now) << "round " << round;
+        }
+
+        // The next tail sweeps what the killed one left; a re-run converges.
+        Tail tail(root);
+        EXPECT_FALSE(hasTemporaries(root)) << "round " << round;
+        Head head(tail.port());
+        ASSERT_TRUE(sendTransfer(head, path, got, now, method, 1 << 30));
+        EXPECT_EQ(flrtest::readFile(path), now) << "round " << round;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// The applying tail over loopback: every entry type, the header's size as the
+// final size, and MD5 and RSync deltas rebuilt from the old copy, with the
+// checksum answers checked against the platform's own sums.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxCoding.h"
+#include "FLR/platform/Jxc.h"
+#include "TailApplyFixture.h"
+
+using namespace tailtest;
+
+namespace {
+
+struct ApplyTest : ::testing::Test {
+    Registry registry;
+    flrtest::TempDir tmp;
+    std::string root = tmp.file("dst");
+    void SetUp() override { ASSERT_EQ(::mkdir(root.c_str(), 0755), 0); }
+    std::string at(const std::string& rel) const { return root + "/" + rel; }
+};
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode;
+}
+
+time_t mtimeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mtime;
+}
+
+TEST_F(ApplyTest, EveryEntryTypeLandsWithItsAttributes) {
+    Tail tail(root);
+    Head head(tail.port());
+    // Collect order: contents before their folder, so folders are made on the way.
+    head.sendFile(at("a/b/file"), "hello", 0640);
+    head.sendEntry(at("a/b"), S_IFDIR | 0750);
+    head.sendEntry(at("a/link"), S_IFLNK | 0777, "../../outside/target");
+    head.sendEntry(at("a/fifo"), S_IFIFO | 0620);
+    head.sendEntry("a/relative", S_IFREG | 0600, "by a path relative to the root");
+    head.sync();
+
+    EXPECT_EQ(flrtest::readFile(at("a/b/file")), "hello");
+    EXPECT_EQ(modeOf(at("a/b/file")), S_IFREG | 0640);
+    EXPECT_EQ(mtimeOf(at("a/b/file")), 1600000100);
+    EXPECT_EQ(modeOf(at("a/b")), S_IFDIR | 0750);
+    EXPECT_EQ(mtimeOf(at("a/b")), 1600000100);
+    char target[256] = {};
+    ASSERT_GT(::readlink(at("a/link").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "../../outside/target");
+    EXPECT_TRUE(S_ISFIFO(modeOf(at("a/fifo"))));
+    EXPECT_EQ(modeOf(at("a/fifo")) & 07777, 0620u);
+    EXPECT_EQ(flrtest::readFile(at("a/relative")), "by a path relative to the root");
+
+    const FlrTailApplyStats s = tail.totals();
+    EXPECT_EQ(s.files, 0);  // sessions add their counts when they end
+    head.net.closeSocket();
+}
+
+TEST_F(ApplyTest, TypeChangesReplaceTheOldEntry) {
+    flrtest::writeFile(at("was-file"), "x");
+    ASSERT_EQ(::mkdir(at("was-dir").c_str(), 0755), 0);
+    flrtest::writeFile(at("was-dir/inner"), "y");
+    ASSERT_EQ(::symlink("/", at("was-link").c_str()), 0);
+    Tail tail(root);
+    Head head(tail.port());
+    head.sendEntry(at("was-file"), S_IFDIR | 0755);
+    head.sendFile(at("was-dir"), "now a file");
+    head.sendFile(at("was-link"), "now a file too");
+    head.sync();
+    EXPECT_TRUE(S_ISDIR(modeOf(at("was-file"))));
+    EXPECT_EQ(flrtest::readFile(at("was-dir")), "now a file");
+    EXPECT_EQ(flrtest::readFile(at("was-link")), "now a file too");
+    EXPECT_TRUE(S_ISREG(modeOf(at("was-link"))));
+}
+
+TEST_F(ApplyTest, DeviceNodesWhenPrivileged) {
+    if (::geteuid() != 0) GTEST_SKIP() << "device nodes need root";
+    Tail tail(root);
+    Head head(tail.port());
+    const std::string path = at("null");
+    FlrNetMirHeader h = header(path, S_IFCHR | 0666, 0);
+    h.rdev = makedev(1, 3);
+    head.net.sendMirHeader(h);
+    head.net.sendMirEOF();
+    head.sync();
+    struct stat st {};
+    ASSERT_EQ(::lstat(at("null").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(st.st_rdev, makedev(1, 3));
+}
+
+// The header's size wins over the bytes that came and over the old copy.
+TEST_F(ApplyTest, HeaderSizeIsFinal) {
+    struct Case {
+        const char* name;
+        std::string old;
+        std::string sent;
+        uint64_t size;
+        std::string expect;
+    };
+    const std::vector<Case> cases = {
+        {"longer-on-tail", std::string(10000, 'o'), "new", 3, "new"},
+        {"shorter-on-tail", "o", std::string(5000, 'n'), 5000, std::string(5000, 'n')},
+        {"equal", "same", "same", 4, "same"},
+        {"more-sent-than-size", "", "abcdef", 4, "abcd"},
+        {"less-sent-than-size", "", "ab", 4, std::string("ab\0\0", 4)},
+    };
+    Tail tail(root);
+    Head head(tail.port());
+    for (const Case& c : cases) {
+        if (!c.old.empty()) flrtest::writeFile(at(c.name), c.old);
+        head.net.sendMirHeader(header(at(c.name), S_IFREG | 0644, c.size));
+        head.net.sendMirData(c.sent.data(), static_cast<int>(c.sent.size()));
+        head.net.sendMirEOF();
+    }
+    head.sync();
+    for (const Case& c : cases) EXPECT_EQ(flrtest::readFile(at(c.name)), c.expect) << c.name;
+}
+
+TEST_F(ApplyTest, OverwriteOffKeepsAnExistingFile) {
+    flrtest::writeFile(at("kept"), "tail's own");
+    Tail tail(root);
+    Head head(tail.port());
+    const std::string kept = at("kept");
+    const std::string fresh = at("fresh");
+    FlrNetMirHeader h = header(kept, S_IFREG | 0644, 3);
+    h.overwrite = 0;
+    head.net.sendMirHeader(h);
+    head.net.sendMirData("new", 3);
+    head.net.sendMirEOF();
+    h = header(fresh, S_IFREG | 0644, 3);
+    h.overwrite = 0;
+    head.net.sendMirHeader(h);
+    head.net.sendMirData("new", 3);
+    head.net.sendMirEOF();
+    head.sync();
+    EXPECT_EQ(flrtest::readFile(at("kept")), "tail's own");
+    EXPECT_EQ(flrtest::readFile(at("fresh")), "new");
+}
+
+// --- MD5 and RSync deltas ----------------------------------------------------------
+
+constexpr int kBlock = 4096;
+
+struct DeltaCase {
+    const char* name;
+    std::optional<std::string> old;
+    std::string now;
+};
+
+std::vector<DeltaCase> deltaCases() {
+    const std::string base = pattern(10 * kBlock + 1234, 1);
+    auto flip = [&](size_t at) {
+        std::string s = base;
+        s[at] = static_cast<char>(~s[at]);
+        return s;
+    };
+    return {
+        {"start", base, flip(0)},
+        {"middle", base, flip(5 * kBlock + 17)},
+        {"end", base, flip(base.size() - 1)},
+        {"equal", base, base},
+        {"longer", base, base + pattern(3 * kBlock + 5, 2)},
+        {"shorter", base, base.substr(0, 4 * kBlock + 100)},
+        {"no-old-copy", std::nullopt, base},
+        {"empty-now", base, ""},
+    };
+}
+
+struct Sum {
+    uint32_t weak;
+    std::string md5;
+};
+
+std::string md5Of(const std::string& s) {
+    unsigned char d[16];
+    Jxc::md5(s.data(), s.size(), d);
+    return std::string(reinterpret_cast<char*>(d), 16);
+}
+
+// The tail's MD5 stream for path, checked message by message.
+std::vector<Sum> md5Stream(Head& head, const std::string& path) {
+    head.net.startMD5Stream(path.c_str(), kBlock);
+    std::vector<Sum> sums;
+    for (;;) {
+        FlrNetMessage m;
+        EXPECT_EQ(head.net.recvMessage(&m, 30), 0);
+        if (m.type == FLR_NET_RECV_MD5_EOF) {
+            EXPECT_EQ(m.recvMD5EOF.value, static_cast<int>(sums.size()));
+            return sums;
+        }
+        EXPECT_EQ(m.type, FLR_NET_RECV_MD5);
+        if (m.type != FLR_NET_RECV_MD5) return sums;
+        EXPECT_EQ(m.recvMD5.value, static_cast<int>(sums.size()));
+        for (int i = 0; i < m.recvMD5.count; ++i)
+            sums.push_back({jx::loadBE32(m.recvMD5.weak[i]),
+                            std::string(reinterpret_cast<char*>(m.recvMD5.md5[i]), 16)});
+    }
+}
+
+// What a head does under MD5: only differing blocks, a seek after a skip,
+// local data beyond the tail's last digest as data.
+void sendMD5Delta(Head& head, const std::string& path, const std::string& now) {
+    const std::vector<Sum> sums = md5Stream(head, path);
+    head.net.sendMirHeader(header(path, S_IFREG | 0644, now.size(), FlrNetMirHeader::kMD5));
+    bool skipped = false;
+    for (size_t b = 0; b * kBlock < now.size(); ++b) {
+        const std::string block = now.substr(b * kBlock, kBlock);
+        const bool same =
+            b < sums.size() &&
+            sums[b].weak == Jxc::weakSum(Jxc::Weak::Crc32, block.data(), block.size()) &&
+            sums[b].md5 == md5Of(block);
+        if (same) {
+            skipped = true;
+            continue;
+        }
+        if (skipped) head.net.sendMirSeek(static_cast<long long>(b * kBlock));
+        head.net.sendMirData(block.data(), static_cast<int>(block.size()));
+        skipped = false;
+    }
+    head.net.sendMirEOF();
+}
+
+// An RSync delta at block boundaries: copy references for blocks the tail
+// has (anywhere in its copy), literals for the rest.
+void sendRSyncDelta(Head& head, const std::string& path, const std::string& now,
+                    const std::optional<std::string>& old) {
+    unsigned char(*weak)[4] = nullptr;
+    unsigned char(*md5)[16] = nullptr;
+    int n = -1;
+    unsigned long long value = 0;
+    head.net.getRSyncCheckSums(path.c_str(), kBlock, &weak, &md5, &n, &value);
+    EXPECT_EQ(value, old ? old->size() : 0);
+    std::map<std::string, int> byDigest;
+    for (int i = 0; i < n; ++i) {
+        const std::string block = old->substr(static_cast<size_t>(i) * kBlock, kBlock);
+        EXPECT_EQ(jx::loadBE32(weak[i]),
+                  Jxc::weakSum(Jxc::Weak::Rsync, block.data(), block.size()));
+        byDigest.emplace(std::string(reinterpret_cast<char*>(md5[i]), 16), i);
+    }
+    head.net.sendMirHeader(header(path, S_IFREG | 0644, now.size(), FlrNetMirHeader::kRSync));
+    for (size_t at = 0; at < now.size(); at += kBlock) {
+        const std::string block = now.substr(at, kBlock);
+        auto it = byDigest.find(md5Of(block));
+        if (it != byDigest.end()) {
+            long long off = static_cast<long long>(it->second) * kBlock;
+            long long len = static_cast<long long>(block.size());
+            head.net.sendMirRSync(1, &off, &len);
+        } else {
+            head.net.sendMirData(block.data(), static_cast<int>(block.size()));
+        }
+    }
+    head.net.sendMirEOF();
+}
+
+TEST_F(ApplyTest, MD5DeltasRebuildTheFile) {
+    Tail tail(root);
+    Head head(tail.port());
+    for (const DeltaCase& c : deltaCases()) {
+        if (c.old) flrtest::writeFile(at(c.name), *c.old);
+        sendMD5Delta(head, at(c.name), c.now);
+        head.sync();
+        EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << c.name;
+    }
+}
+
+TEST_F(ApplyTest, RSyncDeltasRebuildTheFile) {
+    Tail tail(root);
+    Head head(tail.port());
+    for (const DeltaCase& c : deltaCases()) {
+        if (c.old) flrtest::writeFile(at(c.name), *c.old);
+        sendRSyncDelta(head, at(c.name), c.now, c.old);
+        head.sync();
+        EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << c.name;
+    }
+}
+
+// References may point anywhere in the old copy, repeat and overlap.
+TEST_F(ApplyTest, RSyncReferencesAreCopiedInArrivalOrder) {
+    flrtest::writeFile(at("f"), "0123456789");
+    Tail tail(root);
+    Head head(tail.port());
+    head.net.sendMirHeader(header(at("f"), S_IFREG | 0644, 14, FlrNetMirHeader::kRSync));
+    long long off[] = {5, 0, 3};
+    long long len[] = {5, 2, 4};
+    head.net.sendMirRSync(2, off, len);
+    head.net.sendMirData("xyz", 3);
+    head.net.sendMirRSync(1, off + 2, len + 2);
+    head.net.sendMirEOF();
+    head.sync();
+    EXPECT_EQ(flrtest::readFile(at("f")), "5678901xyz3456");
+}
+
+// A reference outside the old copy spoils the entry: the old copy stays.
+TEST_F(ApplyTest, BadDeltaLeavesTheOldCopy) {
+    flrtest::writeFile(at("f"), "0123456789");
+    Tail tail(root);
+    Head head(tail.port());
+    head.net.sendMirHeader(header(at("f"), S_IFREG | 0644, 20, FlrNetMirHeader::kRSync));
+    long long off = 8;
+    long long len = 5;
+    head.net.sendMirRSync(1, &off, &len);
+    head.net.sendMirEOF();
+    head.net.sendMirHeader(header(at("g"), S_IFREG | 0644, 4, FlrNetMirHeader::kMD5));
+    head.net.sendMirSeek(-1);
+    head.net.sendMirEOF();
+    head.sync();
+    EXPECT_EQ(flrtest::readFile(at("f")), "0123456789");
+    EXPECT_NE(::access(at("g").c_str(), F_OK), 0);
+    EXPECT_EQ(snapshot(root).size(), 1u) << "no temporary left behind";
+}
+
+TEST_F(ApplyTest, ChecksumAnswersForMissingAndPresentCopies) {
+    const std::string content = pattern(3 * kBlock + 7, 9);
+    flrtest::writeFile(at("present"), content);
+    ASSERT_EQ(::symlink("present", at("link").c_str()), 0);
+    Tail tail(root);
+    Head head(tail.port());
+    EXPECT_TRUE(md5Stream(head, at("missing")).empty());
+    EXPECT_TRUE(md5Stream(head, at("link")).empty()) << "a link is never read through";
+    const std::vector<Sum> sums = md5Stream(head, at("present"));
+    ASSERT_EQ(sums.size(), 4u);
+    EXPECT_EQ(sums[3].md5, md5Of(content.substr(3 * kBlock)));
+    unsigned char(*md5)[16] = nullptr;
+    int n = -1;
+    head.net.getFileCheckSums(at("present").c_str(), kBlock, &md5, &n);
+    ASSERT_EQ(n, 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(md5[1]), 16),
+              md5Of(content.substr(kBlock, kBlock)));
+    head.net.getFileCheckSums(at("missing").c_str(), kBlock, &md5, &n);
+    EXPECT_EQ(n, 0);
+}
+
+}  // namespace
