@@ -68,6 +68,10 @@ class FLR_EXPORT FlrIfind {
     // Always NUL-terminated within size.
     static void stat2str(const struct stat& st, char* buffer, size_t size);
 
+    // The totals of the last finished scan, kept when a baseline resets
+    // fileCount and byteCount.
+    int64_t selectedFiles() const { return selectedFiles_; }
+    int64_t selectedBytes() const { return selectedBytes_; }
     // Entries stat-ed so far in this scan (for progress lines).
     int64_t entryCount() const { return entries_; }
     // Called every `every` entries from the scanning thread with the running
@@ -102,4 +106,6 @@ class FLR_EXPORT FlrIfind {
     int64_t nextProgress_ = 0;
     int64_t progressEvery_ = 0;
     std::function<void(const FlrIfind&)> progress_;
+    int64_t selectedFiles_ = 0;
+    int64_t selectedBytes_ = 0;
 };

@@ -68,6 +68,10 @@ struct SdtNetLink::Impl {
     sdt::Compressor zc;
     std::vector<uint8_t> txScratch;
     SdtError txBroken;
+    // Frame bytes written/read on every socket of the session (headers,
+    // tags and trailers included): what a transfer cost on the wire.
+    std::atomic<long long> txWireBytes{0};
+    std::atomic<long long> rxWireBytes{0};
 
     // Receive direction.
     std::mutex rxMtx;

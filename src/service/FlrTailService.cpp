@@ -52,6 +52,10 @@ FlrTailService::~FlrTailService() {
     ::close(wakePipe_[1]);
 }
 
+void FlrTailService::setSecret(const std::string& secret) {
+    secretHolder_.setSecret(secret);
+}
+
 void FlrTailService::setEvents(Events events) {
     std::lock_guard<std::mutex> lock(mtx_);
     events_ = std::move(events);
@@ -306,6 +310,7 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
         tail->getLink().setHandshakeTimeout(limits_.handshakeMs);
         tail->setCloseFlushTimeout(limits_.closeFlushSecs);
         tail->setMaxRecvPayload(limits_.maxPayload);
+        tail->getLink().inheritSecret(secretHolder_);
         try {
             tail->setSocket(fd, limits_.recvBufSize);
         } catch (const JxException& e) {

@@ -25,6 +25,7 @@ void addLinkCommands(CLI::App& app);
 void addConfigCommands(CLI::App& app);
 void addJobsCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
+void addReplicateCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     addConfigCommands(app);
     addJobsCommands(app);
     addVerifyCommands(app);
+    addReplicateCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "FLR/platform/FlrExport.h"
+#include "FLR/platform/SdtNetLink.h"
 
 class FlrNetTail;
 
@@ -83,6 +84,9 @@ class FLR_EXPORT FlrTailService {
     FlrTailService& operator=(const FlrTailService&) = delete;
 
     void setEvents(Events events);
+    // The link secret heads must prove, instead of the registry's (a tail
+    // started for one run with a one-time secret). Before listen().
+    void setSecret(const std::string& secret);
     // Binds host:port (port 0 picks one) and listens. Throws JxException.
     void listen(const std::string& host, const std::string& port);
     // "ADDR:PORT" actually bound.
@@ -124,6 +128,7 @@ class FLR_EXPORT FlrTailService {
 
     Handler handler_;
     FlrTailLimits limits_;
+    SdtNetLink secretHolder_;  // never connected: holds setSecret()'s secret
     Events events_;
     int listenFd_ = -1;
     int wakePipe_[2] = {-1, -1};
