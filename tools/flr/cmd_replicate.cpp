@@ -59,7 +59,7 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
         s.files, s.methods[0], s.methods[1], s.methods[2],
         humanBytes(static_cast<double>(s.bytesSent)).c_str(),
         humanBytes(static_cast<double>(s.wireBytes)).c_str(), s.transferSeconds);
-    std::printf("  mirror    %lld entries removed on the destination\n", s.removed);
+    std::printf("  mirror    %lld removed on the destination\n", s.removed);
     std::printf("  total     %.2f s\n", s.seconds);
 }
 
