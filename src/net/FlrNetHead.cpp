@@ -13,13 +13,15 @@
 
 // --- FlrNagleOff -------------------------------------------------------------------
 
-FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()) {
+FlrNagleOff::FlrNagleOff(FlrNetBase& net)
+    : link_(net.getLink()), wasOff_(link_.isNagleOff()) {
+    if (wasOff_) return;
     const SdtError e = link_.nagleOff();
     if (!e.ok()) JX_THROW("FlrNagleOff::FlrNagleOff", e.text());
 }
 
 FlrNagleOff::~FlrNagleOff() {
-    link_.nagleOn();
+    if (!wasOff_) link_.nagleOn();
 }
 
 // --- connecting ----------------------------------------------------------------------

@@ -35,7 +35,10 @@ struct SdtNetLink::Impl {
     std::atomic<int> compression{0};
     std::atomic<bool> encrypt{false};
     std::atomic<bool> crc{false};
-    std::atomic<int> nodelay{-1};  // -1 untouched
+    // Frames are written whole in one call, so Nagle's algorithm only delays
+    // them (40 ms behind a delayed acknowledgement per small reply): off
+    // unless a caller turns it on.
+    std::atomic<int> nodelay{1};
     std::atomic<int> sndBuf{0};
     std::atomic<int> rcvBuf{0};
     std::atomic<int> sendStallMs{SdtNetLink::kDefaultSendStallMs};

@@ -388,6 +388,10 @@ SdtError SdtNetLink::nagleOff() {
     return setOnAll(*impl_, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
 }
 
+bool SdtNetLink::isNagleOff() const {
+    return impl_->nodelay.load() == 1;
+}
+
 SdtError SdtNetLink::nagleOn() {
     impl_->nodelay = 0;
     return setOnAll(*impl_, IPPROTO_TCP, TCP_NODELAY, 0, "TCP_NODELAY");

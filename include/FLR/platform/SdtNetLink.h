@@ -201,6 +201,7 @@ class FLR_EXPORT SdtNetLink {
 
     SdtError nagleOff();
     SdtError nagleOn();
+    bool isNagleOff() const;
     SdtError setSendBufSize(int bytes);
     SdtError setRecvBufSize(int bytes);
 
