@@ -10,8 +10,9 @@
 //
 // A line that does not fit the caller's buffer is never split: it is read to
 // its end, refused with a logged error naming its offset, and reading goes on
-// with the next line. A line holding a NUL byte (no path can) is refused the
-// same way.
+// with the next line. A line holding a NUL byte, raw or as "\x00" (no path
+// can), is refused the same way.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -85,17 +86,17 @@ class FLR_EXPORT FlrCollectFile {
     // with grow, appended to *grow.
     Take takeLine(char* dst, size_t limit, std::string* grow);
     bool refill();
+    bool decodedNul(const char* text, size_t length, Take* t);
     void copyOut(char* dst, std::string* grow, size_t at, const char* from, size_t n);
     void logRefused(const Take& t, size_t limit);
 
     std::string name_;
     jx::File file_;
-    // Guards everything below: the descriptor's position and the buffered bytes.
+    // Guards the descriptor's position and the buffered bytes (the next four).
     JxCriticalSection streamLock_;
     std::vector<char> buf_;
     size_t pos_ = 0;       // next unread byte in buf_
     size_t end_ = 0;       // bytes of buf_ holding file data
     int64_t bufBase_ = 0;  // file offset of buf_[0]
-    bool eof_ = false;
-    uint64_t refused_ = 0;
+    std::atomic<uint64_t> refused_{0};
 };

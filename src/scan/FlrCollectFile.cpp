@@ -68,10 +68,14 @@ bool FlrCollectFile::readLine(char* buffer, int size) {
             JxCriticalSectionLock guard(streamLock_);
             t = takeLine(buffer, limit, nullptr);
         }
-        if (t.what == Taken::kEnd) return false;
+        if (t.what == Taken::kEnd) {
+            buffer[0] = '\0';
+            return false;
+        }
         if (t.what == Taken::kLine) {
-            buffer[FlrCollectText::unescapeInPlace(buffer, t.length)] = '\0';
-            return true;
+            const size_t length = FlrCollectText::unescapeInPlace(buffer, t.length);
+            buffer[length] = '\0';
+            if (!decodedNul(buffer, length, &t)) return true;
         }
         logRefused(t, limit);
     }
@@ -88,7 +92,7 @@ bool FlrCollectFile::readLine(std::string& line) {
         if (t.what == Taken::kEnd) return false;
         if (t.what == Taken::kLine) {
             line.resize(FlrCollectText::unescapeInPlace(line.data(), line.size()));
-            return true;
+            if (!decodedNul(line.data(), line.size(), &t)) return true;
         }
         logRefused(t, kMaxStringLine);
     }
@@ -100,8 +104,7 @@ int64_t FlrCollectFile::getOffset() {
 }
 
 uint64_t FlrCollectFile::refusedLines() {
-    JxCriticalSectionLock guard(streamLock_);
-    return refused_;
+    return refused_.load(std::memory_order_relaxed);
 }
 
 // A line is consumed to its line feed whatever happens to its bytes, so the
@@ -121,9 +124,7 @@ FlrCollectFile::Take FlrCollectFile::takeLine(char* dst, size_t limit, std::stri
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
         const size_t n = lf ? static_cast<size_t>(lf - start) : avail;
         if (verdict == Taken::kLine) {
-            if (std::memchr(start, '\0', n))
-                verdict = Taken::kHasNul;
-            else if (length + n > limit)
+            if (length + n > limit)
                 verdict = Taken::kTooLong;
             else
                 copyOut(dst, grow, length, start, n);
@@ -136,6 +137,16 @@ FlrCollectFile::Take FlrCollectFile::takeLine(char* dst, size_t limit, std::stri
     t.length = length;
     if (verdict != Taken::kLine) ++refused_;
     return t;
+}
+
+// No path holds a NUL byte, raw or escaped as "\x00", and a caller's C
+// string would cut the path short at it. Unescaping keeps raw NULs, so one
+// look at the decoded text finds both.
+bool FlrCollectFile::decodedNul(const char* text, size_t length, Take* t) {
+    if (!std::memchr(text, '\0', length)) return false;
+    t->what = Taken::kHasNul;
+    ++refused_;
+    return true;
 }
 
 void FlrCollectFile::copyOut(char* dst, std::string* grow, size_t at, const char* from, size_t n) {

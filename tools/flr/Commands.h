@@ -24,6 +24,7 @@ void addHeadCommands(CLI::App& app);
 void addLinkCommands(CLI::App& app);
 void addConfigCommands(CLI::App& app);
 void addJobsCommands(CLI::App& app);
+void addCollectCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
 void addReplicateCommands(CLI::App& app);
 

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     addLinkCommands(app);
     addConfigCommands(app);
     addJobsCommands(app);
+    addCollectCommands(app);
     addVerifyCommands(app);
     addReplicateCommands(app);
     try {
