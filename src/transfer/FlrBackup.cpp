@@ -248,8 +248,7 @@ int FlrBackup::openFile(const char* path, const fsf_fid& fid, struct stat* st) {
     const DirPair* pair = nullptr;
     translate(path, &pair);
     if (!pair) JX_THROW(fn, std::string("Couldn't relate ") + path + " to any replication pair");
-    const int dirFd =
-        jx::fileOps().open(pair->src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    const int dirFd = jx::fileOps().open(pair->src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     const std::string id = fid.toString();
     if (dirFd < 0) JX_THROW(fn, "Couldn't open FID " + id + " due to unknown error");
     const int fd = driver_->openByFID(dirFd, fid, st);
@@ -258,8 +257,7 @@ int FlrBackup::openFile(const char* path, const fsf_fid& fid, struct stat* st) {
     jx::fileOps().close(dirFd);
     if (err == ENOENT || err == ESTALE) {
         if (skipVanished) {
-            EvDebug::Debug(fn, "Couldn't open FID %s because it's no longer on the FS",
-                           id.c_str());
+            EvDebug::Debug(fn, "Couldn't open FID %s because it's no longer on the FS", id.c_str());
             return -1;
         }
         JX_THROW(fn, "Couldn't open FID " + id + " because it's no longer on the FS");
@@ -321,8 +319,7 @@ void FlrBackup::pushToBNIfNeeded(const char* caller) {
     if (bytesSinceReport_ <= kReportBytes && filesSinceReport_ <= kReportFiles) return;
     const long long now = nowSeconds();
     if (now - lastReport_ <= kReportSecs) return;
-    EvDebug::Debug(caller, "Transferred %lld bytes, %lld files so far.", totalBytes_,
-                   totalFiles_);
+    EvDebug::Debug(caller, "Transferred %lld bytes, %lld files so far.", totalBytes_, totalFiles_);
     EvDebug::Debug(caller, "mir_file_inc=%d, mir_byte_inc=%lld, job_client=%p", filesSinceReport_,
                    bytesSinceReport_, static_cast<void*>(job_.get()));
     if (job_) {
@@ -357,8 +354,7 @@ void FlrBackup::logRun(bool sendOffsets, int pairId) {
     const char* fn = "FlrBackup::backup";
     for (size_t i = 0; i < pairs_.size(); ++i) {
         EvDebug::Debug(fn, "Source Dir[%d]      = %s", static_cast<int>(i), pairs_[i].src.c_str());
-        EvDebug::Debug(fn, "Destination Dir[%d] = %s", static_cast<int>(i),
-                       pairs_[i].dst.c_str());
+        EvDebug::Debug(fn, "Destination Dir[%d] = %s", static_cast<int>(i), pairs_[i].dst.c_str());
     }
     EvDebug::Debug(fn, "Collect File       = %s", cf_->getName().c_str());
     EvDebug::Debug(fn, "Collect Offset     = %lu", static_cast<unsigned long>(cf_->getOffset()));

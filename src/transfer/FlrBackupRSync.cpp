@@ -18,7 +18,11 @@ namespace {
 // miss at every byte offset costs one memory access.
 class WeakIndex {
   public:
-    explicit WeakIndex(const std::vector<FlrBackup::ChunkCSUM>& sums) : bits_(kBits / 64, 0) {
+    explicit WeakIndex(const std::vector<FlrBackup::ChunkCSUM>& sums) {
+        // About 16 bits per block keeps false hits rare; small files get a
+        // small filter (it is cleared per file).
+        while (shift_ > 12 && (1u << (32 - shift_)) < sums.size() * 16) --shift_;
+        bits_.assign((1u << (32 - shift_)) / 64, 0);
         for (size_t i = 0; i < sums.size(); ++i) {
             map_.emplace(sums[i].weak, i);
             const uint32_t b = bit(sums[i].weak);
@@ -32,8 +36,8 @@ class WeakIndex {
     auto candidates(uint32_t weak) const { return map_.equal_range(weak); }
 
   private:
-    static constexpr uint32_t kBits = 1u << 20;
-    static uint32_t bit(uint32_t weak) { return (weak * 2654435761u) >> 12; }
+    uint32_t bit(uint32_t weak) const { return (weak * 2654435761u) >> shift_; }
+    unsigned shift_ = 26;  // 64 bits at least, 2^20 at most
     std::vector<uint64_t> bits_;
     std::unordered_multimap<uint32_t, size_t> map_;
 };
@@ -49,7 +53,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
 
     // Local bytes [base, base + have) of the file; holds at least the
     // pending literal and the window.
-    std::vector<unsigned char> win(static_cast<size_t>(literalMax + 2 * block));
+    std::vector<unsigned char> win(static_cast<size_t>(std::min(literalMax + 2 * block, size + 1)));
     long long base = 0;
     long long have = 0;
     long long eof = size;
@@ -62,8 +66,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             have -= drop;
         }
         while (base + have < to) {
-            const long long room = std::min<long long>(static_cast<long long>(win.size()) - have,
-                                                       eof - (base + have));
+            const long long room =
+                std::min<long long>(static_cast<long long>(win.size()) - have, eof - (base + have));
             const int n = readAll(fd, win.data() + have, static_cast<int>(room));
             have += n;
             if (n < room) {

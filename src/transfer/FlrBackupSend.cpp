@@ -47,8 +47,7 @@ void FlrBackup::sendLinkTarget(const File& f) {
 
 void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
     jx::File owned(fd);
-    EvDebug::DebugLvl("FlrBackup::backupMD5OrRSync", 2, "%s => %s", f.src.c_str(),
-                      f.dst.c_str());
+    EvDebug::DebugLvl("FlrBackup::backupMD5OrRSync", 2, "%s => %s", f.src.c_str(), f.dst.c_str());
     sendHeader(f, method);
     if (!f.acl.empty()) head_->sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
     if (S_ISLNK(f.st.st_mode)) {
@@ -97,8 +96,8 @@ void FlrBackup::sendRegFileFull(File& f, int fd) {
         countBytes(n);
         pushToBNIfNeeded(fn);
     }
-    if (sampled) addSample(0, static_cast<unsigned long long>(sent),
-                           FlrAdaptiveMD5::nowMicros() - start);
+    if (sampled)
+        addSample(0, static_cast<unsigned long long>(sent), FlrAdaptiveMD5::nowMicros() - start);
 }
 
 void FlrBackup::addSample(int kind, unsigned long long bytes, unsigned long long micros) {
