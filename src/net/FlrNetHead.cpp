@@ -13,8 +13,7 @@
 
 // --- FlrNagleOff -------------------------------------------------------------------
 
-FlrNagleOff::FlrNagleOff(FlrNetBase& net)
-    : link_(net.getLink()), wasOff_(link_.isNagleOff()) {
+FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()), wasOff_(link_.isNagleOff()) {
     if (wasOff_) return;
     const SdtError e = link_.nagleOff();
     if (!e.ok()) JX_THROW("FlrNagleOff::FlrNagleOff", e.text());

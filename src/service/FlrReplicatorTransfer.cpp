@@ -2,6 +2,7 @@
 // destination), the driver, the dirchange file, and the progress ticker.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrHelper.h"
+#include "FLR/FlrMultiStreamBackup.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/JxException.h"
@@ -138,45 +140,59 @@ void FlrReplicator::connect(Run& r) {
 
 void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
+    const std::string& m = options_.method;
+    if (m != "full" && m != "md5" && m != "rsync" && m != "auto")
+        JX_THROW(kFn, "Unknown transfer method " + m + " (full, md5, rsync or auto)");
+    if (options_.streams < 1 || options_.streams > 64)
+        JX_THROW(kFn, "The number of streams must be 1 to 64");
     connect(r);
-    FlrBackup backup(&r.head, &abort_, nullptr);
-    backup.skipVanished = options_.skipVanished;
-    if (options_.method == "md5") {
-        backup.useMD5 = true;
-    } else if (options_.method == "rsync") {
-        backup.useRSync = true;
-    } else if (options_.method == "auto") {
-        backup.useMD5 = backup.useRSync = true;
-        backup.hashMinFileSize = 0;  // the threshold the model learns
-    } else if (options_.method != "full") {
-        JX_THROW(kFn, "Unknown transfer method " + options_.method + " (full, md5, rsync or auto)");
-    }
-    backup.addDirPair(r.source.c_str(), r.destination.c_str());
-    {
-        Ticker ticker(progress_ ? std::function<void()>([&] {
-            FlrReplicateProgress p;
-            p.phase = "transfer";
-            p.files = backup.getTotalFiles();
-            p.bytes = backup.getTotalBytes();
-            p.totalFiles = s.selected;
-            p.totalBytes = s.bytesRead;
-            p.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-            progress_(p);
-        })
-                                : std::function<void()>());
+    std::atomic<long long> files{0}, bytes{0};
+    // Settings every driver of the run gets, also the streams' own.
+    auto tune = [&](FlrBackup& b) {
+        b.setLiveCounters(&files, &bytes);
+        if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
+    };
+    Ticker ticker(progress_ ? std::function<void()>([&] {
+        FlrReplicateProgress p;
+        p.phase = "transfer";
+        p.files = files.load();
+        p.bytes = bytes.load();
+        p.totalFiles = s.selected;
+        p.totalBytes = s.bytesRead;
+        p.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        progress_(p);
+    })
+                            : std::function<void()>());
+    if (options_.streams > 1) {
+        FlrMultiStreamBackup multi(options_.streams);
+        multi.skipVanished = options_.skipVanished;
+        multi.wantMD5 = m == "md5" || m == "auto";
+        multi.wantRSync = m == "rsync" || m == "auto";
+        multi.tune = tune;
+        multi.addDirPair(r.source, r.destination);
+        multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
+        for (int k = 0; k < 3; ++k) s.methods[k] = multi.getMethodCount(k);
+    } else {
+        FlrBackup backup(&r.head, &abort_, nullptr);
+        backup.skipVanished = options_.skipVanished;
+        backup.useMD5 = m == "md5" || m == "auto";
+        backup.useRSync = m == "rsync" || m == "auto";
+        tune(backup);
+        backup.addDirPair(r.source.c_str(), r.destination.c_str());
         backup.backup(r.collect.c_str(), 0, false, -1);
+        for (int k = 0; k < 3; ++k) s.methods[k] = backup.getMethodCount(k);
     }
+    s.files = files.load();
+    s.bytesSent = bytes.load();
     translateDirChange(r.dirchange, r.dirchangeSent, r.source, r.destination);
     r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
     // The tail answers in order: once the ping is back, everything before it
     // has been applied.
     r.head.ping();
-    s.files = backup.getTotalFiles();
-    s.bytesSent = backup.getTotalBytes();
-    for (int m = 0; m < 3; ++m) s.methods[m] = backup.getMethodCount(m);
     s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
     r.head.closeSocket();
     r.stopTail();
+    if (r.service) s.wireBytes = r.service->stats().wireBytes;  // every connection of the run
     if (r.applier) {
         const FlrTailApplyStats t = r.applier->totals();
         s.refused = t.refused + t.failed + t.cut;

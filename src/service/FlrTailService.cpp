@@ -118,7 +118,10 @@ FlrTailStats FlrTailService::stats() const {
     s.threads = static_cast<long>(workers_.size());
     s.recvBufferBytes = 0;
     // A session leaves the set before its engine is destroyed.
-    for (FlrNetTail* t : sessions_) s.recvBufferBytes += t->recvBufferBytes();
+    for (FlrNetTail* t : sessions_) {
+        s.recvBufferBytes += t->recvBufferBytes();
+        s.wireBytes += t->getLink().wireBytesSent() + t->getLink().wireBytesReceived();
+    }
     return s;
 }
 
@@ -355,6 +358,10 @@ void FlrTailService::serveSession(FlrNetTail& tail, long id, const std::string& 
         how = "failed: unknown failure";
     }
     if (stop_) how = "closed on shutdown";
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        counts_.wireBytes += tail.getLink().wireBytesSent() + tail.getLink().wireBytesReceived();
+    }
     demote(&tail);
     if (events.ended) events.ended(id, how);
 }

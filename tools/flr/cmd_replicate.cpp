@@ -86,6 +86,8 @@ void addReplicateCommands(CLI::App& app) {
         ->required();
     rep->add_option("--method", o.method, "How files travel: full, md5, rsync or auto")
         ->check(CLI::IsMember({"full", "md5", "rsync", "auto"}));
+    rep->add_option("--streams", o.streams, "Parallel connections for the files")
+        ->check(CLI::Range(1, 64));
     rep->add_flag("--encrypt", o.encrypt, "Encrypt the link (it is always authenticated)");
     rep->add_option("--compress", o.compress, "zstd level for the link, 0 = off")
         ->check(CLI::Range(0, 19));

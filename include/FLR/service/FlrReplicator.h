@@ -43,14 +43,16 @@ struct FLR_EXPORT FlrReplicateProgress {
 };
 
 struct FLR_EXPORT FlrReplicateSummary {
-    std::string scan;                  // "baseline" or "smart-sync"
-    long long since = 0;               // smart-sync: changes at or after this time
-    long long entries = 0;             // entries the scan examined
-    long long selected = 0;            // entries the scan selected
-    long long bytesRead = 0;           // bytes of the selected files, read by the head
-    long long files = 0;               // entries sent
-    long long bytesSent = 0;           // file data sent (literal bytes)
-    long long wireBytes = 0;           // frames sent and received on the head's connections
+    std::string scan;         // "baseline" or "smart-sync"
+    long long since = 0;      // smart-sync: changes at or after this time
+    long long entries = 0;    // entries the scan examined
+    long long selected = 0;   // entries the scan selected
+    long long bytesRead = 0;  // bytes of the selected files, read by the head
+    long long files = 0;      // entries sent
+    long long bytesSent = 0;  // file data sent (literal bytes)
+    // Frame bytes both ways: every connection of the run with a local tail,
+    // the main connection with a remote one.
+    long long wireBytes = 0;
     long long methods[3] = {0, 0, 0};  // files sent in full, by MD5 blocks, by RSync
     long long refused = 0;             // local tail: entries refused or failed
     long long removed = 0;             // local tail: entries removed by mirroring

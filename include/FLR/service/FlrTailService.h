@@ -52,6 +52,7 @@ struct FLR_EXPORT FlrTailStats {
     long long failedHandshakes = 0;  // timed out, wrong secret, malformed
     long long acceptErrors = 0;      // accept failures that made the loop back off
     size_t recvBufferBytes = 0;      // held by the live sessions' receive buffers
+    long long wireBytes = 0;         // frame bytes sent and received by all sessions
 };
 
 // One authenticated session, as its handler sees it.
