@@ -17,6 +17,7 @@
 // pass through; the caller restarts from getLastCollectOffset().
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -118,6 +119,13 @@ class FLR_EXPORT FlrBackup {
     int getClusterSize() const { return clusterSize_; }
     bool hasACLHelper() const { return aclHelper_ != nullptr; }
     void setProgressCallback(ProgressFn fn, void* context);
+    // Counters this driver adds its sent entries and data bytes to as it
+    // goes, for a progress display on another thread (several drivers may
+    // share them). Null: none.
+    void setLiveCounters(std::atomic<long long>* files, std::atomic<long long>* bytes) {
+        liveFiles_ = files;
+        liveBytes_ = bytes;
+    }
 
     // --- directory pairs ---------------------------------------------------------
     void addDirPair(const char* src, const char* dst);
@@ -235,6 +243,8 @@ class FLR_EXPORT FlrBackup {
     // Progress.
     long long lastReport_ = 0;
     std::string currentFile_;
+    std::atomic<long long>* liveFiles_ = nullptr;
+    std::atomic<long long>* liveBytes_ = nullptr;
     long long totalBytes_ = 0;
     long long bytesSinceReport_ = 0;
     long long totalFiles_ = 0;

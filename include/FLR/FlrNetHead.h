@@ -19,7 +19,8 @@
 #include "FLR/platform/JxLBFS.h"
 
 // Scope guard: small packets go out at once (Nagle off) while a
-// request/response exchange runs, and are coalesced again afterwards.
+// request/response exchange runs; afterwards the link is as it was (links
+// start with Nagle off, so by default this changes nothing).
 class FLR_EXPORT FlrNagleOff {
   public:
     // Throws the link's text from "FlrNagleOff::FlrNagleOff".
@@ -30,6 +31,7 @@ class FLR_EXPORT FlrNagleOff {
 
   private:
     SdtNetLink& link_;
+    bool wasOff_;
 };
 
 class FLR_EXPORT FlrNetHead : public FlrNetBase {

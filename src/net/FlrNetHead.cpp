@@ -13,13 +13,14 @@
 
 // --- FlrNagleOff -------------------------------------------------------------------
 
-FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()) {
+FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()), wasOff_(link_.isNagleOff()) {
+    if (wasOff_) return;
     const SdtError e = link_.nagleOff();
     if (!e.ok()) JX_THROW("FlrNagleOff::FlrNagleOff", e.text());
 }
 
 FlrNagleOff::~FlrNagleOff() {
-    link_.nagleOn();
+    if (!wasOff_) link_.nagleOn();
 }
 
 // --- connecting ----------------------------------------------------------------------
@@ -69,6 +70,7 @@ void FlrNetHead::connect(const char* host, const char* service) {
 
 FlrNetHead* FlrNetHead::dup() {
     auto copy = std::make_unique<FlrNetHead>();
+    copy->getLink().inheritSecret(getLink());
     if (!service_.empty())
         copy->connect(host_.c_str(), service_.c_str());
     else if (port_ != 0)

@@ -105,10 +105,12 @@ fsf_fid FlrDriver::getFIDAt(int dirFd, const std::string& name, bool follow) {
     Handle handle;
     handle.h.handle_bytes = kMaxKernelHandle;
     int mountId = 0;
-    const std::string shown = dirFd == AT_FDCWD ? name : pathOfFd(dirFd) + "/" + name;
+    // The shown name costs a readlink: only for an error (scans call this per entry).
+    const auto shownName = [&] { return dirFd == AT_FDCWD ? name : pathOfFd(dirFd) + "/" + name; };
     if (::name_to_handle_at(dirFd, name.c_str(), &handle.h, &mountId,
                             follow ? AT_SYMLINK_FOLLOW : 0) != 0) {
         const int err = errno;
+        const std::string shown = shownName();
         if (err == EOPNOTSUPP)
             JX_THROW_CODE(fn,
                           "Failed to get the file id of " + shown + ": the " + fileSystemOf(shown) +
@@ -119,8 +121,8 @@ fsf_fid FlrDriver::getFIDAt(int dirFd, const std::string& name, bool follow) {
     fsf_fid fid;
     std::string why;
     if (!packHandle(handle.h.handle_type, handle.h.f_handle, handle.h.handle_bytes, fid, &why))
-        JX_THROW(fn, "Failed to get the file id of " + shown + " on the " + fileSystemOf(shown) +
-                         ": " + why);
+        JX_THROW(fn, "Failed to get the file id of " + shownName() + " on the " +
+                         fileSystemOf(shownName()) + ": " + why);
     return fid;
 }
 
@@ -160,6 +162,23 @@ int FlrDriver::openByFID(int fd, const fsf_fid& fid, struct stat* st) {
     ::close(file);
     if (st) *st = fileStat;
     return fd;
+}
+
+int FlrDriver::statByFID(int fd, const fsf_fid& fid, struct stat* st) {
+    requireCapability("FlrDriver::statByFID");
+    struct stat own;
+    if (::fstat(fd, &own) != 0) return -1;
+    if (!mounts_.count(own.st_dev)) {
+        const int keep = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (keep >= 0) mounts_[own.st_dev] = keep;
+    }
+    const int file = openHandle(fd, fid, O_PATH | O_NOFOLLOW);
+    if (file < 0) return -1;
+    const int rc = ::fstat(file, st);
+    const int err = errno;
+    ::close(file);
+    errno = err;
+    return rc;
 }
 
 std::string FlrDriver::readLink(int pairId, const fsf_fid& fid) {

@@ -62,6 +62,10 @@ bool utfToMbe(const std::string& utf, std::string& mbe) {
     return convert(nl_langinfo(CODESET), "UTF-8", utf, mbe);
 }
 
+bool utfNeedsConversion() {
+    return needsConversion();
+}
+
 bool mbeToUtf(const std::string& mbe, std::string& utf) {
     if (!needsConversion()) {
         utf = mbe;

@@ -37,6 +37,8 @@ bool integrityOnlyRequested();
 // A new random secret (hex, one line) in a new mode-0600 file; never
 // replaces an existing one.
 SdtError writeSecretFile(const std::string& path);
+// A new random secret: 64 hex digits.
+SdtError newSecretText(std::string* out);
 
 // Failed proofs per peer address slow down later attempts from it.
 int proofDelayMs(const std::string& address);

@@ -109,6 +109,9 @@ SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t*
         return failTx(e.code(), e.text());
     }
     ++txCounter;
+    txWireBytes.fetch_add(
+        static_cast<long long>(kFrameHeaderLen + h.wireLen + (withCrc ? kCrcLen : 0)),
+        std::memory_order_relaxed);
     return {};
 }
 
@@ -246,6 +249,9 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
         SdtError e = im.readBody(s, h, hdr, dst, w);
         if (!e.ok()) return e;
         ++im.rxCounter;
+        im.rxWireBytes.fetch_add(static_cast<long long>(kFrameHeaderLen + h.wireLen +
+                                                        ((h.flags & kFlagCrc) ? kCrcLen : 0)),
+                                 std::memory_order_relaxed);
         im.lastFrameLarge = h.wireLen >= RecvStream::kCapacity / 2;
         if (h.kind == kKindControl) {
             e = im.applyControl(h, control);

@@ -35,7 +35,10 @@ struct SdtNetLink::Impl {
     std::atomic<int> compression{0};
     std::atomic<bool> encrypt{false};
     std::atomic<bool> crc{false};
-    std::atomic<int> nodelay{-1};  // -1 untouched
+    // Frames are written whole in one call, so Nagle's algorithm only delays
+    // them (40 ms behind a delayed acknowledgement per small reply): off
+    // unless a caller turns it on.
+    std::atomic<int> nodelay{1};
     std::atomic<int> sndBuf{0};
     std::atomic<int> rcvBuf{0};
     std::atomic<int> sendStallMs{SdtNetLink::kDefaultSendStallMs};
@@ -68,6 +71,10 @@ struct SdtNetLink::Impl {
     sdt::Compressor zc;
     std::vector<uint8_t> txScratch;
     SdtError txBroken;
+    // Frame bytes written/read on every socket of the session (headers,
+    // tags and trailers included): what a transfer cost on the wire.
+    std::atomic<long long> txWireBytes{0};
+    std::atomic<long long> rxWireBytes{0};
 
     // Receive direction.
     std::mutex rxMtx;

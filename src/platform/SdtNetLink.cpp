@@ -162,6 +162,14 @@ std::string SdtNetLink::getSessionId() const {
     return hex(impl_->session, kSessionIdLen);
 }
 
+long long SdtNetLink::wireBytesSent() const {
+    return impl_->txWireBytes.load(std::memory_order_relaxed);
+}
+
+long long SdtNetLink::wireBytesReceived() const {
+    return impl_->rxWireBytes.load(std::memory_order_relaxed);
+}
+
 int SdtNetLink::extraSocketCount() const {
     return impl_->extras.load();
 }
@@ -170,6 +178,17 @@ void SdtNetLink::setSecret(const std::string& secret) {
     std::lock_guard<std::mutex> lock(impl_->secretMtx);
     wipe(impl_->secretOverride.data(), impl_->secretOverride.size());
     impl_->secretOverride = secret;
+}
+
+void SdtNetLink::inheritSecret(const SdtNetLink& other) {
+    if (&other == this) return;
+    std::string copy;
+    {
+        std::lock_guard<std::mutex> lock(other.impl_->secretMtx);
+        copy = other.impl_->secretOverride;
+    }
+    setSecret(copy);
+    wipe(copy.data(), copy.size());
 }
 
 namespace {
@@ -250,6 +269,10 @@ bool SdtNetLink::isIntegrityOnly() const {
 SdtError SdtNetLink::writeNewSecretFile(const std::string& path) {
     if (path.empty()) return SdtError(SdtError::kInvalidArgs, "No key file path given");
     return writeSecretFile(path);
+}
+
+SdtError SdtNetLink::newSecret(std::string* out) {
+    return newSecretText(out);
 }
 
 #ifdef FLR_LINK_FUZZ_HOOK
@@ -363,6 +386,10 @@ SdtError setOnAll(SdtNetLink::Impl& impl, int level, int name, int value, const 
 SdtError SdtNetLink::nagleOff() {
     impl_->nodelay = 1;
     return setOnAll(*impl_, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
+}
+
+bool SdtNetLink::isNagleOff() const {
+    return impl_->nodelay.load() == 1;
 }
 
 SdtError SdtNetLink::nagleOn() {

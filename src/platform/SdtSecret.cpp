@@ -146,18 +146,32 @@ bool integrityOnlyRequested() {
     return JXPlatformInfo::getNumber("ZRP", kIntegrityOnlyKey, v) && v != 0;
 }
 
-SdtError writeSecretFile(const std::string& path) {
+bool randomSecretText(char (&text)[2 * kMinSecretLen + 1]) {
     uint8_t raw[kMinSecretLen];
-    if (!randomBytes(raw, sizeof raw))
-        return SdtError(SdtError::kFailure, "The random number generator failed");
+    if (!randomBytes(raw, sizeof raw)) return false;
     static const char digits[] = "0123456789abcdef";
-    char text[2 * kMinSecretLen + 1];
     for (size_t i = 0; i < kMinSecretLen; ++i) {
         text[2 * i] = digits[raw[i] >> 4];
         text[2 * i + 1] = digits[raw[i] & 15];
     }
     text[2 * kMinSecretLen] = '\n';
     wipe(raw, sizeof raw);
+    return true;
+}
+
+SdtError newSecretText(std::string* out) {
+    char text[2 * kMinSecretLen + 1];
+    if (!randomSecretText(text))
+        return SdtError(SdtError::kFailure, "The random number generator failed");
+    out->assign(text, 2 * kMinSecretLen);
+    wipe(text, sizeof text);
+    return {};
+}
+
+SdtError writeSecretFile(const std::string& path) {
+    char text[2 * kMinSecretLen + 1];
+    if (!randomSecretText(text))
+        return SdtError(SdtError::kFailure, "The random number generator failed");
     // Written in full to a private temporary file, then linked under its
     // name: link() never replaces an existing file, and readers never see a
     // partial key.

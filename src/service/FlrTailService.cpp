@@ -52,6 +52,10 @@ FlrTailService::~FlrTailService() {
     ::close(wakePipe_[1]);
 }
 
+void FlrTailService::setSecret(const std::string& secret) {
+    secretHolder_.setSecret(secret);
+}
+
 void FlrTailService::setEvents(Events events) {
     std::lock_guard<std::mutex> lock(mtx_);
     events_ = std::move(events);
@@ -114,7 +118,10 @@ FlrTailStats FlrTailService::stats() const {
     s.threads = static_cast<long>(workers_.size());
     s.recvBufferBytes = 0;
     // A session leaves the set before its engine is destroyed.
-    for (FlrNetTail* t : sessions_) s.recvBufferBytes += t->recvBufferBytes();
+    for (FlrNetTail* t : sessions_) {
+        s.recvBufferBytes += t->recvBufferBytes();
+        s.wireBytes += t->getLink().wireBytesSent() + t->getLink().wireBytesReceived();
+    }
     return s;
 }
 
@@ -306,6 +313,7 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
         tail->getLink().setHandshakeTimeout(limits_.handshakeMs);
         tail->setCloseFlushTimeout(limits_.closeFlushSecs);
         tail->setMaxRecvPayload(limits_.maxPayload);
+        tail->getLink().inheritSecret(secretHolder_);
         try {
             tail->setSocket(fd, limits_.recvBufSize);
         } catch (const JxException& e) {
@@ -350,6 +358,10 @@ void FlrTailService::serveSession(FlrNetTail& tail, long id, const std::string& 
         how = "failed: unknown failure";
     }
     if (stop_) how = "closed on shutdown";
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        counts_.wireBytes += tail.getLink().wireBytesSent() + tail.getLink().wireBytesReceived();
+    }
     demote(&tail);
     if (events.ended) events.ended(id, how);
 }

@@ -288,11 +288,13 @@ int FlrBackup::readAll(int fd, void* buf, int len) {
 void FlrBackup::countBytes(long long bytes) {
     totalBytes_ += bytes;
     bytesSinceReport_ += bytes;
+    if (liveBytes_) liveBytes_->fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void FlrBackup::countFile(const File& f, uint8_t method) {
     ++totalFiles_;
     ++filesSinceReport_;
+    if (liveFiles_) liveFiles_->fetch_add(1, std::memory_order_relaxed);
     if (method < 3) ++methodCounts_[method];
     currentFile_ = f.src;
     if (f.collectOffset) lastCollectOffset_ = f.collectOffset;

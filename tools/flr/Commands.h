@@ -28,6 +28,7 @@ void addCollectCommands(CLI::App& app);
 void addSecretCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
 void addSnapCommands(CLI::App& app);
+void addReplicateCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     addSecretCommands(app);
     addVerifyCommands(app);
     addSnapCommands(app);
+    addReplicateCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

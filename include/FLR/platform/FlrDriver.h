@@ -47,6 +47,12 @@ class FLR_EXPORT FlrDriver {
     // symbolic link is opened as an O_PATH descriptor.
     int openByFID(int fd, const fsf_fid& fid, struct stat* st);
 
+    // Only the stat of the file with that id on the file system of fd (which
+    // keeps referring to what it did): nothing is opened for reading, so a
+    // FIFO or a device is never opened. 0, or -1 with errno (ENOENT when the
+    // file no longer exists).
+    int statByFID(int fd, const fsf_fid& fid, struct stat* st);
+
     // The target of the symbolic link with that id under the pair's source
     // folder. Throws JxException (function "FlrDriver::readLink").
     std::string readLink(int pairId, const fsf_fid& fid);

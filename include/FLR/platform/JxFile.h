@@ -47,6 +47,14 @@ class FLR_EXPORT FileOps {
     virtual int rmdir(const char* path) = 0;
     // Entry names of a folder without "." and ".."; 0, or an errno value.
     virtual int listDir(const char* path, std::vector<std::string>* names) = 0;
+
+    // Descriptor-relative calls of the tree scans (JxDirReader.h). Names are
+    // the file system's bytes, not converted. The defaults are the POSIX
+    // calls, so a layer overrides them only where it wants a fault.
+    virtual int openAt(int dirFd, const char* name, int flags, mode_t mode);
+    virtual int statAt(int dirFd, const char* name, struct stat* st, int flags);
+    // getdents64: bytes of directory records read into buf, 0 at the end.
+    virtual ssize_t readDirEntries(int fd, void* buf, size_t len);
 };
 
 // The real thing. Subclass it to change one call and keep the rest.

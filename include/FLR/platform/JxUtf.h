@@ -26,6 +26,9 @@ class FLR_EXPORT JxBuffer {
 // UTF-8 -> local encoding and back; false when the text cannot be converted.
 FLR_EXPORT bool utfToMbe(const std::string& utf, std::string& mbe);
 FLR_EXPORT bool mbeToUtf(const std::string& mbe, std::string& utf);
+// True when the two differ (a multibyte locale that is not UTF-8); hot loops
+// skip the conversions otherwise.
+FLR_EXPORT bool utfNeedsConversion();
 
 FLR_EXPORT int open_utf(const char* path, int flags, mode_t mode = 0);
 FLR_EXPORT int stat_utf(const char* path, struct stat* st);

@@ -110,6 +110,10 @@ class FLR_EXPORT SdtNetLink {
     bool isConnected() const;
     // The peer's protocol version from its hello; 0 before a handshake.
     uint32_t getPeerVersion() const { return peerVersion_.load(std::memory_order_relaxed); }
+    // Frame bytes sent and received so far, as they went over the sockets
+    // (after compression, with headers and tags).
+    long long wireBytesSent() const;
+    long long wireBytesReceived() const;
     // The 16-byte session id chosen by the tail (hex); empty before a handshake.
     std::string getSessionId() const;
 
@@ -173,6 +177,9 @@ class FLR_EXPORT SdtNetLink {
     // The secret to prove; overrides the registry. Empty = use the registry.
     // At least 32 bytes, like every link secret.
     void setSecret(const std::string& secret);
+    // Takes over other's setSecret() override (a further connection of the
+    // same peer proves the same secret), without the secret leaving either.
+    void inheritSecret(const SdtNetLink& other);
     // Whether this end offers integrity-only frames (authenticated, not
     // encrypted) at the next handshake: -1 as registry [ZRP]
     // bLinkIntegrityOnly says (the default), 0 no, 1 yes. The link is
@@ -188,9 +195,13 @@ class FLR_EXPORT SdtNetLink {
     // file of mode 0600, created atomically; refuses to replace an existing
     // file. The result's text names the path, never the secret.
     static SdtError writeNewSecretFile(const std::string& path);
+    // A new random link secret (64 hex digits) in memory, for a tail and a
+    // head started together for one run.
+    static SdtError newSecret(std::string* out);
 
     SdtError nagleOff();
     SdtError nagleOn();
+    bool isNagleOff() const;
     SdtError setSendBufSize(int bytes);
     SdtError setRecvBufSize(int bytes);
 

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "FLR/platform/FlrExport.h"
+#include "FLR/platform/SdtNetLink.h"
 
 class FlrNetTail;
 
@@ -51,6 +52,7 @@ struct FLR_EXPORT FlrTailStats {
     long long failedHandshakes = 0;  // timed out, wrong secret, malformed
     long long acceptErrors = 0;      // accept failures that made the loop back off
     size_t recvBufferBytes = 0;      // held by the live sessions' receive buffers
+    long long wireBytes = 0;         // frame bytes sent and received by all sessions
 };
 
 // One authenticated session, as its handler sees it.
@@ -83,6 +85,9 @@ class FLR_EXPORT FlrTailService {
     FlrTailService& operator=(const FlrTailService&) = delete;
 
     void setEvents(Events events);
+    // The link secret heads must prove, instead of the registry's (a tail
+    // started for one run with a one-time secret). Before listen().
+    void setSecret(const std::string& secret);
     // Binds host:port (port 0 picks one) and listens. Throws JxException.
     void listen(const std::string& host, const std::string& port);
     // "ADDR:PORT" actually bound.
@@ -124,6 +129,7 @@ class FLR_EXPORT FlrTailService {
 
     Handler handler_;
     FlrTailLimits limits_;
+    SdtNetLink secretHolder_;  // never connected: holds setSecret()'s secret
     Events events_;
     int listenFd_ = -1;
     int wakePipe_[2] = {-1, -1};

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# flr replicate against rsync on the same trees, same machine, warm cache.
+#   bench/replicate_vs_rsync.sh [BUILD] [SCALE]
+# SCALE (default 1) multiplies the file counts: 1 = 1,000 x 1 MiB and
+# 100,000 x 4 KiB. Prints one line per case (times, bytes on the wire) and
+# the ratios flr/rsync last (lower is better for flr).
+set -euo pipefail
+build=${1:-build}
+scale=${2:-1}
+flr="$build/flr"
+work=$(mktemp -d /tmp/flr-bench-rep.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+now() { date +%s.%N; }
+count() { awk -v n="$1" -v s="$scale" 'BEGIN { c = int(n * s); print (c < 1 ? 1 : c) }'; }
+
+# flr's time and wire bytes for one run: "SECONDS BYTES".
+run_flr() {
+    local t0 t1 json
+    t0=$(now)
+    json=$("$flr" replicate -q --json --state-dir "$work/state" "$@")
+    t1=$(now)
+    echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') $(sed 's/.*"wire_bytes":\([0-9]*\).*/\1/' <<<"$json")"
+}
+# rsync's time and bytes sent + received: "SECONDS BYTES".
+run_rsync() {
+    local t0 t1 out
+    t0=$(now)
+    out=$(rsync -a --delete --stats "$@")
+    t1=$(now)
+    local sent recv
+    sent=$(sed -n 's/^Total bytes sent: \([0-9,]*\).*/\1/p' <<<"$out" | tr -d ,)
+    recv=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' <<<"$out" | tr -d ,)
+    echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') $((sent + recv))"
+}
+report() {  # NAME FLR RSYNC
+    read -r ft fb <<<"$2"
+    read -r rt rb <<<"$3"
+    printf '%-34s flr %8.2f s %14s B   rsync %8.2f s %14s B   ratio %.2f\n' "$1" "$ft" "$fb" "$rt" "$rb" \
+        "$(awk -v a="$ft" -v b="$rt" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+    ratios+=("$1=$(awk -v a="$ft" -v b="$rt" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")
+}
+ratios=()
+
+big=$(count 1000)
+echo "== generating $big x 1 MiB"
+mkdir -p "$work/big"
+for i in $(seq 1 "$big"); do head -c 1048576 /dev/urandom > "$work/big/f$i"; done
+cat "$work/big"/* > /dev/null
+sleep 1  # later runs compare whole seconds: the tree must be older than the first run
+report "1 full copy ${big} x 1 MiB" "$(run_flr --method full "$work/big" "$work/flr-big")" \
+    "$(run_rsync "$work/big/" "$work/rsync-big/")"
+
+echo "== one 10 KiB change per file"
+sleep 1
+for i in $(seq 1 "$big"); do
+    head -c 10240 /dev/urandom | dd of="$work/big/f$i" bs=10240 seek=$((i % 100)) conv=notrunc status=none
+done
+report "3 resync 10 KiB/file" "$(run_flr --method auto "$work/big" "$work/flr-big")" \
+    "$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")"
+report "4 unchanged re-run (big files)" "$(run_flr --method auto "$work/big" "$work/flr-big")" \
+    "$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")"
+rm -rf "$work/big" "$work/flr-big" "$work/rsync-big"
+
+small=$(count 100000)
+echo "== generating $small x 4 KiB in $(( (small + 999) / 1000 )) folders"
+mkdir -p "$work/small"
+head -c $((small * 4096)) /dev/urandom | split -a 6 -b 4096 - "$work/small/f"
+(cd "$work/small" && ls | awk '{ d = "d" int((NR - 1) / 1000); print d " " $0 }' |
+    while read -r d f; do mkdir -p "$d" && mv "$f" "$d/"; done)
+sleep 1
+report "2 full copy ${small} x 4 KiB" "$(run_flr --method full "$work/small" "$work/flr-small")" \
+    "$(run_rsync "$work/small/" "$work/rsync-small/")"
+report "4 unchanged re-run (small files)" "$(run_flr --method auto "$work/small" "$work/flr-small")" \
+    "$(run_rsync "$work/small/" "$work/rsync-small/")"
+"$flr" verify "$work/small" "$work/flr-small" > /dev/null
+
+echo "ratios (flr time / rsync time): ${ratios[*]}"

@@ -1,0 +1,98 @@
+#pragma once
+// One replication run of a source folder to a destination, as `flr
+// replicate` does it: scan (a baseline the first time, a smart-sync scan
+// from the start of the last completed run afterwards), transfer the
+// selected entries, send the dirchange file so the destination mirrors
+// removals, and remember the run. The destination is a local folder (a tail
+// is started in-process on loopback with a one-time secret) or
+// "HOST:PORT:/path" of a running tail (the registry's link secret).
+//
+// The state of a source/destination pair (collect and dirchange files, the
+// last run's start time) lives in its own folder under stateRoot(); a lock
+// there keeps two runs of one pair apart.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JxSafeFlags.h"
+
+struct FLR_EXPORT FlrReplicateOptions {
+    std::string source;
+    std::string target;
+    std::string method = "auto";  // full, md5, rsync or auto
+    int streams = 1;
+    bool encrypt = false;   // seal frames (they are always authenticated)
+    int compress = 0;       // zstd level, 0 = off
+    bool baseline = false;  // scan everything even when an earlier run exists
+    // A file that vanished between the scan and its transfer is skipped (a
+    // live tree changes); off, the run fails naming it.
+    bool skipVanished = true;
+    std::string stateRoot;  // empty: defaultStateRoot()
+};
+
+struct FLR_EXPORT FlrReplicateProgress {
+    const char* phase = "";    // "scan", "transfer", "mirror"
+    long long entries = 0;     // scan: entries examined
+    long long files = 0;       // scan: selected; transfer: sent
+    long long bytes = 0;       // scan: selected; transfer: sent
+    long long totalFiles = 0;  // transfer: selected by the scan
+    long long totalBytes = 0;
+    double seconds = 0;  // since the phase began
+};
+
+struct FLR_EXPORT FlrReplicateSummary {
+    std::string scan;         // "baseline" or "smart-sync"
+    long long since = 0;      // smart-sync: changes at or after this time
+    long long entries = 0;    // entries the scan examined
+    long long selected = 0;   // entries the scan selected
+    long long bytesRead = 0;  // bytes of the selected files, read by the head
+    long long files = 0;      // entries sent
+    long long bytesSent = 0;  // file data sent (literal bytes)
+    // Frame bytes both ways: every connection of the run with a local tail,
+    // the main connection with a remote one.
+    long long wireBytes = 0;
+    long long methods[3] = {0, 0, 0};  // files sent in full, by MD5 blocks, by RSync
+    long long refused = 0;             // local tail: entries refused or failed
+    long long removed = 0;             // local tail: entries removed by mirroring
+    double scanSeconds = 0;
+    double transferSeconds = 0;
+    double seconds = 0;
+};
+
+class FLR_EXPORT FlrReplicator {
+  public:
+    explicit FlrReplicator(FlrReplicateOptions options);
+    ~FlrReplicator();
+    FlrReplicator(const FlrReplicator&) = delete;
+    FlrReplicator& operator=(const FlrReplicator&) = delete;
+
+    // Called from the running thread, at most every quarter second or so.
+    void setProgress(std::function<void(const FlrReplicateProgress&)> fn);
+    // Runs once; throws JxException (function "FlrReplicator::run") naming
+    // what failed. The next run after a failure scans from the last
+    // completed run again, so nothing is missed.
+    FlrReplicateSummary run();
+    // Makes a running run() fail promptly with "Aborted"; any thread.
+    void abort() { abort_.set(1); }
+
+    // The pair's state folder (made by run()).
+    std::string stateDir() const;
+    // /var/lib/flr/replicate when that is writable (as root), else
+    // $XDG_STATE_HOME/flr/replicate or ~/.local/state/flr/replicate.
+    static std::string defaultStateRoot();
+    // "HOST:PORT:PATH" taken apart; false for a local path.
+    static bool parseRemote(const std::string& target, std::string* host, std::string* port,
+                            std::string* path);
+
+  private:
+    struct Run;
+    void connect(Run& r);
+    void scan(Run& r, FlrReplicateSummary& s);
+    void transfer(Run& r, FlrReplicateSummary& s);
+
+    FlrReplicateOptions options_;
+    std::function<void(const FlrReplicateProgress&)> progress_;
+    JxSafeFlags abort_;
+};

@@ -1,0 +1,154 @@
+// The path walk of the baseline, SDR and DDR scans: one descriptor per
+// directory level, entries read with getdents and stat-ed relative to the
+// directory's descriptor, one reused buffer per level.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <new>
+
+#include "FLR/FlrDatabase.h"
+#include "FLR/FlrFilter.h"
+#include "FLR/FlrIfind.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxDirReader.h"
+#include "FLR/platform/JxUtf.h"
+#include "FlrIfindImpl.h"
+#include "FlrIfindWalk.h"
+
+namespace {
+
+// Restores a path string to its length on scope exit.
+class PathMark {
+  public:
+    explicit PathMark(std::string& s) : s_(s), len_(s.size()) {}
+    ~PathMark() { s_.resize(len_); }
+    PathMark(const PathMark&) = delete;
+    PathMark& operator=(const PathMark&) = delete;
+
+  private:
+    std::string& s_;
+    size_t len_;
+};
+
+}  // namespace
+
+FlrIfind::Walk::Level& FlrIfind::Walk::level(int depth) {
+    while (static_cast<int>(levels.size()) <= depth) levels.push_back(std::make_unique<Level>());
+    return *levels[static_cast<size_t>(depth)];
+}
+
+// The reported name of an entry: the local name, converted to UTF-8 where the
+// locale needs it. False (logged) when it cannot be converted.
+bool FlrIfind::Walk::reportName(const char* name, std::string_view& out) {
+    if (!convert) {
+        out = name;
+        return true;
+    }
+    if (!mbeToUtf(name, nameUtf)) {
+        EvDebug::Error("FlrIfind::recurseDir", "Failed to convert %s/%s to UTF-8",
+                       reportPath.c_str(), name);
+        return false;
+    }
+    out = nameUtf;
+    return true;
+}
+
+void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* parentStat,
+                             const struct stat& dirStat, const fsf_fid& dirFid, int depth) {
+    static const char* fn = "FlrIfind::recurseDir";
+    Level& lv = level(depth);
+    if (lv.reader.start(dirFd) != 0)
+        IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+    const bool dirChanged = ifind::changedSince(dirStat, timestamp);
+    // Below a directory that changed together with its parent everything is new.
+    const long childTimestamp =
+        parentStat && dirChanged && ifind::changedSince(*parentStat, timestamp) ? 0 : timestamp;
+
+    std::string& block = lv.block;
+    block.clear();
+    if (dirchange) {
+        ifind::appendDirChangeEscaped(block, reportPath);
+        block += '\n';
+    }
+    const char* name = nullptr;
+    unsigned char type = 0;
+    for (;;) {
+        const int got = lv.reader.next(&name, &type);
+        if (got < 0)
+            IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+        if (got == 0) break;
+        std::string_view shown;
+        if (!reportName(name, shown)) continue;
+        PathMark reportMark(reportPath);
+        reportPath += '/';
+        reportPath.append(shown);
+        if (filter && filter->match(reportPath)) {
+            EvDebug::Debug("FlrIfind", "Filtering out %s", reportPath.c_str());
+            continue;
+        }
+        struct stat st;
+        if (jx::statAt(dirFd, name, &st) != 0) {
+            const int err = errno;
+            EvDebug::Error(fn, "Failed to stat %s: %s", reportPath.c_str(),
+                           jxErrnoText(err).c_str());
+            continue;
+        }
+        self->countEntry();
+        const bool isDir = S_ISDIR(st.st_mode);
+        fsf_fid entryFid;
+        if (db && driver) {
+            entryFid = driver->getFIDAt(dirFd, name, false);
+            db->addNode(dirFid, std::string(shown), entryFid,
+                        isDir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE, 0);
+        }
+        if (dirchange) addToDirContents(block, st, shown);
+        if (!isDir) {
+            if (!dirChanged && st.st_ctime < timestamp && st.st_mtime < timestamp) continue;
+            self->addToCollect(*collect, reportPath);
+            self->byteCount += st.st_size;
+            continue;
+        }
+        // Another file system mounted below is listed, never entered.
+        if (st.st_dev != dirStat.st_dev) continue;
+        descend(dirFd, name, childTimestamp, dirStat, st, entryFid, depth);
+    }
+    if (dirchange) {
+        dirchange->buffer().append(block);
+        dirchange->flushIfFull();
+    }
+    if (ifind::changedSince(dirStat, timestamp)) self->addToCollect(*collect, reportPath);
+}
+
+void FlrIfind::Walk::descend(int dirFd, const char* name, long timestamp,
+                             const struct stat& dirStat, const struct stat& childStat,
+                             const fsf_fid& childFid, int depth) {
+    PathMark walkMark(walkPath);
+    walkPath += '/';
+    walkPath += name;
+    jx::File child = jx::openDirAt(dirFd, name);
+    if (!child.valid()) {
+        const int err = errno;
+        // Gone or replaced since it was stat-ed: like an entry that vanished.
+        if (err == ENOENT || err == ENOTDIR || err == ELOOP) {
+            EvDebug::Error("FlrIfind::recurseDir", "Failed to open directory %s: %s",
+                           walkPath.c_str(), jxErrnoText(err).c_str());
+            return;
+        }
+        IFIND_FAIL("FlrIfind::recurseDir",
+                   ifind::withErrno("Failed to open directory " + walkPath, err));
+    }
+    recurse(child.get(), timestamp, &dirStat, childStat, childFid, depth + 1);
+}
+
+void FlrIfind::Walk::addToDirContents(std::string& block, const struct stat& st,
+                                      std::string_view name) {
+    try {
+        if (attrs) ifind::appendAttributes(block, st);
+        block += '\t';
+        ifind::appendDirChangeEscaped(block, name);
+        block += '\n';
+    } catch (const std::bad_alloc&) {
+        IFIND_FAIL("FlrIfind::addToDirContents", "Memory allocation failed.");
+    }
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The state of one path walk (baseline, SDR, DDR).
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FLR/FlrFid.h"
+#include "FLR/FlrIfind.h"
+#include "FLR/platform/JxDirReader.h"
+
+struct FlrIfind::Walk {
+    struct Level {
+        jx::DirReader reader;
+        std::string block;  // the directory's dirchange block, written at its end
+    };
+
+    FlrIfind* self = nullptr;
+    Output* collect = nullptr;
+    Output* dirchange = nullptr;  // null: none written
+    const FlrFilterConf* filter = nullptr;
+    FlrDatabase* db = nullptr;  // with driver: entries are added to it
+    FlrDriver* driver = nullptr;
+    bool attrs = false;      // "With Attributes"
+    bool convert = false;    // names need mbeToUtf
+    std::string walkPath;    // directory being walked, local encoding
+    std::string reportPath;  // the path reported for it
+    std::string nameUtf;     // scratch
+    std::vector<std::unique_ptr<Level>> levels;
+
+    void recurse(int dirFd, long timestamp, const struct stat* parentStat,
+                 const struct stat& dirStat, const fsf_fid& dirFid, int depth);
+
+  private:
+    Level& level(int depth);
+    bool reportName(const char* name, std::string_view& out);
+    void descend(int dirFd, const char* name, long timestamp, const struct stat& dirStat,
+                 const struct stat& childStat, const fsf_fid& childFid, int depth);
+    void addToDirContents(std::string& block, const struct stat& st, std::string_view name);
+};

@@ -1,0 +1,176 @@
+#include "FLR/service/FlrReplicator.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrCollectText.h"
+#include "FLR/FlrHelper.h"
+#include "FLR/FlrIfind.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxFileLock.h"
+#include "FLR/platform/Jxc.h"
+#include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrTailApplier.h"
+#include "FLR/service/FlrTailService.h"
+#include "FlrReplicatorRun.h"
+
+namespace {
+
+const char* const kFn = "FlrReplicator::run";
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::string absolutePath(const std::string& path) {
+    std::string p = path;
+    if (p.empty() || p[0] != '/') {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+        p = std::string(cwd) + "/" + p;
+    }
+    return FlrHelper::stripTrailingSlashes(p);
+}
+
+std::string hexDigest(const std::string& text) {
+    unsigned char d[20];
+    Jxc::sha1(text.data(), text.size(), d);
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : d) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+bool isWritableDir(const std::string& dir) {
+    return ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+void makeDirs(const std::string& dir) {
+    if (FlrHelper::mkdir1(dir.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to create folder " + dir, errno);
+}
+
+}  // namespace
+
+FlrReplicator::FlrReplicator(FlrReplicateOptions options) : options_(std::move(options)) {}
+FlrReplicator::~FlrReplicator() = default;
+
+void FlrReplicator::setProgress(std::function<void(const FlrReplicateProgress&)> fn) {
+    progress_ = std::move(fn);
+}
+
+std::string FlrReplicator::defaultStateRoot() {
+    const std::string system = JXPI_Base::getOrchardDirectory();
+    if (::geteuid() == 0 && (isWritableDir(system) || FlrHelper::mkdir1(system.c_str()) == 0))
+        return system + "/replicate";
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
+        return std::string(xdg) + "/flr/replicate";
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/')
+        JX_THROW("FlrReplicator", "No folder for replication state: set XDG_STATE_HOME or HOME");
+    return std::string(home) + "/.local/state/flr/replicate";
+}
+
+bool FlrReplicator::parseRemote(const std::string& target, std::string* host, std::string* port,
+                                std::string* path) {
+    if (target.empty() || target[0] == '/' || target[0] == '.') return false;
+    // HOST may be "[v6]"; the port ends at the next ':'.
+    size_t hostEnd = target[0] == '[' ? target.find("]:") : target.find(':');
+    if (hostEnd == std::string::npos) return false;
+    if (target[0] == '[') ++hostEnd;
+    const size_t portEnd = target.find(':', hostEnd + 1);
+    if (portEnd == std::string::npos || portEnd == hostEnd + 1) return false;
+    const std::string h = target.substr(0, hostEnd);
+    if (h.empty() || h.find('/') != std::string::npos) return false;
+    *host = h;
+    *port = target.substr(hostEnd + 1, portEnd - hostEnd - 1);
+    *path = target.substr(portEnd + 1);
+    if (path->empty()) *path = "/";
+    return port->find('/') == std::string::npos;
+}
+
+std::string FlrReplicator::stateDir() const {
+    const std::string root = options_.stateRoot.empty() ? defaultStateRoot() : options_.stateRoot;
+    return root + "/" + hexDigest(absolutePath(options_.source) + "\n" + options_.target);
+}
+
+FlrReplicateSummary FlrReplicator::run() {
+    const auto t0 = Clock::now();
+    Run r;
+    r.source = absolutePath(options_.source);
+    struct stat st;
+    if (::stat(r.source.c_str(), &st) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to stat " + r.source, errno);
+    if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, r.source + " is not a folder");
+
+    r.state = stateDir();
+    makeDirs(r.state);
+    r.lock = std::make_unique<JxFileLock>(r.state + "/lock");
+    if (!r.lock->lock(1, 0))
+        JX_THROW(kFn, "Another run of " + r.source + " to " + options_.target + " is in progress");
+    r.collect = r.state + "/Collect.txt";
+    r.dirchange = r.state + "/DirChange.txt";
+    r.dirchangeSent = r.state + "/DirChangeTail.txt";
+    r.lastRunFile = r.state + "/last-run";
+    std::string text;
+    if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record"))
+        r.lastStart = std::atoll(text.c_str());
+    // Changes during this run are picked up by the next one: they are at or
+    // after this second.
+    r.start = static_cast<long long>(std::time(nullptr));
+
+    FlrReplicateSummary s;
+    scan(r, s);
+    transfer(r, s);
+    jx::replaceFile(r.lastRunFile, std::to_string(r.start) + "\n", 0644, "run record",
+                    "FlrReplicator");
+    s.seconds = secondsSince(t0);
+    return s;
+}
+
+void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
+    const auto t0 = Clock::now();
+    FlrIfind scanner;
+    scanner.dirchangeFormat = 0;
+    if (progress_)
+        scanner.setProgress([&](const FlrIfind& f) {
+            FlrReplicateProgress p;
+            p.phase = "scan";
+            p.entries = f.entryCount();
+            p.files = f.fileCount;
+            p.bytes = f.byteCount;
+            p.seconds = secondsSince(t0);
+            progress_(p);
+        });
+    if (r.lastStart < 0) {
+        s.scan = "baseline";
+        scanner.baseline(r.source.c_str(), r.collect.c_str(), r.dirchange.c_str(), -1, false);
+    } else {
+        s.scan = "smart-sync";
+        s.since = r.lastStart;
+        scanner.smartsyncSDR(r.source.c_str(), static_cast<long>(r.lastStart), r.collect.c_str(),
+                             r.dirchange.c_str(), -1);
+    }
+    s.entries = scanner.entryCount();
+    s.selected = scanner.selectedFiles();
+    s.bytesRead = scanner.selectedBytes();
+    s.scanSeconds = secondsSince(t0);
+}

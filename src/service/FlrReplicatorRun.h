@@ -1,0 +1,37 @@
+#pragma once
+// The state of one replication run, shared by the run's two halves.
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/JxFileLock.h"
+#include "FLR/service/FlrReplicator.h"
+#include "FLR/service/FlrTailApplier.h"
+#include "FLR/service/FlrTailService.h"
+
+// Everything one run holds; torn down in reverse order, so a local tail is
+// stopped (and its threads joined) before the applier it serves goes away.
+struct FlrReplicator::Run {
+    std::string source;
+    std::string state;
+    std::string collect, dirchange, dirchangeSent, lastRunFile;
+    std::unique_ptr<JxFileLock> lock;
+    bool remote = false;
+    std::string destination;   // the path the tail is told
+    long long lastStart = -1;  // start of the last completed run, -1 for none
+    long long start = 0;
+
+    std::unique_ptr<FlrTailApplier> applier;
+    std::unique_ptr<FlrTailService> service;
+    std::thread serviceThread;
+    FlrNetHead head;
+
+    // Ends the local tail: its sessions end and add their counts to the
+    // applier's totals.
+    void stopTail() {
+        if (service) service->stop();
+        if (serviceThread.joinable()) serviceThread.join();
+    }
+    ~Run() { stopTail(); }
+};

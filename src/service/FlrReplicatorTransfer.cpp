@@ -1,0 +1,205 @@
+// The transfer half of a replication run: the tail (started here for a local
+// destination), the driver, the dirchange file, and the progress ticker.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrCollectText.h"
+#include "FLR/FlrHelper.h"
+#include "FLR/FlrMultiStreamBackup.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/SdtNetLink.h"
+#include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrReplicator.h"
+#include "FLR/service/FlrTailApplier.h"
+#include "FLR/service/FlrTailService.h"
+#include "FlrReplicatorRun.h"
+
+namespace {
+
+const char* const kFn = "FlrReplicator::transfer";
+using Clock = std::chrono::steady_clock;
+
+// Calls tick every quarter second from its own thread until destroyed.
+class Ticker {
+  public:
+    explicit Ticker(std::function<void()> tick) : tick_(std::move(tick)) {
+        if (tick_) thread_ = std::thread([this] { loop(); });
+    }
+    ~Ticker() {
+        {
+            std::lock_guard<std::mutex> lock(mtx_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mtx_);
+        while (!cv_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; })) {
+            lock.unlock();
+            tick_();
+            lock.lock();
+        }
+    }
+    std::function<void()> tick_;
+    std::mutex mtx_;  // guards done_
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Rewrites the scan's dirchange file with destination folder paths: each
+// block's first line is an escaped source path, and escaping works byte by
+// byte, so the escaped source prefix is replaced by the escaped destination.
+void translateDirChange(const std::string& in, const std::string& out, const std::string& src,
+                        const std::string& dst) {
+    std::string text;
+    if (!jx::readFileIfExists(in, &text, "dirchange file"))
+        JX_THROW(kFn, "The scan wrote no dirchange file " + in);
+    const std::string from = FlrCollectText::escape(src);
+    const std::string to = FlrCollectText::escape(dst == "/" ? "" : dst);
+    std::string result;
+    result.reserve(text.size());
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        const bool pathLine = line.find('\t') == std::string_view::npos;
+        if (pathLine && line.substr(0, from.size()) == from &&
+            (line.size() == from.size() || line[from.size()] == '/')) {
+            std::string translated = to + std::string(line.substr(from.size()));
+            result += translated.empty() ? "/" : translated;
+        } else {
+            result += line;
+        }
+        result += '\n';
+        pos = end + 1;
+    }
+    jx::replaceFile(out, result, 0600, "dirchange file", "FlrReplicator");
+}
+
+// The local destination folder, made when missing (as rsync does).
+std::string absoluteDestination(const std::string& target) {
+    std::string p = target;
+    if (p.empty() || p[0] != '/') {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+        p = std::string(cwd) + "/" + p;
+    }
+    p = FlrHelper::stripTrailingSlashes(p);
+    if (FlrHelper::mkdir1(p.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to create folder " + p, errno);
+    return p;
+}
+
+void configureLink(FlrNetHead& head, const FlrReplicateOptions& o) {
+    if (o.compress > 0) head.setCompression(o.compress);
+    if (o.encrypt) head.setEncryption(1);
+}
+
+}  // namespace
+
+void FlrReplicator::connect(Run& r) {
+    std::string host, port, path;
+    if (parseRemote(options_.target, &host, &port, &path)) {
+        r.remote = true;
+        r.destination = FlrHelper::stripTrailingSlashes(path);
+        flrConnectHead(r.head, FlrEndpoint{host, port});
+        configureLink(r.head, options_);
+        return;
+    }
+    // A local destination: a tail of our own on loopback, proving a secret
+    // made for this run only.
+    r.destination = absoluteDestination(options_.target);
+    r.applier = std::make_unique<FlrTailApplier>(r.destination);
+    r.service = std::make_unique<FlrTailService>(r.applier->handler());
+    std::string secret;
+    if (SdtError e = SdtNetLink::newSecret(&secret); !e.ok()) JX_THROW(kFn, e.text());
+    r.service->setSecret(secret);
+    r.service->listen("127.0.0.1", "0");
+    r.serviceThread = std::thread([svc = r.service.get()] { svc->run(); });
+    r.head.getLink().setSecret(secret);
+    std::fill(secret.begin(), secret.end(), '\0');
+    r.head.connect("127.0.0.1", r.service->localPort(), 0);
+    configureLink(r.head, options_);
+}
+
+void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
+    const auto t0 = Clock::now();
+    const std::string& m = options_.method;
+    if (m != "full" && m != "md5" && m != "rsync" && m != "auto")
+        JX_THROW(kFn, "Unknown transfer method " + m + " (full, md5, rsync or auto)");
+    if (options_.streams < 1 || options_.streams > 64)
+        JX_THROW(kFn, "The number of streams must be 1 to 64");
+    connect(r);
+    std::atomic<long long> files{0}, bytes{0};
+    // Settings every driver of the run gets, also the streams' own.
+    auto tune = [&](FlrBackup& b) {
+        b.setLiveCounters(&files, &bytes);
+        if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
+    };
+    Ticker ticker(progress_ ? std::function<void()>([&] {
+        FlrReplicateProgress p;
+        p.phase = "transfer";
+        p.files = files.load();
+        p.bytes = bytes.load();
+        p.totalFiles = s.selected;
+        p.totalBytes = s.bytesRead;
+        p.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        progress_(p);
+    })
+                            : std::function<void()>());
+    if (options_.streams > 1) {
+        FlrMultiStreamBackup multi(options_.streams);
+        multi.skipVanished = options_.skipVanished;
+        multi.wantMD5 = m == "md5" || m == "auto";
+        multi.wantRSync = m == "rsync" || m == "auto";
+        multi.tune = tune;
+        multi.addDirPair(r.source, r.destination);
+        multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
+        for (int k = 0; k < 3; ++k) s.methods[k] = multi.getMethodCount(k);
+    } else {
+        FlrBackup backup(&r.head, &abort_, nullptr);
+        backup.skipVanished = options_.skipVanished;
+        backup.useMD5 = m == "md5" || m == "auto";
+        backup.useRSync = m == "rsync" || m == "auto";
+        tune(backup);
+        backup.addDirPair(r.source.c_str(), r.destination.c_str());
+        backup.backup(r.collect.c_str(), 0, false, -1);
+        for (int k = 0; k < 3; ++k) s.methods[k] = backup.getMethodCount(k);
+    }
+    s.files = files.load();
+    s.bytesSent = bytes.load();
+    translateDirChange(r.dirchange, r.dirchangeSent, r.source, r.destination);
+    r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
+    // The tail answers in order: once the ping is back, everything before it
+    // has been applied.
+    r.head.ping();
+    s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
+    r.head.closeSocket();
+    r.stopTail();
+    if (r.service) s.wireBytes = r.service->stats().wireBytes;  // every connection of the run
+    if (r.applier) {
+        const FlrTailApplyStats t = r.applier->totals();
+        s.refused = t.refused + t.failed + t.cut;
+        s.removed = t.deleted;
+    }
+    s.transferSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (s.refused > 0)
+        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the log)",
+                               s.refused));
+}

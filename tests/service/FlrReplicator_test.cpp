@@ -1,0 +1,129 @@
+#include "FLR/service/FlrReplicator.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFileLock.h"
+#include "FLR/service/FlrTreeVerify.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using flrtest::writeFile;
+
+struct Tree {
+    flrtest::ScopedRegistry registry;
+    flrtest::TempDir dir;
+    std::string src = dir.file("src"), dst = dir.file("dst"), state = dir.file("state");
+
+    Tree() {
+        ::mkdir(src.c_str(), 0755);
+        ::mkdir((src + "/sub").c_str(), 0750);
+        for (int i = 0; i < 20; ++i)
+            writeFile(src + "/sub/f" + std::to_string(i), std::string(1000 * i + 7, 'a' + i % 26));
+        writeFile(src + "/odd\nname\\with\rbytes", "odd");
+        ::symlink("../../outside", (src + "/sub/link").c_str());
+    }
+
+    FlrReplicateSummary replicate(const std::string& method = "auto") {
+        FlrReplicateOptions o;
+        o.source = src;
+        o.target = dst;
+        o.method = method;
+        o.stateRoot = state;
+        return FlrReplicator(o).run();
+    }
+    bool same() { return FlrTreeVerify().compare(src, dst).same(); }
+};
+
+TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
+    for (const char* method : {"full", "md5", "rsync", "auto"}) {
+        SCOPED_TRACE(method);
+        Tree t;
+        FlrReplicateSummary s = t.replicate(method);
+        EXPECT_EQ(s.scan, "baseline");
+        EXPECT_EQ(s.files, s.selected);
+        // The destination was empty, so every byte travelled (uncompressed).
+        EXPECT_GE(s.wireBytes, s.bytesRead);
+        EXPECT_TRUE(t.same());
+    }
+}
+
+TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {
+    Tree t;
+    t.replicate();
+    ::sleep(1);  // the second run's scan compares whole seconds
+    writeFile(t.src + "/sub/f5", "changed");
+    ::unlink((t.src + "/sub/f6").c_str());
+    ::rename((t.src + "/sub/f7").c_str(), (t.src + "/moved").c_str());
+    writeFile(t.dst + "/stray", "not in the source");
+    FlrReplicateSummary s = t.replicate();
+    EXPECT_EQ(s.scan, "smart-sync");
+    EXPECT_GE(s.removed, 2);  // f6, f7 and the stray file
+    EXPECT_TRUE(t.same());
+}
+
+TEST(FlrReplicator, ATransferToAFolderThatCannotBeMadeFailsAndIsRetriedInFull) {
+    Tree t;
+    writeFile(t.dir.file("blocker"), "");
+    FlrReplicateOptions o;
+    o.source = t.src;
+    o.target = t.dir.file("blocker") + "/dst";
+    o.stateRoot = t.state;
+    EXPECT_THROW(FlrReplicator(o).run(), JxException);
+    ::unlink(t.dir.file("blocker").c_str());
+    // No run was recorded: the next one is a baseline again.
+    EXPECT_EQ(FlrReplicator(o).run().scan, "baseline");
+}
+
+TEST(FlrReplicator, TwoRunsOfOnePairExcludeEachOther) {
+    Tree t;
+    FlrReplicateOptions o;
+    o.source = t.src;
+    o.target = t.dst;
+    o.stateRoot = t.state;
+    FlrReplicator r(o);
+    ::mkdir(t.state.c_str(), 0700);
+    ::mkdir(r.stateDir().c_str(), 0700);
+    JxFileLock held(r.stateDir() + "/lock");
+    ASSERT_TRUE(held.lock(1, 0));
+    try {
+        r.run();
+        FAIL() << "a second run went ahead";
+    } catch (const JxException& e) {
+        EXPECT_NE(e.getMessage().find("is in progress"), std::string::npos) << e.getMessage();
+    }
+}
+
+TEST(FlrReplicator, RemoteTargetsAreToldFromLocalPaths) {
+    struct Case {
+        const char* target;
+        bool remote;
+        const char* host;
+        const char* port;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"tail1:7000:/srv/replica", true, "tail1", "7000", "/srv/replica"},
+        {"[::1]:7000:/r", true, "[::1]", "7000", "/r"},
+        {"tail1:flr:rel/dir", true, "tail1", "flr", "rel/dir"},
+        {"tail1:7000:", true, "tail1", "7000", "/"},
+        {"/local/dir", false, "", "", ""},
+        {"./a:b:c", false, "", "", ""},
+        {"dir/with:colon:x", false, "", "", ""},
+        {"host::/x", false, "", "", ""},
+        {"plain", false, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string host, port, path;
+        ASSERT_EQ(FlrReplicator::parseRemote(c.target, &host, &port, &path), c.remote) << c.target;
+        if (!c.remote) continue;
+        EXPECT_EQ(host, c.host);
+        EXPECT_EQ(port, c.port);
+        EXPECT_EQ(path, c.path);
+    }
+}
+
+}  // namespace

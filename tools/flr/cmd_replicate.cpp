@@ -1,0 +1,105 @@
+// flr replicate: copy a folder to a replica and keep it a mirror, run after
+// run (a full scan the first time, only what changed afterwards).
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "Commands.h"
+#include "FLR/platform/JXZrpJobClient.h"
+#include "FLR/service/FlrReplicator.h"
+
+namespace {
+
+std::string humanBytes(double b) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (b >= 1024 && u < 4) {
+        b /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, u ? "%.1f %s" : "%.0f %s", b, units[u]);
+    return text;
+}
+
+std::string clock(double secs) {
+    const long s = static_cast<long>(secs + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+// One rewritten line on the terminal.
+void showProgress(const FlrReplicateProgress& p) {
+    const double rate = p.seconds > 0 ? p.bytes / p.seconds : 0;
+    if (std::string(p.phase) == "scan") {
+        std::fprintf(stderr, "\rscan: %lld entries, %lld selected (%s)\x1b[K", p.entries, p.files,
+                     humanBytes(static_cast<double>(p.bytes)).c_str());
+    } else {
+        std::string eta = "--:--:--";
+        if (rate > 0 && p.totalBytes >= p.bytes) eta = clock((p.totalBytes - p.bytes) / rate);
+        std::fprintf(stderr, "\rtransfer: %lld/%lld files, %s/%s, %s/s, ETA %s\x1b[K", p.files,
+                     p.totalFiles, humanBytes(static_cast<double>(p.bytes)).c_str(),
+                     humanBytes(static_cast<double>(p.totalBytes)).c_str(),
+                     humanBytes(rate).c_str(), eta.c_str());
+    }
+    std::fflush(stderr);
+}
+
+void printSummary(const FlrReplicateSummary& s, const std::string& src, const std::string& dst) {
+    std::printf("flr replicate: %s -> %s\n", src.c_str(), dst.c_str());
+    std::printf("  scan      %s, %lld entries examined, %lld selected (%s) in %.2f s\n",
+                s.scan.c_str(), s.entries, s.selected,
+                humanBytes(static_cast<double>(s.bytesRead)).c_str(), s.scanSeconds);
+    std::printf(
+        "  transfer  %lld entries (%lld full, %lld md5, %lld rsync), %s of data, %s on "
+        "the wire in %.2f s\n",
+        s.files, s.methods[0], s.methods[1], s.methods[2],
+        humanBytes(static_cast<double>(s.bytesSent)).c_str(),
+        humanBytes(static_cast<double>(s.wireBytes)).c_str(), s.transferSeconds);
+    std::printf("  mirror    %lld removed on the destination\n", s.removed);
+    std::printf("  total     %.2f s\n", s.seconds);
+}
+
+void printJson(const FlrReplicateSummary& s) {
+    std::printf(
+        "{\"scan\":%s,\"since\":%lld,\"entries\":%lld,\"selected\":%lld,\"files\":%lld,"
+        "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
+        "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld},\"removed\":%lld,"
+        "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
+        JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
+        s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2], s.removed,
+        s.scanSeconds, s.transferSeconds, s.seconds);
+}
+
+}  // namespace
+
+void addReplicateCommands(CLI::App& app) {
+    static FlrReplicateOptions o;
+    static bool json = false;
+    static bool quiet = false;
+    auto* rep = app.add_subcommand("replicate", "Copy SRC to DST and keep DST a mirror of it");
+    rep->add_option("SRC", o.source, "Source folder")->required();
+    rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
+        ->required();
+    rep->add_option("--method", o.method, "How files travel: full, md5, rsync or auto")
+        ->check(CLI::IsMember({"full", "md5", "rsync", "auto"}));
+    rep->add_option("--streams", o.streams, "Parallel connections for the files")
+        ->check(CLI::Range(1, 64));
+    rep->add_flag("--encrypt", o.encrypt, "Encrypt the link (it is always authenticated)");
+    rep->add_option("--compress", o.compress, "zstd level for the link, 0 = off")
+        ->check(CLI::Range(0, 19));
+    rep->add_flag("--baseline", o.baseline, "Scan everything, not just what changed");
+    rep->add_option("--state-dir", o.stateRoot, "Where pairs keep their state");
+    rep->add_flag("--json", json, "Print the summary as one JSON object");
+    rep->add_flag("-q,--quiet", quiet, "No progress line");
+    rep->callback([] {
+        FlrReplicator r(o);
+        if (!quiet && ::isatty(STDERR_FILENO)) r.setProgress(showProgress);
+        const FlrReplicateSummary s = r.run();
+        if (!quiet && ::isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
+        json ? printJson(s) : printSummary(s, o.source, o.target);
+    });
+}
