@@ -12,7 +12,7 @@
 #include "FLR/platform/FlrExport.h"
 
 // The add-snapshot record of the driver's ioctl: 2228 bytes, native order.
-struct QzbfAddSnapRecord {
+struct FLR_EXPORT QzbfAddSnapRecord {
     int32_t originMinor;  // in: the origin's filter node
     int32_t snapMinor;    // in: -1; out: the new node
     int32_t flags;        // in: 32768

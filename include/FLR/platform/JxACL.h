@@ -36,7 +36,7 @@ enum Tag : uint8_t {
 // Permission bits of an entry.
 enum Perm : uint8_t { PERM_EXECUTE = 1, PERM_WRITE = 2, PERM_READ = 4 };
 
-struct Entry {
+struct FLR_EXPORT Entry {
     uint8_t tag = 0;    // Tag
     uint8_t perms = 0;  // Perm bits, 0..7
     uint32_t id = 0;    // uid for TAG_USER, gid for TAG_GROUP, 0 otherwise
@@ -45,7 +45,7 @@ struct Entry {
 
 // A decoded form. An absent section means "nothing beyond the mode" for the
 // access ACL and "no default ACL" for the default one.
-struct Acl {
+struct FLR_EXPORT Acl {
     bool hasAccess = false;
     bool hasDefault = false;
     std::vector<Entry> access;    // sorted by tag, then id

@@ -98,7 +98,7 @@ FLR_EXPORT uint32_t weakSum(Weak kind, const void* data, size_t len);
 // Signature of one block of a file: its index (offset = index * block size),
 // weak sum, length (the last block may be short) and MD5 digest. On the wire
 // the weak sum travels as 4 big-endian bytes (jx::storeBE32).
-struct BlockSum {
+struct FLR_EXPORT BlockSum {
     uint32_t index = 0;
     uint32_t weak = 0;
     uint32_t length = 0;
