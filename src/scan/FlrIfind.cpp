@@ -86,6 +86,8 @@ void FlrIfind::finish(const char* function, Files& files, int pairId, bool basel
     files.collect.close();
     files.dirchange.close();
     files.committed = true;
+    lastFiles_ = fileCount;
+    lastBytes_ = byteCount;
     if (pairId < 0) {
         if (baselineTotals) fileCount = byteCount = 0;
         return;
