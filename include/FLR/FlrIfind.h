@@ -68,12 +68,12 @@ class FLR_EXPORT FlrIfind {
     // Always NUL-terminated within size.
     static void stat2str(const struct stat& st, char* buffer, size_t size);
 
-    // The totals of the last finished scan, kept when a baseline resets
-    // fileCount and byteCount.
-    int64_t selectedFiles() const { return selectedFiles_; }
-    int64_t selectedBytes() const { return selectedBytes_; }
     // Entries stat-ed so far in this scan (for progress lines).
     int64_t entryCount() const { return entries_; }
+    // fileCount and byteCount as the last scan ended (kept although a
+    // baseline resets the counters).
+    int64_t lastFileCount() const { return lastFiles_; }
+    int64_t lastByteCount() const { return lastBytes_; }
     // Called every `every` entries from the scanning thread with the running
     // totals; for progress display.
     void setProgress(std::function<void(const FlrIfind&)> callback, int64_t every = 4096);
@@ -103,9 +103,9 @@ class FLR_EXPORT FlrIfind {
 
     JxSeqCounter* counter_ = nullptr;
     int64_t entries_ = 0;
+    int64_t lastFiles_ = 0;
+    int64_t lastBytes_ = 0;
     int64_t nextProgress_ = 0;
     int64_t progressEvery_ = 0;
     std::function<void(const FlrIfind&)> progress_;
-    int64_t selectedFiles_ = 0;
-    int64_t selectedBytes_ = 0;
 };

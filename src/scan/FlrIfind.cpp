@@ -83,11 +83,15 @@ void FlrIfind::openFiles(const char* function, Files& files, const char* collect
 
 void FlrIfind::finish(const char* function, Files& files, int pairId, bool baselineTotals) {
     (void)function;
+    // Both written whole before either is kept: a failure on the second
+    // still deletes the first.
     files.collect.close();
     files.dirchange.close();
+    files.collect.keep();
+    files.dirchange.keep();
     files.committed = true;
-    selectedFiles_ = fileCount;
-    selectedBytes_ = byteCount;
+    lastFiles_ = fileCount;
+    lastBytes_ = byteCount;
     if (pairId < 0) {
         if (baselineTotals) fileCount = byteCount = 0;
         return;

@@ -59,8 +59,10 @@ class FlrIfind::Output {
     void flushIfFull() {
         if (buf_.size() >= kFlushBytes) flush();
     }
-    // Writes what is buffered and closes; throws on failure.
+    // Writes what is buffered and closes; throws on failure. The file is
+    // still deleted by discard() until keep() is called.
     void close();
+    void keep() { name_.clear(); }
     // Closes without writing and deletes the file (a failed scan).
     void discard() noexcept;
 

@@ -145,7 +145,6 @@ void FlrIfind::Output::close() {
         IFIND_FAIL(function_, ifind::withErrno(
                                   std::string("Failed to close ") + kind_ + " file " + name_, err));
     }
-    name_.clear();
 }
 
 void FlrIfind::Output::discard() noexcept {

@@ -170,7 +170,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
                              r.dirchange.c_str(), -1);
     }
     s.entries = scanner.entryCount();
-    s.selected = scanner.selectedFiles();
-    s.bytesRead = scanner.selectedBytes();
+    s.selected = scanner.lastFileCount();
+    s.bytesRead = scanner.lastByteCount();
     s.scanSeconds = secondsSince(t0);
 }

@@ -303,11 +303,23 @@ TEST(FlrIfindFailures, AFailedScanDeletesBothFiles) {
     mkdirs(t.at("many"));
     const std::string pad(120, 'n');
     for (int i = 0; i < files; ++i) t.file("many/" + pad + std::to_string(i), "");
+    // How many writes a whole scan makes: the last one ends the second file,
+    // after the first was closed.
+    int writes = 0;
+    {
+        flrtest::FaultyFileOps counting;
+        jx::ScopedFileOps scoped(counting);
+        FlrIfind scan;
+        scan.smartsyncSDR(t.src.c_str(), 0, t.collect.c_str(), t.dirchange.c_str(), -1);
+        writes = counting.count(flrtest::FaultyFileOps::Op::Write);
+    }
+    ASSERT_GE(writes, 2);
     struct Case {
         const char* name;
         int nthWrite;
     };
-    for (const Case c : {Case{"first write", 1}, Case{"a later write", 2}}) {
+    for (const Case c :
+         {Case{"first write", 1}, Case{"a middle write", writes / 2}, Case{"last write", writes}}) {
         SCOPED_TRACE(c.name);
         flrtest::writeFile(t.collect, "old collect\n");
         flrtest::FaultyFileOps faulty;

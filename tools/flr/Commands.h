@@ -29,6 +29,7 @@ void addSecretCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
 void addSnapCommands(CLI::App& app);
 void addReplicateCommands(CLI::App& app);
+void addScanCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

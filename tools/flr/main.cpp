@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     addVerifyCommands(app);
     addSnapCommands(app);
     addReplicateCommands(app);
+    addScanCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
