@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxCoding.h"
+#include "FLR/platform/JxException.h"
 #include "FLR/platform/Jxc.h"
 #include "TailApplyFixture.h"
 
@@ -100,6 +102,45 @@ TEST_F(ApplyTest, DeviceNodesWhenPrivileged) {
     ASSERT_EQ(::lstat(at("null").c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(st.st_rdev, makedev(1, 3));
+}
+
+TEST_F(ApplyTest, OwnersAndACLsAreSetAtTheEnd) {
+    if (!JxACL::Helper::supported()) GTEST_SKIP() << "no ACL support in this build";
+    JxACL::Acl acl;
+    acl.hasAccess = true;
+    acl.access = {{JxACL::TAG_USER_OBJ, 6, 0},
+                  {JxACL::TAG_USER, 4, 4321},
+                  {JxACL::TAG_GROUP_OBJ, 4, 0},
+                  {JxACL::TAG_MASK, 4, 0},
+                  {JxACL::TAG_OTHER, 0, 0}};
+    const std::vector<unsigned char> form = JxACL::encode(acl);
+    const std::string path = at("owned");
+    FlrNetMirHeader h = header(path, S_IFREG | 0640, 2);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        h.uid = 1234;
+        h.gid = 5678;
+    }
+    h.hasACL = 1;
+    Tail tail(root);
+    Head head(tail.port());
+    head.net.sendMirHeader(h);
+    head.net.sendMirACL(form.data(), static_cast<int>(form.size()));
+    head.net.sendMirData("ok", 2);
+    head.net.sendMirEOF();
+    head.sync();
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, asRoot ? 1234u : ::getuid());
+    EXPECT_EQ(st.st_gid, asRoot ? 5678u : ::getgid());
+    std::vector<unsigned char> got;
+    try {
+        got = JxACL::Helper().get(path);
+    } catch (const JxException& e) {
+        GTEST_SKIP() << e.getMessage();
+    }
+    if (got.empty()) GTEST_SKIP() << "the file system keeps no ACLs";
+    EXPECT_EQ(JxACL::decode(got.data(), got.size()), acl);
 }
 
 // The header's size wins over the bytes that came and over the old copy.
