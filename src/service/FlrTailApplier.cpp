@@ -1,6 +1,8 @@
 // The reference tail's applying handler: one session's message dispatch.
 #include "FLR/service/FlrTailApplier.h"
 
+#include <cerrno>
+
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
@@ -85,7 +87,6 @@ void FlrTailApplySession::dropOpen(const char* why) {
     }
     // A dirchange without its end is not mirrored: its last block may be cut.
     dirChange_.reset();
-    skipping_ = false;
     inSpecial_ = false;
 }
 
@@ -98,7 +99,6 @@ void FlrTailApplySession::onEntry(Fn fn) {
         EvDebug::Error(kFn, "%s", e.getMessage().c_str());
         ++stats_.failed;
         entry_.reset();
-        skipping_ = true;
     }
 }
 
@@ -110,27 +110,23 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
     if (!applier_.root().relative(received, &rel, &why)) {
         EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
         ++stats_.refused;
-        skipping_ = true;
         return;
     }
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel);
     } catch (const JxException& e) {
-        const int err = e.getCode();
-        EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), e.getMessage().c_str());
         // A symbolic link on the way is the confinement at work.
-        if (err == ELOOP || err == EXDEV)
-            ++stats_.refused;
-        else
-            ++stats_.failed;
-        skipping_ = true;
+        const int err = e.getCode();
+        const bool refused = err == ELOOP || err == EXDEV;
+        EvDebug::Error(kFn, "%s %s: %s", refused ? "Refused" : "Couldn't apply", received.c_str(),
+                       e.getMessage().c_str());
+        ++(refused ? stats_.refused : stats_.failed);
     }
 }
 
 void FlrTailApplySession::endEntry() {
     onEntry([&](FlrTailApplyEntry& e) { e.finish(stats_); });
     entry_.reset();
-    skipping_ = false;
 }
 
 void FlrTailApplySession::beginSpecial(int id) {
@@ -180,7 +176,6 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
                 endSpecial();
             else
                 endEntry();
-            skipping_ = false;
             return;
         case FLR_NET_MIR_SPEC_FILE:
             beginSpecial(m.mirSpecFile.value);

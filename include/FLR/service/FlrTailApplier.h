@@ -121,8 +121,7 @@ class FLR_EXPORT FlrTailApplySession {
     FlrTailApplier& applier_;
     std::unique_ptr<FlrTailApplyEntry> entry_;
     std::unique_ptr<FlrTailDirChange> dirChange_;
-    // Inside an entry or special file that is being skipped (until MIR_EOF).
-    bool skipping_ = false;
+    // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;
     FlrTailApplyStats stats_;
