@@ -17,6 +17,7 @@
 #include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/Jxc.h"
+#include "FLR/service/FlrTailApplier.h"
 #include "TailApplyFixture.h"
 
 using namespace tailtest;
@@ -141,6 +142,40 @@ TEST_F(ApplyTest, OwnersAndACLsAreSetAtTheEnd) {
     }
     if (got.empty()) GTEST_SKIP() << "the file system keeps no ACLs";
     EXPECT_EQ(JxACL::decode(got.data(), got.size()), acl);
+}
+
+// Finished entries wait for one syncfs and are then put in place in arrival
+// order; whoever asks something sees everything sent before.
+TEST_F(ApplyTest, BatchedEntriesLandInOrderAtCommit) {
+    FlrTailApplier::Options options;
+    options.batchEntries = 100;
+    FlrTailApplier applier(root, options);
+    const std::string f = at("f");
+    auto send = [&](FlrTailApplySession& s, mode_t mode, const std::string& data) {
+        FlrNetMessage m(FLR_NET_MIR_HEADER);
+        m.mirHeader = header(f, mode, data.size());
+        s.handle(m, nullptr);
+        if (!data.empty()) {
+            FlrNetMessage d(FLR_NET_MIR_DATA);
+            d.data = {data.data(), static_cast<int>(data.size())};
+            s.handle(d, nullptr);
+        }
+        s.handle(FlrNetMessage(FLR_NET_MIR_EOF), nullptr);
+    };
+    {
+        FlrTailApplySession session(applier);
+        send(session, S_IFREG | 0644, "first");
+        EXPECT_NE(::access(f.c_str(), F_OK), 0) << "visible before its commit";
+        send(session, S_IFREG | 0644, "second");  // same path: the first is committed now
+        EXPECT_EQ(flrtest::readFile(f), "first");
+        send(session, S_IFDIR | 0755, "");
+        session.commit();
+        EXPECT_TRUE(S_ISDIR(modeOf(f))) << "the folder came last and stays";
+        EXPECT_EQ(session.stats().files, 2);
+        send(session, S_IFREG | 0600, "third");
+    }  // a session that ends puts what arrived whole in place
+    EXPECT_EQ(flrtest::readFile(f), "third");
+    EXPECT_EQ(snapshot(root).size(), 1u) << "no temporary left behind";
 }
 
 // The header's size wins over the bytes that came and over the old copy.
