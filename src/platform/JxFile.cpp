@@ -148,6 +148,22 @@ File openFile(const std::string& path, int flags, mode_t mode) {
     return File(fileOps().open(path.c_str(), flags | O_CLOEXEC, mode));
 }
 
+std::string readSymlink(const std::string& path, const char* source) {
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0)
+            throw JxException("readSymlink",
+                              "Failed to read link " + path + ": " + jxErrnoText(errno), source,
+                              __LINE__, errno);
+        if (static_cast<size_t>(n) < target.size()) {
+            target.resize(static_cast<size_t>(n));
+            return target;
+        }
+        target.resize(target.size() * 2);  // may have been cut: try again larger
+    }
+}
+
 std::string parentDir(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     addLinkCommands(app);
     addConfigCommands(app);
     addJobsCommands(app);
+    addVerifyCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

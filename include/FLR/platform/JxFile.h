@@ -201,6 +201,10 @@ FLR_EXPORT std::vector<std::string> listDir(const std::string& path, const char*
 // Errors throw "Failed to sync folder <path>: <strerror>" (function "fsyncDir").
 FLR_EXPORT void fsyncDir(const std::string& path, const char* source = "JxFile");
 
+// The target of a symbolic link, of any length. Errors throw "Failed to read
+// link <path>: <strerror>" (function "readSymlink", code errno).
+FLR_EXPORT std::string readSymlink(const std::string& path, const char* source = "JxFile");
+
 // "dir/name" -> "dir"; "name" -> "."; "/name" -> "/".
 FLR_EXPORT std::string parentDir(const std::string& path);
 

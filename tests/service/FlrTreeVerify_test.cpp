@@ -1,0 +1,114 @@
+#include "FLR/service/FlrTreeVerify.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using flrtest::writeFile;
+
+// The same small tree under both roots: files, an empty file, a nested
+// folder, a symbolic link (dangling on purpose: it must not be followed) and
+// a fifo.
+void makeTree(const std::string& root) {
+    ASSERT_EQ(::mkdir((root + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/d/e").c_str(), 0700), 0);
+    writeFile(root + "/a.txt", "alpha\n");
+    writeFile(root + "/empty", "");
+    writeFile(root + "/d/e/big", std::string(3 << 20, 'x') + "tail");
+    ASSERT_EQ(::symlink("../nowhere", (root + "/d/link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((root + "/d/fifo").c_str(), 0640), 0);
+}
+
+struct Pair {
+    flrtest::TempDir src, dst;
+    Pair() {
+        makeTree(src.path());
+        makeTree(dst.path());
+    }
+};
+
+TEST(FlrTreeVerify, EqualTreesAreTheSameAndEveryByteIsCompared) {
+    Pair p;
+    FlrTreeVerifyResult r = FlrTreeVerify().compare(p.src.path(), p.dst.path());
+    EXPECT_TRUE(r.same());
+    EXPECT_EQ(r.entries, 8);  // the root and its seven entries
+    EXPECT_EQ(r.bytes, 6 + (3 << 20) + 4);
+}
+
+struct Mutation {
+    const char* name;
+    std::function<void(const std::string& dst)> change;
+    const char* path;
+    const char* what;  // start of the reported difference
+};
+
+TEST(FlrTreeVerify, EachKindOfDifferenceIsFoundAndNamed) {
+    const Mutation cases[] = {
+        {"missing", [](const std::string& d) { ::unlink((d + "/a.txt").c_str()); }, "a.txt",
+         "missing on destination"},
+        {"extra", [](const std::string& d) { writeFile(d + "/d/new", "n"); }, "d/new",
+         "extra on destination"},
+        {"size", [](const std::string& d) { writeFile(d + "/a.txt", "alpha"); }, "a.txt",
+         "size differs: 6 on source, 5 on destination"},
+        {"last byte",
+         [](const std::string& d) {
+             writeFile(d + "/d/e/big", std::string(3 << 20, 'x') + "tai!");
+         },
+         "d/e/big", "content differs at byte 3145731"},
+        {"mode", [](const std::string& d) { ::chmod((d + "/d/e").c_str(), 0755); }, "d/e",
+         "mode differs: 0700 on source, 0755 on destination"},
+        {"link target",
+         [](const std::string& d) {
+             ::unlink((d + "/d/link").c_str());
+             ::symlink("../elsewhere", (d + "/d/link").c_str());
+         },
+         "d/link", "link target differs"},
+        {"type",
+         [](const std::string& d) {
+             ::unlink((d + "/d/fifo").c_str());
+             writeFile(d + "/d/fifo", "");
+             ::chmod((d + "/d/fifo").c_str(), 0640);
+         },
+         "d/fifo", "type differs: fifo on source, file on destination"},
+    };
+    for (const Mutation& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p;
+        c.change(p.dst.path());
+        FlrTreeVerifyResult r = FlrTreeVerify().compare(p.src.path(), p.dst.path());
+        ASSERT_EQ(r.differences, 1);
+        EXPECT_EQ(r.diffs[0].path, c.path);
+        EXPECT_EQ(r.diffs[0].what.rfind(c.what, 0), 0u) << r.diffs[0].what;
+    }
+}
+
+TEST(FlrTreeVerify, TimesAndOwnersAreComparedOnlyWhenAsked) {
+    Pair p;
+    struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimes((p.dst.path() + "/a.txt").c_str(), old), 0);
+    EXPECT_TRUE(FlrTreeVerify().compare(p.src.path(), p.dst.path()).same());
+    FlrTreeVerifyOptions o;
+    o.mtimes = true;
+    FlrTreeVerifyResult r = FlrTreeVerify(o).compare(p.src.path(), p.dst.path());
+    ASSERT_EQ(r.differences, 1);
+    EXPECT_EQ(r.diffs[0].path, "a.txt");
+}
+
+TEST(FlrTreeVerify, CountsEveryDifferenceButKeepsAtMostTheLimit) {
+    Pair p;
+    for (int i = 0; i < 30; ++i) writeFile(p.dst.file("extra" + std::to_string(i)), "");
+    FlrTreeVerifyOptions o;
+    o.maxDiffs = 10;
+    FlrTreeVerifyResult r = FlrTreeVerify(o).compare(p.src.path(), p.dst.path());
+    EXPECT_EQ(r.differences, 30);
+    EXPECT_EQ(r.diffs.size(), 10u);
+}
+
+}  // namespace
