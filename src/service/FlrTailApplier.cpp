@@ -46,6 +46,10 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
         FlrTailApplySession& apply;
         FlrTailApplyStats* out;
         ~Report() {
+            try {
+                apply.commit();  // so the counts include the last batch
+            } catch (...) {
+            }
             if (out) *out = apply.stats();
         }
     } report{apply, out};

@@ -6,10 +6,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
@@ -67,9 +69,17 @@ TEST_F(ApplyTest, EveryEntryTypeLandsWithItsAttributes) {
     EXPECT_EQ(modeOf(at("a/fifo")) & 07777, 0620u);
     EXPECT_EQ(flrtest::readFile(at("a/relative")), "by a path relative to the root");
 
-    const FlrTailApplyStats s = tail.totals();
-    EXPECT_EQ(s.files, 0);  // sessions add their counts when they end
+    // A session's counts reach the totals when it ends.
     head.net.closeSocket();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (tail.totals().files < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const FlrTailApplyStats s = tail.totals();
+    EXPECT_EQ(s.files, 2);
+    EXPECT_EQ(s.dirs, 1);
+    EXPECT_EQ(s.links, 1);
+    EXPECT_EQ(s.specials, 1);
+    EXPECT_EQ(s.refused + s.failed, 0);
 }
 
 TEST_F(ApplyTest, TypeChangesReplaceTheOldEntry) {
