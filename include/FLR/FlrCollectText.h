@@ -4,6 +4,7 @@
 // line; unescape reverses it. Only lower-case hex digits after "\x" are
 // decoded: any other backslash sequence is kept as it stands, so text that
 // was never escaped reads back unchanged.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,10 @@ namespace FlrCollectText {
 
 FLR_EXPORT std::string escape(std::string_view path);
 FLR_EXPORT std::string unescape(std::string_view text);
+
+// unescape over len bytes at text, in place (the result is never longer);
+// returns the new length. For readers that keep one line buffer.
+FLR_EXPORT size_t unescapeInPlace(char* text, size_t len);
 
 // Appends the escaped form to out (the writers reuse one buffer per scan).
 FLR_EXPORT void appendEscaped(std::string& out, std::string_view path);

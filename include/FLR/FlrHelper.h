@@ -8,6 +8,9 @@
 
 #include "FLR/platform/FlrExport.h"
 
+class FlrPair;
+struct CreateCPArgsById_t;
+
 class FLR_EXPORT FlrHelper {
   public:
     // mkdir -p with mode 0777 (before umask). 0 on success or when the
@@ -35,4 +38,16 @@ class FLR_EXPORT FlrHelper {
     // The replication set of an application: kind 2 is a pair. Throws
     // "Failed to lookup backup set for pair N" when it has none.
     static int pairToSetId(int kind, int pairId);
+
+    // Sends the list of every recovery point on this host (the recovery
+    // snapshots, grouped by job, tied to the pairs whose destination folders
+    // lie on the snapshotted volume) in one request; snapshots that serve no
+    // pair are removed. An empty list is sent too, so the server's view
+    // mirrors the host. Throws when the request is rejected. One
+    // registration at a time per host ("FLR_SENDCPLISTTOBN").
+    static void sendCPListToBN();
+    // As above; *sent (when given) receives the request as it was sent.
+    static void sendCPListToBN(CreateCPArgsById_t* sent);
+    // Raises an alert about the pair for the management server.
+    static void sendAlert(const FlrPair& pair, const char* message);
 };

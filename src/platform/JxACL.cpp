@@ -194,8 +194,8 @@ std::string procPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-std::string describe(int fd, const std::string* path) {
-    return path ? *path : jxFormat("descriptor %d", fd);
+std::string describe(int fd) {
+    return jxFormat("descriptor %d", fd);
 }
 
 acl_tag_t toLibTag(uint8_t tag) {
@@ -314,7 +314,9 @@ bool readAcl(int fd, const struct stat& st, const std::string& what, Acl* out) {
         if (notSupported(errno)) return false;
         JX_THROW_ERRNO("JxACL::Helper::get", "Failed to read the access ACL of " + what, errno);
     }
-    if (acl_equiv_mode(access.get(), nullptr) == 1) {
+    const int extended = acl_equiv_mode(access.get(), nullptr);
+    if (extended < 0) JX_THROW_ERRNO("JxACL::Helper::get", "Invalid access ACL on " + what, errno);
+    if (extended == 1) {
         out->hasAccess = true;
         out->access = entriesOf(access.get(), what);
     }
@@ -397,11 +399,11 @@ std::vector<unsigned char> Helper::get(const std::string& path) const {
 }
 
 std::vector<unsigned char> Helper::get(int fd) const {
-    return getFrom(fd, describe(fd, nullptr));
+    return getFrom(fd, describe(fd));
 }
 
 void Helper::apply(int fd, const void* data, size_t len) const {
-    applyTo(fd, data, len, describe(fd, nullptr));
+    applyTo(fd, data, len, describe(fd));
 }
 
 void Helper::apply(const std::string& path, const void* data, size_t len) const {

@@ -1,5 +1,7 @@
 #include "FLR/FlrCollectText.h"
 
+#include <cstring>
+
 namespace FlrCollectText {
 
 namespace {
@@ -37,29 +39,37 @@ std::string escape(std::string_view path) {
     return out;
 }
 
-std::string unescape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out += text[i];
+size_t unescapeInPlace(char* text, size_t len) {
+    // Most paths hold no backslash: nothing moves before the first one.
+    const void* first = std::memchr(text, '\\', len);
+    if (!first) return len;
+    size_t out = static_cast<size_t>(static_cast<const char*>(first) - text);
+    for (size_t i = out; i < len; ++i) {
+        if (text[i] != '\\' || i + 1 >= len) {
+            text[out++] = text[i];
             continue;
         }
         if (text[i + 1] == '\\') {
-            out += '\\';
+            text[out++] = '\\';
             ++i;
             continue;
         }
-        if (text[i + 1] == 'x' && i + 3 < text.size()) {
+        if (text[i + 1] == 'x' && i + 3 < len) {
             int hi = lowerHexValue(text[i + 2]), lo = lowerHexValue(text[i + 3]);
             if (hi >= 0 && lo >= 0) {
-                out += static_cast<char>(hi * 16 + lo);
+                text[out++] = static_cast<char>(hi * 16 + lo);
                 i += 3;
                 continue;
             }
         }
-        out += text[i];  // any other sequence is kept as it stands
+        text[out++] = text[i];  // any other sequence is kept as it stands
     }
+    return out;
+}
+
+std::string unescape(std::string_view text) {
+    std::string out(text);
+    out.resize(unescapeInPlace(out.data(), out.size()));
     return out;
 }
 

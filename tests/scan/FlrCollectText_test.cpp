@@ -16,7 +16,7 @@ TEST(FlrCollectText, EscapedPathsAreOneLineAndReadBackUnchanged) {
         {"/a/cr\rname", "/a/cr\\x0dname"},
         {"/a/back\\slash", "/a/back\\\\slash"},
         {"/a/\\x0a-literal", "/a/\\\\x0a-literal"},
-        {std::string("/a/\xff\xfe-bytes\t", 14), std::string("/a/\xff\xfe-bytes\t", 14)},
+        {"/a/\xff\xfe-bytes\t", "/a/\xff\xfe-bytes\t"},
         {"\\", "\\\\"},
     };
     for (const RoundTrip& c : cases) {

@@ -24,7 +24,10 @@ void addHeadCommands(CLI::App& app);
 void addLinkCommands(CLI::App& app);
 void addConfigCommands(CLI::App& app);
 void addJobsCommands(CLI::App& app);
+void addCollectCommands(CLI::App& app);
+void addSecretCommands(CLI::App& app);
 void addVerifyCommands(CLI::App& app);
+void addSnapCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

@@ -24,7 +24,10 @@ int main(int argc, char** argv) {
     addLinkCommands(app);
     addConfigCommands(app);
     addJobsCommands(app);
+    addCollectCommands(app);
+    addSecretCommands(app);
     addVerifyCommands(app);
+    addSnapCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

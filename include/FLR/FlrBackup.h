@@ -1,0 +1,257 @@
+#pragma once
+// The head's transfer driver: copies the entries named by a collect file to
+// the tail over one FlrNetHead connection, translating source paths through
+// directory pairs into destination paths.
+//
+// One method is chosen for the whole run: the plain loop (every file in
+// full; LBFS plugs into the same loop), or the MD5/RSync pipeline, in which a
+// planner thread reads the collect file and asks the tail, over a connection
+// of its own (dup()), for the checksums of its copy, while the calling thread
+// sends each file in full, as the blocks that differ (MD5) or as an
+// rsync-style delta. The planner is bounded to kWorkListLimit pending items
+// and never outlives the run: an abort or a failure cuts its connection and
+// joins it.
+//
+// Failures are JxException (code -1) from "FlrBackup::<operation>"; a set
+// abort flag makes the loops throw "Aborted". Link and job-client exceptions
+// pass through; the caller restarts from getLastCollectOffset().
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FLR/FlrAdaptiveMD5.h"
+#include "FLR/FlrFid.h"
+#include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxMonitor.h"
+#include "FLR/platform/JxSafeFlags.h"
+#include "FLR/platform/JxThread.h"
+
+class FlrCollectFile;
+class FlrDriver;
+class FlrJobClient;
+class FlrNetHead;
+struct FlrNetMessage;
+namespace JxACL {
+class Helper;
+}
+
+class FLR_EXPORT FlrBackup {
+  public:
+    static constexpr int kDefaultHashChunkSize = 32768;
+    static constexpr int kDefaultHashMinFileSize = 65536;
+    static constexpr int kDefaultRSyncMaxFileSize = 104857600;
+    // The transfer buffer holds at least this many bytes (and 3 blocks).
+    static constexpr int kTransferBufferBytes = 524288;
+    static constexpr int kCollectLineSize = 4096;
+    // Pending work items before the planner waits.
+    static constexpr size_t kWorkListLimit = 512;
+    static constexpr int kWaitMs = 1000;
+    // A progress report is due after this much since the last one...
+    static constexpr long long kReportBytes = 8388608;
+    static constexpr int kReportFiles = 100;
+    // ...and at most once per this many seconds.
+    static constexpr int kReportSecs = 60;
+    static constexpr int kSampleBudget = 10;
+    static constexpr int kPingSampleSecs = 120;
+    // Copy references per MIR_RSYNC message.
+    static constexpr int kRSyncRefsPerMessage = 128;
+
+    struct DirPair {
+        std::string src;
+        std::string dst;
+    };
+
+    // One block of the tail's copy.
+    struct ChunkCSUM {
+        uint32_t index = 0;
+        uint32_t weak = 0;
+        uint32_t length = 0;
+        unsigned char md5[16] = {};
+    };
+
+    // One work item. A compared file may span several items (one per digest
+    // message of the tail); its final item is marked `last`.
+    struct File {
+        bool md5 = false;
+        bool rsync = false;
+        bool last = true;
+        char type = 'F';
+        // Numbers the entries of a run, so the items of one file are known.
+        unsigned long long seq = 0;
+        fsf_fid fid = fsf_fid::fid0;
+        std::string src;
+        std::string dst;
+        struct stat st = {};
+        std::vector<unsigned char> acl;
+        unsigned long long collectOffset = 0;
+        std::vector<ChunkCSUM> csums;
+    };
+
+    using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);
+
+    FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver);
+    ~FlrBackup();
+    FlrBackup(const FlrBackup&) = delete;
+    FlrBackup& operator=(const FlrBackup&) = delete;
+
+    // --- settings (set before backup) ------------------------------------------
+    bool useMD5 = false;
+    bool useRSync = false;
+    bool useLBFS = false;
+    bool overwrite = true;
+    bool skipVanished = false;
+    // 0 means adaptive (the threshold the model has learned).
+    int hashChunkSize = kDefaultHashChunkSize;
+    int hashMinFileSize = kDefaultHashMinFileSize;
+    int rsyncMaxFileSize = kDefaultRSyncMaxFileSize;
+
+    bool isMD5Disabled() const { return disableMD5_; }
+    bool isRSyncDisabled() const { return disableRSync_; }
+    bool isLBFSDisabled() const { return disableLBFS_; }
+    int getClusterNode() const { return clusterNode_; }
+    int getClusterSize() const { return clusterSize_; }
+    bool hasACLHelper() const { return aclHelper_ != nullptr; }
+    void setProgressCallback(ProgressFn fn, void* context);
+
+    // --- directory pairs ---------------------------------------------------------
+    void addDirPair(const char* src, const char* dst);
+    const std::vector<DirPair>& getDirPairs() const { return pairs_; }
+    static std::string translate(const char* path, const DirPair& pair);
+    // Translates with the longest matching pair (null when none matched).
+    std::string translate(const char* path, const DirPair** matched) const;
+
+    // --- the run -------------------------------------------------------------------
+    void backup(FlrCollectFile* cf, bool sendOffsets, int pairId);
+    void backup(const char* collectPath, int offset, bool sendOffsets, int pairId);
+
+    // A read-only descriptor of a regular file, or -1 for a vanished entry
+    // when skipVanished is on.
+    int openFile(const char* path, const fsf_fid& fid, struct stat* st);
+    // Reads until len bytes or end of file; throws on errors.
+    int readAll(int fd, void* buf, int len);
+    void pushToBNIfNeeded(const char* caller);
+    void getLBFSStats(unsigned long* a, unsigned long* b) const;
+
+    // Totals of the last (or running) backup.
+    long long getTotalFiles() const { return totalFiles_; }
+    long long getTotalBytes() const { return totalBytes_; }
+    // Where a restarted run continues: past the last entry sent.
+    unsigned long long getLastCollectOffset() const { return lastCollectOffset_; }
+    // Files sent by each method (full, MD5, RSync) in the last run.
+    long long getMethodCount(int method) const;
+
+    // The size from which the planner compares a file: the fixed setting,
+    // or the learned one when hashMinFileSize is 0. -1 means never.
+    long long checksumThreshold();
+    // Which method the planner asks for a regular file of this size:
+    // 0 full, 1 MD5, 2 RSync.
+    int chooseMethod(long long size, long long threshold) const;
+    // True when this cluster node handles an "F" entry with this path.
+    bool handledByThisNode(const std::string& path) const;
+    // The adaptive model, for the owner's inspection; lock adaptiveLock().
+    FlrAdaptiveMD5& adaptive() { return adaptive_; }
+    std::mutex& adaptiveLock() { return adaptiveMtx_; }
+
+  private:
+    // A collect line taken apart. False for a line that does not fit.
+    bool parseLine(const char* line, File& f) const;
+    // Reads the next entry this node handles; false at the end.
+    bool nextEntry(File& f);
+    // lstat (or stat by id) with the vanished rule; false to skip.
+    bool statEntry(File& f);
+    void gatherACL(File& f);
+    void readSettings();
+    void readReplicationSetProperties(int pairId);
+    void logRun(bool sendOffsets, int pairId);
+    void checkAbort(const char* function) const;
+    void finishRun();
+
+    // Loops.
+    void backupLoop(bool lbfs);
+    void backupMD5OrRSync();
+    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
+    void sendEntry(File& f, int fd, uint8_t method);
+    void sendHeader(const File& f, uint8_t method);
+    void sendLinkTarget(const File& f);
+    void sendRegFileFull(File& f, int fd);
+    void sendRegFileMD5(File& f, int fd);
+    void sendRegFileRSync(File& f, int fd);
+    void sendRegFileLBFS(File& f, int fd);
+    void countFile(const File& f, uint8_t method);
+    void countBytes(long long bytes);
+    void refillSampleBudgets();
+
+    // Planner.
+    void md5Thread();
+    void planEntries(FlrNetHead& conn);
+    void requestMD5Stream(FlrNetHead& conn, File& f);
+    void requestRSyncSums(FlrNetHead& conn, File& f);
+    void pingSampleIfDue(FlrNetHead& conn);
+    void queueItem(std::unique_ptr<File> item);
+    // The next item, waiting for the planner; null once the list is done.
+    std::unique_ptr<File> takeItem(const char* function);
+    void stopPlanner();
+    // The next item of the same entry as first, or an exception when the
+    // planner's stream broke off or moved on to another entry.
+    std::unique_ptr<File> takeSameFile(const File& first, const char* function);
+    // Consumes the remaining items of an entry that is not sent.
+    void drainFile(const File& item, const char* function);
+    // recvMessage that watches the abort flags while it waits.
+    int recvWatching(FlrNetHead& conn, FlrNetMessage* msg);
+
+    // Adaptive model calls, serialised.
+    void addSample(int kind, unsigned long long bytes, unsigned long long micros);
+
+    FlrNetHead* head_;
+    JxSafeFlags* abort_;
+    FlrDriver* driver_;
+    void* buf_ = nullptr;
+    int bufSize_ = 0;
+    std::unique_ptr<JxACL::Helper> aclHelper_;
+    bool disableMD5_ = false;
+    bool disableRSync_ = false;
+    bool disableLBFS_ = false;
+    FlrAdaptiveMD5 adaptive_;
+    std::mutex adaptiveMtx_;
+    JxSafeFlags netSamples_{kSampleBudget};
+    JxSafeFlags localSamples_{kSampleBudget};
+    JxSafeFlags remoteSamples_{kSampleBudget};
+    long long lastRefill_ = 0;
+    std::vector<DirPair> pairs_;
+    FlrCollectFile* cf_ = nullptr;
+    bool sendOffsets_ = false;
+    int pairId_ = -1;
+    int clusterNode_ = 0;
+    int clusterSize_ = 0;
+    ProgressFn progressFn_ = nullptr;
+    void* progressCtx_ = nullptr;
+
+    // Progress.
+    long long lastReport_ = 0;
+    std::string currentFile_;
+    long long totalBytes_ = 0;
+    long long bytesSinceReport_ = 0;
+    long long totalFiles_ = 0;
+    int filesSinceReport_ = 0;
+    long long methodCounts_[3] = {0, 0, 0};
+    unsigned long long lastCollectOffset_ = 0;
+    std::unique_ptr<FlrJobClient> job_;
+    unsigned long lbfsSent_ = 0;
+    unsigned long lbfsTotal_ = 0;
+
+    // Work list shared by planner and sender, guarded by workMon_.
+    JxMonitorH workMon_;
+    std::deque<std::unique_ptr<File>> work_;
+    bool planDone_ = false;
+    bool planStop_ = false;
+    std::unique_ptr<JxException> planError_;
+    FlrNetHead* planConn_ = nullptr;
+    JxThread planner_;
+    long long lastPing_ = 0;
+};

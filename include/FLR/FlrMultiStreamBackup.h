@@ -1,0 +1,71 @@
+#pragma once
+// Several transfer drivers in parallel, each on its own connection to the
+// tail, sharing one collect file: the regular files go through the streams,
+// then directories and every other entry through one driver on the caller's
+// connection, so a directory is applied after its contents. Works on
+// path-form collect files (no journal driver).
+//
+// A failing stream does not stop the others; the run fails after all of
+// them ended, with the first failure in stream order, and the directory pass
+// is skipped. The split files (collect name + ".files" / ".dirs") are
+// removed either way.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "FLR/platform/FlrExport.h"
+
+class FlrBackup;
+class FlrNetHead;
+class JxSafeFlags;
+
+class FLR_EXPORT FlrMultiStreamBackup {
+  public:
+    explicit FlrMultiStreamBackup(int streams);
+
+    // Options handed to every driver.
+    bool overwrite = true;
+    bool skipVanished = false;
+    bool wantMD5 = false;
+    bool wantRSync = false;
+    bool wantLBFS = false;
+    // Called on each driver once its options are set (block sizes,
+    // thresholds, progress).
+    std::function<void(FlrBackup&)> tune;
+
+    void addDirPair(const std::string& src, const std::string& dst) { pairs_[src] = dst; }
+
+    // The split starts at offset; headers carry no collect offsets.
+    void backup(FlrNetHead* head, const char* collectFile, unsigned long offset, bool sendOffsets,
+                JxSafeFlags* abort, int pairId);
+
+    // The run's LBFS figure; each counter only when its pointer is given.
+    float getLBFSStats(unsigned long* a, unsigned long* b) const;
+
+    // Totals of the last run: entries and data bytes sent, and entries by
+    // method (0 full, 1 MD5, 2 RSync).
+    long long getTotalFiles() const { return totalFiles_; }
+    long long getTotalBytes() const { return totalBytes_; }
+    long long getMethodCount(int method) const;
+    // Entries of the last split.
+    unsigned long getSplitFiles() const { return splitFiles_; }
+    unsigned long getSplitDirs() const { return splitDirs_; }
+
+  private:
+    void split(const char* collectFile, unsigned long offset, const std::string& filesPath,
+               const std::string& dirsPath);
+    void setUp(FlrBackup& driver) const;
+    void addTotals(const FlrBackup& driver);
+
+    int streams_;
+    std::map<std::string, std::string> pairs_;
+    float lbfsPercent_ = 0;
+    unsigned long lbfsA_ = 0;
+    unsigned long lbfsB_ = 0;
+    long long totalFiles_ = 0;
+    long long totalBytes_ = 0;
+    long long methodCounts_[3] = {0, 0, 0};
+    unsigned long splitFiles_ = 0;
+    unsigned long splitDirs_ = 0;
+};

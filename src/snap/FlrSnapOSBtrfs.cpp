@@ -1,0 +1,118 @@
+#include "FLR/FlrSnapOSBtrfs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <sstream>
+#include <vector>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxMntTab.h"
+#include "FLR/platform/JxProcess.h"
+
+namespace {
+
+const char* const kSource = "FlrSnapOS_btrfs";
+
+[[noreturn]] void fail(const char* function, const std::string& message) {
+    throw JxException(function, message, kSource, __LINE__, -1);
+}
+
+std::string snapDirOf(const std::string& mountPoint) {
+    return (mountPoint == "/" ? std::string() : mountPoint) + "/" + FlrSnapOS_LV_btrfs::kSnapDir;
+}
+
+bool readOnly(const std::string& options) {
+    std::istringstream in(options);
+    for (std::string word; std::getline(in, word, ',');)
+        if (word == "ro") return true;
+    return false;
+}
+
+std::string errorText(const JxProcess::Result& r) {
+    std::string text = r.error.empty() ? r.output : r.error;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+}
+
+std::string trimmed(const std::string& text) {
+    const size_t b = text.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(" \t\r") - b + 1);
+}
+
+}  // namespace
+
+std::string FlrSnapOS_LV_btrfs::subvolumeUuid(const std::string& path) {
+    const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "show", path});
+    if (r.status != 0) return std::string();
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) {
+        const std::string t = trimmed(line);
+        if (t.compare(0, 5, "UUID:") == 0) return trimmed(t.substr(5));
+    }
+    return std::string();
+}
+
+FlrSnapOS::LVList FlrSnapOS_LV_btrfs::getLVList() {
+    std::list<JxMntTab::Entry> entries;
+    (void)JxMntTab::getAll(entries);  // an unreadable table has no volumes
+    std::vector<JxMntTab::Entry> mounts;
+    for (const auto& e : entries) {
+        if (e.fsType != "btrfs") continue;
+        // The later mount on a point hides the earlier one.
+        mounts.erase(std::remove_if(mounts.begin(), mounts.end(),
+                                    [&](const auto& m) { return m.mountPoint == e.mountPoint; }),
+                     mounts.end());
+        if (!readOnly(e.options)) mounts.push_back(e);
+    }
+    FlrSnapOS::LVList result;
+    for (const auto& m : mounts) {
+        SP<FlrSnapOS::LV> lv(new FlrSnapOS_LV_btrfs(FlrSnapOS::RDEV(m.mountPoint), m.mountPoint,
+                                                    FLR_SNAP_ENG_BTRFS, m.device));
+        const std::string dir = snapDirOf(m.mountPoint);
+        std::vector<std::string> names;
+        if (jx::fileOps().listDir(dir.c_str(), &names) == 0) {
+            std::sort(names.begin(), names.end());
+            for (const auto& name : names) {
+                const std::string path = dir + "/" + name;
+                lv->snaps.push_back(SP<FlrSnapOS::Snap>(new FlrSnapOS_Snap_btrfs(
+                    FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS)));
+            }
+        }
+        result.push_back(lv);
+    }
+    return result;
+}
+
+SP<FlrSnapOS::Snap> FlrSnapOS_LV_btrfs::snap(int /*cowSizeMB*/, const std::string& snapName,
+                                             std::string* mountPath) {
+    static const char* const fn = "FlrSnapOS_LV_btrfs::snap";
+    const std::string& origin = rdev.path;
+    if (snapName.empty() || snapName.find('/') != std::string::npos || snapName == "." ||
+        snapName == "..")
+        fail(fn, "Invalid snapshot name [" + snapName + "]");
+    EvDebug::Debug(fn, "Creating snap of %s with name %s", origin.c_str(), snapName.c_str());
+    const std::string dir = snapDirOf(origin);
+    // Only root reaches the recovery points; the folder is no part of the replica.
+    if (jx::fileOps().mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        fail(fn, "Failed to create snapshot folder " + dir + ": " + jxErrnoText(errno));
+    const std::string path = dir + "/" + snapName;
+    const JxProcess::Result r =
+        JxProcess::run({"btrfs", "subvolume", "snapshot", "-r", origin, path});
+    if (r.status != 0)
+        fail(fn, "Failed to create snapshot of " + origin + " with name " + snapName + ": " +
+                     errorText(r));
+    if (mountPath) *mountPath = path;
+    return SP<FlrSnapOS::Snap>(
+        new FlrSnapOS_Snap_btrfs(FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS));
+}
+
+void FlrSnapOS_Snap_btrfs::unSnap() {
+    static const char* const fn = "FlrSnapOS_Snap_btrfs::unSnap";
+    EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
+    const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "delete", rdev.path});
+    if (r.status != 0) fail(fn, "Failed to remove snapshot " + rdev.path + ": " + errorText(r));
+}

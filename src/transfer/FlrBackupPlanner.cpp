@@ -1,0 +1,219 @@
+// The planner of the MD5/RSync pipeline: reads the collect file, asks the
+// tail for the checksums of its copies over a connection of its own, and
+// queues work items for the sending thread.
+#include <cstring>
+#include <memory>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrCollectFile.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxCoding.h"
+
+namespace {
+
+// An item carrying what the sender needs of the entry, without checksums.
+std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) {
+    auto item = std::make_unique<FlrBackup::File>();
+    item->type = f.type;
+    item->seq = f.seq;
+    item->fid = f.fid;
+    item->src = f.src;
+    item->dst = f.dst;
+    item->st = f.st;
+    item->collectOffset = f.collectOffset;
+    if (withACL) item->acl = f.acl;
+    return item;
+}
+
+}  // namespace
+
+long long FlrBackup::checksumThreshold() {
+    if (hashMinFileSize > 0) return hashMinFileSize;
+    // Kept 64-bit: a learned threshold past 2 GiB must not turn negative,
+    // and -1 (comparing never pays off) must stay "never".
+    std::lock_guard<std::mutex> lock(adaptiveMtx_);
+    return adaptive_.getSizeThresh();
+}
+
+int FlrBackup::chooseMethod(long long size, long long threshold) const {
+    if (threshold < 0 || size < threshold) return FlrNetMirHeader::kFull;
+    if (useRSync && (!useMD5 || size < rsyncMaxFileSize)) return FlrNetMirHeader::kRSync;
+    return useMD5 ? FlrNetMirHeader::kMD5 : FlrNetMirHeader::kFull;
+}
+
+void FlrBackup::queueItem(std::unique_ptr<File> item) {
+    JxMonitorLock lock(workMon_);
+    while (work_.size() >= kWorkListLimit) {
+        if (planStop_ || abort_->isSet()) JX_THROW("FlrBackup::md5Thread", "Aborted");
+        workMon_.wait(kWaitMs);
+    }
+    work_.push_back(std::move(item));
+    workMon_.broadcast();
+}
+
+int FlrBackup::recvWatching(FlrNetHead& conn, FlrNetMessage* msg) {
+    const long long limit = conn.getNetTimeout();
+    for (long long waited = 0;; ++waited) {
+        {
+            JxMonitorLock lock(workMon_);
+            if (planStop_ || abort_->isSet()) JX_THROW("FlrBackup::md5Thread", "Aborted");
+        }
+        const int rc = conn.recvMessage(msg, 1);
+        if (rc != -2 || (limit >= 0 && waited >= limit)) return rc;
+    }
+}
+
+void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f) {
+    const char* fn = "FlrBackup::md5Thread";
+    EvDebug::DebugLvl(fn, 2, "Requesting MD5 stream for %s", f.dst.c_str());
+    const bool sampled = remoteSamples_.tryTake();
+    const uint64_t start = FlrAdaptiveMD5::nowMicros();
+    conn.startMD5Stream(f.dst.c_str(), hashChunkSize);
+    uint32_t index = 0;
+    bool first = true;
+    for (;;) {
+        FlrNetMessage m;
+        if (recvWatching(conn, &m) != 0)
+            JX_THROW(fn, "Failed to receive next MD5 checksum from the tail.");
+        if (m.type == FLR_NET_RECV_MD5_EOF) break;
+        if (m.type != FLR_NET_RECV_MD5 || m.recvMD5.count < 0)
+            JX_THROW(fn, "Did not get the expected stream of MD5 checksum from the tail");
+        auto item = itemOf(f, first);
+        first = false;
+        item->md5 = true;
+        item->last = false;
+        item->csums.resize(static_cast<size_t>(m.recvMD5.count));
+        for (ChunkCSUM& c : item->csums) {
+            const size_t i = static_cast<size_t>(&c - item->csums.data());
+            c.index = index++;
+            c.weak = jx::loadBE32(m.recvMD5.weak[i]);
+            c.length = static_cast<uint32_t>(hashChunkSize);
+            std::memcpy(c.md5, m.recvMD5.md5[i], sizeof c.md5);
+        }
+        queueItem(std::move(item));
+    }
+    auto final = itemOf(f, first);
+    final->md5 = true;
+    final->last = true;
+    queueItem(std::move(final));
+    if (sampled)
+        addSample(2, index > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+                  FlrAdaptiveMD5::nowMicros() - start);
+}
+
+void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f) {
+    EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting RSync checksums for %s",
+                      f.dst.c_str());
+    const bool sampled = remoteSamples_.tryTake();
+    const uint64_t start = FlrAdaptiveMD5::nowMicros();
+    unsigned char(*weak)[4] = nullptr;
+    unsigned char(*md5)[16] = nullptr;
+    int n = 0;
+    unsigned long long tailSize = 0;
+    conn.getRSyncCheckSums(f.dst.c_str(), hashChunkSize, &weak, &md5, &n, &tailSize);
+    auto item = itemOf(f, true);
+    item->rsync = true;
+    item->last = true;
+    const unsigned long long block = static_cast<unsigned long long>(hashChunkSize);
+    // The value is the size of the tail's copy; only a size that agrees
+    // with the block count can tell the length of a short last block.
+    const bool sizeKnown = n > 0 && (tailSize + block - 1) / block == static_cast<unsigned>(n);
+    item->csums.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    for (size_t i = 0; i < item->csums.size(); ++i) {
+        ChunkCSUM& c = item->csums[i];
+        c.index = static_cast<uint32_t>(i);
+        c.weak = jx::loadBE32(weak[i]);
+        c.length = static_cast<uint32_t>(block);
+        if (sizeKnown && i + 1 == item->csums.size())
+            c.length = static_cast<uint32_t>(tailSize - i * block);
+        std::memcpy(c.md5, md5[i], sizeof c.md5);
+    }
+    if (sampled)
+        addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+                  FlrAdaptiveMD5::nowMicros() - start);
+    queueItem(std::move(item));
+}
+
+void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
+    const long long now = static_cast<long long>(FlrAdaptiveMD5::nowMicros() / 1000000);
+    if (now - lastPing_ < kPingSampleSecs || !remoteSamples_.tryTake()) return;
+    lastPing_ = now;
+    const uint64_t start = FlrAdaptiveMD5::nowMicros();
+    conn.ping();
+    addSample(2, 0, FlrAdaptiveMD5::nowMicros() - start);
+}
+
+void FlrBackup::planEntries(FlrNetHead& conn) {
+    const char* fn = "FlrBackup::md5Thread";
+    File f;
+    unsigned long long seq = 0;
+    while (nextEntry(f)) {
+        {
+            JxMonitorLock lock(workMon_);
+            if (planStop_ || abort_->isSet()) JX_THROW(fn, "Aborted");
+        }
+        if (!statEntry(f)) continue;
+        f.seq = ++seq;
+        gatherACL(f);
+        int method = FlrNetMirHeader::kFull;
+        if (S_ISREG(f.st.st_mode)) {
+            const long long threshold = checksumThreshold();
+            EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
+            method = chooseMethod(static_cast<long long>(f.st.st_size), threshold);
+        }
+        if (method == FlrNetMirHeader::kFull) {
+            queueItem(itemOf(f, true));
+            continue;
+        }
+        pingSampleIfDue(conn);
+        if (method == FlrNetMirHeader::kRSync)
+            requestRSyncSums(conn, f);
+        else
+            requestMD5Stream(conn, f);
+    }
+}
+
+void FlrBackup::md5Thread() {
+    const char* fn = "FlrBackup::md5Thread";
+    try {
+        EvDebug::Debug(fn, "Opening MD5 connection to destination");
+        std::unique_ptr<FlrNetHead> conn(head_->dup());
+        {
+            JxMonitorLock lock(workMon_);
+            planConn_ = conn.get();
+            if (planStop_) conn->abort("Aborted");
+        }
+        // Cleared before the connection goes, so nobody aborts a dead one.
+        struct Unpublish {
+            FlrBackup* self;
+            ~Unpublish() {
+                JxMonitorLock lock(self->workMon_);
+                self->planConn_ = nullptr;
+            }
+        } unpublish{this};
+        EvDebug::Debug(fn, "Reading collect file %s", cf_->getName().c_str());
+        planEntries(*conn);
+    } catch (const JxException& e) {
+        EvDebug::Error(fn, "%s", e.toString().c_str());
+        JxMonitorLock lock(workMon_);
+        planError_ = std::make_unique<JxException>(e);
+    } catch (const std::exception& e) {
+        EvDebug::Error(fn, "%s", e.what());
+        JxMonitorLock lock(workMon_);
+        planError_ = std::make_unique<JxException>(fn, e.what(), "FlrBackupPlanner", 0, -1);
+    }
+    JxMonitorLock lock(workMon_);
+    planDone_ = true;
+    workMon_.broadcast();
+}
+
+void FlrBackup::stopPlanner() {
+    {
+        JxMonitorLock lock(workMon_);
+        planStop_ = true;
+        if (planConn_) planConn_->abort("Aborted");
+        workMon_.broadcast();
+    }
+    if (planner_.joinable()) planner_.join();
+}

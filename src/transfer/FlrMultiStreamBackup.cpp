@@ -1,0 +1,186 @@
+// Parallel transfer streams over one shared collect file, then the
+// directory pass.
+#include "FLR/FlrMultiStreamBackup.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <vector>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrCollectFile.h"
+#include "FLR/FlrCollectText.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxSafeFlags.h"
+#include "FLR/platform/JxThread.h"
+
+namespace {
+
+// Lines gathered and written in large pieces; committed whole.
+class SplitWriter {
+  public:
+    explicit SplitWriter(const std::string& path)
+        : file_(path, 0600, "split collect file", "FlrMultiStreamBackup") {}
+    void add(const std::string& path) {
+        FlrCollectText::appendEscaped(buf_, path);
+        buf_ += '\n';
+        ++lines_;
+        if (buf_.size() >= kPiece) flush();
+    }
+    void commit() {
+        flush();
+        file_.commit();
+    }
+    unsigned long lines() const { return lines_; }
+
+  private:
+    static constexpr size_t kPiece = 1 << 16;
+    void flush() {
+        file_.write(buf_);
+        buf_.clear();
+    }
+    jx::AtomicFile file_;
+    std::string buf_;
+    unsigned long lines_ = 0;
+};
+
+// One parallel stream: its connection, driver and outcome.
+struct Stream {
+    std::unique_ptr<FlrNetHead> conn;
+    std::unique_ptr<FlrBackup> driver;
+    JxThread thread;
+    std::unique_ptr<JxException> error;
+};
+
+void removeSplitFiles(const std::string& files, const std::string& dirs) {
+    jx::fileOps().unlink(files.c_str());
+    jx::fileOps().unlink(dirs.c_str());
+}
+
+}  // namespace
+
+FlrMultiStreamBackup::FlrMultiStreamBackup(int streams) : streams_(streams < 1 ? 1 : streams) {
+    EvDebug::Debug("FlrMultiStreamBackup::FlrMultiStreamBackup", "Initializing for %d streams",
+                   streams_);
+}
+
+long long FlrMultiStreamBackup::getMethodCount(int method) const {
+    return method >= 0 && method < 3 ? methodCounts_[method] : 0;
+}
+
+float FlrMultiStreamBackup::getLBFSStats(unsigned long* a, unsigned long* b) const {
+    if (a) *a = lbfsA_;
+    if (b) *b = lbfsB_;
+    return lbfsPercent_;
+}
+
+void FlrMultiStreamBackup::split(const char* collectFile, unsigned long offset,
+                                 const std::string& filesPath, const std::string& dirsPath) {
+    FlrCollectFile in(collectFile, static_cast<int64_t>(offset));
+    SplitWriter files(filesPath);
+    SplitWriter dirs(dirsPath);
+    char line[FlrBackup::kCollectLineSize];
+    while (in.readLine(line, sizeof line)) {
+        if (line[0] == '\0') continue;
+        const std::string path = line;
+        struct stat st {};
+        const bool regular = path.find('/') != std::string::npos &&
+                             jx::fileOps().lstat(line, &st) == 0 && S_ISREG(st.st_mode);
+        (regular ? files : dirs).add(path);
+    }
+    files.commit();
+    dirs.commit();
+    splitFiles_ = files.lines();
+    splitDirs_ = dirs.lines();
+    EvDebug::Debug("FlrMultiStreamBackup::backup",
+                   "Successfully split collect file: %lu files, %lu dirs", splitFiles_, splitDirs_);
+}
+
+void FlrMultiStreamBackup::setUp(FlrBackup& driver) const {
+    driver.overwrite = overwrite;
+    driver.skipVanished = skipVanished;
+    driver.useMD5 = wantMD5 && !driver.isMD5Disabled();
+    driver.useRSync = wantRSync && !driver.isRSyncDisabled();
+    driver.useLBFS = wantLBFS && !driver.isLBFSDisabled();
+    if (wantLBFS && driver.isLBFSDisabled()) {
+        // MD5 and RSync take the place of a disabled LBFS.
+        driver.useMD5 = !driver.isMD5Disabled();
+        driver.useRSync = !driver.isRSyncDisabled();
+    }
+    for (const auto& [src, dst] : pairs_) driver.addDirPair(src.c_str(), dst.c_str());
+    if (tune) tune(driver);
+}
+
+void FlrMultiStreamBackup::addTotals(const FlrBackup& driver) {
+    totalFiles_ += driver.getTotalFiles();
+    totalBytes_ += driver.getTotalBytes();
+    for (int m = 0; m < 3; ++m) methodCounts_[m] += driver.getMethodCount(m);
+}
+
+void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, unsigned long offset,
+                                  bool /*sendOffsets*/, JxSafeFlags* abort, int pairId) {
+    const char* fn = "FlrMultiStreamBackup::backup";
+    if (!head || !abort || !collectFile)
+        JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
+    totalFiles_ = totalBytes_ = 0;
+    methodCounts_[0] = methodCounts_[1] = methodCounts_[2] = 0;
+    const std::string filesPath = std::string(collectFile) + ".files";
+    const std::string dirsPath = std::string(collectFile) + ".dirs";
+    split(collectFile, offset, filesPath, dirsPath);
+
+    std::unique_ptr<JxException> failure;
+    {
+        FlrCollectFile shared(filesPath, 0);
+        std::vector<Stream> streams(static_cast<size_t>(streams_));
+        for (Stream& s : streams) {
+            try {
+                s.conn.reset(head->dup());
+                s.driver = std::make_unique<FlrBackup>(s.conn.get(), abort, nullptr);
+                setUp(*s.driver);
+            } catch (const JxException& e) {
+                s.error = std::make_unique<JxException>(e);
+                continue;
+            }
+            s.thread.start("FlrStream", [&s, &shared, pairId] {
+                try {
+                    s.driver->backup(&shared, false, pairId);
+                    // Answered once the tail applied everything before it,
+                    // so no directory is applied ahead of its files.
+                    s.conn->ping();
+                } catch (const JxException& e) {
+                    EvDebug::Error("FlrMultiStreamBackup::backup", "%s", e.toString().c_str());
+                    s.error = std::make_unique<JxException>(e);
+                } catch (const std::exception& e) {
+                    s.error = std::make_unique<JxException>("FlrMultiStreamBackup::backup",
+                                                            e.what(), "FlrMultiStreamBackup", 0);
+                }
+            });
+        }
+        for (Stream& s : streams) {
+            if (s.thread.joinable()) s.thread.join();
+            if (s.error && !failure) failure = std::move(s.error);
+            if (s.driver) addTotals(*s.driver);
+        }
+    }
+    if (failure) {
+        removeSplitFiles(filesPath, dirsPath);
+        throw JxException(failure->getFunction(), failure->getMessage(), "FlrMultiStreamBackup",
+                          __LINE__, failure->getCode());
+    }
+    try {
+        FlrBackup dirsDriver(head, abort, nullptr);
+        setUp(dirsDriver);
+        dirsDriver.backup(dirsPath.c_str(), 0, false, pairId);
+        addTotals(dirsDriver);
+        dirsDriver.getLBFSStats(&lbfsA_, &lbfsB_);
+        lbfsPercent_ =
+            lbfsB_ ? 100.0f * static_cast<float>(lbfsA_) / static_cast<float>(lbfsB_) : 0.0f;
+    } catch (...) {
+        removeSplitFiles(filesPath, dirsPath);
+        throw;
+    }
+    removeSplitFiles(filesPath, dirsPath);
+}
