@@ -213,6 +213,10 @@ int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len) {
     return 0;
 }
 
+int syncFileSystem(int fd) {
+    return ::syncfs(fd);
+}
+
 int writeAllAt(int fd, const void* data, size_t len, int64_t offset) {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {

@@ -1,8 +1,11 @@
 // The reference tail's applying handler: one session's message dispatch.
 #include "FLR/service/FlrTailApplier.h"
 
+#include <cerrno>
+
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
@@ -43,12 +46,19 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
         FlrTailApplySession& apply;
         FlrTailApplyStats* out;
         ~Report() {
+            try {
+                apply.commit();  // so the counts include the last batch
+            } catch (...) {
+            }
             if (out) *out = apply.stats();
         }
     } report{apply, out};
     while (!session.stopping()) {
         const int rc = session.net.recvMessage(&m, 1);
-        if (rc == -2) continue;
+        if (rc == -2) {
+            apply.commit();  // idle: nothing waits for long
+            continue;
+        }
         if (rc == -1) return;
         apply.handle(m, &session.net);
     }
@@ -71,6 +81,7 @@ FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier) : applier_(app
 FlrTailApplySession::~FlrTailApplySession() {
     try {
         dropOpen("the connection ended");
+        commit();  // what arrived whole is put in place
     } catch (...) {
     }
     applier_.addTotals(stats_);
@@ -85,7 +96,6 @@ void FlrTailApplySession::dropOpen(const char* why) {
     }
     // A dirchange without its end is not mirrored: its last block may be cut.
     dirChange_.reset();
-    skipping_ = false;
     inSpecial_ = false;
 }
 
@@ -98,43 +108,84 @@ void FlrTailApplySession::onEntry(Fn fn) {
         EvDebug::Error(kFn, "%s", e.getMessage().c_str());
         ++stats_.failed;
         entry_.reset();
-        skipping_ = true;
     }
 }
 
 void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
     dropOpen("a new header came first");
+    // A delta reads the old copy, which may be waiting in the batch.
+    if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync) commit();
     const std::string received = h.path ? h.path : "";
     std::string rel;
     std::string why;
     if (!applier_.root().relative(received, &rel, &why)) {
         EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
         ++stats_.refused;
-        skipping_ = true;
         return;
     }
+    if (batched(rel)) commit();
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel);
     } catch (const JxException& e) {
-        const int err = e.getCode();
-        EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), e.getMessage().c_str());
         // A symbolic link on the way is the confinement at work.
-        if (err == ELOOP || err == EXDEV)
-            ++stats_.refused;
-        else
-            ++stats_.failed;
-        skipping_ = true;
+        const int err = e.getCode();
+        const bool refused = err == ELOOP || err == EXDEV;
+        EvDebug::Error(kFn, "%s %s: %s", refused ? "Refused" : "Couldn't apply", received.c_str(),
+                       e.getMessage().c_str());
+        ++(refused ? stats_.refused : stats_.failed);
     }
 }
 
 void FlrTailApplySession::endEntry() {
     onEntry([&](FlrTailApplyEntry& e) { e.finish(stats_); });
-    entry_.reset();
-    skipping_ = false;
+    if (!entry_) return;
+    if (!applier_.options().syncFiles) {
+        onEntry([&](FlrTailApplyEntry& e) { e.commit(stats_); });
+        entry_.reset();
+        return;
+    }
+    batchBytes_ += entry_->bytes();
+    batchPaths_.insert(entry_->rel());
+    batch_.push_back(std::move(entry_));
+    if (batch_.size() >= applier_.options().batchEntries ||
+        batchBytes_ >= applier_.options().batchBytes)
+        commit();
+}
+
+// True when rel or a folder on its way waits in the batch: entries of one
+// path are put in place in the order they came.
+bool FlrTailApplySession::batched(const std::string& rel) const {
+    if (batchPaths_.empty()) return false;
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1))
+        if (batchPaths_.count(rel.substr(0, slash))) return true;
+    return batchPaths_.count(rel) != 0;
+}
+
+void FlrTailApplySession::commit() {
+    if (batch_.empty()) return;
+    std::vector<std::unique_ptr<FlrTailApplyEntry>> batch;
+    batch.swap(batch_);
+    batchBytes_ = 0;
+    batchPaths_.clear();
+    if (jx::syncFileSystem(applier_.root().fd()) != 0) {
+        EvDebug::Error(kFn, "Couldn't make %zu files durable: %s; they are not applied",
+                       batch.size(), jxErrnoText(errno).c_str());
+        stats_.failed += static_cast<long long>(batch.size());
+        return;  // the entries remove their temporaries
+    }
+    for (auto& e : batch) {
+        try {
+            e->commit(stats_);
+        } catch (const JxException& x) {
+            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            ++stats_.failed;
+        }
+    }
 }
 
 void FlrTailApplySession::beginSpecial(int id) {
     dropOpen("a special file came first");
+    commit();  // the mirror sees every entry that came before it
     inSpecial_ = true;
     if (id == FLR_SPEC_FILE_DIRCHANGE)
         dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_);
@@ -180,7 +231,6 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
                 endSpecial();
             else
                 endEntry();
-            skipping_ = false;
             return;
         case FLR_NET_MIR_SPEC_FILE:
             beginSpecial(m.mirSpecFile.value);
@@ -188,6 +238,8 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
         default:
             break;
     }
+    // Whoever asks something (a PING included) sees what came before it.
+    commit();
     if (reply) answer(m, *reply);
 }
 

@@ -206,32 +206,17 @@ void FlrTailApplyEntry::replaceWithTemp() {
 }
 
 void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
-    if (keep_) {
-        ++stats.kept;
-        done_ = true;
-        return;
-    }
+    if (keep_) return;
     switch (kind_) {
-        case Kind::File: {
+        case Kind::File:
             if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
             if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
             setAttributes(out_.get());
-            if (options_.syncFiles && jx::fileOps().fsync(out_.get()) != 0) fail("sync", errno);
             if (out_.close() != 0) fail("close", errno);
-            replaceWithTemp();
-            ++stats.files;
+            old_.reset();
             return;
-        }
-        case Kind::Folder: {
-            jx::File dir = rel_.empty()
-                               ? root_.openDir("")
-                               : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
-            if (!dir) fail("open the folder", errno);
-            setAttributes(dir.get());
-            done_ = true;
-            ++stats.dirs;
-            return;
-        }
+        case Kind::Folder:
+            return;  // its attributes after what goes into it (commit)
         case Kind::Link:
             if (linkTarget_.empty() || linkTarget_.find('\0') != std::string::npos)
                 JX_THROW(kFn, "Invalid link target for " + rel_);
@@ -242,8 +227,6 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
                 fail("make the link", err);
             }
             setAttributesAt(temp_);
-            replaceWithTemp();
-            ++stats.links;
             return;
         case Kind::Special:
             temp_ = FlrTailRoot::temporaryName(leaf_);
@@ -253,8 +236,25 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
                 fail("make the special file", err);
             }
             setAttributesAt(temp_);
-            replaceWithTemp();
-            ++stats.specials;
             return;
     }
+}
+
+void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
+    if (keep_) {
+        ++stats.kept;
+        done_ = true;
+        return;
+    }
+    if (kind_ == Kind::Folder) {
+        jx::File dir = rel_.empty() ? root_.openDir("")
+                                    : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
+        if (!dir) fail("open the folder", errno);
+        setAttributes(dir.get());
+        done_ = true;
+        ++stats.dirs;
+        return;
+    }
+    replaceWithTemp();
+    ++(kind_ == Kind::File ? stats.files : kind_ == Kind::Link ? stats.links : stats.specials);
 }

@@ -3,7 +3,7 @@
 // is written under a temporary name and renamed into place by finish(); a
 // link, FIFO or device node is made under a temporary name at finish() and
 // renamed the same way; a folder is made at once and gets its attributes at
-// finish(). Failures throw JxException; destroyed unfinished, the entry
+// commit(). Failures throw JxException; destroyed uncommitted, the entry
 // removes its temporary and the old copy stays.
 //
 // Data placement by method: full (0) and MD5 (1) write MIR_DATA at the
@@ -36,13 +36,19 @@ class FlrTailApplyEntry {
     const std::string& rel() const { return rel_; }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
+    // Bytes the entry's file holds (what its commit makes durable).
+    long long bytes() const { return kind_ == Kind::File ? size_ : 0; }
 
     void acl(const void* data, size_t len);
     void data(const void* data, size_t len, FlrTailApplyStats& stats);
     void seek(long long offset);
     void rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats);
-    // Puts the entry in place (MIR_EOF) and counts it.
+    // At MIR_EOF: completes the temporary (size, owner, mode, ACL, times;
+    // links and special files are made under their temporary name).
     void finish(FlrTailApplyStats& stats);
+    // Puts the finished entry in place (rename; a folder's attributes) and
+    // counts it. The caller makes the data durable in between.
+    void commit(FlrTailApplyStats& stats);
 
   private:
     void openFile(const FlrNetMirHeader& h);

@@ -53,8 +53,9 @@ void FlrTailDirChange::feed(const void* data, size_t len) {
 
 void FlrTailDirChange::line(const std::string& text) {
     if (text.empty()) return;
-    const bool entry = text[0] == '\t' || text[0] == '|';
-    if (!entry) {
+    // Entry lines hold a tab; paths never do (a tab in one is written "\x09").
+    const size_t tab = text.find('\t');
+    if (tab == std::string::npos) {
         applyBlock();
         inBlock_ = true;
         blockBroken_ = false;
@@ -63,11 +64,6 @@ void FlrTailDirChange::line(const std::string& text) {
         return;
     }
     if (!inBlock_) return;  // entries before any folder line
-    const size_t tab = text.find('\t');
-    if (tab == std::string::npos) {
-        blockBroken_ = true;
-        return;
-    }
     if (names_.size() >= kMaxNames) {
         blockBroken_ = true;
         return;

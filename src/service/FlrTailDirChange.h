@@ -7,8 +7,10 @@
 // outside the listed folders is touched; a folder path outside the root is
 // refused and counted.
 //
-// Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>";
-// paths and names in the collect escaping ("\x0a", "\x09", "\\").
+// Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>"
+// (a line holding a tab is an entry, any other starts the next block), as
+// FlrDirChangeReader reads them; paths and names in the collect escaping
+// ("\x0a", "\x09", "\\"). Streamed here, so memory stays at one block.
 #include <cstddef>
 #include <set>
 #include <string>

@@ -132,8 +132,8 @@ struct DirChangeTest : ::testing::Test {
         ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
         for (const char* d : {"d", "d/gone-dir", "d/kept-dir", "other"})
             ASSERT_EQ(::mkdir(at(d).c_str(), 0755), 0);
-        for (const char* f : {"d/kept", "d/gone", "d/gone-dir/f", "d/kept-dir/f", "other/f",
-                              "d/tab\tname"})
+        for (const char* f :
+             {"d/kept", "d/gone", "d/gone-dir/f", "d/kept-dir/f", "other/f", "d/tab\tname"})
             flrtest::writeFile(at(f), "x");
     }
     // After the tail started (it sweeps temporaries when it starts).

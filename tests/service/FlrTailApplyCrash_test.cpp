@@ -34,8 +34,9 @@ struct ChildTail {
         if (pid == 0) {
             ::close(p[0]);
             try {
+                // Batched: entries wait for one syncfs before their rename.
                 FlrTailApplier::Options o;
-                o.syncFiles = false;
+                o.batchEntries = 4;
                 FlrTailApplier applier(root, o);
                 FlrTailService service(applier.handler());
                 service.listen("127.0.0.1", "0");

@@ -6,15 +6,20 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxCoding.h"
+#include "FLR/platform/JxException.h"
 #include "FLR/platform/Jxc.h"
+#include "FLR/service/FlrTailApplier.h"
 #include "TailApplyFixture.h"
 
 using namespace tailtest;
@@ -64,9 +69,17 @@ TEST_F(ApplyTest, EveryEntryTypeLandsWithItsAttributes) {
     EXPECT_EQ(modeOf(at("a/fifo")) & 07777, 0620u);
     EXPECT_EQ(flrtest::readFile(at("a/relative")), "by a path relative to the root");
 
-    const FlrTailApplyStats s = tail.totals();
-    EXPECT_EQ(s.files, 0);  // sessions add their counts when they end
+    // A session's counts reach the totals when it ends.
     head.net.closeSocket();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (tail.totals().files < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const FlrTailApplyStats s = tail.totals();
+    EXPECT_EQ(s.files, 2);
+    EXPECT_EQ(s.dirs, 1);
+    EXPECT_EQ(s.links, 1);
+    EXPECT_EQ(s.specials, 1);
+    EXPECT_EQ(s.refused + s.failed, 0);
 }
 
 TEST_F(ApplyTest, TypeChangesReplaceTheOldEntry) {
@@ -100,6 +113,79 @@ TEST_F(ApplyTest, DeviceNodesWhenPrivileged) {
     ASSERT_EQ(::lstat(at("null").c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(st.st_rdev, makedev(1, 3));
+}
+
+TEST_F(ApplyTest, OwnersAndACLsAreSetAtTheEnd) {
+    if (!JxACL::Helper::supported()) GTEST_SKIP() << "no ACL support in this build";
+    JxACL::Acl acl;
+    acl.hasAccess = true;
+    acl.access = {{JxACL::TAG_USER_OBJ, 6, 0},
+                  {JxACL::TAG_USER, 4, 4321},
+                  {JxACL::TAG_GROUP_OBJ, 4, 0},
+                  {JxACL::TAG_MASK, 4, 0},
+                  {JxACL::TAG_OTHER, 0, 0}};
+    const std::vector<unsigned char> form = JxACL::encode(acl);
+    const std::string path = at("owned");
+    FlrNetMirHeader h = header(path, S_IFREG | 0640, 2);
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        h.uid = 1234;
+        h.gid = 5678;
+    }
+    h.hasACL = 1;
+    Tail tail(root);
+    Head head(tail.port());
+    head.net.sendMirHeader(h);
+    head.net.sendMirACL(form.data(), static_cast<int>(form.size()));
+    head.net.sendMirData("ok", 2);
+    head.net.sendMirEOF();
+    head.sync();
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, asRoot ? 1234u : ::getuid());
+    EXPECT_EQ(st.st_gid, asRoot ? 5678u : ::getgid());
+    std::vector<unsigned char> got;
+    try {
+        got = JxACL::Helper().get(path);
+    } catch (const JxException& e) {
+        GTEST_SKIP() << e.getMessage();
+    }
+    if (got.empty()) GTEST_SKIP() << "the file system keeps no ACLs";
+    EXPECT_EQ(JxACL::decode(got.data(), got.size()), acl);
+}
+
+// Finished entries wait for one syncfs and are then put in place in arrival
+// order; whoever asks something sees everything sent before.
+TEST_F(ApplyTest, BatchedEntriesLandInOrderAtCommit) {
+    FlrTailApplier::Options options;
+    options.batchEntries = 100;
+    FlrTailApplier applier(root, options);
+    const std::string f = at("f");
+    auto send = [&](FlrTailApplySession& s, mode_t mode, const std::string& data) {
+        FlrNetMessage m(FLR_NET_MIR_HEADER);
+        m.mirHeader = header(f, mode, data.size());
+        s.handle(m, nullptr);
+        if (!data.empty()) {
+            FlrNetMessage d(FLR_NET_MIR_DATA);
+            d.data = {data.data(), static_cast<int>(data.size())};
+            s.handle(d, nullptr);
+        }
+        s.handle(FlrNetMessage(FLR_NET_MIR_EOF), nullptr);
+    };
+    {
+        FlrTailApplySession session(applier);
+        send(session, S_IFREG | 0644, "first");
+        EXPECT_NE(::access(f.c_str(), F_OK), 0) << "visible before its commit";
+        send(session, S_IFREG | 0644, "second");  // same path: the first is committed now
+        EXPECT_EQ(flrtest::readFile(f), "first");
+        send(session, S_IFDIR | 0755, "");
+        session.commit();
+        EXPECT_TRUE(S_ISDIR(modeOf(f))) << "the folder came last and stays";
+        EXPECT_EQ(session.stats().files, 2);
+        send(session, S_IFREG | 0600, "third");
+    }  // a session that ends puts what arrived whole in place
+    EXPECT_EQ(flrtest::readFile(f), "third");
+    EXPECT_EQ(snapshot(root).size(), 1u) << "no temporary left behind";
 }
 
 // The header's size wins over the bytes that came and over the old copy.

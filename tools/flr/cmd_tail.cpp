@@ -110,11 +110,13 @@ void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) 
     std::fflush(stdout);
 }
 
-void runApplier(const std::string& root, const FlrEndpoint& at, int sfd,
+void runApplier(const std::string& root, bool sync, const FlrEndpoint& at, int sfd,
                 const FlrTailLimits& limits) {
     std::unique_ptr<FlrTailApplier> applier;
     try {
-        applier = std::make_unique<FlrTailApplier>(root);
+        FlrTailApplier::Options options;
+        options.syncFiles = sync;
+        applier = std::make_unique<FlrTailApplier>(root, options);
     } catch (...) {
         ::close(sfd);
         throw;
@@ -138,7 +140,7 @@ void runApplier(const std::string& root, const FlrEndpoint& at, int sfd,
     std::fflush(stdout);
 }
 
-void runTail(const std::string& listen, const std::string& root, int recvBufSize) {
+void runTail(const std::string& listen, const std::string& root, bool sync, int recvBufSize) {
     const FlrEndpoint at = endpointArgument(listen);
     FlrTailLimits limits;
     limits.recvBufSize = recvBufSize;
@@ -146,7 +148,7 @@ void runTail(const std::string& listen, const std::string& root, int recvBufSize
     if (root.empty())
         runBookkeeper(at, sfd, limits);
     else
-        runApplier(root, at, sfd, limits);
+        runApplier(root, sync, at, sfd, limits);
 }
 
 }  // namespace
@@ -156,6 +158,7 @@ void addTailCommands(CLI::App& app) {
         "tail", "Serve as a tail: apply transfers into a folder, answer a head's requests");
     static std::string listen;
     static std::string root;
+    static bool noFsync = false;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
                      "Address and port to listen on (ADDR:PORT; port 0 picks "
@@ -165,7 +168,10 @@ void addTailCommands(CLI::App& app) {
                      "Destination root: apply transfers into this folder (without it, "
                      "only bookkeeping requests are answered)")
         ->check(CLI::ExistingDirectory);
+    tail->add_flag("--no-fsync", noFsync,
+                   "With --root: don't fsync each file before renaming it into place (faster; "
+                   "a power cut may then leave recently replaced files empty or stale)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, root, recvBuf); });
+    tail->callback([] { runTail(listen, root, !noFsync, recvBuf); });
 }

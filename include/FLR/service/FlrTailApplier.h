@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/FlrExport.h"
@@ -51,9 +53,15 @@ struct FLR_EXPORT FlrTailApplyStats {
 class FLR_EXPORT FlrTailApplier {
   public:
     struct Options {
-        // fsync every file before it is renamed into place (a power cut then
-        // costs at most the files still in flight).
+        // Make files durable before they are renamed into place (a power cut
+        // then costs at most the files still in flight). Finished entries
+        // wait in a batch made durable with one syncfs, then renamed.
         bool syncFiles = true;
+        // A batch is committed at this many entries or data bytes, before a
+        // request is answered, before an MD5 or RSync entry or a dirchange
+        // is applied, when the session idles for a second, and at its end.
+        size_t batchEntries = 1024;
+        long long batchBytes = 256ll << 20;
         // Owners are set only when the tail may give files away.
         bool setOwners = ::geteuid() == 0;
         // Longest symbolic link target and ACL form accepted.
@@ -105,12 +113,15 @@ class FLR_EXPORT FlrTailApplySession {
 
     // Applies or answers one message; answers go to reply (none when null).
     void handle(const FlrNetMessage& m, FlrNetTail* reply);
+    // Makes the finished entries durable and puts them in place.
+    void commit();
     const FlrTailApplyStats& stats() const { return stats_; }
     const FlrTailBookkeeper::Counts& counts() const { return counts_; }
 
   private:
     void beginEntry(const FlrNetMirHeader& h);
     void endEntry();
+    bool batched(const std::string& rel) const;
     void beginSpecial(int id);
     void endSpecial();
     void dropOpen(const char* why);
@@ -120,9 +131,12 @@ class FLR_EXPORT FlrTailApplySession {
 
     FlrTailApplier& applier_;
     std::unique_ptr<FlrTailApplyEntry> entry_;
+    // Finished entries waiting for commit(), in arrival order.
+    std::vector<std::unique_ptr<FlrTailApplyEntry>> batch_;
+    std::unordered_set<std::string> batchPaths_;
+    long long batchBytes_ = 0;
     std::unique_ptr<FlrTailDirChange> dirChange_;
-    // Inside an entry or special file that is being skipped (until MIR_EOF).
-    bool skipping_ = false;
+    // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;
     FlrTailApplyStats stats_;
