@@ -92,8 +92,10 @@ std::string FlrSnapMgr::getSnapMountDir() {
     if (JXPlatformInfo::getString("ZRP", "dSnapMountDir", dir)) return dir;
     std::string install = JXPI_Base::getOrchardDirectory();
     if (install.empty())
-        JX_THROW("FlrSnapMgr::getSnapMountDir",
-                 "Failed to get snap mount directory name from registry.");
+        // Part of the manager's interface: reported under its source name.
+        throw JxException("FlrSnapMgr::getSnapMountDir",
+                          "Failed to get snap mount directory name from registry.", "FlrSnapMgr",
+                          __LINE__, -1);
     return install + "/SnapMount";
 }
 
