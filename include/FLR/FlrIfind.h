@@ -91,7 +91,10 @@ class FLR_EXPORT FlrIfind {
                    const char* dirchangeFile, bool append, bool dirchangeOptional);
     void finish(const char* function, Files& files, int pairId, bool baselineTotals);
     void reportToJob(int pairId, bool baselineTotals);
-    void pathWalk(Walk& walk);
+    // Sets up a path walk over walkPath writing to files, reporting paths
+    // under reportPath.
+    void pathWalk(Walk& walk, Files& files, const FlrFilterConf* filter,
+                  const std::string& walkPath, const std::string& reportPath);
     void rebuildDdrDatabase(const std::string& srcLocal, FlrDatabase& db, FlrDriver& driver);
     void zrpListLiveTree(const fsf_fid& startFid, int sourceFd, FlrDatabase& db, FlrDriver& driver);
     struct FidWalk;

@@ -175,7 +175,18 @@ class FlatJson {
     size_t i_ = 0;
 };
 
-std::string utcNow() {
+// The outbox opened for appending; -1 with errno on failure.
+int openOutbox() {
+    const std::string path = JXZrpJobClient::outboxPath();
+    // The install directory may not exist yet on a fresh host.
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        if (::mkdir(path.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+}  // namespace
+
+std::string jxUtcNow() {
     const std::time_t now = std::time(nullptr);
     struct tm tm;
     gmtime_r(&now, &tm);
@@ -184,7 +195,22 @@ std::string utcNow() {
     return buf;
 }
 
-}  // namespace
+int jxAppendOutboxLine(const std::string& text) {
+    const std::string line = text + "\n";
+    const int fd = openOutbox();
+    if (fd < 0) return -1;
+    ssize_t n;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    if (n != static_cast<ssize_t>(line.size())) {
+        errno = n < 0 ? err : EIO;
+        return -1;
+    }
+    return 0;
+}
 
 JXZrpJobClient::~JXZrpJobClient() {
     if (dirty_) updateInfo(false, nullptr);
@@ -196,11 +222,7 @@ std::string JXZrpJobClient::outboxPath() {
 }
 
 int JXZrpJobClient::init(const std::string& serverName, int /*platformType*/) {
-    const std::string path = outboxPath();
-    // The install directory may not exist yet on a fresh host.
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        if (::mkdir(path.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) return -1;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = openOutbox();
     if (fd < 0) return -1;
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -268,7 +290,7 @@ int JXZrpJobClient::updateInfo(bool complete, bool* stop) {
     next.filesTransferred += pendingFiles_;
     next.bytesTransferred += pendingBytes_;
     next.state = complete ? "complete" : "running";
-    next.time = utcNow();
+    next.time = jxUtcNow();
     const std::string line = toJson(next) + "\n";
     ssize_t n;
     do {

@@ -114,8 +114,14 @@ void FlrIfind::reportToJob(int pairId, bool baselineTotals) {
                    static_cast<long long>(byteCount), static_cast<long long>(fileCount));
 }
 
-void FlrIfind::pathWalk(Walk& walk) {
+void FlrIfind::pathWalk(Walk& walk, Files& files, const FlrFilterConf* filter,
+                        const std::string& walkPath, const std::string& reportPath) {
     walk.self = this;
+    walk.collect = &files.collect;
+    walk.dirchange = files.dirchangeOrNull();
+    walk.filter = filter;
+    walk.walkPath = walkPath;
+    walk.reportPath = reportPath;
     walk.attrs = dirchangeFormat == kFormatAttributes;
     walk.convert = utfNeedsConversion();
 }
@@ -141,12 +147,7 @@ void FlrIfind::baseline(const char* srcDir, const char* collectFile, const char*
     const std::string local = localPath(fn, src);
     const struct stat top = statOrFail(fn, local, src);
     Walk walk;
-    pathWalk(walk);
-    walk.collect = &files.collect;
-    walk.dirchange = files.dirchangeOrNull();
-    walk.filter = filter.get();
-    walk.walkPath = local;
-    walk.reportPath = src;
+    pathWalk(walk, files, filter.get(), local, src);
     jx::File dir = openTop("FlrIfind::recurseDir", local, src);
     walk.recurse(dir.get(), 0, nullptr, top, fsf_fid(), 0);
     dir.reset();
@@ -185,12 +186,7 @@ void FlrIfind::smartsyncSDR(const char* srcDir, long timestamp, const char* coll
     const std::string local = localPath(fn, src);
     const struct stat top = statOrFail(fn, local, src);
     Walk walk;
-    pathWalk(walk);
-    walk.collect = &files.collect;
-    walk.dirchange = files.dirchangeOrNull();
-    walk.filter = filter.get();
-    walk.walkPath = local;
-    walk.reportPath = src;
+    pathWalk(walk, files, filter.get(), local, src);
     jx::File dir = openTop("FlrIfind::recurseDir", local, src);
     walk.recurse(dir.get(), timestamp, nullptr, top, fsf_fid(), 0);
     dir.reset();
@@ -247,14 +243,9 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
         topFid = driver->getFID(srcLocal, true);
     }
     Walk walk;
-    pathWalk(walk);
-    walk.collect = &files.collect;
-    walk.dirchange = files.dirchangeOrNull();
-    walk.filter = filter.get();
+    pathWalk(walk, files, filter.get(), snapLocal, src);
     walk.db = db;
     walk.driver = driver.get();
-    walk.walkPath = snapLocal;
-    walk.reportPath = src;
     jx::File dir = openTop("FlrIfind::recurseDir", snapLocal, snap);
     walk.recurse(dir.get(), timestamp, nullptr, top, topFid, 0);
     dir.reset();

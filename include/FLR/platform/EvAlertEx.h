@@ -8,6 +8,7 @@
 #include <string>
 
 #include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JXZrpJobClient.h"
 
 class FLR_EXPORT EvAlertEx {
   public:
@@ -24,8 +25,3 @@ class FLR_EXPORT EvAlertEx {
     int sendAlert(int type, int subtype, int flags) const;
     std::string toJson(int type, int subtype, int flags) const;
 };
-
-// Appends one line to the outbox with a single write(); 0, or -1 with errno.
-FLR_EXPORT int jxAppendOutboxLine(const std::string& line);
-// The current UTC time, ISO 8601.
-FLR_EXPORT std::string jxUtcNow();

@@ -72,3 +72,8 @@ class FLR_EXPORT JXZrpJobClient {
     long long pendingFiles_ = 0;
     long long pendingBytes_ = 0;
 };
+
+// Appends one line to the outbox with a single write(); 0, or -1 with errno.
+FLR_EXPORT int jxAppendOutboxLine(const std::string& line);
+// The current UTC time, ISO 8601.
+FLR_EXPORT std::string jxUtcNow();
