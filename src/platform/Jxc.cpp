@@ -102,6 +102,11 @@ const EVP_MD* sha1Digest() {
     return md;
 }
 
+const EVP_MD* sha256Digest() {
+    static const EVP_MD* const md = fetchDigest("SHA256", "Jxc::sha256");
+    return md;
+}
+
 EVP_MD_CTX* newContext(const char* caller) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     if (ctx == nullptr) JX_THROW(caller, "Out of memory for a digest context");
@@ -185,6 +190,32 @@ void Sha1::update(const void* data, size_t len) {
 void Sha1::final(unsigned char out[20]) {
     digestFinal(ctx_, out, "Jxc::Sha1");
     digestInit(ctx_, sha1Digest(), "Jxc::Sha1");
+}
+
+void sha256(const void* data, size_t len, unsigned char out[32]) {
+    oneShot(sha256Digest(), data, len, out, "Jxc::sha256");
+}
+
+Sha256::Sha256() : ctx_(newContext("Jxc::Sha256")) {
+    try {
+        digestInit(ctx_, sha256Digest(), "Jxc::Sha256");
+    } catch (...) {
+        EVP_MD_CTX_free(ctx_);
+        throw;
+    }
+}
+
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(ctx_);
+}
+
+void Sha256::update(const void* data, size_t len) {
+    digestUpdate(ctx_, data, len, "Jxc::Sha256");
+}
+
+void Sha256::final(unsigned char out[32]) {
+    digestFinal(ctx_, out, "Jxc::Sha256");
+    digestInit(ctx_, sha256Digest(), "Jxc::Sha256");
 }
 
 // --- rolling weak sum -------------------------------------------------------

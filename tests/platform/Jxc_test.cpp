@@ -170,6 +170,29 @@ TEST(JxcDigest, Sha1MatchesFips180VectorsOneShotAndIncremental) {
     }
 }
 
+TEST(JxcDigest, Sha256MatchesFips180VectorsOneShotAndIncremental) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    Jxc::Sha256 inc;
+    for (const auto& [input, expected] : cases) {
+        unsigned char d[32];
+        Jxc::sha256(input.data(), input.size(), d);
+        EXPECT_EQ(hex(d, 32), expected);
+        for (size_t at = 0, step = 1; at < input.size(); at += step, step = step * 3 + 1)
+            inc.update(input.data() + at, std::min(step, input.size() - at));
+        inc.final(d);
+        EXPECT_EQ(hex(d, 32), expected);
+        inc.digest(input.data(), input.size(), d);
+        EXPECT_EQ(hex(d, 32), expected);
+    }
+}
+
 TEST(JxcRolling, PinnedValueAndDefinitionOverEdgeShapes) {
     // The form is shared by head and tail builds: pin one value by hand.
     // a = 97 + 98 + 99 = 0x126, b = 3*97 + 2*98 + 99 = 0x24a.

@@ -1,9 +1,23 @@
 #pragma once
-// Content-defined blocks of a file, as the LBFS transfer and its databases
-// exchange them. Only the block records live here for now; the
-// content-defined chunker that produces them joins this header later.
-#include <cstdint>
+// Content-defined blocks of a file, as the LBFS transfer and its stores
+// exchange them, and the chunker that cuts a file into them.
+//
+// The chunker is FastCDC-style: a gear rolling hash over the bytes, with a
+// stricter cut mask below the average block size and a looser one above it
+// (normalised chunking), so block sizes cluster around the average. Cut
+// points depend only on the content near them: inserting bytes changes the
+// blocks around the insertion, not the ones after it. The gear table is fixed
+// in the source, so every host and build cuts the same input into the same
+// blocks. Each block carries the SHA-256 of its content.
+#include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "FLR/platform/CQiError.h"
 #include "FLR/platform/FlrExport.h"
 
 namespace JxLBFS {
@@ -14,12 +28,57 @@ struct FLR_EXPORT Block {
     uint32_t length = 0;
 };
 
-// A block and the hash of its content.
+// A block and the hash (SHA-256) of its content.
 struct FLR_EXPORT HashBlock {
     static constexpr int kHashSize = 32;
 
     Block block;
     unsigned char hash[kHashSize] = {};
 };
+
+// Block size limits. The stores keep lengths in 16 bits, so no block reaches
+// 64 KiB.
+constexpr uint32_t kMinBlockSize = 2048;
+constexpr uint32_t kAvgBlockSize = 8192;
+constexpr uint32_t kMaxBlockSize = 65535;
+
+FLR_EXPORT uint32_t getMinBlockSize();
+FLR_EXPORT uint32_t getAvgBlockSize();
+
+// Cuts a file into blocks. The list is cleared first; an empty file gives no
+// blocks. Failures (open, read) come back as a negative CQiError naming the
+// file and the system error; the list is then unspecified.
+FLR_EXPORT CQiError split(const std::string& path, std::list<HashBlock>& blocks);
+FLR_EXPORT CQiError split(int fd, std::list<HashBlock>& blocks);
+FLR_EXPORT CQiError split(const std::string& path, std::vector<HashBlock>& blocks);
+FLR_EXPORT CQiError split(int fd, std::vector<HashBlock>& blocks);
+
+// Incremental form for data already in memory (tests, benchmarks, a caller
+// with its own reader): feed bytes in any pieces, each completed block goes
+// to the sink in order, finish() emits the last partial block. The same
+// bytes give the same blocks however they are split into feed() calls.
+class FLR_EXPORT Chunker {
+  public:
+    using Sink = void (*)(const HashBlock& block, void* context);
+
+    Chunker(Sink sink, void* context);
+    ~Chunker();
+    Chunker(const Chunker&) = delete;
+    Chunker& operator=(const Chunker&) = delete;
+
+    void feed(const void* data, size_t len);
+    void finish();
+    // Starts over at offset 0 (after finish()).
+    void reset();
+
+  private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// Where the next cut falls in data[0..len): the length of the block that
+// starts at data[0] (len when no cut point lies inside and len <= the maximum;
+// the caller decides whether more data may follow).
+FLR_EXPORT size_t findCut(const unsigned char* data, size_t len);
 
 }  // namespace JxLBFS

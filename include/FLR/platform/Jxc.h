@@ -54,6 +54,7 @@ namespace Jxc {
 // One-shot digests.
 FLR_EXPORT void md5(const void* data, size_t len, unsigned char out[16]);
 FLR_EXPORT void sha1(const void* data, size_t len, unsigned char out[20]);
+FLR_EXPORT void sha256(const void* data, size_t len, unsigned char out[32]);
 
 // Incremental SHA-1 (FIPS 180-4). After final() the object starts over.
 class FLR_EXPORT Sha1 {
@@ -64,6 +65,27 @@ class FLR_EXPORT Sha1 {
     Sha1& operator=(const Sha1&) = delete;
     void update(const void* data, size_t len);
     void final(unsigned char out[20]);
+
+  private:
+    evp_md_ctx_st* ctx_ = nullptr;
+};
+
+// Incremental SHA-256; one object hashes block after block without a new
+// digest context each time (content-defined blocks are only ~8 KiB). After
+// final() the object starts over.
+class FLR_EXPORT Sha256 {
+  public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void update(const void* data, size_t len);
+    void final(unsigned char out[32]);
+    // update + final of one buffer.
+    void digest(const void* data, size_t len, unsigned char out[32]) {
+        update(data, len);
+        final(out);
+    }
 
   private:
     evp_md_ctx_st* ctx_ = nullptr;
