@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrTailStore.h"
 #include "TailLBFSFixture.h"
@@ -155,6 +157,71 @@ TEST_F(TailLBFS, OtherMethodsAndTheMirrorDropStoreEntries) {
     }
     EXPECT_NE(::access(at("gone/x.bin").c_str(), F_OK), 0);
     EXPECT_TRUE(tail->applier->store()->blocksOf("gone/x.bin").empty());
+}
+
+// One LBFS_START chunk as given (sendLBFSStart would mark it last).
+void sendChunk(FlrNetHead& net, const std::vector<JxLBFS::HashBlock>& blocks, bool last) {
+    std::vector<unsigned char> hashes;
+    std::vector<uint64_t> offsets;
+    std::vector<uint32_t> lengths;
+    for (const auto& b : blocks) {
+        hashes.insert(hashes.end(), b.hash, b.hash + 32);
+        offsets.push_back(b.block.offset);
+        lengths.push_back(b.block.length);
+    }
+    FlrNetMessage m(FLR_NET_LBFS_START);
+    m.lbfsStart.last = last ? 1 : 0;
+    m.lbfsStart.count = static_cast<int>(blocks.size());
+    m.lbfsStart.hashes = reinterpret_cast<unsigned char(*)[32]>(hashes.data());
+    m.lbfsStart.offsets = offsets.data();
+    m.lbfsStart.lengths = lengths.data();
+    m.lbfsStart.path = "/src/x";
+    m.lbfsStart.fid = "000000000000000000000000000000000000000000000000";
+    net.sendMessage(m, 30, false);
+}
+
+TEST_F(TailLBFS, MalformedBlockListsFailTheFile) {
+    const std::string content = pattern(12288, 10);
+    const std::list<JxLBFS::HashBlock> cut = cutBlocks(content);
+    const std::vector<JxLBFS::HashBlock> good(cut.begin(), cut.end());  // 3 blocks
+    auto edited = [&](auto change) {
+        std::vector<JxLBFS::HashBlock> v = good;
+        change(v);
+        return v;
+    };
+    struct Case {
+        const char* what;
+        std::vector<JxLBFS::HashBlock> blocks;
+        bool last;
+        uint8_t method;
+        long long asked;  // before the fault showed
+    };
+    const Case cases[] = {
+        {"a gap", edited([](auto& v) { v[1].block.offset += 1; }), true, FlrNetMirHeader::kLBFS, 0},
+        {"an overlap", edited([](auto& v) { v[2].block.offset -= 1; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"an empty block", edited([](auto& v) { v[1].block.length = 0; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"a block over 65535 bytes", edited([](auto& v) { v[0].block.length = 70000; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"MIR_EOF before the last chunk", good, false, FlrNetMirHeader::kLBFS, 3},
+        {"a block list in a full copy", good, true, FlrNetMirHeader::kFull, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        flrtest::writeFile(at("x.bin"), "old");
+        const FlrTailApplyStats before = tail->totals();
+        LBFSHead head(tail->port());
+        head.net.sendMirHeader(header("x.bin", S_IFREG | 0644, content.size(), c.method));
+        sendChunk(head.net, c.blocks, c.last);
+        head.net.sendMirEOF();
+        head.finish();
+        EXPECT_EQ(flrtest::readFile(at("x.bin")), "old");
+        EXPECT_EQ(tail->totals().failed - before.failed, 1);
+        EXPECT_EQ(head.blocksAsked, c.asked);
+    }
+    for (const auto& [name, v] : snapshot(root))
+        EXPECT_EQ(name.find(".flrtmp."), std::string::npos) << name;
 }
 
 TEST_F(TailLBFS, FolderAfterItsFilesKeepsItsTimes) {
