@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <unordered_map>
 
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
@@ -24,6 +26,18 @@ const char* const kFn = "FlrTailLBFS";
 constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
 // A hash found in this many files that all turned out stale is asked for.
 constexpr int kStaleTries = 4;
+// What a block still waits for.
+constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
+constexpr uint8_t kCopy = 2;   // an earlier block of the same content
+
+// Block hashes are SHA-256: any 8 of their bytes hash well enough.
+struct HashKeyHasher {
+    size_t operator()(const std::array<unsigned char, 32>& h) const {
+        uint64_t v;
+        std::memcpy(&v, h.data(), sizeof v);
+        return static_cast<size_t>(v);
+    }
+};
 
 }  // namespace
 
@@ -46,8 +60,12 @@ struct FlrTailLBFSFile {
     std::string headFid;
     std::unique_ptr<FlrTailApplyEntry> entry;
     std::vector<JxLBFS::HashBlock> blocks;  // announced, contiguous from 0
-    std::vector<uint8_t> wanted;            // per block: asked for, not here yet
-    uint64_t end = 0;                       // where the next announced block starts
+    std::vector<uint8_t> wanted;            // per block: kAsked, kCopy or 0 (here)
+    // Blocks asked for, by hash, and the later blocks of the same content
+    // that are copied from them when they come (asked for once).
+    std::unordered_map<std::array<unsigned char, 32>, size_t, HashKeyHasher> askedByHash;
+    std::unordered_multimap<size_t, size_t> copies;
+    uint64_t end = 0;  // where the next announced block starts
     size_t missing = 0;
     int requestsOut = 0;  // requests without their LBFS_DONE
     bool listDone = false;
@@ -280,12 +298,21 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
         // The file grew after the head took its size: what lies beyond is cut.
         if (b.block.offset >= size) continue;
         f.blocks.push_back(b);
-        const bool local = copyLocal(f, b, stats);
-        f.wanted.push_back(local ? 0 : 1);
-        if (!local) {
-            ++f.missing;
-            missing->push_back(b.block);
+        f.wanted.push_back(0);
+        if (copyLocal(f, b, stats)) continue;
+        ++f.missing;
+        const size_t at = f.blocks.size() - 1;
+        // Repeated content (zeros, say) is asked for once.
+        std::array<unsigned char, kHashSize> key;
+        std::memcpy(key.data(), b.hash, kHashSize);
+        if (auto asked = f.askedByHash.find(key); asked != f.askedByHash.end()) {
+            f.wanted[at] = kCopy;
+            f.copies.emplace(asked->second, at);
+            continue;
         }
+        f.wanted[at] = kAsked;
+        f.askedByHash.emplace(key, at);
+        missing->push_back(b.block);
     }
     return true;
 }
@@ -377,7 +404,7 @@ void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
     const size_t i = static_cast<size_t>(it - f->blocks.begin());
     const std::string where = jxFormat("block [%llu+%u]", (unsigned long long)m.offset, m.length);
     if (it == f->blocks.end() || it->block.offset != m.offset || it->block.length != m.length ||
-        !f->wanted[i]) {
+        f->wanted[i] != kAsked) {
         ++stats.rejected;
         fail(*f, where + " was not asked for", stats);
         return;
@@ -398,6 +425,19 @@ void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
     f->wanted[i] = 0;
     --f->missing;
     stats.bytes += m.length;
+    auto [from, to] = f->copies.equal_range(i);
+    for (auto c = from; c != to; ++c) {
+        try {
+            f->entry->writeAt(m.data, m.length,
+                              static_cast<int64_t>(f->blocks[c->second].block.offset));
+        } catch (const JxException& e) {
+            fail(*f, e.getMessage(), stats);
+            return;
+        }
+        f->wanted[c->second] = 0;
+        --f->missing;
+        stats.reused += m.length;
+    }
     registry_.progress(f->origin);
 }
 
@@ -446,6 +486,8 @@ std::unique_ptr<FlrTailApplyEntry> FlrTailLBFS::completeIfReady(FlrTailLBFSFile&
         f.blocks.pop_back();
     auto blocks = std::make_shared<const std::vector<JxLBFS::HashBlock>>(std::move(f.blocks));
     f.wanted.clear();
+    f.askedByHash.clear();
+    f.copies.clear();
     // Recorded once the file has its name; the ticket settles the file when
     // the entry goes, renamed or not.
     f.entry->placed = [store = registry_.store(), rel = f.rel, blocks,
@@ -469,6 +511,8 @@ void FlrTailLBFS::fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyS
     f.entry.reset();  // the temporary goes, the old copy stays
     f.blocks = {};
     f.wanted = {};
+    f.askedByHash = {};
+    f.copies = {};
     registry_.remove(f);
     f.ticket.reset();
 }

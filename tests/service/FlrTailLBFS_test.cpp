@@ -56,6 +56,7 @@ TEST_F(TailLBFS, ReusesWhatTheRootHoldsAndAsksOnlyForTheRest) {
     const std::string a = pattern(40000, 1);  // 10 blocks of 4 KiB
     std::string changed = a;
     changed[20000] ^= 1;  // inside the fifth block
+    const std::string repeated = std::string(9 * 4096, 'z') + pattern(3136, 12);
 
     struct Step {
         const char* what;
@@ -69,6 +70,7 @@ TEST_F(TailLBFS, ReusesWhatTheRootHoldsAndAsksOnlyForTheRest) {
         {"the same content under another name: none", "copy/b.bin", a, 0, 40000},
         {"one block changed: that one", "a.bin", changed, 1, 40000 - 4096},
         {"the content again: no block", "c.bin", a, 0, 40000},
+        {"repeated content: each distinct block once", "z.bin", repeated, 2, 8 * 4096},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
