@@ -125,7 +125,11 @@ void FlrReplicator::connect(Run& r) {
     // A local destination: a tail of our own on loopback, proving a secret
     // made for this run only.
     r.destination = absoluteDestination(options_.target);
-    r.applier = std::make_unique<FlrTailApplier>(r.destination);
+    // The content store of LBFS runs lives with the pair's state, never in
+    // the destination (the mirror would delete it).
+    FlrTailApplier::Options tailOptions;
+    tailOptions.storeDir = r.state + "/tail-store";
+    r.applier = std::make_unique<FlrTailApplier>(r.destination, tailOptions);
     r.service = std::make_unique<FlrTailService>(r.applier->handler());
     std::string secret;
     if (SdtError e = SdtNetLink::newSecret(&secret); !e.ok()) JX_THROW(kFn, e.text());

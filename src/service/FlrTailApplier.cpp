@@ -7,9 +7,11 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/service/FlrTailStore.h"
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
 #include "FlrTailDirChange.h"
+#include "FlrTailLBFS.h"
 
 namespace {
 const char* const kFn = "FlrTailApplier";
@@ -28,6 +30,8 @@ void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
     cut += o.cut;
     deleted += o.deleted;
     answers += o.answers;
+    requested += o.requested;
+    rejected += o.rejected;
 }
 
 // --- the applier -----------------------------------------------------------------
@@ -36,11 +40,17 @@ FlrTailApplier::FlrTailApplier(const std::string& root) : FlrTailApplier(root, O
 
 FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
     : root_(root), options_(options) {
+    if (!options_.storeDir.empty())
+        store_ = std::make_unique<FlrTailStore>(options_.storeDir, root_.path());
+    lbfs_ = std::make_unique<FlrTailLBFSRegistry>(store_.get());
     root_.sweepTemporaries();
 }
 
+FlrTailApplier::~FlrTailApplier() = default;
+
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     FlrTailApplySession apply(*this);
+    apply.setStop(&session.stopFlag);
     FlrNetMessage m;
     struct Report {
         FlrTailApplySession& apply;
@@ -48,6 +58,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
         ~Report() {
             try {
                 apply.commit();  // so the counts include the last batch
+                apply.settleLBFS();
             } catch (...) {
             }
             if (out) *out = apply.stats();
@@ -76,15 +87,28 @@ void FlrTailApplier::addTotals(const FlrTailApplyStats& s) {
 
 // --- one session -------------------------------------------------------------------
 
-FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier) : applier_(applier) {}
+FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier)
+    : applier_(applier),
+      lbfs_(
+          std::make_unique<FlrTailLBFS>(applier.lbfs(), applier.root(), applier.options(),
+                                        [this](std::unique_ptr<FlrTailApplyEntry> e, bool urgent) {
+                                            enqueue(std::move(e));
+                                            if (urgent) commit();  // a session waits for this file
+                                        })) {}
 
 FlrTailApplySession::~FlrTailApplySession() {
     try {
         dropOpen("the connection ended");
         commit();  // what arrived whole is put in place
+        lbfs_->endSession(stats_);
     } catch (...) {
     }
     applier_.addTotals(stats_);
+}
+
+void FlrTailApplySession::settleLBFS() {
+    commit();  // files this session completed itself
+    lbfs_->settle(stop_, stats_);
 }
 
 void FlrTailApplySession::dropOpen(const char* why) {
@@ -94,6 +118,7 @@ void FlrTailApplySession::dropOpen(const char* why) {
         ++stats_.cut;
         entry_.reset();
     }
+    lbfs_->dropOpen(stats_);
     // A dirchange without its end is not mirrored: its last block may be cut.
     dirChange_.reset();
     inSpecial_ = false;
@@ -124,8 +149,12 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
         return;
     }
     if (batched(rel)) commit();
+    // An LBFS file at rel or below it goes first: entries of one path are put
+    // in place in the order they came, and a folder after what it holds.
+    if (lbfs_->pendingAt(rel)) settleLBFS();
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel);
+        forgetOnPlacing(*entry_);
     } catch (const JxException& e) {
         // A symbolic link on the way is the confinement at work.
         const int err = e.getCode();
@@ -139,14 +168,31 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
 void FlrTailApplySession::endEntry() {
     onEntry([&](FlrTailApplyEntry& e) { e.finish(stats_); });
     if (!entry_) return;
+    enqueue(std::move(entry_));
+}
+
+// The store's blocks of a file replaced by any other method are stale.
+void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
+    FlrTailStore* store = applier_.store();
+    if (!store || e.kind() == FlrTailApplyEntry::Kind::Folder ||
+        e.method() == FlrNetMirHeader::kLBFS)
+        return;
+    e.placed = [store, rel = e.rel()] { store->forget(rel); };
+}
+
+void FlrTailApplySession::enqueue(std::unique_ptr<FlrTailApplyEntry> entry) {
     if (!applier_.options().syncFiles) {
-        onEntry([&](FlrTailApplyEntry& e) { e.commit(stats_); });
-        entry_.reset();
+        try {
+            entry->commit(stats_);
+        } catch (const JxException& x) {
+            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            ++stats_.failed;
+        }
         return;
     }
-    batchBytes_ += entry_->bytes();
-    batchPaths_.insert(entry_->rel());
-    batch_.push_back(std::move(entry_));
+    batchBytes_ += entry->bytes();
+    batchPaths_.insert(entry->rel());
+    batch_.push_back(std::move(entry));
     if (batch_.size() >= applier_.options().batchEntries ||
         batchBytes_ >= applier_.options().batchBytes)
         commit();
@@ -185,10 +231,10 @@ void FlrTailApplySession::commit() {
 
 void FlrTailApplySession::beginSpecial(int id) {
     dropOpen("a special file came first");
-    commit();  // the mirror sees every entry that came before it
+    settleLBFS();  // the mirror sees every entry that came before it
     inSpecial_ = true;
     if (id == FLR_SPEC_FILE_DIRCHANGE)
-        dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_);
+        dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_, applier_.store());
     else
         EvDebug::Error(kFn, "Ignoring special file %d: unknown here", id);
 }
@@ -207,6 +253,7 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
             return;
         case FLR_NET_MIR_ACL:
             counts_.bytes += m.acl.len;
+            if (lbfs_->open()) lbfs_->acl(m.acl.data, static_cast<size_t>(m.acl.len), stats_);
             onEntry(
                 [&](FlrTailApplyEntry& e) { e.acl(m.acl.data, static_cast<size_t>(m.acl.len)); });
             return;
@@ -229,8 +276,25 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
         case FLR_NET_MIR_EOF:
             if (inSpecial_)
                 endSpecial();
+            else if (lbfs_->open())
+                lbfs_->eof(stats_);
             else
                 endEntry();
+            return;
+        case FLR_NET_LBFS_START:
+            lbfs_->start(entry_, m.lbfsStart, reply, stats_);
+            return;
+        case FLR_NET_LBFS_BLOCK:
+            counts_.bytes += m.lbfsBlock.length;
+            lbfs_->block(m.lbfsBlock, stats_);
+            return;
+        case FLR_NET_LBFS_DONE:
+            lbfs_->done(m.lbfsDone.value, stats_);
+            return;
+        case FLR_NET_LBFS_STOP:
+            // Every block request before it has been sent: the head's
+            // block sender may end.
+            if (reply) reply->sendLBFSStop();
             return;
         case FLR_NET_MIR_SPEC_FILE:
             beginSpecial(m.mirSpecFile.value);
@@ -239,7 +303,7 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
             break;
     }
     // Whoever asks something (a PING included) sees what came before it.
-    commit();
+    settleLBFS();
     if (reply) answer(m, *reply);
 }
 

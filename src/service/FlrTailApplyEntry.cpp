@@ -102,7 +102,7 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         else
             old_.reset();
     }
-    if (method_ > FlrNetMirHeader::kRSync)
+    if (method_ > FlrNetMirHeader::kLBFS)
         JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
                           rel_ + ")");
     for (int attempt = 0; attempt < 8 && !out_; ++attempt) {
@@ -140,6 +140,8 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
         return;
     }
     if (kind_ != Kind::File) return;  // folders and special files carry no data
+    if (method_ == FlrNetMirHeader::kLBFS)
+        JX_THROW(kFn, "Literal data inside an LBFS transfer of " + rel_);
     const int64_t n = static_cast<int64_t>(len);
     if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
     if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
@@ -176,6 +178,12 @@ void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& sta
         frontier_ = std::max(frontier_, cursor_);
         stats.reused += len;
     }
+}
+
+void FlrTailApplyEntry::writeAt(const void* data, size_t len, int64_t offset) {
+    if (offset < 0 || offset > kMaxOffset - static_cast<int64_t>(len))
+        JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+    if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
 }
 
 void FlrTailApplyEntry::setAttributes(int fd) {
@@ -257,4 +265,5 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
     }
     replaceWithTemp();
     ++(kind_ == Kind::File ? stats.files : kind_ == Kind::Link ? stats.links : stats.specials);
+    if (placed) placed();
 }

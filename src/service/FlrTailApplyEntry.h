@@ -10,10 +10,13 @@
 // current offset, which MIR_SEEK moves; under MD5 every byte the head did not
 // send comes from the old copy at the same offset. RSync (2) appends: each
 // MIR_RSYNC range of the old copy and each MIR_DATA piece lands after the
-// previous one. The header's size is final: the file is cut or extended to it.
+// previous one. LBFS (3) places verified blocks with writeAt(), possibly
+// from another session's thread (the caller serialises). The header's size is
+// final: the file is cut or extended to it.
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +36,9 @@ class FlrTailApplyEntry {
     FlrTailApplyEntry& operator=(const FlrTailApplyEntry&) = delete;
 
     Kind kind() const { return kind_; }
+    uint8_t method() const { return method_; }
     const std::string& rel() const { return rel_; }
+    int64_t size() const { return size_; }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
     // Bytes the entry's file holds (what its commit makes durable).
@@ -43,12 +48,18 @@ class FlrTailApplyEntry {
     void data(const void* data, size_t len, FlrTailApplyStats& stats);
     void seek(long long offset);
     void rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats);
+    // Writes len bytes at offset of the new file (LBFS blocks).
+    void writeAt(const void* data, size_t len, int64_t offset);
     // At MIR_EOF: completes the temporary (size, owner, mode, ACL, times;
     // links and special files are made under their temporary name).
     void finish(FlrTailApplyStats& stats);
     // Puts the finished entry in place (rename; a folder's attributes) and
     // counts it. The caller makes the data durable in between.
     void commit(FlrTailApplyStats& stats);
+
+    // Called once a file, link or special file has taken its name (the
+    // content store's bookkeeping); must not throw.
+    std::function<void()> placed;
 
   private:
     void openFile(const FlrNetMirHeader& h);

@@ -9,6 +9,7 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/service/FlrTailStore.h"
 
 namespace {
 
@@ -20,8 +21,9 @@ constexpr size_t kMaxNames = 16u << 20;
 
 }  // namespace
 
-FlrTailDirChange::FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats)
-    : root_(root), stats_(stats) {}
+FlrTailDirChange::FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats,
+                                   FlrTailStore* store)
+    : root_(root), stats_(stats), store_(store) {}
 
 void FlrTailDirChange::feed(const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
@@ -120,5 +122,6 @@ void FlrTailDirChange::applyBlock() {
         EvDebug::DebugLvl(kFn, 2, "Removed %s/%s (no longer on the source)", folder_.c_str(),
                           name.c_str());
         ++stats_.deleted;
+        if (store_) store_->forget(rel.empty() ? name : rel + "/" + name);
     }
 }

@@ -17,9 +17,13 @@
 
 #include "FLR/service/FlrTailApplier.h"
 
+class FlrTailStore;
+
 class FlrTailDirChange {
   public:
-    FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats);
+    // store (may be null) forgets what the mirror removes.
+    FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats,
+                     FlrTailStore* store = nullptr);
 
     void feed(const void* data, size_t len);
     // The stream ended with MIR_EOF: the last block is complete.
@@ -31,6 +35,7 @@ class FlrTailDirChange {
 
     const FlrTailRoot& root_;
     FlrTailApplyStats& stats_;
+    FlrTailStore* store_;
     std::string partial_;
     bool overlong_ = false;  // the current line outgrew the limit
     bool inBlock_ = false;

@@ -21,6 +21,7 @@
 #include "FLR/service/FlrTailApplier.h"
 #include "FLR/service/FlrTailBookkeeper.h"
 #include "FLR/service/FlrTailService.h"
+#include "FLR/service/FlrTailStore.h"
 
 namespace {
 
@@ -110,12 +111,13 @@ void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) 
     std::fflush(stdout);
 }
 
-void runApplier(const std::string& root, bool sync, const FlrEndpoint& at, int sfd,
-                const FlrTailLimits& limits) {
+void runApplier(const std::string& root, const std::string& store, bool sync, const FlrEndpoint& at,
+                int sfd, const FlrTailLimits& limits) {
     std::unique_ptr<FlrTailApplier> applier;
     try {
         FlrTailApplier::Options options;
         options.syncFiles = sync;
+        options.storeDir = store.empty() ? FlrTailStore::defaultDir(root) : store;
         applier = std::make_unique<FlrTailApplier>(root, options);
     } catch (...) {
         ::close(sfd);
@@ -130,7 +132,8 @@ void runApplier(const std::string& root, bool sync, const FlrEndpoint& at, int s
                 [&](const std::string& how) { printApplied(s, stats, how); });
         },
         limits);
-    std::printf("flr tail: destination root %s\n", applier->root().path().c_str());
+    std::printf("flr tail: destination root %s, content store %s\n", applier->root().path().c_str(),
+                applier->options().storeDir.c_str());
     runService(service, at, sfd, connections);
     const FlrTailApplyStats t = applier->totals();
     std::printf(
@@ -140,7 +143,8 @@ void runApplier(const std::string& root, bool sync, const FlrEndpoint& at, int s
     std::fflush(stdout);
 }
 
-void runTail(const std::string& listen, const std::string& root, bool sync, int recvBufSize) {
+void runTail(const std::string& listen, const std::string& root, const std::string& store,
+             bool sync, int recvBufSize) {
     const FlrEndpoint at = endpointArgument(listen);
     FlrTailLimits limits;
     limits.recvBufSize = recvBufSize;
@@ -148,7 +152,7 @@ void runTail(const std::string& listen, const std::string& root, bool sync, int 
     if (root.empty())
         runBookkeeper(at, sfd, limits);
     else
-        runApplier(root, sync, at, sfd, limits);
+        runApplier(root, store, sync, at, sfd, limits);
 }
 
 }  // namespace
@@ -158,6 +162,7 @@ void addTailCommands(CLI::App& app) {
         "tail", "Serve as a tail: apply transfers into a folder, answer a head's requests");
     static std::string listen;
     static std::string root;
+    static std::string store;
     static bool noFsync = false;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
@@ -168,10 +173,14 @@ void addTailCommands(CLI::App& app) {
                      "Destination root: apply transfers into this folder (without it, "
                      "only bookkeeping requests are answered)")
         ->check(CLI::ExistingDirectory);
+    tail->add_option("--store", store,
+                     "With --root: folder of the content store LBFS transfers reuse blocks "
+                     "from (outside the root; default: one per root beside the replication "
+                     "state)");
     tail->add_flag("--no-fsync", noFsync,
                    "With --root: don't fsync each file before renaming it into place (faster; "
                    "a power cut may then leave recently replaced files empty or stale)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, root, !noFsync, recvBuf); });
+    tail->callback([] { runTail(listen, root, store, !noFsync, recvBuf); });
 }

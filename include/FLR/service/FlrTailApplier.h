@@ -12,10 +12,13 @@
 // transfers build the new file from the old copy and the received blocks.
 // Temporaries a killed tail left behind are removed when the next one starts.
 // A path that would leave the root is logged, counted and skipped; the
-// session goes on.
+// session goes on. LBFS transfers build files from verified blocks of the
+// content store (Options::storeDir) and blocks the head sends on another
+// session; see src/service/FlrTailLBFS.h.
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -32,20 +35,25 @@
 class FlrNetTail;
 class FlrTailApplyEntry;
 class FlrTailDirChange;
+class FlrTailLBFS;
+class FlrTailLBFSRegistry;
+class FlrTailStore;
 
 struct FLR_EXPORT FlrTailApplyStats {
-    long long files = 0;     // regular files put in place
-    long long dirs = 0;      // folders made or updated
-    long long links = 0;     // symbolic links
-    long long specials = 0;  // FIFOs, device nodes, sockets
-    long long kept = 0;      // existing files left alone (overwrite off)
-    long long bytes = 0;     // literal data bytes written
-    long long reused = 0;    // bytes taken from the old copy (MD5, RSync)
-    long long refused = 0;   // paths refused by the confinement
-    long long failed = 0;    // entries that could not be applied
-    long long cut = 0;       // entries whose MIR_EOF never came
-    long long deleted = 0;   // entries removed by a dirchange file
-    long long answers = 0;   // checksum requests answered
+    long long files = 0;      // regular files put in place
+    long long dirs = 0;       // folders made or updated
+    long long links = 0;      // symbolic links
+    long long specials = 0;   // FIFOs, device nodes, sockets
+    long long kept = 0;       // existing files left alone (overwrite off)
+    long long bytes = 0;      // literal data bytes written
+    long long reused = 0;     // bytes taken from the old copy (MD5, RSync)
+    long long refused = 0;    // paths refused by the confinement
+    long long failed = 0;     // entries that could not be applied
+    long long cut = 0;        // entries whose MIR_EOF never came
+    long long deleted = 0;    // entries removed by a dirchange file
+    long long answers = 0;    // checksum requests answered
+    long long requested = 0;  // LBFS blocks asked of the head
+    long long rejected = 0;   // LBFS blocks refused: not asked for or not matching their hash
 
     void add(const FlrTailApplyStats& o);
 };
@@ -72,12 +80,19 @@ class FLR_EXPORT FlrTailApplier {
         // Largest answer to GET_RSYNC_CSUMS / GET_FILE_CHECKSUMS in blocks
         // (beyond it the answer is empty: the head sends the file in full).
         size_t maxAnswerBlocks = 1u << 21;
+        // The content store of LBFS transfers: a folder outside the root
+        // (empty: none, every block is asked of the head).
+        std::string storeDir;
+        // An LBFS file none of whose blocks came for this long is dropped.
+        int lbfsIdleSeconds = 60;
     };
 
-    // Opens the root and removes temporaries of an earlier, killed tail.
-    // Throws JxException when root is not a folder.
+    // Opens the root (and the content store) and removes temporaries of an
+    // earlier, killed tail. Throws JxException when root is not a folder or
+    // the store cannot be opened.
     explicit FlrTailApplier(const std::string& root);
     FlrTailApplier(const std::string& root, Options options);
+    ~FlrTailApplier();
 
     // The handler: serves one session until the peer leaves or the service
     // stops; the session's counts go to `out` when given.
@@ -91,11 +106,16 @@ class FLR_EXPORT FlrTailApplier {
     const Options& options() const { return options_; }
     FlrTailBookkeeper& bookkeeper() { return keeper_; }
     void addTotals(const FlrTailApplyStats& s);
+    // The content store; null without Options::storeDir.
+    FlrTailStore* store() const { return store_.get(); }
+    FlrTailLBFSRegistry& lbfs() { return *lbfs_; }
 
   private:
     FlrTailRoot root_;
     Options options_;
     FlrTailBookkeeper keeper_;
+    std::unique_ptr<FlrTailStore> store_;
+    std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
     mutable std::mutex mtx_;
     FlrTailApplyStats totals_;
 };
@@ -113,6 +133,11 @@ class FLR_EXPORT FlrTailApplySession {
 
     // Applies or answers one message; answers go to reply (none when null).
     void handle(const FlrNetMessage& m, FlrNetTail* reply);
+    // Commits and waits (at most until the session's LBFS files stop
+    // progressing, or the stop flag of setStop() is set) for the LBFS files
+    // this session began to be placed or failed.
+    void settleLBFS();
+    void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
     // Makes the finished entries durable and puts them in place.
     void commit();
     const FlrTailApplyStats& stats() const { return stats_; }
@@ -121,6 +146,8 @@ class FLR_EXPORT FlrTailApplySession {
   private:
     void beginEntry(const FlrNetMirHeader& h);
     void endEntry();
+    void enqueue(std::unique_ptr<FlrTailApplyEntry> entry);
+    void forgetOnPlacing(FlrTailApplyEntry& e);
     bool batched(const std::string& rel) const;
     void beginSpecial(int id);
     void endSpecial();
@@ -136,6 +163,8 @@ class FLR_EXPORT FlrTailApplySession {
     std::unordered_set<std::string> batchPaths_;
     long long batchBytes_ = 0;
     std::unique_ptr<FlrTailDirChange> dirChange_;
+    std::unique_ptr<FlrTailLBFS> lbfs_;
+    const std::atomic<bool>* stop_ = nullptr;
     // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;

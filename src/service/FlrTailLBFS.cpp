@@ -1,0 +1,557 @@
+// LBFS transfers on the tail: the registry the sessions share and one
+// session's side of the exchange.
+#include "FlrTailLBFS.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <unordered_map>
+
+#include "FLR/FlrNetTail.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxDirFd.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/Jxc.h"
+#include "FLR/service/FlrTailStore.h"
+#include "FlrTailApplyEntry.h"
+
+namespace {
+
+const char* const kFn = "FlrTailLBFS";
+constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
+// A hash found in this many files that all turned out stale is asked for.
+constexpr int kStaleTries = 4;
+// What a block still waits for.
+constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
+constexpr uint8_t kCopy = 2;   // an earlier block of the same content
+
+// Block hashes are SHA-256: any 8 of their bytes hash well enough.
+struct HashKeyHasher {
+    size_t operator()(const std::array<unsigned char, 32>& h) const {
+        uint64_t v;
+        std::memcpy(&v, h.data(), sizeof v);
+        return static_cast<size_t>(v);
+    }
+};
+
+}  // namespace
+
+// Tells the registry that a file settled when its last holder lets go: the
+// file itself until it fails, or the completed entry until it is renamed.
+struct FlrTailLBFSTicket {
+    FlrTailLBFSRegistry& registry;
+    uint64_t origin;
+    std::string rel;
+    ~FlrTailLBFSTicket() { registry.settled(origin, rel); }
+};
+
+struct FlrTailLBFSFile {
+    std::mutex fileMutex;  // what follows; taken before the registry's lock
+    uint64_t token = 0;
+    uint64_t origin = 0;              // the agent that began it
+    std::atomic<uint64_t> feeder{0};  // the agent whose session brings its blocks
+    std::string rel;
+    std::string headPath;  // echoed in requests
+    std::string headFid;
+    std::unique_ptr<FlrTailApplyEntry> entry;
+    std::vector<JxLBFS::HashBlock> blocks;  // announced, contiguous from 0
+    std::vector<uint8_t> wanted;            // per block: kAsked, kCopy or 0 (here)
+    // Blocks asked for, by hash, and the later blocks of the same content
+    // that are copied from them when they come (asked for once).
+    std::unordered_map<std::array<unsigned char, 32>, size_t, HashKeyHasher> askedByHash;
+    std::unordered_multimap<size_t, size_t> copies;
+    uint64_t end = 0;  // where the next announced block starts
+    size_t missing = 0;
+    int requestsOut = 0;  // requests without their LBFS_DONE
+    bool listDone = false;
+    bool eofSeen = false;
+    bool over = false;  // completed, failed or dropped
+    std::shared_ptr<FlrTailLBFSTicket> ticket;
+};
+
+// --- the registry ------------------------------------------------------------------
+
+uint64_t FlrTailLBFSRegistry::newAgent() {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    const uint64_t id = nextAgent_++;
+    origins_[id];
+    return id;
+}
+
+void FlrTailLBFSRegistry::countPaths(Origin& o, const std::string& rel, int delta) {
+    auto bump = [&](const std::string& key) {
+        int& n = o.paths[key];
+        n += delta;
+        if (n <= 0) o.paths.erase(key);
+    };
+    bump(rel);
+    if (!rel.empty()) bump("");
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1))
+        bump(rel.substr(0, slash));
+}
+
+void FlrTailLBFSRegistry::add(const std::shared_ptr<FlrTailLBFSFile>& file) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    // Drawn at random: a token names a file only to the head it was sent to.
+    do {
+        file->token = tokens_();
+    } while (file->token == 0 || byToken_.count(file->token));
+    byToken_[file->token] = file;
+    Origin& o = origins_[file->origin];
+    ++o.outstanding;
+    o.lastProgress = Clock::now();
+    countPaths(o, file->rel, +1);
+}
+
+std::shared_ptr<FlrTailLBFSFile> FlrTailLBFSRegistry::find(uint64_t token) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = byToken_.find(token);
+    return it == byToken_.end() ? nullptr : it->second;
+}
+
+void FlrTailLBFSRegistry::remove(const FlrTailLBFSFile& file) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = byToken_.find(file.token);
+    if (it != byToken_.end() && it->second.get() == &file) byToken_.erase(it);
+}
+
+void FlrTailLBFSRegistry::progress(uint64_t origin) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    if (it != origins_.end()) it->second.lastProgress = Clock::now();
+}
+
+void FlrTailLBFSRegistry::settled(uint64_t origin, const std::string& rel) {
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto it = origins_.find(origin);
+        if (it == origins_.end()) return;
+        --it->second.outstanding;
+        it->second.lastProgress = Clock::now();
+        countPaths(it->second, rel, -1);
+    }
+    settledCv_.notify_all();
+}
+
+bool FlrTailLBFSRegistry::pendingAt(uint64_t origin, const std::string& rel) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    return it != origins_.end() && it->second.paths.count(rel) != 0;
+}
+
+bool FlrTailLBFSRegistry::awaited(uint64_t origin) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    return it != origins_.end() && it->second.waiters > 0;
+}
+
+bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* stop,
+                                      int idleSeconds) {
+    std::unique_lock<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    if (it == origins_.end()) return true;
+    Origin& o = it->second;  // element references survive rehashing
+    ++o.waiters;
+    bool settled = true;
+    while (o.outstanding > 0) {
+        if ((stop && stop->load()) ||
+            Clock::now() - o.lastProgress > std::chrono::seconds(idleSeconds)) {
+            settled = false;
+            break;
+        }
+        settledCv_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    --o.waiters;
+    return settled;
+}
+
+std::vector<std::shared_ptr<FlrTailLBFSFile>> FlrTailLBFSRegistry::takeBegunBy(uint64_t origin) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    std::vector<std::shared_ptr<FlrTailLBFSFile>> out;
+    for (auto it = byToken_.begin(); it != byToken_.end();) {
+        if (it->second->origin == origin) {
+            out.push_back(std::move(it->second));
+            it = byToken_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return out;
+}
+
+std::vector<std::shared_ptr<FlrTailLBFSFile>> FlrTailLBFSRegistry::takeFedBy(uint64_t feeder) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    std::vector<std::shared_ptr<FlrTailLBFSFile>> out;
+    for (auto it = byToken_.begin(); it != byToken_.end();) {
+        if (it->second->feeder.load() == feeder) {
+            out.push_back(std::move(it->second));
+            it = byToken_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return out;
+}
+
+void FlrTailLBFSRegistry::forgetAgent(uint64_t agent) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    origins_.erase(agent);
+}
+
+// --- one session ---------------------------------------------------------------------
+
+FlrTailLBFS::FlrTailLBFS(FlrTailLBFSRegistry& registry, const FlrTailRoot& root,
+                         const FlrTailApplier::Options& options, Finished finished)
+    : registry_(registry),
+      root_(root),
+      options_(options),
+      finished_(std::move(finished)),
+      id_(registry.newAgent()) {}
+
+FlrTailLBFS::~FlrTailLBFS() {
+    registry_.forgetAgent(id_);
+}
+
+FlrTailLBFS::FilePtr FlrTailLBFS::begin(std::unique_ptr<FlrTailApplyEntry>& entry,
+                                        const FlrNetLBFSStart& m, FlrTailApplyStats& stats) {
+    if (!entry) {
+        EvDebug::DebugLvl(kFn, 2, "Block list of %s ignored: its entry is not applied",
+                          m.path ? m.path : "");
+        return nullptr;
+    }
+    if (entry->keeping()) return nullptr;
+    if (entry->method() != FlrNetMirHeader::kLBFS ||
+        entry->kind() != FlrTailApplyEntry::Kind::File) {
+        EvDebug::Error(kFn, "LBFS block list inside a method %d entry of %s: not applied",
+                       entry->method(), entry->rel().c_str());
+        ++stats.failed;
+        entry.reset();
+        return nullptr;
+    }
+    auto f = std::make_shared<FlrTailLBFSFile>();
+    f->origin = id_;
+    f->rel = entry->rel();
+    f->headPath = m.path ? m.path : "";
+    f->headFid = m.fid ? m.fid : "";
+    f->entry = std::move(entry);
+    f->ticket.reset(new FlrTailLBFSTicket{registry_, id_, f->rel});
+    registry_.add(f);
+    return f;
+}
+
+void FlrTailLBFS::start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetLBFSStart& m,
+                        FlrNetTail* reply, FlrTailApplyStats& stats) {
+    if (!current_) current_ = begin(entry, m, stats);
+    if (!current_) return;
+    FlrTailLBFSFile& f = *current_;
+    std::vector<JxLBFS::Block> missing;
+    {
+        std::lock_guard<std::mutex> lock(f.fileMutex);
+        if (f.over) return;
+        try {
+            if (!addChunk(f, m, &missing, stats)) return;
+        } catch (const JxException& e) {
+            fail(f, e.getMessage(), stats);
+            return;
+        }
+        if (m.last) f.listDone = true;
+        if (missing.empty()) return;
+        if (!reply) {
+            fail(f, "there is no link to ask the head for its blocks", stats);
+            return;
+        }
+        ++f.requestsOut;  // before the request: its blocks may come at once
+    }
+    stats.requested += static_cast<long long>(missing.size());
+    const std::list<JxLBFS::Block> request(missing.begin(), missing.end());
+    reply->sendLBFSBlockReq(f.headPath.c_str(), f.headFid.c_str(), f.token, request);
+}
+
+bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
+                           std::vector<JxLBFS::Block>* missing, FlrTailApplyStats& stats) {
+    if (f.listDone) {
+        fail(f, "a block list came after its last chunk", stats);
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(f.entry->size());
+    for (int i = 0; i < m.count; ++i) {
+        JxLBFS::HashBlock b;
+        b.block.offset = m.offsetAt(i);
+        b.block.length = m.lengthAt(i);
+        std::memcpy(b.hash, m.hashes[i], kHashSize);
+        // The blocks tile the file from offset 0: no gap, no overlap.
+        if (b.block.offset != f.end || b.block.length == 0 ||
+            b.block.length > JxLBFS::kMaxBlockSize) {
+            fail(f,
+                 jxFormat("block [%llu+%u] is out of place (expected at %llu)",
+                          (unsigned long long)b.block.offset, b.block.length,
+                          (unsigned long long)f.end),
+                 stats);
+            return false;
+        }
+        f.end += b.block.length;
+        // The file grew after the head took its size: what lies beyond is cut.
+        if (b.block.offset >= size) continue;
+        f.blocks.push_back(b);
+        f.wanted.push_back(0);
+        if (copyLocal(f, b, stats)) continue;
+        ++f.missing;
+        const size_t at = f.blocks.size() - 1;
+        // Repeated content (zeros, say) is asked for once.
+        std::array<unsigned char, kHashSize> key;
+        std::memcpy(key.data(), b.hash, kHashSize);
+        if (auto asked = f.askedByHash.find(key); asked != f.askedByHash.end()) {
+            f.wanted[at] = kCopy;
+            f.copies.emplace(asked->second, at);
+            continue;
+        }
+        f.wanted[at] = kAsked;
+        f.askedByHash.emplace(key, at);
+        missing->push_back(b.block);
+    }
+    return true;
+}
+
+// Reads the block where the store says it is, checks it against the hash and
+// copies it. A stale entry is dropped with its whole file and the next
+// holder tried.
+bool FlrTailLBFS::copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
+                            FlrTailApplyStats& stats) {
+    FlrTailStore* store = registry_.store();
+    if (!store) return false;
+    const size_t len = b.block.length;
+    buf_.resize(len);
+    for (int attempt = 0; attempt < kStaleTries; ++attempt) {
+        FlrTailStore::Hit hit;
+        if (!store->find(b.hash, &hit)) return false;
+        if (hit.fid != sourceFid_ || !source_) {
+            sourceFid_ = hit.fid;
+            source_ = jx::openBeneath(root_.fd(), hit.rel, O_RDONLY);
+            struct stat st {};
+            if (source_ && (jx::fileOps().fstat(source_.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+                source_.reset();
+        }
+        unsigned char hash[kHashSize];
+        if (source_ && hit.length == len &&
+            jx::readFullAt(source_.get(), buf_.data(), len, static_cast<int64_t>(hit.offset)) ==
+                static_cast<ssize_t>(len)) {
+            Jxc::sha256(buf_.data(), len, hash);
+            if (std::memcmp(hash, b.hash, kHashSize) == 0) {
+                f.entry->writeAt(buf_.data(), len, static_cast<int64_t>(b.block.offset));
+                stats.reused += static_cast<long long>(len);
+                return true;
+            }
+        }
+        EvDebug::DebugLvl(kFn, 2, "Content store entry of %s is stale: its blocks are dropped",
+                          hit.rel.c_str());
+        store->forgetFile(hit.fid);
+        source_.reset();
+        sourceFid_ = 0;
+    }
+    return false;
+}
+
+void FlrTailLBFS::acl(const void* data, size_t len, FlrTailApplyStats& stats) {
+    if (!current_) return;
+    std::lock_guard<std::mutex> lock(current_->fileMutex);
+    if (current_->over) return;
+    try {
+        current_->entry->acl(data, len);
+    } catch (const JxException& e) {
+        fail(*current_, e.getMessage(), stats);
+    }
+}
+
+void FlrTailLBFS::eof(FlrTailApplyStats& stats) {
+    const FilePtr f = std::move(current_);
+    current_.reset();
+    source_.reset();  // no deleted file kept open between files
+    sourceFid_ = 0;
+    if (!f) return;
+    std::unique_ptr<FlrTailApplyEntry> done;
+    {
+        std::lock_guard<std::mutex> lock(f->fileMutex);
+        if (f->over) return;
+        f->eofSeen = true;
+        if (!f->listDone) {
+            fail(*f, "its MIR_EOF came before the end of its block list", stats);
+            return;
+        }
+        done = completeIfReady(*f, stats);
+    }
+    if (done) hand(std::move(done), f->origin);
+}
+
+void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
+    const FilePtr f = registry_.find(m.value);
+    if (!f) {
+        EvDebug::DebugLvl(kFn, 2, "Block [%llu+%u] for no pending file ignored",
+                          (unsigned long long)m.offset, m.length);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(f->fileMutex);
+    if (f->over) return;
+    uint64_t none = 0;
+    f->feeder.compare_exchange_strong(none, id_);
+    auto it = std::lower_bound(
+        f->blocks.begin(), f->blocks.end(), m.offset,
+        [](const JxLBFS::HashBlock& b, uint64_t off) { return b.block.offset < off; });
+    const size_t i = static_cast<size_t>(it - f->blocks.begin());
+    const std::string where = jxFormat("block [%llu+%u]", (unsigned long long)m.offset, m.length);
+    if (it == f->blocks.end() || it->block.offset != m.offset || it->block.length != m.length ||
+        f->wanted[i] != kAsked) {
+        ++stats.rejected;
+        fail(*f, where + " was not asked for", stats);
+        return;
+    }
+    unsigned char hash[kHashSize];
+    Jxc::sha256(m.data, m.length, hash);
+    if (std::memcmp(hash, it->hash, kHashSize) != 0) {
+        ++stats.rejected;
+        fail(*f, where + " does not match the hash the head announced", stats);
+        return;
+    }
+    try {
+        f->entry->writeAt(m.data, m.length, static_cast<int64_t>(m.offset));
+    } catch (const JxException& e) {
+        fail(*f, e.getMessage(), stats);
+        return;
+    }
+    f->wanted[i] = 0;
+    --f->missing;
+    stats.bytes += m.length;
+    auto [from, to] = f->copies.equal_range(i);
+    for (auto c = from; c != to; ++c) {
+        try {
+            f->entry->writeAt(m.data, m.length,
+                              static_cast<int64_t>(f->blocks[c->second].block.offset));
+        } catch (const JxException& e) {
+            fail(*f, e.getMessage(), stats);
+            return;
+        }
+        f->wanted[c->second] = 0;
+        --f->missing;
+        stats.reused += m.length;
+    }
+    registry_.progress(f->origin);
+}
+
+void FlrTailLBFS::done(uint64_t token, FlrTailApplyStats& stats) {
+    const FilePtr f = registry_.find(token);
+    if (!f) {
+        EvDebug::DebugLvl(kFn, 2, "LBFS_DONE for no pending file ignored");
+        return;
+    }
+    std::unique_ptr<FlrTailApplyEntry> complete;
+    {
+        std::lock_guard<std::mutex> lock(f->fileMutex);
+        if (f->over) return;
+        uint64_t none = 0;
+        f->feeder.compare_exchange_strong(none, id_);
+        if (f->requestsOut <= 0) {
+            fail(*f, "LBFS_DONE came without a request", stats);
+            return;
+        }
+        // Blocks of a request come before its LBFS_DONE.
+        if (--f->requestsOut == 0 && f->missing > 0) {
+            fail(*f, jxFormat("the head did not send %zu of the blocks asked for", f->missing),
+                 stats);
+            return;
+        }
+        registry_.progress(f->origin);
+        complete = completeIfReady(*f, stats);
+    }
+    if (complete) hand(std::move(complete), f->origin);
+}
+
+std::unique_ptr<FlrTailApplyEntry> FlrTailLBFS::completeIfReady(FlrTailLBFSFile& f,
+                                                                FlrTailApplyStats& stats) {
+    if (f.over || !f.eofSeen || !f.listDone || f.missing > 0 || f.requestsOut > 0) return nullptr;
+    try {
+        f.entry->finish(stats);
+    } catch (const JxException& e) {
+        fail(f, e.getMessage(), stats);
+        return nullptr;
+    }
+    f.over = true;
+    registry_.remove(f);
+    // A block the size cut short is not the file's any more.
+    const uint64_t size = static_cast<uint64_t>(f.entry->size());
+    while (!f.blocks.empty() && f.blocks.back().block.offset + f.blocks.back().block.length > size)
+        f.blocks.pop_back();
+    auto blocks = std::make_shared<const std::vector<JxLBFS::HashBlock>>(std::move(f.blocks));
+    f.wanted.clear();
+    f.askedByHash.clear();
+    f.copies.clear();
+    // Recorded once the file has its name; the ticket settles the file when
+    // the entry goes, renamed or not.
+    f.entry->placed = [store = registry_.store(), rel = f.rel, blocks,
+                       ticket = std::move(f.ticket)] {
+        (void)ticket;
+        if (store) store->record(rel, *blocks);
+    };
+    return std::move(f.entry);
+}
+
+void FlrTailLBFS::hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin) {
+    finished_(std::move(entry), origin != id_ && registry_.awaited(origin));
+}
+
+void FlrTailLBFS::fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats) {
+    if (f.over) return;
+    f.over = true;
+    EvDebug::Error(kFn, "LBFS transfer of %s failed: %s; it is not applied", f.rel.c_str(),
+                   why.c_str());
+    ++stats.failed;
+    f.entry.reset();  // the temporary goes, the old copy stays
+    f.blocks = {};
+    f.wanted = {};
+    f.askedByHash = {};
+    f.copies = {};
+    registry_.remove(f);
+    f.ticket.reset();
+}
+
+void FlrTailLBFS::abandon(const std::vector<FilePtr>& files, const char* why,
+                          FlrTailApplyStats& stats) {
+    for (const FilePtr& f : files) {
+        std::lock_guard<std::mutex> lock(f->fileMutex);
+        if (f->over) continue;
+        f->over = true;
+        EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why, f->rel.c_str());
+        ++stats.cut;
+        f->entry.reset();
+        f->blocks = {};
+        f->wanted = {};
+        registry_.remove(*f);
+        f->ticket.reset();
+    }
+}
+
+void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
+    if (!current_) return;
+    const FilePtr f = std::move(current_);
+    current_.reset();
+    abandon({f}, "its MIR_EOF never came", stats);
+}
+
+void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats) {
+    if (registry_.waitSettled(id_, stop, options_.lbfsIdleSeconds)) return;
+    const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
+    if (left.empty()) return;
+    const std::string why =
+        stop && stop->load() ? std::string("the tail is stopping")
+                             : jxFormat("no block came for %d seconds", options_.lbfsIdleSeconds);
+    abandon(left, why.c_str(), stats);
+}
+
+void FlrTailLBFS::endSession(FlrTailApplyStats& stats) {
+    dropOpen(stats);
+    abandon(registry_.takeFedBy(id_), "the connection bringing its blocks ended", stats);
+    abandon(registry_.takeBegunBy(id_), "the connection that began it ended", stats);
+}

@@ -1,0 +1,161 @@
+#pragma once
+// The tail's side of LBFS transfers. A head announces a file as a list of
+// content-defined blocks with their SHA-256 (LBFS_START chunks between the
+// file's MIR_HEADER and MIR_EOF, on its main connection). The tail builds the
+// new file under a temporary name: every block the content store finds under
+// the root is read there, checked against the announced hash and copied;
+// the rest is asked for with LBFS_BLOCK_REQ (the head's path and file id
+// echoed, value = a token the tail draws for the file). The head answers on
+// another connection, a session of its own here, with LBFS_BLOCK (token,
+// block, data) and LBFS_DONE (token) after each request. A received block is
+// written only when it is one that was asked for and its SHA-256 matches the
+// announced hash; anything else fails the file (logged, counted, temporary
+// removed, nothing recorded): a faulty or hostile head cannot put wrong bytes
+// under a name nor poison the store.
+//
+// A file is complete when its MIR_EOF came, its block list ended and every
+// requested block arrived (and its LBFS_DONE). Then, in whichever session saw
+// the last of these, it gets its attributes, joins that session's batch, is
+// renamed into place, and its blocks are recorded in the store. A file whose
+// blocks are all found locally never sends a request: it completes at its
+// MIR_EOF like a full copy. The head's LBFS_STOP is echoed at once: every
+// request for the files before it has been sent by then.
+//
+// Pending files live in a registry shared by the sessions (owned by the
+// applier), by token. The session that began a file waits for it to settle
+// (placed, failed or dropped) before it answers a request, before an entry at
+// or above its path, before a dirchange and when it ends; a file whose blocks
+// stop coming for Options::lbfsIdleSeconds is dropped, as is one whose
+// block-sending session ends first.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "FLR/FlrNetMessage.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxLBFS.h"
+#include "FLR/service/FlrTailApplier.h"
+
+class FlrNetTail;
+class FlrTailApplyEntry;
+class FlrTailStore;
+struct FlrTailLBFSFile;
+
+class FlrTailLBFSRegistry {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit FlrTailLBFSRegistry(FlrTailStore* store) : store_(store) {}
+    FlrTailStore* store() const { return store_; }
+
+    uint64_t newAgent();
+    // Registers a file begun by agent `origin` and draws its token.
+    void add(const std::shared_ptr<FlrTailLBFSFile>& file);
+    std::shared_ptr<FlrTailLBFSFile> find(uint64_t token);
+    // Unregisters (idempotent).
+    void remove(const FlrTailLBFSFile& file);
+    // Blocks of origin's files arrived: its idle clock starts over.
+    void progress(uint64_t origin);
+    // One of origin's files (at rel) is in place, failed or dropped.
+    void settled(uint64_t origin, const std::string& rel);
+    // True when a file of origin is pending at rel or below it.
+    bool pendingAt(uint64_t origin, const std::string& rel);
+    // True when some session waits for origin's files.
+    bool awaited(uint64_t origin);
+    // Waits until origin's files have settled, stop is set, or no block came
+    // for idleSeconds; true when they all settled.
+    bool waitSettled(uint64_t origin, const std::atomic<bool>* stop, int idleSeconds);
+    // Unregisters and returns the files begun by (or fed by) an agent.
+    std::vector<std::shared_ptr<FlrTailLBFSFile>> takeBegunBy(uint64_t origin);
+    std::vector<std::shared_ptr<FlrTailLBFSFile>> takeFedBy(uint64_t feeder);
+    // An agent is gone: its bookkeeping goes too.
+    void forgetAgent(uint64_t agent);
+
+  private:
+    struct Origin {
+        int outstanding = 0;
+        int waiters = 0;
+        Clock::time_point lastProgress = Clock::now();
+        // Pending files per path and per folder above them ("" = the root).
+        std::unordered_map<std::string, int> paths;
+    };
+    void countPaths(Origin& o, const std::string& rel, int delta);
+
+    FlrTailStore* store_;
+    std::mutex pendingMutex_;  // everything below
+    std::condition_variable settledCv_;
+    std::unordered_map<uint64_t, std::shared_ptr<FlrTailLBFSFile>> byToken_;
+    std::unordered_map<uint64_t, Origin> origins_;
+    uint64_t nextAgent_ = 1;
+    std::mt19937_64 tokens_{std::random_device{}()};
+};
+
+// One session's LBFS work: the files it begins (main connection) and the
+// blocks it receives (the head's block connection). Session thread only.
+class FlrTailLBFS {
+  public:
+    // Takes a completed file into the session's batch; urgent when another
+    // session waits for it (commit the batch now).
+    using Finished = std::function<void(std::unique_ptr<FlrTailApplyEntry> entry, bool urgent)>;
+
+    FlrTailLBFS(FlrTailLBFSRegistry& registry, const FlrTailRoot& root,
+                const FlrTailApplier::Options& options, Finished finished);
+    ~FlrTailLBFS();
+    FlrTailLBFS(const FlrTailLBFS&) = delete;
+    FlrTailLBFS& operator=(const FlrTailLBFS&) = delete;
+
+    // Between a file's first LBFS_START and its MIR_EOF.
+    bool open() const { return current_ != nullptr; }
+    // LBFS_START: takes the session's entry at the first chunk.
+    void start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetLBFSStart& m,
+               FlrNetTail* reply, FlrTailApplyStats& stats);
+    void acl(const void* data, size_t len, FlrTailApplyStats& stats);
+    void eof(FlrTailApplyStats& stats);
+    void block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats);
+    void done(uint64_t token, FlrTailApplyStats& stats);
+    // The open file's MIR_EOF will not come.
+    void dropOpen(FlrTailApplyStats& stats);
+
+    bool pendingAt(const std::string& rel) { return registry_.pendingAt(id_, rel); }
+    // Waits for this session's files (see the header comment).
+    void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats);
+    // The session ends: whatever it began or fed and is still pending goes.
+    void endSession(FlrTailApplyStats& stats);
+
+  private:
+    using FilePtr = std::shared_ptr<FlrTailLBFSFile>;
+
+    FilePtr begin(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetLBFSStart& m,
+                  FlrTailApplyStats& stats);
+    // Appends the chunk's blocks, copying what the store has; the blocks to
+    // ask for go to missing. False when the chunk is refused (file failed).
+    bool addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m, std::vector<JxLBFS::Block>* missing,
+                  FlrTailApplyStats& stats);
+    bool copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, FlrTailApplyStats& stats);
+    // Under the file's lock: the completed entry, when the file is complete.
+    std::unique_ptr<FlrTailApplyEntry> completeIfReady(FlrTailLBFSFile& f,
+                                                       FlrTailApplyStats& stats);
+    void fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats);
+    void abandon(const std::vector<FilePtr>& files, const char* why, FlrTailApplyStats& stats);
+    void hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin);
+
+    FlrTailLBFSRegistry& registry_;
+    const FlrTailRoot& root_;
+    const FlrTailApplier::Options& options_;
+    Finished finished_;
+    uint64_t id_;
+    FilePtr current_;
+    // The last local file read for blocks (consecutive blocks mostly come
+    // from one file).
+    uint64_t sourceFid_ = 0;
+    jx::File source_;
+    std::vector<unsigned char> buf_;
+};

@@ -1,0 +1,134 @@
+// The tail's content store over the LBFS tree and hash databases.
+#include "FLR/service/FlrTailStore.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "FLR/FlrHelper.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/Jxc.h"
+#include "FLR/service/FlrReplicator.h"
+
+namespace {
+
+const char* const kFn = "FlrTailStore";
+
+std::string canonical(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+bool isInside(const std::string& path, const std::string& folder) {
+    if (folder == "/") return true;
+    return path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+std::string storePath(const std::string& rel) {
+    return "/" + rel;
+}
+
+}  // namespace
+
+FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) : dir_(dir) {
+    if (dir_.empty()) JX_THROW(kFn, "The content store folder is empty");
+    if (FlrHelper::mkdir1(dir_.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Couldn't create the content store folder " + dir_, errno);
+    const std::string root = canonical(rootPath);
+    if (isInside(canonical(dir_), root))
+        JX_THROW(kFn, "The content store " + dir_ + " lies inside the destination root " + root +
+                          ": mirroring the source would delete it");
+    lock_ = std::make_unique<JxFileLock>(dir_ + "/lock");
+    if (!lock_->lock(1, 0))
+        JX_THROW(kFn, "The content store " + dir_ + " is in use by another tail");
+    if (CQiError e = tree_.initialize(dir_); e.IsError())
+        JX_THROW(kFn, "Couldn't open the content store " + dir_ + ": " + e.GetMessage());
+    if (CQiError e = hashes_.initialize(dir_); e.IsError())
+        JX_THROW(kFn, "Couldn't open the content store " + dir_ + ": " + e.GetMessage());
+}
+
+FlrTailStore::~FlrTailStore() {
+    hashes_.close();
+    tree_.close();
+}
+
+void FlrTailStore::logFailure(const char* what, const CQiError& e) const {
+    EvDebug::Error(kFn, "Content store %s: couldn't %s: %s", dir_.c_str(), what,
+                   e.GetMessage().c_str());
+}
+
+bool FlrTailStore::find(const unsigned char* hash, Hit* hit) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    FlrLBFSHashDB::Record rec{};
+    if (CQiError e = hashes_.find(hash, &rec); e.IsError()) {
+        logFailure("look a block up", e);
+        return false;
+    }
+    if (rec.fid == 0) return false;
+    std::string path;
+    if (CQiError e = tree_.fid2path(rec.fid, &path); e.IsError() || path.size() < 2) {
+        // Blocks of a file the tree no longer names are of no use.
+        hashes_.del(rec.fid);
+        return false;
+    }
+    hit->fid = rec.fid;
+    hit->rel = path.substr(1);
+    hit->offset = rec.offset;
+    hit->length = rec.size;
+    return true;
+}
+
+void FlrTailStore::record(const std::string& rel, const std::vector<JxLBFS::HashBlock>& blocks) {
+    if (rel.empty()) return;
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    uint64_t fid = 0;
+    FlrLBFSTreeDB::Record rec{};
+    if (CQiError e = tree_.createFile(storePath(rel), &hashes_, &fid, &rec); e.IsError()) {
+        logFailure(("record " + rel).c_str(), e);
+        return;
+    }
+    if (CQiError e = hashes_.update(fid, blocks); e.IsError()) {
+        logFailure(("record the blocks of " + rel).c_str(), e);
+        hashes_.del(fid);
+    }
+}
+
+void FlrTailStore::forget(const std::string& rel) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (CQiError e = tree_.del(storePath(rel), &hashes_); e.IsError())
+        logFailure(("forget " + rel).c_str(), e);
+}
+
+void FlrTailStore::forgetFile(uint64_t fid) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (CQiError e = hashes_.del(fid); e.IsError()) logFailure("forget a stale file", e);
+}
+
+std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(const std::string& rel) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::vector<JxLBFS::HashBlock> blocks;
+    uint64_t fid = 0;
+    uint32_t time = 0;
+    if (tree_.path2fid(storePath(rel), &fid, &time).IsSuccess() && fid != 0)
+        hashes_.get(fid, &blocks);
+    return blocks;
+}
+
+std::string FlrTailStore::defaultDir(const std::string& rootPath) {
+    std::string state = FlrReplicator::defaultStateRoot();
+    state = state.substr(0, state.rfind('/'));
+    const std::string root = canonical(rootPath);
+    unsigned char d[32];
+    Jxc::sha256(root.data(), root.size(), d);
+    static const char digits[] = "0123456789abcdef";
+    std::string name;
+    for (int i = 0; i < 8; ++i) {
+        name += digits[d[i] >> 4];
+        name += digits[d[i] & 15];
+    }
+    return state + "/tail-store/" + name;
+}

@@ -1,0 +1,308 @@
+// LBFS transfers into a tail with a content store: blocks already under the
+// root are reused (also across names and restarts), only the rest is asked
+// for; every block is verified, so a faulty head or a stale store entry never
+// puts wrong bytes under a name.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "FLR/platform/JxException.h"
+#include "FLR/service/FlrTailStore.h"
+#include "TailLBFSFixture.h"
+
+using namespace tailtest;
+
+namespace {
+
+struct TailLBFS : ::testing::Test {
+    Registry reg;
+    flrtest::TempDir tmp;
+    std::string root = tmp.path() + "/root";
+    std::string storeDir = tmp.path() + "/store";
+    std::unique_ptr<Tail> tail;
+
+    void SetUp() override {
+        ::mkdir(root.c_str(), 0755);
+        start();
+    }
+    void start(int idleSeconds = 60) {
+        tail.reset();
+        FlrTailApplier::Options o;
+        o.storeDir = storeDir;
+        o.lbfsIdleSeconds = idleSeconds;
+        tail = std::make_unique<Tail>(root, o);
+    }
+    std::string at(const std::string& rel) const { return root + "/" + rel; }
+    // The counts, once every session has ended and added its own.
+    FlrTailApplyStats totals() const {
+        for (int i = 0; i < 1000 && tail->service->stats().sessions > 0; ++i) ::usleep(10000);
+        return tail->totals();
+    }
+    // Sends the files in one exchange; the blocks the tail asked for.
+    long long replicate(const std::map<std::string, std::string>& files,
+                        std::map<std::string, LBFSHead::Fault> faults = {}) {
+        LBFSHead head(tail->port());
+        head.faults = std::move(faults);
+        for (const auto& [path, content] : files) head.announce(path, content);
+        head.finish();
+        EXPECT_TRUE(head.stopEchoed);
+        return head.blocksAsked;
+    }
+};
+
+TEST_F(TailLBFS, ReusesWhatTheRootHoldsAndAsksOnlyForTheRest) {
+    const std::string a = pattern(40000, 1);  // 10 blocks of 4 KiB
+    std::string changed = a;
+    changed[20000] ^= 1;  // inside the fifth block
+    const std::string repeated = std::string(9 * 4096, 'z') + pattern(3136, 12);
+
+    struct Step {
+        const char* what;
+        std::string path;
+        std::string content;
+        long long asked;
+        long long reused;
+    };
+    const Step steps[] = {
+        {"a new file: every block", "a.bin", a, 10, 0},
+        {"the same content under another name: none", "copy/b.bin", a, 0, 40000},
+        {"one block changed: that one", "a.bin", changed, 1, 40000 - 4096},
+        {"the content again: no block", "c.bin", a, 0, 40000},
+        {"repeated content: each distinct block once", "z.bin", repeated, 2, 8 * 4096},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        const FlrTailApplyStats before = totals();
+        EXPECT_EQ(replicate({{s.path, s.content}}), s.asked);
+        EXPECT_EQ(flrtest::readFile(at(s.path)), s.content);
+        const FlrTailApplyStats after = totals();
+        EXPECT_EQ(after.requested - before.requested, s.asked);
+        EXPECT_EQ(after.reused - before.reused, s.reused);
+        EXPECT_EQ(after.bytes - before.bytes, 40000 - s.reused);
+        EXPECT_EQ(after.files - before.files, 1);
+        EXPECT_EQ(tail->applier->store()->blocksOf(s.path).size(), 10u);
+    }
+    EXPECT_EQ(totals().failed, 0);
+}
+
+TEST_F(TailLBFS, StoreSurvivesARestart) {
+    const std::string a = pattern(30000, 2);
+    EXPECT_EQ(replicate({{"a.bin", a}}), 8);
+    start();  // a new applier on the same store
+    EXPECT_EQ(replicate({{"again/a.bin", a}}), 0);
+    EXPECT_EQ(flrtest::readFile(at("again/a.bin")), a);
+}
+
+TEST_F(TailLBFS, FaultyHeadFailsTheFileAndStoresNothing) {
+    struct Case {
+        const char* what;
+        LBFSHead::Fault fault;
+    };
+    const Case cases[] = {
+        {"data not matching the announced hash", LBFSHead::Fault::WrongData},
+        {"a block nobody asked for", LBFSHead::Fault::WrongOffset},
+        {"a request answered without all its blocks", LBFSHead::Fault::Withhold},
+    };
+    const std::string old = "the old copy stays";
+    const std::string good = pattern(20000, 3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        flrtest::writeFile(at("bad.bin"), old);
+        const FlrTailApplyStats before = totals();
+        const std::string sent = pattern(20000, 4 + static_cast<unsigned>(c.fault));
+        replicate({{"bad.bin", sent}, {"good.bin", good}}, {{"bad.bin", c.fault}});
+        const FlrTailApplyStats after = totals();
+        EXPECT_EQ(flrtest::readFile(at("bad.bin")), old);
+        EXPECT_EQ(flrtest::readFile(at("good.bin")), good);
+        EXPECT_EQ(after.failed - before.failed, 1);
+        EXPECT_EQ(after.rejected - before.rejected, c.fault == LBFSHead::Fault::Withhold ? 0 : 1);
+        EXPECT_TRUE(tail->applier->store()->blocksOf("bad.bin").empty());
+        // Nothing of the refused content is offered to later files.
+        EXPECT_EQ(replicate({{"probe.bin", sent}}), 5);
+        EXPECT_EQ(flrtest::readFile(at("probe.bin")), sent);
+    }
+    for (const auto& [name, v] : snapshot(root))
+        EXPECT_EQ(name.find(".flrtmp."), std::string::npos) << name;
+}
+
+TEST_F(TailLBFS, StaleStoreEntryLeadsToARequestNotToWrongBytes) {
+    const std::string a = pattern(40000, 5);
+    EXPECT_EQ(replicate({{"a.bin", a}}), 10);
+    // Edited behind the service's back: same size, other bytes in block 3.
+    std::string edited = a;
+    edited[12300] ^= 0x40;
+    flrtest::writeFile(at("a.bin"), edited);
+
+    // Blocks 0-2 still match and are taken; block 3 does not, and from then
+    // on nothing of the edited file is trusted: 7 asked for.
+    EXPECT_EQ(replicate({{"b.bin", a}}), 7);
+    EXPECT_EQ(flrtest::readFile(at("b.bin")), a);
+    // b.bin now serves the content; a.bin's entries are gone.
+    EXPECT_TRUE(tail->applier->store()->blocksOf("a.bin").empty());
+    EXPECT_EQ(replicate({{"c.bin", a}}), 0);
+    EXPECT_EQ(flrtest::readFile(at("c.bin")), a);
+}
+
+TEST_F(TailLBFS, OtherMethodsAndTheMirrorDropStoreEntries) {
+    const std::string a = pattern(20000, 6);
+    replicate({{"full.bin", a}, {"gone/x.bin", a}});
+    {
+        Head head(tail->port());
+        head.sendFile("full.bin", "replaced by a full copy");
+        head.sync();
+    }
+    EXPECT_TRUE(tail->applier->store()->blocksOf("full.bin").empty());
+    EXPECT_EQ(tail->applier->store()->blocksOf("gone/x.bin").size(), 5u);
+    {
+        Head head(tail->port());
+        const std::string list = root + "\n\tfull.bin\n";
+        const std::string file = tmp.path() + "/dirchange";
+        flrtest::writeFile(file, list);
+        head.net.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, file.c_str());
+        head.sync();
+    }
+    EXPECT_NE(::access(at("gone/x.bin").c_str(), F_OK), 0);
+    EXPECT_TRUE(tail->applier->store()->blocksOf("gone/x.bin").empty());
+}
+
+// One LBFS_START chunk as given (sendLBFSStart would mark it last).
+void sendChunk(FlrNetHead& net, const std::vector<JxLBFS::HashBlock>& blocks, bool last) {
+    std::vector<unsigned char> hashes;
+    std::vector<uint64_t> offsets;
+    std::vector<uint32_t> lengths;
+    for (const auto& b : blocks) {
+        hashes.insert(hashes.end(), b.hash, b.hash + 32);
+        offsets.push_back(b.block.offset);
+        lengths.push_back(b.block.length);
+    }
+    FlrNetMessage m(FLR_NET_LBFS_START);
+    m.lbfsStart.last = last ? 1 : 0;
+    m.lbfsStart.count = static_cast<int>(blocks.size());
+    m.lbfsStart.hashes = reinterpret_cast<unsigned char(*)[32]>(hashes.data());
+    m.lbfsStart.offsets = offsets.data();
+    m.lbfsStart.lengths = lengths.data();
+    m.lbfsStart.path = "/src/x";
+    m.lbfsStart.fid = "000000000000000000000000000000000000000000000000";
+    net.sendMessage(m, 30, false);
+}
+
+TEST_F(TailLBFS, MalformedBlockListsFailTheFile) {
+    const std::string content = pattern(12288, 10);
+    const std::list<JxLBFS::HashBlock> cut = cutBlocks(content);
+    const std::vector<JxLBFS::HashBlock> good(cut.begin(), cut.end());  // 3 blocks
+    auto edited = [&](auto change) {
+        std::vector<JxLBFS::HashBlock> v = good;
+        change(v);
+        return v;
+    };
+    struct Case {
+        const char* what;
+        std::vector<JxLBFS::HashBlock> blocks;
+        bool last;
+        uint8_t method;
+        long long asked;  // before the fault showed
+    };
+    const Case cases[] = {
+        {"a gap", edited([](auto& v) { v[1].block.offset += 1; }), true, FlrNetMirHeader::kLBFS, 0},
+        {"an overlap", edited([](auto& v) { v[2].block.offset -= 1; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"an empty block", edited([](auto& v) { v[1].block.length = 0; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"a block over 65535 bytes", edited([](auto& v) { v[0].block.length = 70000; }), true,
+         FlrNetMirHeader::kLBFS, 0},
+        {"MIR_EOF before the last chunk", good, false, FlrNetMirHeader::kLBFS, 3},
+        {"a block list in a full copy", good, true, FlrNetMirHeader::kFull, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        flrtest::writeFile(at("x.bin"), "old");
+        const FlrTailApplyStats before = totals();
+        long long asked = 0;
+        {
+            LBFSHead head(tail->port());
+            head.files["/src/x"] = content;
+            head.net.sendMirHeader(header("x.bin", S_IFREG | 0644, content.size(), c.method));
+            sendChunk(head.net, c.blocks, c.last);
+            head.net.sendMirEOF();
+            head.finish();
+            asked = head.blocksAsked;
+        }
+        EXPECT_EQ(flrtest::readFile(at("x.bin")), "old");
+        EXPECT_EQ(totals().failed - before.failed, 1);
+        EXPECT_EQ(asked, c.asked);
+    }
+    for (const auto& [name, v] : snapshot(root))
+        EXPECT_EQ(name.find(".flrtmp."), std::string::npos) << name;
+}
+
+TEST_F(TailLBFS, FolderAfterItsFilesKeepsItsTimes) {
+    // The folder's entry comes after its files, before their blocks: it
+    // must get its times after they are renamed into it.
+    LBFSHead head(tail->port());
+    head.announce("d/a.bin", pattern(10000, 7));
+    head.net.sendMirHeader(header("d", S_IFDIR | 0755, 0));
+    head.net.sendMirEOF();
+    head.finish();
+    struct stat st {};
+    ASSERT_EQ(::stat(at("d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1600000100);
+    EXPECT_EQ(flrtest::readFile(at("d/a.bin")), pattern(10000, 7));
+}
+
+TEST_F(TailLBFS, HostilePathsAreRefusedAndHeadPathsOnlyEchoed) {
+    const std::string outside = tmp.path() + "/outside";
+    ::mkdir(outside.c_str(), 0755);
+    ASSERT_EQ(::symlink(outside.c_str(), at("link").c_str()), 0);
+    const std::string content = pattern(9000, 8);
+    std::map<std::string, std::set<uint64_t>> requested;
+    std::string fidText;
+    {
+        LBFSHead head(tail->port());
+        for (const std::string& p :
+             {std::string("../escape.bin"), outside + "/abs.bin", std::string("link/via.bin")})
+            head.announce(p, content, "/head/" + std::to_string(head.files.size()));
+        // The head's own path names nothing on the tail: it is echoed as is.
+        head.announce("ok.bin", content, "/etc/passwd");
+        head.finish();
+        requested = head.requested;
+        fidText = head.requestFid["/etc/passwd"];
+    }
+    EXPECT_EQ(totals().refused, 3);
+    EXPECT_TRUE(snapshot(outside).empty());
+    EXPECT_NE(::access((tmp.path() + "/escape.bin").c_str(), F_OK), 0);
+    EXPECT_EQ(flrtest::readFile(at("ok.bin")), content);
+    ASSERT_EQ(requested.size(), 1u) << "refused entries ask for nothing";
+    EXPECT_EQ(requested.begin()->first, "/etc/passwd");
+    EXPECT_EQ(fidText.size(), 48u);
+}
+
+TEST_F(TailLBFS, BlocksThatNeverComeAreDroppedAfterTheIdleTime) {
+    start(1);
+    flrtest::writeFile(at("a.bin"), "old");
+    {
+        LBFSHead head(tail->port());
+        head.announce("a.bin", pattern(9000, 9));
+        head.net.sendLBFSStop();
+        FlrNetMessage m;
+        while (head.net.recvMessage(&m, 30) == 0 && m.type != FLR_NET_LBFS_STOP) {
+        }
+        head.net.ping();  // returns once the tail gave up on the file
+    }
+    EXPECT_EQ(flrtest::readFile(at("a.bin")), "old");
+    EXPECT_EQ(totals().cut, 1);
+}
+
+TEST(TailStore, RefusesAFolderInsideTheRootAndASecondUser) {
+    Registry reg;
+    flrtest::TempDir tmp;
+    const std::string root = tmp.path() + "/root";
+    ::mkdir(root.c_str(), 0755);
+    for (const std::string& inside : {root + "/.store", root})
+        EXPECT_THROW({ FlrTailStore s(inside, root); }, JxException) << inside;
+    FlrTailStore first(tmp.path() + "/store", root);
+    EXPECT_THROW({ FlrTailStore s(tmp.path() + "/store", root); }, JxException);
+}
+
+}  // namespace
