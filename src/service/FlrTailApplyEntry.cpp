@@ -212,6 +212,9 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
             if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
             setAttributes(out_.get());
+            // The batch's sync comes later; the disk can start on this file
+            // while the next ones arrive. Only a hint: failures show there.
+            if (options_.syncFiles) jx::startWriteback(out_.get());
             if (out_.close() != 0) fail("close", errno);
             old_.reset();
             return;

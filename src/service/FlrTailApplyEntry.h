@@ -34,6 +34,8 @@ class FlrTailApplyEntry {
 
     Kind kind() const { return kind_; }
     const std::string& rel() const { return rel_; }
+    // The open folder the entry is put into (its name there is the leaf).
+    int parentFd() const { return parent_.get(); }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
     // Bytes the entry's file holds (what its commit makes durable).
