@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,6 +93,9 @@ class FLR_EXPORT FlrBackup {
         std::vector<unsigned char> acl;
         unsigned long long collectOffset = 0;
         std::vector<ChunkCSUM> csums;
+        // The block size the tail's checksums of this file were asked with
+        // (0: hashChunkSize).
+        int block = 0;
     };
 
     using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);
@@ -111,6 +115,9 @@ class FLR_EXPORT FlrBackup {
     int hashChunkSize = kDefaultHashChunkSize;
     int hashMinFileSize = kDefaultHashMinFileSize;
     int rsyncMaxFileSize = kDefaultRSyncMaxFileSize;
+    // Compare each file in blocks sized by the file (blockSizeFor) instead
+    // of hashChunkSize for all: fewer bytes for a small change in a small file.
+    bool blockBySize = false;
 
     bool isMD5Disabled() const { return disableMD5_; }
     bool isRSyncDisabled() const { return disableRSync_; }
@@ -160,6 +167,10 @@ class FLR_EXPORT FlrBackup {
     // Which method the planner asks for a regular file of this size:
     // 0 full, 1 MD5, 2 RSync.
     int chooseMethod(long long size, long long threshold) const;
+    // The comparison block for a file of this size: the power of two nearest
+    // the one that balances the digests (20 bytes a block) against the data a
+    // changed block resends, between 2 KiB and hashChunkSize.
+    int blockSizeFor(long long size) const;
     // True when this cluster node handles an "F" entry with this path.
     bool handledByThisNode(const std::string& path) const;
     // The adaptive model, for the owner's inspection; lock adaptiveLock().
@@ -197,7 +208,8 @@ class FLR_EXPORT FlrBackup {
 
     // Planner.
     void md5Thread();
-    void planEntries(FlrNetHead& conn);
+    // conn opens the planner's connection on first use.
+    void planEntries(const std::function<FlrNetHead&()>& conn);
     void requestMD5Stream(FlrNetHead& conn, File& f);
     void requestRSyncSums(FlrNetHead& conn, File& f);
     void pingSampleIfDue(FlrNetHead& conn);

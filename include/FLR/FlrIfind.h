@@ -38,6 +38,9 @@ class FLR_EXPORT FlrIfind {
     int64_t byteCount = 0;
     // 1: entries of the dirchange file carry attribute strings; else plain.
     int dirchangeFormat = 0;
+    // The SDR and DDR threshold's fraction of a second (0 to 999,999,999 ns):
+    // entries changed at or after timestamp + timestampNanos are selected.
+    long timestampNanos = 0;
 
     FlrIfind();
     ~FlrIfind();

@@ -163,6 +163,10 @@ int setTimesFd(int fd, int64_t atime, int64_t mtime) {
 }
 
 int listDirFd(int dirFd, std::vector<std::string>* names) {
+    return listDirFd(dirFd, names, nullptr);
+}
+
+int listDirFd(int dirFd, std::vector<std::string>* names, std::vector<unsigned char>* types) {
     // fdopendir takes over its descriptor: hand it a fresh one of its own.
     const int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (own < 0) return errno;
@@ -173,15 +177,22 @@ int listDirFd(int dirFd, std::vector<std::string>* names) {
         return err;
     }
     names->clear();
+    if (types) types->clear();
     errno = 0;
     while (struct dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
             names->emplace_back(e->d_name);
+            if (types) types->push_back(e->d_type);
+        }
         errno = 0;
     }
     const int err = errno;
     ::closedir(d);
     return err;
+}
+
+int startWriteback(int fd) {
+    return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 ? 0 : errno;
 }
 
 int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len) {

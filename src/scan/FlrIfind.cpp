@@ -188,6 +188,7 @@ void FlrIfind::smartsyncSDR(const char* srcDir, long timestamp, const char* coll
     Walk walk;
     pathWalk(walk, files, filter.get(), local, src);
     jx::File dir = openTop("FlrIfind::recurseDir", local, src);
+    walk.sinceNanos = timestampNanos;
     walk.recurse(dir.get(), timestamp, nullptr, top, fsf_fid(), 0);
     dir.reset();
     finish(fn, files, pairId, false);
@@ -247,6 +248,7 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
     walk.db = db;
     walk.driver = driver.get();
     jx::File dir = openTop("FlrIfind::recurseDir", snapLocal, snap);
+    walk.sinceNanos = timestampNanos;
     walk.recurse(dir.get(), timestamp, nullptr, top, topFid, 0);
     dir.reset();
     finish(fn, files, pairId, false);

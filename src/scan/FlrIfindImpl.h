@@ -35,8 +35,13 @@ void appendDirChangeEscaped(std::string& out, std::string_view name);
 // Appends stat2str's text without a formatting call per entry.
 void appendAttributes(std::string& out, const struct stat& st);
 
-inline bool changedSince(const struct stat& st, long timestamp) {
-    return st.st_ctime >= timestamp || st.st_mtime >= timestamp;
+inline bool atOrAfter(const struct timespec& t, long seconds, long nanos) {
+    return t.tv_sec > seconds || (t.tv_sec == seconds && t.tv_nsec >= nanos);
+}
+
+// nanos: the threshold's fraction of a second.
+inline bool changedSince(const struct stat& st, long timestamp, long nanos = 0) {
+    return atOrAfter(st.st_ctim, timestamp, nanos) || atOrAfter(st.st_mtim, timestamp, nanos);
 }
 
 }  // namespace ifind

@@ -60,10 +60,12 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
     Level& lv = level(depth);
     if (lv.reader.start(dirFd) != 0)
         IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
-    const bool dirChanged = ifind::changedSince(dirStat, timestamp);
+    const bool dirChanged = ifind::changedSince(dirStat, timestamp, sinceNanos);
     // Below a directory that changed together with its parent everything is new.
     const long childTimestamp =
-        parentStat && dirChanged && ifind::changedSince(*parentStat, timestamp) ? 0 : timestamp;
+        parentStat && dirChanged && ifind::changedSince(*parentStat, timestamp, sinceNanos)
+            ? 0
+            : timestamp;
 
     std::string& block = lv.block;
     block.clear();
@@ -104,7 +106,7 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
-            if (!dirChanged && st.st_ctime < timestamp && st.st_mtime < timestamp) continue;
+            if (!dirChanged && !ifind::changedSince(st, timestamp, sinceNanos)) continue;
             self->addToCollect(*collect, reportPath);
             self->byteCount += st.st_size;
             continue;
@@ -117,7 +119,8 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         dirchange->buffer().append(block);
         dirchange->flushIfFull();
     }
-    if (ifind::changedSince(dirStat, timestamp)) self->addToCollect(*collect, reportPath);
+    if (ifind::changedSince(dirStat, timestamp, sinceNanos))
+        self->addToCollect(*collect, reportPath);
 }
 
 void FlrIfind::Walk::descend(int dirFd, const char* name, long timestamp,

@@ -23,6 +23,7 @@ struct FlrIfind::Walk {
     FlrDriver* driver = nullptr;
     bool attrs = false;      // "With Attributes"
     bool convert = false;    // names need mbeToUtf
+    long sinceNanos = 0;     // the threshold's fraction of a second
     std::string walkPath;    // directory being walked, local encoding
     std::string reportPath;  // the path reported for it
     std::string nameUtf;     // scratch

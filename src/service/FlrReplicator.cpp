@@ -59,6 +59,28 @@ std::string hexDigest(const std::string& text) {
     return out;
 }
 
+// A file's times come from the kernel's coarse clock, up to a tick behind the
+// clock read here: the threshold is set back well past a tick, so a change
+// made just after this moment can never look older than the run.
+constexpr long long kStartMarginNanos = 50'000'000;
+
+void startTime(long long* seconds, long* nanos) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long at =
+        static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec - kStartMarginNanos;
+    *seconds = at / 1'000'000'000;
+    *nanos = static_cast<long>(at % 1'000'000'000);
+}
+
+// "SECONDS NANOS"; a record of whole seconds (older runs) reads as such.
+void readRunRecord(const std::string& text, long long* seconds, long* nanos) {
+    char* end = nullptr;
+    *seconds = std::strtoll(text.c_str(), &end, 10);
+    const long fraction = std::strtol(end, nullptr, 10);
+    *nanos = fraction >= 0 && fraction < 1'000'000'000 ? fraction : 0;
+}
+
 bool isWritableDir(const std::string& dir) {
     return ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
@@ -129,19 +151,20 @@ FlrReplicateSummary FlrReplicator::run() {
     r.collect = r.state + "/Collect.txt";
     r.dirchange = r.state + "/DirChange.txt";
     r.dirchangeSent = r.state + "/DirChangeTail.txt";
+    r.dirchangeDone = r.state + "/DirChangeApplied.txt";
     r.lastRunFile = r.state + "/last-run";
     std::string text;
     if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record"))
-        r.lastStart = std::atoll(text.c_str());
+        readRunRecord(text, &r.lastStart, &r.lastStartNanos);
     // Changes during this run are picked up by the next one: they are at or
-    // after this second.
-    r.start = static_cast<long long>(std::time(nullptr));
+    // after this moment.
+    startTime(&r.start, &r.startNanos);
 
     FlrReplicateSummary s;
     scan(r, s);
     transfer(r, s);
-    jx::replaceFile(r.lastRunFile, std::to_string(r.start) + "\n", 0644, "run record",
-                    "FlrReplicator");
+    jx::replaceFile(r.lastRunFile, jxFormat("%lld %09ld\n", r.start, r.startNanos), 0644,
+                    "run record", "FlrReplicator");
     s.seconds = secondsSince(t0);
     return s;
 }
@@ -166,6 +189,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
     } else {
         s.scan = "smart-sync";
         s.since = r.lastStart;
+        scanner.timestampNanos = r.lastStartNanos;
         scanner.smartsyncSDR(r.source.c_str(), static_cast<long>(r.lastStart), r.collect.c_str(),
                              r.dirchange.c_str(), -1);
     }

@@ -15,12 +15,14 @@
 struct FlrReplicator::Run {
     std::string source;
     std::string state;
-    std::string collect, dirchange, dirchangeSent, lastRunFile;
+    std::string collect, dirchange, dirchangeSent, dirchangeDone, lastRunFile;
     std::unique_ptr<JxFileLock> lock;
     bool remote = false;
     std::string destination;   // the path the tail is told
     long long lastStart = -1;  // start of the last completed run, -1 for none
+    long lastStartNanos = 0;   // its fraction of a second
     long long start = 0;
+    long startNanos = 0;
 
     std::unique_ptr<FlrTailApplier> applier;
     std::unique_ptr<FlrTailService> service;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -63,8 +64,8 @@ class Ticker {
 // Rewrites the scan's dirchange file with destination folder paths: each
 // block's first line is an escaped source path, and escaping works byte by
 // byte, so the escaped source prefix is replaced by the escaped destination.
-void translateDirChange(const std::string& in, const std::string& out, const std::string& src,
-                        const std::string& dst) {
+std::string translateDirChange(const std::string& in, const std::string& src,
+                               const std::string& dst) {
     std::string text;
     if (!jx::readFileIfExists(in, &text, "dirchange file"))
         JX_THROW(kFn, "The scan wrote no dirchange file " + in);
@@ -88,7 +89,14 @@ void translateDirChange(const std::string& in, const std::string& out, const std
         result += '\n';
         pos = end + 1;
     }
-    jx::replaceFile(out, result, 0600, "dirchange file", "FlrReplicator");
+    return result;
+}
+
+// True when the tail has applied this very dirchange text before: no folder
+// gained, lost or changed an entry since, so mirroring it again removes nothing.
+bool appliedBefore(const std::string& text, const std::string& appliedFile) {
+    std::string applied;
+    return jx::readFileIfExists(appliedFile, &applied, "dirchange file") && applied == text;
 }
 
 // The local destination folder, made when missing (as rsync does).
@@ -155,6 +163,7 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     auto tune = [&](FlrBackup& b) {
         b.setLiveCounters(&files, &bytes);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
+        b.blockBySize = true;
     };
     Ticker ticker(progress_ ? std::function<void()>([&] {
         FlrReplicateProgress p;
@@ -188,11 +197,19 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     }
     s.files = files.load();
     s.bytesSent = bytes.load();
-    translateDirChange(r.dirchange, r.dirchangeSent, r.source, r.destination);
-    r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
+    const std::string dirchange = translateDirChange(r.dirchange, r.source, r.destination);
+    const bool sendDirChange = r.lastStart < 0 || !appliedBefore(dirchange, r.dirchangeDone);
+    if (sendDirChange) {
+        jx::replaceFile(r.dirchangeSent, dirchange, 0600, "dirchange file", "FlrReplicator");
+        r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
+    }
     // The tail answers in order: once the ping is back, everything before it
     // has been applied.
     r.head.ping();
+    // Only a dirchange the tail has applied counts as applied: a failed run
+    // leaves the record as it was, and the next run sends its own.
+    if (sendDirChange && std::rename(r.dirchangeSent.c_str(), r.dirchangeDone.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to record the applied dirchange file", errno);
     s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
     r.head.closeSocket();
     r.stopTail();

@@ -2,6 +2,7 @@
 #include "FLR/service/FlrTailApplier.h"
 
 #include <cerrno>
+#include <unordered_set>
 
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
@@ -224,6 +225,24 @@ void FlrTailApplySession::commit() {
             e->commit(stats_);
         } catch (const JxException& x) {
             EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            ++stats_.failed;
+        }
+    }
+    syncFolders(batch);
+}
+
+// The renames are directory entries, which the data's sync does not cover on
+// every file system: each folder the batch put something into is synced once.
+void FlrTailApplySession::syncFolders(
+    const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
+    std::unordered_set<std::string> done;
+    for (const auto& e : batch) {
+        const size_t cut = e->rel().rfind('/');
+        const std::string folder = cut == std::string::npos ? "" : e->rel().substr(0, cut);
+        if (e->parentFd() < 0 || !done.insert(folder).second) continue;
+        if (jx::fileOps().fsync(e->parentFd()) != 0) {
+            EvDebug::Error(kFn, "Couldn't make the new entries of /%s durable: %s", folder.c_str(),
+                           jxErrnoText(errno).c_str());
             ++stats_.failed;
         }
     }

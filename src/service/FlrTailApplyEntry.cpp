@@ -16,6 +16,7 @@ namespace {
 const char* const kFn = "FlrTailApplyEntry";
 // No offset or size beyond this is believed (it keeps every sum below 2^63).
 constexpr int64_t kMaxOffset = int64_t{1} << 60;
+constexpr int64_t kEarlyWritebackBytes = 256 << 10;
 
 FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
     switch (mode & S_IFMT) {
@@ -220,6 +221,10 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
             if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
             setAttributes(out_.get());
+            // The batch's sync comes later; the disk can start on a large file
+            // while the next ones arrive (small ones are written best together,
+            // by that sync). Only a hint: failures show there.
+            if (options_.syncFiles && size_ >= kEarlyWritebackBytes) jx::startWriteback(out_.get());
             if (out_.close() != 0) fail("close", errno);
             old_.reset();
             return;

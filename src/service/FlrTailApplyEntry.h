@@ -39,6 +39,8 @@ class FlrTailApplyEntry {
     uint8_t method() const { return method_; }
     const std::string& rel() const { return rel_; }
     int64_t size() const { return size_; }
+    // The open folder the entry is put into (its name there is the leaf).
+    int parentFd() const { return parent_.get(); }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
     // Bytes the entry's file holds (what its commit makes durable).

@@ -93,7 +93,7 @@ struct PendingRun {
 
 void FlrBackup::sendRegFileMD5(File& first, int fd) {
     const char* fn = "FlrBackup::sendRegFileMD5";
-    const int block = hashChunkSize;
+    const int block = first.block > 0 ? first.block : hashChunkSize;
     long long size = static_cast<long long>(first.st.st_size);
     const File* cur = &first;
     std::unique_ptr<File> held;

@@ -1,6 +1,8 @@
 // The planner of the MD5/RSync pipeline: reads the collect file, asks the
 // tail for the checksums of its copies over a connection of its own, and
 // queues work items for the sending thread.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -12,6 +14,8 @@
 
 namespace {
 
+constexpr int kMinBlock = 2048;
+
 // An item carrying what the sender needs of the entry, without checksums.
 std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) {
     auto item = std::make_unique<FlrBackup::File>();
@@ -22,6 +26,7 @@ std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) 
     item->dst = f.dst;
     item->st = f.st;
     item->collectOffset = f.collectOffset;
+    item->block = f.block;
     if (withACL) item->acl = f.acl;
     return item;
 }
@@ -34,6 +39,16 @@ long long FlrBackup::checksumThreshold() {
     // and -1 (comparing never pays off) must stay "never".
     std::lock_guard<std::mutex> lock(adaptiveMtx_);
     return adaptive_.getSizeThresh();
+}
+
+int FlrBackup::blockSizeFor(long long size) const {
+    if (!blockBySize) return hashChunkSize;
+    // Digests cost 20 * size / B, a change costs about B more data: the sum
+    // is least at B = sqrt(20 * size).
+    const double best = std::sqrt(20.0 * static_cast<double>(std::max(size, 0LL)));
+    int block = kMinBlock;
+    while (block < hashChunkSize && block * 1.5 < best) block *= 2;
+    return std::min(block, hashChunkSize);
 }
 
 int FlrBackup::chooseMethod(long long size, long long threshold) const {
@@ -69,7 +84,7 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f) {
     EvDebug::DebugLvl(fn, 2, "Requesting MD5 stream for %s", f.dst.c_str());
     const bool sampled = remoteSamples_.tryTake();
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
-    conn.startMD5Stream(f.dst.c_str(), hashChunkSize);
+    conn.startMD5Stream(f.dst.c_str(), f.block);
     uint32_t index = 0;
     bool first = true;
     for (;;) {
@@ -88,7 +103,7 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f) {
             const size_t i = static_cast<size_t>(&c - item->csums.data());
             c.index = index++;
             c.weak = jx::loadBE32(m.recvMD5.weak[i]);
-            c.length = static_cast<uint32_t>(hashChunkSize);
+            c.length = static_cast<uint32_t>(f.block);
             std::memcpy(c.md5, m.recvMD5.md5[i], sizeof c.md5);
         }
         queueItem(std::move(item));
@@ -111,11 +126,11 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f) {
     unsigned char(*md5)[16] = nullptr;
     int n = 0;
     unsigned long long tailSize = 0;
-    conn.getRSyncCheckSums(f.dst.c_str(), hashChunkSize, &weak, &md5, &n, &tailSize);
+    conn.getRSyncCheckSums(f.dst.c_str(), f.block, &weak, &md5, &n, &tailSize);
     auto item = itemOf(f, true);
     item->rsync = true;
     item->last = true;
-    const unsigned long long block = static_cast<unsigned long long>(hashChunkSize);
+    const unsigned long long block = static_cast<unsigned long long>(f.block);
     // The value is the size of the tail's copy; only a size that agrees
     // with the block count can tell the length of a short last block.
     const bool sizeKnown = n > 0 && (tailSize + block - 1) / block == static_cast<unsigned>(n);
@@ -144,7 +159,7 @@ void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
     addSample(2, 0, FlrAdaptiveMD5::nowMicros() - start);
 }
 
-void FlrBackup::planEntries(FlrNetHead& conn) {
+void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
     const char* fn = "FlrBackup::md5Thread";
     File f;
     unsigned long long seq = 0;
@@ -166,24 +181,19 @@ void FlrBackup::planEntries(FlrNetHead& conn) {
             queueItem(itemOf(f, true));
             continue;
         }
-        pingSampleIfDue(conn);
+        pingSampleIfDue(conn());
+        f.block = blockSizeFor(static_cast<long long>(f.st.st_size));
         if (method == FlrNetMirHeader::kRSync)
-            requestRSyncSums(conn, f);
+            requestRSyncSums(conn(), f);
         else
-            requestMD5Stream(conn, f);
+            requestMD5Stream(conn(), f);
     }
 }
 
 void FlrBackup::md5Thread() {
     const char* fn = "FlrBackup::md5Thread";
     try {
-        EvDebug::Debug(fn, "Opening MD5 connection to destination");
-        std::unique_ptr<FlrNetHead> conn(head_->dup());
-        {
-            JxMonitorLock lock(workMon_);
-            planConn_ = conn.get();
-            if (planStop_) conn->abort("Aborted");
-        }
+        std::unique_ptr<FlrNetHead> conn;
         // Cleared before the connection goes, so nobody aborts a dead one.
         struct Unpublish {
             FlrBackup* self;
@@ -192,8 +202,19 @@ void FlrBackup::md5Thread() {
                 self->planConn_ = nullptr;
             }
         } unpublish{this};
+        // Opened for the first file compared: a run that compares nothing
+        // (nothing changed, or only small files) pays for no second handshake.
+        auto open = [&]() -> FlrNetHead& {
+            if (conn) return *conn;
+            EvDebug::Debug(fn, "Opening MD5 connection to destination");
+            conn.reset(head_->dup());
+            JxMonitorLock lock(workMon_);
+            planConn_ = conn.get();
+            if (planStop_) conn->abort("Aborted");
+            return *conn;
+        };
         EvDebug::Debug(fn, "Reading collect file %s", cf_->getName().c_str());
-        planEntries(*conn);
+        planEntries(open);
     } catch (const JxException& e) {
         EvDebug::Error(fn, "%s", e.toString().c_str());
         JxMonitorLock lock(workMon_);

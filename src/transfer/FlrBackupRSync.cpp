@@ -46,7 +46,7 @@ class WeakIndex {
 
 void FlrBackup::sendRegFileRSync(File& f, int fd) {
     const char* fn = "FlrBackup::sendRegFileRSync";
-    const long long block = hashChunkSize;
+    const long long block = f.block > 0 ? f.block : hashChunkSize;
     const long long size = static_cast<long long>(f.st.st_size);
     const long long literalMax = bufSize_;
     const WeakIndex index(f.csums);

@@ -2,6 +2,7 @@
 // odd names, mounts, failures.
 #include "FLR/FlrIfind.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -196,6 +197,35 @@ TEST(FlrIfindSmartSync, SelectsByTimestampOfEntryDirectoryAndParent) {
         // The dirchange file lists every directory whatever was selected.
         EXPECT_EQ(3u, readDirChange(t.dirchange).size());
     }
+}
+
+// The threshold's fraction of a second counts: a run that started at .5 s
+// does not select what changed at .4 s of that second again.
+TEST(FlrIfindSmartSync, TheThresholdsFractionOfASecondSelects) {
+    const time_t ts = std::time(nullptr) + 100000;
+    const long half = 500000000;
+    struct Case {
+        const char* name;
+        time_t sec;
+        long nsec;
+        bool selected;
+    } cases[] = {
+        {"a nanosecond before", ts, half - 1, false},    {"at the threshold", ts, half, true},
+        {"the second before", ts - 1, 999999999, false}, {"the second after", ts + 1, 0, true},
+        {"same second, later", ts, 999999999, true},
+    };
+    Tree t;
+    for (const Case& c : cases) {
+        t.file(c.name);
+        const struct timespec times[2] = {{c.sec, c.nsec}, {c.sec, c.nsec}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, t.at(c.name).c_str(), times, 0));
+    }
+    setMtime(t.src, ts - 5000);
+    FlrIfind scan;
+    scan.timestampNanos = half;
+    scan.smartsyncSDR(t.src.c_str(), ts, t.collect.c_str(), t.dirchange.c_str(), -1);
+    const std::vector<std::string> got = collectPaths(t.collect);
+    for (const Case& c : cases) EXPECT_EQ(c.selected, contains(got, t.at(c.name))) << c.name;
 }
 
 TEST(FlrIfindSmartSync, LogsItsParameters) {

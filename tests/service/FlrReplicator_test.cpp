@@ -65,6 +65,32 @@ TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {
     EXPECT_TRUE(t.same());
 }
 
+// Runs back to back: an idle run selects nothing it sent before (the last
+// run's start counts to the nanosecond), a change made right after a run is
+// taken by the next, and a removal after an idle run (which sent no dirchange
+// file) is still mirrored.
+TEST(FlrReplicator, BackToBackRunsSelectExactlyWhatChanged) {
+    Tree t;
+    ::usleep(200000);  // the tree is older than the first run's start
+    t.replicate();
+    FlrReplicateSummary idle = t.replicate();
+    EXPECT_EQ(idle.selected, 0);
+    EXPECT_EQ(idle.files, 0);
+
+    writeFile(t.src + "/sub/f3", "changed at once");
+    FlrReplicateSummary changed = t.replicate();
+    EXPECT_GE(changed.selected, 1);
+    EXPECT_EQ(flrtest::readFile(t.dst + "/sub/f3"), "changed at once");
+    // Changed within the margin before that run's start: looked at once more.
+    EXPECT_LE(t.replicate().selected, 1);
+
+    EXPECT_EQ(t.replicate().selected, 0);
+    ::unlink((t.src + "/sub/f4").c_str());
+    FlrReplicateSummary removal = t.replicate();
+    EXPECT_EQ(removal.removed, 1);
+    EXPECT_TRUE(t.same());
+}
+
 TEST(FlrReplicator, ATransferToAFolderThatCannotBeMadeFailsAndIsRetriedInFull) {
     Tree t;
     writeFile(t.dir.file("blocker"), "");

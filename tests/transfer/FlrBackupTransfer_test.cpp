@@ -150,6 +150,53 @@ TEST_F(BackupTransfer, MD5SendsOnlyDifferingBlocks) {
     EXPECT_EQ(static_cast<long long>(names.size()), b->getMethodCount(FlrNetMirHeader::kMD5));
 }
 
+// With blockBySize each file is compared in blocks sized by the file: a one
+// byte change in 1 MiB resends 4 KiB, not the 32 KiB of hashChunkSize, under
+// both methods, and the tail rebuilds every file exactly.
+TEST_F(BackupTransfer, BlocksSizedByTheFileShrinkWhatAChangeResends) {
+    struct Case {
+        const char* name;
+        size_t size;
+        bool rsync;
+        size_t block;  // expected comparison block
+    } cases[] = {
+        {"small-md5", 40000, false, 2048},  // never below 2 KiB
+        {"1m-md5", 1 << 20, false, 4096},   // sqrt(20 MiB) ~ 4.6 KiB
+        {"1m-rsync", 1 << 20, true, 4096},
+        {"8m-md5", 8 << 20, false, 16384},
+    };
+    size_t done = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string old = randomBytes(c.size, 3);
+        std::string now = old;
+        const size_t at = c.size / 2 + 123;
+        now[at] ^= 0x5A;
+        put(c.name, now);
+        tail.setCopy(dstPath(c.name), old);
+        auto b = driver();
+        b->hashChunkSize = 32768;
+        b->blockBySize = true;
+        b->useMD5 = !c.rsync;
+        b->useRSync = c.rsync;
+        EXPECT_EQ(static_cast<int>(c.block), b->blockSizeFor(static_cast<long long>(c.size)));
+        b->backup(collect({srcPath(c.name)}).c_str(), 0, false, -1);
+        head.flush(30);
+        waitForEOFs(++done);  // the tail's EOFs of every case so far
+        size_t data = 0;
+        for (const Msg& m : tail.messagesOf(dstPath(c.name)))
+            if (m.type == FLR_NET_MIR_DATA) data += m.data.size();
+        // The changed block travels; under RSync the window may carry up to a
+        // block of literal bytes on either side of the change.
+        EXPECT_GE(data, 1u);
+        EXPECT_LE(data, c.rsync ? 2 * c.block : c.block);
+        EXPECT_TRUE(tail.copy(dstPath(c.name)) == now);
+    }
+    // Off, every file uses hashChunkSize.
+    auto plain = driver();
+    EXPECT_EQ(kBlock, plain->blockSizeFor(1 << 20));
+}
+
 TEST_F(BackupTransfer, NoCopyOnTheTailMeansAFullSendUnderMD5) {
     const std::string content = randomBytes(3 * kBlock + 1, 3);
     put("new", content);

@@ -53,6 +53,10 @@ FLR_EXPORT int setTimesFd(int fd, int64_t atime, int64_t mtime);
 // Entry names of the open folder dirFd without "." and ".."; 0 or an errno
 // value. dirFd itself is left open and unmoved.
 FLR_EXPORT int listDirFd(int dirFd, std::vector<std::string>* names);
+// The same with each entry's type as the folder reports it (DT_REG, DT_DIR,
+// ...; DT_UNKNOWN where the file system does not say: stat those).
+FLR_EXPORT int listDirFd(int dirFd, std::vector<std::string>* names,
+                         std::vector<unsigned char>* types);
 
 // Copies len bytes from in at inOff to out at outOff (copy_file_range where
 // the file system offers it, else read and write); 0 or an errno value, EIO
@@ -62,6 +66,10 @@ FLR_EXPORT int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t
 // Makes everything written on the file system holding fd durable (syncfs):
 // one call instead of an fsync per file when many small files are written.
 FLR_EXPORT int syncFileSystem(int fd);
+
+// Starts writing fd's dirty pages to disk without waiting (sync_file_range):
+// a later syncFileSystem then finds most of it done. 0 or an errno value.
+FLR_EXPORT int startWriteback(int fd);
 
 // Writes all of data at offset; 0 or an errno value.
 FLR_EXPORT int writeAllAt(int fd, const void* data, size_t len, int64_t offset);

@@ -152,6 +152,7 @@ class FLR_EXPORT FlrTailApplySession {
     void beginSpecial(int id);
     void endSpecial();
     void dropOpen(const char* why);
+    void syncFolders(const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
     void answer(const FlrNetMessage& m, FlrNetTail& reply);
     template <class Fn>
     void onEntry(Fn fn);

@@ -1,0 +1,255 @@
+// flr replicate against a separate `flr tail --root` process, each with its
+// own registry holding the link secret: a replica made and kept up to date,
+// SIGTERM ending the tail cleanly, and a head killed with SIGKILL at any
+// moment of its run leaving only whole files, with the next run converging.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "support/ToolRunner.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kRegistry = "[ZRP]\nsLinkSecret = replicate command test secret, 32 bytes+\n";
+
+std::vector<char*> cStrings(std::vector<std::string>& v) {
+    std::vector<char*> out;
+    for (std::string& s : v) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// flr with args, the given registry, stdout to a pipe (when out is set).
+pid_t spawnFlr(std::vector<std::string> args, const std::string& registry, int* out) {
+    args.insert(args.begin(), flrtest::toolPath());
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "FLR_REGISTRY=", 13) != 0) env.emplace_back(*e);
+    env.push_back("FLR_REGISTRY=" + registry);
+    int p[2] = {-1, -1};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out) {
+        EXPECT_EQ(0, ::pipe2(p, O_CLOEXEC));
+        posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    std::vector<char*> argv = cStrings(args);
+    std::vector<char*> envp = cStrings(env);
+    EXPECT_EQ(0, ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()));
+    posix_spawn_file_actions_destroy(&fa);
+    if (out) {
+        ::close(p[1]);
+        *out = p[0];
+    }
+    return pid;
+}
+
+int waitStatus(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string drain(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return s;
+}
+
+// Reads the tail's stdout up to its "listening on" line; 0 when it never came.
+int listeningPort(int fd, std::string* seen) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
+        if (::poll(&p, 1, 200) <= 0) continue;
+        char c;
+        if (::read(fd, &c, 1) != 1) break;
+        *seen += c;
+        const size_t at = seen->find("listening on 127.0.0.1:");
+        if (c == '\n' && at != std::string::npos) return std::atoi(seen->c_str() + at + 23);
+    }
+    return 0;
+}
+
+std::string version(int file, int v) {
+    std::string s(8192 + static_cast<size_t>((file * 7 + v * 13) % 23) * 1024, '\0');
+    uint32_t x = static_cast<uint32_t>(file * 7919 + v * 104729 + 1);
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+bool hasTemporaries(const std::string& dir) {
+    std::vector<std::string> todo{dir};
+    while (!todo.empty()) {
+        const std::string d = todo.back();
+        todo.pop_back();
+        std::vector<std::string> names;
+        if (DIR* h = ::opendir(d.c_str())) {
+            while (struct dirent* e = ::readdir(h))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    names.emplace_back(e->d_name);
+            ::closedir(h);
+        }
+        for (const std::string& n : names) {
+            if (n.find(".flrtmp.") != std::string::npos) return true;
+            struct stat st {};
+            if (::lstat((d + "/" + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                todo.push_back(d + "/" + n);
+        }
+    }
+    return false;
+}
+
+class ReplicateCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FLR_REQUIRE_TOOL();
+        ASSERT_EQ(0, ::mkdir(src_.c_str(), 0755));
+        ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
+        flrtest::writeFile(registry_, kRegistry);
+        ::chmod(registry_.c_str(), 0600);  // an inline secret needs a private registry
+        tail_ =
+            spawnFlr({"tail", "--listen", "127.0.0.1:0", "--root", root_}, registry_, &tailOut_);
+        port_ = listeningPort(tailOut_, &tailSeen_);
+        ASSERT_GT(port_, 0) << tailSeen_;
+    }
+    void TearDown() override {
+        if (tail_ > 0) stopTail();
+    }
+    // SIGTERM ends the tail with status 0 and its summary.
+    void stopTail() {
+        ::kill(tail_, SIGTERM);
+        tailSeen_ += drain(tailOut_);
+        EXPECT_EQ(0, waitStatus(tail_)) << tailSeen_;
+        tail_ = -1;
+        EXPECT_NE(std::string::npos, tailSeen_.find("flr tail: destination root")) << tailSeen_;
+    }
+    std::vector<std::string> replicateArgs() const {
+        return {"replicate", "-q", "--state-dir",
+                state_,      src_, "127.0.0.1:" + std::to_string(port_) + ":" + replica()};
+    }
+    int replicate() const { return waitStatus(spawnFlr(replicateArgs(), registry_, nullptr)); }
+    int verify() const { return flrtest::runTool({"verify", src_, replica()}).status; }
+    std::string replica() const { return root_ + "/replica"; }
+    void writeVersion(int file, int v) {
+        const std::string path =
+            src_ + "/d" + std::to_string(file % 4) + "/f" + std::to_string(file);
+        ::mkdir((src_ + "/d" + std::to_string(file % 4)).c_str(), 0755);
+        flrtest::writeFile(path, version(file, v));
+        versions_[file].insert(version(file, v));
+    }
+    // Every replica file is one whole version of its source file.
+    void expectWholeVersions(int round) {
+        for (const auto& [file, seen] : versions_) {
+            const std::string path =
+                replica() + "/d" + std::to_string(file % 4) + "/f" + std::to_string(file);
+            if (::access(path.c_str(), F_OK) != 0) continue;  // not there yet
+            EXPECT_TRUE(seen.count(flrtest::readFile(path)))
+                << "round " << round << ": " << path << " is no version of its source";
+        }
+    }
+
+    flrtest::TempDir dir_;
+    std::string src_ = dir_.file("src"), root_ = dir_.file("root"), state_ = dir_.file("state");
+    std::string registry_ = dir_.file("flr.ini");
+    pid_t tail_ = -1;
+    int tailOut_ = -1;
+    int port_ = 0;
+    std::string tailSeen_;
+    std::map<int, std::set<std::string>> versions_;
+};
+
+TEST_F(ReplicateCommand, ATailCommandKeepsAReplicaAndEndsOnSigterm) {
+    for (int f = 0; f < 12; ++f) writeVersion(f, 0);
+    ::symlink("d0/f0", (src_ + "/link").c_str());
+    ::mkdir((src_ + "/empty").c_str(), 0700);
+    ASSERT_EQ(0, replicate());
+    EXPECT_EQ(0, verify());
+
+    writeVersion(3, 1);
+    ::unlink((src_ + "/d1/f5").c_str());
+    ::rmdir((src_ + "/empty").c_str());
+    ASSERT_EQ(0, replicate());
+    EXPECT_EQ(0, verify());
+    EXPECT_NE(0, ::access((replica() + "/d1/f5").c_str(), F_OK)) << "removal not mirrored";
+
+    // A path outside the tail's root is refused, and nothing lands there.
+    std::vector<std::string> outside = replicateArgs();
+    outside.back() = "127.0.0.1:" + std::to_string(port_) + ":" + dir_.file("elsewhere");
+    waitStatus(spawnFlr(outside, registry_, nullptr));
+    EXPECT_NE(0, ::access(dir_.file("elsewhere").c_str(), F_OK));
+
+    stopTail();
+    EXPECT_FALSE(hasTemporaries(root_));
+    EXPECT_EQ(0, verify());
+}
+
+TEST_F(ReplicateCommand, AHeadKilledAnywhereLeavesWholeFilesAndTheNextRunConverges) {
+    const int files = 48;
+    for (int f = 0; f < files; ++f) writeVersion(f, 0);
+    // A full run's length sets the range the kills are spread over.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, replicate());
+    const long long runMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    ASSERT_EQ(0, verify());
+
+    std::mt19937 rng(11);
+    const int rounds = flrtest::scaled(16);
+    int killed = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        // About half the files change each round, sizes too.
+        for (int f = 0; f < files; ++f)
+            if (rng() % 2) writeVersion(f, round);
+        if (round % 5 == 0)
+            ::unlink((src_ + "/d2/f" + std::to_string(2 + 4 * round % files)).c_str());
+        const pid_t head = spawnFlr(replicateArgs(), registry_, nullptr);
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(rng() % static_cast<unsigned long long>(runMicros + 1)));
+        ::kill(head, SIGKILL);
+        if (waitStatus(head) == 128 + SIGKILL) ++killed;
+        expectWholeVersions(round);
+        // Every few rounds the next run goes to the end: a clean replica.
+        if (round % 4 == 0 || round == rounds) {
+            ASSERT_EQ(0, replicate()) << "round " << round;
+            EXPECT_EQ(0, verify()) << "round " << round;
+        }
+    }
+    EXPECT_GT(killed, 0) << "every head finished before its kill";
+    stopTail();
+    EXPECT_FALSE(hasTemporaries(root_)) << "the killed heads' temporaries outlived their sessions";
+}
+
+}  // namespace
