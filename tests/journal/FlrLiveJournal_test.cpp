@@ -36,7 +36,8 @@ struct LiveFixture {
     JxSeqCounter counter{dir.file("journal.seq"), 1024};
     FlrDriver driver{counter};
     std::string src = dir.file("src");
-    std::string out = dir.file("out");
+    // A sibling whose name starts with the folder's: a prefix is not a parent.
+    std::string out = dir.file("src2");
     std::unique_ptr<FlrLiveJournal> live;
     std::string skip;
 
@@ -326,17 +327,22 @@ TEST(FlrLiveJournal, OverflowRaisesAResyncAndTheJournalGoesOn) {
     EXPECT_EQ("event queue overflow", resyncs[0].reason);
     EXPECT_EQ(f.live->lastSeq(), resyncs[0].sinceSeq);
 
-    // Then the real one: more events than the kernel queues (each file adds
-    // a create and a close), none read meanwhile.
+    // Then the real one: more events than the kernel queues, none read
+    // meanwhile. Renames to ever new names, which the kernel cannot merge.
     std::string limit = "16384";
     jx::readFileIfExists("/proc/sys/fs/fanotify/max_queued_events", &limit);
-    const int files = std::stoi(limit) / 2 + 1000;
-    if (files > 200000) GTEST_SKIP() << "the kernel queue holds " << limit << " events";
-    ::mkdir((f.src + "/burst").c_str(), 0755);
-    for (int i = 0; i < files; ++i) flrtest::writeFile(f.src + "/burst/" + std::to_string(i), "");
-    f.drain(200);
+    const int renames = std::stoi(limit) + 1000;
+    if (renames > 1000000) GTEST_SKIP() << "the kernel queue holds " << limit << " events";
+    std::string name = f.src + "/0";
+    flrtest::writeFile(name, "");
+    for (int i = 1; i <= renames; ++i) {
+        const std::string to = f.src + "/" + std::to_string(i);
+        ASSERT_EQ(0, ::rename(name.c_str(), to.c_str()));
+        name = to;
+    }
+    const size_t burst = f.drain(200).size();
     resyncs = f.live->takeResyncs();
-    ASSERT_EQ(1u, resyncs.size());
+    ASSERT_EQ(1u, resyncs.size()) << burst << " records from " << renames << " renames";
     EXPECT_EQ(7, resyncs[0].pairId);
     EXPECT_EQ("event queue overflow", resyncs[0].reason);
     EXPECT_LE(resyncs[0].sinceSeq, f.live->lastSeq());
@@ -370,6 +376,20 @@ TEST(FlrLiveJournal, RestartRaisesAResyncFromTheLastRecord) {
     EXPECT_EQ(7, resyncs[0].pairId);
     EXPECT_EQ(lastOfFirstRun, resyncs[0].sinceSeq);
     EXPECT_EQ("journal source restarted", resyncs[0].reason);
+}
+
+TEST(FlrLiveJournal, StopFromAnotherThreadEndsAWaitingNext) {
+    LiveFixture f;
+    REQUIRE_LIVE(f);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        f.live->stop();
+    });
+    std::vector<uint8_t> rec;
+    EXPECT_FALSE(f.live->next(rec, -1));
+    stopper.join();
+    flrtest::writeFile(f.src + "/late", "x");
+    EXPECT_FALSE(f.live->next(rec, 500));  // stays stopped
 }
 
 TEST(FlrLiveJournal, WatchCommandPrintsRecords) {
