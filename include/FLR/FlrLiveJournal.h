@@ -123,14 +123,14 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void onAttrib(const JxFanEvent& ev, const Where& w);
     void markDirty(const JxFanEvent& ev, const Where& w);
     void flushDirty(const JxFanHandle& h);
-    void flushDue(bool all);
+    void flushDue();
     void flush(const Dirty& d);
 
     void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
     void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
     bool isKnownCreated(const fsf_fid& fid) const;
     void rememberCreated(const fsf_fid& fid);
-    bool isLinkOfOldFile(const fsf_fid& fid, const JxFanStat& st) const;
+    bool isLinkOfOldFile(const JxFanStat& st) const;
     int msUntilNextFlush() const;
 
     std::vector<FlrLiveFolder> folders_;

@@ -128,7 +128,7 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
         if (fan_->woken()) return false;
-        if (ready_.empty()) flushDue(false);
+        if (ready_.empty()) flushDue();
         if (!ready_.empty()) {
             record = std::move(ready_.front());
             ready_.pop_front();
@@ -263,7 +263,7 @@ void FlrLiveJournal::rememberCreated(const fsf_fid& fid) {
     created_.insert(fid);
 }
 
-bool FlrLiveJournal::isLinkOfOldFile(const fsf_fid&, const JxFanStat& st) const {
+bool FlrLiveJournal::isLinkOfOldFile(const JxFanStat& st) const {
     if (S_ISDIR(st.st.st_mode) || st.st.st_nlink < 2) return false;
     // Without a birth time a second name is taken for a link.
     return !st.hasBirth || before(st.birth, bornAfter_);
@@ -283,7 +283,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
         return emit(c, *w.fs);
     }
     const bool dir = (ev.mask & FAN_ONDIR) != 0;
-    if (!dir && (isKnownCreated(fid) || (have && isLinkOfOldFile(fid, st)))) {
+    if (!dir && (isKnownCreated(fid) || (have && isLinkOfOldFile(st)))) {
         FlrJrnCommand c = blank(FLR_JRN_LINK);
         c.link = {fid, par, ev.name.c_str()};
         return emit(c, *w.fs);
@@ -411,11 +411,11 @@ void FlrLiveJournal::flushDirty(const JxFanHandle& h) {
     flush(d);
 }
 
-void FlrLiveJournal::flushDue(bool all) {
+void FlrLiveJournal::flushDue() {
     const auto now = std::chrono::steady_clock::now();
     const auto delay = std::chrono::milliseconds(options_.flushDelayMs);
     for (auto it = dirty_.begin(); it != dirty_.end();) {
-        if (all || now - it->second.since >= delay) {
+        if (now - it->second.since >= delay) {
             const Dirty d = it->second;
             it = dirty_.erase(it);
             flush(d);

@@ -41,9 +41,11 @@ struct LiveFixture {
     std::unique_ptr<FlrLiveJournal> live;
     std::string skip;
 
-    explicit LiveFixture(FlrLiveJournal::Options opt = {}) {
+    explicit LiveFixture(FlrLiveJournal::Options opt = {},
+                         const std::vector<std::string>& existing = {}) {
         ::mkdir(src.c_str(), 0755);
         ::mkdir(out.c_str(), 0755);
+        for (const auto& name : existing) flrtest::writeFile(src + "/" + name, name);
         if (!FlrDriver::hasCapability(&skip)) return;
         if (opt.flushDelayMs == FlrLiveJournal::Options{}.flushDelayMs) opt.flushDelayMs = 300;
         try {
@@ -243,8 +245,8 @@ TEST(FlrLiveJournal, WorkloadBecomesMatchingRecords) {
             EXPECT_GT(r.cmd.seq_num, last) << step.what;
             last = r.cmd.seq_num;
             const fsf_fid noise = f.driver.getFID(f.out + "/noise", false);
-            EXPECT_EQ(r.bytes.end(), std::search(r.bytes.begin(), r.bytes.end(), noise.bytes,
-                                                 noise.bytes + fsf_fid::kSize))
+            EXPECT_TRUE(r.bytes.end() == std::search(r.bytes.begin(), r.bytes.end(), noise.bytes,
+                                                     noise.bytes + fsf_fid::kSize))
                 << step.what << ": a record names a file outside the folder";
             if (r.cmd.cmd != FLR_JRN_SETATTR)
                 main += std::string(main.empty() ? "" : " ") + flrJrnCodeName(r.cmd.cmd);
@@ -257,6 +259,26 @@ TEST(FlrLiveJournal, WorkloadBecomesMatchingRecords) {
     f.driver.injectNOOP(&noop, nullptr);
     EXPECT_GT(noop, last);
     EXPECT_TRUE(f.live->takeResyncs().empty());
+}
+
+TEST(FlrLiveJournal, ASecondNameIsALinkOnlyForAFileThatHadOne) {
+    LiveFixture f({}, {"old"});
+    REQUIRE_LIVE(f);
+    ASSERT_EQ(0, ::link((f.src + "/old").c_str(), (f.src + "/old2").c_str()));
+    // Linked before the journal sees its creation: the first name is still a create.
+    flrtest::writeFile(f.src + "/new", "n");
+    ASSERT_EQ(0, ::link((f.src + "/new").c_str(), (f.src + "/new2").c_str()));
+    const auto recs = f.drain();
+    const auto links = only(recs, FLR_JRN_LINK);
+    const auto creates = only(recs, FLR_JRN_CREATE);
+    ASSERT_EQ(2u, links.size()) << codes(recs);
+    ASSERT_EQ(1u, creates.size()) << codes(recs);
+    EXPECT_EQ(f.fid("old"), links[0]->link.src_fid);
+    EXPECT_STREQ("old2", links[0]->link.dst_short_name);
+    EXPECT_STREQ("new", creates[0]->create.short_name);
+    EXPECT_EQ(f.fid("new"), creates[0]->create.fid);
+    EXPECT_EQ(f.fid("new"), links[1]->link.src_fid);
+    EXPECT_STREQ("new2", links[1]->link.dst_short_name);
 }
 
 TEST(FlrLiveJournal, LargeFilesGoToTheResendList) {
