@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <utility>
 
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
@@ -101,7 +102,7 @@ bool parseEvent(const unsigned char* p, size_t eventLen, size_t metaLen, JxFanEv
     std::memcpy(&meta, p, sizeof meta);
     ev.mask = meta.mask;
     ev.pid = meta.pid;
-    if (meta.fd >= 0) ::close(meta.fd);  // not asked for; never leak it
+    ev.fd = meta.fd;
     size_t off = metaLen;
     while (off < eventLen) {
         const size_t left = eventLen - off;
@@ -204,8 +205,11 @@ size_t JxFanotify::read(std::vector<JxFanEvent>& out) {
     }
     const size_t before = out.size();
     std::string why;
-    if (!parse(buf_.data(), size_t(n), out, &why))
-        JX_THROW("JxFanotify::read", "Malformed file system events: " + why);
+    const bool parsed = parse(buf_.data(), size_t(n), out, &why);
+    // Descriptors are never asked for; should one come, it must not leak.
+    for (size_t i = before; i < out.size(); ++i)
+        if (out[i].fd >= 0) ::close(std::exchange(out[i].fd, -1));
+    if (!parsed) JX_THROW("JxFanotify::read", "Malformed file system events: " + why);
     return out.size() - before;
 }
 

@@ -32,6 +32,7 @@ struct FLR_EXPORT JxFanHandle {
 struct FLR_EXPORT JxFanEvent {
     uint64_t mask = 0;
     int32_t pid = 0;
+    int32_t fd = -1;         // as the kernel gave it; read() closes any it gets
     bool hasObject = false;  // FID record: the file the event is about
     bool hasDir = false;     // DFID_NAME or DFID record
     bool hasOld = false;     // OLD_DFID_NAME (rename)
