@@ -1,5 +1,6 @@
 #include "FLR/platform/JxFanotify.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/fanotify.h>
@@ -49,7 +50,8 @@ std::vector<unsigned char> fidRecord(uint8_t type, uint32_t handleBytes, size_t 
 
 std::vector<unsigned char> event(uint64_t mask,
                                  const std::vector<std::vector<unsigned char>>& infos,
-                                 int lenDelta = 0, uint8_t version = FANOTIFY_METADATA_VERSION) {
+                                 int lenDelta = 0, uint8_t version = FANOTIFY_METADATA_VERSION,
+                                 int fd = FAN_NOFD) {
     Buf e;
     size_t total = FAN_EVENT_METADATA_LEN;
     for (const auto& i : infos) total += i.size();
@@ -58,7 +60,7 @@ std::vector<unsigned char> event(uint64_t mask,
     m.vers = version;
     m.metadata_len = FAN_EVENT_METADATA_LEN;
     m.mask = mask;
-    m.fd = FAN_NOFD;
+    m.fd = fd;
     m.pid = 42;
     e.put(m);
     for (const auto& i : infos) e.put(i.data(), i.size());
@@ -91,6 +93,18 @@ TEST(JxFanotify, ParsesNamesHandlesAndRenames) {
     EXPECT_EQ(4u, out[1].newDir.length);
     EXPECT_FALSE(out[1].overflow());
     EXPECT_TRUE(out[2].overflow());
+}
+
+TEST(JxFanotify, ParsingNeverClosesADescriptorABufferNames) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto buf = event(FAN_MODIFY, {}, 0, FANOTIFY_METADATA_VERSION, fd);
+    std::vector<JxFanEvent> out;
+    ASSERT_TRUE(JxFanotify::parse(buf.data(), buf.size(), out, nullptr));
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(fd, out[0].fd);
+    EXPECT_NE(-1, ::fcntl(fd, F_GETFD)) << "the parser closed a descriptor it does not own";
+    ::close(fd);
 }
 
 TEST(JxFanotify, RefusesMalformedBuffers) {
