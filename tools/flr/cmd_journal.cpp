@@ -12,6 +12,9 @@
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/JxException.h"
 
+// In cmd_journal_watch.cpp.
+void addJournalWatchCommand(CLI::App& journal);
+
 namespace {
 
 // A dump never holds more than the record's bytes twice (fids print as two
@@ -137,9 +140,6 @@ void journalStats(const StatsOptions& o) {
 }
 
 }  // namespace
-
-// In cmd_journal_watch.cpp.
-void addJournalWatchCommand(CLI::App& journal);
 
 void addJournalCommands(CLI::App& app) {
     auto* journal =
