@@ -12,6 +12,9 @@
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/JxException.h"
 
+// In cmd_journal_watch.cpp.
+void addJournalWatchCommand(CLI::App& journal);
+
 namespace {
 
 // A dump never holds more than the record's bytes twice (fids print as two
@@ -142,6 +145,7 @@ void addJournalCommands(CLI::App& app) {
     auto* journal =
         app.add_subcommand("journal", "Dump, generate, convert and count journal records");
     journal->require_subcommand(1);
+    addJournalWatchCommand(*journal);
 
     auto print = std::make_shared<std::pair<std::string, bool>>();
     auto* p = journal->add_subcommand("print", "Dump every record of a journal file");

@@ -1,0 +1,152 @@
+#pragma once
+// The live journal source: fanotify on the file systems of the pairs' source
+// folders, turned into raw journal records (FlrRawJournal codec). File ids
+// are the kernel handles packed as FlrDriver packs them, so ids from scans
+// and from the journal agree; sequence numbers come from the host-wide
+// JxSeqCounter that FlrDriver::injectNOOP draws from.
+//
+// fanotify reports no written ranges. A modified file is kept dirty until it
+// is closed after writing, or until it has been dirty for flushDelayMs when a
+// writer keeps it open. Then a file of at most smallFileMax bytes goes out as
+// one WRITE record with its whole content followed by a SETATTR (size, owner,
+// mode, times); a larger file gets a WRITE_DDR marker record (its data comes
+// by other means) and an entry in the resend list, which the service turns
+// into a collect file for the transfer's delta methods.
+//
+// A lost event (queue overflow, a handle that does not fit a file id, a
+// folder moved in from outside) or a restart of the source raises a resync:
+// the pair needs a smart-sync scan, and records up to `sinceSeq` are known
+// to be complete. The journal goes on.
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "FLR/FlrFid.h"
+#include "FLR/FlrJournalSource.h"
+#include "FLR/platform/FlrExport.h"
+#include "FLR/platform/JxFanotify.h"
+
+class JxSeqCounter;
+
+struct FLR_EXPORT FlrLiveFolder {
+    int pairId = 0;
+    std::string path;  // the pair's source folder
+};
+
+struct FLR_EXPORT FlrLiveResync {
+    int pairId;
+    uint64_t sinceSeq;   // records up to here are complete
+    std::string reason;  // for the log: "event queue overflow", ...
+};
+
+struct FLR_EXPORT FlrLiveResend {
+    int pairId;
+    fsf_fid fid;
+    std::string path;  // relative to the pair's source folder, at flush time
+    uint64_t size;
+    uint64_t seq;  // of the WRITE_DDR marker
+};
+
+class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
+  public:
+    struct Options {
+        uint32_t smallFileMax = 64 * 1024;
+        int flushDelayMs = 5000;
+        bool boundedQueue = false;  // tests: let the kernel queue overflow
+        // Remembers the last sequence number across runs: a start that finds
+        // it raises a resync for every pair (changes made while no source ran
+        // are unknown). Empty: no memory.
+        std::string stateFile;
+    };
+
+    // Watches the file system of every folder. Throws JxException: no
+    // CAP_SYS_ADMIN, a folder missing, or a file system without file ids.
+    FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options options, JxSeqCounter& counter);
+    FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options options);  // host counter
+    ~FlrLiveJournal() override;
+
+    bool next(std::vector<uint8_t>& record, int timeoutMs) override;
+    // Any thread: next() returns false from now on; the state file is saved.
+    void stop();
+
+    // Any thread: what has been raised since the last call.
+    std::vector<FlrLiveResync> takeResyncs();
+    std::vector<FlrLiveResend> takeResends();
+
+    // The sequence number of the last record made (or of the start mark).
+    uint64_t lastSeq() const { return lastSeq_.load(); }
+    // Turns one event into records, as if read from the kernel (tests feed
+    // crafted events through it).
+    void process(const JxFanEvent& ev);
+
+  private:
+    struct FileSystem {
+        uint64_t fsid;
+        dev_t dev;
+        int fd;  // a descriptor on it for opening handles
+    };
+    struct Dirty {
+        int pair;
+        JxFanHandle handle;
+        JxFanHandle dir;
+        std::string name;
+        std::chrono::steady_clock::time_point since;
+    };
+    struct Where {
+        const FileSystem* fs = nullptr;
+        int pair = -1;        // index into folders_
+        std::string relPath;  // of the directory, relative to the pair's folder
+    };
+
+    void openFileSystems();
+    void loadState();
+    void saveState();
+    const FileSystem* fileSystemOf(const JxFanHandle& h) const;
+    Where locateDir(const JxFanHandle& dir);
+    bool fidOf(const JxFanHandle& h, int pair, fsf_fid& fid);
+    void resync(int pair, const std::string& reason);
+    void resyncAll(const std::string& reason);
+
+    void onCreate(const JxFanEvent& ev, const Where& w);
+    void onDelete(const JxFanEvent& ev, const Where& w);
+    void onRename(const JxFanEvent& ev);
+    void onMovedIn(const JxFanEvent& ev, const Where& to);
+    void onAttrib(const JxFanEvent& ev, const Where& w);
+    void markDirty(const JxFanEvent& ev, const Where& w);
+    void flushDirty(const JxFanHandle& h);
+    void flushDue();
+    void flush(const Dirty& d);
+
+    void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
+    void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
+    bool isKnownCreated(const fsf_fid& fid) const;
+    void rememberCreated(const fsf_fid& fid);
+    bool isLinkOfOldFile(const JxFanStat& st) const;
+    int msUntilNextFlush() const;
+
+    std::vector<FlrLiveFolder> folders_;
+    Options options_;
+    JxSeqCounter& counter_;
+    std::unique_ptr<JxFanotify> fan_;
+    std::vector<FileSystem> fileSystems_;
+    std::vector<JxFanEvent> events_;
+    std::deque<std::vector<uint8_t>> ready_;
+    std::map<std::string, std::string> dirPaths_;  // fsid + handle bytes -> path
+    std::map<std::string, Dirty> dirty_;           // fsid + handle bytes -> entry
+    std::unordered_set<fsf_fid> created_;          // ids born while watching
+    struct timespec bornAfter_ = {0, 0};           // files born before were there already
+    std::atomic<uint64_t> lastSeq_{0};
+    std::chrono::steady_clock::time_point savedAt_;
+    std::mutex mutex_;  // guards the two lists below
+    std::vector<FlrLiveResync> resyncs_;
+    std::vector<FlrLiveResend> resends_;
+};

@@ -1,0 +1,465 @@
+#include "FLR/FlrLiveJournal.h"
+
+#include <fcntl.h>
+#include <sys/fanotify.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "FLR/FlrRawJournal.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxSeqCounter.h"
+
+namespace {
+
+constexpr size_t kMaxCachedDirs = 65536;
+constexpr size_t kMaxCreatedIds = 1 << 20;
+constexpr auto kSaveEvery = std::chrono::seconds(1);
+
+std::string keyOf(const JxFanHandle& h) {
+    std::string k(reinterpret_cast<const char*>(&h.fsid), sizeof h.fsid);
+    k.append(reinterpret_cast<const char*>(&h.type), sizeof h.type);
+    k.append(reinterpret_cast<const char*>(h.bytes), h.length);
+    return k;
+}
+
+FlrJrnTime jrnTime(const struct timespec& t) {
+    return {int64_t(t.tv_sec), int64_t(t.tv_nsec)};
+}
+
+bool before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+std::string joinRel(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+FlrJrnCommand blank(uint32_t code) {
+    FlrJrnCommand c;
+    std::memset(&c, 0, sizeof c);
+    c.cmd = code;
+    return c;
+}
+
+}  // namespace
+
+FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options options)
+    : FlrLiveJournal(std::move(folders), std::move(options), JxSeqCounter::host()) {}
+
+FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options options,
+                               JxSeqCounter& counter)
+    : folders_(std::move(folders)), options_(std::move(options)), counter_(counter) {
+    fan_ = std::make_unique<JxFanotify>(options_.boundedQueue);
+    openFileSystems();
+    // Files born from here on are new; an entry naming an older file is a link.
+    ::clock_gettime(CLOCK_REALTIME, &bornAfter_);
+    loadState();
+    lastSeq_ = counter_.next();  // the start mark: every later change numbers above it
+    saveState();
+    savedAt_ = std::chrono::steady_clock::now();
+}
+
+FlrLiveJournal::~FlrLiveJournal() {
+    try {
+        saveState();
+    } catch (const JxException& e) {
+        EvDebug::Error("FlrLiveJournal", "%s", e.getMessage().c_str());
+    }
+    for (auto& fs : fileSystems_) ::close(fs.fd);
+}
+
+void FlrLiveJournal::openFileSystems() {
+    for (auto& folder : folders_) {
+        dev_t dev = 0;
+        folder.path = JxFanotify::realDir(folder.path, &dev);
+        const uint64_t fsid = fan_->markFileSystem(folder.path);
+        const bool known = std::any_of(fileSystems_.begin(), fileSystems_.end(),
+                                       [&](const FileSystem& fs) { return fs.fsid == fsid; });
+        if (known) continue;
+        jx::File f = jx::openFile(folder.path, O_RDONLY | O_DIRECTORY);
+        if (!f) JX_THROW_ERRNO("FlrLiveJournal", "Failed to open folder " + folder.path, errno);
+        fileSystems_.push_back({fsid, dev, f.release()});
+    }
+}
+
+void FlrLiveJournal::loadState() {
+    if (options_.stateFile.empty()) return;
+    std::string text;
+    if (!jx::readFileIfExists(options_.stateFile, &text, "live journal state", "FlrLiveJournal"))
+        return;
+    unsigned long long seq = 0;
+    if (std::sscanf(text.c_str(), "last_seq %llu", &seq) != 1) seq = 0;
+    for (size_t i = 0; i < folders_.size(); ++i)
+        resyncs_.push_back({folders_[i].pairId, seq, "journal source restarted"});
+}
+
+void FlrLiveJournal::saveState() {
+    if (options_.stateFile.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    jx::replaceFile(options_.stateFile, "last_seq " + std::to_string(lastSeq_.load()) + "\n", 0644,
+                    "live journal state", "FlrLiveJournal");
+}
+
+void FlrLiveJournal::stop() {
+    fan_->wake();
+    saveState();
+}
+
+std::vector<FlrLiveResync> FlrLiveJournal::takeResyncs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(resyncs_, {});
+}
+
+std::vector<FlrLiveResend> FlrLiveJournal::takeResends() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(resends_, {});
+}
+
+bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        if (fan_->woken()) return false;
+        if (ready_.empty()) flushDue();
+        if (!ready_.empty()) {
+            record = std::move(ready_.front());
+            ready_.pop_front();
+            if (Clock::now() - savedAt_ >= kSaveEvery) {
+                saveState();
+                savedAt_ = Clock::now();
+            }
+            return true;
+        }
+        int wait = msUntilNextFlush();
+        if (timeoutMs >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 && timeoutMs > 0) return false;
+            const int leftMs = int(std::max<int64_t>(left.count(), 0));
+            wait = wait < 0 ? leftMs : std::min(wait, leftMs);
+        }
+        const JxFanotify::Wait got = fan_->wait(wait);
+        if (got == JxFanotify::Wait::Woken) return false;
+        if (got == JxFanotify::Wait::Timeout) {
+            if (timeoutMs == 0) return false;
+            continue;
+        }
+        events_.clear();
+        fan_->read(events_);
+        for (const auto& ev : events_) {
+            try {
+                process(ev);
+            } catch (const JxException& e) {
+                // One bad event costs a resync of what it touched, never the journal.
+                EvDebug::Error("FlrLiveJournal::next", "%s", e.getMessage().c_str());
+                resyncAll("failed to journal an event");
+            }
+        }
+    }
+}
+
+void FlrLiveJournal::process(const JxFanEvent& ev) {
+    if (ev.overflow()) {
+        resyncAll("event queue overflow");
+        dirPaths_.clear();
+        return;
+    }
+    if (ev.mask & FAN_RENAME) onRename(ev);
+    if (!ev.hasDir) return;
+    const Where w = locateDir(ev.dir);
+    if (w.pair < 0) return;
+    if (ev.mask & FAN_CREATE) onCreate(ev, w);
+    if (ev.mask & FAN_MODIFY) markDirty(ev, w);
+    if (ev.mask & FAN_ATTRIB) onAttrib(ev, w);
+    if ((ev.mask & FAN_CLOSE_WRITE) && ev.hasObject) flushDirty(ev.object);
+    if (ev.mask & FAN_DELETE) onDelete(ev, w);
+}
+
+const FlrLiveJournal::FileSystem* FlrLiveJournal::fileSystemOf(const JxFanHandle& h) const {
+    for (const auto& fs : fileSystems_)
+        if (fs.fsid == h.fsid) return &fs;
+    return nullptr;
+}
+
+FlrLiveJournal::Where FlrLiveJournal::locateDir(const JxFanHandle& dir) {
+    Where w;
+    w.fs = fileSystemOf(dir);
+    if (!w.fs) return w;
+    const std::string key = keyOf(dir);
+    auto it = dirPaths_.find(key);
+    if (it == dirPaths_.end()) {
+        std::string path;
+        if (!JxFanotify::dirPath(w.fs->fd, dir, path)) return w;
+        if (dirPaths_.size() >= kMaxCachedDirs) dirPaths_.clear();
+        it = dirPaths_.emplace(key, std::move(path)).first;
+    }
+    const std::string& path = it->second;
+    size_t best = 0;
+    for (size_t i = 0; i < folders_.size(); ++i) {
+        const std::string& root = folders_[i].path;
+        const bool inside =
+            path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                             (root == "/" || path[root.size()] == '/'));
+        if (inside && root.size() >= best) {
+            best = root.size();
+            w.pair = int(i);
+            w.relPath = path == root ? "" : path.substr(root == "/" ? 1 : root.size() + 1);
+        }
+    }
+    return w;
+}
+
+bool FlrLiveJournal::fidOf(const JxFanHandle& h, int pair, fsf_fid& fid) {
+    std::string why;
+    if (FlrDriver::packHandle(h.type, h.bytes, h.length, fid, &why)) return true;
+    EvDebug::Error("FlrLiveJournal", "a file of %s: %s", folders_[size_t(pair)].path.c_str(),
+                   why.c_str());
+    resync(pair, "file id does not fit");
+    return false;
+}
+
+void FlrLiveJournal::resync(int pair, const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int id = folders_[size_t(pair)].pairId;
+    for (const auto& r : resyncs_)
+        if (r.pairId == id) return;  // the earlier one covers this
+    resyncs_.push_back({id, lastSeq_.load(), reason});
+}
+
+void FlrLiveJournal::resyncAll(const std::string& reason) {
+    for (size_t i = 0; i < folders_.size(); ++i) resync(int(i), reason);
+}
+
+void FlrLiveJournal::emit(FlrJrnCommand& cmd, const FileSystem& fs) {
+    cmd.seq_num = counter_.next();
+    cmd.devt = uint64_t(fs.dev);
+    cmd.timestamp = int32_t(::time(nullptr));
+    const int size = getRawCmdSize(&cmd);
+    if (size <= 0) JX_THROW("FlrLiveJournal", "A journal record too long to encode");
+    std::vector<uint8_t> rec(static_cast<size_t>(size));
+    encodeRawCmd(&cmd, rec.data());
+    lastSeq_ = cmd.seq_num;
+    ready_.push_back(std::move(rec));
+}
+
+bool FlrLiveJournal::isKnownCreated(const fsf_fid& fid) const {
+    return created_.count(fid) != 0;
+}
+
+void FlrLiveJournal::rememberCreated(const fsf_fid& fid) {
+    if (created_.size() >= kMaxCreatedIds) {
+        // Forget them all, and treat every file born until now as old.
+        created_.clear();
+        ::clock_gettime(CLOCK_REALTIME, &bornAfter_);
+    }
+    created_.insert(fid);
+}
+
+bool FlrLiveJournal::isLinkOfOldFile(const JxFanStat& st) const {
+    if (S_ISDIR(st.st.st_mode) || st.st.st_nlink < 2) return false;
+    // Without a birth time a second name is taken for a link.
+    return !st.hasBirth || before(st.birth, bornAfter_);
+}
+
+void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
+    fsf_fid par, fid;
+    if (!ev.hasObject) return resync(w.pair, "created entry without its file id");
+    if (!fidOf(ev.dir, w.pair, par) || !fidOf(ev.object, w.pair, fid)) return;
+    JxFanStat st{};
+    const bool have = JxFanotify::statHandle(w.fs->fd, ev.object, st);
+    std::string target;
+    if (have && S_ISLNK(st.st.st_mode) && JxFanotify::readLink(w.fs->fd, ev.object, target)) {
+        FlrJrnCommand c = blank(FLR_JRN_SYMLINK);
+        c.symlink = {target.c_str(),        par, ev.name.c_str(), fid, uint64_t(st.st.st_uid),
+                     uint64_t(st.st.st_gid)};
+        return emit(c, *w.fs);
+    }
+    const bool dir = (ev.mask & FAN_ONDIR) != 0;
+    if (!dir && (isKnownCreated(fid) || (have && isLinkOfOldFile(st)))) {
+        FlrJrnCommand c = blank(FLR_JRN_LINK);
+        c.link = {fid, par, ev.name.c_str()};
+        return emit(c, *w.fs);
+    }
+    // Gone already: a removal follows; the record keeps the tail's names in step.
+    if (!have) st.st.st_mode = dir ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+    FlrJrnCommand c = blank(dir ? FLR_JRN_MKDIR : FLR_JRN_CREATE);
+    c.create = {par,
+                fid,
+                ev.name.c_str(),
+                uint32_t(st.st.st_mode),
+                uint64_t(st.st.st_uid),
+                uint64_t(st.st.st_gid),
+                jrnTime(st.st.st_atim),
+                jrnTime(st.st.st_mtim),
+                dir ? 0 : uint64_t(st.st.st_rdev)};
+    if (!dir) rememberCreated(fid);
+    emit(c, *w.fs);
+}
+
+void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
+    fsf_fid par, fid = fsf_fid::fid0;
+    if (!fidOf(ev.dir, w.pair, par) || (ev.hasObject && !fidOf(ev.object, w.pair, fid))) return;
+    if (ev.mask & FAN_ONDIR) {
+        if (ev.hasObject) dirPaths_.erase(keyOf(ev.object));
+        FlrJrnCommand c = blank(FLR_JRN_RMDIR);
+        c.rmdir = {fid, par, ev.name.c_str()};
+        return emit(c, *w.fs);
+    }
+    JxFanStat st{};
+    const bool have = ev.hasObject && JxFanotify::statHandle(w.fs->fd, ev.object, st);
+    const int32_t nlink = have ? int32_t(st.st.st_nlink) : 0;
+    if (nlink == 0 && ev.hasObject) {
+        dirty_.erase(keyOf(ev.object));
+        created_.erase(fid);
+    }
+    FlrJrnCommand c = blank(FLR_JRN_REMOVE);
+    c.remove = {par, ev.name.c_str(), fid, nlink};
+    emit(c, *w.fs);
+}
+
+void FlrLiveJournal::onRename(const JxFanEvent& ev) {
+    if (!ev.hasOld || !ev.hasNew || !ev.hasObject) return;
+    const Where from = locateDir(ev.oldDir);
+    const Where to = locateDir(ev.newDir);
+    if (from.pair >= 0 && from.pair == to.pair) {
+        fsf_fid fid, oldPar, newPar;
+        if (!fidOf(ev.object, from.pair, fid) || !fidOf(ev.oldDir, from.pair, oldPar) ||
+            !fidOf(ev.newDir, from.pair, newPar))
+            return;
+        FlrJrnCommand c = blank(FLR_JRN_RENAME);
+        c.rename = {fid, oldPar, ev.oldName.c_str(), 0, fsf_fid::fid0, newPar, ev.newName.c_str()};
+        emit(c, *from.fs);
+        const auto d = dirty_.find(keyOf(ev.object));
+        if (d != dirty_.end()) d->second.dir = ev.newDir, d->second.name = ev.newName;
+    } else {
+        if (from.pair >= 0) {
+            JxFanEvent gone = ev;
+            gone.mask = FAN_DELETE | (ev.mask & FAN_ONDIR);
+            gone.dir = ev.oldDir;
+            gone.name = ev.oldName;
+            onDelete(gone, from);
+            dirty_.erase(keyOf(ev.object));
+        }
+        if (to.pair >= 0) onMovedIn(ev, to);
+    }
+    // Every path below a renamed folder changed.
+    if (ev.mask & FAN_ONDIR) dirPaths_.clear();
+}
+
+void FlrLiveJournal::onMovedIn(const JxFanEvent& ev, const Where& to) {
+    JxFanEvent created = ev;
+    created.mask = FAN_CREATE | (ev.mask & FAN_ONDIR);
+    created.dir = ev.newDir;
+    created.name = ev.newName;
+    onCreate(created, to);
+    // Its content (a folder's whole tree) never went through this journal.
+    if (ev.mask & FAN_ONDIR) return resync(to.pair, "folder moved in from outside");
+    flush({to.pair, ev.object, ev.newDir, ev.newName, std::chrono::steady_clock::now()});
+}
+
+void FlrLiveJournal::onAttrib(const JxFanEvent& ev, const Where& w) {
+    const bool self = !ev.hasObject && ev.name == ".";
+    if (!ev.hasObject && !self) return;
+    const JxFanHandle& h = self ? ev.dir : ev.object;
+    fsf_fid fid;
+    JxFanStat st{};
+    if (!fidOf(h, w.pair, fid) || !JxFanotify::statHandle(w.fs->fd, h, st)) return;
+    emitSetattr(w, fid, st.st);
+}
+
+void FlrLiveJournal::emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st) {
+    FlrJrnCommand c = blank(FLR_JRN_SETATTR);
+    FlrJrnSetattr& a = c.setattr;
+    a.fid = fid;
+    a.mode_valid = a.uid_valid = a.gid_valid = a.atime_valid = a.mtime_valid = a.ctime_valid = 1;
+    // Size and blocks mean nothing for a directory or a link on the tail.
+    a.size_valid = a.blocks_valid = S_ISREG(st.st_mode) ? 1 : 0;
+    a.mode = uint32_t(st.st_mode);
+    a.uid = uint64_t(st.st_uid);
+    a.gid = uint64_t(st.st_gid);
+    a.atime = jrnTime(st.st_atim);
+    a.mtime = jrnTime(st.st_mtim);
+    a.ctime = jrnTime(st.st_ctim);
+    a.size = uint64_t(st.st_size);
+    a.blocks = uint64_t(st.st_blocks);
+    emit(c, *w.fs);
+}
+
+void FlrLiveJournal::markDirty(const JxFanEvent& ev, const Where& w) {
+    if (!ev.hasObject || (ev.mask & FAN_ONDIR)) return;
+    const auto [it, added] = dirty_.try_emplace(keyOf(ev.object));
+    if (added) it->second.since = std::chrono::steady_clock::now();
+    it->second.pair = w.pair;
+    it->second.handle = ev.object;
+    it->second.dir = ev.dir;
+    it->second.name = ev.name;
+}
+
+void FlrLiveJournal::flushDirty(const JxFanHandle& h) {
+    const auto it = dirty_.find(keyOf(h));
+    if (it == dirty_.end()) return;
+    const Dirty d = it->second;
+    dirty_.erase(it);
+    flush(d);
+}
+
+void FlrLiveJournal::flushDue() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto delay = std::chrono::milliseconds(options_.flushDelayMs);
+    for (auto it = dirty_.begin(); it != dirty_.end();) {
+        if (now - it->second.since >= delay) {
+            const Dirty d = it->second;
+            it = dirty_.erase(it);
+            flush(d);
+        } else {
+            ++it;
+        }
+    }
+}
+
+int FlrLiveJournal::msUntilNextFlush() const {
+    if (dirty_.empty()) return -1;
+    auto first = dirty_.begin()->second.since;
+    for (const auto& [key, d] : dirty_) first = std::min(first, d.since);
+    const auto due = first + std::chrono::milliseconds(options_.flushDelayMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        due - std::chrono::steady_clock::now());
+    return int(std::clamp<int64_t>(left.count() + 1, 0, INT_MAX));
+}
+
+void FlrLiveJournal::flush(const Dirty& d) {
+    // Where the file is now: the pair and path a resend needs.
+    const Where w = locateDir(d.dir);
+    fsf_fid fid;
+    if (w.pair < 0 || !fidOf(d.handle, w.pair, fid)) return;
+    JxFanStat st{};
+    if (!JxFanotify::statHandle(w.fs->fd, d.handle, st) || !S_ISREG(st.st.st_mode)) return;
+    if (uint64_t(st.st.st_size) > options_.smallFileMax) {
+        FlrJrnCommand c = blank(FLR_JRN_WRITE_DDR);
+        c.write = {fid, 0, uint32_t(std::min<uint64_t>(uint64_t(st.st.st_size), UINT32_MAX)),
+                   nullptr};
+        emit(c, *w.fs);
+        std::lock_guard<std::mutex> lock(mutex_);
+        resends_.push_back({folders_[size_t(w.pair)].pairId, fid, joinRel(w.relPath, d.name),
+                            uint64_t(st.st.st_size), lastSeq_.load()});
+        return;
+    }
+    std::string data;
+    struct stat now;
+    if (!JxFanotify::readFile(w.fs->fd, d.handle, options_.smallFileMax, data, now)) return;
+    if (!data.empty()) {
+        FlrJrnCommand c = blank(FLR_JRN_WRITE);
+        c.write = {fid, 0, uint32_t(data.size()), data.data()};
+        emit(c, *w.fs);
+    }
+    // After the data: the size cuts a file that shrank, the times come last.
+    emitSetattr(w, fid, now);
+}
