@@ -26,6 +26,7 @@
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/FlrExport.h"
 #include "FLR/service/FlrTailBookkeeper.h"
+#include "FLR/service/FlrTailJournal.h"
 #include "FLR/service/FlrTailRoot.h"
 #include "FLR/service/FlrTailService.h"
 
@@ -72,6 +73,11 @@ class FLR_EXPORT FlrTailApplier {
         // Largest answer to GET_RSYNC_CSUMS / GET_FILE_CHECKSUMS in blocks
         // (beyond it the answer is empty: the head sends the file in full).
         size_t maxAnswerBlocks = 1u << 21;
+        // Journal records: where the last applied numbers are kept (empty:
+        // FlrTailJournal::defaultStateFile) and how often they are made durable.
+        std::string journalState;
+        int journalSyncRecords = 4096;
+        int journalSyncMs = 1000;
     };
 
     // Opens the root and removes temporaries of an earlier, killed tail.
@@ -90,12 +96,14 @@ class FLR_EXPORT FlrTailApplier {
     const FlrTailRoot& root() const { return root_; }
     const Options& options() const { return options_; }
     FlrTailBookkeeper& bookkeeper() { return keeper_; }
+    FlrTailJournal& journal() { return *journal_; }
     void addTotals(const FlrTailApplyStats& s);
 
   private:
     FlrTailRoot root_;
     Options options_;
     FlrTailBookkeeper keeper_;
+    std::unique_ptr<FlrTailJournal> journal_;
     mutable std::mutex mtx_;
     FlrTailApplyStats totals_;
 };
