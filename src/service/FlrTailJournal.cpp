@@ -229,10 +229,15 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
         count(o, mine);
         if (o == Outcome::Applied) noteCarried(rec);
         last = rec.seq_num;
-        std::lock_guard<std::mutex> lock(mtx_);
-        applied_[pair] = last;
-        dirty_ = true;
-        ++pending_;
+        {
+            std::lock_guard<std::mutex> lock(mtx_);
+            applied_[pair] = last;
+            dirty_ = true;
+            ++pending_;
+        }
+        // A replay from before a hard link could re-create its source under
+        // a new identity and leave the two names apart: none starts there.
+        if (rec.cmd == FLR_JRN_LINK && o == Outcome::Applied) sync();
     }
     {
         std::lock_guard<std::mutex> lock(mtx_);

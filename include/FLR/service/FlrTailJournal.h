@@ -22,14 +22,16 @@
 // alone. The one thing no record can tell is whether an entry it moves away
 // (RENAME, LINK source) is the one it moved or a later one of the same name,
 // so a record that creates an entry at such a name (or at a folder above it)
-// first makes everything before it durable: no replay starts before it.
+// first makes everything before it durable: no replay starts before it. For
+// the same reason a hard link is made durable at once: a replay from before
+// it could re-create its source as a new file and leave the two names apart.
 //
 // Durability: records at or below the pair's last applied number are skipped.
 // The numbers are made durable together: first every change applied so far
 // (syncfs of the root's file system, unless data syncing is off), then the
 // state file, replaced atomically; at most every syncRecords records or
-// syncMs milliseconds, when the session idles, before the name-reuse case
-// above, and always before the number is answered (GET_LAST_SEQNUM). So the
+// syncMs milliseconds, when the session idles, in the two cases above, and
+// always before the number is answered (GET_LAST_SEQNUM). So the
 // tail never reports a record the tree could lose in a crash; what it applied
 // after the last durable number is applied again when resent.
 #include <sys/types.h>
