@@ -195,7 +195,8 @@ void FlrTailJournal::noteCarried(const FlrJrnCommandNet& rec) {
 }
 
 FlrTailJournal::Outcome FlrTailJournal::applyRecord(const FlrJrnCommandNet& rec) {
-    return ops_->apply(rec);
+    bool replaced = false;
+    return ops_->apply(rec, &replaced);
 }
 
 void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* refused,
@@ -225,7 +226,8 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
             continue;
         }
         guardNameReuse(rec);
-        const Outcome o = ops_->apply(rec);
+        bool replaced = false;
+        const Outcome o = ops_->apply(rec, &replaced);
         count(o, mine);
         if (o == Outcome::Applied) noteCarried(rec);
         last = rec.seq_num;
@@ -235,9 +237,9 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
             dirty_ = true;
             ++pending_;
         }
-        // A replay from before a hard link could re-create its source under
-        // a new identity and leave the two names apart: none starts there.
-        if (rec.cmd == FLR_JRN_LINK && o == Outcome::Applied) sync();
+        // Records before this one name the path's former entry: a replay
+        // from there would write them into the new one, so none starts there.
+        if (replaced) sync();
     }
     {
         std::lock_guard<std::mutex> lock(mtx_);

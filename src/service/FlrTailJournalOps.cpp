@@ -197,7 +197,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::link(const FlrJrnNetLink& l) {
     return Outcome::Applied;
 }
 
-FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r) {
+FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r, bool* replaced) {
     Place from;
     Outcome out;
     if (!locateNamed(r.src_path, &from, &out)) return out;
@@ -208,8 +208,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r) {
         return out;
     }
     if (from.rel == to.rel) return Outcome::Settled;
-    if (jx::renameBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) == 0)
+    if (jx::renameBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) == 0) {
+        *replaced = to.exists;
         return Outcome::Applied;
+    }
     const int err = errno;
     // A target of another kind, or a folder that is not empty: the source
     // host could not have made this move, so the target is a later one.
@@ -351,7 +353,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::removeXattr(const FlrJrnNetRmxattr
                   p.rel, errno);
 }
 
-FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec) {
+FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec, bool* replaced) {
+    *replaced = false;
     try {
         switch (rec.cmd) {
             case FLR_JRN_CREATE:
@@ -360,10 +363,13 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec)
                 return create(rec.mkdir, true);
             case FLR_JRN_SYMLINK:
                 return symlink(rec.symlink);
-            case FLR_JRN_LINK:
-                return link(rec.link);
+            case FLR_JRN_LINK: {
+                const Outcome o = link(rec.link);
+                *replaced = o == Outcome::Applied;
+                return o;
+            }
             case FLR_JRN_RENAME:
-                return rename(rec.rename);
+                return rename(rec.rename, replaced);
             case FLR_JRN_REMOVE:
                 return remove(rec.remove.path, false);
             case FLR_JRN_RMDIR:

@@ -16,8 +16,11 @@ class FlrTailJournalOps {
     FlrTailJournalOps(const FlrTailRoot& root, const FlrTailJournal::Options& options)
         : root_(root), options_(options) {}
 
-    // Never throws: failures are logged and give Failed.
-    Outcome apply(const FlrJrnCommandNet& rec);
+    // Never throws: failures are logged and give Failed. *replaced is set
+    // when the record made a name refer to another entry than before (a hard
+    // link, a rename over an existing target): records before it that name
+    // that path must never be replayed after it.
+    Outcome apply(const FlrJrnCommandNet& rec, bool* replaced);
 
   private:
     // A received path resolved to its folder (opened beneath the root) and
@@ -37,7 +40,7 @@ class FlrTailJournalOps {
     Outcome create(const FlrJrnNetCreate& c, bool folder);
     Outcome symlink(const FlrJrnNetSymlink& s);
     Outcome link(const FlrJrnNetLink& l);
-    Outcome rename(const FlrJrnNetLink& r);
+    Outcome rename(const FlrJrnNetLink& r, bool* replaced);
     Outcome remove(const char* path, bool folder);
     Outcome setattr(const FlrJrnNetSetattr& a);
     Outcome write(const FlrJrnNetWrite& w);

@@ -11,6 +11,7 @@
 
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTailJournal.h"
 #include "FLR/service/FlrTreeVerify.h"
 #include "TailJournalFixture.h"
@@ -80,45 +81,71 @@ TEST(TailJournal, EveryRecordTypeOverTheLinkLeavesTheExpectedTree) {
               stateText(reg.dir() + "/state"));
 }
 
-TEST(TailJournal, ReplayingAnySuffixLeavesTheSameTree) {
+// The pair's durable number as the state file has it.
+unsigned long long durableIn(const std::string& state) {
+    std::string text;
+    if (!jx::readFileIfExists(state, &text)) return 0;
+    const size_t at = text.find("\n1 ");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 3));
+}
+
+// For every point k a tail could be killed at, the records it made durable
+// (d <= k) and the tree of the first k: the head's resend from d+1 on that
+// tree leaves the expected one. On the finished tree any suffix after the
+// last durable point changes nothing either.
+TEST(TailJournal, ReplayingFromTheDurableNumberLeavesTheSameTree) {
     JournalRegistry reg;
-    flrtest::TempDir root, expected;
-    const bool acl = aclsWork(root.path());
-    EveryType e(root.path(), acl);
-    e.buildExpected(expected.path(), acl);
-    FlrTailRoot r(root.path());
-    FlrTailJournal::Options o;
-    o.syncData = false;
-    FlrTailJournal j(r, reg.dir() + "/state", o);
-    const size_t n = e.s.recs.size();
-    size_t linkAt = 0;
-    auto replay = [&](size_t from) {
-        for (size_t i = from; i < n; ++i) {
-            FlrJrnCommandNet c{};
-            decodeNetCmd(e.s.recs[i].data(), e.s.recs[i].size(), &c);
-            if (c.cmd == FLR_JRN_LINK) linkAt = i;
+    flrtest::TempDir expected;
+    const bool acl = aclsWork(expected.path());
+    FlrJrnCommandNet c{};
+    auto replay = [&](FlrTailJournal& j, const Stream& s, size_t from) {
+        for (size_t i = from; i < s.recs.size(); ++i) {
+            decodeNetCmd(s.recs[i].data(), s.recs[i].size(), &c);
             EXPECT_NE(FlrTailJournal::Outcome::Failed, j.applyRecord(c)) << "record " << i;
         }
     };
-    replay(0);
-    ASSERT_EQ("", verifyTrees(expected.path(), root.path()));
-    auto check = [&](size_t from, bool identity) {
-        replay(from);
-        EXPECT_EQ("", verifyTrees(expected.path(), root.path())) << "suffix from " << from;
-        EXPECT_EQ("v1", xattrOf(root.file("docs/old"), "user.flr.kept")) << "suffix from " << from;
+    auto check = [&](const flrtest::TempDir& root, const EveryType& e, const std::string& when) {
+        EXPECT_EQ("", verifyTrees(expected.path(), root.path())) << when;
+        EXPECT_TRUE(sameInode(root.file("docs/old"), root.file("docs/hard"))) << when;
+        EXPECT_EQ("v1", xattrOf(root.file("docs/old"), "user.flr.kept")) << when;
         if (acl) {
-            EXPECT_EQ(e.form, JxACL::Helper().get(root.file("docs/b.bin")));
-        }
-        if (identity) {
-            EXPECT_TRUE(sameInode(root.file("docs/old"), root.file("docs/hard"))) << from;
+            EXPECT_EQ(e.form, JxACL::Helper().get(root.file("docs/b.bin"))) << when;
         }
     };
-    // A hard link is durable at once, so replays after a crash never start
-    // before it: from there on the two names stay one file. Earlier suffixes
-    // may part them (the contents stay equal).
-    for (size_t from = n; from-- > 0;) check(from, from > linkAt);
-    std::mt19937 rng(11);
-    for (int round = 0; round < flrtest::scaled(20); ++round) check(rng() % n, false);
+    FlrTailJournal::Options o;
+    o.syncData = false;
+    o.syncRecords = 1 << 30;
+    o.syncMs = 1 << 30;
+    const size_t n = EveryType("/unused", acl).s.recs.size();
+    for (size_t k = 0; k <= n; ++k) {
+        flrtest::TempDir root;
+        EveryType e(root.path(), acl);
+        if (k == 0) e.buildExpected(expected.path(), acl);
+        const std::string state = reg.dir() + "/state" + std::to_string(k);
+        FlrTailRoot r(root.path());
+        FlrTailJournal j(r, state, o);
+        for (size_t i = 0; i < k; ++i) {
+            const std::string one = e.s.recs[i];
+            j.apply(one.data(), one.size(), 1);
+        }
+        const unsigned long long d = durableIn(state);
+        ASSERT_LE(d, k);
+        replay(j, e.s, d);
+        check(root, e, "killed after " + std::to_string(k) + ", durable " + std::to_string(d));
+        if (k < n) continue;
+        // The finished tree: every suffix a resend could bring, in turn,
+        // then at random.
+        for (size_t from = d; from < n; ++from) {
+            replay(j, e.s, from);
+            check(root, e, "suffix from " + std::to_string(from));
+        }
+        std::mt19937 rng(11);
+        for (int round = 0; d < n && round < flrtest::scaled(20); ++round) {
+            const size_t from = d + rng() % (n - d);
+            replay(j, e.s, from);
+            check(root, e, "random suffix from " + std::to_string(from));
+        }
+    }
 }
 
 TEST(TailJournal, HostilePathsAreRefusedAndNothingOutsideChanges) {

@@ -22,9 +22,11 @@
 // alone. The one thing no record can tell is whether an entry it moves away
 // (RENAME, LINK source) is the one it moved or a later one of the same name,
 // so a record that creates an entry at such a name (or at a folder above it)
-// first makes everything before it durable: no replay starts before it. For
-// the same reason a hard link is made durable at once: a replay from before
-// it could re-create its source as a new file and leave the two names apart.
+// first makes everything before it durable: no replay starts before it. A
+// record that makes a name refer to another entry (a hard link, a rename over
+// an existing target) is made durable at once: replayed after it, the
+// records before it would change the new entry (or, for a link, re-create
+// its source as a new file and leave the two names apart).
 //
 // Durability: records at or below the pair's last applied number are skipped.
 // The numbers are made durable together: first every change applied so far
