@@ -116,7 +116,11 @@ FlrTailJournal::FlrTailJournal(const FlrTailRoot& root, std::string stateFile, O
 }
 
 FlrTailJournal::~FlrTailJournal() {
-    sync();
+    try {
+        sync();
+    } catch (...) {
+        // Only memory can run out here; the numbers then stay as last written.
+    }
 }
 
 void FlrTailJournal::load() {

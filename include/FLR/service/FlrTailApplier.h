@@ -12,7 +12,8 @@
 // transfers build the new file from the old copy and the received blocks.
 // Temporaries a killed tail left behind are removed when the next one starts.
 // A path that would leave the root is logged, counted and skipped; the
-// session goes on.
+// session goes on. JOURNAL records and the last-number questions go to the
+// applier's FlrTailJournal.
 #include <sys/types.h>
 #include <unistd.h>
 
