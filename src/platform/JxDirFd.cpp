@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +137,16 @@ int mknodAt(int dirFd, const std::string& name, mode_t mode, dev_t dev) {
     return ::mknodat(dirFd, name.c_str(), mode, dev);
 }
 
+int renameBetween(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    if (!isPlainName(from) || !isPlainName(to)) return errno = EINVAL, -1;
+    return ::renameat(fromDir, from.c_str(), toDir, to.c_str());
+}
+
+int linkBetween(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    if (!isPlainName(from) || !isPlainName(to)) return errno = EINVAL, -1;
+    return ::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0);
+}
+
 int chownAt(int dirFd, const std::string& name, uid_t uid, gid_t gid) {
     return ::fchownat(dirFd, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
 }
@@ -160,6 +171,14 @@ int chmodFd(int fd, mode_t mode) {
 int setTimesFd(int fd, int64_t atime, int64_t mtime) {
     struct timespec ts[2] = {{static_cast<time_t>(atime), 0}, {static_cast<time_t>(mtime), 0}};
     return ::futimens(fd, ts);
+}
+
+int setXattrFd(int fd, const std::string& name, const void* value, size_t len, int flags) {
+    return ::fsetxattr(fd, name.c_str(), value, len, flags);
+}
+
+int removeXattrFd(int fd, const std::string& name) {
+    return ::fremovexattr(fd, name.c_str());
 }
 
 int listDirFd(int dirFd, std::vector<std::string>* names) {

@@ -45,6 +45,14 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
         store_ = std::make_unique<FlrTailStore>(options_.storeDir, root_.path());
     lbfs_ = std::make_unique<FlrTailLBFSRegistry>(store_.get());
     root_.sweepTemporaries();
+    FlrTailJournal::Options j;
+    j.syncData = options_.syncFiles;
+    j.syncRecords = options_.journalSyncRecords;
+    j.syncMs = options_.journalSyncMs;
+    j.setOwners = options_.setOwners;
+    j.maxLinkTarget = options_.maxLinkTarget;
+    j.maxACL = options_.maxACL;
+    journal_ = std::make_unique<FlrTailJournal>(root_, options_.journalState, j);
 }
 
 FlrTailApplier::~FlrTailApplier() = default;
@@ -209,6 +217,7 @@ bool FlrTailApplySession::batched(const std::string& rel) const {
 }
 
 void FlrTailApplySession::commit() {
+    applier_.journal().syncIfDue();
     if (batch_.empty()) return;
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch;
     batch.swap(batch_);
@@ -318,6 +327,12 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
         case FLR_NET_MIR_SPEC_FILE:
             beginSpecial(m.mirSpecFile.value);
             return;
+        case FLR_NET_JOURNAL:
+            commit();  // entries transferred before the records are in place first
+            counts_.bytes += m.journal.len;
+            applier_.journal().apply(m.journal.data, static_cast<size_t>(m.journal.len), pair_,
+                                     &stats_.refused, &stats_.failed);
+            return;
         default:
             break;
     }
@@ -341,6 +356,15 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
                                      reply);
             ++stats_.answers;
             return;
+        case FLR_NET_GET_LAST_SEQNUM_REQ: {
+            // Durable first: the head never skips a record a crash could lose.
+            const unsigned long long seq = applier_.journal().lastSeqNum(m.getLastSeqNumReq.value);
+            reply.sendLastSeqNum(seq, seq);
+            return;
+        }
+        case FLR_NET_DEL_PAIR_REQ:
+            applier_.journal().forget(m.delPairReq.value);
+            [[fallthrough]];
         default:
             applier_.bookkeeper().answer(reply, m, pair_, counts_);
     }

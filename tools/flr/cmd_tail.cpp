@@ -111,13 +111,14 @@ void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) 
     std::fflush(stdout);
 }
 
-void runApplier(const std::string& root, const std::string& store, bool sync, const FlrEndpoint& at,
-                int sfd, const FlrTailLimits& limits) {
+void runApplier(const std::string& root, const std::string& store, const std::string& journalState,
+                bool sync, const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) {
     std::unique_ptr<FlrTailApplier> applier;
     try {
         FlrTailApplier::Options options;
         options.syncFiles = sync;
         options.storeDir = store.empty() ? FlrTailStore::defaultDir(root) : store;
+        options.journalState = journalState;
         applier = std::make_unique<FlrTailApplier>(root, options);
     } catch (...) {
         ::close(sfd);
@@ -140,11 +141,17 @@ void runApplier(const std::string& root, const std::string& store, bool sync, co
         "flr tail: %ld connections, %lld files, %lld folders, %lld links, %lld special, %lld "
         "deleted, %lld refused, %lld failed\n",
         connections.load(), t.files, t.dirs, t.links, t.specials, t.deleted, t.refused, t.failed);
+    const FlrTailJournalStats j = applier->journal().totals();
+    if (j.records > 0)
+        std::printf(
+            "flr tail: %lld journal records, %lld applied, %lld already there, %lld skipped, "
+            "%lld refused, %lld failed\n",
+            j.records, j.applied, j.settled, j.skipped, j.refused, j.failed);
     std::fflush(stdout);
 }
 
 void runTail(const std::string& listen, const std::string& root, const std::string& store,
-             bool sync, int recvBufSize) {
+             const std::string& journalState, bool sync, int recvBufSize) {
     const FlrEndpoint at = endpointArgument(listen);
     FlrTailLimits limits;
     limits.recvBufSize = recvBufSize;
@@ -152,7 +159,7 @@ void runTail(const std::string& listen, const std::string& root, const std::stri
     if (root.empty())
         runBookkeeper(at, sfd, limits);
     else
-        runApplier(root, store, sync, at, sfd, limits);
+        runApplier(root, store, journalState, sync, at, sfd, limits);
 }
 
 }  // namespace
@@ -163,6 +170,7 @@ void addTailCommands(CLI::App& app) {
     static std::string listen;
     static std::string root;
     static std::string store;
+    static std::string journalState;
     static bool noFsync = false;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
@@ -177,10 +185,13 @@ void addTailCommands(CLI::App& app) {
                      "With --root: folder of the content store LBFS transfers reuse blocks "
                      "from (outside the root; default: one per root beside the replication "
                      "state)");
+    tail->add_option("--journal-state", journalState,
+                     "With --root: the file keeping each pair's last applied journal record "
+                     "(default: under the install folder, named after the root)");
     tail->add_flag("--no-fsync", noFsync,
                    "With --root: don't fsync each file before renaming it into place (faster; "
                    "a power cut may then leave recently replaced files empty or stale)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, root, store, !noFsync, recvBuf); });
+    tail->callback([] { runTail(listen, root, store, journalState, !noFsync, recvBuf); });
 }

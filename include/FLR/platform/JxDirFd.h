@@ -39,6 +39,11 @@ FLR_EXPORT int renameAt(int dirFd, const std::string& from, const std::string& t
 FLR_EXPORT int unlinkAt(int dirFd, const std::string& name, bool isDir);
 FLR_EXPORT int symlinkAt(const std::string& target, int dirFd, const std::string& name);
 FLR_EXPORT int mknodAt(int dirFd, const std::string& name, mode_t mode, dev_t dev);
+// Between two folders: a rename (replacing to, as rename(2) does) and a hard
+// link of the entry itself (a symbolic link is linked, not its target).
+FLR_EXPORT int renameBetween(int fromDir, const std::string& from, int toDir,
+                             const std::string& to);
+FLR_EXPORT int linkBetween(int fromDir, const std::string& from, int toDir, const std::string& to);
 // Owner, mode and times of the entry itself, never of a link's target (the
 // mode of a symbolic link cannot be set: EOPNOTSUPP).
 FLR_EXPORT int chownAt(int dirFd, const std::string& name, uid_t uid, gid_t gid);
@@ -49,6 +54,11 @@ FLR_EXPORT int setTimesAt(int dirFd, const std::string& name, int64_t atime, int
 FLR_EXPORT int chownFd(int fd, uid_t uid, gid_t gid);
 FLR_EXPORT int chmodFd(int fd, mode_t mode);
 FLR_EXPORT int setTimesFd(int fd, int64_t atime, int64_t mtime);
+// Extended attributes of an open file (flags as setxattr(2): 0, XATTR_CREATE
+// or XATTR_REPLACE).
+FLR_EXPORT int setXattrFd(int fd, const std::string& name, const void* value, size_t len,
+                          int flags);
+FLR_EXPORT int removeXattrFd(int fd, const std::string& name);
 
 // Entry names of the open folder dirFd without "." and ".."; 0 or an errno
 // value. dirFd itself is left open and unmoved.

@@ -14,7 +14,8 @@
 // A path that would leave the root is logged, counted and skipped; the
 // session goes on. LBFS transfers build files from verified blocks of the
 // content store (Options::storeDir) and blocks the head sends on another
-// session; see src/service/FlrTailLBFS.h.
+// session; see src/service/FlrTailLBFS.h. JOURNAL records and the last-number questions go to the
+// applier's FlrTailJournal.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/FlrExport.h"
 #include "FLR/service/FlrTailBookkeeper.h"
+#include "FLR/service/FlrTailJournal.h"
 #include "FLR/service/FlrTailRoot.h"
 #include "FLR/service/FlrTailService.h"
 
@@ -85,6 +87,11 @@ class FLR_EXPORT FlrTailApplier {
         std::string storeDir;
         // An LBFS file none of whose blocks came for this long is dropped.
         int lbfsIdleSeconds = 60;
+        // Journal records: where the last applied numbers are kept (empty:
+        // FlrTailJournal::defaultStateFile) and how often they are made durable.
+        std::string journalState;
+        int journalSyncRecords = 4096;
+        int journalSyncMs = 1000;
     };
 
     // Opens the root (and the content store) and removes temporaries of an
@@ -105,6 +112,7 @@ class FLR_EXPORT FlrTailApplier {
     const FlrTailRoot& root() const { return root_; }
     const Options& options() const { return options_; }
     FlrTailBookkeeper& bookkeeper() { return keeper_; }
+    FlrTailJournal& journal() { return *journal_; }
     void addTotals(const FlrTailApplyStats& s);
     // The content store; null without Options::storeDir.
     FlrTailStore* store() const { return store_.get(); }
@@ -116,6 +124,7 @@ class FLR_EXPORT FlrTailApplier {
     FlrTailBookkeeper keeper_;
     std::unique_ptr<FlrTailStore> store_;
     std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
+    std::unique_ptr<FlrTailJournal> journal_;
     mutable std::mutex mtx_;
     FlrTailApplyStats totals_;
 };

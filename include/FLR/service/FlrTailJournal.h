@@ -1,0 +1,141 @@
+#pragma once
+// The tail's journal service: applies the records of FLR_NET_JOURNAL messages
+// path by path beneath the destination root, and keeps per pair the number of
+// the last record applied, durably, so a head that reconnects (or a tail that
+// was killed and restarted) resends exactly from there.
+//
+// Pairs and paths: a record names its files by destination path, the way a
+// transfer's MIR_HEADER does (the head maps its source folder onto the pair's
+// destination); absolute paths must lie under the root, relative ones are
+// taken from it. A record belongs to the session's pair, the last
+// MIR_SET_PAIR_ID it sent (0 before any). Every path is confined like a
+// transfer's: a "..", a path outside the root, or a symbolic link on the way
+// or as the last component of a write is refused, logged and counted; the
+// session goes on.
+//
+// Replays are harmless: every record can be applied a second time over the
+// tree it (and the records after it) produced. A record whose folder is gone,
+// whose entry is gone, or whose entry has since become another kind (a file
+// where a folder was made) changes nothing: the records after it own that
+// name. CREATE keeps an existing entry of its kind, LINK keeps an existing
+// target, REMOVE leaves folders alone and RMDIR leaves non-empty folders
+// alone. The one thing no record can tell is whether an entry it moves away
+// (RENAME, LINK source) is the one it moved or a later one of the same name,
+// so a record that creates an entry at such a name (or at a folder above it)
+// first makes everything before it durable: no replay starts before it. A
+// record that makes a name refer to another entry (a hard link, a rename over
+// an existing target) is made durable at once: replayed after it, the
+// records before it would change the new entry (or, for a link, re-create
+// its source as a new file and leave the two names apart).
+//
+// Durability: records at or below the pair's last applied number are skipped.
+// The numbers are made durable together: first every change applied so far
+// (syncfs of the root's file system, unless data syncing is off), then the
+// state file, replaced atomically; at most every syncRecords records or
+// syncMs milliseconds, when the session idles, in the two cases above, and
+// always before the number is answered (GET_LAST_SEQNUM). So the
+// tail never reports a record the tree could lose in a crash; what it applied
+// after the last durable number is applied again when resent.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "FLR/FlrNetJournal.h"
+#include "FLR/platform/FlrExport.h"
+#include "FLR/service/FlrTailRoot.h"
+
+class FlrTailJournalOps;
+
+struct FLR_EXPORT FlrTailJournalStats {
+    long long records = 0;       // records received whole
+    long long applied = 0;       // records that changed the tree
+    long long settled = 0;       // nothing left to do (a replay, or gone since)
+    long long sequenceOnly = 0;  // NOOP, SNAP, STUB and the like: numbers only
+    long long skipped = 0;       // at or below the pair's last applied number
+    long long refused = 0;       // a path the confinement refused
+    long long failed = 0;        // could not be applied, or damaged
+    long long syncs = 0;         // times the numbers were made durable
+
+    void add(const FlrTailJournalStats& o);
+};
+
+class FLR_EXPORT FlrTailJournal {
+  public:
+    struct Options {
+        bool syncData = true;  // syncfs before the numbers are written
+        int syncRecords = 4096;
+        int syncMs = 1000;
+        bool setOwners = ::geteuid() == 0;
+        size_t maxLinkTarget = 4096;
+        size_t maxACL = 1 << 20;
+    };
+    enum class Outcome { Applied, Settled, SequenceOnly, Refused, Failed };
+
+    // Loads the numbers from stateFile (empty: defaultStateFile(root)); a
+    // missing file means nothing applied yet. Throws JxException when the
+    // file is unreadable or malformed.
+    FlrTailJournal(const FlrTailRoot& root, std::string stateFile, Options options);
+    FlrTailJournal(const FlrTailRoot& root, std::string stateFile);
+    // Makes the numbers durable.
+    ~FlrTailJournal();
+    FlrTailJournal(const FlrTailJournal&) = delete;
+    FlrTailJournal& operator=(const FlrTailJournal&) = delete;
+
+    // Applies the records of one JOURNAL payload for pair, in order; a
+    // damaged record ends the payload (counted failed). Refused and failed
+    // records are also added to *refused / *failed when given.
+    void apply(const void* data, size_t len, int pair, long long* refused = nullptr,
+               long long* failed = nullptr);
+    // One decoded record, whatever its number (no sequence check).
+    Outcome applyRecord(const FlrJrnCommandNet& rec);
+
+    // Makes the numbers durable when syncRecords or syncMs is reached.
+    void syncIfDue();
+    // Makes every number applied so far durable; false (logged) when the
+    // file system or the state file failed.
+    bool sync();
+    // The pair's durable number, after making everything applied durable.
+    unsigned long long lastSeqNum(int pair);
+    // The pair's number as applied (durable or not).
+    unsigned long long lastApplied(int pair) const;
+    // Drops a deleted pair's number.
+    void forget(int pair);
+
+    FlrTailJournalStats totals() const;
+    const std::string& stateFile() const { return stateFile_; }
+    // <install dir>/tail/<16 hex digits of the root's canonical path>.journal
+    static std::string defaultStateFile(const std::string& root);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    void load();
+    void count(Outcome o, FlrTailJournalStats& s) const;
+    // Syncs first when rec creates an entry at a name that a RENAME or LINK
+    // since the last sync carried away.
+    void guardNameReuse(const FlrJrnCommandNet& rec);
+    void noteCarried(const FlrJrnCommandNet& rec);
+    bool reusesCarried(const std::string& rel) const;
+
+    const FlrTailRoot& root_;
+    std::string stateFile_;
+    Options options_;
+    std::unique_ptr<FlrTailJournalOps> ops_;
+
+    std::mutex syncMtx_;  // one sync at a time
+    mutable std::mutex mtx_;
+    std::map<int, unsigned long long> applied_;
+    std::map<int, unsigned long long> durable_;
+    std::set<std::string> carried_;  // relative paths moved away since the last sync
+    bool dirty_ = false;
+    long long pending_ = 0;  // records applied since the last sync
+    Clock::time_point lastSync_;
+    FlrTailJournalStats totals_;
+};

@@ -1,0 +1,401 @@
+// One network journal record applied beneath the destination root.
+#include "FlrTailJournalOps.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxACL.h"
+#include "FLR/platform/JxDirFd.h"
+#include "FLR/platform/JxException.h"
+
+namespace {
+
+const char* const kFn = "FlrTailJournal";
+// No offset or length beyond this is believed (sums stay below 2^63).
+constexpr uint64_t kMaxOffset = uint64_t{1} << 60;
+constexpr size_t kZeroChunk = 64 * 1024;
+
+bool isFolder(const struct stat& st) {
+    return S_ISDIR(st.st_mode);
+}
+
+// The kind CREATE makes: its mode's type, a regular file when none is given.
+mode_t createdType(uint32_t mode) {
+    const mode_t t = static_cast<mode_t>(mode) & S_IFMT;
+    return t == 0 ? S_IFREG : t;
+}
+
+}  // namespace
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::failed(const std::string& what,
+                                                     const std::string& rel, int err) const {
+    EvDebug::Error(kFn, "Couldn't %s %s: %s", what.c_str(), rel.c_str(), jxErrnoText(err).c_str());
+    return Outcome::Failed;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::refused(const std::string& received,
+                                                      const std::string& why) const {
+    EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
+    return Outcome::Refused;
+}
+
+bool FlrTailJournalOps::locate(const char* received, Place* p, Outcome* out) const {
+    std::string why;
+    if (!root_.relative(received ? received : "", &p->rel, &why)) {
+        *out = refused(received ? received : "", why);
+        return false;
+    }
+    if (p->rel.empty()) {
+        p->dir = root_.openDir("");
+        if (!p->dir) {
+            *out = failed("open", "the destination root", errno);
+            return false;
+        }
+        p->exists = jx::fileOps().fstat(p->dir.get(), &p->st) == 0;
+        return true;
+    }
+    p->dir = root_.openParent(p->rel, false, &p->leaf);
+    if (!p->dir) {
+        const int err = errno;
+        if (err == ELOOP || err == EXDEV) {
+            *out = refused(received, "a symbolic link on the way");
+        } else if (err == ENOENT || err == ENOTDIR) {
+            EvDebug::DebugLvl(kFn, 2, "%s: its folder is gone", p->rel.c_str());
+            *out = Outcome::Settled;
+        } else {
+            *out = failed("open the folder of", p->rel, err);
+        }
+        return false;
+    }
+    p->exists = jx::statAt(p->dir.get(), p->leaf, &p->st) == 0;
+    if (!p->exists && errno != ENOENT) {
+        *out = failed("look at", p->rel, errno);
+        return false;
+    }
+    return true;
+}
+
+// The same for records that create, move or remove a name: the root itself
+// is not one.
+bool FlrTailJournalOps::locateNamed(const char* received, Place* p, Outcome* out) const {
+    if (!locate(received, p, out)) return false;
+    if (!p->leaf.empty()) return true;
+    *out = refused(received, "names the destination root itself");
+    return false;
+}
+
+int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid,
+                                         uint32_t mode, int64_t atime, int64_t mtime) const {
+    const bool byFd = fd >= 0;
+    const bool isLink = p.exists ? S_ISLNK(p.st.st_mode) : false;
+    if (options_.setOwners) {
+        const int rc = byFd ? jx::chownFd(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid))
+                            : jx::chownAt(p.dir.get(), p.leaf, static_cast<uid_t>(uid),
+                                          static_cast<gid_t>(gid));
+        if (rc != 0) return errno;
+    }
+    if (!isLink) {
+        const mode_t perm = static_cast<mode_t>(mode) & 07777;
+        const int rc = byFd ? jx::chmodFd(fd, perm) : jx::chmodAt(p.dir.get(), p.leaf, perm);
+        if (rc != 0) return errno;
+    }
+    const int rc =
+        byFd ? jx::setTimesFd(fd, atime, mtime) : jx::setTimesAt(p.dir.get(), p.leaf, atime, mtime);
+    return rc == 0 ? 0 : errno;
+}
+
+jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) const {
+    if (!p.exists) {
+        *out = Outcome::Settled;  // gone since: a later record removed it
+        return jx::File();
+    }
+    if (S_ISLNK(p.st.st_mode)) {
+        *out = refused(p.rel, "a symbolic link (never followed)");
+        return jx::File();
+    }
+    if (!S_ISREG(p.st.st_mode) && !isFolder(p.st)) {
+        *out = Outcome::Settled;  // another kind now: later records own the name
+        return jx::File();
+    }
+    jx::File f = p.leaf.empty() ? root_.openDir("")
+                                : jx::openBeneath(p.dir.get(), p.leaf,
+                                                  isFolder(p.st) ? O_RDONLY | O_DIRECTORY : flags);
+    if (!f) {
+        const int err = errno;
+        *out = err == ELOOP ? refused(p.rel, "a symbolic link (never followed)")
+                            : failed("open", p.rel, err);
+    }
+    return f;
+}
+
+// --- records that make or remove names ---------------------------------------
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, bool folder) {
+    Place p;
+    Outcome out;
+    if (!locateNamed(c.path, &p, &out)) return out;
+    const mode_t type = folder ? S_IFDIR : createdType(c.mode);
+    const auto atime = static_cast<int64_t>(c.atime.sec);
+    const auto mtime = static_cast<int64_t>(c.mtime.sec);
+    if (p.exists) {
+        // Made before (a replay): the records after this one bring it up to
+        // date. Another kind there means they replaced it.
+        if ((p.st.st_mode & S_IFMT) != type) return Outcome::Settled;
+        if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, atime, mtime))
+            return failed("set the attributes of", p.rel, err);
+        return Outcome::Settled;
+    }
+    int rc = 0;
+    if (type == S_IFDIR) {
+        rc = jx::mkdirAt(p.dir.get(), p.leaf, 0700);
+    } else if (type == S_IFREG) {
+        jx::File f = jx::openBeneath(p.dir.get(), p.leaf, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        rc = f ? 0 : -1;
+    } else {
+        rc = jx::mknodAt(p.dir.get(), p.leaf, type | 0600, static_cast<dev_t>(c.rdev));
+    }
+    if (rc != 0) return failed("make", p.rel, errno);
+    p.exists = jx::statAt(p.dir.get(), p.leaf, &p.st) == 0;
+    if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, atime, mtime))
+        return failed("set the attributes of", p.rel, err);
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::symlink(const FlrJrnNetSymlink& s) {
+    const std::string target = s.src_name ? s.src_name : "";
+    if (target.empty() || target.size() > options_.maxLinkTarget)
+        return refused(s.dst_path ? s.dst_path : "", "link target empty or too long");
+    Place p;
+    Outcome out;
+    if (!locateNamed(s.dst_path, &p, &out)) return out;
+    if (p.exists) return Outcome::Settled;  // made before, or replaced since
+    // The target is stored as text and never resolved here.
+    if (jx::symlinkAt(target, p.dir.get(), p.leaf) != 0)
+        return failed("make the link", p.rel, errno);
+    if (options_.setOwners &&
+        jx::chownAt(p.dir.get(), p.leaf, static_cast<uid_t>(s.uid), static_cast<gid_t>(s.gid)) != 0)
+        return failed("set the owner of", p.rel, errno);
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::link(const FlrJrnNetLink& l) {
+    Place from;
+    Place to;
+    Outcome out;
+    if (!locateNamed(l.src_path, &from, &out)) return out;
+    if (!locateNamed(l.dst_path, &to, &out)) return out;
+    // A source that no longer exists, or a target already there (the source
+    // host cannot link over a name): applied before.
+    if (!from.exists || to.exists) return Outcome::Settled;
+    if (jx::linkBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) != 0)
+        return failed("link " + from.rel + " as", to.rel, errno);
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r, bool* replaced) {
+    Place from;
+    Outcome out;
+    if (!locateNamed(r.src_path, &from, &out)) return out;
+    if (!from.exists) return Outcome::Settled;  // moved before
+    Place to;
+    if (!locateNamed(r.dst_path, &to, &out)) {
+        if (out == Outcome::Settled) return failed("move " + from.rel + " to", r.dst_path, ENOENT);
+        return out;
+    }
+    if (from.rel == to.rel) return Outcome::Settled;
+    if (jx::renameBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) == 0) {
+        *replaced = to.exists;
+        return Outcome::Applied;
+    }
+    const int err = errno;
+    // A target of another kind, or a folder that is not empty: the source
+    // host could not have made this move, so the target is a later one.
+    if (err == EISDIR || err == ENOTDIR || err == ENOTEMPTY || err == EEXIST) {
+        EvDebug::DebugLvl(kFn, 2, "%s not moved to %s: %s", from.rel.c_str(), to.rel.c_str(),
+                          jxErrnoText(err).c_str());
+        return Outcome::Settled;
+    }
+    return failed("move " + from.rel + " to", to.rel, err);
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::remove(const char* path, bool folder) {
+    Place p;
+    Outcome out;
+    if (!locateNamed(path, &p, &out)) return out;
+    // Gone already, or the name holds the other kind made later.
+    if (!p.exists || isFolder(p.st) != folder) return Outcome::Settled;
+    if (jx::unlinkAt(p.dir.get(), p.leaf, folder) == 0) return Outcome::Applied;
+    const int err = errno;
+    if (folder && (err == ENOTEMPTY || err == EEXIST)) {
+        // Filled again by later records; a tail never empties a folder for RMDIR.
+        EvDebug::DebugLvl(kFn, 2, "%s not removed: not empty", p.rel.c_str());
+        return Outcome::Settled;
+    }
+    return failed("remove", p.rel, err);
+}
+
+// --- records that change an entry ----------------------------------------------
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a) {
+    Place p;
+    Outcome out;
+    if (!locate(a.path, &p, &out)) return out;
+    if (!p.exists) return Outcome::Settled;
+    if (a.size_valid && S_ISREG(p.st.st_mode)) {
+        if (a.size > kMaxOffset) return failed("set the size of", p.rel, EFBIG);
+        jx::File f = openData(p, O_WRONLY, &out);
+        if (!f) return out;
+        if (jx::fileOps().ftruncate(f.get(), static_cast<off_t>(a.size)) != 0)
+            return failed("set the size of", p.rel, errno);
+    }
+    const int dir = p.dir.get();
+    const bool root = p.leaf.empty();
+    if (options_.setOwners && (a.uid_valid || a.gid_valid)) {
+        const uid_t uid = a.uid_valid ? static_cast<uid_t>(a.uid) : static_cast<uid_t>(-1);
+        const gid_t gid = a.gid_valid ? static_cast<gid_t>(a.gid) : static_cast<gid_t>(-1);
+        const int rc = root ? jx::chownFd(dir, uid, gid) : jx::chownAt(dir, p.leaf, uid, gid);
+        if (rc != 0) return failed("set the owner of", p.rel, errno);
+    }
+    if (a.mode_valid && !S_ISLNK(p.st.st_mode)) {
+        const mode_t perm = static_cast<mode_t>(a.mode) & 07777;
+        const int rc = root ? jx::chmodFd(dir, perm) : jx::chmodAt(dir, p.leaf, perm);
+        if (rc != 0) return failed("set the mode of", p.rel, errno);
+    }
+    if (a.atime_valid || a.mtime_valid) {
+        // One time alone keeps the other as it is.
+        const int64_t at = a.atime_valid ? static_cast<int64_t>(a.atime.sec) : p.st.st_atime;
+        const int64_t mt = a.mtime_valid ? static_cast<int64_t>(a.mtime.sec) : p.st.st_mtime;
+        const int rc = root ? jx::setTimesFd(dir, at, mt) : jx::setTimesAt(dir, p.leaf, at, mt);
+        if (rc != 0) return failed("set the times of", p.rel, errno);
+    }
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::write(const FlrJrnNetWrite& w) {
+    Place p;
+    Outcome out;
+    if (!locate(w.path, &p, &out)) return out;
+    if (w.offset > kMaxOffset) return failed("write", p.rel, EFBIG);
+    if (p.exists && isFolder(p.st)) return Outcome::Settled;
+    jx::File f = openData(p, O_WRONLY, &out);
+    if (!f) return out;
+    if (const int err = jx::writeAllAt(f.get(), w.data, w.size, static_cast<int64_t>(w.offset)))
+        return failed("write", p.rel, err);
+    return Outcome::Applied;
+}
+
+// Zeroes a range of the file (within its size: a clear never extends it).
+FlrTailJournalOps::Outcome FlrTailJournalOps::fclear(const FlrJrnNetFclear& c) {
+    Place p;
+    Outcome out;
+    if (!locate(c.path, &p, &out)) return out;
+    if (p.exists && isFolder(p.st)) return Outcome::Settled;
+    jx::File f = openData(p, O_WRONLY, &out);
+    if (!f) return out;
+    struct stat st {};
+    if (jx::fileOps().fstat(f.get(), &st) != 0) return failed("look at", p.rel, errno);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t from = std::min<uint64_t>(c.offset, size);
+    const uint64_t to = std::min<uint64_t>(from + std::min(c.length, kMaxOffset), size);
+    const std::vector<char> zeros(kZeroChunk, 0);
+    for (uint64_t at = from; at < to; at += kZeroChunk) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroChunk, to - at));
+        if (const int err = jx::writeAllAt(f.get(), zeros.data(), n, static_cast<int64_t>(at)))
+            return failed("clear a range of", p.rel, err);
+    }
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::setAcl(const FlrJrnNetSetAcl& a) {
+    Place p;
+    Outcome out;
+    if (!locate(a.path, &p, &out)) return out;
+    if (a.data_len > options_.maxACL) return refused(p.rel, "ACL form too large");
+    jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
+    if (!f) return out;
+    try {
+        JxACL::Helper().apply(f.get(), a.data, a.data_len);
+    } catch (const JxException& e) {
+        EvDebug::Error(kFn, "Couldn't set the ACL of %s: %s", p.rel.c_str(),
+                       e.getMessage().c_str());
+        return Outcome::Failed;
+    }
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::setXattr(const FlrJrnNetSetxattr& x) {
+    Place p;
+    Outcome out;
+    if (!locate(x.path, &p, &out)) return out;
+    jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
+    if (!f) return out;
+    // Create-or-replace whatever the source's flags were: a replay finds it set.
+    if (jx::setXattrFd(f.get(), x.attr_name ? x.attr_name : "", x.value, x.attr_len, 0) != 0)
+        return failed(std::string("set the attribute ") + (x.attr_name ? x.attr_name : "") + " of",
+                      p.rel, errno);
+    return Outcome::Applied;
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::removeXattr(const FlrJrnNetRmxattr& x) {
+    Place p;
+    Outcome out;
+    if (!locate(x.path, &p, &out)) return out;
+    jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
+    if (!f) return out;
+    if (jx::removeXattrFd(f.get(), x.attr_name ? x.attr_name : "") == 0) return Outcome::Applied;
+    if (errno == ENODATA) return Outcome::Settled;
+    return failed(std::string("remove the attribute ") + (x.attr_name ? x.attr_name : "") + " of",
+                  p.rel, errno);
+}
+
+FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec, bool* replaced) {
+    *replaced = false;
+    try {
+        switch (rec.cmd) {
+            case FLR_JRN_CREATE:
+                return create(rec.create, false);
+            case FLR_JRN_MKDIR:
+                return create(rec.mkdir, true);
+            case FLR_JRN_SYMLINK:
+                return symlink(rec.symlink);
+            case FLR_JRN_LINK: {
+                const Outcome o = link(rec.link);
+                *replaced = o == Outcome::Applied;
+                return o;
+            }
+            case FLR_JRN_RENAME:
+                return rename(rec.rename, replaced);
+            case FLR_JRN_REMOVE:
+                return remove(rec.remove.path, false);
+            case FLR_JRN_RMDIR:
+                return remove(rec.rmdir.path, true);
+            case FLR_JRN_SETATTR:
+                return setattr(rec.setattr);
+            case FLR_JRN_WRITE:
+            case FLR_JRN_TWRITE:
+                return write(rec.write);
+            case FLR_JRN_FCLEAR:
+                return fclear(rec.fclear);
+            case FLR_JRN_SET_ACL:
+                return setAcl(rec.setacl);
+            case FLR_JRN_SETXATTR:
+            case FLR_JRN_SETXATTR_AIX:
+                return setXattr(rec.setxattr);
+            case FLR_JRN_RMXATTR:
+            case FLR_JRN_RMXATTR_AIX:
+                return removeXattr(rec.rmxattr);
+            default:
+                // NOOP, SNAP, EXT2_SETFLAGS, STUB, UNSTUB: nothing here to change.
+                return Outcome::SequenceOnly;
+        }
+    } catch (const std::exception& e) {
+        EvDebug::Error(kFn, "Couldn't apply %s record %llu: %s", flrJrnCodeName(rec.cmd),
+                       static_cast<unsigned long long>(rec.seq_num), e.what());
+        return Outcome::Failed;
+    }
+}

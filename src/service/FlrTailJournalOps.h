@@ -1,0 +1,63 @@
+#pragma once
+// Applies one network journal record beneath the destination root, by path,
+// never through a symbolic link, in a form that may be applied again (see
+// FlrTailJournal.h for the rules each record type follows).
+#include <string>
+
+#include "FLR/FlrNetJournal.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/service/FlrTailJournal.h"
+#include "FLR/service/FlrTailRoot.h"
+
+class FlrTailJournalOps {
+  public:
+    using Outcome = FlrTailJournal::Outcome;
+
+    FlrTailJournalOps(const FlrTailRoot& root, const FlrTailJournal::Options& options)
+        : root_(root), options_(options) {}
+
+    // Never throws: failures are logged and give Failed. *replaced is set
+    // when the record made a name refer to another entry than before (a hard
+    // link, a rename over an existing target): records before it that name
+    // that path must never be replayed after it.
+    Outcome apply(const FlrJrnCommandNet& rec, bool* replaced);
+
+  private:
+    // A received path resolved to its folder (opened beneath the root) and
+    // last component; for the root itself dir is the root and leaf is empty.
+    struct Place {
+        std::string rel;
+        jx::File dir;
+        std::string leaf;
+        bool exists = false;
+        struct stat st {};
+    };
+    // False with *out set when the path is refused, or its folder is gone
+    // (Settled) or cannot be opened (Failed).
+    bool locate(const char* received, Place* p, Outcome* out) const;
+    bool locateNamed(const char* received, Place* p, Outcome* out) const;
+
+    Outcome create(const FlrJrnNetCreate& c, bool folder);
+    Outcome symlink(const FlrJrnNetSymlink& s);
+    Outcome link(const FlrJrnNetLink& l);
+    Outcome rename(const FlrJrnNetLink& r, bool* replaced);
+    Outcome remove(const char* path, bool folder);
+    Outcome setattr(const FlrJrnNetSetattr& a);
+    Outcome write(const FlrJrnNetWrite& w);
+    Outcome fclear(const FlrJrnNetFclear& f);
+    Outcome setAcl(const FlrJrnNetSetAcl& a);
+    Outcome setXattr(const FlrJrnNetSetxattr& x);
+    Outcome removeXattr(const FlrJrnNetRmxattr& x);
+
+    // Opens a regular file or folder for writing attributes or data;
+    // Settled/Refused/Failed in *out when it is not one.
+    jx::File openData(const Place& p, int flags, Outcome* out) const;
+    // By descriptor when fd >= 0, else by name; 0 or an errno value.
+    int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
+                          int64_t atime, int64_t mtime) const;
+    Outcome failed(const std::string& what, const std::string& rel, int err) const;
+    Outcome refused(const std::string& received, const std::string& why) const;
+
+    const FlrTailRoot& root_;
+    const FlrTailJournal::Options& options_;
+};
