@@ -424,8 +424,10 @@ void FlrHeadJournal::Impl::resendAfter(uint64_t tailLast) {
     uint64_t fromHistory = 0;
     const uint64_t histMin = history.getMinSeqNum(), histMax = history.getMaxSeqNum();
     const bool useHistory = !history.empty() && histMax > from;
-    fromCache += resendFromCache(from, useHistory && histMin > from ? histMin - 1 : processed);
-    if (useHistory) {
+    if (!useHistory) {
+        fromCache = resendFromCache(from, processed);
+    } else {
+        if (histMin > from) fromCache = resendFromCache(from, histMin - 1);
         history.forEach([&](unsigned long long seq, const void* data, int len) {
             if (seq <= from || seq > processed || !connected) return;
             const auto* p = static_cast<const uint8_t*>(data);
