@@ -21,14 +21,17 @@
 #include "FLR/FlrDatabase.h"
 #include "FLR/FlrFilter.h"
 #include "FLR/FlrJournalSource.h"
+#include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrNetTail.h"
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrHeadJournal.h"
 #include "FLR/service/FlrTailService.h"
 #include "support/TestSupport.h"
+#include "support/ToolRunner.h"
 
 namespace {
 
@@ -482,6 +485,42 @@ TEST_F(HeadJournalTest, TailDownAtFirstKeepsTakingAndSendsLater) {
     const FlrHeadJournalCounters c = replay(j, again);
     EXPECT_EQ(seqsOf(tail.records()), expectedSeqs(j));
     EXPECT_EQ(c.sent, j.records.size());
+}
+
+TEST_F(HeadJournalTest, ReplayCommandSendsARecordedJournal) {
+    FLR_REQUIRE_TOOL();
+    flrtest::ScopedRegistry registry;
+    JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret);
+    ScriptedTail tail;
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "d", 2);
+    j.create(FLR_JRN_CREATE, 2, "f", 3);
+    j.write(3, "x");
+    j.create(FLR_JRN_CREATE, 77, "lost", 4);  // a folder the table does not know
+    std::string bytes;
+    for (const auto& r : j.records) bytes.append(r.begin(), r.end());
+    flrtest::writeFile(dir.file("journal"), bytes);
+    FlrFidPathMap map;
+    map.set(kRoot, "/data/src");
+    map.save(dir.file("map"));
+
+    const flrtest::ToolRun run =
+        flrtest::runTool({"journal", "replay", dir.file("journal"),
+                          "127.0.0.1:" + std::to_string(tail.port()) + ":/backup", "--source",
+                          "/data/src", "--map", dir.file("map"), "--pair", "3"},
+                         {}, {"FLR_REGISTRY=" + registry.path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("3 sent"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1 outside the pair"), std::string::npos) << run.out;
+    std::vector<std::string> paths;
+    for (const Received& r : tail.records()) paths.push_back(r.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/backup/d", "/backup/d/f", "/backup/d/f"}));
+
+    const flrtest::ToolRun bad =
+        flrtest::runTool({"journal", "replay", dir.file("journal"), "/a/local/folder"}, {},
+                         {"FLR_REGISTRY=" + registry.path()});
+    EXPECT_NE(bad.status, 0);
+    EXPECT_NE(bad.err.find("HOST:PORT:/path"), std::string::npos) << bad.err;
 }
 
 }  // namespace
