@@ -17,7 +17,7 @@ class FLR_EXPORT FlrJrnFileSource : public FlrJournalSource {
     // offset of the first bad record.
     FlrJrnFileSource(const std::string& path, const char* function);
 
-    // The next record; false at once (no waiting) after the last.
+    // The next record; after the last, false once timeoutMs has passed.
     bool next(std::vector<uint8_t>& record, int timeoutMs) override;
 
     size_t records() const { return ends_.size(); }

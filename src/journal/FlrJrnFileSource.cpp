@@ -1,5 +1,8 @@
 #include "FLR/FlrJrnFileSource.h"
 
+#include <chrono>
+#include <thread>
+
 #include "FLR/FlrJrnFile.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
@@ -13,8 +16,12 @@ FlrJrnFileSource::FlrJrnFileSource(const std::string& path, const char* function
     while (reader.next(cmd)) ends_.push_back(reader.offset() + reader.length());
 }
 
-bool FlrJrnFileSource::next(std::vector<uint8_t>& record, int /*timeoutMs*/) {
-    if (index_ == ends_.size()) return false;
+bool FlrJrnFileSource::next(std::vector<uint8_t>& record, int timeoutMs) {
+    if (index_ == ends_.size()) {
+        // Like a live source with nothing new: the caller's loop does not spin.
+        if (timeoutMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return false;
+    }
     const size_t begin = index_ == 0 ? 0 : ends_[index_ - 1];
     const auto* p = reinterpret_cast<const uint8_t*>(data_.data());
     record.assign(p + begin, p + ends_[index_]);
