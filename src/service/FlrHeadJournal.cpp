@@ -77,6 +77,7 @@ struct FlrHeadJournal::Impl {
     char* encoded = nullptr;
     int encodedCap = 0;
     std::string sourcePath;
+    size_t lastLen = 0;  // network bytes of the record convertInto kept last
 
     mutable std::mutex mtx;  // guards c
     FlrHeadJournalCounters c;
@@ -282,6 +283,7 @@ FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnComm
             return Outcome::Filtered;
     }
     const int len = encodeNetCmd(&net, encoded, encodedCap);
+    lastLen = static_cast<size_t>(len);
     if (batch.size() + static_cast<size_t>(len) > static_cast<size_t>(o.batchBytes)) flushBatch();
     batch.insert(batch.end(), encoded, encoded + len);
     if (!resend) {
@@ -329,11 +331,10 @@ int FlrHeadJournal::Impl::process() {
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
             JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
-        const size_t before = batch.size();
         switch (convertInto(raw, false)) {
             case Outcome::Sent:
                 ++sent;
-                bytes += batch.size() >= before ? batch.size() - before : 0;
+                bytes += lastLen;
                 break;
             case Outcome::Outside:
                 ++outside;

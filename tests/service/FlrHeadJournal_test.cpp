@@ -139,6 +139,7 @@ struct Received {
     uint64_t seq;
     uint32_t cmd;
     std::string path;
+    uint32_t len;
 };
 
 // A tail that keeps every journal record it receives, answers the last
@@ -195,7 +196,7 @@ class ScriptedTail {
             FlrJrnHeaderNet h{};
             decodeNetHdr(p, left, &h);
             decodeNetCmd(p, h.rec_len, &net);
-            got_.push_back({net.seq_num, net.cmd, pathOf(net)});
+            got_.push_back({net.seq_num, net.cmd, pathOf(net), h.rec_len});
             last_[pair] = net.seq_num;
             p += h.rec_len;
             left -= h.rec_len;
@@ -291,7 +292,9 @@ TEST_F(HeadJournalTest, RecordsArriveInOrderWithDestinationPaths) {
     j.noop();
     j.remove(1, "g", 3);
     j.rmdir(1, "d", 2);
-    const FlrHeadJournalCounters c = replay(j, options(tail.port()));
+    FlrHeadJournalOptions o = options(tail.port());
+    o.batchBytes = 100;  // several messages, some records past a full buffer
+    const FlrHeadJournalCounters c = replay(j, o);
 
     const struct {
         uint32_t cmd;
@@ -313,6 +316,9 @@ TEST_F(HeadJournalTest, RecordsArriveInOrderWithDestinationPaths) {
     EXPECT_EQ(c.sent, std::size(want));
     EXPECT_EQ(c.noNetForm, 1u);
     EXPECT_EQ(c.lastConfirmed, j.seq);
+    uint64_t bytes = 0;
+    for (const Received& r : got) bytes += r.len;
+    EXPECT_EQ(c.sentBytes, bytes);
     EXPECT_EQ(c.reconnects, 0u);
 }
 
