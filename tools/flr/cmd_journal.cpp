@@ -1,16 +1,27 @@
 // flr journal: dump, generate, convert and count journal records.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
+#include "FLR/FlrDatabase.h"
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrJrnFile.h"
+#include "FLR/FlrJrnFileSource.h"
 #include "FLR/FlrJrnSample.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrHeadJournal.h"
+#include "FLR/service/FlrReplicator.h"
 
 // In cmd_journal_watch.cpp.
 void addJournalWatchCommand(CLI::App& journal);
@@ -139,7 +150,122 @@ void journalStats(const StatsOptions& o) {
     std::printf("%-24s %10zu %14zu\n", "total", totalRecords, totalBytes);
 }
 
+struct ReplayOptions {
+    std::string file;
+    std::string target;
+    std::string source = "/srv/flr/src";
+    std::string map;
+    std::string state;
+    int pair = 1;
+};
+
+// Seeds the name database with a fid->path table: every entry below the
+// source, parents before children, folders being the entries that hold others.
+// Returns the source folder's id: the table's, else `root`.
+fsf_fid seedDatabase(const std::string& dbDir, const std::string& mapFile,
+                     const std::string& source, fsf_fid root) {
+    FlrFidPathMap paths;
+    paths.load(mapFile);
+    std::map<std::string, fsf_fid> byPath;
+    const std::string text = paths.toText();
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t blank = line.find(' ');
+        if (blank != std::string::npos)
+            byPath[line.substr(blank + 1)] = str2fid(line.substr(0, blank));
+    }
+    if (const auto it = byPath.find(source); it != byPath.end()) root = it->second;
+    byPath[source] = root;
+    FlrDatabase db(dbDir);
+    db.addRootNode(root);
+    // Shorter paths first: a parent is entered before its children.
+    std::vector<const std::pair<const std::string, fsf_fid>*> order;
+    for (const auto& e : byPath)
+        if (e.first.size() > source.size() && e.first.compare(0, source.size(), source) == 0 &&
+            e.first[source.size()] == '/')
+            order.push_back(&e);
+    std::stable_sort(order.begin(), order.end(),
+                     [](auto* a, auto* b) { return a->first.size() < b->first.size(); });
+    for (const auto* e : order) {
+        const size_t slash = e->first.rfind('/');
+        const auto parent = byPath.find(e->first.substr(0, slash));
+        if (parent == byPath.end()) continue;
+        const auto next = byPath.upper_bound(e->first + "/");
+        const bool dir = next != byPath.end() &&
+                         next->first.compare(0, e->first.size() + 1, e->first + "/") == 0;
+        db.addNode(parent->second, e->first.substr(slash + 1), e->second,
+                   dir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE, 0);
+    }
+    return root;
+}
+
+void replayJournal(const ReplayOptions& o) {
+    const char* fn = "journal replay";
+    std::string host, port, path;
+    if (!FlrReplicator::parseRemote(o.target, &host, &port, &path))
+        throw std::invalid_argument("The destination must be HOST:PORT:/path, not " + o.target);
+    FlrJrnFileSource source(o.file, fn);
+    // Without --state, a fresh folder for this replay only.
+    std::string state = o.state;
+    const bool temporary = state.empty();
+    if (temporary) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "flr-replay-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            JX_THROW_ERRNO(fn, "Failed to create a state folder", errno);
+        state = pattern;
+    }
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            std::error_code ec;
+            if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+        }
+    } cleanup{temporary ? state : std::string()};
+
+    FlrHeadJournalOptions h;
+    h.pairId = o.pair;
+    h.source = o.source;
+    h.destination = path;
+    h.dbDir = state + "/db";
+    h.stateDir = state + "/journal";
+    h.rootFid = fsf_fid::fid0;
+    std::fill(std::begin(h.rootFid.bytes), std::end(h.rootFid.bytes), 0xFF);
+    if (!o.map.empty()) h.rootFid = seedDatabase(h.dbDir, o.map, o.source, h.rootFid);
+    const FlrEndpoint endpoint{host, port};
+    h.connect = [endpoint](FlrNetHead& head) { flrConnectHead(head, endpoint); };
+    FlrHeadJournal service(h);
+    service.run(source, true);
+    const FlrHeadJournalCounters c = service.counters();
+    std::printf(
+        "replayed %zu records to %s: %llu sent (%llu bytes), %llu outside the pair, %llu "
+        "filtered, %llu without a network form; %llu resent, %llu reconnects\n",
+        source.records(), o.target.c_str(), static_cast<unsigned long long>(c.sent),
+        static_cast<unsigned long long>(c.sentBytes), static_cast<unsigned long long>(c.outside),
+        static_cast<unsigned long long>(c.filtered), static_cast<unsigned long long>(c.noNetForm),
+        static_cast<unsigned long long>(c.resentHistory + c.resentCache),
+        static_cast<unsigned long long>(c.reconnects));
+}
+
 }  // namespace
+
+void addJournalReplayCommand(CLI::App* journal) {
+    auto replay = std::make_shared<ReplayOptions>();
+    auto* r = journal->add_subcommand(
+        "replay", "Send a recorded raw journal through the head journal service to a tail");
+    r->add_option("FILE", replay->file, "Raw journal file")->required();
+    r->add_option("DEST", replay->target, "HOST:PORT:/path of a running tail")->required();
+    r->add_option("--source", replay->source, "The source folder the records' paths start from")
+        ->capture_default_str();
+    r->add_option("--map", replay->map, "fid->path table that names the files the journal finds");
+    r->add_option("--pair", replay->pair, "Pair id told to the tail")->capture_default_str();
+    r->add_option("--state", replay->state,
+                  "State folder kept for a later resume (default: a temporary one)");
+    r->callback([replay] { replayJournal(*replay); });
+}
 
 void addJournalCommands(CLI::App& app) {
     auto* journal =
@@ -177,4 +303,6 @@ void addJournalCommands(CLI::App& app) {
     s->add_flag("--net", stats->net, "The file holds network records");
     s->add_flag("--json", stats->json, "Machine-readable output");
     s->callback([stats] { journalStats(*stats); });
+
+    addJournalReplayCommand(journal);
 }

@@ -1,0 +1,367 @@
+// The head journal service: the source-to-cache intake, the cache-to-tail
+// sender and the reconnect with resend. One thread does all three in turn,
+// so the order of records is the order of the cache and nothing needs a lock
+// but the counters.
+#include "FLR/service/FlrHeadJournal.h"
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "FLR/FlrDatabase.h"
+#include "FLR/FlrFilter.h"
+#include "FLR/FlrHelper.h"
+#include "FLR/FlrJournalSource.h"
+#include "FLR/FlrJrnConvert.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/FlrRolCache.h"
+#include "FLR/FlrSendHistory.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxCoding.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FlrHeadJournal.h"
+#include "FlrHeadJournalImpl.h"
+
+namespace {
+
+const char* const kFn = "FlrHeadJournal";
+using Clock = std::chrono::steady_clock;
+
+void makeDirs(const std::string& dir) {
+    if (FlrHelper::mkdir1(dir.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to create folder " + dir, errno);
+}
+
+// Flushes one file's data to the disk.
+void syncFile(const std::string& path) {
+    jx::File f(jx::fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (!f.valid()) JX_THROW_ERRNO(kFn, "Failed to open " + path + " for syncing", errno);
+    if (jx::fileOps().fsync(f.get()) != 0) JX_THROW_ERRNO(kFn, "Failed to sync " + path, errno);
+}
+
+}  // namespace
+
+FlrHeadJournal::Impl::Impl(FlrHeadJournalOptions opts)
+    : o(std::move(opts)),
+      db((makeDirs(o.dbDir), o.dbDir)),
+      paths(db, o.source, o.dbRoot, o.destination),
+      cache((makeDirs(o.stateDir + "/cache"), (o.stateDir + "/cache").c_str()), o.cacheDiskBytes,
+            o.cacheMemBytes),
+      history(o.historyBytes),
+      historyFile(o.stateDir + "/history"),
+      positionFile(o.stateDir + "/position") {
+    if (!o.connect) JX_THROW(kFn, "No way to connect to the tail was given");
+    enterRoot();
+    history.load(historyFile.c_str());
+    loadPosition();
+    taken = cache.getLastSeq();
+    // Everything up to the start is covered by a scan, also records a cache
+    // left by an earlier run holds.
+    if (processed < o.startSeq) processed = o.startSeq;
+    if (taken < processed) taken = processed;
+    batch.reserve(static_cast<size_t>(o.batchBytes) + 65536);
+    c.lastTakenSeq = taken;
+    c.lastSentSeq = processed;
+}
+
+void FlrHeadJournal::Impl::enterRoot() {
+    const std::string root = o.dbRoot.empty() ? o.source : o.dbRoot;
+    fsf_fid fid = o.rootFid;
+    if (fid.isZero()) fid = FlrDriver().getFID(root, true);
+    if (db.fidToNodeName(fid).empty()) db.addRootNode(fid);
+}
+
+// "<processed>\n": the newest record whose database change is made.
+void FlrHeadJournal::Impl::loadPosition() {
+    std::string text;
+    if (!jx::readFileIfExists(positionFile, &text, "journal position")) return;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (end == text.c_str() || (*end != '\n' && *end != '\0'))
+        JX_THROW(kFn, "The journal position file " + positionFile + " is damaged");
+    processed = v;
+}
+
+void FlrHeadJournal::Impl::savePosition() {
+    jx::replaceFile(positionFile, std::to_string(processed) + "\n", 0600, "journal position", kFn);
+}
+
+void FlrHeadJournal::Impl::saveHistory(bool force) {
+    if (!historyDirty) return;
+    if (!force && Clock::now() - historySaved < std::chrono::milliseconds(o.historySaveMs)) return;
+    history.save(historyFile.c_str());
+    historyDirty = false;
+    historySaved = Clock::now();
+}
+
+// --- intake --------------------------------------------------------------------
+
+// Takes up to a batch of records; true when the source had nothing more.
+bool FlrHeadJournal::Impl::intake(FlrJournalSource& source, int waitMs) {
+    int n = 0;
+    bool idle = false;
+    int64_t firstStamp = 0;
+    while (n < o.batchRecords) {
+        if (!source.next(record, n == 0 ? waitMs : 0)) {
+            idle = true;
+            break;
+        }
+        FlrJrnCommand cmd;
+        std::string why;
+        if (decodeRawCmd(record.data(), record.size(), &cmd, &why) != 0)
+            JX_THROW(kFn, "The journal source gave a bad record after sequence number " +
+                              std::to_string(taken) + ": " + why);
+        // Taken before a restart, or covered by the scan.
+        if (cmd.seq_num <= taken) continue;
+        cache.addEntry(record.data(), static_cast<int>(record.size()), cmd.seq_num);
+        taken = cmd.seq_num;
+        if (n++ == 0) firstStamp = static_cast<uint32_t>(cmd.timestamp);
+    }
+    if (n == 0) return idle;
+    makeDurable();
+    count([&](FlrHeadJournalCounters& k) {
+        k.taken += static_cast<uint64_t>(n);
+        k.lastTakenSeq = taken;
+        if (k.pendingSince == 0) k.pendingSince = firstStamp;
+    });
+    return idle;
+}
+
+// A record counts as taken once its cache file (and, for a new file, the
+// folder entry) is on the disk.
+void FlrHeadJournal::Impl::makeDurable() {
+    const std::vector<uint64_t> files = cache.getFiles();
+    if (files.empty()) return;
+    const std::string newest =
+        cache.getCacheDir() + "/" + FlrRolCacheBase::cacheFileName(files.back());
+    syncFile(newest);
+    if (newest != syncedFile) {
+        jx::fsyncDir(cache.getCacheDir());
+        syncedFile = newest;
+    }
+}
+
+// --- reading the cache ---------------------------------------------------------
+
+// The entry after `after` into `entry`; false when there is none yet.
+bool FlrHeadJournal::Impl::nextEntry(uint64_t after, int& len, uint64_t& seq) {
+    if (after >= cache.getLastSeq()) return false;
+    const int r = cache.getNextEntry(after, entry, entryCap, &len, &seq, 1);
+    if (r == FlrRolCache::kDelivered) return true;
+    if (r != FlrRolCache::kNotInCache) return false;
+    // `after` is no entry of the cache (the start, or a record dropped
+    // before the cache had it): the first entry above it is found on disk.
+    return firstEntryAfter(after, len, seq);
+}
+
+bool FlrHeadJournal::Impl::firstEntryAfter(uint64_t after, int& len, uint64_t& seq) {
+    const std::vector<uint64_t> files = cache.getFiles();
+    std::string data;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i + 1 < files.size() && files[i + 1] <= after) continue;  // wholly older
+        const std::string name =
+            cache.getCacheDir() + "/" + FlrRolCacheBase::cacheFileName(files[i]);
+        if (!jx::readFileIfExists(name, &data, "cache file")) continue;  // rolled off meanwhile
+        size_t pos = FlrRolCacheBase::kSigSize;
+        while (data.size() >= pos + FlrRolCacheBase::kRecordHeaderSize) {
+            uint64_t s = 0;
+            int32_t l = 0;
+            FlrRolCacheBase::decodeRecordHeader(
+                reinterpret_cast<const unsigned char*>(data.data() + pos), s, l);
+            pos += FlrRolCacheBase::kRecordHeaderSize;
+            if (l < 1 || static_cast<size_t>(l) > data.size() - pos)
+                JX_THROW(kFn, "Cache file " + name + " is corrupt: invalid record size");
+            if (s > after) {
+                if (entryCap < l) {
+                    char* fresh = static_cast<char*>(std::realloc(entry, static_cast<size_t>(l)));
+                    if (!fresh) JX_THROW(kFn, "Memory allocation failed.");
+                    entry = fresh;
+                    entryCap = l;
+                }
+                std::memcpy(entry, data.data() + pos, static_cast<size_t>(l));
+                len = l;
+                seq = s;
+                return true;
+            }
+            pos += static_cast<size_t>(l);
+        }
+    }
+    return false;
+}
+
+// --- sending -------------------------------------------------------------------
+
+FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnCommand& raw,
+                                                                bool resend) {
+    FlrJrnCommandNet net;
+    switch (converter.convert(raw, net)) {
+        case FlrJrnConvResult::Ok:
+            break;
+        case FlrJrnConvResult::UnknownFid:
+            return Outcome::Outside;
+        default:
+            return Outcome::NoNetForm;
+    }
+    if (const char* changed = flrJournalChangedPath(net); changed && o.filter) {
+        if (paths.toSource(changed, sourcePath) && filteredOut(sourcePath))
+            return Outcome::Filtered;
+    }
+    const int len = encodeNetCmd(&net, encoded, encodedCap);
+    lastLen = static_cast<size_t>(len);
+    if (batch.size() + static_cast<size_t>(len) > static_cast<size_t>(o.batchBytes)) flushBatch();
+    batch.insert(batch.end(), encoded, encoded + len);
+    if (!resend) {
+        history.add(raw.seq_num, encoded, len);
+        historyDirty = true;
+    }
+    return Outcome::Sent;
+}
+
+// A scan never enters an excluded folder, so a record below one is excluded
+// too: the path and each of its folders up to the pair's source are tried.
+bool FlrHeadJournal::Impl::filteredOut(std::string& path) const {
+    const std::string& top = paths.source();
+    for (;;) {
+        if (o.filter->isFilteredOut(path)) return true;
+        if (path.size() <= top.size()) return false;
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash < top.size()) return false;
+        path.resize(slash == 0 ? 1 : slash);
+    }
+}
+
+// One JOURNAL message with the batch's records. A broken link leaves them
+// to the resend after the reconnect (they are in the history or the cache).
+void FlrHeadJournal::Impl::flushBatch() {
+    if (batch.empty()) return;
+    if (connected) {
+        try {
+            head->sendJournalEntry(batch.data(), static_cast<int>(batch.size()));
+            unconfirmed = true;
+        } catch (const JxException& e) {
+            linkBroken(e);
+        }
+    }
+    batch.clear();
+}
+
+// Converts, enters and sends up to a batch of cached records; returns how many.
+int FlrHeadJournal::Impl::process() {
+    int n = 0, len = 0;
+    uint64_t seq = 0, sent = 0, bytes = 0, outside = 0, filtered = 0, noNet = 0, dbErrors = 0;
+    int64_t nextStamp = 0;
+    while (n < o.batchRecords && connected && nextEntry(processed, len, seq)) {
+        FlrJrnCommand raw;
+        std::string why;
+        if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
+            JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
+        switch (convertInto(raw, false)) {
+            case Outcome::Sent:
+                ++sent;
+                bytes += lastLen;
+                break;
+            case Outcome::Outside:
+                ++outside;
+                break;
+            case Outcome::Filtered:
+                ++filtered;
+                break;
+            case Outcome::NoNetForm:
+                ++noNet;
+                break;
+        }
+        // After converting: a removal or rename is resolved with the names
+        // as they were when it happened.
+        try {
+            flrApplyToNameDb(db, raw);
+        } catch (const JxException& e) {
+            EvDebug::Error(kFn, "%s", e.what());
+            ++dbErrors;
+        }
+        processed = seq;
+        ++n;
+    }
+    if (n == 0) return 0;
+    flushBatch();
+    savePosition();
+    if (nextEntry(processed, len, seq)) {
+        FlrJrnHeader h{};
+        decodeRawHdr(entry, static_cast<size_t>(len), &h);
+        nextStamp = h.timestamp;
+    }
+    count([&](FlrHeadJournalCounters& k) {
+        k.sent += sent;
+        k.sentBytes += bytes;
+        k.outside += outside;
+        k.filtered += filtered;
+        k.noNetForm += noNet;
+        k.dbErrors += dbErrors;
+        k.lastSentSeq = processed;
+        k.pendingSince = nextStamp;
+    });
+    return n;
+}
+
+// --- the service ---------------------------------------------------------------
+
+FlrHeadJournal::FlrHeadJournal(FlrHeadJournalOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+FlrHeadJournal::~FlrHeadJournal() {
+    try {
+        impl_->saveHistory(true);
+    } catch (const JxException& e) {
+        EvDebug::Error(kFn, "%s", e.what());
+    }
+}
+
+FlrHeadJournalCounters FlrHeadJournal::counters() const {
+    std::lock_guard<std::mutex> lock(impl_->mtx);
+    return impl_->c;
+}
+
+void FlrHeadJournal::run(FlrJournalSource& source, bool untilDrained) {
+    Impl& s = *impl_;
+    auto lastPing = Clock::now();
+    while (!stop_.load()) {
+        s.tryConnect();
+        const bool backlog = s.connected && s.processed < s.taken;
+        const bool idle = s.intake(source, backlog ? 0 : 100);
+        const int done = s.process();
+        s.saveHistory(false);
+        if (!idle || done > 0) continue;
+        // Nothing came and nothing was left to send.
+        const bool caughtUp = s.connected && s.processed >= s.taken;
+        if (untilDrained && caughtUp && s.confirm()) break;
+        if (s.unconfirmed && Clock::now() - lastPing > std::chrono::seconds(1)) {
+            s.confirm();
+            lastPing = Clock::now();
+        }
+        if (!s.connected)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(s.backoffMs, 100)));
+    }
+    s.saveHistory(true);
+}
+
+FlrHeadJournalRates flrHeadJournalRates(const FlrHeadJournalCounters& before,
+                                        const FlrHeadJournalCounters& now, double seconds,
+                                        int64_t nowEpoch) {
+    FlrHeadJournalRates r;
+    if (seconds > 0) {
+        r.recordsPerSecond = static_cast<double>(now.sent - before.sent) / seconds;
+        r.bytesPerSecond = static_cast<double>(now.sentBytes - before.sentBytes) / seconds;
+    }
+    const uint64_t processed = now.sent + now.outside + now.filtered + now.noNetForm;
+    r.lagRecords = now.taken > processed ? now.taken - processed : 0;
+    if (now.pendingSince > 0 && nowEpoch > now.pendingSince)
+        r.lagSeconds = static_cast<double>(nowEpoch - now.pendingSince);
+    return r;
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The head journal service's state, shared by its two sources: the intake and
+// sending side (FlrHeadJournal.cpp) and the link side (FlrHeadJournalLink.cpp).
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FLR/FlrDatabase.h"
+#include "FLR/FlrJrnConvert.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/FlrRolCache.h"
+#include "FLR/FlrSendHistory.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/service/FlrHeadJournal.h"
+#include "FlrHeadJournal.h"
+
+class FlrJournalSource;
+
+struct FlrHeadJournal::Impl {
+    using Clock = std::chrono::steady_clock;
+    FlrHeadJournalOptions o;
+    FlrDatabase db;
+    FlrJournalPaths paths;
+    FlrJrnConverter converter{paths};
+    FlrRolCache cache;
+    FlrSendHistory history;
+    std::unique_ptr<FlrNetHead> head;
+    std::string historyFile, positionFile;
+
+    uint64_t taken = 0;      // newest record in the cache
+    uint64_t processed = 0;  // newest record converted and entered (the position)
+    bool connected = false;
+    bool everConnected = false;
+    bool historyDirty = false;
+    Clock::time_point historySaved = Clock::now();
+    Clock::time_point nextConnect = Clock::now();
+    int backoffMs = 0;
+    bool unconfirmed = false;  // records sent since the last answer from the tail
+    std::string syncedFile;    // the cache file whose folder entry was last made durable
+
+    // Reused buffers: steady operation allocates nothing per record.
+    std::vector<uint8_t> record;
+    char* entry = nullptr;
+    int entryCap = 0;
+    std::vector<uint8_t> batch;
+    char* encoded = nullptr;
+    int encodedCap = 0;
+    std::string sourcePath;
+    size_t lastLen = 0;  // network bytes of the record convertInto kept last
+
+    mutable std::mutex mtx;  // guards c
+    FlrHeadJournalCounters c;
+
+    explicit Impl(FlrHeadJournalOptions opts);
+    ~Impl() {
+        std::free(entry);
+        std::free(encoded);
+    }
+
+    void enterRoot();
+    void loadPosition();
+    void savePosition();
+    void saveHistory(bool force);
+
+    bool intake(FlrJournalSource& source, int waitMs);
+    void makeDurable();
+
+    bool nextEntry(uint64_t after, int& len, uint64_t& seq);
+    bool firstEntryAfter(uint64_t after, int& len, uint64_t& seq);
+    int process();
+    enum class Outcome { Sent, Outside, Filtered, NoNetForm };
+    Outcome convertInto(const FlrJrnCommand& raw, bool resend);
+    void flushBatch();
+    bool filteredOut(std::string& path) const;
+
+    void tryConnect();
+    void resendAfter(uint64_t tailLast);
+    int resendFromCache(uint64_t after, uint64_t upTo);
+    bool confirm();
+    void linkBroken(const JxException& e);
+
+    template <class Fn>
+    void count(Fn fn) {
+        std::lock_guard<std::mutex> lock(mtx);
+        fn(c);
+    }
+};

@@ -1,0 +1,536 @@
+// The head journal service against a scripted tail on loopback: records
+// arrive in order with destination paths, what lies outside the pair or
+// inside a filter is dropped, the name database follows the journal, and a
+// cut link or a killed head loses nothing and sends nothing twice.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FLR/FlrDatabase.h"
+#include "FLR/FlrFilter.h"
+#include "FLR/FlrJournalSource.h"
+#include "FLR/FlrJrnConvert.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetJournal.h"
+#include "FLR/FlrNetTail.h"
+#include "FLR/FlrRawJournal.h"
+#include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/service/FlrHeadJournal.h"
+#include "FLR/service/FlrTailService.h"
+#include "support/TestSupport.h"
+#include "support/ToolRunner.h"
+
+namespace {
+
+constexpr char kSecret[] = "head journal test secret, thirty-two bytes or more";
+
+fsf_fid fid(unsigned n) {
+    fsf_fid f = fsf_fid::fid0;
+    f.bytes[20] = static_cast<uint8_t>(n >> 8);
+    f.bytes[21] = static_cast<uint8_t>(n);
+    f.bytes[0] = 0x42;
+    return f;
+}
+
+const fsf_fid kRoot = fid(1);
+
+// Encoded raw records, built by sequence number.
+struct Journal {
+    std::vector<std::vector<uint8_t>> records;
+    uint64_t seq = 100;
+
+    FlrJrnCommand base(uint32_t code) {
+        FlrJrnCommand c{};
+        c.cmd = code;
+        c.seq_num = ++seq;
+        c.timestamp = 1700000000;
+        return c;
+    }
+    void add(const FlrJrnCommand& c) {
+        std::vector<uint8_t> r(static_cast<size_t>(getRawCmdSize(&c)));
+        encodeRawCmd(&c, r.data());
+        records.push_back(std::move(r));
+    }
+    void create(uint32_t code, unsigned par, const char* name, unsigned f) {
+        FlrJrnCommand c = base(code);
+        c.create.par_fid = fid(par);
+        c.create.fid = fid(f);
+        c.create.short_name = name;
+        c.create.mode = code == FLR_JRN_MKDIR ? 040755 : 0100644;
+        add(c);
+    }
+    void write(unsigned f, const char* data) {
+        FlrJrnCommand c = base(FLR_JRN_WRITE);
+        c.write.fid = fid(f);
+        c.write.size = static_cast<uint32_t>(strlen(data));
+        c.write.data = data;
+        add(c);
+    }
+    void rename(unsigned srcPar, const char* srcName, unsigned f, unsigned dstPar,
+                const char* dstName) {
+        FlrJrnCommand c = base(FLR_JRN_RENAME);
+        c.rename.src_fid = fid(f);
+        c.rename.src_par_fid = fid(srcPar);
+        c.rename.src_short_name = srcName;
+        c.rename.dst_par_fid = fid(dstPar);
+        c.rename.dst_short_name = dstName;
+        add(c);
+    }
+    void remove(unsigned par, const char* name, unsigned f) {
+        FlrJrnCommand c = base(FLR_JRN_REMOVE);
+        c.remove.par_fid = fid(par);
+        c.remove.short_name = name;
+        c.remove.file_fid = fid(f);
+        c.remove.nlink = 0;
+        add(c);
+    }
+    void rmdir(unsigned par, const char* name, unsigned f) {
+        FlrJrnCommand c = base(FLR_JRN_RMDIR);
+        c.rmdir.par_fid = fid(par);
+        c.rmdir.short_name = name;
+        c.rmdir.dir_fid = fid(f);
+        add(c);
+    }
+    void text(const char* msg) {
+        FlrJrnCommand c = base(FLR_JRN_TXTMSG);
+        c.txtmsg.msg = msg;
+        add(c);
+    }
+    void noop() { add(base(FLR_JRN_NOOP)); }
+    // n files created and written under the root: a long stream.
+    void files(int n) {
+        for (int i = 0; i < n; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            create(FLR_JRN_CREATE, 1, name.c_str(), 1000 + static_cast<unsigned>(i));
+            write(1000 + static_cast<unsigned>(i), "data");
+        }
+    }
+};
+
+// Hands out records, then nothing.
+class VectorSource : public FlrJournalSource {
+  public:
+    explicit VectorSource(const Journal& j) : records_(j.records) {}
+    bool next(std::vector<uint8_t>& record, int) override {
+        if (pos_ == records_.size()) return false;
+        record = records_[pos_++];
+        return true;
+    }
+
+  private:
+    std::vector<std::vector<uint8_t>> records_;
+    size_t pos_ = 0;
+};
+
+struct Received {
+    uint64_t seq;
+    uint32_t cmd;
+    std::string path;
+    uint32_t len;
+};
+
+// A tail that keeps every journal record it receives, answers the last
+// sequence number per pair and PING, and can end a session after a given
+// number of records (a cut link).
+class ScriptedTail {
+  public:
+    ScriptedTail() : service_([this](FlrTailSession& s) { serve(s); }) {
+        service_.setSecret(kSecret);
+        service_.listen("127.0.0.1", "0");
+        runner_ = std::thread([this] { service_.run(); });
+    }
+    ~ScriptedTail() {
+        service_.stop();
+        runner_.join();
+    }
+    int port() const { return service_.localPort(); }
+    // Sessions end after this many records in total (once each), 0: never.
+    void cutAt(std::vector<size_t> points) {
+        std::lock_guard<std::mutex> lock(mtx_);
+        cuts_ = std::move(points);
+    }
+    std::vector<Received> records() const {
+        std::lock_guard<std::mutex> lock(mtx_);
+        return got_;
+    }
+    int sessions() const { return sessions_.load(); }
+
+  private:
+    void serve(FlrTailSession& s) {
+        ++sessions_;
+        int pair = 0;
+        FlrNetMessage m;
+        while (!s.stopping()) {
+            const int rc = s.net.recvMessage(&m, 1);
+            if (rc == -2) continue;
+            if (rc == -1) return;
+            if (m.type == FLR_NET_MIR_SET_PAIR_ID) pair = m.setPairId.value;
+            if (m.type == FLR_NET_PING) s.net.pong();
+            if (m.type == FLR_NET_GET_LAST_SEQNUM_REQ) {
+                std::lock_guard<std::mutex> lock(mtx_);
+                s.net.sendLastSeqNum(last_[m.getLastSeqNumReq.value], 0);
+            }
+            if (m.type == FLR_NET_JOURNAL && !take(m.journal, pair)) return;
+        }
+    }
+    // False when the session is to end here.
+    bool take(const FlrNetRawBody& body, int pair) {
+        const auto* p = static_cast<const uint8_t*>(body.data);
+        size_t left = static_cast<size_t>(body.len);
+        std::lock_guard<std::mutex> lock(mtx_);
+        while (left > 0) {
+            FlrJrnCommandNet net;
+            FlrJrnHeaderNet h{};
+            decodeNetHdr(p, left, &h);
+            decodeNetCmd(p, h.rec_len, &net);
+            got_.push_back({net.seq_num, net.cmd, pathOf(net), h.rec_len});
+            last_[pair] = net.seq_num;
+            p += h.rec_len;
+            left -= h.rec_len;
+            if (!cuts_.empty() && got_.size() >= cuts_.front()) {
+                cuts_.erase(cuts_.begin());
+                return false;
+            }
+        }
+        return true;
+    }
+    static std::string pathOf(const FlrJrnCommandNet& n) {
+        switch (n.cmd) {
+            case FLR_JRN_CREATE:
+            case FLR_JRN_MKDIR:
+                return n.create.path;
+            case FLR_JRN_WRITE:
+                return n.write.path;
+            case FLR_JRN_REMOVE:
+                return n.remove.path;
+            case FLR_JRN_RMDIR:
+                return n.rmdir.path;
+            case FLR_JRN_RENAME:
+                return std::string(n.rename.src_path) + ">" + n.rename.dst_path;
+            default:
+                return "";
+        }
+    }
+
+    FlrTailService service_;
+    std::thread runner_;
+    mutable std::mutex mtx_;
+    std::vector<Received> got_;
+    std::map<int, uint64_t> last_;
+    std::vector<size_t> cuts_;
+    std::atomic<int> sessions_{0};
+};
+
+struct HeadJournalTest : ::testing::Test {
+    flrtest::TempDir dir;
+
+    FlrHeadJournalOptions options(int port) {
+        FlrHeadJournalOptions o;
+        o.pairId = 7;
+        o.source = "/src";
+        o.destination = "/dst";
+        o.dbDir = dir.file("db");
+        o.stateDir = dir.file("state");
+        o.rootFid = kRoot;
+        o.startSeq = 100;
+        o.reconnectMinMs = 10;
+        o.reconnectMaxMs = 50;
+        o.connect = [port](FlrNetHead& head) {
+            head.getLink().setSecret(kSecret);
+            head.connect("127.0.0.1", port, 0);
+        };
+        return o;
+    }
+    // Runs a service over the journal until everything is confirmed.
+    FlrHeadJournalCounters replay(const Journal& j, FlrHeadJournalOptions o) {
+        FlrHeadJournal service(std::move(o));
+        VectorSource source(j);
+        service.run(source, true);
+        return service.counters();
+    }
+};
+
+std::vector<uint64_t> seqsOf(const std::vector<Received>& got) {
+    std::vector<uint64_t> s;
+    for (const Received& r : got) s.push_back(r.seq);
+    return s;
+}
+
+// Every record a stream sends, in order, once.
+std::vector<uint64_t> expectedSeqs(const Journal& j) {
+    std::vector<uint64_t> s;
+    for (const auto& r : j.records) {
+        FlrJrnCommand c;
+        decodeRawCmd(r.data(), &c);
+        if (c.cmd != FLR_JRN_TXTMSG) s.push_back(c.seq_num);
+    }
+    return s;
+}
+
+TEST_F(HeadJournalTest, RecordsArriveInOrderWithDestinationPaths) {
+    ScriptedTail tail;
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "d", 2);
+    j.create(FLR_JRN_CREATE, 2, "f", 3);
+    j.write(3, "hello");
+    j.text("a message the tail never sees");
+    j.rename(2, "f", 3, 1, "g");
+    j.write(3, "again");
+    j.noop();
+    j.remove(1, "g", 3);
+    j.rmdir(1, "d", 2);
+    FlrHeadJournalOptions o = options(tail.port());
+    o.batchBytes = 100;  // several messages, some records past a full buffer
+    const FlrHeadJournalCounters c = replay(j, o);
+
+    const struct {
+        uint32_t cmd;
+        const char* path;
+    } want[] = {
+        {FLR_JRN_MKDIR, "/dst/d"},   {FLR_JRN_CREATE, "/dst/d/f"},
+        {FLR_JRN_WRITE, "/dst/d/f"}, {FLR_JRN_RENAME, "/dst/d/f>/dst/g"},
+        {FLR_JRN_WRITE, "/dst/g"},   {FLR_JRN_NOOP, ""},
+        {FLR_JRN_REMOVE, "/dst/g"},  {FLR_JRN_RMDIR, "/dst/d"},
+    };
+    const std::vector<Received> got = tail.records();
+    ASSERT_EQ(got.size(), std::size(want));
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].cmd, want[i].cmd) << i;
+        EXPECT_EQ(got[i].path, want[i].path) << i;
+    }
+    EXPECT_EQ(seqsOf(got), expectedSeqs(j));
+    EXPECT_EQ(c.taken, j.records.size());
+    EXPECT_EQ(c.sent, std::size(want));
+    EXPECT_EQ(c.noNetForm, 1u);
+    EXPECT_EQ(c.lastConfirmed, j.seq);
+    uint64_t bytes = 0;
+    for (const Received& r : got) bytes += r.len;
+    EXPECT_EQ(c.sentBytes, bytes);
+    EXPECT_EQ(c.reconnects, 0u);
+}
+
+TEST_F(HeadJournalTest, OutsideAndFilteredRecordsAreDropped) {
+    ScriptedTail tail;
+    Journal j;
+    // The database's root stands for "/": the pair is /src below it.
+    j.create(FLR_JRN_MKDIR, 1, "src", 2);
+    j.create(FLR_JRN_MKDIR, 1, "other", 3);
+    j.create(FLR_JRN_CREATE, 3, "x", 4);     // outside: /other/x
+    j.write(4, "outside");                   // outside
+    j.create(FLR_JRN_CREATE, 99, "y", 5);    // unknown parent
+    j.create(FLR_JRN_MKDIR, 2, "tmp", 6);    // filtered: /src/tmp
+    j.create(FLR_JRN_CREATE, 6, "t", 7);     // filtered: /src/tmp/t
+    j.create(FLR_JRN_CREATE, 2, "keep", 8);  // sent
+    j.write(8, "kept");                      // sent
+    j.rename(2, "keep", 8, 3, "moved");      // leaves the pair: outside
+    FlrHeadJournalOptions o = options(tail.port());
+    o.dbRoot = "/";
+    o.filter = std::make_shared<FlrFilter>(std::vector<std::string>{"/src/tmp"},
+                                           std::vector<std::string>{});
+    const FlrHeadJournalCounters c = replay(j, o);
+
+    std::vector<std::string> paths;
+    for (const Received& r : tail.records()) paths.push_back(r.path);
+    // Making the pair's top folder happens in its parent, outside the pair.
+    EXPECT_EQ(paths, (std::vector<std::string>{"/dst/keep", "/dst/keep"}));
+    EXPECT_EQ(c.filtered, 2u);
+    EXPECT_EQ(c.outside, 6u);
+    EXPECT_EQ(c.sent, 2u);
+}
+
+TEST_F(HeadJournalTest, NameDatabaseFollowsCreatesRenamesAndRemoves) {
+    ScriptedTail tail;
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "a", 2);
+    j.create(FLR_JRN_MKDIR, 2, "b", 3);
+    j.create(FLR_JRN_CREATE, 3, "f", 4);
+    j.create(FLR_JRN_CREATE, 1, "gone", 5);
+    j.remove(1, "gone", 5);
+    j.rename(1, "a", 2, 1, "z");  // a folder: its children follow
+    j.create(FLR_JRN_CREATE, 1, "old", 6);
+    j.create(FLR_JRN_CREATE, 1, "new", 7);
+    j.rename(1, "new", 7, 1, "old");  // over an existing name
+    j.create(FLR_JRN_MKDIR, 1, "tree", 8);
+    j.create(FLR_JRN_CREATE, 8, "leaf", 9);
+    j.rmdir(1, "tree", 8);
+    replay(j, options(tail.port()));
+
+    FlrDatabase db(dir.file("db"));
+    const struct {
+        unsigned fid;
+        const char* path;  // "" for no entry
+    } want[] = {{1, "/"}, {2, "/z"},   {3, "/z/b"}, {4, "/z/b/f"}, {5, ""},
+                {6, ""},  {7, "/old"}, {8, ""},     {9, ""}};
+    for (const auto& w : want) EXPECT_EQ(db.fidToNodeName(fid(w.fid)), w.path) << w.fid;
+}
+
+TEST_F(HeadJournalTest, CutLinkResendsExactlyWhatTheTailLacks) {
+    // Where the tail cuts the link, in records received; several cuts in a
+    // row test the back-off and a resend cut in its turn.
+    const std::vector<std::vector<size_t>> cases = {{1}, {7}, {150}, {20, 21, 60}, {399}};
+    for (const auto& cuts : cases) {
+        SCOPED_TRACE(::testing::PrintToString(cuts));
+        flrtest::TempDir state;
+        ScriptedTail tail;
+        tail.cutAt(cuts);
+        Journal j;
+        j.files(200);
+        FlrHeadJournalOptions o = options(tail.port());
+        o.stateDir = state.file("state");
+        o.dbDir = state.file("db");
+        o.batchRecords = 16;
+        const FlrHeadJournalCounters c = replay(j, o);
+        EXPECT_EQ(seqsOf(tail.records()), expectedSeqs(j));
+        EXPECT_EQ(c.reconnects, cuts.size());
+        EXPECT_EQ(tail.sessions(), static_cast<int>(cuts.size()) + 1);
+        EXPECT_GT(c.resentHistory, 0u);
+        EXPECT_EQ(c.resentCache, 0u);
+    }
+}
+
+TEST_F(HeadJournalTest, ResendOlderThanTheHistoryComesFromTheCache) {
+    ScriptedTail tail;
+    tail.cutAt({30});
+    Journal j;
+    j.files(100);
+    FlrHeadJournalOptions o = options(tail.port());
+    o.historyBytes = 512;  // a handful of records
+    o.batchRecords = 64;
+    const FlrHeadJournalCounters c = replay(j, o);
+    EXPECT_EQ(seqsOf(tail.records()), expectedSeqs(j));
+    EXPECT_GT(c.resentCache, 0u);
+    EXPECT_EQ(c.reconnects, 1u);
+}
+
+// A source that kills its process once it has handed out `killAt` records
+// and the service asks again (by then they are taken and, with a tail, some
+// are sent).
+class KillingSource : public FlrJournalSource {
+  public:
+    KillingSource(const Journal& j, size_t killAt) : inner_(j), left_(killAt) {}
+    bool next(std::vector<uint8_t>& record, int ms) override {
+        if (left_ == 0) ::kill(::getpid(), SIGKILL);
+        --left_;
+        return inner_.next(record, ms);
+    }
+
+  private:
+    VectorSource inner_;
+    size_t left_;
+};
+
+TEST_F(HeadJournalTest, KilledHeadResumesFromTheCache) {
+#if defined(__SANITIZE_THREAD__)
+    // The child starts the link's threads after a fork of a threaded process.
+    GTEST_SKIP() << "ThreadSanitizer does not support threads started after a threaded fork";
+#endif
+    const int rounds = flrtest::scaled(4);
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        flrtest::TempDir state;
+        ScriptedTail tail;
+        Journal j;
+        j.files(150);
+        FlrHeadJournalOptions o = options(tail.port());
+        o.stateDir = state.file("state");
+        o.dbDir = state.file("db");
+        o.batchRecords = 8 + round * 13;
+        const size_t killAt = 40 + static_cast<size_t>(round) * 61;
+        const int status = flrtest::runInChild([&] {
+            FlrHeadJournal service(o);
+            KillingSource source(j, killAt);
+            service.run(source, true);
+            return 0;
+        });
+        ASSERT_EQ(status, 128 + SIGKILL);
+        // The source starts again from its first record: what was taken is skipped.
+        const FlrHeadJournalCounters c = replay(j, o);
+        EXPECT_EQ(seqsOf(tail.records()), expectedSeqs(j));
+        EXPECT_EQ(c.taken, j.records.size() - killAt);
+    }
+}
+
+TEST_F(HeadJournalTest, TailDownAtFirstKeepsTakingAndSendsLater) {
+    Journal j;
+    j.files(50);
+    // A port nothing listens on: taken, not sent.
+    auto closed = std::make_unique<ScriptedTail>();
+    const int port = closed->port();
+    closed.reset();
+    FlrHeadJournalOptions o = options(port);
+    {
+        FlrHeadJournal service(o);
+        VectorSource source(j);
+        std::thread stopper([&] {
+            while (service.counters().taken < j.records.size())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            service.stop();
+        });
+        service.run(source, true);
+        stopper.join();
+        const FlrHeadJournalCounters c = service.counters();
+        EXPECT_EQ(c.taken, j.records.size());
+        EXPECT_EQ(c.sent, 0u);
+        EXPECT_FALSE(c.connected);
+        const FlrHeadJournalRates r =
+            flrHeadJournalRates(FlrHeadJournalCounters{}, c, 1.0, 1700000100);
+        EXPECT_EQ(r.lagRecords, j.records.size());
+        EXPECT_DOUBLE_EQ(r.lagSeconds, 100.0);
+    }
+    ScriptedTail tail;
+    FlrHeadJournalOptions again = options(tail.port());
+    const FlrHeadJournalCounters c = replay(j, again);
+    EXPECT_EQ(seqsOf(tail.records()), expectedSeqs(j));
+    EXPECT_EQ(c.sent, j.records.size());
+}
+
+TEST_F(HeadJournalTest, ReplayCommandSendsARecordedJournal) {
+    FLR_REQUIRE_TOOL();
+    flrtest::ScopedRegistry registry;
+    JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret);
+    ScriptedTail tail;
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "d", 2);
+    j.create(FLR_JRN_CREATE, 2, "f", 3);
+    j.write(3, "x");
+    j.create(FLR_JRN_CREATE, 77, "lost", 4);  // a folder the table does not know
+    std::string bytes;
+    for (const auto& r : j.records) bytes.append(r.begin(), r.end());
+    flrtest::writeFile(dir.file("journal"), bytes);
+    FlrFidPathMap map;
+    map.set(kRoot, "/data/src");
+    map.save(dir.file("map"));
+
+    const flrtest::ToolRun run =
+        flrtest::runTool({"journal", "replay", dir.file("journal"),
+                          "127.0.0.1:" + std::to_string(tail.port()) + ":/backup", "--source",
+                          "/data/src", "--map", dir.file("map"), "--pair", "3"},
+                         {}, {"FLR_REGISTRY=" + registry.path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("3 sent"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1 outside the pair"), std::string::npos) << run.out;
+    std::vector<std::string> paths;
+    for (const Received& r : tail.records()) paths.push_back(r.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/backup/d", "/backup/d/f", "/backup/d/f"}));
+
+    const flrtest::ToolRun bad =
+        flrtest::runTool({"journal", "replay", dir.file("journal"), "/a/local/folder"}, {},
+                         {"FLR_REGISTRY=" + registry.path()});
+    EXPECT_NE(bad.status, 0);
+    EXPECT_NE(bad.err.find("HOST:PORT:/path"), std::string::npos) << bad.err;
+}
+
+}  // namespace
