@@ -65,6 +65,13 @@ struct FlrTailLBFSFile {
     // that are copied from them when they come (asked for once).
     std::unordered_map<std::array<unsigned char, 32>, size_t, HashKeyHasher> askedByHash;
     std::unordered_multimap<size_t, size_t> copies;
+    // The tail's own copy of the path when the store knows nothing of it
+    // (put in place by another method, or before the store existed): cut
+    // into blocks here so a resync after a full copy still sends only what
+    // changed. Every block taken from it is verified like a store block.
+    bool oldIndexed = false;
+    jx::File oldCopy;
+    std::unordered_map<std::array<unsigned char, 32>, JxLBFS::Block, HashKeyHasher> oldBlocks;
     uint64_t end = 0;  // where the next announced block starts
     size_t missing = 0;
     int requestsOut = 0;  // requests without their LBFS_DONE
@@ -259,7 +266,13 @@ void FlrTailLBFS::start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetL
             fail(f, e.getMessage(), stats);
             return;
         }
-        if (m.last) f.listDone = true;
+        if (m.last) {
+            f.listDone = true;
+            // Only the block list reads the old copy: don't hold a descriptor
+            // per file while blocks are awaited.
+            f.oldCopy.reset();
+            f.oldBlocks.clear();
+        }
         if (missing.empty()) return;
         if (!reply) {
             fail(f, "there is no link to ask the head for its blocks", stats);
@@ -295,6 +308,7 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
             return false;
         }
         f.end += b.block.length;
+        if (!f.oldIndexed) indexOldCopy(f);
         // The file grew after the head took its size: what lies beyond is cut.
         if (b.block.offset >= size) continue;
         f.blocks.push_back(b);
@@ -317,11 +331,56 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
     return true;
 }
 
+void FlrTailLBFS::indexOldCopy(FlrTailLBFSFile& f) {
+    f.oldIndexed = true;
+    FlrTailStore* store = registry_.store();
+    if (store && !store->blocksOf(f.rel).empty()) return;
+    jx::File old = jx::openBeneath(root_.fd(), f.rel, O_RDONLY);
+    struct stat st {};
+    if (!old || jx::fileOps().fstat(old.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+        return;
+    std::vector<JxLBFS::HashBlock> blocks;
+    const CQiError err = JxLBFS::split(old.get(), blocks);
+    if (err.IsError()) {
+        EvDebug::DebugLvl(kFn, 2, "Couldn't cut the old copy of %s into blocks: %s", f.rel.c_str(),
+                          err.GetMessage().c_str());
+        return;
+    }
+    for (const auto& b : blocks) {
+        std::array<unsigned char, kHashSize> key;
+        std::memcpy(key.data(), b.hash, kHashSize);
+        f.oldBlocks.emplace(key, b.block);
+    }
+    f.oldCopy = std::move(old);
+}
+
+// A block of the tail's old copy of the same path, verified before use.
+bool FlrTailLBFS::copyFromOld(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
+                              FlrTailApplyStats& stats) {
+    if (!f.oldCopy) return false;
+    std::array<unsigned char, kHashSize> key;
+    std::memcpy(key.data(), b.hash, kHashSize);
+    const auto it = f.oldBlocks.find(key);
+    if (it == f.oldBlocks.end() || it->second.length != b.block.length) return false;
+    const size_t len = b.block.length;
+    buf_.resize(len);
+    if (jx::readFullAt(f.oldCopy.get(), buf_.data(), len, static_cast<int64_t>(it->second.offset)) !=
+        static_cast<ssize_t>(len))
+        return false;
+    unsigned char hash[kHashSize];
+    Jxc::sha256(buf_.data(), len, hash);
+    if (std::memcmp(hash, b.hash, kHashSize) != 0) return false;
+    f.entry->writeAt(buf_.data(), len, static_cast<int64_t>(b.block.offset));
+    stats.reused += static_cast<long long>(len);
+    return true;
+}
+
 // Reads the block where the store says it is, checks it against the hash and
 // copies it. A stale entry is dropped with its whole file and the next
 // holder tried.
 bool FlrTailLBFS::copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
                             FlrTailApplyStats& stats) {
+    if (copyFromOld(f, b, stats)) return true;
     FlrTailStore* store = registry_.store();
     if (!store) return false;
     const size_t len = b.block.length;

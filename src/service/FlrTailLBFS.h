@@ -139,6 +139,8 @@ class FlrTailLBFS {
     // ask for go to missing. False when the chunk is refused (file failed).
     bool addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m, std::vector<JxLBFS::Block>* missing,
                   FlrTailApplyStats& stats);
+    void indexOldCopy(FlrTailLBFSFile& f);
+    bool copyFromOld(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, FlrTailApplyStats& stats);
     bool copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, FlrTailApplyStats& stats);
     // Under the file's lock: the completed entry, when the file is complete.
     std::unique_ptr<FlrTailApplyEntry> completeIfReady(FlrTailLBFSFile& f,

@@ -17,8 +17,19 @@
 
 namespace tailtest {
 
+// Fixed pieces, or (piece 0) the content-defined chunker the real head uses.
 inline std::list<JxLBFS::HashBlock> cutBlocks(const std::string& content, size_t piece = 4096) {
     std::list<JxLBFS::HashBlock> blocks;
+    if (piece == 0) {
+        JxLBFS::Chunker chunker(
+            [](const JxLBFS::HashBlock& b, void* out) {
+                static_cast<std::list<JxLBFS::HashBlock>*>(out)->push_back(b);
+            },
+            &blocks);
+        chunker.feed(content.data(), content.size());
+        chunker.finish();
+        return blocks;
+    }
     for (size_t at = 0; at < content.size(); at += piece) {
         JxLBFS::HashBlock b;
         b.block.offset = at;
