@@ -199,10 +199,11 @@ class FLR_EXPORT FlrBackup {
     void sendRegFileWBA(const fsf_fid& fid, const char* path,
                         const std::list<unsigned long long>& starts,
                         const std::list<unsigned long long>& ends);
-    // True when 5 x the LBFS cost of the file is below the interval bytes.
-    static bool wbaPrefersLBFS(unsigned long long size, size_t pathLen,
-                               const std::list<unsigned long long>& starts,
-                               const std::list<unsigned long long>& ends);
+    // True when LBFS is possible (a tail above protocol version 3, LBFS not
+    // disabled) and 5 x its cost for the file is below the interval bytes.
+    static bool wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
+                            size_t pathLen, const std::list<unsigned long long>& starts,
+                            const std::list<unsigned long long>& ends);
 
     // Totals of the last (or running) backup; bytes include LBFS blocks.
     long long getTotalFiles() const { return totalFiles_; }

@@ -172,15 +172,16 @@ void FlrBackup::lbfsThread(FlrNetHead* connection) {
     } catch (const std::exception& e) {
         error = e.what();
     }
-    if (!error.empty()) EvDebug::Error(kThreadFn, "%s", error.c_str());
     {
         JxMonitorLock lock(lbfsMon_);
         lbfsConn_ = nullptr;
+        // A thread stopped by abortLBFS fails because of it; that is no error.
+        if (lbfsStop_) error.clear();
     }
+    if (!error.empty()) EvDebug::Error(kThreadFn, "%s", error.c_str());
     conn.reset();
     JxMonitorLock lock(lbfsMon_);
-    // A thread stopped by abortLBFS fails because of it; that is no error.
-    if (!lbfsStop_) lbfsError_ = error;
+    lbfsError_ = error;
     lbfsRunning_ = false;
     lbfsMon_.broadcast();
 }

@@ -45,9 +45,10 @@ unsigned long long FlrBackup::getByteCntWBA(const char* src) const {
 // LBFS sends 32 bytes of hash per average block, a fixed request overhead
 // and the path, and the tail still asks for every block that changed: an
 // interval no longer than the smallest block changes a whole block.
-bool FlrBackup::wbaPrefersLBFS(unsigned long long size, size_t pathLen,
-                               const std::list<unsigned long long>& starts,
-                               const std::list<unsigned long long>& ends) {
+bool FlrBackup::wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
+                            size_t pathLen, const std::list<unsigned long long>& starts,
+                            const std::list<unsigned long long>& ends) {
+    if (lbfsDisabled || peerVersion <= 3) return false;
     const unsigned long long minBlock = JxLBFS::getMinBlockSize();
     const unsigned long long avgBlock = JxLBFS::getAvgBlockSize();
     unsigned long long cost = size / avgBlock * 32 + 124 + pathLen;
@@ -72,16 +73,12 @@ void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
     const int fd = openFile(path, fid, &f.st);
     if (fd < 0) return;
     jx::File file(fd);
-    bool lbfs = false;
-    if (!disableLBFS_ && head_->getPeerVersion() > 3) {
-        lbfs = wbaPrefersLBFS(static_cast<unsigned long long>(f.st.st_size), f.src.size(), starts,
-                              ends);
-        if (!lbfs)
-            EvDebug::DebugLvl(kFn, 2,
-                              "Not going to use LBFS/Dedup for %s since the changes are really "
-                              "small",
-                              path);
-    }
+    const uint32_t peer = head_->getPeerVersion();
+    const bool lbfs = wbaUsesLBFS(peer, disableLBFS_, static_cast<unsigned long long>(f.st.st_size),
+                                  f.src.size(), starts, ends);
+    if (!lbfs && !disableLBFS_ && peer > 3)
+        EvDebug::DebugLvl(
+            kFn, 2, "Not going to use LBFS/Dedup for %s since the changes are really small", path);
     f.dst = translate(path, nullptr);
     gatherACL(f);
     // Without LBFS the tail keeps its copy and writes the intervals into it,
