@@ -178,7 +178,12 @@ void FlrBackup::lbfsThread(FlrNetHead* connection) {
         // A thread stopped by abortLBFS fails because of it; that is no error.
         if (lbfsStop_) error.clear();
     }
-    if (!error.empty()) EvDebug::Error(kThreadFn, "%s", error.c_str());
+    if (!error.empty()) {
+        EvDebug::Error(kThreadFn, "%s", error.c_str());
+        // A broken exchange has nothing worth flushing: closing must not
+        // wait for a tail that stopped reading.
+        conn->abort(error);
+    }
     conn.reset();
     JxMonitorLock lock(lbfsMon_);
     lbfsError_ = error;
