@@ -47,7 +47,9 @@ FLR_EXPORT uint32_t getAvgBlockSize();
 
 // Cuts a file into blocks. The list is cleared first; an empty file gives no
 // blocks. Failures (open, read) come back as a negative CQiError naming the
-// file and the system error; the list is then unspecified.
+// file and the system error; the list is then unspecified. The descriptor
+// forms read from offset 0 to the end with pread, leaving the descriptor's
+// offset alone, so a caller may reuse it.
 FLR_EXPORT CQiError split(const std::string& path, std::list<HashBlock>& blocks);
 FLR_EXPORT CQiError split(int fd, std::list<HashBlock>& blocks);
 FLR_EXPORT CQiError split(const std::string& path, std::vector<HashBlock>& blocks);
