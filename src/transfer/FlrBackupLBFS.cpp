@@ -119,8 +119,6 @@ void FlrBackup::sendRegFileLBFS(File& f, int fd) {
         JX_THROW(fn, error);
     }
     std::list<JxLBFS::HashBlock> blocks;
-    if (jx::fileOps().lseek(file.get(), 0, SEEK_SET) < 0)
-        JX_THROW(fn, "Failed to seek to offset 0 of " + f.src + ": " + jxErrnoText(errno));
     const CQiError e = JxLBFS::split(file.get(), blocks);
     if (e.IsError()) JX_THROW(fn, e.GetMessage());
     EvDebug::DebugLvl(fn, 2, "Split %s into %lu hash blocks", f.src.c_str(),

@@ -19,7 +19,6 @@
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrMultiStreamBackup.h"
 #include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
 #include "transfer/LBFSTestTail.h"
 
 namespace {
@@ -296,17 +295,6 @@ TEST_F(BackupLBFS, FlushAbortAndDestructionEndAThreadStartedByWriteIntervals) {
     }
     // The main connection still works after every way of ending.
     EXPECT_NO_THROW(head.ping());
-}
-
-TEST_F(BackupLBFS, DisabledLBFSKeepsWriteIntervalsOnTheMainConnection) {
-    ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "nDisableLBFS", "1"));
-    const std::string path = put("w", randomBytes(200000, 6));
-    auto b = driver();
-    b->sendRegFileWBA(fsf_fid::fid0, path.c_str(), {0}, {200000});
-    EXPECT_FALSE(b->isLBFSRunning());
-    head.ping();
-    EXPECT_EQ(FlrNetMirHeader::kMD5, tail.headers().back().method);
-    EXPECT_TRUE(tail.announced().empty());
 }
 
 TEST_F(BackupLBFS, MultiStreamRunsEveryStreamThroughLBFS) {
