@@ -4,13 +4,21 @@
 // directory pairs into destination paths.
 //
 // One method is chosen for the whole run: the plain loop (every file in
-// full; LBFS plugs into the same loop), or the MD5/RSync pipeline, in which a
+// full, or with LBFS as content-defined blocks the tail asks for), or the
+// MD5/RSync pipeline, in which a
 // planner thread reads the collect file and asks the tail, over a connection
 // of its own (dup()), for the checksums of its copy, while the calling thread
 // sends each file in full, as the blocks that differ (MD5) or as an
 // rsync-style delta. The planner is bounded to kWorkListLimit pending items
 // and never outlives the run: an abort or a failure cuts its connection and
 // joins it.
+//
+// LBFS: the main loop sends each file's block list (LBFS_START) and goes on;
+// an LBFS thread reads the tail's block requests from the main connection
+// and answers them over a second connection (dup()). While it runs nothing
+// else reads the main connection. flushLBFS() ends the exchange (LBFS_STOP,
+// echoed by the tail once it asked for everything); abortLBFS(), a failed
+// run and the destructor end the thread without it.
 //
 // Failures are JxException (code -1) from "FlrBackup::<operation>"; a set
 // abort flag makes the loops throw "Aborted". Link and job-client exceptions
@@ -21,6 +29,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +40,7 @@
 #include "FLR/FlrFid.h"
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxLBFS.h"
 #include "FLR/platform/JxMonitor.h"
 #include "FLR/platform/JxSafeFlags.h"
 #include "FLR/platform/JxThread.h"
@@ -63,6 +74,17 @@ class FLR_EXPORT FlrBackup {
     static constexpr int kPingSampleSecs = 120;
     // Copy references per MIR_RSYNC message.
     static constexpr int kRSyncRefsPerMessage = 128;
+    // Regular files up to this size go whole even when LBFS is on.
+    static constexpr long long kLBFSMinFileSize = 256;
+    // The LBFS thread's read buffer; larger requested blocks grow it up to
+    // kLBFSMaxPiece and go out as pieces of that size beyond.
+    static constexpr int kLBFSBufferSize = 131072;
+    static constexpr int kLBFSMaxPiece = 4 << 20;
+    // Write intervals are read and sent in pieces of this size.
+    static constexpr int kWBAPieceSize = 262144;
+
+    // The loop a run takes (see chooseRunLoop).
+    enum class RunLoop { LBFS, MD5OrRSync, Plain };
 
     struct DirPair {
         std::string src;
@@ -151,14 +173,53 @@ class FLR_EXPORT FlrBackup {
     // Reads until len bytes or end of file; throws on errors.
     int readAll(int fd, void* buf, int len);
     void pushToBNIfNeeded(const char* caller);
-    void getLBFSStats(unsigned long* a, unsigned long* b) const;
 
-    // Totals of the last (or running) backup.
+    // --- LBFS ----------------------------------------------------------------------
+    // Percentage of the LBFS files' bytes that did not have to be sent, 0
+    // when nothing was sent (the arguments are not used).
+    float getLBFSStats(unsigned long* a, unsigned long* b) const;
+    // 100 * (L - T) / L with L = T - blocks + fileBytes; 0 when L is 0.
+    static float lbfsSavedPercent(long long total, unsigned long long blocks,
+                                  unsigned long long fileBytes);
+    // Bytes of the files sent by LBFS, and bytes the tail asked for as blocks.
+    unsigned long long getLBFSFileBytes() const { return lbfsFileBytes_.load(); }
+    unsigned long long getLBFSBlockBytes() const { return lbfsBlockBytes_.load(); }
+    // Sends LBFS_STOP and waits until the LBFS thread ended (no-op when it
+    // does not run); throws the thread's error, or "Aborted".
+    void flushLBFS();
+    // Ends the LBFS thread at once, without the exchange, and joins it.
+    void abortLBFS();
+    bool isLBFSRunning() const;
+    // LBFS for a run needs a tail above protocol version 3; otherwise MD5 or
+    // RSync when wanted, else every file whole.
+    static RunLoop chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion);
+
+    // --- write intervals (WBA) ---------------------------------------------------------
+    // addDirPair with a byte counter of 0 for src.
+    void addDirPairWBA(const char* src, const char* dst);
+    // Clears the pairs, then addDirPairWBA.
+    void setDirPairWBA(const char* src, const char* dst);
+    // Bytes sent by sendRegFileWBA under the pair whose source is src.
+    unsigned long long getByteCntWBA(const char* src) const;
+    // Sends the written intervals [starts[i], ends[i]) of one file, or the
+    // file by LBFS when that is cheaper (the caller ends with flushLBFS()).
+    void sendRegFileWBA(const fsf_fid& fid, const char* path,
+                        const std::list<unsigned long long>& starts,
+                        const std::list<unsigned long long>& ends);
+    // True when LBFS is possible (a tail above protocol version 3, LBFS not
+    // disabled) and 5 x its cost for the file is below the interval bytes.
+    static bool wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
+                            size_t pathLen, const std::list<unsigned long long>& starts,
+                            const std::list<unsigned long long>& ends);
+
+    // Totals of the last (or running) backup; bytes include LBFS blocks.
     long long getTotalFiles() const { return totalFiles_; }
-    long long getTotalBytes() const { return totalBytes_; }
+    long long getTotalBytes() const {
+        return totalBytes_ + static_cast<long long>(lbfsBlockBytes_.load());
+    }
     // Where a restarted run continues: past the last entry sent.
     unsigned long long getLastCollectOffset() const { return lastCollectOffset_; }
-    // Files sent by each method (full, MD5, RSync) in the last run.
+    // Files sent by each method (full, MD5, RSync, LBFS) in the last run.
     long long getMethodCount(int method) const;
 
     // The size from which the planner compares a file: the fixed setting,
@@ -192,7 +253,9 @@ class FLR_EXPORT FlrBackup {
     void finishRun();
 
     // Loops.
-    void backupLoop(bool lbfs);
+    void runChosenLoop();
+    void backupRegOrLBFS(bool lbfs);
+    void sendPlaceholder(File& f);
     void backupMD5OrRSync();
     // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
     void sendEntry(File& f, int fd, uint8_t method);
@@ -202,6 +265,8 @@ class FLR_EXPORT FlrBackup {
     void sendRegFileMD5(File& f, int fd);
     void sendRegFileRSync(File& f, int fd);
     void sendRegFileLBFS(File& f, int fd);
+    void sendIntervals(const File& f, int fd, const std::list<unsigned long long>& starts,
+                       const std::list<unsigned long long>& ends);
     void countFile(const File& f, uint8_t method);
     void countBytes(long long bytes);
     void refillSampleBudgets();
@@ -224,6 +289,15 @@ class FLR_EXPORT FlrBackup {
     void drainFile(const File& item, const char* function);
     // recvMessage that watches the abort flags while it waits.
     int recvWatching(FlrNetHead& conn, FlrNetMessage* msg);
+
+    // LBFS thread.
+    struct BlockRequest;
+    void startLBFSThread();
+    void lbfsThread(FlrNetHead* conn);
+    void serveBlockRequests(FlrNetHead& conn);
+    void answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const FlrNetMessage& m);
+    void sendBlock(FlrNetHead& conn, BlockRequest& req, const JxLBFS::Block& block);
+    std::string lbfsErrorText() const;
 
     // Adaptive model calls, serialised.
     void addSample(int kind, unsigned long long bytes, unsigned long long micros);
@@ -261,11 +335,21 @@ class FLR_EXPORT FlrBackup {
     long long bytesSinceReport_ = 0;
     long long totalFiles_ = 0;
     int filesSinceReport_ = 0;
-    long long methodCounts_[3] = {0, 0, 0};
+    long long methodCounts_[4] = {0, 0, 0, 0};
     unsigned long long lastCollectOffset_ = 0;
     std::unique_ptr<FlrJobClient> job_;
-    unsigned long lbfsSent_ = 0;
-    unsigned long lbfsTotal_ = 0;
+
+    // LBFS thread state, guarded by lbfsMon_; the counters are atomic.
+    mutable JxMonitorH lbfsMon_;
+    bool lbfsRunning_ = false;
+    bool lbfsStop_ = false;
+    std::string lbfsError_;
+    FlrNetHead* lbfsConn_ = nullptr;
+    JxThread lbfsThread_;
+    std::vector<char> lbfsBuf_;
+    std::atomic<unsigned long long> lbfsFileBytes_{0};
+    std::atomic<unsigned long long> lbfsBlockBytes_{0};
+    std::map<std::string, unsigned long long> wbaBytes_;
 
     // Work list shared by planner and sender, guarded by workMon_.
     JxMonitorH workMon_;

@@ -40,11 +40,13 @@ class FLR_EXPORT FlrMultiStreamBackup {
     void backup(FlrNetHead* head, const char* collectFile, unsigned long offset, bool sendOffsets,
                 JxSafeFlags* abort, int pairId);
 
-    // The run's LBFS figure; each counter only when its pointer is given.
+    // The run's LBFS figure (percentage of the LBFS files' bytes not sent,
+    // over every driver of the run); a gets the bytes sent as blocks, b the
+    // bytes of the files sent by LBFS, each only when its pointer is given.
     float getLBFSStats(unsigned long* a, unsigned long* b) const;
 
     // Totals of the last run: entries and data bytes sent, and entries by
-    // method (0 full, 1 MD5, 2 RSync).
+    // method (0 full, 1 MD5, 2 RSync, 3 LBFS).
     long long getTotalFiles() const { return totalFiles_; }
     long long getTotalBytes() const { return totalBytes_; }
     long long getMethodCount(int method) const;
@@ -65,7 +67,7 @@ class FLR_EXPORT FlrMultiStreamBackup {
     unsigned long lbfsB_ = 0;
     long long totalFiles_ = 0;
     long long totalBytes_ = 0;
-    long long methodCounts_[3] = {0, 0, 0};
+    long long methodCounts_[4] = {0, 0, 0, 0};
     unsigned long splitFiles_ = 0;
     unsigned long splitDirs_ = 0;
 };

@@ -114,6 +114,20 @@ std::string absoluteDestination(const std::string& target) {
     return p;
 }
 
+// The senders a driver may use for --method m. LBFS needs a tail above
+// protocol version 3, which the driver checks; a disabled LBFS gives way to
+// MD5 and RSync, as in the multi-stream backup.
+void chooseSenders(const std::string& m, FlrBackup& b) {
+    const bool lbfs = m == "lbfs" || m == "auto";
+    b.useLBFS = lbfs && !b.isLBFSDisabled();
+    b.useMD5 = (m == "md5" || m == "auto") && !b.isMD5Disabled();
+    b.useRSync = (m == "rsync" || m == "auto") && !b.isRSyncDisabled();
+    if (lbfs && b.isLBFSDisabled()) {
+        b.useMD5 = !b.isMD5Disabled();
+        b.useRSync = !b.isRSyncDisabled();
+    }
+}
+
 void configureLink(FlrNetHead& head, const FlrReplicateOptions& o) {
     if (o.compress > 0) head.setCompression(o.compress);
     if (o.encrypt) head.setEncryption(1);
@@ -153,8 +167,8 @@ void FlrReplicator::connect(Run& r) {
 void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
     const std::string& m = options_.method;
-    if (m != "full" && m != "md5" && m != "rsync" && m != "auto")
-        JX_THROW(kFn, "Unknown transfer method " + m + " (full, md5, rsync or auto)");
+    if (m != "full" && m != "md5" && m != "rsync" && m != "lbfs" && m != "auto")
+        JX_THROW(kFn, "Unknown transfer method " + m + " (full, md5, rsync, lbfs or auto)");
     if (options_.streams < 1 || options_.streams > 64)
         JX_THROW(kFn, "The number of streams must be 1 to 64");
     connect(r);
@@ -162,6 +176,7 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     // Settings every driver of the run gets, also the streams' own.
     auto tune = [&](FlrBackup& b) {
         b.setLiveCounters(&files, &bytes);
+        chooseSenders(m, b);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
         b.blockBySize = true;
     };
@@ -179,21 +194,19 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     if (options_.streams > 1) {
         FlrMultiStreamBackup multi(options_.streams);
         multi.skipVanished = options_.skipVanished;
-        multi.wantMD5 = m == "md5" || m == "auto";
-        multi.wantRSync = m == "rsync" || m == "auto";
         multi.tune = tune;
         multi.addDirPair(r.source, r.destination);
         multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
-        for (int k = 0; k < 3; ++k) s.methods[k] = multi.getMethodCount(k);
+        for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
+        s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
     } else {
         FlrBackup backup(&r.head, &abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
-        backup.useMD5 = m == "md5" || m == "auto";
-        backup.useRSync = m == "rsync" || m == "auto";
         tune(backup);
         backup.addDirPair(r.source.c_str(), r.destination.c_str());
         backup.backup(r.collect.c_str(), 0, false, -1);
-        for (int k = 0; k < 3; ++k) s.methods[k] = backup.getMethodCount(k);
+        for (int k = 0; k < 4; ++k) s.methods[k] = backup.getMethodCount(k);
+        s.lbfsSaved = backup.getLBFSStats(nullptr, nullptr);
     }
     s.files = files.load();
     s.bytesSent = bytes.load();

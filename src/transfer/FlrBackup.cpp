@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +76,7 @@ FlrBackup::FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver)
 }
 
 FlrBackup::~FlrBackup() {
+    abortLBFS();
     stopPlanner();
     std::free(buf_);
 }
@@ -295,7 +297,7 @@ void FlrBackup::countFile(const File& f, uint8_t method) {
     ++totalFiles_;
     ++filesSinceReport_;
     if (liveFiles_) liveFiles_->fetch_add(1, std::memory_order_relaxed);
-    if (method < 3) ++methodCounts_[method];
+    if (method < 4) ++methodCounts_[method];
     currentFile_ = f.src;
     if (f.collectOffset) lastCollectOffset_ = f.collectOffset;
     refillSampleBudgets();
@@ -303,7 +305,7 @@ void FlrBackup::countFile(const File& f, uint8_t method) {
 }
 
 long long FlrBackup::getMethodCount(int method) const {
-    return method >= 0 && method < 3 ? methodCounts_[method] : 0;
+    return method >= 0 && method < 4 ? methodCounts_[method] : 0;
 }
 
 void FlrBackup::refillSampleBudgets() {
@@ -334,11 +336,6 @@ void FlrBackup::pushToBNIfNeeded(const char* caller) {
     lastReport_ = now;
     filesSinceReport_ = 0;
     bytesSinceReport_ = 0;
-}
-
-void FlrBackup::getLBFSStats(unsigned long* a, unsigned long* b) const {
-    if (a) *a = lbfsSent_;
-    if (b) *b = lbfsTotal_;
 }
 
 void FlrBackup::checkAbort(const char* function) const {
@@ -402,16 +399,12 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     currentFile_.clear();
     totalBytes_ = bytesSinceReport_ = totalFiles_ = 0;
     filesSinceReport_ = 0;
-    methodCounts_[0] = methodCounts_[1] = methodCounts_[2] = 0;
+    std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
     lastCollectOffset_ = static_cast<unsigned long long>(cf->getOffset());
     try {
-        if (useLBFS && head_->getPeerVersion() > 3)
-            backupLoop(true);
-        else if (useMD5 || useRSync)
-            backupMD5OrRSync();
-        else
-            backupLoop(false);
+        runChosenLoop();
     } catch (...) {
+        abortLBFS();
         job_.reset();
         cf_ = nullptr;
         throw;
@@ -430,34 +423,7 @@ void FlrBackup::finishRun() {
     filesSinceReport_ = 0;
     bytesSinceReport_ = 0;
     if (progressFn_) progressFn_(totalFiles_, totalBytes_, progressCtx_);
-    EvDebug::Debug("FlrBackup::backup", "Transferred %lld bytes, %lld files.", totalBytes_,
+    EvDebug::Debug("FlrBackup::backup", "Transferred %lld bytes, %lld files.", getTotalBytes(),
                    totalFiles_);
     cf_ = nullptr;
-}
-
-// The plain loop: every entry as it comes, regular files in full (or by
-// LBFS once that sender is present).
-void FlrBackup::backupLoop(bool lbfs) {
-    const char* fn = "FlrBackup::backup";
-    File f;
-    while (true) {
-        checkAbort(fn);
-        if (!nextEntry(f)) break;
-        if (!statEntry(f)) continue;
-        int fd = -1;
-        if (S_ISREG(f.st.st_mode)) {
-            fd = openFile(f.src.c_str(), f.fid, &f.st);
-            if (fd < 0) continue;
-        }
-        gatherACL(f);
-        const uint8_t method = lbfs && fd >= 0 ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
-        sendEntry(f, fd, method);
-        countFile(f, method);
-    }
-}
-
-void FlrBackup::sendRegFileLBFS(File& f, int fd) {
-    jx::fileOps().close(fd);
-    JX_THROW("FlrBackup::backup",
-             "LBFS transfer is not available in this build; cannot send " + f.src);
 }

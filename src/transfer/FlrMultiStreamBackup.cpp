@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -68,7 +70,7 @@ FlrMultiStreamBackup::FlrMultiStreamBackup(int streams) : streams_(streams < 1 ?
 }
 
 long long FlrMultiStreamBackup::getMethodCount(int method) const {
-    return method >= 0 && method < 3 ? methodCounts_[method] : 0;
+    return method >= 0 && method < 4 ? methodCounts_[method] : 0;
 }
 
 float FlrMultiStreamBackup::getLBFSStats(unsigned long* a, unsigned long* b) const {
@@ -117,7 +119,9 @@ void FlrMultiStreamBackup::setUp(FlrBackup& driver) const {
 void FlrMultiStreamBackup::addTotals(const FlrBackup& driver) {
     totalFiles_ += driver.getTotalFiles();
     totalBytes_ += driver.getTotalBytes();
-    for (int m = 0; m < 3; ++m) methodCounts_[m] += driver.getMethodCount(m);
+    for (int m = 0; m < 4; ++m) methodCounts_[m] += driver.getMethodCount(m);
+    lbfsA_ += driver.getLBFSBlockBytes();
+    lbfsB_ += driver.getLBFSFileBytes();
 }
 
 void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, unsigned long offset,
@@ -126,7 +130,9 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     if (!head || !abort || !collectFile)
         JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
     totalFiles_ = totalBytes_ = 0;
-    methodCounts_[0] = methodCounts_[1] = methodCounts_[2] = 0;
+    std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
+    lbfsA_ = lbfsB_ = 0;
+    lbfsPercent_ = 0;
     const std::string filesPath = std::string(collectFile) + ".files";
     const std::string dirsPath = std::string(collectFile) + ".dirs";
     split(collectFile, offset, filesPath, dirsPath);
@@ -175,9 +181,8 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
         setUp(dirsDriver);
         dirsDriver.backup(dirsPath.c_str(), 0, false, pairId);
         addTotals(dirsDriver);
-        dirsDriver.getLBFSStats(&lbfsA_, &lbfsB_);
-        lbfsPercent_ =
-            lbfsB_ ? 100.0f * static_cast<float>(lbfsA_) / static_cast<float>(lbfsB_) : 0.0f;
+        // The figure of the whole run: the streams sent the files.
+        lbfsPercent_ = FlrBackup::lbfsSavedPercent(totalBytes_, lbfsA_, lbfsB_);
     } catch (...) {
         removeSplitFiles(filesPath, dirsPath);
         throw;

@@ -54,11 +54,14 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
                 s.scan.c_str(), s.entries, s.selected,
                 humanBytes(static_cast<double>(s.bytesRead)).c_str(), s.scanSeconds);
     std::printf(
-        "  transfer  %lld entries (%lld full, %lld md5, %lld rsync), %s of data, %s on "
+        "  transfer  %lld entries (%lld full, %lld md5, %lld rsync, %lld lbfs), %s of data, %s on "
         "the wire in %.2f s\n",
-        s.files, s.methods[0], s.methods[1], s.methods[2],
+        s.files, s.methods[0], s.methods[1], s.methods[2], s.methods[3],
         humanBytes(static_cast<double>(s.bytesSent)).c_str(),
         humanBytes(static_cast<double>(s.wireBytes)).c_str(), s.transferSeconds);
+    if (s.methods[3] > 0)
+        std::printf("  lbfs      %.1f%% of the LBFS files' bytes were already on the destination\n",
+                    s.lbfsSaved);
     std::printf("  mirror    %lld removed on the destination\n", s.removed);
     std::printf("  total     %.2f s\n", s.seconds);
 }
@@ -67,11 +70,12 @@ void printJson(const FlrReplicateSummary& s) {
     std::printf(
         "{\"scan\":%s,\"since\":%lld,\"entries\":%lld,\"selected\":%lld,\"files\":%lld,"
         "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
-        "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld},\"removed\":%lld,"
+        "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld,\"lbfs\":%lld},"
+        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,"
         "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
         JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
-        s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2], s.removed,
-        s.scanSeconds, s.transferSeconds, s.seconds);
+        s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2],
+        s.methods[3], s.lbfsSaved, s.removed, s.scanSeconds, s.transferSeconds, s.seconds);
 }
 
 }  // namespace
@@ -84,8 +88,9 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_option("SRC", o.source, "Source folder")->required();
     rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
         ->required();
-    rep->add_option("--method", o.method, "How files travel: full, md5, rsync or auto")
-        ->check(CLI::IsMember({"full", "md5", "rsync", "auto"}));
+    rep->add_option("--method", o.method,
+                    "How files travel: full, md5, rsync, lbfs or auto (lbfs when the tail has it)")
+        ->check(CLI::IsMember({"full", "md5", "rsync", "lbfs", "auto"}));
     rep->add_option("--streams", o.streams, "Parallel connections for the files")
         ->check(CLI::Range(1, 64));
     rep->add_flag("--encrypt", o.encrypt, "Encrypt the link (it is always authenticated)");

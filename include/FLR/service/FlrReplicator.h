@@ -21,7 +21,9 @@
 struct FLR_EXPORT FlrReplicateOptions {
     std::string source;
     std::string target;
-    std::string method = "auto";  // full, md5, rsync or auto
+    // full, md5, rsync, lbfs or auto (LBFS when the tail has it, else MD5
+    // and RSync as the learned threshold says).
+    std::string method = "auto";
     int streams = 1;
     bool encrypt = false;   // seal frames (they are always authenticated)
     int compress = 0;       // zstd level, 0 = off
@@ -53,9 +55,10 @@ struct FLR_EXPORT FlrReplicateSummary {
     // Frame bytes both ways: every connection of the run with a local tail,
     // the main connection with a remote one.
     long long wireBytes = 0;
-    long long methods[3] = {0, 0, 0};  // files sent in full, by MD5 blocks, by RSync
-    long long refused = 0;             // local tail: entries refused or failed
-    long long removed = 0;             // local tail: entries removed by mirroring
+    long long methods[4] = {0, 0, 0, 0};  // files sent in full, by MD5 blocks, by RSync, by LBFS
+    double lbfsSaved = 0;   // percentage of the LBFS files' bytes the tail did not need
+    long long refused = 0;  // local tail: entries refused or failed
+    long long removed = 0;  // local tail: entries removed by mirroring
     double scanSeconds = 0;
     double transferSeconds = 0;
     double seconds = 0;

@@ -1,0 +1,332 @@
+// The plain/LBFS loop, the LBFS sender and the LBFS thread that answers the
+// tail's block requests.
+//
+// Connections: the main one carries headers, LBFS_START and LBFS_STOP out
+// and the tail's LBFS_BLOCK_REQ (and its LBFS_STOP echo) in; the LBFS
+// connection carries LBFS_BLOCK and LBFS_DONE out. Only the LBFS thread reads
+// the main connection while it runs.
+#include <fcntl.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxFile.h"
+
+namespace {
+
+const char* const kThreadFn = "FlrBackup::lbfsThread";
+
+// The main connection is polled this often for block requests, so an abort
+// ends the thread promptly although it waits without limit.
+constexpr int kPollSecs = 1;
+
+}  // namespace
+
+// The tail's request being answered; its chunks share token and file.
+struct FlrBackup::BlockRequest {
+    unsigned long long token = 0;
+    std::string path;
+    jx::File file;
+    bool active = false;  // chunks of this request seen, the last one not yet
+    bool skipped = false;
+};
+
+FlrBackup::RunLoop FlrBackup::chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion) {
+    if (lbfs && peerVersion > 3) return RunLoop::LBFS;
+    if (md5 || rsync) return RunLoop::MD5OrRSync;
+    return RunLoop::Plain;
+}
+
+void FlrBackup::runChosenLoop() {
+    lbfsFileBytes_ = 0;
+    lbfsBlockBytes_ = 0;
+    {
+        JxMonitorLock lock(lbfsMon_);
+        lbfsError_.clear();
+    }
+    switch (chooseRunLoop(useLBFS, useMD5, useRSync, head_->getPeerVersion())) {
+        case RunLoop::LBFS:
+            backupRegOrLBFS(true);
+            break;
+        case RunLoop::MD5OrRSync:
+            backupMD5OrRSync();
+            break;
+        case RunLoop::Plain:
+            backupRegOrLBFS(false);
+            break;
+    }
+}
+
+// An entry that can no longer be opened by id still reaches the tail, as a
+// world-writable folder or empty file stamped now, so the journal records
+// that follow it (a rename, a removal) find something to act on.
+void FlrBackup::sendPlaceholder(File& f) {
+    const time_t now = std::time(nullptr);
+    f.st = {};
+    f.st.st_mode = f.type == 'D' ? 0x41FF : 0x81FF;
+    f.st.st_nlink = 1;
+    f.st.st_atime = f.st.st_mtime = f.st.st_ctime = now;
+    f.acl.clear();
+    sendHeader(f, FlrNetMirHeader::kFull);
+    head_->sendMirEOF();
+    countFile(f, FlrNetMirHeader::kFull);
+}
+
+void FlrBackup::backupRegOrLBFS(bool lbfs) {
+    const char* fn = "FlrBackup::backup";
+    // An LBFS file is complete on the tail only once its blocks came over the
+    // other connection, after its MIR_EOF: an offset in the header would let
+    // a restart skip a file that never arrived.
+    if (lbfs) sendOffsets_ = false;
+    File f;
+    while (true) {
+        checkAbort(fn);
+        if (!nextEntry(f)) break;
+        if (!statEntry(f)) {
+            if (!f.fid.isZero()) sendPlaceholder(f);
+            continue;
+        }
+        int fd = -1;
+        if (S_ISREG(f.st.st_mode)) {
+            fd = openFile(f.src.c_str(), f.fid, &f.st);
+            if (fd < 0) {
+                if (!f.fid.isZero()) sendPlaceholder(f);
+                continue;
+            }
+        }
+        gatherACL(f);
+        const bool byBlocks = lbfs && fd >= 0 && f.st.st_size > kLBFSMinFileSize;
+        const uint8_t method = byBlocks ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
+        sendEntry(f, fd, method);
+        countFile(f, method);
+    }
+    flushLBFS();
+    head_->flush(300);
+    EvDebug::Debug(fn, "Transfer complete");
+}
+
+void FlrBackup::sendRegFileLBFS(File& f, int fd) {
+    const char* fn = "FlrBackup::sendRegFileLBFS";
+    jx::File file(fd);
+    const std::string error = lbfsErrorText();
+    if (!error.empty()) {
+        EvDebug::Error(fn, "LBFS thread encountered an error: %s", error.c_str());
+        JX_THROW(fn, error);
+    }
+    std::list<JxLBFS::HashBlock> blocks;
+    const CQiError e = JxLBFS::split(file.get(), blocks);
+    if (e.IsError()) JX_THROW(fn, e.GetMessage());
+    EvDebug::DebugLvl(fn, 2, "Split %s into %lu hash blocks", f.src.c_str(),
+                      static_cast<unsigned long>(blocks.size()));
+    head_->sendLBFSStart(f.src.c_str(), f.fid, blocks);
+    startLBFSThread();
+    unsigned long long bytes = 0;
+    for (const JxLBFS::HashBlock& b : blocks) bytes += b.block.length;
+    lbfsFileBytes_ += bytes;
+}
+
+// --- the thread ------------------------------------------------------------------
+
+bool FlrBackup::isLBFSRunning() const {
+    JxMonitorLock lock(lbfsMon_);
+    return lbfsRunning_;
+}
+
+std::string FlrBackup::lbfsErrorText() const {
+    JxMonitorLock lock(lbfsMon_);
+    return lbfsError_;
+}
+
+void FlrBackup::startLBFSThread() {
+    {
+        JxMonitorLock lock(lbfsMon_);
+        if (lbfsRunning_) return;
+    }
+    // A thread of an earlier exchange has ended; collect it first.
+    if (lbfsThread_.joinable()) lbfsThread_.join();
+    // Connected here, on the sending thread, so the main connection is only
+    // ever touched by one thread for sending and one for receiving.
+    FlrNetHead* conn = head_->dup();
+    JxMonitorLock lock(lbfsMon_);
+    lbfsRunning_ = true;
+    lbfsStop_ = false;
+    lbfsError_.clear();
+    lbfsConn_ = conn;
+    lbfsThread_.start("FlrLBFS", [this, conn] { lbfsThread(conn); });
+}
+
+void FlrBackup::lbfsThread(FlrNetHead* connection) {
+    std::unique_ptr<FlrNetHead> conn(connection);
+    std::string error;
+    try {
+        serveBlockRequests(*conn);
+    } catch (const JxException& e) {
+        error = e.getMessage();
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    {
+        JxMonitorLock lock(lbfsMon_);
+        lbfsConn_ = nullptr;
+        // A thread stopped by abortLBFS fails because of it; that is no error.
+        if (lbfsStop_) error.clear();
+    }
+    if (!error.empty()) {
+        EvDebug::Error(kThreadFn, "%s", error.c_str());
+        // A broken exchange has nothing worth flushing: closing must not
+        // wait for a tail that stopped reading.
+        conn->abort(error);
+    }
+    conn.reset();
+    JxMonitorLock lock(lbfsMon_);
+    lbfsError_ = error;
+    lbfsRunning_ = false;
+    lbfsMon_.broadcast();
+}
+
+void FlrBackup::serveBlockRequests(FlrNetHead& conn) {
+    BlockRequest req;
+    for (;;) {
+        {
+            JxMonitorLock lock(lbfsMon_);
+            if (lbfsStop_) return;
+        }
+        FlrNetMessage m;
+        const int rc = head_->recvMessage(&m, kPollSecs);
+        if (rc == -2) continue;
+        if (rc != 0)
+            JX_THROW(kThreadFn,
+                     jxFormat("Couldn't receive next LBFS message from the tail: %d", rc));
+        if (m.type == FLR_NET_LBFS_BLOCK_REQ) {
+            answerBlockRequest(conn, req, m);
+        } else if (m.type == FLR_NET_LBFS_STOP) {
+            EvDebug::Debug(kThreadFn, "LBFS exchange is done, terminating");
+            conn.flush(120);
+            // Answered once the tail has taken in every block and LBFS_DONE
+            // before it, so the run's end means the files are there.
+            conn.ping();
+            conn.setSocket(-1, true);
+            return;
+        } else {
+            EvDebug::Error(kThreadFn, "Unknown message %s ignored", flrNetMsgName(m.type));
+        }
+    }
+}
+
+void FlrBackup::answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const FlrNetMessage& m) {
+    const FlrNetLBFSBlockReq& r = m.lbfsBlockReq;
+    const char* path = r.str1 ? r.str1 : "";
+    const char* fidText = r.str2 ? r.str2 : "";
+    if (!req.active || req.token != r.value || req.path != path) {
+        req.file.reset();
+        req.token = r.value;
+        req.path = path;
+        req.active = true;
+        req.skipped = false;
+        try {
+            struct stat st {};
+            const int fd = openFile(path, str2fid(fidText), &st);
+            if (fd >= 0) req.file = jx::File(fd);
+        } catch (const JxException& e) {
+            EvDebug::DebugLvl(kThreadFn, 2, "%s", e.getMessage().c_str());
+        }
+        if (!req.file) {
+            EvDebug::Error(kThreadFn, "Couldn't open %s (%s) for reading", path, fidText);
+            req.skipped = true;
+        }
+    }
+    for (int i = 0; i < r.count && !req.skipped; ++i)
+        sendBlock(conn, req, JxLBFS::Block{r.offsetAt(i), r.lengthAt(i)});
+    if (!r.last) return;
+    // Also for a skipped request: the tail learns that no more blocks come
+    // and fails the file instead of waiting for them.
+    conn.sendLBFSDone(req.token);
+    req.file.reset();
+    req.active = false;
+}
+
+// One requested block; a block longer than the buffer grows it (up to
+// kLBFSMaxPiece) and beyond that goes as consecutive pieces, so every
+// requested byte is sent.
+void FlrBackup::sendBlock(FlrNetHead& conn, BlockRequest& req, const JxLBFS::Block& block) {
+    const int fd = req.file.get();
+    if (jx::fileOps().lseek(fd, static_cast<off_t>(block.offset), SEEK_SET) < 0) {
+        EvDebug::Error(kThreadFn, "Couldn't seek to %lu of %s",
+                       static_cast<unsigned long>(block.offset), req.path.c_str());
+        return;
+    }
+    const size_t want = std::min<size_t>(block.length, kLBFSMaxPiece);
+    if (lbfsBuf_.size() < std::max<size_t>(want, kLBFSBufferSize))
+        lbfsBuf_.resize(std::max<size_t>(want, kLBFSBufferSize));
+    uint64_t offset = block.offset;
+    uint32_t left = block.length;
+    while (left > 0) {
+        const int len = static_cast<int>(std::min<uint32_t>(left, kLBFSMaxPiece));
+        const int n = readAll(fd, lbfsBuf_.data(), len);
+        if (n <= 0) break;  // the file shrank: the tail's hash check fails the file
+        EvDebug::DebugLvl(
+            kThreadFn, 2, "Sending [%lu-%lu] of %s", static_cast<unsigned long>(offset),
+            static_cast<unsigned long>(offset + static_cast<uint64_t>(n)), req.path.c_str());
+        conn.sendLBFSBlock(req.token, JxLBFS::Block{offset, static_cast<uint32_t>(n)},
+                           lbfsBuf_.data());
+        lbfsBlockBytes_ += static_cast<unsigned long long>(n);
+        if (liveBytes_) liveBytes_->fetch_add(n, std::memory_order_relaxed);
+        offset += static_cast<uint64_t>(n);
+        left -= static_cast<uint32_t>(n);
+        if (n < len) break;
+    }
+}
+
+// --- ending the exchange -------------------------------------------------------------
+
+void FlrBackup::flushLBFS() {
+    const char* fn = "FlrBackup::flushLBFS";
+    if (isLBFSRunning()) {
+        EvDebug::Debug(fn, "Sending FLR_NET_LBFS_STOP message...");
+        head_->sendLBFSStop();
+        EvDebug::Debug(fn, "Waiting for LBFS thread to terminate...");
+        bool aborted = false;
+        {
+            JxMonitorLock lock(lbfsMon_);
+            while (lbfsRunning_ && !(aborted = abort_->isSet())) lbfsMon_.wait(kWaitMs);
+        }
+        if (aborted) {
+            abortLBFS();
+            JX_THROW(fn, "Aborted");
+        }
+    }
+    if (lbfsThread_.joinable()) lbfsThread_.join();
+    const std::string error = lbfsErrorText();
+    if (!error.empty()) JX_THROW(fn, "LBFS thread encountered an error: " + error);
+}
+
+void FlrBackup::abortLBFS() {
+    {
+        JxMonitorLock lock(lbfsMon_);
+        if (lbfsRunning_) {
+            EvDebug::Debug("FlrBackup::abortLBFS", "Forcefully aborting LBFS thread...");
+            lbfsStop_ = true;
+            if (lbfsConn_) lbfsConn_->abort("Aborted");
+        }
+    }
+    if (lbfsThread_.joinable()) lbfsThread_.join();
+}
+
+// --- statistics ------------------------------------------------------------------------
+
+float FlrBackup::lbfsSavedPercent(long long total, unsigned long long blocks,
+                                  unsigned long long fileBytes) {
+    const double t = static_cast<double>(total);
+    const double l = t - static_cast<double>(blocks) + static_cast<double>(fileBytes);
+    if (l == 0) return 0.0f;
+    return static_cast<float>(100.0 * (l - t) / l);
+}
+
+float FlrBackup::getLBFSStats(unsigned long* /*a*/, unsigned long* /*b*/) const {
+    return lbfsSavedPercent(getTotalBytes(), lbfsBlockBytes_.load(), lbfsFileBytes_.load());
+}

@@ -1,0 +1,124 @@
+// Sending the written intervals of a file (WBA), or the whole file by LBFS
+// when the intervals are large against what LBFS would cost.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "FLR/FlrBackup.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxFile.h"
+
+namespace {
+
+const char* const kFn = "FlrBackup::sendRegFileWBA";
+
+std::string stripTrailingSlashes(const char* path) {
+    std::string s = path ? path : "";
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+unsigned long long intervalLength(unsigned long long start, unsigned long long end) {
+    return end > start ? end - start : 0;
+}
+
+}  // namespace
+
+void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
+    addDirPair(src, dst);
+    wbaBytes_[stripTrailingSlashes(src)] = 0;
+}
+
+void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
+    pairs_.clear();
+    wbaBytes_.clear();
+    addDirPairWBA(src, dst);
+}
+
+unsigned long long FlrBackup::getByteCntWBA(const char* src) const {
+    const auto it = wbaBytes_.find(stripTrailingSlashes(src));
+    return it == wbaBytes_.end() ? 0 : it->second;
+}
+
+// LBFS sends 32 bytes of hash per average block, a fixed request overhead
+// and the path, and the tail still asks for every block that changed: an
+// interval no longer than the smallest block changes a whole block.
+bool FlrBackup::wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
+                            size_t pathLen, const std::list<unsigned long long>& starts,
+                            const std::list<unsigned long long>& ends) {
+    if (lbfsDisabled || peerVersion <= 3) return false;
+    const unsigned long long minBlock = JxLBFS::getMinBlockSize();
+    const unsigned long long avgBlock = JxLBFS::getAvgBlockSize();
+    unsigned long long cost = size / avgBlock * 32 + 124 + pathLen;
+    unsigned long long written = 0;
+    for (auto s = starts.begin(), e = ends.begin(); s != starts.end() && e != ends.end();
+         ++s, ++e) {
+        const unsigned long long len = intervalLength(*s, *e);
+        written += len;
+        if (len <= minBlock) cost += len;
+    }
+    return 5 * cost < written;
+}
+
+void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
+                               const std::list<unsigned long long>& starts,
+                               const std::list<unsigned long long>& ends) {
+    if (starts.size() != ends.size())
+        JX_THROW(kFn, "Internal error: start and end offset lists do not match.");
+    File f;
+    f.fid = fid;
+    f.src = path;
+    const int fd = openFile(path, fid, &f.st);
+    if (fd < 0) return;
+    jx::File file(fd);
+    const uint32_t peer = head_->getPeerVersion();
+    const bool lbfs = wbaUsesLBFS(peer, disableLBFS_, static_cast<unsigned long long>(f.st.st_size),
+                                  f.src.size(), starts, ends);
+    if (!lbfs && !disableLBFS_ && peer > 3)
+        EvDebug::DebugLvl(
+            kFn, 2, "Not going to use LBFS/Dedup for %s since the changes are really small", path);
+    f.dst = translate(path, nullptr);
+    gatherACL(f);
+    // Without LBFS the tail keeps its copy and writes the intervals into it,
+    // which is how it applies the MD5 method (old copy, seeks and data).
+    const uint8_t method = lbfs ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kMD5;
+    sendHeader(f, method);
+    if (!f.acl.empty()) head_->sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
+    if (lbfs)
+        sendRegFileLBFS(f, file.release());
+    else
+        sendIntervals(f, file.get(), starts, ends);
+    head_->sendMirEOF();
+    countFile(f, method);
+}
+
+void FlrBackup::sendIntervals(const File& f, int fd, const std::list<unsigned long long>& starts,
+                              const std::list<unsigned long long>& ends) {
+    const DirPair* pair = nullptr;
+    translate(f.src.c_str(), &pair);
+    unsigned long long* pairBytes = pair ? &wbaBytes_[pair->src] : nullptr;
+    for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e) {
+        checkAbort(kFn);
+        if (jx::fileOps().lseek(fd, static_cast<off_t>(*s), SEEK_SET) < 0)
+            JX_THROW(kFn, jxFormat("Failed to seek to offset %lld", static_cast<long long>(*s)) +
+                              " of " + f.src + ": " + jxErrnoText(errno));
+        head_->sendMirSeek(static_cast<long long>(*s));
+        unsigned long long pos = *s;
+        while (pos < *e) {
+            const int want = static_cast<int>(std::min<unsigned long long>(
+                *e - pos, static_cast<unsigned long long>(std::min(kWBAPieceSize, bufSize_))));
+            const int n = readAll(fd, buf_, want);
+            if (n < want) JX_THROW(kFn, "Unexpected EOF when reading from " + f.src);
+            EvDebug::DebugLvl(kFn, 2, "[%lld-%lld]: %s => %s", static_cast<long long>(pos),
+                              static_cast<long long>(pos + static_cast<unsigned long long>(n)),
+                              f.src.c_str(), f.dst.c_str());
+            head_->sendMirData(buf_, n, bufSize_);
+            pos += static_cast<unsigned long long>(n);
+            countBytes(n);
+            if (pairBytes) *pairBytes += static_cast<unsigned long long>(n);
+            pushToBNIfNeeded(kFn);
+        }
+    }
+}
