@@ -280,7 +280,7 @@ namespace {
 
 // Limits every file this process writes to `bytes` (RLIM_INFINITY lifts the
 // limit again); writes beyond it fail with EFBIG instead of raising SIGXFSZ.
-void limitFileSize(rlim_t bytes) {
+void limitFileSizeTo(rlim_t bytes) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit lim{};
     getrlimit(RLIMIT_FSIZE, &lim);
@@ -293,7 +293,7 @@ void limitFileSize(rlim_t bytes) {
 TEST(FlrRawBufferFailure, FailedSwapWriteLeavesTheQueueAligned) {
     flrtest::TempDir dir;
     const int rc = flrtest::runInChild([&]() -> int {
-        limitFileSize(1536 * 1024);
+        limitFileSizeTo(1536 * 1024);
         FlrRawBuffer rb(dir.path().c_str(), 1000);
         const std::string a = payload(1, 1 << 20), b = payload(2, 1 << 20), c = payload(3, 300000);
         const std::string m = payload(4, 500), d = payload(5, 4000);
@@ -309,7 +309,7 @@ TEST(FlrRawBufferFailure, FailedSwapWriteLeavesTheQueueAligned) {
         });
         if (msg != "Failed to write data to swap file: File too large" || code != EFBIG) return 10;
         if (rb.getSwapCount() != 1) return 11;
-        limitFileSize(RLIM_INFINITY);
+        limitFileSizeTo(RLIM_INFINITY);
         add(rb, m);  // memory
         add(rb, c);  // must not land behind the partial bytes in swap.0
         if (!exists(dir.file("swap.1"))) return 12;
@@ -318,11 +318,11 @@ TEST(FlrRawBufferFailure, FailedSwapWriteLeavesTheQueueAligned) {
         const std::string huge = payload(6, 6 << 20);
         add(rb, huge);  // fills swap.1 past its roll size
         // A first write that fails leaves no empty file behind.
-        limitFileSize(1000);
+        limitFileSizeTo(1000);
         if (thrownMessage([&] { add(rb, c); }).find("File too large") == std::string::npos)
             return 13;
         if (exists(dir.file("swap.2"))) return 14;
-        limitFileSize(RLIM_INFINITY);
+        limitFileSizeTo(RLIM_INFINITY);
         add(rb, d);
         Consumer cons;
         if (cons.take(rb) != a) return 20;
@@ -346,14 +346,14 @@ TEST(FlrRawBufferFailure, FailedBlockWriteKeepsQueuedEntriesReadable) {
             entries.push_back(payload(i, 1000));
             add(rb, entries.back());  // gathered in memory, not yet written
         }
-        limitFileSize(50000);
+        limitFileSizeTo(50000);
         // Needs the gathered block written first; half of it fits.
         const std::string next = payload(500, 40000);
         if (thrownMessage([&] { add(rb, next); }) !=
             "Failed to write data to swap file: File too large")
             return 10;
         if (rb.getSwapCount() != 100) return 11;
-        limitFileSize(RLIM_INFINITY);
+        limitFileSizeTo(RLIM_INFINITY);
         entries.push_back(payload(501, 40000));
         add(rb, entries.back());  // a new file: swap.0 takes nothing more
         if (!exists(dir.file("swap.1"))) return 12;

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kMiB = 1048576;
+constexpr int kMiBytes = 1048576;
 
 // A reader's malloc buffer, freed at the end of the scope.
 struct ReadBuf {
@@ -55,7 +55,7 @@ class RolCacheReaderTest : public ::testing::Test {
     }
 };
 
-std::string messageOf(const std::function<void()>& fn) {
+std::string errorMessageOf(const std::function<void()>& fn) {
     try {
         fn();
     } catch (const JxException& e) {
@@ -69,7 +69,7 @@ double secondsSince(std::chrono::steady_clock::time_point t0) {
 }
 
 TEST_F(RolCacheReaderTest, ResidentEntriesAndTheNewest) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     for (uint64_t s : {10, 11, 12}) add(c, s, 2000 + s);
     ReadBuf r;
     ASSERT_EQ(r.next(c, 10), FlrRolCache::kDelivered);
@@ -97,7 +97,7 @@ TEST_F(RolCacheReaderTest, ResidentEntriesAndTheNewest) {
 }
 
 TEST_F(RolCacheReaderTest, WaitingReaderIsWokenByTheWriterAndByClear) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     add(c, 1, 10);
     std::atomic<int> result{-1};
     uint64_t got = 0;
@@ -126,7 +126,7 @@ TEST_F(RolCacheReaderTest, WaitingReaderIsWokenByTheWriterAndByClear) {
 TEST_F(RolCacheReaderTest, AfterRestartOlderEntriesComeFromTheFiles) {
     writeRun(1, 500, 100);
     writeRun(501, 900, 100);
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     EXPECT_EQ(c.getOldestResident(), 501u);
     EXPECT_EQ(c.getLastSeq(), 900u);
     EXPECT_EQ(c.getMemCount(), 400);
@@ -150,7 +150,7 @@ TEST_F(RolCacheReaderTest, AfterRestartOlderEntriesComeFromTheFiles) {
 TEST_F(RolCacheReaderTest, NumbersThatAreNoEntryGiveZero) {
     flrtest::writeFile(path("cache.5"), rctest::fileBytes({{5, 10}, {9, 10}, {20, 10}}));
     writeRun(100, 110, 10);
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     ReadBuf r;
     EXPECT_EQ(r.next(c, 7), FlrRolCache::kNotInCache);
     EXPECT_EQ(r.next(c, 4), FlrRolCache::kNotInCache);
@@ -163,8 +163,8 @@ TEST_F(RolCacheReaderTest, NumbersThatAreNoEntryGiveZero) {
 
 TEST_F(RolCacheReaderTest, EntriesLargerThanMemoryAreStillRead) {
     // Nothing stays resident; the files hold every entry.
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
-    for (uint64_t s = 1; s <= 3; ++s) add(c, s, 2 * kMiB + 512 * 1024);
+    FlrRolCache c(d(), 64 * kMiBytes, 2 * kMiBytes);
+    for (uint64_t s = 1; s <= 3; ++s) add(c, s, 2 * kMiBytes + 512 * 1024);
     EXPECT_EQ(c.getOldestResident(), 0u);
     ReadBuf r;
     ASSERT_EQ(r.next(c, 1), FlrRolCache::kDelivered);
@@ -180,7 +180,7 @@ TEST_F(RolCacheReaderTest, ReaderWhoseFileWasDeletedGoesOnToTheNextFile) {
     writeRun(1, 10, 100);
     writeRun(11, 20, 100);
     writeRun(21, 30, 100);
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     ReadBuf r;
     ASSERT_EQ(r.next(c, 1), FlrRolCache::kDelivered);  // loads cache.1
     ASSERT_TRUE(c.delOldestCacheFile());               // ... which now goes
@@ -192,7 +192,7 @@ TEST_F(RolCacheReaderTest, ReaderWhoseFileWasDeletedGoesOnToTheNextFile) {
     EXPECT_TRUE(r.holds(12));
 
     // Once the file after the loaded one is gone too, what follows is lost.
-    FlrRolCache c2(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c2(d(), 4 * kMiBytes, 2 * kMiBytes);
     writeRun(1, 10, 100);
     c2.scanDisk();
     ASSERT_EQ(r.next(c2, 1), FlrRolCache::kDelivered);
@@ -204,9 +204,9 @@ TEST_F(RolCacheReaderTest, ReaderWhoseFileWasDeletedGoesOnToTheNextFile) {
 
 TEST_F(RolCacheReaderTest, DamagedFilesAreReportedNotSkipped) {
     writeRun(1000, 1010, 10);  // the newest, loaded at construction
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     ReadBuf r;
-    auto readAt = [&](uint64_t s) { return messageOf([&] { r.next(c, s); }); };
+    auto readAt = [&](uint64_t s) { return errorMessageOf([&] { r.next(c, s); }); };
     auto place = [&](const std::string& name, const std::string& bytes) {
         flrtest::writeFile(path(name), bytes);
         c.scanDisk();
@@ -256,7 +256,7 @@ TEST_F(RolCacheReaderTest, ThreadsKeepTheirOwnPositions) {
     writeRun(1, 100, 50);
     writeRun(101, 200, 50);
     writeRun(201, 300, 50);
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     // Two threads take turns, each walking its own stretch.
     std::mutex m;
     std::condition_variable cv;
@@ -282,7 +282,7 @@ TEST_F(RolCacheReaderTest, ThreadsKeepTheirOwnPositions) {
 TEST_F(RolCacheReaderTest, AtMostAHundredContextsLeastRecentlyUsedGoFirst) {
     writeRun(1, 200, 10);
     writeRun(201, 210, 10);
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMiBytes, 2 * kMiBytes);
     // 101 threads stay alive (a finished thread's id may be reused) and read
     // from disk one after another, in the order given by the script.
     constexpr int kThreads = 101;
@@ -341,7 +341,7 @@ TEST_F(RolCacheReaderTest, OneWriterEightReaders) {
     // About 12 MB; never below 9 MB, which the disk limit must roll over.
     const uint64_t kEntries = static_cast<uint64_t>(std::max(flrtest::scaled(6000), 4500));
     constexpr int kReaders = 8;
-    FlrRolCache c(d(), 6 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 6 * kMiBytes, 2 * kMiBytes);
     std::atomic<bool> writerDone{false};
     std::atomic<int> failures{0};
     std::atomic<long> rolledOff{0}, delivered{0};

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kMiB = 1048576;
+constexpr int kOneMiB = 1048576;
 
 class RolCacheWBATest : public ::testing::Test {
   protected:
@@ -38,7 +38,7 @@ struct Got {
     bool valid() const { return std::string(data, len) == rctest::payload(seq, len); }
 };
 
-std::string messageOf(const std::function<void()>& fn) {
+std::string errorTextOf(const std::function<void()>& fn) {
     try {
         fn();
     } catch (const JxException& e) {
@@ -64,7 +64,7 @@ TEST_F(RolCacheWBATest, LookUpThenStepAcrossFiles) {
     EXPECT_EQ(w.getNextEntry(&g.seq, &g.data, &g.len), 0);
 
     EXPECT_EQ(w.getEntry(5, &g.data, &g.len), 0);  // the search stops at 7
-    EXPECT_EQ(messageOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
               "Must call getEntry() or getFirstEntry() before using getNextEntry().");
     EXPECT_EQ(w.getEntry(0, &g.data, &g.len), 0);
     EXPECT_EQ(w.getEntry(8, &g.data, &g.len), 0);
@@ -79,11 +79,11 @@ TEST_F(RolCacheWBATest, NullPointersAndEmptyDirectory) {
     Got g;
     EXPECT_EQ(w.getFirstEntry(&g.seq, &g.data, &g.len), 0);
     EXPECT_EQ(w.getEntry(1, &g.data, &g.len), 0);
-    EXPECT_EQ(messageOf([&] { w.getEntry(1, nullptr, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getEntry(1, nullptr, &g.len); }),
               "NULL buffer or length pointer passed as input.");
-    EXPECT_EQ(messageOf([&] { w.getFirstEntry(&g.seq, &g.data, nullptr); }),
+    EXPECT_EQ(errorTextOf([&] { w.getFirstEntry(&g.seq, &g.data, nullptr); }),
               "NULL buffer or length pointer passed as input.");
-    EXPECT_EQ(messageOf([&] { w.getNextEntry(nullptr, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getNextEntry(nullptr, &g.data, &g.len); }),
               "NULL seq_num, buffer or length pointers passed as input.");
 }
 
@@ -140,30 +140,30 @@ TEST_F(RolCacheWBATest, DamageIsReported) {
     FlrRolCacheWBA w(d());
     Got g;
     ASSERT_EQ(w.getEntry(2, &g.data, &g.len), 1);
-    EXPECT_EQ(messageOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
               "Cache file is corrupt: a journal entry goes beyond its end.");
-    EXPECT_EQ(messageOf([&] { w.getEntry(3, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getEntry(3, &g.data, &g.len); }),
               "Cache file is corrupt: invalid record size");
 
     flrtest::writeFile(path("cache.1"), rctest::sigBytes());
-    EXPECT_EQ(messageOf([&] { w.getEntry(1, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getEntry(1, &g.data, &g.len); }),
               "File " + path("cache.1") + " is too short.");
-    EXPECT_EQ(messageOf([&] { w.getFirstEntry(&g.seq, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getFirstEntry(&g.seq, &g.data, &g.len); }),
               "File " + path("cache.1") + " is too short.");
     flrtest::writeFile(path("cache.1"), "ZRP1L\n\x0E\xAE" + rctest::recordBytes(1, "x"));
-    EXPECT_EQ(messageOf([&] { w.getEntry(1, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getEntry(1, &g.data, &g.len); }),
               "File " + path("cache.1") + " is corrupt: invalid signature.");
     flrtest::writeFile(path("cache.1"), std::string(FlrRolCacheBase::kMaxFileSize + 1, 'x'));
-    EXPECT_EQ(messageOf([&] { w.getEntry(1, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getEntry(1, &g.data, &g.len); }),
               "File " + path("cache.1") + " is too big.");
     place("cache.1", {{1, 10}, {1, 10}});
     ASSERT_EQ(w.getFirstEntry(&g.seq, &g.data, &g.len), 1);
-    EXPECT_EQ(messageOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
+    EXPECT_EQ(errorTextOf([&] { w.getNextEntry(&g.seq, &g.data, &g.len); }),
               "Cache file " + path("cache.1") + " is corrupt: sequence numbers out of order.");
 }
 
 TEST_F(RolCacheWBATest, FilesLargerThanTheInitialBuffer) {
-    place("cache.1", {{1, 3 * kMiB}, {2, 2 * kMiB}});
+    place("cache.1", {{1, 3 * kOneMiB}, {2, 2 * kOneMiB}});
     place("cache.3", {{3, 10}});
     FlrRolCacheWBA w(d());
     Got g;
@@ -185,7 +185,7 @@ size_t sizeOf(uint64_t s) {
 TEST_F(RolCacheWBATest, ReaderProcessBesideARollingWriter) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    FlrRolCache c(d(), 2 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 2 * kOneMiB, 2 * kOneMiB);
     uint64_t s = 1;
     auto addOne = [&] {
         const std::string p = rctest::payload(s, sizeOf(s));

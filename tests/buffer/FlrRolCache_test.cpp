@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int kMiB = 1048576;
+constexpr int kMebibyte = 1048576;
 
 class RolCacheTest : public ::testing::Test {
   protected:
@@ -44,7 +44,7 @@ class RolCacheTest : public ::testing::Test {
     }
 };
 
-std::string messageOf(const std::function<void()>& fn) {
+std::string whatOf(const std::function<void()>& fn) {
     try {
         fn();
     } catch (const JxException& e) {
@@ -54,9 +54,9 @@ std::string messageOf(const std::function<void()>& fn) {
 }
 
 TEST_F(RolCacheTest, LimitsAndIndexSize) {
-    EXPECT_EQ(messageOf([&] { FlrRolCache c(d(), 4 * kMiB, 2097151); }),
+    EXPECT_EQ(whatOf([&] { FlrRolCache c(d(), 4 * kMebibyte, 2097151); }),
               "Resident part of rolling cache (2097151) is too small: should be at least 2097152");
-    EXPECT_EQ(messageOf([&] { FlrRolCache c(d(), 2097151, 4 * kMiB); }),
+    EXPECT_EQ(whatOf([&] { FlrRolCache c(d(), 2097151, 4 * kMebibyte); }),
               "Disk part of rolling cache (2097151) is too small: should be at least 2097152");
     {
         EvDebugCapture cap;
@@ -67,10 +67,10 @@ TEST_F(RolCacheTest, LimitsAndIndexSize) {
         EXPECT_TRUE(
             cap.contains("Max Cache Size: 2097152 (0.001953GB), Max VM: 2097152 (2.000000MB)"));
     }
-    FlrRolCache c3(d(), 4 * kMiB, 3 * kMiB);
+    FlrRolCache c3(d(), 4 * kMebibyte, 3 * kMebibyte);
     EXPECT_EQ(c3.getBuckets(), 4096);
     try {
-        FlrRolCache c(d(), 4 * kMiB, 0);
+        FlrRolCache c(d(), 4 * kMebibyte, 0);
     } catch (const JxException& e) {
         EXPECT_EQ(e.getFunction(), "FlrRolCache::FlrRolCache");
         EXPECT_EQ(e.getSource(), "FlrRolCache");
@@ -78,30 +78,30 @@ TEST_F(RolCacheTest, LimitsAndIndexSize) {
 }
 
 TEST_F(RolCacheTest, RefusedEntriesLeaveTheCacheAsItWas) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
     add(c, 5, 10);
     add(c, 9, 10);
     add(c, 12, 10);
     const std::string before = flrtest::readFile(path("cache.5"));
     const char data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, 4, 0); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, 4, 0); }),
               "Invalid sequence number: must be 1 or higher.");
-    EXPECT_EQ(messageOf([&] { c.addEntry(nullptr, 4, 13); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(nullptr, 4, 13); }),
               "NULL or empty journal entry passed to FlrRolCache::addEntry()");
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, 0, 13); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, 0, 13); }),
               "NULL or empty journal entry passed to FlrRolCache::addEntry()");
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, 4, 12); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, 4, 12); }),
               "Duplicate sequence number 12 detected. An entry with the same number has just "
               "been added, so I can't add it again.");
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, 4, 11); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, 4, 11); }),
               "Sequence number rollback detected: last number was 12, and this one is 11.");
     // Checked in this order: a zero number wins over an empty entry.
-    EXPECT_EQ(messageOf([&] { c.addEntry(nullptr, 0, 0); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(nullptr, 0, 0); }),
               "Invalid sequence number: must be 1 or higher.");
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, 4, 0x8000000000000000ULL); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, 4, 0x8000000000000000ULL); }),
               "Sequence number 9223372036854775808 is too large for the rolling cache: at most "
               "9223372036854775807.");
-    EXPECT_EQ(messageOf([&] { c.addEntry(data, FlrRolCacheBase::kMaxEntryLen + 1, 13); }),
+    EXPECT_EQ(whatOf([&] { c.addEntry(data, FlrRolCacheBase::kMaxEntryLen + 1, 13); }),
               "Journal entry of 10485741 bytes is too large for the rolling cache: at most "
               "10485740 bytes.");
     EXPECT_EQ(c.getLastSeq(), 12u);
@@ -112,7 +112,7 @@ TEST_F(RolCacheTest, RefusedEntriesLeaveTheCacheAsItWas) {
 }
 
 TEST_F(RolCacheTest, FileBytesAreTheFormat) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
     EXPECT_TRUE(c.getFiles().empty());
     add(c, 5, 3);
     add(c, 9, 1);
@@ -128,7 +128,7 @@ TEST_F(RolCacheTest, FileBytesAreTheFormat) {
 }
 
 TEST_F(RolCacheTest, RotatesAfterAMegabyteOfRecords) {
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
     const size_t len = 100 * 1024;
     uint64_t seq = 1;
     // 10 records take 10 * (102400 + 12) bytes, short of 1 MiB; the 11th
@@ -142,8 +142,8 @@ TEST_F(RolCacheTest, RotatesAfterAMegabyteOfRecords) {
 }
 
 TEST_F(RolCacheTest, NoFileGrowsBeyondWhatReadersAccept) {
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
-    add(c, 1, kMiB - 100);  // just short of the rotation size
+    FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
+    add(c, 1, kMebibyte - 100);  // just short of the rotation size
     // Appending this one would make cache.1 larger than 10 MiB.
     add(c, 2, FlrRolCacheBase::kMaxEntryLen);
     add(c, 3, 10);
@@ -159,7 +159,7 @@ TEST_F(RolCacheTest, NoFileGrowsBeyondWhatReadersAccept) {
 }
 
 TEST_F(RolCacheTest, DiskLimitDeletesOldestFilesFirst) {
-    FlrRolCache c(d(), 2 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 2 * kMebibyte, 2 * kMebibyte);
     const size_t len = 100 * 1024;
     uint64_t lastFirst = 0;
     for (uint64_t seq = 1; seq <= 120; ++seq) {
@@ -181,7 +181,7 @@ TEST_F(RolCacheTest, DiskLimitLoopEndsWhenNothingMoreCanGo) {
     // Every entry alone fills more than half the limit: the one file left
     // after deleting can never make room, and adding must still go on.
     EvDebugCapture cap;
-    FlrRolCache c(d(), 2 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 2 * kMebibyte, 2 * kMebibyte);
     for (uint64_t seq = 1; seq <= 6; ++seq) add(c, seq, 1536 * 1024);
     EXPECT_EQ(filesOnDisk(), (std::vector<uint64_t>{5, 6}));
     EXPECT_TRUE(cap.containsFragment("no more can be deleted"));
@@ -191,11 +191,11 @@ TEST_F(RolCacheTest, DiskLimitLoopEndsWhenNothingMoreCanGo) {
 
 TEST_F(RolCacheTest, LimitLoweredBelowWhatAnEarlierRunLeft) {
     {
-        FlrRolCache big(d(), 64 * kMiB, 2 * kMiB);
+        FlrRolCache big(d(), 64 * kMebibyte, 2 * kMebibyte);
         for (uint64_t seq = 1; seq <= 60; ++seq) add(big, seq, 100 * 1024);
     }
     EXPECT_EQ(filesOnDisk().size(), 6u);
-    FlrRolCache small(d(), 2 * kMiB, 2 * kMiB);
+    FlrRolCache small(d(), 2 * kMebibyte, 2 * kMebibyte);
     add(small, 61, 10);
     // The oldest files went, until what is left fits, before the new one
     // started: cache.45 (1.1 MB) and cache.56 (0.5 MB) stay under 2 MiB.
@@ -203,7 +203,7 @@ TEST_F(RolCacheTest, LimitLoweredBelowWhatAnEarlierRunLeft) {
 }
 
 TEST_F(RolCacheTest, MemoryLimitEvictsOldestEntries) {
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
     const size_t len = 300 * 1024;
     for (uint64_t seq = 1; seq <= 6; ++seq) add(c, seq, len);
     // 6 * 300 KiB fit in 2 MiB; the 7th pushes out the oldest.
@@ -213,7 +213,7 @@ TEST_F(RolCacheTest, MemoryLimitEvictsOldestEntries) {
     EXPECT_EQ(c.getMemCount(), 6);
     EXPECT_EQ(c.getMemUsed(), 6 * 300 * 1024);
     // One entry above the limit pushes out everything, itself included.
-    add(c, 8, 3 * kMiB);
+    add(c, 8, 3 * kMebibyte);
     EXPECT_EQ(c.getMemCount(), 0);
     EXPECT_EQ(c.getMemUsed(), 0);
     EXPECT_EQ(c.getOldestResident(), 0u);
@@ -223,7 +223,7 @@ TEST_F(RolCacheTest, MemoryLimitEvictsOldestEntries) {
 
 TEST_F(RolCacheTest, IndexGrowsAtSevenEntriesPerChainAndNeverShrinks) {
     EvDebugCapture cap;
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
     const char one = 'x';
     uint64_t seq = 1;
     for (; seq < 7 * 2048; ++seq) c.addEntry(&one, 1, seq);
@@ -248,7 +248,7 @@ TEST_F(RolCacheTest, IndexGrowsAtSevenEntriesPerChainAndNeverShrinks) {
 }
 
 TEST_F(RolCacheTest, ClearEmptiesMemoryAndDisk) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
     for (uint64_t seq = 100; seq < 110; ++seq) add(c, seq, 1000);
     flrtest::writeFile(path("keep.me"), "x");
     EvDebugCapture cap;
@@ -266,7 +266,7 @@ TEST_F(RolCacheTest, ClearEmptiesMemoryAndDisk) {
 }
 
 TEST_F(RolCacheTest, FlushStartsANewFileWithTheNextEntry) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
     add(c, 1, 10);
     EvDebugCapture cap;
     c.flush();
@@ -285,24 +285,24 @@ TEST_F(RolCacheTest, DeleteCacheFilesWithoutAnInstance) {
     EXPECT_NE(::access(path("cache.20").c_str(), F_OK), 0);
     EXPECT_NE(::access(path("cache.x").c_str(), F_OK), 0);
     EXPECT_EQ(::access(path("other").c_str(), F_OK), 0);
-    EXPECT_EQ(messageOf([&] { FlrRolCache::deleteCacheFiles(path("missing")); }),
+    EXPECT_EQ(whatOf([&] { FlrRolCache::deleteCacheFiles(path("missing")); }),
               "Failed to open directory " + path("missing") + ": No such file or directory");
 }
 
 TEST_F(RolCacheTest, RestartContinuesAfterTheNewestEntry) {
     {
-        FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
+        FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
         for (uint64_t seq = 1; seq <= 25; ++seq) add(c, seq, 100 * 1024);
     }
     EXPECT_EQ(filesOnDisk(), (std::vector<uint64_t>{1, 12, 23}));
     EvDebugCapture cap;
-    FlrRolCache c(d(), 64 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
     EXPECT_TRUE(cap.contains("Successfully loaded 3 entries (300KB) from last cache file " +
                              path("cache.23")));
     EXPECT_EQ(c.getLastSeq(), 25u);
     EXPECT_EQ(c.getOldestResident(), 23u);
     EXPECT_EQ(c.getMemCount(), 3);
-    EXPECT_EQ(messageOf([&] { add(c, 25, 1); }),
+    EXPECT_EQ(whatOf([&] { add(c, 25, 1); }),
               "Duplicate sequence number 25 detected. An entry with the same number has just "
               "been added, so I can't add it again.");
     add(c, 26, 1);
@@ -311,7 +311,7 @@ TEST_F(RolCacheTest, RestartContinuesAfterTheNewestEntry) {
 }
 
 TEST_F(RolCacheTest, FailedSignatureWriteLeavesNoFile) {
-    FlrRolCache c(d(), 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
     ASSERT_EQ(::symlink("/dev/full", path("cache.100").c_str()), 0);
     try {
         add(c, 100, 10);
@@ -360,7 +360,7 @@ TEST(RolCacheChild, WriteFailsPartWay) {
         rl.rlim_cur = n;
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &rl), 0);
     };
-    FlrRolCache c(dirName, 4 * kMiB, 2 * kMiB);
+    FlrRolCache c(dirName, 4 * kMebibyte, 2 * kMebibyte);
     const std::string p1 = rctest::payload(1, 100), p2 = rctest::payload(2, 500),
                       p3 = rctest::payload(3, 700);
     c.addEntry(p1.data(), 100, 1);  // cache.1: 8 + 112 bytes

@@ -19,7 +19,7 @@
 
 namespace {
 
-JxLBFS::HashBlock block(uint64_t offset, uint32_t length, uint64_t seed) {
+JxLBFS::HashBlock hashBlock(uint64_t offset, uint32_t length, uint64_t seed) {
     JxLBFS::HashBlock b;
     b.block.offset = offset;
     b.block.length = length;
@@ -46,7 +46,8 @@ class FlrLBFSTreeDBTest : public ::testing::Test {
     // A file with two blocks in the hash database.
     uint64_t createWithBlocks(const std::string& path) {
         uint64_t fid = create(path);
-        EXPECT_TRUE(hash.update(fid, {block(0, 100, fid), block(100, 50, fid + 1000)}).IsSuccess());
+        EXPECT_TRUE(
+            hash.update(fid, {hashBlock(0, 100, fid), hashBlock(100, 50, fid + 1000)}).IsSuccess());
         return fid;
     }
     uint64_t fidOf(const std::string& path) {
@@ -219,7 +220,7 @@ TEST_F(FlrLBFSTreeDBTest, RenameReplacesTheTargetAndGivesItsNumberBack) {
 TEST_F(FlrLBFSTreeDBTest, RenamesThatWouldDestroyTheEntryAreRefused) {
     const uint64_t file = create("/p/q/file");
     const uint64_t p = fidOf("/p"), q = fidOf("/p/q");
-    ASSERT_TRUE(hash.update(file, {block(0, 10, 1)}).IsSuccess());
+    ASSERT_TRUE(hash.update(file, {hashBlock(0, 10, 1)}).IsSuccess());
     const uint64_t next = tree.nextFid();
 
     CQiError err = tree.rename(p, "/p/q/new/deeper", &hash);

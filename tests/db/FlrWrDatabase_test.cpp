@@ -29,7 +29,7 @@ namespace {
 
 constexpr uint64_t kMax = 0xFFFFFFFFFFFFFFFFULL;
 
-fsf_fid F(uint64_t n) {
+fsf_fid Fid(uint64_t n) {
     uint64_t w[3] = {n * 0x9E3779B97F4A7C15ULL + 1, ~n, n ^ 0x5555};
     fsf_fid f;
     std::memcpy(f.bytes, w, sizeof w);
@@ -164,7 +164,7 @@ class FlrWrDatabaseTest : public ::testing::Test {
 
     flrtest::TempDir dir;
     SP<FlrWrDatabase> db;  // shared as the services hold it
-    const fsf_fid a = F(1), b = F(2);
+    const fsf_fid a = Fid(1), b = Fid(2);
 };
 
 }  // namespace
@@ -175,20 +175,20 @@ TEST(FlrWrDatabaseFiles, CreatesReopensAndClearsAnLmdbEnvironment) {
     EvDebugCapture log;
     {
         FlrWrDatabase db(sub);
-        db.add(F(1), 0, 100);
+        db.add(Fid(1), 0, 100);
     }
     EXPECT_TRUE(log.contains("Creating new ZRP database " + sub + "/zrpwrdb"));
     {
         FlrWrDatabase db(sub);
-        EXPECT_EQ((std::vector<Interval>{{F(1), 0, 100, 0}}), all(db));
-        db.add(F(1), 150, 300);
+        EXPECT_EQ((std::vector<Interval>{{Fid(1), 0, 100, 0}}), all(db));
+        db.add(Fid(1), 150, 300);
     }
     EXPECT_TRUE(log.contains("Opening existing ZRP database " + sub + "/zrpwrdb"));
     {
         FlrWrDatabase db(sub, JXIndexing::TAccessReadOnly);
-        EXPECT_EQ((std::vector<Interval>{{F(1), 0, 300, 0}}), all(db));
+        EXPECT_EQ((std::vector<Interval>{{Fid(1), 0, 300, 0}}), all(db));
         EXPECT_EQ("Failed to start a transaction: table is open read-only",
-                  caught([&] { db.add(F(1), 1000, 1100); }).getMessage());
+                  caught([&] { db.add(Fid(1), 1000, 1100); }).getMessage());
     }
     EXPECT_EQ((std::set<std::string>{"fid_start", "meta", "records"}),
               flrtest::lmdbDatabases(sub + "/zrpwrdb.dat"));
@@ -215,7 +215,7 @@ TEST_F(FlrWrDatabaseTest, SlackMergesRangesUpTo128BytesApartOnEitherSide) {
     EXPECT_EQ((std::vector<Interval>{{b, 1000, 1300, 0}, {b, 1429, 1500, 0}}), intervals(b));
 
     // Before an interval: the same on the left.
-    const fsf_fid c = F(3), d = F(4);
+    const fsf_fid c = Fid(3), d = Fid(4);
     db->add(c, 1000, 1100);
     db->add(c, 800, 872);
     EXPECT_EQ((std::vector<Interval>{{c, 800, 1100, 0}}), intervals(c));
@@ -288,13 +288,13 @@ TEST_F(FlrWrDatabaseTest, ResizeCutsAndDropsOnlyThatFile) {
     EXPECT_EQ(1u, intervals(a).size());
     db->resizeFID(a, 0);
     EXPECT_TRUE(intervals(a).empty());
-    db->resizeFID(F(99), 0);  // no intervals at all
+    db->resizeFID(Fid(99), 0);  // no intervals at all
     EXPECT_EQ(3u, intervals(b).size());
 }
 
 TEST_F(FlrWrDatabaseTest, WalkWithDeletionEmptiesTheTable) {
     for (uint64_t f = 1; f <= 5; ++f)
-        for (uint64_t s = 0; s < 4; ++s) db->add(F(f), s * 1000, s * 1000 + 10);
+        for (uint64_t s = 0; s < 4; ++s) db->add(Fid(f), s * 1000, s * 1000 + 10);
     size_t walked = 0;
     Interval i;
     for (bool more = db->getFirst(&i.fid, &i.start, &i.end, &i.ackid); more;
@@ -358,7 +358,7 @@ TEST(FlrWrDatabaseModel, RandomWritesMatchTheReferenceModel) {
     {
         FlrWrDatabase db(dir.path());
         for (int op = 0; op < 12000; ++op) {
-            const fsf_fid fid = F(rng() % 16);
+            const fsf_fid fid = Fid(rng() % 16);
             const uint64_t roll = rng() % 1000;
             if (roll < 8) {
                 uint64_t size = rng() % 150000;

@@ -43,7 +43,7 @@ size_t entriesIn(const std::string& dir) {
     return n;
 }
 
-long long msSince(Clock::time_point t) {
+long long millisSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
@@ -150,7 +150,7 @@ TEST(SdtLinkSecrets, RepeatedWrongProofsFromOneAddressAreSlowedDown) {
             h.setSecret("a wrong secret that is long enough to try");
         });
         EXPECT_EQ(SdtError::kAuthFailed, l.tailErr.code()) << l.tailErr.text();
-        tailMs.push_back(msSince(start));
+        tailMs.push_back(millisSince(start));
     }
     // 100, 200 and 400 ms after the first, second and third failure (less
     // a little for the clock's rounding).
@@ -167,7 +167,7 @@ TEST(SdtLinkSecrets, RepeatedWrongProofsFromOneAddressAreSlowedDown) {
         h.setSecret("a wrong secret that is long enough to try");
     });
     EXPECT_EQ(SdtError::kAuthFailed, again.tailErr.code());
-    EXPECT_LT(msSince(start), 390);
+    EXPECT_LT(millisSince(start), 390);
     {
         flrtest::LinkPair ok;
         EXPECT_TRUE(ok.ok());

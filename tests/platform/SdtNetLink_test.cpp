@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr char kSecret[] = "correct horse battery staple, thirty-two bytes at least";
+constexpr char kNetLinkSecret[] = "correct horse battery staple, thirty-two bytes at least";
 
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class Listener {
@@ -91,7 +91,7 @@ struct Connected {
     SdtBuffer headBuf{65536}, tailBuf{65536};
 
     Connected() {
-        JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret);
+        JXPlatformInfo::setString("ZRP", "sLinkSecret", kNetLinkSecret);
         head.setRecvBuffer(&headBuf);
         tail.setRecvBuffer(&tailBuf);
         TcpPair p = tcpPair(listener);
@@ -196,7 +196,7 @@ TEST(SdtNetLink, RefusingTailReadsNothingPastTheForgedProof) {
     flrtest::ScopedRegistry reg;
     Listener l;
     SdtNetLink tail;
-    tail.setSecret(kSecret);
+    tail.setSecret(kNetLinkSecret);
     TcpPair p = tcpPair(l);
     std::string hello("FLRL\1\0\0\0\0\0\0\4", 12);
     hello += std::string(48, 'n');
@@ -217,7 +217,7 @@ TEST(SdtNetLink, MissingSecretRefusesBeforeAnyIoAndSilentPeerTimesOut) {
     flrtest::ScopedRegistry reg;
     Listener l;
     SdtNetLink head, tail;
-    head.setSecret(kSecret);
+    head.setSecret(kNetLinkSecret);
     head.setHandshakeTimeout(300);
     TcpPair p = tcpPair(l);
     SdtError te = tail.setSocket(p.tail, true);  // registry has no secret
@@ -239,7 +239,7 @@ TEST(SdtNetLink, SecretFileMustBePrivateAndWinsOverTheRegistryValue) {
     flrtest::ScopedRegistry reg;
     flrtest::TempDir dir;
     const std::string file = dir.file("link.key");
-    flrtest::writeFile(file, std::string(kSecret) + "\n");
+    flrtest::writeFile(file, std::string(kNetLinkSecret) + "\n");
     ASSERT_EQ(0, ::chmod(file.c_str(), 0644));
     JXPlatformInfo::setString("ZRP", "sLinkSecretFile", file);
     JXPlatformInfo::setString("ZRP", "sLinkSecret", "not used when the file is named");
@@ -251,13 +251,13 @@ TEST(SdtNetLink, SecretFileMustBePrivateAndWinsOverTheRegistryValue) {
         EXPECT_EQ(SdtError::kAuthFailed, e.code());
         EXPECT_NE(std::string::npos, e.text().find("accessible by group or others")) << e.text();
         EXPECT_NE(std::string::npos, e.text().find(file));
-        EXPECT_EQ(std::string::npos, e.text().find(kSecret));
+        EXPECT_EQ(std::string::npos, e.text().find(kNetLinkSecret));
         ::close(p.head);
         ::close(p.tail);
     }
     ASSERT_EQ(0, ::chmod(file.c_str(), 0600));
     SdtNetLink head, tail;
-    head.setSecret(kSecret);  // the file's content, trailing newline dropped
+    head.setSecret(kNetLinkSecret);  // the file's content, trailing newline dropped
     TcpPair p = tcpPair(l);
     SdtError he, te;
     handshake(head, p.head, tail, p.tail, &he, &te);
@@ -322,8 +322,8 @@ SdtError corruptSecondFrame(size_t offset, const std::function<void(SdtNetLink&)
     SdtNetLink head, tail;
     SdtBuffer buf;
     tail.setRecvBuffer(&buf);
-    head.setSecret(kSecret);
-    tail.setSecret(kSecret);
+    head.setSecret(kNetLinkSecret);
+    tail.setSecret(kNetLinkSecret);
     TcpPair toProxy = tcpPair(outer);
     TcpPair fromProxy = tcpPair(inner);
     const std::string first = compressible(1000, 1), second = pattern(1000, 2);
@@ -638,7 +638,7 @@ struct TailAcceptor {
 
     explicit TailAcceptor(int extraExpected) {
         tail.setRecvBuffer(&buf);
-        tail.setSecret(kSecret);
+        tail.setSecret(kNetLinkSecret);
         thread = std::thread([this, extraExpected] {
             const int first = listener.accept();
             opened = tail.setSocket(first, true);
@@ -668,7 +668,7 @@ TEST(SdtNetLink, ExtraSocketsDeliverAHundredThousandMessagesInOrder) {
     SdtNetLink head;
     SdtBuffer headBuf;
     head.setRecvBuffer(&headBuf);
-    head.setSecret(kSecret);
+    head.setSecret(kNetLinkSecret);
     ASSERT_TRUE(head.setSocket(acc.listener.connect(), false).ok());
     SdtError e = head.fatten(3);
     ASSERT_TRUE(e.ok()) << e.text();
@@ -709,7 +709,7 @@ TEST(SdtNetLink, ExtraSocketsDeliverAHundredThousandMessagesInOrder) {
 TEST(SdtNetLink, JoinsForUnknownSessionsOrWithoutProofAreRefused) {
     TailAcceptor acc(1);
     SdtNetLink head;
-    head.setSecret(kSecret);
+    head.setSecret(kNetLinkSecret);
     head.setHandshakeTimeout(5000);
     ASSERT_TRUE(head.setSocket(acc.listener.connect(), false).ok());
     // Wait for the tail side to finish its handshake, then end its session.
@@ -749,8 +749,8 @@ TEST(SdtNetLink, JoinsForUnknownSessionsOrWithoutProofAreRefused) {
     // A plain hello is left untouched for setSocket.
     Listener l;
     SdtNetLink h2, t2;
-    h2.setSecret(kSecret);
-    t2.setSecret(kSecret);
+    h2.setSecret(kNetLinkSecret);
+    t2.setSecret(kNetLinkSecret);
     TcpPair p = tcpPair(l);
     SdtError he;
     std::thread th([&] { he = h2.setSocket(p.head, false); });

@@ -61,9 +61,9 @@ std::string snapDevice(const std::string& volume, const std::string& name) {
     return volume.substr(0, volume.rfind('/') + 1) + name;
 }
 
-class MemSnap : public FlrSnapOS::Snap {
+class MgrMemSnap : public FlrSnapOS::Snap {
   public:
-    MemSnap(const std::string& volume, const std::string& snapName)
+    MgrMemSnap(const std::string& volume, const std::string& snapName)
         : Snap(RDEV(snapDevice(volume, snapName)), "UUID-" + snapName, FLR_SNAP_ENG_LINUX_LVM),
           volume_(volume),
           snapName_(snapName) {}
@@ -82,9 +82,9 @@ class MemSnap : public FlrSnapOS::Snap {
     std::string volume_, snapName_;
 };
 
-class MemLV : public FlrSnapOS::LVP {
+class MgrMemLV : public FlrSnapOS::LVP {
   public:
-    MemLV(const std::string& volume, int maxSnaps)
+    MgrMemLV(const std::string& volume, int maxSnaps)
         : LVP(RDEV(volume), "UUID-" + volume, FLR_SNAP_ENG_LINUX_LVM), max_(maxSnaps) {}
     int getMaxNumSnaps() const override { return max_; }
     SP<FlrSnapOS::Snap> snap(int, const std::string& snapName, std::string*) override {
@@ -92,10 +92,10 @@ class MemLV : public FlrSnapOS::LVP {
         std::this_thread::sleep_for(std::chrono::milliseconds(world.snapDelayMs));
         for (const auto& l : lines)
             if (l.kind == 'S' && l.volume == rdev.path && l.value == snapName)
-                throw JxException("MemLV::snap", "snapshot " + snapName + " exists", "test", 1);
+                throw JxException("MgrMemLV::snap", "snapshot " + snapName + " exists", "test", 1);
         lines.push_back({'S', rdev.path, snapName});
         writeWorld(lines);
-        return new MemSnap(rdev.path, snapName);
+        return new MgrMemSnap(rdev.path, snapName);
     }
     void mount(SP<FlrSnapOS::Snap>& s, const std::string& mountPoint) override {
         std::ofstream(JxMntTab::getMountTableFile(), std::ios::app)
@@ -110,11 +110,11 @@ FlrSnapOS::LVList enumerate() {
     FlrSnapOS::LVList lvs;
     const auto lines = readWorld();
     for (const auto& l : lines)
-        if (l.kind == 'V') lvs.push_back(new MemLV(l.volume, std::stoi(l.value)));
+        if (l.kind == 'V') lvs.push_back(new MgrMemLV(l.volume, std::stoi(l.value)));
     for (const auto& l : lines) {
         if (l.kind != 'S') continue;
         for (auto& lv : lvs)
-            if (lv->rdev.path == l.volume) lv->snaps.push_back(new MemSnap(l.volume, l.value));
+            if (lv->rdev.path == l.volume) lv->snaps.push_back(new MgrMemSnap(l.volume, l.value));
     }
     return lvs;
 }

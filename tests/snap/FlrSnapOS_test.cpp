@@ -123,11 +123,11 @@ TEST_F(EngineOrder, SelectsInFixedOrderAndSkipsFailingEngines) {
 
 // A name with blanks, quotes, a command substitution and a separator is one
 // argument and runs nothing.
-const std::string kHostile = "snap dir \"q\" 'x' $(touch pwned) ; `id`";
+const std::string kHostileDir = "snap dir \"q\" 'x' $(touch pwned) ; `id`";
 
 TEST(FlrSnapOSMount, RunsMountWithArgumentsOnly) {
     FakeHost host(R"({"lvs": []})");
-    const std::string point = host.dir() + "/" + kHostile;
+    const std::string point = host.dir() + "/" + kHostileDir;
     ASSERT_EQ(::mkdir(point.c_str(), 0755), 0);
 
     FlrSnapOS::mount(RDEV("/dev/vg00/jxm_1"), point, "", "");

@@ -16,11 +16,11 @@ namespace flrtest {
 
 namespace {
 
-const char* const kTools[] = {"vxdg",          "vxsnap",      "vxprint",      "vxedit",
-                              "mmlsfs",        "mmlsfileset", "mmlssnapshot", "mmcrsnapshot",
-                              "mmdelsnapshot", "jxsnap"};
+const char* const kStoreTools[] = {"vxdg",          "vxsnap",      "vxprint",      "vxedit",
+                                   "mmlsfs",        "mmlsfileset", "mmlssnapshot", "mmcrsnapshot",
+                                   "mmdelsnapshot", "jxsnap"};
 
-std::string unhex(const std::string& hex) {
+std::string storeUnhex(const std::string& hex) {
     std::string out;  // "x" + hex digits
     for (size_t i = 1; i + 1 < hex.size(); i += 2)
         out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
@@ -53,7 +53,7 @@ FakeStore::FakeStore(const std::string& state) {
     const std::string bin = dir_.file("bin");
     ::mkdir(bin.c_str(), 0755);
     const std::string script = sourceDir() + "/../fakes/fakestore.py";
-    for (const char* tool : kTools)
+    for (const char* tool : kStoreTools)
         if (::symlink(script.c_str(), (bin + "/" + tool).c_str()) != 0)
             throw std::runtime_error("cannot link " + std::string(tool));
     const char* path = std::getenv("PATH");
@@ -101,7 +101,7 @@ std::vector<std::vector<std::string>> FakeStore::calls(const std::string& tool) 
     for (std::string line; std::getline(in, line);) {
         std::vector<std::string> argv;
         std::istringstream words(line.substr(0, line.find('\t')));
-        for (std::string w; words >> w;) argv.push_back(unhex(w));
+        for (std::string w; words >> w;) argv.push_back(storeUnhex(w));
         if (!argv.empty() && argv[0] == tool) out.push_back(argv);
     }
     return out;

@@ -16,12 +16,12 @@ namespace {
 
 constexpr int kMiB = 1048576;
 
-struct ToolRun {
+struct CacheRun {
     int status = -1;
     std::string out;  // standard output, then standard error
 };
 
-ToolRun flr(const std::vector<std::string>& args) {
+CacheRun flr(const std::vector<std::string>& args) {
     const flrtest::ToolRun r = flrtest::runTool(args);
     return {r.status, r.out + r.err};
 }
@@ -74,7 +74,7 @@ TEST_F(RolCacheCmdTest, LsListsFilesNumbersEntriesAndBytes) {
     flrtest::writeFile(path("cache.1"), rctest::fileBytes({{1, 10}, {2, 20}, {5, 30}}));
     flrtest::writeFile(path("cache.9"), rctest::fileBytes({{9, 40}}));
     flrtest::writeFile(path("cache.x"), "stray");
-    const ToolRun r = flr({"cache", "ls", dir.path()});
+    const CacheRun r = flr({"cache", "ls", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
     auto row = [](const char* file, int first, int last, int entries, int bytes) {
         char line[200];
@@ -95,7 +95,7 @@ TEST_F(RolCacheCmdTest, LsListsFilesNumbersEntriesAndBytes) {
 
 TEST_F(RolCacheCmdTest, VerifyPassesASoundCacheOfJournalRecords) {
     fillWithJournal(6000);
-    const ToolRun r = flr({"cache", "verify", dir.path()});
+    const CacheRun r = flr({"cache", "verify", dir.path()});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("entries: sound"), std::string::npos) << r.out;
 }
@@ -122,7 +122,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedByteInTheMiddleOfAFile) {
         std::string bad = good;
         bad[static_cast<size_t>(at)] = static_cast<char>(bad[static_cast<size_t>(at)] ^ 0x10);
         flrtest::writeFile(name, bad);
-        const ToolRun r = flr({"cache", "verify", dir.path()});
+        const CacheRun r = flr({"cache", "verify", dir.path()});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find(name + ": damaged record at offset"), std::string::npos) << r.out;
         // A damaged length shows where the framing breaks, at or after it.
@@ -155,7 +155,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedPayloadByteThroughTheChecksums) {
         std::string bad = good;
         bad[at] = static_cast<char>(bad[at] ^ 0x01);
         flrtest::writeFile(name, bad);
-        const ToolRun r = flr({"cache", "verify", dir.path()});
+        const CacheRun r = flr({"cache", "verify", dir.path()});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("content does not match the file's checksums"), std::string::npos)
             << r.out;
@@ -170,7 +170,7 @@ TEST_F(RolCacheCmdTest, VerifyFindsAFlippedPayloadByteThroughTheChecksums) {
     }
     // A file cut short is damage too once its writer recorded its size.
     flrtest::writeFile(name, good.substr(0, offsets.back()));
-    ToolRun r = flr({"cache", "verify", dir.path()});
+    CacheRun r = flr({"cache", "verify", dir.path()});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("but was closed at"), std::string::npos) << r.out;
     flrtest::writeFile(name, good);
@@ -213,7 +213,7 @@ TEST_F(RolCacheCmdTest, VerifyChecksNamesOrderAndEnds) {
     // The record being appended to the newest file is no damage.
     const std::string partial = rctest::recordBytes(4, rctest::payload(4, 100)).substr(0, 40);
     flrtest::writeFile(path("cache.3"), rctest::fileBytes({{3, 10}}) + partial);
-    ToolRun r = verify();
+    CacheRun r = verify();
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("cache.3: incomplete final record at offset 30"), std::string::npos)
         << r.out;
@@ -270,7 +270,7 @@ TEST_F(RolCacheCmdTest, DumpDecodesJournalRecords) {
         FlrRolCache c(dir.path().c_str(), 64 * kMiB, 2 * kMiB);
         c.addEntry(opaque.data(), static_cast<int>(opaque.size()), 100000);
     }
-    ToolRun r = flr({"cache", "dump", dir.path(), "--from", "150", "--count", "2"});
+    CacheRun r = flr({"cache", "dump", dir.path(), "--from", "150", "--count", "2"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("entry 150 (cache.1, offset "), 0u) << r.out;
     EXPECT_NE(r.out.find("\nentry 151 "), std::string::npos);

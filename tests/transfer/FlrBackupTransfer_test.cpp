@@ -21,9 +21,9 @@ namespace {
 using flrbackuptest::FakeTail;
 using flrbackuptest::Msg;
 
-constexpr int kBlock = 4096;
+constexpr int kTransferBlock = 4096;
 
-std::string randomBytes(size_t n, unsigned seed) {
+std::string randomContent(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
     for (char& c : s) c = static_cast<char>(gen() & 0xFF);
@@ -50,7 +50,7 @@ class BackupTransfer : public ::testing::Test {
     std::unique_ptr<FlrBackup> driver() {
         auto b = std::make_unique<FlrBackup>(&head, &abortFlag, nullptr);
         b->addDirPair(src.path().c_str(), "/dst");
-        b->hashChunkSize = kBlock;
+        b->hashChunkSize = kTransferBlock;
         b->hashMinFileSize = 1;
         return b;
     }
@@ -97,10 +97,10 @@ std::vector<std::pair<long long, size_t>> pieces(const std::vector<Msg>& msgs) {
 }
 
 TEST_F(BackupTransfer, MD5SendsOnlyDifferingBlocks) {
-    const std::string base = randomBytes(5 * kBlock + 100, 1);
+    const std::string base = randomContent(5 * kTransferBlock + 100, 1);
     auto changed = [&](std::initializer_list<int> blocks) {
         std::string s = base;
-        for (int b : blocks) s[static_cast<size_t>(b * kBlock + 7)] ^= 0x5A;
+        for (int b : blocks) s[static_cast<size_t>(b * kTransferBlock + 7)] ^= 0x5A;
         return s;
     };
     struct Case {
@@ -111,23 +111,35 @@ TEST_F(BackupTransfer, MD5SendsOnlyDifferingBlocks) {
         std::vector<std::pair<long long, size_t>> pieces;
     } cases[] = {
         {"equal", base, base, {}},
-        {"start", base, changed({0}), {{-1, kBlock}}},
-        {"start-and-next", base, changed({0, 1}), {{-1, 2 * kBlock}}},
-        {"middle", base, changed({2}), {{2 * kBlock, kBlock}}},
-        {"two-runs", base, changed({1, 3}), {{kBlock, kBlock}, {3 * kBlock, kBlock}}},
-        {"end", base, changed({5}), {{5 * kBlock, 100}}},
-        // Local data beyond the tail's last digest still reaches the tail.
-        {"tail-shorter", base.substr(0, 2 * kBlock), base, {{2 * kBlock, 3 * kBlock + 100}}},
-        {"tail-short-last-block",
-         base.substr(0, 2 * kBlock + 10),
+        {"start", base, changed({0}), {{-1, kTransferBlock}}},
+        {"start-and-next", base, changed({0, 1}), {{-1, 2 * kTransferBlock}}},
+        {"middle", base, changed({2}), {{2 * kTransferBlock, kTransferBlock}}},
+        {"two-runs",
          base,
-         {{2 * kBlock, 3 * kBlock + 100}}},
-        {"tail-longer", base + randomBytes(3 * kBlock, 2), base, {{5 * kBlock, 100}}},
+         changed({1, 3}),
+         {{kTransferBlock, kTransferBlock}, {3 * kTransferBlock, kTransferBlock}}},
+        {"end", base, changed({5}), {{5 * kTransferBlock, 100}}},
+        // Local data beyond the tail's last digest still reaches the tail.
+        {"tail-shorter",
+         base.substr(0, 2 * kTransferBlock),
+         base,
+         {{2 * kTransferBlock, 3 * kTransferBlock + 100}}},
+        {"tail-short-last-block",
+         base.substr(0, 2 * kTransferBlock + 10),
+         base,
+         {{2 * kTransferBlock, 3 * kTransferBlock + 100}}},
+        {"tail-longer",
+         base + randomContent(3 * kTransferBlock, 2),
+         base,
+         {{5 * kTransferBlock, 100}}},
         {"tail-longer-at-boundary",
-         base.substr(0, 4 * kBlock) + "xyz",
-         base.substr(0, 4 * kBlock),
+         base.substr(0, 4 * kTransferBlock) + "xyz",
+         base.substr(0, 4 * kTransferBlock),
          {}},
-        {"tail-longer-partial", base, base.substr(0, 2 * kBlock + 5), {{2 * kBlock, 5}}},
+        {"tail-longer-partial",
+         base,
+         base.substr(0, 2 * kTransferBlock + 5),
+         {{2 * kTransferBlock, 5}}},
         {"tail-empty", "", base, {{-1, base.size()}}},
     };
     auto b = driver();
@@ -198,7 +210,7 @@ TEST_F(BackupTransfer, BlocksSizedByTheFileShrinkWhatAChangeResends) {
 }
 
 TEST_F(BackupTransfer, NoCopyOnTheTailMeansAFullSendUnderMD5) {
-    const std::string content = randomBytes(3 * kBlock + 1, 3);
+    const std::string content = randomContent(3 * kTransferBlock + 1, 3);
     put("new", content);
     auto b = driver();
     b->useMD5 = true;
@@ -212,12 +224,12 @@ TEST_F(BackupTransfer, NoCopyOnTheTailMeansAFullSendUnderMD5) {
 }
 
 TEST_F(BackupTransfer, RSyncRebuildsFromCopiesAndLiterals) {
-    const std::string base = randomBytes(40 * kBlock + 123, 4);
+    const std::string base = randomContent(40 * kTransferBlock + 123, 4);
     std::string inserted = base;
-    inserted.insert(17 * kBlock + 5, "a few inserted bytes");
+    inserted.insert(17 * kTransferBlock + 5, "a few inserted bytes");
     std::string edited = base;
-    edited[3 * kBlock + 9] ^= 1;
-    edited[30 * kBlock] ^= 1;
+    edited[3 * kTransferBlock + 9] ^= 1;
+    edited[30 * kTransferBlock] ^= 1;
     struct Case {
         const char* name;
         std::string tailCopy;
@@ -226,12 +238,13 @@ TEST_F(BackupTransfer, RSyncRebuildsFromCopiesAndLiterals) {
         size_t maxLiteral;
     } cases[] = {
         {"same", base, base, true, 0},
-        {"inserted", base, inserted, true, 2 * kBlock},
-        {"edited", base, edited, true, 2 * kBlock},
-        {"prefix-removed", base, base.substr(1000), true, 2 * kBlock},
-        {"tail-shorter", base.substr(0, 10 * kBlock), base, true, base.size() - 10 * kBlock},
-        {"tail-longer", base + "more", base, true, kBlock},
-        {"unrelated", randomBytes(5 * kBlock, 5), base, false, base.size()},
+        {"inserted", base, inserted, true, 2 * kTransferBlock},
+        {"edited", base, edited, true, 2 * kTransferBlock},
+        {"prefix-removed", base, base.substr(1000), true, 2 * kTransferBlock},
+        {"tail-shorter", base.substr(0, 10 * kTransferBlock), base, true,
+         base.size() - 10 * kTransferBlock},
+        {"tail-longer", base + "more", base, true, kTransferBlock},
+        {"unrelated", randomContent(5 * kTransferBlock, 5), base, false, base.size()},
         {"no-copy", "", base, false, base.size()},
     };
     auto b = driver();
@@ -264,11 +277,11 @@ TEST_F(BackupTransfer, RSyncBoundaryAndThresholdPickTheMethodOnTheWire) {
     auto b = driver();
     b->useMD5 = true;
     b->useRSync = true;
-    b->rsyncMaxFileSize = 3 * kBlock;
+    b->rsyncMaxFileSize = 3 * kTransferBlock;
     b->hashMinFileSize = 1000;
-    put("at-max", randomBytes(3 * kBlock, 6));
-    put("below-max", randomBytes(3 * kBlock - 1, 7));
-    put("below-threshold", randomBytes(999, 8));
+    put("at-max", randomContent(3 * kTransferBlock, 6));
+    put("below-max", randomContent(3 * kTransferBlock - 1, 7));
+    put("below-threshold", randomContent(999, 8));
     run(*b, {"at-max", "below-max", "below-threshold"});
     EXPECT_EQ(FlrNetMirHeader::kMD5, tail.messagesOf(dstPath("at-max")).front().method);
     EXPECT_EQ(FlrNetMirHeader::kRSync, tail.messagesOf(dstPath("below-max")).front().method);
@@ -288,16 +301,16 @@ TEST_F(BackupTransfer, LearnedThresholdAbove2GiBSendsOrdinaryFilesWhole) {
             b->adaptive().addRMD5Sample(x, 200000000ULL + x * 9 / 10);
         }
     }
-    put("f", randomBytes(10 * kBlock, 9));
-    tail.setCopy(dstPath("f"), randomBytes(10 * kBlock, 9));
+    put("f", randomContent(10 * kTransferBlock, 9));
+    tail.setCopy(dstPath("f"), randomContent(10 * kTransferBlock, 9));
     run(*b, {"f"});
     EXPECT_EQ(FlrNetMirHeader::kFull, tail.messagesOf(dstPath("f")).front().method);
     EXPECT_EQ(0, tail.checksumRequests());
 }
 
 TEST_F(BackupTransfer, OverwriteOffSkipsFilesTheTailHas) {
-    put("there", randomBytes(2 * kBlock, 10));
-    put("missing", randomBytes(2 * kBlock, 11));
+    put("there", randomContent(2 * kTransferBlock, 10));
+    put("missing", randomContent(2 * kTransferBlock, 11));
     tail.setCopy(dstPath("there"), "old content");
     auto b = driver();
     b->useMD5 = true;
@@ -308,7 +321,7 @@ TEST_F(BackupTransfer, OverwriteOffSkipsFilesTheTailHas) {
 }
 
 TEST_F(BackupTransfer, PlainLoopSendsEveryEntryType) {
-    const std::string content = randomBytes(600000, 12);  // more than one buffer
+    const std::string content = randomContent(600000, 12);  // more than one buffer
     put("file", content);
     ASSERT_EQ(0, ::symlink("../somewhere/else", srcPath("link").c_str()));
     ASSERT_EQ(0, ::mkdir(srcPath("dir").c_str(), 0750));
@@ -377,7 +390,7 @@ TEST_F(BackupTransfer, OverlongCollectLineIsNeverSplit) {
 // Both kinds of checksum request wait for the tail: the MD5 stream with the
 // network time-out, the RSync exchange without any limit.
 TEST_F(BackupTransfer, AbortCutsThePlannerWaitingForTheTail) {
-    for (int i = 0; i < 3; ++i) put("f" + std::to_string(i), randomBytes(2 * kBlock, 13));
+    for (int i = 0; i < 3; ++i) put("f" + std::to_string(i), randomContent(2 * kTransferBlock, 13));
     tail.setSilent(true);
     const std::string cf = collect({srcPath("f0"), srcPath("f1"), srcPath("f2")});
     int requests = 0;
