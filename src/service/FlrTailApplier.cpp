@@ -16,7 +16,10 @@
 
 namespace {
 const char* const kFn = "FlrTailApplier";
-}
+// How long a session that ends waits for LBFS files it began without any
+// block arriving for them.
+constexpr int kEndGraceSeconds = 1;
+}  // namespace
 
 void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
     files += o.files;
@@ -67,7 +70,10 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
         ~Report() {
             try {
                 apply.commit();  // so the counts include the last batch
-                apply.settleLBFS();
+                // A head that ends its main connection cleanly has every
+                // block in already; one that died leaves files nothing will
+                // feed: their temporaries go once no block came for a moment.
+                apply.settleLBFS(kEndGraceSeconds);
             } catch (...) {
             }
             if (out) *out = apply.stats();
@@ -115,9 +121,9 @@ FlrTailApplySession::~FlrTailApplySession() {
     applier_.addTotals(stats_);
 }
 
-void FlrTailApplySession::settleLBFS() {
+void FlrTailApplySession::settleLBFS(int idleSeconds) {
     commit();  // files this session completed itself
-    lbfs_->settle(stop_, stats_);
+    lbfs_->settle(stop_, stats_, idleSeconds);
 }
 
 void FlrTailApplySession::dropOpen(const char* why) {

@@ -364,8 +364,8 @@ bool FlrTailLBFS::copyFromOld(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
     if (it == f.oldBlocks.end() || it->second.length != b.block.length) return false;
     const size_t len = b.block.length;
     buf_.resize(len);
-    if (jx::readFullAt(f.oldCopy.get(), buf_.data(), len, static_cast<int64_t>(it->second.offset)) !=
-        static_cast<ssize_t>(len))
+    if (jx::readFullAt(f.oldCopy.get(), buf_.data(), len,
+                       static_cast<int64_t>(it->second.offset)) != static_cast<ssize_t>(len))
         return false;
     unsigned char hash[kHashSize];
     Jxc::sha256(buf_.data(), len, hash);
@@ -599,13 +599,14 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
     abandon({f}, "its MIR_EOF never came", stats);
 }
 
-void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats) {
-    if (registry_.waitSettled(id_, stop, options_.lbfsIdleSeconds)) return;
+void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds) {
+    if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
+    if (registry_.waitSettled(id_, stop, idleSeconds)) return;
     const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
     if (left.empty()) return;
-    const std::string why =
-        stop && stop->load() ? std::string("the tail is stopping")
-                             : jxFormat("no block came for %d seconds", options_.lbfsIdleSeconds);
+    const std::string why = stop && stop->load()
+                                ? std::string("the tail is stopping")
+                                : jxFormat("no block came for %d seconds", idleSeconds);
     abandon(left, why.c_str(), stats);
 }
 

@@ -126,7 +126,8 @@ class FlrTailLBFS {
 
     bool pendingAt(const std::string& rel) { return registry_.pendingAt(id_, rel); }
     // Waits for this session's files (see the header comment).
-    void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats);
+    // idleSeconds < 0: the configured idle time.
+    void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds = -1);
     // The session ends: whatever it began or fed and is still pending goes.
     void endSession(FlrTailApplyStats& stats);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -252,6 +253,10 @@ TEST(TCtreeTableDurability, CopyOfATableBeingWrittenIsOneCommittedState) {
     }
     ::close(fds[1]);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);  // drained only to keep the writer going
+    // The copies are made once the writer has committed a batch: on a busy
+    // machine its start may otherwise come after the last copy.
+    pollfd started{fds[0], POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&started, 1, 30000)) << "the writer never committed a batch";
     RowTable source(dir.path());
     ASSERT_EQ(0, source.open(JXIndexing::TAccessReadOnly));
     long lastSeen = -1;

@@ -53,7 +53,7 @@ std::vector<HashBlock> chunk(const Bytes& data, const std::function<size_t()>& n
     return blocks;
 }
 
-std::string hex(const unsigned char* p, size_t n) {
+std::string lbfsHex(const unsigned char* p, size_t n) {
     std::string out;
     char buf[3];
     for (size_t i = 0; i < n; ++i) {
@@ -67,7 +67,7 @@ bool sameBlocks(const std::vector<HashBlock>& a, const std::vector<HashBlock>& b
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].block.offset != b[i].block.offset || a[i].block.length != b[i].block.length ||
-            hex(a[i].hash, 32) != hex(b[i].hash, 32))
+            lbfsHex(a[i].hash, 32) != lbfsHex(b[i].hash, 32))
             return false;
     return true;
 }
@@ -86,7 +86,7 @@ void expectTiling(const Bytes& data, const std::vector<HashBlock>& blocks) {
         }
         unsigned char expect[32];
         Jxc::sha256(data.data() + at, b.block.length, expect);
-        ASSERT_EQ(hex(b.hash, 32), hex(expect, 32)) << "block " << i;
+        ASSERT_EQ(lbfsHex(b.hash, 32), lbfsHex(expect, 32)) << "block " << i;
         at += b.block.length;
     }
     EXPECT_EQ(at, data.size());
@@ -106,7 +106,7 @@ TEST(JxLBFS, FixedInputCutsAtPinnedPoints) {
     const std::vector<uint64_t> firstCuts = {8378, 14740, 25172, 33513, 41850};
     for (size_t i = 0; i < firstCuts.size(); ++i)
         EXPECT_EQ(blocks[i].block.offset + blocks[i].block.length, firstCuts[i]) << i;
-    EXPECT_EQ(hex(blocks[0].hash, 32),
+    EXPECT_EQ(lbfsHex(blocks[0].hash, 32),
               "63cea7d79ed4d683bd9681b3a6ae2c72ad58d4612106a75404d0c583b01f4337");
 }
 
@@ -158,8 +158,8 @@ TEST(JxLBFS, EditChangesOnlyNearbyBlocks) {
             ++lead;
         size_t tail = 0;  // blocks with equal hashes from the back
         while (tail < before.size() - lead && tail < after.size() - lead &&
-               hex(before[before.size() - 1 - tail].hash, 32) ==
-                   hex(after[after.size() - 1 - tail].hash, 32))
+               lbfsHex(before[before.size() - 1 - tail].hash, 32) ==
+                   lbfsHex(after[after.size() - 1 - tail].hash, 32))
             ++tail;
         EXPECT_LE(after.size() - lead - tail, 3u);
         EXPECT_LE(before.size() - lead - tail, 3u);

@@ -35,7 +35,7 @@
 
 namespace {
 
-constexpr char kSecret[] = "head journal test secret, thirty-two bytes or more";
+constexpr char kJournalSecret[] = "head journal test secret, thirty-two bytes or more";
 
 fsf_fid fid(unsigned n) {
     fsf_fid f = fsf_fid::fid0;
@@ -148,7 +148,7 @@ struct Received {
 class ScriptedTail {
   public:
     ScriptedTail() : service_([this](FlrTailSession& s) { serve(s); }) {
-        service_.setSecret(kSecret);
+        service_.setSecret(kJournalSecret);
         service_.listen("127.0.0.1", "0");
         runner_ = std::thread([this] { service_.run(); });
     }
@@ -249,7 +249,7 @@ struct HeadJournalTest : ::testing::Test {
         o.reconnectMinMs = 10;
         o.reconnectMaxMs = 50;
         o.connect = [port](FlrNetHead& head) {
-            head.getLink().setSecret(kSecret);
+            head.getLink().setSecret(kJournalSecret);
             head.connect("127.0.0.1", port, 0);
         };
         return o;
@@ -500,7 +500,7 @@ TEST_F(HeadJournalTest, TailDownAtFirstKeepsTakingAndSendsLater) {
 TEST_F(HeadJournalTest, ReplayCommandSendsARecordedJournal) {
     FLR_REQUIRE_TOOL();
     flrtest::ScopedRegistry registry;
-    JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret);
+    JXPlatformInfo::setString("ZRP", "sLinkSecret", kJournalSecret);
     ScriptedTail tail;
     Journal j;
     j.create(FLR_JRN_MKDIR, 1, "d", 2);

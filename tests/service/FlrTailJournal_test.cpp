@@ -330,11 +330,11 @@ namespace {
 
 // A tail applying journal records in a child process; its port comes back
 // through a pipe.
-struct ChildTail {
+struct JournalChildTail {
     pid_t pid = -1;
     int port = 0;
 
-    ChildTail(const std::string& root, const std::string& state) {
+    JournalChildTail(const std::string& root, const std::string& state) {
         int p[2];
         if (::pipe(p) != 0) return;
         pid = ::fork();
@@ -364,7 +364,7 @@ struct ChildTail {
         ::waitpid(pid, &status, 0);
         pid = -1;
     }
-    ~ChildTail() { kill(); }
+    ~JournalChildTail() { kill(); }
 };
 
 }  // namespace
@@ -380,7 +380,7 @@ TEST(TailJournalCrash, KilledMidStreamThenResentFromItsAnswerConverges) {
         const size_t n = e.s.recs.size();
         const size_t killAt = 1 + rng() % n;
         {
-            ChildTail child(root.path(), state);
+            JournalChildTail child(root.path(), state);
             ASSERT_GT(child.port, 0);
             try {
                 Head head(child.port);
@@ -391,7 +391,7 @@ TEST(TailJournalCrash, KilledMidStreamThenResentFromItsAnswerConverges) {
             }
             child.kill();
         }
-        ChildTail child(root.path(), state);
+        JournalChildTail child(root.path(), state);
         ASSERT_GT(child.port, 0);
         Head head(child.port);
         head.net.setMirPairID(1);

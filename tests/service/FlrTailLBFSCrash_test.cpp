@@ -17,11 +17,11 @@ namespace {
 
 // A tail with a content store in a child process; its port comes back
 // through a pipe.
-struct ChildTail {
+struct LBFSChildTail {
     pid_t pid = -1;
     int port = 0;
 
-    ChildTail(const std::string& root, const std::string& store) {
+    LBFSChildTail(const std::string& root, const std::string& store) {
         int p[2];
         if (::pipe(p) != 0) return;
         pid = ::fork();
@@ -53,7 +53,7 @@ struct ChildTail {
         ::waitpid(pid, &status, 0);
         pid = -1;
     }
-    ~ChildTail() { kill(); }
+    ~LBFSChildTail() { kill(); }
 };
 
 // A few blocks of base changed (and sometimes its length), so the new file
@@ -86,7 +86,7 @@ void sendPart(int port, const std::string& path, const std::string& next, int bl
     head.blockLink->flush(5);
 }
 
-bool hasTemporaries(const std::string& root) {
+bool lbfsHasTemporaries(const std::string& root) {
     for (const auto& [name, v] : snapshot(root))
         if (name.find(".flrtmp.") != std::string::npos) return true;
     return false;
@@ -103,7 +103,7 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
 
     std::string current = pattern(50000, 11);
     {
-        ChildTail tail(root, store);
+        LBFSChildTail tail(root, store);
         ASSERT_GT(tail.port, 0);
         LBFSHead head(tail.port);
         head.announce("f.bin", current);
@@ -116,7 +116,7 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string next = mutate(current, rng);
         {
-            ChildTail tail(root, store);
+            LBFSChildTail tail(root, store);
             ASSERT_GT(tail.port, 0);
             // -1: killed before any block; past the count: after LBFS_DONE.
             const int blocks = static_cast<int>(rng() % 8) - 1;
@@ -127,9 +127,9 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
         const std::string after = flrtest::readFile(path);
         EXPECT_TRUE(after == current || after == next) << "a half file under the name";
 
-        ChildTail tail(root, store);  // sweeps, reopens the store
+        LBFSChildTail tail(root, store);  // sweeps, reopens the store
         ASSERT_GT(tail.port, 0);
-        EXPECT_FALSE(hasTemporaries(root));
+        EXPECT_FALSE(lbfsHasTemporaries(root));
         LBFSHead head(tail.port);
         head.announce("f.bin", next);
         head.announce("copy.bin", next);  // built from the store, verified

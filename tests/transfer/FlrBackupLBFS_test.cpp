@@ -26,7 +26,7 @@ namespace {
 using lbfstest::Announce;
 using lbfstest::LBFSTail;
 
-std::string randomBytes(size_t n, unsigned seed) {
+std::string lbfsRandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
     for (char& c : s) c = static_cast<char>(gen() & 0xFF);
@@ -128,7 +128,7 @@ TEST_F(BackupLBFS, FilesAbove256BytesGoByBlocks) {
     std::vector<std::string> paths = {src.file("d"), src.file("link")};
     std::vector<std::string> contents;
     for (size_t n : sizes) {
-        contents.push_back(randomBytes(n, static_cast<unsigned>(n)));
+        contents.push_back(lbfsRandomBytes(n, static_cast<unsigned>(n)));
         paths.push_back(put("f" + std::to_string(n), contents.back()));
     }
     for (bool lbfs : {false, true}) {
@@ -160,7 +160,7 @@ TEST_F(BackupLBFS, FilesAbove256BytesGoByBlocks) {
 }
 
 TEST_F(BackupLBFS, HeadersCarryCollectOffsetsOnlyWithoutLBFS) {
-    const std::vector<std::string> paths = {put("a", randomBytes(1000, 1)), put("b", "small")};
+    const std::vector<std::string> paths = {put("a", lbfsRandomBytes(1000, 1)), put("b", "small")};
     for (bool lbfs : {false, true}) {
         SCOPED_TRACE(lbfs ? "LBFS on" : "LBFS off");
         auto b = driver(lbfs);
@@ -178,7 +178,7 @@ TEST_F(BackupLBFS, HeadersCarryCollectOffsetsOnlyWithoutLBFS) {
 }
 
 TEST_F(BackupLBFS, OnlyRequestedBlocksTravelAndTheFigureCountsThem) {
-    const std::string content = randomBytes(300000, 7);
+    const std::string content = lbfsRandomBytes(300000, 7);
     const std::string path = put("big", content);
     tail.setChooser(everyOther);
     auto b = driver();
@@ -204,7 +204,7 @@ TEST_F(BackupLBFS, OnlyRequestedBlocksTravelAndTheFigureCountsThem) {
 // the largest single message; a range past the end gets what is there.
 TEST_F(BackupLBFS, LongRangesAreSentCompletely) {
     const size_t size = (5u << 20) + 1000;
-    const std::string content = randomBytes(size, 3);
+    const std::string content = lbfsRandomBytes(size, 3);
     const std::string path = put("huge", content);
     const uint32_t first = 300000;
     const uint32_t second = static_cast<uint32_t>(FlrBackup::kLBFSMaxPiece) + 700;
@@ -227,8 +227,8 @@ TEST_F(BackupLBFS, LongRangesAreSentCompletely) {
 
 TEST_F(BackupLBFS, AVanishedFileOrAStrayMessageDoesNotStopTheThread) {
     EvDebugCapture log;
-    const std::string gone = put("gone", randomBytes(5000, 1));
-    const std::string kept = randomBytes(40000, 2);
+    const std::string gone = put("gone", lbfsRandomBytes(5000, 1));
+    const std::string kept = lbfsRandomBytes(40000, 2);
     const std::string stays = put("stays", kept);
     tail.setChooser([&](const Announce& a) {
         if (a.path == gone) ::unlink(gone.c_str());
@@ -252,7 +252,7 @@ TEST_F(BackupLBFS, AVanishedFileOrAStrayMessageDoesNotStopTheThread) {
 
 TEST_F(BackupLBFS, AbortWhileWaitingForTheStopEchoEndsTheThread) {
     tail.setEchoStop(false);
-    const std::string path = put("f", randomBytes(20000, 4));
+    const std::string path = put("f", lbfsRandomBytes(20000, 4));
     auto b = driver();
     auto done = std::async(std::launch::async, [&] { run(*b, {path}); });
     for (int i = 0; i < 2000 && tail.stops() == 0; ++i)
@@ -273,7 +273,7 @@ TEST_F(BackupLBFS, AbortWhileWaitingForTheStopEchoEndsTheThread) {
 // Write intervals switched to LBFS start the thread outside a run: the
 // owner flushes, aborts or destroys the driver, and each ends the thread.
 TEST_F(BackupLBFS, FlushAbortAndDestructionEndAThreadStartedByWriteIntervals) {
-    const std::string content = randomBytes(200000, 5);
+    const std::string content = lbfsRandomBytes(200000, 5);
     const std::string path = put("w", content);
     const std::list<unsigned long long> starts = {0}, ends = {200000};
     // Flushing last: its thread also answers the requests the others left.
@@ -303,7 +303,7 @@ TEST_F(BackupLBFS, MultiStreamRunsEveryStreamThroughLBFS) {
     std::map<std::string, std::string> contents;
     for (int i = 0; i < 9; ++i) {
         const std::string name = "x/" + std::to_string(i);
-        contents[src.file(name)] = randomBytes(static_cast<size_t>(i) * 9000 + 100, i);
+        contents[src.file(name)] = lbfsRandomBytes(static_cast<size_t>(i) * 9000 + 100, i);
         paths.push_back(put(name, contents[src.file(name)]));
     }
     tail.setChooser(everyOther);

@@ -21,7 +21,7 @@ using flrbackuptest::FakeTail;
 using flrbackuptest::Msg;
 using Offsets = std::list<unsigned long long>;
 
-std::string randomBytes(size_t n, unsigned seed) {
+std::string wbaRandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
     for (char& c : s) c = static_cast<char>(gen() & 0xFF);
@@ -57,10 +57,10 @@ class BackupWBA : public ::testing::Test {
 };
 
 TEST_F(BackupWBA, IntervalsRebuildTheFileFromTheTailsCopy) {
-    const std::string old = randomBytes(400000, 1);
+    const std::string old = wbaRandomBytes(400000, 1);
     std::string now = old;
-    now.replace(1000, 500, randomBytes(500, 2));
-    now.replace(50000, 8000, randomBytes(8000, 3));
+    now.replace(1000, 500, wbaRandomBytes(500, 2));
+    now.replace(50000, 8000, wbaRandomBytes(8000, 3));
     flrtest::writeFile(src.file("f"), now);
     tail.setCopy("/dst/f", old);
     auto b = driver();
@@ -96,7 +96,7 @@ TEST_F(BackupWBA, EmptyAndZeroLengthIntervals) {
 
 TEST_F(BackupWBA, LongIntervalsTravelInPieces) {
     ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "nDisableLBFS", "1"));
-    const std::string content = randomBytes(700000, 4);
+    const std::string content = wbaRandomBytes(700000, 4);
     flrtest::writeFile(src.file("f"), content);
     tail.setCopy("/dst/f", std::string(700000, 'x'));
     auto b = driver();

@@ -144,8 +144,9 @@ class FLR_EXPORT FlrTailApplySession {
     void handle(const FlrNetMessage& m, FlrNetTail* reply);
     // Commits and waits (at most until the session's LBFS files stop
     // progressing, or the stop flag of setStop() is set) for the LBFS files
-    // this session began to be placed or failed.
-    void settleLBFS();
+    // this session began to be placed or failed; idleSeconds < 0: the
+    // configured idle time without a block before they are dropped.
+    void settleLBFS(int idleSeconds = -1);
     void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
     // Makes the finished entries durable and puts them in place.
     void commit();
