@@ -117,8 +117,10 @@ std::string absoluteDestination(const std::string& target) {
 // The senders a driver may use for --method m. LBFS needs a tail above
 // protocol version 3, which the driver checks; a disabled LBFS gives way to
 // MD5 and RSync, as in the multi-stream backup.
+// LBFS only when asked for: on a first copy it costs about twice a full send,
+// and a head killed mid-run still leaves the tail temporaries to clear.
 void chooseSenders(const std::string& m, FlrBackup& b) {
-    const bool lbfs = m == "lbfs" || m == "auto";
+    const bool lbfs = m == "lbfs";
     b.useLBFS = lbfs && !b.isLBFSDisabled();
     b.useMD5 = (m == "md5" || m == "auto") && !b.isMD5Disabled();
     b.useRSync = (m == "rsync" || m == "auto") && !b.isRSyncDisabled();

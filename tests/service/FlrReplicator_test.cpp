@@ -39,7 +39,7 @@ struct Tree {
 };
 
 TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
-    for (const char* method : {"full", "md5", "rsync", "auto"}) {
+    for (const char* method : {"full", "md5", "rsync", "lbfs", "auto"}) {
         SCOPED_TRACE(method);
         Tree t;
         FlrReplicateSummary s = t.replicate(method);
@@ -49,6 +49,41 @@ TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
         EXPECT_GE(s.wireBytes, s.bytesRead);
         EXPECT_TRUE(t.same());
     }
+}
+
+// Content-defined blocks end to end: a renamed folder and a copied file cost
+// almost nothing, and a file the tail got by another method still serves its
+// own path.
+TEST(FlrReplicator, LBFSReusesWhatTheTailHoldsAnywhere) {
+    Tree t;
+    std::string big(400000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeFile(t.src + "/sub/big", big);
+    writeFile(t.src + "/full", big + "tail");
+    t.replicate("full");
+    ASSERT_TRUE(t.same());
+
+    ::rename((t.src + "/sub").c_str(), (t.src + "/moved").c_str());
+    writeFile(t.src + "/copy", big);
+    std::string edited = big + "tail";
+    edited[200000] ^= 1;
+    writeFile(t.src + "/full", edited);
+    ::usleep(100000);
+    FlrReplicateSummary s = t.replicate("lbfs");
+    EXPECT_TRUE(t.same());
+    EXPECT_GT(s.methods[3], 0);
+    // The store knew nothing yet (the first run was full): the renamed and
+    // copied files travel whole, but "full" serves its own path, so only a
+    // block or two of it travels, not another 400 KB.
+    EXPECT_LT(s.wireBytes, 3 * static_cast<long long>(big.size()));
+
+    // Now the store knows the tree: renaming it again costs almost nothing.
+    ::rename((t.src + "/moved").c_str(), (t.src + "/again").c_str());
+    writeFile(t.src + "/copy2", big);
+    ::usleep(100000);
+    FlrReplicateSummary again = t.replicate("lbfs");
+    EXPECT_TRUE(t.same());
+    EXPECT_LT(again.wireBytes, static_cast<long long>(big.size()) / 10);
 }
 
 TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {

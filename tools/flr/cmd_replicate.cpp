@@ -88,8 +88,9 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_option("SRC", o.source, "Source folder")->required();
     rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
         ->required();
-    rep->add_option("--method", o.method,
-                    "How files travel: full, md5, rsync, lbfs or auto (lbfs when the tail has it)")
+    rep->add_option(
+           "--method", o.method,
+           "How files travel: full, md5, rsync, lbfs or auto (md5/rsync above a learned size)")
         ->check(CLI::IsMember({"full", "md5", "rsync", "lbfs", "auto"}));
     rep->add_option("--streams", o.streams, "Parallel connections for the files")
         ->check(CLI::Range(1, 64));

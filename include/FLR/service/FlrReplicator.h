@@ -21,8 +21,8 @@
 struct FLR_EXPORT FlrReplicateOptions {
     std::string source;
     std::string target;
-    // full, md5, rsync, lbfs or auto (LBFS when the tail has it, else MD5
-    // and RSync as the learned threshold says).
+    // full, md5, rsync, lbfs or auto (MD5 and RSync as the learned
+    // threshold says).
     std::string method = "auto";
     int streams = 1;
     bool encrypt = false;   // seal frames (they are always authenticated)
