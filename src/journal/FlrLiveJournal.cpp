@@ -60,7 +60,9 @@ FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options optio
     fan_ = std::make_unique<JxFanotify>(options_.boundedQueue);
     openFileSystems();
     // Files born from here on are new; an entry naming an older file is a link.
-    ::clock_gettime(CLOCK_REALTIME, &bornAfter_);
+    // The clock the kernel stamps new files with: a file made a moment later
+    // within the same tick must not look older than the watch.
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &bornAfter_);
     loadState();
     lastSeq_ = counter_.next();  // the start mark: every later change numbers above it
     saveState();
@@ -258,7 +260,7 @@ void FlrLiveJournal::rememberCreated(const fsf_fid& fid) {
     if (created_.size() >= kMaxCreatedIds) {
         // Forget them all, and treat every file born until now as old.
         created_.clear();
-        ::clock_gettime(CLOCK_REALTIME, &bornAfter_);
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &bornAfter_);
     }
     created_.insert(fid);
 }
