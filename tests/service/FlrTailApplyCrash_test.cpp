@@ -18,55 +18,16 @@ using namespace tailtest;
 
 namespace {
 
+// Batched: entries wait for one syncfs before their rename.
+FlrTailApplier::Options crashOptions() {
+    FlrTailApplier::Options o;
+    o.batchEntries = 4;
+    return o;
+}
+
 constexpr size_t kPiece = 8192;
 // sendTransfer: send everything, wait for nothing.
 constexpr int kNoWait = -1;
-
-// A tail service in a child process; its port comes back through a pipe.
-struct ChildTail {
-    pid_t pid = -1;
-    int port = 0;
-
-    explicit ChildTail(const std::string& root) {
-        int p[2];
-        if (::pipe(p) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(p[0]);
-            try {
-                // Batched: entries wait for one syncfs before their rename.
-                FlrTailApplier::Options o;
-                o.batchEntries = 4;
-                FlrTailApplier applier(root, o);
-                FlrTailService service(applier.handler());
-                service.listen("127.0.0.1", "0");
-                const int bound = service.localPort();
-                if (::write(p[1], &bound, sizeof bound) != sizeof bound) ::_exit(3);
-                service.run();
-            } catch (...) {
-                ::_exit(2);
-            }
-            ::_exit(0);
-        }
-        ::close(p[1]);
-        if (::read(p[0], &port, sizeof port) != sizeof port) port = 0;
-        ::close(p[0]);
-    }
-    void kill() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-    }
-    ~ChildTail() { kill(); }
-};
-
-bool hasTemporaries(const std::string& root) {
-    for (const auto& [name, v] : snapshot(root))
-        if (name.find(".flrtmp.") != std::string::npos) return true;
-    return false;
-}
 
 // Sends the messages of one transfer of `now` over `old` by `method`; after
 // `stopAfter` messages (when reached) it syncs and returns false, so the
@@ -125,7 +86,7 @@ TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
         const bool blind = round % 4 == 3;
         bool complete = false;
         {
-            ChildTail child(root);
+            ChildTail child(root, crashOptions());
             ASSERT_GT(child.port, 0);
             try {
                 Head head(child.port);

@@ -326,49 +326,6 @@ TEST(TailJournal, MovedAwayNamesAndHardLinksAreDurableBeforeAReplayCouldMixThemU
     EXPECT_EQ("two", flrtest::readFile(root.file("a")));
 }
 
-namespace {
-
-// A tail applying journal records in a child process; its port comes back
-// through a pipe.
-struct JournalChildTail {
-    pid_t pid = -1;
-    int port = 0;
-
-    JournalChildTail(const std::string& root, const std::string& state) {
-        int p[2];
-        if (::pipe(p) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(p[0]);
-            try {
-                FlrTailApplier::Options o = journalOptions(state, 3);
-                FlrTailApplier applier(root, o);
-                FlrTailService service(applier.handler());
-                service.listen("127.0.0.1", "0");
-                const int bound = service.localPort();
-                if (::write(p[1], &bound, sizeof bound) != sizeof bound) ::_exit(3);
-                service.run();
-            } catch (...) {
-                ::_exit(2);
-            }
-            ::_exit(0);
-        }
-        ::close(p[1]);
-        if (::read(p[0], &port, sizeof port) != sizeof port) port = 0;
-        ::close(p[0]);
-    }
-    void kill() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-    }
-    ~JournalChildTail() { kill(); }
-};
-
-}  // namespace
-
 TEST(TailJournalCrash, KilledMidStreamThenResentFromItsAnswerConverges) {
     JournalRegistry reg;
     std::mt19937 rng(5);
@@ -380,7 +337,7 @@ TEST(TailJournalCrash, KilledMidStreamThenResentFromItsAnswerConverges) {
         const size_t n = e.s.recs.size();
         const size_t killAt = 1 + rng() % n;
         {
-            JournalChildTail child(root.path(), state);
+            ChildTail child(root.path(), journalOptions(state, 3));
             ASSERT_GT(child.port, 0);
             try {
                 Head head(child.port);
@@ -391,7 +348,7 @@ TEST(TailJournalCrash, KilledMidStreamThenResentFromItsAnswerConverges) {
             }
             child.kill();
         }
-        JournalChildTail child(root.path(), state);
+        ChildTail child(root.path(), journalOptions(state, 3));
         ASSERT_GT(child.port, 0);
         Head head(child.port);
         head.net.setMirPairID(1);

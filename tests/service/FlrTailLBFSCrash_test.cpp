@@ -15,46 +15,12 @@ using namespace tailtest;
 
 namespace {
 
-// A tail with a content store in a child process; its port comes back
-// through a pipe.
-struct LBFSChildTail {
-    pid_t pid = -1;
-    int port = 0;
-
-    LBFSChildTail(const std::string& root, const std::string& store) {
-        int p[2];
-        if (::pipe(p) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(p[0]);
-            try {
-                FlrTailApplier::Options o;
-                o.storeDir = store;
-                o.batchEntries = 2;  // entries wait for one syncfs before their rename
-                FlrTailApplier applier(root, o);
-                FlrTailService service(applier.handler());
-                service.listen("127.0.0.1", "0");
-                const int bound = service.localPort();
-                if (::write(p[1], &bound, sizeof bound) != sizeof bound) ::_exit(3);
-                service.run();
-            } catch (...) {
-                ::_exit(2);
-            }
-            ::_exit(0);
-        }
-        ::close(p[1]);
-        if (::read(p[0], &port, sizeof port) != sizeof port) port = 0;
-        ::close(p[0]);
-    }
-    void kill() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-    }
-    ~LBFSChildTail() { kill(); }
-};
+FlrTailApplier::Options storeOptions(const std::string& store) {
+    FlrTailApplier::Options o;
+    o.storeDir = store;
+    o.batchEntries = 2;  // entries wait for one syncfs before their rename
+    return o;
+}
 
 // A few blocks of base changed (and sometimes its length), so the new file
 // takes some blocks from the store and asks for others.
@@ -86,12 +52,6 @@ void sendPart(int port, const std::string& path, const std::string& next, int bl
     head.blockLink->flush(5);
 }
 
-bool lbfsHasTemporaries(const std::string& root) {
-    for (const auto& [name, v] : snapshot(root))
-        if (name.find(".flrtmp.") != std::string::npos) return true;
-    return false;
-}
-
 TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
     Registry reg;
     flrtest::TempDir tmp;
@@ -103,7 +63,7 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
 
     std::string current = pattern(50000, 11);
     {
-        LBFSChildTail tail(root, store);
+        ChildTail tail(root, storeOptions(store));
         ASSERT_GT(tail.port, 0);
         LBFSHead head(tail.port);
         head.announce("f.bin", current);
@@ -116,7 +76,7 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string next = mutate(current, rng);
         {
-            LBFSChildTail tail(root, store);
+            ChildTail tail(root, storeOptions(store));
             ASSERT_GT(tail.port, 0);
             // -1: killed before any block; past the count: after LBFS_DONE.
             const int blocks = static_cast<int>(rng() % 8) - 1;
@@ -127,9 +87,9 @@ TEST(TailLBFSCrash, KilledMidFileLeavesOldOrNewAndRecovers) {
         const std::string after = flrtest::readFile(path);
         EXPECT_TRUE(after == current || after == next) << "a half file under the name";
 
-        LBFSChildTail tail(root, store);  // sweeps, reopens the store
+        ChildTail tail(root, storeOptions(store));  // sweeps, reopens the store
         ASSERT_GT(tail.port, 0);
-        EXPECT_FALSE(lbfsHasTemporaries(root));
+        EXPECT_FALSE(hasTemporaries(root));
         LBFSHead head(tail.port);
         head.announce("f.bin", next);
         head.announce("copy.bin", next);  // built from the store, verified

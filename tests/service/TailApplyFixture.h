@@ -3,7 +3,9 @@
 // entries by hand, for the apply tests.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -133,5 +135,52 @@ inline std::string pattern(size_t n, unsigned seed) {
     }
     return s;
 }
+
+// True when a temporary of the applier is left anywhere under root.
+inline bool hasTemporaries(const std::string& root) {
+    for (const auto& [name, v] : snapshot(root))
+        if (name.find(".flrtmp.") != std::string::npos) return true;
+    return false;
+}
+
+// A tail service applying into root in a child process (so a test can kill
+// it at any point); its port comes back through a pipe.
+struct ChildTail {
+    pid_t pid = -1;
+    int port = 0;
+
+    ChildTail(const std::string& root, const FlrTailApplier::Options& options) {
+        int p[2];
+        if (::pipe(p) != 0) return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(p[0]);
+            try {
+                FlrTailApplier applier(root, options);
+                FlrTailService service(applier.handler());
+                service.listen("127.0.0.1", "0");
+                const int bound = service.localPort();
+                if (::write(p[1], &bound, sizeof bound) != sizeof bound) ::_exit(3);
+                service.run();
+            } catch (...) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        ::close(p[1]);
+        if (::read(p[0], &port, sizeof port) != sizeof port) port = 0;
+        ::close(p[0]);
+    }
+    ChildTail(const ChildTail&) = delete;
+    ChildTail& operator=(const ChildTail&) = delete;
+    void kill() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+    }
+    ~ChildTail() { kill(); }
+};
 
 }  // namespace tailtest
