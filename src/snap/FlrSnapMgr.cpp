@@ -93,6 +93,15 @@ FlrSnapMgr::SnapList FlrSnapMgr::getSnapList(const char* device) {
             entry.snap = s;
             entry.lv = lv;
             entry.time = time;
+            if (isRecoveryType(type) && s->name.empty()) {
+                // The engine could not read the snapshot's identity this time
+                // (a host tool failed): that says nothing about its record, so
+                // the recovery point is kept and left out of this listing.
+                EvDebug::Error("FlrSnapMgr::getSnapList",
+                               "Cannot identify snapshot %s; leaving it in place.",
+                               s->rdev.path.c_str());
+                continue;
+            }
             if (isRecoveryType(type) && !getExtendedSnapInfo(entry)) {
                 // Not a valid recovery point without its record.
                 try {

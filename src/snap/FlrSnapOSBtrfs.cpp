@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "FLR/platform/EvDebug.h"
@@ -46,7 +48,15 @@ std::string trimmed(const std::string& text) {
 }  // namespace
 
 std::string FlrSnapOS_LV_btrfs::subvolumeUuid(const std::string& path) {
-    const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "show", path});
+    // The tool resolves the path through the mount table, and fails now and
+    // then while another file system is mounted or unmounted: try again
+    // before reporting the identity as unknown.
+    JxProcess::Result r;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        r = JxProcess::run({"btrfs", "subvolume", "show", path});
+        if (r.status == 0) break;
+    }
     if (r.status != 0) return std::string();
     std::istringstream in(r.output);
     for (std::string line; std::getline(in, line);) {
