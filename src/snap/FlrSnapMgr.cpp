@@ -258,6 +258,16 @@ void FlrSnapMgr::_snap(const char* device, SNAP_TYPE type, unsigned long long jo
 
     std::string dir = mountDirFor(name, lv->rdev);
     SP<FlrSnapOS::Snap> created = lv->snapAndMount(cowSizeMB, name, &dir);
+    if (isRecoveryType(type) && created->name.empty()) {
+        // Its record could not be keyed, and the next listing would remove it
+        // as unrecorded: fail now, naming the cause, rather than later.
+        try {
+            created->unSnap();
+        } catch (const JxException& e) {
+            EvDebug::Error(fn, "%s", e.getMessage().c_str());
+        }
+        JX_THROW(fn, "Failed to identify the new snapshot of " + dev + "; it was removed.");
+    }
     lv->snaps.push_back(created);
     if (isRecoveryType(type)) JXPlatformInfo::setString("ZRP", created->name, record);
     if (snapDevice) *snapDevice = created->rdev.path;

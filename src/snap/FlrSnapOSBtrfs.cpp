@@ -57,7 +57,11 @@ std::string FlrSnapOS_LV_btrfs::subvolumeUuid(const std::string& path) {
         r = JxProcess::run({"btrfs", "subvolume", "show", path});
         if (r.status == 0) break;
     }
-    if (r.status != 0) return std::string();
+    if (r.status != 0) {
+        EvDebug::Error("FlrSnapOS_LV_btrfs::subvolumeUuid", "Cannot read the identity of %s: %s",
+                       path.c_str(), errorText(r).c_str());
+        return std::string();
+    }
     std::istringstream in(r.output);
     for (std::string line; std::getline(in, line);) {
         const std::string t = trimmed(line);

@@ -66,6 +66,7 @@ class BtrfsTest : public ::testing::Test {
         return device;
     }
 
+    flrtest::HostVolumeLock hostLock_;  // first: held until the image is unmounted
     flrtest::TempDir dir_;
     flrtest::ScopedRegistry registry_;
     std::string mnt_;

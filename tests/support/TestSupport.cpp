@@ -1,9 +1,12 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -77,6 +80,17 @@ int runInChild(const std::function<int()>& body) {
     }
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+HostVolumeLock::HostVolumeLock() {
+    fd_ = ::open("/tmp/flrtest-host-volumes.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw std::runtime_error("cannot open /tmp/flrtest-host-volumes.lock");
+    while (::flock(fd_, LOCK_EX) != 0)
+        if (errno != EINTR) throw std::runtime_error("cannot lock /tmp/flrtest-host-volumes.lock");
+}
+
+HostVolumeLock::~HostVolumeLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
 }
 
 }  // namespace flrtest

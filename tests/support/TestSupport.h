@@ -34,6 +34,21 @@ class ScopedRegistry {
     std::string previous_;
 };
 
+// Held by tests that mount file systems the snapshot engines list: each test
+// process has its own registry, so a listing in one process takes another
+// process's recovery points for unrecorded ones and removes them. One such
+// test at a time on the host (a lock file under /tmp, waited for).
+class HostVolumeLock {
+  public:
+    HostVolumeLock();
+    ~HostVolumeLock();
+    HostVolumeLock(const HostVolumeLock&) = delete;
+    HostVolumeLock& operator=(const HostVolumeLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 void removeTree(const std::string& path);

@@ -78,6 +78,7 @@ TEST(FlrSnap, RecoveryPointOnABtrfsImage) {
     FLR_REQUIRE_TOOL();
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a btrfs image";
     if (::access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "no loop devices";
+    flrtest::HostVolumeLock hostLock;
     SnapFixture f;
     const std::string image = f.dir.file("img"), mnt = f.dir.file("replica");
     ::mkdir(mnt.c_str(), 0755);
