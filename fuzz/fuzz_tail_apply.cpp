@@ -2,8 +2,9 @@
 // type and method, data, seeks, copy references, ACLs, ends and dirchange
 // streams, with paths that try to leave the root (parent components,
 // absolute paths elsewhere, a planted link to the outside, links the sequence
-// makes itself). Whatever happens inside the root, the folder beside it must
-// stay exactly as it was; anything else aborts.
+// makes itself), deltas applied in place or beside. Whatever happens inside
+// the root, the folder beside it must stay exactly as it was; anything else
+// aborts.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,6 +141,11 @@ void run(Input& in, const std::string& root) {
     FlrTailApplier::Options options;
     options.syncFiles = false;
     options.setOwners = false;
+    // Deltas in place, built beside, or in place until a few old bytes are
+    // kept (then beside).
+    const uint8_t mode = in.byte();
+    options.inPlace = (mode & 1) == 0;
+    if (mode & 2) options.inPlaceKeepBytes = 1 + (mode >> 2) * 512;
     FlrTailApplier applier(root, options);
     FlrTailApplySession session(applier);
     std::string path;
