@@ -166,8 +166,8 @@ void FlrTailApplyEntry::acl(const void* data, size_t len) {
 // (in place they are there already).
 void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats) {
     to = std::min(to, oldSize_);
-    if (inPlace_ || !old_ || from >= to) return;
-    copyFromOld(from, to - from, from);
+    if ((!inPlace_ && !old_) || from >= to) return;
+    if (!inPlace_) copyFromOld(from, to - from, from);
     stats.reused += to - from;
 }
 
