@@ -141,6 +141,9 @@ void run(Input& in, const std::string& root) {
     FlrTailApplier::Options options;
     options.syncFiles = false;
     options.setOwners = false;
+    // An LBFS header no block follows is waited for before a dirchange; the
+    // default minute made such inputs take over a minute each.
+    options.lbfsIdleSeconds = 1;
     // Deltas in place, built beside, or in place until a few old bytes are
     // kept (then beside).
     const uint8_t mode = in.byte();
