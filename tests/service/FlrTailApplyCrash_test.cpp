@@ -82,7 +82,8 @@ TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
     std::string changed = old.substr(0, 9 * kPiece) + pattern(5 * kPiece + 7, 2);
     changed[kPiece + 3] ^= 1;
     // The last pieces first: copy references read what the update overwrote.
-    const std::string moved = old.substr(9 * kPiece) + old.substr(0, 9 * kPiece);
+    const std::string moved =
+        old.substr(9 * kPiece, 3 * kPiece) + old.substr(0, 9 * kPiece) + old.substr(12 * kPiece);
 
     std::mt19937 rng(7);
     const int rounds = flrtest::scaled(24);
