@@ -140,7 +140,11 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     const bool sampled = remoteSamples_.tryTake();
     const uint64_t start = since;
     FlrNetMessage m;
-    if (recvWatching(conn, &m) != 0 || m.type != FLR_NET_GET_RSYNC_CSUMS_RESP) {
+    // No time limit: the tail may hash a large copy for long (an abort still
+    // ends the wait).
+    int rc = -2;
+    while (rc == -2) rc = recvWatching(conn, &m);
+    if (rc != 0 || m.type != FLR_NET_GET_RSYNC_CSUMS_RESP) {
         // Answers carry no request id: the connection has lost its place.
         conn.abort("Didn't get expected FLR_NET_GET_RSYNC_CSUMS_RESP message back.");
         JX_THROW(fn, "Didn't get expected FLR_NET_GET_RSYNC_CSUMS_RESP message back.");
