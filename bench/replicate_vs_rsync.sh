@@ -3,7 +3,10 @@
 #   bench/replicate_vs_rsync.sh [BUILD] [SCALE]
 # SCALE (default 1) multiplies the file counts: 1 = 1,000 x 1 MiB and
 # 100,000 x 4 KiB. Prints one line per case (times, bytes on the wire) and
-# the ratios flr/rsync last (lower is better for flr).
+# the ratios flr/rsync last (lower is better for flr). STREAMS (default
+# "1 2 4") lists the --streams counts of the small-file full copy; each gets a
+# fresh destination, and the last one is re-run unchanged. CASES (default
+# "big small") picks the 1 MiB cases, the 4 KiB cases or both.
 set -euo pipefail
 build=${1:-build}
 scale=${2:-1}
@@ -42,6 +45,7 @@ report() {  # NAME FLR RSYNC
 ratios=()
 
 big=$(count 1000)
+if [[ " ${CASES:-big small} " == *" big "* ]]; then
 echo "== generating $big x 1 MiB"
 mkdir -p "$work/big"
 for i in $(seq 1 "$big"); do head -c 1048576 /dev/urandom > "$work/big/f$i"; done
@@ -60,8 +64,10 @@ report "3 resync 10 KiB/file" "$(run_flr --method auto "$work/big" "$work/flr-bi
 report "4 unchanged re-run (big files)" "$(run_flr --method auto "$work/big" "$work/flr-big")" \
     "$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")"
 rm -rf "$work/big" "$work/flr-big" "$work/rsync-big"
+fi
 
 small=$(count 100000)
+if [[ " ${CASES:-big small} " == *" small "* ]]; then
 echo "== generating $small x 4 KiB in $(( (small + 999) / 1000 )) folders"
 mkdir -p "$work/small"
 head -c $((small * 4096)) /dev/urandom | split -a 6 -b 4096 - "$work/small/f"
@@ -71,10 +77,17 @@ head -c $((small * 4096)) /dev/urandom | split -a 6 -b 4096 - "$work/small/f"
         mkdir "d$i" && xargs -a "$list" mv -t "d$i" && i=$((i + 1))
     done && rm -f "$work"/names.*)
 sleep 1
-report "2 full copy ${small} x 4 KiB" "$(run_flr --method full "$work/small" "$work/flr-small")" \
+rsync_small=$(run_rsync "$work/small/" "$work/rsync-small/")
+for streams in ${STREAMS:-1 2 4}; do
+    report "2 full copy ${small} x 4 KiB, ${streams} st" \
+        "$(run_flr --method full --streams "$streams" "$work/small" "$work/flr-small-$streams")" \
+        "$rsync_small"
+    last=$streams
+done
+report "4 unchanged re-run (small files)" \
+    "$(run_flr --method auto --streams "$last" "$work/small" "$work/flr-small-$last")" \
     "$(run_rsync "$work/small/" "$work/rsync-small/")"
-report "4 unchanged re-run (small files)" "$(run_flr --method auto "$work/small" "$work/flr-small")" \
-    "$(run_rsync "$work/small/" "$work/rsync-small/")"
-"$flr" verify "$work/small" "$work/flr-small" > /dev/null
+"$flr" verify "$work/small" "$work/flr-small-$last" > /dev/null
+fi
 
 echo "ratios (flr time / rsync time): ${ratios[*]}"

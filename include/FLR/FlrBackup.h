@@ -275,8 +275,11 @@ class FLR_EXPORT FlrBackup {
     void md5Thread();
     // conn opens the planner's connection on first use.
     void planEntries(const std::function<FlrNetHead&()>& conn);
-    void requestMD5Stream(FlrNetHead& conn, File& f);
-    void requestRSyncSums(FlrNetHead& conn, File& f);
+    // Checksum requests go out ahead of their answers (the tail answers in
+    // order); `since` is when the tail could start on this one.
+    void askChecksums(FlrNetHead& conn, const File& f, int method);
+    void requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since);
+    void requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since);
     void pingSampleIfDue(FlrNetHead& conn);
     void queueItem(std::unique_ptr<File> item);
     // The next item, waiting for the planner; null once the list is done.

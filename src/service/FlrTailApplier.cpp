@@ -153,8 +153,6 @@ void FlrTailApplySession::onEntry(Fn fn) {
 
 void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
     dropOpen("a new header came first");
-    // A delta reads the old copy, which may be waiting in the batch.
-    if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync) commit();
     const std::string received = h.path ? h.path : "";
     std::string rel;
     std::string why;
@@ -163,6 +161,9 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
         ++stats_.refused;
         return;
     }
+    // A delta reads the old copy, which may be waiting in the batch; a delta
+    // of any other file joins the batch (a syncfs per changed file made
+    // resyncs of many files slower than sending them whole).
     if (batched(rel)) commit();
     // An LBFS file at rel or below it goes first: entries of one path are put
     // in place in the order they came, and a folder after what it holds.

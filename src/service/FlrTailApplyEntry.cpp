@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxACL.h"
@@ -17,6 +19,7 @@ const char* const kFn = "FlrTailApplyEntry";
 // No offset or size beyond this is believed (it keeps every sum below 2^63).
 constexpr int64_t kMaxOffset = int64_t{1} << 60;
 constexpr int64_t kEarlyWritebackBytes = 256 << 10;
+constexpr int64_t kCopyPiece = 1 << 20;
 
 FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
     switch (mode & S_IFMT) {
@@ -69,7 +72,15 @@ FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
 }
 
 FlrTailApplyEntry::~FlrTailApplyEntry() {
-    if (!done_ && !temp_.empty() && parent_) jx::unlinkAt(parent_.get(), temp_, false);
+    if (done_ || !parent_) return;
+    // An old copy not changed yet gets its name back; a changed one goes,
+    // and the next run sends the file again.
+    if (inPlace_ && !wrote_) {
+        out_.reset();
+        if (jx::renameAt(parent_.get(), temp_, leaf_) == 0) return;
+    }
+    if (!temp_.empty()) jx::unlinkAt(parent_.get(), temp_, false);
+    if (!oldTemp_.empty()) jx::unlinkAt(parent_.get(), oldTemp_, false);
 }
 
 void FlrTailApplyEntry::fail(const std::string& what, int err) const {
@@ -94,8 +105,14 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         keep_ = true;
         return;
     }
-    if (exists && S_ISREG(st.st_mode) &&
-        (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync)) {
+    if (method_ > FlrNetMirHeader::kLBFS)
+        JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
+                          rel_ + ")");
+    const bool delta = exists && S_ISREG(st.st_mode) &&
+                       (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync);
+    // Another link would see the blocks change: such a copy is built beside.
+    if (delta && options_.inPlace && st.st_nlink == 1 && openInPlace(st)) return;
+    if (delta) {
         old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
         struct stat ost {};
         if (old_ && jx::fileOps().fstat(old_.get(), &ost) == 0 && S_ISREG(ost.st_mode))
@@ -103,9 +120,30 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         else
             old_.reset();
     }
-    if (method_ > FlrNetMirHeader::kLBFS)
-        JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
-                          rel_ + ")");
+    createTemporary();
+}
+
+// The old copy leaves its name before its first block changes; false (and
+// nothing changed) when it cannot be written or renamed.
+bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
+    jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
+    struct stat fst {};
+    if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
+        fst.st_nlink != 1 || fst.st_ino != st.st_ino)
+        return false;
+    const std::string temp = FlrTailRoot::temporaryName(leaf_);
+    if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
+    temp_ = temp;
+    out_ = std::move(f);
+    inPlace_ = true;
+    oldSize_ = fst.st_size;
+    // A power cut must not find the changed copy under its name.
+    if (options_.syncFiles && jx::fileOps().fsync(parent_.get()) != 0)
+        fail("make the update durable of", errno);
+    return true;
+}
+
+void FlrTailApplyEntry::createTemporary() {
     for (int attempt = 0; attempt < 8 && !out_; ++attempt) {
         temp_ = FlrTailRoot::temporaryName(leaf_);
         out_ = jx::openBeneath(parent_.get(), temp_, O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -124,12 +162,94 @@ void FlrTailApplyEntry::acl(const void* data, size_t len) {
     acl_.assign(p, p + len);
 }
 
+// MD5: bytes the head did not send are the old copy's at the same offset
+// (in place they are there already).
 void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats) {
     to = std::min(to, oldSize_);
-    if (!old_ || from >= to) return;
-    if (const int err = jx::copyRange(old_.get(), from, out_.get(), from, to - from))
-        fail("copy from the old copy of", err);
+    if ((!inPlace_ && !old_) || from >= to) return;
+    if (!inPlace_) copyFromOld(from, to - from, from);
     stats.reused += to - from;
+}
+
+// Copies old bytes [from, from + len) to `to` of the new file.
+void FlrTailApplyEntry::copyFromOld(int64_t from, int64_t len, int64_t to) {
+    if (!inPlace_ && saved_.empty()) {
+        if (const int err = jx::copyRange(old_.get(), from, out_.get(), to, len))
+            fail("copy from the old copy of", err);
+        return;
+    }
+    std::vector<char> buf(static_cast<size_t>(std::min(len, kCopyPiece)));
+    while (len > 0) {
+        const int64_t n = std::min<int64_t>(len, static_cast<int64_t>(buf.size()));
+        readOld(buf.data(), static_cast<size_t>(n), from);
+        writeOut(buf.data(), static_cast<size_t>(n), to);
+        from += n;
+        to += n;
+        len -= n;
+    }
+}
+
+// The old copy's bytes at off: the file's, except where an in-place write
+// changed them (their old value was kept).
+void FlrTailApplyEntry::readOld(void* buf, size_t len, int64_t off) {
+    const int fd = inPlace_ ? out_.get() : old_.get();
+    const ssize_t n = jx::readFullAt(fd, buf, len, off);
+    if (n < 0 || static_cast<size_t>(n) != len) fail("read the old copy of", n < 0 ? errno : EIO);
+    const int64_t end = off + static_cast<int64_t>(len);
+    auto it = saved_.upper_bound(off);
+    if (it != saved_.begin()) --it;
+    for (; it != saved_.end() && it->first < end; ++it) {
+        const int64_t a = std::max(off, it->first);
+        const int64_t b = std::min(end, it->first + static_cast<int64_t>(it->second.size()));
+        if (a < b)
+            std::memcpy(static_cast<char*>(buf) + (a - off), it->second.data() + (a - it->first),
+                        static_cast<size_t>(b - a));
+    }
+}
+
+// Before an in-place RSync write at `from` (always the end of what is
+// decided): keeps the old bytes it replaces, which a later copy reference
+// may name. Past the bound the file is built beside from here on.
+void FlrTailApplyEntry::keepOld(int64_t from, int64_t len) {
+    if (!inPlace_ || method_ != FlrNetMirHeader::kRSync) return;
+    const int64_t to = std::min(from + len, oldSize_);
+    if (from >= to) return;
+    if (savedBytes_ + (to - from) > options_.inPlaceKeepBytes) {
+        buildBeside(from);
+        return;
+    }
+    std::string bytes(static_cast<size_t>(to - from), '\0');
+    const ssize_t n = jx::readFullAt(out_.get(), bytes.data(), bytes.size(), from);
+    if (n < 0 || static_cast<size_t>(n) != bytes.size())
+        fail("read the old copy of", n < 0 ? errno : EIO);
+    savedBytes_ += to - from;
+    if (!saved_.empty()) {
+        auto last = std::prev(saved_.end());
+        if (last->first + static_cast<int64_t>(last->second.size()) == from) {
+            last->second += bytes;
+            return;
+        }
+    }
+    saved_.emplace(from, std::move(bytes));
+}
+
+// Leaves the in-place update: the decided bytes [0, decided) go to a new
+// temporary, and the changed copy (with the kept bytes) is the old copy.
+void FlrTailApplyEntry::buildBeside(int64_t decided) {
+    jx::File changed = std::move(out_);
+    oldTemp_ = temp_;
+    temp_.clear();
+    inPlace_ = false;
+    old_ = std::move(changed);
+    createTemporary();
+    if (const int err = jx::copyRange(old_.get(), 0, out_.get(), 0, decided))
+        fail("copy the updated part of", err);
+}
+
+void FlrTailApplyEntry::writeOut(const void* data, size_t len, int64_t offset) {
+    keepOld(offset, static_cast<int64_t>(len));
+    if (inPlace_) wrote_ = true;
+    if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
 }
 
 void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& stats) {
@@ -147,7 +267,7 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
     if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
     if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
         fillFromOld(frontier_, cursor_, stats);
-    if (const int err = jx::writeAllAt(out_.get(), data, len, cursor_)) fail("write", err);
+    writeOut(data, len, cursor_);
     cursor_ += n;
     frontier_ = std::max(frontier_, cursor_);
     stats.bytes += n;
@@ -173,8 +293,8 @@ void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& sta
                 jxFormat("Copy reference [%lld+%lld] outside the old copy of ", off, len) + rel_);
         if (cursor_ + len > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
         if (len == 0) continue;
-        if (const int err = jx::copyRange(old_.get(), off, out_.get(), cursor_, len))
-            fail("copy from the old copy of", err);
+        // In place, a block that stays where it was is there already.
+        if (!inPlace_ || off != cursor_) copyFromOld(off, len, cursor_);
         cursor_ += len;
         frontier_ = std::max(frontier_, cursor_);
         stats.reused += len;
@@ -219,6 +339,14 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
     switch (kind_) {
         case Kind::File:
             if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
+            // What an RSync delta did not reach is zeros, as in a new file.
+            if (inPlace_ && method_ == FlrNetMirHeader::kRSync && cursor_ < size_ &&
+                cursor_ < oldSize_) {
+                wrote_ = true;
+                if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0)
+                    fail("set the size of", errno);
+            }
+            if (inPlace_ && size_ != oldSize_) wrote_ = true;
             if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
             setAttributes(out_.get());
             // The batch's sync comes later; the disk can start on a large file
@@ -269,6 +397,8 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
         return;
     }
     replaceWithTemp();
+    // The old copy an in-place update left for a new file is not needed now.
+    if (!oldTemp_.empty()) jx::unlinkAt(parent_.get(), oldTemp_, false);
     ++(kind_ == Kind::File ? stats.files : kind_ == Kind::Link ? stats.links : stats.specials);
     if (placed) placed();
 }

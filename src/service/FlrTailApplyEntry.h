@@ -1,6 +1,6 @@
 #pragma once
 // One entry being applied: from its MIR_HEADER to its MIR_EOF. A regular file
-// is written under a temporary name and renamed into place by finish(); a
+// is written under a temporary name and renamed into place by commit(); a
 // link, FIFO or device node is made under a temporary name at finish() and
 // renamed the same way; a folder is made at once and gets its attributes at
 // commit(). Failures throw JxException; destroyed uncommitted, the entry
@@ -13,10 +13,20 @@
 // previous one. LBFS (3) places verified blocks with writeAt(), possibly
 // from another session's thread (the caller serialises). The header's size is
 // final: the file is cut or extended to it.
+//
+// In place (Options::inPlace, MD5 and RSync over an old copy with one link):
+// the old copy itself is renamed to the temporary name at the header, so no
+// name shows it while it is being changed, and only the blocks that differ
+// are written. Old bytes an RSync copy reference may still read are kept
+// before they are overwritten (up to a bound; past it the entry goes on as
+// a new file built beside). A cut entry that wrote nothing gets its name
+// back; one that did is removed with its temporary, and the next run sends
+// the file again (its run never completed).
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,7 +76,14 @@ class FlrTailApplyEntry {
   private:
     void openFile(const FlrNetMirHeader& h);
     void openFolder();
+    bool openInPlace(const struct stat& st);
     void fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats);
+    void copyFromOld(int64_t from, int64_t len, int64_t to);
+    void readOld(void* buf, size_t len, int64_t off);
+    void keepOld(int64_t from, int64_t len);
+    void writeOut(const void* data, size_t len, int64_t offset);
+    void buildBeside(int64_t decided);
+    void createTemporary();
     void setAttributes(int fd);
     void setAttributesAt(const std::string& name);
     void replaceWithTemp();
@@ -91,7 +108,13 @@ class FlrTailApplyEntry {
     std::string leaf_;
     std::string temp_;
     jx::File out_;  // the temporary file being written
-    jx::File old_;  // the old copy (MD5, RSync)
+    jx::File old_;  // the old copy (MD5, RSync); unset in place (out_ is it)
+    bool inPlace_ = false;
+    bool wrote_ = false;   // in place: the old copy has been changed
+    std::string oldTemp_;  // an old copy changed in place, then built beside
+    // Old bytes overwritten in place, by offset (adjacent ranges merged).
+    std::map<int64_t, std::string> saved_;
+    int64_t savedBytes_ = 0;
     int64_t oldSize_ = 0;
     int64_t cursor_ = 0;    // where the next data lands
     int64_t frontier_ = 0;  // bytes [0, frontier) of the new file are decided

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 #include "FLR/FlrBackup.h"
@@ -15,6 +16,11 @@
 namespace {
 
 constexpr int kMinBlock = 2048;
+// Checksum requests in flight on the planner's connection: the tail works
+// on the next file while the head reads the answer for this one (one at a
+// time, a resync of many files waited a round trip and the tail's hashing of
+// each file in turn).
+constexpr size_t kAskAhead = 8;
 
 // An item carrying what the sender needs of the entry, without checksums.
 std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) {
@@ -79,12 +85,24 @@ int FlrBackup::recvWatching(FlrNetHead& conn, FlrNetMessage* msg) {
     }
 }
 
-void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f) {
+void FlrBackup::askChecksums(FlrNetHead& conn, const File& f, int method) {
+    if (method == FlrNetMirHeader::kMD5) {
+        EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting MD5 stream for %s", f.dst.c_str());
+        conn.startMD5Stream(f.dst.c_str(), f.block);
+        return;
+    }
+    EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting RSync checksums for %s",
+                      f.dst.c_str());
+    FlrNetMessage m(FLR_NET_GET_RSYNC_CSUMS_REQ);
+    m.rsyncCsumsReq = {f.block, f.dst.c_str()};
+    FlrNagleOff nagleOff(conn);
+    conn.sendMessage(m, conn.getNetTimeout(), false);
+}
+
+void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     const char* fn = "FlrBackup::md5Thread";
-    EvDebug::DebugLvl(fn, 2, "Requesting MD5 stream for %s", f.dst.c_str());
     const bool sampled = remoteSamples_.tryTake();
-    const uint64_t start = FlrAdaptiveMD5::nowMicros();
-    conn.startMD5Stream(f.dst.c_str(), f.block);
+    const uint64_t start = since;
     uint32_t index = 0;
     bool first = true;
     for (;;) {
@@ -117,16 +135,24 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f) {
                   FlrAdaptiveMD5::nowMicros() - start);
 }
 
-void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f) {
-    EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting RSync checksums for %s",
-                      f.dst.c_str());
+void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
+    const char* fn = "FlrBackup::md5Thread";
     const bool sampled = remoteSamples_.tryTake();
-    const uint64_t start = FlrAdaptiveMD5::nowMicros();
-    unsigned char(*weak)[4] = nullptr;
-    unsigned char(*md5)[16] = nullptr;
-    int n = 0;
-    unsigned long long tailSize = 0;
-    conn.getRSyncCheckSums(f.dst.c_str(), f.block, &weak, &md5, &n, &tailSize);
+    const uint64_t start = since;
+    FlrNetMessage m;
+    // No time limit: the tail may hash a large copy for long (an abort still
+    // ends the wait).
+    int rc = -2;
+    while (rc == -2) rc = recvWatching(conn, &m);
+    if (rc != 0 || m.type != FLR_NET_GET_RSYNC_CSUMS_RESP) {
+        // Answers carry no request id: the connection has lost its place.
+        conn.abort("Didn't get expected FLR_NET_GET_RSYNC_CSUMS_RESP message back.");
+        JX_THROW(fn, "Didn't get expected FLR_NET_GET_RSYNC_CSUMS_RESP message back.");
+    }
+    unsigned char(*weak)[4] = m.rsyncCsums.weak;
+    unsigned char(*md5)[16] = m.rsyncCsums.md5;
+    const int n = m.rsyncCsums.count;
+    const unsigned long long tailSize = m.rsyncCsums.value;
     auto item = itemOf(f, true);
     item->rsync = true;
     item->last = true;
@@ -159,16 +185,57 @@ void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
     addSample(2, 0, FlrAdaptiveMD5::nowMicros() - start);
 }
 
+namespace {
+
+// An entry waiting for its turn in the work list: a checksum request sent
+// (or none, for a full send behind requests still unanswered).
+struct Asked {
+    FlrBackup::File file;
+    int method;
+    uint64_t sentAt;
+};
+
+}  // namespace
+
 void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
     const char* fn = "FlrBackup::md5Thread";
     File f;
     unsigned long long seq = 0;
+    // Items reach the work list in collect order: an answer is read, and a
+    // full send queued, only when everything before it has been.
+    std::deque<Asked> asked;
+    uint64_t lastAnswered = 0;
+    auto takeOldest = [&]() {
+        Asked& a = asked.front();
+        // The tail starts on a request once it has answered the one before.
+        const uint64_t since = std::max(a.sentAt, lastAnswered);
+        if (a.method == FlrNetMirHeader::kRSync)
+            requestRSyncSums(conn(), a.file, since);
+        else if (a.method == FlrNetMirHeader::kMD5)
+            requestMD5Stream(conn(), a.file, since);
+        else
+            queueItem(itemOf(a.file, true));
+        if (a.method != FlrNetMirHeader::kFull) lastAnswered = FlrAdaptiveMD5::nowMicros();
+        asked.pop_front();
+    };
+    auto requestsInFlight = [&]() {
+        return std::any_of(asked.begin(), asked.end(),
+                           [](const Asked& a) { return a.method != FlrNetMirHeader::kFull; });
+    };
     while (nextEntry(f)) {
         {
             JxMonitorLock lock(workMon_);
             if (planStop_ || abort_->isSet()) JX_THROW(fn, "Aborted");
         }
-        if (!statEntry(f)) continue;
+        bool present = false;
+        try {
+            present = statEntry(f);
+        } catch (const JxException&) {
+            // What came before a vanished entry is still sent.
+            while (!asked.empty()) takeOldest();
+            throw;
+        }
+        if (!present) continue;
         f.seq = ++seq;
         gatherACL(f);
         int method = FlrNetMirHeader::kFull;
@@ -177,17 +244,20 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
             method = chooseMethod(static_cast<long long>(f.st.st_size), threshold);
         }
-        if (method == FlrNetMirHeader::kFull) {
+        if (method == FlrNetMirHeader::kFull && asked.empty()) {
             queueItem(itemOf(f, true));
             continue;
         }
-        pingSampleIfDue(conn());
-        f.block = blockSizeFor(static_cast<long long>(f.st.st_size));
-        if (method == FlrNetMirHeader::kRSync)
-            requestRSyncSums(conn(), f);
-        else
-            requestMD5Stream(conn(), f);
+        if (method != FlrNetMirHeader::kFull) {
+            // A ping's reply must not meet an unread answer.
+            if (!requestsInFlight()) pingSampleIfDue(conn());
+            f.block = blockSizeFor(static_cast<long long>(f.st.st_size));
+            askChecksums(conn(), f, method);
+        }
+        asked.push_back({f, method, FlrAdaptiveMD5::nowMicros()});
+        if (asked.size() >= kAskAhead) takeOldest();
     }
+    while (!asked.empty()) takeOldest();
 }
 
 void FlrBackup::md5Thread() {

@@ -1,6 +1,7 @@
 // A tail killed with SIGKILL at many points of a transfer (full, MD5 and
-// RSync) leaves the old copy or the new one, never a mix; the next tail
-// sweeps the temporaries and a re-run converges.
+// RSync, the deltas in place and built beside, blocks staying or moving)
+// leaves the old copy, the new one or, for an in-place update, no file:
+// never a mix. The next tail sweeps the temporaries and a re-run converges.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -47,8 +48,15 @@ bool sendTransfer(Head& head, const std::string& path, const std::string& old,
         const size_t len = std::min(kPiece, now.size() - at);
         const bool same = at + len <= old.size() && old.compare(at, len, now, at, len) == 0;
         if (method == FlrNetMirHeader::kMD5 && same) continue;
-        if (method == FlrNetMirHeader::kRSync && same) {
-            long long off = static_cast<long long>(at);
+        // RSync finds a piece wherever the old copy has it.
+        size_t from = old.size();
+        for (size_t o = 0; method == FlrNetMirHeader::kRSync && o + len <= old.size(); o += kPiece)
+            if (old.compare(o, len, now, at, len) == 0) {
+                from = o;
+                break;
+            }
+        if (from < old.size()) {
+            long long off = static_cast<long long>(from);
             long long n = static_cast<long long>(len);
             head.net.sendMirRSync(1, &off, &n);
         } else {
@@ -71,14 +79,20 @@ TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
     ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
     const std::string path = root + "/f";
     const std::string old = pattern(12 * kPiece + 100, 1);
-    std::string now = old.substr(0, 9 * kPiece) + pattern(5 * kPiece + 7, 2);
-    now[kPiece + 3] ^= 1;
+    std::string changed = old.substr(0, 9 * kPiece) + pattern(5 * kPiece + 7, 2);
+    changed[kPiece + 3] ^= 1;
+    // The last pieces first: copy references read what the update overwrote.
+    const std::string moved =
+        old.substr(9 * kPiece, 3 * kPiece) + old.substr(0, 9 * kPiece) + old.substr(12 * kPiece);
 
     std::mt19937 rng(7);
     const int rounds = flrtest::scaled(24);
     const int methods[] = {FlrNetMirHeader::kFull, FlrNetMirHeader::kMD5, FlrNetMirHeader::kRSync};
     for (int round = 0; round < rounds; ++round) {
         const int method = methods[round % 3];
+        const std::string& now = round % 2 ? moved : changed;
+        FlrTailApplier::Options options = crashOptions();
+        options.inPlace = round % 5 != 4;
         flrtest::writeFile(path, old);
         // Points from "right after the header" to "after MIR_EOF"; every
         // fourth round kills without waiting, wherever the tail happens to be.
@@ -86,7 +100,7 @@ TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
         const bool blind = round % 4 == 3;
         bool complete = false;
         {
-            ChildTail child(root, crashOptions());
+            ChildTail child(root, options);
             ASSERT_GT(child.port, 0);
             try {
                 Head head(child.port);
@@ -103,9 +117,12 @@ TEST(TailApplyCrash, KilledAnywhereLeavesOldOrNewAndConverges) {
                 child.kill();
             }
         }
-        const std::string got = flrtest::readFile(path);
-        EXPECT_TRUE(got == old || got == now)
-            << "round " << round << " method " << method << ": " << got.size() << " bytes";
+        const bool gone = ::access(path.c_str(), F_OK) != 0;
+        const std::string got = gone ? std::string() : flrtest::readFile(path);
+        const bool updatable = method != FlrNetMirHeader::kFull && options.inPlace;
+        EXPECT_TRUE(got == old || got == now || (gone && updatable))
+            << "round " << round << " method " << method << ": " << got.size() << " bytes"
+            << (gone ? " (gone)" : "");
         if (complete) {
             EXPECT_TRUE(got == now) << "round " << round << ": " << got.size() << " bytes";
         }

@@ -263,7 +263,34 @@ std::vector<DeltaCase> deltaCases() {
         {"shorter", base, base.substr(0, 4 * kBlock + 100)},
         {"no-old-copy", std::nullopt, base},
         {"empty-now", base, ""},
+        // Blocks that move make copy references read bytes an in-place
+        // update has already overwritten.
+        {"rotated", base, base.substr(9 * kBlock) + base.substr(0, 9 * kBlock)},
+        {"swapped", base,
+         base.substr(0, 2 * kBlock) + base.substr(7 * kBlock, kBlock) +
+             base.substr(3 * kBlock, 4 * kBlock) + base.substr(2 * kBlock, kBlock) +
+             base.substr(8 * kBlock)},
     };
+}
+
+// How the tail may apply a delta: in place, built beside, and in place until
+// the kept old bytes pass a small bound (then beside from there on).
+struct DeltaMode {
+    const char* name;
+    bool inPlace;
+    long long keepBytes;
+};
+const DeltaMode kDeltaModes[] = {
+    {"in place", true, 32ll << 20},
+    {"beside", false, 32ll << 20},
+    {"in place, then beside", true, 2 * kBlock},
+};
+
+FlrTailApplier::Options deltaOptions(const DeltaMode& mode) {
+    FlrTailApplier::Options o;
+    o.inPlace = mode.inPlace;
+    o.inPlaceKeepBytes = mode.keepBytes;
+    return o;
 }
 
 struct Sum {
@@ -353,24 +380,58 @@ void sendRSyncDelta(Head& head, const std::string& path, const std::string& now,
 }
 
 TEST_F(ApplyTest, MD5DeltasRebuildTheFile) {
-    Tail tail(root);
-    Head head(tail.port());
-    for (const DeltaCase& c : deltaCases()) {
-        if (c.old) flrtest::writeFile(at(c.name), *c.old);
-        sendMD5Delta(head, at(c.name), c.now);
-        head.sync();
-        EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << c.name;
+    for (const DeltaMode& mode : kDeltaModes) {
+        Tail tail(root, deltaOptions(mode));
+        Head head(tail.port());
+        for (const DeltaCase& c : deltaCases()) {
+            if (c.old)
+                flrtest::writeFile(at(c.name), *c.old);
+            else
+                ::unlink(at(c.name).c_str());
+            sendMD5Delta(head, at(c.name), c.now);
+            head.sync();
+            EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << mode.name << ": " << c.name;
+        }
+        EXPECT_EQ(snapshot(root).size(), deltaCases().size()) << "temporaries left: " << mode.name;
     }
 }
 
 TEST_F(ApplyTest, RSyncDeltasRebuildTheFile) {
+    for (const DeltaMode& mode : kDeltaModes) {
+        Tail tail(root, deltaOptions(mode));
+        Head head(tail.port());
+        for (const DeltaCase& c : deltaCases()) {
+            if (c.old)
+                flrtest::writeFile(at(c.name), *c.old);
+            else
+                ::unlink(at(c.name).c_str());
+            sendRSyncDelta(head, at(c.name), c.now, c.old);
+            head.sync();
+            EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << mode.name << ": " << c.name;
+        }
+        EXPECT_EQ(snapshot(root).size(), deltaCases().size()) << "temporaries left: " << mode.name;
+    }
+}
+
+// In place would change every name of the file: a copy with another link
+// is built beside, and the other name keeps the old bytes.
+TEST_F(ApplyTest, ADeltaLeavesOtherLinksOfTheOldCopyAlone) {
+    const std::string old = pattern(6 * kBlock, 3);
+    std::string now = old;
+    now[kBlock + 5] ^= 1;
     Tail tail(root);
     Head head(tail.port());
-    for (const DeltaCase& c : deltaCases()) {
-        if (c.old) flrtest::writeFile(at(c.name), *c.old);
-        sendRSyncDelta(head, at(c.name), c.now, c.old);
+    for (int method : {FlrNetMirHeader::kMD5, FlrNetMirHeader::kRSync}) {
+        flrtest::writeFile(at("f"), old);
+        ::unlink(at("g").c_str());
+        ASSERT_EQ(::link(at("f").c_str(), at("g").c_str()), 0);
+        if (method == FlrNetMirHeader::kMD5)
+            sendMD5Delta(head, at("f"), now);
+        else
+            sendRSyncDelta(head, at("f"), now, old);
         head.sync();
-        EXPECT_EQ(flrtest::readFile(at(c.name)), c.now) << c.name;
+        EXPECT_EQ(flrtest::readFile(at("f")), now) << "method " << method;
+        EXPECT_EQ(flrtest::readFile(at("g")), old) << "method " << method;
     }
 }
 
@@ -390,7 +451,8 @@ TEST_F(ApplyTest, RSyncReferencesAreCopiedInArrivalOrder) {
     EXPECT_EQ(flrtest::readFile(at("f")), "5678901xyz3456");
 }
 
-// A reference outside the old copy spoils the entry: the old copy stays.
+// A reference outside the old copy spoils the entry before anything is
+// written: the old copy stays (in place, it gets its name back).
 TEST_F(ApplyTest, BadDeltaLeavesTheOldCopy) {
     flrtest::writeFile(at("f"), "0123456789");
     Tail tail(root);

@@ -180,7 +180,7 @@ TEST_F(BackupTransfer, BlocksSizedByTheFileShrinkWhatAChangeResends) {
     size_t done = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string old = randomBytes(c.size, 3);
+        const std::string old = randomContent(c.size, 3);
         std::string now = old;
         const size_t at = c.size / 2 + 123;
         now[at] ^= 0x5A;
@@ -206,7 +206,7 @@ TEST_F(BackupTransfer, BlocksSizedByTheFileShrinkWhatAChangeResends) {
     }
     // Off, every file uses hashChunkSize.
     auto plain = driver();
-    EXPECT_EQ(kBlock, plain->blockSizeFor(1 << 20));
+    EXPECT_EQ(kTransferBlock, plain->blockSizeFor(1 << 20));
 }
 
 TEST_F(BackupTransfer, NoCopyOnTheTailMeansAFullSendUnderMD5) {
@@ -270,6 +270,51 @@ TEST_F(BackupTransfer, RSyncRebuildsFromCopiesAndLiterals) {
         EXPECT_LE(literal, c.maxLiteral) << c.name;
         EXPECT_EQ(c.anyCopy, refs > 0) << c.name;
         EXPECT_TRUE(tail.copy(dstPath(c.name)) == c.local) << c.name;
+    }
+}
+
+// Checksum requests run ahead of their answers: over many files of every
+// method, mixed, each file still gets its own tail's sums (a mix-up rebuilds
+// the wrong bytes), in collect order, and files sent whole keep their place.
+TEST_F(BackupTransfer, ChecksumRequestsRunAheadAndEachFileKeepsItsOwnSums) {
+    auto b = driver();
+    b->useMD5 = true;
+    b->useRSync = true;
+    b->rsyncMaxFileSize = 6 * kTransferBlock;
+    b->hashMinFileSize = 1000;
+    std::vector<std::string> names;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        // Whole (small), RSync (mid-sized) and MD5 (large) in turn.
+        const size_t size = i % 3 == 0   ? 500 + i
+                            : i % 3 == 1 ? 4 * kTransferBlock + i
+                                         : 8 * kTransferBlock + i;
+        const std::string old = randomContent(size, 100 + i);
+        std::string now = old;
+        now[size / 2] ^= 1;
+        put(name, now);
+        tail.setCopy(dstPath(name), old);
+        names.push_back(name);
+    }
+    run(*b, names);
+    EXPECT_EQ(20, tail.checksumRequests());
+    std::vector<std::string> expected;
+    for (const std::string& n : names) expected.push_back(dstPath(n));
+    EXPECT_EQ(expected, tail.headerPaths());
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::vector<Msg> msgs = tail.messagesOf(dstPath(names[i]));
+        ASSERT_FALSE(msgs.empty()) << names[i];
+        const int method = i % 3 == 0   ? FlrNetMirHeader::kFull
+                           : i % 3 == 1 ? FlrNetMirHeader::kRSync
+                                        : FlrNetMirHeader::kMD5;
+        EXPECT_EQ(method, msgs.front().method) << names[i];
+        size_t literal = 0;
+        for (const Msg& m : msgs) literal += m.type == FLR_NET_MIR_DATA ? m.data.size() : 0;
+        if (method != FlrNetMirHeader::kFull) {
+            EXPECT_LE(literal, 2u * kTransferBlock) << names[i];
+        }
+        EXPECT_TRUE(tail.copy(dstPath(names[i])) == flrtest::readFile(srcPath(names[i])))
+            << names[i];
     }
 }
 
@@ -388,21 +433,22 @@ TEST_F(BackupTransfer, OverlongCollectLineIsNeverSplit) {
 }
 
 // Both kinds of checksum request wait for the tail: the MD5 stream with the
-// network time-out, the RSync exchange without any limit.
+// network time-out, the RSync answer without any limit. The requests of the
+// three files go out ahead of their answers.
 TEST_F(BackupTransfer, AbortCutsThePlannerWaitingForTheTail) {
     for (int i = 0; i < 3; ++i) put("f" + std::to_string(i), randomContent(2 * kTransferBlock, 13));
     tail.setSilent(true);
     const std::string cf = collect({srcPath("f0"), srcPath("f1"), srcPath("f2")});
-    int requests = 0;
     for (bool rsync : {false, true}) {
         SCOPED_TRACE(rsync ? "rsync" : "md5");
         abortFlag.set(0);
         const int ended = tail.endedSessions();
+        const int requests = tail.checksumRequests();
         auto b = driver();
         b->useMD5 = !rsync;
         b->useRSync = rsync;
         std::thread aborter([&] {
-            while (tail.checksumRequests() == requests)
+            while (tail.checksumRequests() < requests + 3)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             abortFlag.set(1);
         });
@@ -417,7 +463,7 @@ TEST_F(BackupTransfer, AbortCutsThePlannerWaitingForTheTail) {
         for (int i = 0; i < 2000 && tail.endedSessions() == ended; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(ended + 1, tail.endedSessions());
-        EXPECT_EQ(++requests, tail.checksumRequests());
+        EXPECT_EQ(requests + 3, tail.checksumRequests());
     }
 }
 

@@ -9,7 +9,10 @@
 // Every regular file is built under a temporary name in its folder and
 // renamed into place at its MIR_EOF, after fsync: a transfer cut at any point
 // leaves the previous copy or the new one, never a mix. MD5 and RSync
-// transfers build the new file from the old copy and the received blocks.
+// transfers update the old copy in place under a temporary name (only the
+// blocks that differ are written): cut, it is gone rather than mixed, and the
+// next run sends it again; with Options::inPlace off, or for a copy with
+// several links, they build a new file from the old copy and the blocks.
 // Temporaries a killed tail left behind are removed when the next one starts.
 // A path that would leave the root is logged, counted and skipped; the
 // session goes on. LBFS transfers build files from verified blocks of the
@@ -72,6 +75,12 @@ class FLR_EXPORT FlrTailApplier {
         // is applied, when the session idles for a second, and at its end.
         size_t batchEntries = 1024;
         long long batchBytes = 256ll << 20;
+        // MD5 and RSync change the old copy in place (see above) instead of
+        // building a whole new file beside it.
+        bool inPlace = true;
+        // Old bytes an in-place RSync update keeps for copy references that
+        // may still name them; past this the file is built beside instead.
+        long long inPlaceKeepBytes = 32ll << 20;
         // Owners are set only when the tail may give files away.
         bool setOwners = ::geteuid() == 0;
         // Longest symbolic link target and ACL form accepted.
