@@ -38,9 +38,16 @@ void smallChanges(const std::string& src, int first, int count) {
         ::mkdir(dir.c_str(), 0755);
         const std::string f = dir + "/f" + std::to_string(i);
         flrtest::writeFile(f, "content " + std::to_string(i));
-        if (i % 7 == 0) ASSERT_EQ(0, ::rename(f.c_str(), (f + ".moved").c_str()));
-        if (i % 11 == 0) ASSERT_EQ(0, ::chmod(dir.c_str(), 0750));
-        if (i % 13 == 0) ASSERT_EQ(0, ::unlink((dir + "/f" + std::to_string(i - 1)).c_str()));
+        if (i % 7 == 0) {
+            ASSERT_EQ(0, ::rename(f.c_str(), (f + ".moved").c_str()));
+        }
+        if (i % 11 == 0) {
+            ASSERT_EQ(0, ::chmod(dir.c_str(), 0750));
+        }
+        if (i % 13 == 0 && i % 50 != 0) {  // the file before, never a moved one
+            const std::string before = dir + "/f" + std::to_string(i - 1);
+            ASSERT_EQ(0, ::unlink(((i - 1) % 7 == 0 ? before + ".moved" : before).c_str()));
+        }
     }
 }
 

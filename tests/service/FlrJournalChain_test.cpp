@@ -36,32 +36,33 @@ void appendTo(const std::string& path, const std::string& data) {
 void changeEverything(const std::string& s) {
     using tailtest::pattern;
     const auto at = [&](const char* rel) { return s + "/" + rel; };
-    for (const char* d : {"a", "a/b", "c", "gone.d"}) ASSERT_EQ(0, ::mkdir(at(d), 0755)) << d;
-    flrtest::writeFile(at("a/f1"), "hello");
-    flrtest::writeFile(at("a/b/f2"), pattern(10000, 1));
-    flrtest::writeFile(at("a/b/f3"), "three");
-    flrtest::writeFile(at("c/big"), pattern(200000, 2));  // beyond a WRITE record
-    flrtest::writeFile(at("gone"), "short-lived");
-    appendTo(at("a/f1"), " world");
-    ASSERT_EQ(0, ::truncate(at("a/b/f2"), 100));
-    ASSERT_EQ(0, ::symlink("f1", at("a/l")));
-    ASSERT_EQ(0, ::symlink("../c/big", at("a/lbig")));
-    ASSERT_EQ(0, ::link(at("a/f1"), at("c/hard")));
-    ASSERT_EQ(0, ::rename(at("a/b/f2"), at("c/f2moved")));  // across folders
-    ASSERT_EQ(0, ::rename(at("a/b"), at("c/b2")));          // a folder with its file
-    ASSERT_EQ(0, ::unlink(at("gone")));
-    ASSERT_EQ(0, ::rmdir(at("gone.d")));
-    ASSERT_EQ(0, ::chmod(at("a/f1"), 0600));
+    for (const char* d : {"a", "a/b", "c", "gone.d"})
+        ASSERT_EQ(0, ::mkdir(at(d).c_str(), 0755)) << d;
+    flrtest::writeFile(at("a/f1").c_str(), "hello");
+    flrtest::writeFile(at("a/b/f2").c_str(), pattern(10000, 1));
+    flrtest::writeFile(at("a/b/f3").c_str(), "three");
+    flrtest::writeFile(at("c/big").c_str(), pattern(200000, 2));  // beyond a WRITE record
+    flrtest::writeFile(at("gone").c_str(), "short-lived");
+    appendTo(at("a/f1").c_str(), " world");
+    ASSERT_EQ(0, ::truncate(at("a/b/f2").c_str(), 100));
+    ASSERT_EQ(0, ::symlink("f1", at("a/l").c_str()));
+    ASSERT_EQ(0, ::symlink("../c/big", at("a/lbig").c_str()));
+    ASSERT_EQ(0, ::link(at("a/f1").c_str(), at("c/hard").c_str()));
+    ASSERT_EQ(0, ::rename(at("a/b/f2").c_str(), at("c/f2moved").c_str()));  // across folders
+    ASSERT_EQ(0, ::rename(at("a/b").c_str(), at("c/b2").c_str()));  // a folder with its file
+    ASSERT_EQ(0, ::unlink(at("gone").c_str()));
+    ASSERT_EQ(0, ::rmdir(at("gone.d").c_str()));
+    ASSERT_EQ(0, ::chmod(at("a/f1").c_str(), 0600));
     if (::geteuid() == 0) {
-        ASSERT_EQ(0, ::chown(at("c/f2moved"), 1234, 4321));
+        ASSERT_EQ(0, ::chown(at("c/f2moved").c_str(), 1234, 4321));
     }
     const struct timeval times[2] = {{1500000000, 0}, {1500000100, 0}};
-    ASSERT_EQ(0, ::utimes(at("c/f2moved"), times));
-    flrtest::writeFile(at("c/b2/f3"), "rewritten shorter");
-    appendTo(at("c/big"), pattern(70000, 3));  // resent again, whole
-    flrtest::writeFile(at("a/replaced"), "old");
-    flrtest::writeFile(at("a/replacement"), "new content");
-    ASSERT_EQ(0, ::rename(at("a/replacement"), at("a/replaced")));  // over a file
+    ASSERT_EQ(0, ::utimes(at("c/f2moved").c_str(), times));
+    flrtest::writeFile(at("c/b2/f3").c_str(), "rewritten shorter");
+    appendTo(at("c/big").c_str(), pattern(70000, 3));  // resent again, whole
+    flrtest::writeFile(at("a/replaced").c_str(), "old");
+    flrtest::writeFile(at("a/replacement").c_str(), "new content");
+    ASSERT_EQ(0, ::rename(at("a/replacement").c_str(), at("a/replaced").c_str()));  // over a file
 }
 
 // Every record sent reached the tail and was applied exactly once.

@@ -38,7 +38,7 @@ namespace chaintest {
 using Clock = std::chrono::steady_clock;
 constexpr int kPair = 5;
 // Generous: a settle ends as soon as the trees agree; this bounds a fault.
-constexpr auto kSettleLimit = std::chrono::seconds(120);
+constexpr auto kSettleLimit = std::chrono::seconds(30);
 
 // The link secret, and the install folder the tail keeps its numbers under.
 struct ChainRegistry : tailtest::Registry {
@@ -114,6 +114,7 @@ class LiveHead {
         // a scan, and a restarted head resumes from its own position.
         service_ = std::make_unique<FlrHeadJournal>(headOptions(p, dst_, port_, 0));
         initial_ = service_->counters();
+        startMark_ = live_->lastSeq();
         runner_ = std::thread([this] { runService(); });
     }
     ~LiveHead() {
@@ -137,7 +138,8 @@ class LiveHead {
     // Every record made so far is processed and the tail confirmed it.
     bool caughtUp() const {
         const FlrHeadJournalCounters c = counters();
-        return c.connected && c.lastTakenSeq >= live_->lastSeq() &&
+        const uint64_t made = live_->lastSeq();  // the start mark is no record
+        return c.connected && (made == startMark_ || c.lastTakenSeq >= made) &&
                c.lastSentSeq == c.lastTakenSeq && c.lastConfirmed >= c.lastSentSeq;
     }
 
@@ -172,7 +174,16 @@ class LiveHead {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return failure().empty() ? diff : failure();
+        if (!failure().empty()) return failure();
+        const FlrHeadJournalCounters c = counters();
+        return diff + " (taken " + std::to_string(c.lastTakenSeq) + " of " +
+               std::to_string(live_->lastSeq()) + ", processed " + std::to_string(c.lastSentSeq) +
+               ", confirmed " + std::to_string(c.lastConfirmed) + ", sent " +
+               std::to_string(c.sent) + ", dropped " +
+               std::to_string(c.outside + c.filtered + c.noNetForm) + ", connected " +
+               std::to_string(c.connected) + ", resends waiting " +
+               std::to_string(resends_.size()) + ", resyncs " + std::to_string(resyncs_.size()) +
+               ", scans " + std::to_string(scans_) + ")";
     }
 
   private:
@@ -234,6 +245,7 @@ class LiveHead {
     std::unique_ptr<FlrLiveJournal> live_;
     std::unique_ptr<FlrHeadJournal> service_;
     FlrHeadJournalCounters initial_;
+    uint64_t startMark_ = 0;
     std::thread runner_;
     mutable std::mutex mtx_;
     std::string failure_;
