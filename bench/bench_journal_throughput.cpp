@@ -12,8 +12,9 @@
 // Each is run several times; the median is reported. Target: "to tail"
 // >= 100,000 records/s.
 //
-//   bench_journal_throughput [records] [runs]
+//   bench_journal_throughput [records] [runs] [records per batch]
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -161,7 +162,7 @@ void countingSession(FlrTailSession& s, std::atomic<long long>* got) {
 
 // One replay of the journal file through a fresh head service into a fresh
 // tail; records per second from start to the confirmed last record.
-double chainRate(const std::string& journal, size_t records, bool apply) {
+double chainRate(const std::string& journal, size_t records, bool apply, int batch) {
     Work w;
     std::atomic<long long> counted{0};
     std::unique_ptr<FlrTailApplier> applier;
@@ -188,6 +189,7 @@ double chainRate(const std::string& journal, size_t records, bool apply) {
     o.dbDir = w.file("db");
     o.stateDir = w.file("state");
     o.rootFid = kRootFid;
+    o.batchRecords = batch;
     o.connect = [port](FlrNetHead& head) {
         head.getLink().setSecret(kSecret);
         head.connect("127.0.0.1", port, 0);
@@ -215,6 +217,14 @@ double chainRate(const std::string& journal, size_t records, bool apply) {
     return static_cast<double>(records) / s;
 }
 
+// CPU seconds this process used so far (every thread, user and system).
+double cpuSeconds() {
+    struct rusage u {};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -225,8 +235,10 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const size_t records = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (records < 1000 || runs < 1) {
-        std::fprintf(stderr, "usage: %s [records >= 1000] [runs >= 1]\n", argv[0]);
+    const int batch = argc > 3 ? std::atoi(argv[3]) : FlrHeadJournalOptions{}.batchRecords;
+    if (records < 1000 || runs < 1 || batch < 1) {
+        std::fprintf(stderr, "usage: %s [records >= 1000] [runs >= 1] [records per batch]\n",
+                     argv[0]);
         return 2;
     }
     try {
@@ -242,13 +254,20 @@ int main(int argc, char** argv) {
             "journal: %zu records, %zu bytes (%d folders, files of 1 create + %d x %zu-byte "
             "writes)\n",
             records, j.size(), kFolders, kWritesPerFile, kWriteBytes);
-        std::vector<double> dec, sink, tail;
+        std::vector<double> dec, sink, tail, tailCpu;
         for (int r = 0; r < runs; ++r) {
             dec.push_back(decodeRate(j, records));
-            sink.push_back(chainRate(journal, records, false));
-            tail.push_back(chainRate(journal, records, true));
-            std::printf("run %d: decode %.0f, to sink %.0f, to tail %.0f records/s\n", r + 1,
-                        dec.back(), sink.back(), tail.back());
+            sink.push_back(chainRate(journal, records, false, batch));
+            const double cpu0 = cpuSeconds();
+            tail.push_back(chainRate(journal, records, true, batch));
+            // Head and tail share this process: records per CPU second of
+            // both, which a loaded machine does not shrink the way it does
+            // the elapsed rate.
+            tailCpu.push_back(static_cast<double>(records) / (cpuSeconds() - cpu0));
+            std::printf(
+                "run %d: decode %.0f, to sink %.0f, to tail %.0f records/s "
+                "(%.0f per CPU second)\n",
+                r + 1, dec.back(), sink.back(), tail.back(), tailCpu.back());
         }
         const double d = median(dec), s = median(sink), t = median(tail);
         std::printf(
