@@ -32,10 +32,12 @@ void FlrHeadJournal::Impl::tryConnect() {
         head->getLastSeqNum(o.pairId, &tailLast, nullptr);
         connected = true;
         EvDebug::Debug(kFn, "Connected to the tail; it has pair %d up to %llu", o.pairId, tailLast);
+        // The resend marks itself unconfirmed: a ping must confirm it even
+        // when no new record follows (or find the new link dead).
+        unconfirmed = false;
         resendAfter(tailLast);
         if (!connected) return;  // broke during the resend
         backoffMs = 0;
-        unconfirmed = false;
         count([&](FlrHeadJournalCounters& k) {
             if (everConnected) ++k.reconnects;
             k.connected = true;

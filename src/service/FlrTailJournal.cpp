@@ -208,6 +208,7 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
     FlrTailJournalStats mine;
     const auto* p = static_cast<const unsigned char*>(data);
     size_t left = len;
+    std::lock_guard<std::mutex> one(applyMtx_);
     unsigned long long last = lastApplied(pair);
     while (left > 0) {
         FlrJrnCommandNet rec{};

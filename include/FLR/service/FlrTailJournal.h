@@ -129,6 +129,9 @@ class FLR_EXPORT FlrTailJournal {
     Options options_;
     std::unique_ptr<FlrTailJournalOps> ops_;
 
+    // One payload at a time: a cut session still applying its last messages
+    // and the new session's resend of the same records never interleave.
+    std::mutex applyMtx_;
     std::mutex syncMtx_;  // one sync at a time
     mutable std::mutex mtx_;
     std::map<int, unsigned long long> applied_;
