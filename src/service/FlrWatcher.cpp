@@ -81,7 +81,7 @@ struct FlrWatcher::Impl {
 
     void start();
     FlrReplicateOptions runOptions() const;
-    void runReplicator();
+    bool runReplicator();
     void startJournal(uint64_t startSeq);
     void stopJournal();
     void checkJournal();
@@ -141,21 +141,34 @@ FlrReplicateOptions FlrWatcher::Impl::runOptions() const {
 }
 
 // A baseline or a smart-sync scan from the last consistent point; rebuilds
-// the name database, so the journal must be stopped.
-void FlrWatcher::Impl::runReplicator() {
+// the name database, so the journal must be stopped. False when stop()
+// aborted it.
+bool FlrWatcher::Impl::runReplicator() {
     FlrReplicateOptions ro = runOptions();
     std::string text;
     setPhase(jx::readFileIfExists(state + "/last-run", &text, "run record") && !ro.baseline
                  ? "smart-sync"
                  : "baseline");
     FlrReplicator r(ro);
-    const FlrReplicateSummary s = r.run();
+    FlrReplicateSummary s;
+    w.running_.store(&r);
+    try {
+        if (w.stop_.load()) JX_THROW(kFn, "Stopped before the run");
+        s = r.run();
+    } catch (const JxException&) {
+        w.running_.store(nullptr);
+        // Stopped meanwhile: the run records nothing, the next start covers it.
+        if (w.stop_.load()) return false;
+        throw;
+    }
+    w.running_.store(nullptr);
     std::lock_guard<std::mutex> g(w.mutex_);
     w.state_.lastRunScan = s.scan;
     w.state_.lastRunAt = nowEpoch();
     w.state_.lastRunFiles = s.files;
     w.state_.lastRunBytes = s.bytesSent;
     w.state_.lastRunSeconds = s.seconds;
+    return true;
 }
 
 void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
@@ -210,14 +223,17 @@ void FlrWatcher::Impl::resync() {
     gate->holdAll();
     stopJournal();
     const uint64_t covered = std::max(mark, gate->passedSeq());
+    bool done = false;  // false: stopped meanwhile, the resync stays due
     try {
-        runReplicator();
-        resyncNeeded = false;
-        mark = covered;
-        std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
+        done = runReplicator();
     } catch (const JxException& e) {
         EvDebug::Error(kFn, "Resync scan failed, tried again shortly: %s", e.what());
         resyncAt = Clock::now() + kResyncRetry;
+    }
+    if (done) {
+        resyncNeeded = false;
+        mark = covered;
+        std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
     }
     startJournal(mark);
     gate->release();
@@ -373,7 +389,14 @@ void FlrWatcher::run() {
     Impl& m = *impl_;
     try {
         m.start();
-        m.runReplicator();
+        if (!m.runReplicator()) {
+            // Stopped during the first run: nothing was sent by the journal.
+            m.live->stop();
+            m.setPhase("stopped");
+            m.publish();
+            impl_.reset();
+            return;
+        }
         m.publish();
         if (options_.beforeJournal) options_.beforeJournal();
         m.startJournal(m.mark);

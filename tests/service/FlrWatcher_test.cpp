@@ -4,6 +4,7 @@
 // scan.
 #include "FLR/service/FlrWatcher.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +51,7 @@ std::string liveUnavailable(const std::string& dir) {
     return {};
 }
 
-std::string differences(const std::string& a, const std::string& b) {
+std::string treeDiffs(const std::string& a, const std::string& b) {
     const FlrTreeVerifyResult r = FlrTreeVerify().compare(a, b);
     std::string out;
     for (const auto& d : r.diffs) out += d.path + ": " + d.what + "\n";
@@ -138,7 +139,7 @@ TEST(FlrWatcher, WorkloadConvergesOnALocalDestination) {
     ::mkdir((s + "/b/sub").c_str(), 0700);
     ASSERT_EQ(0, ::rename((s + "/b/sub").c_str(), (s + "/a/sub").c_str()));
 
-    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     EXPECT_GE(w.watcher->state().resentFiles, 1u);  // the large file went by the transfer
     EXPECT_GT(w.watcher->state().sent, 0u);
     w.stop();
@@ -151,26 +152,34 @@ TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     REQUIRE_LIVE(dir);
     const std::string s = dir.file("src");
     const int files = 40;
-    for (int i = 0; i < files; ++i) flrtest::writeFile(s + "/f" + std::to_string(i), "v1");
+    // A scan sends every entry of a folder that changed: the ones changed
+    // while stopped are in another.
+    ::mkdir((s + "/keep").c_str(), 0755);
+    ::mkdir((s + "/edit").c_str(), 0755);
+    for (int i = 0; i < files; ++i) flrtest::writeFile(s + "/keep/f" + std::to_string(i), "v1");
+    for (int i = 0; i < 3; ++i) flrtest::writeFile(s + "/edit/f" + std::to_string(i), "v1");
+    // A run counts changes from a little before its start (the kernel's
+    // coarse clock): these files must be clearly older than the first run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Watch w(dir);
     ASSERT_NO_FATAL_FAILURE(w.start());
     flrtest::writeFile(s + "/during", "made while watched");
-    ASSERT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    ASSERT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     ASSERT_TRUE(w.returned) << w.error;
 
     // Changes while no watch runs.
-    flrtest::writeFile(s + "/f1", "v2 while stopped");
-    flrtest::writeFile(s + "/new", "new while stopped");
-    ASSERT_EQ(0, ::unlink((s + "/f2").c_str()));
+    flrtest::writeFile(s + "/keep/f1", "v2 while stopped");
+    flrtest::writeFile(s + "/edit/new", "new while stopped");
+    ASSERT_EQ(0, ::unlink((s + "/edit/f2").c_str()));
 
     ASSERT_NO_FATAL_FAILURE(w.start());
     const FlrWatchState st = w.watcher->state();
     EXPECT_EQ("smart-sync", st.lastRunScan);
     EXPECT_LT(st.lastRunFiles, files / 2) << "the restart copied most files again";
-    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     flrtest::writeFile(s + "/after", "after the restart");
-    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
 }
@@ -205,7 +214,7 @@ TEST(FlrWatcher, QueueOverflowConvergesThroughTheSmartSyncScan) {
     ASSERT_NO_FATAL_FAILURE(w.start());
     EXPECT_TRUE(eventually([&] { return w.watcher->state().resyncs >= 1; }));
     EXPECT_EQ("event queue overflow", w.watcher->state().lastResyncReason);
-    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
 }

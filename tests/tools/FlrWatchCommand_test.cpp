@@ -38,10 +38,11 @@ struct WatchProcess {
     pid_t pid = -1;
     int out = -1;
 
-    explicit WatchProcess(std::vector<std::string> args) {
-        args.insert(args.begin(), flrtest::toolPath());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
+    explicit WatchProcess(const std::vector<std::string>& args) {
+        std::string tool = flrtest::toolPath();
+        std::vector<std::string> rest = args;
+        std::vector<char*> argv{tool.data()};
+        for (std::string& a : rest) argv.push_back(a.data());
         argv.push_back(nullptr);
         int p[2];
         EXPECT_EQ(0, ::pipe2(p, O_CLOEXEC));

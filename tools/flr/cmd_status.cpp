@@ -181,13 +181,13 @@ void showStatus(const StatusOptions& o) {
 
 void addStatusCommands(CLI::App& app) {
     auto o = std::make_shared<StatusOptions>();
-    auto* st = app.add_subcommand(
-        "status",
-        "Show the watches of replication pairs (`flr replicate SRC DST --watch`): whether one "
-        "runs (its pid, the pair's lock held), since when, records taken and sent, rates and "
-        "lag, resyncs and their last reason, and the last completed run. Without SRC DST every "
-        "pair under the state folder. Exit status: 0, or 1 when the named pair's watch is not "
-        "running.");
+    auto* st = app.add_subcommand("status", "Show the watches of replication pairs");
+    st->footer(
+        "Per pair watched by `flr replicate SRC DST --watch`: whether the watch runs (its pid "
+        "lives and holds the pair's lock), since when, journal records taken and sent, rates "
+        "and lag, resyncs and the last one's reason, and the last completed run. Without SRC "
+        "DST every pair under the state folder.\nExit status: 0, or 1 when the named pair's "
+        "watch is not running.");
     st->add_option("SRC", o->source, "Source folder of the pair");
     st->add_option("DST", o->target, "Destination of the pair, as given to flr replicate");
     st->add_option("--state-dir", o->stateRoot, "Where pairs keep their state");

@@ -89,8 +89,12 @@ class FLR_EXPORT FlrWatcher {
     // (function "FlrWatcher") naming what failed: no CAP_SYS_ADMIN, the
     // pair already running, a failed run.
     void run();
-    // Any thread, and from a signal handler (it only sets a flag).
-    void stop() { stop_.store(true); }
+    // Any thread, and from a signal handler (it sets flags): a run in
+    // progress is aborted, the watch then stops as usual.
+    void stop() {
+        stop_.store(true);
+        if (FlrReplicator* r = running_.load()) r->abort();
+    }
 
     FlrWatchState state() const;
     std::string stateDir() const;
@@ -100,7 +104,8 @@ class FLR_EXPORT FlrWatcher {
     FlrWatchOptions options_;
     std::function<void(const FlrWatchState&)> listener_;
     std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;  // guards state_
+    std::atomic<FlrReplicator*> running_{nullptr};  // the run in progress, for stop()
+    mutable std::mutex mutex_;                      // guards state_
     FlrWatchState state_;
     std::unique_ptr<Impl> impl_;
 };
