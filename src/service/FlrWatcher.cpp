@@ -68,6 +68,7 @@ struct FlrWatcher::Impl {
     Clock::time_point resyncAt;
     std::vector<FlrLiveResend> pending;
     Clock::time_point pendingSince;
+    FlrHeadJournalCounters carried;  // totals of journal services stopped for a resync
     FlrHeadJournalCounters before;
     Clock::time_point beforeAt = Clock::now();
 
@@ -207,6 +208,11 @@ void FlrWatcher::Impl::stopJournal() {
     if (!journal) return;
     journal->stop();
     if (journalThread.joinable()) journalThread.join();
+    const FlrHeadJournalCounters last = journal->counters();
+    carried.taken += last.taken;
+    carried.sent += last.sent;
+    carried.sentBytes += last.sentBytes;
+    carried.reconnects += last.reconnects;
     journal.reset();
 }
 
@@ -279,6 +285,7 @@ void FlrWatcher::Impl::resend() {
             resyncNeeded = true;
             resyncAt = Clock::now();
             std::lock_guard<std::mutex> g(w.mutex_);
+            ++w.state_.resyncs;
             w.state_.lastResyncAt = nowEpoch();
             w.state_.lastResyncReason = "resend failed";
         }
@@ -307,15 +314,16 @@ void FlrWatcher::Impl::publish() {
     FlrWatchState s;
     {
         std::lock_guard<std::mutex> g(w.mutex_);
+        // Totals over every journal service of the watch; rates of the running one.
+        const FlrHeadJournalCounters now = journal ? journal->counters() : FlrHeadJournalCounters{};
+        w.state_.taken = carried.taken + now.taken;
+        w.state_.sent = carried.sent + now.sent;
+        w.state_.sentBytes = carried.sentBytes + now.sentBytes;
+        w.state_.reconnects = carried.reconnects + now.reconnects;
         if (journal) {
-            const FlrHeadJournalCounters now = journal->counters();
             const double secs = std::chrono::duration<double>(Clock::now() - beforeAt).count();
             const FlrHeadJournalRates r = flrHeadJournalRates(before, now, secs, nowEpoch());
             w.state_.connected = now.connected;
-            w.state_.taken = now.taken;
-            w.state_.sent = now.sent;
-            w.state_.sentBytes = now.sentBytes;
-            w.state_.reconnects = now.reconnects;
             w.state_.recordsPerSecond = r.recordsPerSecond;
             w.state_.bytesPerSecond = r.bytesPerSecond;
             w.state_.lagRecords = r.lagRecords;
