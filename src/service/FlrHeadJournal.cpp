@@ -305,6 +305,9 @@ int FlrHeadJournal::Impl::process() {
         k.noNetForm += noNet;
         k.dbErrors += dbErrors;
         k.lastSentSeq = processed;
+        // Only dropped records since the last answered ping: the tail has
+        // everything up to here that it will get.
+        if (!unconfirmed) k.lastConfirmed = processed;
         k.pendingSince = nextStamp;
     });
     return n;

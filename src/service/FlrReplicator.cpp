@@ -12,6 +12,7 @@
 
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrCollectText.h"
+#include "FLR/FlrDatabase.h"
 #include "FLR/FlrHelper.h"
 #include "FLR/FlrIfind.h"
 #include "FLR/FlrNetHead.h"
@@ -34,17 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-std::string absolutePath(const std::string& path) {
-    std::string p = path;
-    if (p.empty() || p[0] != '/') {
-        char cwd[4096];
-        if (!::getcwd(cwd, sizeof cwd))
-            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
-        p = std::string(cwd) + "/" + p;
-    }
-    return FlrHelper::stripTrailingSlashes(p);
 }
 
 std::string hexDigest(const std::string& text) {
@@ -92,6 +82,23 @@ void makeDirs(const std::string& dir) {
 
 }  // namespace
 
+std::string FlrReplicator::absolutePath(const std::string& path) {
+    std::string p = path;
+    if (p.empty() || p[0] != '/') {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+        p = std::string(cwd) + "/" + p;
+    }
+    return FlrHelper::stripTrailingSlashes(p);
+}
+
+void FlrReplicator::recordConsistentPoint(const std::string& stateDir, long long seconds,
+                                          long nanos) {
+    jx::replaceFile(stateDir + "/last-run", jxFormat("%lld %09ld\n", seconds, nanos), 0644,
+                    "run record", "FlrReplicator");
+}
+
 FlrReplicator::FlrReplicator(FlrReplicateOptions options) : options_(std::move(options)) {}
 FlrReplicator::~FlrReplicator() = default;
 
@@ -134,9 +141,7 @@ std::string FlrReplicator::stateDir() const {
     return root + "/" + hexDigest(absolutePath(options_.source) + "\n" + options_.target);
 }
 
-FlrReplicateSummary FlrReplicator::run() {
-    const auto t0 = Clock::now();
-    Run r;
+void FlrReplicator::prepare(Run& r) {
     r.source = absolutePath(options_.source);
     struct stat st;
     if (::stat(r.source.c_str(), &st) != 0)
@@ -145,14 +150,23 @@ FlrReplicateSummary FlrReplicator::run() {
 
     r.state = stateDir();
     makeDirs(r.state);
-    r.lock = std::make_unique<JxFileLock>(r.state + "/lock");
-    if (!r.lock->lock(1, 0))
-        JX_THROW(kFn, "Another run of " + r.source + " to " + options_.target + " is in progress");
+    if (!options_.lockHeld) {
+        r.lock = std::make_unique<JxFileLock>(r.state + "/lock");
+        if (!r.lock->lock(1, 0))
+            JX_THROW(kFn,
+                     "Another run of " + r.source + " to " + options_.target + " is in progress");
+    }
     r.collect = r.state + "/Collect.txt";
     r.dirchange = r.state + "/DirChange.txt";
     r.dirchangeSent = r.state + "/DirChangeTail.txt";
     r.dirchangeDone = r.state + "/DirChangeApplied.txt";
     r.lastRunFile = r.state + "/last-run";
+}
+
+FlrReplicateSummary FlrReplicator::run() {
+    const auto t0 = Clock::now();
+    Run r;
+    prepare(r);
     std::string text;
     if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record"))
         readRunRecord(text, &r.lastStart, &r.lastStartNanos);
@@ -163,8 +177,28 @@ FlrReplicateSummary FlrReplicator::run() {
     FlrReplicateSummary s;
     scan(r, s);
     transfer(r, s);
-    jx::replaceFile(r.lastRunFile, jxFormat("%lld %09ld\n", r.start, r.startNanos), 0644,
-                    "run record", "FlrReplicator");
+    recordConsistentPoint(r.state, r.start, r.startNanos);
+    s.seconds = secondsSince(t0);
+    return s;
+}
+
+FlrReplicateSummary FlrReplicator::sendFiles(const std::vector<std::string>& relPaths) {
+    const auto t0 = Clock::now();
+    Run r;
+    prepare(r);
+    r.collect = r.state + "/Resend.txt";
+    std::string text;
+    for (const std::string& rel : relPaths) {
+        FlrCollectText::appendEscaped(text, rel.empty() ? r.source : r.source + "/" + rel);
+        text += '\n';
+    }
+    jx::replaceFile(r.collect, text, 0600, "collect file", "FlrReplicator");
+    FlrReplicateSummary s;
+    s.scan = "resend";
+    s.selected = static_cast<long long>(relPaths.size());
+    sendCollect(r, s);
+    r.head.ping();  // everything sent is applied
+    finishTransfer(r, s);
     s.seconds = secondsSince(t0);
     return s;
 }
@@ -183,7 +217,16 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
             p.seconds = secondsSince(t0);
             progress_(p);
         });
-    if (r.lastStart < 0) {
+    if (!options_.nameDb.empty()) {
+        // The same selection, by a walk that also rebuilds the names.
+        makeDirs(options_.nameDb);
+        FlrDatabase db(options_.nameDb);
+        s.scan = r.lastStart < 0 ? "baseline" : "smart-sync";
+        s.since = r.lastStart < 0 ? 0 : r.lastStart;
+        scanner.timestampNanos = r.lastStart < 0 ? 0 : r.lastStartNanos;
+        scanner.smartsyncDDR(r.source.c_str(), r.source.c_str(), static_cast<long>(s.since),
+                             r.collect.c_str(), r.dirchange.c_str(), -1, &db);
+    } else if (r.lastStart < 0) {
         s.scan = "baseline";
         scanner.baseline(r.source.c_str(), r.collect.c_str(), r.dirchange.c_str(), -1, false);
     } else {

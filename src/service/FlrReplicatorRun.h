@@ -6,9 +6,8 @@
 
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/JxFileLock.h"
+#include "FLR/service/FlrLocalTail.h"
 #include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailService.h"
 
 // Everything one run holds; torn down in reverse order, so a local tail is
 // stopped (and its threads joined) before the applier it serves goes away.
@@ -24,16 +23,15 @@ struct FlrReplicator::Run {
     long long start = 0;
     long startNanos = 0;
 
-    std::unique_ptr<FlrTailApplier> applier;
-    std::unique_ptr<FlrTailService> service;
-    std::thread serviceThread;
+    std::unique_ptr<FlrLocalTail> ownTail;  // a local destination's tail of this run
+    FlrLocalTail* tail = nullptr;           // the tail serving a local destination
+    FlrTailApplyStats tailBefore;           // a shared tail's totals when the run began
     FlrNetHead head;
 
-    // Ends the local tail: its sessions end and add their counts to the
-    // applier's totals.
+    // Ends the run's own local tail: its sessions end and add their counts
+    // to the applier's totals.
     void stopTail() {
-        if (service) service->stop();
-        if (serviceThread.joinable()) serviceThread.join();
+        if (ownTail) ownTail->stop();
     }
     ~Run() { stopTail(); }
 };

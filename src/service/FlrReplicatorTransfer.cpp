@@ -99,21 +99,6 @@ bool appliedBefore(const std::string& text, const std::string& appliedFile) {
     return jx::readFileIfExists(appliedFile, &applied, "dirchange file") && applied == text;
 }
 
-// The local destination folder, made when missing (as rsync does).
-std::string absoluteDestination(const std::string& target) {
-    std::string p = target;
-    if (p.empty() || p[0] != '/') {
-        char cwd[4096];
-        if (!::getcwd(cwd, sizeof cwd))
-            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
-        p = std::string(cwd) + "/" + p;
-    }
-    p = FlrHelper::stripTrailingSlashes(p);
-    if (FlrHelper::mkdir1(p.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to create folder " + p, errno);
-    return p;
-}
-
 // The senders a driver may use for --method m. LBFS needs a tail above
 // protocol version 3, which the driver checks; a disabled LBFS gives way to
 // MD5 and RSync, as in the multi-stream backup.
@@ -147,26 +132,34 @@ void FlrReplicator::connect(Run& r) {
         return;
     }
     // A local destination: a tail of our own on loopback, proving a secret
-    // made for this run only.
-    r.destination = absoluteDestination(options_.target);
-    // The content store of LBFS runs lives with the pair's state, never in
-    // the destination (the mirror would delete it).
-    FlrTailApplier::Options tailOptions;
-    tailOptions.storeDir = r.state + "/tail-store";
-    r.applier = std::make_unique<FlrTailApplier>(r.destination, tailOptions);
-    r.service = std::make_unique<FlrTailService>(r.applier->handler());
-    std::string secret;
-    if (SdtError e = SdtNetLink::newSecret(&secret); !e.ok()) JX_THROW(kFn, e.text());
-    r.service->setSecret(secret);
-    r.service->listen("127.0.0.1", "0");
-    r.serviceThread = std::thread([svc = r.service.get()] { svc->run(); });
-    r.head.getLink().setSecret(secret);
-    std::fill(secret.begin(), secret.end(), '\0');
-    r.head.connect("127.0.0.1", r.service->localPort(), 0);
+    // made for this run only, unless the caller serves one for longer.
+    r.tail = options_.localTail;
+    if (!r.tail) {
+        // The content store of LBFS runs lives with the pair's state, never
+        // in the destination (the mirror would delete it).
+        FlrTailApplier::Options tailOptions;
+        tailOptions.storeDir = r.state + "/tail-store";
+        r.ownTail = std::make_unique<FlrLocalTail>(options_.target, tailOptions);
+        r.tail = r.ownTail.get();
+    }
+    r.tailBefore = r.tail->applier().totals();
+    r.destination = r.tail->destination();
+    r.tail->connect(r.head);
     configureLink(r.head, options_);
 }
 
 void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
+    const auto t0 = Clock::now();
+    sendCollect(r, s);
+    mirror(r);
+    finishTransfer(r, s);
+    s.transferSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (s.refused > 0)
+        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the log)",
+                               s.refused));
+}
+
+void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
     const std::string& m = options_.method;
     if (m != "full" && m != "md5" && m != "rsync" && m != "lbfs" && m != "auto")
@@ -212,6 +205,11 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     }
     s.files = files.load();
     s.bytesSent = bytes.load();
+}
+
+// Sends the dirchange file so the destination mirrors removals, then waits
+// until the tail has applied everything sent.
+void FlrReplicator::mirror(Run& r) {
     const std::string dirchange = translateDirChange(r.dirchange, r.source, r.destination);
     const bool sendDirChange = r.lastStart < 0 || !appliedBefore(dirchange, r.dirchangeDone);
     if (sendDirChange) {
@@ -225,17 +223,19 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     // leaves the record as it was, and the next run sends its own.
     if (sendDirChange && std::rename(r.dirchangeSent.c_str(), r.dirchangeDone.c_str()) != 0)
         JX_THROW_ERRNO(kFn, "Failed to record the applied dirchange file", errno);
+}
+
+void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
     s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
     r.head.closeSocket();
     r.stopTail();
-    if (r.service) s.wireBytes = r.service->stats().wireBytes;  // every connection of the run
-    if (r.applier) {
-        const FlrTailApplyStats t = r.applier->totals();
-        s.refused = t.refused + t.failed + t.cut;
-        s.removed = t.deleted;
+    if (r.ownTail) s.wireBytes = r.ownTail->stats().wireBytes;  // every connection of the run
+    if (r.tail) {
+        // A shared tail's sessions may still be ending: its counts are a
+        // lower bound until then.
+        const FlrTailApplyStats t = r.tail->applier().totals();
+        const FlrTailApplyStats& b = r.tailBefore;
+        s.refused = (t.refused + t.failed + t.cut) - (b.refused + b.failed + b.cut);
+        s.removed = t.deleted - b.deleted;
     }
-    s.transferSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    if (s.refused > 0)
-        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the log)",
-                               s.refused));
 }

@@ -30,6 +30,7 @@ void addVerifyCommands(CLI::App& app);
 void addSnapCommands(CLI::App& app);
 void addReplicateCommands(CLI::App& app);
 void addScanCommands(CLI::App& app);
+void addStatusCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

@@ -4,11 +4,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "Commands.h"
 #include "FLR/platform/JXZrpJobClient.h"
 #include "FLR/service/FlrReplicator.h"
+#include "FLR/service/FlrWatcher.h"
 
 namespace {
 
@@ -78,12 +80,72 @@ void printJson(const FlrReplicateSummary& s) {
         s.methods[3], s.lbfsSaved, s.removed, s.scanSeconds, s.transferSeconds, s.seconds);
 }
 
+// The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
+// second one ends the process at once (the journal's cache is durable).
+FlrWatcher* gWatcher = nullptr;
+volatile sig_atomic_t gSignals = 0;
+
+void onStopSignal(int sig) {
+    if (gSignals) ::_exit(128 + sig);
+    gSignals = 1;
+    if (gWatcher) gWatcher->stop();
+}
+
+std::string watchLine(const FlrWatchState& s) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "watch %s: %.0f records/s, lag %llu records %.0f s, %s/s, %llu resyncs, %s",
+                  s.phase.c_str(), s.recordsPerSecond, (unsigned long long)s.lagRecords,
+                  s.lagSeconds, humanBytes(s.bytesPerSecond).c_str(), (unsigned long long)s.resyncs,
+                  s.connected ? "connected" : "not connected");
+    return text;
+}
+
+void runWatch(const FlrReplicateOptions& o, bool quiet) {
+    FlrWatchOptions wo;
+    wo.replicate = o;
+    FlrWatcher watcher(wo);
+    const bool tty = !quiet && ::isatty(STDERR_FILENO);
+    time_t lastLog = 0;
+    watcher.setStatusListener([&](const FlrWatchState& s) {
+        if (tty) {
+            std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
+        } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
+            lastLog = ::time(nullptr);
+            std::fprintf(stderr, "%s\n", watchLine(s).c_str());
+        }
+        std::fflush(stderr);
+    });
+    gWatcher = &watcher;
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    try {
+        watcher.run();
+    } catch (...) {
+        gWatcher = nullptr;
+        if (tty) std::fprintf(stderr, "\r\x1b[K");
+        throw;
+    }
+    gWatcher = nullptr;
+    if (tty) std::fprintf(stderr, "\r\x1b[K");
+    const FlrWatchState s = watcher.state();
+    std::printf(
+        "flr replicate: watch of %s -> %s stopped; first run %s, %llu records sent, %llu files "
+        "resent, %llu resyncs\n",
+        o.source.c_str(), o.target.c_str(), s.lastRunScan.c_str(), (unsigned long long)s.sent,
+        (unsigned long long)s.resentFiles, (unsigned long long)s.resyncs);
+}
+
 }  // namespace
 
 void addReplicateCommands(CLI::App& app) {
     static FlrReplicateOptions o;
     static bool json = false;
     static bool quiet = false;
+    static bool watch = false;
     auto* rep = app.add_subcommand("replicate", "Copy SRC to DST and keep DST a mirror of it");
     rep->add_option("SRC", o.source, "Source folder")->required();
     rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
@@ -101,7 +163,10 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_option("--state-dir", o.stateRoot, "Where pairs keep their state");
     rep->add_flag("--json", json, "Print the summary as one JSON object");
     rep->add_flag("-q,--quiet", quiet, "No progress line");
+    rep->add_flag("--watch", watch,
+                  "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
     rep->callback([] {
+        if (watch) return runWatch(o, quiet);
         FlrReplicator r(o);
         if (!quiet && ::isatty(STDERR_FILENO)) r.setProgress(showProgress);
         const FlrReplicateSummary s = r.run();

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     addSnapCommands(app);
     addReplicateCommands(app);
     addScanCommands(app);
+    addStatusCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -14,9 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxSafeFlags.h"
+
+class FlrLocalTail;
 
 struct FLR_EXPORT FlrReplicateOptions {
     std::string source;
@@ -32,6 +35,14 @@ struct FLR_EXPORT FlrReplicateOptions {
     // live tree changes); off, the run fails naming it.
     bool skipVanished = true;
     std::string stateRoot;  // empty: defaultStateRoot()
+
+    // For a caller that keeps replicating between runs (the watcher):
+    // a local destination served by this tail rather than one per run,
+    FlrLocalTail* localTail = nullptr;
+    // the pair's lock held by the caller for as long as it runs,
+    bool lockHeld = false;
+    // and a name database (folder) the scan rebuilds for the source tree.
+    std::string nameDb;
 };
 
 struct FLR_EXPORT FlrReplicateProgress {
@@ -77,6 +88,10 @@ class FLR_EXPORT FlrReplicator {
     // what failed. The next run after a failure scans from the last
     // completed run again, so nothing is missed.
     FlrReplicateSummary run();
+    // Sends these files (paths relative to the source) by the transfer's
+    // methods as they are now: no scan, no mirror, no run record. A file
+    // gone meanwhile is skipped.
+    FlrReplicateSummary sendFiles(const std::vector<std::string>& relPaths);
     // Makes a running run() fail promptly with "Aborted"; any thread.
     void abort() { abort_.set(1); }
 
@@ -85,15 +100,24 @@ class FLR_EXPORT FlrReplicator {
     // /var/lib/flr/replicate when that is writable (as root), else
     // $XDG_STATE_HOME/flr/replicate or ~/.local/state/flr/replicate.
     static std::string defaultStateRoot();
+    // Records that the destination holds every change made before `at`: the
+    // next run's smart-sync scan starts there.
+    static void recordConsistentPoint(const std::string& stateDir, long long seconds, long nanos);
+    // The folder `path` as an absolute path without trailing slashes.
+    static std::string absolutePath(const std::string& path);
     // "HOST:PORT:PATH" taken apart; false for a local path.
     static bool parseRemote(const std::string& target, std::string* host, std::string* port,
                             std::string* path);
 
   private:
     struct Run;
+    void prepare(Run& r);
     void connect(Run& r);
     void scan(Run& r, FlrReplicateSummary& s);
     void transfer(Run& r, FlrReplicateSummary& s);
+    void sendCollect(Run& r, FlrReplicateSummary& s);
+    void mirror(Run& r);
+    void finishTransfer(Run& r, FlrReplicateSummary& s);
 
     FlrReplicateOptions options_;
     std::function<void(const FlrReplicateProgress&)> progress_;

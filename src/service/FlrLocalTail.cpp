@@ -1,0 +1,57 @@
+#include "FLR/service/FlrLocalTail.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "FLR/FlrHelper.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/SdtNetLink.h"
+
+namespace {
+
+const char* const kFn = "FlrLocalTail";
+
+// The local destination folder, made when missing (as rsync does).
+std::string absoluteDestination(const std::string& target) {
+    std::string p = target;
+    if (p.empty() || p[0] != '/') {
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+        p = std::string(cwd) + "/" + p;
+    }
+    p = FlrHelper::stripTrailingSlashes(p);
+    if (FlrHelper::mkdir1(p.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to create folder " + p, errno);
+    return p;
+}
+
+}  // namespace
+
+FlrLocalTail::FlrLocalTail(const std::string& destination, FlrTailApplier::Options options)
+    : destination_(absoluteDestination(destination)) {
+    applier_ = std::make_unique<FlrTailApplier>(destination_, std::move(options));
+    service_ = std::make_unique<FlrTailService>(applier_->handler());
+    if (SdtError e = SdtNetLink::newSecret(&secret_); !e.ok()) JX_THROW(kFn, e.text());
+    service_->setSecret(secret_);
+    service_->listen("127.0.0.1", "0");
+    thread_ = std::thread([svc = service_.get()] { svc->run(); });
+}
+
+FlrLocalTail::~FlrLocalTail() {
+    stop();
+    std::fill(secret_.begin(), secret_.end(), '\0');
+}
+
+void FlrLocalTail::connect(FlrNetHead& head) const {
+    head.getLink().setSecret(secret_);
+    head.connect("127.0.0.1", service_->localPort(), 0);
+}
+
+void FlrLocalTail::stop() {
+    if (service_) service_->stop();
+    if (thread_.joinable()) thread_.join();
+}

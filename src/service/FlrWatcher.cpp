@@ -1,0 +1,406 @@
+// The watcher's main loop: the live journal, the first run, the head
+// journal service, resyncs, resends and the clean stop.
+#include "FLR/service/FlrWatcher.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <thread>
+
+#include "FLR/FlrHelper.h"
+#include "FLR/FlrLiveJournal.h"
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxFileLock.h"
+#include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrLocalTail.h"
+#include "FLR/service/FlrWatcherGate.h"
+
+namespace {
+
+const char* const kFn = "FlrWatcher";
+using Clock = std::chrono::steady_clock;
+
+// Resends wait this long for more of their kind: one transfer for a burst.
+constexpr auto kResendBatch = std::chrono::milliseconds(200);
+// A failed resync scan is tried again after this long.
+constexpr auto kResyncRetry = std::chrono::seconds(5);
+
+// The pair's id towards the tail: from its state folder's name (a digest of
+// source and destination), so two pairs sharing a tail keep apart.
+int pairIdOf(const std::string& stateDir) {
+    const std::string name = stateDir.substr(stateDir.rfind('/') + 1);
+    return static_cast<int>(std::strtoul(name.substr(0, 7).c_str(), nullptr, 16)) + 1;
+}
+
+long long nowEpoch() {
+    return static_cast<long long>(::time(nullptr));
+}
+
+}  // namespace
+
+struct FlrWatcher::Impl {
+    FlrWatcher& w;
+    const FlrWatchOptions& o;
+    std::string source, state;
+    int pairId = 1;
+    std::unique_ptr<JxFileLock> lock;
+    std::unique_ptr<FlrLocalTail> tail;
+    std::string destination;  // the folder the journal's records name
+    FlrEndpoint remote;
+    std::unique_ptr<FlrLiveJournal> live;
+    std::unique_ptr<FlrWatcherGate> gate;
+    std::unique_ptr<FlrHeadJournal> journal;
+    std::thread journalThread;
+    std::mutex errorMutex;  // guards journalError
+    std::string journalError;
+    uint64_t mark = 0;         // records up to here are covered by a scan
+    uint64_t journalFrom = 0;  // the running journal's start
+    bool stopping = false;
+    bool resyncNeeded = false;
+    Clock::time_point resyncAt;
+    std::vector<FlrLiveResend> pending;
+    Clock::time_point pendingSince;
+    FlrHeadJournalCounters before;
+    Clock::time_point beforeAt = Clock::now();
+
+    Impl(FlrWatcher& watcher) : w(watcher), o(watcher.options_) {}
+    ~Impl() { stopJournal(); }
+
+    void setPhase(const std::string& phase) {
+        std::lock_guard<std::mutex> g(w.mutex_);
+        w.state_.phase = phase;
+    }
+
+    void start();
+    FlrReplicateOptions runOptions() const;
+    void runReplicator();
+    void startJournal(uint64_t startSeq);
+    void stopJournal();
+    void checkJournal();
+    void resync();
+    bool waitForTail(uint64_t seq, int seconds);
+    void resend();
+    void takeEvents();
+    void publish();
+    void shutdown();
+};
+
+void FlrWatcher::Impl::start() {
+    source = FlrReplicator::absolutePath(o.replicate.source);
+    state = w.stateDir();
+    if (FlrHelper::mkdir1(state.c_str()) != 0)
+        JX_THROW_ERRNO(kFn, "Failed to create folder " + state, errno);
+    pairId = pairIdOf(state);
+    lock = std::make_unique<JxFileLock>(state + "/lock");
+    if (!lock->lock(1, 0))
+        JX_THROW(kFn, "Another run of " + source + " to " + o.replicate.target + " is in progress");
+    {
+        std::lock_guard<std::mutex> g(w.mutex_);
+        w.state_.source = source;
+        w.state_.target = o.replicate.target;
+        w.state_.pid = static_cast<long>(::getpid());
+        w.state_.startedAt = nowEpoch();
+    }
+    // The journal first: a change made while the first run scans is a
+    // record after the mark.
+    FlrLiveJournal::Options lo;
+    lo.smallFileMax = o.smallFileMax;
+    lo.flushDelayMs = o.flushDelayMs;
+    lo.boundedQueue = o.boundedQueue;
+    live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{pairId, source}}, lo);
+    mark = live->lastSeq();
+    gate = std::make_unique<FlrWatcherGate>(*live, o.flushDelayMs);
+
+    std::string host, port, path;
+    if (FlrReplicator::parseRemote(o.replicate.target, &host, &port, &path)) {
+        remote = FlrEndpoint{host, port};
+        destination = FlrHelper::stripTrailingSlashes(path);
+    } else {
+        FlrTailApplier::Options to;
+        to.storeDir = state + "/tail-store";
+        to.journalState = state + "/tail-journal";
+        tail = std::make_unique<FlrLocalTail>(o.replicate.target, to);
+        destination = tail->destination();
+    }
+}
+
+FlrReplicateOptions FlrWatcher::Impl::runOptions() const {
+    FlrReplicateOptions r = o.replicate;
+    r.localTail = tail.get();
+    r.lockHeld = true;
+    r.nameDb = state + "/names";
+    return r;
+}
+
+// A baseline or a smart-sync scan from the last consistent point; rebuilds
+// the name database, so the journal must be stopped.
+void FlrWatcher::Impl::runReplicator() {
+    FlrReplicateOptions ro = runOptions();
+    std::string text;
+    setPhase(jx::readFileIfExists(state + "/last-run", &text, "run record") && !ro.baseline
+                 ? "smart-sync"
+                 : "baseline");
+    FlrReplicator r(ro);
+    const FlrReplicateSummary s = r.run();
+    std::lock_guard<std::mutex> g(w.mutex_);
+    w.state_.lastRunScan = s.scan;
+    w.state_.lastRunAt = nowEpoch();
+    w.state_.lastRunFiles = s.files;
+    w.state_.lastRunBytes = s.bytesSent;
+    w.state_.lastRunSeconds = s.seconds;
+}
+
+void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
+    FlrHeadJournalOptions h;
+    h.pairId = pairId;
+    h.source = source;
+    h.dbRoot = FlrHelper::getMountDir(source.c_str());
+    h.destination = destination;
+    h.dbDir = state + "/names";
+    h.stateDir = state + "/journal";
+    h.startSeq = startSeq;
+    if (tail) {
+        h.connect = [t = tail.get()](FlrNetHead& head) { t->connect(head); };
+    } else {
+        h.connect = [e = remote, ro = o.replicate](FlrNetHead& head) {
+            flrConnectHead(head, e);
+            if (ro.compress > 0) head.setCompression(ro.compress);
+            if (ro.encrypt) head.setEncryption(1);
+        };
+    }
+    journal = std::make_unique<FlrHeadJournal>(h);
+    journalFrom = startSeq;
+    before = journal->counters();
+    beforeAt = Clock::now();
+    journalThread = std::thread([this, j = journal.get()] {
+        try {
+            j->run(*gate);
+        } catch (const JxException& e) {
+            std::lock_guard<std::mutex> g(errorMutex);
+            journalError = e.what();
+        }
+    });
+}
+
+void FlrWatcher::Impl::stopJournal() {
+    if (!journal) return;
+    journal->stop();
+    if (journalThread.joinable()) journalThread.join();
+    journal.reset();
+}
+
+void FlrWatcher::Impl::checkJournal() {
+    std::lock_guard<std::mutex> g(errorMutex);
+    if (!journalError.empty()) JX_THROW(kFn, "The head journal service failed: " + journalError);
+}
+
+// Holds the journal, scans from the last consistent point and goes on: the
+// records held were made after the scan began, the ones before it are
+// covered by it and never sent.
+void FlrWatcher::Impl::resync() {
+    setPhase("resync");
+    gate->holdAll();
+    stopJournal();
+    const uint64_t covered = std::max(mark, gate->passedSeq());
+    try {
+        runReplicator();
+        resyncNeeded = false;
+        mark = covered;
+        std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
+    } catch (const JxException& e) {
+        EvDebug::Error(kFn, "Resync scan failed, tried again shortly: %s", e.what());
+        resyncAt = Clock::now() + kResyncRetry;
+    }
+    startJournal(mark);
+    gate->release();
+    setPhase("watching");
+}
+
+// True once the tail has applied every record up to seq.
+bool FlrWatcher::Impl::waitForTail(uint64_t seq, int seconds) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+        checkJournal();
+        const FlrHeadJournalCounters c = journal->counters();
+        if (c.lastSentSeq >= seq && (c.lastConfirmed >= seq || seq <= journalFrom)) return true;
+        if (w.stop_.load() && !stopping) return false;  // the stop waits its own time
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Large written files go by the transfer's delta methods, read as they are
+// now. Records before their markers reach the tail first (a rename of the
+// file must not land after its new data), and later ones wait until the
+// data is there.
+void FlrWatcher::Impl::resend() {
+    uint64_t upTo = 0;
+    std::set<std::string> paths;
+    for (const FlrLiveResend& r : pending) {
+        upTo = std::max(upTo, r.seq);
+        paths.insert(r.path);
+    }
+    setPhase("resend");
+    gate->holdAbove(upTo);
+    const bool ready = waitForTail(upTo, o.holdSeconds);
+    if (ready) {
+        try {
+            FlrReplicator r(runOptions());
+            r.sendFiles({paths.begin(), paths.end()});
+            std::lock_guard<std::mutex> g(w.mutex_);
+            w.state_.resentFiles += paths.size();
+        } catch (const JxException& e) {
+            // The scan reads them again.
+            EvDebug::Error(kFn, "Resend failed, a scan takes over: %s", e.what());
+            resyncNeeded = true;
+            resyncAt = Clock::now();
+            std::lock_guard<std::mutex> g(w.mutex_);
+            w.state_.lastResyncAt = nowEpoch();
+            w.state_.lastResyncReason = "resend failed";
+        }
+        pending.clear();
+    }
+    gate->release();
+    setPhase("watching");
+}
+
+void FlrWatcher::Impl::takeEvents() {
+    for (const FlrLiveResync& r : live->takeResyncs()) {
+        EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), r.reason.c_str());
+        if (!resyncNeeded) resyncAt = Clock::now();
+        resyncNeeded = true;
+        std::lock_guard<std::mutex> g(w.mutex_);
+        ++w.state_.resyncs;
+        w.state_.lastResyncAt = nowEpoch();
+        w.state_.lastResyncReason = r.reason;
+    }
+    std::vector<FlrLiveResend> more = live->takeResends();
+    if (!more.empty() && pending.empty()) pendingSince = Clock::now();
+    pending.insert(pending.end(), more.begin(), more.end());
+}
+
+void FlrWatcher::Impl::publish() {
+    FlrWatchState s;
+    {
+        std::lock_guard<std::mutex> g(w.mutex_);
+        if (journal) {
+            const FlrHeadJournalCounters now = journal->counters();
+            const double secs = std::chrono::duration<double>(Clock::now() - beforeAt).count();
+            const FlrHeadJournalRates r = flrHeadJournalRates(before, now, secs, nowEpoch());
+            w.state_.connected = now.connected;
+            w.state_.taken = now.taken;
+            w.state_.sent = now.sent;
+            w.state_.sentBytes = now.sentBytes;
+            w.state_.reconnects = now.reconnects;
+            w.state_.recordsPerSecond = r.recordsPerSecond;
+            w.state_.bytesPerSecond = r.bytesPerSecond;
+            w.state_.lagRecords = r.lagRecords;
+            w.state_.lagSeconds = r.lagSeconds;
+            before = now;
+            beforeAt = Clock::now();
+        }
+        w.state_.updatedAt = nowEpoch();
+        s = w.state_;
+    }
+    try {
+        jx::replaceFile(flrWatchStateFile(state), flrFormatWatchState(s), 0644, "status file", kFn);
+    } catch (const JxException& e) {
+        EvDebug::Error(kFn, "%s", e.what());
+    }
+    if (w.listener_) w.listener_(s);
+}
+
+// Stops the journal, sends what it still owes and records up to when the
+// destination holds every change.
+void FlrWatcher::Impl::shutdown() {
+    setPhase("stopping");
+    stopping = true;
+    gate->stopSampling();
+    live->stop();
+    takeEvents();
+    if (!pending.empty()) resend();
+    setPhase("stopping");
+    const bool drained = waitForTail(gate->passedSeq(), o.drainSeconds);
+    struct timespec at {};
+    const bool consistent =
+        drained && pending.empty() && !resyncNeeded && gate->consistentPoint(&at);
+    stopJournal();
+    if (consistent) {
+        // Never behind the last run's own record.
+        std::string text;
+        long long was = 0;
+        long wasNanos = 0;
+        if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
+            std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
+        if (at.tv_sec > was || (at.tv_sec == was && at.tv_nsec > wasNanos)) {
+            FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
+            std::lock_guard<std::mutex> g(w.mutex_);
+            w.state_.consistentAt = at.tv_sec;
+        }
+    } else {
+        EvDebug::Debug(kFn, "Stopped without catching up: the next start scans from the last run");
+    }
+    setPhase("stopped");
+    publish();
+}
+
+FlrWatcher::FlrWatcher(FlrWatchOptions options) : options_(std::move(options)) {}
+FlrWatcher::~FlrWatcher() = default;
+
+void FlrWatcher::setStatusListener(std::function<void(const FlrWatchState&)> fn) {
+    listener_ = std::move(fn);
+}
+
+std::string FlrWatcher::stateDir() const {
+    return FlrReplicator(options_.replicate).stateDir();
+}
+
+FlrWatchState FlrWatcher::state() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_;
+}
+
+void FlrWatcher::run() {
+    impl_ = std::make_unique<Impl>(*this);
+    Impl& m = *impl_;
+    try {
+        m.start();
+        m.runReplicator();
+        m.publish();
+        if (options_.beforeJournal) options_.beforeJournal();
+        m.startJournal(m.mark);
+        m.setPhase("watching");
+        auto lastPublish = Clock::now();
+        while (!stop_.load()) {
+            m.checkJournal();
+            m.takeEvents();
+            if (m.resyncNeeded && Clock::now() >= m.resyncAt) m.resync();
+            if (!m.pending.empty() && Clock::now() - m.pendingSince >= kResendBatch) m.resend();
+            if (Clock::now() - lastPublish >= std::chrono::seconds(1)) {
+                m.publish();
+                lastPublish = Clock::now();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        m.shutdown();
+    } catch (const JxException& e) {
+        m.stopJournal();
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            state_.phase = "failed";
+            state_.error = e.what();
+        }
+        // Never over the status of the watch that holds the pair.
+        if (m.lock && m.lock->isLocked()) m.publish();
+        throw;
+    }
+    impl_.reset();
+}

@@ -1,0 +1,312 @@
+// The watcher end to end on a real tree (fanotify, so CAP_SYS_ADMIN): a
+// workload converging on a local destination, a stop and a restart that
+// resumes by a smart-sync scan, and a kernel queue overflow repaired by the
+// scan.
+#include "FLR/service/FlrWatcher.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FLR/FlrLiveJournal.h"
+#include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
+#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/service/FlrWatcherGate.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls until pred holds; generous, since CI runs loaded and under sanitizers.
+bool eventually(const std::function<bool()>& pred, int seconds = 120) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return pred();
+}
+
+// Why the live journal cannot run here, or empty.
+std::string liveUnavailable(const std::string& dir) {
+    std::string why;
+    if (!FlrDriver::hasCapability(&why)) return why.empty() ? "no CAP_SYS_ADMIN" : why;
+    try {
+        FlrLiveJournal probe({{1, dir}}, FlrLiveJournal::Options{});
+    } catch (const JxException& e) {
+        return e.getMessage();
+    }
+    return {};
+}
+
+std::string differences(const std::string& a, const std::string& b) {
+    const FlrTreeVerifyResult r = FlrTreeVerify().compare(a, b);
+    std::string out;
+    for (const auto& d : r.diffs) out += d.path + ": " + d.what + "\n";
+    return out;
+}
+
+// A watch of dir/src to dir/dst, run in a thread of its own.
+struct Watch {
+    flrtest::TempDir& dir;
+    FlrWatchOptions options;
+    std::unique_ptr<FlrWatcher> watcher;
+    std::thread thread;
+    std::string error;
+    bool returned = false;
+
+    explicit Watch(flrtest::TempDir& d) : dir(d) {
+        options.replicate.source = dir.file("src");
+        options.replicate.target = dir.file("dst");
+        options.replicate.stateRoot = dir.file("state");
+        options.flushDelayMs = 300;
+    }
+    ~Watch() { stop(); }
+
+    void start() {
+        watcher = std::make_unique<FlrWatcher>(options);
+        returned = false;
+        error.clear();
+        thread = std::thread([this] {
+            try {
+                watcher->run();
+                returned = true;
+            } catch (const JxException& e) {
+                error = e.what();
+            }
+        });
+        ASSERT_TRUE(eventually([&] {
+            const std::string phase = watcher->state().phase;
+            return phase == "watching" || phase == "failed";
+        })) << watcher->state().phase;
+        ASSERT_EQ("watching", watcher->state().phase) << watcher->state().error;
+    }
+    void stop() {
+        if (!watcher) return;
+        watcher->stop();
+        if (thread.joinable()) thread.join();
+    }
+    bool converged() { return FlrTreeVerify().compare(src(), dst()).same(); }
+    std::string src() const { return dir.file("src"); }
+    std::string dst() const { return dir.file("dst"); }
+};
+
+#define REQUIRE_LIVE(dir)                                                       \
+    do {                                                                        \
+        ::mkdir((dir).file("src").c_str(), 0755);                               \
+        const std::string why = liveUnavailable((dir).file("src"));             \
+        if (!why.empty()) GTEST_SKIP() << "the live journal needs it: " << why; \
+    } while (0)
+
+TEST(FlrWatcher, WorkloadConvergesOnALocalDestination) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    ::mkdir((s + "/a").c_str(), 0755);
+    flrtest::writeFile(s + "/a/old", "there before the watch");
+    flrtest::writeFile(s + "/a/gone", "removed while watched");
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_EQ("baseline", w.watcher->state().lastRunScan);
+
+    ::mkdir((s + "/b").c_str(), 0755);
+    flrtest::writeFile(s + "/b/small", "small");
+    flrtest::writeFile(s + "/b/large", std::string(300 * 1024, 'L'));  // a resend
+    flrtest::writeFile(s + "/a/old", "rewritten, a file the name database knew from the scan");
+    {
+        jx::File f(::open((s + "/b/small").c_str(), O_WRONLY | O_APPEND));
+        ASSERT_EQ(7, ::write(f.get(), " append", 7));
+    }
+    flrtest::writeFile(s + "/a/cut", std::string(100 * 1024, 'c'));
+    ASSERT_EQ(0, ::truncate((s + "/a/cut").c_str(), 1000));
+    ASSERT_EQ(0, ::rename((s + "/b/small").c_str(), (s + "/a/moved").c_str()));
+    ASSERT_EQ(0, ::link((s + "/a/moved").c_str(), (s + "/b/hard").c_str()));
+    ASSERT_EQ(0, ::symlink("../a/moved", (s + "/b/sym").c_str()));
+    ASSERT_EQ(0, ::unlink((s + "/a/gone").c_str()));
+    ASSERT_EQ(0, ::chmod((s + "/a/old").c_str(), 0600));
+    ::mkdir((s + "/b/sub").c_str(), 0700);
+    ASSERT_EQ(0, ::rename((s + "/b/sub").c_str(), (s + "/a/sub").c_str()));
+
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    EXPECT_GE(w.watcher->state().resentFiles, 1u);  // the large file went by the transfer
+    EXPECT_GT(w.watcher->state().sent, 0u);
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+    EXPECT_EQ("stopped", w.watcher->state().phase);
+}
+
+TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    const int files = 40;
+    for (int i = 0; i < files; ++i) flrtest::writeFile(s + "/f" + std::to_string(i), "v1");
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    flrtest::writeFile(s + "/during", "made while watched");
+    ASSERT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    w.stop();
+    ASSERT_TRUE(w.returned) << w.error;
+
+    // Changes while no watch runs.
+    flrtest::writeFile(s + "/f1", "v2 while stopped");
+    flrtest::writeFile(s + "/new", "new while stopped");
+    ASSERT_EQ(0, ::unlink((s + "/f2").c_str()));
+
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    const FlrWatchState st = w.watcher->state();
+    EXPECT_EQ("smart-sync", st.lastRunScan);
+    EXPECT_LT(st.lastRunFiles, files / 2) << "the restart copied most files again";
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    flrtest::writeFile(s + "/after", "after the restart");
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
+TEST(FlrWatcher, QueueOverflowConvergesThroughTheSmartSyncScan) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    flrtest::writeFile(s + "/old", "removed after the overflow");
+    flrtest::writeFile(s + "/kept", "v1");
+    std::string limit = "16384";
+    jx::readFileIfExists("/proc/sys/fs/fanotify/max_queued_events", &limit);
+    const int renames = std::stoi(limit) + 1000;
+    if (renames > 1000000) GTEST_SKIP() << "the kernel queue holds " << limit << " events";
+
+    Watch w(dir);
+    w.options.boundedQueue = true;
+    // Nobody reads the queue yet: renames to ever new names overflow it, and
+    // the changes after them are lost to the journal.
+    w.options.beforeJournal = [&] {
+        std::string name = s + "/0";
+        flrtest::writeFile(name, "renamed many times");
+        for (int i = 1; i <= renames; ++i) {
+            const std::string to = s + "/r" + std::to_string(i);
+            ASSERT_EQ(0, ::rename(name.c_str(), to.c_str()));
+            name = to;
+        }
+        flrtest::writeFile(s + "/late", "made after the overflow");
+        flrtest::writeFile(s + "/kept", "v2 after the overflow");
+        ASSERT_EQ(0, ::unlink((s + "/old").c_str()));
+    };
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_TRUE(eventually([&] { return w.watcher->state().resyncs >= 1; }));
+    EXPECT_EQ("event queue overflow", w.watcher->state().lastResyncReason);
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << differences(w.src(), w.dst());
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
+// A source that hands out NOOP records with the given numbers, then nothing.
+class ScriptedSource : public FlrJournalSource {
+  public:
+    std::deque<uint64_t> seqs;
+    bool next(std::vector<uint8_t>& record, int) override {
+        if (seqs.empty()) return false;
+        FlrJrnCommand c{};
+        c.cmd = FLR_JRN_NOOP;
+        c.seq_num = seqs.front();
+        seqs.pop_front();
+        record.resize(static_cast<size_t>(getRawCmdSize(&c)));
+        encodeRawCmd(&c, record.data());
+        return true;
+    }
+};
+
+uint64_t seqOf(const std::vector<uint8_t>& record) {
+    FlrJrnHeader h{};
+    decodeRawHdr(record.data(), record.size(), &h);
+    return h.seq_num;
+}
+
+// What the journal service sees through the gate: every record exactly
+// once, in order, none above the hold until the release.
+TEST(FlrWatcherGate, HeldRecordsFollowTheReleaseInOrder) {
+    ScriptedSource src;
+    src.seqs = {10, 11, 12, 13};
+    FlrWatcherGate gate(src, 0);
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(gate.next(rec, 0));
+    EXPECT_EQ(10u, seqOf(rec));
+    gate.holdAbove(11);
+    ASSERT_TRUE(gate.next(rec, 0));
+    EXPECT_EQ(11u, seqOf(rec));
+    EXPECT_FALSE(gate.next(rec, 0));  // 12 is held
+    EXPECT_FALSE(gate.next(rec, 0));  // and stays held
+    EXPECT_EQ(11u, gate.passedSeq());
+    gate.release();
+    std::vector<uint64_t> after;
+    while (gate.next(rec, 0)) after.push_back(seqOf(rec));
+    EXPECT_EQ((std::vector<uint64_t>{12, 13}), after);
+    EXPECT_EQ(13u, gate.passedSeq());
+
+    src.seqs = {14, 15};
+    gate.holdAll();  // everything not passed on yet
+    EXPECT_FALSE(gate.next(rec, 0));
+    gate.release();
+    after.clear();
+    while (gate.next(rec, 0)) after.push_back(seqOf(rec));
+    EXPECT_EQ((std::vector<uint64_t>{14, 15}), after);
+}
+
+struct timespec wallNow() {
+    struct timespec t {};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}
+
+long long nanosOf(const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// A consistent point needs two idle reads, the later one at least the flush
+// delay after the earlier; it lies before the earlier read began.
+TEST(FlrWatcherGate, ConsistentPointNeedsTwoIdleReadsAFlushDelayApart) {
+    struct Case {
+        int flushDelayMs;
+        int idleReads;
+        bool found;
+    } cases[] = {{0, 0, false}, {0, 1, false}, {0, 2, true}, {60'000, 2, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.flushDelayMs << " ms, " << c.idleReads << " reads");
+        ScriptedSource src;
+        FlrWatcherGate gate(src, c.flushDelayMs);
+        const struct timespec before = wallNow();
+        std::vector<uint8_t> rec;
+        for (int i = 0; i < c.idleReads; ++i) {
+            if (i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(120));  // one sample a tenth
+            EXPECT_FALSE(gate.next(rec, 0));
+        }
+        struct timespec at {};
+        ASSERT_EQ(c.found, gate.consistentPoint(&at));
+        if (!c.found) continue;
+        EXPECT_LE(nanosOf(at), nanosOf(before));  // the clock margin puts it before the read
+        EXPECT_GE(nanosOf(at), nanosOf(before) - 1'000'000'000);
+    }
+    // A stopping source's empty reads say nothing about the file system.
+    ScriptedSource src;
+    FlrWatcherGate gate(src, 0);
+    gate.stopSampling();
+    std::vector<uint8_t> rec;
+    EXPECT_FALSE(gate.next(rec, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    EXPECT_FALSE(gate.next(rec, 0));
+    struct timespec at {};
+    EXPECT_FALSE(gate.consistentPoint(&at));
+}
+
+}  // namespace
