@@ -78,10 +78,19 @@ wait_ready() {  # SRC DST TOOL
     done
 }
 
-overflowed() {  # TOOL LOG: what the tool said about lost events
-    local hits
-    hits=$(grep -ciE 'overflow|rescan|smart-?sync' "$2" || true)
-    if [ "$hits" -gt 0 ]; then echo "yes ($hits log lines)"; else echo no; fi
+# What the tool said about lost events: lsyncd logs an inotify queue
+# overflow and then rescans everything; flr counts its resyncs (smart-sync
+# scans after an overflow or a lost journal) in its stop line. Read after the
+# tool stopped.
+overflowed() {  # TOOL LOG
+    local n
+    if [ "$1" = lsyncd ]; then
+        n=$(grep -ci 'overflow' "$2" || true)
+        if [ "$n" -gt 0 ]; then echo "yes ($n overflow lines)"; else echo "no overflow"; fi
+    else
+        n=$(grep -o '[0-9]* resyncs' "$2" | tail -n 1 | cut -d' ' -f1)
+        echo "${n:-unknown} resyncs"
+    fi
 }
 
 verify_copy() {  # SRC DST: flr verify when built (bytes and metadata), else diff -r
@@ -121,8 +130,8 @@ run_tool() {  # TOOL
     echo "$tool burst: $b"
     burst[$tool]=$(kv "$b" identical_s)
     echo "$tool burst: $(verify_copy "$src" "$dst")"
-    echo "$tool: overflow or rescan: $(overflowed "$tool" "$log")"
     stop_service "$pid"
+    echo "$tool: $(overflowed "$tool" "$log")"
     rm -rf "$src" "$dst" "$work/flr-state"
 }
 
