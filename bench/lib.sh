@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the bench/*.sh comparisons; sourced, not run.
 
 now() { date +%s.%N; }

@@ -13,6 +13,7 @@
 # p99 target < 1, burst target <= 0.5).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
 . "$here/lib.sh"
 build=${1:-build}
 duration=${DURATION:-60}
