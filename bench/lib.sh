@@ -10,7 +10,7 @@ count() { awk -v n="$1" -v s="${scale:-1}" 'BEGIN { c = int(n * s); print (c < 1
 # Waits until the two files hold the same bytes: "wait_same A B SECONDS".
 wait_same() {
     local deadline
-    deadline=$(awk -v t="$(now)" -v s="$3" 'BEGIN { print t + s }')
+    deadline=$(awk -v t="$(now)" -v s="$3" 'BEGIN { printf "%.3f", t + s }')  # print would round to 6 digits
     until cmp -s "$1" "$2"; do
         if awk -v t="$(now)" -v d="$deadline" 'BEGIN { exit !(t > d) }'; then return 1; fi
         sleep 0.1
