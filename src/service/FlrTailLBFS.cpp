@@ -158,20 +158,26 @@ bool FlrTailLBFSRegistry::awaited(uint64_t origin) {
 }
 
 bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* stop,
-                                      int idleSeconds) {
+                                      int idleSeconds, const std::function<bool()>& gone,
+                                      int goneSeconds) {
     std::unique_lock<std::mutex> lock(pendingMutex_);
     auto it = origins_.find(origin);
     if (it == origins_.end()) return true;
     Origin& o = it->second;  // element references survive rehashing
     ++o.waiters;
     bool settled = true;
+    int limit = idleSeconds;
     while (o.outstanding > 0) {
-        if ((stop && stop->load()) ||
-            Clock::now() - o.lastProgress > std::chrono::seconds(idleSeconds)) {
+        if ((stop && stop->load()) || Clock::now() - o.lastProgress > std::chrono::seconds(limit)) {
             settled = false;
             break;
         }
         settledCv_.wait_for(lock, std::chrono::milliseconds(100));
+        if (gone && limit > goneSeconds) {
+            lock.unlock();  // a system call: other sessions go on meanwhile
+            if (gone()) limit = goneSeconds;
+            lock.lock();
+        }
     }
     --o.waiters;
     return settled;
@@ -208,6 +214,37 @@ std::vector<std::shared_ptr<FlrTailLBFSFile>> FlrTailLBFSRegistry::takeFedBy(uin
 void FlrTailLBFSRegistry::forgetAgent(uint64_t agent) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     origins_.erase(agent);
+}
+
+// --- indexing files that arrive whole ------------------------------------------------
+
+FlrTailLBFSIndexer::FlrTailLBFSIndexer()
+    : chunker_(std::make_unique<JxLBFS::Chunker>(&FlrTailLBFSIndexer::collect, this)) {}
+
+FlrTailLBFSIndexer::~FlrTailLBFSIndexer() = default;
+
+void FlrTailLBFSIndexer::collect(const JxLBFS::HashBlock& b, void* self) {
+    static_cast<FlrTailLBFSIndexer*>(self)->blocks_.push_back(b);
+}
+
+void FlrTailLBFSIndexer::wrote(const void* data, size_t len, int64_t at) {
+    if (!intact_) return;
+    if (at != next_) {
+        intact_ = false;
+        chunker_.reset();
+        blocks_ = {};
+        return;
+    }
+    chunker_->feed(data, len);
+    next_ += static_cast<int64_t>(len);
+}
+
+bool FlrTailLBFSIndexer::take(int64_t size, std::vector<JxLBFS::HashBlock>* blocks) {
+    if (!intact_ || size <= 0 || next_ != size) return false;
+    chunker_->finish();
+    intact_ = false;
+    *blocks = std::move(blocks_);
+    return true;
 }
 
 // --- one session ---------------------------------------------------------------------
@@ -599,13 +636,15 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
     abandon({f}, "its MIR_EOF never came", stats);
 }
 
-void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds) {
+void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds,
+                         const std::function<bool()>& gone, int goneSeconds) {
     if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
-    if (registry_.waitSettled(id_, stop, idleSeconds)) return;
+    if (registry_.waitSettled(id_, stop, idleSeconds, gone, goneSeconds)) return;
     const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
     if (left.empty()) return;
-    const std::string why = stop && stop->load()
-                                ? std::string("the tail is stopping")
+    const std::string why = stop && stop->load() ? std::string("the tail is stopping")
+                            : gone && gone()
+                                ? std::string("the head hung up and no block came")
                                 : jxFormat("no block came for %d seconds", idleSeconds);
     abandon(left, why.c_str(), stats);
 }

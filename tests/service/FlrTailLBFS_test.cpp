@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "FLR/platform/JxException.h"
@@ -168,16 +170,44 @@ TEST_F(TailLBFS, ACopyTheStoreDoesNotKnowStillServesItsOwnPath) {
     EXPECT_EQ(flrtest::readFile(at("other.bin")), a);
 }
 
-TEST_F(TailLBFS, OtherMethodsAndTheMirrorDropStoreEntries) {
+// A file another method brings as one stream is recorded with the blocks of
+// what it now holds; one rebuilt from its old copy (MD5 with a block kept) or
+// removed by the mirror loses its entry.
+TEST_F(TailLBFS, OtherMethodsRecordOrDropStoreEntries) {
     const std::string a = pattern(20000, 6);
-    replicate({{"full.bin", a}, {"gone/x.bin", a}});
+    const std::string b = pattern(70000, 7);
+    replicate({{"full.bin", a}, {"md5.bin", a}, {"gone/x.bin", a}});
     {
         Head head(tail->port());
-        head.sendFile("full.bin", "replaced by a full copy");
+        head.sendFile("full.bin", b, 0644, 5000);
+        std::string edited = a;
+        edited.replace(4096, 4096, std::string(4096, 'e'));
+        head.net.sendMirHeader(header("md5.bin", S_IFREG | 0644, a.size(), FlrNetMirHeader::kMD5));
+        head.net.sendMirSeek(4096);
+        head.net.sendMirData(edited.data() + 4096, static_cast<int>(edited.size() - 4096));
+        head.net.sendMirEOF();
         head.sync();
+        EXPECT_EQ(flrtest::readFile(at("md5.bin")), edited);
     }
-    EXPECT_TRUE(tail->applier->store()->blocksOf("full.bin").empty());
+    std::vector<JxLBFS::HashBlock> expected;
+    for (const auto& blk : cutBlocks(b, 0)) expected.push_back(blk);
+    const std::vector<JxLBFS::HashBlock> stored = tail->applier->store()->blocksOf("full.bin");
+    ASSERT_EQ(stored.size(), expected.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(stored[i].block.offset, expected[i].block.offset);
+        EXPECT_EQ(stored[i].block.length, expected[i].block.length);
+        EXPECT_EQ(std::memcmp(stored[i].hash, expected[i].hash, 32), 0) << "block " << i;
+    }
+    EXPECT_TRUE(tail->applier->store()->blocksOf("md5.bin").empty());
     EXPECT_EQ(tail->applier->store()->blocksOf("gone/x.bin").size(), 5u);
+    {
+        // The recorded content serves a later file under another name.
+        LBFSHead head(tail->port());
+        head.announce("copy.bin", b, "", 0);
+        head.finish();
+        EXPECT_EQ(head.blocksAsked, 0);
+    }
+    EXPECT_EQ(flrtest::readFile(at("copy.bin")), b);
     {
         Head head(tail->port());
         const std::string list = root + "\n\tfull.bin\n";
@@ -315,6 +345,45 @@ TEST_F(TailLBFS, BlocksThatNeverComeAreDroppedAfterTheIdleTime) {
     }
     EXPECT_EQ(flrtest::readFile(at("a.bin")), "old");
     EXPECT_EQ(totals().cut, 1);
+}
+
+// A head killed while its main session waits for blocks (here: for the files
+// of a folder whose entry came) must not leave that session waiting out the
+// idle time with their temporaries beside the next run: the hang-up of its
+// own connection ends the wait. Also when the block connection fed another
+// file first, and when it fed nothing at all.
+TEST_F(TailLBFS, AHeadKilledWhileTheTailWaitsForItsBlocksLeavesNoTemporaries) {
+    start(600);  // the idle time cannot be what clears them
+    for (const bool fedFirst : {false, true}) {
+        SCOPED_TRACE(fedFirst ? "one block of the first file came" : "no block came");
+        const FlrTailApplyStats before = totals();
+        {
+            LBFSHead head(tail->port());
+            head.announce("d/a.bin", pattern(20000, 21));
+            head.announce("d/b.bin", pattern(20000, 22));
+            if (fedFirst) {
+                FlrNetMessage m;
+                ASSERT_EQ(head.net.recvMessage(&m, 30), 0);
+                ASSERT_EQ(m.type, FLR_NET_LBFS_BLOCK_REQ);
+                const FlrNetLBFSBlockReq& req = m.lbfsBlockReq;
+                const std::string& content = head.files[req.str1];
+                JxLBFS::Block b{req.offsetAt(0), req.lengthAt(0)};
+                head.blockLink->sendLBFSBlock(req.value, b, content.data() + b.offset);
+                head.blockLink->flush(30);
+            }
+            // The folder's entry makes the session wait for its files.
+            head.net.sendMirHeader(header("d", S_IFDIR | 0755, 0));
+            head.net.sendMirEOF();
+            head.net.flush(30);
+            head.net.abort("killed");
+            head.blockLink->abort("killed");
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (hasTemporaries(root) && std::chrono::steady_clock::now() < deadline) ::usleep(20000);
+        EXPECT_FALSE(hasTemporaries(root));
+        EXPECT_EQ(totals().cut - before.cut, 2);
+        EXPECT_NE(::access(at("d/a.bin").c_str(), F_OK), 0);
+    }
 }
 
 TEST(TailStore, RefusesAFolderInsideTheRootAndASecondUser) {
