@@ -29,6 +29,9 @@ constexpr int kStaleTries = 4;
 // What a block still waits for.
 constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
 constexpr uint8_t kCopy = 2;   // an earlier block of the same content
+// Files that arrive whole are cut into blocks up to this size: the block list
+// is held until the file is placed (about 6 MB per GiB).
+constexpr int64_t kMaxIndexedBytes = int64_t{4} << 30;
 
 // Block hashes are SHA-256: any 8 of their bytes hash well enough.
 struct HashKeyHasher {
@@ -229,7 +232,7 @@ void FlrTailLBFSIndexer::collect(const JxLBFS::HashBlock& b, void* self) {
 
 void FlrTailLBFSIndexer::wrote(const void* data, size_t len, int64_t at) {
     if (!intact_) return;
-    if (at != next_) {
+    if (at != next_ || next_ + static_cast<int64_t>(len) > kMaxIndexedBytes) {
         intact_ = false;
         chunker_.reset();
         blocks_ = {};
