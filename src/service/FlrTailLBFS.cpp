@@ -42,6 +42,26 @@ struct HashKeyHasher {
     }
 };
 
+// Adjacent missing blocks are asked for as one range, up to the piece the
+// head sends in one LBFS_BLOCK, so a range always comes back whole: one
+// request entry and one reply per run of blocks instead of per block.
+constexpr uint64_t kMaxRange = 4u << 20;
+
+std::list<JxLBFS::Block> asRanges(const std::vector<JxLBFS::Block>& blocks) {
+    std::list<JxLBFS::Block> ranges;
+    for (const JxLBFS::Block& b : blocks) {
+        if (!ranges.empty()) {
+            JxLBFS::Block& last = ranges.back();
+            if (last.offset + last.length == b.offset && last.length + b.length <= kMaxRange) {
+                last.length += b.length;
+                continue;
+            }
+        }
+        ranges.push_back(b);
+    }
+    return ranges;
+}
+
 }  // namespace
 
 // Tells the registry that a file settled when its last holder lets go: the
@@ -321,7 +341,7 @@ void FlrTailLBFS::start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetL
         ++f.requestsOut;  // before the request: its blocks may come at once
     }
     stats.requested += static_cast<long long>(missing.size());
-    const std::list<JxLBFS::Block> request(missing.begin(), missing.end());
+    const std::list<JxLBFS::Block> request = asRanges(missing);
     reply->sendLBFSBlockReq(f.headPath.c_str(), f.headFid.c_str(), f.token, request);
 }
 
@@ -500,43 +520,54 @@ void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
     auto it = std::lower_bound(
         f->blocks.begin(), f->blocks.end(), m.offset,
         [](const JxLBFS::HashBlock& b, uint64_t off) { return b.block.offset < off; });
-    const size_t i = static_cast<size_t>(it - f->blocks.begin());
+    const size_t first = static_cast<size_t>(it - f->blocks.begin());
     const std::string where = jxFormat("block [%llu+%u]", (unsigned long long)m.offset, m.length);
-    if (it == f->blocks.end() || it->block.offset != m.offset || it->block.length != m.length ||
-        f->wanted[i] != kAsked) {
+    // A range of asked-for blocks, each checked on its own before any is
+    // written.
+    size_t end = first;
+    uint64_t covered = 0;
+    while (covered < m.length && end < f->blocks.size() &&
+           f->blocks[end].block.offset == m.offset + covered && f->wanted[end] == kAsked) {
+        covered += f->blocks[end].block.length;
+        ++end;
+    }
+    if (end == first || covered != m.length) {
         ++stats.rejected;
         fail(*f, where + " was not asked for", stats);
         return;
     }
-    unsigned char hash[kHashSize];
-    Jxc::sha256(m.data, m.length, hash);
-    if (std::memcmp(hash, it->hash, kHashSize) != 0) {
-        ++stats.rejected;
-        fail(*f, where + " does not match the hash the head announced", stats);
-        return;
+    const auto* data = static_cast<const unsigned char*>(m.data);
+    for (size_t i = first; i < end; ++i) {
+        const JxLBFS::HashBlock& b = f->blocks[i];
+        unsigned char hash[kHashSize];
+        Jxc::sha256(data + (b.block.offset - m.offset), b.block.length, hash);
+        if (std::memcmp(hash, b.hash, kHashSize) != 0) {
+            ++stats.rejected;
+            fail(*f, where + " does not match the hash the head announced", stats);
+            return;
+        }
     }
     try {
-        f->entry->writeAt(m.data, m.length, static_cast<int64_t>(m.offset));
+        f->entry->writeAt(data, m.length, static_cast<int64_t>(m.offset));
+        for (size_t i = first; i < end; ++i) {
+            const JxLBFS::HashBlock& b = f->blocks[i];
+            const unsigned char* at = data + (b.block.offset - m.offset);
+            f->wanted[i] = 0;
+            --f->missing;
+            auto [from, to] = f->copies.equal_range(i);
+            for (auto c = from; c != to; ++c) {
+                f->entry->writeAt(at, b.block.length,
+                                  static_cast<int64_t>(f->blocks[c->second].block.offset));
+                f->wanted[c->second] = 0;
+                --f->missing;
+                stats.reused += b.block.length;
+            }
+        }
     } catch (const JxException& e) {
         fail(*f, e.getMessage(), stats);
         return;
     }
-    f->wanted[i] = 0;
-    --f->missing;
     stats.bytes += m.length;
-    auto [from, to] = f->copies.equal_range(i);
-    for (auto c = from; c != to; ++c) {
-        try {
-            f->entry->writeAt(m.data, m.length,
-                              static_cast<int64_t>(f->blocks[c->second].block.offset));
-        } catch (const JxException& e) {
-            fail(*f, e.getMessage(), stats);
-            return;
-        }
-        f->wanted[c->second] = 0;
-        --f->missing;
-        stats.reused += m.length;
-    }
     registry_.progress(f->origin);
 }
 

@@ -24,6 +24,7 @@ struct TailLBFS : ::testing::Test {
     std::string root = tmp.path() + "/root";
     std::string storeDir = tmp.path() + "/store";
     std::unique_ptr<Tail> tail;
+    long long rangesAsked = 0;  // by the last replicate()
 
     void SetUp() override {
         ::mkdir(root.c_str(), 0755);
@@ -50,6 +51,7 @@ struct TailLBFS : ::testing::Test {
         for (const auto& [path, content] : files) head.announce(path, content);
         head.finish();
         EXPECT_TRUE(head.stopEchoed);
+        rangesAsked = head.rangesAsked;
         return head.blocksAsked;
     }
 };
@@ -65,19 +67,21 @@ TEST_F(TailLBFS, ReusesWhatTheRootHoldsAndAsksOnlyForTheRest) {
         std::string path;
         std::string content;
         long long asked;
+        long long ranges;  // adjacent blocks are asked for as one range
         long long reused;
     };
     const Step steps[] = {
-        {"a new file: every block", "a.bin", a, 10, 0},
-        {"the same content under another name: none", "copy/b.bin", a, 0, 40000},
-        {"one block changed: that one", "a.bin", changed, 1, 40000 - 4096},
-        {"the content again: no block", "c.bin", a, 0, 40000},
-        {"repeated content: each distinct block once", "z.bin", repeated, 2, 8 * 4096},
+        {"a new file: every block", "a.bin", a, 10, 1, 0},
+        {"the same content under another name: none", "copy/b.bin", a, 0, 0, 40000},
+        {"one block changed: that one", "a.bin", changed, 1, 1, 40000 - 4096},
+        {"the content again: no block", "c.bin", a, 0, 0, 40000},
+        {"repeated content: each distinct block once", "z.bin", repeated, 2, 2, 8 * 4096},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
         const FlrTailApplyStats before = totals();
         EXPECT_EQ(replicate({{s.path, s.content}}), s.asked);
+        EXPECT_EQ(rangesAsked, s.ranges);
         EXPECT_EQ(flrtest::readFile(at(s.path)), s.content);
         const FlrTailApplyStats after = totals();
         EXPECT_EQ(after.requested - before.requested, s.asked);
@@ -106,6 +110,7 @@ TEST_F(TailLBFS, FaultyHeadFailsTheFileAndStoresNothing) {
         {"data not matching the announced hash", LBFSHead::Fault::WrongData},
         {"a block nobody asked for", LBFSHead::Fault::WrongOffset},
         {"a request answered without all its blocks", LBFSHead::Fault::Withhold},
+        {"a range answered by a piece ending inside a block", LBFSHead::Fault::ShortPiece},
     };
     const std::string old = "the old copy stays";
     const std::string good = pattern(20000, 3);
@@ -276,6 +281,7 @@ TEST_F(TailLBFS, MalformedBlockListsFailTheFile) {
         {
             LBFSHead head(tail->port());
             head.files["/src/x"] = content;
+            head.announced["/src/x"] = cut;
             head.net.sendMirHeader(header("x.bin", S_IFREG | 0644, content.size(), c.method));
             sendChunk(head.net, c.blocks, c.last);
             head.net.sendMirEOF();
@@ -367,7 +373,8 @@ TEST_F(TailLBFS, AHeadKilledWhileTheTailWaitsForItsBlocksLeavesNoTemporaries) {
                 ASSERT_EQ(m.type, FLR_NET_LBFS_BLOCK_REQ);
                 const FlrNetLBFSBlockReq& req = m.lbfsBlockReq;
                 const std::string& content = head.files[req.str1];
-                JxLBFS::Block b{req.offsetAt(0), req.lengthAt(0)};
+                // The first block of the first range (4096 bytes) only.
+                JxLBFS::Block b{req.offsetAt(0), 4096};
                 head.blockLink->sendLBFSBlock(req.value, b, content.data() + b.offset);
                 head.blockLink->flush(30);
             }
