@@ -156,6 +156,16 @@ bool SdtNetLink::isConnected() const {
     return impl_->fd.load() >= 0;
 }
 
+bool SdtNetLink::peerHungUp() const {
+    std::lock_guard<std::mutex> lock(impl_->connMtx);
+    const int fd = impl_->fd.load();
+    if (fd < 0) return true;
+    struct pollfd p {
+        fd, POLLRDHUP, 0
+    };
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 std::string SdtNetLink::getSessionId() const {
     std::lock_guard<std::mutex> lock(impl_->connMtx);
     if (impl_->fd.load() < 0) return {};

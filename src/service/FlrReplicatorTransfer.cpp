@@ -102,10 +102,13 @@ bool appliedBefore(const std::string& text, const std::string& appliedFile) {
 // The senders a driver may use for --method m. LBFS needs a tail above
 // protocol version 3, which the driver checks; a disabled LBFS gives way to
 // MD5 and RSync, as in the multi-stream backup.
-// LBFS only when asked for: on a first copy it costs about twice a full send,
-// and a head killed mid-run still leaves the tail temporaries to clear.
-void chooseSenders(const std::string& m, FlrBackup& b) {
-    const bool lbfs = m == "lbfs";
+// auto takes LBFS only on runs after the first complete one: then the tail
+// holds content that renamed, copied and shifted files can be built from,
+// while on a baseline into an empty tail every block would be asked for and
+// LBFS costs about twice a full send. MD5 and RSync stay on for a tail that
+// cannot do LBFS.
+void chooseSenders(const std::string& m, bool tailHoldsContent, FlrBackup& b) {
+    const bool lbfs = m == "lbfs" || (m == "auto" && tailHoldsContent);
     b.useLBFS = lbfs && !b.isLBFSDisabled();
     b.useMD5 = (m == "md5" || m == "auto") && !b.isMD5Disabled();
     b.useRSync = (m == "rsync" || m == "auto") && !b.isRSyncDisabled();
@@ -171,7 +174,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     // Settings every driver of the run gets, also the streams' own.
     auto tune = [&](FlrBackup& b) {
         b.setLiveCounters(&files, &bytes);
-        chooseSenders(m, b);
+        chooseSenders(m, r.lastStart >= 0, b);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
         b.blockBySize = true;
     };

@@ -16,9 +16,6 @@
 
 namespace {
 const char* const kFn = "FlrTailApplier";
-// How long a session that ends waits for LBFS files it began without any
-// block arriving for them.
-constexpr int kEndGraceSeconds = 1;
 }  // namespace
 
 void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
@@ -63,6 +60,11 @@ FlrTailApplier::~FlrTailApplier() = default;
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     FlrTailApplySession apply(*this);
     apply.setStop(&session.stopFlag);
+    // A head killed while this session waits for its blocks (before a
+    // folder's entry, a dirchange, a ping) is noticed by its hang-up: the
+    // other connections that would feed the files may never have said whose
+    // they are.
+    apply.setHeadGone([&net = session.net] { return net.getLink().peerHungUp(); });
     FlrNetMessage m;
     struct Report {
         FlrTailApplySession& apply;
@@ -73,7 +75,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
                 // A head that ends its main connection cleanly has every
                 // block in already; one that died leaves files nothing will
                 // feed: their temporaries go once no block came for a moment.
-                apply.settleLBFS(kEndGraceSeconds);
+                apply.settleLBFS(FlrTailApplySession::kEndGraceSeconds);
             } catch (...) {
             }
             if (out) *out = apply.stats();
@@ -123,7 +125,7 @@ FlrTailApplySession::~FlrTailApplySession() {
 
 void FlrTailApplySession::settleLBFS(int idleSeconds) {
     commit();  // files this session completed itself
-    lbfs_->settle(stop_, stats_, idleSeconds);
+    lbfs_->settle(stop_, stats_, idleSeconds, headGone_, kEndGraceSeconds);
 }
 
 void FlrTailApplySession::dropOpen(const char* why) {
@@ -187,13 +189,26 @@ void FlrTailApplySession::endEntry() {
     enqueue(std::move(entry_));
 }
 
-// The store's blocks of a file replaced by any other method are stale.
+// A file replaced by any other method: the store gets its blocks when it came
+// as one stream (cut while written), else its old blocks are dropped.
 void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
     FlrTailStore* store = applier_.store();
     if (!store || e.kind() == FlrTailApplyEntry::Kind::Folder ||
         e.method() == FlrNetMirHeader::kLBFS)
         return;
-    e.placed = [store, rel = e.rel()] { store->forget(rel); };
+    if (e.kind() != FlrTailApplyEntry::Kind::File) {
+        e.placed = [store, rel = e.rel()] { store->forget(rel); };
+        return;
+    }
+    auto index = std::make_shared<FlrTailLBFSIndexer>();
+    e.wrote = [index](const void* data, size_t len, int64_t at) { index->wrote(data, len, at); };
+    e.placed = [store, index, rel = e.rel(), size = e.size()] {
+        std::vector<JxLBFS::HashBlock> blocks;
+        if (index->take(size, &blocks))
+            store->record(rel, blocks);
+        else
+            store->forget(rel);
+    };
 }
 
 void FlrTailApplySession::enqueue(std::unique_ptr<FlrTailApplyEntry> entry) {

@@ -268,6 +268,7 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
     if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
         fillFromOld(frontier_, cursor_, stats);
     writeOut(data, len, cursor_);
+    if (wrote) wrote(data, len, cursor_);
     cursor_ += n;
     frontier_ = std::max(frontier_, cursor_);
     stats.bytes += n;

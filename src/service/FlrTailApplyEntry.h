@@ -72,6 +72,9 @@ class FlrTailApplyEntry {
     // Called once a file, link or special file has taken its name (the
     // content store's bookkeeping); must not throw.
     std::function<void()> placed;
+    // Told of every MIR_DATA piece written (data, length, offset); must not
+    // throw.
+    std::function<void(const void*, size_t, int64_t)> wrote;
 
   private:
     void openFile(const FlrNetMirHeader& h);

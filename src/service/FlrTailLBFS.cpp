@@ -29,6 +29,9 @@ constexpr int kStaleTries = 4;
 // What a block still waits for.
 constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
 constexpr uint8_t kCopy = 2;   // an earlier block of the same content
+// Files that arrive whole are cut into blocks up to this size: the block list
+// is held until the file is placed (about 6 MB per GiB).
+constexpr int64_t kMaxIndexedBytes = int64_t{4} << 30;
 
 // Block hashes are SHA-256: any 8 of their bytes hash well enough.
 struct HashKeyHasher {
@@ -38,6 +41,26 @@ struct HashKeyHasher {
         return static_cast<size_t>(v);
     }
 };
+
+// Adjacent missing blocks are asked for as one range, up to the piece the
+// head sends in one LBFS_BLOCK, so a range always comes back whole: one
+// request entry and one reply per run of blocks instead of per block.
+constexpr uint64_t kMaxRange = 4u << 20;
+
+std::list<JxLBFS::Block> asRanges(const std::vector<JxLBFS::Block>& blocks) {
+    std::list<JxLBFS::Block> ranges;
+    for (const JxLBFS::Block& b : blocks) {
+        if (!ranges.empty()) {
+            JxLBFS::Block& last = ranges.back();
+            if (last.offset + last.length == b.offset && last.length + b.length <= kMaxRange) {
+                last.length += b.length;
+                continue;
+            }
+        }
+        ranges.push_back(b);
+    }
+    return ranges;
+}
 
 }  // namespace
 
@@ -158,20 +181,26 @@ bool FlrTailLBFSRegistry::awaited(uint64_t origin) {
 }
 
 bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* stop,
-                                      int idleSeconds) {
+                                      int idleSeconds, const std::function<bool()>& gone,
+                                      int goneSeconds) {
     std::unique_lock<std::mutex> lock(pendingMutex_);
     auto it = origins_.find(origin);
     if (it == origins_.end()) return true;
     Origin& o = it->second;  // element references survive rehashing
     ++o.waiters;
     bool settled = true;
+    int limit = idleSeconds;
     while (o.outstanding > 0) {
-        if ((stop && stop->load()) ||
-            Clock::now() - o.lastProgress > std::chrono::seconds(idleSeconds)) {
+        if ((stop && stop->load()) || Clock::now() - o.lastProgress > std::chrono::seconds(limit)) {
             settled = false;
             break;
         }
         settledCv_.wait_for(lock, std::chrono::milliseconds(100));
+        if (gone && limit > goneSeconds) {
+            lock.unlock();  // a system call: other sessions go on meanwhile
+            if (gone()) limit = goneSeconds;
+            lock.lock();
+        }
     }
     --o.waiters;
     return settled;
@@ -208,6 +237,37 @@ std::vector<std::shared_ptr<FlrTailLBFSFile>> FlrTailLBFSRegistry::takeFedBy(uin
 void FlrTailLBFSRegistry::forgetAgent(uint64_t agent) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     origins_.erase(agent);
+}
+
+// --- indexing files that arrive whole ------------------------------------------------
+
+FlrTailLBFSIndexer::FlrTailLBFSIndexer()
+    : chunker_(std::make_unique<JxLBFS::Chunker>(&FlrTailLBFSIndexer::collect, this)) {}
+
+FlrTailLBFSIndexer::~FlrTailLBFSIndexer() = default;
+
+void FlrTailLBFSIndexer::collect(const JxLBFS::HashBlock& b, void* self) {
+    static_cast<FlrTailLBFSIndexer*>(self)->blocks_.push_back(b);
+}
+
+void FlrTailLBFSIndexer::wrote(const void* data, size_t len, int64_t at) {
+    if (!intact_) return;
+    if (at != next_ || next_ + static_cast<int64_t>(len) > kMaxIndexedBytes) {
+        intact_ = false;
+        chunker_.reset();
+        blocks_ = {};
+        return;
+    }
+    chunker_->feed(data, len);
+    next_ += static_cast<int64_t>(len);
+}
+
+bool FlrTailLBFSIndexer::take(int64_t size, std::vector<JxLBFS::HashBlock>* blocks) {
+    if (!intact_ || size <= 0 || next_ != size) return false;
+    chunker_->finish();
+    intact_ = false;
+    *blocks = std::move(blocks_);
+    return true;
 }
 
 // --- one session ---------------------------------------------------------------------
@@ -281,7 +341,7 @@ void FlrTailLBFS::start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetL
         ++f.requestsOut;  // before the request: its blocks may come at once
     }
     stats.requested += static_cast<long long>(missing.size());
-    const std::list<JxLBFS::Block> request(missing.begin(), missing.end());
+    const std::list<JxLBFS::Block> request = asRanges(missing);
     reply->sendLBFSBlockReq(f.headPath.c_str(), f.headFid.c_str(), f.token, request);
 }
 
@@ -460,43 +520,54 @@ void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
     auto it = std::lower_bound(
         f->blocks.begin(), f->blocks.end(), m.offset,
         [](const JxLBFS::HashBlock& b, uint64_t off) { return b.block.offset < off; });
-    const size_t i = static_cast<size_t>(it - f->blocks.begin());
+    const size_t first = static_cast<size_t>(it - f->blocks.begin());
     const std::string where = jxFormat("block [%llu+%u]", (unsigned long long)m.offset, m.length);
-    if (it == f->blocks.end() || it->block.offset != m.offset || it->block.length != m.length ||
-        f->wanted[i] != kAsked) {
+    // A range of asked-for blocks, each checked on its own before any is
+    // written.
+    size_t end = first;
+    uint64_t covered = 0;
+    while (covered < m.length && end < f->blocks.size() &&
+           f->blocks[end].block.offset == m.offset + covered && f->wanted[end] == kAsked) {
+        covered += f->blocks[end].block.length;
+        ++end;
+    }
+    if (end == first || covered != m.length) {
         ++stats.rejected;
         fail(*f, where + " was not asked for", stats);
         return;
     }
-    unsigned char hash[kHashSize];
-    Jxc::sha256(m.data, m.length, hash);
-    if (std::memcmp(hash, it->hash, kHashSize) != 0) {
-        ++stats.rejected;
-        fail(*f, where + " does not match the hash the head announced", stats);
-        return;
+    const auto* data = static_cast<const unsigned char*>(m.data);
+    for (size_t i = first; i < end; ++i) {
+        const JxLBFS::HashBlock& b = f->blocks[i];
+        unsigned char hash[kHashSize];
+        Jxc::sha256(data + (b.block.offset - m.offset), b.block.length, hash);
+        if (std::memcmp(hash, b.hash, kHashSize) != 0) {
+            ++stats.rejected;
+            fail(*f, where + " does not match the hash the head announced", stats);
+            return;
+        }
     }
     try {
-        f->entry->writeAt(m.data, m.length, static_cast<int64_t>(m.offset));
+        f->entry->writeAt(data, m.length, static_cast<int64_t>(m.offset));
+        for (size_t i = first; i < end; ++i) {
+            const JxLBFS::HashBlock& b = f->blocks[i];
+            const unsigned char* at = data + (b.block.offset - m.offset);
+            f->wanted[i] = 0;
+            --f->missing;
+            auto [from, to] = f->copies.equal_range(i);
+            for (auto c = from; c != to; ++c) {
+                f->entry->writeAt(at, b.block.length,
+                                  static_cast<int64_t>(f->blocks[c->second].block.offset));
+                f->wanted[c->second] = 0;
+                --f->missing;
+                stats.reused += b.block.length;
+            }
+        }
     } catch (const JxException& e) {
         fail(*f, e.getMessage(), stats);
         return;
     }
-    f->wanted[i] = 0;
-    --f->missing;
     stats.bytes += m.length;
-    auto [from, to] = f->copies.equal_range(i);
-    for (auto c = from; c != to; ++c) {
-        try {
-            f->entry->writeAt(m.data, m.length,
-                              static_cast<int64_t>(f->blocks[c->second].block.offset));
-        } catch (const JxException& e) {
-            fail(*f, e.getMessage(), stats);
-            return;
-        }
-        f->wanted[c->second] = 0;
-        --f->missing;
-        stats.reused += m.length;
-    }
     registry_.progress(f->origin);
 }
 
@@ -599,13 +670,15 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
     abandon({f}, "its MIR_EOF never came", stats);
 }
 
-void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds) {
+void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds,
+                         const std::function<bool()>& gone, int goneSeconds) {
     if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
-    if (registry_.waitSettled(id_, stop, idleSeconds)) return;
+    if (registry_.waitSettled(id_, stop, idleSeconds, gone, goneSeconds)) return;
     const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
     if (left.empty()) return;
-    const std::string why = stop && stop->load()
-                                ? std::string("the tail is stopping")
+    const std::string why = stop && stop->load() ? std::string("the tail is stopping")
+                            : gone && gone()
+                                ? std::string("the head hung up and no block came")
                                 : jxFormat("no block came for %d seconds", idleSeconds);
     abandon(left, why.c_str(), stats);
 }

@@ -71,8 +71,10 @@ class FlrTailLBFSRegistry {
     // True when some session waits for origin's files.
     bool awaited(uint64_t origin);
     // Waits until origin's files have settled, stop is set, or no block came
-    // for idleSeconds; true when they all settled.
-    bool waitSettled(uint64_t origin, const std::atomic<bool>* stop, int idleSeconds);
+    // for idleSeconds (goneSeconds once gone() says the head hung up); true
+    // when they all settled.
+    bool waitSettled(uint64_t origin, const std::atomic<bool>* stop, int idleSeconds,
+                     const std::function<bool()>& gone = {}, int goneSeconds = 0);
     // Unregisters and returns the files begun by (or fed by) an agent.
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeBegunBy(uint64_t origin);
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeFedBy(uint64_t feeder);
@@ -96,6 +98,32 @@ class FlrTailLBFSRegistry {
     std::unordered_map<uint64_t, Origin> origins_;
     uint64_t nextAgent_ = 1;
     std::mt19937_64 tokens_{std::random_device{}()};
+};
+
+// Cuts a file that arrives as one stream from offset 0 (a full copy, or an
+// MD5 transfer into a path the tail lacked) into blocks while it is written,
+// so the content store knows it without reading it again: after a baseline
+// by any method, a later LBFS run finds its content under any name. A gap or
+// a rewrite (old-copy bytes, seeks back) gives up, and the store then only
+// drops the path's old entry.
+class FlrTailLBFSIndexer {
+  public:
+    FlrTailLBFSIndexer();
+    ~FlrTailLBFSIndexer();
+    FlrTailLBFSIndexer(const FlrTailLBFSIndexer&) = delete;
+    FlrTailLBFSIndexer& operator=(const FlrTailLBFSIndexer&) = delete;
+
+    void wrote(const void* data, size_t len, int64_t at);
+    // The file's blocks when the stream covered exactly [0, size), size > 0.
+    bool take(int64_t size, std::vector<JxLBFS::HashBlock>* blocks);
+
+  private:
+    static void collect(const JxLBFS::HashBlock& b, void* self);
+
+    std::unique_ptr<JxLBFS::Chunker> chunker_;
+    std::vector<JxLBFS::HashBlock> blocks_;
+    int64_t next_ = 0;
+    bool intact_ = true;
 };
 
 // One session's LBFS work: the files it begins (main connection) and the
@@ -126,8 +154,9 @@ class FlrTailLBFS {
 
     bool pendingAt(const std::string& rel) { return registry_.pendingAt(id_, rel); }
     // Waits for this session's files (see the header comment).
-    // idleSeconds < 0: the configured idle time.
-    void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds = -1);
+    // idleSeconds < 0: the configured idle time; goneSeconds once gone().
+    void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds = -1,
+                const std::function<bool()>& gone = {}, int goneSeconds = 0);
     // The session ends: whatever it began or fed and is still pending goes.
     void endSession(FlrTailApplyStats& stats);
 

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "FLR/platform/JxException.h"
@@ -22,6 +24,7 @@ struct TailLBFS : ::testing::Test {
     std::string root = tmp.path() + "/root";
     std::string storeDir = tmp.path() + "/store";
     std::unique_ptr<Tail> tail;
+    long long rangesAsked = 0;  // by the last replicate()
 
     void SetUp() override {
         ::mkdir(root.c_str(), 0755);
@@ -48,6 +51,7 @@ struct TailLBFS : ::testing::Test {
         for (const auto& [path, content] : files) head.announce(path, content);
         head.finish();
         EXPECT_TRUE(head.stopEchoed);
+        rangesAsked = head.rangesAsked;
         return head.blocksAsked;
     }
 };
@@ -63,19 +67,21 @@ TEST_F(TailLBFS, ReusesWhatTheRootHoldsAndAsksOnlyForTheRest) {
         std::string path;
         std::string content;
         long long asked;
+        long long ranges;  // adjacent blocks are asked for as one range
         long long reused;
     };
     const Step steps[] = {
-        {"a new file: every block", "a.bin", a, 10, 0},
-        {"the same content under another name: none", "copy/b.bin", a, 0, 40000},
-        {"one block changed: that one", "a.bin", changed, 1, 40000 - 4096},
-        {"the content again: no block", "c.bin", a, 0, 40000},
-        {"repeated content: each distinct block once", "z.bin", repeated, 2, 8 * 4096},
+        {"a new file: every block", "a.bin", a, 10, 1, 0},
+        {"the same content under another name: none", "copy/b.bin", a, 0, 0, 40000},
+        {"one block changed: that one", "a.bin", changed, 1, 1, 40000 - 4096},
+        {"the content again: no block", "c.bin", a, 0, 0, 40000},
+        {"repeated content: each distinct block once", "z.bin", repeated, 2, 2, 8 * 4096},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
         const FlrTailApplyStats before = totals();
         EXPECT_EQ(replicate({{s.path, s.content}}), s.asked);
+        EXPECT_EQ(rangesAsked, s.ranges);
         EXPECT_EQ(flrtest::readFile(at(s.path)), s.content);
         const FlrTailApplyStats after = totals();
         EXPECT_EQ(after.requested - before.requested, s.asked);
@@ -104,6 +110,7 @@ TEST_F(TailLBFS, FaultyHeadFailsTheFileAndStoresNothing) {
         {"data not matching the announced hash", LBFSHead::Fault::WrongData},
         {"a block nobody asked for", LBFSHead::Fault::WrongOffset},
         {"a request answered without all its blocks", LBFSHead::Fault::Withhold},
+        {"a range answered by a piece ending inside a block", LBFSHead::Fault::ShortPiece},
     };
     const std::string old = "the old copy stays";
     const std::string good = pattern(20000, 3);
@@ -168,16 +175,44 @@ TEST_F(TailLBFS, ACopyTheStoreDoesNotKnowStillServesItsOwnPath) {
     EXPECT_EQ(flrtest::readFile(at("other.bin")), a);
 }
 
-TEST_F(TailLBFS, OtherMethodsAndTheMirrorDropStoreEntries) {
+// A file another method brings as one stream is recorded with the blocks of
+// what it now holds; one rebuilt from its old copy (MD5 with a block kept) or
+// removed by the mirror loses its entry.
+TEST_F(TailLBFS, OtherMethodsRecordOrDropStoreEntries) {
     const std::string a = pattern(20000, 6);
-    replicate({{"full.bin", a}, {"gone/x.bin", a}});
+    const std::string b = pattern(70000, 7);
+    replicate({{"full.bin", a}, {"md5.bin", a}, {"gone/x.bin", a}});
     {
         Head head(tail->port());
-        head.sendFile("full.bin", "replaced by a full copy");
+        head.sendFile("full.bin", b, 0644, 5000);
+        std::string edited = a;
+        edited.replace(4096, 4096, std::string(4096, 'e'));
+        head.net.sendMirHeader(header("md5.bin", S_IFREG | 0644, a.size(), FlrNetMirHeader::kMD5));
+        head.net.sendMirSeek(4096);
+        head.net.sendMirData(edited.data() + 4096, static_cast<int>(edited.size() - 4096));
+        head.net.sendMirEOF();
         head.sync();
+        EXPECT_EQ(flrtest::readFile(at("md5.bin")), edited);
     }
-    EXPECT_TRUE(tail->applier->store()->blocksOf("full.bin").empty());
+    std::vector<JxLBFS::HashBlock> expected;
+    for (const auto& blk : cutBlocks(b, 0)) expected.push_back(blk);
+    const std::vector<JxLBFS::HashBlock> stored = tail->applier->store()->blocksOf("full.bin");
+    ASSERT_EQ(stored.size(), expected.size());
+    for (size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(stored[i].block.offset, expected[i].block.offset);
+        EXPECT_EQ(stored[i].block.length, expected[i].block.length);
+        EXPECT_EQ(std::memcmp(stored[i].hash, expected[i].hash, 32), 0) << "block " << i;
+    }
+    EXPECT_TRUE(tail->applier->store()->blocksOf("md5.bin").empty());
     EXPECT_EQ(tail->applier->store()->blocksOf("gone/x.bin").size(), 5u);
+    {
+        // The recorded content serves a later file under another name.
+        LBFSHead head(tail->port());
+        head.announce("copy.bin", b, "", 0);
+        head.finish();
+        EXPECT_EQ(head.blocksAsked, 0);
+    }
+    EXPECT_EQ(flrtest::readFile(at("copy.bin")), b);
     {
         Head head(tail->port());
         const std::string list = root + "\n\tfull.bin\n";
@@ -246,6 +281,7 @@ TEST_F(TailLBFS, MalformedBlockListsFailTheFile) {
         {
             LBFSHead head(tail->port());
             head.files["/src/x"] = content;
+            head.announced["/src/x"] = cut;
             head.net.sendMirHeader(header("x.bin", S_IFREG | 0644, content.size(), c.method));
             sendChunk(head.net, c.blocks, c.last);
             head.net.sendMirEOF();
@@ -315,6 +351,49 @@ TEST_F(TailLBFS, BlocksThatNeverComeAreDroppedAfterTheIdleTime) {
     }
     EXPECT_EQ(flrtest::readFile(at("a.bin")), "old");
     EXPECT_EQ(totals().cut, 1);
+}
+
+// A head killed while its main session waits for blocks (here: for the files
+// of a folder whose entry came) must not leave that session waiting out the
+// idle time with their temporaries beside the next run: the hang-up of its
+// own connection ends the wait. Also when the block connection fed another
+// file first, and when it fed nothing at all.
+TEST_F(TailLBFS, AHeadKilledWhileTheTailWaitsForItsBlocksLeavesNoTemporaries) {
+    start(600);  // the idle time cannot be what clears them
+    for (const bool fedFirst : {false, true}) {
+        SCOPED_TRACE(fedFirst ? "one block of the first file came" : "no block came");
+        const FlrTailApplyStats before = totals();
+        {
+            LBFSHead head(tail->port());
+            head.announce("d/a.bin", pattern(20000, 21));
+            head.announce("d/b.bin", pattern(20000, 22));
+            if (fedFirst) {
+                FlrNetMessage m;
+                ASSERT_EQ(head.net.recvMessage(&m, 30), 0);
+                ASSERT_EQ(m.type, FLR_NET_LBFS_BLOCK_REQ);
+                const FlrNetLBFSBlockReq& req = m.lbfsBlockReq;
+                const std::string& content = head.files[req.str1];
+                // The first block of the first range (4096 bytes) only.
+                JxLBFS::Block b{req.offsetAt(0), 4096};
+                head.blockLink->sendLBFSBlock(req.value, b, content.data() + b.offset);
+                head.blockLink->flush(30);
+            }
+            // The folder's entry makes the session wait for its files.
+            head.net.sendMirHeader(header("d", S_IFDIR | 0755, 0));
+            head.net.sendMirEOF();
+            head.net.flush(30);
+            head.net.abort("killed");
+            head.blockLink->abort("killed");
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (hasTemporaries(root) && std::chrono::steady_clock::now() < deadline) ::usleep(20000);
+        EXPECT_FALSE(hasTemporaries(root));
+        // A session adds its counts when it ends, after its files went.
+        while (totals().cut - before.cut < 2 && std::chrono::steady_clock::now() < deadline)
+            ::usleep(20000);
+        EXPECT_EQ(totals().cut - before.cut, 2);
+        EXPECT_NE(::access(at("d/a.bin").c_str(), F_OK), 0);
+    }
 }
 
 TEST(TailStore, RefusesAFolderInsideTheRootAndASecondUser) {

@@ -42,7 +42,7 @@ inline std::list<JxLBFS::HashBlock> cutBlocks(const std::string& content, size_t
 
 struct LBFSHead {
     // What the head does with one requested block.
-    enum class Fault { None, WrongData, WrongOffset, Withhold };
+    enum class Fault { None, WrongData, WrongOffset, Withhold, ShortPiece };
 
     FlrNetHead net;
     std::unique_ptr<FlrNetHead> blockLink;
@@ -50,10 +50,13 @@ struct LBFSHead {
     std::map<std::string, std::string> files;
     // Head-side path -> fault applied to its first requested block.
     std::map<std::string, Fault> faults;
-    // Offsets requested per head-side path, and the raw request strings.
+    // Block offsets requested per head-side path (a requested range counts
+    // every announced block it covers), and the raw request strings.
     std::map<std::string, std::set<uint64_t>> requested;
+    std::map<std::string, std::list<JxLBFS::HashBlock>> announced;
     std::map<std::string, std::string> requestFid;
     long long blocksAsked = 0;
+    long long rangesAsked = 0;  // request entries
     bool stopEchoed = false;
 
     explicit LBFSHead(int port) {
@@ -69,7 +72,8 @@ struct LBFSHead {
         files[headPath] = content;
         net.sendMirHeader(header(path, S_IFREG | 0644, content.size(), FlrNetMirHeader::kLBFS));
         fsf_fid fid{};
-        net.sendLBFSStart(headPath.c_str(), fid, cutBlocks(content, piece));
+        announced[headPath] = cutBlocks(content, piece);
+        net.sendLBFSStart(headPath.c_str(), fid, announced[headPath]);
         net.sendMirEOF();
     }
 
@@ -95,8 +99,12 @@ struct LBFSHead {
             JxLBFS::Block b;
             b.offset = req.offsetAt(i);
             b.length = req.lengthAt(i);
-            requested[path].insert(b.offset);
-            ++blocksAsked;
+            ++rangesAsked;
+            for (const JxLBFS::HashBlock& a : announced[path])
+                if (a.block.offset >= b.offset && a.block.offset < b.offset + b.length) {
+                    requested[path].insert(a.block.offset);
+                    ++blocksAsked;
+                }
             std::string data = content.substr(b.offset, b.length);
             Fault fault = Fault::None;
             if (auto f = faults.find(path); f != faults.end()) {
@@ -106,6 +114,7 @@ struct LBFSHead {
             if (fault == Fault::Withhold) continue;
             if (fault == Fault::WrongData) data[0] = static_cast<char>(data[0] ^ 0x5a);
             if (fault == Fault::WrongOffset) b.offset += 1;
+            if (fault == Fault::ShortPiece) b.length -= 1;  // ends inside a block
             blockLink->sendLBFSBlock(req.value, b, data.data());
         }
         if (req.last) blockLink->sendLBFSDone(req.value);

@@ -249,9 +249,11 @@ TEST_F(ReplicateCommand, AHeadKilledAnywhereLeavesWholeFilesAndTheNextRunConverg
         if (round % 4 == 0 || round == rounds) {
             ASSERT_EQ(0, replicate()) << "round " << round;
             // Files a killed head began and never fed are dropped by the tail
-            // a moment after its connections end.
-            for (int i = 0; i < 50 && hasTemporaries(root_); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // a moment after its connections end (a generous bound: the
+            // machine may be loaded).
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (hasTemporaries(root_) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             EXPECT_EQ(0, verify()) << "round " << round;
         }
     }

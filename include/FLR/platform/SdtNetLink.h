@@ -108,6 +108,10 @@ class FLR_EXPORT SdtNetLink {
     // recvMsgPacket/sendMessage: those return 91/92 or an error.
     SdtError closeSocket();
     bool isConnected() const;
+    // True when the peer has closed or reset the primary connection (or there
+    // is none), also while frames it sent before are still unread. Lets a
+    // service that waits on other connections notice its peer is gone.
+    bool peerHungUp() const;
     // The peer's protocol version from its hello; 0 before a handshake.
     uint32_t getPeerVersion() const { return peerVersion_.load(std::memory_order_relaxed); }
     // Frame bytes sent and received so far, as they went over the sockets

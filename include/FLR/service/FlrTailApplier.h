@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -157,6 +158,11 @@ class FLR_EXPORT FlrTailApplySession {
     // configured idle time without a block before they are dropped.
     void settleLBFS(int idleSeconds = -1);
     void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
+    // Tells whether the head has hung up: a wait for its LBFS files then
+    // ends after kEndGraceSeconds without a block, not the idle time.
+    void setHeadGone(std::function<bool()> gone) { headGone_ = std::move(gone); }
+    // How long LBFS files of a head that is gone may still take to progress.
+    static constexpr int kEndGraceSeconds = 1;
     // Makes the finished entries durable and puts them in place.
     void commit();
     const FlrTailApplyStats& stats() const { return stats_; }
@@ -185,6 +191,7 @@ class FLR_EXPORT FlrTailApplySession {
     std::unique_ptr<FlrTailDirChange> dirChange_;
     std::unique_ptr<FlrTailLBFS> lbfs_;
     const std::atomic<bool>* stop_ = nullptr;
+    std::function<bool()> headGone_;
     // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;
