@@ -227,6 +227,14 @@ void FlrWatcher::Impl::checkJournal() {
 void FlrWatcher::Impl::resync() {
     setPhase("resync");
     gate->holdAll();
+    // Records already passed on must be applied before the scan: one applied
+    // after the scan's mirror would bring back what the mirror removed.
+    if (!waitForTail(gate->passedSeq(), o.holdSeconds)) {
+        resyncAt = Clock::now() + kResyncRetry;
+        gate->release();
+        setPhase("watching");
+        return;
+    }
     stopJournal();
     const uint64_t covered = std::max(mark, gate->passedSeq());
     bool done = false;  // false: stopped meanwhile, the resync stays due
