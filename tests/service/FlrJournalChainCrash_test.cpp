@@ -133,9 +133,13 @@ TEST(JournalChainCrash, CutLinkConvergesWithEachRecordOnce) {
 }
 
 TEST(JournalChainCrash, HeadKilledMidStreamConverges) {
-#if defined(__SANITIZE_THREAD__)
-    // The head child starts threads after a fork of a threaded process.
-    GTEST_SKIP() << "ThreadSanitizer does not support threads started after a threaded fork";
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // The head child runs the whole chain after a fork of a threaded process
+    // (the tail's threads): a lock held by one of them at the fork, such as
+    // the sanitizer allocator's, stays held in the child, whose head then
+    // hangs (seen once under ASan). The release pass runs it.
+    GTEST_SKIP() << "the head child is forked from a threaded process, which the sanitizer "
+                    "runtimes do not survive reliably";
 #endif
     REQUIRE_LIVE_CHAIN();
     ChainRegistry reg;
