@@ -2,17 +2,21 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "FLR/platform/JXPlatformInfo.h"
+
+extern char** environ;
 
 namespace flrtest {
 
@@ -80,6 +84,35 @@ int runInChild(const std::function<int()>& body) {
     }
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+pid_t spawnSelf(const std::string& test, const std::vector<std::string>& env, int passFd) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return -1;
+    self[n] = '\0';
+    std::vector<std::string> args{self, "--gtest_filter=" + test,
+                                  "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "GTEST_OUTPUT=", 13) != 0)
+            vars.emplace_back(*e);  // the parent's report
+    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    // Moved above 3 first: a dup2 onto itself would keep close-on-exec.
+    const int high = passFd >= 0 ? ::fcntl(passFd, F_DUPFD_CLOEXEC, 10) : -1;
+    if (high >= 0) posix_spawn_file_actions_adddup2(&fa, high, 3);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, self, &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (high >= 0) ::close(high);
+    return rc == 0 ? pid : -1;
 }
 
 HostVolumeLock::HostVolumeLock() {

@@ -1,8 +1,11 @@
 #pragma once
 // Helpers shared by the test suites: private temp folders, a private registry
 // file, and child processes for cross-process behaviour.
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace flrtest {
 
@@ -61,5 +64,12 @@ int scaled(int base);
 // Runs body in a forked child; returns its exit status (body's return value),
 // or 128 + signal when it was killed.
 int runInChild(const std::function<int()>& body);
+
+// Starts this test binary again running only `test` (a DISABLED_ one too),
+// with `env` entries ("NAME=value") added and `passFd` (when >= 0) as its
+// descriptor 3. A fresh process image: a fork of a threaded process would
+// keep every lock another thread held at the fork (the sanitizer runtimes'
+// among them). Returns the pid, or -1.
+pid_t spawnSelf(const std::string& test, const std::vector<std::string>& env, int passFd = -1);
 
 }  // namespace flrtest
