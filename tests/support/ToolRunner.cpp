@@ -1,12 +1,16 @@
 #include "support/ToolRunner.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "support/TestSupport.h"
 
@@ -64,6 +68,76 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& input,
     run.out = readFile(out);
     run.err = readFile(err);
     return run;
+}
+
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& env)
+    : dir_(std::make_unique<TempDir>()), out_(dir_->file("out")) {
+    std::vector<std::string> all{toolPath()};
+    if (all[0].empty()) throw std::runtime_error("the flr command is not built");
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) vars.emplace_back(*e);
+    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    const int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("cannot start " + all[0]);
+}
+
+ToolProcess::~ToolProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        finish();
+    }
+}
+
+std::string ToolProcess::output() const {
+    return readFile(out_);
+}
+
+std::string ToolProcess::waitForLine(const std::string& text, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        const bool ended = exited();  // before reading: nothing comes after
+        const std::string out = output();
+        const size_t at = out.find(text);
+        const size_t end = at == std::string::npos ? at : out.find('\n', at);
+        if (end != std::string::npos) {
+            const size_t begin = out.rfind('\n', at);
+            return out.substr(begin == std::string::npos ? 0 : begin + 1,
+                              end - (begin == std::string::npos ? 0 : begin + 1));
+        }
+        if (ended || std::chrono::steady_clock::now() > until) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void ToolProcess::reap(int raw) {
+    pid_ = -1;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+bool ToolProcess::exited() {
+    if (pid_ <= 0) return true;
+    int raw = 0;
+    if (::waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+    reap(raw);
+    return true;
+}
+
+int ToolProcess::finish() {
+    int raw = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &raw, 0) == pid_) reap(raw);
+    return status_;
 }
 
 }  // namespace flrtest

@@ -2,6 +2,9 @@
 // Runs the built flr command the way a person would, with an argument vector
 // (no shell), and captures what it printed. Shared by every suite that tests
 // a command.
+#include <sys/types.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,36 @@ std::string toolPath();
 // ("NAME=value") are added to the test's own environment.
 ToolRun runTool(const std::vector<std::string>& args, const std::string& input = {},
                 const std::vector<std::string>& env = {});
+
+class TempDir;
+
+// `flr args...` running in the background, its stdout and stderr in one file
+// (any amount, with or without a reader). Killed, if still running, when it
+// goes out of scope.
+class ToolProcess {
+  public:
+    explicit ToolProcess(const std::vector<std::string>& args,
+                         const std::vector<std::string>& env = {});
+    ~ToolProcess();
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    pid_t pid() const { return pid_; }  // -1 once it was waited for
+    std::string output() const;
+    // The first output line holding `text`; empty if none came within
+    // `seconds` or the process ended without one.
+    std::string waitForLine(const std::string& text, int seconds);
+    bool exited();  // without waiting; the status is then in exitStatus()
+    int finish();   // waits for the exit: its code, or 128 + signal
+    int exitStatus() const { return status_; }
+
+  private:
+    void reap(int raw);
+    std::unique_ptr<TempDir> dir_;
+    std::string out_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
 
 }  // namespace flrtest
 

@@ -12,7 +12,9 @@
 namespace {
 
 // Secrets are taken from stdin only, so they never show in ps or shell history.
+// A key naming a file (sLinkSecretFile) holds a path, which is no secret.
 bool looksSecret(const std::string& key) {
+    if (key.ends_with("File")) return false;
     for (const char* word : {"Secret", "Password", "Passphrase", "Key"})
         if (key.find(word) != std::string::npos) return true;
     return false;
