@@ -64,6 +64,7 @@ struct FlrWatcher::Impl {
     uint64_t mark = 0;         // records up to here are covered by a scan
     uint64_t journalFrom = 0;  // the running journal's start
     bool stopping = false;
+    Clock::time_point stopBy;  // the whole stop waits for the tail until then
     bool resyncNeeded = false;
     Clock::time_point resyncAt;
     std::vector<FlrLiveResend> pending;
@@ -87,7 +88,8 @@ struct FlrWatcher::Impl {
     void stopJournal();
     void checkJournal();
     void resync();
-    bool waitForTail(uint64_t seq, int seconds);
+    bool waitForTail(uint64_t seq, Clock::time_point until);
+    Clock::time_point holdLimit() const;
     void resend();
     void takeEvents();
     void publish();
@@ -229,7 +231,7 @@ void FlrWatcher::Impl::resync() {
     gate->holdAll();
     // Records already passed on must be applied before the scan: one applied
     // after the scan's mirror would bring back what the mirror removed.
-    if (!waitForTail(gate->passedSeq(), o.holdSeconds)) {
+    if (!waitForTail(gate->passedSeq(), holdLimit())) {
         resyncAt = Clock::now() + kResyncRetry;
         gate->release();
         setPhase("watching");
@@ -255,8 +257,7 @@ void FlrWatcher::Impl::resync() {
 }
 
 // True once the tail has applied every record up to seq.
-bool FlrWatcher::Impl::waitForTail(uint64_t seq, int seconds) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
+bool FlrWatcher::Impl::waitForTail(uint64_t seq, Clock::time_point until) {
     while (Clock::now() < until) {
         checkJournal();
         const FlrHeadJournalCounters c = journal->counters();
@@ -265,6 +266,12 @@ bool FlrWatcher::Impl::waitForTail(uint64_t seq, int seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// A stop shares one limit for all its waits: with a remote tail down, a
+// resend's own hold would keep the user's interrupt waiting far longer.
+Clock::time_point FlrWatcher::Impl::holdLimit() const {
+    return stopping ? stopBy : Clock::now() + std::chrono::seconds(o.holdSeconds);
 }
 
 // Large written files go by the transfer's delta methods, read as they are
@@ -280,7 +287,7 @@ void FlrWatcher::Impl::resend() {
     }
     setPhase("resend");
     gate->holdAbove(upTo);
-    const bool ready = waitForTail(upTo, o.holdSeconds);
+    const bool ready = waitForTail(upTo, holdLimit());
     if (ready) {
         try {
             FlrReplicator r(runOptions());
@@ -355,12 +362,13 @@ void FlrWatcher::Impl::publish() {
 void FlrWatcher::Impl::shutdown() {
     setPhase("stopping");
     stopping = true;
+    stopBy = Clock::now() + std::chrono::seconds(o.drainSeconds);
     gate->stopSampling();
     live->stop();
     takeEvents();
     if (!pending.empty()) resend();
     setPhase("stopping");
-    const bool drained = waitForTail(gate->passedSeq(), o.drainSeconds);
+    const bool drained = waitForTail(gate->passedSeq(), stopBy);
     struct timespec at {};
     const bool consistent =
         drained && pending.empty() && !resyncNeeded && gate->consistentPoint(&at);

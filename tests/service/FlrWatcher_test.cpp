@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -19,10 +20,12 @@
 #include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTreeVerify.h"
 #include "FLR/service/FlrWatcherGate.h"
+#include "TailApplyFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -65,7 +68,8 @@ struct Watch {
     std::unique_ptr<FlrWatcher> watcher;
     std::thread thread;
     std::string error;
-    bool returned = false;
+    std::atomic<bool> returned{false};
+    std::atomic<bool> ended{false};  // run() is over, by a return or a throw
 
     explicit Watch(flrtest::TempDir& d) : dir(d) {
         options.replicate.source = dir.file("src");
@@ -78,6 +82,7 @@ struct Watch {
     void start() {
         watcher = std::make_unique<FlrWatcher>(options);
         returned = false;
+        ended = false;
         error.clear();
         thread = std::thread([this] {
             try {
@@ -86,6 +91,7 @@ struct Watch {
             } catch (const JxException& e) {
                 error = e.what();
             }
+            ended = true;
         });
         ASSERT_TRUE(eventually([&] {
             const std::string phase = watcher->state().phase;
@@ -222,6 +228,33 @@ TEST(FlrWatcher, QueueOverflowConvergesThroughTheSmartSyncScan) {
     EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
+}
+
+// A remote tail down when the watch is stopped with a resend owed: the stop
+// gives up after the drain limit rather than the resend's longer hold, and
+// records no consistent point (the next start scans from the last run).
+TEST(FlrWatcher, StopWithTheRemoteTailDownKeepsToTheDrainLimit) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    tailtest::Registry reg;
+    JXPlatformInfo::setString("Platform", "dInstall", reg.dir() + "/install");
+    const std::string root = dir.file("root");
+    ASSERT_EQ(0, ::mkdir(root.c_str(), 0755));
+    auto tail = std::make_unique<tailtest::Tail>(root);
+    Watch w(dir);
+    w.options.replicate.target = "127.0.0.1:" + std::to_string(tail->port()) + ":" + root + "/r";
+    w.options.drainSeconds = 1;
+    w.options.holdSeconds = 150;  // far beyond the wait below, within the test's time-out
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    tail.reset();
+    flrtest::writeFile(w.src() + "/large", std::string(200 * 1024, 'L'));
+    ASSERT_TRUE(eventually([&] { return w.watcher->state().phase == "resend"; }))
+        << w.watcher->state().phase;
+    w.watcher->stop();
+    EXPECT_TRUE(eventually([&] { return w.ended.load(); }, 60)) << "the stop waited for the hold";
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+    EXPECT_EQ(0, w.watcher->state().consistentAt);
 }
 
 // A source that hands out NOOP records with the given numbers, then nothing.
