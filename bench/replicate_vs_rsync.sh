@@ -6,7 +6,9 @@
 # the ratios flr/rsync last (lower is better for flr). STREAMS (default
 # "1 2 4") lists the --streams counts of the small-file full copy; each gets a
 # fresh destination, and the last one is re-run unchanged. CASES (default
-# "big small") picks the 1 MiB cases, the 4 KiB cases or both.
+# "big small") picks the 1 MiB cases, the 4 KiB cases or both. RESYNC (default
+# "auto md5 rsync") lists the --method values of the resync, each into its own
+# copy of the replica (made whole by an untimed run before the change).
 set -euo pipefail
 build=${1:-build}
 scale=${2:-1}
@@ -54,16 +56,27 @@ sleep 1  # later runs compare whole seconds: the tree must be older than the fir
 report "1 full copy ${big} x 1 MiB" "$(run_flr --method full "$work/big" "$work/flr-big")" \
     "$(run_rsync "$work/big/" "$work/rsync-big/")"
 
+resync=(${RESYNC:-auto md5 rsync})
+for m in "${resync[@]:1}"; do
+    cp -a "$work/flr-big" "$work/flr-big-$m"
+    run_flr --method "$m" "$work/big" "$work/flr-big-$m" > /dev/null
+done
+
 echo "== one 10 KiB change per file"
 sleep 1
 for i in $(seq 1 "$big"); do
     head -c 10240 /dev/urandom | dd of="$work/big/f$i" bs=10240 seek=$((i % 100)) conv=notrunc status=none
 done
-report "3 resync 10 KiB/file" "$(run_flr --method auto "$work/big" "$work/flr-big")" \
-    "$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")"
+rsync_resync=$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")
+report "3 resync 10 KiB/file, ${resync[0]}" \
+    "$(run_flr --method "${resync[0]}" "$work/big" "$work/flr-big")" "$rsync_resync"
+for m in "${resync[@]:1}"; do
+    report "3 resync 10 KiB/file, $m" "$(run_flr --method "$m" "$work/big" "$work/flr-big-$m")" \
+        "$rsync_resync"
+done
 report "4 unchanged re-run (big files)" "$(run_flr --method auto "$work/big" "$work/flr-big")" \
     "$(run_rsync --no-whole-file "$work/big/" "$work/rsync-big/")"
-rm -rf "$work/big" "$work/flr-big" "$work/rsync-big"
+rm -rf "$work/big" "$work/flr-big"* "$work/rsync-big"
 fi
 
 small=$(count 100000)

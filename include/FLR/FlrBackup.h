@@ -245,7 +245,8 @@ class FLR_EXPORT FlrBackup {
     bool nextEntry(File& f);
     // lstat (or stat by id) with the vanished rule; false to skip.
     bool statEntry(File& f);
-    void gatherACL(File& f);
+    // From fd when the file is open already (no second open by path).
+    void gatherACL(File& f, int fd = -1);
     void readSettings();
     void readReplicationSetProperties(int pairId);
     void logRun(bool sendOffsets, int pairId);

@@ -199,6 +199,9 @@ void SdtNetLink::inheritSecret(const SdtNetLink& other) {
     }
     setSecret(copy);
     wipe(copy.data(), copy.size());
+    // The same peer, the same trust: the integrity-only offer goes along.
+    integrityOnly_.store(other.integrityOnly_.load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 }
 
 namespace {

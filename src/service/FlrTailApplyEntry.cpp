@@ -324,14 +324,20 @@ void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
     if (jx::setTimesAt(parent_.get(), name, atime_, mtime_) != 0) fail("set the times of", errno);
 }
 
-// The temporary takes the entry's name; a folder in the way goes first (a
-// rename cannot replace a folder by a file).
+// The temporary takes the entry's name. A rename cannot replace a folder by
+// a file: only when it refuses is the folder in the way removed (a look
+// first would cost a stat per file for a case that is rare).
 void FlrTailApplyEntry::replaceWithTemp() {
-    struct stat st {};
-    if (jx::statAt(parent_.get(), leaf_, &st) == 0 && S_ISDIR(st.st_mode))
-        if (const int err = FlrTailRoot::removeEntry(parent_.get(), leaf_))
-            fail("remove the folder in the place of", err);
-    if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) fail("rename into place", errno);
+    if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) {
+        const int err = errno;
+        struct stat st {};
+        if ((err != EISDIR && err != ENOTEMPTY && err != EEXIST) ||
+            jx::statAt(parent_.get(), leaf_, &st) != 0 || !S_ISDIR(st.st_mode))
+            fail("rename into place", err);
+        if (const int removeErr = FlrTailRoot::removeEntry(parent_.get(), leaf_))
+            fail("remove the folder in the place of", removeErr);
+        if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) fail("rename into place", errno);
+    }
     done_ = true;
 }
 
@@ -348,7 +354,11 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
                     fail("set the size of", errno);
             }
             if (inPlace_ && size_ != oldSize_) wrote_ = true;
-            if (jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
+            // A whole file written into a new temporary up to its size is
+            // that size already (its writes never went past frontier_).
+            if (!(method_ == FlrNetMirHeader::kFull && frontier_ == size_) &&
+                jx::fileOps().ftruncate(out_.get(), size_) != 0)
+                fail("set the size of", errno);
             setAttributes(out_.get());
             // The batch's sync comes later; the disk can start on a large file
             // while the next ones arrive (small ones are written best together,

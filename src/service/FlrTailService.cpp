@@ -56,6 +56,10 @@ void FlrTailService::setSecret(const std::string& secret) {
     secretHolder_.setSecret(secret);
 }
 
+void FlrTailService::setIntegrityOnly(int mode) {
+    secretHolder_.setIntegrityOnly(mode);
+}
+
 void FlrTailService::setEvents(Events events) {
     std::lock_guard<std::mutex> lock(mtx_);
     events_ = std::move(events);

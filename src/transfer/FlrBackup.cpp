@@ -212,10 +212,10 @@ bool FlrBackup::statEntry(File& f) {
     return true;
 }
 
-void FlrBackup::gatherACL(File& f) {
+void FlrBackup::gatherACL(File& f, int fd) {
     if (!aclHelper_ || S_ISLNK(f.st.st_mode)) return;
     try {
-        f.acl = aclHelper_->get(f.src);
+        f.acl = fd >= 0 ? aclHelper_->get(fd) : aclHelper_->get(f.src);
     } catch (const JxException& e) {
         EvDebug::Error("FlrBackup::backup", "Failed to get ACL info for %s: %s", f.src.c_str(),
                        e.getMessage().c_str());

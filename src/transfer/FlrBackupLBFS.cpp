@@ -99,7 +99,7 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
                 continue;
             }
         }
-        gatherACL(f);
+        gatherACL(f, fd);
         const bool byBlocks = lbfs && fd >= 0 && f.st.st_size > kLBFSMinFileSize;
         const uint8_t method = byBlocks ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
         sendEntry(f, fd, method);

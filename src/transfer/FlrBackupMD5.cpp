@@ -70,6 +70,7 @@ void FlrBackup::backupMD5OrRSync() {
                 drainFile(*item, fn);
                 continue;
             }
+            gatherACL(*item, fd);
         }
         const uint8_t method = item->rsync ? FlrNetMirHeader::kRSync
                                : item->md5 ? FlrNetMirHeader::kMD5

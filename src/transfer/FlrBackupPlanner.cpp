@@ -237,7 +237,9 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         }
         if (!present) continue;
         f.seq = ++seq;
-        gatherACL(f);
+        // A regular file's ACL is read by the sender from the descriptor it
+        // opens for the data (one open per file, not two).
+        if (!S_ISREG(f.st.st_mode)) gatherACL(f);
         int method = FlrNetMirHeader::kFull;
         if (S_ISREG(f.st.st_mode)) {
             const long long threshold = checksumThreshold();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/service/FlrTreeVerify.h"
@@ -151,6 +152,35 @@ TEST(FlrReplicator, BackToBackRunsSelectExactlyWhatChanged) {
     FlrReplicateSummary removal = t.replicate();
     EXPECT_EQ(removal.removed, 1);
     EXPECT_TRUE(t.same());
+}
+
+// The head reads a file's ACL from the descriptor it sends the data from, on
+// the direct path (full) and behind the checksum planner (md5) alike.
+TEST(FlrReplicator, FileACLsArriveWithEveryMethod) {
+    if (!JxACL::Helper::supported()) GTEST_SKIP() << "no ACL support in this build";
+    JxACL::Acl acl;
+    acl.hasAccess = true;
+    acl.access = {{JxACL::TAG_USER_OBJ, 6, 0},
+                  {JxACL::TAG_USER, 4, 4321},
+                  {JxACL::TAG_GROUP_OBJ, 4, 0},
+                  {JxACL::TAG_MASK, 4, 0},
+                  {JxACL::TAG_OTHER, 0, 0}};
+    const std::vector<unsigned char> form = JxACL::encode(acl);
+    for (const char* method : {"full", "md5"}) {
+        SCOPED_TRACE(method);
+        Tree t;
+        const std::string file = t.src + "/sub/f3";
+        try {
+            JxACL::Helper().apply(file, form.data(), form.size());
+        } catch (const JxException& e) {
+            GTEST_SKIP() << "the file system keeps no ACLs: " << e.getMessage();
+        }
+        t.replicate(method);
+        const std::vector<unsigned char> got = JxACL::Helper().get(t.dst + "/sub/f3");
+        EXPECT_EQ(JxACL::decode(got.data(), got.size()), acl);
+        EXPECT_TRUE(JxACL::Helper().get(t.dst + "/sub/f4").empty());
+        EXPECT_TRUE(t.same());
+    }
 }
 
 TEST(FlrReplicator, ATransferToAFolderThatCannotBeMadeFailsAndIsRetriedInFull) {

@@ -86,13 +86,16 @@ TEST_F(ApplyTest, TypeChangesReplaceTheOldEntry) {
     flrtest::writeFile(at("was-file"), "x");
     ASSERT_EQ(::mkdir(at("was-dir").c_str(), 0755), 0);
     flrtest::writeFile(at("was-dir/inner"), "y");
+    ASSERT_EQ(::mkdir(at("was-empty-dir").c_str(), 0755), 0);
     ASSERT_EQ(::symlink("/", at("was-link").c_str()), 0);
     Tail tail(root);
     Head head(tail.port());
     head.sendEntry(at("was-file"), S_IFDIR | 0755);
     head.sendFile(at("was-dir"), "now a file");
     head.sendFile(at("was-link"), "now a file too");
+    head.sendFile(at("was-empty-dir"), "");
     head.sync();
+    EXPECT_TRUE(S_ISREG(modeOf(at("was-empty-dir"))));
     EXPECT_TRUE(S_ISDIR(modeOf(at("was-file"))));
     EXPECT_EQ(flrtest::readFile(at("was-dir")), "now a file");
     EXPECT_EQ(flrtest::readFile(at("was-link")), "now a file too");
@@ -196,6 +199,8 @@ TEST_F(ApplyTest, HeaderSizeIsFinal) {
         std::string sent;
         uint64_t size;
         std::string expect;
+        long long seekTo = -1;  // a MIR_SEEK and more data after the first
+        std::string more;
     };
     const std::vector<Case> cases = {
         {"longer-on-tail", std::string(10000, 'o'), "new", 3, "new"},
@@ -203,6 +208,9 @@ TEST_F(ApplyTest, HeaderSizeIsFinal) {
         {"equal", "same", "same", 4, "same"},
         {"more-sent-than-size", "", "abcdef", 4, "abcd"},
         {"less-sent-than-size", "", "ab", 4, std::string("ab\0\0", 4)},
+        {"rewritten-below-size", "", "abcdef", 4, "xycd", 0, "xy"},
+        {"hole-then-tail", "", "", 4, std::string("\0\0cd", 4), 2, "cd"},
+        {"past-size-then-back", "", "abc", 3, "abc", 5, "zz"},
     };
     Tail tail(root);
     Head head(tail.port());
@@ -210,6 +218,10 @@ TEST_F(ApplyTest, HeaderSizeIsFinal) {
         if (!c.old.empty()) flrtest::writeFile(at(c.name), c.old);
         head.net.sendMirHeader(header(at(c.name), S_IFREG | 0644, c.size));
         head.net.sendMirData(c.sent.data(), static_cast<int>(c.sent.size()));
+        if (c.seekTo >= 0) {
+            head.net.sendMirSeek(c.seekTo);
+            head.net.sendMirData(c.more.data(), static_cast<int>(c.more.size()));
+        }
         head.net.sendMirEOF();
     }
     head.sync();

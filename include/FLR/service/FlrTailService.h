@@ -88,6 +88,9 @@ class FLR_EXPORT FlrTailService {
     // The link secret heads must prove, instead of the registry's (a tail
     // started for one run with a one-time secret). Before listen().
     void setSecret(const std::string& secret);
+    // Whether connections offer integrity-only frames (SdtNetLink::
+    // setIntegrityOnly: -1 as the registry says, 0 no, 1 yes). Before listen().
+    void setIntegrityOnly(int mode);
     // Binds host:port (port 0 picks one) and listens. Throws JxException.
     void listen(const std::string& host, const std::string& port);
     // "ADDR:PORT" actually bound.
