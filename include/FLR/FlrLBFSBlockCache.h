@@ -13,9 +13,10 @@
 //
 // A file written and cut within the same clock tick could change again
 // without a new modification time; such files (modified less than
-// kSettleSeconds before they were cut) are not cached. The tail checks every
-// block against the announced hash, so a stale list can fail a file but
-// never put wrong bytes under its name.
+// kSettleSeconds before they were cut) are not cached. A file rewritten with
+// its size and time restored is trusted as the scans trust it; the blocks
+// the tail asks for are checked against the cached hashes, so such a file
+// fails rather than mixing old and new content.
 //
 // Thread-safe (the streams of one run share it).
 #include <sys/stat.h>
