@@ -57,8 +57,9 @@ class FLR_EXPORT FlrLBFSBlockCache {
     // must agree (else the file changed meanwhile and nothing is kept).
     void insert(const struct stat& before, const struct stat& after, const std::string& path,
                 const std::list<JxLBFS::HashBlock>& blocks);
-    // Writes the cache file (see above). Throws JxException on a write error.
-    void save();
+    // Writes the cache file (see above); a failure is logged and returns
+    // false (the previous file stays).
+    bool save();
 
     size_t entries() const;
     unsigned long long hits() const;

@@ -242,12 +242,19 @@ std::string FlrLBFSBlockCache::encode() {
     return out;
 }
 
-void FlrLBFSBlockCache::save() {
+bool FlrLBFSBlockCache::save() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_.empty()) return;
+    if (file_.empty()) return true;
     dropVanished();
     bound();
-    jx::replaceFile(file_, encode(), 0600, "LBFS block cache", kFn);
+    try {
+        jx::replaceFile(file_, encode(), 0600, "LBFS block cache", kFn);
+    } catch (const JxException& e) {
+        // Only speed depends on it: the next run cuts its files again.
+        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        return false;
+    }
+    return true;
 }
 
 size_t FlrLBFSBlockCache::entries() const {

@@ -130,6 +130,9 @@ TEST(LBFSBlockCache, ADamagedFileCountsAsEmpty) {
     const std::string good = flrtest::readFile(cacheFile);
     std::string flipped = good;
     flipped[good.size() / 2] ^= 1;
+    // A cache that cannot be written is logged, not thrown: only speed depends on it.
+    FlrLBFSBlockCache unwritable(dir.file("no/such/folder/cache"));
+    EXPECT_FALSE(unwritable.save());
     for (const std::string& bad :
          {flipped, good.substr(0, good.size() - 1), std::string("FLRLBC1\n")}) {
         flrtest::writeFile(cacheFile, bad);
