@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # The LBFS transfer (content-defined blocks the tail already holds travel as
 # hashes) against rsync's delta on the same trees, same machine, warm cache.
-#   bench/lbfs_vs_rsync.sh [BUILD] [SCALE]
-# SCALE (default 1) multiplies the file count: 1 = 1,000 x 1 MiB. Cases:
+#   bench/lbfs_vs_rsync.sh [BUILD] [SCALE] [REPEAT]
+# SCALE (default 1) multiplies the file count: 1 = 1,000 x 1 MiB. REPEAT
+# (default 2): renames measured, flr and rsync interleaved. Cases:
 #   a) the tree renamed: flr --method lbfs vs rsync -a --no-whole-file;
 #   b) 100 bytes inserted at the start of every file: lbfs vs rsync
 #      --no-whole-file vs flr --method md5 (fixed blocks: every one shifts);
-#   c) write-interval sends (not measured: flr replicate has no interval feed).
+#   c) 10 KiB overwritten in the middle of every file (a resync): lbfs vs
+#      flr --method rsync vs rsync --no-whole-file;
+#   d) write-interval sends (not measured: flr replicate has no interval feed).
 # Prints one line per case (times, bytes on the wire) and the ratios last
 # (lbfs/rsync, lower is better for flr).
 set -euo pipefail
 build=${1:-build}
 scale=${2:-1}
+repeat=${3:-2}
 flr="$build/flr"
 work=$(mktemp -d /tmp/flr-bench-lbfs.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -57,24 +61,30 @@ echo "== generating $files x 1 MiB"
 mkdir -p "$work/src/tree"
 for i in $(seq 1 "$files"); do head -c 1048576 /dev/urandom > "$work/src/tree/f$i"; done
 cat "$work/src/tree"/* > /dev/null
-sleep 1  # later runs compare whole seconds: the tree must be older than the first run
+# Later runs compare whole seconds, and the head caches block lists only of
+# files unchanged for 2 s: the tree must be older than that at the first run.
+sleep 3
 line "first copy, flr --method lbfs" "$(run_flr "$work/lbfs" --method lbfs "$work/src" "$work/lbfs")"
 line "first copy, flr --method md5" "$(run_flr "$work/md5" --method full "$work/src" "$work/md5")"
 line "first copy, rsync" "$(run_rsync "$work/src/" "$work/rsync/")"
 
-echo "== a) the tree renamed"
-mv "$work/src/tree" "$work/src/renamed"
-a_lbfs=$(run_flr "$work/lbfs" --method lbfs "$work/src" "$work/lbfs")
-a_rsync=$(run_rsync --no-whole-file "$work/src/" "$work/rsync/")
+echo "== a) the tree renamed ($(uptime | sed 's/.*load/load/'))"
+name=tree
+for r in $(seq 1 "$repeat"); do
+    mv "$work/src/$name" "$work/src/renamed$r"
+    name=renamed$r
+    a_lbfs=$(run_flr "$work/lbfs" --method lbfs "$work/src" "$work/lbfs")
+    a_rsync=$(run_rsync --no-whole-file "$work/src/" "$work/rsync/")
+    line "a) rename $r, flr --method lbfs" "$a_lbfs"
+    line "a) rename $r, rsync --no-whole-file" "$a_rsync"
+    ratio "a$r) lbfs/rsync (targets: time <= 0.3, wire <= 0.01)" "$a_lbfs" "$a_rsync"
+done
 a_md5=$(run_flr "$work/md5" --method md5 "$work/src" "$work/md5")
-line "a) rename, flr --method lbfs" "$a_lbfs"
-line "a) rename, rsync --no-whole-file" "$a_rsync"
 line "a) rename, flr --method md5" "$a_md5"
-ratio "a) lbfs/rsync (targets: time <= 0.3, wire <= 0.01)" "$a_lbfs" "$a_rsync"
 
 echo "== b) 100 bytes inserted at the start of every file"
 sleep 1
-for f in "$work/src/renamed"/*; do
+for f in "$work/src/$name"/*; do
     { head -c 100 /dev/urandom; cat "$f"; } > "$f.new"
     mv "$f.new" "$f"
 done
@@ -89,5 +99,20 @@ ratio "b) lbfs/md5" "$b_lbfs" "$b_md5"
 "$flr" verify "$work/src" "$work/lbfs" > /dev/null
 diff -r "$work/src" "$work/rsync" > /dev/null
 
-echo "c) write intervals: not measured: needs the write-interval feed"
+echo "== c) 10 KiB overwritten in the middle of every file"
+sleep 1
+for f in "$work/src/$name"/*; do
+    head -c 10240 /dev/urandom | dd of="$f" bs=10240 seek=50 conv=notrunc status=none
+done
+# flr --method rsync runs against its own copy (the md5 one, now current).
+c_lbfs=$(run_flr "$work/lbfs" --method lbfs "$work/src" "$work/lbfs")
+c_frs=$(run_flr "$work/md5" --method rsync "$work/src" "$work/md5")
+c_rsync=$(run_rsync --no-whole-file "$work/src/" "$work/rsync/")
+line "c) resync, flr --method lbfs" "$c_lbfs"
+line "c) resync, flr --method rsync" "$c_frs"
+line "c) resync, rsync --no-whole-file" "$c_rsync"
+ratio "c) lbfs/rsync" "$c_lbfs" "$c_rsync"
+ratio "c) lbfs/flr-rsync" "$c_lbfs" "$c_frs"
+"$flr" verify "$work/src" "$work/lbfs" > /dev/null
+echo "d) write intervals: not measured: needs the write-interval feed"
 echo "ratios: ${ratios[*]}"

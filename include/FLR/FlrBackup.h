@@ -48,6 +48,7 @@
 class FlrCollectFile;
 class FlrDriver;
 class FlrJobClient;
+class FlrLBFSBlockCache;
 class FlrNetHead;
 struct FlrNetMessage;
 namespace JxACL {
@@ -140,6 +141,9 @@ class FLR_EXPORT FlrBackup {
     // Compare each file in blocks sized by the file (blockSizeFor) instead
     // of hashChunkSize for all: fewer bytes for a small change in a small file.
     bool blockBySize = false;
+    // Block lists of unchanged files, shared by the drivers of a run; null:
+    // every LBFS file is cut into blocks again.
+    std::shared_ptr<FlrLBFSBlockCache> lbfsBlockCache;
 
     bool isMD5Disabled() const { return disableMD5_; }
     bool isRSyncDisabled() const { return disableRSync_; }
@@ -266,6 +270,7 @@ class FLR_EXPORT FlrBackup {
     void sendRegFileMD5(File& f, int fd);
     void sendRegFileRSync(File& f, int fd);
     void sendRegFileLBFS(File& f, int fd);
+    void cutIntoBlocks(const File& f, int fd, std::list<JxLBFS::HashBlock>* blocks);
     void sendIntervals(const File& f, int fd, const std::list<unsigned long long>& starts,
                        const std::list<unsigned long long>& ends);
     void countFile(const File& f, uint8_t method);

@@ -13,6 +13,7 @@
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrHelper.h"
+#include "FLR/FlrLBFSBlockCache.h"
 #include "FLR/FlrMultiStreamBackup.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetMessage.h"
@@ -171,9 +172,11 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         JX_THROW(kFn, "The number of streams must be 1 to 64");
     connect(r);
     std::atomic<long long> files{0}, bytes{0};
+    auto blockCache = std::make_shared<FlrLBFSBlockCache>(r.state + "/lbfs-blocks");
     // Settings every driver of the run gets, also the streams' own.
     auto tune = [&](FlrBackup& b) {
         b.setLiveCounters(&files, &bytes);
+        b.lbfsBlockCache = blockCache;
         chooseSenders(m, r.lastStart >= 0, b);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
         b.blockBySize = true;
@@ -208,6 +211,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     }
     s.files = files.load();
     s.bytesSent = bytes.load();
+    blockCache->save();
 }
 
 // Sends the dirchange file so the destination mirrors removals, then waits

@@ -19,28 +19,18 @@
 #include "FLR/platform/Jxc.h"
 #include "FLR/service/FlrTailStore.h"
 #include "FlrTailApplyEntry.h"
+#include "FlrTailLBFSFile.h"
 
 namespace {
 
 const char* const kFn = "FlrTailLBFS";
 constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
-// A hash found in this many files that all turned out stale is asked for.
-constexpr int kStaleTries = 4;
 // What a block still waits for.
 constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
 constexpr uint8_t kCopy = 2;   // an earlier block of the same content
 // Files that arrive whole are cut into blocks up to this size: the block list
 // is held until the file is placed (about 6 MB per GiB).
 constexpr int64_t kMaxIndexedBytes = int64_t{4} << 30;
-
-// Block hashes are SHA-256: any 8 of their bytes hash well enough.
-struct HashKeyHasher {
-    size_t operator()(const std::array<unsigned char, 32>& h) const {
-        uint64_t v;
-        std::memcpy(&v, h.data(), sizeof v);
-        return static_cast<size_t>(v);
-    }
-};
 
 // Adjacent missing blocks are asked for as one range, up to the piece the
 // head sends in one LBFS_BLOCK, so a range always comes back whole: one
@@ -63,46 +53,6 @@ std::list<JxLBFS::Block> asRanges(const std::vector<JxLBFS::Block>& blocks) {
 }
 
 }  // namespace
-
-// Tells the registry that a file settled when its last holder lets go: the
-// file itself until it fails, or the completed entry until it is renamed.
-struct FlrTailLBFSTicket {
-    FlrTailLBFSRegistry& registry;
-    uint64_t origin;
-    std::string rel;
-    ~FlrTailLBFSTicket() { registry.settled(origin, rel); }
-};
-
-struct FlrTailLBFSFile {
-    std::mutex fileMutex;  // what follows; taken before the registry's lock
-    uint64_t token = 0;
-    uint64_t origin = 0;              // the agent that began it
-    std::atomic<uint64_t> feeder{0};  // the agent whose session brings its blocks
-    std::string rel;
-    std::string headPath;  // echoed in requests
-    std::string headFid;
-    std::unique_ptr<FlrTailApplyEntry> entry;
-    std::vector<JxLBFS::HashBlock> blocks;  // announced, contiguous from 0
-    std::vector<uint8_t> wanted;            // per block: kAsked, kCopy or 0 (here)
-    // Blocks asked for, by hash, and the later blocks of the same content
-    // that are copied from them when they come (asked for once).
-    std::unordered_map<std::array<unsigned char, 32>, size_t, HashKeyHasher> askedByHash;
-    std::unordered_multimap<size_t, size_t> copies;
-    // The tail's own copy of the path when the store knows nothing of it
-    // (put in place by another method, or before the store existed): cut
-    // into blocks here so a resync after a full copy still sends only what
-    // changed. Every block taken from it is verified like a store block.
-    bool oldIndexed = false;
-    jx::File oldCopy;
-    std::unordered_map<std::array<unsigned char, 32>, JxLBFS::Block, HashKeyHasher> oldBlocks;
-    uint64_t end = 0;  // where the next announced block starts
-    size_t missing = 0;
-    int requestsOut = 0;  // requests without their LBFS_DONE
-    bool listDone = false;
-    bool eofSeen = false;
-    bool over = false;  // completed, failed or dropped
-    std::shared_ptr<FlrTailLBFSTicket> ticket;
-};
 
 // --- the registry ------------------------------------------------------------------
 
@@ -331,7 +281,8 @@ void FlrTailLBFS::start(std::unique_ptr<FlrTailApplyEntry>& entry, const FlrNetL
             // Only the block list reads the old copy: don't hold a descriptor
             // per file while blocks are awaited.
             f.oldCopy.reset();
-            f.oldBlocks.clear();
+            f.oldList = {};
+            f.oldByHash = {};
         }
         if (missing.empty()) return;
         if (!reply) {
@@ -351,7 +302,9 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
         fail(f, "a block list came after its last chunk", stats);
         return false;
     }
+    if (!f.oldIndexed) indexOldCopy(f);
     const uint64_t size = static_cast<uint64_t>(f.entry->size());
+    const size_t first = f.blocks.size();
     for (int i = 0; i < m.count; ++i) {
         JxLBFS::HashBlock b;
         b.block.offset = m.offsetAt(i);
@@ -368,17 +321,17 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
             return false;
         }
         f.end += b.block.length;
-        if (!f.oldIndexed) indexOldCopy(f);
         // The file grew after the head took its size: what lies beyond is cut.
         if (b.block.offset >= size) continue;
         f.blocks.push_back(b);
         f.wanted.push_back(0);
-        if (copyLocal(f, b, stats)) continue;
+    }
+    std::vector<size_t> absent;
+    placeLocal(f, first, f.blocks.size(), &absent, stats);
+    for (const size_t at : absent) {
         ++f.missing;
-        const size_t at = f.blocks.size() - 1;
         // Repeated content (zeros, say) is asked for once.
-        std::array<unsigned char, kHashSize> key;
-        std::memcpy(key.data(), b.hash, kHashSize);
+        const BlockHash key = hashKey(f.blocks[at].hash);
         if (auto asked = f.askedByHash.find(key); asked != f.askedByHash.end()) {
             f.wanted[at] = kCopy;
             f.copies.emplace(asked->second, at);
@@ -386,93 +339,9 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
         }
         f.wanted[at] = kAsked;
         f.askedByHash.emplace(key, at);
-        missing->push_back(b.block);
+        missing->push_back(f.blocks[at].block);
     }
     return true;
-}
-
-void FlrTailLBFS::indexOldCopy(FlrTailLBFSFile& f) {
-    f.oldIndexed = true;
-    FlrTailStore* store = registry_.store();
-    if (store && !store->blocksOf(f.rel).empty()) return;
-    jx::File old = jx::openBeneath(root_.fd(), f.rel, O_RDONLY);
-    struct stat st {};
-    if (!old || jx::fileOps().fstat(old.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-        return;
-    std::vector<JxLBFS::HashBlock> blocks;
-    const CQiError err = JxLBFS::split(old.get(), blocks);
-    if (err.IsError()) {
-        EvDebug::DebugLvl(kFn, 2, "Couldn't cut the old copy of %s into blocks: %s", f.rel.c_str(),
-                          err.GetMessage().c_str());
-        return;
-    }
-    for (const auto& b : blocks) {
-        std::array<unsigned char, kHashSize> key;
-        std::memcpy(key.data(), b.hash, kHashSize);
-        f.oldBlocks.emplace(key, b.block);
-    }
-    f.oldCopy = std::move(old);
-}
-
-// A block of the tail's old copy of the same path, verified before use.
-bool FlrTailLBFS::copyFromOld(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
-                              FlrTailApplyStats& stats) {
-    if (!f.oldCopy) return false;
-    std::array<unsigned char, kHashSize> key;
-    std::memcpy(key.data(), b.hash, kHashSize);
-    const auto it = f.oldBlocks.find(key);
-    if (it == f.oldBlocks.end() || it->second.length != b.block.length) return false;
-    const size_t len = b.block.length;
-    buf_.resize(len);
-    if (jx::readFullAt(f.oldCopy.get(), buf_.data(), len,
-                       static_cast<int64_t>(it->second.offset)) != static_cast<ssize_t>(len))
-        return false;
-    unsigned char hash[kHashSize];
-    Jxc::sha256(buf_.data(), len, hash);
-    if (std::memcmp(hash, b.hash, kHashSize) != 0) return false;
-    f.entry->writeAt(buf_.data(), len, static_cast<int64_t>(b.block.offset));
-    stats.reused += static_cast<long long>(len);
-    return true;
-}
-
-// Reads the block where the store says it is, checks it against the hash and
-// copies it. A stale entry is dropped with its whole file and the next
-// holder tried.
-bool FlrTailLBFS::copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b,
-                            FlrTailApplyStats& stats) {
-    if (copyFromOld(f, b, stats)) return true;
-    FlrTailStore* store = registry_.store();
-    if (!store) return false;
-    const size_t len = b.block.length;
-    buf_.resize(len);
-    for (int attempt = 0; attempt < kStaleTries; ++attempt) {
-        FlrTailStore::Hit hit;
-        if (!store->find(b.hash, &hit)) return false;
-        if (hit.fid != sourceFid_ || !source_) {
-            sourceFid_ = hit.fid;
-            source_ = jx::openBeneath(root_.fd(), hit.rel, O_RDONLY);
-            struct stat st {};
-            if (source_ && (jx::fileOps().fstat(source_.get(), &st) != 0 || !S_ISREG(st.st_mode)))
-                source_.reset();
-        }
-        unsigned char hash[kHashSize];
-        if (source_ && hit.length == len &&
-            jx::readFullAt(source_.get(), buf_.data(), len, static_cast<int64_t>(hit.offset)) ==
-                static_cast<ssize_t>(len)) {
-            Jxc::sha256(buf_.data(), len, hash);
-            if (std::memcmp(hash, b.hash, kHashSize) == 0) {
-                f.entry->writeAt(buf_.data(), len, static_cast<int64_t>(b.block.offset));
-                stats.reused += static_cast<long long>(len);
-                return true;
-            }
-        }
-        EvDebug::DebugLvl(kFn, 2, "Content store entry of %s is stale: its blocks are dropped",
-                          hit.rel.c_str());
-        store->forgetFile(hit.fid);
-        source_.reset();
-        sourceFid_ = 0;
-    }
-    return false;
 }
 
 void FlrTailLBFS::acl(const void* data, size_t len, FlrTailApplyStats& stats) {
@@ -489,8 +358,7 @@ void FlrTailLBFS::acl(const void* data, size_t len, FlrTailApplyStats& stats) {
 void FlrTailLBFS::eof(FlrTailApplyStats& stats) {
     const FilePtr f = std::move(current_);
     current_.reset();
-    source_.reset();  // no deleted file kept open between files
-    sourceFid_ = 0;
+    dropSource();  // no deleted file kept open between files
     if (!f) return;
     std::unique_ptr<FlrTailApplyEntry> done;
     {

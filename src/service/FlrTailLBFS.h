@@ -169,9 +169,19 @@ class FlrTailLBFS {
     // ask for go to missing. False when the chunk is refused (file failed).
     bool addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m, std::vector<JxLBFS::Block>* missing,
                   FlrTailApplyStats& stats);
+    // Local copies (FlrTailLBFSLocal.cpp).
+    struct Holder;
     void indexOldCopy(FlrTailLBFSFile& f);
-    bool copyFromOld(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, FlrTailApplyStats& stats);
-    bool copyLocal(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, FlrTailApplyStats& stats);
+    // Copies the blocks [from, to) found under the root; the others go to
+    // absent, in order.
+    void placeLocal(FlrTailLBFSFile& f, size_t from, size_t to, std::vector<size_t>* absent,
+                    FlrTailApplyStats& stats);
+    bool findHolder(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, Holder* h);
+    size_t extendRun(const FlrTailLBFSFile& f, const Holder& h, size_t from, size_t to) const;
+    size_t copyRun(FlrTailLBFSFile& f, const Holder& h, size_t from, size_t to,
+                   FlrTailApplyStats& stats);
+    void dropHolder(FlrTailLBFSFile& f, const Holder& h);
+    void dropSource();
     // Under the file's lock: the completed entry, when the file is complete.
     std::unique_ptr<FlrTailApplyEntry> completeIfReady(FlrTailLBFSFile& f,
                                                        FlrTailApplyStats& stats);
@@ -185,9 +195,10 @@ class FlrTailLBFS {
     Finished finished_;
     uint64_t id_;
     FilePtr current_;
-    // The last local file read for blocks (consecutive blocks mostly come
-    // from one file).
+    // The last stored file read for blocks and its block list (consecutive
+    // blocks mostly come from one file, in order).
     uint64_t sourceFid_ = 0;
     jx::File source_;
+    std::vector<JxLBFS::HashBlock> sourceBlocks_;
     std::vector<unsigned char> buf_;
 };

@@ -52,6 +52,10 @@ FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) 
 }
 
 FlrTailStore::~FlrTailStore() {
+    {
+        std::lock_guard<std::mutex> lock(dbMutex_);
+        flushPendingLocked();
+    }
     hashes_.close();
     tree_.close();
 }
@@ -63,6 +67,7 @@ void FlrTailStore::logFailure(const char* what, const CQiError& e) const {
 
 bool FlrTailStore::find(const unsigned char* hash, Hit* hit) {
     std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
     FlrLBFSHashDB::Record rec{};
     if (CQiError e = hashes_.find(hash, &rec); e.IsError()) {
         logFailure("look a block up", e);
@@ -85,6 +90,29 @@ bool FlrTailStore::find(const unsigned char* hash, Hit* hit) {
 void FlrTailStore::record(const std::string& rel, const std::vector<JxLBFS::HashBlock>& blocks) {
     if (rel.empty()) return;
     std::lock_guard<std::mutex> lock(dbMutex_);
+    queueLocked(Pending{rel, blocks, false});
+}
+
+void FlrTailStore::queueLocked(Pending op) {
+    pendingBlocks_ += op.blocks.size();
+    pending_.push_back(std::move(op));
+    if (pending_.size() >= kMaxPendingFiles || pendingBlocks_ >= kMaxPendingBlocks)
+        flushPendingLocked();
+}
+
+void FlrTailStore::flush() {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
+}
+
+void FlrTailStore::applyLocked(const Pending& op) {
+    const std::string& rel = op.rel;
+    if (op.forget) {
+        if (CQiError e = tree_.del(storePath(rel), &hashes_); e.IsError())
+            logFailure(("forget " + rel).c_str(), e);
+        return;
+    }
+    const std::vector<JxLBFS::HashBlock>& blocks = op.blocks;
     uint64_t fid = 0;
     FlrLBFSTreeDB::Record rec{};
     if (CQiError e = tree_.createFile(storePath(rel), &hashes_, &fid, &rec); e.IsError()) {
@@ -97,19 +125,50 @@ void FlrTailStore::record(const std::string& rel, const std::vector<JxLBFS::Hash
     }
 }
 
+// The files recorded since the last flush go in as one transaction per
+// database: a commit each cost a page write per touched index page and made
+// placing files wait for the databases' flushes. When the batch cannot be
+// had (or the map fills up in it), each file goes on its own.
+void FlrTailStore::flushPendingLocked() {
+    if (pending_.empty()) return;
+    std::vector<Pending> files;
+    files.swap(pending_);
+    const size_t blocks = pendingBlocks_;
+    pendingBlocks_ = 0;
+    {
+        TCtreeTable::BatchScope treeBatch(tree_, files.size() * 512,
+                                          TCtreeTable::Flush::Background);
+        TCtreeTable::BatchScope hashBatch(hashes_, blocks * 512, TCtreeTable::Flush::Background);
+        if (treeBatch.beginResult() == 0 && hashBatch.beginResult() == 0) {
+            for (const Pending& op : files) applyLocked(op);
+            if (hashBatch.commit() == 0 && treeBatch.commit() == 0) return;
+        }
+    }
+    for (const Pending& op : files) applyLocked(op);
+}
+
 void FlrTailStore::forget(const std::string& rel) {
     std::lock_guard<std::mutex> lock(dbMutex_);
-    if (CQiError e = tree_.del(storePath(rel), &hashes_); e.IsError())
-        logFailure(("forget " + rel).c_str(), e);
+    queueLocked(Pending{rel, {}, true});
 }
 
 void FlrTailStore::forgetFile(uint64_t fid) {
     std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
     if (CQiError e = hashes_.del(fid); e.IsError()) logFailure("forget a stale file", e);
+}
+
+std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(uint64_t fid) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
+    std::vector<JxLBFS::HashBlock> blocks;
+    if (CQiError e = hashes_.get(fid, &blocks); e.IsError()) blocks.clear();
+    return blocks;
 }
 
 std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(const std::string& rel) {
     std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
     std::vector<JxLBFS::HashBlock> blocks;
     uint64_t fid = 0;
     uint32_t time = 0;

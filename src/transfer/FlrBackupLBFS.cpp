@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "FLR/FlrBackup.h"
+#include "FLR/FlrLBFSBlockCache.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxFile.h"
@@ -119,15 +120,31 @@ void FlrBackup::sendRegFileLBFS(File& f, int fd) {
         JX_THROW(fn, error);
     }
     std::list<JxLBFS::HashBlock> blocks;
-    const CQiError e = JxLBFS::split(file.get(), blocks);
-    if (e.IsError()) JX_THROW(fn, e.GetMessage());
-    EvDebug::DebugLvl(fn, 2, "Split %s into %lu hash blocks", f.src.c_str(),
-                      static_cast<unsigned long>(blocks.size()));
+    cutIntoBlocks(f, file.get(), &blocks);
     head_->sendLBFSStart(f.src.c_str(), f.fid, blocks);
     startLBFSThread();
     unsigned long long bytes = 0;
     for (const JxLBFS::HashBlock& b : blocks) bytes += b.block.length;
     lbfsFileBytes_ += bytes;
+}
+
+// An unchanged file's blocks come from the cache; a file cut here goes
+// into it.
+void FlrBackup::cutIntoBlocks(const File& f, int fd, std::list<JxLBFS::HashBlock>* blocks) {
+    const char* fn = "FlrBackup::sendRegFileLBFS";
+    struct stat before {};
+    const bool known = lbfsBlockCache && jx::fileOps().fstat(fd, &before) == 0;
+    if (known && lbfsBlockCache->lookup(FlrLBFSBlockCache::keyOf(before), f.src, blocks)) {
+        EvDebug::DebugLvl(fn, 2, "Block list of %s taken from the cache", f.src.c_str());
+        return;
+    }
+    const CQiError e = JxLBFS::split(fd, *blocks);
+    if (e.IsError()) JX_THROW(fn, e.GetMessage());
+    EvDebug::DebugLvl(fn, 2, "Split %s into %lu hash blocks", f.src.c_str(),
+                      static_cast<unsigned long>(blocks->size()));
+    struct stat after {};
+    if (known && jx::fileOps().fstat(fd, &after) == 0)
+        lbfsBlockCache->insert(before, after, f.src, *blocks);
 }
 
 // --- the thread ------------------------------------------------------------------

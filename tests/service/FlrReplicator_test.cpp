@@ -1,11 +1,16 @@
 #include "FLR/service/FlrReplicator.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+
+#include "FLR/FlrLBFSBlockCache.h"
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/service/FlrTreeVerify.h"
 #include "support/TestSupport.h"
@@ -85,6 +90,39 @@ TEST(FlrReplicator, LBFSReusesWhatTheTailHoldsAnywhere) {
     FlrReplicateSummary again = t.replicate("lbfs");
     EXPECT_TRUE(t.same());
     EXPECT_LT(again.wireBytes, static_cast<long long>(big.size()) / 10);
+}
+
+// The head's block lists of settled files are cached in the pair's state,
+// follow a rename (the replica stays exact) and leave with their file.
+TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
+    Tree t;
+    std::string big(300000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
+    ::mkdir((t.src + "/old").c_str(), 0755);
+    for (const char* name : {"/old/a", "/old/b"}) {
+        writeFile(t.src + name, big + name);
+        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, (t.src + name).c_str(), times, 0));
+    }
+    auto cached = [&] {
+        for (const std::string& pair : jx::listDir(t.state))
+            if (::access((t.state + "/" + pair + "/lbfs-blocks").c_str(), F_OK) == 0)
+                return FlrLBFSBlockCache(t.state + "/" + pair + "/lbfs-blocks").entries();
+        return size_t{0};
+    };
+    t.replicate("lbfs");
+    EXPECT_EQ(cached(), 2u);  // the fresh files of the tree are not cached
+
+    ::rename((t.src + "/old").c_str(), (t.src + "/moved").c_str());
+    FlrReplicateSummary s = t.replicate("lbfs");
+    EXPECT_TRUE(t.same());
+    EXPECT_LT(s.wireBytes, static_cast<long long>(big.size()) / 10);
+    EXPECT_EQ(cached(), 2u);
+
+    ::unlink((t.src + "/moved/a").c_str());
+    t.replicate("lbfs");
+    EXPECT_TRUE(t.same());
+    EXPECT_EQ(cached(), 1u);
 }
 
 // auto: a baseline compares blocks (the tail has nothing to find by

@@ -407,4 +407,38 @@ TEST(TailStore, RefusesAFolderInsideTheRootAndASecondUser) {
     EXPECT_THROW({ FlrTailStore s(tmp.path() + "/store", root); }, JxException);
 }
 
+// Records and forgets are written together later; lookups see them in order,
+// a close writes them, and a process killed before that loses only records.
+TEST(TailStore, GatheredChangesKeepTheirOrderAndAKillLosesOnlyRecords) {
+    Registry reg;
+    flrtest::TempDir tmp;
+    const std::string root = tmp.path() + "/root", dir = tmp.path() + "/store";
+    ::mkdir(root.c_str(), 0755);
+    const std::list<JxLBFS::HashBlock> list = cutBlocks(pattern(30000, 9));
+    const std::vector<JxLBFS::HashBlock> blocks(list.begin(), list.end());
+    {
+        FlrTailStore store(dir, root);
+        store.record("gone", blocks);
+        store.forget("gone");
+        store.record("kept", blocks);
+        EXPECT_TRUE(store.blocksOf("gone").empty());
+        FlrTailStore::Hit hit;
+        ASSERT_TRUE(store.find(blocks[1].hash, &hit));
+        EXPECT_EQ(hit.rel, "kept");
+        store.forget("kept");
+        store.record("again", blocks);
+    }
+    EXPECT_EQ(
+        0, flrtest::runInChild([&] {
+            FlrTailStore store(dir, root);
+            if (store.blocksOf("again").size() != blocks.size() || !store.blocksOf("kept").empty())
+                return 1;
+            store.record("lost", blocks);
+            _exit(0);  // killed before the gathered record was written
+        }));
+    FlrTailStore store(dir, root);
+    EXPECT_TRUE(store.blocksOf("lost").empty());
+    EXPECT_EQ(store.blocksOf("again").size(), blocks.size());
+}
+
 }  // namespace

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrLBFSHashDB.h"
@@ -50,13 +51,22 @@ class FLR_EXPORT FlrTailStore {
     // store failed, logged).
     bool find(const unsigned char* hash, Hit* hit);
     // The file rel now holds exactly these blocks (it was just put in place).
+    // Records and forgets are gathered and written together, before any
+    // lookup, at kMaxPendingFiles files and on close. A crash loses the
+    // records not yet written: their content is then asked for like unknown
+    // content, and a forget lost leaves an entry that verification catches.
     void record(const std::string& rel, const std::vector<JxLBFS::HashBlock>& blocks);
+    // Writes the gathered records now.
+    void flush();
     // rel was deleted or replaced: its blocks (a folder: of everything below)
     // are no longer trusted.
     void forget(const std::string& rel);
     // A block read from file number fid did not match its hash: none of the
     // file's blocks are trusted any more.
     void forgetFile(uint64_t fid);
+    // Blocks stored for file number fid, in offset order: a reader that
+    // found one block there checks whether the next ones follow it.
+    std::vector<JxLBFS::HashBlock> blocksOf(uint64_t fid);
     // Blocks stored for rel, in offset order (for tests and tools).
     std::vector<JxLBFS::HashBlock> blocksOf(const std::string& rel);
 
@@ -64,12 +74,26 @@ class FLR_EXPORT FlrTailStore {
     // (by the digest of its canonical path) beside the replication state.
     static std::string defaultDir(const std::string& rootPath);
 
+    static constexpr size_t kMaxPendingFiles = 1024;
+    static constexpr size_t kMaxPendingBlocks = size_t{1} << 18;
+
   private:
     void logFailure(const char* what, const CQiError& e) const;
+    // A record or forget not yet written, in the order they came.
+    struct Pending {
+        std::string rel;
+        std::vector<JxLBFS::HashBlock> blocks;
+        bool forget = false;
+    };
+    void queueLocked(Pending op);
+    void applyLocked(const Pending& op);
+    void flushPendingLocked();
 
     std::string dir_;
     std::unique_ptr<JxFileLock> lock_;
     std::mutex dbMutex_;  // the databases have no locking of their own
     FlrLBFSTreeDB tree_;
     FlrLBFSHashDB hashes_;
+    std::vector<Pending> pending_;
+    size_t pendingBlocks_ = 0;
 };
