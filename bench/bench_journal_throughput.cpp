@@ -165,17 +165,28 @@ std::vector<std::string> makeNetPayloads(size_t records, int batch) {
     return payloads;
 }
 
+// CPU seconds this process used so far (every thread, user and system).
+double cpuSeconds() {
+    struct rusage u {};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // The tail's journal service alone: records per second, its last sync
-// included.
-double tailAloneRate(const std::vector<std::string>& payloads, size_t records) {
+// included, and per CPU second in *perCpu (one thread: the load on the
+// machine shrinks it less than the elapsed rate).
+double tailAloneRate(const std::vector<std::string>& payloads, size_t records, double* perCpu) {
     Work w;
     std::filesystem::create_directory(w.file("root"));
     FlrTailRoot root(w.file("root"));
     FlrTailJournal journal(root, w.file("tail.state"), FlrTailJournal::Options{});
+    const double cpu0 = cpuSeconds();
     const auto t0 = Clock::now();
     for (const std::string& p : payloads) journal.apply(p.data(), p.size(), 1);
     journal.sync();
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    *perCpu = static_cast<double>(records) / (cpuSeconds() - cpu0);
     const FlrTailJournalStats t = journal.totals();
     if (t.applied != static_cast<long long>(records))
         std::fprintf(stderr, "tail alone: %lld of %zu applied\n", t.applied, records);
@@ -281,14 +292,6 @@ double chainRate(const std::string& journal, size_t records, bool apply, int bat
     return static_cast<double>(records) / s;
 }
 
-// CPU seconds this process used so far (every thread, user and system).
-double cpuSeconds() {
-    struct rusage u {};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -319,10 +322,12 @@ int main(int argc, char** argv) {
             "writes)\n",
             records, j.size(), kFolders, kWritesPerFile, kWriteBytes);
         const std::vector<std::string> payloads = makeNetPayloads(records, batch);
-        std::vector<double> dec, sink, tail, tailCpu, alone;
+        std::vector<double> dec, sink, tail, tailCpu, alone, aloneCpu;
         for (int r = 0; r < runs; ++r) {
             dec.push_back(decodeRate(j, records));
-            alone.push_back(tailAloneRate(payloads, records));
+            double perCpu = 0;
+            alone.push_back(tailAloneRate(payloads, records, &perCpu));
+            aloneCpu.push_back(perCpu);
             sink.push_back(chainRate(journal, records, false, batch));
             const double cpu0 = cpuSeconds();
             tail.push_back(chainRate(journal, records, true, batch));
@@ -331,9 +336,10 @@ int main(int argc, char** argv) {
             // the elapsed rate.
             tailCpu.push_back(static_cast<double>(records) / (cpuSeconds() - cpu0));
             std::printf(
-                "run %d: decode %.0f, tail alone %.0f, to sink %.0f, to tail %.0f records/s "
-                "(%.0f per CPU second)\n",
-                r + 1, dec.back(), alone.back(), sink.back(), tail.back(), tailCpu.back());
+                "run %d: decode %.0f, tail alone %.0f (%.0f per CPU second), to sink %.0f, to "
+                "tail %.0f records/s (%.0f per CPU second)\n",
+                r + 1, dec.back(), alone.back(), aloneCpu.back(), sink.back(), tail.back(),
+                tailCpu.back());
         }
         const double d = median(dec), a = median(alone), s = median(sink), t = median(tail);
         std::printf(
