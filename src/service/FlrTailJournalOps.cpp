@@ -123,7 +123,7 @@ int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, u
     return rc == 0 ? 0 : errno;
 }
 
-jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) {
+jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) const {
     if (!p.exists) {
         *out = Outcome::Settled;  // gone since: a later record removed it
         return jx::File();

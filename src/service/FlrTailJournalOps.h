@@ -37,7 +37,7 @@ class FlrTailJournalOps {
         struct stat st {};
     };
     // False with *out set when the path is refused, or its folder is gone
-    // (Settled) or cannot be opened (Failed). Without look, exists and st
+    // (Settled) or cannot be opened (Failed). Without andLook, exists and st
     // are left unset.
     bool locate(const char* received, Place* p, Outcome* out, bool andLook = true);
     bool locateNamed(const char* received, Place* p, Outcome* out, bool andLook = true);
@@ -70,7 +70,7 @@ class FlrTailJournalOps {
 
     // Opens a regular file or folder for writing attributes or data;
     // Settled/Refused/Failed in *out when it is not one.
-    jx::File openData(const Place& p, int flags, Outcome* out);
+    jx::File openData(const Place& p, int flags, Outcome* out) const;
     // By descriptor when fd >= 0, else by name; 0 or an errno value.
     int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
                           int64_t atime, int64_t mtime) const;
