@@ -68,6 +68,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     FlrNetMessage m;
     struct Report {
         FlrTailApplySession& apply;
+        FlrTailJournal& journal;
         FlrTailApplyStats* out;
         ~Report() {
             try {
@@ -76,15 +77,17 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
                 // block in already; one that died leaves files nothing will
                 // feed: their temporaries go once no block came for a moment.
                 apply.settleLBFS(FlrTailApplySession::kEndGraceSeconds);
+                journal.closeFiles();
             } catch (...) {
             }
             if (out) *out = apply.stats();
         }
-    } report{apply, out};
+    } report{apply, journal(), out};
     while (!session.stopping()) {
         const int rc = session.net.recvMessage(&m, 1);
         if (rc == -2) {
-            apply.commit();  // idle: nothing waits for long
+            apply.commit();          // idle: nothing waits for long
+            journal().closeFiles();  // none kept open while nothing comes
             continue;
         }
         if (rc == -1) return;
@@ -259,6 +262,8 @@ void FlrTailApplySession::commit() {
             ++stats_.failed;
         }
     }
+    // Files put in place replace what the journal may hold open by name.
+    applier_.journal().treeChanged();
     syncFolders(batch);
 }
 
@@ -296,6 +301,15 @@ void FlrTailApplySession::endSpecial() {
 }
 
 void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
+    handleOne(m, reply);
+    // Entries, dirchanges and LBFS files change the tree beside the journal;
+    // questions between journal messages do not.
+    if (m.type != FLR_NET_JOURNAL && m.type != FLR_NET_PING &&
+        m.type != FLR_NET_GET_LAST_SEQNUM_REQ)
+        applier_.journal().treeChanged();
+}
+
+void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
     ++counts_.messages;
     switch (m.type) {
         case FLR_NET_MIR_HEADER:

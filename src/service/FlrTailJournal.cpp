@@ -199,8 +199,20 @@ void FlrTailJournal::noteCarried(const FlrJrnCommandNet& rec) {
 }
 
 FlrTailJournal::Outcome FlrTailJournal::applyRecord(const FlrJrnCommandNet& rec) {
+    std::lock_guard<std::mutex> one(applyMtx_);
+    reopenIfAsked();
     bool replaced = false;
     return ops_->apply(rec, &replaced);
+}
+
+void FlrTailJournal::reopenIfAsked() {
+    if (reopen_.load() && reopen_.exchange(false)) ops_->closeAll();
+}
+
+void FlrTailJournal::closeFiles() {
+    std::lock_guard<std::mutex> one(applyMtx_);
+    reopen_.store(false);
+    ops_->closeAll();
 }
 
 void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* refused,
@@ -231,6 +243,7 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
             continue;
         }
         guardNameReuse(rec);
+        reopenIfAsked();
         bool replaced = false;
         const Outcome o = ops_->apply(rec, &replaced);
         count(o, mine);
@@ -280,6 +293,9 @@ bool FlrTailJournal::sync() {
         carried_.clear();
         lastSync_ = Clock::now();
     }
+    // Held files never outlive a sync: a change beside the journal is seen
+    // within syncRecords records or syncMs.
+    reopen_.store(true);
     auto undo = [&] {
         std::lock_guard<std::mutex> lock(mtx_);
         dirty_ = true;

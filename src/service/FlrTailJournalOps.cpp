@@ -44,35 +44,45 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::refused(const std::string& receive
     return Outcome::Refused;
 }
 
-bool FlrTailJournalOps::locate(const char* received, Place* p, Outcome* out) const {
+bool FlrTailJournalOps::resolve(const char* received, Place* p, Outcome* out) const {
     std::string why;
     if (!root_.relative(received ? received : "", &p->rel, &why)) {
         *out = refused(received ? received : "", why);
         return false;
     }
+    // relative() leaves no empty or "." component: the last slash splits it.
+    const size_t cut = p->rel.rfind('/');
+    p->leaf.assign(p->rel, cut == std::string::npos ? 0 : cut + 1);
+    p->dir = -1;
+    p->exists = false;
+    return true;
+}
+
+bool FlrTailJournalOps::enter(const char* received, Place* p, Outcome* out) {
+    const size_t cut = p->rel.rfind('/');
+    p->dir = folderFd(cut == std::string::npos ? std::string_view()
+                                               : std::string_view(p->rel).substr(0, cut));
+    if (p->dir >= 0) return true;
+    const int err = errno;
     if (p->rel.empty()) {
-        p->dir = root_.openDir("");
-        if (!p->dir) {
-            *out = failed("open", "the destination root", errno);
-            return false;
-        }
-        p->exists = jx::fileOps().fstat(p->dir.get(), &p->st) == 0;
+        *out = failed("open", "the destination root", err);
+    } else if (err == ELOOP || err == EXDEV) {
+        *out = refused(received, "a symbolic link on the way");
+    } else if (err == ENOENT || err == ENOTDIR) {
+        EvDebug::DebugLvl(kFn, 2, "%s: its folder is gone", p->rel.c_str());
+        *out = Outcome::Settled;
+    } else {
+        *out = failed("open the folder of", p->rel, err);
+    }
+    return false;
+}
+
+bool FlrTailJournalOps::look(Place* p, Outcome* out) const {
+    if (p->rel.empty()) {
+        p->exists = jx::fileOps().fstat(p->dir, &p->st) == 0;
         return true;
     }
-    p->dir = root_.openParent(p->rel, false, &p->leaf);
-    if (!p->dir) {
-        const int err = errno;
-        if (err == ELOOP || err == EXDEV) {
-            *out = refused(received, "a symbolic link on the way");
-        } else if (err == ENOENT || err == ENOTDIR) {
-            EvDebug::DebugLvl(kFn, 2, "%s: its folder is gone", p->rel.c_str());
-            *out = Outcome::Settled;
-        } else {
-            *out = failed("open the folder of", p->rel, err);
-        }
-        return false;
-    }
-    p->exists = jx::statAt(p->dir.get(), p->leaf, &p->st) == 0;
+    p->exists = jx::statAt(p->dir, p->leaf, &p->st) == 0;
     if (!p->exists && errno != ENOENT) {
         *out = failed("look at", p->rel, errno);
         return false;
@@ -80,10 +90,14 @@ bool FlrTailJournalOps::locate(const char* received, Place* p, Outcome* out) con
     return true;
 }
 
+bool FlrTailJournalOps::locate(const char* received, Place* p, Outcome* out, bool andLook) {
+    return resolve(received, p, out) && enter(received, p, out) && (!andLook || look(p, out));
+}
+
 // The same for records that create, move or remove a name: the root itself
 // is not one.
-bool FlrTailJournalOps::locateNamed(const char* received, Place* p, Outcome* out) const {
-    if (!locate(received, p, out)) return false;
+bool FlrTailJournalOps::locateNamed(const char* received, Place* p, Outcome* out, bool andLook) {
+    if (!locate(received, p, out, andLook)) return false;
     if (!p->leaf.empty()) return true;
     *out = refused(received, "names the destination root itself");
     return false;
@@ -94,18 +108,18 @@ int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, u
     const bool byFd = fd >= 0;
     const bool isLink = p.exists ? S_ISLNK(p.st.st_mode) : false;
     if (options_.setOwners) {
-        const int rc = byFd ? jx::chownFd(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid))
-                            : jx::chownAt(p.dir.get(), p.leaf, static_cast<uid_t>(uid),
-                                          static_cast<gid_t>(gid));
+        const int rc =
+            byFd ? jx::chownFd(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid))
+                 : jx::chownAt(p.dir, p.leaf, static_cast<uid_t>(uid), static_cast<gid_t>(gid));
         if (rc != 0) return errno;
     }
     if (!isLink) {
         const mode_t perm = static_cast<mode_t>(mode) & 07777;
-        const int rc = byFd ? jx::chmodFd(fd, perm) : jx::chmodAt(p.dir.get(), p.leaf, perm);
+        const int rc = byFd ? jx::chmodFd(fd, perm) : jx::chmodAt(p.dir, p.leaf, perm);
         if (rc != 0) return errno;
     }
     const int rc =
-        byFd ? jx::setTimesFd(fd, atime, mtime) : jx::setTimesAt(p.dir.get(), p.leaf, atime, mtime);
+        byFd ? jx::setTimesFd(fd, atime, mtime) : jx::setTimesAt(p.dir, p.leaf, atime, mtime);
     return rc == 0 ? 0 : errno;
 }
 
@@ -122,9 +136,9 @@ jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) co
         *out = Outcome::Settled;  // another kind now: later records own the name
         return jx::File();
     }
-    jx::File f = p.leaf.empty() ? root_.openDir("")
-                                : jx::openBeneath(p.dir.get(), p.leaf,
-                                                  isFolder(p.st) ? O_RDONLY | O_DIRECTORY : flags);
+    jx::File f = p.rel.empty() ? root_.openDir("")
+                               : jx::openBeneath(p.dir, p.leaf,
+                                                 isFolder(p.st) ? O_RDONLY | O_DIRECTORY : flags);
     if (!f) {
         const int err = errno;
         *out = err == ELOOP ? refused(p.rel, "a symbolic link (never followed)")
@@ -133,37 +147,89 @@ jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) co
     return f;
 }
 
+int FlrTailJournalOps::folderFd(std::string_view rel) {
+    const int held = dirs_.find(rel);
+    if (held >= 0) return held;
+    folder_.assign(rel);
+    jx::File f = jx::openBeneath(root_.fd(), folder_, O_RDONLY | O_DIRECTORY);
+    if (!f) return -1;
+    return dirs_.put(rel, std::move(f));
+}
+
+int FlrTailJournalOps::dataFd(Place* p, Outcome* out) {
+    const int held = files_.find(p->rel);
+    if (held >= 0) return held;
+    if (p->dir < 0 && !enter(p->rel.c_str(), p, out)) return -1;
+    if (!look(p, out)) return -1;
+    if (p->exists && isFolder(p->st)) {
+        *out = Outcome::Settled;  // a folder now: later records own the name
+        return -1;
+    }
+    jx::File f = openData(*p, O_WRONLY, out);
+    if (!f) return -1;
+    return files_.put(p->rel, std::move(f));
+}
+
+void FlrTailJournalOps::forgetAt(const std::string& rel) {
+    files_.dropAt(rel);
+    dirs_.dropAt(rel);
+}
+
+void FlrTailJournalOps::closeAll() {
+    files_.clear();
+    dirs_.clear();
+}
+
 // --- records that make or remove names ---------------------------------------
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, bool folder) {
     Place p;
     Outcome out;
-    if (!locateNamed(c.path, &p, &out)) return out;
+    // Made at once: the name is looked at only when it turns out taken.
+    if (!locateNamed(c.path, &p, &out, false)) return out;
     const mode_t type = folder ? S_IFDIR : createdType(c.mode);
     const auto atime = static_cast<int64_t>(c.atime.sec);
     const auto mtime = static_cast<int64_t>(c.mtime.sec);
-    if (p.exists) {
-        // Made before (a replay): the records after this one bring it up to
-        // date. Another kind there means they replaced it.
-        if ((p.st.st_mode & S_IFMT) != type) return Outcome::Settled;
-        if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, atime, mtime))
-            return failed("set the attributes of", p.rel, err);
-        return Outcome::Settled;
-    }
+    jx::File file;
     int rc = 0;
     if (type == S_IFDIR) {
-        rc = jx::mkdirAt(p.dir.get(), p.leaf, 0700);
+        rc = jx::mkdirAt(p.dir, p.leaf, 0700);
     } else if (type == S_IFREG) {
-        jx::File f = jx::openBeneath(p.dir.get(), p.leaf, O_WRONLY | O_CREAT | O_EXCL, 0600);
-        rc = f ? 0 : -1;
+        file = jx::openBeneath(p.dir, p.leaf, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        rc = file ? 0 : -1;
     } else {
-        rc = jx::mknodAt(p.dir.get(), p.leaf, type | 0600, static_cast<dev_t>(c.rdev));
+        rc = jx::mknodAt(p.dir, p.leaf, type | 0600, static_cast<dev_t>(c.rdev));
+    }
+    // A symbolic link of that name fails the exclusive open with ELOOP.
+    if (rc != 0 && (errno == EEXIST || errno == ELOOP)) {
+        if (!look(&p, &out)) return out;
+        if (p.exists) return recreate(p, c, type);
+        errno = EEXIST;
     }
     if (rc != 0) return failed("make", p.rel, errno);
-    p.exists = jx::statAt(p.dir.get(), p.leaf, &p.st) == 0;
+    if (file) {
+        // A new file's data records follow: it stays open for them.
+        const int err = setOwnerModeTimes(p, file.get(), c.uid, c.gid, c.mode, atime, mtime);
+        files_.put(p.rel, std::move(file));
+        return err ? failed("set the attributes of", p.rel, err) : Outcome::Applied;
+    }
+    forgetAt(p.rel);
+    p.exists = jx::statAt(p.dir, p.leaf, &p.st) == 0;
     if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, atime, mtime))
         return failed("set the attributes of", p.rel, err);
     return Outcome::Applied;
+}
+
+// Made before (a replay): the records after this one bring it up to date.
+// Another kind there means they replaced it.
+FlrTailJournalOps::Outcome FlrTailJournalOps::recreate(const Place& p, const FlrJrnNetCreate& c,
+                                                       mode_t type) {
+    if ((p.st.st_mode & S_IFMT) != type) return Outcome::Settled;
+    if (const int err =
+            setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, static_cast<int64_t>(c.atime.sec),
+                              static_cast<int64_t>(c.mtime.sec)))
+        return failed("set the attributes of", p.rel, err);
+    return Outcome::Settled;
 }
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::symlink(const FlrJrnNetSymlink& s) {
@@ -175,10 +241,9 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::symlink(const FlrJrnNetSymlink& s)
     if (!locateNamed(s.dst_path, &p, &out)) return out;
     if (p.exists) return Outcome::Settled;  // made before, or replaced since
     // The target is stored as text and never resolved here.
-    if (jx::symlinkAt(target, p.dir.get(), p.leaf) != 0)
-        return failed("make the link", p.rel, errno);
+    if (jx::symlinkAt(target, p.dir, p.leaf) != 0) return failed("make the link", p.rel, errno);
     if (options_.setOwners &&
-        jx::chownAt(p.dir.get(), p.leaf, static_cast<uid_t>(s.uid), static_cast<gid_t>(s.gid)) != 0)
+        jx::chownAt(p.dir, p.leaf, static_cast<uid_t>(s.uid), static_cast<gid_t>(s.gid)) != 0)
         return failed("set the owner of", p.rel, errno);
     return Outcome::Applied;
 }
@@ -192,8 +257,9 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::link(const FlrJrnNetLink& l) {
     // A source that no longer exists, or a target already there (the source
     // host cannot link over a name): applied before.
     if (!from.exists || to.exists) return Outcome::Settled;
-    if (jx::linkBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) != 0)
+    if (jx::linkBetween(from.dir, from.leaf, to.dir, to.leaf) != 0)
         return failed("link " + from.rel + " as", to.rel, errno);
+    forgetAt(to.rel);
     return Outcome::Applied;
 }
 
@@ -208,7 +274,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r, boo
         return out;
     }
     if (from.rel == to.rel) return Outcome::Settled;
-    if (jx::renameBetween(from.dir.get(), from.leaf, to.dir.get(), to.leaf) == 0) {
+    if (jx::renameBetween(from.dir, from.leaf, to.dir, to.leaf) == 0) {
+        // Whatever was held at either name (or below) now has another path.
+        forgetAt(from.rel);
+        forgetAt(to.rel);
         *replaced = to.exists;
         return Outcome::Applied;
     }
@@ -229,7 +298,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::remove(const char* path, bool fold
     if (!locateNamed(path, &p, &out)) return out;
     // Gone already, or the name holds the other kind made later.
     if (!p.exists || isFolder(p.st) != folder) return Outcome::Settled;
-    if (jx::unlinkAt(p.dir.get(), p.leaf, folder) == 0) return Outcome::Applied;
+    if (jx::unlinkAt(p.dir, p.leaf, folder) == 0) {
+        forgetAt(p.rel);
+        return Outcome::Applied;
+    }
     const int err = errno;
     if (folder && (err == ENOTEMPTY || err == EEXIST)) {
         // Filled again by later records; a tail never empties a folder for RMDIR.
@@ -248,12 +320,12 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a)
     if (!p.exists) return Outcome::Settled;
     if (a.size_valid && S_ISREG(p.st.st_mode)) {
         if (a.size > kMaxOffset) return failed("set the size of", p.rel, EFBIG);
-        jx::File f = openData(p, O_WRONLY, &out);
-        if (!f) return out;
-        if (jx::fileOps().ftruncate(f.get(), static_cast<off_t>(a.size)) != 0)
+        const int fd = dataFd(&p, &out);
+        if (fd < 0) return out;
+        if (jx::fileOps().ftruncate(fd, static_cast<off_t>(a.size)) != 0)
             return failed("set the size of", p.rel, errno);
     }
-    const int dir = p.dir.get();
+    const int dir = p.dir;
     const bool root = p.leaf.empty();
     if (options_.setOwners && (a.uid_valid || a.gid_valid)) {
         const uid_t uid = a.uid_valid ? static_cast<uid_t>(a.uid) : static_cast<uid_t>(-1);
@@ -277,14 +349,13 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a)
 }
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::write(const FlrJrnNetWrite& w) {
-    Place p;
+    Place& p = scratch_;
     Outcome out;
-    if (!locate(w.path, &p, &out)) return out;
+    if (!resolve(w.path, &p, &out)) return out;
     if (w.offset > kMaxOffset) return failed("write", p.rel, EFBIG);
-    if (p.exists && isFolder(p.st)) return Outcome::Settled;
-    jx::File f = openData(p, O_WRONLY, &out);
-    if (!f) return out;
-    if (const int err = jx::writeAllAt(f.get(), w.data, w.size, static_cast<int64_t>(w.offset)))
+    const int fd = dataFd(&p, &out);
+    if (fd < 0) return out;
+    if (const int err = jx::writeAllAt(fd, w.data, w.size, static_cast<int64_t>(w.offset)))
         return failed("write", p.rel, err);
     return Outcome::Applied;
 }
@@ -293,19 +364,18 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::write(const FlrJrnNetWrite& w) {
 FlrTailJournalOps::Outcome FlrTailJournalOps::fclear(const FlrJrnNetFclear& c) {
     Place p;
     Outcome out;
-    if (!locate(c.path, &p, &out)) return out;
-    if (p.exists && isFolder(p.st)) return Outcome::Settled;
-    jx::File f = openData(p, O_WRONLY, &out);
-    if (!f) return out;
+    if (!resolve(c.path, &p, &out)) return out;
+    const int fd = dataFd(&p, &out);
+    if (fd < 0) return out;
     struct stat st {};
-    if (jx::fileOps().fstat(f.get(), &st) != 0) return failed("look at", p.rel, errno);
+    if (jx::fileOps().fstat(fd, &st) != 0) return failed("look at", p.rel, errno);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t from = std::min<uint64_t>(c.offset, size);
     const uint64_t to = std::min<uint64_t>(from + std::min(c.length, kMaxOffset), size);
     const std::vector<char> zeros(kZeroChunk, 0);
     for (uint64_t at = from; at < to; at += kZeroChunk) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroChunk, to - at));
-        if (const int err = jx::writeAllAt(f.get(), zeros.data(), n, static_cast<int64_t>(at)))
+        if (const int err = jx::writeAllAt(fd, zeros.data(), n, static_cast<int64_t>(at)))
             return failed("clear a range of", p.rel, err);
     }
     return Outcome::Applied;

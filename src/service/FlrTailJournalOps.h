@@ -8,6 +8,7 @@
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTailJournal.h"
 #include "FLR/service/FlrTailRoot.h"
+#include "FlrTailOpenFiles.h"
 
 class FlrTailJournalOps {
   public:
@@ -21,23 +22,41 @@ class FlrTailJournalOps {
     // link, a rename over an existing target): records before it that name
     // that path must never be replayed after it.
     Outcome apply(const FlrJrnCommandNet& rec, bool* replaced);
+    // Closes every file and folder kept open across records.
+    void closeAll();
 
   private:
-    // A received path resolved to its folder (opened beneath the root) and
-    // last component; for the root itself dir is the root and leaf is empty.
+    // A received path resolved to its folder (opened beneath the root, held
+    // by dirs_) and last component; for the root itself the folder is the
+    // root and leaf is empty.
     struct Place {
         std::string rel;
-        jx::File dir;
+        int dir = -1;
         std::string leaf;
         bool exists = false;
         struct stat st {};
     };
     // False with *out set when the path is refused, or its folder is gone
-    // (Settled) or cannot be opened (Failed).
-    bool locate(const char* received, Place* p, Outcome* out) const;
-    bool locateNamed(const char* received, Place* p, Outcome* out) const;
+    // (Settled) or cannot be opened (Failed). Without andLook, exists and st
+    // are left unset.
+    bool locate(const char* received, Place* p, Outcome* out, bool andLook = true);
+    bool locateNamed(const char* received, Place* p, Outcome* out, bool andLook = true);
+    // The steps of locate: the path made relative and split, its folder
+    // opened (or found held), the entry looked at.
+    bool resolve(const char* received, Place* p, Outcome* out) const;
+    bool enter(const char* received, Place* p, Outcome* out);
+    bool look(Place* p, Outcome* out) const;
+    // The folder rel as a descriptor held by dirs_, or -1 with errno set.
+    int folderFd(std::string_view rel);
+    // A descriptor of p's regular file for writing, held by files_; -1
+    // with *out set when it is gone, another kind or cannot be opened. p is
+    // resolved; it is entered and looked at only when no file is held.
+    int dataFd(Place* p, Outcome* out);
+    // A name moved or removed: nothing held stands for it or below it.
+    void forgetAt(const std::string& rel);
 
     Outcome create(const FlrJrnNetCreate& c, bool folder);
+    Outcome recreate(const Place& p, const FlrJrnNetCreate& c, mode_t type);
     Outcome symlink(const FlrJrnNetSymlink& s);
     Outcome link(const FlrJrnNetLink& l);
     Outcome rename(const FlrJrnNetLink& r, bool* replaced);
@@ -60,4 +79,10 @@ class FlrTailJournalOps {
 
     const FlrTailRoot& root_;
     const FlrTailJournal::Options& options_;
+    // Kept across records; see FlrTailOpenFiles.h. Folders are held for the
+    // walk to a file's name, files for data records.
+    FlrTailOpenFiles dirs_{32};
+    FlrTailOpenFiles files_{64};
+    std::string folder_;  // reused: no allocation per record for the lookup
+    Place scratch_;       // the same for the most frequent record, WRITE
 };

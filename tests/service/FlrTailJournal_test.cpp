@@ -259,6 +259,24 @@ TEST(TailJournal, NumbersAtOrBelowTheLastAppliedAreSkippedAcrossRestarts) {
     EXPECT_EQ("flr-tail-journal 1\n", stateText(state));
 }
 
+// The journal keeps files open across records; a file a transfer puts in
+// place under the same name gets the records after it.
+TEST(TailJournal, RecordsAfterATransferWriteTheFileItPutInPlace) {
+    JournalRegistry reg;
+    flrtest::TempDir root;
+    Tail tail(root.path(), journalOptions(reg.dir() + "/state"));
+    Head head(tail.port());
+    Stream s;
+    s.create("f", S_IFREG | 0644);
+    s.write("f", 0, "journal");
+    sendPayload(head, s.payload(0, 2));
+    head.sendFile("f", "transferred");
+    s.write("f", 0, "T");
+    sendPayload(head, s.payload(2, 3));
+    head.sync();
+    EXPECT_EQ("Transferred", flrtest::readFile(root.file("f")));
+}
+
 TEST(TailJournal, MalformedStateFileIsRefusedAndKept) {
     JournalRegistry reg;
     flrtest::TempDir root;

@@ -161,6 +161,8 @@ struct EveryType {
     std::vector<unsigned char> form = sampleAcl();
     std::string absBin;
     Stream s;
+    static constexpr const char* kTimed[] = {"docs/b.bin", "docs/x",    "docs/old",     "docs/pipe",
+                                             "docs/ln",    "docs/gone", "docs/moved/f", "mv/f"};
 
     EveryType(const std::string& root, bool withAcl) : absBin(root + "/docs/b.bin") {
         s.add(Stream::cmd(FLR_JRN_NOOP));
@@ -178,12 +180,25 @@ struct EveryType {
         s.rename("tmp/x", "docs/x");  // across folders
         s.create("docs/old", S_IFREG | 0644);
         s.write("docs/old", 0, "old");
-        s.rename("docs/a.txt", "docs/old");  // over an existing target
+        s.rename("docs/a.txt", "docs/old");  // over an existing target, held open
+        s.write("docs/old", 11, "!");        // lands in the moved-in file
         s.symlink("../../etc/passwd", "docs/ln");
         s.link("docs/old", "docs/hard");
         s.create("docs/gone", S_IFREG | 0644);
         s.write("docs/gone", 0, "g");
         s.remove("docs/gone");
+        s.create("docs/gone", S_IFREG | 0644);
+        s.write("docs/gone", 0, "G2");
+        // A folder moved while its file is held open, then its old name
+        // made again: each write lands in the file its path names now.
+        s.mkdir("mv", 0755);
+        s.create("mv/f", S_IFREG | 0644);
+        s.write("mv/f", 0, "first");
+        s.rename("mv", "docs/moved");
+        s.write("docs/moved/f", 5, "+more");
+        s.mkdir("mv", 0755);
+        s.create("mv/f", S_IFREG | 0644);
+        s.write("mv/f", 0, "second");
         s.mkdir("empty", 0755);
         s.rmdir("empty");
         s.create("docs/pipe", S_IFIFO | 0600);
@@ -193,8 +208,7 @@ struct EveryType {
         s.xattr("docs/old", "user.flr.dropped", &dropped);
         s.xattr("docs/old", "user.flr.dropped", nullptr);
         if (withAcl) s.acl(bin, form);
-        for (const char* p : {"docs/b.bin", "docs/x", "docs/old", "docs/pipe", "docs/ln"})
-            s.times(p);
+        for (const char* p : kTimed) s.times(p);
     }
 
     // The tree the stream leaves, made directly.
@@ -209,15 +223,20 @@ struct EveryType {
         if (withAcl) JxACL::Helper().apply(at("docs/b.bin"), form.data(), form.size());
         flrtest::writeFile(at("docs/x"), "x");
         ::chmod(at("docs/x").c_str(), 0600);
-        flrtest::writeFile(at("docs/old"), "HELLO world");
+        flrtest::writeFile(at("docs/old"), "HELLO world!");
         ::chmod(at("docs/old").c_str(), 0644);
         ::link(at("docs/old").c_str(), at("docs/hard").c_str());
         ::symlink("../../etc/passwd", at("docs/ln").c_str());
         ::mkfifo(at("docs/pipe").c_str(), 0600);
+        flrtest::writeFile(at("docs/gone"), "G2");
+        ::mkdir(at("docs/moved").c_str(), 0755);
+        ::mkdir(at("mv").c_str(), 0755);
+        flrtest::writeFile(at("docs/moved/f"), "first+more");
+        flrtest::writeFile(at("mv/f"), "second");
+        for (const char* p : {"docs/gone", "docs/moved/f", "mv/f"}) ::chmod(at(p).c_str(), 0644);
         ::chmod(at("docs/pipe").c_str(), 0600);
         const struct timespec ts[2] = {{kAtime, 0}, {kMtime, 0}};
-        for (const char* p : {"docs/b.bin", "docs/x", "docs/old", "docs/pipe", "docs/ln"})
-            ::utimensat(AT_FDCWD, at(p).c_str(), ts, AT_SYMLINK_NOFOLLOW);
+        for (const char* p : kTimed) ::utimensat(AT_FDCWD, at(p).c_str(), ts, AT_SYMLINK_NOFOLLOW);
     }
 };
 

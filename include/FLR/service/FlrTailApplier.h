@@ -169,6 +169,7 @@ class FLR_EXPORT FlrTailApplySession {
     const FlrTailBookkeeper::Counts& counts() const { return counts_; }
 
   private:
+    void handleOne(const FlrNetMessage& m, FlrNetTail* reply);
     void beginEntry(const FlrNetMirHeader& h);
     void endEntry();
     void enqueue(std::unique_ptr<FlrTailApplyEntry> entry);

@@ -36,9 +36,16 @@
 // always before the number is answered (GET_LAST_SEQNUM). So the
 // tail never reports a record the tree could lose in a crash; what it applied
 // after the last durable number is applied again when resent.
+//
+// Open files: recently used files and folders stay open across records, by
+// path. A record that moves or removes a name closes what was held at or
+// below it; a sync, treeChanged() and closeFiles() close them all, so a
+// change made beside the journal (a transfer, or someone on the tail) is
+// seen by the next sync at the latest.
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -108,6 +115,14 @@ class FLR_EXPORT FlrTailJournal {
     unsigned long long lastApplied(int pair) const;
     // Drops a deleted pair's number.
     void forget(int pair);
+    // Files and folders are kept open across records (a stream of writes to
+    // one file opens it once). Call after changing the tree other than
+    // through this journal (a transfer putting files in place): the next
+    // record opens afresh.
+    void treeChanged() { reopen_.store(true); }
+    // Closes what is kept open, waiting for a payload being applied; when
+    // a session idles or ends.
+    void closeFiles();
 
     FlrTailJournalStats totals() const;
     const std::string& stateFile() const { return stateFile_; }
@@ -122,6 +137,8 @@ class FLR_EXPORT FlrTailJournal {
     // since the last sync carried away.
     void guardNameReuse(const FlrJrnCommandNet& rec);
     void noteCarried(const FlrJrnCommandNet& rec);
+    // Under applyMtx_: closes what is kept open when treeChanged() asked.
+    void reopenIfAsked();
     bool reusesCarried(const std::string& rel) const;
 
     const FlrTailRoot& root_;
@@ -132,6 +149,7 @@ class FLR_EXPORT FlrTailJournal {
     // One payload at a time: a cut session still applying its last messages
     // and the new session's resend of the same records never interleave.
     std::mutex applyMtx_;
+    std::atomic<bool> reopen_{false};
     std::mutex syncMtx_;  // one sync at a time
     mutable std::mutex mtx_;
     std::map<int, unsigned long long> applied_;
