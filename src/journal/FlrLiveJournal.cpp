@@ -282,7 +282,10 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
         FlrJrnCommand c = blank(FLR_JRN_SYMLINK);
         c.symlink = {target.c_str(),        par, ev.name.c_str(), fid, uint64_t(st.st.st_uid),
                      uint64_t(st.st.st_gid)};
-        return emit(c, *w.fs);
+        emit(c, *w.fs);
+        // The link record carries no times: without these the tail's copy
+        // gets the time it was applied at.
+        return emitSetattr(w, fid, st.st);
     }
     const bool dir = (ev.mask & FAN_ONDIR) != 0;
     if (!dir && (isKnownCreated(fid) || (have && isLinkOfOldFile(st)))) {

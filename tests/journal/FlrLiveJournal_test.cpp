@@ -193,6 +193,13 @@ TEST(FlrLiveJournal, WorkloadBecomesMatchingRecords) {
              EXPECT_STREQ("s", s.dst_short_name);
              EXPECT_EQ(sym, s.dst_fid);
              EXPECT_NE(file, sym);
+             // The link's own times follow it, or the tail's copy gets the apply time.
+             struct stat st {};
+             ASSERT_EQ(0, ::lstat(path("s").c_str(), &st));
+             const auto times = only(r, FLR_JRN_SETATTR);
+             ASSERT_FALSE(times.empty());
+             EXPECT_EQ(sym, times.back()->setattr.fid);
+             EXPECT_EQ(int64_t(st.st_mtim.tv_sec), times.back()->setattr.mtime.sec);
          }},
         {"chmod, chown, utimes",
          [&] {
