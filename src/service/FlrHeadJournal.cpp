@@ -357,7 +357,7 @@ FlrHeadJournal::Impl::Round FlrHeadJournal::Impl::convertRound() {
 // background like single changes), then its records are sent and entered in
 // the history. Returns how many records it processed.
 int FlrHeadJournal::Impl::process() {
-    if (!connected) return 0;
+    if (!connected || processed >= taken) return 0;
     const uint64_t start = processed;
     Round r;
     for (int attempt = 1;; ++attempt) {
@@ -442,11 +442,14 @@ void FlrHeadJournal::run(FlrJournalSource& source, bool untilDrained) {
         s.tryConnect();
         const bool backlog = s.connected && s.processed < s.taken;
         const bool idle = s.intake(source, backlog ? 0 : 100);
-        // What one intake took (one sync) goes out before the next.
+        // As many rounds as one intake may take go out before the next
+        // intake: a burst shares its sync, and a backlog never keeps the
+        // source waiting for longer than that.
         int done = 0;
-        for (int n = 1; n > 0 && s.processed < s.taken && !stop_.load();) {
-            n = s.process();
-            done += n;
+        for (size_t round = 0, n = 1;
+             n > 0 && round < kIntakeRounds && s.processed < s.taken && !stop_.load(); ++round) {
+            n = static_cast<size_t>(s.process());
+            done += static_cast<int>(n);
             s.saveHistory(false);
         }
         if (!idle || done > 0) continue;
