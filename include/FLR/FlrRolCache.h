@@ -44,8 +44,17 @@ class FLR_EXPORT FlrRolCache : public FlrRolCacheBase {
     ~FlrRolCache() override;
 
     // Appends one entry under seq, which must be above every number added
-    // before. Each record reaches its file with one write system call.
+    // before. Each record reaches its file whole within one write system call.
     void addEntry(const void* data, int len, uint64_t seq);
+    // The same for n entries in order, several to a write system call. On a
+    // throw, the entries before the one refused (or before the group whose
+    // write failed) are added; getLastSeq tells which.
+    struct Item {
+        const void* data;
+        int len;
+        uint64_t seq;
+    };
+    void addEntries(const Item* items, int n);
     // Closes the current file; the next entry starts a new one.
     void flush();
     // For the given seconds, readers at the newest entry return at once.
@@ -86,13 +95,16 @@ class FLR_EXPORT FlrRolCache : public FlrRolCacheBase {
     enum class LoadResult { kLoaded, kNoEntries };
 
     // Writer.
-    void checkNewEntry(const void* data, int len, uint64_t seq) const;
+    static constexpr int kGroupMax = 128;  // records per writev (two iovecs each)
+    static void checkNewEntry(const void* data, int len, uint64_t seq, uint64_t lastSeq);
+    int groupSize(const Item* items, int n) const;
+    int addGroup(const Item* items, int n);
     bool needsNewFile(int len) const;
     void startNewFile(uint64_t seq);
     void freeDiskSpace();
     int createCacheFile(const std::string& path);
     Entry* allocEntry(int len);
-    void appendRecord(const void* data, int len, uint64_t seq);
+    void appendRecords(const Item* items, int count);
     void dropFailedRecord();
     void insertResident(Entry* e);
     void evictOldest();

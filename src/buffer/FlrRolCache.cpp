@@ -83,18 +83,18 @@ FlrRolCache::~FlrRolCache() {
 
 // --- adding entries --------------------------------------------------------
 
-void FlrRolCache::checkNewEntry(const void* data, int len, uint64_t seq) const {
+void FlrRolCache::checkNewEntry(const void* data, int len, uint64_t seq, uint64_t after) {
     if (seq == 0) JX_THROW(kAdd, "Invalid sequence number: must be 1 or higher.");
     if (!data || len <= 0)
         JX_THROW(kAdd, "NULL or empty journal entry passed to FlrRolCache::addEntry()");
-    if (seq == lastSeq)
+    if (seq == after)
         JX_THROW(kAdd, jxFormat("Duplicate sequence number %lld detected. An entry with the same "
                                 "number has just been added, so I can't add it again.",
                                 static_cast<long long>(seq)));
-    if (seq < lastSeq)
+    if (seq < after)
         JX_THROW(kAdd, jxFormat("Sequence number rollback detected: last number was %lld, and "
                                 "this one is %lld.",
-                                static_cast<long long>(lastSeq), static_cast<long long>(seq)));
+                                static_cast<long long>(after), static_cast<long long>(seq)));
     // A bigger number cannot be written as a file name, and a bigger entry
     // would make a file that every reader refuses.
     if (seq > kMaxSeq)
@@ -109,30 +109,15 @@ void FlrRolCache::checkNewEntry(const void* data, int len, uint64_t seq) const {
 }
 
 void FlrRolCache::addEntry(const void* data, int len, uint64_t seq) {
+    const Item item{data, len, seq};
+    addEntries(&item, 1);
+}
+
+void FlrRolCache::addEntries(const Item* items, int n) {
     JxMonitorLock lk(monitor);
-    checkNewEntry(data, len, seq);
-    // Allocated before anything changes, so a failure leaves the cache as it was.
-    Entry* e = allocEntry(len);
-    e->seq_num = seq;
-    e->len = len;
-    std::memcpy(e->payload(), data, static_cast<size_t>(len));
-    try {
-        if (needsNewFile(len)) startNewFile(seq);
-        appendRecord(data, len, seq);
-    } catch (...) {
-        releaseEntry(e);
-        throw;
-    }
-    insertResident(e);
-    memUsed += len;
-    ++memCount;
-    if (oldestResident == 0) oldestResident = seq;
-    while (memUsed > maxVM) evictOldest();
-    lastSeq = seq;
-    curFileSize += len + kRecordHeaderSize;
-    diskBytes += static_cast<uint64_t>(len) + kRecordHeaderSize;
+    for (int done = 0; done < n;) done += addGroup(items + done, n - done);
     if (memCount / buckets > kRehashLoad) {
-        // The entry is stored; a bigger index is only an optimisation.
+        // The entries are stored; a bigger index is only an optimisation.
         try {
             rehash(memCount / 4);
         } catch (const JxException& ex) {
@@ -140,6 +125,65 @@ void FlrRolCache::addEntry(const void* data, int len, uint64_t seq) {
         }
     }
     monitor.broadcast();
+}
+
+// How many of items, from the first, go to disk with one writev: those that
+// fit the file the first one goes to, up to an invalid one (which a group of
+// its own then refuses).
+int FlrRolCache::groupSize(const Item* items, int n) const {
+    long long size = needsNewFile(items[0].len) ? 0 : curFileSize;
+    uint64_t prev = lastSeq;
+    int count = 0;
+    for (; count < n && count < kGroupMax; ++count) {
+        const Item& it = items[count];
+        if (count > 0) {
+            if (size >= kRotateSize ||
+                static_cast<long long>(kSigSize) + size + kRecordHeaderSize + it.len > kMaxFileSize)
+                break;
+            try {
+                checkNewEntry(it.data, it.len, it.seq, prev);
+            } catch (const JxException&) {
+                break;
+            }
+        }
+        size += it.len + kRecordHeaderSize;
+        prev = it.seq;
+    }
+    return count;
+}
+
+// Writes a group, then makes it resident: a failure leaves the cache as it
+// was before the group.
+int FlrRolCache::addGroup(const Item* items, int n) {
+    checkNewEntry(items[0].data, items[0].len, items[0].seq, lastSeq);
+    const int count = groupSize(items, n);
+    Entry* entries[kGroupMax];
+    int made = 0;
+    try {
+        for (; made < count; ++made) entries[made] = allocEntry(items[made].len);
+        if (needsNewFile(items[0].len)) startNewFile(items[0].seq);
+        appendRecords(items, count);
+    } catch (...) {
+        while (made > 0) releaseEntry(entries[--made]);
+        throw;
+    }
+    for (int i = 0; i < count; ++i) {
+        Entry* e = entries[i];
+        const Item& it = items[i];
+        e->seq_num = it.seq;
+        e->len = it.len;
+        std::memcpy(e->payload(), it.data, static_cast<size_t>(it.len));
+        insertResident(e);
+        memUsed += it.len;
+        ++memCount;
+        if (oldestResident == 0) oldestResident = it.seq;
+        // On disk already: an entry of this group may go again at once.
+        while (memUsed > maxVM) evictOldest();
+        lastSeq = it.seq;
+        curFileSize += it.len + kRecordHeaderSize;
+        diskBytes += static_cast<uint64_t>(it.len) + kRecordHeaderSize;
+    }
+    return count;
 }
 
 // A file is closed at the rotation size, and before a record that would make
@@ -196,24 +240,29 @@ int FlrRolCache::createCacheFile(const std::string& path) {
     }
 }
 
-// Header and payload in one writev, so a record is never split by a
-// scheduling gap between separate writes.
-void FlrRolCache::appendRecord(const void* data, int len, uint64_t seq) {
-    unsigned char hdr[kRecordHeaderSize];
-    encodeRecordHeader(seq, len, hdr);
-    struct iovec iov[2];
-    iov[0].iov_base = hdr;
-    iov[0].iov_len = sizeof(hdr);
-    iov[1].iov_base = const_cast<void*>(data);
-    iov[1].iov_len = static_cast<size_t>(len);
+// Headers and payloads of a group in one writev, so a record is never split
+// by a scheduling gap between separate writes, and a burst costs one system
+// call per group rather than per record.
+void FlrRolCache::appendRecords(const Item* items, int count) {
+    unsigned char hdrs[kGroupMax][kRecordHeaderSize];
+    struct iovec iov[2 * kGroupMax];
+    for (int i = 0; i < count; ++i) {
+        encodeRecordHeader(items[i].seq, items[i].len, hdrs[i]);
+        iov[2 * i].iov_base = hdrs[i];
+        iov[2 * i].iov_len = kRecordHeaderSize;
+        iov[2 * i + 1].iov_base = const_cast<void*>(items[i].data);
+        iov[2 * i + 1].iov_len = static_cast<size_t>(items[i].len);
+    }
     try {
-        jx::writevAll(curFd, iov, 2, "cache file", "FlrRolCache");
+        jx::writevAll(curFd, iov, 2 * count, "cache file", "FlrRolCache");
     } catch (...) {
         dropFailedRecord();
         throw;
     }
-    sum.add(hdr, sizeof(hdr));
-    sum.add(data, static_cast<size_t>(len));
+    for (int i = 0; i < count; ++i) {
+        sum.add(hdrs[i], kRecordHeaderSize);
+        sum.add(items[i].data, static_cast<size_t>(items[i].len));
+    }
 }
 
 // Cuts a partly written record off its file and closes the file, so that the

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,15 @@ namespace {
 
 const char* const kFn = "FlrHeadJournal";
 using Clock = std::chrono::steady_clock;
+// Room a round's name database transaction asks for per record (a record
+// and its index entries, with slack for page splits).
+constexpr size_t kDbBytesPerRecord = 4096;
+// An intake gathers at most this many raw bytes, and this many sending
+// rounds' worth of records, before they go to the cache.
+constexpr size_t kIntakeBytes = 4 << 20;
+constexpr size_t kIntakeRounds = 16;
+// A round rolled back for want of map is done again, this often at most.
+constexpr int kRoundAttempts = 3;
 
 void makeDirs(const std::string& dir) {
     if (FlrHelper::mkdir1(dir.c_str()) != 0)
@@ -68,6 +78,7 @@ FlrHeadJournal::Impl::Impl(FlrHeadJournalOptions opts)
     if (processed < o.startSeq) processed = o.startSeq;
     if (taken < processed) taken = processed;
     batch.reserve(static_cast<size_t>(o.batchBytes) + 65536);
+    staged.reserve(static_cast<size_t>(o.batchRecords));
     c.lastTakenSeq = taken;
     c.lastSentSeq = processed;
 }
@@ -90,8 +101,13 @@ void FlrHeadJournal::Impl::loadPosition() {
     processed = v;
 }
 
-void FlrHeadJournal::Impl::savePosition() {
+void FlrHeadJournal::Impl::savePosition(bool force) {
+    if (!positionDirty) return;
+    if (!force && Clock::now() - positionSaved < std::chrono::milliseconds(o.positionSaveMs))
+        return;
     jx::replaceFile(positionFile, std::to_string(processed) + "\n", 0600, "journal position", kFn);
+    positionDirty = false;
+    positionSaved = Clock::now();
 }
 
 void FlrHeadJournal::Impl::saveHistory(bool force) {
@@ -104,13 +120,21 @@ void FlrHeadJournal::Impl::saveHistory(bool force) {
 
 // --- intake --------------------------------------------------------------------
 
-// Takes up to a batch of records; true when the source had nothing more.
+// Takes what the source has, up to several rounds' worth; true when the
+// source had nothing more. They reach the cache together (a few write calls)
+// and then the disk (one sync): a burst costs system calls per intake, not
+// per record, and the sync's wait is shared by all of them.
 bool FlrHeadJournal::Impl::intake(FlrJournalSource& source, int waitMs) {
-    int n = 0;
     bool idle = false;
     int64_t firstStamp = 0;
-    while (n < o.batchRecords) {
-        if (!source.next(record, n == 0 ? waitMs : 0)) {
+    uint64_t last = taken;
+    intakeBytes.clear();
+    intakeItems.clear();
+    // Bounded so that what it takes is still resident when it is sent.
+    const size_t maxBytes = std::min(kIntakeBytes, static_cast<size_t>(o.cacheMemBytes) / 2);
+    const size_t maxRecords = static_cast<size_t>(o.batchRecords) * kIntakeRounds;
+    while (intakeItems.size() < maxRecords && intakeBytes.size() < maxBytes) {
+        if (!source.next(record, intakeItems.empty() ? waitMs : 0)) {
             idle = true;
             break;
         }
@@ -118,17 +142,27 @@ bool FlrHeadJournal::Impl::intake(FlrJournalSource& source, int waitMs) {
         std::string why;
         if (decodeRawCmd(record.data(), record.size(), &cmd, &why) != 0)
             JX_THROW(kFn, "The journal source gave a bad record after sequence number " +
-                              std::to_string(taken) + ": " + why);
+                              std::to_string(last) + ": " + why);
         // Taken before a restart, or covered by the scan.
-        if (cmd.seq_num <= taken) continue;
-        cache.addEntry(record.data(), static_cast<int>(record.size()), cmd.seq_num);
-        taken = cmd.seq_num;
-        if (n++ == 0) firstStamp = static_cast<uint32_t>(cmd.timestamp);
+        if (cmd.seq_num <= last) continue;
+        if (intakeItems.empty()) firstStamp = static_cast<uint32_t>(cmd.timestamp);
+        // Pointed into once the buffer stops growing (and moving).
+        intakeItems.push_back({nullptr, static_cast<int>(record.size()), cmd.seq_num});
+        intakeBytes.insert(intakeBytes.end(), record.begin(), record.end());
+        last = cmd.seq_num;
     }
-    if (n == 0) return idle;
+    if (intakeItems.empty()) return idle;
+    size_t at = 0;
+    for (FlrRolCache::Item& it : intakeItems) {
+        it.data = intakeBytes.data() + at;
+        at += static_cast<size_t>(it.len);
+    }
+    cache.addEntries(intakeItems.data(), static_cast<int>(intakeItems.size()));
+    taken = last;
     makeDurable();
+    const auto n = static_cast<uint64_t>(intakeItems.size());
     count([&](FlrHeadJournalCounters& k) {
-        k.taken += static_cast<uint64_t>(n);
+        k.taken += n;
         k.lastTakenSeq = taken;
         if (k.pendingSince == 0) k.pendingSince = firstStamp;
     });
@@ -199,8 +233,7 @@ bool FlrHeadJournal::Impl::firstEntryAfter(uint64_t after, int& len, uint64_t& s
 
 // --- sending -------------------------------------------------------------------
 
-FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnCommand& raw,
-                                                                bool resend) {
+FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnCommand& raw) {
     FlrJrnCommandNet net;
     switch (converter.convert(raw, net)) {
         case FlrJrnConvResult::Ok:
@@ -216,12 +249,7 @@ FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnComm
     }
     const int len = encodeNetCmd(&net, encoded, encodedCap);
     lastLen = static_cast<size_t>(len);
-    if (batch.size() + static_cast<size_t>(len) > static_cast<size_t>(o.batchBytes)) flushBatch();
-    batch.insert(batch.end(), encoded, encoded + len);
-    if (!resend) {
-        history.add(raw.seq_num, encoded, len);
-        historyDirty = true;
-    }
+    stage(raw.seq_num, encoded, len);
     return Outcome::Sent;
 }
 
@@ -238,79 +266,155 @@ bool FlrHeadJournal::Impl::filteredOut(std::string& path) const {
     }
 }
 
-// One JOURNAL message with the batch's records. A broken link leaves them
-// to the resend after the reconnect (they are in the history or the cache).
-void FlrHeadJournal::Impl::flushBatch() {
-    if (batch.empty()) return;
-    if (connected) {
-        try {
-            head->sendJournalEntry(batch.data(), static_cast<int>(batch.size()));
-            unconfirmed = true;
-        } catch (const JxException& e) {
-            linkBroken(e);
-        }
-    }
-    batch.clear();
+void FlrHeadJournal::Impl::stage(uint64_t seq, const void* data, int len) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    staged.push_back({seq, batch.size(), len});
+    batch.insert(batch.end(), p, p + len);
 }
 
-// Converts, enters and sends up to a batch of cached records; returns how many.
-int FlrHeadJournal::Impl::process() {
-    int n = 0, len = 0;
-    uint64_t seq = 0, sent = 0, bytes = 0, outside = 0, filtered = 0, noNet = 0, dbErrors = 0;
-    int64_t nextStamp = 0;
-    while (n < o.batchRecords && connected && nextEntry(processed, len, seq)) {
+// The staged records go out in JOURNAL messages of at most batchBytes each
+// (a larger record alone). A broken link leaves them to the resend after the
+// reconnect: they are in the history or the cache.
+void FlrHeadJournal::Impl::sendStaged(bool enterHistory) {
+    size_t first = 0;
+    const size_t limit = static_cast<size_t>(o.batchBytes);
+    for (size_t i = 0; i <= staged.size() && connected; ++i) {
+        const size_t from = first < staged.size() ? staged[first].offset : batch.size();
+        const size_t to = i < staged.size() ? staged[i].offset : batch.size();
+        const bool last = i == staged.size();
+        const bool full =
+            !last && i > first && to + static_cast<size_t>(staged[i].len) - from > limit;
+        if (!last && !full) continue;
+        if (to > from) {
+            try {
+                head->sendJournalEntry(batch.data() + from, static_cast<int>(to - from));
+                unconfirmed = true;
+            } catch (const JxException& e) {
+                linkBroken(e);
+            }
+        }
+        first = i;
+    }
+    if (enterHistory) {
+        for (const Staged& r : staged) history.add(r.seq, batch.data() + r.offset, r.len);
+        historyDirty = historyDirty || !staged.empty();
+    }
+    batch.clear();
+    staged.clear();
+}
+
+// Resends stream through the stage a message at a time.
+void FlrHeadJournal::Impl::sendStagedIfFull() {
+    if (batch.size() >= static_cast<size_t>(o.batchBytes)) sendStaged(false);
+}
+
+// Converts up to a batch of cached records into the stage and brings the
+// name database along (inside the caller's transaction).
+FlrHeadJournal::Impl::Round FlrHeadJournal::Impl::convertRound() {
+    Round r;
+    int len = 0;
+    uint64_t seq = 0;
+    while (r.records < o.batchRecords && nextEntry(processed, len, seq)) {
         FlrJrnCommand raw;
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
             JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
-        switch (convertInto(raw, false)) {
-            case Outcome::Sent:
-                ++sent;
-                bytes += lastLen;
-                break;
-            case Outcome::Outside:
-                ++outside;
-                break;
-            case Outcome::Filtered:
-                ++filtered;
-                break;
-            case Outcome::NoNetForm:
-                ++noNet;
-                break;
+        if (seq <= tailHas) {
+            ++r.already;  // taken again after a kill: the tail applied it
+        } else {
+            switch (convertInto(raw)) {
+                case Outcome::Sent:
+                    ++r.sent;
+                    r.bytes += lastLen;
+                    break;
+                case Outcome::Outside:
+                    ++r.outside;
+                    break;
+                case Outcome::Filtered:
+                    ++r.filtered;
+                    break;
+                case Outcome::NoNetForm:
+                    ++r.noNet;
+                    break;
+            }
         }
         // After converting: a removal or rename is resolved with the names
         // as they were when it happened.
         try {
             flrApplyToNameDb(db, raw);
         } catch (const JxException& e) {
+            if (db.lastResult() == TCtreeTable::kBatchRolledBack) throw;
             EvDebug::Error(kFn, "%s", e.what());
-            ++dbErrors;
+            ++r.dbErrors;
         }
         processed = seq;
-        ++n;
+        ++r.records;
     }
-    if (n == 0) return 0;
-    flushBatch();
-    savePosition();
+    return r;
+}
+
+// One round: its name database changes are one transaction (flushed in the
+// background like single changes), then its records are sent and entered in
+// the history. Returns how many records it processed.
+int FlrHeadJournal::Impl::process() {
+    if (!connected || processed >= taken) return 0;
+    const uint64_t start = processed;
+    Round r;
+    for (int attempt = 1;; ++attempt) {
+        TCtreeTable::BatchScope scope(db, kDbBytesPerRecord * static_cast<size_t>(o.batchRecords),
+                                      TCtreeTable::Flush::Background);
+        if (scope.beginResult() != TCtreeTable::kOk)
+            JX_THROW(kFn, "Failed to start a name database transaction: " +
+                              TCtreeTable::errToString(scope.beginResult()));
+        int rc = TCtreeTable::kBatchRolledBack;
+        try {
+            r = convertRound();
+            rc = scope.commit();
+        } catch (const JxException&) {
+            if (db.lastResult() != TCtreeTable::kBatchRolledBack) {
+                processed = start;  // the scope rolls the round's changes back
+                batch.clear();
+                staged.clear();
+                throw;
+            }
+        }
+        if (rc == TCtreeTable::kOk) break;
+        // Rolled back (the map grew): the round is done again from its start.
+        db.clearCache();
+        processed = start;
+        batch.clear();
+        staged.clear();
+        if (rc != TCtreeTable::kBatchRolledBack || attempt == kRoundAttempts)
+            JX_THROW(kFn, "Failed to commit the name database changes up to sequence number " +
+                              std::to_string(processed) + ": " + TCtreeTable::errToString(rc));
+    }
+    if (r.records == 0) return 0;
+    sendStaged(true);
+    positionDirty = true;
+    savePosition(false);
+    int64_t nextStamp = 0;
+    int len = 0;
+    uint64_t seq = 0;
     if (nextEntry(processed, len, seq)) {
         FlrJrnHeader h{};
         decodeRawHdr(entry, static_cast<size_t>(len), &h);
         nextStamp = h.timestamp;
     }
     count([&](FlrHeadJournalCounters& k) {
-        k.sent += sent;
-        k.sentBytes += bytes;
-        k.outside += outside;
-        k.filtered += filtered;
-        k.noNetForm += noNet;
-        k.dbErrors += dbErrors;
+        k.sent += r.sent;
+        k.sentBytes += r.bytes;
+        k.outside += r.outside;
+        k.filtered += r.filtered;
+        k.noNetForm += r.noNet;
+        k.alreadyThere += r.already;
+        k.dbErrors += r.dbErrors;
         k.lastSentSeq = processed;
         // Only dropped records since the last answered ping: the tail has
         // everything up to here that it will get.
         if (!unconfirmed) k.lastConfirmed = processed;
         k.pendingSince = nextStamp;
     });
-    return n;
+    return r.records;
 }
 
 // --- the service ---------------------------------------------------------------
@@ -338,10 +442,19 @@ void FlrHeadJournal::run(FlrJournalSource& source, bool untilDrained) {
         s.tryConnect();
         const bool backlog = s.connected && s.processed < s.taken;
         const bool idle = s.intake(source, backlog ? 0 : 100);
-        const int done = s.process();
-        s.saveHistory(false);
+        // As many rounds as one intake may take go out before the next
+        // intake: a burst shares its sync, and a backlog never keeps the
+        // source waiting for longer than that.
+        int done = 0;
+        for (size_t round = 0, n = 1;
+             n > 0 && round < kIntakeRounds && s.processed < s.taken && !stop_.load(); ++round) {
+            n = static_cast<size_t>(s.process());
+            done += static_cast<int>(n);
+            s.saveHistory(false);
+        }
         if (!idle || done > 0) continue;
         // Nothing came and nothing was left to send.
+        s.savePosition(true);
         const bool caughtUp = s.connected && s.processed >= s.taken;
         if (untilDrained && caughtUp && s.confirm()) break;
         if (s.unconfirmed && Clock::now() - lastPing > std::chrono::seconds(1)) {
@@ -351,6 +464,7 @@ void FlrHeadJournal::run(FlrJournalSource& source, bool untilDrained) {
         if (!s.connected)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(s.backoffMs, 100)));
     }
+    s.savePosition(true);
     s.saveHistory(true);
 }
 
@@ -362,7 +476,8 @@ FlrHeadJournalRates flrHeadJournalRates(const FlrHeadJournalCounters& before,
         r.recordsPerSecond = static_cast<double>(now.sent - before.sent) / seconds;
         r.bytesPerSecond = static_cast<double>(now.sentBytes - before.sentBytes) / seconds;
     }
-    const uint64_t processed = now.sent + now.outside + now.filtered + now.noNetForm;
+    const uint64_t processed =
+        now.sent + now.outside + now.filtered + now.noNetForm + now.alreadyThere;
     r.lagRecords = now.taken > processed ? now.taken - processed : 0;
     if (now.pendingSince > 0 && nowEpoch > now.pendingSince)
         r.lagSeconds = static_cast<double>(nowEpoch - now.pendingSince);

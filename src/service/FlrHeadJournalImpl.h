@@ -32,6 +32,9 @@ struct FlrHeadJournal::Impl {
 
     uint64_t taken = 0;      // newest record in the cache
     uint64_t processed = 0;  // newest record converted and entered (the position)
+    uint64_t tailHas = 0;    // the tail's last number at the last connect
+    bool positionDirty = false;
+    Clock::time_point positionSaved = Clock::now();
     bool connected = false;
     bool everConnected = false;
     bool historyDirty = false;
@@ -43,9 +46,18 @@ struct FlrHeadJournal::Impl {
 
     // Reused buffers: steady operation allocates nothing per record.
     std::vector<uint8_t> record;
+    std::vector<uint8_t> intakeBytes;  // an intake round's records, back to back
+    std::vector<FlrRolCache::Item> intakeItems;
     char* entry = nullptr;
     int entryCap = 0;
+    // Network records waiting to be sent, back to back, and where each lies.
+    struct Staged {
+        uint64_t seq;
+        size_t offset;
+        int len;
+    };
     std::vector<uint8_t> batch;
+    std::vector<Staged> staged;
     char* encoded = nullptr;
     int encodedCap = 0;
     std::string sourcePath;
@@ -62,7 +74,7 @@ struct FlrHeadJournal::Impl {
 
     void enterRoot();
     void loadPosition();
-    void savePosition();
+    void savePosition(bool force);
     void saveHistory(bool force);
 
     bool intake(FlrJournalSource& source, int waitMs);
@@ -70,10 +82,20 @@ struct FlrHeadJournal::Impl {
 
     bool nextEntry(uint64_t after, int& len, uint64_t& seq);
     bool firstEntryAfter(uint64_t after, int& len, uint64_t& seq);
+    // What one round of process() did, counted once its database changes
+    // are committed.
+    struct Round {
+        int records = 0;
+        uint64_t sent = 0, bytes = 0, outside = 0, filtered = 0, noNet = 0, already = 0,
+                 dbErrors = 0;
+    };
     int process();
+    Round convertRound();
     enum class Outcome { Sent, Outside, Filtered, NoNetForm };
-    Outcome convertInto(const FlrJrnCommand& raw, bool resend);
-    void flushBatch();
+    Outcome convertInto(const FlrJrnCommand& raw);
+    void stage(uint64_t seq, const void* data, int len);
+    void sendStaged(bool enterHistory);
+    void sendStagedIfFull();
     bool filteredOut(std::string& path) const;
 
     void tryConnect();

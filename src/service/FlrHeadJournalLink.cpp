@@ -31,6 +31,7 @@ void FlrHeadJournal::Impl::tryConnect() {
         unsigned long long tailLast = 0;
         head->getLastSeqNum(o.pairId, &tailLast, nullptr);
         connected = true;
+        tailHas = tailLast;
         EvDebug::Debug(kFn, "Connected to the tail; it has pair %d up to %llu", o.pairId, tailLast);
         // The resend marks itself unconfirmed: a ping must confirm it even
         // when no new record follows (or find the new link dead).
@@ -65,13 +66,11 @@ void FlrHeadJournal::Impl::resendAfter(uint64_t tailLast) {
         if (histMin > from) fromCache = resendFromCache(from, histMin - 1);
         history.forEach([&](unsigned long long seq, const void* data, int len) {
             if (seq <= from || seq > processed || !connected) return;
-            const auto* p = static_cast<const uint8_t*>(data);
-            if (batch.size() + static_cast<size_t>(len) > static_cast<size_t>(o.batchBytes))
-                flushBatch();
-            batch.insert(batch.end(), p, p + len);
+            stage(seq, data, len);
+            sendStagedIfFull();
             ++fromHistory;
         });
-        flushBatch();
+        sendStaged(false);
         if (histMax < processed) fromCache += resendFromCache(histMax, processed);
     }
     count([&](FlrHeadJournalCounters& k) {
@@ -88,10 +87,11 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
             JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
-        if (convertInto(raw, true) == Outcome::Sent) ++n;
+        if (convertInto(raw) == Outcome::Sent) ++n;
+        sendStagedIfFull();
         at = seq;
     }
-    flushBatch();
+    sendStaged(false);
     return n;
 }
 

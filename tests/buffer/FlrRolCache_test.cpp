@@ -141,6 +141,52 @@ TEST_F(RolCacheTest, RotatesAfterAMegabyteOfRecords) {
     EXPECT_EQ(c.getFiles(), (std::vector<uint64_t>{1, 12}));
 }
 
+// A run of entries written in groups leaves the same files and state as the
+// same entries added one at a time, across group and rotation boundaries.
+TEST_F(RolCacheTest, AddEntriesMatchesAddingOneByOne) {
+    std::vector<std::string> payloads;
+    std::vector<FlrRolCache::Item> items;
+    for (uint64_t seq = 1; seq <= 700; ++seq)  // about 2.1 MiB: rotates and evicts
+        payloads.push_back(rctest::payload(seq, seq % 7 == 0 ? 20000 : 150 + seq % 50));
+    for (size_t i = 0; i < payloads.size(); ++i)
+        items.push_back({payloads[i].data(), static_cast<int>(payloads[i].size()), 3 * i + 1});
+    flrtest::TempDir single;
+    FlrRolCache one(single.path().c_str(), 64 * kMebibyte, 2 * kMebibyte);
+    for (const FlrRolCache::Item& it : items) one.addEntry(it.data, it.len, it.seq);
+    FlrRolCache grouped(d(), 64 * kMebibyte, 2 * kMebibyte);
+    // Runs of uneven lengths, one longer than a group.
+    for (size_t at = 0, n = 1; at < items.size(); at += n, n = n * 3 + 1)
+        grouped.addEntries(&items[at], static_cast<int>(std::min(n, items.size() - at)));
+
+    ASSERT_EQ(grouped.getFiles(), one.getFiles());
+    EXPECT_GE(grouped.getFiles().size(), 2u);
+    for (uint64_t f : one.getFiles()) {
+        const std::string name = FlrRolCacheBase::cacheFileName(f);
+        EXPECT_EQ(flrtest::readFile(path(name)), flrtest::readFile(single.file(name))) << name;
+    }
+    EXPECT_EQ(grouped.getLastSeq(), one.getLastSeq());
+    EXPECT_EQ(grouped.getMemUsed(), one.getMemUsed());
+    EXPECT_EQ(grouped.getOldestResident(), one.getOldestResident());
+    EXPECT_EQ(grouped.getDiskBytes(), one.getDiskBytes());
+}
+
+// A refused entry in a run: those before it are added, it and those after
+// it are not.
+TEST_F(RolCacheTest, AddEntriesStopsAtARefusedEntry) {
+    FlrRolCache c(d(), 4 * kMebibyte, 2 * kMebibyte);
+    const char data[] = "abcd";
+    const std::vector<FlrRolCache::Item> items = {
+        {data, 4, 10}, {data, 4, 11}, {data, 4, 11}, {data, 4, 12}};
+    EXPECT_EQ(whatOf([&] { c.addEntries(items.data(), static_cast<int>(items.size())); }),
+              "Duplicate sequence number 11 detected. An entry with the same number has just "
+              "been added, so I can't add it again.");
+    EXPECT_EQ(c.getLastSeq(), 11u);
+    EXPECT_EQ(c.getMemUsed(), 8);
+    EXPECT_EQ(
+        flrtest::readFile(path("cache.10")),
+        rctest::sigBytes() + rctest::recordBytes(10, "abcd") + rctest::recordBytes(11, "abcd"));
+}
+
 TEST_F(RolCacheTest, NoFileGrowsBeyondWhatReadersAccept) {
     FlrRolCache c(d(), 64 * kMebibyte, 2 * kMebibyte);
     add(c, 1, kMebibyte - 100);  // just short of the rotation size

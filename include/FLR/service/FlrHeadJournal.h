@@ -49,7 +49,11 @@ struct FLR_EXPORT FlrHeadJournalOptions {
     int batchRecords = 1024;     // records taken or sent per round
     int batchBytes = 256 << 10;  // network bytes per JOURNAL message
     int historySaveMs = 2000;    // the history file is rewritten at most this often
-    int reconnectMinMs = 100;    // back-off doubles up to the maximum
+    // The position is rewritten at most this often while records flow (and
+    // always when idle or stopping): a head killed in between converts the
+    // records after it again, and sends only those the tail lacks.
+    int positionSaveMs = 500;
+    int reconnectMinMs = 100;  // back-off doubles up to the maximum
     int reconnectMaxMs = 10000;
     // Makes a fresh connection to the tail; throws JxException when it cannot.
     std::function<void(FlrNetHead&)> connect;
@@ -63,6 +67,7 @@ struct FLR_EXPORT FlrHeadJournalCounters {
     uint64_t outside = 0;        // dropped: outside the pair
     uint64_t filtered = 0;       // dropped: excluded by the filter
     uint64_t noNetForm = 0;      // dropped: no network form (WRITE_DDR, TXTMSG)
+    uint64_t alreadyThere = 0;   // not sent: the tail had them (taken again after a kill)
     uint64_t resentHistory = 0;  // records resent from the send history
     uint64_t resentCache = 0;    // records resent from the rolling cache
     uint64_t reconnects = 0;     // connections made after the first
