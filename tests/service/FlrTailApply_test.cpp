@@ -203,11 +203,11 @@ TEST_F(ApplyTest, HeaderSizeIsFinal) {
         std::string more;
     };
     const std::vector<Case> cases = {
-        {"longer-on-tail", std::string(10000, 'o'), "new", 3, "new"},
-        {"shorter-on-tail", "o", std::string(5000, 'n'), 5000, std::string(5000, 'n')},
-        {"equal", "same", "same", 4, "same"},
-        {"more-sent-than-size", "", "abcdef", 4, "abcd"},
-        {"less-sent-than-size", "", "ab", 4, std::string("ab\0\0", 4)},
+        {"longer-on-tail", std::string(10000, 'o'), "new", 3, "new", -1, ""},
+        {"shorter-on-tail", "o", std::string(5000, 'n'), 5000, std::string(5000, 'n'), -1, ""},
+        {"equal", "same", "same", 4, "same", -1, ""},
+        {"more-sent-than-size", "", "abcdef", 4, "abcd", -1, ""},
+        {"less-sent-than-size", "", "ab", 4, std::string("ab\0\0", 4), -1, ""},
         {"rewritten-below-size", "", "abcdef", 4, "xycd", 0, "xy"},
         {"hole-then-tail", "", "", 4, std::string("\0\0cd", 4), 2, "cd"},
         {"past-size-then-back", "", "abc", 3, "abc", 5, "zz"},
