@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Fake host tools for the snapshot tests: LVM (vgdisplay, lvs, lvdisplay,
 lvcreate, lvchange, lvremove), dmsetup, cryptsetup, mount and umount.
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Fake storage tools for the snapshot tests: VxVM (vxdg, vxsnap, vxprint,
 vxedit), GPFS (mmlsfs, mmlsfileset, mmlssnapshot, mmcrsnapshot,
 mmdelsnapshot) and the block-filter configuration saver (jxsnap).
