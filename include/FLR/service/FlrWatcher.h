@@ -33,6 +33,10 @@ struct FLR_EXPORT FlrWatchOptions {
     bool boundedQueue = false;          // tests: let the kernel's event queue overflow
     int drainSeconds = 10;              // longest wait at the stop for the tail to catch up
     int holdSeconds = 30;               // longest wait for the tail before a resend
+    // While watching, the moment up to which the tail durably holds every
+    // change is recorded this often (when it moved), so that a watch killed
+    // outright scans from there on its next start; 0: only at a clean stop.
+    int consistentEveryMs = 10000;
     // Tests: called after the first run, before the journal is read.
     std::function<void()> beforeJournal;
 };
@@ -65,7 +69,7 @@ struct FLR_EXPORT FlrWatchState {
     long long lastRunFiles = 0;
     long long lastRunBytes = 0;
     double lastRunSeconds = 0;
-    long long consistentAt = 0;  // at the stop: the recorded consistent point
+    long long consistentAt = 0;  // the last consistent point recorded by this watch
     std::string error;           // phase "failed": why
 };
 
