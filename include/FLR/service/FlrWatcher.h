@@ -15,6 +15,9 @@
 // stop() ends the watch: the journal is drained (a bounded wait), the
 // pending resends are sent, and the moment up to which the destination holds
 // every change is recorded so the next start is a smart-sync from there.
+// While watching, that moment is also recorded every consistentEveryMs once
+// the tail reports everything before it durable, so a watch killed outright
+// rescans only from there.
 #include <atomic>
 #include <cstdint>
 #include <functional>
