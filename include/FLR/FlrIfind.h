@@ -41,6 +41,10 @@ class FLR_EXPORT FlrIfind {
     // The SDR and DDR threshold's fraction of a second (0 to 999,999,999 ns):
     // entries changed at or after timestamp + timestampNanos are selected.
     long timestampNanos = 0;
+    // Smart-sync: in a folder that changed, select only the entries that
+    // changed too (a rename or link changes the entry's own ctime on Linux),
+    // not all of them; the dirchange file still lists every entry.
+    bool changedEntriesOnly = false;
 
     FlrIfind();
     ~FlrIfind();

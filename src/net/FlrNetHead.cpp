@@ -33,7 +33,7 @@ void FlrNetHead::connect(const char* host, int port, int port2) {
     const int fd = JxFwClient::connect(host, port, port2, kConnectBufSize, kConnectBufSize, nullptr,
                                        nullptr, false, &err);
     if (fd < 0)
-        JX_THROW(kFn, std::string("Couldn't to connect to ") + host + ":" +
+        JX_THROW(kFn, std::string("Couldn't connect to ") + host + ":" +
                           jxFormat("%d/%d", port, port2) + ": " + err.GetMessage());
     try {
         setSocket(fd, false);

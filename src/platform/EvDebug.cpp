@@ -42,7 +42,8 @@ LoggerState& state() {
     return *s;
 }
 
-const char* levelName(int level) {
+const char* levelName(int level, bool warning) {
+    if (warning) return "WARNING";
     switch (level) {
         case 0:
             return "ERROR";
@@ -53,11 +54,11 @@ const char* levelName(int level) {
     }
 }
 
-void emit(int level, const char* function, const char* text) {
+void emit(int level, const char* function, const char* text, bool warning) {
     LoggerState& s = state();
     if (s.captures.load(std::memory_order_acquire) > 0) {
         std::lock_guard<std::mutex> lk(s.captureMutex);
-        s.captured.push_back(EvLogLine{level, function ? function : "", text});
+        s.captured.push_back(EvLogLine{level, function ? function : "", text, warning});
     }
     if (level > s.sinkLevel.load(std::memory_order_relaxed)) return;
     struct timeval tv;
@@ -68,7 +69,7 @@ void emit(int level, const char* function, const char* text) {
     int h = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %d %ld %s(%d) ",
                      tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min,
                      tmv.tm_sec, static_cast<long>(tv.tv_usec / 1000), static_cast<int>(getpid()),
-                     static_cast<long>(syscall(SYS_gettid)), levelName(level), level);
+                     static_cast<long>(syscall(SYS_gettid)), levelName(level, warning), level);
     std::string line(head, static_cast<size_t>(h));
     line += function ? function : "";
     line += ": ";
@@ -88,8 +89,9 @@ bool EvDebug::enabled(int level) {
            s.captures.load(std::memory_order_relaxed) > 0;
 }
 
-void EvDebug::log(int level, const char* function, const char* fmt, va_list ap) {
-    if (!enabled(level)) return;
+namespace {
+
+void formatAndEmit(int level, const char* function, const char* fmt, va_list ap, bool warning) {
     char buf[1024];
     va_list ap2;
     va_copy(ap2, ap);
@@ -97,11 +99,25 @@ void EvDebug::log(int level, const char* function, const char* fmt, va_list ap) 
     if (n >= 0 && static_cast<size_t>(n) >= sizeof buf) {
         std::string big(static_cast<size_t>(n), '\0');
         vsnprintf(big.data(), big.size() + 1, fmt, ap2);
-        emit(level, function, big.c_str());
+        emit(level, function, big.c_str(), warning);
     } else {
-        emit(level, function, n < 0 ? fmt : buf);
+        emit(level, function, n < 0 ? fmt : buf, warning);
     }
     va_end(ap2);
+}
+
+}  // namespace
+
+void EvDebug::log(int level, const char* function, const char* fmt, va_list ap) {
+    if (enabled(level)) formatAndEmit(level, function, fmt, ap, false);
+}
+
+void EvDebug::Warning(const char* function, const char* fmt, ...) {
+    if (!enabled(kError)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    formatAndEmit(kError, function, fmt, ap, true);
+    va_end(ap);
 }
 
 void EvDebug::Debug(const char* function, const char* fmt, ...) {

@@ -191,7 +191,9 @@ int JxFwClient::connect(const char* host, int port, int port2, int sendBufSize, 
     }
     if (fd < 0) {
         if (err) *err = CQiError(-1, "Couldn't connect to " + texts);
-        EvDebug::Error(kFn, "Couldn't connect to %s", texts.c_str());
+        // Not an error here: the caller gets the text and says what it means
+        // (a service retrying a tail that is down warns once per attempt).
+        EvDebug::Debug(kFn, "Couldn't connect to %s", texts.c_str());
         return -1;
     }
     if (!keepNonBlocking) {

@@ -189,6 +189,7 @@ void FlrIfind::smartsyncSDR(const char* srcDir, long timestamp, const char* coll
     pathWalk(walk, files, filter.get(), local, src);
     jx::File dir = openTop("FlrIfind::recurseDir", local, src);
     walk.sinceNanos = timestampNanos;
+    walk.changedOnly = changedEntriesOnly;
     walk.recurse(dir.get(), timestamp, nullptr, top, fsf_fid(), 0);
     dir.reset();
     finish(fn, files, pairId, false);
@@ -249,6 +250,7 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
     walk.driver = driver.get();
     jx::File dir = openTop("FlrIfind::recurseDir", snapLocal, snap);
     walk.sinceNanos = timestampNanos;
+    walk.changedOnly = changedEntriesOnly;
     walk.recurse(dir.get(), timestamp, nullptr, top, topFid, 0);
     dir.reset();
     finish(fn, files, pairId, false);

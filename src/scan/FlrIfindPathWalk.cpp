@@ -106,7 +106,8 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
-            if (!dirChanged && !ifind::changedSince(st, timestamp, sinceNanos)) continue;
+            if ((changedOnly || !dirChanged) && !ifind::changedSince(st, timestamp, sinceNanos))
+                continue;
             self->addToCollect(*collect, reportPath);
             self->byteCount += st.st_size;
             continue;

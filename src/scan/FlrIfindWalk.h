@@ -21,12 +21,13 @@ struct FlrIfind::Walk {
     const FlrFilterConf* filter = nullptr;
     FlrDatabase* db = nullptr;  // with driver: entries are added to it
     FlrDriver* driver = nullptr;
-    bool attrs = false;      // "With Attributes"
-    bool convert = false;    // names need mbeToUtf
-    long sinceNanos = 0;     // the threshold's fraction of a second
-    std::string walkPath;    // directory being walked, local encoding
-    std::string reportPath;  // the path reported for it
-    std::string nameUtf;     // scratch
+    bool attrs = false;        // "With Attributes"
+    bool convert = false;      // names need mbeToUtf
+    long sinceNanos = 0;       // the threshold's fraction of a second
+    bool changedOnly = false;  // FlrIfind::changedEntriesOnly
+    std::string walkPath;      // directory being walked, local encoding
+    std::string reportPath;    // the path reported for it
+    std::string nameUtf;       // scratch
     std::vector<std::unique_ptr<Level>> levels;
 
     void recurse(int dirFd, long timestamp, const struct stat* parentStat,

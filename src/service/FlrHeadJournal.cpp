@@ -35,9 +35,6 @@ namespace {
 
 const char* const kFn = "FlrHeadJournal";
 using Clock = std::chrono::steady_clock;
-// Room a round's name database transaction asks for per record (a record
-// and its index entries, with slack for page splits).
-constexpr size_t kDbBytesPerRecord = 4096;
 // An intake gathers at most this many raw bytes, and this many sending
 // rounds' worth of records, before they go to the cache.
 constexpr size_t kIntakeBytes = 4 << 20;
@@ -268,6 +265,7 @@ bool FlrHeadJournal::Impl::filteredOut(std::string& path) const {
 
 void FlrHeadJournal::Impl::stage(uint64_t seq, const void* data, int len) {
     const auto* p = static_cast<const uint8_t*>(data);
+    lastStaged = std::max(lastStaged, seq);
     staged.push_back({seq, batch.size(), len});
     batch.insert(batch.end(), p, p + len);
 }
@@ -361,7 +359,7 @@ int FlrHeadJournal::Impl::process() {
     const uint64_t start = processed;
     Round r;
     for (int attempt = 1;; ++attempt) {
-        TCtreeTable::BatchScope scope(db, kDbBytesPerRecord * static_cast<size_t>(o.batchRecords),
+        TCtreeTable::BatchScope scope(db, o.dbBytesPerRecord * static_cast<size_t>(o.batchRecords),
                                       TCtreeTable::Flush::Background);
         if (scope.beginResult() != TCtreeTable::kOk)
             JX_THROW(kFn, "Failed to start a name database transaction: " +
@@ -387,6 +385,7 @@ int FlrHeadJournal::Impl::process() {
         if (rc != TCtreeTable::kBatchRolledBack || attempt == kRoundAttempts)
             JX_THROW(kFn, "Failed to commit the name database changes up to sequence number " +
                               std::to_string(processed) + ": " + TCtreeTable::errToString(rc));
+        count([](FlrHeadJournalCounters& k) { ++k.roundsRedone; });
     }
     if (r.records == 0) return 0;
     sendStaged(true);
@@ -461,6 +460,7 @@ void FlrHeadJournal::run(FlrJournalSource& source, bool untilDrained) {
             s.confirm();
             lastPing = Clock::now();
         }
+        s.askDurable();
         if (!s.connected)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(s.backoffMs, 100)));
     }

@@ -41,8 +41,13 @@ struct FlrHeadJournal::Impl {
     Clock::time_point historySaved = Clock::now();
     Clock::time_point nextConnect = Clock::now();
     int backoffMs = 0;
+    bool linkDown = false;     // the loss is logged; later failed attempts are warnings
+    int failedAttempts = 0;    // connects that failed since the link was lost
     bool unconfirmed = false;  // records sent since the last answer from the tail
-    std::string syncedFile;    // the cache file whose folder entry was last made durable
+    uint64_t lastStaged = 0;   // newest record staged for the tail (sent or resent)
+    uint64_t durable = 0;      // everything processed up to here is durable on the tail
+    Clock::time_point durableAsked = Clock::now();
+    std::string syncedFile;  // the cache file whose folder entry was last made durable
 
     // Reused buffers: steady operation allocates nothing per record.
     std::vector<uint8_t> record;
@@ -102,6 +107,7 @@ struct FlrHeadJournal::Impl {
     void resendAfter(uint64_t tailLast);
     int resendFromCache(uint64_t after, uint64_t upTo);
     bool confirm();
+    void askDurable();
     void linkBroken(const JxException& e);
 
     template <class Fn>

@@ -12,12 +12,29 @@ namespace {
 const char* const kFn = "FlrHeadJournal";
 }  // namespace
 
+// The first failure of a link (or of the first connect) is an error; the
+// attempts that follow while the tail stays away are warnings, each with its
+// reason and the delay before the next, which doubles up to the maximum.
 void FlrHeadJournal::Impl::linkBroken(const JxException& e) {
-    EvDebug::Error(kFn, "Link to the tail broken: %s", e.what());
+    const bool wasConnected = connected;
     connected = false;
     if (head) head->abort(e.what());
     backoffMs = backoffMs == 0 ? o.reconnectMinMs : std::min(backoffMs * 2, o.reconnectMaxMs);
     nextConnect = Clock::now() + std::chrono::milliseconds(backoffMs);
+    if (!linkDown || wasConnected) {
+        EvDebug::Error(
+            kFn, "%s, trying again in %d ms: %s",
+            wasConnected || everConnected ? "Link to the tail lost" : "Cannot reach the tail",
+            backoffMs, e.what());
+        linkDown = true;
+        failedAttempts = wasConnected ? 0 : 1;
+    } else {
+        ++failedAttempts;
+        EvDebug::Warning(kFn,
+                         "Tail still unreachable after %d failed attempts, trying again in %d "
+                         "ms: %s",
+                         failedAttempts, backoffMs, e.what());
+    }
     count([](FlrHeadJournalCounters& k) { k.connected = false; });
 }
 
@@ -39,6 +56,11 @@ void FlrHeadJournal::Impl::tryConnect() {
         resendAfter(tailLast);
         if (!connected) return;  // broke during the resend
         backoffMs = 0;
+        if (linkDown && failedAttempts > 0)
+            EvDebug::Warning(kFn, "Link to the tail back after %d failed attempts", failedAttempts);
+        else if (linkDown)
+            EvDebug::Warning(kFn, "Link to the tail back");
+        linkDown = false;
         count([&](FlrHeadJournalCounters& k) {
             if (everConnected) ++k.reconnects;
             k.connected = true;
@@ -93,6 +115,26 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
     }
     sendStaged(false);
     return n;
+}
+
+// While idle: how far the tail's applied records are on its disk. Its answer
+// covers every record processed so far once it reaches the newest one sent
+// (the records after that were dropped, not sent).
+void FlrHeadJournal::Impl::askDurable() {
+    if (o.durableCheckMs <= 0 || !connected || processed <= durable) return;
+    if (Clock::now() - durableAsked < std::chrono::milliseconds(o.durableCheckMs)) return;
+    durableAsked = Clock::now();
+    const uint64_t asked = processed;
+    unsigned long long tailLast = 0;
+    try {
+        head->getLastSeqNum(o.pairId, &tailLast, nullptr);
+    } catch (const JxException& e) {
+        linkBroken(e);
+        return;
+    }
+    durable =
+        std::max(durable, tailLast >= lastStaged ? asked : std::min<uint64_t>(tailLast, asked));
+    count([&](FlrHeadJournalCounters& k) { k.lastDurable = durable; });
 }
 
 // A ping answered means the tail has everything sent before it.

@@ -207,6 +207,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
     FlrIfind scanner;
     scanner.dirchangeFormat = 0;
+    scanner.changedEntriesOnly = options_.changedEntriesOnly;
     if (progress_)
         scanner.setProgress([&](const FlrIfind& f) {
             FlrReplicateProgress p;

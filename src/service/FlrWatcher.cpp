@@ -72,6 +72,7 @@ struct FlrWatcher::Impl {
     FlrHeadJournalCounters carried;  // totals of journal services stopped for a resync
     FlrHeadJournalCounters before;
     Clock::time_point beforeAt = Clock::now();
+    Clock::time_point nextConsistent = Clock::now();
 
     Impl(FlrWatcher& watcher) : w(watcher), o(watcher.options_) {}
     ~Impl() { stopJournal(); }
@@ -93,6 +94,8 @@ struct FlrWatcher::Impl {
     void resend();
     void takeEvents();
     void publish();
+    void recordWhileWatching();
+    bool recordConsistentPoint(const struct timespec& at);
     void shutdown();
 };
 
@@ -140,6 +143,7 @@ FlrReplicateOptions FlrWatcher::Impl::runOptions() const {
     r.localTail = tail.get();
     r.lockHeld = true;
     r.nameDb = state + "/names";
+    r.changedEntriesOnly = true;
     return r;
 }
 
@@ -183,6 +187,7 @@ void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
     h.dbDir = state + "/names";
     h.stateDir = state + "/journal";
     h.startSeq = startSeq;
+    if (o.consistentEveryMs > 0) h.durableCheckMs = std::max(o.consistentEveryMs / 2, 100);
     if (tail) {
         h.connect = [t = tail.get()](FlrNetHead& head) { t->connect(head); };
     } else {
@@ -357,6 +362,38 @@ void FlrWatcher::Impl::publish() {
     if (w.listener_) w.listener_(s);
 }
 
+// Records the moment up to which the tail durably holds every change, so a
+// watch killed outright scans from there rather than from its last run. The
+// moment comes first, then what was passed on by then: a resend or resync
+// the source raised before it is taken before the check.
+void FlrWatcher::Impl::recordWhileWatching() {
+    if (o.consistentEveryMs <= 0 || Clock::now() < nextConsistent) return;
+    nextConsistent = Clock::now() + std::chrono::milliseconds(o.consistentEveryMs);
+    struct timespec at {};
+    if (!gate->consistentPoint(&at)) return;
+    const uint64_t passed = gate->passedSeq();
+    takeEvents();
+    if (!pending.empty() || resyncNeeded) return;
+    const FlrHeadJournalCounters c = journal->counters();
+    if (c.lastSentSeq < passed || c.lastDurable < passed) return;
+    recordConsistentPoint(at);
+}
+
+// Records `at` unless the last run's own record (or an earlier point) is
+// newer; true when it did.
+bool FlrWatcher::Impl::recordConsistentPoint(const struct timespec& at) {
+    std::string text;
+    long long was = 0;
+    long wasNanos = 0;
+    if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
+        std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
+    if (at.tv_sec < was || (at.tv_sec == was && at.tv_nsec <= wasNanos)) return false;
+    FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
+    std::lock_guard<std::mutex> g(w.mutex_);
+    w.state_.consistentAt = at.tv_sec;
+    return true;
+}
+
 // Stops the journal, sends what it still owes and records up to when the
 // destination holds every change.
 void FlrWatcher::Impl::shutdown() {
@@ -374,17 +411,7 @@ void FlrWatcher::Impl::shutdown() {
         drained && pending.empty() && !resyncNeeded && gate->consistentPoint(&at);
     stopJournal();
     if (consistent) {
-        // Never behind the last run's own record.
-        std::string text;
-        long long was = 0;
-        long wasNanos = 0;
-        if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
-            std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
-        if (at.tv_sec > was || (at.tv_sec == was && at.tv_nsec > wasNanos)) {
-            FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
-            std::lock_guard<std::mutex> g(w.mutex_);
-            w.state_.consistentAt = at.tv_sec;
-        }
+        recordConsistentPoint(at);  // never behind the last run's own record
     } else {
         EvDebug::Debug(kFn, "Stopped without catching up: the next start scans from the last run");
     }
@@ -425,12 +452,14 @@ void FlrWatcher::run() {
         if (options_.beforeJournal) options_.beforeJournal();
         m.startJournal(m.mark);
         m.setPhase("watching");
+        m.nextConsistent = Clock::now() + std::chrono::milliseconds(options_.consistentEveryMs);
         auto lastPublish = Clock::now();
         while (!stop_.load()) {
             m.checkJournal();
             m.takeEvents();
             if (m.resyncNeeded && Clock::now() >= m.resyncAt) m.resync();
             if (!m.pending.empty() && Clock::now() - m.pendingSince >= kResendBatch) m.resend();
+            m.recordWhileWatching();
             if (Clock::now() - lastPublish >= std::chrono::seconds(1)) {
                 m.publish();
                 lastPublish = Clock::now();

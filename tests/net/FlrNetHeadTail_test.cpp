@@ -404,7 +404,7 @@ TEST(FlrNetHeadTail, ConnectingByPortByServiceAndDup) {
     const int deadPort = dead.port();
     dead.close();
     const std::string refused = messageText([&] { fresh.connect("127.0.0.1", deadPort, 0); });
-    EXPECT_EQ(0u, refused.find("FlrNetHead::connect: Couldn't to connect to 127.0.0.1:" +
+    EXPECT_EQ(0u, refused.find("FlrNetHead::connect: Couldn't connect to 127.0.0.1:" +
                                std::to_string(deadPort) + "/0: "))
         << refused;
     const std::string unknown = messageText([&] { fresh.connect("127.0.0.1", "NoSuchService"); });

@@ -6,16 +6,23 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
@@ -61,6 +68,17 @@ std::string treeDiffs(const std::string& a, const std::string& b) {
     return out;
 }
 
+// A watch of base/src to base/dst, quick to flush and to record progress.
+FlrWatchOptions watchOptions(const std::string& base) {
+    FlrWatchOptions o;
+    o.replicate.source = base + "/src";
+    o.replicate.target = base + "/dst";
+    o.replicate.stateRoot = base + "/state";
+    o.flushDelayMs = 300;
+    o.consistentEveryMs = 300;
+    return o;
+}
+
 // A watch of dir/src to dir/dst, run in a thread of its own.
 struct Watch {
     flrtest::TempDir& dir;
@@ -71,12 +89,7 @@ struct Watch {
     std::atomic<bool> returned{false};
     std::atomic<bool> ended{false};  // run() is over, by a return or a throw
 
-    explicit Watch(flrtest::TempDir& d) : dir(d) {
-        options.replicate.source = dir.file("src");
-        options.replicate.target = dir.file("dst");
-        options.replicate.stateRoot = dir.file("state");
-        options.flushDelayMs = 300;
-    }
+    explicit Watch(flrtest::TempDir& d) : dir(d), options(watchOptions(d.path())) {}
     ~Watch() { stop(); }
 
     void start() {
@@ -163,8 +176,6 @@ TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     REQUIRE_LIVE(dir);
     const std::string s = dir.file("src");
     const int files = 40;
-    // A scan sends every entry of a folder that changed: the ones changed
-    // while stopped are in another.
     ::mkdir((s + "/keep").c_str(), 0755);
     ::mkdir((s + "/edit").c_str(), 0755);
     for (int i = 0; i < files; ++i) flrtest::writeFile(s + "/keep/f" + std::to_string(i), "v1");
@@ -179,8 +190,10 @@ TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     w.stop();
     ASSERT_TRUE(w.returned) << w.error;
 
-    // Changes while no watch runs.
+    // Changes while no watch runs; a new name changes the folder, whose
+    // other entries stay unsent.
     flrtest::writeFile(s + "/keep/f1", "v2 while stopped");
+    flrtest::writeFile(s + "/keep/added", "new in a folder of old files");
     flrtest::writeFile(s + "/edit/new", "new while stopped");
     ASSERT_EQ(0, ::unlink((s + "/edit/f2").c_str()));
 
@@ -190,6 +203,85 @@ TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     EXPECT_LT(st.lastRunFiles, files / 2) << "the restart copied most files again";
     EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     flrtest::writeFile(s + "/after", "after the restart");
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
+// The watch of KilledWatchRescansFromItsLastConsistentPoint, in a process of
+// its own (started by exec: a fork of the threaded test would keep the locks
+// its threads held) that runs until killed.
+TEST(FlrWatcher, DISABLED_WatchChildRunsUntilKilled) {
+    const char* base = std::getenv("FLR_WATCH_CHILD_DIR");
+    if (!base) GTEST_SKIP() << "started by KilledWatchRescansFromItsLastConsistentPoint";
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test that started it
+    if (std::to_string(::getppid()) != std::getenv("FLR_WATCH_CHILD_PARENT")) return;
+    FlrWatchOptions o = watchOptions(base);
+    FlrWatcher(o).run();
+    FAIL() << "the watch ended by itself";
+}
+
+// "seconds nanos" of the pair's last consistent point; {0, 0} when none.
+std::pair<long long, long> lastConsistentPoint(const std::string& stateDir) {
+    std::string text;
+    long long s = 0;
+    long ns = 0;
+    if (jx::readFileIfExists(stateDir + "/last-run", &text, "run record"))
+        std::sscanf(text.c_str(), "%lld %ld", &s, &ns);
+    return {s, ns};
+}
+
+TEST(FlrWatcher, KilledWatchRescansFromItsLastConsistentPoint) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    const std::string stateDir = FlrWatcher(watchOptions(dir.path())).stateDir();
+    const pid_t pid = flrtest::spawnSelf("FlrWatcher.DISABLED_WatchChildRunsUntilKilled",
+                                         {"FLR_WATCH_CHILD_DIR=" + dir.path(),
+                                          "FLR_WATCH_CHILD_PARENT=" + std::to_string(::getpid())});
+    ASSERT_GT(pid, 0);
+    // Kills the child when the test ends early. Never with a pid of 0 or
+    // less: kill(-1) would signal every process the test may signal.
+    struct Reap {
+        pid_t pid;
+        ~Reap() {
+            if (pid <= 0) return;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reap{pid};
+    FlrWatchState st;
+    ASSERT_TRUE(eventually([&] {
+        std::string text;
+        return jx::readFileIfExists(flrWatchStateFile(stateDir), &text, "status") &&
+               flrParseWatchState(text, &st) && st.phase == "watching";
+    })) << st.phase;
+    // Made while watched, in a folder new since the first run: a scan from
+    // that run's start would send all of them again.
+    const int files = 30;
+    ::mkdir((s + "/during").c_str(), 0755);
+    for (int i = 0; i < files; ++i) flrtest::writeFile(s + "/during/f" + std::to_string(i), "v1");
+    struct timespec made {};
+    ::clock_gettime(CLOCK_REALTIME, &made);
+    ASSERT_TRUE(eventually([&] { return FlrTreeVerify().compare(s, dir.file("dst")).same(); }))
+        << treeDiffs(s, dir.file("dst"));
+    // Recorded while watching, past the changes.
+    ASSERT_TRUE(eventually([&] {
+        const auto [sec, ns] = lastConsistentPoint(stateDir);
+        return sec > made.tv_sec || (sec == made.tv_sec && ns > made.tv_nsec);
+    })) << "no consistent point past the changes was recorded while watching";
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    reap.pid = 0;  // reaped
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the watch ended by itself, status " << status;
+
+    flrtest::writeFile(s + "/while-killed", "made while no watch ran");
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    st = w.watcher->state();
+    EXPECT_EQ("smart-sync", st.lastRunScan);
+    EXPECT_LT(st.lastRunFiles, files / 2) << "the restart scanned from the first run's start";
     EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
@@ -244,7 +336,8 @@ TEST(FlrWatcher, StopWithTheRemoteTailDownKeepsToTheDrainLimit) {
     Watch w(dir);
     w.options.replicate.target = "127.0.0.1:" + std::to_string(tail->port()) + ":" + root + "/r";
     w.options.drainSeconds = 1;
-    w.options.holdSeconds = 150;  // far beyond the wait below, within the test's time-out
+    w.options.consistentEveryMs = 0;  // only the stop could record one
+    w.options.holdSeconds = 150;      // far beyond the wait below, within the test's time-out
     ASSERT_NO_FATAL_FAILURE(w.start());
     tail.reset();
     flrtest::writeFile(w.src() + "/large", std::string(200 * 1024, 'L'));

@@ -10,9 +10,10 @@
 #include "FLR/platform/FlrExport.h"
 
 struct FLR_EXPORT EvLogLine {
-    int level;  // 0 error, 1 debug, 2.. DebugLvl levels
+    int level;  // 0 error or warning, 1 debug, 2.. DebugLvl levels
     std::string function;
     std::string text;
+    bool warning = false;  // a level 0 line that is a warning, not an error
 };
 
 class FLR_EXPORT EvDebug {
@@ -25,6 +26,10 @@ class FLR_EXPORT EvDebug {
     static void DebugLvl(const char* function, int level, const char* fmt, ...)
         __attribute__((format(printf, 3, 4)));
     static void Error(const char* function, const char* fmt, ...)
+        __attribute__((format(printf, 2, 3)));
+    // Shown where errors are (level 0), marked WARNING: something went wrong
+    // that the caller recovers from by itself, such as a retried connect.
+    static void Warning(const char* function, const char* fmt, ...)
         __attribute__((format(printf, 2, 3)));
     static void log(int level, const char* function, const char* fmt, va_list ap);
 

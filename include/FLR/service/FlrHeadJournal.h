@@ -53,6 +53,13 @@ struct FLR_EXPORT FlrHeadJournalOptions {
     // always when idle or stopping): a head killed in between converts the
     // records after it again, and sends only those the tail lacks.
     int positionSaveMs = 500;
+    // Room a round's name database transaction asks for per record (a
+    // record and its index entries, with slack for page splits). A round
+    // that still fills the map is rolled back and converted again.
+    size_t dbBytesPerRecord = 4096;
+    // While idle with records the tail has not reported durable, it is asked
+    // (GET_LAST_SEQNUM, answered once durable) at most this often; 0: never.
+    int durableCheckMs = 0;
     int reconnectMinMs = 100;  // back-off doubles up to the maximum
     int reconnectMaxMs = 10000;
     // Makes a fresh connection to the tail; throws JxException when it cannot.
@@ -72,9 +79,11 @@ struct FLR_EXPORT FlrHeadJournalCounters {
     uint64_t resentCache = 0;    // records resent from the rolling cache
     uint64_t reconnects = 0;     // connections made after the first
     uint64_t dbErrors = 0;       // name database changes that failed (logged)
+    uint64_t roundsRedone = 0;   // rounds converted again after the map had to grow
     uint64_t lastTakenSeq = 0;
     uint64_t lastSentSeq = 0;    // last record processed (sent or dropped)
     uint64_t lastConfirmed = 0;  // the tail's answer at the last connect or ping
+    uint64_t lastDurable = 0;    // the tail's last answer to GET_LAST_SEQNUM (durable there)
     int64_t pendingSince = 0;    // time stamp of the oldest record not yet processed; 0: none
     bool connected = false;
 };

@@ -43,6 +43,9 @@ struct FLR_EXPORT FlrReplicateOptions {
     bool lockHeld = false;
     // and a name database (folder) the scan rebuilds for the source tree.
     std::string nameDb;
+    // A smart-sync sends only the entries changed since the last run, not
+    // every entry of a folder that changed (FlrIfind::changedEntriesOnly).
+    bool changedEntriesOnly = false;
 };
 
 struct FLR_EXPORT FlrReplicateProgress {

@@ -15,6 +15,9 @@
 // stop() ends the watch: the journal is drained (a bounded wait), the
 // pending resends are sent, and the moment up to which the destination holds
 // every change is recorded so the next start is a smart-sync from there.
+// While watching, that moment is also recorded every consistentEveryMs once
+// the tail reports everything before it durable, so a watch killed outright
+// rescans only from there.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -33,6 +36,10 @@ struct FLR_EXPORT FlrWatchOptions {
     bool boundedQueue = false;          // tests: let the kernel's event queue overflow
     int drainSeconds = 10;              // longest wait at the stop for the tail to catch up
     int holdSeconds = 30;               // longest wait for the tail before a resend
+    // While watching, the moment up to which the tail durably holds every
+    // change is recorded this often (when it moved), so that a watch killed
+    // outright scans from there on its next start; 0: only at a clean stop.
+    int consistentEveryMs = 10000;
     // Tests: called after the first run, before the journal is read.
     std::function<void()> beforeJournal;
 };
@@ -65,7 +72,7 @@ struct FLR_EXPORT FlrWatchState {
     long long lastRunFiles = 0;
     long long lastRunBytes = 0;
     double lastRunSeconds = 0;
-    long long consistentAt = 0;  // at the stop: the recorded consistent point
+    long long consistentAt = 0;  // the last consistent point recorded by this watch
     std::string error;           // phase "failed": why
 };
 
