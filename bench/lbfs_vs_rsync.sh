@@ -9,7 +9,8 @@
 #      --no-whole-file vs flr --method md5 (fixed blocks: every one shifts);
 #   c) 10 KiB overwritten in the middle of every file (a resync): lbfs vs
 #      flr --method rsync vs rsync --no-whole-file;
-#   d) write-interval sends (not measured: flr replicate has no interval feed).
+#   d) write intervals from the write-interval database (bench_wba, when
+#      built with -DFLR_BUILD_BENCH=ON) against rsync --no-whole-file.
 # Prints one line per case (times, bytes on the wire) and the ratios last
 # (lbfs/rsync, lower is better for flr).
 set -euo pipefail
@@ -114,5 +115,5 @@ line "c) resync, rsync --no-whole-file" "$c_rsync"
 ratio "c) lbfs/rsync" "$c_lbfs" "$c_rsync"
 ratio "c) lbfs/flr-rsync" "$c_lbfs" "$c_frs"
 "$flr" verify "$work/src" "$work/lbfs" > /dev/null
-echo "d) write intervals: not measured: needs the write-interval feed"
+if [ -x "$build/bench_wba" ]; then echo "== d) write intervals"; nice "$build/bench_wba" "$files" "$repeat"; fi
 echo "ratios: ${ratios[*]}"

@@ -24,6 +24,16 @@ unsigned long long intervalLength(unsigned long long start, unsigned long long e
     return end > start ? end - start : 0;
 }
 
+const char* const kEOFText = "Unexpected EOF when reading from ";
+
+// A file cut below an interval after its writes were recorded.
+void requireIntervalsInside(const FlrBackup::File& f, const std::list<unsigned long long>& starts,
+                            const std::list<unsigned long long>& ends) {
+    const auto size = static_cast<unsigned long long>(f.st.st_size);
+    for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e)
+        if (*e > *s && *e > size) JX_THROW(kFn, kEOFText + f.src);
+}
+
 }  // namespace
 
 void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
@@ -79,6 +89,9 @@ void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
     if (!lbfs && !disableLBFS_ && peer > 3)
         EvDebug::DebugLvl(
             kFn, 2, "Not going to use LBFS/Dedup for %s since the changes are really small", path);
+    // Checked before anything goes out: a send cut short after the tail
+    // began changing its copy in place would cost the tail that copy.
+    if (!lbfs) requireIntervalsInside(f, starts, ends);
     f.dst = translate(path, nullptr);
     gatherACL(f);
     // Without LBFS the tail keeps its copy and writes the intervals into it,
@@ -110,7 +123,7 @@ void FlrBackup::sendIntervals(const File& f, int fd, const std::list<unsigned lo
             const int want = static_cast<int>(std::min<unsigned long long>(
                 *e - pos, static_cast<unsigned long long>(std::min(kWBAPieceSize, bufSize_))));
             const int n = readAll(fd, buf_, want);
-            if (n < want) JX_THROW(kFn, "Unexpected EOF when reading from " + f.src);
+            if (n < want) JX_THROW(kFn, kEOFText + f.src);
             EvDebug::DebugLvl(kFn, 2, "[%lld-%lld]: %s => %s", static_cast<long long>(pos),
                               static_cast<long long>(pos + static_cast<unsigned long long>(n)),
                               f.src.c_str(), f.dst.c_str());
