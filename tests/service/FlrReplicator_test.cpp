@@ -33,16 +33,25 @@ struct Tree {
         ::symlink("../../outside", (src + "/sub/link").c_str());
     }
 
-    FlrReplicateSummary replicate(const std::string& method = "auto") {
+    FlrReplicateSummary replicate(const std::string& method = "auto", int streams = 1) {
         FlrReplicateOptions o;
         o.source = src;
         o.target = dst;
         o.method = method;
+        o.streams = streams;
         o.stateRoot = state;
         return FlrReplicator(o).run();
     }
     bool same() { return FlrTreeVerify().compare(src, dst).same(); }
 };
+
+// Bytes no two seeds share a block of.
+std::string replicatorNoise(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<char>(((i + seed * 7919u) * 2654435761u) >> (9 + seed % 5));
+    return s;
+}
 
 TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
     for (const char* method : {"full", "md5", "rsync", "lbfs", "auto"}) {
@@ -126,10 +135,10 @@ TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
 }
 
 // auto: a baseline compares blocks (the tail has nothing to find by
-// content), later runs take LBFS. The tail cut the baseline's files into
-// blocks as they arrived, so a renamed folder costs almost nothing and bytes
-// inserted at the start of a file a block or two, where fixed blocks would
-// all shift.
+// content); on later runs new names take LBFS. The tail cut the baseline's
+// files into blocks as they arrived, so a renamed folder costs almost nothing
+// and bytes inserted at the start of a renamed file a block or two, where
+// fixed blocks would all shift.
 TEST(FlrReplicator, AutoComparesBlocksOnABaselineAndTakesLBFSAfter) {
     Tree t;
     std::string big(400000, '\0');
@@ -148,6 +157,37 @@ TEST(FlrReplicator, AutoComparesBlocksOnABaselineAndTakesLBFSAfter) {
     EXPECT_GT(later.methods[3], 1);
     EXPECT_LT(later.wireBytes, static_cast<long long>(big.size()) / 8);
     EXPECT_TRUE(t.same());
+}
+
+// auto after a baseline: a file edited where it lies is compared with the
+// tail's copy (MD5/RSync); a renamed file and a copy are new names, go by
+// LBFS and are built from content the tail holds, so they cost their block
+// lists, not their bytes. Several streams choose the same way.
+TEST(FlrReplicator, AutoComparesHeldPathsAndSendsNewNamesByLBFS) {
+    for (const int streams : {1, 2}) {
+        SCOPED_TRACE(streams);
+        Tree t;
+        const size_t size = 400000;
+        std::string edited = replicatorNoise(size, 1);
+        writeFile(t.src + "/sub/edited", edited);
+        writeFile(t.src + "/sub/renamed", replicatorNoise(size, 2));
+        ::usleep(200000);  // the tree is older than the first run's start
+        const FlrReplicateSummary first = t.replicate("auto", streams);
+        EXPECT_EQ(first.methods[3], 0);
+        ASSERT_TRUE(t.same());
+
+        for (size_t at : {size_t{1000}, size / 2, size - 10}) edited[at] ^= 0x55;
+        writeFile(t.src + "/sub/edited", edited);
+        ASSERT_EQ(0, ::rename((t.src + "/sub/renamed").c_str(), (t.src + "/moved").c_str()));
+        writeFile(t.src + "/sub/copy", flrtest::readFile(t.src + "/moved"));
+        const FlrReplicateSummary later = t.replicate("auto", streams);
+        EXPECT_EQ(later.scan, "smart-sync");
+        EXPECT_EQ(later.methods[1] + later.methods[2], 1) << "the edited file";
+        EXPECT_EQ(later.methods[3], 2) << "the renamed file and the copy";
+        // Sent whole, any one of the three would be 400 KB.
+        EXPECT_LT(later.wireBytes, static_cast<long long>(size) / 4);
+        EXPECT_TRUE(t.same());
+    }
 }
 
 TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {
