@@ -173,7 +173,8 @@ TEST(FlrReplicator, AutoComparesBlocksOnABaselineAndTakesLBFSAfter) {
 // auto after a baseline: a file edited where it lies is compared with the
 // tail's copy (MD5/RSync); a renamed file and a copy are new names, go by
 // LBFS and are built from content the tail holds, so they cost their block
-// lists, not their bytes. Several streams choose the same way.
+// lists, not their bytes, also when that content came as a delta. Several
+// streams choose the same way.
 TEST(FlrReplicator, AutoComparesHeldPathsAndSendsNewNamesByLBFS) {
     for (const int streams : {1, 2}) {
         SCOPED_TRACE(streams);
@@ -199,6 +200,14 @@ TEST(FlrReplicator, AutoComparesHeldPathsAndSendsNewNamesByLBFS) {
         EXPECT_EQ(later.methods[3], 2) << "the renamed file and the copy";
         // Sent whole, any one of the three would be 400 KB.
         EXPECT_LT(later.wireBytes, static_cast<long long>(size) / 4);
+        EXPECT_TRUE(t.same());
+
+        // The tail took the edit as a delta; renaming the edited file still
+        // costs only its block list.
+        ASSERT_EQ(0, ::rename((t.src + "/sub/edited").c_str(), (t.src + "/edited").c_str()));
+        const FlrReplicateSummary renamed = t.replicate("auto", streams);
+        EXPECT_EQ(renamed.methods[3], 1);
+        EXPECT_LT(renamed.wireBytes, static_cast<long long>(size) / 4);
         EXPECT_TRUE(t.same());
     }
 }
