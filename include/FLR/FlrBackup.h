@@ -3,15 +3,16 @@
 // the tail over one FlrNetHead connection, translating source paths through
 // directory pairs into destination paths.
 //
-// One method is chosen for the whole run: the plain loop (every file in
+// One loop is chosen for the whole run: the plain loop (every file in
 // full, or with LBFS as content-defined blocks the tail asks for), or the
 // MD5/RSync pipeline, in which a
 // planner thread reads the collect file and asks the tail, over a connection
 // of its own (dup()), for the checksums of its copy, while the calling thread
 // sends each file in full, as the blocks that differ (MD5) or as an
-// rsync-style delta. The planner is bounded to kWorkListLimit pending items
-// and never outlives the run: an abort or a failure cuts its connection and
-// joins it.
+// rsync-style delta. With lbfsForNewNames the pipeline also sends by LBFS
+// every file the tail holds nothing at (its answer is empty: a new name). The planner is bounded to
+// kWorkListLimit pending items and never outlives the run: an abort or a failure cuts its
+// connection and joins it.
 //
 // LBFS: the main loop sends each file's block list (LBFS_START) and goes on;
 // an LBFS thread reads the tail's block requests from the main connection
@@ -85,7 +86,9 @@ class FLR_EXPORT FlrBackup {
     static constexpr int kWBAPieceSize = 262144;
 
     // The loop a run takes (see chooseRunLoop).
-    enum class RunLoop { LBFS, MD5OrRSync, Plain };
+    // MD5OrRSyncLBFS: the pipeline, sending files the tail does not hold by
+    // LBFS.
+    enum class RunLoop { LBFS, MD5OrRSync, MD5OrRSyncLBFS, Plain };
 
     struct DirPair {
         std::string src;
@@ -119,6 +122,13 @@ class FLR_EXPORT FlrBackup {
         // The block size the tail's checksums of this file were asked with
         // (0: hashChunkSize).
         int block = 0;
+        // Planner: send by LBFS if the tail holds nothing at dst; send in
+        // full if it holds something (the threshold chose full, the request
+        // only asked whether dst is there).
+        bool lbfsIfNew = false;
+        bool fullIfHeld = false;
+        // Sender: the tail holds nothing at dst; send by LBFS.
+        bool lbfs = false;
     };
 
     using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);
@@ -141,6 +151,11 @@ class FLR_EXPORT FlrBackup {
     // Compare each file in blocks sized by the file (blockSizeFor) instead
     // of hashChunkSize for all: fewer bytes for a small change in a small file.
     bool blockBySize = false;
+    // With useLBFS and useMD5/useRSync: compare the files whose path the tail
+    // holds (MD5/RSync, as the threshold picks) and send the others by LBFS,
+    // where content the tail holds under other names is not sent again.
+    // Without it useLBFS sends every file by LBFS.
+    bool lbfsForNewNames = false;
     // Block lists of unchanged files, shared by the drivers of a run; null:
     // every LBFS file is cut into blocks again.
     std::shared_ptr<FlrLBFSBlockCache> lbfsBlockCache;
@@ -195,8 +210,10 @@ class FLR_EXPORT FlrBackup {
     void abortLBFS();
     bool isLBFSRunning() const;
     // LBFS for a run needs a tail above protocol version 3; otherwise MD5 or
-    // RSync when wanted, else every file whole.
-    static RunLoop chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion);
+    // RSync when wanted, else every file whole. newNames: LBFS only for the
+    // files the tail does not hold, inside the MD5/RSync pipeline.
+    static RunLoop chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion,
+                                 bool newNames = false);
 
     // --- write intervals (WBA) ---------------------------------------------------------
     // addDirPair with a byte counter of 0 for src.
@@ -262,6 +279,10 @@ class FLR_EXPORT FlrBackup {
     void backupRegOrLBFS(bool lbfs);
     void sendPlaceholder(File& f);
     void backupMD5OrRSync();
+    // The planner's verdict on a file asked about with lbfsIfNew, whose tail
+    // copy answered with no blocks (held false) or some: LBFS for a new
+    // name, full for a held file only asked about. False: compare as asked.
+    static bool settleNewName(const File& asked, File& item, bool held);
     // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
     void sendEntry(File& f, int fd, uint8_t method);
     void sendHeader(const File& f, uint8_t method);
@@ -355,6 +376,8 @@ class FLR_EXPORT FlrBackup {
     std::string lbfsError_;
     FlrNetHead* lbfsConn_ = nullptr;
     JxThread lbfsThread_;
+    // This run's pipeline sends files the tail does not hold by LBFS.
+    bool newNamesByLBFS_ = false;
     std::vector<char> lbfsBuf_;
     std::atomic<unsigned long long> lbfsFileBytes_{0};
     std::atomic<unsigned long long> lbfsBlockBytes_{0};

@@ -103,16 +103,21 @@ bool appliedBefore(const std::string& text, const std::string& appliedFile) {
 // The senders a driver may use for --method m. LBFS needs a tail above
 // protocol version 3, which the driver checks; a disabled LBFS gives way to
 // MD5 and RSync, as in the multi-stream backup.
-// auto takes LBFS only on runs after the first complete one: then the tail
-// holds content that renamed, copied and shifted files can be built from,
-// while on a baseline into an empty tail every block would be asked for and
-// LBFS costs about twice a full send. MD5 and RSync stay on for a tail that
-// cannot do LBFS.
+// auto compares blocks on a baseline: an empty tail holds nothing worth
+// finding, and LBFS would cost about twice a full send. On later runs a file
+// whose path the tail holds is compared by MD5/RSync (an in-place edit costs
+// about half the bytes and time of LBFS's block list plus the touched
+// blocks), and a file the tail holds nothing at (a rename, a copy, a new
+// file) goes by LBFS, which builds it from content the tail holds under any
+// name. The tail's answer to the checksum request the pipeline sends anyway
+// tells which: it is current even when the tail changed behind the head's
+// back, where the head's own record of earlier runs would not be.
 void chooseSenders(const std::string& m, bool tailHoldsContent, FlrBackup& b) {
     const bool lbfs = m == "lbfs" || (m == "auto" && tailHoldsContent);
     b.useLBFS = lbfs && !b.isLBFSDisabled();
     b.useMD5 = (m == "md5" || m == "auto") && !b.isMD5Disabled();
     b.useRSync = (m == "rsync" || m == "auto") && !b.isRSyncDisabled();
+    b.lbfsForNewNames = m == "auto";
     if (lbfs && b.isLBFSDisabled()) {
         b.useMD5 = !b.isMD5Disabled();
         b.useRSync = !b.isRSyncDisabled();

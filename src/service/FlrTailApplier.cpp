@@ -1,6 +1,8 @@
 // The reference tail's applying handler: one session's message dispatch.
 #include "FLR/service/FlrTailApplier.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <unordered_set>
 
@@ -192,8 +194,27 @@ void FlrTailApplySession::endEntry() {
     enqueue(std::move(entry_));
 }
 
+namespace {
+
+// The blocks of the file placed at rel; false when it cannot be cut.
+bool cutPlaced(const FlrTailRoot& root, const std::string& rel, int64_t size,
+               std::vector<JxLBFS::HashBlock>* blocks) {
+    constexpr int64_t kMaxCut = int64_t{1} << 32;  // as for files cut while written
+    if (size <= 0 || size > kMaxCut) return false;
+    jx::File f = jx::openBeneath(root.fd(), rel, O_RDONLY | O_CLOEXEC);
+    if (!f || JxLBFS::split(f.get(), *blocks).IsError()) {
+        blocks->clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 // A file replaced by any other method: the store gets its blocks when it came
-// as one stream (cut while written), else its old blocks are dropped.
+// as one stream (cut while written); a file rebuilt from its old copy (MD5,
+// RSync) is cut once placed, since auto sends edits that way and a later
+// rename of it must find its content; else its old blocks are dropped.
 void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
     FlrTailStore* store = applier_.store();
     if (!store || e.kind() == FlrTailApplyEntry::Kind::Folder ||
@@ -205,9 +226,11 @@ void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
     }
     auto index = std::make_shared<FlrTailLBFSIndexer>();
     e.wrote = [index](const void* data, size_t len, int64_t at) { index->wrote(data, len, at); };
-    e.placed = [store, index, rel = e.rel(), size = e.size()] {
+    const bool rebuilt =
+        e.method() == FlrNetMirHeader::kMD5 || e.method() == FlrNetMirHeader::kRSync;
+    e.placed = [store, index, rebuilt, &root = applier_.root(), rel = e.rel(), size = e.size()] {
         std::vector<JxLBFS::HashBlock> blocks;
-        if (index->take(size, &blocks))
+        if (index->take(size, &blocks) || (rebuilt && cutPlaced(root, rel, size, &blocks)))
             store->record(rel, blocks);
         else
             store->forget(rel);

@@ -37,8 +37,11 @@ struct FlrBackup::BlockRequest {
     bool skipped = false;
 };
 
-FlrBackup::RunLoop FlrBackup::chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion) {
-    if (lbfs && peerVersion > 3) return RunLoop::LBFS;
+FlrBackup::RunLoop FlrBackup::chooseRunLoop(bool lbfs, bool md5, bool rsync, uint32_t peerVersion,
+                                            bool newNames) {
+    const bool lbfsPossible = lbfs && peerVersion > 3;
+    if (lbfsPossible && newNames && (md5 || rsync)) return RunLoop::MD5OrRSyncLBFS;
+    if (lbfsPossible) return RunLoop::LBFS;
     if (md5 || rsync) return RunLoop::MD5OrRSync;
     return RunLoop::Plain;
 }
@@ -50,11 +53,15 @@ void FlrBackup::runChosenLoop() {
         JxMonitorLock lock(lbfsMon_);
         lbfsError_.clear();
     }
-    switch (chooseRunLoop(useLBFS, useMD5, useRSync, head_->getPeerVersion())) {
+    const RunLoop loop =
+        chooseRunLoop(useLBFS, useMD5, useRSync, head_->getPeerVersion(), lbfsForNewNames);
+    newNamesByLBFS_ = loop == RunLoop::MD5OrRSyncLBFS;
+    switch (loop) {
         case RunLoop::LBFS:
             backupRegOrLBFS(true);
             break;
         case RunLoop::MD5OrRSync:
+        case RunLoop::MD5OrRSyncLBFS:
             backupMD5OrRSync();
             break;
         case RunLoop::Plain:

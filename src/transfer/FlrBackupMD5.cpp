@@ -47,6 +47,9 @@ void FlrBackup::backupMD5OrRSync() {
         planDone_ = planStop_ = false;
         planError_.reset();
     }
+    // As in the LBFS loop: an LBFS file is complete on the tail only once its
+    // blocks came, after its MIR_EOF, so no header may carry a restart offset.
+    if (newNamesByLBFS_) sendOffsets_ = false;
     planner_.start("md5Thread", [this] { md5Thread(); });
     // The planner never outlives the run, however it ends.
     struct Stop {
@@ -72,12 +75,16 @@ void FlrBackup::backupMD5OrRSync() {
             }
             gatherACL(*item, fd);
         }
-        const uint8_t method = item->rsync ? FlrNetMirHeader::kRSync
-                               : item->md5 ? FlrNetMirHeader::kMD5
-                                           : FlrNetMirHeader::kFull;
+        const uint8_t method = item->lbfs    ? FlrNetMirHeader::kLBFS
+                               : item->rsync ? FlrNetMirHeader::kRSync
+                               : item->md5   ? FlrNetMirHeader::kMD5
+                                             : FlrNetMirHeader::kFull;
         sendEntry(*item, fd, method);
         countFile(*item, method);
     }
+    // The LBFS thread (started by the first new name) answers block
+    // requests until the tail asked for everything.
+    flushLBFS();
     head_->flush(300);
     EvDebug::Debug(fn, "Transfer complete");
 }

@@ -112,6 +112,11 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
         if (m.type == FLR_NET_RECV_MD5_EOF) break;
         if (m.type != FLR_NET_RECV_MD5 || m.recvMD5.count < 0)
             JX_THROW(fn, "Did not get the expected stream of MD5 checksum from the tail");
+        if (f.fullIfHeld) {
+            // Only asked whether the tail holds the file: the digests go unused.
+            index += static_cast<uint32_t>(std::max(m.recvMD5.count, 0));
+            continue;
+        }
         auto item = itemOf(f, first);
         first = false;
         item->md5 = true;
@@ -129,6 +134,7 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     auto final = itemOf(f, first);
     final->md5 = true;
     final->last = true;
+    if (f.lbfsIfNew) settleNewName(f, *final, index > 0);
     queueItem(std::move(final));
     if (sampled)
         addSample(2, index > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
@@ -156,6 +162,13 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     auto item = itemOf(f, true);
     item->rsync = true;
     item->last = true;
+    if (f.lbfsIfNew && settleNewName(f, *item, n > 0)) {
+        if (sampled)
+            addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+                      FlrAdaptiveMD5::nowMicros() - start);
+        queueItem(std::move(item));
+        return;
+    }
     const unsigned long long block = static_cast<unsigned long long>(f.block);
     // The value is the size of the tail's copy; only a size that agrees
     // with the block count can tell the length of a short last block.
@@ -174,6 +187,14 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
         addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
                   FlrAdaptiveMD5::nowMicros() - start);
     queueItem(std::move(item));
+}
+
+bool FlrBackup::settleNewName(const File& asked, File& item, bool held) {
+    if (held && !asked.fullIfHeld) return false;
+    item.md5 = item.rsync = false;
+    item.lbfs = !held;
+    item.csums.clear();
+    return true;
 }
 
 void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
@@ -241,10 +262,19 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         // opens for the data (one open per file, not two).
         if (!S_ISREG(f.st.st_mode)) gatherACL(f);
         int method = FlrNetMirHeader::kFull;
+        f.lbfsIfNew = f.fullIfHeld = false;
         if (S_ISREG(f.st.st_mode)) {
             const long long threshold = checksumThreshold();
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
-            method = chooseMethod(static_cast<long long>(f.st.st_size), threshold);
+            const long long size = static_cast<long long>(f.st.st_size);
+            method = chooseMethod(size, threshold);
+            if (newNamesByLBFS_ && size > kLBFSMinFileSize) {
+                // The tail's answer tells whether it holds dst: asked also for a
+                // file the threshold sends whole, which goes whole if held.
+                f.lbfsIfNew = true;
+                f.fullIfHeld = method == FlrNetMirHeader::kFull;
+                if (f.fullIfHeld) method = chooseMethod(size, 0);
+            }
         }
         if (method == FlrNetMirHeader::kFull && asked.empty()) {
             queueItem(itemOf(f, true));

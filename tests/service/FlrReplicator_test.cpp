@@ -33,16 +33,25 @@ struct Tree {
         ::symlink("../../outside", (src + "/sub/link").c_str());
     }
 
-    FlrReplicateSummary replicate(const std::string& method = "auto") {
+    FlrReplicateSummary replicate(const std::string& method = "auto", int streams = 1) {
         FlrReplicateOptions o;
         o.source = src;
         o.target = dst;
         o.method = method;
+        o.streams = streams;
         o.stateRoot = state;
         return FlrReplicator(o).run();
     }
     bool same() { return FlrTreeVerify().compare(src, dst).same(); }
 };
+
+// Bytes no two seeds share a block of.
+std::string replicatorNoise(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<char>(((i + seed * 7919u) * 2654435761u) >> (9 + seed % 5));
+    return s;
+}
 
 TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
     for (const char* method : {"full", "md5", "rsync", "lbfs", "auto"}) {
@@ -93,16 +102,27 @@ TEST(FlrReplicator, LBFSReusesWhatTheTailHoldsAnywhere) {
 }
 
 // The head's block lists of settled files are cached in the pair's state,
-// follow a rename (the replica stays exact) and leave with their file.
+// follow a rename (the replica stays exact) and leave with their file. Every
+// file is settled (an hour old): a fresh one would be cached or not depending
+// on whether a later run, under load more than 2 s on, selects it again.
 TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
     Tree t;
     std::string big(300000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
     ::mkdir((t.src + "/old").c_str(), 0755);
+    const timespec anHourAgo[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
     for (const char* name : {"/old/a", "/old/b"}) {
         writeFile(t.src + name, big + name);
-        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
-        ASSERT_EQ(0, ::utimensat(AT_FDCWD, (t.src + name).c_str(), times, 0));
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, (t.src + name).c_str(), anHourAgo, 0));
+    }
+    size_t treeFiles = 0;  // of the tree's files, those LBFS sends as blocks
+    for (const std::string& name : jx::listDir(t.src + "/sub")) {
+        const std::string path = t.src + "/sub/" + name;
+        struct stat st {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &st));
+        if (!S_ISREG(st.st_mode)) continue;
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), anHourAgo, 0));
+        treeFiles += st.st_size > 256 ? 1 : 0;
     }
     auto cached = [&] {
         for (const std::string& pair : jx::listDir(t.state))
@@ -111,25 +131,25 @@ TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
         return size_t{0};
     };
     t.replicate("lbfs");
-    EXPECT_EQ(cached(), 2u);  // the fresh files of the tree are not cached
+    EXPECT_EQ(cached(), treeFiles + 2);
 
     ::rename((t.src + "/old").c_str(), (t.src + "/moved").c_str());
     FlrReplicateSummary s = t.replicate("lbfs");
     EXPECT_TRUE(t.same());
     EXPECT_LT(s.wireBytes, static_cast<long long>(big.size()) / 10);
-    EXPECT_EQ(cached(), 2u);
+    EXPECT_EQ(cached(), treeFiles + 2);
 
     ::unlink((t.src + "/moved/a").c_str());
     t.replicate("lbfs");
     EXPECT_TRUE(t.same());
-    EXPECT_EQ(cached(), 1u);
+    EXPECT_EQ(cached(), treeFiles + 1);
 }
 
 // auto: a baseline compares blocks (the tail has nothing to find by
-// content), later runs take LBFS. The tail cut the baseline's files into
-// blocks as they arrived, so a renamed folder costs almost nothing and bytes
-// inserted at the start of a file a block or two, where fixed blocks would
-// all shift.
+// content); on later runs new names take LBFS. The tail cut the baseline's
+// files into blocks as they arrived, so a renamed folder costs almost nothing
+// and bytes inserted at the start of a renamed file a block or two, where
+// fixed blocks would all shift.
 TEST(FlrReplicator, AutoComparesBlocksOnABaselineAndTakesLBFSAfter) {
     Tree t;
     std::string big(400000, '\0');
@@ -148,6 +168,48 @@ TEST(FlrReplicator, AutoComparesBlocksOnABaselineAndTakesLBFSAfter) {
     EXPECT_GT(later.methods[3], 1);
     EXPECT_LT(later.wireBytes, static_cast<long long>(big.size()) / 8);
     EXPECT_TRUE(t.same());
+}
+
+// auto after a baseline: a file edited where it lies is compared with the
+// tail's copy (MD5/RSync); a renamed file and a copy are new names, go by
+// LBFS and are built from content the tail holds, so they cost their block
+// lists, not their bytes, also when that content came as a delta. Several
+// streams choose the same way.
+TEST(FlrReplicator, AutoComparesHeldPathsAndSendsNewNamesByLBFS) {
+    for (const int streams : {1, 2}) {
+        SCOPED_TRACE(streams);
+        Tree t;
+        const size_t size = 400000;
+        std::string edited = replicatorNoise(size, 1);
+        writeFile(t.src + "/sub/edited", edited);
+        writeFile(t.src + "/sub/renamed", replicatorNoise(size, 2));
+        ::usleep(200000);  // the tree is older than the first run's start
+        const FlrReplicateSummary first = t.replicate("auto", streams);
+        EXPECT_EQ(first.methods[3], 0);
+        ASSERT_TRUE(t.same());
+
+        for (size_t at : {size_t{1000}, size / 2, size - 10}) edited[at] ^= 0x55;
+        writeFile(t.src + "/sub/edited", edited);
+        ASSERT_EQ(0, ::rename((t.src + "/sub/renamed").c_str(), (t.src + "/moved").c_str()));
+        writeFile(t.src + "/sub/copy", flrtest::readFile(t.src + "/moved"));
+        const FlrReplicateSummary later = t.replicate("auto", streams);
+        EXPECT_EQ(later.scan, "smart-sync");
+        // The scan may select unchanged files of the tree again: they are
+        // held at their paths too, so only the two new names take LBFS.
+        EXPECT_GE(later.methods[1] + later.methods[2], 1) << "the edited file";
+        EXPECT_EQ(later.methods[3], 2) << "the renamed file and the copy";
+        // Sent whole, any one of the three would be 400 KB.
+        EXPECT_LT(later.wireBytes, static_cast<long long>(size) / 4);
+        EXPECT_TRUE(t.same());
+
+        // The tail took the edit as a delta; renaming the edited file still
+        // costs only its block list.
+        ASSERT_EQ(0, ::rename((t.src + "/sub/edited").c_str(), (t.src + "/edited").c_str()));
+        const FlrReplicateSummary renamed = t.replicate("auto", streams);
+        EXPECT_EQ(renamed.methods[3], 1);
+        EXPECT_LT(renamed.wireBytes, static_cast<long long>(size) / 4);
+        EXPECT_TRUE(t.same());
+    }
 }
 
 TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {

@@ -92,15 +92,26 @@ TEST(LBFSChoice, RunLoopNeedsATailAboveVersionThree) {
         bool lbfs, md5, rsync;
         uint32_t peer;
         L expected;
+        bool newNames = false;
     } cases[] = {
-        {true, false, false, 4, L::LBFS},      {true, true, true, 4, L::LBFS},
-        {true, true, false, 3, L::MD5OrRSync}, {true, false, true, 3, L::MD5OrRSync},
-        {true, false, false, 3, L::Plain},     {false, true, false, 4, L::MD5OrRSync},
-        {false, false, false, 4, L::Plain},    {true, false, false, 0, L::Plain},
+        {true, false, false, 4, L::LBFS},
+        {true, true, true, 4, L::LBFS},
+        {true, true, false, 3, L::MD5OrRSync},
+        {true, false, true, 3, L::MD5OrRSync},
+        {true, false, false, 3, L::Plain},
+        {false, true, false, 4, L::MD5OrRSync},
+        {false, false, false, 4, L::Plain},
+        {true, false, false, 0, L::Plain},
+        // LBFS for new names only: inside the pipeline, when LBFS is possible.
+        {true, true, true, 4, L::MD5OrRSyncLBFS, true},
+        {true, false, true, 4, L::MD5OrRSyncLBFS, true},
+        {true, true, true, 3, L::MD5OrRSync, true},
+        {false, true, true, 4, L::MD5OrRSync, true},
+        {true, false, false, 4, L::LBFS, true},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.expected, FlrBackup::chooseRunLoop(c.lbfs, c.md5, c.rsync, c.peer))
-            << c.lbfs << c.md5 << c.rsync << " peer " << c.peer;
+        EXPECT_EQ(c.expected, FlrBackup::chooseRunLoop(c.lbfs, c.md5, c.rsync, c.peer, c.newNames))
+            << c.lbfs << c.md5 << c.rsync << " peer " << c.peer << " new names " << c.newNames;
 }
 
 TEST(LBFSChoice, SavedPercentFollowsTheFormula) {
