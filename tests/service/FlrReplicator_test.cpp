@@ -113,6 +113,10 @@ TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
                 return FlrLBFSBlockCache(t.state + "/" + pair + "/lbfs-blocks").entries();
         return size_t{0};
     };
+    // The tree must be older than the first run's start (less its margin),
+    // else the second run selects it again and, a loaded second later, finds
+    // it old enough to cache.
+    ::usleep(200000);
     t.replicate("lbfs");
     EXPECT_EQ(cached(), 2u);  // the fresh files of the tree are not cached
 
@@ -252,12 +256,17 @@ TEST(FlrReplicator, OnlyRunsThatNeedTheContentStoreOpenIt) {
         tail.stop();
         EXPECT_FALSE(tail.applier().store()->isOpen());
     }
-    writeFile(t.src + "/sub/f3", "changed");
+    std::string changed(200000, '\0');
+    for (size_t i = 0; i < changed.size(); ++i)
+        changed[i] = static_cast<char>((i * 2654435761u) >> 11);
+    writeFile(t.src + "/sub/f3", changed);
     {
         FlrLocalTail tail(t.dst, tailOptions);
         o.localTail = &tail;
         EXPECT_EQ(FlrReplicator(o).run().files, 1);
         tail.stop();
+        // The file came whole as data: its blocks are recorded.
+        EXPECT_FALSE(tail.applier().store()->blocksOf("sub/f3").empty());
         EXPECT_TRUE(tail.applier().store()->isOpen());
     }
     EXPECT_TRUE(t.same());
