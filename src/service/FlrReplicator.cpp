@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/platform/Jxc.h"
@@ -63,12 +65,54 @@ void startTime(long long* seconds, long* nanos) {
     *nanos = static_cast<long>(at % 1'000'000'000);
 }
 
-// "SECONDS NANOS"; a record of whole seconds (older runs) reads as such.
-void readRunRecord(const std::string& text, long long* seconds, long* nanos) {
-    char* end = nullptr;
-    *seconds = std::strtoll(text.c_str(), &end, 10);
-    const long fraction = std::strtol(end, nullptr, 10);
-    *nanos = fraction >= 0 && fraction < 1'000'000'000 ? fraction : 0;
+// "SECONDS NANOS\n"; a record of whole seconds (older runs) reads as such.
+// Anything else (a record a crash left empty or torn) reads as none, so the
+// next run is a baseline rather than a scan from a wrong moment.
+bool readRunRecord(const std::string& text, long long* seconds, long* nanos) {
+    size_t pos = 0;
+    auto number = [&](long long limit, long long* out) {
+        const size_t from = pos;
+        long long v = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - from < 18)
+            v = v * 10 + (text[pos++] - '0');
+        *out = v;
+        return pos > from && v < limit &&
+               (pos == text.size() || text[pos] < '0' || text[pos] > '9');
+    };
+    long long s = 0, n = 0;
+    if (!number(LLONG_MAX, &s)) return false;
+    if (pos < text.size() && text[pos] == ' ') {
+        ++pos;
+        if (!number(1'000'000'000, &n)) return false;
+    }
+    if (pos < text.size() && text[pos] == '\n') ++pos;
+    if (pos != text.size()) return false;
+    *seconds = s;
+    *nanos = static_cast<long>(n);
+    return true;
+}
+
+std::string runRecordText(long long seconds, long nanos) {
+    return jxFormat("%lld %09ld\n", seconds, nanos);
+}
+
+// The run record of a completed run, renamed into place without a sync of
+// its own: the tail made everything it vouches for durable before it answered
+// the run's last ping, so the record can never reach the disk ahead of that
+// data. A crash may lose it (the next run scans from the previous record) or
+// leave it torn (it reads as none: a baseline); neither skips a change.
+void writeRunRecordAfterDurableData(const std::string& stateDir, long long seconds, long nanos) {
+    const std::string path = stateDir + "/last-run";
+    const std::string temp = path + ".new";
+    const std::string text = runRecordText(seconds, nanos);
+    jx::File f = jx::openFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = f ? jx::writeAllAt(f.get(), text.data(), text.size(), 0) : errno;
+    if (err == 0 && f.close() != 0) err = errno;
+    if (err == 0 && jx::fileOps().rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+        jx::fileOps().unlink(temp.c_str());
+        JX_THROW_ERRNO(kFn, "Failed to write run record " + path, err);
+    }
 }
 
 bool isWritableDir(const std::string& dir) {
@@ -95,8 +139,8 @@ std::string FlrReplicator::absolutePath(const std::string& path) {
 
 void FlrReplicator::recordConsistentPoint(const std::string& stateDir, long long seconds,
                                           long nanos) {
-    jx::replaceFile(stateDir + "/last-run", jxFormat("%lld %09ld\n", seconds, nanos), 0644,
-                    "run record", "FlrReplicator");
+    jx::replaceFile(stateDir + "/last-run", runRecordText(seconds, nanos), 0644, "run record",
+                    "FlrReplicator");
 }
 
 FlrReplicator::FlrReplicator(FlrReplicateOptions options) : options_(std::move(options)) {}
@@ -168,8 +212,13 @@ FlrReplicateSummary FlrReplicator::run() {
     Run r;
     prepare(r);
     std::string text;
-    if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record"))
-        readRunRecord(text, &r.lastStart, &r.lastStartNanos);
+    if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record") &&
+        !readRunRecord(text, &r.lastStart, &r.lastStartNanos)) {
+        EvDebug::Error(kFn, "The run record %s is unreadable: this run is a baseline",
+                       r.lastRunFile.c_str());
+        r.lastStart = -1;
+        r.lastStartNanos = 0;
+    }
     // Changes during this run are picked up by the next one: they are at or
     // after this moment.
     startTime(&r.start, &r.startNanos);
@@ -177,7 +226,7 @@ FlrReplicateSummary FlrReplicator::run() {
     FlrReplicateSummary s;
     scan(r, s);
     transfer(r, s);
-    recordConsistentPoint(r.state, r.start, r.startNanos);
+    writeRunRecordAfterDurableData(r.state, r.start, r.startNanos);
     s.seconds = secondsSince(t0);
     return s;
 }

@@ -216,7 +216,9 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     }
     s.files = files.load();
     s.bytesSent = bytes.load();
-    blockCache->save();
+    // Only LBFS sends read or fill the cache; a run without one leaves it as
+    // it was, and rewriting it durably would cost two syncs for nothing.
+    if (s.methods[3] > 0) blockCache->save();
 }
 
 // Sends the dirchange file so the destination mirrors removals, then waits

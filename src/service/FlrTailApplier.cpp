@@ -271,13 +271,9 @@ void FlrTailApplySession::commit() {
     batch.swap(batch_);
     batchBytes_ = 0;
     batchPaths_.clear();
-    if (jx::syncFileSystem(applier_.root().fd()) != 0) {
-        EvDebug::Error(kFn, "Couldn't make %zu files durable: %s; they are not applied",
-                       batch.size(), jxErrnoText(errno).c_str());
-        stats_.failed += static_cast<long long>(batch.size());
-        return;  // the entries remove their temporaries
-    }
+    if (!syncBatch(batch) || !applyHeldWrites(batch)) return;
     for (auto& e : batch) {
+        if (!e) continue;
         try {
             e->commit(stats_);
         } catch (const JxException& x) {
@@ -290,12 +286,43 @@ void FlrTailApplySession::commit() {
     syncFolders(batch);
 }
 
+// One syncfs for the whole batch; when it fails none of it is applied (the
+// entries remove their temporaries, or give in-place copies their names back).
+bool FlrTailApplySession::syncBatch(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
+    if (jx::syncFileSystem(applier_.root().fd()) == 0) return true;
+    size_t n = 0;
+    for (const auto& e : batch) n += e ? 1 : 0;
+    EvDebug::Error(kFn, "Couldn't make %zu files durable: %s; they are not applied", n,
+                   jxErrnoText(errno).c_str());
+    stats_.failed += static_cast<long long>(n);
+    return false;
+}
+
+// In-place updates held their writes until their renames were durable, which
+// the batch's sync has just made them: now the writes, then a second sync.
+bool FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
+    bool any = false;
+    for (auto& e : batch) {
+        if (!e || !e->holdingWrites()) continue;
+        any = true;
+        try {
+            e->applyHeld();
+        } catch (const JxException& x) {
+            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            ++stats_.failed;
+            e.reset();  // its temporary goes; the next run sends the file again
+        }
+    }
+    return !any || syncBatch(batch);
+}
+
 // The renames are directory entries, which the data's sync does not cover on
 // every file system: each folder the batch put something into is synced once.
 void FlrTailApplySession::syncFolders(
     const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
     std::unordered_set<std::string> done;
     for (const auto& e : batch) {
+        if (!e) continue;
         const size_t cut = e->rel().rfind('/');
         const std::string folder = cut == std::string::npos ? "" : e->rel().substr(0, cut);
         if (e->parentFd() < 0 || !done.insert(folder).second) continue;

@@ -137,10 +137,54 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     out_ = std::move(f);
     inPlace_ = true;
     oldSize_ = fst.st_size;
-    // A power cut must not find the changed copy under its name.
-    if (options_.syncFiles && jx::fileOps().fsync(parent_.get()) != 0)
-        fail("make the update durable of", errno);
+    // A power cut must not find the changed copy under its name: the writes
+    // wait in memory until the batch's sync has made the rename durable
+    // (one sync for the batch instead of a folder sync per file).
+    held_ = options_.syncFiles;
     return true;
+}
+
+// Too much to hold: the rename is made durable now and the held writes go
+// to the file in the order they came, as if they had never waited.
+void FlrTailApplyEntry::stopHolding() {
+    held_ = false;
+    if (jx::fileOps().fsync(parent_.get()) != 0) fail("make the update durable of", errno);
+    std::vector<std::pair<int64_t, std::string>> pieces;
+    pieces.swap(heldPieces_);
+    heldBytes_ = 0;
+    for (const auto& [offset, bytes] : pieces) writeOut(bytes.data(), bytes.size(), offset);
+}
+
+void FlrTailApplyEntry::hold(const void* data, size_t len, int64_t offset) {
+    if (heldBytes_ + static_cast<int64_t>(len) > options_.inPlaceKeepBytes) {
+        stopHolding();
+        writeOut(data, len, offset);
+        return;
+    }
+    const char* p = static_cast<const char*>(data);
+    heldBytes_ += static_cast<int64_t>(len);
+    if (!heldPieces_.empty()) {
+        auto& last = heldPieces_.back();
+        if (last.first + static_cast<int64_t>(last.second.size()) == offset) {
+            last.second.append(p, len);
+            return;
+        }
+    }
+    heldPieces_.emplace_back(offset, std::string(p, len));
+}
+
+void FlrTailApplyEntry::applyHeld() {
+    if (!held_) return;
+    held_ = false;
+    // Every copy reference has been followed: no old byte is needed any more.
+    for (const auto& [offset, bytes] : heldPieces_) {
+        wrote_ = true;
+        if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
+            fail("write", err);
+    }
+    heldPieces_.clear();
+    heldBytes_ = 0;
+    completeFile();
 }
 
 void FlrTailApplyEntry::createTemporary() {
@@ -247,6 +291,10 @@ void FlrTailApplyEntry::buildBeside(int64_t decided) {
 }
 
 void FlrTailApplyEntry::writeOut(const void* data, size_t len, int64_t offset) {
+    if (held_) {
+        hold(data, len, offset);
+        return;
+    }
     keepOld(offset, static_cast<int64_t>(len));
     if (inPlace_) wrote_ = true;
     if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
@@ -346,26 +394,9 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
     switch (kind_) {
         case Kind::File:
             if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
-            // What an RSync delta did not reach is zeros, as in a new file.
-            if (inPlace_ && method_ == FlrNetMirHeader::kRSync && cursor_ < size_ &&
-                cursor_ < oldSize_) {
-                wrote_ = true;
-                if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0)
-                    fail("set the size of", errno);
-            }
-            if (inPlace_ && size_ != oldSize_) wrote_ = true;
-            // A whole file written into a new temporary up to its size is
-            // that size already (its writes never went past frontier_).
-            if (!(method_ == FlrNetMirHeader::kFull && frontier_ == size_) &&
-                jx::fileOps().ftruncate(out_.get(), size_) != 0)
-                fail("set the size of", errno);
-            setAttributes(out_.get());
-            // The batch's sync comes later; the disk can start on a large file
-            // while the next ones arrive (small ones are written best together,
-            // by that sync). Only a hint: failures show there.
-            if (options_.syncFiles && size_ >= kEarlyWritebackBytes) jx::startWriteback(out_.get());
-            if (out_.close() != 0) fail("close", errno);
-            old_.reset();
+            // Held writes: size and attributes change the old copy too, so
+            // they wait with them for applyHeld().
+            if (!held_) completeFile();
             return;
         case Kind::Folder:
             return;  // its attributes after what goes into it (commit)
@@ -390,6 +421,29 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             setAttributesAt(temp_);
             return;
     }
+}
+
+// The file's size and attributes, after its last byte.
+void FlrTailApplyEntry::completeFile() {
+    // What an RSync delta did not reach is zeros, as in a new file.
+    bool cut = false;
+    if (inPlace_ && method_ == FlrNetMirHeader::kRSync && cursor_ < size_ && cursor_ < oldSize_) {
+        wrote_ = cut = true;
+        if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0) fail("set the size of", errno);
+    }
+    if (inPlace_ && size_ != oldSize_) wrote_ = true;
+    // A file is its size already when written whole into a new temporary,
+    // or updated in place within an old copy of that size.
+    const bool sized = (method_ == FlrNetMirHeader::kFull && frontier_ == size_) ||
+                       (inPlace_ && !cut && size_ == oldSize_ && frontier_ <= size_);
+    if (!sized && jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
+    setAttributes(out_.get());
+    // The batch's sync comes later; the disk can start on a large file while
+    // the next ones arrive (small ones are written best together, by that
+    // sync). Only a hint: failures show there.
+    if (options_.syncFiles && size_ >= kEarlyWritebackBytes) jx::startWriteback(out_.get());
+    if (out_.close() != 0) fail("close", errno);
+    old_.reset();
 }
 
 void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {

@@ -17,17 +17,23 @@
 // In place (Options::inPlace, MD5 and RSync over an old copy with one link):
 // the old copy itself is renamed to the temporary name at the header, so no
 // name shows it while it is being changed, and only the blocks that differ
-// are written. Old bytes an RSync copy reference may still read are kept
-// before they are overwritten (up to a bound; past it the entry goes on as
-// a new file built beside). A cut entry that wrote nothing gets its name
-// back; one that did is removed with its temporary, and the next run sends
-// the file again (its run never completed).
+// are written. With file syncing on, those writes (and the new size and
+// attributes) are held in memory until the batch's sync has made the rename
+// durable, then applyHeld() writes them before the batch's second sync; past
+// Options::inPlaceKeepBytes held, the folder is synced at once and the
+// writes go straight to the file. Old bytes an RSync copy reference may
+// still read are kept before they are overwritten (up to the same bound;
+// past it the entry goes on as a new file built beside). A cut entry that
+// wrote nothing gets its name back; one that did is removed with its
+// temporary, and the next run sends the file again (its run never completed).
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
@@ -53,8 +59,14 @@ class FlrTailApplyEntry {
     int parentFd() const { return parent_.get(); }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
-    // Bytes the entry's file holds (what its commit makes durable).
-    long long bytes() const { return kind_ == Kind::File ? size_ : 0; }
+    // Bytes the entry's file holds (what its commit makes durable), or the
+    // bytes it holds in memory when more.
+    long long bytes() const { return kind_ == Kind::File ? std::max(size_, heldBytes_) : 0; }
+    // True while an in-place update holds its writes (see above).
+    bool holdingWrites() const { return held_; }
+    // Once the rename of an in-place update is durable: writes what was held,
+    // then the size and attributes. The caller syncs before commit().
+    void applyHeld();
 
     void acl(const void* data, size_t len);
     void data(const void* data, size_t len, FlrTailApplyStats& stats);
@@ -85,6 +97,9 @@ class FlrTailApplyEntry {
     void readOld(void* buf, size_t len, int64_t off);
     void keepOld(int64_t from, int64_t len);
     void writeOut(const void* data, size_t len, int64_t offset);
+    void hold(const void* data, size_t len, int64_t offset);
+    void stopHolding();
+    void completeFile();
     void buildBeside(int64_t decided);
     void createTemporary();
     void setAttributes(int fd);
@@ -113,7 +128,10 @@ class FlrTailApplyEntry {
     jx::File out_;  // the temporary file being written
     jx::File old_;  // the old copy (MD5, RSync); unset in place (out_ is it)
     bool inPlace_ = false;
-    bool wrote_ = false;   // in place: the old copy has been changed
+    bool wrote_ = false;  // in place: the old copy has been changed
+    bool held_ = false;   // in place: writes wait for the rename to be durable
+    std::vector<std::pair<int64_t, std::string>> heldPieces_;  // in arrival order
+    int64_t heldBytes_ = 0;
     std::string oldTemp_;  // an old copy changed in place, then built beside
     // Old bytes overwritten in place, by offset (adjacent ranges merged).
     std::map<int64_t, std::string> saved_;

@@ -110,6 +110,7 @@ void FlrTailDirChange::applyBlock() {
         ++stats_.failed;
         return;
     }
+    bool removed = false;
     for (const std::string& name : present) {
         // Temporaries may belong to a transfer still running in another session.
         if (names_.count(name) || FlrTailRoot::isTemporaryName(name)) continue;
@@ -122,6 +123,14 @@ void FlrTailDirChange::applyBlock() {
         EvDebug::DebugLvl(kFn, 2, "Removed %s/%s (no longer on the source)", folder_.c_str(),
                           name.c_str());
         ++stats_.deleted;
+        removed = true;
         if (store_) store_->forget(rel.empty() ? name : rel + "/" + name);
+    }
+    // The head records a run complete once its last ping is answered: a
+    // removal must not come back after a crash that the record outlives.
+    if (removed && jx::fileOps().fsync(dir.get()) != 0) {
+        EvDebug::Error(kFn, "Couldn't make the removals in %s durable: %s", folder_.c_str(),
+                       jxErrnoText(errno).c_str());
+        ++stats_.failed;
     }
 }

@@ -45,19 +45,41 @@ FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) 
     lock_ = std::make_unique<JxFileLock>(dir_ + "/lock");
     if (!lock_->lock(1, 0))
         JX_THROW(kFn, "The content store " + dir_ + " is in use by another tail");
-    if (CQiError e = tree_.initialize(dir_); e.IsError())
-        JX_THROW(kFn, "Couldn't open the content store " + dir_ + ": " + e.GetMessage());
-    if (CQiError e = hashes_.initialize(dir_); e.IsError())
-        JX_THROW(kFn, "Couldn't open the content store " + dir_ + ": " + e.GetMessage());
+    // The databases open on first use: opening them syncs twice, which an
+    // unchanged run (nothing recorded, nothing looked up) need not pay.
 }
 
 FlrTailStore::~FlrTailStore() {
-    {
-        std::lock_guard<std::mutex> lock(dbMutex_);
-        flushPendingLocked();
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    flushPendingLocked();
+    if (state_ == DbState::Open) {
+        hashes_.close();
+        tree_.close();
     }
-    hashes_.close();
-    tree_.close();
+}
+
+// A store that cannot be opened is logged once and then behaves as an empty
+// one: LBFS asks the head for every block, nothing else depends on it.
+bool FlrTailStore::openLocked() {
+    if (state_ == DbState::Closed) {
+        state_ = DbState::Failed;
+        if (CQiError e = tree_.initialize(dir_); e.IsError()) {
+            logFailure("open", e);
+            return false;
+        }
+        if (CQiError e = hashes_.initialize(dir_); e.IsError()) {
+            logFailure("open", e);
+            tree_.close();
+            return false;
+        }
+        state_ = DbState::Open;
+    }
+    return state_ == DbState::Open;
+}
+
+bool FlrTailStore::isOpen() const {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    return state_ == DbState::Open;
 }
 
 void FlrTailStore::logFailure(const char* what, const CQiError& e) const {
@@ -68,6 +90,7 @@ void FlrTailStore::logFailure(const char* what, const CQiError& e) const {
 bool FlrTailStore::find(const unsigned char* hash, Hit* hit) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
+    if (!openLocked()) return false;
     FlrLBFSHashDB::Record rec{};
     if (CQiError e = hashes_.find(hash, &rec); e.IsError()) {
         logFailure("look a block up", e);
@@ -135,6 +158,7 @@ void FlrTailStore::flushPendingLocked() {
     files.swap(pending_);
     const size_t blocks = pendingBlocks_;
     pendingBlocks_ = 0;
+    if (!openLocked()) return;
     {
         TCtreeTable::BatchScope treeBatch(tree_, files.size() * 512,
                                           TCtreeTable::Flush::Background);
@@ -155,6 +179,7 @@ void FlrTailStore::forget(const std::string& rel) {
 void FlrTailStore::forgetFile(uint64_t fid) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
+    if (!openLocked()) return;
     if (CQiError e = hashes_.del(fid); e.IsError()) logFailure("forget a stale file", e);
 }
 
@@ -162,6 +187,7 @@ std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(uint64_t fid) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
     std::vector<JxLBFS::HashBlock> blocks;
+    if (!openLocked()) return blocks;
     if (CQiError e = hashes_.get(fid, &blocks); e.IsError()) blocks.clear();
     return blocks;
 }
@@ -170,6 +196,7 @@ std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(const std::string& rel) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
     std::vector<JxLBFS::HashBlock> blocks;
+    if (!openLocked()) return blocks;
     uint64_t fid = 0;
     uint32_t time = 0;
     if (tree_.path2fid(storePath(rel), &fid, &time).IsSuccess() && fid != 0)

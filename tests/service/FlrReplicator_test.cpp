@@ -12,6 +12,9 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxFileLock.h"
+#include "FLR/service/FlrLocalTail.h"
+#include "FLR/service/FlrTailApplier.h"
+#include "FLR/service/FlrTailStore.h"
 #include "FLR/service/FlrTreeVerify.h"
 #include "support/TestSupport.h"
 
@@ -130,6 +133,10 @@ TEST(FlrReplicator, LBFSBlockListsAreCachedAndFollowARename) {
                 return FlrLBFSBlockCache(t.state + "/" + pair + "/lbfs-blocks").entries();
         return size_t{0};
     };
+    // The tree must be older than the first run's start (less its margin),
+    // else the second run selects it again and, a loaded second later, finds
+    // it old enough to cache.
+    ::usleep(200000);
     t.replicate("lbfs");
     EXPECT_EQ(cached(), treeFiles + 2);
 
@@ -252,6 +259,80 @@ TEST(FlrReplicator, BackToBackRunsSelectExactlyWhatChanged) {
     FlrReplicateSummary removal = t.replicate();
     EXPECT_EQ(removal.removed, 1);
     EXPECT_TRUE(t.same());
+}
+
+// The run record is the point the next scan starts from: one a crash left
+// empty or torn must not be read as some moment (it could skip changes), so
+// the next run is a baseline; records of whole seconds still read.
+TEST(FlrReplicator, AnUnreadableRunRecordMakesTheNextRunABaseline) {
+    struct Case {
+        const char* name;
+        std::string record;
+        const char* scan;
+    };
+    const Case cases[] = {
+        {"empty", "", "baseline"},
+        {"zeros", std::string(24, '\0'), "baseline"},
+        {"torn", "17000", "smart-sync"},
+        {"garbage after the seconds", "1700000000x 5\n", "baseline"},
+        {"nanoseconds out of range", "1700000000 1000000000\n", "baseline"},
+        {"two lines", "1700000000 5\n1700000000 5\n", "baseline"},
+        {"seconds and nanoseconds", "1700000000 000000005\n", "smart-sync"},
+        {"whole seconds", "1700000000\n", "smart-sync"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree t;
+        t.replicate();
+        FlrReplicateOptions o;
+        o.source = t.src;
+        o.target = t.dst;
+        o.stateRoot = t.state;
+        writeFile(FlrReplicator(o).stateDir() + "/last-run", c.record);
+        const FlrReplicateSummary s = t.replicate();
+        EXPECT_EQ(s.scan, c.scan);
+        EXPECT_TRUE(t.same());
+        // The run rewrote it, readable again.
+        EXPECT_EQ(t.replicate().scan, "smart-sync");
+    }
+}
+
+// A run that stores and looks up no content leaves the tail's content store
+// closed (opening it costs syncs), and a run without LBFS leaves the head's
+// block cache unwritten; a run that replaces a file opens the store.
+TEST(FlrReplicator, OnlyRunsThatNeedTheContentStoreOpenIt) {
+    Tree t;
+    ::usleep(200000);  // the tree is older than the first run's start
+    t.replicate("md5");
+    FlrReplicateOptions o;
+    o.source = t.src;
+    o.target = t.dst;
+    o.stateRoot = t.state;
+    o.method = "md5";
+    FlrTailApplier::Options tailOptions;
+    tailOptions.storeDir = t.dir.file("store");
+    {
+        FlrLocalTail tail(t.dst, tailOptions);
+        o.localTail = &tail;
+        EXPECT_EQ(FlrReplicator(o).run().files, 0);
+        tail.stop();
+        EXPECT_FALSE(tail.applier().store()->isOpen());
+    }
+    std::string changed(200000, '\0');
+    for (size_t i = 0; i < changed.size(); ++i)
+        changed[i] = static_cast<char>((i * 2654435761u) >> 11);
+    writeFile(t.src + "/sub/f3", changed);
+    {
+        FlrLocalTail tail(t.dst, tailOptions);
+        o.localTail = &tail;
+        EXPECT_EQ(FlrReplicator(o).run().files, 1);
+        tail.stop();
+        // The file came whole as data: its blocks are recorded.
+        EXPECT_FALSE(tail.applier().store()->blocksOf("sub/f3").empty());
+        EXPECT_TRUE(tail.applier().store()->isOpen());
+    }
+    EXPECT_TRUE(t.same());
+    EXPECT_NE(::access((FlrReplicator(o).stateDir() + "/lbfs-blocks").c_str(), F_OK), 0);
 }
 
 // The head reads a file's ACL from the descriptor it sends the data from, on

@@ -118,6 +118,86 @@ TEST_F(DurableTest, AFolderThatCannotBeSyncedCountsAsAFailure) {
     EXPECT_EQ(flrtest::readFile(root + "/a/1"), "one");
 }
 
+// The bytes of the one temporary in folder, or "" when there is none.
+std::string temporaryIn(const std::string& folder) {
+    for (const std::string& name : jx::listDir(folder, "test"))
+        if (FlrTailRoot::isTemporaryName(name)) return flrtest::readFile(folder + "/" + name);
+    return "";
+}
+
+// An MD5 or RSync delta of a/1 that changes its middle block: header and
+// data, and the end when `whole`.
+void sendMiddleBlockDelta(FlrTailApplySession& s, const std::string& path, uint8_t method,
+                          size_t block, const std::string& middle, bool whole) {
+    FlrNetMessage h(FLR_NET_MIR_HEADER);
+    h.mirHeader = header(path, S_IFREG | 0644, 3 * block, method);
+    s.handle(h, nullptr);
+    auto ref = [&](long long off) {
+        long long len = static_cast<long long>(block);
+        FlrNetMessage r(FLR_NET_MIR_RSYNC);
+        r.mirRSync = {1, &off, &len};
+        s.handle(r, nullptr);
+    };
+    if (method == FlrNetMirHeader::kRSync) {
+        ref(0);
+    } else {
+        FlrNetMessage seek(FLR_NET_MIR_SEEK);
+        seek.seek.offset = static_cast<long long>(block);
+        s.handle(seek, nullptr);
+    }
+    FlrNetMessage d(FLR_NET_MIR_DATA);
+    d.data = {middle.data(), static_cast<int>(middle.size())};
+    s.handle(d, nullptr);
+    if (!whole) return;
+    if (method == FlrNetMirHeader::kRSync) ref(static_cast<long long>(2 * block));
+    s.handle(FlrNetMessage(FLR_NET_MIR_EOF), nullptr);
+}
+
+// An in-place update renames the old copy away at its header. Until the
+// batch's sync has made that rename durable nothing of the copy may change
+// on disk (a power cut would find changed bytes under the real name), and no
+// folder is synced per file for it. A cut update leaves the old copy whole.
+TEST_F(DurableTest, AnInPlaceUpdateChangesTheCopyOnlyAfterItsBatchSync) {
+    constexpr size_t kBlock = 4096;
+    const std::string old =
+        std::string(kBlock, 'a') + std::string(kBlock, 'b') + std::string(kBlock, 'c');
+    const std::string middle(kBlock, 'N');
+    const std::string now = old.substr(0, kBlock) + middle + old.substr(2 * kBlock);
+    struct Case {
+        const char* name;
+        uint8_t method;
+        bool whole;  // false: the session ends before the entry's end
+    };
+    const Case cases[] = {
+        {"md5", FlrNetMirHeader::kMD5, true},
+        {"rsync", FlrNetMirHeader::kRSync, true},
+        {"md5, cut", FlrNetMirHeader::kMD5, false},
+        {"rsync, cut", FlrNetMirHeader::kRSync, false},
+    };
+    const std::string path = root + "/a/1";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        flrtest::writeFile(path, old);
+        FolderSyncSpy spy;
+        jx::ScopedFileOps scoped(spy);
+        FlrTailApplier applier(root, FlrTailApplier::Options{});
+        {
+            FlrTailApplySession session(applier);
+            sendMiddleBlockDelta(session, path, c.method, kBlock, middle, c.whole);
+            EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the copy kept its name while changing";
+            EXPECT_EQ(temporaryIn(root + "/a"), old) << "changed before the rename was durable";
+            EXPECT_EQ(spy.folderSyncs.count(inodeOf(root + "/a")), 0u);
+            if (c.whole) {
+                session.commit();
+                EXPECT_EQ(spy.folderSyncs[inodeOf(root + "/a")], 1);
+                EXPECT_EQ(session.stats().failed, 0);
+            }
+        }
+        EXPECT_EQ(flrtest::readFile(path), c.whole ? now : old);
+        EXPECT_FALSE(hasTemporaries(root));
+    }
+}
+
 TEST_F(DurableTest, TheSweepRemovesTemporariesAtAnyDepthAndNothingElse) {
     const std::string temp = FlrTailRoot::temporaryName("f");
     const std::vector<std::string> temporaries = {temp, "a/" + temp, "a/b/" + temp,

@@ -179,6 +179,8 @@ class FLR_EXPORT FlrTailApplySession {
     void endSpecial();
     void dropOpen(const char* why);
     void syncFolders(const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
+    bool syncBatch(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
+    bool applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
     void answer(const FlrNetMessage& m, FlrNetTail& reply);
     template <class Fn>
     void onEntry(Fn fn);

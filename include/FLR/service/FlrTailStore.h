@@ -37,15 +37,18 @@ class FLR_EXPORT FlrTailStore {
         uint32_t length = 0;
     };
 
-    // Opens the store in dir (made when missing) for the root at rootPath.
-    // Throws JxException when dir lies inside the root, is locked by another
-    // process, or its databases cannot be opened.
+    // Takes the store in dir (made when missing) for the root at rootPath;
+    // its databases open on first use. Throws JxException when dir lies
+    // inside the root or is locked by another process. Databases that cannot
+    // be opened are logged and the store behaves as an empty one.
     FlrTailStore(const std::string& dir, const std::string& rootPath);
     ~FlrTailStore();
     FlrTailStore(const FlrTailStore&) = delete;
     FlrTailStore& operator=(const FlrTailStore&) = delete;
 
     const std::string& dir() const { return dir_; }
+    // True once a record, forget or lookup has opened the databases.
+    bool isOpen() const;
 
     // Some stored block with this hash; false when there is none (or the
     // store failed, logged).
@@ -88,10 +91,13 @@ class FLR_EXPORT FlrTailStore {
     void queueLocked(Pending op);
     void applyLocked(const Pending& op);
     void flushPendingLocked();
+    bool openLocked();
 
+    enum class DbState { Closed, Open, Failed };
     std::string dir_;
     std::unique_ptr<JxFileLock> lock_;
-    std::mutex dbMutex_;  // the databases have no locking of their own
+    mutable std::mutex dbMutex_;  // the databases have no locking of their own
+    DbState state_ = DbState::Closed;
     FlrLBFSTreeDB tree_;
     FlrLBFSHashDB hashes_;
     std::vector<Pending> pending_;
