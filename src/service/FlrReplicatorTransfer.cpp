@@ -106,12 +106,11 @@ bool appliedBefore(const std::string& text, const std::string& appliedFile) {
 // auto compares blocks on a baseline: an empty tail holds nothing worth
 // finding, and LBFS would cost about twice a full send. On later runs a file
 // whose path the tail holds is compared by MD5/RSync (an in-place edit costs
-// about half the bytes and time of LBFS's block list plus the touched
-// blocks), and a file the tail holds nothing at (a rename, a copy, a new
-// file) goes by LBFS, which builds it from content the tail holds under any
-// name. The tail's answer to the checksum request the pipeline sends anyway
-// tells which: it is current even when the tail changed behind the head's
-// back, where the head's own record of earlier runs would not be.
+// about half the bytes of LBFS's block list plus the touched blocks), and a file the tail holds
+// nothing at (a rename, a copy, a new file) goes by LBFS, which builds it from content the tail
+// holds under any name. The tail's answer to a checksum request on the pipeline's own connection
+// tells which (asked also for files the threshold sends whole): it is current even when the tail
+// changed behind the head's back, where the head's record of earlier runs would not be.
 void chooseSenders(const std::string& m, bool tailHoldsContent, FlrBackup& b) {
     const bool lbfs = m == "lbfs" || (m == "auto" && tailHoldsContent);
     b.useLBFS = lbfs && !b.isLBFSDisabled();
