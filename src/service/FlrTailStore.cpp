@@ -52,7 +52,6 @@ FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) 
 }
 
 FlrTailStore::~FlrTailStore() {
-    stopWriter();
     {
         std::lock_guard<std::mutex> lock(dbMutex_);
         flushPendingLocked();
@@ -90,52 +89,20 @@ bool FlrTailStore::find(const unsigned char* hash, Hit* hit) {
 
 void FlrTailStore::record(const std::string& rel, const std::vector<JxLBFS::HashBlock>& blocks) {
     if (rel.empty()) return;
-    queue(Pending{rel, blocks, false});
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    queueLocked(Pending{rel, blocks, false});
 }
 
-void FlrTailStore::queue(Pending op) {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+void FlrTailStore::queueLocked(Pending op) {
     pendingBlocks_ += op.blocks.size();
     pending_.push_back(std::move(op));
-    if (pending_.size() < kBackgroundFiles && pendingBlocks_ < kBackgroundBlocks) return;
-    if (!writer_.joinable() && !stopWriter_) writer_ = std::thread([this] { writeInBackground(); });
-    queueCv_.notify_one();
+    if (pending_.size() >= kMaxPendingFiles || pendingBlocks_ >= kMaxPendingBlocks)
+        flushPendingLocked();
 }
 
 void FlrTailStore::flush() {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
-}
-
-size_t FlrTailStore::unwritten() {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    return pending_.size() + inFlight_;
-}
-
-void FlrTailStore::writeInBackground() {
-    std::unique_lock<std::mutex> lock(queueMutex_);
-    for (;;) {
-        queueCv_.wait(lock, [this] {
-            return stopWriter_ || pending_.size() >= kBackgroundFiles ||
-                   pendingBlocks_ >= kBackgroundBlocks;
-        });
-        if (stopWriter_) return;
-        lock.unlock();
-        {
-            std::lock_guard<std::mutex> db(dbMutex_);
-            flushPendingLocked();
-        }
-        lock.lock();
-    }
-}
-
-void FlrTailStore::stopWriter() {
-    {
-        std::lock_guard<std::mutex> lock(queueMutex_);
-        stopWriter_ = true;
-    }
-    queueCv_.notify_all();
-    if (writer_.joinable()) writer_.join();
 }
 
 void FlrTailStore::applyLocked(const Pending& op) {
@@ -163,22 +130,11 @@ void FlrTailStore::applyLocked(const Pending& op) {
 // placing files wait for the databases' flushes. When the batch cannot be
 // had (or the map fills up in it), each file goes on its own.
 void FlrTailStore::flushPendingLocked() {
+    if (pending_.empty()) return;
     std::vector<Pending> files;
-    size_t blocks = 0;
-    {
-        std::lock_guard<std::mutex> lock(queueMutex_);
-        if (pending_.empty()) return;
-        files.swap(pending_);
-        blocks = pendingBlocks_;
-        pendingBlocks_ = 0;
-        inFlight_ = files.size();
-    }
-    writeBatch(files, blocks);
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    inFlight_ = 0;
-}
-
-void FlrTailStore::writeBatch(const std::vector<Pending>& files, size_t blocks) {
+    files.swap(pending_);
+    const size_t blocks = pendingBlocks_;
+    pendingBlocks_ = 0;
     {
         TCtreeTable::BatchScope treeBatch(tree_, files.size() * 512,
                                           TCtreeTable::Flush::Background);
@@ -192,7 +148,8 @@ void FlrTailStore::writeBatch(const std::vector<Pending>& files, size_t blocks) 
 }
 
 void FlrTailStore::forget(const std::string& rel) {
-    queue(Pending{rel, {}, true});
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    queueLocked(Pending{rel, {}, true});
 }
 
 void FlrTailStore::forgetFile(uint64_t fid) {

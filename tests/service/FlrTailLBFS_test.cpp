@@ -10,8 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "FLR/platform/JxException.h"
@@ -495,65 +493,6 @@ TEST(TailStore, GatheredChangesKeepTheirOrderAndAKillLosesOnlyRecords) {
     FlrTailStore store(dir, root);
     EXPECT_TRUE(store.blocksOf("lost").empty());
     EXPECT_EQ(store.blocksOf("again").size(), blocks.size());
-}
-
-// Enough placed files are written while the tail goes on, without a lookup
-// or a close: a tail killed afterwards keeps them. Records from one thread
-// and lookups from another see every change in order.
-TEST(TailStore, ManyRecordsAreWrittenInTheBackgroundAndLookupsSeeThemAll) {
-    Registry reg;
-    flrtest::TempDir tmp;
-    const std::string root = tmp.path() + "/root", dir = tmp.path() + "/store";
-    ::mkdir(root.c_str(), 0755);
-    const size_t files = FlrTailStore::kBackgroundFiles;
-    std::vector<std::vector<JxLBFS::HashBlock>> lists;
-    for (size_t i = 0; i < files; ++i) {
-        const std::list<JxLBFS::HashBlock> l =
-            cutBlocks(pattern(9000, static_cast<unsigned>(i) + 20));
-        lists.emplace_back(l.begin(), l.end());
-    }
-    EXPECT_EQ(0, flrtest::runInChild([&]() -> int {
-                  FlrTailStore store(dir, root);
-                  for (size_t i = 0; i < files; ++i)
-                      store.record("f" + std::to_string(i), lists[i]);
-                  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-                  while (store.unwritten() > 0 && std::chrono::steady_clock::now() < deadline)
-                      ::usleep(10000);
-                  if (store.unwritten() > 0) return 1;
-                  _exit(0);  // killed: no close
-              }));
-    FlrTailStore store(dir, root);
-    for (size_t i = 0; i < files; ++i)
-        EXPECT_EQ(store.blocksOf("f" + std::to_string(i)).size(), lists[i].size()) << i;
-
-    // Each file is recorded under a new name, then its old name forgotten,
-    // while another thread looks its blocks up: a hit names one of the two.
-    std::thread writer([&] {
-        for (size_t round = 0; round < 3; ++round)
-            for (size_t i = 0; i < files; ++i) {
-                const std::string from = "r" + std::to_string(round) + "/f" + std::to_string(i);
-                const std::string old =
-                    round == 0 ? "f" + std::to_string(i)
-                               : "r" + std::to_string(round - 1) + "/f" + std::to_string(i);
-                store.record(from, lists[i]);
-                store.forget(old);
-            }
-    });
-    size_t misses = 0;
-    for (size_t k = 0; k < 3 * files; ++k) {
-        FlrTailStore::Hit hit;
-        const size_t i = k % files;
-        if (!store.find(lists[i][0].hash, &hit))
-            ++misses;
-        else
-            EXPECT_EQ(hit.rel.substr(hit.rel.rfind('/') + 1), "f" + std::to_string(i));
-    }
-    writer.join();
-    EXPECT_EQ(misses, 0u);
-    for (size_t i = 0; i < files; ++i) {
-        EXPECT_EQ(store.blocksOf("r2/f" + std::to_string(i)).size(), lists[i].size()) << i;
-        EXPECT_TRUE(store.blocksOf("r1/f" + std::to_string(i)).empty()) << i;
-    }
 }
 
 }  // namespace

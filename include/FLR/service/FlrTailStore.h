@@ -15,12 +15,10 @@
 //
 // Thread-safe: one lock around both databases. One process per store (an
 // exclusive lock file in the folder).
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,18 +51,13 @@ class FLR_EXPORT FlrTailStore {
     // store failed, logged).
     bool find(const unsigned char* hash, Hit* hit);
     // The file rel now holds exactly these blocks (it was just put in place).
-    // Records and forgets are gathered and written together: before any
-    // lookup, on close, and in the background once kBackgroundFiles files or
-    // kBackgroundBlocks blocks wait (so a large batch of placed files is
-    // written while the tail goes on renaming, not all at its end; the
-    // caller never waits for the databases here). A crash loses the
+    // Records and forgets are gathered and written together, before any
+    // lookup, at kMaxPendingFiles files and on close. A crash loses the
     // records not yet written: their content is then asked for like unknown
     // content, and a forget lost leaves an entry that verification catches.
     void record(const std::string& rel, const std::vector<JxLBFS::HashBlock>& blocks);
     // Writes the gathered records now.
     void flush();
-    // Records and forgets not yet written (queued or being written).
-    size_t unwritten();
     // rel was deleted or replaced: its blocks (a folder: of everything below)
     // are no longer trusted.
     void forget(const std::string& rel);
@@ -81,8 +74,8 @@ class FLR_EXPORT FlrTailStore {
     // (by the digest of its canonical path) beside the replication state.
     static std::string defaultDir(const std::string& rootPath);
 
-    static constexpr size_t kBackgroundFiles = 64;
-    static constexpr size_t kBackgroundBlocks = size_t{1} << 14;
+    static constexpr size_t kMaxPendingFiles = 1024;
+    static constexpr size_t kMaxPendingBlocks = size_t{1} << 18;
 
   private:
     void logFailure(const char* what, const CQiError& e) const;
@@ -92,26 +85,15 @@ class FLR_EXPORT FlrTailStore {
         std::vector<JxLBFS::HashBlock> blocks;
         bool forget = false;
     };
-    void queue(Pending op);
+    void queueLocked(Pending op);
     void applyLocked(const Pending& op);
-    // Under dbMutex_: writes everything queued so far, in order.
     void flushPendingLocked();
-    void writeBatch(const std::vector<Pending>& files, size_t blocks);
-    void writeInBackground();
-    void stopWriter();
 
     std::string dir_;
     std::unique_ptr<JxFileLock> lock_;
     std::mutex dbMutex_;  // the databases have no locking of their own
     FlrLBFSTreeDB tree_;
     FlrLBFSHashDB hashes_;
-    // Taken after dbMutex_ when both are held; record() and forget() take
-    // only this one, so a caller never waits for a write in progress.
-    std::mutex queueMutex_;
-    std::condition_variable queueCv_;
     std::vector<Pending> pending_;
     size_t pendingBlocks_ = 0;
-    size_t inFlight_ = 0;  // taken from pending_, not yet written
-    bool stopWriter_ = false;
-    std::thread writer_;  // started at the first background write
 };
