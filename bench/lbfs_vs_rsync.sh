@@ -46,9 +46,9 @@ run_rsync() {
     recv=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' <<<"$out" | tr -d ,)
     echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') $((sent + recv))"
 }
-line() {  # NAME "SECONDS BYTES"
+line() {  # NAME "SECONDS BYTES", with the load average beside it (a shared machine)
     read -r t b <<<"$2"
-    printf '%-44s %8.2f s %14s B\n' "$1" "$t" "$b"
+    printf '%-44s %8.2f s %14s B  load %s\n' "$1" "$t" "$b" "$(cut -d' ' -f1 /proc/loadavg)"
 }
 ratios=()
 ratio() {  # NAME "SECONDS BYTES" "SECONDS BYTES": time and wire ratios of the first over the second

@@ -89,6 +89,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     while (!session.stopping()) {
         const int rc = session.net.recvMessage(&m, 1);
         if (rc == -2) {
+            apply.placeParkedLBFS();
             apply.commit();          // idle: nothing waits for long
             journal().closeFiles();  // none kept open while nothing comes
             continue;
@@ -127,6 +128,10 @@ FlrTailApplySession::~FlrTailApplySession() {
     } catch (...) {
     }
     applier_.addTotals(stats_);
+}
+
+void FlrTailApplySession::placeParkedLBFS() {
+    lbfs_->placeParked();
 }
 
 void FlrTailApplySession::settleLBFS(int idleSeconds) {

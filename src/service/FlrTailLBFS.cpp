@@ -132,7 +132,7 @@ bool FlrTailLBFSRegistry::awaited(uint64_t origin) {
 
 bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* stop,
                                       int idleSeconds, const std::function<bool()>& gone,
-                                      int goneSeconds) {
+                                      int goneSeconds, const std::function<void(Entries)>& place) {
     std::unique_lock<std::mutex> lock(pendingMutex_);
     auto it = origins_.find(origin);
     if (it == origins_.end()) return true;
@@ -141,6 +141,15 @@ bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* 
     bool settled = true;
     int limit = idleSeconds;
     while (o.outstanding > 0) {
+        if (place && !o.parked.empty()) {
+            Entries entries;
+            for (auto& p : o.parked) entries.push_back(std::move(p.second));
+            o.parked.clear();
+            lock.unlock();
+            place(std::move(entries));
+            lock.lock();
+            continue;
+        }
         if ((stop && stop->load()) || Clock::now() - o.lastProgress > std::chrono::seconds(limit)) {
             settled = false;
             break;
@@ -185,8 +194,60 @@ std::vector<std::shared_ptr<FlrTailLBFSFile>> FlrTailLBFSRegistry::takeFedBy(uin
 }
 
 void FlrTailLBFSRegistry::forgetAgent(uint64_t agent) {
+    Entries dropped;  // destroyed without the lock: their tickets take it
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto it = origins_.find(agent);
+        if (it == origins_.end()) return;
+        for (auto& p : it->second.parked) dropped.push_back(std::move(p.second));
+        origins_.erase(it);
+    }
+}
+
+bool FlrTailLBFSRegistry::park(uint64_t origin, uint64_t feeder,
+                               std::unique_ptr<FlrTailApplyEntry>& entry) {
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto it = origins_.find(origin);
+        if (it == origins_.end() || it->second.closed) return false;
+        auto& parked = it->second.parked;
+        const auto fed = std::count_if(parked.begin(), parked.end(),
+                                       [feeder](const auto& p) { return p.first == feeder; });
+        if (static_cast<size_t>(fed) >= kMaxParked) return false;
+        parked.emplace_back(feeder, std::move(entry));
+    }
+    settledCv_.notify_all();  // a session that waits meanwhile places it
+    return true;
+}
+
+FlrTailLBFSRegistry::Entries FlrTailLBFSRegistry::unpark(uint64_t origin) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
-    origins_.erase(agent);
+    Entries out;
+    auto it = origins_.find(origin);
+    if (it == origins_.end()) return out;
+    for (auto& p : it->second.parked) out.push_back(std::move(p.second));
+    it->second.parked.clear();
+    return out;
+}
+
+FlrTailLBFSRegistry::Entries FlrTailLBFSRegistry::unparkFedBy(uint64_t feeder) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    Entries out;
+    for (auto& [id, o] : origins_) {
+        auto& parked = o.parked;
+        for (auto& p : parked)
+            if (p.first == feeder) out.push_back(std::move(p.second));
+        parked.erase(
+            std::remove_if(parked.begin(), parked.end(), [](const auto& p) { return !p.second; }),
+            parked.end());
+    }
+    return out;
+}
+
+void FlrTailLBFSRegistry::close(uint64_t origin) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    if (it != origins_.end()) it->second.closed = true;
 }
 
 // --- indexing files that arrive whole ------------------------------------------------
@@ -497,7 +558,31 @@ std::unique_ptr<FlrTailApplyEntry> FlrTailLBFS::completeIfReady(FlrTailLBFSFile&
 }
 
 void FlrTailLBFS::hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin) {
-    finished_(std::move(entry), origin != id_ && registry_.awaited(origin));
+    if (origin == id_) {
+        finished_(std::move(entry), false);
+        return;
+    }
+    if (registry_.awaited(origin)) {
+        finished_(std::move(entry), true);
+        return;
+    }
+    // Without batches every file is put in place at once anyway.
+    if (options_.syncFiles && registry_.park(origin, id_, entry)) return;
+    // Its session has ended, or this session parked enough: all of them go
+    // in place now, in one commit.
+    FlrTailLBFSRegistry::Entries entries = registry_.unparkFedBy(id_);
+    entries.push_back(std::move(entry));
+    place(std::move(entries));
+}
+
+void FlrTailLBFS::placeParked() {
+    place(registry_.unpark(id_));
+    place(registry_.unparkFedBy(id_));
+}
+
+void FlrTailLBFS::place(FlrTailLBFSRegistry::Entries entries) {
+    for (size_t i = 0; i < entries.size(); ++i)
+        finished_(std::move(entries[i]), i + 1 == entries.size());
 }
 
 void FlrTailLBFS::fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats) {
@@ -541,7 +626,12 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
 void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds,
                          const std::function<bool()>& gone, int goneSeconds) {
     if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
-    if (registry_.waitSettled(id_, stop, idleSeconds, gone, goneSeconds)) return;
+    // Files this session completed for others: a ping's answer means they
+    // are in place.
+    place(registry_.unparkFedBy(id_));
+    if (registry_.waitSettled(id_, stop, idleSeconds, gone, goneSeconds,
+                              [this](FlrTailLBFSRegistry::Entries e) { place(std::move(e)); }))
+        return;
     const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
     if (left.empty()) return;
     const std::string why = stop && stop->load() ? std::string("the tail is stopping")
@@ -553,6 +643,9 @@ void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats
 
 void FlrTailLBFS::endSession(FlrTailApplyStats& stats) {
     dropOpen(stats);
+    registry_.close(id_);
+    place(registry_.unpark(id_));
+    place(registry_.unparkFedBy(id_));
     abandon(registry_.takeFedBy(id_), "the connection bringing its blocks ended", stats);
     abandon(registry_.takeBegunBy(id_), "the connection that began it ended", stats);
 }

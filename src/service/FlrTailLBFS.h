@@ -27,6 +27,15 @@
 // or above its path, before a dirchange and when it ends; a file whose blocks
 // stop coming for Options::lbfsIdleSeconds is dropped, as is one whose
 // block-sending session ends first.
+//
+// A file completed by the block-sending session while its own session does
+// not wait for it is parked in the registry, not left in the completing
+// session's batch: that session commits only when it fills, idles for a
+// second or sees a ping, so a session that began waiting just after the
+// completion waited a second for nothing. Parked files are put in place by
+// whichever comes first: their own session when it settles or ends, or the
+// completing session when it settles (before a ping), idles, ends, or parks
+// kMaxParked files.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -37,6 +46,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrNetMessage.h"
@@ -52,6 +62,7 @@ struct FlrTailLBFSFile;
 class FlrTailLBFSRegistry {
   public:
     using Clock = std::chrono::steady_clock;
+    using Entries = std::vector<std::unique_ptr<FlrTailApplyEntry>>;
 
     explicit FlrTailLBFSRegistry(FlrTailStore* store) : store_(store) {}
     FlrTailStore* store() const { return store_; }
@@ -73,18 +84,33 @@ class FlrTailLBFSRegistry {
     // Waits until origin's files have settled, stop is set, or no block came
     // for idleSeconds (goneSeconds once gone() says the head hung up); true
     // when they all settled.
+    // Files parked for origin meanwhile are handed to place (without the lock).
     bool waitSettled(uint64_t origin, const std::atomic<bool>* stop, int idleSeconds,
-                     const std::function<bool()>& gone = {}, int goneSeconds = 0);
+                     const std::function<bool()>& gone = {}, int goneSeconds = 0,
+                     const std::function<void(Entries)>& place = {});
     // Unregisters and returns the files begun by (or fed by) an agent.
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeBegunBy(uint64_t origin);
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeFedBy(uint64_t feeder);
     // An agent is gone: its bookkeeping goes too.
     void forgetAgent(uint64_t agent);
 
+    static constexpr size_t kMaxParked = 256;
+    // Parks a completed file of origin, fed by feeder; false (entry kept)
+    // when origin has ended or holds kMaxParked files from feeder.
+    bool park(uint64_t origin, uint64_t feeder, std::unique_ptr<FlrTailApplyEntry>& entry);
+    // The parked files of origin, or those fed by feeder, in the order parked.
+    Entries unpark(uint64_t origin);
+    Entries unparkFedBy(uint64_t feeder);
+    // origin ends: nothing more is parked for it.
+    void close(uint64_t origin);
+
   private:
     struct Origin {
         int outstanding = 0;
         int waiters = 0;
+        bool closed = false;
+        // Completed files waiting for a commit: (feeder, entry).
+        std::vector<std::pair<uint64_t, std::unique_ptr<FlrTailApplyEntry>>> parked;
         Clock::time_point lastProgress = Clock::now();
         // Pending files per path and per folder above them ("" = the root).
         std::unordered_map<std::string, int> paths;
@@ -157,6 +183,9 @@ class FlrTailLBFS {
     // idleSeconds < 0: the configured idle time; goneSeconds once gone().
     void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds = -1,
                 const std::function<bool()>& gone = {}, int goneSeconds = 0);
+    // Puts in place the parked files this session began or completed (it
+    // idles: nothing waits for long).
+    void placeParked();
     // The session ends: whatever it began or fed and is still pending goes.
     void endSession(FlrTailApplyStats& stats);
 
@@ -188,6 +217,8 @@ class FlrTailLBFS {
     void fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats);
     void abandon(const std::vector<FilePtr>& files, const char* why, FlrTailApplyStats& stats);
     void hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin);
+    // Takes parked files into this session's batch and commits it.
+    void place(FlrTailLBFSRegistry::Entries entries);
 
     FlrTailLBFSRegistry& registry_;
     const FlrTailRoot& root_;

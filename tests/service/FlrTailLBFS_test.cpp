@@ -2,10 +2,12 @@
 // root are reused (also across names and restarts), only the rest is asked
 // for; every block is verified, so a faulty head or a stale store entry never
 // puts wrong bytes under a name.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -30,12 +32,12 @@ struct TailLBFS : ::testing::Test {
         ::mkdir(root.c_str(), 0755);
         start();
     }
-    void start(int idleSeconds = 60) {
+    void start(int idleSeconds = 60, bool syncFiles = false) {
         tail.reset();
         FlrTailApplier::Options o;
         o.storeDir = storeDir;
         o.lbfsIdleSeconds = idleSeconds;
-        tail = std::make_unique<Tail>(root, o);
+        tail = std::make_unique<Tail>(root, o, syncFiles);
     }
     std::string at(const std::string& rel) const { return root + "/" + rel; }
     // The counts, once every session has ended and added its own.
@@ -312,6 +314,58 @@ TEST_F(TailLBFS, FolderAfterItsFilesKeepsItsTimes) {
     ASSERT_EQ(::stat(at("d").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1600000100);
     EXPECT_EQ(flrtest::readFile(at("d/a.bin")), pattern(10000, 7));
+}
+
+// A file whose blocks all came before its session began to wait for it (at
+// the folder's entry) is put in place by that wait, not left for the block
+// connection to commit once it idles: a busy block connection held it back
+// until the wait gave up, and the ping's answer came before the file.
+TEST_F(TailLBFS, AFileCompletedBeforeItsSessionWaitsIsPlacedByTheWait) {
+    start(2, true);  // completed files wait in batches
+    const std::string content = pattern(20000, 31);
+    LBFSHead head(tail->port());
+    head.announce("d/a.bin", content);
+    FlrNetMessage m;
+    ASSERT_EQ(head.net.recvMessage(&m, 30), 0);
+    ASSERT_EQ(m.type, FLR_NET_LBFS_BLOCK_REQ);
+    head.answer(m.lbfsBlockReq);
+    head.blockLink->flush(30);
+    // The block connection never idles from now on (an idle one commits what it holds).
+    std::atomic<bool> chatting{true};
+    std::thread chatter([&] {
+        while (chatting) {
+            head.blockLink->sendLBFSDone(0);
+            head.blockLink->flush(30);
+            ::usleep(100000);
+        }
+    });
+    // Completed: the temporary has the header's times.
+    auto completed = [&] {
+        DIR* d = ::opendir(at("d").c_str());
+        if (!d) return false;
+        bool done = false;
+        while (struct dirent* e = ::readdir(d)) {
+            struct stat st {};
+            if (std::strstr(e->d_name, ".flrtmp.") &&
+                ::stat(at(std::string("d/") + e->d_name).c_str(), &st) == 0 &&
+                st.st_mtime == 1600000100)
+                done = true;
+        }
+        ::closedir(d);
+        return done;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!completed() && std::chrono::steady_clock::now() < deadline) ::usleep(5000);
+    EXPECT_TRUE(completed());
+    head.net.sendMirHeader(header("d", S_IFDIR | 0755, 0));
+    head.net.sendMirEOF();
+    head.net.ping();
+    const std::string placed = flrtest::readFile(at("d/a.bin"));
+    chatting = false;
+    chatter.join();
+    EXPECT_EQ(placed, content);
+    head.finish();
+    EXPECT_EQ(flrtest::readFile(at("d/a.bin")), content);
 }
 
 TEST_F(TailLBFS, HostilePathsAreRefusedAndHeadPathsOnlyEchoed) {

@@ -37,8 +37,11 @@ struct Tail {
     std::unique_ptr<FlrTailService> service;
     std::thread runner;
 
-    explicit Tail(const std::string& root, FlrTailApplier::Options options = {}) {
-        options.syncFiles = false;  // the tests do not survive power cuts
+    // syncFiles: batches made durable as in service (most tests do not
+    // survive power cuts and skip it).
+    explicit Tail(const std::string& root, FlrTailApplier::Options options = {},
+                  bool syncFiles = false) {
+        options.syncFiles = syncFiles;
         applier = std::make_unique<FlrTailApplier>(root, options);
         service = std::make_unique<FlrTailService>(applier->handler());
         service->listen("127.0.0.1", "0");

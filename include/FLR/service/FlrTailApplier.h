@@ -157,6 +157,8 @@ class FLR_EXPORT FlrTailApplySession {
     // this session began to be placed or failed; idleSeconds < 0: the
     // configured idle time without a block before they are dropped.
     void settleLBFS(int idleSeconds = -1);
+    // LBFS files completed but parked for a commit are put in place now.
+    void placeParkedLBFS();
     void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
     // Tells whether the head has hung up: a wait for its LBFS files then
     // ends after kEndGraceSeconds without a block, not the idle time.
