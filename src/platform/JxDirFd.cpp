@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace jx {
@@ -120,6 +121,11 @@ int mkdirAt(int dirFd, const std::string& name, mode_t mode) {
 int renameAt(int dirFd, const std::string& from, const std::string& to) {
     if (!isPlainName(from) || !isPlainName(to)) return errno = EINVAL, -1;
     return ::renameat(dirFd, from.c_str(), dirFd, to.c_str());
+}
+
+int renameNoReplaceAt(int dirFd, const std::string& from, const std::string& to) {
+    if (!isPlainName(from) || !isPlainName(to)) return errno = EINVAL, -1;
+    return ::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE);
 }
 
 int unlinkAt(int dirFd, const std::string& name, bool isDir) {

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -60,7 +62,43 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
 
 FlrTailApplier::~FlrTailApplier() = default;
 
+// A head killed and run again at once would otherwise race its own dead
+// sessions: they still commit their last batch, put in-place updates back
+// under their names and wait for LBFS blocks, while the new run asks for
+// checksums and places files. A checksum answered from one copy and a delta
+// applied to another gives a file that is no version of its source, and a
+// late commit puts an older copy over a newer one. So a new session starts
+// only once the sessions of dead heads have ended.
+FlrTailApplier::SessionList::iterator FlrTailApplier::enterSession(FlrTailSession& session) {
+    constexpr auto kLimit = std::chrono::seconds(60);
+    const auto until = std::chrono::steady_clock::now() + kLimit;
+    auto headGone = [&net = session.net] { return net.getLink().peerHungUp(); };
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(sessionsMtx_);
+            bool deadOnes = false;
+            for (const auto& gone : sessions_) deadOnes = deadOnes || gone();
+            if (!deadOnes || session.stopping() || std::chrono::steady_clock::now() >= until) {
+                sessions_.push_front(headGone);
+                return sessions_.begin();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void FlrTailApplier::leaveSession(SessionList::iterator it) {
+    std::lock_guard<std::mutex> lock(sessionsMtx_);
+    sessions_.erase(it);
+}
+
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
+    // Declared first so it is left last, after the session's final commit.
+    struct Counted {
+        FlrTailApplier& applier;
+        SessionList::iterator it;
+        ~Counted() { applier.leaveSession(it); }
+    } counted{*this, enterSession(session)};
     FlrTailApplySession apply(*this);
     apply.setStop(&session.stopFlag);
     // A head killed while this session waits for its blocks (before a

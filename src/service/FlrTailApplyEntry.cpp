@@ -74,10 +74,11 @@ FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
 FlrTailApplyEntry::~FlrTailApplyEntry() {
     if (done_ || !parent_) return;
     // An old copy not changed yet gets its name back; a changed one goes,
-    // and the next run sends the file again.
+    // and the next run sends the file again. Never over a file put there
+    // meanwhile: a later run that found the name empty placed a newer copy.
     if (inPlace_ && !wrote_) {
         out_.reset();
-        if (jx::renameAt(parent_.get(), temp_, leaf_) == 0) return;
+        if (jx::renameNoReplaceAt(parent_.get(), temp_, leaf_) == 0) return;
     }
     if (!temp_.empty()) jx::unlinkAt(parent_.get(), temp_, false);
     if (!oldTemp_.empty()) jx::unlinkAt(parent_.get(), oldTemp_, false);

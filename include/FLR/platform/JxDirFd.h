@@ -36,6 +36,8 @@ FLR_EXPORT void setBeneathWalkOnly(bool walkOnly);
 FLR_EXPORT int statAt(int dirFd, const std::string& name, struct stat* st);  // lstat-like
 FLR_EXPORT int mkdirAt(int dirFd, const std::string& name, mode_t mode);
 FLR_EXPORT int renameAt(int dirFd, const std::string& from, const std::string& to);
+// As renameAt, but fails with EEXIST instead of replacing an existing `to`.
+FLR_EXPORT int renameNoReplaceAt(int dirFd, const std::string& from, const std::string& to);
 FLR_EXPORT int unlinkAt(int dirFd, const std::string& name, bool isDir);
 FLR_EXPORT int symlinkAt(const std::string& target, int dirFd, const std::string& name);
 FLR_EXPORT int mknodAt(int dirFd, const std::string& name, mode_t mode, dev_t dev);

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,8 +130,16 @@ class FLR_EXPORT FlrTailApplier {
     FlrTailLBFSRegistry& lbfs() { return *lbfs_; }
 
   private:
+    using SessionList = std::list<std::function<bool()>>;
+    // Waits (bounded) until no session whose head has hung up is still being
+    // served, then counts this one in; see serve().
+    SessionList::iterator enterSession(FlrTailSession& session);
+    void leaveSession(SessionList::iterator it);
+
     FlrTailRoot root_;
     Options options_;
+    std::mutex sessionsMtx_;  // guards sessions_
+    SessionList sessions_;    // per served session: whether its head hung up
     FlrTailBookkeeper keeper_;
     std::unique_ptr<FlrTailStore> store_;
     std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
