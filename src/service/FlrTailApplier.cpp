@@ -21,6 +21,12 @@
 
 namespace {
 const char* const kFn = "FlrTailApplier";
+
+// The folder part of a path relative to the root ("" for the root itself).
+std::string folderOf(const std::string& rel) {
+    const size_t cut = rel.rfind('/');
+    return cut == std::string::npos ? "" : rel.substr(0, cut);
+}
 }  // namespace
 
 void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
@@ -315,7 +321,8 @@ void FlrTailApplySession::commit() {
     batch.swap(batch_);
     batchBytes_ = 0;
     batchPaths_.clear();
-    if (!applyHeldWrites(batch) || !syncBatch(batch)) return;
+    applyHeldWrites(batch);  // failures are counted per entry; the rest goes on
+    if (!syncBatch(batch)) return;
     for (auto& e : batch) {
         if (!e) continue;
         try {
@@ -346,12 +353,11 @@ bool FlrTailApplySession::syncBatch(std::vector<std::unique_ptr<FlrTailApplyEntr
 // fsync per folder makes them so (cheaper than a second syncfs, which would
 // also wait for every other writer's data), then the writes go out and the
 // batch's syncfs covers them with the rest.
-bool FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
+void FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
     std::unordered_map<std::string, bool> folderSynced;
     for (auto& e : batch) {
         if (!e || !e->holdingWrites()) continue;
-        const size_t cut = e->rel().rfind('/');
-        const std::string folder = cut == std::string::npos ? "" : e->rel().substr(0, cut);
+        const std::string folder = folderOf(e->rel());
         auto [it, first] = folderSynced.emplace(folder, true);
         if (first && jx::fileOps().fsync(e->parentFd()) != 0) {
             EvDebug::Error(kFn, "Couldn't make the updates in /%s durable: %s", folder.c_str(),
@@ -368,7 +374,6 @@ bool FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApp
             e.reset();  // its old copy gets its name back, or the next run resends it
         }
     }
-    return true;  // failures are counted per entry; the rest goes on
 }
 
 // The renames are directory entries, which the data's sync does not cover on
@@ -378,8 +383,7 @@ void FlrTailApplySession::syncFolders(
     std::unordered_set<std::string> done;
     for (const auto& e : batch) {
         if (!e) continue;
-        const size_t cut = e->rel().rfind('/');
-        const std::string folder = cut == std::string::npos ? "" : e->rel().substr(0, cut);
+        const std::string folder = folderOf(e->rel());
         if (e->parentFd() < 0 || !done.insert(folder).second) continue;
         if (jx::fileOps().fsync(e->parentFd()) != 0) {
             EvDebug::Error(kFn, "Couldn't make the new entries of /%s durable: %s", folder.c_str(),

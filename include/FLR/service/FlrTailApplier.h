@@ -191,7 +191,7 @@ class FLR_EXPORT FlrTailApplySession {
     void dropOpen(const char* why);
     void syncFolders(const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
     bool syncBatch(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
-    bool applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
+    void applyHeldWrites(std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch);
     void answer(const FlrNetMessage& m, FlrNetTail& reply);
     template <class Fn>
     void onEntry(Fn fn);
