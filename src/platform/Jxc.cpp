@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "FLR/platform/JxException.h"
@@ -279,30 +280,57 @@ void checkBlockSize(uint32_t blockSize) {
                  jxFormat("Block size %u is outside 1..%u", blockSize, kMaxBlockSize));
 }
 
-// Signs the whole blocks of [p, p + len) plus a short tail block when last;
-// returns false when the sink asked to stop.
+// Blocks signed per pass: enough to fill the MD5 lanes twice over, few
+// enough that a sink which stops early wastes little.
+constexpr size_t kWindowBlocks = 32;
+
+// Signs consecutive blocks window by window: the weak sums one by one, the
+// MD5s of the window's whole blocks together in lanes, a short last block on
+// its own; then hands them to the sink in block order.
 class Signer {
   public:
-    Signer(Weak kind, const BlockSink& sink) : kind_(kind), sink_(sink) {}
+    Signer(Weak kind, uint32_t blockSize, const BlockSink& sink)
+        : kind_(kind), blockSize_(blockSize), sink_(sink) {}
 
+    // Signs [p, p + len); returns false when the sink asked to stop.
     bool sign(const unsigned char* p, size_t len) {
-        if (next_ == UINT32_MAX)
-            JX_THROW("Jxc::blockSums", "More blocks than a 32-bit index holds");
-        BlockSum s;
-        s.index = next_++;
-        s.length = static_cast<uint32_t>(len);
-        s.weak = weakSum(kind_, p, len);
-        md5_init(&md5_);
-        md5_append(&md5_, p, len);
-        md5_finish(&md5_, s.md5);
-        return sink_(s);
+        for (size_t at = 0; at < len;) {
+            const size_t span = std::min(len - at, kWindowBlocks * blockSize_);
+            if (!signWindow(p + at, span)) return false;
+            at += span;
+        }
+        return true;
     }
     uint64_t count() const { return next_; }
 
   private:
+    bool signWindow(const unsigned char* p, size_t len) {
+        const size_t whole = len / blockSize_;
+        const size_t blocks = whole + (len % blockSize_ != 0 ? 1 : 0);
+        const unsigned char* starts[kWindowBlocks] = {};
+        for (size_t i = 0; i < blocks; ++i) {
+            starts[i] = p + i * blockSize_;
+            BlockSum& s = sums_[i];
+            s.length = static_cast<uint32_t>(std::min<size_t>(blockSize_, len - i * blockSize_));
+            s.weak = weakSum(kind_, starts[i], s.length);
+        }
+        md5Many(starts, whole, blockSize_, digests_);
+        if (blocks > whole) md5(starts[whole], sums_[whole].length, digests_[whole]);
+        for (size_t i = 0; i < blocks; ++i) {
+            if (next_ == UINT32_MAX)
+                JX_THROW("Jxc::blockSums", "More blocks than a 32-bit index holds");
+            sums_[i].index = next_++;
+            std::memcpy(sums_[i].md5, digests_[i], sizeof digests_[i]);
+            if (!sink_(sums_[i])) return false;
+        }
+        return true;
+    }
+
     Weak kind_;
+    size_t blockSize_;
     const BlockSink& sink_;
-    md5_state_t md5_;
+    BlockSum sums_[kWindowBlocks];
+    unsigned char digests_[kWindowBlocks][16];
     uint32_t next_ = 0;
 };
 
@@ -330,10 +358,8 @@ size_t readFull(int fd, unsigned char* buf, size_t len, uint64_t offset) {
 uint64_t blockSums(const void* data, size_t len, uint32_t blockSize, Weak kind,
                    const BlockSink& sink) {
     checkBlockSize(blockSize);
-    const auto* p = static_cast<const unsigned char*>(data);
-    Signer signer(kind, sink);
-    for (size_t at = 0; at < len; at += blockSize)
-        if (!signer.sign(p + at, std::min<size_t>(blockSize, len - at))) break;
+    Signer signer(kind, blockSize, sink);
+    signer.sign(static_cast<const unsigned char*>(data), len);
     return signer.count();
 }
 
@@ -343,14 +369,11 @@ uint64_t blockSums(int fd, uint32_t blockSize, Weak kind, const BlockSink& sink)
     checkBlockSize(blockSize);
     const size_t chunk = std::max<size_t>(1, kReadChunk / blockSize) * blockSize;
     std::vector<unsigned char> buf(chunk);
-    Signer signer(kind, sink);
+    Signer signer(kind, blockSize, sink);
     uint64_t offset = 0;
     for (;;) {
         const size_t got = readFull(fd, buf.data(), chunk, offset);
-        for (size_t at = 0; at < got; at += blockSize)
-            if (!signer.sign(buf.data() + at, std::min<size_t>(blockSize, got - at)))
-                return signer.count();
-        if (got < chunk) return signer.count();
+        if (!signer.sign(buf.data(), got) || got < chunk) return signer.count();
         offset += got;
     }
 }

@@ -1,6 +1,7 @@
 // The sending side of the MD5/RSync pipeline and the MD5 block sender.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrNetHead.h"
@@ -97,6 +98,50 @@ struct PendingRun {
     int len = 0;
 };
 
+// Blocks read and compared per pass: their MD5s share the vector lanes.
+// Capped in bytes so that large blocks do not make a large buffer.
+constexpr int kMaxBatchBlocks = 32;
+
+int batchBlocksFor(int block) {
+    constexpr int kMaxBytes = 4 << 20;
+    return std::clamp(kMaxBytes / block, 1, kMaxBatchBlocks);
+}
+
+// One pass of blocks read from the file: where each starts in the batch
+// buffer, its length, and whether the tail already holds it.
+struct Batch {
+    int blocks = 0;
+    int length[kMaxBatchBlocks] = {};
+    bool same[kMaxBatchBlocks] = {};
+    // The tail's MD5 where the weak sums matched, else null.
+    const unsigned char* tailMD5[kMaxBatchBlocks] = {};
+    unsigned long long candidateBytes = 0;
+};
+
+// The MD5s of the blocks whose weak sum matched the tail's, all at once; a
+// short last block goes on its own since the lanes need equal lengths.
+void compareMD5s(const unsigned char* data, int block, Batch& batch) {
+    const unsigned char* whole[kMaxBatchBlocks];
+    int wholeIndex[kMaxBatchBlocks];
+    size_t nWhole = 0;
+    for (int b = 0; b < batch.blocks; ++b)
+        if (batch.tailMD5[b] != nullptr && batch.length[b] == block) {
+            whole[nWhole] = data + static_cast<size_t>(b) * block;
+            wholeIndex[nWhole++] = b;
+        }
+    unsigned char local[kMaxBatchBlocks][16];
+    Jxc::md5Many(whole, nWhole, static_cast<size_t>(block), local);
+    for (size_t i = 0; i < nWhole; ++i)
+        batch.same[wholeIndex[i]] = std::memcmp(local[i], batch.tailMD5[wholeIndex[i]], 16) == 0;
+    const int last = batch.blocks - 1;
+    if (batch.tailMD5[last] != nullptr && batch.length[last] != block) {
+        unsigned char shortMD5[16];
+        Jxc::md5(data + static_cast<size_t>(last) * block, static_cast<size_t>(batch.length[last]),
+                 shortMD5);
+        batch.same[last] = std::memcmp(shortMD5, batch.tailMD5[last], 16) == 0;
+    }
+}
+
 }  // namespace
 
 void FlrBackup::sendRegFileMD5(File& first, int fd) {
@@ -132,47 +177,59 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
         pushToBNIfNeeded(fn);
         run.len = 0;
     };
-    md5_state_t md5;
+    const int batchBlocks = batchBlocksFor(block);
+    std::vector<unsigned char> data(static_cast<size_t>(
+        std::min<long long>(size, static_cast<long long>(batchBlocks) * block)));
     for (long long off = 0; off < size;) {
         checkAbort(fn);
-        const int want = static_cast<int>(std::min<long long>(block, size - off));
-        if (run.len + want > bufSize_) flushRun();
-        unsigned char* data = static_cast<unsigned char*>(buf_) + run.len;
-        const int n = readAll(fd, data, want);
-        if (n <= 0) break;
-        const ChunkCSUM* tail = digest();
-        bool same = false;
-        if (tail && tail->index == static_cast<uint32_t>(off / block)) {
+        const int span = static_cast<int>(
+            std::min<long long>(static_cast<long long>(batchBlocks) * block, size - off));
+        const int got = readAll(fd, data.data(), span);
+        if (got <= 0) break;
+        // Weak sums first; only blocks whose CRC-32 matched need an MD5.
+        Batch batch;
+        batch.blocks = (got + block - 1) / block;
+        for (int b = 0; b < batch.blocks; ++b) {
+            const long long at = off + static_cast<long long>(b) * block;
+            const unsigned char* p = data.data() + static_cast<size_t>(b) * block;
+            batch.length[b] = std::min(block, got - b * block);
+            const ChunkCSUM* tail = digest();
+            if (!tail || tail->index != static_cast<uint32_t>(at / block)) continue;
             uint32_t crc = 0xFFFFFFFFu;
-            jx_crc32(data, static_cast<size_t>(n), &crc);
-            if (crc == tail->weak) {
-                const bool sampleLocal = localSamples_.tryTake();
-                const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
-                unsigned char local[16];
-                md5_init(&md5);
-                md5_append(&md5, data, static_cast<size_t>(n));
-                md5_finish(&md5, local);
-                if (sampleLocal)
-                    addSample(1, static_cast<unsigned long long>(n),
-                              FlrAdaptiveMD5::nowMicros() - t0);
-                same = std::memcmp(local, tail->md5, sizeof local) == 0;
-            }
+            jx_crc32(p, static_cast<size_t>(batch.length[b]), &crc);
+            if (crc != tail->weak) continue;
+            batch.tailMD5[b] = tail->md5;
+            batch.candidateBytes += static_cast<unsigned long long>(batch.length[b]);
         }
-        if (same) {
-            flushRun();
-            prevSkipped = true;
-        } else {
+        if (batch.candidateBytes > 0) {
+            const bool sampleLocal = localSamples_.tryTake();
+            const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
+            compareMD5s(data.data(), block, batch);
+            if (sampleLocal) addSample(1, batch.candidateBytes, FlrAdaptiveMD5::nowMicros() - t0);
+        }
+        for (int b = 0; b < batch.blocks; ++b) {
+            const long long at = off + static_cast<long long>(b) * block;
+            const int n = batch.length[b];
+            const int want = static_cast<int>(std::min<long long>(block, size - at));
+            if (run.len + want > bufSize_) flushRun();
+            if (batch.same[b]) {
+                flushRun();
+                prevSkipped = true;
+                continue;
+            }
             // Only a skipped block breaks the stream; a run that merely
             // filled the buffer continues where it ended.
-            if (run.len == 0 && prevSkipped) head_->sendMirSeek(off);
-            if (run.len == 0) run.start = off;
+            if (run.len == 0 && prevSkipped) head_->sendMirSeek(at);
+            if (run.len == 0) run.start = at;
+            std::memcpy(static_cast<unsigned char*>(buf_) + run.len,
+                        data.data() + static_cast<size_t>(b) * block, static_cast<size_t>(n));
             run.len += n;
             prevSkipped = false;
-            EvDebug::DebugLvl(fn, 3, "[%lld-%lld]: %s => %s", off, off + n - 1, first.src.c_str(),
+            EvDebug::DebugLvl(fn, 3, "[%lld-%lld]: %s => %s", at, at + n - 1, first.src.c_str(),
                               first.dst.c_str());
         }
-        off += n;
-        if (n < want) break;  // the file shrank since the header
+        off += got;
+        if (got < span) break;  // the file shrank since the header
     }
     flushRun();
     if (sampleNet) addSample(0, static_cast<unsigned long long>(netBytes), netMicros);

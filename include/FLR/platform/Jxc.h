@@ -56,6 +56,24 @@ FLR_EXPORT void md5(const void* data, size_t len, unsigned char out[16]);
 FLR_EXPORT void sha1(const void* data, size_t len, unsigned char out[20]);
 FLR_EXPORT void sha256(const void* data, size_t len, unsigned char out[32]);
 
+// MD5 of count independent messages of len bytes each (msgs[i] -> out[i]).
+// Where the processor has vector units, several messages share one pass, a
+// 32-bit lane each (16 with AVX-512, 8 with AVX2); otherwise, and for a lone
+// message, OpenSSL digests them one by one. The digests are the same either
+// way. Messages of different lengths need separate calls.
+FLR_EXPORT void md5Many(const unsigned char* const* msgs, size_t count, size_t len,
+                        unsigned char (*out)[16]);
+
+// How md5Many computes: Auto is the best path this processor has. Forcing a
+// path lets tests and benchmarks compare them; md5UsePath returns false and
+// changes nothing when the processor lacks it. Not meant to change while
+// other threads digest.
+enum class Md5Path : uint8_t { Auto, OpenSSL, Avx2, Avx512 };
+FLR_EXPORT bool md5UsePath(Md5Path path);
+// The path md5Many takes now (never Auto) and its lane count (1 for OpenSSL).
+FLR_EXPORT Md5Path md5Path();
+FLR_EXPORT size_t md5Lanes();
+
 // Incremental SHA-1 (FIPS 180-4). After final() the object starts over.
 class FLR_EXPORT Sha1 {
   public:
