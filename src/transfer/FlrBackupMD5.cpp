@@ -113,8 +113,10 @@ struct Batch {
     int blocks = 0;
     int length[kMaxBatchBlocks] = {};
     bool same[kMaxBatchBlocks] = {};
-    // The tail's MD5 where the weak sums matched, else null.
-    const unsigned char* tailMD5[kMaxBatchBlocks] = {};
+    // The tail's MD5 where the weak sums matched. A copy: the digests of a
+    // later block may come in a new message, which frees the one before.
+    bool candidate[kMaxBatchBlocks] = {};
+    unsigned char tailMD5[kMaxBatchBlocks][16] = {};
     unsigned long long candidateBytes = 0;
 };
 
@@ -125,7 +127,7 @@ void compareMD5s(const unsigned char* data, int block, Batch& batch) {
     int wholeIndex[kMaxBatchBlocks];
     size_t nWhole = 0;
     for (int b = 0; b < batch.blocks; ++b)
-        if (batch.tailMD5[b] != nullptr && batch.length[b] == block) {
+        if (batch.candidate[b] && batch.length[b] == block) {
             whole[nWhole] = data + static_cast<size_t>(b) * block;
             wholeIndex[nWhole++] = b;
         }
@@ -134,7 +136,7 @@ void compareMD5s(const unsigned char* data, int block, Batch& batch) {
     for (size_t i = 0; i < nWhole; ++i)
         batch.same[wholeIndex[i]] = std::memcmp(local[i], batch.tailMD5[wholeIndex[i]], 16) == 0;
     const int last = batch.blocks - 1;
-    if (batch.tailMD5[last] != nullptr && batch.length[last] != block) {
+    if (batch.candidate[last] && batch.length[last] != block) {
         unsigned char shortMD5[16];
         Jxc::md5(data + static_cast<size_t>(last) * block, static_cast<size_t>(batch.length[last]),
                  shortMD5);
@@ -198,7 +200,8 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
             uint32_t crc = 0xFFFFFFFFu;
             jx_crc32(p, static_cast<size_t>(batch.length[b]), &crc);
             if (crc != tail->weak) continue;
-            batch.tailMD5[b] = tail->md5;
+            batch.candidate[b] = true;
+            std::memcpy(batch.tailMD5[b], tail->md5, sizeof batch.tailMD5[b]);
             batch.candidateBytes += static_cast<unsigned long long>(batch.length[b]);
         }
         if (batch.candidateBytes > 0) {

@@ -103,6 +103,12 @@ TEST_F(BackupTransfer, MD5SendsOnlyDifferingBlocks) {
         for (int b : blocks) s[static_cast<size_t>(b * kTransferBlock + 7)] ^= 0x5A;
         return s;
     };
+    const std::string longBase = randomContent(70 * kTransferBlock + 100, 3);
+    auto changedLong = [&](std::initializer_list<int> blocks) {
+        std::string s = longBase;
+        for (int b : blocks) s[static_cast<size_t>(b * kTransferBlock + 11)] ^= 0x5A;
+        return s;
+    };
     struct Case {
         const char* name;
         std::string tailCopy;
@@ -141,6 +147,20 @@ TEST_F(BackupTransfer, MD5SendsOnlyDifferingBlocks) {
          base.substr(0, 2 * kTransferBlock + 5),
          {{2 * kTransferBlock, 5}}},
         {"tail-empty", "", base, {{-1, base.size()}}},
+        // Longer files are compared many blocks per pass: changes on both
+        // sides of a pass edge, a run across one, a copy ending inside one.
+        {"pass-edges",
+         longBase,
+         changedLong({31, 32, 64}),
+         {{31 * kTransferBlock, 2 * kTransferBlock}, {64 * kTransferBlock, kTransferBlock}}},
+        {"run-across-passes",
+         longBase,
+         changedLong({28, 29, 30, 31, 32, 33, 34, 35, 36}),
+         {{28 * kTransferBlock, 9 * kTransferBlock}}},
+        {"tail-shorter-mid-pass",
+         longBase.substr(0, 40 * kTransferBlock + 10),
+         longBase,
+         {{40 * kTransferBlock, 30 * kTransferBlock + 100}}},
     };
     auto b = driver();
     b->useMD5 = true;
