@@ -5,7 +5,10 @@
 //   MD5 per 32 KiB block (the block comparison's pattern, one reused state):
 //     versus EVP_Digest per block with the algorithm fetched once;
 //   rolling weak sum: Jxc::rsync over the buffer, Jxc::rsyncRoll across it
-//     with a 32 KiB window, and Jxc::blockSums (weak sum + MD5 per block).
+//     with a 32 KiB window, and Jxc::blockSums (weak sum + MD5 per block);
+//   MD5 of 256 MiB in 4 KiB blocks (the resync's pattern): Jxc::md5Many in
+//     groups of 32 blocks on the best lane path and on AVX2, versus
+//     EVP_Digest per block.
 // Times are the thread's CPU time, not wall time: the work is single-threaded
 // and CPU-bound, and on a shared machine CPU time is what stays comparable
 // between the two sides. Each side keeps its best pass. The last line prints
@@ -27,6 +30,9 @@ namespace {
 constexpr size_t kBytes = 64u << 20;
 constexpr size_t kBlock = 32768;
 constexpr double kMB = 1e6;
+constexpr size_t kLaneBytes = 256u << 20;
+constexpr size_t kLaneBlock = 4096;
+constexpr size_t kLaneGroup = 32;
 
 enum Side {
     kMd5Ours,
@@ -39,10 +45,14 @@ enum Side {
     kRoll,
     kBlockSumsCrc,
     kBlockSumsRsync,
+    kLanesBest,
+    kLanesAvx2,
+    kLanesEvp,
     kSides
 };
 double gBest[kSides];
 std::vector<unsigned char> gData;
+std::vector<unsigned char> gLaneData;
 volatile unsigned gSink;
 
 double threadSeconds() {
@@ -52,7 +62,7 @@ double threadSeconds() {
 }
 
 template <typename Fn>
-void timed(benchmark::State& state, Side side, Fn fn) {
+void timed(benchmark::State& state, Side side, Fn fn, size_t bytes = kBytes) {
     for (auto _ : state) {
         const double t0 = threadSeconds();
         fn();
@@ -60,7 +70,7 @@ void timed(benchmark::State& state, Side side, Fn fn) {
         state.SetIterationTime(secs);
         gBest[side] = std::min(gBest[side], secs);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
 void md5Ours() {
@@ -119,6 +129,27 @@ void signBlocks(Jxc::Weak kind) {
     gSink = acc;
 }
 
+// As the block signer and the MD5 sender call it: a group of blocks at a time.
+void md5LaneBlocks(Jxc::Md5Path path) {
+    Jxc::md5UsePath(path);
+    const unsigned char* msgs[kLaneGroup];
+    unsigned char d[kLaneGroup][16];
+    for (size_t at = 0; at < gLaneData.size(); at += kLaneGroup * kLaneBlock) {
+        for (size_t i = 0; i < kLaneGroup; ++i) msgs[i] = gLaneData.data() + at + i * kLaneBlock;
+        Jxc::md5Many(msgs, kLaneGroup, kLaneBlock, d);
+        gSink = d[0][0];
+    }
+    Jxc::md5UsePath(Jxc::Md5Path::Auto);
+}
+
+void md5LaneBlocksEvp(const EVP_MD* md) {
+    unsigned char d[EVP_MAX_MD_SIZE];
+    for (size_t at = 0; at < gLaneData.size(); at += kLaneBlock) {
+        EVP_Digest(gLaneData.data() + at, kLaneBlock, d, nullptr, md, nullptr);
+        gSink = d[0];
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +157,11 @@ int main(int argc, char** argv) {
     gData.resize(kBytes);
     std::mt19937_64 rng(1);
     for (auto& b : gData) b = static_cast<unsigned char>(rng());
+    gLaneData.resize(kLaneBytes);
+    for (auto& b : gLaneData) b = static_cast<unsigned char>(rng());
+    const Jxc::Md5Path bestPath = Jxc::md5Path();
+    const bool haveAvx2 = Jxc::md5UsePath(Jxc::Md5Path::Avx2);
+    Jxc::md5UsePath(Jxc::Md5Path::Auto);
     EVP_MD* md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
     EVP_MD* sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
     if (md5 == nullptr || sha1 == nullptr) {
@@ -150,6 +186,18 @@ int main(int argc, char** argv) {
     add("rsync_roll_32KiB_window", kRoll, rollAcross);
     add("blockSums_crc32_md5", kBlockSumsCrc, [] { signBlocks(Jxc::Weak::Crc32); });
     add("blockSums_rsync_md5", kBlockSumsRsync, [] { signBlocks(Jxc::Weak::Rsync); });
+    auto addLanes = [](const char* name, Side side, auto fn) {
+        benchmark::RegisterBenchmark(name,
+                                     [=](benchmark::State& s) { timed(s, side, fn, kLaneBytes); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(1.0);
+    };
+    addLanes("md5_4KiB_blocks/lanes_best", kLanesBest, [=] { md5LaneBlocks(bestPath); });
+    if (haveAvx2)
+        addLanes("md5_4KiB_blocks/lanes_avx2", kLanesAvx2,
+                 [] { md5LaneBlocks(Jxc::Md5Path::Avx2); });
+    addLanes("md5_4KiB_blocks/EVP_Digest", kLanesEvp, [=] { md5LaneBlocksEvp(md5); });
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     EVP_MD_free(md5);
@@ -166,5 +214,17 @@ int main(int argc, char** argv) {
     std::printf("ratio md5/EVP %.2f, md5 per block/EVP %.2f, sha1/EVP %.2f (target 0.95)\n",
                 gBest[kMd5Evp] / gBest[kMd5Ours], gBest[kMd5BlockEvp] / gBest[kMd5BlockOurs],
                 gBest[kSha1Evp] / gBest[kSha1Ours]);
+    auto laneRate = [](Side s) { return static_cast<double>(kLaneBytes) / gBest[s] / kMB; };
+    const char* bestName = bestPath == Jxc::Md5Path::Avx512 ? "AVX-512"
+                           : bestPath == Jxc::Md5Path::Avx2 ? "AVX2"
+                                                            : "OpenSSL";
+    std::printf(
+        "MD5 per 4 KiB block, 256 MiB: lanes (%s, %zu lanes) %.0f MB/s, AVX2 %s MB/s, "
+        "EVP_Digest %.0f MB/s\n",
+        bestName, Jxc::md5Lanes(), laneRate(kLanesBest),
+        haveAvx2 ? std::to_string(static_cast<long>(laneRate(kLanesAvx2))).c_str() : "n/a",
+        laneRate(kLanesEvp));
+    std::printf("ratio lanes/EVP %.2f (EVP time / lanes time, higher is better)\n",
+                gBest[kLanesEvp] / gBest[kLanesBest]);
     return 0;
 }
