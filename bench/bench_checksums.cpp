@@ -6,6 +6,7 @@
 //     versus EVP_Digest per block with the algorithm fetched once;
 //   rolling weak sum: Jxc::rsync over the buffer, Jxc::rsyncRoll across it
 //     with a 32 KiB window, and Jxc::blockSums (weak sum + MD5 per block);
+//   CRC-32 register update over the buffer: jx_crc32 versus zlib's crc32_z;
 //   MD5 of 256 MiB in 4 KiB blocks (the resync's pattern): Jxc::md5Many in
 //     groups of 32 blocks on the best lane path and on AVX2, versus
 //     EVP_Digest per block.
@@ -15,6 +16,7 @@
 // the wrapper/OpenSSL ratios (target 0.95 or more).
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +50,8 @@ enum Side {
     kLanesBest,
     kLanesAvx2,
     kLanesEvp,
+    kCrcOurs,
+    kCrcZlib,
     kSides
 };
 double gBest[kSides];
@@ -198,6 +202,9 @@ int main(int argc, char** argv) {
         addLanes("md5_4KiB_blocks/lanes_avx2", kLanesAvx2,
                  [] { md5LaneBlocks(Jxc::Md5Path::Avx2); });
     addLanes("md5_4KiB_blocks/EVP_Digest", kLanesEvp, [=] { md5LaneBlocksEvp(md5); });
+    add("crc32/ours", kCrcOurs, [] { gSink = jx_crc32(0xffffffffu, gData.data(), gData.size()); });
+    add("crc32/zlib", kCrcZlib,
+        [] { gSink = static_cast<unsigned>(crc32_z(0, gData.data(), gData.size())); });
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     EVP_MD_free(md5);
@@ -214,6 +221,8 @@ int main(int argc, char** argv) {
     std::printf("ratio md5/EVP %.2f, md5 per block/EVP %.2f, sha1/EVP %.2f (target 0.95)\n",
                 gBest[kMd5Evp] / gBest[kMd5Ours], gBest[kMd5BlockEvp] / gBest[kMd5BlockOurs],
                 gBest[kSha1Evp] / gBest[kSha1Ours]);
+    std::printf("CRC-32 %.0f MB/s (zlib crc32_z %.0f), ratio zlib time / ours %.2f\n",
+                rate(kCrcOurs), rate(kCrcZlib), gBest[kCrcZlib] / gBest[kCrcOurs]);
     auto laneRate = [](Side s) { return static_cast<double>(kLaneBytes) / gBest[s] / kMB; };
     const char* bestName = bestPath == Jxc::Md5Path::Avx512 ? "AVX-512"
                            : bestPath == Jxc::Md5Path::Avx2 ? "AVX2"

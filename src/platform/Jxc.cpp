@@ -5,6 +5,10 @@
 #include <openssl/provider.h>
 #include <zlib.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -12,12 +16,67 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 
+namespace {
+
 // zlib's crc32 inverts the register on the way in and out; undoing both turns
 // it into the raw register update that callers chain and store as is.
-uint32_t jx_crc32(uint32_t crc, const void* data, size_t len) {
+uint32_t crc32Zlib(uint32_t crc, const unsigned char* p, size_t len) {
     if (len == 0) return crc;
-    const auto* bytes = static_cast<const Bytef*>(data);
-    return ~static_cast<uint32_t>(crc32_z(~crc & 0xffffffffUL, bytes, len));
+    return ~static_cast<uint32_t>(crc32_z(~crc & 0xffffffffUL, p, len));
+}
+
+#if defined(__x86_64__)
+// Carry-less multiply folding (Intel, "Fast CRC Computation for Generic
+// Polynomials Using PCLMULQDQ"): the raw register is linear, so the start
+// value joins the first bytes and each 16-byte lane is carried forward by
+// multiplying its halves with x^(n+32) and x^(n-32) mod P, n the distance
+// (bit-reflected constants for zlib's polynomial). The 16 bytes left after
+// folding are congruent to everything before them; zlib finishes them and
+// the tail from a zero register. Several times zlib's speed on long runs.
+__attribute__((target("pclmul,sse2"))) __m128i fold16(__m128i x, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+__attribute__((target("pclmul,sse2"))) uint32_t crc32Folded(uint32_t crc, const unsigned char* p,
+                                                            size_t len) {
+    auto load = [](const unsigned char* q) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    };
+    __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+    p += 64;
+    len -= 64;
+    const __m128i by4 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
+    for (; len >= 64; p += 64, len -= 64) {
+        x0 = _mm_xor_si128(fold16(x0, by4), load(p));
+        x1 = _mm_xor_si128(fold16(x1, by4), load(p + 16));
+        x2 = _mm_xor_si128(fold16(x2, by4), load(p + 32));
+        x3 = _mm_xor_si128(fold16(x3, by4), load(p + 48));
+    }
+    const __m128i by1 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
+    __m128i x = _mm_xor_si128(fold16(x0, by1), x1);
+    x = _mm_xor_si128(fold16(x, by1), x2);
+    x = _mm_xor_si128(fold16(x, by1), x3);
+    for (; len >= 16; p += 16, len -= 16) x = _mm_xor_si128(fold16(x, by1), load(p));
+    unsigned char rest[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x);
+    return crc32Zlib(crc32Zlib(0, rest, 16), p, len);
+}
+
+bool haveClmul() {
+    static const bool have = __builtin_cpu_supports("pclmul");
+    return have;
+}
+#endif
+
+}  // namespace
+
+uint32_t jx_crc32(uint32_t crc, const void* data, size_t len) {
+    const auto* p = static_cast<const unsigned char*>(data);
+#if defined(__x86_64__)
+    if (len >= 64 && haveClmul()) return crc32Folded(crc, p, len);
+#endif
+    return crc32Zlib(crc, p, len);
 }
 
 void jx_crc32(const void* data, size_t len, uint32_t* crc) {
