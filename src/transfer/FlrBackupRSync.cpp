@@ -105,7 +105,40 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
         countBytes(to - from);
         pushToBNIfNeeded(fn);
     };
-    md5_state_t md5;
+    // A match is usually followed by more, one block further each: where a
+    // match ended (or at the start), the windows at p, p + block, ... already
+    // in memory are digested together in vector lanes, and later lookups take
+    // their digest from here. Elsewhere a weak hit is digested alone, so
+    // hits that do not pan out cost no more than before.
+    constexpr int kAhead = 32;
+    long long matchEnd = 0;
+    long long aheadFrom = -1;
+    int aheadCount = 0;
+    unsigned char ahead[kAhead][16];
+    auto digestOf = [&](long long p, long long len, unsigned char out[16]) {
+        if (len == block && aheadFrom >= 0 && p >= aheadFrom && (p - aheadFrom) % block == 0 &&
+            (p - aheadFrom) / block < aheadCount) {
+            std::memcpy(out, ahead[(p - aheadFrom) / block], 16);
+            return;
+        }
+        const bool sampled = localSamples_.tryTake();
+        const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
+        const long long loaded = std::min<long long>((base + have - p) / block, kAhead);
+        long long bytes = len;
+        if (len != block || loaded < 2 || p != matchEnd) {
+            Jxc::md5(at(p), static_cast<size_t>(len), out);
+        } else {
+            const unsigned char* windows[kAhead];
+            for (int i = 0; i < loaded; ++i) windows[i] = at(p + i * block);
+            Jxc::md5Many(windows, static_cast<size_t>(loaded), static_cast<size_t>(block), ahead);
+            aheadFrom = p;
+            aheadCount = static_cast<int>(loaded);
+            std::memcpy(out, ahead[0], 16);
+            bytes = loaded * block;
+        }
+        if (sampled)
+            addSample(1, static_cast<unsigned long long>(bytes), FlrAdaptiveMD5::nowMicros() - t0);
+    };
     // The tail block the window [p, p + len) repeats, or -1.
     auto match = [&](long long p, long long len, uint32_t weak) -> long long {
         if (!index.maybe(weak)) return -1;
@@ -115,17 +148,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
         for (auto it = range.first; it != range.second; ++it) {
             const ChunkCSUM& c = f.csums[it->second];
             if (c.length != static_cast<uint32_t>(len)) continue;
-            if (!hashed) {
-                const bool sampled = localSamples_.tryTake();
-                const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
-                md5_init(&md5);
-                md5_append(&md5, at(p), static_cast<size_t>(len));
-                md5_finish(&md5, digest);
-                if (sampled)
-                    addSample(1, static_cast<unsigned long long>(len),
-                              FlrAdaptiveMD5::nowMicros() - t0);
-                hashed = true;
-            }
+            if (!hashed) digestOf(p, len, digest);
+            hashed = true;
             if (std::memcmp(digest, c.md5, sizeof digest) == 0)
                 return static_cast<long long>(c.index) * block;
         }
@@ -150,6 +174,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             addRef(tailOffset, block);
             p += block;
             literal = p;
+            matchEnd = p;
             haveSum = false;
             continue;
         }
