@@ -17,6 +17,7 @@
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
 #include "FlrTailDirChange.h"
+#include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
 
 namespace {
@@ -246,7 +247,9 @@ void FlrTailApplySession::endEntry() {
 
 namespace {
 
-// The blocks of the file placed at rel; false when it cannot be cut.
+// Files from this size on are cut on the session's index worker.
+constexpr int64_t kIndexOnWorkerBytes = int64_t{256} << 10;
+
 // The blocks of a rebuilt file just placed: the old copy's blocks where
 // nothing changed, the rest cut again; the whole file when the store has no
 // usable record of the old copy.
@@ -283,25 +286,24 @@ void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
         e.placed = [store, rel = e.rel()] { store->forget(rel); };
         return;
     }
-    if (e.method() == FlrNetMirHeader::kMD5 || e.method() == FlrNetMirHeader::kRSync) {
-        // The entry calls this from its own commit(), so it is still there.
-        e.placed = [store, &e, &root = applier_.root()] {
-            std::vector<JxLBFS::HashBlock> blocks;
-            if (cutPlaced(root, *store, e, &blocks))
-                store->record(e.rel(), blocks);
-            else
-                store->forget(e.rel());
-        };
-        return;
+    // Small files are cut at once: handing them over would cost about what
+    // cutting them does.
+    FlrTailIndexWorker* worker = nullptr;
+    if (e.size() >= kIndexOnWorkerBytes) {
+        if (!indexWorker_) indexWorker_ = std::make_unique<FlrTailIndexWorker>();
+        worker = indexWorker_.get();
     }
-    auto index = std::make_shared<FlrTailLBFSIndexer>();
+    auto index = std::make_shared<FlrTailIndexer>(worker, e.size());
     e.wrote = [index](const void* data, size_t len, int64_t at) { index->wrote(data, len, at); };
-    e.placed = [store, index, rel = e.rel(), size = e.size()] {
+    const bool rebuilt =
+        e.method() == FlrNetMirHeader::kMD5 || e.method() == FlrNetMirHeader::kRSync;
+    // The entry calls this from its own commit(), so it is still there.
+    e.placed = [store, index, rebuilt, &e, &root = applier_.root()] {
         std::vector<JxLBFS::HashBlock> blocks;
-        if (index->take(size, &blocks))
-            store->record(rel, blocks);
+        if (index->take(e.size(), &blocks) || (rebuilt && cutPlaced(root, *store, e, &blocks)))
+            store->record(e.rel(), blocks);
         else
-            store->forget(rel);
+            store->forget(e.rel());
     };
 }
 

@@ -1,4 +1,5 @@
-// The content store's record of a file rebuilt from its old copy (MD5,
+// The content store's record of a file sent whole (cut on the session's
+// index worker at this size) and of one rebuilt from its old copy (MD5,
 // RSync): whatever the delta did, and whether or not the store's record of
 // the old copy still describes it, the file's blocks are recorded exactly as
 // a cut of the whole new file gives them (the tail cuts again only around
@@ -59,12 +60,13 @@ TEST_F(StoreDeltaTest, ARebuiltFileIsRecordedAsACutOfItsNewContent) {
         FlrTailStore& store = *tail.applier->store();
         for (int method : {FlrNetMirHeader::kMD5, FlrNetMirHeader::kRSync}) {
             for (OldCopy old : {OldCopy::Recorded, OldCopy::ChangedBehindTheStore}) {
-                for (const DeltaCase& c : deltaCases(40)) {
+                for (const DeltaCase& c : deltaCases(80)) {
                     const std::string rel = c.name;
                     std::optional<std::string> tailCopy = c.old;
                     if (c.old) {
                         head.sendFile(at(rel), *c.old);
                         head.sync();
+                        EXPECT_EQ(recordMismatch(store, rel, *c.old), "") << "sent whole";
                         if (old == OldCopy::ChangedBehindTheStore) {
                             tailCopy = *c.old + pattern(5000, 9);
                             flrtest::writeFile(at(rel), *tailCopy);
