@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../src/service/FlrTailAnswers.h"
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/Jxc.h"
 #include "FLR/service/FlrTailApplier.h"
@@ -264,6 +265,28 @@ TEST_F(OldCopyTest, SkippedBytesPastTheOldEndFailTheEntry) {
             EXPECT_EQ(s.failed, 1);
             EXPECT_EQ(s.files, 0);
         }
+}
+
+// The last kKept answers are kept; one replaced by a newer answer for its
+// path does not take the newer one with it when it ages out.
+TEST(TailAnswered, KeepsTheLastAnswersAndTheNewestPerPath) {
+    FlrTailAnswered answered;
+    FlrTailCopyId older;
+    older.present = true;
+    older.ino = 1;
+    FlrTailCopyId newer = older;
+    newer.ino = 2;
+    answered.remember("asked twice", older);
+    answered.remember("asked once", older);
+    answered.remember("asked twice", newer);
+    for (size_t i = 0; i + 1 < FlrTailAnswered::kKept; ++i)
+        answered.remember("other " + std::to_string(i), older);
+    const std::optional<FlrTailCopyId> kept = answered.take("asked twice");
+    ASSERT_TRUE(kept.has_value()) << "the newer answer aged out with the older one";
+    EXPECT_EQ(kept->ino, newer.ino);
+    EXPECT_FALSE(answered.take("asked twice").has_value()) << "taken twice";
+    EXPECT_FALSE(answered.take("asked once").has_value()) << "older than the last kKept";
+    EXPECT_TRUE(answered.take("other 0").has_value());
 }
 
 }  // namespace
