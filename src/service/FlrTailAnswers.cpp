@@ -47,7 +47,8 @@ AnsweredCopy openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const c
         EvDebug::Error(kFn, "%s for %s: block size %d refused", what, path.c_str(), req.blockSize);
         return c;
     }
-    jx::File f = jx::openBeneath(root.fd(), c.rel, O_RDONLY);
+    // Non-blocking: a FIFO under the name would wait for a writer.
+    jx::File f = jx::openBeneath(root.fd(), c.rel, O_RDONLY | O_NONBLOCK);
     if (!f) {
         if (errno != ENOENT)
             EvDebug::Error(kFn, "%s: couldn't open %s: %s", what, path.c_str(),

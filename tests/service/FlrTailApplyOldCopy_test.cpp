@@ -267,6 +267,23 @@ TEST_F(OldCopyTest, SkippedBytesPastTheOldEndFailTheEntry) {
         }
 }
 
+// A FIFO where the head expects a file: the answer is empty at once, the
+// session never waits for a writer to open it.
+TEST_F(OldCopyTest, ChecksumRequestsNeverWaitOnAFifo) {
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0644), 0);
+    for (const OldCopyMethod& method : kMethods) {
+        SCOPED_TRACE(method.name);
+        Tail tail(root);
+        Head head(tail.port());
+        EXPECT_NO_THROW(head.askSums(at("fifo"), method.id));
+        // A tail stuck opening it is released here, so the test ends (with
+        // no reader the open fails).
+        const int fd = ::open(at("fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_LT(fd, 0) << "the tail held the FIFO open";
+        if (fd >= 0) ::close(fd);
+    }
+}
+
 // The last kKept answers are kept; one replaced by a newer answer for its
 // path does not take the newer one with it when it ages out.
 TEST(TailAnswered, KeepsTheLastAnswersAndTheNewestPerPath) {
