@@ -17,6 +17,7 @@
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
 #include "FlrTailDirChange.h"
+#include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
 
 namespace {
@@ -251,13 +252,23 @@ void FlrTailApplySession::endEntry() {
 
 namespace {
 
-// The blocks of the file placed at rel; false when it cannot be cut.
-bool cutPlaced(const FlrTailRoot& root, const std::string& rel, int64_t size,
+// Files from this size on are cut on the session's index worker.
+constexpr int64_t kIndexOnWorkerBytes = int64_t{256} << 10;
+
+// The blocks of a rebuilt file just placed: the old copy's blocks where
+// nothing changed, the rest cut again; the whole file when the store has no
+// usable record of the old copy.
+bool cutPlaced(const FlrTailRoot& root, FlrTailStore& store, const FlrTailApplyEntry& e,
                std::vector<JxLBFS::HashBlock>* blocks) {
     constexpr int64_t kMaxCut = int64_t{1} << 32;  // as for files cut while written
-    if (size <= 0 || size > kMaxCut) return false;
-    jx::File f = jx::openBeneath(root.fd(), rel, O_RDONLY | O_CLOEXEC);
-    if (!f || JxLBFS::split(f.get(), *blocks).IsError()) {
+    if (e.size() <= 0 || e.size() > kMaxCut) return false;
+    jx::File f = jx::openBeneath(root.fd(), e.rel(), O_RDONLY | O_CLOEXEC);
+    if (!f) return false;
+    if (!e.changedRanges().isAll() &&
+        recutChanged(f.get(), store.latestBlocksOf(e.rel()), e.oldSize(), e.changedRanges(),
+                     e.size(), blocks))
+        return true;
+    if (JxLBFS::split(f.get(), *blocks).IsError()) {
         blocks->clear();
         return false;
     }
@@ -268,8 +279,9 @@ bool cutPlaced(const FlrTailRoot& root, const std::string& rel, int64_t size,
 
 // A file replaced by any other method: the store gets its blocks when it came
 // as one stream (cut while written); a file rebuilt from its old copy (MD5,
-// RSync) is cut once placed, since auto sends edits that way and a later
-// rename of it must find its content; else its old blocks are dropped.
+// RSync) is cut again around its changes once placed, since auto sends edits
+// that way and a later rename of it must find its content; else its old
+// blocks are dropped.
 void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
     FlrTailStore* store = applier_.store();
     if (!store || e.kind() == FlrTailApplyEntry::Kind::Folder ||
@@ -279,16 +291,24 @@ void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
         e.placed = [store, rel = e.rel()] { store->forget(rel); };
         return;
     }
-    auto index = std::make_shared<FlrTailLBFSIndexer>();
+    // Small files are cut at once: handing them over would cost about what
+    // cutting them does.
+    FlrTailIndexWorker* worker = nullptr;
+    if (e.size() >= kIndexOnWorkerBytes) {
+        if (!indexWorker_) indexWorker_ = std::make_unique<FlrTailIndexWorker>();
+        worker = indexWorker_.get();
+    }
+    auto index = std::make_shared<FlrTailIndexer>(worker, e.size());
     e.wrote = [index](const void* data, size_t len, int64_t at) { index->wrote(data, len, at); };
     const bool rebuilt =
         e.method() == FlrNetMirHeader::kMD5 || e.method() == FlrNetMirHeader::kRSync;
-    e.placed = [store, index, rebuilt, &root = applier_.root(), rel = e.rel(), size = e.size()] {
+    // The entry calls this from its own commit(), so it is still there.
+    e.placed = [store, index, rebuilt, &e, &root = applier_.root()] {
         std::vector<JxLBFS::HashBlock> blocks;
-        if (index->take(size, &blocks) || (rebuilt && cutPlaced(root, rel, size, &blocks)))
-            store->record(rel, blocks);
+        if (index->take(e.size(), &blocks) || (rebuilt && cutPlaced(root, *store, e, &blocks)))
+            store->record(e.rel(), blocks);
         else
-            store->forget(rel);
+            store->forget(e.rel());
     };
 }
 

@@ -118,6 +118,7 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         // An answer that described no copy: every byte comes from the head.
         if (described_->present && openOld(exists ? &st : nullptr)) return;
     }
+    if (!old_) changed_.all();
     createTemporary();
 }
 
@@ -350,6 +351,7 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
     if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
         fillFromOld(frontier_, cursor_, stats);
     writeOut(data, len, cursor_);
+    changed_.add(cursor_, n);
     if (wrote) wrote(data, len, cursor_);
     cursor_ += n;
     frontier_ = std::max(frontier_, cursor_);
@@ -378,6 +380,7 @@ void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& sta
         if (len == 0) continue;
         // In place, a block that stays where it was is there already.
         if (!inPlace_ || off != cursor_) copyFromOld(off, len, cursor_);
+        if (off != cursor_) changed_.add(cursor_, len);
         cursor_ += len;
         frontier_ = std::max(frontier_, cursor_);
         stats.reused += len;
@@ -471,6 +474,8 @@ void FlrTailApplyEntry::completeFile() {
         if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0) fail("set the size of", errno);
     }
     if (inPlace_ && size_ != oldSize_) wrote_ = true;
+    if (method_ == FlrNetMirHeader::kRSync && cursor_ < size_)
+        changed_.add(cursor_, size_ - cursor_);
     // A file is its size already when written whole into a new temporary,
     // or updated in place within an old copy of that size.
     const bool sized = (method_ == FlrNetMirHeader::kFull && frontier_ == size_) ||

@@ -47,6 +47,7 @@
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTailApplier.h"
 #include "FlrTailAnswers.h"
+#include "FlrTailRecut.h"
 
 class FlrTailApplyEntry {
   public:
@@ -73,6 +74,10 @@ class FlrTailApplyEntry {
     // Bytes the entry's file holds (what its commit makes durable), or the
     // bytes it holds in memory when more.
     long long bytes() const { return kind_ == Kind::File ? std::max(size_, heldBytes_) : 0; }
+    // MD5 and RSync: the old copy's size and the ranges of the new file that
+    // may differ from it at the same offset (all, when there was no old copy).
+    int64_t oldSize() const { return oldSize_; }
+    const FlrTailChangedRanges& changedRanges() const { return changed_; }
     // True while an in-place update holds its writes (see above).
     bool holdingWrites() const { return held_; }
     // Once the rename of an in-place update is durable: writes what was held,
@@ -153,6 +158,7 @@ class FlrTailApplyEntry {
     std::map<int64_t, std::string> saved_;
     int64_t savedBytes_ = 0;
     int64_t oldSize_ = 0;
+    FlrTailChangedRanges changed_;
     int64_t cursor_ = 0;    // where the next data lands
     int64_t frontier_ = 0;  // bytes [0, frontier) of the new file are decided
     std::string linkTarget_;

@@ -28,9 +28,6 @@ constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
 // What a block still waits for.
 constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
 constexpr uint8_t kCopy = 2;   // an earlier block of the same content
-// Files that arrive whole are cut into blocks up to this size: the block list
-// is held until the file is placed (about 6 MB per GiB).
-constexpr int64_t kMaxIndexedBytes = int64_t{4} << 30;
 
 // Adjacent missing blocks are asked for as one range, up to the piece the
 // head sends in one LBFS_BLOCK, so a range always comes back whole: one
@@ -248,37 +245,6 @@ void FlrTailLBFSRegistry::close(uint64_t origin) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     auto it = origins_.find(origin);
     if (it != origins_.end()) it->second.closed = true;
-}
-
-// --- indexing files that arrive whole ------------------------------------------------
-
-FlrTailLBFSIndexer::FlrTailLBFSIndexer()
-    : chunker_(std::make_unique<JxLBFS::Chunker>(&FlrTailLBFSIndexer::collect, this)) {}
-
-FlrTailLBFSIndexer::~FlrTailLBFSIndexer() = default;
-
-void FlrTailLBFSIndexer::collect(const JxLBFS::HashBlock& b, void* self) {
-    static_cast<FlrTailLBFSIndexer*>(self)->blocks_.push_back(b);
-}
-
-void FlrTailLBFSIndexer::wrote(const void* data, size_t len, int64_t at) {
-    if (!intact_) return;
-    if (at != next_ || next_ + static_cast<int64_t>(len) > kMaxIndexedBytes) {
-        intact_ = false;
-        chunker_.reset();
-        blocks_ = {};
-        return;
-    }
-    chunker_->feed(data, len);
-    next_ += static_cast<int64_t>(len);
-}
-
-bool FlrTailLBFSIndexer::take(int64_t size, std::vector<JxLBFS::HashBlock>* blocks) {
-    if (!intact_ || size <= 0 || next_ != size) return false;
-    chunker_->finish();
-    intact_ = false;
-    *blocks = std::move(blocks_);
-    return true;
 }
 
 // --- one session ---------------------------------------------------------------------

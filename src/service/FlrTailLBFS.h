@@ -126,32 +126,6 @@ class FlrTailLBFSRegistry {
     std::mt19937_64 tokens_{std::random_device{}()};
 };
 
-// Cuts a file that arrives as one stream from offset 0 (a full copy, or an
-// MD5 transfer into a path the tail lacked) into blocks while it is written,
-// so the content store knows it without reading it again: after a baseline
-// by any method, a later LBFS run finds its content under any name. A gap or
-// a rewrite (old-copy bytes, seeks back) gives up, and the store then only
-// drops the path's old entry.
-class FlrTailLBFSIndexer {
-  public:
-    FlrTailLBFSIndexer();
-    ~FlrTailLBFSIndexer();
-    FlrTailLBFSIndexer(const FlrTailLBFSIndexer&) = delete;
-    FlrTailLBFSIndexer& operator=(const FlrTailLBFSIndexer&) = delete;
-
-    void wrote(const void* data, size_t len, int64_t at);
-    // The file's blocks when the stream covered exactly [0, size), size > 0.
-    bool take(int64_t size, std::vector<JxLBFS::HashBlock>* blocks);
-
-  private:
-    static void collect(const JxLBFS::HashBlock& b, void* self);
-
-    std::unique_ptr<JxLBFS::Chunker> chunker_;
-    std::vector<JxLBFS::HashBlock> blocks_;
-    int64_t next_ = 0;
-    bool intact_ = true;
-};
-
 // One session's LBFS work: the files it begins (main connection) and the
 // blocks it receives (the head's block connection). Session thread only.
 class FlrTailLBFS {

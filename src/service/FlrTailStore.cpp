@@ -204,6 +204,24 @@ std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(const std::string& rel) {
     return blocks;
 }
 
+std::vector<JxLBFS::HashBlock> FlrTailStore::latestBlocksOf(const std::string& rel) {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::vector<JxLBFS::HashBlock> blocks;
+    for (auto op = pending_.rbegin(); op != pending_.rend(); ++op) {
+        if (op->rel == rel) return op->forget ? blocks : op->blocks;
+        const bool below = op->rel.empty() || (rel.size() > op->rel.size() &&
+                                               rel.compare(0, op->rel.size(), op->rel) == 0 &&
+                                               rel[op->rel.size()] == '/');
+        if (op->forget && below) return blocks;
+    }
+    if (!openLocked()) return blocks;
+    uint64_t fid = 0;
+    uint32_t time = 0;
+    if (tree_.path2fid(storePath(rel), &fid, &time).IsSuccess() && fid != 0)
+        hashes_.get(fid, &blocks);
+    return blocks;
+}
+
 std::string FlrTailStore::defaultDir(const std::string& rootPath) {
     std::string state = FlrReplicator::defaultStateRoot();
     state = state.substr(0, state.rfind('/'));

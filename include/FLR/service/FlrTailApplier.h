@@ -46,6 +46,7 @@ class FlrTailDirChange;
 class FlrTailLBFS;
 class FlrTailLBFSRegistry;
 class FlrTailStore;
+class FlrTailIndexWorker;
 
 struct FLR_EXPORT FlrTailApplyStats {
     long long files = 0;      // regular files put in place
@@ -201,6 +202,9 @@ class FLR_EXPORT FlrTailApplySession {
     void onEntry(Fn fn);
 
     FlrTailApplier& applier_;
+    // Cuts files that arrive whole for the content store (made on first use;
+    // outlives the entries below).
+    std::unique_ptr<FlrTailIndexWorker> indexWorker_;
     std::unique_ptr<FlrTailApplyEntry> entry_;
     // Finished entries waiting for commit(), in arrival order.
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch_;

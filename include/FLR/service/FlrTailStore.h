@@ -73,6 +73,9 @@ class FLR_EXPORT FlrTailStore {
     // Blocks stored for rel, in offset order (for tests and tools).
     std::vector<JxLBFS::HashBlock> blocksOf(const std::string& rel);
 
+    // The blocks last recorded for rel, counting records not yet written;
+    // unlike blocksOf() it writes nothing, so a caller may ask per file.
+    std::vector<JxLBFS::HashBlock> latestBlocksOf(const std::string& rel);
     // Where `flr tail` keeps the store of a root by default: a folder per root
     // (by the digest of its canonical path) beside the replication state.
     static std::string defaultDir(const std::string& rootPath);
