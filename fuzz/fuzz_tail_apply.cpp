@@ -6,6 +6,7 @@
 // the root, the folder beside it must stay exactly as it was; anything else
 // aborts.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,8 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "../src/service/FlrTailAnswers.h"
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/service/FlrTailApplier.h"
 
 namespace {
@@ -137,6 +140,18 @@ mode_t modeFor(uint8_t k) {
     return types[k % 8] | (k & 0777);
 }
 
+// What a checksum answer for path would leave: the copy as it is now (a
+// delta is built only over the copy its answer described).
+void answerAsked(FlrTailApplier& applier, const std::string& path) {
+    std::string rel;
+    std::string why;
+    if (!applier.root().relative(path, &rel, &why)) return;
+    jx::File f = jx::openBeneath(applier.root().fd(), rel, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    const bool regular = f && ::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode);
+    applier.answered().remember(rel, regular ? FlrTailCopyId::of(st) : FlrTailCopyId{});
+}
+
 void run(Input& in, const std::string& root) {
     FlrTailApplier::Options options;
     options.syncFiles = false;
@@ -170,6 +185,9 @@ void run(Input& in, const std::string& root) {
                 m.mirHeader.overwrite = in.byte() % 4 != 0;
                 m.mirHeader.mtime = in.u32();
                 m.mirHeader.path = path.c_str();
+                // Most deltas come after their answer; the rest must fail.
+                if ((m.mirHeader.method == 1 || m.mirHeader.method == 2) && in.byte() % 4 != 0)
+                    answerAsked(applier, path);
                 break;
             }
             case 1:

@@ -24,30 +24,46 @@ constexpr int kMaxBlockSize = 64 << 20;
 using Weak4 = unsigned char[4];
 using Md5 = unsigned char[16];
 
-// The copy named by the request, or an invalid File (logged) when there is
-// none to compare with.
-jx::File openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const char* what) {
+// The copy named by a request, confined to the root.
+struct AnsweredCopy {
+    std::string rel;
+    bool confined = false;  // rel is a path beneath the root
+    jx::File file;          // invalid when there is none to compare with
+    struct stat st {};
+};
+
+// Opens the copy the request names; a copy that cannot be compared with
+// (logged unless merely missing) leaves the file invalid.
+AnsweredCopy openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const char* what) {
+    AnsweredCopy c;
     const std::string path = req.path ? req.path : "";
+    std::string why;
+    if (!root.relative(path, &c.rel, &why)) {
+        EvDebug::Error(kFn, "%s: refused %s: %s", what, path.c_str(), why.c_str());
+        return c;
+    }
+    c.confined = true;
     if (req.blockSize <= 0 || req.blockSize > kMaxBlockSize) {
         EvDebug::Error(kFn, "%s for %s: block size %d refused", what, path.c_str(), req.blockSize);
-        return jx::File();
+        return c;
     }
-    std::string rel;
-    std::string why;
-    if (!root.relative(path, &rel, &why)) {
-        EvDebug::Error(kFn, "%s: refused %s: %s", what, path.c_str(), why.c_str());
-        return jx::File();
-    }
-    jx::File f = jx::openBeneath(root.fd(), rel, O_RDONLY);
-    struct stat st {};
+    // Non-blocking: a FIFO under the name would wait for a writer.
+    jx::File f = jx::openBeneath(root.fd(), c.rel, O_RDONLY | O_NONBLOCK);
     if (!f) {
         if (errno != ENOENT)
             EvDebug::Error(kFn, "%s: couldn't open %s: %s", what, path.c_str(),
                            jxErrnoText(errno).c_str());
-        return jx::File();
+        return c;
     }
-    if (jx::fileOps().fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return jx::File();
-    return f;
+    if (jx::fileOps().fstat(f.get(), &c.st) != 0 || !S_ISREG(c.st.st_mode)) return c;
+    c.file = std::move(f);
+    return c;
+}
+
+// Remembered before the answer leaves: the head sends the entry only after
+// it has the answer.
+void remember(FlrTailAnswered& answered, const AnsweredCopy& c, bool described) {
+    if (c.confined) answered.remember(c.rel, described ? FlrTailCopyId::of(c.st) : FlrTailCopyId{});
 }
 
 struct Sums {
@@ -94,15 +110,57 @@ bool allSums(int fd, const FlrNetPathReq& req, Jxc::Weak kind, size_t maxBlocks,
 
 }  // namespace
 
+FlrTailCopyId FlrTailCopyId::of(const struct stat& st) {
+    FlrTailCopyId id;
+    id.present = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.nlink = st.st_nlink;
+    id.size = static_cast<int64_t>(st.st_size);
+    id.mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    id.ctimeNs = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    return id;
+}
+
+bool FlrTailCopyId::sameCopy(const struct stat& st) const {
+    const FlrTailCopyId now = of(st);
+    return present && dev == now.dev && ino == now.ino && size == now.size &&
+           mtimeNs == now.mtimeNs && (ctimeNs == now.ctimeNs || nlink != now.nlink);
+}
+
+void FlrTailAnswered::remember(const std::string& rel, const FlrTailCopyId& id) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    const uint64_t seq = next_++;
+    byRel_[rel] = {seq, id};
+    order_.emplace_back(seq, rel);
+    if (order_.size() <= kKept) return;
+    // The oldest answer goes, unless a newer one for its path replaced it.
+    const auto& [oldSeq, oldRel] = order_.front();
+    auto it = byRel_.find(oldRel);
+    if (it != byRel_.end() && it->second.first == oldSeq) byRel_.erase(it);
+    order_.pop_front();
+}
+
+std::optional<FlrTailCopyId> FlrTailAnswered::take(const std::string& rel) {
+    std::lock_guard<std::mutex> lock(mtx_);
+    auto it = byRel_.find(rel);
+    if (it == byRel_.end()) return std::nullopt;
+    const FlrTailCopyId id = it->second.second;
+    byRel_.erase(it);
+    return id;
+}
+
 namespace FlrTailAnswers {
 
 void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               const FlrNetPathReq& req, FlrNetTail& reply) {
-    jx::File f = openCopy(root, req, "MD5 stream");
-    if (!f) {
+               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply) {
+    AnsweredCopy c = openCopy(root, req, "MD5 stream");
+    remember(answered, c, static_cast<bool>(c.file));
+    if (!c.file) {
         reply.sendMD5EOF(0);
         return;
     }
+    const jx::File& f = c.file;
     const size_t perMessage = static_cast<size_t>(std::max(1, options.md5BlocksPerMessage));
     Sums batch;
     int first = 0;
@@ -130,17 +188,17 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
 }
 
 void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               const FlrNetPathReq& req, FlrNetTail& reply) {
+               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply) {
     Sums sums;
     unsigned long long size = 0;
-    if (jx::File f = openCopy(root, req, "RSync checksums")) {
-        struct stat st {};
-        if (jx::fileOps().fstat(f.get(), &st) == 0 &&
-            allSums(f.get(), req, Jxc::Weak::Rsync, options.maxAnswerBlocks, &sums))
-            size = static_cast<unsigned long long>(st.st_size);
-        else
-            sums.clear();
-    }
+    const AnsweredCopy c = openCopy(root, req, "RSync checksums");
+    const bool described =
+        c.file && allSums(c.file.get(), req, Jxc::Weak::Rsync, options.maxAnswerBlocks, &sums);
+    if (described)
+        size = static_cast<unsigned long long>(c.st.st_size);
+    else
+        sums.clear();
+    remember(answered, c, described);
     reply.sendRSyncCheckSums(sums.weakArray(), sums.md5Array(), static_cast<int>(sums.count()),
                              size);
 }
@@ -148,8 +206,9 @@ void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
 void fileSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
               const FlrNetPathReq& req, FlrNetTail& reply) {
     Sums sums;
-    if (jx::File f = openCopy(root, req, "File checksums"))
-        if (!allSums(f.get(), req, Jxc::Weak::Crc32, options.maxAnswerBlocks, &sums)) sums.clear();
+    if (const AnsweredCopy c = openCopy(root, req, "File checksums"); c.file)
+        if (!allSums(c.file.get(), req, Jxc::Weak::Crc32, options.maxAnswerBlocks, &sums))
+            sums.clear();
     reply.sendFileCheckSums(sums.md5Array(), static_cast<int>(sums.count()));
 }
 

@@ -52,7 +52,7 @@ void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
 FlrTailApplier::FlrTailApplier(const std::string& root) : FlrTailApplier(root, Options{}) {}
 
 FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
-    : root_(root), options_(options) {
+    : root_(root), options_(options), answered_(std::make_unique<FlrTailAnswered>()) {
     if (!options_.storeDir.empty())
         store_ = std::make_unique<FlrTailStore>(options_.storeDir, root_.path());
     lbfs_ = std::make_unique<FlrTailLBFSRegistry>(store_.get());
@@ -226,8 +226,13 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
     // An LBFS file at rel or below it goes first: entries of one path are put
     // in place in the order they came, and a folder after what it holds.
     if (lbfs_->pendingAt(rel)) settleLBFS();
+    // A delta relies on the copy its checksums described.
+    std::optional<FlrTailCopyId> described;
+    if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync)
+        described = applier_.answered().take(rel);
     try {
-        entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel);
+        entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
+                                                     described);
         forgetOnPlacing(*entry_);
     } catch (const JxException& e) {
         // A symbolic link on the way is the confinement at work.
@@ -509,11 +514,13 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
 void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
     switch (m.type) {
         case FLR_NET_START_MD5_STREAM:
-            FlrTailAnswers::md5Stream(applier_.root(), applier_.options(), m.startMD5Stream, reply);
+            FlrTailAnswers::md5Stream(applier_.root(), applier_.options(), applier_.answered(),
+                                      m.startMD5Stream, reply);
             ++stats_.answers;
             return;
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
-            FlrTailAnswers::rsyncSums(applier_.root(), applier_.options(), m.rsyncCsumsReq, reply);
+            FlrTailAnswers::rsyncSums(applier_.root(), applier_.options(), applier_.answered(),
+                                      m.rsyncCsumsReq, reply);
             ++stats_.answers;
             return;
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:

@@ -43,7 +43,8 @@ FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
 
 FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
                                      const FlrTailApplier::Options& options,
-                                     const FlrNetMirHeader& h, const std::string& rel)
+                                     const FlrNetMirHeader& h, const std::string& rel,
+                                     const std::optional<FlrTailCopyId>& described)
     : root_(root),
       options_(options),
       rel_(rel),
@@ -56,7 +57,8 @@ FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
       size_(static_cast<int64_t>(h.size)),
       atime_(h.atime),
       mtime_(h.mtime),
-      hasACL_(h.hasACL != 0) {
+      hasACL_(h.hasACL != 0),
+      described_(described) {
     if (h.size > static_cast<uint64_t>(kMaxOffset)) JX_THROW(kFn, "Size out of range");
     if (rel_.empty() && kind_ != Kind::Folder)
         JX_THROW(kFn, "Only a folder can take the place of the destination root");
@@ -109,20 +111,45 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
     if (method_ > FlrNetMirHeader::kLBFS)
         JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
                           rel_ + ")");
-    const bool delta = exists && S_ISREG(st.st_mode) &&
-                       (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync);
-    // Another link would see the blocks change: such a copy is built beside.
-    if (delta && options_.inPlace && st.st_nlink == 1 && openInPlace(st)) return;
-    if (delta) {
-        old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
-        struct stat ost {};
-        if (old_ && jx::fileOps().fstat(old_.get(), &ost) == 0 && S_ISREG(ost.st_mode))
-            oldSize_ = ost.st_size;
-        else
-            old_.reset();
+    if (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync) {
+        if (!described_)
+            JX_THROW(kFn, "No checksums of " + rel_ +
+                              " were sent lately by this tail: its delta is not applied");
+        // An answer that described no copy: every byte comes from the head.
+        if (described_->present && openOld(exists ? &st : nullptr)) return;
     }
     if (!old_) changed_.all();
     createTemporary();
+}
+
+// The copy the checksums described, checked by name and then on the open
+// descriptor (a rename in between would swap it): the blocks the head skips
+// must be its bytes. True when it is updated in place.
+bool FlrTailApplyEntry::openOld(const struct stat* st) {
+    if (!st || !S_ISREG(st->st_mode) || !described_->sameCopy(*st)) changedSinceAnswer();
+    // Another link would see the blocks change: such a copy is built beside.
+    if (options_.inPlace && st->st_nlink == 1 && openInPlace(*st)) return true;
+    old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
+    if (!old_) fail("open the old copy of", errno);
+    struct stat ost {};
+    if (jx::fileOps().fstat(old_.get(), &ost) != 0) fail("examine the old copy of", errno);
+    if (!S_ISREG(ost.st_mode) || !described_->sameCopy(ost)) changedSinceAnswer();
+    oldSize_ = ost.st_size;
+    return false;
+}
+
+void FlrTailApplyEntry::changedSinceAnswer() const {
+    JX_THROW(kFn, rel_ +
+                      " changed on the tail since its checksums were sent: its delta is not "
+                      "applied, the next run sends it again");
+}
+
+// The old copy read beside must not change while the delta is built from it.
+void FlrTailApplyEntry::checkOldUnchanged() const {
+    if (!old_ || !oldTemp_.empty() || !described_) return;
+    struct stat st {};
+    if (jx::fileOps().fstat(old_.get(), &st) != 0) fail("examine the old copy of", errno);
+    if (!described_->sameCopy(st)) changedSinceAnswer();
 }
 
 // The old copy leaves its name before its first block changes; false (and
@@ -131,7 +158,7 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
     struct stat fst {};
     if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
-        fst.st_nlink != 1 || fst.st_ino != st.st_ino)
+        fst.st_nlink != 1 || fst.st_ino != st.st_ino || !described_->sameCopy(fst))
         return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);
     if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
@@ -209,10 +236,16 @@ void FlrTailApplyEntry::acl(const void* data, size_t len) {
 }
 
 // MD5: bytes the head did not send are the old copy's at the same offset
-// (in place they are there already).
+// (in place they are there already). A range past the old copy's end cannot
+// be what the head skipped: zeros there would look like its file.
 void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats) {
-    to = std::min(to, oldSize_);
-    if ((!inPlace_ && !old_) || from >= to) return;
+    if (from >= to) return;
+    if (to > oldSize_)
+        JX_THROW(kFn, jxFormat("Skipped bytes [%lld, %lld) are past the end of the old copy (%lld "
+                               "bytes) of ",
+                               static_cast<long long>(from), static_cast<long long>(to),
+                               static_cast<long long>(oldSize_)) +
+                          rel_);
     if (!inPlace_) copyFromOld(from, to - from, from);
     stats.reused += to - from;
 }
@@ -397,7 +430,12 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
     if (keep_) return;
     switch (kind_) {
         case Kind::File:
-            if (method_ == FlrNetMirHeader::kMD5) fillFromOld(frontier_, size_, stats);
+            checkOldUnchanged();
+            // What was not sent up to the size is skipped old bytes, unless
+            // the data went past the old copy's end: the size then extends
+            // the file, as in any method.
+            if (method_ == FlrNetMirHeader::kMD5 && frontier_ < oldSize_)
+                fillFromOld(frontier_, size_, stats);
             // Held writes: size and attributes change the old copy too, so
             // they wait with them for applyHeld().
             if (!held_) completeFile();

@@ -14,6 +14,12 @@
 // from another session's thread (the caller serialises). The header's size is
 // final: the file is cut or extended to it.
 //
+// MD5 and RSync build only over the copy the head's checksums described
+// (FlrTailCopyId, taken from the applier's FlrTailAnswered): a copy that
+// changed since, vanished, or was never described fails the entry at its
+// header, before anything is renamed; old bytes past the old copy's end fail
+// it too. Either way the copy stays as it is and the next run resends.
+//
 // In place (Options::inPlace, MD5 and RSync over an old copy with one link):
 // the old copy itself is renamed to the temporary name at the header, so no
 // name shows it while it is being changed, and only the blocks that differ
@@ -32,6 +38,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +46,7 @@
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTailApplier.h"
+#include "FlrTailAnswers.h"
 #include "FlrTailRecut.h"
 
 class FlrTailApplyEntry {
@@ -46,8 +54,11 @@ class FlrTailApplyEntry {
     enum class Kind { File, Folder, Link, Special };
 
     // rel: the entry's path relative to the root (already confined).
+    // described: for MD5 and RSync, the copy the checksum answer for rel
+    // described (none when no answer is known).
     FlrTailApplyEntry(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-                      const FlrNetMirHeader& header, const std::string& rel);
+                      const FlrNetMirHeader& header, const std::string& rel,
+                      const std::optional<FlrTailCopyId>& described = std::nullopt);
     ~FlrTailApplyEntry();
     FlrTailApplyEntry(const FlrTailApplyEntry&) = delete;
     FlrTailApplyEntry& operator=(const FlrTailApplyEntry&) = delete;
@@ -96,7 +107,10 @@ class FlrTailApplyEntry {
   private:
     void openFile(const FlrNetMirHeader& h);
     void openFolder();
+    bool openOld(const struct stat* st);
     bool openInPlace(const struct stat& st);
+    [[noreturn]] void changedSinceAnswer() const;
+    void checkOldUnchanged() const;
     void fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats);
     void copyFromOld(int64_t from, int64_t len, int64_t to);
     void readOld(void* buf, size_t len, int64_t off);
@@ -132,6 +146,8 @@ class FlrTailApplyEntry {
     std::string temp_;
     jx::File out_;  // the temporary file being written
     jx::File old_;  // the old copy (MD5, RSync); unset in place (out_ is it)
+    // MD5, RSync: the copy the head's checksums described.
+    std::optional<FlrTailCopyId> described_;
     bool inPlace_ = false;
     bool wrote_ = false;  // in place: the old copy has been changed
     bool held_ = false;   // in place: writes wait for the rename to be durable

@@ -74,6 +74,7 @@ TEST_P(ConfineTest, HostilePathsAreRefusedAndTheSessionGoesOn) {
     head.sendFile(at("made-link/x"), "through a sent link");
     head.sendEntry(at("made-link/sub"), S_IFDIR | 0777);
     // A delta whose old copy would be read through a link.
+    head.askSums(at("file-link"), FlrNetMirHeader::kMD5);
     head.net.sendMirHeader(header(at("file-link"), S_IFREG | 0644, 6, FlrNetMirHeader::kMD5));
     head.net.sendMirEOF();
     head.sync();

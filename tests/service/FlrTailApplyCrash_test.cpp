@@ -42,6 +42,8 @@ bool sendTransfer(Head& head, const std::string& path, const std::string& old,
         head.sync();
         return false;
     };
+    if (method != FlrNetMirHeader::kFull)
+        head.askSums(path, static_cast<uint8_t>(method), static_cast<int>(kPiece));
     head.net.sendMirHeader(header(path, S_IFREG | 0644, now.size(), static_cast<uint8_t>(method)));
     if (!step()) return false;
     for (size_t at = 0; at < now.size(); at += kPiece) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../src/service/FlrTailAnswers.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTailApplier.h"
 #include "FLR/service/FlrTailRoot.h"
@@ -182,6 +183,10 @@ TEST_F(DurableTest, AnInPlaceUpdateChangesTheCopyOnlyAfterItsBatchSync) {
         FolderSyncSpy spy;
         jx::ScopedFileOps scoped(spy);
         FlrTailApplier applier(root, FlrTailApplier::Options{});
+        // What the head's checksum request would have left (no link here).
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        applier.answered().remember("a/1", FlrTailCopyId::of(st));
         {
             FlrTailApplySession session(applier);
             sendMiddleBlockDelta(session, path, c.method, kBlock, middle, c.whole);

@@ -315,6 +315,7 @@ TEST_F(ApplyTest, RSyncReferencesAreCopiedInArrivalOrder) {
     flrtest::writeFile(at("f"), "0123456789");
     Tail tail(root);
     Head head(tail.port());
+    head.askSums(at("f"), FlrNetMirHeader::kRSync);
     head.net.sendMirHeader(header(at("f"), S_IFREG | 0644, 14, FlrNetMirHeader::kRSync));
     long long off[] = {5, 0, 3};
     long long len[] = {5, 2, 4};
@@ -332,6 +333,8 @@ TEST_F(ApplyTest, BadDeltaLeavesTheOldCopy) {
     flrtest::writeFile(at("f"), "0123456789");
     Tail tail(root);
     Head head(tail.port());
+    head.askSums(at("f"), FlrNetMirHeader::kRSync);
+    head.askSums(at("g"), FlrNetMirHeader::kMD5);
     head.net.sendMirHeader(header(at("f"), S_IFREG | 0644, 20, FlrNetMirHeader::kRSync));
     long long off = 8;
     long long len = 5;

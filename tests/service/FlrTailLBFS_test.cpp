@@ -191,6 +191,7 @@ TEST_F(TailLBFS, OtherMethodsRecordOrDropStoreEntries) {
     {
         Head head(tail->port());
         head.sendFile("full.bin", b, 0644, 5000);
+        head.askSums("md5.bin", FlrNetMirHeader::kMD5);
         head.net.sendMirHeader(header("md5.bin", S_IFREG | 0644, a.size(), FlrNetMirHeader::kMD5));
         head.net.sendMirSeek(4096);
         head.net.sendMirData(edited.data() + 4096, static_cast<int>(edited.size() - 4096));

@@ -87,6 +87,24 @@ struct Head {
                             static_cast<int>(std::min(piece, content.size() - at)));
         net.sendMirEOF();
     }
+    // Asks for the checksums of path as a head does before an MD5 or RSync
+    // delta (the tail builds a delta only over the copy its answer
+    // described); the answer is read and dropped.
+    void askSums(const std::string& path, uint8_t method, int block = 4096) {
+        if (method == FlrNetMirHeader::kRSync) {
+            unsigned char(*weak)[4] = nullptr;
+            unsigned char(*md5)[16] = nullptr;
+            int n = 0;
+            unsigned long long size = 0;
+            net.getRSyncCheckSums(path.c_str(), block, &weak, &md5, &n, &size);
+            return;
+        }
+        net.startMD5Stream(path.c_str(), block);
+        FlrNetMessage m;
+        while (net.recvMessage(&m, 30) == 0 && m.type == FLR_NET_RECV_MD5) {
+        }
+        EXPECT_EQ(m.type, FLR_NET_RECV_MD5_EOF) << "the MD5 stream of " << path << " broke off";
+    }
     void sendEntry(const std::string& path, mode_t mode, const std::string& data = "") {
         net.sendMirHeader(header(path, mode, data.size()));
         if (!data.empty()) net.sendMirData(data.data(), static_cast<int>(data.size()));

@@ -40,6 +40,7 @@
 #include "FLR/service/FlrTailService.h"
 
 class FlrNetTail;
+class FlrTailAnswered;
 class FlrTailApplyEntry;
 class FlrTailDirChange;
 class FlrTailLBFS;
@@ -129,6 +130,8 @@ class FLR_EXPORT FlrTailApplier {
     // The content store; null without Options::storeDir.
     FlrTailStore* store() const { return store_.get(); }
     FlrTailLBFSRegistry& lbfs() { return *lbfs_; }
+    // The copies the checksum answers of every session described.
+    FlrTailAnswered& answered() { return *answered_; }
 
   private:
     using SessionList = std::list<std::function<bool()>>;
@@ -145,6 +148,7 @@ class FLR_EXPORT FlrTailApplier {
     std::unique_ptr<FlrTailStore> store_;
     std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
     std::unique_ptr<FlrTailJournal> journal_;
+    std::unique_ptr<FlrTailAnswered> answered_;
     mutable std::mutex mtx_;
     FlrTailApplyStats totals_;
 };
