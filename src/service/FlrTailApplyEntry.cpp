@@ -112,11 +112,14 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
                           rel_ + ")");
     if (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync) {
-        if (!described_)
-            JX_THROW(kFn, "No checksums of " + rel_ +
-                              " were sent lately by this tail: its delta is not applied");
-        // An answer that described no copy: every byte comes from the head.
-        if (described_->present && openOld(exists ? &st : nullptr)) return;
+        if (!described_) {
+            // Nobody asked (write intervals are sent for a copy the head's
+            // journal knows): the copy there now is the old copy.
+            if (exists && S_ISREG(st.st_mode) && openOld(&st)) return;
+        } else if (described_->present && openOld(exists ? &st : nullptr)) {
+            // An answer that described no copy: every byte comes from the head.
+            return;
+        }
     }
     if (!old_) changed_.all();
     createTemporary();
@@ -126,14 +129,15 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
 // descriptor (a rename in between would swap it): the blocks the head skips
 // must be its bytes. True when it is updated in place.
 bool FlrTailApplyEntry::openOld(const struct stat* st) {
-    if (!st || !S_ISREG(st->st_mode) || !described_->sameCopy(*st)) changedSinceAnswer();
+    auto described = [&](const struct stat& s) { return !described_ || described_->sameCopy(s); };
+    if (!st || !S_ISREG(st->st_mode) || !described(*st)) changedSinceAnswer();
     // Another link would see the blocks change: such a copy is built beside.
     if (options_.inPlace && st->st_nlink == 1 && openInPlace(*st)) return true;
     old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
     if (!old_) fail("open the old copy of", errno);
     struct stat ost {};
     if (jx::fileOps().fstat(old_.get(), &ost) != 0) fail("examine the old copy of", errno);
-    if (!S_ISREG(ost.st_mode) || !described_->sameCopy(ost)) changedSinceAnswer();
+    if (!S_ISREG(ost.st_mode) || !described(ost)) changedSinceAnswer();
     oldSize_ = ost.st_size;
     return false;
 }
@@ -158,7 +162,7 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
     struct stat fst {};
     if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
-        fst.st_nlink != 1 || fst.st_ino != st.st_ino || !described_->sameCopy(fst))
+        fst.st_nlink != 1 || fst.st_ino != st.st_ino || (described_ && !described_->sameCopy(fst)))
         return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);
     if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
