@@ -50,6 +50,9 @@ class FLR_EXPORT FlrMultiStreamBackup {
     long long getTotalFiles() const { return totalFiles_; }
     long long getTotalBytes() const { return totalBytes_; }
     long long getMethodCount(int method) const;
+    // Entries the tail said it could not apply on the stream connections of
+    // the last run (see FlrNetHead::unappliedEntries).
+    long long getUnappliedEntries() const { return unapplied_; }
     // Entries of the last split.
     unsigned long getSplitFiles() const { return splitFiles_; }
     unsigned long getSplitDirs() const { return splitDirs_; }
@@ -70,4 +73,5 @@ class FLR_EXPORT FlrMultiStreamBackup {
     long long methodCounts_[4] = {0, 0, 0, 0};
     unsigned long splitFiles_ = 0;
     unsigned long splitDirs_ = 0;
+    long long unapplied_ = 0;
 };

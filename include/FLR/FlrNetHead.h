@@ -81,7 +81,12 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     void sendLBFSStop();
 
     // --- request/response --------------------------------------------------------
+    // Returns once the tail has handled everything sent before it. Tails
+    // from link version 5 on answer 1 + the entries of this connection they
+    // could not apply so far (refused, failed or cut); unappliedEntries()
+    // gives that count (always 0 from older tails).
     void ping();
+    long long unappliedEntries() const { return unapplied_; }
     void delPair(int pairId);
     // Each value is stored only when its pointer is given.
     void getLastSeqNum(int pairId, unsigned long long* first, unsigned long long* second);
@@ -105,6 +110,7 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     std::string service_;
     int port_ = 0;
     int port2_ = 0;
+    long long unapplied_ = 0;  // as of the last ping's answer
 
     // Staging arrays of sendLBFSStart, kept to avoid allocating per chunk.
     std::vector<unsigned char> lbfsHashes_;

@@ -28,7 +28,10 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     // size in bytes, not a mode.
     void setSocket(int fd, int recvBufSize);
 
-    void pong();
+    // unapplied: entries of this connection not applied so far, told to heads
+    // from link version 5 on (older ones take only 1 for an answer).
+    void pong(long long unapplied = 0);
+    static constexpr uint32_t kUnappliedInPongVersion = 5;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

@@ -231,7 +231,8 @@ void FlrNetHead::ping() {
     FlrNetMessage m(FLR_NET_PING);
     m.ping.value = 0;
     exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
-    if (m.ping.value != 1) failExchange(kFn, kErr);
+    if (m.ping.value < 1) failExchange(kFn, kErr);
+    unapplied_ = m.ping.value - 1;
 }
 
 void FlrNetHead::delPair(int pairId) {

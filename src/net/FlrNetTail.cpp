@@ -2,6 +2,7 @@
 #include "FLR/FlrNetTail.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "FLR/FlrNetHead.h"
 
@@ -21,9 +22,12 @@ void FlrNetTail::setSocket(int fd, int recvBufSize) {
     if (fd != -1) getLink().setRecvBufSize(recvBufSize);
 }
 
-void FlrNetTail::pong() {
+void FlrNetTail::pong(long long unapplied) {
     FlrNetMessage m(FLR_NET_PING);
+    constexpr long long kMost = std::numeric_limits<decltype(m.ping.value)>::max() - 1;
     m.ping.value = 1;
+    if (getPeerVersion() >= kUnappliedInPongVersion)
+        m.ping.value += static_cast<decltype(m.ping.value)>(std::clamp(unapplied, 0LL, kMost));
     sendMessage(m, netTimeout_, false);
 }
 

@@ -246,7 +246,8 @@ FlrReplicateSummary FlrReplicator::sendFiles(const std::vector<std::string>& rel
     s.scan = "resend";
     s.selected = static_cast<long long>(relPaths.size());
     sendCollect(r, s);
-    r.head.ping();  // everything sent is applied
+    r.head.ping();  // everything sent is applied, or said not to be
+    confirmApplied(r);
     finishTransfer(r, s);
     s.seconds = secondsSince(t0);
     return s;

@@ -204,6 +204,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
         for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
         s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
+        r.streamUnapplied = multi.getUnappliedEntries();
     } else {
         FlrBackup backup(&r.head, &abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
@@ -230,12 +231,26 @@ void FlrReplicator::mirror(Run& r) {
         r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
     }
     // The tail answers in order: once the ping is back, everything before it
-    // has been applied.
+    // has been applied or has failed.
     r.head.ping();
+    confirmApplied(r);
     // Only a dirchange the tail has applied counts as applied: a failed run
     // leaves the record as it was, and the next run sends its own.
     if (sendDirChange && std::rename(r.dirchangeSent.c_str(), r.dirchangeDone.c_str()) != 0)
         JX_THROW_ERRNO(kFn, "Failed to record the applied dirchange file", errno);
+}
+
+// A running tail tells in its ping answers what it could not apply (a
+// refused path, a failed entry): the run must not count as complete, or its
+// files would not be sent again. A tail of this process is asked directly
+// (finishTransfer).
+void FlrReplicator::confirmApplied(const Run& r) const {
+    if (r.tail) return;
+    const long long n = r.head.unappliedEntries() + r.streamUnapplied;
+    if (n > 0)
+        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the "
+                               "tail's log)",
+                               n));
 }
 
 void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {

@@ -498,6 +498,7 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             beginSpecial(m.mirSpecFile.value);
             return;
         case FLR_NET_JOURNAL:
+            journalSeen_ = true;
             commit();  // entries transferred before the records are in place first
             counts_.bytes += m.journal.len;
             applier_.journal().apply(m.journal.data, static_cast<size_t>(m.journal.len), pair_,
@@ -534,6 +535,13 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             reply.sendLastSeqNum(seq, seq);
             return;
         }
+        case FLR_NET_PING:
+            // The head takes the answer as "everything before it is in
+            // place": it also says what was not. Journal records keep their
+            // own account (the journal's last sequence number).
+            if (m.ping.value != 0) return;
+            reply.pong(journalSeen_ ? 0 : stats_.refused + stats_.failed + stats_.cut);
+            return;
         case FLR_NET_DEL_PAIR_REQ:
             applier_.journal().forget(m.delPairReq.value);
             [[fallthrough]];

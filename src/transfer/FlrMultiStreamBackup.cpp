@@ -55,6 +55,7 @@ struct Stream {
     std::unique_ptr<FlrBackup> driver;
     JxThread thread;
     std::unique_ptr<JxException> error;
+    long long unapplied = 0;  // as the stream's last ping said
 };
 
 void removeSplitFiles(const std::string& files, const std::string& dirs) {
@@ -129,7 +130,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     const char* fn = "FlrMultiStreamBackup::backup";
     if (!head || !abort || !collectFile)
         JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
-    totalFiles_ = totalBytes_ = 0;
+    totalFiles_ = totalBytes_ = unapplied_ = 0;
     std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
     lbfsA_ = lbfsB_ = 0;
     lbfsPercent_ = 0;
@@ -156,6 +157,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
                     // Answered once the tail applied everything before it,
                     // so no directory is applied ahead of its files.
                     s.conn->ping();
+                    s.unapplied = s.conn->unappliedEntries();
                 } catch (const JxException& e) {
                     EvDebug::Error("FlrMultiStreamBackup::backup", "%s", e.toString().c_str());
                     s.error = std::make_unique<JxException>(e);
@@ -169,6 +171,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
             if (s.thread.joinable()) s.thread.join();
             if (s.error && !failure) failure = std::move(s.error);
             if (s.driver) addTotals(*s.driver);
+            unapplied_ += s.unapplied;
         }
     }
     if (failure) {

@@ -147,8 +147,8 @@ void send(SdtNetLink& from, int type, const std::string& bytes) {
 
 TEST(SdtNetLink, HandshakeOverTcpThenMessagesBothWays) {
     Connected c;
-    EXPECT_EQ(4u, c.head.getPeerVersion());
-    EXPECT_EQ(4u, c.tail.getPeerVersion());
+    EXPECT_EQ(SdtNetLink::kProtocolVersion, c.head.getPeerVersion());
+    EXPECT_EQ(SdtNetLink::kProtocolVersion, c.tail.getPeerVersion());
     EXPECT_EQ(32u, c.head.getSessionId().size());
     EXPECT_EQ(c.head.getSessionId(), c.tail.getSessionId());
 

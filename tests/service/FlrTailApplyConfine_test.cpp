@@ -65,9 +65,11 @@ TEST_P(ConfineTest, HostilePathsAreRefusedAndTheSessionGoesOn) {
     };
     Tail tail(root);
     Head head(tail.port());
+    long long refused = 0;
     for (const std::string& path : hostile) {
         head.sendFile(path, "overwritten!");
-        head.sync();  // the connection stays up
+        head.sync();  // the connection stays up, and the answer counts the refusal
+        EXPECT_EQ(head.net.unappliedEntries(), ++refused) << path;
     }
     // A link the head itself made, then a write through it.
     head.sendEntry(at("made-link"), S_IFLNK | 0777, outside);
@@ -78,6 +80,7 @@ TEST_P(ConfineTest, HostilePathsAreRefusedAndTheSessionGoesOn) {
     head.net.sendMirHeader(header(at("file-link"), S_IFREG | 0644, 6, FlrNetMirHeader::kMD5));
     head.net.sendMirEOF();
     head.sync();
+    EXPECT_EQ(head.net.unappliedEntries(), static_cast<long long>(hostile.size()) + 2);
 
     EXPECT_EQ(snapshot(outside), before);
     // The planted link was replaced by the file, not written through.

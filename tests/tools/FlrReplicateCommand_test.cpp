@@ -208,10 +208,12 @@ TEST_F(ReplicateCommand, ATailCommandKeepsAReplicaAndEndsOnSigterm) {
     EXPECT_EQ(0, verify());
     EXPECT_NE(0, ::access((replica() + "/d1/f5").c_str(), F_OK)) << "removal not mirrored";
 
-    // A path outside the tail's root is refused, and nothing lands there.
+    // A path outside the tail's root is refused, nothing lands there, and the
+    // run says so: it must not record itself as complete.
     std::vector<std::string> outside = replicateArgs();
     outside.back() = "127.0.0.1:" + std::to_string(port_) + ":" + dir_.file("elsewhere");
-    waitStatus(spawnFlr(outside, registry_, nullptr));
+    EXPECT_NE(0, waitStatus(spawnFlr(outside, registry_, nullptr)))
+        << "a run the tail refused every entry of reported success";
     EXPECT_NE(0, ::access(dir_.file("elsewhere").c_str(), F_OK));
 
     stopTail();

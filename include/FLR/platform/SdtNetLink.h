@@ -84,7 +84,8 @@ struct FLR_EXPORT SdtLinkPacket {
 
 class FLR_EXPORT SdtNetLink {
   public:
-    static constexpr uint32_t kProtocolVersion = 4;
+    // 5: a ping's answer carries the entries the tail could not apply.
+    static constexpr uint32_t kProtocolVersion = 5;
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
     static constexpr int kDefaultSendStallMs = 120000;

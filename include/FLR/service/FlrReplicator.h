@@ -120,6 +120,7 @@ class FLR_EXPORT FlrReplicator {
     void transfer(Run& r, FlrReplicateSummary& s);
     void sendCollect(Run& r, FlrReplicateSummary& s);
     void mirror(Run& r);
+    void confirmApplied(const Run& r) const;
     void finishTransfer(Run& r, FlrReplicateSummary& s);
 
     FlrReplicateOptions options_;
