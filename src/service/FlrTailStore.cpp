@@ -195,6 +195,10 @@ std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(uint64_t fid) {
 std::vector<JxLBFS::HashBlock> FlrTailStore::blocksOf(const std::string& rel) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     flushPendingLocked();
+    return storedBlocksLocked(rel);
+}
+
+std::vector<JxLBFS::HashBlock> FlrTailStore::storedBlocksLocked(const std::string& rel) {
     std::vector<JxLBFS::HashBlock> blocks;
     if (!openLocked()) return blocks;
     uint64_t fid = 0;
@@ -214,12 +218,7 @@ std::vector<JxLBFS::HashBlock> FlrTailStore::latestBlocksOf(const std::string& r
                                                rel[op->rel.size()] == '/');
         if (op->forget && below) return blocks;
     }
-    if (!openLocked()) return blocks;
-    uint64_t fid = 0;
-    uint32_t time = 0;
-    if (tree_.path2fid(storePath(rel), &fid, &time).IsSuccess() && fid != 0)
-        hashes_.get(fid, &blocks);
-    return blocks;
+    return storedBlocksLocked(rel);
 }
 
 std::string FlrTailStore::defaultDir(const std::string& rootPath) {

@@ -95,6 +95,8 @@ class FLR_EXPORT FlrTailStore {
     void applyLocked(const Pending& op);
     void flushPendingLocked();
     bool openLocked();
+    // What the databases hold for rel (records not yet written aside).
+    std::vector<JxLBFS::HashBlock> storedBlocksLocked(const std::string& rel);
 
     enum class DbState { Closed, Open, Failed };
     std::string dir_;
