@@ -49,7 +49,8 @@ struct FlrTailCopyId {
 // asks on its planner connection and sends the entry on another. A newer
 // answer for a path replaces the older one. Bounded: only the last kKept
 // answers are kept (the head is never that many files ahead); an entry
-// whose answer was forgotten fails and is sent again by the next run.
+// with no answer (forgotten, or never asked for, as write intervals are
+// sent) is built over the copy there at its header.
 class FlrTailAnswered {
   public:
     static constexpr size_t kKept = 4096;

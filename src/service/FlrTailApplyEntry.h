@@ -16,9 +16,10 @@
 //
 // MD5 and RSync build only over the copy the head's checksums described
 // (FlrTailCopyId, taken from the applier's FlrTailAnswered): a copy that
-// changed since, vanished, or was never described fails the entry at its
-// header, before anything is renamed; old bytes past the old copy's end fail
-// it too. Either way the copy stays as it is and the next run resends.
+// changed since or vanished fails the entry at its header, before anything
+// is renamed; old bytes past the old copy's end fail it too. Either way the
+// copy stays as it is and the next run resends. An entry no answer is known
+// for (write intervals are sent without asking) uses the copy there.
 //
 // In place (Options::inPlace, MD5 and RSync over an old copy with one link):
 // the old copy itself is renamed to the temporary name at the header, so no
