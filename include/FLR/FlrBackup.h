@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "FLR/FlrAdaptiveMD5.h"
@@ -327,6 +328,9 @@ class FLR_EXPORT FlrBackup {
     void serveBlockRequests(FlrNetHead& conn);
     void answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const FlrNetMessage& m);
     void sendBlock(FlrNetHead& conn, BlockRequest& req, const JxLBFS::Block& block);
+    void announceLBFS(const File& f, int fd, const std::list<JxLBFS::HashBlock>& blocks);
+    void openRequested(BlockRequest& req, const char* path, const char* fidText);
+    void forgetAnnounced();
     std::string lbfsErrorText() const;
 
     // Adaptive model calls, serialised.
@@ -381,6 +385,16 @@ class FLR_EXPORT FlrBackup {
     std::vector<char> lbfsBuf_;
     std::atomic<unsigned long long> lbfsFileBytes_{0};
     std::atomic<unsigned long long> lbfsBlockBytes_{0};
+    // What this run announced by LBFS, by source path: the tail may ask for
+    // blocks of these files alone, of the very file announced (device and
+    // inode), and within the announced length. Guarded by lbfsMon_.
+    struct AnnouncedFile {
+        fsf_fid fid;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        uint64_t length = 0;
+    };
+    std::unordered_map<std::string, AnnouncedFile> lbfsAnnounced_;
     std::map<std::string, unsigned long long> wbaBytes_;
 
     // Work list shared by planner and sender, guarded by workMon_.

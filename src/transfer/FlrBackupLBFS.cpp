@@ -33,6 +33,7 @@ struct FlrBackup::BlockRequest {
     unsigned long long token = 0;
     std::string path;
     jx::File file;
+    uint64_t length = 0;  // as announced: no block may end beyond it
     bool active = false;  // chunks of this request seen, the last one not yet
     bool skipped = false;
 };
@@ -52,6 +53,7 @@ void FlrBackup::runChosenLoop() {
     {
         JxMonitorLock lock(lbfsMon_);
         lbfsError_.clear();
+        lbfsAnnounced_.clear();
     }
     const RunLoop loop =
         chooseRunLoop(useLBFS, useMD5, useRSync, head_->getPeerVersion(), lbfsForNewNames);
@@ -128,11 +130,32 @@ void FlrBackup::sendRegFileLBFS(File& f, int fd) {
     }
     std::list<JxLBFS::HashBlock> blocks;
     cutIntoBlocks(f, file.get(), &blocks);
+    announceLBFS(f, file.get(), blocks);
     head_->sendLBFSStart(f.src.c_str(), f.fid, blocks);
     startLBFSThread();
     unsigned long long bytes = 0;
     for (const JxLBFS::HashBlock& b : blocks) bytes += b.block.length;
     lbfsFileBytes_ += bytes;
+}
+
+// Once an exchange has ended no request can come for what it announced; a
+// watch's long-lived sender must not keep its paths.
+void FlrBackup::forgetAnnounced() {
+    JxMonitorLock lock(lbfsMon_);
+    lbfsAnnounced_.clear();
+}
+
+// Recorded before the block list leaves, so the tail's first request for
+// it always finds it.
+void FlrBackup::announceLBFS(const File& f, int fd, const std::list<JxLBFS::HashBlock>& blocks) {
+    AnnouncedFile a;
+    a.fid = f.fid;
+    struct stat st {};
+    if (jx::fileOps().fstat(fd, &st) == 0) a.dev = st.st_dev, a.ino = st.st_ino;
+    for (const JxLBFS::HashBlock& b : blocks)
+        a.length = std::max<uint64_t>(a.length, b.block.offset + b.block.length);
+    JxMonitorLock lock(lbfsMon_);
+    lbfsAnnounced_[f.src] = a;
 }
 
 // An unchanged file's blocks come from the cache; a file cut here goes
@@ -242,6 +265,11 @@ void FlrBackup::serveBlockRequests(FlrNetHead& conn) {
     }
 }
 
+// The tail names a path and a file id; it gets blocks only of a file this
+// run announced, read from that very file (an entry replaced since is
+// skipped, the tail's hash check then fails it), within its announced
+// length. Anything else is a tail that is not following the protocol: the
+// exchange ends and the run fails.
 void FlrBackup::answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const FlrNetMessage& m) {
     const FlrNetLBFSBlockReq& r = m.lbfsBlockReq;
     const char* path = r.str1 ? r.str1 : "";
@@ -252,26 +280,54 @@ void FlrBackup::answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const Fl
         req.path = path;
         req.active = true;
         req.skipped = false;
-        try {
-            struct stat st {};
-            const int fd = openFile(path, str2fid(fidText), &st);
-            if (fd >= 0) req.file = jx::File(fd);
-        } catch (const JxException& e) {
-            EvDebug::DebugLvl(kThreadFn, 2, "%s", e.getMessage().c_str());
-        }
-        if (!req.file) {
-            EvDebug::Error(kThreadFn, "Couldn't open %s (%s) for reading", path, fidText);
-            req.skipped = true;
-        }
+        openRequested(req, path, fidText);
     }
-    for (int i = 0; i < r.count && !req.skipped; ++i)
-        sendBlock(conn, req, JxLBFS::Block{r.offsetAt(i), r.lengthAt(i)});
+    for (int i = 0; i < r.count; ++i) {
+        const JxLBFS::Block block{r.offsetAt(i), r.lengthAt(i)};
+        if (block.offset > req.length || block.length > req.length - block.offset)
+            JX_THROW(kThreadFn,
+                     jxFormat("The tail asked for bytes %llu to %llu of %s, beyond the %llu "
+                              "announced; the exchange is ended",
+                              static_cast<unsigned long long>(block.offset),
+                              static_cast<unsigned long long>(block.offset) + block.length, path,
+                              static_cast<unsigned long long>(req.length)));
+        if (!req.skipped) sendBlock(conn, req, block);
+    }
     if (!r.last) return;
     // Also for a skipped request: the tail learns that no more blocks come
     // and fails the file instead of waiting for them.
     conn.sendLBFSDone(req.token);
     req.file.reset();
     req.active = false;
+}
+
+void FlrBackup::openRequested(BlockRequest& req, const char* path, const char* fidText) {
+    AnnouncedFile announced;
+    {
+        JxMonitorLock lock(lbfsMon_);
+        const auto it = lbfsAnnounced_.find(path);
+        if (it == lbfsAnnounced_.end() || it->second.fid != str2fid(fidText))
+            JX_THROW(kThreadFn, jxFormat("The tail asked for blocks of %s, which this run did not "
+                                         "announce; the exchange is ended",
+                                         path));
+        announced = it->second;
+    }
+    req.length = announced.length;
+    try {
+        struct stat st {};
+        const int fd = openFile(path, announced.fid, &st);
+        if (fd >= 0) req.file = jx::File(fd);
+        if (req.file && (st.st_dev != announced.dev || st.st_ino != announced.ino)) {
+            EvDebug::Error(kThreadFn, "%s was replaced after its blocks were announced", path);
+            req.file.reset();
+        }
+    } catch (const JxException& e) {
+        EvDebug::DebugLvl(kThreadFn, 2, "%s", e.getMessage().c_str());
+    }
+    if (!req.file) {
+        EvDebug::Error(kThreadFn, "Couldn't open %s (%s) for reading", path, fidText);
+        req.skipped = true;
+    }
 }
 
 // One requested block; a block longer than the buffer grows it (up to
@@ -325,6 +381,7 @@ void FlrBackup::flushLBFS() {
         }
     }
     if (lbfsThread_.joinable()) lbfsThread_.join();
+    forgetAnnounced();
     const std::string error = lbfsErrorText();
     if (!error.empty()) JX_THROW(fn, "LBFS thread encountered an error: " + error);
 }
@@ -339,6 +396,7 @@ void FlrBackup::abortLBFS() {
         }
     }
     if (lbfsThread_.joinable()) lbfsThread_.join();
+    forgetAnnounced();
 }
 
 // --- statistics ------------------------------------------------------------------------

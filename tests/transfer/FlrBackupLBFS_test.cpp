@@ -210,9 +210,10 @@ TEST_F(BackupLBFS, OnlyRequestedBlocksTravelAndTheFigureCountsThem) {
                 b->getLBFSStats(nullptr, nullptr), 0.01);
 }
 
-// The chunker never cuts blocks this long, but a tail may ask for any range:
-// it gets every byte of it, also past the thread's buffer and in pieces past
-// the largest single message; a range past the end gets what is there.
+// The chunker never cuts blocks this long, but a tail may ask for any range
+// of the announced file: it gets every byte of it, also past the thread's
+// buffer and in pieces past the largest single message; a file that shrank
+// since gives what is there.
 TEST_F(BackupLBFS, LongRangesAreSentCompletely) {
     const size_t size = (5u << 20) + 1000;
     const std::string content = lbfsRandomBytes(size, 3);
@@ -220,7 +221,8 @@ TEST_F(BackupLBFS, LongRangesAreSentCompletely) {
     const uint32_t first = 300000;
     const uint32_t second = static_cast<uint32_t>(FlrBackup::kLBFSMaxPiece) + 700;
     tail.setChooser([&](const Announce&) {
-        return std::list<JxLBFS::Block>{{0, first}, {first, second}, {size - 100, 1000}};
+        ::truncate(path.c_str(), static_cast<off_t>(size - 900));
+        return std::list<JxLBFS::Block>{{0, first}, {first, second}, {size - 1000, 1000}};
     });
     auto b = driver();
     run(*b, {path});
@@ -232,7 +234,7 @@ TEST_F(BackupLBFS, LongRangesAreSentCompletely) {
     EXPECT_EQ((std::pair<uint64_t, size_t>{0, first}), pieces[0]);
     EXPECT_EQ((std::pair<uint64_t, size_t>{first, FlrBackup::kLBFSMaxPiece}), pieces[1]);
     EXPECT_EQ((std::pair<uint64_t, size_t>{first + FlrBackup::kLBFSMaxPiece, 700}), pieces[2]);
-    EXPECT_EQ((std::pair<uint64_t, size_t>{size - 100, 100}), pieces[3]);
+    EXPECT_EQ((std::pair<uint64_t, size_t>{size - 1000, 100}), pieces[3]);
     EXPECT_EQ(first + second + 100u, checkBlocks(path, content));
 }
 
@@ -338,6 +340,66 @@ TEST_F(BackupLBFS, MultiStreamRunsEveryStreamThroughLBFS) {
     const double logical = total - static_cast<double>(sent) + static_cast<double>(fileBytes);
     EXPECT_NEAR(100.0 * (logical - total) / logical, figure, 0.01);
     EXPECT_GT(figure, 10.0f);
+}
+
+// A tail may ask only for blocks of what this run announced, of that very
+// file and within its length; any other request ends the exchange and fails
+// the run, and nothing of the file it named travels.
+TEST_F(BackupLBFS, RequestsForWhatWasNotAnnouncedEndTheRun) {
+    flrtest::TempDir outside;
+    const std::string secret = outside.file("shadow");
+    flrtest::writeFile(secret, std::string(4096, 'S'));
+    const std::string announced = lbfsRandomBytes(40000, 5);
+    struct Case {
+        const char* name;
+        std::function<std::list<JxLBFS::Block>(Announce&)> hostile;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"a path outside the source",
+         [&](Announce& a) {
+             a.path = secret;
+             return std::list<JxLBFS::Block>{{0, 4096}};
+         },
+         "which this run did not announce; the exchange is ended"},
+        {"another file id",
+         [](Announce& a) {
+             a.fid = std::string(fsf_fid::kHexLen, '7');
+             return std::list<JxLBFS::Block>{{0, 100}};
+         },
+         "which this run did not announce; the exchange is ended"},
+        {"bytes beyond the announced length",
+         [](Announce&) {
+             return std::list<JxLBFS::Block>{{0, 100}, {39990, 100}};
+         },
+         "beyond the 40000 announced; the exchange is ended"},
+        {"an offset far beyond it",
+         [](Announce&) {
+             return std::list<JxLBFS::Block>{{1ull << 40, 10}};
+         },
+         "beyond the 40000 announced; the exchange is ended"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LBFSTail hostile;
+        FlrNetHead conn;
+        conn.connect("127.0.0.1", hostile.port(), 0);
+        hostile.setChooser(c.hostile);
+        const std::string path = put("file", announced);
+        flrtest::writeFile(path + ".more", announced);
+        FlrBackup b(&conn, &abortFlag, nullptr);
+        b.addDirPair(src.path().c_str(), "/dst");
+        b.useLBFS = true;
+        std::string error;
+        try {
+            b.backup(collect({path, path + ".more"}).c_str(), 0, false, -1);
+        } catch (const JxException& e) {
+            error = e.getMessage();
+        }
+        EXPECT_NE(std::string::npos, error.find(c.message)) << error;
+        for (const lbfstest::Block& blk : hostile.blocks())
+            EXPECT_EQ(std::string::npos, blk.data.find('S')) << "bytes of " << secret << " sent";
+    }
 }
 
 }  // namespace

@@ -42,7 +42,9 @@ struct Block {
 
 class LBFSTail {
   public:
-    using Chooser = std::function<std::list<JxLBFS::Block>(const Announce&)>;
+    // Which blocks to ask for; it may also change the path and file id the
+    // request names, as a hostile tail would.
+    using Chooser = std::function<std::list<JxLBFS::Block>(Announce&)>;
 
     LBFSTail() {
         accept_ = std::thread([this] { acceptSessions(); });
