@@ -204,6 +204,10 @@ class FLR_EXPORT FlrBackup {
     // Bytes of the files sent by LBFS, and bytes the tail asked for as blocks.
     unsigned long long getLBFSFileBytes() const { return lbfsFileBytes_.load(); }
     unsigned long long getLBFSBlockBytes() const { return lbfsBlockBytes_.load(); }
+    // Entries the tail could not apply that completed on the LBFS
+    // connection (its final ping's answer; the main connection's count is
+    // the caller's FlrNetHead::unappliedEntries()).
+    long long getUnappliedEntries() const { return lbfsUnapplied_.load(); }
     // Sends LBFS_STOP and waits until the LBFS thread ended (no-op when it
     // does not run); throws the thread's error, or "Aborted".
     void flushLBFS();
@@ -385,6 +389,7 @@ class FLR_EXPORT FlrBackup {
     std::vector<char> lbfsBuf_;
     std::atomic<unsigned long long> lbfsFileBytes_{0};
     std::atomic<unsigned long long> lbfsBlockBytes_{0};
+    std::atomic<long long> lbfsUnapplied_{0};
     // What this run announced by LBFS, by source path: the tail may ask for
     // blocks of these files alone, of the very file announced (device and
     // inode), and within the announced length. Guarded by lbfsMon_.

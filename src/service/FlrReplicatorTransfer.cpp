@@ -213,6 +213,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         backup.backup(r.collect.c_str(), 0, false, -1);
         for (int k = 0; k < 4; ++k) s.methods[k] = backup.getMethodCount(k);
         s.lbfsSaved = backup.getLBFSStats(nullptr, nullptr);
+        r.streamUnapplied = backup.getUnappliedEntries();
     }
     s.files = files.load();
     s.bytesSent = bytes.load();

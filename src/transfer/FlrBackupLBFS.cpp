@@ -50,6 +50,7 @@ FlrBackup::RunLoop FlrBackup::chooseRunLoop(bool lbfs, bool md5, bool rsync, uin
 void FlrBackup::runChosenLoop() {
     lbfsFileBytes_ = 0;
     lbfsBlockBytes_ = 0;
+    lbfsUnapplied_ = 0;
     {
         JxMonitorLock lock(lbfsMon_);
         lbfsError_.clear();
@@ -257,6 +258,7 @@ void FlrBackup::serveBlockRequests(FlrNetHead& conn) {
             // Answered once the tail has taken in every block and LBFS_DONE
             // before it, so the run's end means the files are there.
             conn.ping();
+            lbfsUnapplied_ += conn.unappliedEntries();
             conn.setSocket(-1, true);
             return;
         } else {

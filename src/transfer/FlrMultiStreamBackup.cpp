@@ -157,7 +157,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
                     // Answered once the tail applied everything before it,
                     // so no directory is applied ahead of its files.
                     s.conn->ping();
-                    s.unapplied = s.conn->unappliedEntries();
+                    s.unapplied = s.conn->unappliedEntries() + s.driver->getUnappliedEntries();
                 } catch (const JxException& e) {
                     EvDebug::Error("FlrMultiStreamBackup::backup", "%s", e.toString().c_str());
                     s.error = std::make_unique<JxException>(e);

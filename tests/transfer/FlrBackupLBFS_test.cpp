@@ -402,4 +402,22 @@ TEST_F(BackupLBFS, RequestsForWhatWasNotAnnouncedEndTheRun) {
     }
 }
 
+// Files completed on the block connection fail there: its count reaches the
+// run, whether one driver or the streams of a multi-stream run sent them.
+TEST_F(BackupLBFS, TheBlockConnectionsUnappliedCountReachesTheRun) {
+    tail.setBlockSessionUnapplied(4);
+    const std::string path = put("big", lbfsRandomBytes(40000, 9));
+    auto b = driver();
+    run(*b, {path});
+    EXPECT_EQ(4, b->getUnappliedEntries());
+    EXPECT_EQ(0, head.unappliedEntries());
+
+    FlrMultiStreamBackup ms(2);
+    ms.wantLBFS = true;
+    ms.addDirPair(src.path(), "/dst");
+    ms.backup(&head, collect({path, put("other", lbfsRandomBytes(40000, 10))}).c_str(), 0, false,
+              &abortFlag, -1);
+    EXPECT_GE(ms.getUnappliedEntries(), 4);
+}
+
 }  // namespace

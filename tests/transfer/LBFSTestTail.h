@@ -65,6 +65,9 @@ class LBFSTail {
         std::lock_guard<std::mutex> lock(mtx_);
         chooser_ = std::move(c);
     }
+    // The count of unapplied entries a ping on a block connection (one that
+    // carried LBFS_BLOCK) answers with, as a tail that failed those files.
+    void setBlockSessionUnapplied(long long n) { blockUnapplied_ = n; }
     // Off: LBFS_STOP is never echoed, so the head's LBFS thread keeps running.
     void setEchoStop(bool on) { echoStop_ = on; }
     // Sent on the session right before the echo of LBFS_STOP.
@@ -122,6 +125,7 @@ class LBFSTail {
 
     void serve(FlrNetTail& net) {
         Announce pending;
+        bool carriedBlocks = false;
         while (!stop_) {
             FlrNetMessage m;
             int rc = -1;
@@ -133,7 +137,11 @@ class LBFSTail {
             if (rc == -2) continue;
             if (rc != 0) return;
             try {
-                handle(net, m, pending);
+                carriedBlocks = carriedBlocks || m.type == FLR_NET_LBFS_BLOCK;
+                if (m.type == FLR_NET_PING && m.ping.value == 0)
+                    net.pong(carriedBlocks ? blockUnapplied_.load() : 0);
+                else
+                    handle(net, m, pending);
             } catch (const std::exception&) {
                 return;  // the head went away mid-answer
             }
@@ -180,9 +188,6 @@ class LBFSTail {
                 dones_.push_back(m.lbfsDone.value);
                 break;
             }
-            case FLR_NET_PING:
-                if (m.ping.value == 0) net.pong();
-                break;
             default:
                 break;
         }
@@ -222,6 +227,7 @@ class LBFSTail {
     std::atomic<bool> stop_{false};
     std::atomic<bool> echoStop_{true};
     std::atomic<int> stops_{0};
+    std::atomic<long long> blockUnapplied_{0};
     std::atomic<uint64_t> nextToken_{1000};
     std::mutex mtx_;
     Chooser chooser_;
