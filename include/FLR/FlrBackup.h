@@ -42,6 +42,7 @@
 #include "FLR/FlrFid.h"
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxLBFS.h"
 #include "FLR/platform/JxMonitor.h"
 #include "FLR/platform/JxSafeFlags.h"
@@ -94,6 +95,8 @@ class FLR_EXPORT FlrBackup {
     struct DirPair {
         std::string src;
         std::string dst;
+        // The source folder, opened once: entries are opened beneath it.
+        std::shared_ptr<const jx::File> srcRoot;
     };
 
     // One block of the tail's copy.
@@ -204,6 +207,9 @@ class FLR_EXPORT FlrBackup {
     // Bytes of the files sent by LBFS, and bytes the tail asked for as blocks.
     unsigned long long getLBFSFileBytes() const { return lbfsFileBytes_.load(); }
     unsigned long long getLBFSBlockBytes() const { return lbfsBlockBytes_.load(); }
+    // Entries left to the next pass because they changed kind or were
+    // swapped for a link between the scan and their open.
+    long long getSkippedEntries() const { return skippedEntries_.load(); }
     // Entries the tail could not apply that completed on the LBFS
     // connection (its final ping's answer; the main connection's count is
     // the caller's FlrNetHead::unappliedEntries()).
@@ -335,6 +341,7 @@ class FLR_EXPORT FlrBackup {
     void announceLBFS(const File& f, int fd, const std::list<JxLBFS::HashBlock>& blocks);
     void openRequested(BlockRequest& req, const char* path, const char* fidText);
     void forgetAnnounced();
+    int openBeneathSource(const char* path, struct stat* st);
     std::string lbfsErrorText() const;
 
     // Adaptive model calls, serialised.
@@ -390,6 +397,7 @@ class FLR_EXPORT FlrBackup {
     std::atomic<unsigned long long> lbfsFileBytes_{0};
     std::atomic<unsigned long long> lbfsBlockBytes_{0};
     std::atomic<long long> lbfsUnapplied_{0};
+    std::atomic<long long> skippedEntries_{0};
     // What this run announced by LBFS, by source path: the tail may ask for
     // blocks of these files alone, of the very file announced (device and
     // inode), and within the announced length. Guarded by lbfsMon_.

@@ -18,6 +18,7 @@
 #include "FLR/platform/FlrDriver.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxACL.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/Jxc.h"
 #include "FLR/platform/MgmtConfig.h"
@@ -128,9 +129,11 @@ void FlrBackup::setProgressCallback(ProgressFn fn, void* context) {
 // --- directory pairs ---------------------------------------------------------------
 
 void FlrBackup::addDirPair(const char* src, const char* dst) {
-    DirPair pair{stripTrailingSlashes(src), stripTrailingSlashes(dst)};
+    DirPair pair{stripTrailingSlashes(src), stripTrailingSlashes(dst), nullptr};
     for (const DirPair& p : pairs_)
         if (p.src == pair.src) return;
+    jx::File root = jx::openDirectory(pair.src);
+    if (root) pair.srcRoot = std::make_shared<const jx::File>(std::move(root));
     pairs_.push_back(std::move(pair));
 }
 
@@ -227,25 +230,7 @@ void FlrBackup::gatherACL(File& f, int fd) {
 
 int FlrBackup::openFile(const char* path, const fsf_fid& fid, struct stat* st) {
     const char* fn = "FlrBackup::openFile";
-    if (fid.isZero()) {
-        if (jx::fileOps().lstat(path, st) != 0) {
-            const int err = errno;
-            if (skipVanished) {
-                EvDebug::DebugLvl(fn, 2, "Couldn't stat %s: %s", path, jxErrnoText(err).c_str());
-                return -1;
-            }
-            JX_THROW_CODE(fn, std::string("Failed to stat file ") + path, err);
-        }
-        if (!S_ISREG(st->st_mode)) JX_THROW(fn, std::string(path) + " is not a regular file.");
-        const int fd = jx::fileOps().open(path, O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NOFOLLOW, 0);
-        if (fd >= 0) return fd;
-        const int err = errno;
-        if (err == ENOENT && skipVanished) {
-            EvDebug::DebugLvl(fn, 2, "Couldn't stat %s: %s", path, jxErrnoText(err).c_str());
-            return -1;
-        }
-        JX_THROW(fn, std::string("Failed to open file ") + path + ": " + jxErrnoText(err));
-    }
+    if (fid.isZero()) return openBeneathSource(path, st);
     if (!driver_) JX_THROW(fn, "Internal error: Can't open files by FID w/o FlrDriver");
     const DirPair* pair = nullptr;
     translate(path, &pair);
@@ -267,6 +252,42 @@ int FlrBackup::openFile(const char* path, const fsf_fid& fid, struct stat* st) {
     if (err == EISDIR || err == ELOOP || err == ENOTDIR)
         JX_THROW(fn, "Couldn't open FID " + id + " because it's no a file");
     JX_THROW(fn, "Couldn't open FID " + id + " due to unknown error");
+}
+
+// Opened beneath its pair's source folder without following a link on the
+// way, and described by fstat of what was opened: a folder swapped for a link
+// between the scan and here cannot make a root head read outside the source,
+// and the header always describes the bytes that are read. An entry that is
+// no longer a regular file there (a folder, a link, a FIFO now) is left to the
+// next pass, which sees it as it is then: one entry never ends the run.
+int FlrBackup::openBeneathSource(const char* path, struct stat* st) {
+    const char* fn = "FlrBackup::openFile";
+    const DirPair* pair = nullptr;
+    translate(path, &pair);
+    const int flags = O_RDONLY | O_LARGEFILE | O_NONBLOCK | O_NOCTTY;
+    jx::File file;
+    if (pair && pair->srcRoot) {
+        const size_t skip =
+            pair->src == "/" ? 1 : pair->src.size() + (path[pair->src.size()] ? 1 : 0);
+        file = jx::openBeneath(pair->srcRoot->get(), path + skip, flags);
+    } else {
+        file = jx::openFile(path, flags | O_NOFOLLOW | O_CLOEXEC);
+    }
+    int err = errno;
+    if (file && jx::fileOps().fstat(file.get(), st) != 0) err = errno, file.reset();
+    if (file && S_ISREG(st->st_mode)) return file.release();
+    if (file || err == ELOOP || err == ENOTDIR || err == EXDEV || err == ENXIO) {
+        ++skippedEntries_;
+        EvDebug::Error(
+            fn, "%s is no longer a regular file of the source; it is left to the next pass", path);
+        return -1;
+    }
+    if (err == ENOENT && skipVanished) {
+        EvDebug::DebugLvl(fn, 2, "Couldn't open %s: %s", path, jxErrnoText(err).c_str());
+        return -1;
+    }
+    if (err == ENOENT) JX_THROW_CODE(fn, std::string("Failed to stat file ") + path, err);
+    JX_THROW(fn, std::string("Failed to open file ") + path + ": " + jxErrnoText(err));
 }
 
 int FlrBackup::readAll(int fd, void* buf, int len) {

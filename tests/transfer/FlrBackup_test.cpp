@@ -78,7 +78,8 @@ TEST(FlrBackupSettings, TranslateWithoutAMatchKeepsThePath) {
     matched = nullptr;
     EXPECT_EQ("/database/x", b->translate("/database/x", &matched));
     EXPECT_EQ(nullptr, matched);
-    EXPECT_EQ("/elsewhere", FlrBackup::translate("/elsewhere", FlrBackup::DirPair{"/data", "/r"}));
+    EXPECT_EQ("/elsewhere",
+              FlrBackup::translate("/elsewhere", FlrBackup::DirPair{"/data", "/r", nullptr}));
 }
 
 // A path whose SHA-1 digest starts with the given byte.
