@@ -3,8 +3,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -246,6 +248,26 @@ int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len) {
         b += n;
         len -= n;
     }
+    return 0;
+}
+
+bool overwritesInPlace(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+        case XFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int reserveSpace(int fd, int64_t len) {
+    if (len <= 0) return 0;
+    while (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(len)) != 0)
+        if (errno != EINTR) return errno;
     return 0;
 }
 

@@ -83,7 +83,9 @@ FlrTailApplyEntry::~FlrTailApplyEntry() {
         if (jx::renameNoReplaceAt(parent_.get(), temp_, leaf_) == 0) return;
     }
     if (!temp_.empty()) jx::unlinkAt(parent_.get(), temp_, false);
-    if (!oldTemp_.empty()) jx::unlinkAt(parent_.get(), oldTemp_, false);
+    if (oldTemp_.empty()) return;
+    if (!wrote_ && jx::renameNoReplaceAt(parent_.get(), oldTemp_, leaf_) == 0) return;
+    jx::unlinkAt(parent_.get(), oldTemp_, false);
 }
 
 void FlrTailApplyEntry::fail(const std::string& what, int err) const {
@@ -132,7 +134,8 @@ bool FlrTailApplyEntry::openOld(const struct stat* st) {
     auto described = [&](const struct stat& s) { return !described_ || described_->sameCopy(s); };
     if (!st || !S_ISREG(st->st_mode) || !described(*st)) changedSinceAnswer();
     // Another link would see the blocks change: such a copy is built beside.
-    if (options_.inPlace && st->st_nlink == 1 && openInPlace(*st)) return true;
+    if (options_.inPlace && options_.syncFiles && st->st_nlink == 1 && openInPlace(*st))
+        return true;
     old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
     if (!old_) fail("open the old copy of", errno);
     struct stat ost {};
@@ -161,8 +164,9 @@ void FlrTailApplyEntry::checkOldUnchanged() const {
 bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
     struct stat fst {};
-    if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
-        fst.st_nlink != 1 || fst.st_ino != st.st_ino || (described_ && !described_->sameCopy(fst)))
+    if (!f || !jx::overwritesInPlace(f.get()) || jx::fileOps().fstat(f.get(), &fst) != 0 ||
+        !S_ISREG(fst.st_mode) || fst.st_nlink != 1 || fst.st_ino != st.st_ino ||
+        (described_ && !described_->sameCopy(fst)))
         return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);
     if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
@@ -177,20 +181,25 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     return true;
 }
 
-// Too much to hold: the rename is made durable now and the held writes go
-// to the file in the order they came, as if they had never waited.
-void FlrTailApplyEntry::stopHolding() {
-    held_ = false;
-    if (jx::fileOps().fsync(parent_.get()) != 0) fail("make the update durable of", errno);
+// Too much to hold: nothing has touched the old copy yet, so instead of
+// changing it in place the new copy is built beside it (the old bytes up to
+// where the transfer got, then what was held over them), and the old copy
+// keeps its content until the new one has replaced it.
+void FlrTailApplyEntry::leaveInPlace() {
     std::vector<std::pair<int64_t, std::string>> pieces;
     pieces.swap(heldPieces_);
     heldBytes_ = 0;
-    for (const auto& [offset, bytes] : pieces) writeOut(bytes.data(), bytes.size(), offset);
+    held_ = false;
+    const int64_t decided = method_ == FlrNetMirHeader::kRSync ? cursor_ : frontier_;
+    buildBeside(std::min(decided, oldSize_));
+    for (const auto& [offset, bytes] : pieces)
+        if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
+            fail("write", err);
 }
 
 void FlrTailApplyEntry::hold(const void* data, size_t len, int64_t offset) {
     if (heldBytes_ + static_cast<int64_t>(len) > options_.inPlaceKeepBytes) {
-        stopHolding();
+        leaveInPlace();
         writeOut(data, len, offset);
         return;
     }
@@ -209,6 +218,18 @@ void FlrTailApplyEntry::hold(const void* data, size_t len, int64_t offset) {
 void FlrTailApplyEntry::applyHeld() {
     if (!held_) return;
     held_ = false;
+    // The old copy changes only once the space for all of its new bytes is
+    // reserved: a full disk then fails the entry before its first write, and
+    // the old copy gets its name back.
+    int64_t need = size_;
+    for (const auto& [offset, bytes] : heldPieces_)
+        need = std::max(need, offset + static_cast<int64_t>(bytes.size()));
+    if (need > oldSize_) {
+        if (const int err = jx::reserveSpace(out_.get(), need)) {
+            jx::fileOps().ftruncate(out_.get(), oldSize_);  // frees what was reserved
+            fail("make room for", err);
+        }
+    }
     // Every copy reference has been followed: no old byte is needed any more.
     for (const auto& [offset, bytes] : heldPieces_) {
         wrote_ = true;

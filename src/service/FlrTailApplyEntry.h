@@ -21,18 +21,18 @@
 // copy stays as it is and the next run resends. An entry no answer is known
 // for (write intervals are sent without asking) uses the copy there.
 //
-// In place (Options::inPlace, MD5 and RSync over an old copy with one link):
+// In place (Options::inPlace with file syncing on, MD5 and RSync over an old
+// copy with one link, on a file system that overwrites blocks where they are):
 // the old copy itself is renamed to the temporary name at the header, so no
 // name shows it while it is being changed, and only the blocks that differ
-// are written. With file syncing on, those writes (and the new size and
-// attributes) are held in memory until the batch's sync has made the rename
-// durable, then applyHeld() writes them before the batch's second sync; past
-// Options::inPlaceKeepBytes held, the folder is synced at once and the
-// writes go straight to the file. Old bytes an RSync copy reference may
-// still read are kept before they are overwritten (up to the same bound;
-// past it the entry goes on as a new file built beside). A cut entry that
-// wrote nothing gets its name back; one that did is removed with its
-// temporary, and the next run sends the file again (its run never completed).
+// are written. Those writes (and the new size and attributes) are held in
+// memory until the batch's sync has made the rename durable; applyHeld() then
+// reserves the space they need and writes them before the batch's second
+// sync. Past Options::inPlaceKeepBytes held, the entry leaves the old copy as
+// it is and goes on as a new file built beside it. So the old copy changes
+// only once its new bytes are all here and their space is reserved: a cut or
+// failed entry (a full disk included) gives the old copy its name back, and
+// the next run sends the file again (its run never completed).
 #include <sys/types.h>
 
 #include <algorithm>
@@ -118,7 +118,7 @@ class FlrTailApplyEntry {
     void keepOld(int64_t from, int64_t len);
     void writeOut(const void* data, size_t len, int64_t offset);
     void hold(const void* data, size_t len, int64_t offset);
-    void stopHolding();
+    void leaveInPlace();
     void completeFile();
     void buildBeside(int64_t decided);
     void createTemporary();

@@ -75,6 +75,17 @@ FLR_EXPORT int listDirFd(int dirFd, std::vector<std::string>* names,
 // when in ends early.
 FLR_EXPORT int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len);
 
+// True when the file system holding fd overwrites a file's blocks where they
+// are (ext4, XFS, tmpfs): space reserved beforehand is then enough for any
+// overwrite. Copy-on-write file systems (btrfs and the rest) need new space
+// for every block rewritten, so an update in place may fail half done.
+FLR_EXPORT bool overwritesInPlace(int fd);
+
+// Reserves the blocks of [0, len) of fd without changing its size or bytes
+// (fallocate FALLOC_FL_KEEP_SIZE); 0 or an errno value (ENOSPC when the file
+// system cannot hold it; EOPNOTSUPP where it cannot reserve).
+FLR_EXPORT int reserveSpace(int fd, int64_t len);
+
 // Makes everything written on the file system holding fd durable (syncfs):
 // one call instead of an fsync per file when many small files are written.
 FLR_EXPORT int syncFileSystem(int fd);
