@@ -251,6 +251,23 @@ int copyRange(int in, int64_t inOff, int out, int64_t outOff, int64_t len) {
     return 0;
 }
 
+File openRegularBeneath(int dirFd, const std::string& rel, int flags, struct stat* st) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; a device
+    // is refused before anything but the open reached it (O_NOCTTY: never a
+    // controlling terminal either).
+    File f = openBeneath(dirFd, rel, flags | O_NONBLOCK | O_NOCTTY);
+    if (!f) return f;
+    struct stat own {};
+    if (!st) st = &own;
+    if (::fstat(f.get(), st) != 0) return File();
+    if (!S_ISREG(st->st_mode)) {
+        errno = S_ISDIR(st->st_mode) ? EISDIR : ENXIO;
+        return File();
+    }
+    if (!(flags & O_NONBLOCK)) ::fcntl(f.get(), F_SETFL, ::fcntl(f.get(), F_GETFL) & ~O_NONBLOCK);
+    return f;
+}
+
 bool overwritesInPlace(int fd) {
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0) return false;

@@ -47,15 +47,13 @@ AnsweredCopy openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const c
         EvDebug::Error(kFn, "%s for %s: block size %d refused", what, path.c_str(), req.blockSize);
         return c;
     }
-    // Non-blocking: a FIFO under the name would wait for a writer.
-    jx::File f = jx::openBeneath(root.fd(), c.rel, O_RDONLY | O_NONBLOCK);
+    jx::File f = jx::openRegularBeneath(root.fd(), c.rel, O_RDONLY, &c.st);
     if (!f) {
-        if (errno != ENOENT)
+        if (errno != ENOENT && errno != ENXIO && errno != EISDIR)
             EvDebug::Error(kFn, "%s: couldn't open %s: %s", what, path.c_str(),
                            jxErrnoText(errno).c_str());
         return c;
     }
-    if (jx::fileOps().fstat(f.get(), &c.st) != 0 || !S_ISREG(c.st.st_mode)) return c;
     c.file = std::move(f);
     return c;
 }

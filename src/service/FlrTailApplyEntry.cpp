@@ -136,11 +136,10 @@ bool FlrTailApplyEntry::openOld(const struct stat* st) {
     // Another link would see the blocks change: such a copy is built beside.
     if (options_.inPlace && options_.syncFiles && st->st_nlink == 1 && openInPlace(*st))
         return true;
-    old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
-    if (!old_) fail("open the old copy of", errno);
     struct stat ost {};
-    if (jx::fileOps().fstat(old_.get(), &ost) != 0) fail("examine the old copy of", errno);
-    if (!S_ISREG(ost.st_mode) || !described(ost)) changedSinceAnswer();
+    old_ = jx::openRegularBeneath(parent_.get(), leaf_, O_RDONLY, &ost);
+    if (!old_ && errno != ENXIO && errno != EISDIR) fail("open the old copy of", errno);
+    if (!old_ || !described(ost)) changedSinceAnswer();
     oldSize_ = ost.st_size;
     return false;
 }
@@ -162,10 +161,9 @@ void FlrTailApplyEntry::checkOldUnchanged() const {
 // The old copy leaves its name before its first block changes; false (and
 // nothing changed) when it cannot be written or renamed.
 bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
-    jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
     struct stat fst {};
-    if (!f || !jx::overwritesInPlace(f.get()) || jx::fileOps().fstat(f.get(), &fst) != 0 ||
-        !S_ISREG(fst.st_mode) || fst.st_nlink != 1 || fst.st_ino != st.st_ino ||
+    jx::File f = jx::openRegularBeneath(parent_.get(), leaf_, O_RDWR, &fst);
+    if (!f || !jx::overwritesInPlace(f.get()) || fst.st_nlink != 1 || fst.st_ino != st.st_ino ||
         (described_ && !described_->sameCopy(fst)))
         return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);

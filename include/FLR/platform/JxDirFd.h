@@ -29,6 +29,13 @@ FLR_EXPORT File openDirectory(const std::string& path);
 // EXDEV. O_CLOEXEC and O_NOFOLLOW are always added.
 FLR_EXPORT File openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode = 0);
 
+// openBeneath for a regular file's data: the open never blocks and never
+// reaches a device (O_NONBLOCK, O_NOCTTY; a FIFO or device node under the name
+// fails with ENXIO, a folder with EISDIR), and *st, when given, describes
+// what was opened.
+FLR_EXPORT File openRegularBeneath(int dirFd, const std::string& rel, int flags,
+                                   struct stat* st = nullptr);
+
 // Tests force the component walk used where openat2 is missing.
 FLR_EXPORT void setBeneathWalkOnly(bool walkOnly);
 

@@ -1,14 +1,18 @@
-// A destination that runs out of space while files grow: whatever the method,
-// every replica file is afterwards its old copy or its new one, never gone
-// and never a mix; the run says it failed, and once there is room again the
-// next run converges. The destination is a small tmpfs (skipped where mount
-// is not permitted).
+// What a replica's destination may hold or lack that the head does not
+// expect. A destination that runs out of space while files grow: whatever the
+// method, every replica file is afterwards its old copy or its new one, never
+// gone and never a mix; the run says it failed, and once there is room again
+// the next run converges (a small tmpfs; skipped where mount is not
+// permitted). A FIFO on the destination where the source now has a regular
+// file: no method opens it and waits for a writer.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -39,7 +43,7 @@ class SmallDestination {
     bool mounted_ = false;
 };
 
-TEST(ReplicateFullDisk, TheOldCopyStaysUntilItsReplacementIsInPlace) {
+TEST(ReplicateTrouble, TheOldCopyStaysUntilItsReplacementIsInPlace) {
     FLR_REQUIRE_TOOL();
     for (const char* method : {"rsync", "md5", "auto", "lbfs", "full"}) {
         SCOPED_TRACE(method);
@@ -75,6 +79,30 @@ TEST(ReplicateFullDisk, TheOldCopyStaysUntilItsReplacementIsInPlace) {
         EXPECT_EQ(0, flrtest::runTool(run).status);
         for (size_t i = 0; i < names.size(); ++i)
             EXPECT_EQ(grown[i], flrtest::readFile(dst + "/" + names[i])) << names[i];
+    }
+}
+
+TEST(ReplicateTrouble, AFIFOOnTheDestinationNeverBlocksTheTail) {
+    FLR_REQUIRE_TOOL();
+    for (const char* method : {"rsync", "md5", "auto", "lbfs", "full"}) {
+        SCOPED_TRACE(method);
+        flrtest::TempDir dir;
+        const std::string src = dir.file("src"), dst = dir.file("dst"), state = dir.file("state");
+        ASSERT_EQ(0, ::mkdir(src.c_str(), 0755));
+        ASSERT_EQ(0, ::mkfifo((src + "/pipe").c_str(), 0644));
+        const std::vector<std::string> run = {"replicate",   "-q",  src,        dst,
+                                              "--state-dir", state, "--method", method};
+        ASSERT_EQ(0, flrtest::runTool(run).status);
+        ASSERT_EQ(0, ::unlink((src + "/pipe").c_str()));
+        const std::string content(300000, 'p');
+        flrtest::writeFile(src + "/pipe", content);
+        flrtest::ToolProcess again(run);
+        bool ended = false;
+        for (int i = 0; i < 300 && !(ended = again.exited()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_TRUE(ended) << "the run waits on the destination's FIFO";
+        EXPECT_EQ(0, again.exitStatus()) << again.output();
+        EXPECT_EQ(content, flrtest::readFile(dst + "/pipe"));
     }
 }
 
