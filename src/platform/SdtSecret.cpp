@@ -30,7 +30,8 @@ SdtError secretError(const std::string& text) {
 }
 
 bool readSecretFile(const std::string& path, std::string* secret, SdtError* err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO under the name must be refused, not waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         *err = secretError("Couldn't open link secret file " + path + ": " + jxErrnoText(errno));
         return false;
@@ -39,6 +40,15 @@ bool readSecretFile(const std::string& path, std::string* secret, SdtError* err)
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         *err = secretError("Link secret file " + path + " is not a regular file");
+        return false;
+    }
+    // Whoever owns the file may change the secret, or read it whatever its mode.
+    if (st.st_uid != ::geteuid()) {
+        ::close(fd);
+        *err = secretError(jxFormat(
+            "Link secret file %s belongs to uid %u, not to this user (uid "
+            "%u); refusing to use it",
+            path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid())));
         return false;
     }
     if (st.st_mode & 077) {
@@ -89,6 +99,13 @@ bool registryIsPrivate(SdtError* err) {
     if (::stat(path.c_str(), &st) != 0) {
         *err = secretError("Couldn't check the mode of registry file " + path + ": " +
                            jxErrnoText(errno));
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        *err = secretError(jxFormat(
+            "Registry file %s holds the link secret but belongs to uid "
+            "%u, not to this user (uid %u); refusing to use it",
+            path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid())));
         return false;
     }
     if (st.st_mode & (S_IROTH | S_IWOTH | S_IWGRP)) {

@@ -14,6 +14,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/SdtNetLink.h"
@@ -138,6 +139,41 @@ TEST(SdtLinkSecrets, InlineSecretNeedsAPrivateRegistryFile) {
             EXPECT_NE(std::string::npos, l.headErr.text().find(path));
             EXPECT_EQ(std::string::npos, l.headErr.text().find(flrtest::kLinkSecret));
         }
+    }
+}
+
+// A key file someone else owns (who could read or change it whatever its
+// mode) or that is not a regular file is refused at once, never waited on.
+TEST(SdtLinkSecrets, KeyFilesThatAreNotTheCallersPrivateFileAreRefusedAtOnce) {
+    flrtest::TempDir dir;
+    const std::string owned = dir.file("other-users-key");
+    flrtest::writeFile(owned, std::string(flrtest::kLinkSecret) + "\n");
+    ASSERT_EQ(0, ::chmod(owned.c_str(), 0600));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, ::chown(owned.c_str(), 65534, 65534));
+    }
+    const std::string fifo = dir.file("fifo-key");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    struct Case {
+        std::string path;
+        const char* why;
+    };
+    std::vector<Case> cases = {{fifo, "is not a regular file"}};
+    if (root) cases.push_back({owned, "belongs to uid 65534, not to this user"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        flrtest::ScopedRegistry reg;
+        ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "sLinkSecretFile", c.path));
+        const Clock::time_point t0 = Clock::now();
+        flrtest::LinkPair l(false, [](SdtNetLink& h, SdtNetLink& t) {
+            h.setSecret("");
+            t.setSecret("");
+        });
+        EXPECT_FALSE(l.ok());
+        EXPECT_LT(millisSince(t0), 5000);
+        EXPECT_NE(std::string::npos, l.headErr.text().find(c.why)) << l.headErr.text();
+        EXPECT_EQ(std::string::npos, l.headErr.text().find(flrtest::kLinkSecret));
     }
 }
 
