@@ -17,12 +17,12 @@ namespace {
 int openLockFile(const std::string& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     } while (fd < 0 && errno == EINTR);
     // A reader without write access to an existing lock file can still lock it.
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
         do {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         } while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) JX_THROW_ERRNO("JxFileLock::lock", "Failed to open lock file " + path, errno);

@@ -102,8 +102,7 @@ struct FlrWatcher::Impl {
 void FlrWatcher::Impl::start() {
     source = FlrReplicator::absolutePath(o.replicate.source);
     state = w.stateDir();
-    if (FlrHelper::mkdir1(state.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to create folder " + state, errno);
+    jx::makePrivateDir(state, "State folder", "FlrWatcher");
     pairId = pairIdOf(state);
     lock = std::make_unique<JxFileLock>(state + "/lock");
     if (!lock->lock(1, 0))

@@ -139,6 +139,13 @@ class FLR_EXPORT File {
     int fd_ = -1;
 };
 
+// A folder only its owner may use, for state another user must neither read
+// nor plant links in: made 0700 (missing parents as by mkdir -p) when absent;
+// when present it must be a real folder (not a link) owned by this user, and
+// is narrowed to 0700. Throws "<what> <path> ..." saying what is wrong
+// (function "makePrivateDir").
+FLR_EXPORT void makePrivateDir(const std::string& path, const char* what, const char* source);
+
 // Opens path (O_CLOEXEC always added); an invalid File with errno set on failure.
 FLR_EXPORT File openFile(const std::string& path, int flags, mode_t mode = 0);
 
