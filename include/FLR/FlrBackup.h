@@ -80,6 +80,12 @@ class FLR_EXPORT FlrBackup {
     static constexpr int kRSyncRefsPerMessage = 128;
     // Regular files up to this size go whole even when LBFS is on.
     static constexpr long long kLBFSMinFileSize = 256;
+    // ... and larger ones go another way: a tail holds the block lists of a
+    // session's pending files within a fixed budget (about 400,000 blocks).
+    static constexpr long long kLBFSMaxFileSize = 768ll << 20;
+    static bool lbfsFits(long long size) {
+        return size > kLBFSMinFileSize && size <= kLBFSMaxFileSize;
+    }
     // The LBFS thread's read buffer; larger requested blocks grow it up to
     // kLBFSMaxPiece and go out as pieces of that size beyond.
     static constexpr int kLBFSBufferSize = 131072;

@@ -1,8 +1,11 @@
 // Folder mirroring from a streamed dirchange file.
 #include "FlrTailDirChange.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "FLR/FlrCollectText.h"
@@ -16,8 +19,13 @@ namespace {
 const char* const kFn = "FlrTailDirChange";
 // A longer line is no path or name any file system holds.
 constexpr size_t kMaxLine = 64 * 1024;
-// More names in one block than this is no listing a head sends.
-constexpr size_t kMaxNames = 16u << 20;
+// Names in one block: 32 MiB of hashes. A folder with more is not mirrored
+// (its removals are counted failed, so the run is not recorded complete).
+constexpr size_t kMaxNames = 4u << 20;
+
+uint64_t nameHash(std::string_view name) {
+    return std::hash<std::string_view>{}(name);
+}
 
 }  // namespace
 
@@ -63,14 +71,19 @@ void FlrTailDirChange::line(const std::string& text) {
         blockBroken_ = false;
         folder_ = FlrCollectText::unescape(text);
         names_.clear();
+        if (names_.capacity() > (1u << 16)) names_.shrink_to_fit();
         return;
     }
     if (!inBlock_) return;  // entries before any folder line
     if (names_.size() >= kMaxNames) {
+        if (!blockBroken_)
+            EvDebug::Error(kFn, "Dirchange block of %s lists more than %zu names: not mirrored",
+                           folder_.c_str(), kMaxNames);
+        if (!blockBroken_) ++stats_.failed;
         blockBroken_ = true;
         return;
     }
-    names_.insert(FlrCollectText::unescape(std::string_view(text).substr(tab + 1)));
+    names_.push_back(nameHash(FlrCollectText::unescape(std::string_view(text).substr(tab + 1))));
 }
 
 void FlrTailDirChange::finish() {
@@ -110,11 +123,23 @@ void FlrTailDirChange::applyBlock() {
         ++stats_.failed;
         return;
     }
+    std::sort(names_.begin(), names_.end());
     bool removed = false;
     for (const std::string& name : present) {
         // Temporaries may belong to a transfer still running in another session.
-        if (names_.count(name) || FlrTailRoot::isTemporaryName(name)) continue;
+        if (std::binary_search(names_.begin(), names_.end(), nameHash(name)) ||
+            FlrTailRoot::isTemporaryName(name))
+            continue;
+        // Recovery points are the tail's own, never the head's to mirror.
+        if (rel.empty() && FlrTailRoot::isSnapshotFolder(name)) continue;
         if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
+            // A file system mounted below the root is the operator's: left
+            // as it is, like rsync -x, and not a failure of the run.
+            if (err == EXDEV) {
+                EvDebug::Warning(kFn, "Left %s/%s in place: a file system is mounted there",
+                                 folder_.c_str(), name.c_str());
+                continue;
+            }
             EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
                            jxErrnoText(err).c_str());
             ++stats_.failed;

@@ -10,10 +10,12 @@
 // Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>"
 // (a line holding a tab is an entry, any other starts the next block), as
 // FlrDirChangeReader reads them; paths and names in the collect escaping
-// ("\x0a", "\x09", "\\"). Streamed here, so memory stays at one block.
+// ("\x0a", "\x09", "\\"). Streamed here, so memory stays at one block, of at
+// most kMaxNames names (a larger block is not applied, and counted failed).
 #include <cstddef>
-#include <set>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "FLR/service/FlrTailApplier.h"
 
@@ -41,5 +43,9 @@ class FlrTailDirChange {
     bool inBlock_ = false;
     bool blockBroken_ = false;  // an unreadable line: the block is not applied
     std::string folder_;
-    std::set<std::string> names_;
+    // The block's names as 64-bit hashes: 8 bytes a name whatever its length,
+    // so a block's memory is bounded by its name count. Two names with one
+    // hash only spare an entry that should have gone; nothing is removed
+    // that the source listed.
+    std::vector<uint64_t> names_;
 };

@@ -103,6 +103,20 @@ void FlrTailLBFSRegistry::progress(uint64_t origin) {
     if (it != origins_.end()) it->second.lastProgress = Clock::now();
 }
 
+bool FlrTailLBFSRegistry::holdBlocks(uint64_t origin, size_t n) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    Origin& o = origins_[origin];
+    if (o.blocks + n > kMaxBlocksPerSession) return false;
+    o.blocks += n;
+    return true;
+}
+
+void FlrTailLBFSRegistry::releaseBlocks(uint64_t origin, size_t n) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    auto it = origins_.find(origin);
+    if (it != origins_.end()) it->second.blocks -= std::min(n, it->second.blocks);
+}
+
 void FlrTailLBFSRegistry::settled(uint64_t origin, const std::string& rel) {
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
@@ -332,14 +346,26 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
     if (!f.oldIndexed) indexOldCopy(f);
     const uint64_t size = static_cast<uint64_t>(f.entry->size());
     const size_t first = f.blocks.size();
+    if (m.count > 0 && !registry_.holdBlocks(id_, static_cast<size_t>(m.count))) {
+        fail(f,
+             jxFormat("its block lists would hold more than %zu blocks in this session; it is "
+                      "refused",
+                      FlrTailLBFSRegistry::kMaxBlocksPerSession),
+             stats);
+        return false;
+    }
+    if (f.ticket) f.ticket->blocks += static_cast<size_t>(m.count);
     for (int i = 0; i < m.count; ++i) {
         JxLBFS::HashBlock b;
         b.block.offset = m.offsetAt(i);
         b.block.length = m.lengthAt(i);
         std::memcpy(b.hash, m.hashes[i], kHashSize);
         // The blocks tile the file from offset 0: no gap, no overlap.
+        // Only a file's last block is shorter than the chunker's minimum.
+        const bool last = b.block.offset + b.block.length >= size;
         if (b.block.offset != f.end || b.block.length == 0 ||
-            b.block.length > JxLBFS::kMaxBlockSize) {
+            b.block.length > JxLBFS::kMaxBlockSize ||
+            (b.block.length < JxLBFS::kMinBlockSize && !last)) {
             fail(f,
                  jxFormat("block [%llu+%u] is out of place (expected at %llu)",
                           (unsigned long long)b.block.offset, b.block.length,

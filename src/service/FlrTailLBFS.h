@@ -94,6 +94,17 @@ class FlrTailLBFSRegistry {
     // An agent is gone: its bookkeeping goes too.
     void forgetAgent(uint64_t agent);
 
+    // Announced blocks a session's pending files may hold at once (about 130
+    // bytes each with their indexes): a head cannot make a tail hold more than
+    // some 64 MiB of block lists per session. A head sends larger files
+    // another way (FlrBackup::kLBFSMaxFileSize).
+    static constexpr size_t kMaxBlocksPerSession = 480000;
+    // Counts n more blocks against origin's budget; false (nothing counted)
+    // when they would exceed it.
+    bool holdBlocks(uint64_t origin, size_t n);
+    // A file of origin that held n blocks settled.
+    void releaseBlocks(uint64_t origin, size_t n);
+
     static constexpr size_t kMaxParked = 256;
     // Parks a completed file of origin, fed by feeder; false (entry kept)
     // when origin has ended or holds kMaxParked files from feeder.
@@ -108,6 +119,7 @@ class FlrTailLBFSRegistry {
     struct Origin {
         int outstanding = 0;
         int waiters = 0;
+        size_t blocks = 0;  // announced blocks of its pending files
         bool closed = false;
         // Completed files waiting for a commit: (feeder, entry).
         std::vector<std::pair<uint64_t, std::unique_ptr<FlrTailApplyEntry>>> parked;

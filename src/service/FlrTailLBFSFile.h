@@ -39,7 +39,11 @@ struct FlrTailLBFSTicket {
     FlrTailLBFSRegistry& registry;
     uint64_t origin;
     std::string rel;
-    ~FlrTailLBFSTicket() { registry.settled(origin, rel); }
+    size_t blocks = 0;  // held against origin's budget
+    ~FlrTailLBFSTicket() {
+        registry.releaseBlocks(origin, blocks);
+        registry.settled(origin, rel);
+    }
 };
 
 struct FlrTailLBFSFile {

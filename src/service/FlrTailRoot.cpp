@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "FLR/FlrSnapOSBtrfs.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
@@ -96,6 +97,10 @@ bool FlrTailRoot::relative(std::string_view received, std::string* rel, std::str
             *why = "names a parent folder (..)";
             return false;
         }
+        if (rel->empty() && isSnapshotFolder(part)) {
+            *why = "inside the tail's recovery points (" + part + ")";
+            return false;
+        }
         if (!rel->empty()) rel->push_back('/');
         rel->append(part);
     }
@@ -176,10 +181,17 @@ long FlrTailRoot::sweepTemporaries() const {
     return removed;
 }
 
+bool FlrTailRoot::isSnapshotFolder(std::string_view firstComponent) {
+    return firstComponent == FlrSnapOS_LV_btrfs::kSnapDir;
+}
+
 int FlrTailRoot::removeEntry(int dirFd, const std::string& name) {
     struct stat st {};
     if (jx::statAt(dirFd, name, &st) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISDIR(st.st_mode)) return jx::unlinkAt(dirFd, name, false) == 0 ? 0 : errno;
+    struct stat here {};
+    if (jx::fileOps().fstat(dirFd, &here) != 0) return errno;
+    if (st.st_dev != here.st_dev) return EXDEV;  // a mount point: not ours to empty
     {
         jx::File sub = jx::openBeneath(dirFd, name, O_RDONLY | O_DIRECTORY);
         if (!sub) return errno;

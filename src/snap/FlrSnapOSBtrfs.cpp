@@ -1,5 +1,7 @@
 #include "FLR/FlrSnapOSBtrfs.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,6 +26,17 @@ const char* const kSource = "FlrSnapOS_btrfs";
 
 std::string snapDirOf(const std::string& mountPoint) {
     return (mountPoint == "/" ? std::string() : mountPoint) + "/" + FlrSnapOS_LV_btrfs::kSnapDir;
+}
+
+// A recovery point is a subvolume made here: a real folder whose inode is a
+// subvolume root's. A link or a plain folder under the same name is someone
+// else's (the head's, were the snapshot folder inside the replica): never
+// listed, so never deleted.
+bool isSubvolume(const std::string& path) {
+    constexpr ino_t kSubvolumeRootInode = 256;
+    struct stat st {};
+    return jx::fileOps().lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_ino == kSubvolumeRootInode;
 }
 
 bool readOnly(const std::string& options) {
@@ -92,6 +105,11 @@ FlrSnapOS::LVList FlrSnapOS_LV_btrfs::getLVList() {
             std::sort(names.begin(), names.end());
             for (const auto& name : names) {
                 const std::string path = dir + "/" + name;
+                if (!isSubvolume(path)) {
+                    EvDebug::Error("FlrSnapOS_LV_btrfs::getLVList",
+                                   "%s is not a subvolume; it is no recovery point", path.c_str());
+                    continue;
+                }
                 lv->snaps.push_back(SP<FlrSnapOS::Snap>(new FlrSnapOS_Snap_btrfs(
                     FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS)));
             }
@@ -127,6 +145,9 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_btrfs::snap(int /*cowSizeMB*/, const std::strin
 void FlrSnapOS_Snap_btrfs::unSnap() {
     static const char* const fn = "FlrSnapOS_Snap_btrfs::unSnap";
     EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
+    // Checked again right before: the tool follows links.
+    if (!isSubvolume(rdev.path))
+        fail(fn, "Refusing to remove " + rdev.path + ": it is not a subvolume");
     const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "delete", rdev.path});
     if (r.status != 0) fail(fn, "Failed to remove snapshot " + rdev.path + ": " + errorText(r));
 }

@@ -111,7 +111,7 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
             }
         }
         gatherACL(f, fd);
-        const bool byBlocks = lbfs && fd >= 0 && f.st.st_size > kLBFSMinFileSize;
+        const bool byBlocks = lbfs && fd >= 0 && lbfsFits(f.st.st_size);
         const uint8_t method = byBlocks ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
         sendEntry(f, fd, method);
         countFile(f, method);

@@ -270,7 +270,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
             const long long size = static_cast<long long>(f.st.st_size);
             method = chooseMethod(size, threshold);
-            if (newNamesByLBFS_ && size > kLBFSMinFileSize) {
+            if (newNamesByLBFS_ && lbfsFits(size)) {
                 // The tail's answer tells whether it holds dst: asked also for a
                 // file the threshold sends whole, which goes whole if held.
                 f.lbfsIfNew = true;

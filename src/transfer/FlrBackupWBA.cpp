@@ -58,7 +58,9 @@ unsigned long long FlrBackup::getByteCntWBA(const char* src) const {
 bool FlrBackup::wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
                             size_t pathLen, const std::list<unsigned long long>& starts,
                             const std::list<unsigned long long>& ends) {
-    if (lbfsDisabled || peerVersion <= 3) return false;
+    if (lbfsDisabled || peerVersion <= 3 ||
+        size > static_cast<unsigned long long>(kLBFSMaxFileSize))
+        return false;
     const unsigned long long minBlock = JxLBFS::getMinBlockSize();
     const unsigned long long avgBlock = JxLBFS::getAvgBlockSize();
     unsigned long long cost = size / avgBlock * 32 + 124 + pathLen;

@@ -4,6 +4,7 @@
 // openat2 and through the component walk used where it is missing. Also the
 // dirchange mirror itself.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +63,9 @@ TEST_P(ConfineTest, HostilePathsAreRefusedAndTheSessionGoesOn) {
         "rel-escape/x",
         at("escape/new-folder/deeper/x"),
         at("sub/../../outside/x"),
+        // The tail's recovery points are no part of the replica.
+        ".flrsnap/jxr_00000003",
+        at(".flrsnap/jxr_00000003/x"),
     };
     Tail tail(root);
     Head head(tail.port());
@@ -83,6 +87,7 @@ TEST_P(ConfineTest, HostilePathsAreRefusedAndTheSessionGoesOn) {
     EXPECT_EQ(head.net.unappliedEntries(), static_cast<long long>(hostile.size()) + 2);
 
     EXPECT_EQ(snapshot(outside), before);
+    EXPECT_NE(::access(at(".flrsnap").c_str(), F_OK), 0);
     // The planted link was replaced by the file, not written through.
     struct stat st {};
     ASSERT_EQ(::lstat(at("file-link").c_str(), &st), 0);
@@ -180,6 +185,31 @@ TEST_F(DirChangeTest, ACutStreamDeletesNothingOnHalfAList) {
         send(head, at("d") + "\n\tkept\n", false);
     }
     EXPECT_EQ(snapshot(root), before);
+}
+
+// The mirror removes what the source no longer lists, but never the tail's
+// recovery points nor anything on a file system mounted below the root (a
+// tmpfs here; that part is skipped where mount is not permitted).
+TEST_F(DirChangeTest, RecoveryPointsAndMountedFileSystemsAreNeverMirroredAway) {
+    ASSERT_EQ(::mkdir(at(".flrsnap").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(at(".flrsnap/jxr_00000001").c_str(), 0700), 0);
+    flrtest::writeFile(at(".flrsnap/jxr_00000001/f"), "recovery point");
+    ASSERT_EQ(::mkdir(at("d/mnt").c_str(), 0755), 0);
+    const bool mounted = ::mount("tmpfs", at("d/mnt").c_str(), "tmpfs", 0, "size=1m") == 0;
+    if (mounted) flrtest::writeFile(at("d/mnt/on-another-fs"), "keep");
+    {
+        Tail tail(root);
+        Head head(tail.port());
+        send(head, root + "\n\td\n" + at("d") + "\n\tkept\n", true);
+        EXPECT_EQ(head.net.unappliedEntries(), 0);
+    }
+    EXPECT_EQ(flrtest::readFile(at(".flrsnap/jxr_00000001/f")), "recovery point");
+    EXPECT_NE(::access(at("other").c_str(), F_OK), 0);  // the mirror did run
+    EXPECT_NE(::access(at("d/gone").c_str(), F_OK), 0);
+    if (mounted) {
+        EXPECT_EQ(flrtest::readFile(at("d/mnt/on-another-fs")), "keep");
+        ::umount2(at("d/mnt").c_str(), MNT_DETACH);
+    }
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <list>
 #include <vector>
 
+#include "../../src/service/FlrTailApplyEntry.h"
+#include "../../src/service/FlrTailLBFS.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrTailStore.h"
 #include "TailLBFSFixture.h"
@@ -505,6 +508,48 @@ TEST(TailStore, GatheredChangesKeepTheirOrderAndAKillLosesOnlyRecords) {
     FlrTailStore store(dir, root);
     EXPECT_TRUE(store.blocksOf("lost").empty());
     EXPECT_EQ(store.blocksOf("again").size(), blocks.size());
+}
+
+// A head announcing more blocks than a session may hold (here for a file it
+// declares at 1 TiB) gets the file refused before the list is kept, and the
+// session goes on with the next file. So do blocks shorter than the chunker
+// ever cuts, which would let a list grow past any size.
+TEST_F(TailLBFS, BlockListsBeyondTheSessionsBudgetAreRefused) {
+    struct Case {
+        const char* what;
+        size_t blocks;
+        uint32_t length;
+    };
+    const Case cases[] = {
+        {"more blocks than the budget", FlrTailLBFSRegistry::kMaxBlocksPerSession + 1, 2048},
+        {"blocks below the chunker's minimum", 1000, 16},
+    };
+    const std::string good = pattern(20000, 9);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const FlrTailApplyStats before = totals();
+        {
+            LBFSHead head(tail->port());
+            head.net.sendMirHeader(
+                header("huge.bin", S_IFREG | 0644, uint64_t{1} << 40, FlrNetMirHeader::kLBFS));
+            std::list<JxLBFS::HashBlock> blocks;
+            for (size_t i = 0; i < c.blocks; ++i) {
+                JxLBFS::HashBlock b{};
+                b.block.offset = i * c.length;
+                b.block.length = c.length;
+                blocks.push_back(b);
+            }
+            head.net.sendLBFSStart("huge.bin", fsf_fid{}, blocks);
+            head.net.sendMirEOF();
+            head.announce("good.bin", good);
+            head.finish();
+            EXPECT_TRUE(head.stopEchoed);
+        }
+        const FlrTailApplyStats after = totals();
+        EXPECT_EQ(after.failed - before.failed, 1);
+        EXPECT_EQ(flrtest::readFile(at("good.bin")), good);
+        EXPECT_NE(::access(at("huge.bin").c_str(), F_OK), 0);
+    }
 }
 
 }  // namespace

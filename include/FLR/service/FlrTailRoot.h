@@ -42,8 +42,15 @@ class FLR_EXPORT FlrTailRoot {
     long sweepTemporaries() const;
 
     // Removes name from the folder dirFd, a whole tree when it is a folder
-    // (links inside are removed, never followed); 0 or an errno value.
+    // (links inside are removed, never followed); 0 or an errno value. A file
+    // system mounted anywhere in that tree is never entered (like rsync -x):
+    // EXDEV, with what lies outside it removed.
     static int removeEntry(int dirFd, const std::string& name);
+
+    // The recovery points' folder (".flrsnap" at a btrfs root): the tail's
+    // own, so no path a head names may enter it and the mirror never
+    // removes it.
+    static bool isSnapshotFolder(std::string_view firstComponent);
 
   private:
     bool stripRoot(std::string_view received, std::string_view* rest) const;
