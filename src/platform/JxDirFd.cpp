@@ -109,6 +109,32 @@ File openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode) {
     return File(walkBeneath(dirFd, parts, flags, mode));
 }
 
+File openRegularBeneath(int dirFd, const std::string& rel, int flags) {
+    File f = openBeneath(dirFd, rel, flags | O_NONBLOCK);
+    if (!f) return f;
+    struct stat st {};
+    if (fileOps().fstat(f.get(), &st) != 0) {
+        const int err = errno;
+        f.reset();
+        errno = err;
+        return f;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        f.reset();
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return f;
+    }
+    if (!(flags & O_NONBLOCK)) {
+        const int fl = ::fcntl(f.get(), F_GETFL);
+        if (fl < 0 || ::fcntl(f.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+            const int err = errno;
+            f.reset();
+            errno = err;
+        }
+    }
+    return f;
+}
+
 int statAt(int dirFd, const std::string& name, struct stat* st) {
     return ::fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
 }

@@ -262,7 +262,7 @@ bool cutPlaced(const FlrTailRoot& root, FlrTailStore& store, const FlrTailApplyE
                std::vector<JxLBFS::HashBlock>* blocks) {
     constexpr int64_t kMaxCut = int64_t{1} << 32;  // as for files cut while written
     if (e.size() <= 0 || e.size() > kMaxCut) return false;
-    jx::File f = jx::openBeneath(root.fd(), e.rel(), O_RDONLY | O_CLOEXEC);
+    jx::File f = jx::openRegularBeneath(root.fd(), e.rel(), O_RDONLY);
     if (!f) return false;
     if (!e.changedRanges().isAll() &&
         recutChanged(f.get(), store.latestBlocksOf(e.rel()), e.oldSize(), e.changedRanges(),

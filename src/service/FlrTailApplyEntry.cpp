@@ -133,7 +133,7 @@ bool FlrTailApplyEntry::openOld(const struct stat* st) {
     if (!st || !S_ISREG(st->st_mode) || !described(*st)) changedSinceAnswer();
     // Another link would see the blocks change: such a copy is built beside.
     if (options_.inPlace && st->st_nlink == 1 && openInPlace(*st)) return true;
-    old_ = jx::openBeneath(parent_.get(), leaf_, O_RDONLY);
+    old_ = jx::openRegularBeneath(parent_.get(), leaf_, O_RDONLY);
     if (!old_) fail("open the old copy of", errno);
     struct stat ost {};
     if (jx::fileOps().fstat(old_.get(), &ost) != 0) fail("examine the old copy of", errno);
@@ -159,7 +159,7 @@ void FlrTailApplyEntry::checkOldUnchanged() const {
 // The old copy leaves its name before its first block changes; false (and
 // nothing changed) when it cannot be written or renamed.
 bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
-    jx::File f = jx::openBeneath(parent_.get(), leaf_, O_RDWR);
+    jx::File f = jx::openRegularBeneath(parent_.get(), leaf_, O_RDWR);
     struct stat fst {};
     if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
         fst.st_nlink != 1 || fst.st_ino != st.st_ino || (described_ && !described_->sameCopy(fst)))

@@ -136,9 +136,9 @@ jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) co
         *out = Outcome::Settled;  // another kind now: later records own the name
         return jx::File();
     }
-    jx::File f = p.rel.empty() ? root_.openDir("")
-                               : jx::openBeneath(p.dir, p.leaf,
-                                                 isFolder(p.st) ? O_RDONLY | O_DIRECTORY : flags);
+    jx::File f = p.rel.empty()    ? root_.openDir("")
+                 : isFolder(p.st) ? jx::openBeneath(p.dir, p.leaf, O_RDONLY | O_DIRECTORY)
+                                  : jx::openRegularBeneath(p.dir, p.leaf, flags);
     if (!f) {
         const int err = errno;
         *out = err == ELOOP ? refused(p.rel, "a symbolic link (never followed)")

@@ -45,7 +45,7 @@ void FlrTailLBFS::indexOldCopy(FlrTailLBFSFile& f) {
     f.oldIndexed = true;
     FlrTailStore* store = registry_.store();
     if (store && !store->blocksOf(f.rel).empty()) return;
-    jx::File old = jx::openBeneath(root_.fd(), f.rel, O_RDONLY);
+    jx::File old = jx::openRegularBeneath(root_.fd(), f.rel, O_RDONLY);
     struct stat st {};
     if (!old || jx::fileOps().fstat(old.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
         return;
@@ -82,7 +82,7 @@ bool FlrTailLBFS::findHolder(FlrTailLBFSFile& f, const JxLBFS::HashBlock& b, Hol
     if (hit.fid != sourceFid_ || !source_) {
         dropSource();
         sourceFid_ = hit.fid;
-        source_ = jx::openBeneath(root_.fd(), hit.rel, O_RDONLY);
+        source_ = jx::openRegularBeneath(root_.fd(), hit.rel, O_RDONLY);
         struct stat st {};
         if (source_ && (jx::fileOps().fstat(source_.get(), &st) != 0 || !S_ISREG(st.st_mode)))
             source_.reset();

@@ -29,6 +29,13 @@ FLR_EXPORT File openDirectory(const std::string& path);
 // EXDEV. O_CLOEXEC and O_NOFOLLOW are always added.
 FLR_EXPORT File openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode = 0);
 
+// As openBeneath for an existing file whose data is read or written: the
+// open never blocks (a FIFO or device put where a file was would wait for a
+// writer forever) and anything but a regular file fails, with EISDIR for a
+// folder and EINVAL otherwise. The descriptor comes back blocking unless
+// flags asked for O_NONBLOCK.
+FLR_EXPORT File openRegularBeneath(int dirFd, const std::string& rel, int flags);
+
 // Tests force the component walk used where openat2 is missing.
 FLR_EXPORT void setBeneathWalkOnly(bool walkOnly);
 
