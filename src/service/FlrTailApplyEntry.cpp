@@ -78,7 +78,7 @@ FlrTailApplyEntry::~FlrTailApplyEntry() {
     // An old copy not changed yet gets its name back; a changed one goes,
     // and the next run sends the file again. Never over a file put there
     // meanwhile: a later run that found the name empty placed a newer copy.
-    if (inPlace_ && !wrote_) {
+    if (inPlace_ && !wrote_ && cutBackToOldSize()) {
         out_.reset();
         if (jx::renameNoReplaceAt(parent_.get(), temp_, leaf_) == 0) return;
     }
@@ -164,6 +164,7 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     if (!f || jx::fileOps().fstat(f.get(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
         fst.st_nlink != 1 || fst.st_ino != st.st_ino || (described_ && !described_->sameCopy(fst)))
         return false;
+    if (size_ > fst.st_size && !reserveGrowth(f.get(), fst.st_size)) return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);
     if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
     temp_ = temp;
@@ -175,6 +176,22 @@ bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     // (one sync for the batch instead of a folder sync per file).
     held_ = options_.syncFiles;
     return true;
+}
+
+// The space a grown copy needs is taken before its first old byte changes:
+// a disk that fills up midway would leave a copy that is neither the old one
+// nor the new one. False when it cannot be (the file is built beside then).
+bool FlrTailApplyEntry::reserveGrowth(int fd, int64_t oldSize) const {
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, oldSize, size_ - oldSize) == 0;
+}
+
+// Bytes written past the old copy's end leave its old bytes as they were:
+// cutting them off gives the old copy back. False when that fails.
+bool FlrTailApplyEntry::cutBackToOldSize() {
+    if (!out_) return true;  // completed: its size is set already
+    struct stat st {};
+    if (jx::fileOps().fstat(out_.get(), &st) != 0) return false;
+    return st.st_size == oldSize_ || jx::fileOps().ftruncate(out_.get(), oldSize_) == 0;
 }
 
 // Too much to hold: the rename is made durable now and the held writes go
@@ -211,7 +228,7 @@ void FlrTailApplyEntry::applyHeld() {
     held_ = false;
     // Every copy reference has been followed: no old byte is needed any more.
     for (const auto& [offset, bytes] : heldPieces_) {
-        wrote_ = true;
+        noteInPlaceWrite(offset);
         if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
             fail("write", err);
     }
@@ -335,8 +352,13 @@ void FlrTailApplyEntry::writeOut(const void* data, size_t len, int64_t offset) {
         return;
     }
     keepOld(offset, static_cast<int64_t>(len));
-    if (inPlace_) wrote_ = true;
+    noteInPlaceWrite(offset);
     if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
+}
+
+// In place, a write from the old copy's end on changes none of its bytes.
+void FlrTailApplyEntry::noteInPlaceWrite(int64_t offset) {
+    if (inPlace_ && offset < oldSize_) wrote_ = true;
 }
 
 void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& stats) {
@@ -477,7 +499,6 @@ void FlrTailApplyEntry::completeFile() {
         wrote_ = cut = true;
         if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0) fail("set the size of", errno);
     }
-    if (inPlace_ && size_ != oldSize_) wrote_ = true;
     if (method_ == FlrNetMirHeader::kRSync && cursor_ < size_)
         changed_.add(cursor_, size_ - cursor_);
     // A file is its size already when written whole into a new temporary,
@@ -485,6 +506,8 @@ void FlrTailApplyEntry::completeFile() {
     const bool sized = (method_ == FlrNetMirHeader::kFull && frontier_ == size_) ||
                        (inPlace_ && !cut && size_ == oldSize_ && frontier_ <= size_);
     if (!sized && jx::fileOps().ftruncate(out_.get(), size_) != 0) fail("set the size of", errno);
+    // Once sized, no cut gives the old copy back.
+    if (inPlace_ && size_ != oldSize_) wrote_ = true;
     setAttributes(out_.get());
     // The batch's sync comes later; the disk can start on a large file while
     // the next ones arrive (small ones are written best together, by that

@@ -119,6 +119,9 @@ class FlrTailApplyEntry {
     void writeOut(const void* data, size_t len, int64_t offset);
     void hold(const void* data, size_t len, int64_t offset);
     void stopHolding();
+    bool reserveGrowth(int fd, int64_t oldSize) const;
+    bool cutBackToOldSize();
+    void noteInPlaceWrite(int64_t offset);
     void completeFile();
     void buildBeside(int64_t decided);
     void createTemporary();
@@ -150,7 +153,7 @@ class FlrTailApplyEntry {
     // MD5, RSync: the copy the head's checksums described.
     std::optional<FlrTailCopyId> described_;
     bool inPlace_ = false;
-    bool wrote_ = false;  // in place: the old copy has been changed
+    bool wrote_ = false;  // in place: a byte of the old copy has been changed
     bool held_ = false;   // in place: writes wait for the rename to be durable
     std::vector<std::pair<int64_t, std::string>> heldPieces_;  // in arrival order
     int64_t heldBytes_ = 0;
