@@ -81,6 +81,19 @@ void FlrTailDirChange::finish() {
     inBlock_ = false;
 }
 
+// What a removal left is counted: the head's run is then incomplete.
+void FlrTailDirChange::reportLeft(const std::string& name, int err) {
+    if (err == EXDEV)
+        EvDebug::Warning(kFn,
+                         "Left %s/%s: another file system is mounted in it, and nothing is "
+                         "removed across a mount point",
+                         folder_.c_str(), name.c_str());
+    else
+        EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
+                       jxErrnoText(err).c_str());
+    ++stats_.failed;
+}
+
 void FlrTailDirChange::applyBlock() {
     if (!inBlock_) return;
     inBlock_ = false;
@@ -115,9 +128,7 @@ void FlrTailDirChange::applyBlock() {
         // Temporaries may belong to a transfer still running in another session.
         if (names_.count(name) || FlrTailRoot::isTemporaryName(name)) continue;
         if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
-            EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
-                           jxErrnoText(err).c_str());
-            ++stats_.failed;
+            reportLeft(name, err);
             continue;
         }
         EvDebug::DebugLvl(kFn, 2, "Removed %s/%s (no longer on the source)", folder_.c_str(),

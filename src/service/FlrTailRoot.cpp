@@ -176,17 +176,25 @@ long FlrTailRoot::sweepTemporaries() const {
     return removed;
 }
 
+// Another file system mounted beneath the replica is not part of it (as
+// rsync -x): a removal stops at its mount point, which stays with all it
+// holds (EXDEV); the rest of the folder still goes.
 int FlrTailRoot::removeEntry(int dirFd, const std::string& name) {
     struct stat st {};
     if (jx::statAt(dirFd, name, &st) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISDIR(st.st_mode)) return jx::unlinkAt(dirFd, name, false) == 0 ? 0 : errno;
+    struct stat here {};
+    if (jx::fileOps().fstat(dirFd, &here) != 0) return errno;
+    if (st.st_dev != here.st_dev) return EXDEV;
+    int left = 0;
     {
         jx::File sub = jx::openBeneath(dirFd, name, O_RDONLY | O_DIRECTORY);
         if (!sub) return errno;
         std::vector<std::string> names;
         if (const int err = jx::listDirFd(sub.get(), &names)) return err;
         for (const std::string& n : names)
-            if (const int err = removeEntry(sub.get(), n)) return err;
+            if (const int err = removeEntry(sub.get(), n); err && !left) left = err;
     }
+    if (left) return left;
     return jx::unlinkAt(dirFd, name, true) == 0 || errno == ENOENT ? 0 : errno;
 }
