@@ -1,8 +1,12 @@
 // A full destination disk: a file that grew on the source cannot be written,
 // and whatever the method its old copy stays under its name, whole, and the
 // entry counts as not applied (so the run is incomplete and retried).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -117,6 +121,86 @@ TEST(TailFullDisk, AnLBFSFileThatCannotBeWrittenLeavesTheOldCopy) {
     EXPECT_GE(tail->totals().failed + tail->totals().cut, 1);
     tail.reset();
     EXPECT_FALSE(hasTemporaries(root));
+}
+
+}  // namespace
+
+namespace {
+
+// A destination that really fills up: a small tmpfs (skipped where mounting
+// is not permitted).
+struct SmallDisk {
+    std::string at;
+    bool mounted = false;
+    explicit SmallDisk(std::string path) : at(std::move(path)) {
+        ::mkdir(at.c_str(), 0755);
+        mounted = ::mount("flrtest", at.c_str(), "tmpfs", 0, "size=256k") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) ::umount2(at.c_str(), MNT_DETACH);
+    }
+};
+
+// Fills the file system of dir until at most `keep` bytes are free.
+void fillUpTo(const std::string& dir, size_t keep) {
+    const std::string chunk(4096, 'z');
+    const int fd = ::open((dir + "/.filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    struct statvfs v {};
+    while (::fstatvfs(fd, &v) == 0 && v.f_bavail * v.f_frsize > keep)
+        if (::write(fd, chunk.data(), chunk.size()) <= 0) break;
+    ::close(fd);
+}
+
+// An in-place delta that changes the old copy's first block and appends more
+// than the disk holds: the old bytes must not change before the growth is
+// known to fit.
+TEST(TailFullDisk, AnInPlaceUpdateDoesNotChangeTheOldCopyBeforeItsGrowthFits) {
+    const uint8_t methods[] = {FlrNetMirHeader::kMD5, FlrNetMirHeader::kRSync};
+    for (const uint8_t method : methods) {
+        SCOPED_TRACE(method == FlrNetMirHeader::kMD5 ? "md5" : "rsync");
+        Registry reg;
+        flrtest::TempDir tmp;
+        SmallDisk disk(tmp.path() + "/small");
+        if (!disk.mounted) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+        const std::string root = disk.at + "/root";
+        ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+        const std::string old = pattern(kOldBytes, 3);
+        flrtest::writeFile(root + "/f", old);
+        fillUpTo(disk.at, 8192);
+        FlrTailApplier::Options o;
+        o.syncFiles = false;
+        FlrTailApplier applier(root, o);
+        FlrTailApplySession session(applier);
+        const std::string head = pattern(4096, 4);
+        const std::string tail = pattern(64 << 10, 5);
+        FlrNetMessage h(FLR_NET_MIR_HEADER);
+        const std::string path = root + "/f";  // the header points into it
+        h.mirHeader = header(path, S_IFREG | 0644, kOldBytes + tail.size(), method);
+        session.handle(h, nullptr);
+        FlrNetMessage first(FLR_NET_MIR_DATA);
+        first.data = {head.data(), static_cast<int>(head.size())};
+        session.handle(first, nullptr);
+        if (method == FlrNetMirHeader::kRSync) {
+            long long off = 4096;
+            long long len = static_cast<long long>(kOldBytes) - 4096;
+            FlrNetMessage r(FLR_NET_MIR_RSYNC);
+            r.mirRSync = {1, &off, &len};
+            session.handle(r, nullptr);
+        } else {
+            FlrNetMessage seek(FLR_NET_MIR_SEEK);
+            seek.seek.offset = static_cast<long long>(kOldBytes);
+            session.handle(seek, nullptr);
+        }
+        FlrNetMessage rest(FLR_NET_MIR_DATA);
+        rest.data = {tail.data(), static_cast<int>(tail.size())};
+        session.handle(rest, nullptr);
+        session.handle(FlrNetMessage(FLR_NET_MIR_EOF), nullptr);
+        session.commit();
+        EXPECT_TRUE(flrtest::readFile(root + "/f") == old) << "the old copy is lost or changed";
+        EXPECT_GE(session.stats().failed, 1);
+        EXPECT_FALSE(hasTemporaries(root));
+    }
 }
 
 }  // namespace
