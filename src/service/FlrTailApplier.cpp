@@ -2,7 +2,9 @@
 #include "FLR/service/FlrTailApplier.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -156,6 +158,21 @@ void FlrTailApplier::addTotals(const FlrTailApplyStats& s) {
 
 // --- one session -------------------------------------------------------------------
 
+namespace {
+
+// A batched entry holds one descriptor (its folder) until the batch commits;
+// the rest of the process (journal, store, links, LBFS files) keeps the
+// other three quarters of the open-file limit.
+size_t batchLimitFor(size_t batchEntries) {
+    constexpr size_t kFewest = 16;
+    struct rlimit lim {};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return batchEntries;
+    const size_t share = std::max(kFewest, static_cast<size_t>(lim.rlim_cur / 4));
+    return std::max<size_t>(1, std::min(batchEntries, share));
+}
+
+}  // namespace
+
 FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier)
     : applier_(applier),
       lbfs_(
@@ -163,7 +180,9 @@ FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier)
                                         [this](std::unique_ptr<FlrTailApplyEntry> e, bool urgent) {
                                             enqueue(std::move(e));
                                             if (urgent) commit();  // a session waits for this file
-                                        })) {}
+                                        })) {
+    batchLimit_ = batchLimitFor(applier.options().batchEntries);
+}
 
 FlrTailApplySession::~FlrTailApplySession() {
     try {
@@ -325,9 +344,7 @@ void FlrTailApplySession::enqueue(std::unique_ptr<FlrTailApplyEntry> entry) {
     batchBytes_ += entry->bytes();
     batchPaths_.insert(entry->rel());
     batch_.push_back(std::move(entry));
-    if (batch_.size() >= applier_.options().batchEntries ||
-        batchBytes_ >= applier_.options().batchBytes)
-        commit();
+    if (batch_.size() >= batchLimit_ || batchBytes_ >= applier_.options().batchBytes) commit();
 }
 
 // True when rel or a folder on its way waits in the batch: entries of one

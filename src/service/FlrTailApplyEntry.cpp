@@ -79,13 +79,20 @@ FlrTailApplyEntry::~FlrTailApplyEntry() {
     // and the next run sends the file again. Never over a file put there
     // meanwhile: a later run that found the name empty placed a newer copy.
     if (inPlace_ && !wrote_) {
-        out_.reset();
+        cutBackToOldSize();
         if (jx::renameNoReplaceAt(parent_.get(), temp_, leaf_) == 0) return;
     }
     if (!temp_.empty()) jx::unlinkAt(parent_.get(), temp_, false);
     if (oldTemp_.empty()) return;
     if (!wrote_ && jx::renameNoReplaceAt(parent_.get(), oldTemp_, leaf_) == 0) return;
     jx::unlinkAt(parent_.get(), oldTemp_, false);
+}
+
+// An in-place update that failed before it changed an old byte: what it
+// appended goes, and the old copy is as it was.
+void FlrTailApplyEntry::cutBackToOldSize() {
+    jx::File f = out_ ? std::move(out_) : jx::openRegularBeneath(parent_.get(), temp_, O_WRONLY);
+    if (f) jx::fileOps().ftruncate(f.get(), oldSize_);
 }
 
 void FlrTailApplyEntry::fail(const std::string& what, int err) const {
@@ -230,7 +237,9 @@ void FlrTailApplyEntry::applyHeld() {
     }
     // Every copy reference has been followed: no old byte is needed any more.
     for (const auto& [offset, bytes] : heldPieces_) {
-        wrote_ = true;
+        // Bytes past the old end change nothing of the old copy: cut off
+        // again, it is whole (cutBackToOldSize).
+        if (offset < oldSize_) wrote_ = true;
         if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
             fail("write", err);
     }
@@ -496,7 +505,7 @@ void FlrTailApplyEntry::completeFile() {
         wrote_ = cut = true;
         if (jx::fileOps().ftruncate(out_.get(), cursor_) != 0) fail("set the size of", errno);
     }
-    if (inPlace_ && size_ != oldSize_) wrote_ = true;
+    if (inPlace_ && size_ < oldSize_) wrote_ = true;
     if (method_ == FlrNetMirHeader::kRSync && cursor_ < size_)
         changed_.add(cursor_, size_ - cursor_);
     // A file is its size already when written whole into a new temporary,

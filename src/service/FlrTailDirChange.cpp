@@ -133,11 +133,12 @@ void FlrTailDirChange::applyBlock() {
         // Recovery points are the tail's own, never the head's to mirror.
         if (rel.empty() && FlrTailRoot::isSnapshotFolder(name)) continue;
         if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
-            // A file system mounted below the root is the operator's: left
-            // as it is, like rsync -x, and not a failure of the run.
+            // A file system mounted below the root is never entered (like
+            // rsync -x); what stays is counted, so the difference is seen.
             if (err == EXDEV) {
                 EvDebug::Warning(kFn, "Left %s/%s in place: a file system is mounted there",
                                  folder_.c_str(), name.c_str());
+                ++stats_.failed;
                 continue;
             }
             EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),

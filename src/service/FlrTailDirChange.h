@@ -5,7 +5,8 @@
 // only once it is known complete (the next block begins, or the file ends),
 // so a cut stream never deletes on the strength of half a list. Nothing
 // outside the listed folders is touched; a folder path outside the root is
-// refused and counted.
+// refused and counted. Nothing is removed across a mount point: what stays
+// for that reason is counted as not applied.
 //
 // Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>"
 // (a line holding a tab is an entry, any other starts the next block), as

@@ -303,12 +303,19 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::remove(const char* path, bool fold
         return Outcome::Applied;
     }
     const int err = errno;
-    if (folder && (err == ENOTEMPTY || err == EEXIST)) {
-        // Filled again by later records; a tail never empties a folder for RMDIR.
-        EvDebug::DebugLvl(kFn, 2, "%s not removed: not empty", p.rel.c_str());
-        return Outcome::Settled;
-    }
+    if (folder && (err == ENOTEMPTY || err == EEXIST)) return folderNotEmpty(p.rel);
     return failed("remove", p.rel, err);
+}
+
+// The source removed the folder, so it was empty there. What it still holds
+// here is either filled again by later records (a replay) or entries whose
+// removal the head never sent (a folder moved, then removed with its
+// contents). A tail never empties a folder for RMDIR on its own: the record
+// counts as not applied, so the run is incomplete and a resync settles it.
+FlrTailJournalOps::Outcome FlrTailJournalOps::folderNotEmpty(const std::string& rel) const {
+    EvDebug::Warning(kFn, "%s not removed: it still holds entries the source no longer has",
+                     rel.c_str());
+    return Outcome::Failed;
 }
 
 // --- records that change an entry ----------------------------------------------

@@ -76,6 +76,7 @@ class FlrTailJournalOps {
                           int64_t atime, int64_t mtime) const;
     Outcome failed(const std::string& what, const std::string& rel, int err) const;
     Outcome refused(const std::string& received, const std::string& why) const;
+    Outcome folderNotEmpty(const std::string& rel) const;
 
     const FlrTailRoot& root_;
     const FlrTailJournal::Options& options_;

@@ -197,8 +197,11 @@ int FlrTailRoot::removeEntry(int dirFd, const std::string& name) {
         if (!sub) return errno;
         std::vector<std::string> names;
         if (const int err = jx::listDirFd(sub.get(), &names)) return err;
+        // Past a mount point the rest still goes; the folder then stays.
+        int first = 0;
         for (const std::string& n : names)
-            if (const int err = removeEntry(sub.get(), n)) return err;
+            if (const int err = removeEntry(sub.get(), n); err && !first) first = err;
+        if (first) return first;
     }
     return jx::unlinkAt(dirFd, name, true) == 0 || errno == ENOENT ? 0 : errno;
 }

@@ -74,7 +74,8 @@ class FLR_EXPORT FlrTailApplier {
         // then costs at most the files still in flight). Finished entries
         // wait in a batch made durable with one syncfs, then renamed.
         bool syncFiles = true;
-        // A batch is committed at this many entries or data bytes, before a
+        // A batch is committed at this many entries (at most a quarter of
+        // the open-file limit: each holds its folder open) or data bytes, before a
         // request is answered, before an MD5 or RSync entry or a dirchange
         // is applied, when the session idles for a second, and at its end.
         size_t batchEntries = 1024;
@@ -210,6 +211,9 @@ class FLR_EXPORT FlrTailApplySession {
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch_;
     std::unordered_set<std::string> batchPaths_;
     long long batchBytes_ = 0;
+    // Entries a batch holds at most: each keeps its folder open until the
+    // batch commits, so the open-file limit bounds it too.
+    size_t batchLimit_ = 0;
     std::unique_ptr<FlrTailDirChange> dirChange_;
     std::unique_ptr<FlrTailLBFS> lbfs_;
     const std::atomic<bool>* stop_ = nullptr;
