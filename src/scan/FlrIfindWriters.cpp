@@ -109,7 +109,8 @@ void appendAttributes(std::string& out, const struct stat& st) {
 void FlrIfind::Output::open(const char* function, const std::string& name, bool append) {
     function_ = function;
     const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
-    file_ = jx::openFile(name, flags, 0644);
+    // 0600: the names of a private source tree stay private.
+    file_ = jx::openFile(name, flags, 0600);
     if (!file_.valid()) {
         const int err = errno;
         IFIND_FAIL(function, ifind::withErrno(std::string("Failed to open ") + kind_ + " file " +

@@ -105,7 +105,7 @@ void writeRunRecordAfterDurableData(const std::string& stateDir, long long secon
     const std::string path = stateDir + "/last-run";
     const std::string temp = path + ".new";
     const std::string text = runRecordText(seconds, nanos);
-    jx::File f = jx::openFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    jx::File f = jx::openFile(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
     int err = f ? jx::writeAllAt(f.get(), text.data(), text.size(), 0) : errno;
     if (err == 0 && f.close() != 0) err = errno;
     if (err == 0 && jx::fileOps().rename(temp.c_str(), path.c_str()) != 0) err = errno;
@@ -139,7 +139,7 @@ std::string FlrReplicator::absolutePath(const std::string& path) {
 
 void FlrReplicator::recordConsistentPoint(const std::string& stateDir, long long seconds,
                                           long nanos) {
-    jx::replaceFile(stateDir + "/last-run", runRecordText(seconds, nanos), 0644, "run record",
+    jx::replaceFile(stateDir + "/last-run", runRecordText(seconds, nanos), 0600, "run record",
                     "FlrReplicator");
 }
 
@@ -182,7 +182,12 @@ bool FlrReplicator::parseRemote(const std::string& target, std::string* host, st
 
 std::string FlrReplicator::stateDir() const {
     const std::string root = options_.stateRoot.empty() ? defaultStateRoot() : options_.stateRoot;
-    return root + "/" + hexDigest(absolutePath(options_.source) + "\n" + options_.target);
+    // Resolved spellings: "dst", "./dst" and "/x/dst" are one pair, one lock.
+    std::string host, port, path;
+    const std::string target = parseRemote(options_.target, &host, &port, &path)
+                                   ? options_.target
+                                   : jx::resolvePath(options_.target, kFn);
+    return root + "/" + hexDigest(jx::resolvePath(options_.source, kFn) + "\n" + target);
 }
 
 void FlrReplicator::prepare(Run& r) {
@@ -193,9 +198,9 @@ void FlrReplicator::prepare(Run& r) {
     if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, r.source + " is not a folder");
 
     r.state = stateDir();
-    makeDirs(r.state);
+    jx::makePrivateDir(r.state, kFn);
     if (!options_.lockHeld) {
-        r.lock = std::make_unique<JxFileLock>(r.state + "/lock");
+        r.lock = std::make_unique<JxFileLock>(r.state + "/lock", 0600);
         if (!r.lock->lock(1, 0))
             JX_THROW(kFn,
                      "Another run of " + r.source + " to " + options_.target + " is in progress");

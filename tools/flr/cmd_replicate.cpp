@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "FLR/platform/JXZrpJobClient.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
@@ -139,6 +140,39 @@ void runWatch(const FlrReplicateOptions& o, bool quiet) {
         (unsigned long long)s.resentFiles, (unsigned long long)s.resyncs);
 }
 
+// "host:17311" or "host:17311/dir": a tail's address missing its ":/path",
+// which would otherwise become a local folder of that name.
+bool looksLikeAddressWithoutPath(const std::string& target) {
+    if (target.empty() || target[0] == '/' || target[0] == '.') return false;
+    size_t colon = target[0] == '[' ? target.find("]:") : target.find(':');
+    if (colon == std::string::npos) return false;
+    if (target[0] == '[') ++colon;
+    if (target.find('/') < colon) return false;
+    const size_t digits = target.find_first_not_of("0123456789", colon + 1);
+    return digits > colon + 1 && (digits == std::string::npos || target[digits] == '/');
+}
+
+// One spelling per pair (so its state and lock are shared by every way of
+// writing it), and no destination that the copy would feed back into.
+void checkPair(FlrReplicateOptions& o) {
+    std::string host, port, path;
+    if (FlrReplicator::parseRemote(o.target, &host, &port, &path)) {
+        o.source = jx::resolvePath(o.source);
+        return;
+    }
+    if (looksLikeAddressWithoutPath(o.target))
+        throw CLI::ValidationError("DST", "\"" + o.target +
+                                              "\" looks like a tail's address; write a remote "
+                                              "destination as HOST:PORT:/path");
+    const std::string src = jx::resolvePath(o.source);
+    const std::string dst = jx::resolvePath(o.target);
+    if (jx::pathWithin(dst, src) || jx::pathWithin(src, dst))
+        throw CLI::ValidationError("DST", "the destination " + dst + " and the source " + src +
+                                              " overlap; neither may lie inside the other");
+    o.source = src;
+    o.target = dst;
+}
+
 }  // namespace
 
 void addReplicateCommands(CLI::App& app) {
@@ -166,6 +200,7 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
     rep->callback([] {
+        checkPair(o);
         if (watch) return runWatch(o, quiet);
         FlrReplicator r(o);
         if (!quiet && ::isatty(STDERR_FILENO)) r.setProgress(showProgress);

@@ -213,6 +213,24 @@ FLR_EXPORT void fsyncDir(const std::string& path, const char* source = "JxFile")
 // link <path>: <strerror>" (function "readSymlink", code errno).
 FLR_EXPORT std::string readSymlink(const std::string& path, const char* source = "JxFile");
 
+// The one absolute spelling of a path, so that "dst", "./dst" and "/x/dst"
+// (or a symbolic link to it) compare equal: symbolic links, "." and ".." of
+// the part that exists are resolved by the kernel, the missing rest is
+// appended lexically. Errors other than a missing part throw "Failed to
+// resolve <path>: <strerror>" (function "resolvePath").
+FLR_EXPORT std::string resolvePath(const std::string& path, const char* source = "JxFile");
+
+// True when inner is outer or lies below it (both resolved paths).
+FLR_EXPORT bool pathWithin(const std::string& inner, const std::string& outer);
+
+// A folder only the caller can change: created with its missing parents
+// (the last one mode 0700), refused when it is a symbolic link, owned by
+// another user, or writable by group or others, so nobody else can plant a
+// link among the files written there. An existing folder of the caller's that
+// only it can change is narrowed to 0700. Errors throw (function "makePrivateDir") with a message
+// that names the folder and the reason.
+FLR_EXPORT void makePrivateDir(const std::string& path, const char* source = "JxFile");
+
 // "dir/name" -> "dir"; "name" -> "."; "/name" -> "/".
 FLR_EXPORT std::string parentDir(const std::string& path);
 
