@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FLR/platform/JxFile.h"
@@ -123,6 +125,21 @@ TEST(ReplicateGuards, APairFolderOthersCanChangeIsRefused) {
     EXPECT_NE(0, r.status);
     EXPECT_NE(std::string::npos, r.err.find("writable by group or others")) << r.err;
     EXPECT_EQ("keep me\n", flrtest::readFile(victim));
+}
+
+// A tail without a destination can't apply a head's files: started that way
+// by mistake it says so at once instead of serving heads that then wait for
+// answers forever.
+TEST(ReplicateGuards, ATailWithoutARootRefusesToStart) {
+    FLR_REQUIRE_TOOL();
+    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!tail.exited() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(tail.exited()) << "still serving: " << tail.output();
+    EXPECT_EQ(2, tail.exitStatus());
+    EXPECT_NE(std::string::npos, tail.output().find("--root DIR")) << tail.output();
+    EXPECT_EQ(std::string::npos, tail.output().find("listening")) << tail.output();
 }
 
 }  // namespace

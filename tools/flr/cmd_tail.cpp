@@ -1,6 +1,8 @@
 // flr tail: a reference tail over FlrTailService. With --root it applies what
-// heads transfer into that folder (FlrTailApplier); without, it answers the
-// bookkeeping requests and counts what it receives. SIGINT and SIGTERM end it.
+// heads transfer into that folder (FlrTailApplier); with --bookkeeping it only
+// answers the bookkeeping requests and counts what it receives. One of the two
+// is required: a tail that cannot apply would leave a replicating head
+// waiting for answers that never come. SIGINT and SIGTERM end it.
 //
 // The link secret comes from the registry ([ZRP] sLinkSecret or
 // sLinkSecretFile), never from the command line.
@@ -172,15 +174,18 @@ void addTailCommands(CLI::App& app) {
     static std::string store;
     static std::string journalState;
     static bool noFsync = false;
+    static bool bookkeeping = false;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
                      "Address and port to listen on (ADDR:PORT; port 0 picks "
                      "one and prints it)")
         ->required();
-    tail->add_option("--root", root,
-                     "Destination root: apply transfers into this folder (without it, "
-                     "only bookkeeping requests are answered)")
+    tail->add_option("--root", root, "Destination root: apply transfers into this folder")
         ->check(CLI::ExistingDirectory);
+    tail->add_flag("--bookkeeping", bookkeeping,
+                   "Without a root: answer only a head's bookkeeping requests (ping, last "
+                   "sequence number, time and index); a replication run can't use it")
+        ->excludes("--root");
     tail->add_option("--store", store,
                      "With --root: folder of the content store LBFS transfers reuse blocks "
                      "from (outside the root; default: one per root beside the replication "
@@ -193,5 +198,11 @@ void addTailCommands(CLI::App& app) {
                    "a power cut may then leave recently replaced files empty or stale)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, root, store, journalState, !noFsync, recvBuf); });
+    tail->callback([] {
+        if (root.empty() && !bookkeeping)
+            throw CLI::ValidationError("--root",
+                                       "a tail needs --root DIR to apply what heads replicate (or "
+                                       "--bookkeeping to answer only their bookkeeping requests)");
+        runTail(listen, root, store, journalState, !noFsync, recvBuf);
+    });
 }
