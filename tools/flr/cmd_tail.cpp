@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
+#include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrEndpoint.h"
 #include "FLR/service/FlrTailApplier.h"
@@ -69,6 +71,18 @@ void serveAndPrint(FlrTailSession& s, Serve serve, Print print) {
     print(how);
 }
 
+// Heads allowed to connect: --allow, plus the registry's [Services]
+// sTailAllow (addresses or ADDR/BITS separated by commas or blanks).
+std::vector<std::string> gAllow;
+
+std::vector<std::string> allowList() {
+    std::vector<std::string> all = gAllow;
+    std::string fromRegistry;
+    if (JXPlatformInfo::getString("Services", "sTailAllow", fromRegistry) && !fromRegistry.empty())
+        all.push_back(fromRegistry);
+    return all;
+}
+
 void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
                 std::atomic<long>& connections) {
     FlrTailService::Events events;
@@ -83,6 +97,7 @@ void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
     };
     service.setEvents(events);
     try {
+        service.setAllowList(allowList());
         service.listen(at.host, at.port);
     } catch (...) {
         ::close(sfd);
@@ -196,6 +211,9 @@ void addTailCommands(CLI::App& app) {
     tail->add_flag("--no-fsync", noFsync,
                    "With --root: don't fsync each file before renaming it into place (faster; "
                    "a power cut may then leave recently replaced files empty or stale)");
+    tail->add_option("--allow", gAllow,
+                     "Accept heads only from this address or ADDR/BITS (repeatable; also the "
+                     "registry's [Services] sTailAllow)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
     tail->callback([] {
