@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +126,36 @@ TEST(ReplicateGuards, APairFolderOthersCanChangeIsRefused) {
     EXPECT_NE(0, r.status);
     EXPECT_NE(std::string::npos, r.err.find("writable by group or others")) << r.err;
     EXPECT_EQ("keep me\n", flrtest::readFile(victim));
+}
+
+// A run to a running tail counts what the tail's mirror removed, as a run to
+// a local folder does.
+TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
+    FLR_REQUIRE_TOOL();
+    Fixture f;
+    ::mkdir(f.dst.c_str(), 0700);
+    flrtest::writeFile(f.src + "/b.txt", "beta\n");
+    const std::string registry = f.dir.file("registry.ini");
+    flrtest::writeFile(registry,
+                       "[ZRP]\nsLinkSecret = guards test link secret, 32 bytes or more\n");
+    ASSERT_EQ(0, ::chmod(registry.c_str(), 0600));
+    const std::vector<std::string> env = {"FLR_REGISTRY=" + registry};
+    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", f.dst}, env);
+    const std::string line = tail.waitForLine("listening on", 20);
+    ASSERT_NE(std::string::npos, line.rfind(':')) << tail.output();
+    const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;
+    auto run = [&] {
+        return runTool({"replicate", "-q", "--json", "--state-dir", f.state, f.src, target}, {},
+                       env);
+    };
+    flrtest::ToolRun r = run();
+    ASSERT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(0, ::unlink((f.src + "/b.txt").c_str()));
+    r = run();
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\"removed\":1,\"removed_reported\":true")) << r.out;
+    EXPECT_NE(0, ::access((f.dst + "/b.txt").c_str(), F_OK));
 }
 
 // A tail without a destination can't apply a head's files: started that way

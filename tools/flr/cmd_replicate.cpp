@@ -65,7 +65,11 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
     if (s.methods[3] > 0)
         std::printf("  lbfs      %.1f%% of the LBFS files' bytes were already on the destination\n",
                     s.lbfsSaved);
-    std::printf("  mirror    %lld removed on the destination\n", s.removed);
+    if (s.removedReported)
+        std::printf("  mirror    %lld removed on the destination\n", s.removed);
+    else
+        std::printf(
+            "  mirror    removals on the destination unknown (the tail is too old to tell)\n");
     std::printf("  total     %.2f s\n", s.seconds);
 }
 
@@ -74,11 +78,12 @@ void printJson(const FlrReplicateSummary& s) {
         "{\"scan\":%s,\"since\":%lld,\"entries\":%lld,\"selected\":%lld,\"files\":%lld,"
         "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
         "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld,\"lbfs\":%lld},"
-        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,"
+        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,\"removed_reported\":%s,"
         "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
         JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
         s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2],
-        s.methods[3], s.lbfsSaved, s.removed, s.scanSeconds, s.transferSeconds, s.seconds);
+        s.methods[3], s.lbfsSaved, s.removed, s.removedReported ? "true" : "false", s.scanSeconds,
+        s.transferSeconds, s.seconds);
 }
 
 // The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
