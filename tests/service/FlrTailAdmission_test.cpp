@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../src/service/FlrTailAdmission.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
@@ -167,6 +168,52 @@ TEST(FlrTailAdmission, AnAllowListAdmitsOnlyTheHeadsItNames) {
     FlrTailService service(keeper.handler());
     for (const char* bad : {"tailhost", "10.0.0.0/33", "::1/129", "1.2.3.4/x", "1.2.3"})
         EXPECT_THROW(service.setAllowList({bad}), std::invalid_argument) << bad;
+}
+
+sockaddr_storage peerAt(const char* text) {
+    sockaddr_storage a{};
+    if (std::string(text).find(':') == std::string::npos) {
+        auto& in = reinterpret_cast<sockaddr_in&>(a);
+        in.sin_family = AF_INET;
+        EXPECT_EQ(1, ::inet_pton(AF_INET, text, &in.sin_addr)) << text;
+    } else {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(a);
+        in6.sin6_family = AF_INET6;
+        EXPECT_EQ(1, ::inet_pton(AF_INET6, text, &in6.sin6_addr)) << text;
+    }
+    return a;
+}
+
+// Neighbours share one key: eight IPv6 addresses of one /64 cost an
+// attacker nothing, so they count as one peer.
+TEST(FlrTailAdmission, NeighboursShareTheirPrefixAndTheAllowListMatchesByBits) {
+    const struct {
+        const char* peer;
+        const char* prefix;
+    } prefixes[] = {
+        {"127.0.0.2", "127.0.0.0/24"},
+        {"127.0.0.9", "127.0.0.0/24"},
+        {"10.1.2.3", "10.1.2.0/24"},
+        {"::ffff:10.1.2.200", "10.1.2.0/24"},
+        {"2001:db8:1:2::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:1:2:3", "2001:db8:1:2::/64"},
+        {"::1", "::/64"},
+    };
+    for (const auto& c : prefixes)
+        EXPECT_EQ(c.prefix, FlrTailAdmission::prefixOf(peerAt(c.peer))) << c.peer;
+
+    FlrTailAdmission a;
+    a.allowList("10.0.0.0/9, 2001:db8::/32 192.168.1.7");
+    const struct {
+        const char* peer;
+        bool allowed;
+    } peers[] = {
+        {"10.127.255.255", true}, {"10.128.0.0", false},        {"::ffff:10.1.1.1", true},
+        {"192.168.1.7", true},    {"192.168.1.8", false},       {"2001:db8:ffff::1", true},
+        {"2001:db9::1", false},   {"::ffff:192.168.1.7", true},
+    };
+    for (const auto& c : peers) EXPECT_EQ(c.allowed, a.allows(peerAt(c.peer))) << c.peer;
+    EXPECT_TRUE(FlrTailAdmission().allows(peerAt("203.0.113.5")));  // no list: anyone
 }
 
 }  // namespace admission_test
