@@ -87,6 +87,10 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     // gives that count (always 0 from older tails).
     void ping();
     long long unappliedEntries() const { return unapplied_; }
+    // Entries this connection's dirchange files removed on the destination,
+    // asked with a PING of value 2; -1 from a tail older than link version 6,
+    // which cannot tell.
+    long long removedEntries();
     void delPair(int pairId);
     // Each value is stored only when its pointer is given.
     void getLastSeqNum(int pairId, unsigned long long* first, unsigned long long* second);

@@ -32,6 +32,10 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     // from link version 5 on (older ones take only 1 for an answer).
     void pong(long long unapplied = 0);
     static constexpr uint32_t kUnappliedInPongVersion = 5;
+    // The answer to a PING of value 2 (heads of link version 6 on ask it):
+    // 1 + the entries this connection removed from the destination.
+    void pongRemoved(long long removed);
+    static constexpr uint32_t kRemovedInPongVersion = 6;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "FLR/FlrNetTail.h"
 #include "FLR/platform/CQiError.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
@@ -233,6 +234,18 @@ void FlrNetHead::ping() {
     exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
     if (m.ping.value < 1) failExchange(kFn, kErr);
     unapplied_ = m.ping.value - 1;
+}
+
+long long FlrNetHead::removedEntries() {
+    static const char* const kFn = "FlrNetHead::removedEntries";
+    static const char* const kErr = "Didn't get expected FLR_NET_PING message back.";
+    // An older tail leaves a PING it does not know unanswered: never ask it.
+    if (getPeerVersion() < FlrNetTail::kRemovedInPongVersion) return -1;
+    FlrNetMessage m(FLR_NET_PING);
+    m.ping.value = 2;
+    exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
+    if (m.ping.value < 1) failExchange(kFn, kErr);
+    return m.ping.value - 1;
 }
 
 void FlrNetHead::delPair(int pairId) {

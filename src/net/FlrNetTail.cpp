@@ -31,6 +31,13 @@ void FlrNetTail::pong(long long unapplied) {
     sendMessage(m, netTimeout_, false);
 }
 
+void FlrNetTail::pongRemoved(long long removed) {
+    FlrNetMessage m(FLR_NET_PING);
+    constexpr long long kMost = std::numeric_limits<decltype(m.ping.value)>::max() - 1;
+    m.ping.value = 1 + static_cast<decltype(m.ping.value)>(std::clamp(removed, 0LL, kMost));
+    sendMessage(m, netTimeout_, false);
+}
+
 void FlrNetTail::sendDelPairResp() {
     FlrNagleOff nagleOff(*this);
     FlrNetMessage m(FLR_NET_DEL_PAIR_RESP);

@@ -29,21 +29,33 @@ void setError(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
 
+// Why the opened key file cannot be trusted; empty when it can. Whoever owns
+// it may change the key or read it whatever its mode.
+std::string keyFileFault(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return "is not a regular file";
+    if (st.st_uid != ::geteuid())
+        return jxFormat("belongs to uid %u, not to this user (uid %u)",
+                        static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid()));
+    if ((st.st_mode & 077) != 0) return "is not a regular file readable by its owner only";
+    return "";
+}
+
 bool readKeyFile(const std::string& path, Key& key, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO under the name is refused, not waited on;
+    // O_NOFOLLOW: a link planted under the name is never used as the key.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
-        setError(error, "Couldn't open secret key file " + path + ": " + jxErrnoText(errno));
+        setError(error, "Couldn't open secret key file " + path + ": " + jxErrnoText(errno) +
+                            (errno == ELOOP ? " (a symbolic link)" : ""));
         return false;
     }
     struct stat st {};
-    const bool statOk = ::fstat(fd, &st) == 0;
+    const std::string fault = ::fstat(fd, &st) != 0 ? "cannot be examined" : keyFileFault(st);
     ssize_t got = -1;
-    if (statOk && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0)
-        got = ::read(fd, key.bytes, sizeof key.bytes);
+    if (fault.empty()) got = ::read(fd, key.bytes, sizeof key.bytes);
     ::close(fd);
-    if (!statOk || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0) {
-        setError(error, "Secret key file " + path +
-                            " is not a regular file readable by its owner only; refusing it");
+    if (!fault.empty()) {
+        setError(error, "Secret key file " + path + " " + fault + "; refusing it");
         return false;
     }
     if (got != static_cast<ssize_t>(sizeof key.bytes) || st.st_size != got) {

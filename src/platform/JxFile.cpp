@@ -145,41 +145,6 @@ void File::reset() noexcept {
     }
 }
 
-namespace {
-
-int makeParents(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return 0;
-    const std::string parent = path.substr(0, slash);
-    struct stat st {};
-    if (::stat(parent.c_str(), &st) == 0) return 0;
-    if (const int err = makeParents(parent)) return err;
-    return ::mkdir(parent.c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno;
-}
-
-}  // namespace
-
-void makePrivateDir(const std::string& path, const char* what, const char* source) {
-    const auto refuse = [&](const std::string& why, int err) {
-        throw JxException("makePrivateDir", std::string(what) + " " + path + " " + why, source,
-                          __LINE__, err);
-    };
-    if (const int err = makeParents(path)) refuse("cannot be made: " + jxErrnoText(err), err);
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        refuse("cannot be made: " + jxErrnoText(errno), errno);
-    // Checked on the open folder itself, so a swap after the check changes nothing.
-    File dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) refuse("is not a folder (a link is never followed): " + jxErrnoText(errno), errno);
-    struct stat st {};
-    if (::fstat(dir.get(), &st) != 0) refuse("cannot be examined: " + jxErrnoText(errno), errno);
-    if (st.st_uid != ::geteuid())
-        refuse(jxFormat("belongs to uid %u, not to this user (uid %u); refusing to use it",
-                        static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid())),
-               EPERM);
-    if ((st.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0)
-        refuse("cannot be made private: " + jxErrnoText(errno), errno);
-}
-
 File openFile(const std::string& path, int flags, mode_t mode) {
     return File(fileOps().open(path.c_str(), flags | O_CLOEXEC, mode));
 }

@@ -14,15 +14,17 @@
 
 namespace {
 
-int openLockFile(const std::string& path) {
+// O_NOFOLLOW: in a folder others can write to, a planted link must not make
+// the lock create or open a file elsewhere.
+int openLockFile(const std::string& path, unsigned mode) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     // A reader without write access to an existing lock file can still lock it.
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
         do {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) JX_THROW_ERRNO("JxFileLock::lock", "Failed to open lock file " + path, errno);
@@ -71,7 +73,7 @@ bool flockWithTimeout(int fd, int op, const std::string& path, int timeoutSec) {
 
 }  // namespace
 
-JxFileLock::JxFileLock(std::string path) : path_(std::move(path)) {}
+JxFileLock::JxFileLock(std::string path, unsigned mode) : path_(std::move(path)), mode_(mode) {}
 
 JxFileLock::~JxFileLock() {
     unlock();
@@ -83,7 +85,7 @@ bool JxFileLock::lock(int type, int timeoutSec) {
     // Changing the type of a held flock is not atomic (it may drop the lock
     // on the way), so a second lock through the same object is refused.
     if (fd_ >= 0) JX_THROW("JxFileLock::lock", "Lock on " + path_ + " is already held");
-    const int fd = openLockFile(path_);
+    const int fd = openLockFile(path_, mode_);
     bool locked = false;
     try {
         locked = flockWithTimeout(fd, type == 0 ? LOCK_SH : LOCK_EX, path_, timeoutSec);

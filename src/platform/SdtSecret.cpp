@@ -30,10 +30,12 @@ SdtError secretError(const std::string& text) {
 }
 
 bool readSecretFile(const std::string& path, std::string* secret, SdtError* err) {
-    // O_NONBLOCK: a FIFO under the name must be refused, not waited on.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // O_NONBLOCK: a FIFO under the name must be refused, not waited on;
+    // O_NOFOLLOW: so must a link planted under it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
-        *err = secretError("Couldn't open link secret file " + path + ": " + jxErrnoText(errno));
+        *err = secretError("Couldn't open link secret file " + path + ": " + jxErrnoText(errno) +
+                           (errno == ELOOP ? " (a symbolic link; name the file itself)" : ""));
         return false;
     }
     struct stat st {};

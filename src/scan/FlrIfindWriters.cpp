@@ -108,8 +108,8 @@ void appendAttributes(std::string& out, const struct stat& st) {
 
 void FlrIfind::Output::open(const char* function, const std::string& name, bool append) {
     function_ = function;
-    // They list the names of the source's files: for their owner alone.
-    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
+    const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+    // 0600: the names of a private source tree stay private.
     file_ = jx::openFile(name, flags, 0600);
     if (!file_.valid()) {
         const int err = errno;

@@ -182,7 +182,12 @@ bool FlrReplicator::parseRemote(const std::string& target, std::string* host, st
 
 std::string FlrReplicator::stateDir() const {
     const std::string root = options_.stateRoot.empty() ? defaultStateRoot() : options_.stateRoot;
-    return root + "/" + hexDigest(absolutePath(options_.source) + "\n" + options_.target);
+    // Resolved spellings: "dst", "./dst" and "/x/dst" are one pair, one lock.
+    std::string host, port, path;
+    const std::string target = parseRemote(options_.target, &host, &port, &path)
+                                   ? options_.target
+                                   : jx::resolvePath(options_.target, kFn);
+    return root + "/" + hexDigest(jx::resolvePath(options_.source, kFn) + "\n" + target);
 }
 
 void FlrReplicator::prepare(Run& r) {
@@ -193,11 +198,9 @@ void FlrReplicator::prepare(Run& r) {
     if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, r.source + " is not a folder");
 
     r.state = stateDir();
-    // Another user sharing the state root must not read the names of the
-    // source's files here, nor plant links for this run to follow.
-    jx::makePrivateDir(r.state, "State folder", "FlrReplicator");
+    jx::makePrivateDir(r.state, kFn);
     if (!options_.lockHeld) {
-        r.lock = std::make_unique<JxFileLock>(r.state + "/lock");
+        r.lock = std::make_unique<JxFileLock>(r.state + "/lock", 0600);
         if (!r.lock->lock(1, 0))
             JX_THROW(kFn,
                      "Another run of " + r.source + " to " + options_.target + " is in progress");

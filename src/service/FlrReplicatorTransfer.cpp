@@ -2,6 +2,7 @@
 // destination), the driver, the dirchange file, and the progress ticker.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -255,6 +256,11 @@ void FlrReplicator::confirmApplied(const Run& r) const {
 }
 
 void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
+    if (!r.tail) {
+        const long long removed = r.head.removedEntries();
+        s.removedReported = removed >= 0;
+        s.removed = std::max(removed, 0LL);
+    }
     s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
     r.head.closeSocket();
     r.stopTail();

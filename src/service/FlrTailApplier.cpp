@@ -556,6 +556,7 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             // The head takes the answer as "everything before it is in
             // place": it also says what was not. Journal records keep their
             // own account (the journal's last sequence number).
+            if (m.ping.value == 2) return reply.pongRemoved(stats_.deleted);
             if (m.ping.value != 0) return;
             reply.pong(journalSeen_ ? 0 : stats_.refused + stats_.failed + stats_.cut);
             return;

@@ -36,6 +36,7 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
     switch (m.type) {
         case FLR_NET_PING:
             if (m.ping.value == 0) tail.pong();
+            if (m.ping.value == 2) tail.pongRemoved(0);  // it never removes anything
             break;
         case FLR_NET_MIR_SET_PAIR_ID:
             pair = m.setPairId.value;

@@ -13,6 +13,7 @@
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
+#include "FlrTailAdmission.h"
 
 namespace {
 
@@ -20,15 +21,14 @@ const char* const kFn = "FlrTailService";
 constexpr int kMinBackoffMs = 10;
 constexpr int kMaxBackoffMs = 1000;
 
-// Numeric host and port of a socket address; the host alone when port is
-// false (the key of the per-address limit).
-std::string nameOf(const sockaddr_storage& a, socklen_t len, bool port) {
+// Numeric host and port of a socket address.
+std::string nameOf(const sockaddr_storage& a, socklen_t len) {
     char host[NI_MAXHOST];
     char serv[NI_MAXSERV];
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a), len, host, sizeof host, serv,
                       sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return "unknown peer";
-    return port ? std::string(host) + ":" + serv : std::string(host);
+    return std::string(host) + ":" + serv;
 }
 
 // Accept failures that more attempts cannot cure until something is freed.
@@ -39,7 +39,9 @@ bool isResourceShortage(int err) {
 }  // namespace
 
 FlrTailService::FlrTailService(Handler handler, FlrTailLimits limits)
-    : handler_(std::move(handler)), limits_(limits) {
+    : handler_(std::move(handler)),
+      limits_(limits),
+      admission_(std::make_unique<FlrTailAdmission>()) {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         JX_THROW_ERRNO(kFn, "Couldn't create the wake-up pipe", errno);
 }
@@ -58,6 +60,13 @@ void FlrTailService::setSecret(const std::string& secret) {
 
 void FlrTailService::setIntegrityOnly(int mode) {
     secretHolder_.setIntegrityOnly(mode);
+}
+
+void FlrTailService::setAllowList(const std::vector<std::string>& cidrs) {
+    auto admission = std::make_unique<FlrTailAdmission>();
+    for (const std::string& c : cidrs) admission->allowList(c);
+    std::lock_guard<std::mutex> lock(mtx_);
+    admission_ = std::move(admission);
 }
 
 void FlrTailService::setEvents(Events events) {
@@ -98,7 +107,7 @@ std::string FlrTailService::localAddress() const {
     socklen_t len = sizeof a;
     if (listenFd_ < 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return "";
-    return nameOf(a, len, true);
+    return nameOf(a, len);
 }
 
 int FlrTailService::localPort() const {
@@ -117,7 +126,7 @@ void FlrTailService::stop() {
 FlrTailStats FlrTailService::stats() const {
     std::lock_guard<std::mutex> lock(mtx_);
     FlrTailStats s = counts_;
-    s.pending = static_cast<long>(pending_.size());
+    s.pending = countedPending_;
     s.sessions = static_cast<long>(sessions_.size());
     s.threads = static_cast<long>(workers_.size());
     s.recvBufferBytes = 0;
@@ -213,8 +222,8 @@ void FlrTailService::acceptOne(int& backoffMs) {
 }
 
 void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) {
-    const std::string address = nameOf(addr, len, false);
-    const std::string peer = nameOf(addr, len, true);
+    const std::string prefix = FlrTailAdmission::prefixOf(addr);
+    const std::string peer = nameOf(addr, len);
     long id = 0;
     std::string refusal;
     Events events;
@@ -223,18 +232,18 @@ void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) 
         ++counts_.accepted;
         id = nextId_++;
         events = events_;
-        int& fromAddress = pendingPerAddress_[address];
-        if (static_cast<int>(pending_.size()) >= limits_.maxPending)
-            refusal = "too many connections waiting to authenticate";
-        else if (fromAddress >= limits_.maxPendingPerAddress)
-            refusal = "too many connections from " + address + " waiting to authenticate";
+        if (!admission_->allows(addr))
+            refusal = "not in the tail's allow-list";
+        else if (!makeRoomFor(prefix))
+            refusal = "no room for connections waiting to authenticate";
         if (!refusal.empty()) {
-            if (fromAddress == 0) pendingPerAddress_.erase(address);
             ++counts_.refused;
         } else {
-            ++fromAddress;
+            ++pendingPerPrefix_[prefix];
+            ++countedPending_;
             pending_[fd] =
-                Pending{address, Clock::now() + std::chrono::milliseconds(limits_.handshakeMs)};
+                Pending{prefix, Clock::now() + std::chrono::milliseconds(limits_.handshakeMs),
+                        nextOrder_++};
         }
     }
     if (!refusal.empty()) {
@@ -257,14 +266,55 @@ void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) 
     }
 }
 
+bool FlrTailService::makeRoomFor(const std::string& prefix) {
+    if (limits_.maxPending <= 0 || limits_.maxPendingPerAddress <= 0) return false;
+    auto mine = pendingPerPrefix_.find(prefix);
+    if (mine != pendingPerPrefix_.end() && mine->second >= limits_.maxPendingPerAddress) {
+        evictOldest(prefix);
+        return true;
+    }
+    if (countedPending_ < limits_.maxPending) return true;
+    auto busiest = pendingPerPrefix_.begin();
+    for (auto it = pendingPerPrefix_.begin(); it != pendingPerPrefix_.end(); ++it)
+        if (it->second > busiest->second) busiest = it;
+    if (busiest == pendingPerPrefix_.end()) return false;
+    evictOldest(std::string(busiest->first));
+    return true;
+}
+
+// The connection's thread sees the end of the stream and gives up; it still
+// owns (and closes) the descriptor, so the entry stays until it forgets it.
+void FlrTailService::evictOldest(const std::string& prefix) {
+    Pending* oldest = nullptr;
+    int oldestFd = -1;
+    for (auto& [fd, p] : pending_) {
+        if (p.evicted || p.prefix != prefix) continue;
+        if (!oldest || p.order < oldest->order) {
+            oldest = &p;
+            oldestFd = fd;
+        }
+    }
+    if (!oldest) return;
+    ::shutdown(oldestFd, SHUT_RDWR);
+    oldest->cut = true;
+    oldest->evicted = true;
+    auto count = pendingPerPrefix_.find(prefix);
+    if (count != pendingPerPrefix_.end() && --count->second <= 0) pendingPerPrefix_.erase(count);
+    --countedPending_;
+    ++counts_.evicted;
+}
+
 // --- connection threads ------------------------------------------------------------
 
 bool FlrTailService::forgetPending(int fd) {
     std::lock_guard<std::mutex> lock(mtx_);
     auto it = pending_.find(fd);
     if (it == pending_.end()) return false;
-    auto a = pendingPerAddress_.find(it->second.address);
-    if (a != pendingPerAddress_.end() && --a->second <= 0) pendingPerAddress_.erase(a);
+    if (!it->second.evicted) {
+        auto a = pendingPerPrefix_.find(it->second.prefix);
+        if (a != pendingPerPrefix_.end() && --a->second <= 0) pendingPerPrefix_.erase(a);
+        --countedPending_;
+    }
     pending_.erase(it);
     return true;
 }

@@ -102,9 +102,9 @@ struct FlrWatcher::Impl {
 void FlrWatcher::Impl::start() {
     source = FlrReplicator::absolutePath(o.replicate.source);
     state = w.stateDir();
-    jx::makePrivateDir(state, "State folder", "FlrWatcher");
+    jx::makePrivateDir(state, kFn);
     pairId = pairIdOf(state);
-    lock = std::make_unique<JxFileLock>(state + "/lock");
+    lock = std::make_unique<JxFileLock>(state + "/lock", 0600);
     if (!lock->lock(1, 0))
         JX_THROW(kFn, "Another run of " + source + " to " + o.replicate.target + " is in progress");
     {
@@ -354,7 +354,7 @@ void FlrWatcher::Impl::publish() {
         s = w.state_;
     }
     try {
-        jx::replaceFile(flrWatchStateFile(state), flrFormatWatchState(s), 0644, "status file", kFn);
+        jx::replaceFile(flrWatchStateFile(state), flrFormatWatchState(s), 0600, "status file", kFn);
     } catch (const JxException& e) {
         EvDebug::Error(kFn, "%s", e.what());
     }

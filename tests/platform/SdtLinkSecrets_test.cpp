@@ -159,7 +159,11 @@ TEST(SdtLinkSecrets, KeyFilesThatAreNotTheCallersPrivateFileAreRefusedAtOnce) {
         std::string path;
         const char* why;
     };
-    std::vector<Case> cases = {{fifo, "is not a regular file"}};
+    const std::string mine = dir.file("my-key"), link = dir.file("link-key");
+    flrtest::writeFile(mine, std::string(flrtest::kLinkSecret) + "\n");
+    ASSERT_EQ(0, ::chmod(mine.c_str(), 0600));
+    ASSERT_EQ(0, ::symlink(mine.c_str(), link.c_str()));
+    std::vector<Case> cases = {{fifo, "is not a regular file"}, {link, "a symbolic link"}};
     if (root) cases.push_back({owned, "belongs to uid 65534, not to this user"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -39,7 +39,8 @@ Tail spawnTail(const std::string& registry) {
     int err[2];
     EXPECT_EQ(0, ::pipe2(out, O_CLOEXEC));
     EXPECT_EQ(0, ::pipe2(err, O_CLOEXEC));
-    std::vector<std::string> args = {flrtest::toolPath(), "tail", "--listen", "127.0.0.1:0"};
+    std::vector<std::string> args = {flrtest::toolPath(), "tail", "--listen", "127.0.0.1:0",
+                                     "--bookkeeping"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -61,7 +61,7 @@ TEST(StateFolder, PrivateToItsUserAndRefusedWhenAnotherUserPreparedIt) {
     flrtest::writeFile(src + "/another", "y");
     const flrtest::ToolRun refused = flrtest::runTool(run);
     EXPECT_NE(0, refused.status);
-    EXPECT_NE(std::string::npos, refused.err.find("belongs to uid 65534")) << refused.err;
+    EXPECT_NE(std::string::npos, refused.err.find("it is owned by user 65534")) << refused.err;
     EXPECT_EQ("keep me", flrtest::readFile(victim));
 }
 

@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "FLR/platform/JXZrpJobClient.h"
+#include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
@@ -64,7 +65,11 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
     if (s.methods[3] > 0)
         std::printf("  lbfs      %.1f%% of the LBFS files' bytes were already on the destination\n",
                     s.lbfsSaved);
-    std::printf("  mirror    %lld removed on the destination\n", s.removed);
+    if (s.removedReported)
+        std::printf("  mirror    %lld removed on the destination\n", s.removed);
+    else
+        std::printf(
+            "  mirror    removals on the destination unknown (the tail is too old to tell)\n");
     std::printf("  total     %.2f s\n", s.seconds);
 }
 
@@ -73,11 +78,12 @@ void printJson(const FlrReplicateSummary& s) {
         "{\"scan\":%s,\"since\":%lld,\"entries\":%lld,\"selected\":%lld,\"files\":%lld,"
         "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
         "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld,\"lbfs\":%lld},"
-        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,"
+        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,\"removed_reported\":%s,"
         "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
         JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
         s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2],
-        s.methods[3], s.lbfsSaved, s.removed, s.scanSeconds, s.transferSeconds, s.seconds);
+        s.methods[3], s.lbfsSaved, s.removed, s.removedReported ? "true" : "false", s.scanSeconds,
+        s.transferSeconds, s.seconds);
 }
 
 // The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
@@ -139,6 +145,39 @@ void runWatch(const FlrReplicateOptions& o, bool quiet) {
         (unsigned long long)s.resentFiles, (unsigned long long)s.resyncs);
 }
 
+// "host:17311" or "host:17311/dir": a tail's address missing its ":/path",
+// which would otherwise become a local folder of that name.
+bool looksLikeAddressWithoutPath(const std::string& target) {
+    if (target.empty() || target[0] == '/' || target[0] == '.') return false;
+    size_t colon = target[0] == '[' ? target.find("]:") : target.find(':');
+    if (colon == std::string::npos) return false;
+    if (target[0] == '[') ++colon;
+    if (target.find('/') < colon) return false;
+    const size_t digits = target.find_first_not_of("0123456789", colon + 1);
+    return digits > colon + 1 && (digits == std::string::npos || target[digits] == '/');
+}
+
+// One spelling per pair (so its state and lock are shared by every way of
+// writing it), and no destination that the copy would feed back into.
+void checkPair(FlrReplicateOptions& o) {
+    std::string host, port, path;
+    if (FlrReplicator::parseRemote(o.target, &host, &port, &path)) {
+        o.source = jx::resolvePath(o.source);
+        return;
+    }
+    if (looksLikeAddressWithoutPath(o.target))
+        throw CLI::ValidationError("DST", "\"" + o.target +
+                                              "\" looks like a tail's address; write a remote "
+                                              "destination as HOST:PORT:/path");
+    const std::string src = jx::resolvePath(o.source);
+    const std::string dst = jx::resolvePath(o.target);
+    if (jx::pathWithin(dst, src) || jx::pathWithin(src, dst))
+        throw CLI::ValidationError("DST", "the destination " + dst + " and the source " + src +
+                                              " overlap; neither may lie inside the other");
+    o.source = src;
+    o.target = dst;
+}
+
 }  // namespace
 
 void addReplicateCommands(CLI::App& app) {
@@ -166,6 +205,7 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
     rep->callback([] {
+        checkPair(o);
         if (watch) return runWatch(o, quiet);
         FlrReplicator r(o);
         if (!quiet && ::isatty(STDERR_FILENO)) r.setProgress(showProgress);

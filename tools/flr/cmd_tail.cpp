@@ -1,6 +1,8 @@
 // flr tail: a reference tail over FlrTailService. With --root it applies what
-// heads transfer into that folder (FlrTailApplier); without, it answers the
-// bookkeeping requests and counts what it receives. SIGINT and SIGTERM end it.
+// heads transfer into that folder (FlrTailApplier); with --bookkeeping it only
+// answers the bookkeeping requests and counts what it receives. One of the two
+// is required: a tail that cannot apply would leave a replicating head
+// waiting for answers that never come. SIGINT and SIGTERM end it.
 //
 // The link secret comes from the registry ([ZRP] sLinkSecret or
 // sLinkSecretFile), never from the command line.
@@ -14,8 +16,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
+#include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrEndpoint.h"
 #include "FLR/service/FlrTailApplier.h"
@@ -67,6 +71,18 @@ void serveAndPrint(FlrTailSession& s, Serve serve, Print print) {
     print(how);
 }
 
+// Heads allowed to connect: --allow, plus the registry's [Services]
+// sTailAllow (addresses or ADDR/BITS separated by commas or blanks).
+std::vector<std::string> gAllow;
+
+std::vector<std::string> allowList() {
+    std::vector<std::string> all = gAllow;
+    std::string fromRegistry;
+    if (JXPlatformInfo::getString("Services", "sTailAllow", fromRegistry) && !fromRegistry.empty())
+        all.push_back(fromRegistry);
+    return all;
+}
+
 void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
                 std::atomic<long>& connections) {
     FlrTailService::Events events;
@@ -81,6 +97,7 @@ void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
     };
     service.setEvents(events);
     try {
+        service.setAllowList(allowList());
         service.listen(at.host, at.port);
     } catch (...) {
         ::close(sfd);
@@ -172,15 +189,18 @@ void addTailCommands(CLI::App& app) {
     static std::string store;
     static std::string journalState;
     static bool noFsync = false;
+    static bool bookkeeping = false;
     static int recvBuf = 262144;
     tail->add_option("--listen", listen,
                      "Address and port to listen on (ADDR:PORT; port 0 picks "
                      "one and prints it)")
         ->required();
-    tail->add_option("--root", root,
-                     "Destination root: apply transfers into this folder (without it, "
-                     "only bookkeeping requests are answered)")
+    tail->add_option("--root", root, "Destination root: apply transfers into this folder")
         ->check(CLI::ExistingDirectory);
+    tail->add_flag("--bookkeeping", bookkeeping,
+                   "Without a root: answer only a head's bookkeeping requests (ping, last "
+                   "sequence number, time and index); a replication run can't use it")
+        ->excludes("--root");
     tail->add_option("--store", store,
                      "With --root: folder of the content store LBFS transfers reuse blocks "
                      "from (outside the root; default: one per root beside the replication "
@@ -191,7 +211,16 @@ void addTailCommands(CLI::App& app) {
     tail->add_flag("--no-fsync", noFsync,
                    "With --root: don't fsync each file before renaming it into place (faster; "
                    "a power cut may then leave recently replaced files empty or stale)");
+    tail->add_option("--allow", gAllow,
+                     "Accept heads only from this address or ADDR/BITS (repeatable; also the "
+                     "registry's [Services] sTailAllow)");
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
-    tail->callback([] { runTail(listen, root, store, journalState, !noFsync, recvBuf); });
+    tail->callback([] {
+        if (root.empty() && !bookkeeping)
+            throw CLI::ValidationError("--root",
+                                       "a tail needs --root DIR to apply what heads replicate (or "
+                                       "--bookkeeping to answer only their bookkeeping requests)");
+        runTail(listen, root, store, journalState, !noFsync, recvBuf);
+    });
 }

@@ -139,13 +139,6 @@ class FLR_EXPORT File {
     int fd_ = -1;
 };
 
-// A folder only its owner may use, for state another user must neither read
-// nor plant links in: made 0700 (missing parents as by mkdir -p) when absent;
-// when present it must be a real folder (not a link) owned by this user, and
-// is narrowed to 0700. Throws "<what> <path> ..." saying what is wrong
-// (function "makePrivateDir").
-FLR_EXPORT void makePrivateDir(const std::string& path, const char* what, const char* source);
-
 // Opens path (O_CLOEXEC always added); an invalid File with errno set on failure.
 FLR_EXPORT File openFile(const std::string& path, int flags, mode_t mode = 0);
 
@@ -219,6 +212,24 @@ FLR_EXPORT void fsyncDir(const std::string& path, const char* source = "JxFile")
 // The target of a symbolic link, of any length. Errors throw "Failed to read
 // link <path>: <strerror>" (function "readSymlink", code errno).
 FLR_EXPORT std::string readSymlink(const std::string& path, const char* source = "JxFile");
+
+// The one absolute spelling of a path, so that "dst", "./dst" and "/x/dst"
+// (or a symbolic link to it) compare equal: symbolic links, "." and ".." of
+// the part that exists are resolved by the kernel, the missing rest is
+// appended lexically. Errors other than a missing part throw "Failed to
+// resolve <path>: <strerror>" (function "resolvePath").
+FLR_EXPORT std::string resolvePath(const std::string& path, const char* source = "JxFile");
+
+// True when inner is outer or lies below it (both resolved paths).
+FLR_EXPORT bool pathWithin(const std::string& inner, const std::string& outer);
+
+// A folder only the caller can change: created with its missing parents
+// (the last one mode 0700), refused when it is a symbolic link, owned by
+// another user, or writable by group or others, so nobody else can plant a
+// link among the files written there. An existing folder of the caller's that
+// only it can change is narrowed to 0700. Errors throw (function "makePrivateDir") with a message
+// that names the folder and the reason.
+FLR_EXPORT void makePrivateDir(const std::string& path, const char* source = "JxFile");
 
 // "dir/name" -> "dir"; "name" -> "."; "/name" -> "/".
 FLR_EXPORT std::string parentDir(const std::string& path);

@@ -9,12 +9,13 @@
 
 class FLR_EXPORT JxFileLock {
   public:
-    explicit JxFileLock(std::string path);
+    // mode: of the file when the lock creates it.
+    explicit JxFileLock(std::string path, unsigned mode = 0644);
     ~JxFileLock();  // releases
     JxFileLock(const JxFileLock&) = delete;
     JxFileLock& operator=(const JxFileLock&) = delete;
 
-    // Creates the file when missing (mode 0644). timeoutSec -1 waits without
+    // Creates the file when missing, never through a symbolic link. timeoutSec -1 waits without
     // limit, 0 tries once. False on time-out; throws JxException when the
     // file cannot be opened or the lock call fails.
     bool lock(int type, int timeoutSec = -1);
@@ -24,6 +25,7 @@ class FLR_EXPORT JxFileLock {
 
   private:
     std::string path_;
+    unsigned mode_;
     int fd_ = -1;
 };
 

@@ -72,7 +72,10 @@ struct FLR_EXPORT FlrReplicateSummary {
     long long methods[4] = {0, 0, 0, 0};  // files sent in full, by MD5 blocks, by RSync, by LBFS
     double lbfsSaved = 0;   // percentage of the LBFS files' bytes the tail did not need
     long long refused = 0;  // local tail: entries refused or failed
-    long long removed = 0;  // local tail: entries removed by mirroring
+    long long removed = 0;  // entries removed on the destination by mirroring
+    // False when a remote tail older than link version 6 could not say
+    // (removed is then 0).
+    bool removedReported = true;
     double scanSeconds = 0;
     double transferSeconds = 0;
     double seconds = 0;

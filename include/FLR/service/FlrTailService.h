@@ -6,8 +6,11 @@
 //
 // Anyone can connect, so nothing is spent on a connection before it proves
 // the link secret beyond a thread and its socket: unauthenticated
-// connections are bounded in total and per peer address (more are closed
-// unread), the whole handshake has a time limit, authenticated sessions are
+// connections are bounded in total and per address prefix (/24 of IPv4, /64
+// of IPv6); when the slots are full the oldest unauthenticated connection
+// gives way to the new one, so a flood of idle connections cannot keep an
+// honest head out. An allow-list may admit only known heads. The whole
+// handshake has a time limit, authenticated sessions are
 // bounded too, accept failures for want of descriptors or memory back off
 // instead of spinning, and nothing a handler or a session's set-up throws
 // leaves its thread. stop() ends everything promptly: pending handshakes are
@@ -25,15 +28,17 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/SdtNetLink.h"
 
 class FlrNetTail;
+class FlrTailAdmission;
 
 struct FLR_EXPORT FlrTailLimits {
     int maxPending = 64;           // accepted, not yet authenticated, in total
-    int maxPendingPerAddress = 8;  // the same from one peer address
+    int maxPendingPerAddress = 8;  // the same from one address prefix (/24, /64)
     int maxSessions = 128;         // authenticated sessions
     int handshakeMs = 10000;       // from accept to an authenticated session
     int closeFlushSecs = 5;        // a session's last replies, when it ends
@@ -44,11 +49,12 @@ struct FLR_EXPORT FlrTailLimits {
 };
 
 struct FLR_EXPORT FlrTailStats {
-    long pending = 0;   // connections still in their handshake
+    long pending = 0;   // connections in their handshake (not counting evicted ones)
     long sessions = 0;  // live authenticated sessions
     long threads = 0;   // connection threads not yet joined
     long long accepted = 0;
-    long long refused = 0;           // over a limit: closed unread
+    long long refused = 0;           // not allowed, or no room: closed unread
+    long long evicted = 0;           // unauthenticated, cut to make room for a newer one
     long long failedHandshakes = 0;  // timed out, wrong secret, malformed
     long long acceptErrors = 0;      // accept failures that made the loop back off
     size_t recvBufferBytes = 0;      // held by the live sessions' receive buffers
@@ -91,6 +97,11 @@ class FLR_EXPORT FlrTailService {
     // Whether connections offer integrity-only frames (SdtNetLink::
     // setIntegrityOnly: -1 as the registry says, 0 no, 1 yes). Before listen().
     void setIntegrityOnly(int mode);
+    // Admits only heads from these addresses ("ADDR" or "ADDR/BITS", IPv4 or
+    // IPv6; an entry may hold several, separated by commas or blanks); others
+    // are closed unread. Empty: anyone may try. Throws
+    // std::invalid_argument naming an entry that is no address. Before run().
+    void setAllowList(const std::vector<std::string>& cidrs);
     // Binds host:port (port 0 picks one) and listens. Throws JxException.
     void listen(const std::string& host, const std::string& port);
     // "ADDR:PORT" actually bound.
@@ -106,9 +117,11 @@ class FLR_EXPORT FlrTailService {
 
   private:
     struct Pending {
-        std::string address;
+        std::string prefix;
         std::chrono::steady_clock::time_point deadline;
+        unsigned long long order = 0;  // accept order: the oldest gives way first
         bool cut = false;
+        bool evicted = false;  // no longer counted against the limits
     };
     struct Worker {
         std::thread thread;
@@ -125,6 +138,11 @@ class FLR_EXPORT FlrTailService {
     void serveSession(FlrNetTail& tail, long id, const std::string& peer);
     // Drops fd from the pending set; false when it was not there.
     bool forgetPending(int fd);
+    // Makes room for one more unauthenticated connection from prefix by
+    // cutting the oldest one of that prefix, or (all slots taken) of the
+    // prefix holding most. False when there was nothing to cut. Under mtx_.
+    bool makeRoomFor(const std::string& prefix);
+    void evictOldest(const std::string& prefix);
     bool promote(int fd, FlrNetTail* tail);
     void demote(FlrNetTail* tail);
     void reapWorkers(bool all);
@@ -138,9 +156,14 @@ class FLR_EXPORT FlrTailService {
     int wakePipe_[2] = {-1, -1};
     std::atomic<bool> stop_{false};
 
+    std::unique_ptr<FlrTailAdmission> admission_;
+
+    // mtx_ guards everything below.
     mutable std::mutex mtx_;
     std::map<int, Pending> pending_;
-    std::map<std::string, int> pendingPerAddress_;
+    std::map<std::string, int> pendingPerPrefix_;  // counted ones only
+    long countedPending_ = 0;
+    unsigned long long nextOrder_ = 0;
     std::set<FlrNetTail*> sessions_;
     std::list<Worker> workers_;
     long nextId_ = 1;
