@@ -113,7 +113,8 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void saveState();
     const FileSystem* fileSystemOf(const JxFanHandle& h) const;
     Where locateDir(const JxFanHandle& dir);
-    Where placeRemovedDir(Where w);
+    Where placeRemovedDir(Where w, const std::string& key);
+    void rememberPairOf(const std::string& key, int pair);
     bool fidOf(const JxFanHandle& h, int pair, fsf_fid& fid);
     void resync(int pair, const std::string& reason);
     void resyncAll(const std::string& reason);
@@ -148,7 +149,6 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     JxSeqCounter& counter_;
     std::unique_ptr<JxFanotify> fan_;
     std::vector<FileSystem> fileSystems_;
-    std::vector<uint64_t> folderFsids_;  // the file system of each folder
     std::vector<JxFanEvent> events_;
     std::deque<std::vector<uint8_t>> ready_;
     // A rename whose old name is taken again by the time it is read: the
@@ -156,9 +156,13 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::unique_ptr<JxFanEvent> heldRename_;
     std::chrono::steady_clock::time_point heldUntil_;
     std::map<std::string, std::string> dirPaths_;  // fsid + handle bytes -> path
-    std::map<std::string, Dirty> dirty_;           // fsid + handle bytes -> entry
-    std::unordered_set<fsf_fid> created_;          // ids born while watching
-    struct timespec bornAfter_ = {0, 0};           // files born before were there already
+    // The pair of each directory seen inside one: kept across folder renames
+    // (which drop the paths), so a directory removed before its events are
+    // read still has one.
+    std::map<std::string, int> pairOfDir_;
+    std::map<std::string, Dirty> dirty_;   // fsid + handle bytes -> entry
+    std::unordered_set<fsf_fid> created_;  // ids born while watching
+    struct timespec bornAfter_ = {0, 0};   // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below

@@ -86,7 +86,6 @@ void FlrLiveJournal::openFileSystems() {
         dev_t dev = 0;
         folder.path = JxFanotify::realDir(folder.path, &dev);
         const uint64_t fsid = fan_->markFileSystem(folder.path);
-        folderFsids_.push_back(fsid);
         const bool known = std::any_of(fileSystems_.begin(), fileSystems_.end(),
                                        [&](const FileSystem& fs) { return fs.fsid == fsid; });
         if (known) continue;
@@ -212,7 +211,7 @@ FlrLiveJournal::Where FlrLiveJournal::locateDir(const JxFanHandle& dir) {
     auto it = dirPaths_.find(key);
     if (it == dirPaths_.end()) {
         std::string path;
-        if (!JxFanotify::dirPath(w.fs->fd, dir, path)) return placeRemovedDir(w);
+        if (!JxFanotify::dirPath(w.fs->fd, dir, path)) return placeRemovedDir(w, key);
         if (dirPaths_.size() >= kMaxCachedDirs) dirPaths_.clear();
         it = dirPaths_.emplace(key, std::move(path)).first;
     }
@@ -229,27 +228,22 @@ FlrLiveJournal::Where FlrLiveJournal::locateDir(const JxFanHandle& dir) {
             w.relPath = path == root ? "" : path.substr(root == "/" ? 1 : root.size() + 1);
         }
     }
+    if (w.pair >= 0) rememberPairOf(key, w.pair);
     return w;
+}
+
+void FlrLiveJournal::rememberPairOf(const std::string& key, int pair) {
+    if (pairOfDir_.size() >= kMaxCachedDirs) pairOfDir_.clear();
+    pairOfDir_[key] = pair;
 }
 
 // A folder removed before its events were read (rm -rf) has no path left,
 // yet its children's removals must reach the tail or the folder's own
-// removal fails there. With one folder on the file system they belong to it
-// (a removal outside it names a parent the pair does not know, and is
-// dropped later); with several, the pairs there rescan.
-FlrLiveJournal::Where FlrLiveJournal::placeRemovedDir(Where w) {
+// removal fails there: a directory seen inside a pair stays in it.
+FlrLiveJournal::Where FlrLiveJournal::placeRemovedDir(Where w, const std::string& key) {
     w.gone = true;
-    int only = -1;
-    for (size_t i = 0; i < folders_.size(); ++i) {
-        if (folderFsids_[i] != w.fs->fsid) continue;
-        if (only >= 0) {
-            for (size_t j = 0; j < folders_.size(); ++j)
-                if (folderFsids_[j] == w.fs->fsid) resync(int(j), "change in a removed folder");
-            return w;
-        }
-        only = int(i);
-    }
-    w.pair = only;
+    const auto it = pairOfDir_.find(key);
+    if (it != pairOfDir_.end()) w.pair = it->second;
     return w;
 }
 
@@ -347,7 +341,10 @@ void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
     fsf_fid par, fid = fsf_fid::fid0;
     if (!fidOf(ev.dir, w.pair, par) || (ev.hasObject && !fidOf(ev.object, w.pair, fid))) return;
     if (ev.mask & FAN_ONDIR) {
-        if (ev.hasObject) dirPaths_.erase(keyOf(ev.object));
+        if (ev.hasObject) {
+            dirPaths_.erase(keyOf(ev.object));
+            pairOfDir_.erase(keyOf(ev.object));
+        }
         FlrJrnCommand c = blank(FLR_JRN_RMDIR);
         c.rmdir = {fid, par, ev.name.c_str()};
         return emit(c, *w.fs);
@@ -381,7 +378,9 @@ void FlrLiveJournal::onRename(const JxFanEvent& ev) {
             !fidOf(ev.newDir, from.pair, newPar))
             return;
         emitRename(from, fid, oldPar, ev.oldName.c_str(), newPar, ev.newName.c_str());
+        if (ev.mask & FAN_ONDIR) rememberPairOf(keyOf(ev.object), from.pair);
     } else {
+        if (ev.mask & FAN_ONDIR) pairOfDir_.erase(keyOf(ev.object));
         if (from.pair >= 0) {
             JxFanEvent gone = ev;
             gone.mask = FAN_DELETE | (ev.mask & FAN_ONDIR);
