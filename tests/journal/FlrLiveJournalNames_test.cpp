@@ -89,8 +89,7 @@ TEST(FlrLiveJournalNames, RemovalsInARenamedThenRemovedTreeAreRecorded) {
     ASSERT_EQ(0, ::rmdir(f.path("dr/x").c_str()));
     ASSERT_EQ(0, ::rmdir(f.path("dr").c_str()));
     const auto recs = f.drain();
-    // The whole file system is watched: removals elsewhere in folders already
-    // gone come too (the head drops them, their parents are unknown to it).
+    // Only the test's own entries count: the whole file system is watched.
     const fsf_fid root = f.driver.getFID(f.src, false);
     std::vector<const FlrJrnCommand*> removes, rmdirs;
     for (const auto* c : recordsOf(recs, FLR_JRN_REMOVE))
