@@ -105,6 +105,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
         const FileSystem* fs = nullptr;
         int pair = -1;        // index into folders_
         std::string relPath;  // of the directory, relative to the pair's folder
+        bool gone = false;    // the directory is removed: its path is unknown
     };
 
     void openFileSystems();
@@ -112,6 +113,8 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void saveState();
     const FileSystem* fileSystemOf(const JxFanHandle& h) const;
     Where locateDir(const JxFanHandle& dir);
+    Where placeRemovedDir(Where w, const std::string& key);
+    void rememberPairOf(const std::string& key, int pair);
     bool fidOf(const JxFanHandle& h, int pair, fsf_fid& fid);
     void resync(int pair, const std::string& reason);
     void resyncAll(const std::string& reason);
@@ -119,6 +122,14 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void onCreate(const JxFanEvent& ev, const Where& w);
     void onDelete(const JxFanEvent& ev, const Where& w);
     void onRename(const JxFanEvent& ev);
+    void emitRename(const Where& w, const fsf_fid& fid, const fsf_fid& fromPar,
+                    const char* fromName, const fsf_fid& toPar, const char* toName);
+    bool nameTaken(const FileSystem& fs, const JxFanHandle& dir, const std::string& name) const;
+    bool completesExchange(const JxFanEvent& ev);
+    void releaseHeldRename();
+    void releaseHeldRenameIfDue();
+    int msUntilHeldRenameDue() const;
+    void followRenamed(const JxFanEvent& ev);
     void onMovedIn(const JxFanEvent& ev, const Where& to);
     void onAttrib(const JxFanEvent& ev, const Where& w);
     void markDirty(const JxFanEvent& ev, const Where& w);
@@ -140,10 +151,18 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::vector<FileSystem> fileSystems_;
     std::vector<JxFanEvent> events_;
     std::deque<std::vector<uint8_t>> ready_;
+    // A rename whose old name is taken again by the time it is read: the
+    // first half of an exchange, held until its mirror or a short time-out.
+    std::unique_ptr<JxFanEvent> heldRename_;
+    std::chrono::steady_clock::time_point heldUntil_;
     std::map<std::string, std::string> dirPaths_;  // fsid + handle bytes -> path
-    std::map<std::string, Dirty> dirty_;           // fsid + handle bytes -> entry
-    std::unordered_set<fsf_fid> created_;          // ids born while watching
-    struct timespec bornAfter_ = {0, 0};           // files born before were there already
+    // The pair of each directory seen inside one: kept across folder renames
+    // (which drop the paths), so a directory removed before its events are
+    // read still has one.
+    std::map<std::string, int> pairOfDir_;
+    std::map<std::string, Dirty> dirty_;   // fsid + handle bytes -> entry
+    std::unordered_set<fsf_fid> created_;  // ids born while watching
+    struct timespec bornAfter_ = {0, 0};   // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below

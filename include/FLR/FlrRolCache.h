@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,10 @@ class FLR_EXPORT FlrRolCache : public FlrRolCacheBase {
 
     // State, read under the monitor.
     uint64_t getLastSeq();
+    // The newest record the disk limit deleted (its file rolled off); 0:
+    // none since this instance opened the cache. A reader still before it
+    // missed records.
+    uint64_t getDroppedLast();
     uint64_t getOldestResident();
     int getMemUsed();
     int getMemCount();
@@ -139,6 +144,10 @@ class FLR_EXPORT FlrRolCache : public FlrRolCacheBase {
     Entry* residentTail = nullptr;  // newest
     uint64_t oldestResident = 0;
     uint64_t lastSeq = 0;
+    uint64_t droppedLast = 0;
+    // First -> last record of each file this instance closed; a file found
+    // on disk at the start is known to end before the next one begins.
+    std::map<uint64_t, uint64_t> lastOfFile;
     int curFd = -1;
     int curFileSize = 0;
     // Block checksums of the file being written, kept beside it when it closes.

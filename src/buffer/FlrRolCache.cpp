@@ -194,6 +194,7 @@ bool FlrRolCache::needsNewFile(int len) const {
 }
 
 void FlrRolCache::startNewFile(uint64_t seq) {
+    if (curFd >= 0 && !files.empty()) lastOfFile[files.back()] = lastSeq;
     freeDiskSpace();
     closeCurrentFile();
     const std::string path = filePath(seq);
@@ -431,6 +432,9 @@ bool FlrRolCache::delOldestCacheFile() {
             EvDebug::Error(kFn, "Failed to delete %s: %s", path.c_str(), jxErrnoText(err).c_str());
         }
     }
+    const auto last = lastOfFile.find(files.front());
+    droppedLast = std::max(droppedLast, last != lastOfFile.end() ? last->second : files[1] - 1);
+    if (last != lastOfFile.end()) lastOfFile.erase(last);
     files.erase(files.begin());
     for (Context* c = contextHead; c; c = c->listNext) --c->fileIndex;
     return true;
@@ -479,6 +483,8 @@ void FlrRolCache::clear() {
     cleanMem();
     cleanThreadHash();
     cleanDisk();
+    lastOfFile.clear();
+    droppedLast = 0;
     monitor.broadcast();
 }
 
@@ -495,6 +501,11 @@ void FlrRolCache::writeAll(int fd, const void* data, int len) {
 }
 
 // --- state ----------------------------------------------------------------------
+
+uint64_t FlrRolCache::getDroppedLast() {
+    JxMonitorLock lk(monitor);
+    return droppedLast;
+}
 
 uint64_t FlrRolCache::getLastSeq() {
     JxMonitorLock lk(monitor);

@@ -22,6 +22,9 @@ namespace {
 constexpr size_t kMaxCachedDirs = 65536;
 constexpr size_t kMaxCreatedIds = 1 << 20;
 constexpr auto kSaveEvery = std::chrono::seconds(1);
+// The two events of an exchange are queued by one call: the second is read
+// with the first or moments later.
+constexpr auto kExchangeWait = std::chrono::milliseconds(30);
 
 std::string keyOf(const JxFanHandle& h) {
     std::string k(reinterpret_cast<const char*>(&h.fsid), sizeof h.fsid);
@@ -130,6 +133,7 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
         if (fan_->woken()) return false;
+        releaseHeldRenameIfDue();
         if (ready_.empty()) flushDue();
         if (!ready_.empty()) {
             record = std::move(ready_.front());
@@ -141,6 +145,8 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
             return true;
         }
         int wait = msUntilNextFlush();
+        if (const int held = msUntilHeldRenameDue(); held >= 0)
+            wait = wait < 0 ? held : std::min(wait, held);
         if (timeoutMs >= 0) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -170,11 +176,17 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
 
 void FlrLiveJournal::process(const JxFanEvent& ev) {
     if (ev.overflow()) {
+        releaseHeldRename();
         resyncAll("event queue overflow");
         dirPaths_.clear();
         return;
     }
-    if (ev.mask & FAN_RENAME) onRename(ev);
+    if (!(ev.mask & FAN_RENAME)) {
+        releaseHeldRename();
+    } else if (!completesExchange(ev)) {
+        releaseHeldRename();
+        onRename(ev);
+    }
     if (!ev.hasDir) return;
     const Where w = locateDir(ev.dir);
     if (w.pair < 0) return;
@@ -199,7 +211,7 @@ FlrLiveJournal::Where FlrLiveJournal::locateDir(const JxFanHandle& dir) {
     auto it = dirPaths_.find(key);
     if (it == dirPaths_.end()) {
         std::string path;
-        if (!JxFanotify::dirPath(w.fs->fd, dir, path)) return w;
+        if (!JxFanotify::dirPath(w.fs->fd, dir, path)) return placeRemovedDir(w, key);
         if (dirPaths_.size() >= kMaxCachedDirs) dirPaths_.clear();
         it = dirPaths_.emplace(key, std::move(path)).first;
     }
@@ -216,6 +228,22 @@ FlrLiveJournal::Where FlrLiveJournal::locateDir(const JxFanHandle& dir) {
             w.relPath = path == root ? "" : path.substr(root == "/" ? 1 : root.size() + 1);
         }
     }
+    if (w.pair >= 0) rememberPairOf(key, w.pair);
+    return w;
+}
+
+void FlrLiveJournal::rememberPairOf(const std::string& key, int pair) {
+    if (pairOfDir_.size() >= kMaxCachedDirs) pairOfDir_.clear();
+    pairOfDir_[key] = pair;
+}
+
+// A folder removed before its events were read (rm -rf) has no path left,
+// yet its children's removals must reach the tail or the folder's own
+// removal fails there: a directory seen inside a pair stays in it.
+FlrLiveJournal::Where FlrLiveJournal::placeRemovedDir(Where w, const std::string& key) {
+    w.gone = true;
+    const auto it = pairOfDir_.find(key);
+    if (it != pairOfDir_.end()) w.pair = it->second;
     return w;
 }
 
@@ -313,7 +341,10 @@ void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
     fsf_fid par, fid = fsf_fid::fid0;
     if (!fidOf(ev.dir, w.pair, par) || (ev.hasObject && !fidOf(ev.object, w.pair, fid))) return;
     if (ev.mask & FAN_ONDIR) {
-        if (ev.hasObject) dirPaths_.erase(keyOf(ev.object));
+        if (ev.hasObject) {
+            dirPaths_.erase(keyOf(ev.object));
+            pairOfDir_.erase(keyOf(ev.object));
+        }
         FlrJrnCommand c = blank(FLR_JRN_RMDIR);
         c.rmdir = {fid, par, ev.name.c_str()};
         return emit(c, *w.fs);
@@ -335,16 +366,21 @@ void FlrLiveJournal::onRename(const JxFanEvent& ev) {
     const Where from = locateDir(ev.oldDir);
     const Where to = locateDir(ev.newDir);
     if (from.pair >= 0 && from.pair == to.pair) {
+        // The old name taken again at once: most likely an exchange, whose
+        // mirror follows. Applied alone it would replace the other entry.
+        if (nameTaken(*from.fs, ev.oldDir, ev.oldName)) {
+            heldRename_ = std::make_unique<JxFanEvent>(ev);
+            heldUntil_ = std::chrono::steady_clock::now() + kExchangeWait;
+            return;
+        }
         fsf_fid fid, oldPar, newPar;
         if (!fidOf(ev.object, from.pair, fid) || !fidOf(ev.oldDir, from.pair, oldPar) ||
             !fidOf(ev.newDir, from.pair, newPar))
             return;
-        FlrJrnCommand c = blank(FLR_JRN_RENAME);
-        c.rename = {fid, oldPar, ev.oldName.c_str(), 0, fsf_fid::fid0, newPar, ev.newName.c_str()};
-        emit(c, *from.fs);
-        const auto d = dirty_.find(keyOf(ev.object));
-        if (d != dirty_.end()) d->second.dir = ev.newDir, d->second.name = ev.newName;
+        emitRename(from, fid, oldPar, ev.oldName.c_str(), newPar, ev.newName.c_str());
+        if (ev.mask & FAN_ONDIR) rememberPairOf(keyOf(ev.object), from.pair);
     } else {
+        if (ev.mask & FAN_ONDIR) pairOfDir_.erase(keyOf(ev.object));
         if (from.pair >= 0) {
             JxFanEvent gone = ev;
             gone.mask = FAN_DELETE | (ev.mask & FAN_ONDIR);
@@ -355,8 +391,79 @@ void FlrLiveJournal::onRename(const JxFanEvent& ev) {
         }
         if (to.pair >= 0) onMovedIn(ev, to);
     }
+    followRenamed(ev);
+}
+
+// A rename over an existing entry carries no id for it: the name database
+// and the tail both replace whatever holds the new name.
+void FlrLiveJournal::emitRename(const Where& w, const fsf_fid& fid, const fsf_fid& fromPar,
+                                const char* fromName, const fsf_fid& toPar, const char* toName) {
+    FlrJrnCommand c = blank(FLR_JRN_RENAME);
+    c.rename = {fid, fromPar, fromName, 0, fsf_fid::fid0, toPar, toName};
+    emit(c, *w.fs);
+}
+
+void FlrLiveJournal::followRenamed(const JxFanEvent& ev) {
+    const auto d = dirty_.find(keyOf(ev.object));
+    if (d != dirty_.end()) d->second.dir = ev.newDir, d->second.name = ev.newName;
     // Every path below a renamed folder changed.
     if (ev.mask & FAN_ONDIR) dirPaths_.clear();
+}
+
+bool FlrLiveJournal::nameTaken(const FileSystem& fs, const JxFanHandle& dir,
+                               const std::string& name) const {
+    const jx::File d(JxFanotify::openHandle(fs.fd, dir, O_PATH | O_DIRECTORY));
+    struct stat st;
+    return d && ::fstatat(d.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The kernel reports an exchange as two renames with mirrored names. The
+// tail gets three: the first entry steps aside to a spare name, the second
+// takes its place, the first takes the second's.
+bool FlrLiveJournal::completesExchange(const JxFanEvent& ev) {
+    if (!heldRename_ || !ev.hasOld || !ev.hasNew || !ev.hasObject) return false;
+    const JxFanEvent& a = *heldRename_;
+    const bool mirror = keyOf(ev.oldDir) == keyOf(a.newDir) && ev.oldName == a.newName &&
+                        keyOf(ev.newDir) == keyOf(a.oldDir) && ev.newName == a.oldName &&
+                        keyOf(ev.object) != keyOf(a.object);
+    if (!mirror) return false;
+    const std::unique_ptr<JxFanEvent> held = std::move(heldRename_);
+    const Where w = locateDir(a.oldDir);
+    fsf_fid first, second, firstPar, secondPar;
+    if (w.pair >= 0 && fidOf(a.object, w.pair, first) && fidOf(ev.object, w.pair, second) &&
+        fidOf(a.oldDir, w.pair, firstPar) && fidOf(a.newDir, w.pair, secondPar)) {
+        const std::string spare = ".flr-exchange." + std::to_string(lastSeq_.load() + 1);
+        emitRename(w, first, firstPar, a.oldName.c_str(), firstPar, spare.c_str());
+        emitRename(w, second, secondPar, a.newName.c_str(), firstPar, a.oldName.c_str());
+        emitRename(w, first, firstPar, spare.c_str(), secondPar, a.newName.c_str());
+    }
+    followRenamed(a);
+    followRenamed(ev);
+    return true;
+}
+
+// Not an exchange after all (a rename over an entry, or the old name made
+// again): the rename goes as it came.
+void FlrLiveJournal::releaseHeldRename() {
+    if (!heldRename_) return;
+    const std::unique_ptr<JxFanEvent> held = std::move(heldRename_);
+    const Where w = locateDir(held->oldDir);
+    fsf_fid fid, oldPar, newPar;
+    if (w.pair >= 0 && fidOf(held->object, w.pair, fid) && fidOf(held->oldDir, w.pair, oldPar) &&
+        fidOf(held->newDir, w.pair, newPar))
+        emitRename(w, fid, oldPar, held->oldName.c_str(), newPar, held->newName.c_str());
+    followRenamed(*held);
+}
+
+void FlrLiveJournal::releaseHeldRenameIfDue() {
+    if (heldRename_ && std::chrono::steady_clock::now() >= heldUntil_) releaseHeldRename();
+}
+
+int FlrLiveJournal::msUntilHeldRenameDue() const {
+    if (!heldRename_) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        heldUntil_ - std::chrono::steady_clock::now());
+    return int(std::clamp<int64_t>(left.count() + 1, 0, INT_MAX));
 }
 
 void FlrLiveJournal::onMovedIn(const JxFanEvent& ev, const Where& to) {
@@ -444,7 +551,7 @@ void FlrLiveJournal::flush(const Dirty& d) {
     // Where the file is now: the pair and path a resend needs.
     const Where w = locateDir(d.dir);
     fsf_fid fid;
-    if (w.pair < 0 || !fidOf(d.handle, w.pair, fid)) return;
+    if (w.pair < 0 || w.gone || !fidOf(d.handle, w.pair, fid)) return;
     JxFanStat st{};
     if (!JxFanotify::statHandle(w.fs->fd, d.handle, st) || !S_ISREG(st.st.st_mode)) return;
     if (uint64_t(st.st.st_size) > options_.smallFileMax) {

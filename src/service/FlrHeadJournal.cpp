@@ -190,7 +190,25 @@ bool FlrHeadJournal::Impl::nextEntry(uint64_t after, int& len, uint64_t& seq) {
     if (r != FlrRolCache::kNotInCache) return false;
     // `after` is no entry of the cache (the start, or a record dropped
     // before the cache had it): the first entry above it is found on disk.
+    checkOverrun(after);
     return firstEntryAfter(after, len, seq);
+}
+
+// The disk limit deleted records the tail never got: what they changed is
+// known to nobody, so the pair is rescanned from its last consistent point.
+// Reported once per drop, not per record read past it.
+void FlrHeadJournal::Impl::checkOverrun(uint64_t after) {
+    const uint64_t dropped = cache.getDroppedLast();
+    if (after >= dropped || dropped <= overrunReported) return;
+    overrunReported = dropped;
+    std::string why = "rolling cache overrun: records after " + std::to_string(after) + " up to " +
+                      std::to_string(dropped) +
+                      " were dropped by its disk limit before the tail had them";
+    EvDebug::Error(kFn, "%s; the pair is rescanned", why.c_str());
+    count([&](FlrHeadJournalCounters& k) {
+        ++k.resyncsAsked;
+        k.resyncReason = std::move(why);
+    });
 }
 
 bool FlrHeadJournal::Impl::firstEntryAfter(uint64_t after, int& len, uint64_t& seq) {
@@ -320,20 +338,11 @@ FlrHeadJournal::Impl::Round FlrHeadJournal::Impl::convertRound() {
         if (seq <= tailHas) {
             ++r.already;  // taken again after a kill: the tail applied it
         } else {
-            switch (convertInto(raw)) {
-                case Outcome::Sent:
-                    ++r.sent;
-                    r.bytes += lastLen;
-                    break;
-                case Outcome::Outside:
-                    ++r.outside;
-                    break;
-                case Outcome::Filtered:
-                    ++r.filtered;
-                    break;
-                case Outcome::NoNetForm:
-                    ++r.noNet;
-                    break;
+            try {
+                convertOne(raw, r);
+            } catch (const JxException& e) {
+                nameDbFault(e, seq, r);
+                ++r.outside;  // dropped: the rescan brings what it changed
             }
         }
         // After converting: a removal or rename is resolved with the names
@@ -341,14 +350,44 @@ FlrHeadJournal::Impl::Round FlrHeadJournal::Impl::convertRound() {
         try {
             flrApplyToNameDb(db, raw);
         } catch (const JxException& e) {
-            if (db.lastResult() == TCtreeTable::kBatchRolledBack) throw;
-            EvDebug::Error(kFn, "%s", e.what());
-            ++r.dbErrors;
+            nameDbFault(e, seq, r);
         }
         processed = seq;
         ++r.records;
     }
     return r;
+}
+
+void FlrHeadJournal::Impl::convertOne(const FlrJrnCommand& raw, Round& r) {
+    switch (convertInto(raw)) {
+        case Outcome::Sent:
+            ++r.sent;
+            r.bytes += lastLen;
+            break;
+        case Outcome::Outside:
+            ++r.outside;
+            break;
+        case Outcome::Filtered:
+            ++r.filtered;
+            break;
+        case Outcome::NoNetForm:
+            ++r.noNet;
+            break;
+    }
+}
+
+// The names no longer match the source (an entry lost its parent, a rename
+// found nothing to move): the record cannot be trusted, and neither can what
+// the tail holds below it. The watch goes on; the pair is rescanned, which
+// also rebuilds the database. A round rolled back for want of map is no
+// fault of the names: it is done again.
+void FlrHeadJournal::Impl::nameDbFault(const JxException& e, uint64_t seq, Round& r) {
+    if (db.lastResult() == TCtreeTable::kBatchRolledBack) throw;
+    EvDebug::Error(kFn, "Record %llu: %s; the pair is rescanned",
+                   static_cast<unsigned long long>(seq), e.what());
+    ++r.dbErrors;
+    ++r.resyncs;
+    r.resyncReason = std::string("name database inconsistent: ") + e.what();
 }
 
 // One round: its name database changes are one transaction (flushed in the
@@ -407,6 +446,8 @@ int FlrHeadJournal::Impl::process() {
         k.noNetForm += r.noNet;
         k.alreadyThere += r.already;
         k.dbErrors += r.dbErrors;
+        k.resyncsAsked += r.resyncs;
+        if (r.resyncs > 0) k.resyncReason = r.resyncReason;
         k.lastSentSeq = processed;
         // Only dropped records since the last answered ping: the tail has
         // everything up to here that it will get.

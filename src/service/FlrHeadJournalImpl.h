@@ -87,17 +87,22 @@ struct FlrHeadJournal::Impl {
 
     bool nextEntry(uint64_t after, int& len, uint64_t& seq);
     bool firstEntryAfter(uint64_t after, int& len, uint64_t& seq);
+    void checkOverrun(uint64_t after);
+    uint64_t overrunReported = 0;  // the cache's drop already reported
     // What one round of process() did, counted once its database changes
     // are committed.
     struct Round {
         int records = 0;
         uint64_t sent = 0, bytes = 0, outside = 0, filtered = 0, noNet = 0, already = 0,
-                 dbErrors = 0;
+                 dbErrors = 0, resyncs = 0;
+        std::string resyncReason;
     };
     int process();
     Round convertRound();
     enum class Outcome { Sent, Outside, Filtered, NoNetForm };
     Outcome convertInto(const FlrJrnCommand& raw);
+    void convertOne(const FlrJrnCommand& raw, Round& r);
+    void nameDbFault(const JxException& e, uint64_t seq, Round& r);
     void stage(uint64_t seq, const void* data, int len);
     void sendStaged(bool enterHistory);
     void sendStagedIfFull();

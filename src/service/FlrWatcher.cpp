@@ -61,8 +61,9 @@ struct FlrWatcher::Impl {
     std::thread journalThread;
     std::mutex errorMutex;  // guards journalError
     std::string journalError;
-    uint64_t mark = 0;         // records up to here are covered by a scan
-    uint64_t journalFrom = 0;  // the running journal's start
+    uint64_t journalResyncs = 0;  // the running journal's requests already raised
+    uint64_t mark = 0;            // records up to here are covered by a scan
+    uint64_t journalFrom = 0;     // the running journal's start
     bool stopping = false;
     Clock::time_point stopBy;  // the whole stop waits for the tail until then
     bool resyncNeeded = false;
@@ -93,6 +94,7 @@ struct FlrWatcher::Impl {
     Clock::time_point holdLimit() const;
     void resend();
     void takeEvents();
+    void raiseResync(const std::string& reason);
     void publish();
     void recordWhileWatching();
     bool recordConsistentPoint(const struct timespec& at);
@@ -198,6 +200,7 @@ void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
     }
     journal = std::make_unique<FlrHeadJournal>(h);
     journalFrom = startSeq;
+    journalResyncs = 0;
     before = journal->counters();
     beforeAt = Clock::now();
     journalThread = std::thread([this, j = journal.get()] {
@@ -314,15 +317,24 @@ void FlrWatcher::Impl::resend() {
     setPhase("watching");
 }
 
+void FlrWatcher::Impl::raiseResync(const std::string& reason) {
+    EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), reason.c_str());
+    if (!resyncNeeded) resyncAt = Clock::now();
+    resyncNeeded = true;
+    std::lock_guard<std::mutex> g(w.mutex_);
+    ++w.state_.resyncs;
+    w.state_.lastResyncAt = nowEpoch();
+    w.state_.lastResyncReason = reason;
+}
+
 void FlrWatcher::Impl::takeEvents() {
-    for (const FlrLiveResync& r : live->takeResyncs()) {
-        EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), r.reason.c_str());
-        if (!resyncNeeded) resyncAt = Clock::now();
-        resyncNeeded = true;
-        std::lock_guard<std::mutex> g(w.mutex_);
-        ++w.state_.resyncs;
-        w.state_.lastResyncAt = nowEpoch();
-        w.state_.lastResyncReason = r.reason;
+    for (const FlrLiveResync& r : live->takeResyncs()) raiseResync(r.reason);
+    if (journal) {
+        const FlrHeadJournalCounters c = journal->counters();
+        if (c.resyncsAsked > journalResyncs) {
+            journalResyncs = c.resyncsAsked;
+            raiseResync(c.resyncReason);
+        }
     }
     std::vector<FlrLiveResend> more = live->takeResends();
     if (!more.empty() && pending.empty()) pendingSince = Clock::now();

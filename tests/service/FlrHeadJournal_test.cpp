@@ -729,3 +729,81 @@ TEST_F(HeadJournalTest, ReplayCommandSendsARecordedJournal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names the database cannot resolve (here: a folder renamed over another
+// that still had an entry below it, as an exchange applied as one rename
+// leaves them) cost a rescan of the pair, never the service: later records
+// still go out, and the fault is counted with its reason.
+TEST_F(HeadJournalTest, InconsistentNamesAskForARescanAndTheServiceGoesOn) {
+    ScriptedTail tail;
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "p", 2);
+    j.create(FLR_JRN_CREATE, 2, "inner", 3);
+    j.create(FLR_JRN_MKDIR, 1, "q", 4);
+    j.rename(1, "q", 4, 1, "p");  // drops p's entry, not inner's
+    j.write(3, "orphan");         // inner's parent chain is broken
+    j.create(FLR_JRN_CREATE, 1, "after", 5);
+    j.write(5, "still sent");
+    FlrHeadJournalCounters c;
+    ASSERT_NO_THROW(c = replay(j, options(tail.port())));
+    EXPECT_EQ(c.resyncsAsked, 1u);
+    EXPECT_NE(c.resyncReason.find("name database inconsistent"), std::string::npos)
+        << c.resyncReason;
+    const std::vector<Received> got = tail.records();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 2].path, "/dst/after");
+    EXPECT_EQ(got.back().path, "/dst/after");
+    EXPECT_EQ(c.lastSentSeq, j.seq);
+    // Every record is accounted for: no lag is left behind by the fault.
+    EXPECT_EQ(flrHeadJournalRates(c, c, 1, 0).lagRecords, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// With the tail away, the cache's disk limit deletes records before they
+// were sent: the service says so once and asks for a rescan, rather than
+// going on silently from the next record it still has.
+TEST_F(HeadJournalTest, CacheOverrunBeforeSendingAsksForOneRescan) {
+    ScriptedTail tail;
+    Journal j;
+    const std::string big(20000, 'x');
+    for (unsigned i = 0; i < 200; ++i) {
+        j.create(FLR_JRN_CREATE, 1, ("f" + std::to_string(i)).c_str(), 1000 + i);
+        j.write(1000 + i, big.c_str());
+    }
+    FlrHeadJournalOptions o = options(tail.port());
+    o.cacheDiskBytes = FlrRolCache::kMinLimit;
+    auto open = std::make_shared<std::atomic<bool>>(false);
+    o.connect = [open, connect = o.connect](FlrNetHead& head) {
+        if (!open->load()) JX_THROW("test", "the tail is away");
+        connect(head);
+    };
+    EvDebugCapture log;
+    FlrHeadJournal service(o);
+    VectorSource source(j);
+    std::thread opener([&] {
+        while (service.counters().taken < j.records.size())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        open->store(true);
+    });
+    service.run(source, true);
+    opener.join();
+    const FlrHeadJournalCounters c = service.counters();
+    EXPECT_EQ(c.resyncsAsked, 1u);
+    EXPECT_NE(c.resyncReason.find("rolling cache overrun"), std::string::npos) << c.resyncReason;
+    const std::vector<Received> got = tail.records();
+    ASSERT_FALSE(got.empty()) << c.sent << " sent, " << c.outside << " outside, last "
+                              << c.lastSentSeq << ", connected " << c.connected;
+    EXPECT_LT(got.size(), j.records.size());
+    EXPECT_EQ(got.back().seq, j.seq);
+    size_t overruns = 0;
+    for (const EvLogLine& l : journalLines(log, "FlrHeadJournal"))
+        overruns += l.text.find("rolling cache overrun") != std::string::npos;
+    EXPECT_EQ(overruns, 1u);
+}
+
+}  // namespace

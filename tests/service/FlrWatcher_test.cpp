@@ -171,6 +171,42 @@ TEST(FlrWatcher, WorkloadConvergesOnALocalDestination) {
     EXPECT_EQ("stopped", w.watcher->state().phase);
 }
 
+// Entries swapped with renameat2(RENAME_EXCHANGE), files and folders with
+// trees below, and a folder renamed then removed whole: the destination
+// follows by records alone, no resync and no failed journal.
+TEST(FlrWatcher, ExchangesAndRemovedRenamedFoldersConvergeWithoutAResync) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    for (const char* d : {"/p", "/q", "/p/da", "/q/db"}) ::mkdir((s + d).c_str(), 0755);
+    flrtest::writeFile(s + "/p/a", "first");
+    flrtest::writeFile(s + "/q/b", "second");
+    flrtest::writeFile(s + "/p/da/inner", "in da");
+    flrtest::writeFile(s + "/q/db/inner2", "in db");
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    ::mkdir((s + "/d").c_str(), 0755);
+    ::mkdir((s + "/d/x").c_str(), 0755);
+    flrtest::writeFile(s + "/d/x/f", "under a folder renamed, then removed");
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    const auto swap = [&](const char* a, const char* b) {
+        ASSERT_EQ(
+            0, ::renameat2(AT_FDCWD, (s + a).c_str(), AT_FDCWD, (s + b).c_str(), RENAME_EXCHANGE))
+            << a << " " << b;
+    };
+    swap("/p/a", "/q/b");
+    swap("/p/da", "/q/db");
+    ASSERT_EQ(0, ::rename((s + "/d").c_str(), (s + "/dr").c_str()));
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    ASSERT_EQ(0, ::unlink((s + "/dr/x/f").c_str()));
+    ASSERT_EQ(0, ::rmdir((s + "/dr/x").c_str()));
+    ASSERT_EQ(0, ::rmdir((s + "/dr").c_str()));
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    EXPECT_EQ(0u, w.watcher->state().resyncs) << w.watcher->state().lastResyncReason;
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
 TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     flrtest::TempDir dir;
     REQUIRE_LIVE(dir);

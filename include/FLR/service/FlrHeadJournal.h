@@ -80,6 +80,10 @@ struct FLR_EXPORT FlrHeadJournalCounters {
     uint64_t reconnects = 0;     // connections made after the first
     uint64_t dbErrors = 0;       // name database changes that failed (logged)
     uint64_t roundsRedone = 0;   // rounds converted again after the map had to grow
+    // Faults that leave the tail's copy unknown (a name database found
+    // inconsistent while converting): each asks for a rescan of the pair.
+    uint64_t resyncsAsked = 0;
+    std::string resyncReason;  // the last one's, for the log and the status
     uint64_t lastTakenSeq = 0;
     uint64_t lastSentSeq = 0;    // last record processed (sent or dropped)
     uint64_t lastConfirmed = 0;  // the tail's answer at the last connect or ping

@@ -1,0 +1,219 @@
+// Renames and removals whose names the live journal must get right: a
+// folder removed after it was renamed, and two entries exchanged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FLR/FlrLiveJournal.h"
+#include "FLR/FlrRawJournal.h"
+#include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxSeqCounter.h"
+#include "support/TestSupport.h"
+#include "support/ToolRunner.h"
+
+namespace live_names {
+
+struct Rec {
+    std::vector<uint8_t> bytes;
+    FlrJrnCommand cmd;
+};
+
+struct NamesFixture {
+    flrtest::TempDir dir;
+    JxSeqCounter counter{dir.file("journal.seq"), 1024};
+    FlrDriver driver{counter};
+    std::string src = dir.file("src");
+    std::unique_ptr<FlrLiveJournal> live;
+    std::string skip;
+
+    NamesFixture() {
+        ::mkdir(src.c_str(), 0755);
+        if (!FlrDriver::hasCapability(&skip)) return;
+        FlrLiveJournal::Options opt;
+        opt.flushDelayMs = 300;
+        try {
+            live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{7, src}}, opt,
+                                                    counter);
+        } catch (const JxException& e) {
+            skip = e.getMessage();
+        }
+    }
+    std::string path(const std::string& rel) const { return src + "/" + rel; }
+    fsf_fid fid(const std::string& rel) { return driver.getFID(path(rel), false); }
+
+    std::vector<Rec> drain(int quietMs = 400) {
+        std::vector<Rec> got;
+        std::vector<uint8_t> bytes;
+        while (live->next(bytes, quietMs)) {
+            Rec r{bytes, {}};
+            std::string why;
+            EXPECT_EQ(0, decodeRawCmd(r.bytes.data(), r.bytes.size(), &r.cmd, &why)) << why;
+            got.push_back(std::move(r));
+        }
+        for (auto& r : got) decodeRawCmd(r.bytes.data(), r.bytes.size(), &r.cmd);
+        return got;
+    }
+};
+
+#define REQUIRE_NAMES_LIVE(f) \
+    if (!(f).live) GTEST_SKIP() << (f).skip
+
+std::vector<const FlrJrnCommand*> recordsOf(const std::vector<Rec>& recs, uint32_t code) {
+    std::vector<const FlrJrnCommand*> v;
+    for (const auto& r : recs)
+        if (r.cmd.cmd == code) v.push_back(&r.cmd);
+    return v;
+}
+
+// The folder's path is gone from the journal's view once it is renamed; its
+// children's removals must still be recorded when the whole tree is removed
+// before the events are read.
+TEST(FlrLiveJournalNames, RemovalsInARenamedThenRemovedTreeAreRecorded) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    ASSERT_EQ(0, ::mkdir(f.path("d").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(f.path("d/x").c_str(), 0755));
+    flrtest::writeFile(f.path("d/x/f"), "a");
+    f.drain();
+    const fsf_fid d = f.fid("d"), x = f.fid("d/x"), file = f.fid("d/x/f");
+    ASSERT_EQ(0, ::rename(f.path("d").c_str(), f.path("dr").c_str()));
+    f.drain();
+    ASSERT_EQ(0, ::unlink(f.path("dr/x/f").c_str()));
+    ASSERT_EQ(0, ::rmdir(f.path("dr/x").c_str()));
+    ASSERT_EQ(0, ::rmdir(f.path("dr").c_str()));
+    const auto recs = f.drain();
+    // Only the test's own entries count: the whole file system is watched.
+    const fsf_fid root = f.driver.getFID(f.src, false);
+    std::vector<const FlrJrnCommand*> removes, rmdirs;
+    for (const auto* c : recordsOf(recs, FLR_JRN_REMOVE))
+        if (c->remove.par_fid == x) removes.push_back(c);
+    for (const auto* c : recordsOf(recs, FLR_JRN_RMDIR))
+        if (c->rmdir.par_fid == d || c->rmdir.par_fid == root) rmdirs.push_back(c);
+    ASSERT_EQ(1u, removes.size());
+    EXPECT_EQ(file, removes[0]->remove.file_fid);
+    ASSERT_EQ(2u, rmdirs.size());
+    EXPECT_EQ(d, rmdirs[0]->rmdir.par_fid);
+    EXPECT_STREQ("x", rmdirs[0]->rmdir.short_name);
+    EXPECT_EQ(root, rmdirs[1]->rmdir.par_fid);
+    EXPECT_STREQ("dr", rmdirs[1]->rmdir.short_name);
+    EXPECT_TRUE(f.live->takeResyncs().empty());
+}
+
+}  // namespace live_names
+
+namespace live_names {
+
+struct Renamed {
+    fsf_fid fid;
+    std::string from, to;  // "<parent id hex>/<name>"
+};
+
+std::string at(const fsf_fid& par, const char* name) {
+    return par.toString() + "/" + name;
+}
+
+std::vector<Renamed> renamesOf(const std::vector<Rec>& recs) {
+    std::vector<Renamed> v;
+    for (const auto* c : recordsOf(recs, FLR_JRN_RENAME))
+        v.push_back({c->rename.src_fid, at(c->rename.src_par_fid, c->rename.src_short_name),
+                     at(c->rename.dst_par_fid, c->rename.dst_short_name)});
+    return v;
+}
+
+// Where each entry ends when the renames are applied in order to a table of
+// names, as the tail and the name database apply them: a rename onto a
+// taken name drops what held it.
+std::map<std::string, fsf_fid> applied(std::map<std::string, fsf_fid> names,
+                                       const std::vector<Renamed>& renames) {
+    for (const auto& r : renames) {
+        bool ours = false;  // the whole file system is watched
+        for (const auto& [name, id] : names) ours = ours || id == r.fid;
+        if (!ours) continue;
+        const auto it = names.find(r.from);
+        if (it == names.end()) {
+            ADD_FAILURE() << "rename of a name nobody holds: " << r.from;
+            continue;
+        }
+        const fsf_fid moved = it->second;
+        names.erase(it);
+        names[r.to] = moved;
+    }
+    return names;
+}
+
+// Files and folders swapped with renameat2(RENAME_EXCHANGE), in one folder
+// and across two: each entry must end under the other's name, none lost.
+TEST(FlrLiveJournalNames, ExchangedEntriesSwapNamesAndKeepBoth) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    struct Case {
+        const char* what;
+        const char* a;
+        const char* b;
+        bool folders;
+    };
+    const Case cases[] = {{"files in one folder", "a", "b", false},
+                          {"files across folders", "p/a", "q/b", false},
+                          {"folders", "p/da", "q/db", true}};
+    ASSERT_EQ(0, ::mkdir(f.path("p").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(f.path("q").c_str(), 0755));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* n : {c.a, c.b}) {
+            if (c.folders) {
+                ASSERT_EQ(0, ::mkdir(f.path(n).c_str(), 0755));
+                flrtest::writeFile(f.path(std::string(n) + "/inner"), n);
+            } else {
+                flrtest::writeFile(f.path(n), n);
+            }
+        }
+        f.drain();
+        const std::string a = f.path(c.a), b = f.path(c.b);
+        const fsf_fid idA = f.fid(c.a), idB = f.fid(c.b);
+        const auto parentAt = [&](const std::string& rel) {
+            const size_t slash = rel.rfind('/');
+            const fsf_fid par = f.driver.getFID(
+                slash == std::string::npos ? f.src : f.path(rel.substr(0, slash)), false);
+            return at(par, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+        };
+        const std::string nameA = parentAt(c.a), nameB = parentAt(c.b);
+        ASSERT_EQ(0, ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+        const auto recs = f.drain();
+        const auto after = applied({{nameA, idA}, {nameB, idB}}, renamesOf(recs));
+        ASSERT_EQ(2u, after.size());
+        EXPECT_EQ(idB, after.at(nameA));
+        EXPECT_EQ(idA, after.at(nameB));
+    }
+    EXPECT_TRUE(f.live->takeResyncs().empty());
+}
+
+// A rename onto a taken name, and a rename whose old name is made again at
+// once, each stay one plain rename.
+TEST(FlrLiveJournalNames, RenamesThatAreNoExchangeGoAsTheyCame) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    flrtest::writeFile(f.path("a"), "a");
+    flrtest::writeFile(f.path("b"), "b");
+    f.drain();
+    const fsf_fid idA = f.fid("a");
+    ASSERT_EQ(0, ::rename(f.path("a").c_str(), f.path("b").c_str()));
+    flrtest::writeFile(f.path("a"), "again");
+    const auto recs = f.drain();
+    const auto renames = renamesOf(recs);
+    ASSERT_EQ(1u, renames.size());
+    EXPECT_EQ(idA, renames[0].fid);
+    EXPECT_EQ(at(f.driver.getFID(f.src, false), "b"), renames[0].to);
+    // The rename comes before the new file's creation.
+    ASSERT_FALSE(recs.empty());
+    EXPECT_EQ(uint32_t(FLR_JRN_RENAME), recs[0].cmd.cmd);
+    EXPECT_EQ(1u, recordsOf(recs, FLR_JRN_CREATE).size());
+}
+
+}  // namespace live_names
