@@ -114,6 +114,8 @@ void FlrTailDirChange::applyBlock() {
     for (const std::string& name : present) {
         // Temporaries may belong to a transfer still running in another session.
         if (names_.count(name) || FlrTailRoot::isTemporaryName(name)) continue;
+        // The recovery points are the tail's, never part of the replica.
+        if (rel.empty() && FlrTailRoot::inSnapshotFolder(name)) continue;
         if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
             EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
                            jxErrnoText(err).c_str());

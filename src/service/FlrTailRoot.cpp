@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "FLR/FlrSnapOSBtrfs.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
@@ -99,7 +100,17 @@ bool FlrTailRoot::relative(std::string_view received, std::string* rel, std::str
         if (!rel->empty()) rel->push_back('/');
         rel->append(part);
     }
+    if (inSnapshotFolder(*rel)) {
+        *why = std::string("lies in the tail's recovery points' folder ") +
+               FlrSnapOS_LV_btrfs::kSnapDir;
+        return false;
+    }
     return true;
+}
+
+bool FlrTailRoot::inSnapshotFolder(std::string_view rel) {
+    const std::string_view top = rel.substr(0, rel.find('/'));
+    return top == FlrSnapOS_LV_btrfs::kSnapDir;
 }
 
 jx::File FlrTailRoot::openParent(const std::string& rel, bool create, std::string* leaf) const {
