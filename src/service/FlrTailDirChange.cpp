@@ -16,8 +16,10 @@ namespace {
 const char* const kFn = "FlrTailDirChange";
 // A longer line is no path or name any file system holds.
 constexpr size_t kMaxLine = 64 * 1024;
-// More names in one block than this is no listing a head sends.
-constexpr size_t kMaxNames = 16u << 20;
+// No file system holds a longer name.
+constexpr size_t kMaxName = 255;
+// What one set node costs beside its name's bytes.
+constexpr size_t kNodeCost = 64;
 
 }  // namespace
 
@@ -41,9 +43,7 @@ void FlrTailDirChange::feed(const void* data, size_t len) {
         }
         if (!nl) return;
         if (overlong_) {
-            EvDebug::Error(kFn, "A dirchange line longer than %zu bytes: its block is skipped",
-                           kMaxLine);
-            blockBroken_ = true;
+            refuseBlock(jxFormat("a line longer than %zu bytes", kMaxLine));
             overlong_ = false;
         } else {
             line(partial_);
@@ -63,14 +63,32 @@ void FlrTailDirChange::line(const std::string& text) {
         blockBroken_ = false;
         folder_ = FlrCollectText::unescape(text);
         names_.clear();
+        namesBytes_ = 0;
         return;
     }
-    if (!inBlock_) return;  // entries before any folder line
-    if (names_.size() >= kMaxNames) {
-        blockBroken_ = true;
+    if (!inBlock_ || blockBroken_) return;  // entries before any folder line, or not applied
+    std::string name = FlrCollectText::unescape(std::string_view(text).substr(tab + 1));
+    if (name.size() > kMaxName) {
+        refuseBlock(jxFormat("an entry name of %zu bytes", name.size()));
         return;
     }
-    names_.insert(FlrCollectText::unescape(std::string_view(text).substr(tab + 1)));
+    namesBytes_ += name.size() + kNodeCost;
+    if (namesBytes_ > kMaxBlockBytes) {
+        refuseBlock(jxFormat("more names than %zu bytes hold", kMaxBlockBytes));
+        return;
+    }
+    names_.insert(std::move(name));
+}
+
+void FlrTailDirChange::refuseBlock(const std::string& why) {
+    if (!blockBroken_) {
+        EvDebug::Error(kFn, "Refused the dirchange block of %s: %s", folder_.c_str(), why.c_str());
+        ++stats_.refused;
+    }
+    blockBroken_ = true;
+    // The names go now: a refused block holds no memory.
+    std::set<std::string>().swap(names_);
+    namesBytes_ = 0;
 }
 
 void FlrTailDirChange::finish() {

@@ -10,7 +10,10 @@
 // Lines: the folder path; entries as "\t<name>" or "<attributes>\t<name>"
 // (a line holding a tab is an entry, any other starts the next block), as
 // FlrDirChangeReader reads them; paths and names in the collect escaping
-// ("\x0a", "\x09", "\\"). Streamed here, so memory stays at one block.
+// ("\x0a", "\x09", "\\"). Streamed here, so memory stays at one block, and
+// a block is bounded: a name longer than a file system allows, a line over
+// 64 KiB or names past kMaxBlockBytes refuse the block (counted, nothing of
+// it applied).
 #include <cstddef>
 #include <set>
 #include <string>
@@ -21,6 +24,9 @@ class FlrTailStore;
 
 class FlrTailDirChange {
   public:
+    // The memory one block's names may take (their bytes and the set's own).
+    static constexpr size_t kMaxBlockBytes = 32u << 20;
+
     // store (may be null) forgets what the mirror removes.
     FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats,
                      FlrTailStore* store = nullptr);
@@ -32,6 +38,7 @@ class FlrTailDirChange {
   private:
     void line(const std::string& text);
     void applyBlock();
+    void refuseBlock(const std::string& why);
 
     const FlrTailRoot& root_;
     FlrTailApplyStats& stats_;
@@ -42,4 +49,5 @@ class FlrTailDirChange {
     bool blockBroken_ = false;  // an unreadable line: the block is not applied
     std::string folder_;
     std::set<std::string> names_;
+    size_t namesBytes_ = 0;  // names_ as counted against kMaxBlockBytes
 };
