@@ -2,9 +2,10 @@
 // type and method, data, seeks, copy references, ACLs, ends and dirchange
 // streams, with paths that try to leave the root (parent components,
 // absolute paths elsewhere, a planted link to the outside, links the sequence
-// makes itself), deltas applied in place or beside. Whatever happens inside
-// the root, the folder beside it must stay exactly as it was; anything else
-// aborts.
+// makes itself), deltas applied in place or beside, entries in the tail's
+// recovery points' folder and dirchange names of any length. Whatever happens
+// inside the root, the folder beside it and the recovery points' folder in it
+// must stay exactly as they were; anything else aborts.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,7 +117,11 @@ const char* const kNames[] = {"a",
                               "made",
                               "made/canary",
                               "a/.a.flrtmp.0123456789abcdef",
-                              ".."};
+                              "..",
+                              ".flrsnap",
+                              ".flrsnap/jxr_00000001",
+                              ".flrsnap/jxr_00000003",
+                              "./.flrsnap/jxr_00000001/point"};
 
 std::string pathFor(Input& in, const std::string& root) {
     const uint8_t k = in.byte();
@@ -217,8 +222,10 @@ void run(Input& in, const std::string& root) {
                 m.mirSpecFile.value = in.byte() % 3;
                 break;
             default:
-                // A dirchange-looking piece: a folder line and a few names.
-                payload = pathFor(in, root) + "\n\t" + in.bytes(in.byte() % 12) + "\n";
+                // A dirchange-looking piece: a folder line and a name, now
+                // and then longer than any file system allows.
+                payload = pathFor(in, root) + "\n\t" + in.bytes(in.byte() % 12) +
+                          std::string(in.byte() % 8 == 0 ? 300 : 0, 'n') + "\n";
                 m.type = FLR_NET_MIR_DATA;
                 m.data = {payload.data(), static_cast<int>(payload.size())};
                 break;
@@ -235,6 +242,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     removeTree(root);
     ::mkdir(root.c_str(), 0755);
     if (::symlink(g_outside.c_str(), (root + "/link").c_str()) != 0) std::abort();
+    // A recovery point, as the btrfs engine keeps it at the top of the root.
+    const std::string points = root + "/.flrsnap";
+    ::mkdir(points.c_str(), 0700);
+    ::mkdir((points + "/jxr_00000001").c_str(), 0755);
+    if (FILE* f = std::fopen((points + "/jxr_00000001/point").c_str(), "w")) std::fclose(f);
+    std::map<std::string, std::string> pointsBefore;
+    snapshot(points, &pointsBefore);
     Input in{data, size};
     try {
         run(in, root);
@@ -245,6 +259,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snapshot(g_outside, &after);
     if (after != g_before) {
         std::fprintf(stderr, "fuzz_tail_apply: the folder outside the root changed\n");
+        std::abort();
+    }
+    std::map<std::string, std::string> pointsAfter;
+    snapshot(points, &pointsAfter);
+    struct stat st {};
+    if (pointsAfter != pointsBefore || ::lstat(points.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "fuzz_tail_apply: the recovery points' folder changed\n");
         std::abort();
     }
     return 0;

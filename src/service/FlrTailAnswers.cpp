@@ -81,19 +81,36 @@ struct Sums {
     const Md5* md5Array() const { return reinterpret_cast<const Md5*>(md5.data()); }
 };
 
-// Every block's sums, or false (logged) when the copy cannot be read whole or
-// has more blocks than an answer may carry.
-bool allSums(int fd, const FlrNetPathReq& req, Jxc::Weak kind, size_t maxBlocks, Sums* sums) {
+// The copy's size says how many blocks it has: one the answer could not
+// carry is refused before a byte is read (a sparse file of a terabyte read
+// whole kept a core busy long after its head had gone).
+bool fitsAnswer(const AnsweredCopy& c, const FlrNetPathReq& req, size_t maxBlocks) {
+    const uint64_t size = static_cast<uint64_t>(c.st.st_size);
+    const uint64_t block = static_cast<uint64_t>(req.blockSize);
+    if ((size + block - 1) / block <= maxBlocks) return true;
+    EvDebug::Error(kFn, "%s has more than %zu blocks of %d bytes: no sums sent", req.path,
+                   maxBlocks, req.blockSize);
+    return false;
+}
+
+// Every block's sums, or false (logged) when the copy cannot be read whole,
+// has more blocks than an answer may carry, or the link ended meanwhile.
+bool allSums(const AnsweredCopy& c, const FlrNetPathReq& req, Jxc::Weak kind, size_t maxBlocks,
+             const FlrNetTail& reply, Sums* sums) {
+    if (!fitsAnswer(c, req, maxBlocks)) return false;
     bool tooMany = false;
+    bool ended = false;
     try {
-        Jxc::blockSums(fd, static_cast<uint32_t>(req.blockSize), kind, [&](const Jxc::BlockSum& b) {
-            if (sums->count() >= maxBlocks) {
-                tooMany = true;
-                return false;
-            }
-            sums->add(b);
-            return true;
-        });
+        Jxc::blockSums(c.file.get(), static_cast<uint32_t>(req.blockSize), kind,
+                       [&](const Jxc::BlockSum& b) {
+                           if (sums->count() >= maxBlocks) {
+                               tooMany = true;
+                               return false;
+                           }
+                           ended = reply.isAborted();
+                           sums->add(b);
+                           return !ended;
+                       });
     } catch (const JxException& e) {
         EvDebug::Error(kFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
         return false;
@@ -103,7 +120,7 @@ bool allSums(int fd, const FlrNetPathReq& req, Jxc::Weak kind, size_t maxBlocks,
                        maxBlocks, req.blockSize);
         return false;
     }
-    return true;
+    return !ended;
 }
 
 }  // namespace
@@ -175,7 +192,9 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
                            batch.add(b);
                            ++total;
                            if (batch.count() >= perMessage) flush();
-                           return total < INT32_MAX;
+                           // A stopping service or a gone head ends the stream
+                           // within a block, not after the file.
+                           return total < INT32_MAX && !reply.isAborted();
                        });
     } catch (const JxException& e) {
         // The blocks sent so far are true; the head sends the rest as data.
@@ -191,7 +210,7 @@ void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
     unsigned long long size = 0;
     const AnsweredCopy c = openCopy(root, req, "RSync checksums");
     const bool described =
-        c.file && allSums(c.file.get(), req, Jxc::Weak::Rsync, options.maxAnswerBlocks, &sums);
+        c.file && allSums(c, req, Jxc::Weak::Rsync, options.maxAnswerBlocks, reply, &sums);
     if (described)
         size = static_cast<unsigned long long>(c.st.st_size);
     else
@@ -205,8 +224,7 @@ void fileSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
               const FlrNetPathReq& req, FlrNetTail& reply) {
     Sums sums;
     if (const AnsweredCopy c = openCopy(root, req, "File checksums"); c.file)
-        if (!allSums(c.file.get(), req, Jxc::Weak::Crc32, options.maxAnswerBlocks, &sums))
-            sums.clear();
+        if (!allSums(c, req, Jxc::Weak::Crc32, options.maxAnswerBlocks, reply, &sums)) sums.clear();
     reply.sendFileCheckSums(sums.md5Array(), static_cast<int>(sums.count()));
 }
 

@@ -22,6 +22,8 @@ constexpr size_t kMaxLine = 64 * 1024;
 // Names in one block: 32 MiB of hashes. A folder with more is not mirrored
 // (its removals are counted failed, so the run is not recorded complete).
 constexpr size_t kMaxNames = 4u << 20;
+// No file system holds a longer name (NAME_MAX).
+constexpr size_t kMaxName = 255;
 
 uint64_t nameHash(std::string_view name) {
     return std::hash<std::string_view>{}(name);
@@ -83,7 +85,17 @@ void FlrTailDirChange::line(const std::string& text) {
         blockBroken_ = true;
         return;
     }
-    names_.push_back(nameHash(FlrCollectText::unescape(std::string_view(text).substr(tab + 1))));
+    const std::string name = FlrCollectText::unescape(std::string_view(text).substr(tab + 1));
+    if (name.size() > kMaxName) {
+        if (!blockBroken_) {
+            EvDebug::Error(kFn, "Dirchange block of %s lists a name of %zu bytes: not mirrored",
+                           folder_.c_str(), name.size());
+            ++stats_.failed;
+        }
+        blockBroken_ = true;
+        return;
+    }
+    names_.push_back(nameHash(name));
 }
 
 void FlrTailDirChange::finish() {

@@ -343,6 +343,11 @@ bool FlrTailLBFS::addChunk(FlrTailLBFSFile& f, const FlrNetLBFSStart& m,
         fail(f, "a block list came after its last chunk", stats);
         return false;
     }
+    if (f.blocks.size() + static_cast<size_t>(std::max(m.count, 0)) > kMaxFileBlocks) {
+        fail(f, jxFormat("a block list of more than %zu blocks", FlrTailLBFS::kMaxFileBlocks),
+             stats);
+        return false;
+    }
     if (!f.oldIndexed) indexOldCopy(f);
     const uint64_t size = static_cast<uint64_t>(f.entry->size());
     const size_t first = f.blocks.size();

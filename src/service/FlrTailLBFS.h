@@ -142,6 +142,12 @@ class FlrTailLBFSRegistry {
 // blocks it receives (the head's block connection). Session thread only.
 class FlrTailLBFS {
   public:
+    // A file's block list is held in memory (with its requests, some 150
+    // bytes a block at most): a longer list fails the file, so no head makes
+    // a session hold more than about 56 MiB for one (3 GiB of content at the
+    // average block).
+    static constexpr size_t kMaxFileBlocks = 384u << 10;
+
     // Takes a completed file into the session's batch; urgent when another
     // session waits for it (commit the batch now).
     using Finished = std::function<void(std::unique_ptr<FlrTailApplyEntry> entry, bool urgent)>;

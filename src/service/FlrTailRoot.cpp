@@ -97,14 +97,20 @@ bool FlrTailRoot::relative(std::string_view received, std::string* rel, std::str
             *why = "names a parent folder (..)";
             return false;
         }
-        if (rel->empty() && isSnapshotFolder(part)) {
-            *why = "inside the tail's recovery points (" + part + ")";
-            return false;
-        }
         if (!rel->empty()) rel->push_back('/');
         rel->append(part);
     }
+    if (inSnapshotFolder(*rel)) {
+        *why = std::string("lies in the tail's recovery points' folder ") +
+               FlrSnapOS_LV_btrfs::kSnapDir;
+        return false;
+    }
     return true;
+}
+
+bool FlrTailRoot::inSnapshotFolder(std::string_view rel) {
+    const std::string_view top = rel.substr(0, rel.find('/'));
+    return top == FlrSnapOS_LV_btrfs::kSnapDir;
 }
 
 jx::File FlrTailRoot::openParent(const std::string& rel, bool create, std::string* leaf) const {

@@ -103,12 +103,12 @@ FlrSnapMgr::SnapList FlrSnapMgr::getSnapList(const char* device) {
                 continue;
             }
             if (isRecoveryType(type) && !getExtendedSnapInfo(entry)) {
-                // Not a valid recovery point without its record.
-                try {
-                    unSnap(s->rdev.path.c_str(), false);
-                } catch (const JxException& e) {
-                    EvDebug::Error("FlrSnapMgr::getSnapList", "%s", e.getMessage().c_str());
-                }
+                // Not a recovery point without its record, and not ours to
+                // remove either: a name alone proves nothing (a replicated
+                // entry or a link may carry it).
+                EvDebug::Error("FlrSnapMgr::getSnapList",
+                               "Snapshot %s has no recovery record; leaving it in place.",
+                               s->rdev.path.c_str());
                 continue;
             }
             result.push_back(entry);

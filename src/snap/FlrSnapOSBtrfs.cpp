@@ -28,15 +28,40 @@ std::string snapDirOf(const std::string& mountPoint) {
     return (mountPoint == "/" ? std::string() : mountPoint) + "/" + FlrSnapOS_LV_btrfs::kSnapDir;
 }
 
+// A folder (a subvolume is one) reached without following a symbolic link:
+// removing a recovery point found through a link would delete whatever the
+// link names.
+bool realFolder(const std::string& path) {
+    struct stat st {};
+    return jx::fileOps().lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // A recovery point is a subvolume made here: a real folder whose inode is a
 // subvolume root's. A link or a plain folder under the same name is someone
-// else's (the head's, were the snapshot folder inside the replica): never
-// listed, so never deleted.
+// else's: never listed, so never deleted.
 bool isSubvolume(const std::string& path) {
     constexpr ino_t kSubvolumeRootInode = 256;
     struct stat st {};
     return jx::fileOps().lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
            st.st_ino == kSubvolumeRootInode;
+}
+
+// The recovery points in dir, sorted; anything else there is left alone.
+std::vector<std::string> recoveryPointsIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (!realFolder(dir) || jx::fileOps().listDir(dir.c_str(), &names) != 0) return {};
+    std::vector<std::string> points;
+    for (const auto& name : names) {
+        if (isSubvolume(dir + "/" + name)) {
+            points.push_back(name);
+            continue;
+        }
+        EvDebug::Error("FlrSnapOS_LV_btrfs::getLVList",
+                       "%s/%s is not a subvolume; leaving it out of the recovery points",
+                       dir.c_str(), name.c_str());
+    }
+    std::sort(points.begin(), points.end());
+    return points;
 }
 
 bool readOnly(const std::string& options) {
@@ -100,19 +125,10 @@ FlrSnapOS::LVList FlrSnapOS_LV_btrfs::getLVList() {
         SP<FlrSnapOS::LV> lv(new FlrSnapOS_LV_btrfs(FlrSnapOS::RDEV(m.mountPoint), m.mountPoint,
                                                     FLR_SNAP_ENG_BTRFS, m.device));
         const std::string dir = snapDirOf(m.mountPoint);
-        std::vector<std::string> names;
-        if (jx::fileOps().listDir(dir.c_str(), &names) == 0) {
-            std::sort(names.begin(), names.end());
-            for (const auto& name : names) {
-                const std::string path = dir + "/" + name;
-                if (!isSubvolume(path)) {
-                    EvDebug::Error("FlrSnapOS_LV_btrfs::getLVList",
-                                   "%s is not a subvolume; it is no recovery point", path.c_str());
-                    continue;
-                }
-                lv->snaps.push_back(SP<FlrSnapOS::Snap>(new FlrSnapOS_Snap_btrfs(
-                    FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS)));
-            }
+        for (const auto& name : recoveryPointsIn(dir)) {
+            const std::string path = dir + "/" + name;
+            lv->snaps.push_back(SP<FlrSnapOS::Snap>(new FlrSnapOS_Snap_btrfs(
+                FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS)));
         }
         result.push_back(lv);
     }

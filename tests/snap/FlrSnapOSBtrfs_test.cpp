@@ -130,6 +130,25 @@ TEST_F(BtrfsTest, RegistrationTiesTheSnapshotToThePairOnTheMount) {
     EXPECT_EQ(sent.mountPoints[0].mountPoint, snap);
 }
 
+// A head that replicated into the recovery points' folder (a link to another
+// subvolume, a file) gets neither listed, and listing or removing every
+// recovery point deletes nothing through them.
+TEST_F(BtrfsTest, OnlyRealSubvolumesInTheSnapshotFolderAreRecoveryPoints) {
+    const std::string kept = create(31, 6, 9);
+    const std::string other = mnt_ + "/other";
+    ASSERT_EQ(JxProcess::run({"btrfs", "subvolume", "create", other}).status, 0);
+    flrtest::writeFile(other + "/data", "another subvolume");
+    const std::string dir = mnt_ + "/" + FlrSnapOS_LV_btrfs::kSnapDir;
+    ASSERT_EQ(::symlink(other.c_str(), (dir + "/jxr_00000003").c_str()), 0);
+    flrtest::writeFile(dir + "/jxr_00000004", "a file");
+
+    EXPECT_EQ(snapshots(), std::vector<std::string>{kept});
+    (void)FlrSnapMgr(0).getSnapList(mnt_.c_str());
+    EXPECT_TRUE(FlrSnapMgr(0).unSnapAll(mnt_.c_str(), SNAP_TYPE_RECOVERY));
+    EXPECT_EQ(flrtest::readFile(other + "/data"), "another subvolume");
+    EXPECT_TRUE(snapshots().empty());
+}
+
 }  // namespace
 
 namespace {

@@ -6,7 +6,9 @@
 //
 // Received paths are either absolute, and then must lie under the root (its
 // path as given or its canonical path), or relative to the root; a ".."
-// component is refused anywhere.
+// component is refused anywhere, and so is anything in the tail's recovery
+// points' folder (".flrsnap" at the top of the root): a head that made a link
+// there would have the snapshot manager delete whatever it points at.
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,8 @@ class FLR_EXPORT FlrTailRoot {
     // The received path made relative to the root ("" is the root itself),
     // or false with the reason it is refused.
     bool relative(std::string_view received, std::string* rel, std::string* why) const;
+    // True when rel is the recovery points' folder or lies in it.
+    static bool inSnapshotFolder(std::string_view rel);
 
     // Opens the folder that holds rel's last component and names that
     // component in *leaf (rel must not be ""). With create, missing folders
