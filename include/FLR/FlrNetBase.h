@@ -87,6 +87,11 @@ class FLR_EXPORT FlrNetBase {
     // that shut down.
     void abort(const std::string& why);
     bool isAborted() const;
+    // True once the receive thread met the end of the link (the peer closed
+    // it, or it failed): nothing more will come. Work done for the peer
+    // without reading from it (a long answer) checks this to stop when the
+    // peer has gone.
+    bool recvEnded() const;
     // fd's readability interrupts blocked link operations.
     void setAbortSocket(int fd);
 
@@ -209,6 +214,7 @@ class FLR_EXPORT FlrNetBase {
     bool recvRunning_ = false;
     bool recvStop_ = false;
     bool recvWaitsForMemory_ = false;
+    bool recvEnded_ = false;
     std::string abortReason_;
     std::vector<long long> alignedArrays_;
     JxSafeFlags recvDone_{1};

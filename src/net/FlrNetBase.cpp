@@ -290,6 +290,11 @@ bool FlrNetBase::isAborted() const {
     return !abortReason_.empty();
 }
 
+bool FlrNetBase::recvEnded() const {
+    JxMonitorLock lock(recvMon_);
+    return recvEnded_;
+}
+
 SdtError FlrNetBase::setCompression(int level) {
     return link_.setCompression(level);
 }
@@ -415,6 +420,7 @@ void FlrNetBase::recvLoop() {
         }
         slot.err = err;
         recvTail_ = next(recvTail_);
+        if (!err.ok()) recvEnded_ = true;
         recvMon_.broadcast();
         if (!err.ok()) return;
     }

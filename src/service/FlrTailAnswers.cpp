@@ -107,7 +107,7 @@ bool allSums(const AnsweredCopy& c, const FlrNetPathReq& req, Jxc::Weak kind, si
                                tooMany = true;
                                return false;
                            }
-                           ended = reply.isAborted();
+                           ended = reply.isAborted() || reply.recvEnded();
                            sums->add(b);
                            return !ended;
                        });
@@ -194,7 +194,7 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
                            if (batch.count() >= perMessage) flush();
                            // A stopping service or a gone head ends the stream
                            // within a block, not after the file.
-                           return total < INT32_MAX && !reply.isAborted();
+                           return total < INT32_MAX && !reply.isAborted() && !reply.recvEnded();
                        });
     } catch (const JxException& e) {
         // The blocks sent so far are true; the head sends the rest as data.

@@ -75,4 +75,19 @@ TEST_F(AnswerBounds, AStoppingServiceEndsAnMD5StreamWithinABlock) {
     EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
 }
 
+// A head that hangs up while its answer is being computed is not waited on:
+// the session ends within a block, not after the terabyte.
+TEST_F(AnswerBounds, AHeadThatHangsUpEndsItsMD5StreamWithinABlock) {
+    Tail tail(root);
+    auto head = std::make_unique<Head>(tail.port());
+    head->net.startMD5Stream("huge", 64 << 20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    head.reset();
+    const auto hungUp = Clock::now();
+    while (tail.service->stats().sessions > 0 && Clock::now() - hungUp < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(tail.service->stats().sessions, 0);
+    EXPECT_LT(Clock::now() - hungUp, std::chrono::seconds(3));
+}
+
 }  // namespace
