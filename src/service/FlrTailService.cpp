@@ -20,6 +20,7 @@ namespace {
 const char* const kFn = "FlrTailService";
 constexpr int kMinBackoffMs = 10;
 constexpr int kMaxBackoffMs = 1000;
+constexpr long long kReapMs = 250;
 
 // Numeric host and port of a socket address.
 std::string nameOf(const sockaddr_storage& a, socklen_t len) {
@@ -172,8 +173,8 @@ bool FlrTailService::waitForWork(int stopFd, int timeoutMs, bool watchListen) {
     return (p[2].revents & POLLIN) != 0;
 }
 
-// The next moment something is due: the end of a back-off or the earliest
-// handshake deadline. -1 for none.
+// The next moment something is due: the end of a back-off, the earliest
+// handshake deadline, or the next look for finished threads. -1 for none.
 int FlrTailService::nextWakeMs(int backoffMs) const {
     long long ms = backoffMs > 0 ? backoffMs : -1;
     std::lock_guard<std::mutex> lock(mtx_);
@@ -184,6 +185,9 @@ int FlrTailService::nextWakeMs(int backoffMs) const {
             0, std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now).count());
         if (ms < 0 || left < ms) ms = left;
     }
+    // Finished connection threads are joined by this loop: while any run, it
+    // looks often enough that none lingers (and counts) long after its end.
+    if (!workers_.empty() && (ms < 0 || ms > kReapMs)) ms = kReapMs;
     return static_cast<int>(std::min<long long>(ms, 60000));
 }
 
