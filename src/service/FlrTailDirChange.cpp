@@ -143,7 +143,7 @@ void FlrTailDirChange::applyBlock() {
             FlrTailRoot::isTemporaryName(name))
             continue;
         // Recovery points are the tail's own, never the head's to mirror.
-        if (rel.empty() && FlrTailRoot::isSnapshotFolder(name)) continue;
+        if (rel.empty() && FlrTailRoot::inSnapshotFolder(name)) continue;
         if (const int err = FlrTailRoot::removeEntry(dir.get(), name)) {
             // A file system mounted below the root is never entered (like
             // rsync -x); what stays is counted, so the difference is seen.

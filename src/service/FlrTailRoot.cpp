@@ -187,10 +187,6 @@ long FlrTailRoot::sweepTemporaries() const {
     return removed;
 }
 
-bool FlrTailRoot::isSnapshotFolder(std::string_view firstComponent) {
-    return firstComponent == FlrSnapOS_LV_btrfs::kSnapDir;
-}
-
 int FlrTailRoot::removeEntry(int dirFd, const std::string& name) {
     struct stat st {};
     if (jx::statAt(dirFd, name, &st) != 0) return errno == ENOENT ? 0 : errno;

@@ -51,11 +51,6 @@ class FLR_EXPORT FlrTailRoot {
     // EXDEV, with what lies outside it removed.
     static int removeEntry(int dirFd, const std::string& name);
 
-    // The recovery points' folder (".flrsnap" at a btrfs root): the tail's
-    // own, so no path a head names may enter it and the mirror never
-    // removes it.
-    static bool isSnapshotFolder(std::string_view firstComponent);
-
   private:
     bool stripRoot(std::string_view received, std::string_view* rest) const;
 
