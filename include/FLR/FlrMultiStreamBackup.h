@@ -53,6 +53,14 @@ class FLR_EXPORT FlrMultiStreamBackup {
     // Entries the tail said it could not apply on the stream connections of
     // the last run (see FlrNetHead::unappliedEntries).
     long long getUnappliedEntries() const { return unapplied_; }
+    // What the tail's privileged-entry policy did on the stream connections
+    // of the last run (see FlrNetHead::privilegedEntries); false when a
+    // stream's tail could not say.
+    bool getPrivilegedEntries(long long* stripped, long long* withheld) const {
+        *stripped += privStripped_;
+        *withheld += privWithheld_;
+        return privReported_;
+    }
     // Entries of the last split.
     unsigned long getSplitFiles() const { return splitFiles_; }
     unsigned long getSplitDirs() const { return splitDirs_; }
@@ -74,4 +82,7 @@ class FLR_EXPORT FlrMultiStreamBackup {
     unsigned long splitFiles_ = 0;
     unsigned long splitDirs_ = 0;
     long long unapplied_ = 0;
+    long long privStripped_ = 0;
+    long long privWithheld_ = 0;
+    bool privReported_ = true;
 };

@@ -91,6 +91,14 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     // asked with a PING of value 2; -1 from a tail older than link version 6,
     // which cannot tell.
     long long removedEntries();
+    // Entries of this connection the tail's privileged-entry policy applied
+    // without setuid/setgid (*stripped) or did not apply (*withheld); false,
+    // both left alone, from a tail older than link version 7.
+    bool privilegedEntries(long long* stripped, long long* withheld);
+    // The PING values that ask for a count rather than confirm delivery.
+    static constexpr int kPingRemoved = 2;
+    static constexpr int kPingStripped = 3;
+    static constexpr int kPingWithheld = 4;
     void delPair(int pairId);
     // Each value is stored only when its pointer is given.
     void getLastSeqNum(int pairId, unsigned long long* first, unsigned long long* second);
@@ -109,6 +117,8 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
                   const char* error);
     // Ends the connection (abort) and throws `error` from `function`.
     [[noreturn]] void failExchange(const char* function, const char* error);
+    // A PING asking for a count: the count.
+    long long askCount(int what, const char* function);
 
     std::string host_;
     std::string service_;

@@ -32,10 +32,12 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     // from link version 5 on (older ones take only 1 for an answer).
     void pong(long long unapplied = 0);
     static constexpr uint32_t kUnappliedInPongVersion = 5;
-    // The answer to a PING of value 2 (heads of link version 6 on ask it):
-    // 1 + the entries this connection removed from the destination.
-    void pongRemoved(long long removed);
+    // The answer to a PING asking for a count (FlrNetHead::kPingRemoved and
+    // after, which only heads of the version that brought each ask): 1 +
+    // that count for this connection.
+    void pongCount(long long count);
     static constexpr uint32_t kRemovedInPongVersion = 6;
+    static constexpr uint32_t kPrivilegedInPongVersion = 7;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

@@ -236,16 +236,27 @@ void FlrNetHead::ping() {
     unapplied_ = m.ping.value - 1;
 }
 
-long long FlrNetHead::removedEntries() {
-    static const char* const kFn = "FlrNetHead::removedEntries";
+long long FlrNetHead::askCount(int what, const char* function) {
     static const char* const kErr = "Didn't get expected FLR_NET_PING message back.";
-    // An older tail leaves a PING it does not know unanswered: never ask it.
-    if (getPeerVersion() < FlrNetTail::kRemovedInPongVersion) return -1;
     FlrNetMessage m(FLR_NET_PING);
-    m.ping.value = 2;
-    exchange(m, false, netTimeout_, FLR_NET_PING, kFn, kErr);
-    if (m.ping.value < 1) failExchange(kFn, kErr);
+    m.ping.value = what;
+    exchange(m, false, netTimeout_, FLR_NET_PING, function, kErr);
+    if (m.ping.value < 1) failExchange(function, kErr);
     return m.ping.value - 1;
+}
+
+// An older tail leaves a PING it does not know unanswered: never ask it.
+long long FlrNetHead::removedEntries() {
+    if (getPeerVersion() < FlrNetTail::kRemovedInPongVersion) return -1;
+    return askCount(kPingRemoved, "FlrNetHead::removedEntries");
+}
+
+bool FlrNetHead::privilegedEntries(long long* stripped, long long* withheld) {
+    static const char* const kFn = "FlrNetHead::privilegedEntries";
+    if (getPeerVersion() < FlrNetTail::kPrivilegedInPongVersion) return false;
+    *stripped = askCount(kPingStripped, kFn);
+    *withheld = askCount(kPingWithheld, kFn);
+    return true;
 }
 
 void FlrNetHead::delPair(int pairId) {

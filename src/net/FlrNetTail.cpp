@@ -31,10 +31,10 @@ void FlrNetTail::pong(long long unapplied) {
     sendMessage(m, netTimeout_, false);
 }
 
-void FlrNetTail::pongRemoved(long long removed) {
+void FlrNetTail::pongCount(long long count) {
     FlrNetMessage m(FLR_NET_PING);
     constexpr long long kMost = std::numeric_limits<decltype(m.ping.value)>::max() - 1;
-    m.ping.value = 1 + static_cast<decltype(m.ping.value)>(std::clamp(removed, 0LL, kMost));
+    m.ping.value = 1 + static_cast<decltype(m.ping.value)>(std::clamp(count, 0LL, kMost));
     sendMessage(m, netTimeout_, false);
 }
 

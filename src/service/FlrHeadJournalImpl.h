@@ -44,6 +44,10 @@ struct FlrHeadJournal::Impl {
     bool linkDown = false;     // the loss is logged; later failed attempts are warnings
     int failedAttempts = 0;    // connects that failed since the link was lost
     bool unconfirmed = false;  // records sent since the last answer from the tail
+    // The tail's privileged-entry counts: of the connections before this
+    // one, and of this one at its last ping.
+    long long privBefore[2] = {0, 0};
+    long long privNow[2] = {0, 0};
     uint64_t lastStaged = 0;   // newest record staged for the tail (sent or resent)
     uint64_t durable = 0;      // everything processed up to here is durable on the tail
     Clock::time_point durableAsked = Clock::now();

@@ -2,6 +2,7 @@
 // what the tail lacks after a connect, and the ping that confirms delivery.
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/EvDebug.h"
@@ -42,6 +43,7 @@ void FlrHeadJournal::Impl::tryConnect() {
     if (connected || Clock::now() < nextConnect) return;
     try {
         head.reset();  // a fresh engine: the old one may hold a dead link's state
+        for (int k = 0; k < 2; ++k) privBefore[k] += std::exchange(privNow[k], 0);
         head = std::make_unique<FlrNetHead>();
         o.connect(*head);
         head->setMirPairID(o.pairId);
@@ -142,11 +144,16 @@ bool FlrHeadJournal::Impl::confirm() {
     if (!connected) return false;
     try {
         head->ping();
+        head->privilegedEntries(&privNow[0], &privNow[1]);
     } catch (const JxException& e) {
         linkBroken(e);
         return false;
     }
     unconfirmed = false;
-    count([&](FlrHeadJournalCounters& k) { k.lastConfirmed = processed; });
+    count([&](FlrHeadJournalCounters& k) {
+        k.lastConfirmed = processed;
+        k.privStripped = static_cast<uint64_t>(privBefore[0] + privNow[0]);
+        k.privWithheld = static_cast<uint64_t>(privBefore[1] + privNow[1]);
+    });
     return true;
 }

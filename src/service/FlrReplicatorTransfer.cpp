@@ -148,6 +148,8 @@ void FlrReplicator::connect(Run& r) {
         // in the destination (the mirror would delete it).
         FlrTailApplier::Options tailOptions;
         tailOptions.storeDir = r.state + "/tail-store";
+        // Same host, same user: a privileged entry gains no one anything.
+        tailOptions.privileged = FlrPrivileged::Keep;
         r.ownTail = std::make_unique<FlrLocalTail>(options_.target, tailOptions);
         r.tail = r.ownTail.get();
     }
@@ -206,6 +208,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
         s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = multi.getUnappliedEntries();
+        r.streamPrivReported = multi.getPrivilegedEntries(&r.streamStripped, &r.streamWithheld);
     } else {
         FlrBackup backup(&r.head, &abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
@@ -260,6 +263,10 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         const long long removed = r.head.removedEntries();
         s.removedReported = removed >= 0;
         s.removed = std::max(removed, 0LL);
+        s.privReported =
+            r.head.privilegedEntries(&s.privStripped, &s.privWithheld) && r.streamPrivReported;
+        s.privStripped += r.streamStripped;
+        s.privWithheld += r.streamWithheld;
     }
     s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
     r.head.closeSocket();
@@ -272,5 +279,7 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         const FlrTailApplyStats& b = r.tailBefore;
         s.refused = (t.refused + t.failed + t.cut) - (b.refused + b.failed + b.cut);
         s.removed = t.deleted - b.deleted;
+        s.privStripped = t.stripped - b.stripped;
+        s.privWithheld = t.withheld - b.withheld;
     }
 }

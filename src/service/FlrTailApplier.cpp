@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxDirFd.h"
@@ -21,6 +22,7 @@
 #include "FlrTailDirChange.h"
 #include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
+#include "FlrTailPrivileged.h"
 
 namespace {
 const char* const kFn = "FlrTailApplier";
@@ -47,6 +49,8 @@ void FlrTailApplyStats::add(const FlrTailApplyStats& o) {
     answers += o.answers;
     requested += o.requested;
     rejected += o.rejected;
+    stripped += o.stripped;
+    withheld += o.withheld;
 }
 
 // --- the applier -----------------------------------------------------------------
@@ -66,6 +70,7 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
     j.setOwners = options_.setOwners;
     j.maxLinkTarget = options_.maxLinkTarget;
     j.maxACL = options_.maxACL;
+    j.privileged = options_.privileged;
     journal_ = std::make_unique<FlrTailJournal>(root_, options_.journalState, j);
 }
 
@@ -228,9 +233,11 @@ void FlrTailApplySession::onEntry(Fn fn) {
     }
 }
 
-void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
+void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     dropOpen("a new header came first");
-    const std::string received = h.path ? h.path : "";
+    const std::string received = sent.path ? sent.path : "";
+    FlrNetMirHeader h = sent;
+    if (!screenPrivileged(received, &h)) return;
     std::string rel;
     std::string why;
     if (!applier_.root().relative(received, &rel, &why)) {
@@ -261,6 +268,32 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
                        e.getMessage().c_str());
         ++(refused ? stats_.refused : stats_.failed);
     }
+}
+
+// The tail's policy for setuid/setgid files and device nodes; false when the
+// entry is withheld (its data messages then find no entry and are dropped).
+bool FlrTailApplySession::screenPrivileged(const std::string& received, FlrNetMirHeader* h) {
+    auto mode = static_cast<mode_t>(h->mode);
+    // The first one of a session is a warning, the rest detail: a tree of
+    // many such files would bury the log.
+    const bool first = stats_.stripped + stats_.withheld == 0;
+    const char* policy = flrPrivilegedName(applier_.options().privileged);
+    switch (flrpriv::screen(applier_.options().privileged, &mode)) {
+        case flrpriv::Verdict::Apply:
+            return true;
+        case flrpriv::Verdict::Stripped:
+            first ? EvDebug::Warning(kFn, flrpriv::kStrippedLine, received.c_str(), policy)
+                  : EvDebug::DebugLvl(kFn, 2, flrpriv::kStrippedLine, received.c_str(), policy);
+            ++stats_.stripped;
+            h->mode = (h->mode & ~uint64_t{07777}) | (mode & 07777);
+            return true;
+        case flrpriv::Verdict::Withheld:
+            first ? EvDebug::Warning(kFn, flrpriv::kWithheldLine, received.c_str(), policy)
+                  : EvDebug::DebugLvl(kFn, 2, flrpriv::kWithheldLine, received.c_str(), policy);
+            ++stats_.withheld;
+            return false;
+    }
+    return true;
 }
 
 void FlrTailApplySession::endEntry() {
@@ -519,7 +552,12 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             commit();  // entries transferred before the records are in place first
             counts_.bytes += m.journal.len;
             applier_.journal().apply(m.journal.data, static_cast<size_t>(m.journal.len), pair_,
-                                     &stats_.refused, &stats_.failed);
+                                     &journalStats_);
+            stats_.refused += journalStats_.refused;
+            stats_.failed += journalStats_.failed;
+            stats_.stripped += journalStats_.stripped;
+            stats_.withheld += journalStats_.withheld;
+            journalStats_ = {};
             return;
         default:
             break;
@@ -556,7 +594,9 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             // The head takes the answer as "everything before it is in
             // place": it also says what was not. Journal records keep their
             // own account (the journal's last sequence number).
-            if (m.ping.value == 2) return reply.pongRemoved(stats_.deleted);
+            if (m.ping.value == FlrNetHead::kPingRemoved) return reply.pongCount(stats_.deleted);
+            if (m.ping.value == FlrNetHead::kPingStripped) return reply.pongCount(stats_.stripped);
+            if (m.ping.value == FlrNetHead::kPingWithheld) return reply.pongCount(stats_.withheld);
             if (m.ping.value != 0) return;
             reply.pong(journalSeen_ ? 0 : stats_.refused + stats_.failed + stats_.cut);
             return;

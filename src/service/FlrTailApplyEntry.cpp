@@ -12,6 +12,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FlrTailPrivileged.h"
 
 namespace {
 
@@ -532,7 +533,13 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
         jx::File dir = rel_.empty() ? root_.openDir("")
                                     : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
         if (!dir) fail("open the folder", errno);
-        setAttributes(dir.get());
+        // The root folder's owner, mode and ACL are the operator's unless
+        // heads are trusted with privileged entries; its times follow.
+        if (rel_.empty() && !flrpriv::headOwnsRoot(options_.privileged)) {
+            if (jx::setTimesFd(dir.get(), atime_, mtime_) != 0) fail("set the times of", errno);
+        } else {
+            setAttributes(dir.get());
+        }
         done_ = true;
         ++stats.dirs;
         return;

@@ -1,6 +1,7 @@
 // The reference tail's answers to bookkeeping requests.
 #include "FLR/service/FlrTailBookkeeper.h"
 
+#include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/JxException.h"
@@ -36,7 +37,10 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
     switch (m.type) {
         case FLR_NET_PING:
             if (m.ping.value == 0) tail.pong();
-            if (m.ping.value == 2) tail.pongRemoved(0);  // it never removes anything
+            // It never removes, strips or withholds anything.
+            if (m.ping.value >= FlrNetHead::kPingRemoved &&
+                m.ping.value <= FlrNetHead::kPingWithheld)
+                tail.pongCount(0);
             break;
         case FLR_NET_MIR_SET_PAIR_ID:
             pair = m.setPairId.value;

@@ -87,6 +87,8 @@ void FlrTailJournalStats::add(const FlrTailJournalStats& o) {
     refused += o.refused;
     failed += o.failed;
     syncs += o.syncs;
+    stripped += o.stripped;
+    withheld += o.withheld;
 }
 
 std::string FlrTailJournal::defaultStateFile(const std::string& root) {
@@ -202,7 +204,12 @@ FlrTailJournal::Outcome FlrTailJournal::applyRecord(const FlrJrnCommandNet& rec)
     std::lock_guard<std::mutex> one(applyMtx_);
     reopenIfAsked();
     bool replaced = false;
-    return ops_->apply(rec, &replaced);
+    const Outcome o = ops_->apply(rec, &replaced);
+    FlrTailJournalStats mine;
+    ops_->takePrivileged(&mine.stripped, &mine.withheld);
+    std::lock_guard<std::mutex> lock(mtx_);
+    totals_.add(mine);
+    return o;
 }
 
 void FlrTailJournal::reopenIfAsked() {
@@ -215,8 +222,7 @@ void FlrTailJournal::closeFiles() {
     ops_->closeAll();
 }
 
-void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* refused,
-                           long long* failed) {
+void FlrTailJournal::apply(const void* data, size_t len, int pair, FlrTailJournalStats* session) {
     FlrTailJournalStats mine;
     const auto* p = static_cast<const unsigned char*>(data);
     size_t left = len;
@@ -259,12 +265,12 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, long long* re
         // from there would write them into the new one, so none starts there.
         if (replaced) sync();
     }
+    ops_->takePrivileged(&mine.stripped, &mine.withheld);
     {
         std::lock_guard<std::mutex> lock(mtx_);
         totals_.add(mine);
     }
-    if (refused) *refused += mine.refused;
-    if (failed) *failed += mine.failed;
+    if (session) session->add(mine);
     syncIfDue();
 }
 

@@ -12,6 +12,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FlrTailPrivileged.h"
 
 namespace {
 
@@ -123,6 +124,32 @@ int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, u
     return rc == 0 ? 0 : errno;
 }
 
+bool FlrTailJournalOps::screenMode(mode_t type, const std::string& rel, uint32_t* mode) {
+    auto m = static_cast<mode_t>(type | (*mode & 07777));
+    const flrpriv::Verdict v = flrpriv::screen(options_.privileged, &m);
+    if (v == flrpriv::Verdict::Apply) return true;
+    // The first of a run of them is a warning, the rest detail.
+    const bool first = stripped_ + withheld_ == 0;
+    const char* policy = flrPrivilegedName(options_.privileged);
+    if (v == flrpriv::Verdict::Withheld) {
+        first ? EvDebug::Warning(kFn, flrpriv::kWithheldLine, rel.c_str(), policy)
+              : EvDebug::DebugLvl(kFn, 2, flrpriv::kWithheldLine, rel.c_str(), policy);
+        ++withheld_;
+        return false;
+    }
+    first ? EvDebug::Warning(kFn, flrpriv::kStrippedLine, rel.c_str(), policy)
+          : EvDebug::DebugLvl(kFn, 2, flrpriv::kStrippedLine, rel.c_str(), policy);
+    ++stripped_;
+    *mode = (*mode & ~uint32_t{07777}) | (m & 07777);
+    return true;
+}
+
+void FlrTailJournalOps::takePrivileged(long long* stripped, long long* withheld) {
+    *stripped += stripped_;
+    *withheld += withheld_;
+    stripped_ = withheld_ = 0;
+}
+
 jx::File FlrTailJournalOps::openData(const Place& p, int flags, Outcome* out) const {
     if (!p.exists) {
         *out = Outcome::Settled;  // gone since: a later record removed it
@@ -188,6 +215,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, b
     // Made at once: the name is looked at only when it turns out taken.
     if (!locateNamed(c.path, &p, &out, false)) return out;
     const mode_t type = folder ? S_IFDIR : createdType(c.mode);
+    uint32_t mode = c.mode;
+    if (!screenMode(type, p.rel, &mode)) return Outcome::Settled;
     const auto atime = static_cast<int64_t>(c.atime.sec);
     const auto mtime = static_cast<int64_t>(c.mtime.sec);
     jx::File file;
@@ -209,13 +238,13 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, b
     if (rc != 0) return failed("make", p.rel, errno);
     if (file) {
         // A new file's data records follow: it stays open for them.
-        const int err = setOwnerModeTimes(p, file.get(), c.uid, c.gid, c.mode, atime, mtime);
+        const int err = setOwnerModeTimes(p, file.get(), c.uid, c.gid, mode, atime, mtime);
         files_.put(p.rel, std::move(file));
         return err ? failed("set the attributes of", p.rel, err) : Outcome::Applied;
     }
     forgetAt(p.rel);
     p.exists = jx::statAt(p.dir, p.leaf, &p.st) == 0;
-    if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, atime, mtime))
+    if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, mode, atime, mtime))
         return failed("set the attributes of", p.rel, err);
     return Outcome::Applied;
 }
@@ -225,8 +254,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, b
 FlrTailJournalOps::Outcome FlrTailJournalOps::recreate(const Place& p, const FlrJrnNetCreate& c,
                                                        mode_t type) {
     if ((p.st.st_mode & S_IFMT) != type) return Outcome::Settled;
+    uint32_t mode = c.mode;
+    if (!screenMode(type, p.rel, &mode)) return Outcome::Settled;
     if (const int err =
-            setOwnerModeTimes(p, -1, c.uid, c.gid, c.mode, static_cast<int64_t>(c.atime.sec),
+            setOwnerModeTimes(p, -1, c.uid, c.gid, mode, static_cast<int64_t>(c.atime.sec),
                               static_cast<int64_t>(c.mtime.sec)))
         return failed("set the attributes of", p.rel, err);
     return Outcome::Settled;
@@ -334,14 +365,18 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a)
     }
     const int dir = p.dir;
     const bool root = p.leaf.empty();
-    if (options_.setOwners && (a.uid_valid || a.gid_valid)) {
+    // The root folder's owner and mode are the operator's (see FlrPrivileged).
+    const bool ownerMode = !root || flrpriv::headOwnsRoot(options_.privileged);
+    if (ownerMode && options_.setOwners && (a.uid_valid || a.gid_valid)) {
         const uid_t uid = a.uid_valid ? static_cast<uid_t>(a.uid) : static_cast<uid_t>(-1);
         const gid_t gid = a.gid_valid ? static_cast<gid_t>(a.gid) : static_cast<gid_t>(-1);
         const int rc = root ? jx::chownFd(dir, uid, gid) : jx::chownAt(dir, p.leaf, uid, gid);
         if (rc != 0) return failed("set the owner of", p.rel, errno);
     }
-    if (a.mode_valid && !S_ISLNK(p.st.st_mode)) {
-        const mode_t perm = static_cast<mode_t>(a.mode) & 07777;
+    uint32_t mode = a.mode;
+    if (ownerMode && a.mode_valid && !S_ISLNK(p.st.st_mode) &&
+        screenMode(p.st.st_mode & S_IFMT, p.rel, &mode)) {
+        const mode_t perm = static_cast<mode_t>(mode) & 07777;
         const int rc = root ? jx::chmodFd(dir, perm) : jx::chmodAt(dir, p.leaf, perm);
         if (rc != 0) return failed("set the mode of", p.rel, errno);
     }
@@ -393,6 +428,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setAcl(const FlrJrnNetSetAcl& a) {
     Outcome out;
     if (!locate(a.path, &p, &out)) return out;
     if (a.data_len > options_.maxACL) return refused(p.rel, "ACL form too large");
+    if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
     jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
     if (!f) return out;
     try {

@@ -24,6 +24,9 @@ class FlrTailJournalOps {
     Outcome apply(const FlrJrnCommandNet& rec, bool* replaced);
     // Closes every file and folder kept open across records.
     void closeAll();
+    // Adds the entries stripped or withheld by the privileged-entry policy
+    // since the last call.
+    void takePrivileged(long long* stripped, long long* withheld);
 
   private:
     // A received path resolved to its folder (opened beneath the root, held
@@ -74,6 +77,9 @@ class FlrTailJournalOps {
     // By descriptor when fd >= 0, else by name; 0 or an errno value.
     int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
                           int64_t atime, int64_t mtime) const;
+    // The policy on a mode of this type: false when withheld, else *mode as
+    // it may be applied. Counted either way.
+    bool screenMode(mode_t type, const std::string& rel, uint32_t* mode);
     Outcome failed(const std::string& what, const std::string& rel, int err) const;
     Outcome refused(const std::string& received, const std::string& why) const;
     Outcome folderNotEmpty(const std::string& rel) const;
@@ -86,4 +92,6 @@ class FlrTailJournalOps {
     FlrTailOpenFiles files_{64};
     std::string folder_;  // reused: no allocation per record for the lookup
     Place scratch_;       // the same for the most frequent record, WRITE
+    long long stripped_ = 0;  // see takePrivileged()
+    long long withheld_ = 0;
 };

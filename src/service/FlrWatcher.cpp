@@ -71,6 +71,12 @@ struct FlrWatcher::Impl {
     std::vector<FlrLiveResend> pending;
     Clock::time_point pendingSince;
     FlrHeadJournalCounters carried;  // totals of journal services stopped for a resync
+    // A run's or a resend's privileged-entry counts join the journal's;
+    // called under w.mutex_.
+    void countPrivileged(const FlrReplicateSummary& s) {
+        carried.privStripped += static_cast<uint64_t>(std::max(s.privStripped, 0LL));
+        carried.privWithheld += static_cast<uint64_t>(std::max(s.privWithheld, 0LL));
+    }
     FlrHeadJournalCounters before;
     Clock::time_point beforeAt = Clock::now();
     Clock::time_point nextConsistent = Clock::now();
@@ -134,6 +140,7 @@ void FlrWatcher::Impl::start() {
         FlrTailApplier::Options to;
         to.storeDir = state + "/tail-store";
         to.journalState = state + "/tail-journal";
+        to.privileged = FlrPrivileged::Keep;  // same host, same user
         tail = std::make_unique<FlrLocalTail>(o.replicate.target, to);
         destination = tail->destination();
     }
@@ -176,6 +183,7 @@ bool FlrWatcher::Impl::runReplicator() {
     w.state_.lastRunFiles = s.files;
     w.state_.lastRunBytes = s.bytesSent;
     w.state_.lastRunSeconds = s.seconds;
+    countPrivileged(s);
     return true;
 }
 
@@ -222,6 +230,8 @@ void FlrWatcher::Impl::stopJournal() {
     carried.sent += last.sent;
     carried.sentBytes += last.sentBytes;
     carried.reconnects += last.reconnects;
+    carried.privStripped += last.privStripped;
+    carried.privWithheld += last.privWithheld;
     journal.reset();
 }
 
@@ -298,9 +308,10 @@ void FlrWatcher::Impl::resend() {
     if (ready) {
         try {
             FlrReplicator r(runOptions());
-            r.sendFiles({paths.begin(), paths.end()});
+            const FlrReplicateSummary sent = r.sendFiles({paths.begin(), paths.end()});
             std::lock_guard<std::mutex> g(w.mutex_);
             w.state_.resentFiles += paths.size();
+            countPrivileged(sent);
         } catch (const JxException& e) {
             // The scan reads them again.
             EvDebug::Error(kFn, "Resend failed, a scan takes over: %s", e.what());
@@ -351,6 +362,8 @@ void FlrWatcher::Impl::publish() {
         w.state_.sent = carried.sent + now.sent;
         w.state_.sentBytes = carried.sentBytes + now.sentBytes;
         w.state_.reconnects = carried.reconnects + now.reconnects;
+        w.state_.privStripped = carried.privStripped + now.privStripped;
+        w.state_.privWithheld = carried.privWithheld + now.privWithheld;
         if (journal) {
             const double secs = std::chrono::duration<double>(Clock::now() - beforeAt).count();
             const FlrHeadJournalRates r = flrHeadJournalRates(before, now, secs, nowEpoch());

@@ -28,6 +28,8 @@ void forEachField(FlrWatchState& s, Fn fn) {
     fn("lag_seconds", s.lagSeconds);
     fn("resyncs", s.resyncs);
     fn("resent_files", s.resentFiles);
+    fn("privileged_stripped", s.privStripped);
+    fn("privileged_withheld", s.privWithheld);
     fn("last_resync_at", s.lastResyncAt);
     fn("last_resync_reason", s.lastResyncReason);
     fn("last_run_scan", s.lastRunScan);

@@ -56,6 +56,9 @@ struct Stream {
     JxThread thread;
     std::unique_ptr<JxException> error;
     long long unapplied = 0;  // as the stream's last ping said
+    long long stripped = 0;   // what the tail's privileged-entry policy did
+    long long withheld = 0;
+    bool privReported = false;
 };
 
 void removeSplitFiles(const std::string& files, const std::string& dirs) {
@@ -130,7 +133,8 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     const char* fn = "FlrMultiStreamBackup::backup";
     if (!head || !abort || !collectFile)
         JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
-    totalFiles_ = totalBytes_ = unapplied_ = 0;
+    totalFiles_ = totalBytes_ = unapplied_ = privStripped_ = privWithheld_ = 0;
+    privReported_ = true;
     std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
     lbfsA_ = lbfsB_ = 0;
     lbfsPercent_ = 0;
@@ -158,6 +162,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
                     // so no directory is applied ahead of its files.
                     s.conn->ping();
                     s.unapplied = s.conn->unappliedEntries() + s.driver->getUnappliedEntries();
+                    s.privReported = s.conn->privilegedEntries(&s.stripped, &s.withheld);
                 } catch (const JxException& e) {
                     EvDebug::Error("FlrMultiStreamBackup::backup", "%s", e.toString().c_str());
                     s.error = std::make_unique<JxException>(e);
@@ -172,6 +177,9 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
             if (s.error && !failure) failure = std::move(s.error);
             if (s.driver) addTotals(*s.driver);
             unapplied_ += s.unapplied;
+            privStripped_ += s.stripped;
+            privWithheld_ += s.withheld;
+            privReported_ = privReported_ && (s.privReported || !s.conn);
         }
     }
     if (failure) {

@@ -105,7 +105,9 @@ TEST_F(ApplyTest, TypeChangesReplaceTheOldEntry) {
 
 TEST_F(ApplyTest, DeviceNodesWhenPrivileged) {
     if (::geteuid() != 0) GTEST_SKIP() << "device nodes need root";
-    Tail tail(root);
+    FlrTailApplier::Options keep;
+    keep.privileged = FlrPrivileged::Keep;
+    Tail tail(root, keep);
     Head head(tail.port());
     const std::string path = at("null");
     FlrNetMirHeader h = header(path, S_IFCHR | 0666, 0);

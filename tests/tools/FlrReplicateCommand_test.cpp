@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 
@@ -29,7 +31,8 @@ extern char** environ;
 
 namespace {
 
-const std::string kRegistry = "[ZRP]\nsLinkSecret = replicate command test secret, 32 bytes+\n";
+const char kSecret[] = "replicate command test secret, 32 bytes+";
+const std::string kRegistry = std::string("[ZRP]\nsLinkSecret = ") + kSecret + "\n";
 
 std::vector<char*> cStrings(std::vector<std::string>& v) {
     std::vector<char*> out;
@@ -262,6 +265,67 @@ TEST_F(ReplicateCommand, AHeadKilledAnywhereLeavesWholeFilesAndTheNextRunConverg
     EXPECT_GT(killed, 0) << "every head finished before its kill";
     stopTail();
     EXPECT_FALSE(hasTemporaries(root_)) << "the killed heads' temporaries outlived their sessions";
+}
+
+// A network tail strips what would make its host's files setuid (its
+// default policy) and the run says how many entries it stripped.
+TEST_F(ReplicateCommand, ATailStripsSetuidBitsAndTheRunSaysSo) {
+    ASSERT_EQ(0, ::mkdir((src_ + "/bin").c_str(), 0755));
+    flrtest::writeFile(src_ + "/bin/tool", "#!/bin/sh\n");
+    flrtest::writeFile(src_ + "/bin/plain", "text\n");
+    ASSERT_EQ(0, ::chmod((src_ + "/bin/tool").c_str(), 04755));
+    int out = -1;
+    std::vector<std::string> args = replicateArgs();
+    args[1] = "--json";
+    const pid_t head = spawnFlr(args, registry_, &out);
+    const std::string json = replicateDrain(out);
+    ASSERT_EQ(0, waitStatus(head)) << json;
+    EXPECT_NE(std::string::npos, json.find("\"privileged_stripped\":1,")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"privileged_reported\":true")) << json;
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((replica() + "/bin/tool").c_str(), &st));
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(0, ::stat((replica() + "/bin/plain").c_str(), &st));
+}
+
+// A head that announced an LBFS file and then never answers the tail's
+// block request holds its session in a wait; SIGTERM still ends the tail
+// at once, not after that wait's minute.
+TEST_F(ReplicateCommand, ATailWaitingOnAMuteHeadEndsWithinTwoSecondsOfSigterm) {
+    flrtest::ScopedRegistry reg;
+    JXPlatformInfo::setString("ZRP", "sLinkSecret", kSecret);
+    FlrNetHead head;
+    head.connect("127.0.0.1", port_, 0);
+    ASSERT_EQ(0, ::mkdir(replica().c_str(), 0755));
+    const std::string path = replica() + "/big";
+    FlrNetMirHeader h{};
+    h.mode = S_IFREG | 0644;
+    h.size = 65535;
+    h.nlink = 1;
+    h.method = FlrNetMirHeader::kLBFS;
+    h.overwrite = 1;
+    h.path = path.c_str();
+    JxLBFS::HashBlock b;
+    b.block.offset = 0;
+    b.block.length = 65535;
+    std::memset(b.hash, 0x5a, sizeof b.hash);
+    head.sendMirHeader(h);
+    head.sendLBFSStart(path.c_str(), fsf_fid::fid0, {b});
+    head.sendMirEOF();
+    // The ping makes the tail wait for the file's blocks before answering;
+    // the head reads nothing, so it never seems gone.
+    FlrNetMessage ping(FLR_NET_PING);
+    ping.ping.value = 0;
+    head.sendMessage(ping, 10, false);
+    FlrNetMessage m;
+    ASSERT_EQ(0, head.recvMessage(&m, 10));
+    ASSERT_EQ(FLR_NET_LBFS_BLOCK_REQ, m.type) << "the tail should ask for the block first";
+    ASSERT_NE(0, head.recvMessage(&m, 1)) << "the tail answered without waiting for the block";
+    const auto t0 = std::chrono::steady_clock::now();
+    stopTail();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(seconds, 2.0) << "SIGTERM took " << seconds << " s";
 }
 
 }  // namespace

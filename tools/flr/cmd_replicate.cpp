@@ -70,6 +70,11 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
     else
         std::printf(
             "  mirror    removals on the destination unknown (the tail is too old to tell)\n");
+    if (s.privStripped > 0 || s.privWithheld > 0)
+        std::printf(
+            "  privilege %lld applied without setuid/setgid, %lld device nodes or privileged "
+            "entries not applied (the tail's policy)\n",
+            s.privStripped, s.privWithheld);
     std::printf("  total     %.2f s\n", s.seconds);
 }
 
@@ -79,11 +84,13 @@ void printJson(const FlrReplicateSummary& s) {
         "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
         "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld,\"lbfs\":%lld},"
         "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,\"removed_reported\":%s,"
+        "\"privileged_stripped\":%lld,\"privileged_withheld\":%lld,\"privileged_reported\":%s,"
         "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
         JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
         s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2],
-        s.methods[3], s.lbfsSaved, s.removed, s.removedReported ? "true" : "false", s.scanSeconds,
-        s.transferSeconds, s.seconds);
+        s.methods[3], s.lbfsSaved, s.removed, s.removedReported ? "true" : "false", s.privStripped,
+        s.privWithheld, s.privReported ? "true" : "false", s.scanSeconds, s.transferSeconds,
+        s.seconds);
 }
 
 // The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a

@@ -93,6 +93,11 @@ void printText(const PairStatus& p) {
     if (s.lastResyncAt > 0)
         std::printf(", last at %s: %s", when(s.lastResyncAt).c_str(), s.lastResyncReason.c_str());
     std::printf("\n  resends     %llu files\n", (unsigned long long)s.resentFiles);
+    if (s.privStripped > 0 || s.privWithheld > 0)
+        std::printf(
+            "  privileged  %llu applied without setuid/setgid, %llu not applied (the "
+            "tail's policy)\n",
+            (unsigned long long)s.privStripped, (unsigned long long)s.privWithheld);
     std::printf("  last run    %s at %s, %lld files, %lld bytes in %.2f s\n",
                 s.lastRunScan.empty() ? "none" : s.lastRunScan.c_str(), when(s.lastRunAt).c_str(),
                 s.lastRunFiles, s.lastRunBytes, s.lastRunSeconds);
@@ -108,13 +113,15 @@ std::string json(const PairStatus& p) {
                   "\"taken\":%llu,\"sent\":%llu,\"sent_bytes\":%llu,\"reconnects\":%llu,"
                   "\"records_per_second\":%.1f,\"bytes_per_second\":%.1f,\"lag_records\":%llu,"
                   "\"lag_seconds\":%.1f,\"resyncs\":%llu,\"resent_files\":%llu,"
-                  "\"last_resync_at\":%lld",
+                  "\"last_resync_at\":%lld,\"privileged_stripped\":%llu,"
+                  "\"privileged_withheld\":%llu",
                   s.pid, s.startedAt, s.updatedAt, s.connected ? "true" : "false",
                   (unsigned long long)s.taken, (unsigned long long)s.sent,
                   (unsigned long long)s.sentBytes, (unsigned long long)s.reconnects,
                   s.recordsPerSecond, s.bytesPerSecond, (unsigned long long)s.lagRecords,
                   s.lagSeconds, (unsigned long long)s.resyncs, (unsigned long long)s.resentFiles,
-                  s.lastResyncAt);
+                  s.lastResyncAt, (unsigned long long)s.privStripped,
+                  (unsigned long long)s.privWithheld);
     char run[256];
     std::snprintf(run, sizeof run, ",\"at\":%lld,\"files\":%lld,\"bytes\":%lld,\"seconds\":%.3f}",
                   s.lastRunAt, s.lastRunFiles, s.lastRunBytes, s.lastRunSeconds);

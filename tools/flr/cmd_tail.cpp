@@ -128,11 +128,28 @@ void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) 
     std::fflush(stdout);
 }
 
+// What the tail does with setuid/setgid files and device nodes: --privileged,
+// else the registry's [Services] sTailPrivileged, else strip.
+std::string gPrivileged;
+
+FlrPrivileged privilegedPolicy() {
+    std::string text = gPrivileged;
+    if (text.empty() &&
+        (!JXPlatformInfo::getString("Services", "sTailPrivileged", text) || text.empty()))
+        return FlrPrivileged::Strip;
+    FlrPrivileged p = FlrPrivileged::Strip;
+    if (!flrParsePrivileged(text, &p))
+        throw CLI::ValidationError("--privileged",
+                                   "\"" + text + "\" is not one of keep, strip, refuse");
+    return p;
+}
+
 void runApplier(const std::string& root, const std::string& store, const std::string& journalState,
                 bool sync, const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) {
     std::unique_ptr<FlrTailApplier> applier;
     try {
         FlrTailApplier::Options options;
+        options.privileged = privilegedPolicy();
         options.syncFiles = sync;
         options.storeDir = store.empty() ? FlrTailStore::defaultDir(root) : store;
         options.journalState = journalState;
@@ -150,14 +167,17 @@ void runApplier(const std::string& root, const std::string& store, const std::st
                 [&](const std::string& how) { printApplied(s, stats, how); });
         },
         limits);
-    std::printf("flr tail: destination root %s, content store %s\n", applier->root().path().c_str(),
-                applier->options().storeDir.c_str());
+    std::printf("flr tail: destination root %s, content store %s, privileged entries: %s\n",
+                applier->root().path().c_str(), applier->options().storeDir.c_str(),
+                flrPrivilegedName(applier->options().privileged));
     runService(service, at, sfd, connections);
     const FlrTailApplyStats t = applier->totals();
     std::printf(
         "flr tail: %ld connections, %lld files, %lld folders, %lld links, %lld special, %lld "
-        "deleted, %lld refused, %lld failed\n",
-        connections.load(), t.files, t.dirs, t.links, t.specials, t.deleted, t.refused, t.failed);
+        "deleted, %lld refused, %lld failed, %lld stripped of setuid/setgid, %lld privileged "
+        "withheld\n",
+        connections.load(), t.files, t.dirs, t.links, t.specials, t.deleted, t.refused, t.failed,
+        t.stripped, t.withheld);
     const FlrTailJournalStats j = applier->journal().totals();
     if (j.records > 0)
         std::printf(
@@ -214,6 +234,13 @@ void addTailCommands(CLI::App& app) {
     tail->add_option("--allow", gAllow,
                      "Accept heads only from this address or ADDR/BITS (repeatable; also the "
                      "registry's [Services] sTailAllow)");
+    tail->add_option("--privileged", gPrivileged,
+                     "With --root: setuid/setgid files and device nodes a head sends: keep "
+                     "(apply as sent), strip (default: clear setuid/setgid, don't make device "
+                     "nodes) or refuse (apply neither); also the registry's [Services] "
+                     "sTailPrivileged. Except with keep, the root folder's own owner, mode and "
+                     "ACL stay as you set them")
+        ->check(CLI::IsMember({"keep", "strip", "refuse"}));
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
     tail->callback([] {

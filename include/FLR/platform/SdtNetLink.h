@@ -85,7 +85,9 @@ struct FLR_EXPORT SdtLinkPacket {
 class FLR_EXPORT SdtNetLink {
   public:
     // 5: a ping's answer carries the entries the tail could not apply.
-    static constexpr uint32_t kProtocolVersion = 6;
+    // 6: a ping asks for the entries removed; 7: for privileged entries
+    // stripped or withheld.
+    static constexpr uint32_t kProtocolVersion = 7;
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
     static constexpr int kDefaultSendStallMs = 120000;

@@ -84,6 +84,10 @@ struct FLR_EXPORT FlrHeadJournalCounters {
     // inconsistent while converting): each asks for a rescan of the pair.
     uint64_t resyncsAsked = 0;
     std::string resyncReason;  // the last one's, for the log and the status
+    // What the tail's privileged-entry policy did to the records (see
+    // FlrPrivileged): modes applied without setuid/setgid, entries withheld.
+    uint64_t privStripped = 0;
+    uint64_t privWithheld = 0;
     uint64_t lastTakenSeq = 0;
     uint64_t lastSentSeq = 0;    // last record processed (sent or dropped)
     uint64_t lastConfirmed = 0;  // the tail's answer at the last connect or ping

@@ -76,6 +76,12 @@ struct FLR_EXPORT FlrReplicateSummary {
     // False when a remote tail older than link version 6 could not say
     // (removed is then 0).
     bool removedReported = true;
+    // Entries the tail's privileged-entry policy applied without their
+    // setuid/setgid bits, or did not apply (device nodes; see FlrPrivileged).
+    long long privStripped = 0;
+    long long privWithheld = 0;
+    // False when a remote tail older than link version 7 could not say.
+    bool privReported = true;
     double scanSeconds = 0;
     double transferSeconds = 0;
     double seconds = 0;

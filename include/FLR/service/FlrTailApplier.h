@@ -63,6 +63,8 @@ struct FLR_EXPORT FlrTailApplyStats {
     long long answers = 0;    // checksum requests answered
     long long requested = 0;  // LBFS blocks asked of the head
     long long rejected = 0;   // LBFS blocks refused: not asked for or not matching their hash
+    long long stripped = 0;   // entries applied without their setuid/setgid bits
+    long long withheld = 0;   // privileged entries not applied (device nodes, or by Refuse)
 
     void add(const FlrTailApplyStats& o);
 };
@@ -88,6 +90,10 @@ class FLR_EXPORT FlrTailApplier {
         long long inPlaceKeepBytes = 32ll << 20;
         // Owners are set only when the tail may give files away.
         bool setOwners = ::geteuid() == 0;
+        // Setuid/setgid files, device nodes and the root folder's own
+        // attributes (see FlrPrivileged): a tail serving heads over the
+        // network strips by default; a local destination keeps.
+        FlrPrivileged privileged = FlrPrivileged::Strip;
         // Longest symbolic link target and ACL form accepted.
         size_t maxLinkTarget = 4096;
         size_t maxACL = 1 << 20;
@@ -187,7 +193,8 @@ class FLR_EXPORT FlrTailApplySession {
 
   private:
     void handleOne(const FlrNetMessage& m, FlrNetTail* reply);
-    void beginEntry(const FlrNetMirHeader& h);
+    void beginEntry(const FlrNetMirHeader& sent);
+    bool screenPrivileged(const std::string& received, FlrNetMirHeader* h);
     void endEntry();
     void enqueue(std::unique_ptr<FlrTailApplyEntry> entry);
     void forgetOnPlacing(FlrTailApplyEntry& e);
@@ -223,5 +230,6 @@ class FLR_EXPORT FlrTailApplySession {
     int pair_ = 0;
     bool journalSeen_ = false;  // a journal session: pings do not count entries
     FlrTailApplyStats stats_;
+    FlrTailJournalStats journalStats_;  // one JOURNAL message's counts, reused
     FlrTailBookkeeper::Counts counts_;
 };

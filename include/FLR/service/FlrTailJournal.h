@@ -61,6 +61,19 @@
 
 class FlrTailJournalOps;
 
+// What a tail does with entries that would hand out privileges on its host:
+// files with the setuid or setgid bit, and device nodes. A head is trusted
+// with the tree below the root, not with the host: whoever controls a head
+// must not become root on a root tail. Keep applies them as sent (a local
+// destination: same host, same user, nothing gained); Strip clears the two
+// bits of files and withholds device nodes; Refuse withholds both. Under
+// Strip and Refuse the root folder's own owner, mode and ACL are the
+// operator's: no head changes them.
+enum class FlrPrivileged { Keep, Strip, Refuse };
+FLR_EXPORT const char* flrPrivilegedName(FlrPrivileged p);
+// "keep", "strip" or "refuse"; false for anything else.
+FLR_EXPORT bool flrParsePrivileged(const std::string& text, FlrPrivileged* p);
+
 struct FLR_EXPORT FlrTailJournalStats {
     long long records = 0;       // records received whole
     long long applied = 0;       // records that changed the tree
@@ -70,6 +83,8 @@ struct FLR_EXPORT FlrTailJournalStats {
     long long refused = 0;       // a path the confinement refused
     long long failed = 0;        // could not be applied, or damaged
     long long syncs = 0;         // times the numbers were made durable
+    long long stripped = 0;      // modes applied without their setuid/setgid bits
+    long long withheld = 0;      // privileged entries or modes not applied at all
 
     void add(const FlrTailJournalStats& o);
 };
@@ -83,6 +98,7 @@ class FLR_EXPORT FlrTailJournal {
         bool setOwners = ::geteuid() == 0;
         size_t maxLinkTarget = 4096;
         size_t maxACL = 1 << 20;
+        FlrPrivileged privileged = FlrPrivileged::Strip;
     };
     enum class Outcome { Applied, Settled, SequenceOnly, Refused, Failed };
 
@@ -97,10 +113,9 @@ class FLR_EXPORT FlrTailJournal {
     FlrTailJournal& operator=(const FlrTailJournal&) = delete;
 
     // Applies the records of one JOURNAL payload for pair, in order; a
-    // damaged record ends the payload (counted failed). Refused and failed
-    // records are also added to *refused / *failed when given.
-    void apply(const void* data, size_t len, int pair, long long* refused = nullptr,
-               long long* failed = nullptr);
+    // damaged record ends the payload (counted failed). The payload's
+    // counts are also added to *session when given.
+    void apply(const void* data, size_t len, int pair, FlrTailJournalStats* session = nullptr);
     // One decoded record, whatever its number (no sequence check).
     Outcome applyRecord(const FlrJrnCommandNet& rec);
 

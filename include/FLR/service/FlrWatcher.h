@@ -65,6 +65,10 @@ struct FLR_EXPORT FlrWatchState {
     double lagSeconds = 0;
     uint64_t resyncs = 0;
     uint64_t resentFiles = 0;  // large written files sent by the transfer
+    // The tail's privileged-entry policy (FlrPrivileged) at work: entries
+    // applied without setuid/setgid, entries not applied.
+    uint64_t privStripped = 0;
+    uint64_t privWithheld = 0;
     long long lastResyncAt = 0;
     std::string lastResyncReason;
     std::string lastRunScan;  // "baseline" or "smart-sync"
