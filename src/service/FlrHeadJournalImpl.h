@@ -48,8 +48,8 @@ struct FlrHeadJournal::Impl {
     // one, and of this one at its last ping.
     long long privBefore[2] = {0, 0};
     long long privNow[2] = {0, 0};
-    uint64_t lastStaged = 0;   // newest record staged for the tail (sent or resent)
-    uint64_t durable = 0;      // everything processed up to here is durable on the tail
+    uint64_t lastStaged = 0;  // newest record staged for the tail (sent or resent)
+    uint64_t durable = 0;     // everything processed up to here is durable on the tail
     Clock::time_point durableAsked = Clock::now();
     std::string syncedFile;  // the cache file whose folder entry was last made durable
 

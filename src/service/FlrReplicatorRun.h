@@ -26,7 +26,7 @@ struct FlrReplicator::Run {
     std::unique_ptr<FlrLocalTail> ownTail;  // a local destination's tail of this run
     FlrLocalTail* tail = nullptr;           // the tail serving a local destination
     FlrTailApplyStats tailBefore;           // a shared tail's totals when the run began
-    long long streamStripped = 0;   // privileged-entry policy on stream connections
+    long long streamStripped = 0;           // privileged-entry policy on stream connections
     long long streamWithheld = 0;
     bool streamPrivReported = true;
     long long streamUnapplied = 0;  // entries a running tail failed on stream and LBFS connections

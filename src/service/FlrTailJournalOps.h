@@ -90,8 +90,8 @@ class FlrTailJournalOps {
     // walk to a file's name, files for data records.
     FlrTailOpenFiles dirs_{32};
     FlrTailOpenFiles files_{64};
-    std::string folder_;  // reused: no allocation per record for the lookup
-    Place scratch_;       // the same for the most frequent record, WRITE
+    std::string folder_;      // reused: no allocation per record for the lookup
+    Place scratch_;           // the same for the most frequent record, WRITE
     long long stripped_ = 0;  // see takePrivileged()
     long long withheld_ = 0;
 };
