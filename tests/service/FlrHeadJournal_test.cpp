@@ -174,6 +174,8 @@ class ScriptedTail {
         return got_;
     }
     int sessions() const { return sessions_.load(); }
+    // What every session answers when asked for its privileged entries stripped.
+    std::atomic<long long> strippedPerSession{0};
 
   private:
     void serve(FlrTailSession& s) {
@@ -185,7 +187,10 @@ class ScriptedTail {
             if (rc == -2) continue;
             if (rc == -1) return;
             if (m.type == FLR_NET_MIR_SET_PAIR_ID) pair = m.setPairId.value;
-            if (m.type == FLR_NET_PING) s.net.pong();
+            if (m.type == FLR_NET_PING && m.ping.value == FlrNetHead::kPingStripped)
+                s.net.pongCount(strippedPerSession);
+            else if (m.type == FLR_NET_PING)
+                s.net.pong();
             if (m.type == FLR_NET_GET_LAST_SEQNUM_REQ) {
                 std::lock_guard<std::mutex> lock(mtx_);
                 s.net.sendLastSeqNum(last_[m.getLastSeqNumReq.value], 0);
@@ -327,6 +332,18 @@ TEST_F(HeadJournalTest, RecordsArriveInOrderWithDestinationPaths) {
     for (const Received& r : got) bytes += r.len;
     EXPECT_EQ(c.sentBytes, bytes);
     EXPECT_EQ(c.reconnects, 0u);
+}
+
+// What the tail's privileged-entry policy did reaches the counters (and from
+// there the watch's status).
+TEST_F(HeadJournalTest, TheTailsPrivilegedCountsReachTheCounters) {
+    ScriptedTail tail;
+    tail.strippedPerSession = 2;
+    Journal j;
+    j.create(FLR_JRN_CREATE, 2, "f", 3);
+    const FlrHeadJournalCounters c = replay(j, options(tail.port()));
+    EXPECT_EQ(c.privStripped, 2u);
+    EXPECT_EQ(c.privWithheld, 0u);
 }
 
 TEST_F(HeadJournalTest, OutsideAndFilteredRecordsAreDropped) {
