@@ -93,6 +93,10 @@ struct FlrHeadJournal::Impl {
     bool firstEntryAfter(uint64_t after, int& len, uint64_t& seq);
     void checkOverrun(uint64_t after);
     uint64_t overrunReported = 0;  // the cache's drop already reported
+    // Records the tail could not apply, as its pings on this connection
+    // told (each new one asks for a rescan); see checkUnapplied().
+    void checkUnapplied();
+    long long unappliedSeen = 0;
     // What one round of process() did, counted once its database changes
     // are committed.
     struct Round {

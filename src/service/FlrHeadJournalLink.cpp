@@ -44,6 +44,7 @@ void FlrHeadJournal::Impl::tryConnect() {
     try {
         head.reset();  // a fresh engine: the old one may hold a dead link's state
         for (int k = 0; k < 2; ++k) privBefore[k] += std::exchange(privNow[k], 0);
+        unappliedSeen = 0;
         head = std::make_unique<FlrNetHead>();
         o.connect(*head);
         head->setMirPairID(o.pairId);
@@ -119,6 +120,24 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
     return n;
 }
 
+// A record the tail could not apply (a folder not empty on its side, a path
+// it refused) leaves the replica different from the source, and no resend
+// would fix it: the pair is rescanned from its last consistent point. Called
+// after a ping, which the tail answers once everything before it is applied.
+void FlrHeadJournal::Impl::checkUnapplied() {
+    const long long n = head->unappliedEntries();
+    if (n <= unappliedSeen) return;
+    std::string why = std::to_string(n - unappliedSeen) +
+                      " journal records could not be applied on the destination (see the tail's "
+                      "log)";
+    unappliedSeen = n;
+    EvDebug::Error(kFn, "%s; the pair is rescanned", why.c_str());
+    count([&](FlrHeadJournalCounters& k) {
+        ++k.resyncsAsked;
+        k.resyncReason = std::move(why);
+    });
+}
+
 // While idle: how far the tail's applied records are on its disk. Its answer
 // covers every record processed so far once it reaches the newest one sent
 // (the records after that were dropped, not sent).
@@ -130,10 +149,14 @@ void FlrHeadJournal::Impl::askDurable() {
     unsigned long long tailLast = 0;
     try {
         head->getLastSeqNum(o.pairId, &tailLast, nullptr);
+        head->ping();  // durable is not enough: applied, too?
     } catch (const JxException& e) {
         linkBroken(e);
         return;
     }
+    // A failure is counted before the durable point moves past it, so a
+    // consistent point is never recorded beyond a record that failed.
+    checkUnapplied();
     durable =
         std::max(durable, tailLast >= lastStaged ? asked : std::min<uint64_t>(tailLast, asked));
     count([&](FlrHeadJournalCounters& k) { k.lastDurable = durable; });
@@ -149,6 +172,7 @@ bool FlrHeadJournal::Impl::confirm() {
         linkBroken(e);
         return false;
     }
+    checkUnapplied();
     unconfirmed = false;
     count([&](FlrHeadJournalCounters& k) {
         k.lastConfirmed = processed;

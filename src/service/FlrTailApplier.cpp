@@ -548,7 +548,6 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             beginSpecial(m.mirSpecFile.value);
             return;
         case FLR_NET_JOURNAL:
-            journalSeen_ = true;
             commit();  // entries transferred before the records are in place first
             counts_.bytes += m.journal.len;
             applier_.journal().apply(m.journal.data, static_cast<size_t>(m.journal.len), pair_,
@@ -598,7 +597,7 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             if (m.ping.value == FlrNetHead::kPingStripped) return reply.pongCount(stats_.stripped);
             if (m.ping.value == FlrNetHead::kPingWithheld) return reply.pongCount(stats_.withheld);
             if (m.ping.value != 0) return;
-            reply.pong(journalSeen_ ? 0 : stats_.refused + stats_.failed + stats_.cut);
+            reply.pong(stats_.refused + stats_.failed + stats_.cut);
             return;
         case FLR_NET_DEL_PAIR_REQ:
             applier_.journal().forget(m.delPairReq.value);

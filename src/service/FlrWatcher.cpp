@@ -400,6 +400,9 @@ void FlrWatcher::Impl::recordWhileWatching() {
     if (!pending.empty() || resyncNeeded) return;
     const FlrHeadJournalCounters c = journal->counters();
     if (c.lastSentSeq < passed || c.lastDurable < passed) return;
+    // A record found unapplied since takeEvents() looked: the rescan it asks
+    // for must start before it.
+    if (c.resyncsAsked > journalResyncs) return;
     recordConsistentPoint(at);
 }
 

@@ -207,6 +207,29 @@ TEST(FlrWatcher, ExchangesAndRemovedRenamedFoldersConvergeWithoutAResync) {
     EXPECT_TRUE(w.returned) << w.error;
 }
 
+// A record the destination cannot apply (here a folder removed on the source
+// that is not empty on the destination, where someone left a file) is no
+// silent divergence: the tail's answer makes the watch rescan the pair, and
+// the rescan's mirror removes what the record could not.
+TEST(FlrWatcher, ARecordTheTailCouldNotApplyBringsARescan) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    ::mkdir((s + "/keep").c_str(), 0755);
+    ::mkdir((s + "/gone").c_str(), 0755);
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    flrtest::writeFile(w.dst() + "/gone/stray", "made on the destination only");
+    ASSERT_EQ(0, ::rmdir((s + "/gone").c_str()));
+    flrtest::writeFile(s + "/keep/after", "a change after it");
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    EXPECT_TRUE(eventually([&] { return w.watcher->state().resyncs >= 1; }));
+    EXPECT_NE(std::string::npos, w.watcher->state().lastResyncReason.find("could not be applied"))
+        << w.watcher->state().lastResyncReason;
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
 TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     flrtest::TempDir dir;
     REQUIRE_LIVE(dir);

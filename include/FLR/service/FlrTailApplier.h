@@ -228,7 +228,6 @@ class FLR_EXPORT FlrTailApplySession {
     // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;
-    bool journalSeen_ = false;  // a journal session: pings do not count entries
     FlrTailApplyStats stats_;
     FlrTailJournalStats journalStats_;  // one JOURNAL message's counts, reused
     FlrTailBookkeeper::Counts counts_;
