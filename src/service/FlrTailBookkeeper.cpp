@@ -36,7 +36,7 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
                                Counts& counts) {
     switch (m.type) {
         case FLR_NET_PING:
-            if (m.ping.value == 0) tail.pong();
+            if (m.ping.value == 0) tail.pong(counts.unapplied);
             // It never removes, strips or withholds anything.
             if (m.ping.value >= FlrNetHead::kPingRemoved &&
                 m.ping.value <= FlrNetHead::kPingWithheld)
@@ -49,9 +49,25 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
             counts.bytes += m.journal.len;
             countEntries(m.journal, pair, counts);
             break;
+        case FLR_NET_MIR_HEADER:
+        case FLR_NET_MIR_SPEC_FILE:
+            ++counts.unapplied;
+            break;
         case FLR_NET_MIR_DATA:
         case FLR_NET_MIR_ACL:
             counts.bytes += m.data.len;
+            break;
+        // It holds no copies: every checksum question gets the answer for
+        // a file it does not have, so a head sends the file whole (and its
+        // pings count it unapplied) instead of waiting for an answer.
+        case FLR_NET_START_MD5_STREAM:
+            tail.sendMD5EOF(0);
+            break;
+        case FLR_NET_GET_RSYNC_CSUMS_REQ:
+            tail.sendRSyncCheckSums(nullptr, nullptr, 0, 0);
+            break;
+        case FLR_NET_GET_FILE_CHECKSUMS_REQ:
+            tail.sendFileCheckSums(nullptr, 0);
             break;
         case FLR_NET_GET_LAST_SEQNUM_REQ: {
             const unsigned long long seq = state(m.getLastSeqNumReq.value).lastSeq;

@@ -130,20 +130,31 @@ TEST(ReplicateGuards, APairFolderOthersCanChangeIsRefused) {
 
 // A run to a running tail counts what the tail's mirror removed, as a run to
 // a local folder does.
+// A registry with a link secret for a tail and its heads, and that tail's
+// address once it listens (0 when it never did).
+std::vector<std::string> linkRegistry(const Fixture& f) {
+    const std::string registry = f.dir.file("registry.ini");
+    flrtest::writeFile(registry,
+                       "[ZRP]\nsLinkSecret = guards test link secret, 32 bytes or more\n");
+    EXPECT_EQ(0, ::chmod(registry.c_str(), 0600));
+    return {"FLR_REGISTRY=" + registry};
+}
+
+int listeningPort(flrtest::ToolProcess& tail) {
+    const std::string line = tail.waitForLine("listening on", 20);
+    const size_t colon = line.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+}
+
 TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
     FLR_REQUIRE_TOOL();
     Fixture f;
     ::mkdir(f.dst.c_str(), 0700);
     flrtest::writeFile(f.src + "/b.txt", "beta\n");
-    const std::string registry = f.dir.file("registry.ini");
-    flrtest::writeFile(registry,
-                       "[ZRP]\nsLinkSecret = guards test link secret, 32 bytes or more\n");
-    ASSERT_EQ(0, ::chmod(registry.c_str(), 0600));
-    const std::vector<std::string> env = {"FLR_REGISTRY=" + registry};
+    const std::vector<std::string> env = linkRegistry(f);
     flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", f.dst}, env);
-    const std::string line = tail.waitForLine("listening on", 20);
-    ASSERT_NE(std::string::npos, line.rfind(':')) << tail.output();
-    const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    const int port = listeningPort(tail);
+    ASSERT_GT(port, 0) << tail.output();
     const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;
     auto run = [&] {
         return runTool({"replicate", "-q", "--json", "--state-dir", f.state, f.src, target}, {},
@@ -156,6 +167,22 @@ TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("\"removed\":1,\"removed_reported\":true")) << r.out;
     EXPECT_NE(0, ::access((f.dst + "/b.txt").c_str(), F_OK));
+}
+
+// A bookkeeping tail applies nothing: a run sent to it fails rather than
+// recording files as replicated that are nowhere.
+TEST(ReplicateGuards, ARunToABookkeepingTailFails) {
+    FLR_REQUIRE_TOOL();
+    Fixture f;
+    const std::vector<std::string> env = linkRegistry(f);
+    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--bookkeeping"}, env);
+    const int port = listeningPort(tail);
+    ASSERT_GT(port, 0) << tail.output();
+    const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;
+    const flrtest::ToolRun r =
+        runTool({"replicate", "-q", "--state-dir", f.state, f.src, target}, {}, env);
+    EXPECT_NE(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("could not be applied")) << r.err;
 }
 
 // A tail without a destination can't apply a head's files: started that way

@@ -140,6 +140,8 @@ class LBFSTail {
                 carriedBlocks = carriedBlocks || m.type == FLR_NET_LBFS_BLOCK;
                 if (m.type == FLR_NET_PING && m.ping.value == 0)
                     net.pong(carriedBlocks ? blockUnapplied_.load() : 0);
+                else if (m.type == FLR_NET_PING && m.ping.value > 0)
+                    net.pongCount(0);  // removed, stripped, withheld: none
                 else
                     handle(net, m, pending);
             } catch (const std::exception&) {

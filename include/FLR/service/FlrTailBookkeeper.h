@@ -18,6 +18,9 @@ class FLR_EXPORT FlrTailBookkeeper {
         long long messages = 0;
         long long entries = 0;  // network journal records
         long long bytes = 0;    // journal, data and ACL payload bytes
+        // Transferred entries (MIR_HEADER, special files): a bookkeeper
+        // applies none, and its pings say so, or a run would count them done.
+        long long unapplied = 0;
     };
 
     // The handler: serves one session until the peer leaves or the service
