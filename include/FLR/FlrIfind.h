@@ -24,6 +24,7 @@
 
 class FlrDatabase;
 class FlrDriver;
+class FlrFilter;
 class FlrFilterConf;
 class JxSeqCounter;
 
@@ -45,6 +46,10 @@ class FLR_EXPORT FlrIfind {
     // changed too (a rename or link changes the entry's own ctime on Linux),
     // not all of them; the dirchange file still lists every entry.
     bool changedEntriesOnly = false;
+    // A caller's excludes (absolute source paths, as FlrFilter matches them):
+    // an excluded entry is neither selected nor entered, but the dirchange
+    // file still lists it, so a destination keeps its copy.
+    const FlrFilter* excludes = nullptr;
 
     FlrIfind();
     ~FlrIfind();

@@ -120,6 +120,7 @@ void FlrIfind::pathWalk(Walk& walk, Files& files, const FlrFilterConf* filter,
     walk.collect = &files.collect;
     walk.dirchange = files.dirchangeOrNull();
     walk.filter = filter;
+    walk.excludes = excludes;
     walk.walkPath = walkPath;
     walk.reportPath = reportPath;
     walk.attrs = dirchangeFormat == kFormatAttributes;

@@ -96,6 +96,10 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
                            jxErrnoText(err).c_str());
             continue;
         }
+        if (excludes && excludes->isFilteredOut(reportPath)) {
+            if (dirchange) addToDirContents(block, st, shown);
+            continue;
+        }
         self->countEntry();
         const bool isDir = S_ISDIR(st.st_mode);
         fsf_fid entryFid;

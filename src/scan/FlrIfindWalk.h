@@ -19,7 +19,8 @@ struct FlrIfind::Walk {
     Output* collect = nullptr;
     Output* dirchange = nullptr;  // null: none written
     const FlrFilterConf* filter = nullptr;
-    FlrDatabase* db = nullptr;  // with driver: entries are added to it
+    const FlrFilter* excludes = nullptr;  // FlrIfind::excludes
+    FlrDatabase* db = nullptr;            // with driver: entries are added to it
     FlrDriver* driver = nullptr;
     bool attrs = false;        // "With Attributes"
     bool convert = false;      // names need mbeToUtf

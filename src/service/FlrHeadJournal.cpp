@@ -258,6 +258,8 @@ FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnComm
         default:
             return Outcome::NoNetForm;
     }
+    if (o.keepRemoved && (net.cmd == FLR_JRN_REMOVE || net.cmd == FLR_JRN_RMDIR))
+        return Outcome::Filtered;
     if (const char* changed = flrJournalChangedPath(net); changed && o.filter) {
         if (paths.toSource(changed, sourcePath) && filteredOut(sourcePath))
             return Outcome::Filtered;

@@ -14,6 +14,7 @@
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrDatabase.h"
+#include "FLR/FlrFilter.h"
 #include "FLR/FlrHelper.h"
 #include "FLR/FlrIfind.h"
 #include "FLR/FlrNetHead.h"
@@ -210,6 +211,35 @@ void FlrReplicator::prepare(Run& r) {
     r.dirchangeSent = r.state + "/DirChangeTail.txt";
     r.dirchangeDone = r.state + "/DirChangeApplied.txt";
     r.lastRunFile = r.state + "/last-run";
+    r.filtersFile = r.state + "/excludes";
+    r.excludes = excludeFilter(r.source, options_.excludes, options_.includes);
+}
+
+std::shared_ptr<const FlrFilter> FlrReplicator::excludeFilter(
+    const std::string& source, const std::vector<std::string>& excludes,
+    const std::vector<std::string>& includes) {
+    if (excludes.empty()) return nullptr;
+    const std::string top = FlrHelper::stripTrailingSlashes(source);
+    auto anchored = [&top](const std::vector<std::string>& patterns) {
+        std::vector<std::string> out;
+        for (const std::string& p : patterns)
+            if (!p.empty()) out.push_back(top + (p[0] == '/' ? p : "/**/" + p));
+        return out;
+    };
+    return std::make_shared<const FlrFilter>(anchored(excludes), anchored(includes));
+}
+
+// The patterns (and whether removals are mirrored) as the pair's state keeps
+// them: a run with others than the last one must look at every entry, since
+// what was left out may now go.
+std::string FlrReplicator::excludeText() const {
+    std::string text;
+    for (const std::string& p : options_.excludes) text += "- " + p + "\n";
+    for (const std::string& p : options_.includes) text += "+ " + p + "\n";
+    // Removals skipped by a run without mirroring are found again by the
+    // next run that mirrors only if it looks at every folder.
+    if (options_.noDelete) text += "no-delete\n";
+    return text;
 }
 
 FlrReplicateSummary FlrReplicator::run() {
@@ -224,6 +254,14 @@ FlrReplicateSummary FlrReplicator::run() {
         r.lastStart = -1;
         r.lastStartNanos = 0;
     }
+    const std::string excludes = excludeText();
+    std::string lastExcludes;
+    jx::readFileIfExists(r.filtersFile, &lastExcludes, "excludes file");
+    if (r.lastStart >= 0 && lastExcludes != excludes) {
+        EvDebug::Debug(kFn, "Other excludes than the last run's: every entry is looked at");
+        r.lastStart = -1;
+        r.lastStartNanos = 0;
+    }
     // Changes during this run are picked up by the next one: they are at or
     // after this moment.
     startTime(&r.start, &r.startNanos);
@@ -231,6 +269,8 @@ FlrReplicateSummary FlrReplicator::run() {
     FlrReplicateSummary s;
     scan(r, s);
     transfer(r, s);
+    if (excludes != lastExcludes)
+        jx::replaceFile(r.filtersFile, excludes, 0600, "excludes file", "FlrReplicator");
     writeRunRecordAfterDurableData(r.state, r.start, r.startNanos);
     s.seconds = secondsSince(t0);
     return s;
@@ -263,6 +303,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
     FlrIfind scanner;
     scanner.dirchangeFormat = 0;
     scanner.changedEntriesOnly = options_.changedEntriesOnly;
+    scanner.excludes = r.excludes.get();
     if (progress_)
         scanner.setProgress([&](const FlrIfind& f) {
             FlrReplicateProgress p;

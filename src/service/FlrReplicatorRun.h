@@ -23,10 +23,12 @@ struct FlrReplicator::Run {
     long long start = 0;
     long startNanos = 0;
 
-    std::unique_ptr<FlrLocalTail> ownTail;  // a local destination's tail of this run
-    FlrLocalTail* tail = nullptr;           // the tail serving a local destination
-    FlrTailApplyStats tailBefore;           // a shared tail's totals when the run began
-    long long streamStripped = 0;           // privileged-entry policy on stream connections
+    std::unique_ptr<FlrLocalTail> ownTail;      // a local destination's tail of this run
+    FlrLocalTail* tail = nullptr;               // the tail serving a local destination
+    FlrTailApplyStats tailBefore;               // a shared tail's totals when the run began
+    std::string filtersFile;                    // the last run's excludes
+    std::shared_ptr<const FlrFilter> excludes;  // the options' excludes, compiled
+    long long streamStripped = 0;               // privileged-entry policy on stream connections
     long long streamWithheld = 0;
     bool streamPrivReported = true;
     long long streamUnapplied = 0;  // entries a running tail failed on stream and LBFS connections

@@ -230,7 +230,8 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
 // until the tail has applied everything sent.
 void FlrReplicator::mirror(Run& r) {
     const std::string dirchange = translateDirChange(r.dirchange, r.source, r.destination);
-    const bool sendDirChange = r.lastStart < 0 || !appliedBefore(dirchange, r.dirchangeDone);
+    const bool sendDirChange =
+        !options_.noDelete && (r.lastStart < 0 || !appliedBefore(dirchange, r.dirchangeDone));
     if (sendDirChange) {
         jx::replaceFile(r.dirchangeSent, dirchange, 0600, "dirchange file", "FlrReplicator");
         r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());

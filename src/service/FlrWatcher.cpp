@@ -196,6 +196,8 @@ void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
     h.dbDir = state + "/names";
     h.stateDir = state + "/journal";
     h.startSeq = startSeq;
+    h.filter = FlrReplicator::excludeFilter(source, o.replicate.excludes, o.replicate.includes);
+    h.keepRemoved = o.replicate.noDelete;
     if (o.consistentEveryMs > 0) h.durableCheckMs = std::max(o.consistentEveryMs / 2, 100);
     if (tail) {
         h.connect = [t = tail.get()](FlrNetHead& head) { t->connect(head); };

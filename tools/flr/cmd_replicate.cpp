@@ -164,6 +164,22 @@ bool looksLikeAddressWithoutPath(const std::string& target) {
     return digits > colon + 1 && (digits == std::string::npos || target[digits] == '/');
 }
 
+// --exclude-from: a pattern per line; blank lines and # comments skipped.
+void readPatterns(const std::string& file, std::vector<std::string>* out) {
+    std::string text;
+    if (!jx::readFileIfExists(file, &text, "exclude file"))
+        throw CLI::ValidationError("--exclude-from", file + " does not exist");
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] != '#') out->push_back(line);
+    }
+}
+
 // One spelling per pair (so its state and lock are shared by every way of
 // writing it), and no destination that the copy would feed back into.
 void checkPair(FlrReplicateOptions& o) {
@@ -206,6 +222,22 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_option("--compress", o.compress, "zstd level for the link, 0 = off")
         ->check(CLI::Range(0, 19));
     rep->add_flag("--baseline", o.baseline, "Scan everything, not just what changed");
+    rep->add_option("--exclude", o.excludes,
+                    "Leave paths matching PATTERN alone: neither sent nor removed on the "
+                    "destination (repeatable; \"/x\" is anchored at SRC, \"x\" matches at any "
+                    "depth; * and ? within a name, ** across folders)");
+    rep->add_option("--include", o.includes,
+                    "Send paths matching PATTERN even when an --exclude matches them (repeatable)");
+    static std::vector<std::string> excludeFiles;
+    rep->add_option("--exclude-from", excludeFiles,
+                    "Read exclude patterns from FILE, one per line (blank lines and lines "
+                    "starting with # are skipped)")
+        ->check(CLI::ExistingFile);
+    rep->add_flag("--no-delete", o.noDelete,
+                  "Keep on the destination what the source no longer has");
+    rep->parse_complete_callback([] {
+        for (const std::string& f : excludeFiles) readPatterns(f, &o.excludes);
+    });
     rep->add_option("--state-dir", o.stateRoot, "Where pairs keep their state");
     rep->add_flag("--json", json, "Print the summary as one JSON object");
     rep->add_flag("-q,--quiet", quiet, "No progress line");

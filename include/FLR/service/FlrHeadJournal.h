@@ -40,6 +40,8 @@ struct FLR_EXPORT FlrHeadJournalOptions {
     std::string stateDir;  // rolling cache, send history and position
     // Excludes source paths (absolute); null: nothing is filtered.
     std::shared_ptr<const FlrFilter> filter;
+    // Removals stay on the source side (REMOVE and RMDIR are not sent).
+    bool keepRemoved = false;
     // Records at or below this number are covered by a scan: never sent.
     uint64_t startSeq = 0;
 

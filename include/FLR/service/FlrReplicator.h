@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxSafeFlags.h"
 
+class FlrFilter;
 class FlrLocalTail;
 
 struct FLR_EXPORT FlrReplicateOptions {
@@ -46,6 +48,16 @@ struct FLR_EXPORT FlrReplicateOptions {
     // A smart-sync sends only the entries changed since the last run, not
     // every entry of a folder that changed (FlrIfind::changedEntriesOnly).
     bool changedEntriesOnly = false;
+    // Paths of the source left alone: an excluded entry is neither sent nor
+    // removed on the destination, unless an include matches it too. A
+    // pattern with a leading "/" is anchored at the source folder, one
+    // without matches at any depth; "*" and "?" stay within a name, "**"
+    // crosses folders. A run with other patterns than the last one scans
+    // everything.
+    std::vector<std::string> excludes;
+    std::vector<std::string> includes;
+    // Keep on the destination what the source lost (no mirroring).
+    bool noDelete = false;
 };
 
 struct FLR_EXPORT FlrReplicateProgress {
@@ -120,6 +132,11 @@ class FLR_EXPORT FlrReplicator {
     // "HOST:PORT:PATH" taken apart; false for a local path.
     static bool parseRemote(const std::string& target, std::string* host, std::string* port,
                             std::string* path);
+    // The excludes and includes as a filter of absolute paths below source
+    // (null when there are none); throws JxException for a bad pattern.
+    static std::shared_ptr<const FlrFilter> excludeFilter(const std::string& source,
+                                                          const std::vector<std::string>& excludes,
+                                                          const std::vector<std::string>& includes);
 
   private:
     struct Run;
@@ -131,6 +148,7 @@ class FLR_EXPORT FlrReplicator {
     void mirror(Run& r);
     void confirmApplied(const Run& r) const;
     void finishTransfer(Run& r, FlrReplicateSummary& s);
+    std::string excludeText() const;
 
     FlrReplicateOptions options_;
     std::function<void(const FlrReplicateProgress&)> progress_;
