@@ -429,7 +429,9 @@ void FlrTailApplyEntry::setAttributes(int fd) {
     if (options_.setOwners && jx::chownFd(fd, uid_, gid_) != 0) fail("set the owner of", errno);
     if (jx::chmodFd(fd, mode_ & 07777) != 0) fail("set the mode of", errno);
     if (hasACL_ && !acl_.empty()) JxACL::Helper().apply(fd, acl_.data(), acl_.size());
-    if (jx::setTimesFd(fd, atime_, mtime_) != 0) fail("set the times of", errno);
+    applyXattrs(fd, {});
+    if (jx::setTimesFd(fd, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+        fail("set the times of", errno);
 }
 
 // Links and special files: by name, never through a link.
@@ -438,7 +440,9 @@ void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
         fail("set the owner of", errno);
     if (kind_ != Kind::Link && jx::chmodAt(parent_.get(), name, mode_ & 07777) != 0)
         fail("set the mode of", errno);
-    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_) != 0) fail("set the times of", errno);
+    applyXattrs(-1, name);
+    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+        fail("set the times of", errno);
 }
 
 // The temporary takes the entry's name. A rename cannot replace a folder by

@@ -13,7 +13,7 @@
 #include "FLR/platform/JxDirFd.h"
 #include "support/TestSupport.h"
 
-namespace {
+namespace xattrtest {
 
 using flrtest::TempDir;
 using flrtest::writeFile;
@@ -150,4 +150,4 @@ TEST(JxDirFdTimes, NanosecondsReachFilesAndLinks) {
     EXPECT_EQ(0, fs.st_mtim.tv_nsec);
 }
 
-}  // namespace
+}  // namespace xattrtest

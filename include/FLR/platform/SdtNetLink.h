@@ -85,7 +85,12 @@ struct FLR_EXPORT SdtLinkPacket {
 class FLR_EXPORT SdtNetLink {
   public:
     // 5: a ping's answer carries the entries the tail could not apply.
-    static constexpr uint32_t kProtocolVersion = 6;
+    // 9: entries may carry MIR_ATTRS (nanosecond times, extended attributes).
+    static constexpr uint32_t kProtocolVersion = 9;
+    // The version this process's hellos announce: kProtocolVersion, or what
+    // tests set to play an older peer (0 restores the default).
+    static uint32_t advertisedVersion();
+    static void setAdvertisedVersionForTests(uint32_t version);
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
     static constexpr int kDefaultSendStallMs = 120000;
