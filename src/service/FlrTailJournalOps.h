@@ -73,7 +73,7 @@ class FlrTailJournalOps {
     jx::File openData(const Place& p, int flags, Outcome* out) const;
     // By descriptor when fd >= 0, else by name; 0 or an errno value.
     int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
-                          int64_t atime, int64_t mtime) const;
+                          const FlrJrnTime& atime, const FlrJrnTime& mtime) const;
     Outcome failed(const std::string& what, const std::string& rel, int err) const;
     Outcome refused(const std::string& received, const std::string& why) const;
     Outcome folderNotEmpty(const std::string& rel) const;
