@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxXattr.h"
 
 namespace {
 
@@ -413,10 +415,18 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setAcl(const FlrJrnNetSetAcl& a) {
     return Outcome::Applied;
 }
 
+// trusted.* and security.* only as root: a tail without the privilege could
+// never set them, and would count the record as failed on every replay.
+bool FlrTailJournalOps::xattrSettableHere(const char* name) {
+    const std::string n = name ? name : "";
+    return jx::xattrInScope(n, jx::kXattrUser) || ::geteuid() == 0;
+}
+
 FlrTailJournalOps::Outcome FlrTailJournalOps::setXattr(const FlrJrnNetSetxattr& x) {
     Place p;
     Outcome out;
     if (!locate(x.path, &p, &out)) return out;
+    if (!xattrSettableHere(x.attr_name)) return Outcome::Settled;
     jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
     if (!f) return out;
     // Create-or-replace whatever the source's flags were: a replay finds it set.

@@ -74,6 +74,7 @@ class FlrTailJournalOps {
     // By descriptor when fd >= 0, else by name; 0 or an errno value.
     int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
                           const FlrJrnTime& atime, const FlrJrnTime& mtime) const;
+    static bool xattrSettableHere(const char* name);
     Outcome failed(const std::string& what, const std::string& rel, int err) const;
     Outcome refused(const std::string& received, const std::string& why) const;
     Outcome folderNotEmpty(const std::string& rel) const;
