@@ -133,6 +133,51 @@ TEST_P(BackupFidelity, TimesAndAttributesFollowTheTailsVersion) {
     if (fidelity) expectXattrs(true);
 }
 
+// Over 1 MiB of attributes (tmpfs holds that many trusted.* values as root):
+// the head leaves that entry's attributes out, counts it, and the file and
+// the entries after it still arrive.
+TEST(BackupFidelityBounds, OversizedAttributeSetIsSkippedAndCounted) {
+    if (::geteuid() != 0) GTEST_SKIP() << "trusted.* needs root";
+    char shm[] = "/dev/shm/flrxattr.XXXXXX";
+    if (!::mkdtemp(shm)) GTEST_SKIP() << "no /dev/shm";
+    const std::string src = shm;
+    flrtest::writeFile(src + "/big", "content");
+    flrtest::writeFile(src + "/next", "after it");
+    const std::string value(64 << 10, 'v');
+    bool made = ::setxattr((src + "/big").c_str(), "user.small", "s", 1, 0) == 0;
+    for (int i = 0; made && i < 17; ++i)
+        made = ::setxattr((src + "/big").c_str(), ("trusted.v" + std::to_string(i)).c_str(),
+                          value.data(), value.size(), 0) == 0;
+    made = made && ::setxattr((src + "/next").c_str(), "user.n", "1", 1, 0) == 0;
+    if (made) {
+        tailtest::Registry registry;
+        flrtest::TempDir dst;
+        flrtest::TempDir work;
+        const std::string cf = work.file("collect.txt");
+        flrtest::writeFile(cf, src + "/big\n" + src + "/next\n");
+        auto tail = std::make_unique<tailtest::Tail>(dst.path());
+        FlrNetHead head;
+        head.connect("127.0.0.1", tail->port(), 0);
+        JxSafeFlags abortFlag;
+        FlrBackup b(&head, &abortFlag, nullptr);
+        b.addDirPair(src.c_str(), dst.path().c_str());
+        b.backup(cf.c_str(), 0, false, -1);
+        head.ping();
+        head.closeSocket();
+        const FlrTailApplyStats st = treeutil::stopped(std::move(tail));
+        EXPECT_EQ(0, st.failed);
+        EXPECT_EQ(1, b.getXattrsSkipped());
+        EXPECT_EQ("content", flrtest::readFile(dst.file("big")));
+        char buf[8];
+        EXPECT_LT(::getxattr(dst.file("big").c_str(), "user.small", buf, sizeof buf), 0);
+        EXPECT_EQ(1, ::getxattr(dst.file("next").c_str(), "user.n", buf, sizeof buf));
+    }
+    ::unlink((src + "/big").c_str());
+    ::unlink((src + "/next").c_str());
+    ::rmdir(src.c_str());
+    if (!made) GTEST_SKIP() << "this tmpfs holds no 1 MiB of attributes";
+}
+
 INSTANTIATE_TEST_SUITE_P(Peers, BackupFidelity,
                          ::testing::Values(Peer{"current", 0, true}, Peer{"version8", 8, false}),
                          [](const ::testing::TestParamInfo<Peer>& p) {
