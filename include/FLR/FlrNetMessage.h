@@ -142,6 +142,11 @@ struct FLR_EXPORT FlrNetMirAttrs {
     uint32_t blockLen;
 };
 
+// Checks the first count items of a received block of avail bytes: the
+// bytes they take, or 0 with *why set (names 1 to 255 bytes, values at most
+// 64 KiB, at most 1 MiB in all, nothing past avail).
+FLR_EXPORT size_t flrNetCheckXattrBlock(const unsigned char* p, size_t avail, uint32_t count,
+                                        std::string* why);
 // Walks a block the decoder (or flrNetAppendXattr) made: *at starts at 0;
 // false after the last item.
 FLR_EXPORT bool flrNetNextXattr(const FlrNetMirAttrs& a, size_t* at, FlrNetXattrItem* out);

@@ -381,36 +381,6 @@ T* as(unsigned char* p) {
     return reinterpret_cast<T*>(p);
 }
 
-// The attribute block is checked whole, item by item, before anything uses it.
-uint32_t checkXattrBlock(WireReader& r, uint32_t count) {
-    const unsigned char* p = r.rest();
-    const size_t avail = r.left();
-    size_t at = 0;
-    size_t total = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        const void* nul = at < avail ? std::memchr(p + at, 0, avail - at) : nullptr;
-        if (!nul) r.refuse(jxFormat("attribute %u of %u runs past its end", i, count));
-        const size_t nameLen = static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) - at;
-        if (nameLen == 0 || nameLen > FlrNetMirAttrs::kNameMax)
-            r.refuse(jxFormat("attribute %u has a name of %zu bytes (1 to %u allowed)", i, nameLen,
-                              FlrNetMirAttrs::kNameMax));
-        at += nameLen + 1;
-        if (avail - at < 4) r.refuse(jxFormat("attribute %u of %u runs past its end", i, count));
-        const uint32_t len = jx::loadBE32(p + at);
-        at += 4;
-        if (len > FlrNetMirAttrs::kValueMax)
-            r.refuse(jxFormat("attribute %u has a value of %u bytes (at most %u allowed)", i, len,
-                              FlrNetMirAttrs::kValueMax));
-        if (len > avail - at) r.refuse(jxFormat("attribute %u of %u runs past its end", i, count));
-        at += len;
-        total += nameLen + len;
-        if (total > FlrNetMirAttrs::kBlockMax)
-            r.refuse(jxFormat("attributes of more than %u bytes", FlrNetMirAttrs::kBlockMax));
-    }
-    r.bytes(at);
-    return static_cast<uint32_t>(at);
-}
-
 void decodeAttrs(FlrNetMirAttrs& a, WireReader& r) {
     const uint8_t format = r.u8();
     if (format != FlrNetMirAttrs::kFormat)
@@ -427,7 +397,11 @@ void decodeAttrs(FlrNetMirAttrs& a, WireReader& r) {
         r.refuse("nanoseconds out of range");
     a.count = r.u32();
     a.block = r.rest();
-    a.blockLen = checkXattrBlock(r, a.count);
+    std::string why;
+    const size_t used = flrNetCheckXattrBlock(a.block, r.left(), a.count, &why);
+    if (!why.empty()) r.refuse(why);
+    r.bytes(used);
+    a.blockLen = static_cast<uint32_t>(used);
 }
 
 void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& aligned) {
@@ -621,32 +595,6 @@ uint32_t FlrNetBase::maxPayloadFor(int type) {
             // carry nothing.
             return kMaxControlPayload;
     }
-}
-
-bool flrNetNextXattr(const FlrNetMirAttrs& a, size_t* at, FlrNetXattrItem* out) {
-    if (!a.block || *at >= a.blockLen) return false;
-    const unsigned char* p = a.block + *at;
-    const size_t left = a.blockLen - *at;
-    const void* nul = std::memchr(p, 0, left);
-    if (!nul) return false;
-    const size_t nameLen = static_cast<size_t>(static_cast<const unsigned char*>(nul) - p);
-    if (left - nameLen - 1 < 4) return false;
-    const uint32_t len = jx::loadBE32(p + nameLen + 1);
-    if (len > left - nameLen - 5) return false;
-    out->name = reinterpret_cast<const char*>(p);
-    out->value = p + nameLen + 5;
-    out->len = len;
-    *at += nameLen + 5 + len;
-    return true;
-}
-
-void flrNetAppendXattr(std::string* block, const std::string& name, const std::string& value) {
-    unsigned char len[4];
-    jx::storeBE32(len, static_cast<uint32_t>(value.size()));
-    block->append(name);
-    block->push_back('\0');
-    block->append(reinterpret_cast<const char*>(len), 4);
-    block->append(value);
 }
 
 const char* flrNetMsgName(int type) {
