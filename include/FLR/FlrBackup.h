@@ -47,6 +47,7 @@
 #include "FLR/platform/JxMonitor.h"
 #include "FLR/platform/JxSafeFlags.h"
 #include "FLR/platform/JxThread.h"
+#include "FLR/platform/JxXattr.h"
 
 class FlrCollectFile;
 class FlrDriver;
@@ -216,6 +217,8 @@ class FLR_EXPORT FlrBackup {
     // Entries left to the next pass because they changed kind or were
     // swapped for a link between the scan and their open.
     long long getSkippedEntries() const { return skippedEntries_.load(); }
+    // Entries whose extended attributes exceeded the limits and were left out.
+    long long getXattrsSkipped() const { return xattrsSkipped_.load(); }
     // Entries the tail could not apply that completed on the LBFS
     // connection (its final ping's answer; the main connection's count is
     // the caller's FlrNetHead::unappliedEntries()).
@@ -303,6 +306,8 @@ class FLR_EXPORT FlrBackup {
     // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
     void sendEntry(File& f, int fd, uint8_t method);
     void sendHeader(const File& f, uint8_t method);
+    void sendAttrs(const File& f);
+    bool gatherXattrs(const File& f);
     void sendLinkTarget(const File& f);
     void sendRegFileFull(File& f, int fd);
     void sendRegFileMD5(File& f, int fd);
@@ -404,6 +409,10 @@ class FLR_EXPORT FlrBackup {
     std::atomic<unsigned long long> lbfsBlockBytes_{0};
     std::atomic<long long> lbfsUnapplied_{0};
     std::atomic<long long> skippedEntries_{0};
+    std::atomic<long long> xattrsSkipped_{0};
+    // The attributes of the entry being sent, reused from entry to entry.
+    std::vector<jx::Xattr> xattrs_;
+    std::string xattrBlock_;
     // What this run announced by LBFS, by source path: the tail may ask for
     // blocks of these files alone, of the very file announced (device and
     // inode), and within the announced length. Guarded by lbfsMon_.

@@ -27,13 +27,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrFid.h"
 #include "FLR/FlrJournalSource.h"
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxFanotify.h"
+#include "FLR/platform/JxXattr.h"
 
 class JxSeqCounter;
 
@@ -138,6 +141,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void flush(const Dirty& d);
 
     void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
+    void emitXattrs(const Where& w, const fsf_fid& fid, const JxFanHandle& h, mode_t mode);
     void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
     bool isKnownCreated(const fsf_fid& fid) const;
     void rememberCreated(const fsf_fid& fid);
@@ -162,7 +166,12 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::map<std::string, int> pairOfDir_;
     std::map<std::string, Dirty> dirty_;   // fsid + handle bytes -> entry
     std::unordered_set<fsf_fid> created_;  // ids born while watching
-    struct timespec bornAfter_ = {0, 0};   // files born before were there already
+    // Extended attributes last sent per entry (name, hash of the value),
+    // for entries that hold some; bounded (FlrLiveJournalXattrs.cpp).
+    using SentXattrs = std::vector<std::pair<std::string, size_t>>;
+    std::unordered_map<fsf_fid, SentXattrs> xattrsSent_;
+    std::vector<jx::Xattr> xattrsNow_;
+    struct timespec bornAfter_ = {0, 0};  // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below

@@ -54,6 +54,9 @@ class FLR_EXPORT FlrNetBase {
     static constexpr uint32_t kMaxControlPayload = 64;
     static constexpr uint32_t kMaxPathPayload = 65536;
     static constexpr uint32_t kMaxDataPayload = 64u << 20;
+    // MIR_ATTRS: 1 MiB of names and values and 5 bytes per item besides (an
+    // entry lists at most 64 KiB of names, so far fewer than 600,000 items).
+    static constexpr uint32_t kMaxAttrsPayload = 4u << 20;
     // Receive buffers above this size are released once their frame is
     // consumed; smaller ones are kept, so steady streams allocate nothing.
     static constexpr size_t kKeepRecvBufferSize = 1u << 20;

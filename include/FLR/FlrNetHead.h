@@ -62,6 +62,8 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     void setMirPairID(int pairId);
     void sendMirHeader(const FlrNetMirHeader& header);
     void sendMirACL(const void* data, int len);
+    // Only to tails of FLR_NET_MIR_ATTRS_VERSION on.
+    void sendMirAttrs(const FlrNetMirAttrs& attrs);
     void sendMirSeek(long long offset);
     void sendMirRSync(int n, long long* first, long long* second);
     void addPair(int arg1, int arg2);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "FLR/platform/FlrExport.h"
 
@@ -55,6 +56,8 @@ enum : int {
     FLR_NET_LBFS_BLOCK = 35,
     FLR_NET_LBFS_DONE = 36,
     FLR_NET_KEEP_ALIVE = 37,
+    // Sent only to tails of version 9 on: see FlrNetMirAttrs.
+    FLR_NET_MIR_ATTRS = 48,
 };
 
 // Special-file ids of FLR_NET_MIR_SPEC_FILE: the dirchange file of a
@@ -63,6 +66,9 @@ enum : int { FLR_SPEC_FILE_DIRCHANGE = 1 };
 
 // Highest assigned code; 7 and 27 are unassigned.
 constexpr int FLR_NET_MAX_TYPE = FLR_NET_KEEP_ALIVE;
+
+// Link version from which a tail takes FLR_NET_MIR_ATTRS.
+constexpr uint32_t FLR_NET_MIR_ATTRS_VERSION = 9;
 
 // "FLR_NET_PING" for a code, "UNKNOWN" for unassigned codes.
 FLR_EXPORT const char* flrNetMsgName(int type);
@@ -101,6 +107,52 @@ struct FLR_EXPORT FlrNetMirHeader {
     uint8_t overwrite;  // the transfer's overwrite option
     const char* path;
 };
+
+// One extended attribute of an FlrNetMirAttrs block.
+struct FLR_EXPORT FlrNetXattrItem {
+    const char* name;
+    const void* value;
+    uint32_t len;
+};
+
+// The body of MIR_ATTRS, sent between an entry's MIR_HEADER (and MIR_ACL)
+// and its body to tails that take it: the times in full (the header's are
+// 32-bit seconds) and the entry's extended attributes. The attribute block
+// is `count` entries of name, NUL, value length (32) and value; the decoder
+// has checked every one (names 1 to 255 bytes, values at most 64 KiB, names
+// and values at most 1 MiB in all) before anything reads it.
+struct FLR_EXPORT FlrNetMirAttrs {
+    static constexpr uint8_t kFormat = 1;
+    // flags
+    static constexpr uint8_t kTimes = 1;       // the times below replace the header's
+    static constexpr uint8_t kXattrs = 2;      // the block is the entry's whole set
+    static constexpr uint8_t kPrivileged = 4;  // ... trusted.* and security.* included
+    static constexpr int kFixedSize = 32;
+    static constexpr uint32_t kNameMax = 255;
+    static constexpr uint32_t kValueMax = 64 << 10;
+    static constexpr uint32_t kBlockMax = 1 << 20;  // names and values of one entry
+
+    uint8_t flags;
+    int64_t atimeSec;
+    uint32_t atimeNsec;
+    int64_t mtimeSec;
+    uint32_t mtimeNsec;
+    uint32_t count;
+    const unsigned char* block;
+    uint32_t blockLen;
+};
+
+// Checks the first count items of a received block of avail bytes: the
+// bytes they take, or 0 with *why set (names 1 to 255 bytes, values at most
+// 64 KiB, at most 1 MiB in all, nothing past avail).
+FLR_EXPORT size_t flrNetCheckXattrBlock(const unsigned char* p, size_t avail, uint32_t count,
+                                        std::string* why);
+// Walks a block the decoder (or flrNetAppendXattr) made: *at starts at 0;
+// false after the last item.
+FLR_EXPORT bool flrNetNextXattr(const FlrNetMirAttrs& a, size_t* at, FlrNetXattrItem* out);
+// Appends one item to a block being built for sending (count it too).
+FLR_EXPORT void flrNetAppendXattr(std::string* block, const std::string& name,
+                                  const std::string& value);
 
 // Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA.
 struct FLR_EXPORT FlrNetRawBody {
@@ -252,6 +304,7 @@ struct FLR_EXPORT FlrNetMessage {
         FlrNetLBFSBlock lbfsBlock;            // LBFS_BLOCK
         FlrNetU64 lbfsDone;                   // LBFS_DONE
         FlrNetInt keepAlive;                  // KEEP_ALIVE (0)
+        FlrNetMirAttrs mirAttrs;              // MIR_ATTRS
     };
 
     FlrNetMessage() : type(-1), mirHeader{} {}

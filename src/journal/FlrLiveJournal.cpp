@@ -485,6 +485,7 @@ void FlrLiveJournal::onAttrib(const JxFanEvent& ev, const Where& w) {
     JxFanStat st{};
     if (!fidOf(h, w.pair, fid) || !JxFanotify::statHandle(w.fs->fd, h, st)) return;
     emitSetattr(w, fid, st.st);
+    emitXattrs(w, fid, h, st.st.st_mode);
 }
 
 void FlrLiveJournal::emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st) {

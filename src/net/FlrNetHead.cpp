@@ -107,6 +107,12 @@ void FlrNetHead::sendMirACL(const void* data, int len) {
     sendMessage(m, netTimeout_, false);
 }
 
+void FlrNetHead::sendMirAttrs(const FlrNetMirAttrs& attrs) {
+    FlrNetMessage m(FLR_NET_MIR_ATTRS);
+    m.mirAttrs = attrs;
+    sendMessage(m, netTimeout_, false);
+}
+
 void FlrNetHead::sendMirSeek(long long offset) {
     FlrNetMessage m(FLR_NET_MIR_SEEK);
     m.seek.offset = offset;

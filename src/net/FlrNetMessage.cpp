@@ -127,6 +127,21 @@ void checkRaw(const FlrNetRawBody& b) {
         JX_THROW(kEncodeFn, "Invalid arguments: a raw payload needs its bytes");
 }
 
+void layoutAttrs(const FlrNetMirAttrs& a, WireWriter& w) {
+    if (a.blockLen > 0 && !a.block)
+        JX_THROW(kEncodeFn, "Invalid arguments: an attribute block needs its bytes");
+    w.u8(FlrNetMirAttrs::kFormat);
+    w.u8(a.flags);
+    w.u8(0);
+    w.u8(0);
+    w.u64(static_cast<uint64_t>(a.atimeSec));
+    w.u32(a.atimeNsec);
+    w.u64(static_cast<uint64_t>(a.mtimeSec));
+    w.u32(a.mtimeNsec);
+    w.u32(a.count);
+    w.bytes(a.block, a.blockLen);
+}
+
 void layout(const FlrNetMessage& m, WireWriter& w) {
     switch (m.type) {
         case FLR_NET_JOURNAL:
@@ -175,6 +190,9 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
         }
         case FLR_NET_MIR_SEEK:
             w.u64(static_cast<uint64_t>(m.seek.offset));
+            break;
+        case FLR_NET_MIR_ATTRS:
+            layoutAttrs(m.mirAttrs, w);
             break;
         case FLR_NET_ADD_PAIR:
             w.u32(static_cast<uint32_t>(m.addPair.arg1));
@@ -311,6 +329,12 @@ class WireReader {
         return take(static_cast<size_t>(count) * elemSize, "arrays");
     }
     unsigned char* bytes(size_t n) { return take(n, "data"); }
+    // What follows the fields read so far (not consumed).
+    unsigned char* rest() { return p_ + pos_; }
+    size_t left() const { return n_ - pos_; }
+    [[noreturn]] void refuse(const std::string& why) const {
+        JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: ", flrNetMsgName(type_), n_) + why);
+    }
     const char* str() {
         const void* nul = pos_ < n_ ? std::memchr(p_ + pos_, 0, n_ - pos_) : nullptr;
         if (!nul)
@@ -357,6 +381,29 @@ T* as(unsigned char* p) {
     return reinterpret_cast<T*>(p);
 }
 
+void decodeAttrs(FlrNetMirAttrs& a, WireReader& r) {
+    const uint8_t format = r.u8();
+    if (format != FlrNetMirAttrs::kFormat)
+        r.refuse(jxFormat("attribute format %u is not known here", format));
+    a.flags = r.u8();
+    r.u8();
+    r.u8();
+    a.atimeSec = static_cast<int64_t>(r.u64());
+    a.atimeNsec = r.u32();
+    a.mtimeSec = static_cast<int64_t>(r.u64());
+    a.mtimeNsec = r.u32();
+    if ((a.flags & FlrNetMirAttrs::kTimes) &&
+        (a.atimeNsec >= 1000000000u || a.mtimeNsec >= 1000000000u))
+        r.refuse("nanoseconds out of range");
+    a.count = r.u32();
+    a.block = r.rest();
+    std::string why;
+    const size_t used = flrNetCheckXattrBlock(a.block, r.left(), a.count, &why);
+    if (!why.empty()) r.refuse(why);
+    r.bytes(used);
+    a.blockLen = static_cast<uint32_t>(used);
+}
+
 void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& aligned) {
     switch (m.type) {
         case FLR_NET_MIR_SET_PAIR_ID:
@@ -396,6 +443,9 @@ void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& align
         }
         case FLR_NET_MIR_SEEK:
             m.seek.offset = static_cast<long long>(r.u64());
+            break;
+        case FLR_NET_MIR_ATTRS:
+            decodeAttrs(m.mirAttrs, r);
             break;
         case FLR_NET_ADD_PAIR:
             m.addPair.arg1 = static_cast<int>(r.u32());
@@ -532,6 +582,9 @@ uint32_t FlrNetBase::maxPayloadFor(int type) {
         case FLR_NET_LBFS_BLOCK_REQ:
         case FLR_NET_LBFS_BLOCK:
             return kMaxDataPayload;
+        case FLR_NET_MIR_ATTRS:
+            // The fixed fields, and per item its name's NUL and length.
+            return kMaxAttrsPayload;
         case FLR_NET_MIR_HEADER:
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
@@ -545,6 +598,7 @@ uint32_t FlrNetBase::maxPayloadFor(int type) {
 }
 
 const char* flrNetMsgName(int type) {
+    if (type == FLR_NET_MIR_ATTRS) return "FLR_NET_MIR_ATTRS";
     if (type < 0 || type > FLR_NET_MAX_TYPE || !kNames[type]) return "UNKNOWN";
     return kNames[type];
 }
@@ -593,5 +647,6 @@ void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt,
     WireReader reader(reinterpret_cast<unsigned char*>(pkt.payload),
                       static_cast<size_t>(pkt.payloadLen), type);
     decodeFields(decoded, reader, aligned);
-    if (type >= 0 && type <= FLR_NET_MAX_TYPE && kNames[type]) *msg = decoded;
+    if ((type >= 0 && type <= FLR_NET_MAX_TYPE && kNames[type]) || type == FLR_NET_MIR_ATTRS)
+        *msg = decoded;
 }

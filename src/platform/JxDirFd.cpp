@@ -84,6 +84,12 @@ int walkBeneath(int dirFd, const std::vector<std::string>& parts, int flags, mod
     return fd;
 }
 
+// A nanosecond part outside its range would make utimensat fail (or, as
+// UTIME_NOW/UTIME_OMIT, mean something else): it counts as 0.
+struct timespec timeOf(int64_t sec, long nsec) {
+    return {static_cast<time_t>(sec), nsec >= 0 && nsec < 1000000000L ? nsec : 0};
+}
+
 }  // namespace
 
 File openDirectory(const std::string& path) {
@@ -163,8 +169,9 @@ int chmodAt(int dirFd, const std::string& name, mode_t mode) {
     return ::fchmodat(dirFd, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
 }
 
-int setTimesAt(int dirFd, const std::string& name, int64_t atime, int64_t mtime) {
-    struct timespec ts[2] = {{static_cast<time_t>(atime), 0}, {static_cast<time_t>(mtime), 0}};
+int setTimesAt(int dirFd, const std::string& name, int64_t atime, int64_t mtime, long atimeNsec,
+               long mtimeNsec) {
+    struct timespec ts[2] = {timeOf(atime, atimeNsec), timeOf(mtime, mtimeNsec)};
     return ::utimensat(dirFd, name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
@@ -176,8 +183,8 @@ int chmodFd(int fd, mode_t mode) {
     return ::fchmod(fd, mode);
 }
 
-int setTimesFd(int fd, int64_t atime, int64_t mtime) {
-    struct timespec ts[2] = {{static_cast<time_t>(atime), 0}, {static_cast<time_t>(mtime), 0}};
+int setTimesFd(int fd, int64_t atime, int64_t mtime, long atimeNsec, long mtimeNsec) {
+    struct timespec ts[2] = {timeOf(atime, atimeNsec), timeOf(mtime, mtimeNsec)};
     return ::futimens(fd, ts);
 }
 

@@ -185,7 +185,7 @@ SdtError openSession(int fd, bool server, const std::string& secret, bool wantIn
     mine.kind = kHelloOpen;
     mine.role = server ? kRoleTail : kRoleHead;
     mine.index = wantIntegrityOnly ? kOptIntegrityOnly : 0;
-    mine.version = SdtNetLink::kProtocolVersion;
+    mine.version = SdtNetLink::advertisedVersion();
     if (!randomBytes(mine.nonce, kNonceLen) ||
         (server && !randomBytes(mine.session, kSessionIdLen)))
         return SdtError(SdtError::kFailure, "The random number generator failed");
@@ -275,7 +275,7 @@ SdtError joinAsHead(int fd, uint16_t index, const uint8_t session[kSessionIdLen]
     mine.kind = kHelloJoin;
     mine.role = kRoleHead;
     mine.index = index;
-    mine.version = SdtNetLink::kProtocolVersion;
+    mine.version = SdtNetLink::advertisedVersion();
     std::memcpy(mine.session, session, kSessionIdLen);
     if (!randomBytes(mine.nonce, kNonceLen))
         return SdtError(SdtError::kFailure, "The random number generator failed");

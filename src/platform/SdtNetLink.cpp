@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -305,6 +306,19 @@ SdtError SdtNetLink::attachForFuzzing(int fd, bool server, const std::string& se
     return {};
 }
 #endif
+
+namespace {
+std::atomic<uint32_t> advertisedOverride{0};
+}  // namespace
+
+uint32_t SdtNetLink::advertisedVersion() {
+    const uint32_t v = advertisedOverride.load(std::memory_order_relaxed);
+    return v ? v : kProtocolVersion;
+}
+
+void SdtNetLink::setAdvertisedVersionForTests(uint32_t version) {
+    advertisedOverride.store(version, std::memory_order_relaxed);
+}
 
 SdtError SdtNetLink::closeSocket() {
     unregisterSession(impl_.get());

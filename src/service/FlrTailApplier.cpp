@@ -505,6 +505,10 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             onEntry(
                 [&](FlrTailApplyEntry& e) { e.acl(m.acl.data, static_cast<size_t>(m.acl.len)); });
             return;
+        case FLR_NET_MIR_ATTRS:
+            counts_.bytes += m.mirAttrs.blockLen;
+            onEntry([&](FlrTailApplyEntry& e) { e.attrs(m.mirAttrs); });
+            return;
         case FLR_NET_MIR_DATA:
             counts_.bytes += m.data.len;
             if (inSpecial_) {

@@ -430,7 +430,9 @@ void FlrTailApplyEntry::setAttributes(int fd) {
     if (options_.setOwners && jx::chownFd(fd, uid_, gid_) != 0) fail("set the owner of", errno);
     if (jx::chmodFd(fd, mode_ & 07777) != 0) fail("set the mode of", errno);
     if (hasACL_ && !acl_.empty()) JxACL::Helper().apply(fd, acl_.data(), acl_.size());
-    if (jx::setTimesFd(fd, atime_, mtime_) != 0) fail("set the times of", errno);
+    applyXattrs(fd, {});
+    if (jx::setTimesFd(fd, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+        fail("set the times of", errno);
 }
 
 // Links and special files: by name, never through a link.
@@ -439,7 +441,9 @@ void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
         fail("set the owner of", errno);
     if (kind_ != Kind::Link && jx::chmodAt(parent_.get(), name, mode_ & 07777) != 0)
         fail("set the mode of", errno);
-    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_) != 0) fail("set the times of", errno);
+    applyXattrs(-1, name);
+    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+        fail("set the times of", errno);
 }
 
 // The temporary takes the entry's name. A rename cannot replace a folder by
@@ -533,10 +537,12 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
         jx::File dir = rel_.empty() ? root_.openDir("")
                                     : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
         if (!dir) fail("open the folder", errno);
-        // The root folder's owner, mode and ACL are the operator's unless
-        // heads are trusted with privileged entries; its times follow.
+        // The root folder's owner, mode, ACL and extended attributes (a
+        // security label) are the operator's unless heads are trusted with
+        // privileged entries; its times follow.
         if (rel_.empty() && !flrpriv::headOwnsRoot(options_.privileged)) {
-            if (jx::setTimesFd(dir.get(), atime_, mtime_) != 0) fail("set the times of", errno);
+            if (jx::setTimesFd(dir.get(), atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+                fail("set the times of", errno);
         } else {
             setAttributes(dir.get());
         }

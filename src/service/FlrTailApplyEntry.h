@@ -46,6 +46,7 @@
 
 #include "FLR/FlrNetMessage.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxXattr.h"
 #include "FLR/service/FlrTailApplier.h"
 #include "FlrTailAnswers.h"
 #include "FlrTailRecut.h"
@@ -86,6 +87,8 @@ class FlrTailApplyEntry {
     void applyHeld();
 
     void acl(const void* data, size_t len);
+    // MIR_ATTRS: full times and the extended attribute set (FlrTailApplyAttrs.cpp).
+    void attrs(const FlrNetMirAttrs& a);
     void data(const void* data, size_t len, FlrTailApplyStats& stats);
     void seek(long long offset);
     void rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats);
@@ -125,6 +128,7 @@ class FlrTailApplyEntry {
     void createTemporary();
     void setAttributes(int fd);
     void setAttributesAt(const std::string& name);
+    void applyXattrs(int fd, const std::string& name);
     void replaceWithTemp();
     [[noreturn]] void fail(const std::string& what, int err) const;
 
@@ -141,7 +145,13 @@ class FlrTailApplyEntry {
     int64_t size_;
     int64_t atime_;
     int64_t mtime_;
+    long atimeNsec_ = 0;
+    long mtimeNsec_ = 0;
     bool hasACL_;
+    // The source's attribute set when it came (and the namespaces it covers).
+    bool hasXattrs_ = false;
+    unsigned xattrScope_ = 0;
+    std::vector<jx::Xattr> xattrs_;
 
     jx::File parent_;
     std::string leaf_;

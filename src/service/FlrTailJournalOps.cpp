@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxXattr.h"
 #include "FlrTailPrivileged.h"
 
 namespace {
@@ -105,7 +107,8 @@ bool FlrTailJournalOps::locateNamed(const char* received, Place* p, Outcome* out
 }
 
 int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid,
-                                         uint32_t mode, int64_t atime, int64_t mtime) const {
+                                         uint32_t mode, const FlrJrnTime& atime,
+                                         const FlrJrnTime& mtime) const {
     const bool byFd = fd >= 0;
     const bool isLink = p.exists ? S_ISLNK(p.st.st_mode) : false;
     if (options_.setOwners) {
@@ -119,8 +122,12 @@ int FlrTailJournalOps::setOwnerModeTimes(const Place& p, int fd, uint64_t uid, u
         const int rc = byFd ? jx::chmodFd(fd, perm) : jx::chmodAt(p.dir, p.leaf, perm);
         if (rc != 0) return errno;
     }
-    const int rc =
-        byFd ? jx::setTimesFd(fd, atime, mtime) : jx::setTimesAt(p.dir, p.leaf, atime, mtime);
+    // The sub-second part of a time pair is nanoseconds.
+    const int rc = byFd
+                       ? jx::setTimesFd(fd, atime.sec, mtime.sec, static_cast<long>(atime.sub),
+                                        static_cast<long>(mtime.sub))
+                       : jx::setTimesAt(p.dir, p.leaf, atime.sec, mtime.sec,
+                                        static_cast<long>(atime.sub), static_cast<long>(mtime.sub));
     return rc == 0 ? 0 : errno;
 }
 
@@ -217,8 +224,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::create(const FlrJrnNetCreate& c, b
     const mode_t type = folder ? S_IFDIR : createdType(c.mode);
     uint32_t mode = c.mode;
     if (!screenMode(type, p.rel, &mode)) return Outcome::Settled;
-    const auto atime = static_cast<int64_t>(c.atime.sec);
-    const auto mtime = static_cast<int64_t>(c.mtime.sec);
+    const FlrJrnTime& atime = c.atime;
+    const FlrJrnTime& mtime = c.mtime;
     jx::File file;
     int rc = 0;
     if (type == S_IFDIR) {
@@ -256,9 +263,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::recreate(const Place& p, const Flr
     if ((p.st.st_mode & S_IFMT) != type) return Outcome::Settled;
     uint32_t mode = c.mode;
     if (!screenMode(type, p.rel, &mode)) return Outcome::Settled;
-    if (const int err =
-            setOwnerModeTimes(p, -1, c.uid, c.gid, mode, static_cast<int64_t>(c.atime.sec),
-                              static_cast<int64_t>(c.mtime.sec)))
+    if (const int err = setOwnerModeTimes(p, -1, c.uid, c.gid, mode, c.atime, c.mtime))
         return failed("set the attributes of", p.rel, err);
     return Outcome::Settled;
 }
@@ -382,9 +387,14 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a)
     }
     if (a.atime_valid || a.mtime_valid) {
         // One time alone keeps the other as it is.
-        const int64_t at = a.atime_valid ? static_cast<int64_t>(a.atime.sec) : p.st.st_atime;
-        const int64_t mt = a.mtime_valid ? static_cast<int64_t>(a.mtime.sec) : p.st.st_mtime;
-        const int rc = root ? jx::setTimesFd(dir, at, mt) : jx::setTimesAt(dir, p.leaf, at, mt);
+        const FlrJrnTime at =
+            a.atime_valid ? a.atime : FlrJrnTime{p.st.st_atim.tv_sec, p.st.st_atim.tv_nsec};
+        const FlrJrnTime mt =
+            a.mtime_valid ? a.mtime : FlrJrnTime{p.st.st_mtim.tv_sec, p.st.st_mtim.tv_nsec};
+        const int rc = root ? jx::setTimesFd(dir, at.sec, mt.sec, static_cast<long>(at.sub),
+                                             static_cast<long>(mt.sub))
+                            : jx::setTimesAt(dir, p.leaf, at.sec, mt.sec, static_cast<long>(at.sub),
+                                             static_cast<long>(mt.sub));
         if (rc != 0) return failed("set the times of", p.rel, errno);
     }
     return Outcome::Applied;
@@ -441,10 +451,19 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setAcl(const FlrJrnNetSetAcl& a) {
     return Outcome::Applied;
 }
 
+// trusted.* and security.* only as root: a tail without the privilege could
+// never set them, and would count the record as failed on every replay.
+bool FlrTailJournalOps::xattrSettableHere(const char* name) {
+    const std::string n = name ? name : "";
+    return jx::xattrInScope(n, jx::kXattrUser) || ::geteuid() == 0;
+}
+
 FlrTailJournalOps::Outcome FlrTailJournalOps::setXattr(const FlrJrnNetSetxattr& x) {
     Place p;
     Outcome out;
     if (!locate(x.path, &p, &out)) return out;
+    if (!xattrSettableHere(x.attr_name)) return Outcome::Settled;
+    if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
     jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
     if (!f) return out;
     // Create-or-replace whatever the source's flags were: a replay finds it set.
@@ -458,6 +477,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::removeXattr(const FlrJrnNetRmxattr
     Place p;
     Outcome out;
     if (!locate(x.path, &p, &out)) return out;
+    if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
     jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
     if (!f) return out;
     if (jx::removeXattrFd(f.get(), x.attr_name ? x.attr_name : "") == 0) return Outcome::Applied;

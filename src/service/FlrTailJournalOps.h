@@ -76,7 +76,8 @@ class FlrTailJournalOps {
     jx::File openData(const Place& p, int flags, Outcome* out) const;
     // By descriptor when fd >= 0, else by name; 0 or an errno value.
     int setOwnerModeTimes(const Place& p, int fd, uint64_t uid, uint64_t gid, uint32_t mode,
-                          int64_t atime, int64_t mtime) const;
+                          const FlrJrnTime& atime, const FlrJrnTime& mtime) const;
+    static bool xattrSettableHere(const char* name);
     // The policy on a mode of this type: false when withheld, else *mode as
     // it may be applied. Counted either way.
     bool screenMode(mode_t type, const std::string& rel, uint32_t* mode);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxXattr.h"
 
 namespace {
 
@@ -133,9 +135,13 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
         differ(rel,
                jxFormat("owner differs: %u:%u on source, %u:%u on destination", unsigned(a.st_uid),
                         unsigned(a.st_gid), unsigned(b.st_uid), unsigned(b.st_gid)));
-    if (options_.mtimes && !S_ISDIR(a.st_mode) && a.st_mtim.tv_sec != b.st_mtim.tv_sec)
-        differ(rel, jxFormat("modification time differs: %lld on source, %lld on destination",
-                             (long long)a.st_mtim.tv_sec, (long long)b.st_mtim.tv_sec));
+    if (options_.mtimes && !S_ISDIR(a.st_mode) &&
+        (a.st_mtim.tv_sec != b.st_mtim.tv_sec || a.st_mtim.tv_nsec != b.st_mtim.tv_nsec))
+        differ(rel, jxFormat("modification time differs: %lld.%09ld on source, %lld.%09ld on "
+                             "destination",
+                             (long long)a.st_mtim.tv_sec, a.st_mtim.tv_nsec,
+                             (long long)b.st_mtim.tv_sec, b.st_mtim.tv_nsec));
+    if (options_.xattrs) compareXattrs(rel, a.st_mode);
     switch (a.st_mode & S_IFMT) {
         case S_IFDIR:
             compareFolder(rel);
@@ -163,6 +169,26 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
         default:
             break;
     }
+}
+
+// user.* (and, as root, trusted.* and security.*), as the tail keeps them.
+void FlrTreeVerify::compareXattrs(const std::string& rel, mode_t mode) {
+    const unsigned scope = jx::xattrScopeFor(mode, ::geteuid() == 0);
+    if (scope == 0) return;
+    std::vector<jx::Xattr> a, b;
+    if (const int err = jx::readXattrsPath(join(src_, rel), scope, &a))
+        return differ(rel, "source extended attributes cannot be read: " + jxErrnoText(err));
+    if (const int err = jx::readXattrsPath(join(dst_, rel), scope, &b))
+        return differ(rel, "destination extended attributes cannot be read: " + jxErrnoText(err));
+    if (a == b) return;
+    // Both are sorted by name: the first name where they part is the one named.
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    if (i < a.size() && (i == b.size() || a[i].name < b[i].name))
+        return differ(rel, "extended attribute " + a[i].name + " missing on destination");
+    if (i < b.size() && (i == a.size() || b[i].name < a[i].name))
+        return differ(rel, "extended attribute " + b[i].name + " extra on destination");
+    differ(rel, "extended attribute " + a[i].name + " differs");
 }
 
 void FlrTreeVerify::compareContent(const std::string& rel) {

@@ -1,6 +1,7 @@
 // Sending one entry: header, ACL, body (link target or file data) and EOF,
 // and the full-copy sender.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +31,50 @@ void FlrBackup::sendHeader(const File& f, uint8_t method) {
     h.overwrite = overwrite ? 1 : 0;
     h.path = f.dst.c_str();
     head_->sendMirHeader(h);
+    if (head_->getPeerVersion() >= FLR_NET_MIR_ATTRS_VERSION) sendAttrs(f);
+}
+
+// The times to the nanosecond and the extended attributes, for tails that
+// take them. An entry whose attributes cannot be read, or exceed the limits,
+// still gets its times; the tail then leaves its attributes as they are.
+void FlrBackup::sendAttrs(const File& f) {
+    FlrNetMirAttrs a{};
+    a.flags = FlrNetMirAttrs::kTimes;
+    a.atimeSec = static_cast<int64_t>(f.st.st_atim.tv_sec);
+    a.atimeNsec = static_cast<uint32_t>(f.st.st_atim.tv_nsec);
+    a.mtimeSec = static_cast<int64_t>(f.st.st_mtim.tv_sec);
+    a.mtimeNsec = static_cast<uint32_t>(f.st.st_mtim.tv_nsec);
+    // A placeholder (no inode) stands for an entry that could not be read.
+    if (f.st.st_ino != 0 && gatherXattrs(f)) {
+        a.flags |= FlrNetMirAttrs::kXattrs;
+        if (::geteuid() == 0) a.flags |= FlrNetMirAttrs::kPrivileged;
+        a.count = static_cast<uint32_t>(xattrs_.size());
+        a.block = reinterpret_cast<const unsigned char*>(xattrBlock_.data());
+        a.blockLen = static_cast<uint32_t>(xattrBlock_.size());
+    }
+    head_->sendMirAttrs(a);
+}
+
+bool FlrBackup::gatherXattrs(const File& f) {
+    const unsigned scope = jx::xattrScopeFor(f.st.st_mode, ::geteuid() == 0);
+    xattrBlock_.clear();
+    const int err = jx::readXattrsPath(f.src, scope, &xattrs_);
+    if (err == E2BIG) {
+        ++xattrsSkipped_;
+        EvDebug::Error("FlrBackup::sendAttrs",
+                       "The extended attributes of %s exceed what travels (names of 255 bytes, "
+                       "values of 64 KiB, 1 MiB in all); they are not sent",
+                       f.src.c_str());
+        return false;
+    }
+    if (err) {
+        EvDebug::DebugLvl("FlrBackup::sendAttrs", 2,
+                          "Couldn't read the extended attributes of %s: %s", f.src.c_str(),
+                          jxErrnoText(err).c_str());
+        return false;
+    }
+    for (const jx::Xattr& x : xattrs_) flrNetAppendXattr(&xattrBlock_, x.name, x.value);
+    return true;
 }
 
 void FlrBackup::sendLinkTarget(const File& f) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -66,6 +67,45 @@ TEST(FlrReplicator, EveryMethodMakesAnExactReplica) {
         // The destination was empty, so every byte travelled (uncompressed).
         EXPECT_GE(s.wireBytes, s.bytesRead);
         EXPECT_TRUE(t.same());
+    }
+}
+
+// A local destination keeps nanosecond times of files, links and folders and
+// the extended attributes, by every method; an attribute-only change travels
+// without file data.
+TEST(FlrReplicator, LocalReplicaKeepsNanosecondsAndExtendedAttributes) {
+    for (const char* method : {"full", "md5", "rsync", "lbfs", "auto"}) {
+        SCOPED_TRACE(method);
+        Tree t;
+        writeFile(t.src + "/sub/big", replicatorNoise(300000, 3));
+        if (::setxattr((t.src + "/sub/big").c_str(), "user.k", "v", 1, 0) != 0)
+            GTEST_SKIP() << "no user xattrs here";
+        ASSERT_EQ(0, ::setxattr((t.src + "/sub").c_str(), "user.folder", "f", 1, 0));
+        const char* const stamped[] = {"/sub/big", "/sub/f3", "/sub/link", "/sub"};
+        for (const char* rel : stamped) {
+            const struct timespec ts[2] = {{1600000000, 42}, {1700000000, 987654321}};
+            ASSERT_EQ(0, ::utimensat(AT_FDCWD, (t.src + rel).c_str(), ts, AT_SYMLINK_NOFOLLOW));
+        }
+        // Older than the next run's margin: only the changed file is selected again.
+        ::usleep(100000);
+        EXPECT_EQ(0, t.replicate(method).refused);
+        FlrTreeVerifyOptions vo;
+        vo.mtimes = true;
+        const FlrTreeVerifyResult r = FlrTreeVerify(vo).compare(t.src, t.dst);
+        EXPECT_TRUE(r.same()) << (r.diffs.empty() ? "" : r.diffs[0].path + ": " + r.diffs[0].what);
+        for (const char* rel : stamped) {
+            struct stat st {};
+            ASSERT_EQ(0, ::lstat((t.dst + rel).c_str(), &st)) << rel;
+            EXPECT_EQ(987654321, st.st_mtim.tv_nsec) << rel;
+        }
+
+        ::usleep(100000);
+        ASSERT_EQ(0, ::setxattr((t.src + "/sub/big").c_str(), "user.k", "changed", 7, 0));
+        const FlrReplicateSummary again = t.replicate(method);
+        EXPECT_TRUE(t.same());
+        if (std::string(method) != "full") {
+            EXPECT_LT(again.bytesSent, 1000);
+        }
     }
 }
 

@@ -1,10 +1,13 @@
 #include "FLR/service/FlrTreeVerify.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 
 #include "support/TestSupport.h"
@@ -111,6 +114,59 @@ TEST(FlrTreeVerify, TimesAndOwnersAreComparedOnlyWhenAsked) {
     FlrTreeVerifyResult r = FlrTreeVerify(o).compare(p.src.path(), p.dst.path());
     ASSERT_EQ(r.differences, 1);
     EXPECT_EQ(r.diffs[0].path, "a.txt");
+}
+
+TEST(FlrTreeVerify, NanosecondsAndExtendedAttributesAreCompared) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& src, const std::string& dst)> change;
+        bool timesOnly;  // a difference only with mtimes on
+        const char* what;
+    };
+    const auto setX = [](const std::string& path, const char* name, const char* value) {
+        return ::lsetxattr(path.c_str(), name, value, std::strlen(value), 0) == 0;
+    };
+    const Case cases[] = {
+        {"nanoseconds",
+         [](const std::string&, const std::string& dst) {
+             const struct timespec t[2] = {{1700000000, 0}, {1700000000, 1}};
+             ASSERT_EQ(0, ::utimensat(AT_FDCWD, (dst + "/a.txt").c_str(), t, 0));
+         },
+         true, "modification time differs: 1700000000.000000000 on source, 1700000000.000000001"},
+        {"value",
+         [&](const std::string& src, const std::string& dst) {
+             ASSERT_TRUE(setX(src + "/a.txt", "user.k", "1"));
+             ASSERT_TRUE(setX(dst + "/a.txt", "user.k", "2"));
+         },
+         false, "extended attribute user.k differs"},
+        {"missing",
+         [&](const std::string& src, const std::string& dst) {
+             ASSERT_TRUE(setX(src + "/d", "user.a", "1"));
+             ASSERT_TRUE(setX(src + "/d", "user.b", "1"));
+             ASSERT_TRUE(setX(dst + "/d", "user.b", "1"));
+         },
+         false, "extended attribute user.a missing on destination"},
+        {"extra",
+         [&](const std::string&, const std::string& dst) {
+             ASSERT_TRUE(setX(dst + "/a.txt", "user.z", ""));
+         },
+         false, "extended attribute user.z extra on destination"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p;
+        if (!setX(p.src.file("empty"), "user.probe", "")) GTEST_SKIP() << "no user xattrs here";
+        ASSERT_EQ(0, ::removexattr(p.src.file("empty").c_str(), "user.probe"));
+        pinTimes(p.src.path());
+        pinTimes(p.dst.path());
+        c.change(p.src.path(), p.dst.path());
+        FlrTreeVerifyOptions o;
+        EXPECT_EQ(c.timesOnly, FlrTreeVerify(o).compare(p.src.path(), p.dst.path()).same());
+        o.mtimes = true;
+        FlrTreeVerifyResult r = FlrTreeVerify(o).compare(p.src.path(), p.dst.path());
+        ASSERT_EQ(r.differences, 1);
+        EXPECT_EQ(r.diffs[0].what.rfind(c.what, 0), 0u) << r.diffs[0].what;
+    }
 }
 
 TEST(FlrTreeVerify, CountsEveryDifferenceButKeepsAtMostTheLimit) {

@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -248,6 +249,50 @@ TEST(FlrWatcher, ExcludedPathsStayOutOfTheRecords) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_NE(0, ::access((w.dst() + "/work.tmp").c_str(), F_OK));
     EXPECT_NE(0, ::access((w.dst() + "/cache/blob").c_str(), F_OK));
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
+std::string xattrOf(const std::string& path, const char* name) {
+    char buf[64];
+    const ssize_t n = ::getxattr(path.c_str(), name, buf, sizeof buf);
+    return n < 0 ? "(none)" : std::string(buf, static_cast<size_t>(n));
+}
+
+// Attribute changes arrive as FAN_ATTRIB without the name: set, replaced and
+// removed attributes (one there before the watch) and a nanosecond time
+// reach the replica by records, without a resync.
+TEST(FlrWatcher, ExtendedAttributesAndNanosecondTimesFollowByRecords) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    flrtest::writeFile(s + "/f", "data");
+    ::mkdir((s + "/d").c_str(), 0755);
+    if (::setxattr((s + "/f").c_str(), "user.before", "b", 1, 0) != 0)
+        GTEST_SKIP() << "no user xattrs here";
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+
+    ASSERT_EQ(0, ::setxattr((s + "/f").c_str(), "user.color", "blue", 4, 0));
+    ASSERT_EQ(0, ::setxattr((s + "/d").c_str(), "user.dir", "1", 1, 0));
+    EXPECT_TRUE(eventually([&] { return xattrOf(w.dst() + "/d", "user.dir") == "1"; }));
+    EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+
+    ASSERT_EQ(0, ::setxattr((s + "/f").c_str(), "user.color", "red", 3, 0));
+    ASSERT_EQ(0, ::removexattr((s + "/f").c_str(), "user.before"));
+    ASSERT_EQ(0, ::removexattr((s + "/d").c_str(), "user.dir"));
+    const struct timespec ts[2] = {{1600000000, 1}, {1700000000, 123456789}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, (s + "/f").c_str(), ts, 0));
+    EXPECT_TRUE(eventually([&] {
+        struct stat st {};
+        return xattrOf(w.dst() + "/f", "user.before") == "(none)" &&
+               xattrOf(w.dst() + "/d", "user.dir") == "(none)" &&
+               ::stat((w.dst() + "/f").c_str(), &st) == 0 && st.st_mtim.tv_nsec == 123456789;
+    })) << treeDiffs(w.src(), w.dst());
+    EXPECT_EQ("red", xattrOf(w.dst() + "/f", "user.color"));
+    EXPECT_TRUE(w.converged()) << treeDiffs(w.src(), w.dst());
+    EXPECT_EQ(0u, w.watcher->state().resyncs) << w.watcher->state().lastResyncReason;
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
 }

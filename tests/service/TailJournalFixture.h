@@ -20,6 +20,9 @@ namespace jrntest {
 
 constexpr int64_t kAtime = 1600000000;
 constexpr int64_t kMtime = 1600000500;
+// Sub-second parts, which the tail keeps to the nanosecond.
+constexpr int64_t kAtimeNs = 250000001;
+constexpr int64_t kMtimeNs = 999999999;
 
 // Records numbered from 1, each kept encoded.
 struct Stream {
@@ -42,7 +45,8 @@ struct Stream {
     }
     void create(const std::string& p, uint32_t mode, bool folder = false) {
         FlrJrnCommandNet c = cmd(folder ? FLR_JRN_MKDIR : FLR_JRN_CREATE);
-        c.create = {p.c_str(), mode, ::getuid(), ::getgid(), {kAtime, 0}, {kMtime, 0}, 0};
+        c.create = {p.c_str(),          mode, ::getuid(), ::getgid(), {kAtime, kAtimeNs},
+                    {kMtime, kMtimeNs}, 0};
         add(c);
     }
     void mkdir(const std::string& p, uint32_t perm) { create(p, S_IFDIR | perm, true); }
@@ -93,8 +97,8 @@ struct Stream {
     void times(const std::string& p) {
         FlrJrnCommandNet c = setattr(p);
         c.setattr.atime_valid = c.setattr.mtime_valid = 1;
-        c.setattr.atime = {kAtime, 0};
-        c.setattr.mtime = {kMtime, 0};
+        c.setattr.atime = {kAtime, kAtimeNs};
+        c.setattr.mtime = {kMtime, kMtimeNs};
         add(c);
     }
     void fclear(const std::string& p, uint64_t off, uint64_t len) {
@@ -225,6 +229,7 @@ struct EveryType {
         ::chmod(at("docs/x").c_str(), 0600);
         flrtest::writeFile(at("docs/old"), "HELLO world!");
         ::chmod(at("docs/old").c_str(), 0644);
+        ::setxattr(at("docs/old").c_str(), "user.flr.kept", kept.data(), kept.size(), 0);
         ::link(at("docs/old").c_str(), at("docs/hard").c_str());
         ::symlink("../../etc/passwd", at("docs/ln").c_str());
         ::mkfifo(at("docs/pipe").c_str(), 0600);
@@ -235,7 +240,7 @@ struct EveryType {
         flrtest::writeFile(at("mv/f"), "second");
         for (const char* p : {"docs/gone", "docs/moved/f", "mv/f"}) ::chmod(at(p).c_str(), 0644);
         ::chmod(at("docs/pipe").c_str(), 0600);
-        const struct timespec ts[2] = {{kAtime, 0}, {kMtime, 0}};
+        const struct timespec ts[2] = {{kAtime, kAtimeNs}, {kMtime, kMtimeNs}};
         for (const char* p : kTimed) ::utimensat(AT_FDCWD, at(p).c_str(), ts, AT_SYMLINK_NOFOLLOW);
     }
 };

@@ -400,13 +400,16 @@ TEST_F(BackupTransfer, PlainLoopSendsEveryEntryType) {
     EXPECT_GT(file.front().offset, 0u);  // collect offsets travel when asked
     EXPECT_TRUE(tail.copy(dstPath("file")) == content);
     const std::vector<Msg> link = tail.messagesOf(dstPath("link"));
-    ASSERT_EQ(3u, link.size());
+    // Each header is followed by the entry's full times and attributes.
+    ASSERT_EQ(4u, link.size());
     EXPECT_TRUE(S_ISLNK(link[0].mode));
-    EXPECT_EQ("../somewhere/else", link[1].data);
+    EXPECT_EQ(FLR_NET_MIR_ATTRS, link[1].type);
+    EXPECT_EQ("../somewhere/else", link[2].data);
     const std::vector<Msg> dir = tail.messagesOf(dstPath("dir"));
-    ASSERT_EQ(2u, dir.size());
+    ASSERT_EQ(3u, dir.size());
     EXPECT_TRUE(S_ISDIR(dir[0].mode));
-    EXPECT_EQ(FLR_NET_MIR_EOF, dir[1].type);
+    EXPECT_EQ(FLR_NET_MIR_ATTRS, dir[1].type);
+    EXPECT_EQ(FLR_NET_MIR_EOF, dir[2].type);
 }
 
 TEST_F(BackupTransfer, VanishedEntriesNeedSkipVanished) {

@@ -57,12 +57,15 @@ FLR_EXPORT int linkBetween(int fromDir, const std::string& from, int toDir, cons
 // mode of a symbolic link cannot be set: EOPNOTSUPP).
 FLR_EXPORT int chownAt(int dirFd, const std::string& name, uid_t uid, gid_t gid);
 FLR_EXPORT int chmodAt(int dirFd, const std::string& name, mode_t mode);
-FLR_EXPORT int setTimesAt(int dirFd, const std::string& name, int64_t atime, int64_t mtime);
+// Times are seconds and nanoseconds (0 to 999,999,999; others are taken as 0).
+FLR_EXPORT int setTimesAt(int dirFd, const std::string& name, int64_t atime, int64_t mtime,
+                          long atimeNsec = 0, long mtimeNsec = 0);
 
 // The same on an open descriptor.
 FLR_EXPORT int chownFd(int fd, uid_t uid, gid_t gid);
 FLR_EXPORT int chmodFd(int fd, mode_t mode);
-FLR_EXPORT int setTimesFd(int fd, int64_t atime, int64_t mtime);
+FLR_EXPORT int setTimesFd(int fd, int64_t atime, int64_t mtime, long atimeNsec = 0,
+                          long mtimeNsec = 0);
 // Extended attributes of an open file (flags as setxattr(2): 0, XATTR_CREATE
 // or XATTR_REPLACE).
 FLR_EXPORT int setXattrFd(int fd, const std::string& name, const void* value, size_t len,

@@ -87,7 +87,12 @@ class FLR_EXPORT SdtNetLink {
     // 5: a ping's answer carries the entries the tail could not apply.
     // 6: a ping asks for the entries removed; 7: for privileged entries
     // stripped or withheld.
-    static constexpr uint32_t kProtocolVersion = 7;
+    // 9: entries may carry MIR_ATTRS (nanosecond times, extended attributes).
+    static constexpr uint32_t kProtocolVersion = 9;
+    // The version this process's hellos announce: kProtocolVersion, or what
+    // tests set to play an older peer (0 restores the default).
+    static uint32_t advertisedVersion();
+    static void setAdvertisedVersionForTests(uint32_t version);
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
     static constexpr int kDefaultSendStallMs = 120000;

@@ -1,9 +1,11 @@
 #pragma once
 // Compares a replica with its source: the same names, types, sizes, modes,
-// contents and link targets at every level (optionally owners and
-// modification times). Symbolic links are compared as links, never followed;
+// contents, link targets and extended attributes at every level (optionally
+// owners and modification times). Symbolic links are compared as links, never followed;
 // a mount point below either root is compared like any folder. Used by
 // `flr verify` and by the tests that check a transfer converged.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,7 +20,8 @@ struct FLR_EXPORT FlrTreeDiff {
 
 struct FLR_EXPORT FlrTreeVerifyOptions {
     bool owners = false;     // compare uid and gid
-    bool mtimes = false;     // compare modification times (seconds) of files and links
+    bool mtimes = false;     // compare modification times (to the ns) of files and links
+    bool xattrs = true;      // compare user.* attributes (as root also trusted.*, security.*)
     size_t maxDiffs = 1000;  // differences kept; counting goes on beyond them
 };
 
@@ -43,6 +46,7 @@ class FLR_EXPORT FlrTreeVerify {
     void compareEntry(const std::string& rel);
     void compareFolder(const std::string& rel);
     void compareContent(const std::string& rel);
+    void compareXattrs(const std::string& rel, mode_t mode);
     void differ(const std::string& rel, std::string what);
 
     FlrTreeVerifyOptions options_;
