@@ -78,6 +78,9 @@ class FLR_EXPORT FlrBackup {
     static constexpr int kPingSampleSecs = 120;
     // Copy references per MIR_RSYNC message.
     static constexpr int kRSyncRefsPerMessage = 128;
+    // A full copy leaves out zero runs from this long on (a seek costs less
+    // than their bytes); the tail keeps them as holes.
+    static constexpr size_t kSkippedZeroRun = 32 << 10;
     // Regular files up to this size go whole even when LBFS is on.
     static constexpr long long kLBFSMinFileSize = 256;
     // ... and larger ones go another way: a tail holds the block lists of a
@@ -305,6 +308,8 @@ class FLR_EXPORT FlrBackup {
     void sendHeader(const File& f, uint8_t method);
     void sendLinkTarget(const File& f);
     void sendRegFileFull(File& f, int fd);
+    long long sendDataSkippingZeros(long long at, int n, long long* cursor);
+    void finishFullSample(bool sampled, long long sent, uint64_t start);
     void sendRegFileMD5(File& f, int fd);
     void sendRegFileRSync(File& f, int fd);
     void sendRegFileLBFS(File& f, int fd);

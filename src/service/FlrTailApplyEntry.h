@@ -119,6 +119,7 @@ class FlrTailApplyEntry {
     void writeOut(const void* data, size_t len, int64_t offset);
     void hold(const void* data, size_t len, int64_t offset);
     void leaveInPlace();
+    int reserveHeld();
     void cutBackToOldSize();
     void completeFile();
     void buildBeside(int64_t decided);

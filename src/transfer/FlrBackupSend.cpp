@@ -9,7 +9,9 @@
 #include "FLR/FlrNetHead.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxSparse.h"
 #include "FLR/platform/JxUtf.h"
 
 void FlrBackup::sendHeader(const File& f, uint8_t method) {
@@ -80,22 +82,54 @@ void FlrBackup::sendRegFileFull(File& f, int fd) {
             JX_THROW(fn, "Failed to open \"" + f.src + "\" for reading: " + jxErrnoText(errno));
         fd = opened.get();
     }
-    // The header promised this size; the tail cuts anything beyond it.
-    long long left = static_cast<long long>(f.st.st_size);
+    // The header promised this size; the tail cuts anything beyond it and
+    // leaves what was never written (holes, zero runs) as holes.
+    const long long size = static_cast<long long>(f.st.st_size);
     const bool sampled = netSamples_.tryTake();
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     long long sent = 0;
-    while (left > 0) {
-        checkAbort(fn);
-        const int want = static_cast<int>(std::min<long long>(left, bufSize_));
-        const int n = readAll(fd, buf_, want);
-        if (n <= 0) break;
-        head_->sendMirData(buf_, n, bufSize_);
-        left -= n;
-        sent += n;
-        countBytes(n);
-        pushToBNIfNeeded(fn);
+    long long cursor = 0;  // where the tail writes the next data
+    jx::DataRange range;
+    for (long long at = 0; jx::nextDataRange(fd, at, size, &range);) {
+        at = range.offset;
+        const long long end = range.offset + range.length;
+        while (at < end) {
+            checkAbort(fn);
+            const int want = static_cast<int>(std::min<long long>(end - at, bufSize_));
+            const ssize_t n = jx::readFullAt(fd, buf_, static_cast<size_t>(want), at);
+            if (n < 0) JX_THROW(fn, "File read error: " + jxErrnoText(errno));
+            if (n > 0) sent += sendDataSkippingZeros(at, static_cast<int>(n), &cursor);
+            at += n;
+            if (n < want) return finishFullSample(sampled, sent, start);  // the file shrank
+            pushToBNIfNeeded(fn);
+        }
     }
+    finishFullSample(sampled, sent, start);
+}
+
+// The n bytes in buf_ at file offset at, less the zero runs worth a seek:
+// those the tail leaves as holes. Returns the bytes sent. A piece without
+// such a run (the usual case) hands buf_ itself to the link.
+long long FlrBackup::sendDataSkippingZeros(long long at, int n, long long* cursor) {
+    long long sent = 0;
+    const auto* data = static_cast<const unsigned char*>(buf_);
+    bool whole = false;
+    jx::forEachZeroRun(data, static_cast<size_t>(n), at, kSkippedZeroRun,
+                       [&](size_t from, size_t len, bool zero) {
+                           if (zero) return;
+                           const long long off = at + static_cast<long long>(from);
+                           if (off != *cursor) head_->sendMirSeek(off);
+                           *cursor = off + static_cast<long long>(len);
+                           sent += static_cast<long long>(len);
+                           whole = len == static_cast<size_t>(n);
+                           if (!whole) head_->sendMirData(data + from, static_cast<int>(len));
+                       });
+    if (whole) head_->sendMirData(buf_, n, bufSize_);
+    countBytes(sent);
+    return sent;
+}
+
+void FlrBackup::finishFullSample(bool sampled, long long sent, uint64_t start) {
     if (sampled)
         addSample(0, static_cast<unsigned long long>(sent), FlrAdaptiveMD5::nowMicros() - start);
 }
