@@ -247,8 +247,12 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
     if (lbfs_->pendingAt(rel)) settleLBFS();
     // A delta relies on the copy its checksums described.
     std::optional<FlrTailCopyId> described;
+    // Any other entry at rel ends what the answer described: left, it would
+    // be taken by a later delta it no longer describes.
     if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync)
         described = applier_.answered().take(rel);
+    else
+        applier_.answered().take(rel);
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
                                                      described);

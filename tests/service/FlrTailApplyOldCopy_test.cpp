@@ -267,6 +267,35 @@ TEST_F(OldCopyTest, SkippedBytesPastTheOldEndFailTheEntry) {
         }
 }
 
+// An answer describes the copy for the entry that follows it: a file sent
+// whole in between ends it, so a later write interval (sent without asking)
+// is built over the copy there then, not refused against the old answer.
+TEST_F(OldCopyTest, AnAnswerEndsWithTheNextEntryAtItsPath) {
+    const std::string whole = pattern(4 * kOldCopyBlock, 5);
+    const std::string edit = pattern(kOldCopyBlock, 6);
+    for (const OldCopyMethod& asked : kMethods) {
+        SCOPED_TRACE(asked.name);
+        const std::string path = at("f");
+        ::unlink(path.c_str());
+        Tail tail(root);
+        {
+            Head head(tail.port());
+            head.askSums(path, asked.id);  // no copy yet
+            head.sendFile(path, whole);
+            head.net.sendMirHeader(
+                header(path, S_IFREG | 0644, whole.size(), FlrNetMirHeader::kMD5));
+            head.net.sendMirSeek(kOldCopyBlock);
+            head.net.sendMirData(edit.data(), kOldCopyBlock);
+            head.net.sendMirEOF();
+            head.sync();
+        }
+        std::string want = whole;
+        want.replace(kOldCopyBlock, kOldCopyBlock, edit);
+        EXPECT_TRUE(contentOf(path) == want);
+        EXPECT_EQ(totalsOnceSent(tail).failed, 0);
+    }
+}
+
 // A FIFO where the head expects a file: the answer is empty at once, the
 // session never waits for a writer to open it.
 TEST_F(OldCopyTest, ChecksumRequestsNeverWaitOnAFifo) {
