@@ -157,6 +157,9 @@ class FLR_EXPORT FlrBackup {
     bool useLBFS = false;
     bool overwrite = true;
     bool skipVanished = false;
+    // A regular file's later names in a run travel as hard links to its
+    // first (one connection only: the first name must be in place first).
+    bool linkHardLinks = false;
     // 0 means adaptive (the threshold the model has learned).
     int hashChunkSize = kDefaultHashChunkSize;
     int hashMinFileSize = kDefaultHashMinFileSize;
@@ -307,6 +310,8 @@ class FLR_EXPORT FlrBackup {
     void sendEntry(File& f, int fd, uint8_t method);
     void sendHeader(const File& f, uint8_t method);
     void sendLinkTarget(const File& f);
+    bool sendIfHardLink(const File& f);
+    void rememberLinkName(const File& f);
     void sendRegFileFull(File& f, int fd);
     long long sendDataSkippingZeros(long long at, int n, long long* cursor);
     void finishFullSample(bool sampled, long long sent, uint64_t start);
@@ -361,6 +366,8 @@ class FLR_EXPORT FlrBackup {
     FlrNetHead* head_;
     JxSafeFlags* abort_;
     FlrDriver* driver_;
+    // The first destination name of each multi-link file sent this run.
+    std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
     void* buf_ = nullptr;
     int bufSize_ = 0;
     std::unique_ptr<JxACL::Helper> aclHelper_;

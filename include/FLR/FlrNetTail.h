@@ -36,6 +36,8 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     // 1 + the entries this connection removed from the destination.
     void pongRemoved(long long removed);
     static constexpr uint32_t kRemovedInPongVersion = 6;
+    // Tails from this version on apply MIR_HEADER method 4 (a hard link).
+    static constexpr uint32_t kHardLinkVersion = 10;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

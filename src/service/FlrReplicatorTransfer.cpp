@@ -209,6 +209,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     } else {
         FlrBackup backup(&r.head, &abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
+        backup.linkHardLinks = true;  // one connection: a link follows its file
         tune(backup);
         backup.addDirPair(r.source.c_str(), r.destination.c_str());
         backup.backup(r.collect.c_str(), 0, false, -1);

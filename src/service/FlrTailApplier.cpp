@@ -19,6 +19,7 @@
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
 #include "FlrTailDirChange.h"
+#include "FlrTailHardLink.h"
 #include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
 
@@ -204,11 +205,12 @@ void FlrTailApplySession::settleLBFS(int idleSeconds) {
 }
 
 void FlrTailApplySession::dropOpen(const char* why) {
-    if (entry_) {
+    if (entry_ || hardLink_) {
         EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why,
-                       entry_->rel().c_str());
+                       (entry_ ? entry_->rel() : hardLink_->rel()).c_str());
         ++stats_.cut;
         entry_.reset();
+        hardLink_.reset();
     }
     lbfs_->dropOpen(stats_);
     // A dirchange without its end is not mirrored: its last block may be cut.
@@ -253,6 +255,7 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& h) {
         described = applier_.answered().take(rel);
     else
         applier_.answered().take(rel);
+    if (h.method == FlrNetMirHeader::kLink && S_ISREG(h.mode)) return beginHardLink(rel);
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
                                                      described);
@@ -482,6 +485,7 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
                 if (dirChange_) dirChange_->feed(m.data.data, static_cast<size_t>(m.data.len));
                 return;
             }
+            if (hardLink_) return feedHardLink(m.data.data, static_cast<size_t>(m.data.len));
             onEntry([&](FlrTailApplyEntry& e) {
                 e.data(m.data.data, static_cast<size_t>(m.data.len), stats_);
             });
@@ -495,6 +499,8 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
         case FLR_NET_MIR_EOF:
             if (inSpecial_)
                 endSpecial();
+            else if (hardLink_)
+                endHardLink();
             else if (lbfs_->open())
                 lbfs_->eof(stats_);
             else
