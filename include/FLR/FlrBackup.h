@@ -312,6 +312,7 @@ class FLR_EXPORT FlrBackup {
     void sendLinkTarget(const File& f);
     bool sendIfHardLink(const File& f);
     void rememberLinkName(const File& f);
+    bool deltaOfNothing(const File& f, uint8_t method) const;
     void sendRegFileFull(File& f, int fd);
     long long sendDataSkippingZeros(long long at, int n, long long* cursor);
     void finishFullSample(bool sampled, long long sent, uint64_t start);

@@ -395,7 +395,7 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
         JX_THROW(kFn, "Literal data inside an LBFS transfer of " + rel_);
     const int64_t n = static_cast<int64_t>(len);
     if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
-    if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
+    if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_ && !answeredNoCopy())
         fillFromOld(frontier_, cursor_, stats);
     writeOut(data, len, cursor_);
     changed_.add(cursor_, n);
@@ -408,8 +408,15 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
 void FlrTailApplyEntry::seek(long long offset) {
     if (keep_ || kind_ != Kind::File) return;
     if (offset < 0 || offset > kMaxOffset) JX_THROW(kFn, "Seek out of range for " + rel_);
-    if (method_ == FlrNetMirHeader::kRSync) JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
+    if (method_ == FlrNetMirHeader::kRSync && !(answeredNoCopy() && offset >= cursor_))
+        JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
     cursor_ = offset;
+}
+
+// The head was told there is no copy: a delta then skips only holes, which
+// read as zeros (forward only under RSync, which grows at its end).
+bool FlrTailApplyEntry::answeredNoCopy() const {
+    return described_ && !described_->present && !old_ && !inPlace_;
 }
 
 void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats) {

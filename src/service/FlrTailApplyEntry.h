@@ -112,6 +112,7 @@ class FlrTailApplyEntry {
     bool openInPlace(const struct stat& st);
     [[noreturn]] void changedSinceAnswer() const;
     void checkOldUnchanged() const;
+    bool answeredNoCopy() const;
     void fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats);
     void copyFromOld(int64_t from, int64_t len, int64_t to);
     void readOld(void* buf, size_t len, int64_t off);

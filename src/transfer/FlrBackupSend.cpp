@@ -7,6 +7,7 @@
 
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/FlrDriver.h"
 #include "FLR/platform/JxDirFd.h"
@@ -55,7 +56,9 @@ void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
     if (S_ISLNK(f.st.st_mode)) {
         sendLinkTarget(f);
     } else if (S_ISREG(f.st.st_mode)) {
-        switch (method) {
+        // The header keeps the delta's method: the tail checks it against
+        // its answer.
+        switch (deltaOfNothing(f, method) ? FlrNetMirHeader::kFull : method) {
             case FlrNetMirHeader::kMD5:
                 sendRegFileMD5(f, owned.get());
                 break;
@@ -71,6 +74,14 @@ void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
         }
     }
     head_->sendMirEOF();
+}
+
+// A delta of a file the tail answered it holds nothing of sends every byte;
+// to a tail that takes seeks over holes there, the file goes as a full copy
+// does: its data ranges only.
+bool FlrBackup::deltaOfNothing(const File& f, uint8_t method) const {
+    return (method == FlrNetMirHeader::kMD5 || method == FlrNetMirHeader::kRSync) &&
+           f.csums.empty() && f.last && head_->getPeerVersion() >= FlrNetTail::kSparseDeltaVersion;
 }
 
 void FlrBackup::sendRegFileFull(File& f, int fd) {

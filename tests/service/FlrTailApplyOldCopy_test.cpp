@@ -296,6 +296,46 @@ TEST_F(OldCopyTest, AnAnswerEndsWithTheNextEntryAtItsPath) {
     }
 }
 
+// After a "no copy" answer a delta may seek over holes (forward, under
+// RSync), which read as zeros; without that answer a skip still needs the
+// old copy's bytes.
+TEST_F(OldCopyTest, SeeksOverHolesOnlyAfterANoCopyAnswer) {
+    const std::string block = pattern(kOldCopyBlock, 7);
+    const std::string hole(2 * kOldCopyBlock, '\0');
+    struct Case {
+        const char* name;
+        uint8_t method;
+        bool asked;
+        long long seekTo;
+        bool applied;
+    };
+    const Case cases[] = {
+        {"md5 over a hole", FlrNetMirHeader::kMD5, true, 3 * kOldCopyBlock, true},
+        {"rsync over a hole", FlrNetMirHeader::kRSync, true, 3 * kOldCopyBlock, true},
+        {"rsync back", FlrNetMirHeader::kRSync, true, 0, false},
+        {"md5 never asked", FlrNetMirHeader::kMD5, false, 3 * kOldCopyBlock, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = at("f");
+        ::unlink(path.c_str());
+        Tail tail(root);
+        {
+            Head head(tail.port());
+            if (c.asked) head.askSums(path, c.method);
+            head.net.sendMirHeader(header(path, S_IFREG | 0644, 4 * kOldCopyBlock, c.method));
+            head.net.sendMirData(block.data(), kOldCopyBlock);
+            head.net.sendMirSeek(c.seekTo);
+            head.net.sendMirData(block.data(), kOldCopyBlock);
+            head.net.sendMirEOF();
+            head.sync();
+        }
+        EXPECT_TRUE(contentOf(path) ==
+                    (c.applied ? std::optional<std::string>(block + hole + block) : std::nullopt));
+        EXPECT_EQ(totalsOnceSent(tail).failed, c.applied ? 0 : 1);
+    }
+}
+
 // A FIFO where the head expects a file: the answer is empty at once, the
 // session never waits for a writer to open it.
 TEST_F(OldCopyTest, ChecksumRequestsNeverWaitOnAFifo) {
