@@ -160,6 +160,9 @@ class FLR_EXPORT FlrBackup {
     // A regular file's later names in a run travel as hard links to its
     // first (one connection only: the first name must be in place first).
     bool linkHardLinks = false;
+    // For the next run: the file with this device and inode was sent under
+    // src (by another connection, already in place on the tail).
+    void seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key);
     // 0 means adaptive (the threshold the model has learned).
     int hashChunkSize = kDefaultHashChunkSize;
     int hashMinFileSize = kDefaultHashMinFileSize;
@@ -369,6 +372,7 @@ class FLR_EXPORT FlrBackup {
     FlrDriver* driver_;
     // The first destination name of each multi-link file sent this run.
     std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
+    std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;
     void* buf_ = nullptr;
     int bufSize_ = 0;
     std::unique_ptr<JxACL::Helper> aclHelper_;

@@ -28,3 +28,7 @@ void FlrBackup::rememberLinkName(const File& f) {
     if (linkHardLinks && S_ISREG(f.st.st_mode) && f.st.st_nlink > 1)
         linkNames_.emplace(std::make_pair(f.st.st_dev, f.st.st_ino), f.dst);
 }
+
+void FlrBackup::seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key) {
+    seededLinkNames_[key] = translate(src.c_str(), nullptr);
+}

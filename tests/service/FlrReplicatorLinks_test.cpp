@@ -1,6 +1,6 @@
 // Hard-link groups: a replica shares inodes as its source does, by every
-// loop of the sender, to a local and a network tail; removing a name keeps
-// the others. A tail never links outside its root or to a non-file.
+// loop of the sender and with parallel streams, to a local and a network
+// tail; removing a name keeps the others. A tail never links outside its root or to a non-file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,8 +43,10 @@ struct LinkTree {
         flrtest::writeFile(src + "/a/single", "one name");
     }
 
-    FlrReplicateSummary replicate(const std::string& method, const std::string& target) {
+    FlrReplicateSummary replicate(const std::string& method, const std::string& target,
+                                  int streams) {
         FlrReplicateOptions o;
+        o.streams = streams;
         o.source = src;
         o.target = target;
         o.method = method;
@@ -73,8 +75,10 @@ struct LinkTree {
 
 TEST(FlrReplicatorLinks, GroupsShareAnInodeOnEveryTail) {
     for (const bool network : {false, true}) {
-        for (const char* method : {"full", "md5", "lbfs"}) {
-            SCOPED_TRACE(std::string(network ? "network " : "local ") + method);
+        for (const auto& [method, streams] : std::vector<std::pair<const char*, int>>{
+                 {"full", 1}, {"md5", 1}, {"lbfs", 1}, {"full", 3}, {"md5", 3}}) {
+            SCOPED_TRACE(std::string(network ? "network " : "local ") + method + " x" +
+                         std::to_string(streams));
             LinkTree t;
             std::unique_ptr<tailtest::Tail> tail;
             std::string where = t.dst;
@@ -83,13 +87,13 @@ TEST(FlrReplicatorLinks, GroupsShareAnInodeOnEveryTail) {
                 tail = std::make_unique<tailtest::Tail>(t.dst, FlrTailApplier::Options{}, true);
                 where = "127.0.0.1:" + std::to_string(tail->port()) + ":" + t.dst;
             }
-            const FlrReplicateSummary s = t.replicate(method, where);
+            const FlrReplicateSummary s = t.replicate(method, where, streams);
             EXPECT_EQ(s.refused, 0);
             t.expectGroupsShared(kGroups);
 
             // One name of the three goes: the other two stay one file.
             ASSERT_EQ(0, ::unlink((t.src + "/b/three-again").c_str()));
-            t.replicate(method, where);
+            t.replicate(method, where, streams);
             EXPECT_NE(0, ::access((t.dst + "/b/three-again").c_str(), F_OK));
             t.expectGroupsShared({{{"a/three", "b/deeper/three-thrice"}}, kGroups[1]});
         }
