@@ -308,10 +308,13 @@ TEST_F(OldCopyTest, SeeksOverHolesOnlyAfterANoCopyAnswer) {
         bool asked;
         long long seekTo;
         bool applied;
+        bool emptyCopy = false;  // an empty file there: it describes nothing either
     };
     const Case cases[] = {
         {"md5 over a hole", FlrNetMirHeader::kMD5, true, 3 * kOldCopyBlock, true},
         {"rsync over a hole", FlrNetMirHeader::kRSync, true, 3 * kOldCopyBlock, true},
+        {"md5 over an empty copy", FlrNetMirHeader::kMD5, true, 3 * kOldCopyBlock, true, true},
+        {"rsync over an empty copy", FlrNetMirHeader::kRSync, true, 3 * kOldCopyBlock, true, true},
         {"rsync back", FlrNetMirHeader::kRSync, true, 0, false},
         {"md5 never asked", FlrNetMirHeader::kMD5, false, 3 * kOldCopyBlock, false},
     };
@@ -319,6 +322,7 @@ TEST_F(OldCopyTest, SeeksOverHolesOnlyAfterANoCopyAnswer) {
         SCOPED_TRACE(c.name);
         const std::string path = at("f");
         ::unlink(path.c_str());
+        if (c.emptyCopy) flrtest::writeFile(path, "");
         Tail tail(root);
         {
             Head head(tail.port());
@@ -330,8 +334,10 @@ TEST_F(OldCopyTest, SeeksOverHolesOnlyAfterANoCopyAnswer) {
             head.net.sendMirEOF();
             head.sync();
         }
+        const std::optional<std::string> kept =
+            c.emptyCopy ? std::optional<std::string>("") : std::nullopt;
         EXPECT_TRUE(contentOf(path) ==
-                    (c.applied ? std::optional<std::string>(block + hole + block) : std::nullopt));
+                    (c.applied ? std::optional<std::string>(block + hole + block) : kept));
         EXPECT_EQ(totalsOnceSent(tail).failed, c.applied ? 0 : 1);
     }
 }
