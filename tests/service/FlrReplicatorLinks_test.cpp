@@ -1,6 +1,7 @@
 // Hard-link groups: a replica shares inodes as its source does, by every
 // loop of the sender and with parallel streams, to a local and a network
-// tail; removing a name keeps the others. A tail never links outside its root or to a non-file.
+// tail; removing a name keeps the others, and a name added later joins its
+// file. A tail never links outside its root or to a non-file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,7 +70,7 @@ struct LinkTree {
             for (const char* rel : g.rels)
                 EXPECT_EQ(statOf(dst + "/" + rel).st_ino, first.st_ino) << rel;
         }
-        EXPECT_EQ(statOf(dst + "/a/single").st_nlink, 1u);
+        EXPECT_EQ(statOf(dst + "/a/single").st_nlink, statOf(src + "/a/single").st_nlink);
     }
 };
 
@@ -96,6 +97,12 @@ TEST(FlrReplicatorLinks, GroupsShareAnInodeOnEveryTail) {
             t.replicate(method, where, streams);
             EXPECT_NE(0, ::access((t.dst + "/b/three-again").c_str(), F_OK));
             t.expectGroupsShared({{{"a/three", "b/deeper/three-thrice"}}, kGroups[1]});
+
+            // A new name of a file an earlier run sent: both names change (the
+            // link count is the inode's), so the run links them again.
+            ASSERT_EQ(0, ::link((t.src + "/a/single").c_str(), (t.src + "/c/single-too").c_str()));
+            t.replicate(method, where, streams);
+            t.expectGroupsShared({{{"a/single", "c/single-too"}}});
         }
     }
 }
