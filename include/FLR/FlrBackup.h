@@ -79,6 +79,9 @@ class FLR_EXPORT FlrBackup {
     static constexpr int kPingSampleSecs = 120;
     // Copy references per MIR_RSYNC message.
     static constexpr int kRSyncRefsPerMessage = 128;
+    // A full copy leaves out zero runs from this long on (a seek costs less
+    // than their bytes); the tail keeps them as holes.
+    static constexpr size_t kSkippedZeroRun = 32 << 10;
     // Regular files up to this size go whole even when LBFS is on.
     static constexpr long long kLBFSMinFileSize = 256;
     // ... and larger ones go another way: a tail holds the block lists of a
@@ -155,6 +158,12 @@ class FLR_EXPORT FlrBackup {
     bool useLBFS = false;
     bool overwrite = true;
     bool skipVanished = false;
+    // A regular file's later names in a run travel as hard links to its
+    // first (one connection only: the first name must be in place first).
+    bool linkHardLinks = false;
+    // For the next run: the file with this device and inode was sent under
+    // src (by another connection, already in place on the tail).
+    void seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key);
     // 0 means adaptive (the threshold the model has learned).
     int hashChunkSize = kDefaultHashChunkSize;
     int hashMinFileSize = kDefaultHashMinFileSize;
@@ -309,7 +318,12 @@ class FLR_EXPORT FlrBackup {
     void sendAttrs(const File& f);
     bool gatherXattrs(const File& f);
     void sendLinkTarget(const File& f);
+    bool sendIfHardLink(const File& f);
+    void rememberLinkName(const File& f);
+    bool deltaOfNothing(const File& f, uint8_t method) const;
     void sendRegFileFull(File& f, int fd);
+    long long sendDataSkippingZeros(long long at, int n, long long* cursor);
+    void finishFullSample(bool sampled, long long sent, uint64_t start);
     void sendRegFileMD5(File& f, int fd);
     void sendRegFileRSync(File& f, int fd);
     void sendRegFileLBFS(File& f, int fd);
@@ -361,6 +375,9 @@ class FLR_EXPORT FlrBackup {
     FlrNetHead* head_;
     JxSafeFlags* abort_;
     FlrDriver* driver_;
+    // The first destination name of each multi-link file sent this run.
+    std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
+    std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;
     void* buf_ = nullptr;
     int bufSize_ = 0;
     std::unique_ptr<JxACL::Helper> aclHelper_;

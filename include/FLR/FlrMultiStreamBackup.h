@@ -9,7 +9,9 @@
 // them ended, with the first failure in stream order, and the directory pass
 // is skipped. The split files (collect name + ".files" / ".dirs") are
 // removed either way.
+#include <sys/types.h>
 #include <cstdint>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -30,6 +32,9 @@ class FLR_EXPORT FlrMultiStreamBackup {
     bool wantMD5 = false;
     bool wantRSync = false;
     bool wantLBFS = false;
+    // Later names of a multi-link file go in the closing single pass, as
+    // hard links to the name a stream sent (tails of link version 10 on).
+    bool linkHardLinks = false;
     // Called on each driver once its options are set (block sizes,
     // thresholds, progress).
     std::function<void(FlrBackup&)> tune;
@@ -67,7 +72,7 @@ class FLR_EXPORT FlrMultiStreamBackup {
 
   private:
     void split(const char* collectFile, unsigned long offset, const std::string& filesPath,
-               const std::string& dirsPath);
+               const std::string& dirsPath, bool groupLinks);
     void setUp(FlrBackup& driver) const;
     void addTotals(const FlrBackup& driver);
 
@@ -85,4 +90,7 @@ class FLR_EXPORT FlrMultiStreamBackup {
     long long privStripped_ = 0;
     long long privWithheld_ = 0;
     bool privReported_ = true;
+    // The split's first name (source path) of each multi-link file it kept
+    // for the closing pass.
+    std::map<std::pair<dev_t, ino_t>, std::string> firstNames_;
 };

@@ -88,6 +88,9 @@ struct FLR_EXPORT FlrNetMirHeader {
     static constexpr uint8_t kMD5 = 1;
     static constexpr uint8_t kRSync = 2;
     static constexpr uint8_t kLBFS = 3;
+    // Another name of a file sent earlier on the same connection: its
+    // MIR_DATA is that name's destination path (tails of link version 10 on).
+    static constexpr uint8_t kLink = 4;
     // Fixed part of the payload; the path and its NUL follow.
     static constexpr int kFixedSize = 75;
 

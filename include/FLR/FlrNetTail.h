@@ -38,6 +38,11 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     void pongCount(long long count);
     static constexpr uint32_t kRemovedInPongVersion = 6;
     static constexpr uint32_t kPrivilegedInPongVersion = 7;
+    // Tails from this version on apply MIR_HEADER method 4 (a hard link).
+    static constexpr uint32_t kHardLinkVersion = 10;
+    // ... and accept seeks over holes in an MD5 or RSync delta of a file
+    // they answered they hold nothing of.
+    static constexpr uint32_t kSparseDeltaVersion = 10;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

@@ -202,6 +202,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     if (options_.streams > 1) {
         FlrMultiStreamBackup multi(options_.streams);
         multi.skipVanished = options_.skipVanished;
+        multi.linkHardLinks = true;
         multi.tune = tune;
         multi.addDirPair(r.source, r.destination);
         multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
@@ -212,6 +213,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     } else {
         FlrBackup backup(&r.head, &abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
+        backup.linkHardLinks = true;
         tune(backup);
         backup.addDirPair(r.source.c_str(), r.destination.c_str());
         backup.backup(r.collect.c_str(), 0, false, -1);

@@ -201,6 +201,9 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
         EvDebug::Error(kFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
     }
     flush();
+    // No block described (an empty copy, or one unreadable from its start):
+    // the head skips nothing of it, so the entry is built as for no copy.
+    if (total == 0) remember(answered, c, false);
     reply.sendMD5EOF(total);
 }
 
@@ -209,8 +212,11 @@ void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
     Sums sums;
     unsigned long long size = 0;
     const AnsweredCopy c = openCopy(root, req, "RSync checksums");
+    // An empty copy describes nothing either: its entry is built as for no
+    // copy, like one whose sums could not be sent.
     const bool described =
-        c.file && allSums(c, req, Jxc::Weak::Rsync, options.maxAnswerBlocks, reply, &sums);
+        c.file && allSums(c, req, Jxc::Weak::Rsync, options.maxAnswerBlocks, reply, &sums) &&
+        sums.count() > 0;
     if (described)
         size = static_cast<unsigned long long>(c.st.st_size);
     else

@@ -20,6 +20,7 @@
 #include "FlrTailAnswers.h"
 #include "FlrTailApplyEntry.h"
 #include "FlrTailDirChange.h"
+#include "FlrTailHardLink.h"
 #include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
 #include "FlrTailPrivileged.h"
@@ -209,11 +210,12 @@ void FlrTailApplySession::settleLBFS(int idleSeconds) {
 }
 
 void FlrTailApplySession::dropOpen(const char* why) {
-    if (entry_) {
+    if (entry_ || hardLink_) {
         EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why,
-                       entry_->rel().c_str());
+                       (entry_ ? entry_->rel() : hardLink_->rel()).c_str());
         ++stats_.cut;
         entry_.reset();
+        hardLink_.reset();
     }
     lbfs_->dropOpen(stats_);
     // A dirchange without its end is not mirrored: its last block may be cut.
@@ -254,8 +256,13 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     if (lbfs_->pendingAt(rel)) settleLBFS();
     // A delta relies on the copy its checksums described.
     std::optional<FlrTailCopyId> described;
+    // Any other entry at rel ends what the answer described: left, it would
+    // be taken by a later delta it no longer describes.
     if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync)
         described = applier_.answered().take(rel);
+    else
+        applier_.answered().take(rel);
+    if (h.method == FlrNetMirHeader::kLink && S_ISREG(h.mode)) return beginHardLink(rel);
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
                                                      described);
@@ -515,6 +522,7 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
                 if (dirChange_) dirChange_->feed(m.data.data, static_cast<size_t>(m.data.len));
                 return;
             }
+            if (hardLink_) return feedHardLink(m.data.data, static_cast<size_t>(m.data.len));
             onEntry([&](FlrTailApplyEntry& e) {
                 e.data(m.data.data, static_cast<size_t>(m.data.len), stats_);
             });
@@ -528,6 +536,8 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
         case FLR_NET_MIR_EOF:
             if (inSpecial_)
                 endSpecial();
+            else if (hardLink_)
+                endHardLink();
             else if (lbfs_->open())
                 lbfs_->eof(stats_);
             else

@@ -12,6 +12,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxSparse.h"
 #include "FlrTailPrivileged.h"
 
 namespace {
@@ -199,7 +200,7 @@ void FlrTailApplyEntry::leaveInPlace() {
     const int64_t decided = method_ == FlrNetMirHeader::kRSync ? cursor_ : frontier_;
     buildBeside(std::min(decided, oldSize_));
     for (const auto& [offset, bytes] : pieces)
-        if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
+        if (const int err = jx::writeSparseAt(out_.get(), bytes.data(), bytes.size(), offset))
             fail("write", err);
 }
 
@@ -227,26 +228,38 @@ void FlrTailApplyEntry::applyHeld() {
     // The old copy changes only once the space for all of its new bytes is
     // reserved: a full disk then fails the entry before its first write, and
     // the old copy gets its name back.
-    int64_t need = size_;
-    for (const auto& [offset, bytes] : heldPieces_)
-        need = std::max(need, offset + static_cast<int64_t>(bytes.size()));
-    if (need > oldSize_) {
-        if (const int err = jx::reserveSpace(out_.get(), need)) {
-            jx::fileOps().ftruncate(out_.get(), oldSize_);  // frees what was reserved
-            fail("make room for", err);
-        }
+    if (const int err = reserveHeld()) {
+        jx::fileOps().ftruncate(out_.get(), oldSize_);  // frees what was reserved
+        fail("make room for", err);
     }
     // Every copy reference has been followed: no old byte is needed any more.
     for (const auto& [offset, bytes] : heldPieces_) {
         // Bytes past the old end change nothing of the old copy: cut off
         // again, it is whole (cutBackToOldSize).
         if (offset < oldSize_) wrote_ = true;
-        if (const int err = jx::writeAllAt(out_.get(), bytes.data(), bytes.size(), offset))
+        if (const int err = jx::writeSparseAt(out_.get(), bytes.data(), bytes.size(), offset))
             fail("write", err);
     }
     heldPieces_.clear();
     heldBytes_ = 0;
     completeFile();
+}
+
+// The blocks the held pieces will take, and only those: the old copy's holes
+// that no piece fills stay holes (zero runs are punched, not written).
+int FlrTailApplyEntry::reserveHeld() {
+    for (const auto& [offset, bytes] : heldPieces_) {
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+        int err = 0;
+        jx::forEachZeroRun(
+            p, bytes.size(), offset, jx::kHoleUnit, [&](size_t from, size_t n, bool zero) {
+                if (!zero && !err)
+                    err = jx::reserveRange(out_.get(), offset + static_cast<int64_t>(from),
+                                           static_cast<int64_t>(n));
+            });
+        if (err) return err;
+    }
+    return 0;
 }
 
 void FlrTailApplyEntry::createTemporary() {
@@ -286,7 +299,9 @@ void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats&
 // Copies old bytes [from, from + len) to `to` of the new file.
 void FlrTailApplyEntry::copyFromOld(int64_t from, int64_t len, int64_t to) {
     if (!inPlace_ && saved_.empty()) {
-        if (const int err = jx::copyRange(old_.get(), from, out_.get(), to, len))
+        // Beyond what is decided the new file is unwritten: the old copy's
+        // holes stay holes.
+        if (const int err = jx::copyDataRanges(old_.get(), from, out_.get(), to, len))
             fail("copy from the old copy of", err);
         return;
     }
@@ -354,7 +369,7 @@ void FlrTailApplyEntry::buildBeside(int64_t decided) {
     inPlace_ = false;
     old_ = std::move(changed);
     createTemporary();
-    if (const int err = jx::copyRange(old_.get(), 0, out_.get(), 0, decided))
+    if (const int err = jx::copyDataRanges(old_.get(), 0, out_.get(), 0, decided))
         fail("copy the updated part of", err);
 }
 
@@ -365,7 +380,7 @@ void FlrTailApplyEntry::writeOut(const void* data, size_t len, int64_t offset) {
     }
     keepOld(offset, static_cast<int64_t>(len));
     if (inPlace_) wrote_ = true;
-    if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
+    if (const int err = jx::writeSparseAt(out_.get(), data, len, offset)) fail("write", err);
 }
 
 void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& stats) {
@@ -381,7 +396,7 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
         JX_THROW(kFn, "Literal data inside an LBFS transfer of " + rel_);
     const int64_t n = static_cast<int64_t>(len);
     if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
-    if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_)
+    if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_ && !answeredNoCopy())
         fillFromOld(frontier_, cursor_, stats);
     writeOut(data, len, cursor_);
     changed_.add(cursor_, n);
@@ -394,8 +409,15 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
 void FlrTailApplyEntry::seek(long long offset) {
     if (keep_ || kind_ != Kind::File) return;
     if (offset < 0 || offset > kMaxOffset) JX_THROW(kFn, "Seek out of range for " + rel_);
-    if (method_ == FlrNetMirHeader::kRSync) JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
+    if (method_ == FlrNetMirHeader::kRSync && !(answeredNoCopy() && offset >= cursor_))
+        JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
     cursor_ = offset;
+}
+
+// The head was told there is no copy: a delta then skips only holes, which
+// read as zeros (forward only under RSync, which grows at its end).
+bool FlrTailApplyEntry::answeredNoCopy() const {
+    return described_ && !described_->present && !old_ && !inPlace_;
 }
 
 void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats) {
@@ -423,7 +445,7 @@ void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& sta
 void FlrTailApplyEntry::writeAt(const void* data, size_t len, int64_t offset) {
     if (offset < 0 || offset > kMaxOffset - static_cast<int64_t>(len))
         JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
-    if (const int err = jx::writeAllAt(out_.get(), data, len, offset)) fail("write", err);
+    if (const int err = jx::writeSparseAt(out_.get(), data, len, offset)) fail("write", err);
 }
 
 void FlrTailApplyEntry::setAttributes(int fd) {

@@ -115,6 +115,7 @@ class FlrTailApplyEntry {
     bool openInPlace(const struct stat& st);
     [[noreturn]] void changedSinceAnswer() const;
     void checkOldUnchanged() const;
+    bool answeredNoCopy() const;
     void fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats);
     void copyFromOld(int64_t from, int64_t len, int64_t to);
     void readOld(void* buf, size_t len, int64_t off);
@@ -122,6 +123,7 @@ class FlrTailApplyEntry {
     void writeOut(const void* data, size_t len, int64_t offset);
     void hold(const void* data, size_t len, int64_t offset);
     void leaveInPlace();
+    int reserveHeld();
     void cutBackToOldSize();
     void completeFile();
     void buildBeside(int64_t decided);

@@ -13,6 +13,7 @@
 #include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxSparse.h"
 #include "FLR/platform/JxXattr.h"
 #include "FlrTailPrivileged.h"
 
@@ -21,7 +22,6 @@ namespace {
 const char* const kFn = "FlrTailJournal";
 // No offset or length beyond this is believed (sums stay below 2^63).
 constexpr uint64_t kMaxOffset = uint64_t{1} << 60;
-constexpr size_t kZeroChunk = 64 * 1024;
 
 bool isFolder(const struct stat& st) {
     return S_ISDIR(st.st_mode);
@@ -407,7 +407,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::write(const FlrJrnNetWrite& w) {
     if (w.offset > kMaxOffset) return failed("write", p.rel, EFBIG);
     const int fd = dataFd(&p, &out);
     if (fd < 0) return out;
-    if (const int err = jx::writeAllAt(fd, w.data, w.size, static_cast<int64_t>(w.offset)))
+    // Zeros (a file grown by writing them) become holes, as on the head.
+    if (const int err = jx::writeSparseAt(fd, w.data, w.size, static_cast<int64_t>(w.offset)))
         return failed("write", p.rel, err);
     return Outcome::Applied;
 }
@@ -424,12 +425,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::fclear(const FlrJrnNetFclear& c) {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t from = std::min<uint64_t>(c.offset, size);
     const uint64_t to = std::min<uint64_t>(from + std::min(c.length, kMaxOffset), size);
-    const std::vector<char> zeros(kZeroChunk, 0);
-    for (uint64_t at = from; at < to; at += kZeroChunk) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroChunk, to - at));
-        if (const int err = jx::writeAllAt(fd, zeros.data(), n, static_cast<int64_t>(at)))
-            return failed("clear a range of", p.rel, err);
-    }
+    // A punched hole where the file system can: cleared space is freed.
+    if (const int err =
+            jx::zeroRange(fd, static_cast<int64_t>(from), static_cast<int64_t>(to - from)))
+        return failed("clear a range of", p.rel, err);
     return Outcome::Applied;
 }
 

@@ -421,6 +421,8 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     totalBytes_ = bytesSinceReport_ = totalFiles_ = 0;
     filesSinceReport_ = 0;
     std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
+    linkNames_ = std::move(seededLinkNames_);
+    seededLinkNames_.clear();
     lastCollectOffset_ = static_cast<unsigned long long>(cf->getOffset());
     try {
         runChosenLoop();

@@ -102,6 +102,7 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
             if (!f.fid.isZero()) sendPlaceholder(f);
             continue;
         }
+        if (sendIfHardLink(f)) continue;
         int fd = -1;
         if (S_ISREG(f.st.st_mode)) {
             fd = openFile(f.src.c_str(), f.fid, &f.st);
@@ -114,6 +115,7 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
         const bool byBlocks = lbfs && fd >= 0 && lbfsFits(f.st.st_size);
         const uint8_t method = byBlocks ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
         sendEntry(f, fd, method);
+        rememberLinkName(f);
         countFile(f, method);
     }
     flushLBFS();

@@ -67,6 +67,10 @@ void FlrBackup::backupMD5OrRSync() {
             drainFile(*item, fn);
             continue;
         }
+        if (sendIfHardLink(*item)) {
+            drainFile(*item, fn);
+            continue;
+        }
         int fd = -1;
         if (S_ISREG(item->st.st_mode)) {
             fd = openFile(item->src.c_str(), item->fid, &item->st);
@@ -81,6 +85,7 @@ void FlrBackup::backupMD5OrRSync() {
                                : item->md5   ? FlrNetMirHeader::kMD5
                                              : FlrNetMirHeader::kFull;
         sendEntry(*item, fd, method);
+        rememberLinkName(*item);
         countFile(*item, method);
     }
     // The LBFS thread (started by the first new name) answers block

@@ -8,9 +8,12 @@
 
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/FlrDriver.h"
+#include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxSparse.h"
 #include "FLR/platform/JxUtf.h"
 
 void FlrBackup::sendHeader(const File& f, uint8_t method) {
@@ -98,7 +101,9 @@ void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
     if (S_ISLNK(f.st.st_mode)) {
         sendLinkTarget(f);
     } else if (S_ISREG(f.st.st_mode)) {
-        switch (method) {
+        // The header keeps the delta's method: the tail checks it against
+        // its answer.
+        switch (deltaOfNothing(f, method) ? FlrNetMirHeader::kFull : method) {
             case FlrNetMirHeader::kMD5:
                 sendRegFileMD5(f, owned.get());
                 break;
@@ -116,6 +121,14 @@ void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
     head_->sendMirEOF();
 }
 
+// A delta of a file the tail answered it holds nothing of sends every byte;
+// to a tail that takes seeks over holes there, the file goes as a full copy
+// does: its data ranges only.
+bool FlrBackup::deltaOfNothing(const File& f, uint8_t method) const {
+    return (method == FlrNetMirHeader::kMD5 || method == FlrNetMirHeader::kRSync) &&
+           f.csums.empty() && f.last && head_->getPeerVersion() >= FlrNetTail::kSparseDeltaVersion;
+}
+
 void FlrBackup::sendRegFileFull(File& f, int fd) {
     const char* fn = "FlrBackup::sendRegFileFull";
     jx::File opened;
@@ -125,22 +138,54 @@ void FlrBackup::sendRegFileFull(File& f, int fd) {
             JX_THROW(fn, "Failed to open \"" + f.src + "\" for reading: " + jxErrnoText(errno));
         fd = opened.get();
     }
-    // The header promised this size; the tail cuts anything beyond it.
-    long long left = static_cast<long long>(f.st.st_size);
+    // The header promised this size; the tail cuts anything beyond it and
+    // leaves what was never written (holes, zero runs) as holes.
+    const long long size = static_cast<long long>(f.st.st_size);
     const bool sampled = netSamples_.tryTake();
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     long long sent = 0;
-    while (left > 0) {
-        checkAbort(fn);
-        const int want = static_cast<int>(std::min<long long>(left, bufSize_));
-        const int n = readAll(fd, buf_, want);
-        if (n <= 0) break;
-        head_->sendMirData(buf_, n, bufSize_);
-        left -= n;
-        sent += n;
-        countBytes(n);
-        pushToBNIfNeeded(fn);
+    long long cursor = 0;  // where the tail writes the next data
+    jx::DataRange range;
+    for (long long at = 0; jx::nextDataRange(fd, at, size, &range);) {
+        at = range.offset;
+        const long long end = range.offset + range.length;
+        while (at < end) {
+            checkAbort(fn);
+            const int want = static_cast<int>(std::min<long long>(end - at, bufSize_));
+            const ssize_t n = jx::readFullAt(fd, buf_, static_cast<size_t>(want), at);
+            if (n < 0) JX_THROW(fn, "File read error: " + jxErrnoText(errno));
+            if (n > 0) sent += sendDataSkippingZeros(at, static_cast<int>(n), &cursor);
+            at += n;
+            if (n < want) return finishFullSample(sampled, sent, start);  // the file shrank
+            pushToBNIfNeeded(fn);
+        }
     }
+    finishFullSample(sampled, sent, start);
+}
+
+// The n bytes in buf_ at file offset at, less the zero runs worth a seek:
+// those the tail leaves as holes. Returns the bytes sent. A piece without
+// such a run (the usual case) hands buf_ itself to the link.
+long long FlrBackup::sendDataSkippingZeros(long long at, int n, long long* cursor) {
+    long long sent = 0;
+    const auto* data = static_cast<const unsigned char*>(buf_);
+    bool whole = false;
+    jx::forEachZeroRun(data, static_cast<size_t>(n), at, kSkippedZeroRun,
+                       [&](size_t from, size_t len, bool zero) {
+                           if (zero) return;
+                           const long long off = at + static_cast<long long>(from);
+                           if (off != *cursor) head_->sendMirSeek(off);
+                           *cursor = off + static_cast<long long>(len);
+                           sent += static_cast<long long>(len);
+                           whole = len == static_cast<size_t>(n);
+                           if (!whole) head_->sendMirData(data + from, static_cast<int>(len));
+                       });
+    if (whole) head_->sendMirData(buf_, n, bufSize_);
+    countBytes(sent);
+    return sent;
+}
+
+void FlrBackup::finishFullSample(bool sampled, long long sent, uint64_t start) {
     if (sampled)
         addSample(0, static_cast<unsigned long long>(sent), FlrAdaptiveMD5::nowMicros() - start);
 }

@@ -13,6 +13,7 @@
 #include "FLR/FlrCollectFile.h"
 #include "FLR/FlrCollectText.h"
 #include "FLR/FlrNetHead.h"
+#include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
@@ -84,7 +85,10 @@ float FlrMultiStreamBackup::getLBFSStats(unsigned long* a, unsigned long* b) con
 }
 
 void FlrMultiStreamBackup::split(const char* collectFile, unsigned long offset,
-                                 const std::string& filesPath, const std::string& dirsPath) {
+                                 const std::string& filesPath, const std::string& dirsPath,
+                                 bool groupLinks) {
+    firstNames_.clear();
+    std::map<std::pair<dev_t, ino_t>, std::string> seen;
     FlrCollectFile in(collectFile, static_cast<int64_t>(offset));
     SplitWriter files(filesPath);
     SplitWriter dirs(dirsPath);
@@ -95,7 +99,15 @@ void FlrMultiStreamBackup::split(const char* collectFile, unsigned long offset,
         struct stat st {};
         const bool regular = path.find('/') != std::string::npos &&
                              jx::fileOps().lstat(line, &st) == 0 && S_ISREG(st.st_mode);
-        (regular ? files : dirs).add(path);
+        // A later name of a file a stream sends waits for the closing pass,
+        // when the streams' files are in place: it goes as a link then.
+        bool later = false;
+        if (regular && groupLinks && st.st_nlink > 1) {
+            auto [it, first] = seen.try_emplace({st.st_dev, st.st_ino}, path);
+            if (!first) firstNames_.emplace(it->first, it->second);
+            later = !first;
+        }
+        (regular && !later ? files : dirs).add(path);
     }
     files.commit();
     dirs.commit();
@@ -140,7 +152,8 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     lbfsPercent_ = 0;
     const std::string filesPath = std::string(collectFile) + ".files";
     const std::string dirsPath = std::string(collectFile) + ".dirs";
-    split(collectFile, offset, filesPath, dirsPath);
+    split(collectFile, offset, filesPath, dirsPath,
+          linkHardLinks && head->getPeerVersion() >= FlrNetTail::kHardLinkVersion);
 
     std::unique_ptr<JxException> failure;
     {
@@ -190,6 +203,8 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     try {
         FlrBackup dirsDriver(head, abort, nullptr);
         setUp(dirsDriver);
+        dirsDriver.linkHardLinks = linkHardLinks;
+        for (const auto& [key, src] : firstNames_) dirsDriver.seedLinkName(src, key);
         dirsDriver.backup(dirsPath.c_str(), 0, false, pairId);
         addTotals(dirsDriver);
         // The figure of the whole run: the streams sent the files.

@@ -267,6 +267,81 @@ TEST_F(OldCopyTest, SkippedBytesPastTheOldEndFailTheEntry) {
         }
 }
 
+// An answer describes the copy for the entry that follows it: a file sent
+// whole in between ends it, so a later write interval (sent without asking)
+// is built over the copy there then, not refused against the old answer.
+TEST_F(OldCopyTest, AnAnswerEndsWithTheNextEntryAtItsPath) {
+    const std::string whole = pattern(4 * kOldCopyBlock, 5);
+    const std::string edit = pattern(kOldCopyBlock, 6);
+    for (const OldCopyMethod& asked : kMethods) {
+        SCOPED_TRACE(asked.name);
+        const std::string path = at("f");
+        ::unlink(path.c_str());
+        Tail tail(root);
+        {
+            Head head(tail.port());
+            head.askSums(path, asked.id);  // no copy yet
+            head.sendFile(path, whole);
+            head.net.sendMirHeader(
+                header(path, S_IFREG | 0644, whole.size(), FlrNetMirHeader::kMD5));
+            head.net.sendMirSeek(kOldCopyBlock);
+            head.net.sendMirData(edit.data(), kOldCopyBlock);
+            head.net.sendMirEOF();
+            head.sync();
+        }
+        std::string want = whole;
+        want.replace(kOldCopyBlock, kOldCopyBlock, edit);
+        EXPECT_TRUE(contentOf(path) == want);
+        EXPECT_EQ(totalsOnceSent(tail).failed, 0);
+    }
+}
+
+// After a "no copy" answer a delta may seek over holes (forward, under
+// RSync), which read as zeros; without that answer a skip still needs the
+// old copy's bytes.
+TEST_F(OldCopyTest, SeeksOverHolesOnlyAfterANoCopyAnswer) {
+    const std::string block = pattern(kOldCopyBlock, 7);
+    const std::string hole(2 * kOldCopyBlock, '\0');
+    struct Case {
+        const char* name;
+        uint8_t method;
+        bool asked;
+        long long seekTo;
+        bool applied;
+        bool emptyCopy = false;  // an empty file there: it describes nothing either
+    };
+    const Case cases[] = {
+        {"md5 over a hole", FlrNetMirHeader::kMD5, true, 3 * kOldCopyBlock, true},
+        {"rsync over a hole", FlrNetMirHeader::kRSync, true, 3 * kOldCopyBlock, true},
+        {"md5 over an empty copy", FlrNetMirHeader::kMD5, true, 3 * kOldCopyBlock, true, true},
+        {"rsync over an empty copy", FlrNetMirHeader::kRSync, true, 3 * kOldCopyBlock, true, true},
+        {"rsync back", FlrNetMirHeader::kRSync, true, 0, false},
+        {"md5 never asked", FlrNetMirHeader::kMD5, false, 3 * kOldCopyBlock, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = at("f");
+        ::unlink(path.c_str());
+        if (c.emptyCopy) flrtest::writeFile(path, "");
+        Tail tail(root);
+        {
+            Head head(tail.port());
+            if (c.asked) head.askSums(path, c.method);
+            head.net.sendMirHeader(header(path, S_IFREG | 0644, 4 * kOldCopyBlock, c.method));
+            head.net.sendMirData(block.data(), kOldCopyBlock);
+            head.net.sendMirSeek(c.seekTo);
+            head.net.sendMirData(block.data(), kOldCopyBlock);
+            head.net.sendMirEOF();
+            head.sync();
+        }
+        const std::optional<std::string> kept =
+            c.emptyCopy ? std::optional<std::string>("") : std::nullopt;
+        EXPECT_TRUE(contentOf(path) ==
+                    (c.applied ? std::optional<std::string>(block + hole + block) : kept));
+        EXPECT_EQ(totalsOnceSent(tail).failed, c.applied ? 0 : 1);
+    }
+}
+
 // A FIFO where the head expects a file: the answer is empty at once, the
 // session never waits for a writer to open it.
 TEST_F(OldCopyTest, ChecksumRequestsNeverWaitOnAFifo) {

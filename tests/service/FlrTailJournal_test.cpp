@@ -12,9 +12,11 @@
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxSparse.h"
 #include "FLR/service/FlrTailJournal.h"
 #include "FLR/service/FlrTreeVerify.h"
 #include "TailJournalFixture.h"
+#include "support/SparseFile.h"
 
 using namespace tailtest;
 using namespace jrntest;
@@ -275,6 +277,35 @@ TEST(TailJournal, RecordsAfterATransferWriteTheFileItPutInPlace) {
     sendPayload(head, s.payload(2, 3));
     head.sync();
     EXPECT_EQ("Transferred", flrtest::readFile(root.file("f")));
+}
+
+// Zeros a write grows a file by, and a cleared range, take no space on the
+// tail: the bytes read the same, the blocks stay free.
+TEST(TailJournal, ZeroWritesAndClearsLeaveHoles) {
+    JournalRegistry reg;
+    flrtest::TempDir root;
+    if (!jx::keepsHoles(root.path().c_str())) GTEST_SKIP() << "no holes on this file system";
+    Tail tail(root.path(), journalOptions(reg.dir() + "/state"));
+    Head head(tail.port());
+    const std::string data = flrtest::noZeros(4096, 5);
+    const std::string zeros(2 << 20, '\0');
+    const std::string full = flrtest::noZeros(2 << 20, 6);
+    Stream s;
+    s.create("grown", S_IFREG | 0644);
+    s.write("grown", 0, data);
+    s.write("grown", 4096, zeros);
+    s.write("grown", 4096 + zeros.size(), data);
+    s.create("cleared", S_IFREG | 0644);
+    s.write("cleared", 0, full);
+    s.fclear("cleared", 4096, full.size() - 8192);
+    sendPayload(head, s.payload(0, s.recs.size()));
+    head.sync();
+    EXPECT_TRUE(flrtest::readFile(root.file("grown")) == data + zeros + data);
+    EXPECT_LE(flrtest::allocatedBytes(root.file("grown")), 2 * 4096 + (64 << 10));
+    const std::string cleared = full.substr(0, 4096) + std::string(full.size() - 8192, '\0') +
+                                full.substr(full.size() - 4096);
+    EXPECT_TRUE(flrtest::readFile(root.file("cleared")) == cleared);
+    EXPECT_LE(flrtest::allocatedBytes(root.file("cleared")), 2 * 4096 + (64 << 10));
 }
 
 TEST(TailJournal, MalformedStateFileIsRefusedAndKept) {

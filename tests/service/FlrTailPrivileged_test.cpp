@@ -31,14 +31,14 @@ struct PrivilegedTest : ::testing::Test {
     }
 };
 
-struct Case {
+struct PrivilegedCase {
     const char* name;
     mode_t sent;
     // What the replica holds under keep, strip and refuse (0: nothing).
     mode_t expect[3];
 };
 
-const Case kCases[] = {
+const PrivilegedCase kCases[] = {
     {"setuid-file", S_IFREG | 04755, {S_IFREG | 04755, S_IFREG | 0755, 0}},
     {"setgid-file", S_IFREG | 02750, {S_IFREG | 02750, S_IFREG | 0750, 0}},
     {"both-bits", S_IFREG | 06711, {S_IFREG | 06711, S_IFREG | 0711, 0}},
@@ -52,7 +52,7 @@ const Case kCases[] = {
 long long expectedCount(FlrPrivileged p, bool stripped) {
     long long n = 0;
     const int k = static_cast<int>(p);
-    for (const Case& c : kCases) {
+    for (const PrivilegedCase& c : kCases) {
         const bool changed = c.expect[k] != c.sent;
         if (changed && (c.expect[k] != 0) == stripped) ++n;
     }
@@ -67,7 +67,7 @@ TEST_F(PrivilegedTest, EachPolicyLeavesWhatItSaysAndTellsTheHead) {
         SCOPED_TRACE(flrPrivilegedName(p));
         Tail tail(root, policy(p));
         Head head(tail.port());
-        for (const Case& c : kCases) {
+        for (const PrivilegedCase& c : kCases) {
             const std::string path = at(c.name);  // the header points into it
             FlrNetMirHeader h = header(path, c.sent, S_ISREG(c.sent) ? 3 : 0);
             h.rdev = makedev(1, 3);
@@ -76,7 +76,7 @@ TEST_F(PrivilegedTest, EachPolicyLeavesWhatItSaysAndTellsTheHead) {
             head.net.sendMirEOF();
         }
         head.sync();
-        for (const Case& c : kCases)
+        for (const PrivilegedCase& c : kCases)
             EXPECT_EQ(modeOf(c.name), c.expect[static_cast<int>(p)]) << c.name;
         long long stripped = -1, withheld = -1;
         ASSERT_TRUE(head.net.privilegedEntries(&stripped, &withheld));
@@ -85,7 +85,7 @@ TEST_F(PrivilegedTest, EachPolicyLeavesWhatItSaysAndTellsTheHead) {
         // Withheld entries are no failure: the run is complete as far as
         // the head is concerned, or every later run would send them again.
         EXPECT_EQ(head.net.unappliedEntries(), 0);
-        for (const Case& c : kCases) flrtest::removeTree(at(c.name));
+        for (const PrivilegedCase& c : kCases) flrtest::removeTree(at(c.name));
     }
 }
 

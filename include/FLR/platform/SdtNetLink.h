@@ -88,7 +88,8 @@ class FLR_EXPORT SdtNetLink {
     // 6: a ping asks for the entries removed; 7: for privileged entries
     // stripped or withheld.
     // 9: entries may carry MIR_ATTRS (nanosecond times, extended attributes).
-    static constexpr uint32_t kProtocolVersion = 9;
+    static constexpr uint32_t kProtocolVersion = 10;
+    // 10: hard links (MIR_HEADER method 4), seeks over holes in deltas.
     // The version this process's hellos announce: kProtocolVersion, or what
     // tests set to play an older peer (0 restores the default).
     static uint32_t advertisedVersion();

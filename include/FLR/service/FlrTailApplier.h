@@ -43,6 +43,7 @@ class FlrNetTail;
 class FlrTailAnswered;
 class FlrTailApplyEntry;
 class FlrTailDirChange;
+class FlrTailHardLink;
 class FlrTailLBFS;
 class FlrTailLBFSRegistry;
 class FlrTailStore;
@@ -196,6 +197,9 @@ class FLR_EXPORT FlrTailApplySession {
     void beginEntry(const FlrNetMirHeader& sent);
     bool screenPrivileged(const std::string& received, FlrNetMirHeader* h);
     void endEntry();
+    void beginHardLink(const std::string& rel);
+    void feedHardLink(const void* data, size_t len);
+    void endHardLink();
     void enqueue(std::unique_ptr<FlrTailApplyEntry> entry);
     void forgetOnPlacing(FlrTailApplyEntry& e);
     bool batched(const std::string& rel) const;
@@ -214,6 +218,7 @@ class FLR_EXPORT FlrTailApplySession {
     // outlives the entries below).
     std::unique_ptr<FlrTailIndexWorker> indexWorker_;
     std::unique_ptr<FlrTailApplyEntry> entry_;
+    std::unique_ptr<FlrTailHardLink> hardLink_;  // instead of entry_ for a link
     // Finished entries waiting for commit(), in arrival order.
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch_;
     std::unordered_set<std::string> batchPaths_;
