@@ -54,6 +54,9 @@ class FLR_EXPORT FlrNetBase {
     static constexpr uint32_t kMaxControlPayload = 64;
     static constexpr uint32_t kMaxPathPayload = 65536;
     static constexpr uint32_t kMaxDataPayload = 64u << 20;
+    // A batch of tree records: senders close one at 256 KiB, so a last
+    // record of two longest paths and a reason still fits.
+    static constexpr uint32_t kMaxVerifyBatch = 512u << 10;
     // Receive buffers above this size are released once their frame is
     // consumed; smaller ones are kept, so steady streams allocate nothing.
     static constexpr size_t kKeepRecvBufferSize = 1u << 20;

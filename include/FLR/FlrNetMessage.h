@@ -55,6 +55,9 @@ enum : int {
     FLR_NET_LBFS_BLOCK = 35,
     FLR_NET_LBFS_DONE = 36,
     FLR_NET_KEEP_ALIVE = 37,
+    FLR_NET_VERIFY_REQ = 38,
+    FLR_NET_VERIFY_ENTRIES = 39,
+    FLR_NET_VERIFY_END = 40,
 };
 
 // Special-file ids of FLR_NET_MIR_SPEC_FILE: the dirchange file of a
@@ -62,7 +65,7 @@ enum : int {
 enum : int { FLR_SPEC_FILE_DIRCHANGE = 1 };
 
 // Highest assigned code; 7 and 27 are unassigned.
-constexpr int FLR_NET_MAX_TYPE = FLR_NET_KEEP_ALIVE;
+constexpr int FLR_NET_MAX_TYPE = FLR_NET_VERIFY_END;
 
 // "FLR_NET_PING" for a code, "UNKNOWN" for unassigned codes.
 FLR_EXPORT const char* flrNetMsgName(int type);
@@ -102,7 +105,8 @@ struct FLR_EXPORT FlrNetMirHeader {
     const char* path;
 };
 
-// Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA.
+// Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA,
+// VERIFY_ENTRIES.
 struct FLR_EXPORT FlrNetRawBody {
     const void* data;
     int len;
@@ -211,6 +215,14 @@ struct FLR_EXPORT FlrNetLBFSBlock {
     const void* data;
 };
 
+// VERIFY_END: how a tree listing ended. status 0: every record was sent
+// (entries of them); otherwise text says why the listing stopped.
+struct FLR_EXPORT FlrNetVerifyEnd {
+    uint64_t entries;
+    int status;
+    const char* text;
+};
+
 // A message: its code and the fields of that code. Which member is live
 // follows from `type`, as the comments say.
 struct FLR_EXPORT FlrNetMessage {
@@ -252,6 +264,9 @@ struct FLR_EXPORT FlrNetMessage {
         FlrNetLBFSBlock lbfsBlock;            // LBFS_BLOCK
         FlrNetU64 lbfsDone;                   // LBFS_DONE
         FlrNetInt keepAlive;                  // KEEP_ALIVE (0)
+        FlrNetPathReq verifyReq;              // VERIFY_REQ (blockSize: flags, 0)
+        FlrNetRawBody verifyEntries;          // VERIFY_ENTRIES (packed tree records)
+        FlrNetVerifyEnd verifyEnd;            // VERIFY_END
     };
 
     FlrNetMessage() : type(-1), mirHeader{} {}

@@ -58,6 +58,9 @@ const char* const kNames[FLR_NET_MAX_TYPE + 1] = {
     "FLR_NET_LBFS_BLOCK",
     "FLR_NET_LBFS_DONE",
     "FLR_NET_KEEP_ALIVE",
+    "FLR_NET_VERIFY_REQ",
+    "FLR_NET_VERIFY_ENTRIES",
+    "FLR_NET_VERIFY_END",
 };
 
 // --- encoding ------------------------------------------------------------------
@@ -132,7 +135,8 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
         case FLR_NET_JOURNAL:
         case FLR_NET_MIR_ACL:
         case FLR_NET_MIR_DATA:
-            // journal, acl and data share one layout.
+        case FLR_NET_VERIFY_ENTRIES:
+            // journal, acl, data and tree records share one layout.
             checkRaw(m.data);
             w.bytes(m.data.data, static_cast<size_t>(m.data.len));
             break;
@@ -196,6 +200,7 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
             w.u32(static_cast<uint32_t>(m.fileCheckSumsReq.blockSize));
             w.str(m.fileCheckSumsReq.path);
             break;
@@ -275,6 +280,11 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
             w.bytes(b.data, b.length);
             break;
         }
+        case FLR_NET_VERIFY_END:
+            w.u64(m.verifyEnd.entries);
+            w.u32(static_cast<uint32_t>(m.verifyEnd.status));
+            w.str(m.verifyEnd.text);
+            break;
         default:
             // Unassigned codes carry nothing.
             break;
@@ -417,6 +427,7 @@ void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& align
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
             m.fileCheckSumsReq.blockSize = static_cast<int>(r.u32());
             m.fileCheckSumsReq.path = r.str();
             break;
@@ -512,6 +523,13 @@ void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& align
             b.data = r.bytes(b.length);
             break;
         }
+        case FLR_NET_VERIFY_END: {
+            FlrNetVerifyEnd& e = m.verifyEnd;
+            e.entries = r.u64();
+            e.status = static_cast<int>(r.u32());
+            e.text = r.str();
+            break;
+        }
         default:
             break;
     }
@@ -536,7 +554,11 @@ uint32_t FlrNetBase::maxPayloadFor(int type) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
+        case FLR_NET_VERIFY_END:
             return kMaxPathPayload;
+        case FLR_NET_VERIFY_ENTRIES:
+            return kMaxVerifyBatch;
         default:
             // Fixed-size control messages, and codes nobody assigned, which
             // carry nothing.
@@ -581,6 +603,7 @@ void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt,
         case FLR_NET_JOURNAL:
         case FLR_NET_MIR_ACL:
         case FLR_NET_MIR_DATA:
+        case FLR_NET_VERIFY_ENTRIES:
             msg->data.data = pkt.payload;
             msg->data.len = pkt.payloadLen;
             return;

@@ -85,7 +85,8 @@ struct FLR_EXPORT SdtLinkPacket {
 class FLR_EXPORT SdtNetLink {
   public:
     // 5: a ping's answer carries the entries the tail could not apply.
-    static constexpr uint32_t kProtocolVersion = 6;
+    // 8: a tail lists its replica for a remote verify (VERIFY_REQ).
+    static constexpr uint32_t kProtocolVersion = 8;
     static constexpr size_t kDefaultMaxPayload = 64u << 20;
     static constexpr int kMaxExtraSockets = 64;
     static constexpr int kDefaultSendStallMs = 120000;
