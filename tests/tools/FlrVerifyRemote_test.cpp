@@ -66,7 +66,8 @@ TEST_F(RemoteVerify, AFreshReplicaIsTheSameAndEachChangeIsReported) {
     EXPECT_EQ(0, same.status) << same.out << same.err;
     EXPECT_NE(std::string::npos, same.out.find("flr verify: same (7 entries, 300037 bytes"))
         << same.out;
-    const flrtest::ToolRun encrypted = run({"verify", "--encrypt", src_, remote(replica())});
+    const flrtest::ToolRun encrypted =
+        run({"verify", "--encrypt", "--compress", "3", src_, remote(replica())});
     EXPECT_EQ(0, encrypted.status) << encrypted.out << encrypted.err;
 
     flrtest::writeFile(replica() + "/d/big", std::string(299999, 'x') + "y");
