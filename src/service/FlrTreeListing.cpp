@@ -111,6 +111,12 @@ bool FlrTreeWalker::next(FlrTreeRecord* out) {
 
 // The folder's names are read now; its records follow the folder's own.
 void FlrTreeWalker::enter(jx::File dir, const std::string& rel, FlrTreeRecord* r) {
+    // Every path a record names must fit its string; a name is at most
+    // NAME_MAX bytes, so a folder this deep is reported, not entered.
+    if (rel.size() + 1 + NAME_MAX > kMaxString) {
+        r->error = "lies too deep to be listed";
+        return;
+    }
     auto level = std::make_unique<Level>();
     if (!dir || jx::listDirFd(dir.get(), &level->names) != 0) {
         r->error = "cannot be listed: " + jxErrnoText(errno);

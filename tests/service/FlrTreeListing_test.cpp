@@ -4,6 +4,7 @@
 // difference (once per subtree present on one side only).
 #include "FLR/service/FlrTreeListing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,6 +186,33 @@ TEST(FlrTreeRecordCompare, WalkedTreesShowEachDifferenceOnce) {
         EXPECT_EQ(k.path, r.diffs[0].path);
         EXPECT_EQ(k.what, r.diffs[0].what);
     }
+}
+
+// Paths travel as strings of at most 64 KiB: a deeper folder is named with
+// a reason rather than listed, so no record is one the other side refuses.
+TEST(FlrTreeWalker, FoldersTooDeepForARecordAreReportedNotEntered) {
+    flrtest::TempDir top;
+    const std::string name(250, 'x');
+    jx::File dir = jx::openDirectory(top.path());
+    for (int depth = 0; depth < 270 && dir; ++depth) {
+        ASSERT_EQ(0, jx::mkdirAt(dir.get(), name, 0755));
+        dir = jx::openBeneath(dir.get(), name, O_RDONLY | O_DIRECTORY);
+    }
+    ASSERT_TRUE(dir);
+    flrtest::writeFile("/proc/self/fd/" + std::to_string(dir.get()) + "/leaf", "deep");
+    FlrTreeWalker walker(jx::openDirectory(top.path()));
+    FlrTreeRecord r;
+    int tooDeep = 0;
+    while (walker.next(&r)) {
+        std::vector<unsigned char> batch;
+        FlrTreeRecordCodec::append(r, &batch);
+        size_t pos = 0;
+        FlrTreeRecord back;
+        ASSERT_NO_THROW(FlrTreeRecordCodec::take(batch.data(), batch.size(), &pos, &back))
+            << r.rel.size();
+        tooDeep += r.error == "lies too deep to be listed";
+    }
+    EXPECT_EQ(1, tooDeep);
 }
 
 }  // namespace
