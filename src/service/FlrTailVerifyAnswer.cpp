@@ -59,18 +59,22 @@ void FlrTailVerifyAnswer::answer(const FlrTailRoot& root, const FlrNetPathReq& r
     jx::File dir = root.openDir(rel);
     if (!dir) return sendEnd(reply, 0, errno, "cannot open " + path + ": " + jxErrnoText(errno));
 
-    FlrTreeWalker walker(std::move(dir), [&](const std::string& r) { return ownFile(rel, r); });
+    // A head that hung up or a tail that stops ends the listing, also inside
+    // a large file.
+    auto gone = [&reply] { return reply.isAborted() || reply.recvEnded(); };
+    FlrTreeWalker walker(
+        std::move(dir), [&](const std::string& r) { return ownFile(rel, r); }, gone);
     std::vector<unsigned char> batch;
     batch.reserve(kBatchBytes + 4096);
     FlrTreeRecord record;
     uint64_t entries = 0;
     while (walker.next(&record)) {
-        // A head that hung up or a tail that stops ends the listing here.
-        if (reply.isAborted() || reply.recvEnded()) return;
+        if (gone()) return;
         FlrTreeRecordCodec::append(record, &batch);
         ++entries;
         if (batch.size() >= kBatchBytes) sendBatch(reply, batch);
     }
+    if (gone()) return;
     if (!batch.empty()) sendBatch(reply, batch);
     sendEnd(reply, entries, 0, "");
 }

@@ -73,8 +73,9 @@ struct FlrTreeWalker::Level {
     size_t at = 0;
 };
 
-FlrTreeWalker::FlrTreeWalker(jx::File top, std::function<bool(const std::string&)> skip)
-    : skip_(std::move(skip)), top_(std::move(top)) {}
+FlrTreeWalker::FlrTreeWalker(jx::File top, std::function<bool(const std::string&)> skip,
+                             std::function<bool()> stopped)
+    : skip_(std::move(skip)), stopped_(std::move(stopped)), top_(std::move(top)) {}
 
 FlrTreeWalker::~FlrTreeWalker() = default;
 
@@ -92,6 +93,7 @@ bool FlrTreeWalker::next(FlrTreeRecord* out) {
         return true;
     }
     while (!stack_.empty()) {
+        if (stopped_ && stopped_()) return false;
         Level& level = *stack_.back();
         if (level.at == level.names.size()) {
             stack_.pop_back();
@@ -167,6 +169,10 @@ void FlrTreeWalker::digestFile(int dirFd, const std::string& name, FlrTreeRecord
             return;
         }
         if (n == 0) break;
+        if (stopped_ && stopped_()) {
+            r->error = "not read to its end: the walk was stopped";
+            return;
+        }
         sha.update(buf_.data(), static_cast<size_t>(n));
         total += static_cast<uint64_t>(n);
     }

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrRemoteVerify.h"
@@ -112,6 +115,27 @@ TEST_F(VerifyAnswer, PathsOutsideTheRootAreRefusedAndInsideComparedOverTheLink) 
             EXPECT_NE(std::string::npos, e.getMessage().find(k.says)) << e.getMessage();
         }
     }
+}
+
+// Digesting a sparse terabyte would take many minutes: a head that hangs up
+// meanwhile ends its session within a chunk.
+TEST_F(VerifyAnswer, AHeadThatHangsUpEndsTheListingInsideAHugeFile) {
+    flrtest::writeFile(root + "/r/huge", "");
+    if (::truncate((root + "/r/huge").c_str(), off_t{1} << 40) != 0)
+        GTEST_SKIP() << "no sparse file of a terabyte here";
+    Tail tail(root);
+    auto head = std::make_unique<Head>(tail.port());
+    FlrNetMessage req(FLR_NET_VERIFY_REQ);
+    req.verifyReq = {0, "r"};
+    head->net.sendMessage(req, 30, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    head.reset();
+    const auto hungUp = std::chrono::steady_clock::now();
+    while (tail.service->stats().sessions > 0 &&
+           std::chrono::steady_clock::now() - hungUp < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(tail.service->stats().sessions, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - hungUp, std::chrono::seconds(3));
 }
 
 }  // namespace

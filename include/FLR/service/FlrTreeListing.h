@@ -38,8 +38,11 @@ struct FLR_EXPORT FlrTreeRecord {
 // descriptor, so a confined caller opens it beneath its root first.
 class FLR_EXPORT FlrTreeWalker {
   public:
-    // skip(rel) leaves out an entry (and all it holds) by its relative path.
-    explicit FlrTreeWalker(jx::File top, std::function<bool(const std::string&)> skip = {});
+    // skip(rel) leaves out an entry (and all it holds) by its relative path;
+    // stopped() is asked between the chunks of a file's content, so a huge
+    // file cannot hold up a caller that has to end (the walk then ends too).
+    explicit FlrTreeWalker(jx::File top, std::function<bool(const std::string&)> skip = {},
+                           std::function<bool()> stopped = {});
     ~FlrTreeWalker();
     FlrTreeWalker(const FlrTreeWalker&) = delete;
     FlrTreeWalker& operator=(const FlrTreeWalker&) = delete;
@@ -55,6 +58,7 @@ class FLR_EXPORT FlrTreeWalker {
 
     std::vector<std::unique_ptr<Level>> stack_;
     std::function<bool(const std::string&)> skip_;
+    std::function<bool()> stopped_;
     jx::File top_;
     bool started_ = false;
     std::vector<char> buf_;
