@@ -57,7 +57,10 @@ void FlrTailVerifyAnswer::answer(const FlrTailRoot& root, const FlrNetPathReq& r
     }
     if (req.blockSize != 0) return sendEnd(reply, 0, EINVAL, "unknown verify options");
     jx::File dir = root.openDir(rel);
-    if (!dir) return sendEnd(reply, 0, errno, "cannot open " + path + ": " + jxErrnoText(errno));
+    if (!dir) {
+        const int err = errno;
+        return sendEnd(reply, 0, err, "cannot open " + path + ": " + jxErrnoText(err));
+    }
 
     // A head that hung up or a tail that stops ends the listing, also inside
     // a large file.
