@@ -57,6 +57,9 @@ class FLR_EXPORT FlrNetBase {
     // MIR_ATTRS: 1 MiB of names and values and 5 bytes per item besides (an
     // entry lists at most 64 KiB of names, so far fewer than 600,000 items).
     static constexpr uint32_t kMaxAttrsPayload = 4u << 20;
+    // A batch of tree records: senders close one at 256 KiB, so a last
+    // record of two longest paths and a reason still fits.
+    static constexpr uint32_t kMaxVerifyBatch = 512u << 10;
     // Receive buffers above this size are released once their frame is
     // consumed; smaller ones are kept, so steady streams allocate nothing.
     static constexpr size_t kKeepRecvBufferSize = 1u << 20;

@@ -56,6 +56,9 @@ enum : int {
     FLR_NET_LBFS_BLOCK = 35,
     FLR_NET_LBFS_DONE = 36,
     FLR_NET_KEEP_ALIVE = 37,
+    FLR_NET_VERIFY_REQ = 38,
+    FLR_NET_VERIFY_ENTRIES = 39,
+    FLR_NET_VERIFY_END = 40,
     // Sent only to tails of version 9 on: see FlrNetMirAttrs.
     FLR_NET_MIR_ATTRS = 48,
 };
@@ -65,7 +68,7 @@ enum : int {
 enum : int { FLR_SPEC_FILE_DIRCHANGE = 1 };
 
 // Highest assigned code; 7 and 27 are unassigned.
-constexpr int FLR_NET_MAX_TYPE = FLR_NET_KEEP_ALIVE;
+constexpr int FLR_NET_MAX_TYPE = FLR_NET_VERIFY_END;
 
 // Link version from which a tail takes FLR_NET_MIR_ATTRS.
 constexpr uint32_t FLR_NET_MIR_ATTRS_VERSION = 9;
@@ -157,7 +160,8 @@ FLR_EXPORT bool flrNetNextXattr(const FlrNetMirAttrs& a, size_t* at, FlrNetXattr
 FLR_EXPORT void flrNetAppendXattr(std::string* block, const std::string& name,
                                   const std::string& value);
 
-// Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA.
+// Raw bytes: JOURNAL (network journal records), MIR_ACL, MIR_DATA,
+// VERIFY_ENTRIES.
 struct FLR_EXPORT FlrNetRawBody {
     const void* data;
     int len;
@@ -266,6 +270,14 @@ struct FLR_EXPORT FlrNetLBFSBlock {
     const void* data;
 };
 
+// VERIFY_END: how a tree listing ended. status 0: every record was sent
+// (entries of them); otherwise text says why the listing stopped.
+struct FLR_EXPORT FlrNetVerifyEnd {
+    uint64_t entries;
+    int status;
+    const char* text;
+};
+
 // A message: its code and the fields of that code. Which member is live
 // follows from `type`, as the comments say.
 struct FLR_EXPORT FlrNetMessage {
@@ -308,6 +320,9 @@ struct FLR_EXPORT FlrNetMessage {
         FlrNetU64 lbfsDone;                   // LBFS_DONE
         FlrNetInt keepAlive;                  // KEEP_ALIVE (0)
         FlrNetMirAttrs mirAttrs;              // MIR_ATTRS
+        FlrNetPathReq verifyReq;              // VERIFY_REQ (blockSize: flags, 0)
+        FlrNetRawBody verifyEntries;          // VERIFY_ENTRIES (packed tree records)
+        FlrNetVerifyEnd verifyEnd;            // VERIFY_END
     };
 
     FlrNetMessage() : type(-1), mirHeader{} {}

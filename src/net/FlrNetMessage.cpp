@@ -13,11 +13,14 @@
 #include "FLR/FlrNetBase.h"
 #include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxException.h"
+#include "FlrNetWire.h"
 
 namespace {
 
-const char* const kEncodeFn = "FlrNetBase::encodeMessage";
-const char* const kDecodeFn = "FlrNetBase::decodeMessage";
+using flrnetwire::kDecodeFn;
+using flrnetwire::kEncodeFn;
+using flrnetwire::WireReader;
+using flrnetwire::WireWriter;
 
 const char* const kNames[FLR_NET_MAX_TYPE + 1] = {
     "FLR_NET_JOURNAL",
@@ -58,62 +61,12 @@ const char* const kNames[FLR_NET_MAX_TYPE + 1] = {
     "FLR_NET_LBFS_BLOCK",
     "FLR_NET_LBFS_DONE",
     "FLR_NET_KEEP_ALIVE",
+    "FLR_NET_VERIFY_REQ",
+    "FLR_NET_VERIFY_ENTRIES",
+    "FLR_NET_VERIFY_END",
 };
 
 // --- encoding ------------------------------------------------------------------
-
-// Writes big-endian fields at out, or only counts them when out is null.
-class WireWriter {
-  public:
-    explicit WireWriter(unsigned char* out) : out_(out) {}
-
-    size_t size() const { return pos_; }
-
-    void u8(uint8_t v) { put(&v, 1); }
-    void u32(uint32_t v) {
-        unsigned char b[4];
-        jx::storeBE32(b, v);
-        put(b, 4);
-    }
-    void u64(uint64_t v) {
-        unsigned char b[8];
-        jx::storeBE64(b, v);
-        put(b, 8);
-    }
-    void bytes(const void* p, size_t n) {
-        if (n) put(p, n);
-    }
-    // A null string travels as an empty one.
-    void str(const char* s) {
-        if (!s) s = "";
-        put(s, std::strlen(s) + 1);
-    }
-    void array32(const void* p, size_t n) {
-        if (!out_) {
-            pos_ += 4 * n;
-            return;
-        }
-        const auto* src = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) u32(jx::loadLE32(src + 4 * i));
-    }
-    void array64(const void* p, size_t n) {
-        if (!out_) {
-            pos_ += 8 * n;
-            return;
-        }
-        const auto* src = static_cast<const unsigned char*>(p);
-        for (size_t i = 0; i < n; ++i) u64(jx::loadLE64(src + 8 * i));
-    }
-
-  private:
-    void put(const void* p, size_t n) {
-        if (out_) std::memcpy(out_ + pos_, p, n);
-        pos_ += n;
-    }
-
-    unsigned char* out_;
-    size_t pos_ = 0;
-};
 
 size_t checkedCount(int count, const void* array, const char* what) {
     if (count < 0)
@@ -147,7 +100,8 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
         case FLR_NET_JOURNAL:
         case FLR_NET_MIR_ACL:
         case FLR_NET_MIR_DATA:
-            // journal, acl and data share one layout.
+        case FLR_NET_VERIFY_ENTRIES:
+            // journal, acl, data and tree records share one layout.
             checkRaw(m.data);
             w.bytes(m.data.data, static_cast<size_t>(m.data.len));
             break;
@@ -214,6 +168,7 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
             w.u32(static_cast<uint32_t>(m.fileCheckSumsReq.blockSize));
             w.str(m.fileCheckSumsReq.path);
             break;
@@ -293,6 +248,11 @@ void layout(const FlrNetMessage& m, WireWriter& w) {
             w.bytes(b.data, b.length);
             break;
         }
+        case FLR_NET_VERIFY_END:
+            w.u64(m.verifyEnd.entries);
+            w.u32(static_cast<uint32_t>(m.verifyEnd.status));
+            w.str(m.verifyEnd.text);
+            break;
         default:
             // Unassigned codes carry nothing.
             break;
@@ -310,57 +270,6 @@ void reallocBuffer(void*& buf, int& bufSize, size_t need) {
 }
 
 // --- decoding ------------------------------------------------------------------
-
-// Reads fields from a received payload, refusing anything past its end.
-class WireReader {
-  public:
-    WireReader(unsigned char* p, size_t n, int type) : p_(p), n_(n), type_(type) {}
-
-    uint8_t u8() { return *take(1, "fixed fields"); }
-    uint32_t u32() { return jx::loadBE32(take(4, "fixed fields")); }
-    uint64_t u64() { return jx::loadBE64(take(8, "fixed fields")); }
-    int count() { return static_cast<int>(u32()); }
-    // Element counts come from the peer: the array must lie inside the
-    // payload (the multiplication cannot overflow: 2^32 * 44 fits 64 bits).
-    unsigned char* array(int count, size_t elemSize) {
-        if (count < 0 || static_cast<uint64_t>(static_cast<uint32_t>(count)) * elemSize > n_ - pos_)
-            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: count %u points past its end",
-                                         flrNetMsgName(type_), n_, static_cast<uint32_t>(count)));
-        return take(static_cast<size_t>(count) * elemSize, "arrays");
-    }
-    unsigned char* bytes(size_t n) { return take(n, "data"); }
-    // What follows the fields read so far (not consumed).
-    unsigned char* rest() { return p_ + pos_; }
-    size_t left() const { return n_ - pos_; }
-    [[noreturn]] void refuse(const std::string& why) const {
-        JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: ", flrNetMsgName(type_), n_) + why);
-    }
-    const char* str() {
-        const void* nul = pos_ < n_ ? std::memchr(p_ + pos_, 0, n_ - pos_) : nullptr;
-        if (!nul)
-            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes: string without its NUL inside "
-                                         "the payload",
-                                         flrNetMsgName(type_), n_));
-        const char* s = reinterpret_cast<const char*>(p_ + pos_);
-        pos_ = static_cast<size_t>(static_cast<const unsigned char*>(nul) - p_) + 1;
-        return s;
-    }
-
-  private:
-    unsigned char* take(size_t n, const char* what) {
-        if (n > n_ - pos_)
-            JX_THROW(kDecodeFn, jxFormat("%s message of %zu bytes is shorter than its %s",
-                                         flrNetMsgName(type_), n_, what));
-        unsigned char* at = p_ + pos_;
-        pos_ += n;
-        return at;
-    }
-
-    unsigned char* p_;
-    size_t n_;
-    size_t pos_ = 0;
-    int type_;
-};
 
 // Host order in place; the stores are unaligned-safe.
 void swap32InPlace(unsigned char* p, int n) {
@@ -467,6 +376,7 @@ void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& align
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
             m.fileCheckSumsReq.blockSize = static_cast<int>(r.u32());
             m.fileCheckSumsReq.path = r.str();
             break;
@@ -562,6 +472,13 @@ void decodeFields(FlrNetMessage& m, WireReader& r, std::vector<long long>& align
             b.data = r.bytes(b.length);
             break;
         }
+        case FLR_NET_VERIFY_END: {
+            FlrNetVerifyEnd& e = m.verifyEnd;
+            e.entries = r.u64();
+            e.status = static_cast<int>(r.u32());
+            e.text = r.str();
+            break;
+        }
         default:
             break;
     }
@@ -589,7 +506,11 @@ uint32_t FlrNetBase::maxPayloadFor(int type) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
+        case FLR_NET_VERIFY_END:
             return kMaxPathPayload;
+        case FLR_NET_VERIFY_ENTRIES:
+            return kMaxVerifyBatch;
         default:
             // Fixed-size control messages, and codes nobody assigned, which
             // carry nothing.
@@ -635,6 +556,7 @@ void FlrNetBase::decodeMessage(FlrNetMessage* msg, const SdtLinkPacket& pkt,
         case FLR_NET_JOURNAL:
         case FLR_NET_MIR_ACL:
         case FLR_NET_MIR_DATA:
+        case FLR_NET_VERIFY_ENTRIES:
             msg->data.data = pkt.payload;
             msg->data.len = pkt.payloadLen;
             return;

@@ -24,6 +24,7 @@
 #include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
 #include "FlrTailPrivileged.h"
+#include "FlrTailVerifyAnswer.h"
 
 namespace {
 const char* const kFn = "FlrTailApplier";
@@ -496,7 +497,7 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
     // Entries, dirchanges and LBFS files change the tree beside the journal;
     // questions between journal messages do not.
     if (m.type != FLR_NET_JOURNAL && m.type != FLR_NET_PING &&
-        m.type != FLR_NET_GET_LAST_SEQNUM_REQ)
+        m.type != FLR_NET_GET_LAST_SEQNUM_REQ && m.type != FLR_NET_VERIFY_REQ)
         applier_.journal().treeChanged();
 }
 
@@ -595,6 +596,10 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
             FlrTailAnswers::fileSums(applier_.root(), applier_.options(), m.fileCheckSumsReq,
                                      reply);
+            ++stats_.answers;
+            return;
+        case FLR_NET_VERIFY_REQ:
+            FlrTailVerifyAnswer::answer(applier_.root(), m.verifyReq, reply);
             ++stats_.answers;
             return;
         case FLR_NET_GET_LAST_SEQNUM_REQ: {

@@ -42,6 +42,9 @@ TEST(FlrNetEngineLimits, PayloadsOverTheirTypesLimitEndTheLink) {
         {FLR_NET_MIR_HEADER, FlrNetBase::kMaxPathPayload + 1, true},
         {7, 4096, true},  // unassigned codes carry nothing
         {FLR_NET_MIR_DATA, 4u << 20, false},
+        {FLR_NET_VERIFY_ENTRIES, FlrNetBase::kMaxVerifyBatch, false},
+        {FLR_NET_VERIFY_ENTRIES, FlrNetBase::kMaxVerifyBatch + 1, true},
+        {FLR_NET_VERIFY_END, FlrNetBase::kMaxPathPayload + 1, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(flrNetMsgName(k.type)) + " of " + std::to_string(k.len));

@@ -94,6 +94,9 @@ inline std::vector<FlrNetMessage> sampleMessages() {
     add(FLR_NET_LBFS_BLOCK).lbfsBlock = {78, 1ULL << 35, 100, d.bytes.data()};
     add(FLR_NET_LBFS_DONE).lbfsDone.value = 79;
     add(FLR_NET_KEEP_ALIVE).keepAlive.value = 0;
+    add(FLR_NET_VERIFY_REQ).verifyReq = {0, "/replica/below root"};
+    add(FLR_NET_VERIFY_ENTRIES).verifyEntries = {d.bytes.data(), 123};
+    add(FLR_NET_VERIFY_END).verifyEnd = {0x0102030405ULL, 13, "refused /x: outside the root"};
     return out;
 }
 
@@ -109,6 +112,7 @@ inline void expectSameMessage(const FlrNetMessage& a, const FlrNetMessage& b) {
         case FLR_NET_JOURNAL:
         case FLR_NET_MIR_ACL:
         case FLR_NET_MIR_DATA:
+        case FLR_NET_VERIFY_ENTRIES:
             ASSERT_EQ(a.data.len, b.data.len);
             expectBytes(a.data.data, b.data.data, static_cast<size_t>(a.data.len));
             break;
@@ -135,6 +139,11 @@ inline void expectSameMessage(const FlrNetMessage& a, const FlrNetMessage& b) {
         case FLR_NET_MIR_SEEK:
             EXPECT_EQ(a.seek.offset, b.seek.offset);
             break;
+        case FLR_NET_VERIFY_END:
+            EXPECT_EQ(a.verifyEnd.entries, b.verifyEnd.entries);
+            EXPECT_EQ(a.verifyEnd.status, b.verifyEnd.status);
+            EXPECT_STREQ(a.verifyEnd.text, b.verifyEnd.text);
+            break;
         case FLR_NET_ADD_PAIR:
             EXPECT_EQ(a.addPair.arg1, b.addPair.arg1);
             EXPECT_EQ(a.addPair.arg2, b.addPair.arg2);
@@ -155,6 +164,7 @@ inline void expectSameMessage(const FlrNetMessage& a, const FlrNetMessage& b) {
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:
         case FLR_NET_START_MD5_STREAM:
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
+        case FLR_NET_VERIFY_REQ:
             EXPECT_EQ(a.fileCheckSumsReq.blockSize, b.fileCheckSumsReq.blockSize);
             EXPECT_STREQ(a.fileCheckSumsReq.path, b.fileCheckSumsReq.path);
             break;

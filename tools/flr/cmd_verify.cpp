@@ -1,10 +1,15 @@
 // flr verify: does a replica hold exactly what its source holds? Exit 0 when
-// the trees are the same, 1 when they differ (each difference printed).
+// the trees are the same, 1 when they differ (each difference printed), 2
+// when a remote replica's tail cannot be asked.
 #include <cstdio>
 #include <string>
 
 #include "Commands.h"
+#include "FLR/FlrNetHead.h"
 #include "FLR/platform/JXZrpJobClient.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/service/FlrRemoteVerify.h"
+#include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrTreeVerify.h"
 
 namespace {
@@ -34,23 +39,56 @@ void printText(const FlrTreeVerifyResult& r) {
                     r.differences == 1 ? "" : "s", r.entries);
 }
 
+struct LinkOptions {
+    bool encrypt = false;
+    int compress = 0;
+};
+
+// A replica on a running tail: the tail lists it, the head compares. Any
+// failure to get the listing is exit status 2, never a verdict.
+FlrTreeVerifyResult verifyRemote(const std::string& src, const std::string& host,
+                                 const std::string& port, const std::string& path,
+                                 const FlrTreeVerifyOptions& options, const LinkOptions& link) {
+    try {
+        FlrNetHead head;
+        flrConnectHead(head, FlrEndpoint{host, port});
+        if (link.compress > 0) head.setCompression(link.compress);
+        if (link.encrypt) head.setEncryption(1);
+        return flrVerifyRemote(src, head, path, options);
+    } catch (const JxException& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "flr verify: %s:%s: %s\n", host.c_str(), port.c_str(),
+                     e.getMessage().c_str());
+        throw ExitCode{2};
+    }
+}
+
 }  // namespace
 
 void addVerifyCommands(CLI::App& app) {
     static std::string src, dst;
     static FlrTreeVerifyOptions options;
     static bool json = false;
+    static LinkOptions link;
     auto* verify = app.add_subcommand(
         "verify",
         "Compare a replica with its source (names, types, sizes, modes, contents, links)");
     verify->add_option("SRC", src, "Source folder")->required();
-    verify->add_option("DST", dst, "Replica folder")->required();
+    verify->add_option("DST", dst, "Replica folder, or HOST:PORT:/path of a running tail")
+        ->required();
     verify->add_flag("--owners", options.owners, "Also compare owners and groups");
     verify->add_flag("--times", options.mtimes, "Also compare modification times");
     verify->add_option("--max-diffs", options.maxDiffs, "Differences to print (all are counted)");
     verify->add_flag("--json", json, "One JSON object with the totals and the differences");
+    verify->add_flag("--encrypt", link.encrypt,
+                     "Encrypt the link to a remote replica (it is always authenticated)");
+    verify->add_option("--compress", link.compress, "zstd level for the link, 0 = off")
+        ->check(CLI::Range(0, 19));
     verify->callback([] {
-        FlrTreeVerifyResult r = FlrTreeVerify(options).compare(src, dst);
+        std::string host, port, path;
+        FlrTreeVerifyResult r = FlrReplicator::parseRemote(dst, &host, &port, &path)
+                                    ? verifyRemote(src, host, port, path, options, link)
+                                    : FlrTreeVerify(options).compare(src, dst);
         json ? printJson(r) : printText(r);
         if (!r.same()) throw ExitCode{1};
     });

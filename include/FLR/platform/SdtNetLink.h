@@ -87,6 +87,7 @@ class FLR_EXPORT SdtNetLink {
     // 5: a ping's answer carries the entries the tail could not apply.
     // 6: a ping asks for the entries removed; 7: for privileged entries
     // stripped or withheld.
+    // 8: a tail lists its replica for a remote verify (VERIFY_REQ).
     // 9: entries may carry MIR_ATTRS (nanosecond times, extended attributes).
     static constexpr uint32_t kProtocolVersion = 10;
     // 10: hard links (MIR_HEADER method 4), seeks over holes in deltas.

@@ -1,0 +1,90 @@
+// The head's side of a remote verify.
+#include "FLR/service/FlrRemoteVerify.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "FLR/FlrNetHead.h"
+#include "FLR/platform/JxDirFd.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/service/FlrTreeListing.h"
+
+namespace {
+
+const char* const kFn = "FlrRemoteVerify";
+
+// The tail's records as a pull stream: one batch at a time, held in the
+// link's receive slot until its records are taken.
+class RemoteRecords {
+  public:
+    explicit RemoteRecords(FlrNetHead& head) : head_(head) {}
+
+    bool next(FlrTreeRecord* r) {
+        while (pos_ == len_) {
+            if (ended_ || !receive()) return false;
+        }
+        FlrTreeRecordCodec::take(data_, len_, &pos_, r);
+        ++records_;
+        return true;
+    }
+
+  private:
+    // The next batch; false at VERIFY_END.
+    bool receive() {
+        FlrNetMessage m;
+        const int rc = head_.recvMessage(&m, head_.getNetTimeout());
+        if (rc == -2) JX_THROW(kFn, "The tail did not answer in time");
+        if (rc != 0) JX_THROW(kFn, "The tail closed the connection during the verify");
+        if (m.type == FLR_NET_VERIFY_ENTRIES) {
+            data_ = static_cast<const unsigned char*>(m.verifyEntries.data);
+            len_ = static_cast<size_t>(m.verifyEntries.len);
+            pos_ = 0;
+            return true;
+        }
+        if (m.type != FLR_NET_VERIFY_END)
+            JX_THROW(kFn, std::string("Unexpected ") + flrNetMsgName(m.type) +
+                              " from the tail during the verify");
+        ended_ = true;
+        if (m.verifyEnd.status != 0)
+            JX_THROW(kFn, std::string("The tail refused the verify: ") + m.verifyEnd.text);
+        if (m.verifyEnd.entries != records_)
+            JX_THROW(kFn, jxFormat("The tail listed %llu entries but sent %llu",
+                                   (unsigned long long)m.verifyEnd.entries,
+                                   (unsigned long long)records_));
+        return false;
+    }
+
+    FlrNetHead& head_;
+    const unsigned char* data_ = nullptr;
+    size_t len_ = 0;
+    size_t pos_ = 0;
+    uint64_t records_ = 0;
+    bool ended_ = false;
+};
+
+}  // namespace
+
+FlrTreeVerifyResult flrVerifyRemote(const std::string& srcRoot, FlrNetHead& head,
+                                    const std::string& path, FlrTreeVerifyOptions options) {
+    jx::File src = jx::openDirectory(srcRoot);
+    if (!src) JX_THROW_ERRNO(kFn, "Couldn't open the source folder " + srcRoot, errno);
+    // An older tail would ignore the request and leave the head waiting.
+    if (head.getPeerVersion() < kFlrVerifyLinkVersion)
+        JX_THROW(kFn, jxFormat("The tail speaks link version %u; a remote verify needs %u or later",
+                               head.getPeerVersion(), kFlrVerifyLinkVersion));
+    FlrNetMessage req(FLR_NET_VERIFY_REQ);
+    req.verifyReq.blockSize = 0;
+    req.verifyReq.path = path.c_str();
+    head.sendMessage(req, head.getNetTimeout(), true);
+
+    FlrTreeWalker local(std::move(src));
+    RemoteRecords remote(head);
+    FlrTreeVerifyResult r =
+        FlrTreeRecordCompare(options).run([&](FlrTreeRecord* out) { return local.next(out); },
+                                          [&](FlrTreeRecord* out) { return remote.next(out); });
+    // The comparer stops reading the tail's stream only at its end; a
+    // truncated or refused listing has thrown above.
+    return r;
+}
