@@ -164,8 +164,10 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     finishTransfer(r, s);
     s.transferSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
     if (s.refused > 0)
-        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the log)",
-                               s.refused));
+        JX_THROW_CODE(kFn,
+                      jxFormat("%lld entries could not be applied on the destination (see the log)",
+                               s.refused),
+                      kUnappliedEntries);
 }
 
 void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
@@ -250,9 +252,11 @@ void FlrReplicator::confirmApplied(const Run& r) const {
     if (r.tail) return;
     const long long n = r.head.unappliedEntries() + r.streamUnapplied;
     if (n > 0)
-        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the "
+        JX_THROW_CODE(kFn,
+                      jxFormat("%lld entries could not be applied on the destination (see the "
                                "tail's log)",
-                               n));
+                               n),
+                      kUnappliedEntries);
 }
 
 void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
