@@ -300,10 +300,11 @@ class FLR_EXPORT FlrBackup {
     // copy answered with no blocks (held false) or some: LBFS for a new
     // name, full for a held file only asked about. False: compare as asked.
     static bool settleNewName(const File& asked, File& item, bool held);
-    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
-    void sendEntry(File& f, int fd, uint8_t method);
+    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed. False
+    // when nothing was sent: a link that is no longer one.
+    bool sendEntry(File& f, int fd, uint8_t method);
     void sendHeader(const File& f, uint8_t method);
-    void sendLinkTarget(const File& f);
+    bool readLinkTarget(const File& f, std::string* target);
     void sendRegFileFull(File& f, int fd);
     void sendRegFileMD5(File& f, int fd);
     void sendRegFileRSync(File& f, int fd);
