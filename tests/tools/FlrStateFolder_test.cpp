@@ -26,7 +26,7 @@ std::string pairFolder(const std::string& root) {
     return found;
 }
 
-int modeOf(const std::string& path) {
+int permissionBits(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
@@ -42,14 +42,14 @@ TEST(StateFolder, PrivateToItsUserAndRefusedWhenAnotherUserPreparedIt) {
     ASSERT_EQ(0, flrtest::runTool(run).status);
     const std::string pair = pairFolder(shared);
     ASSERT_FALSE(pair.empty());
-    EXPECT_EQ(0700, modeOf(pair));
+    EXPECT_EQ(0700, permissionBits(pair));
     for (const char* name : {"Collect.txt", "DirChange.txt", "last-run"})
-        EXPECT_EQ(0600, modeOf(pair + "/" + name)) << name;
+        EXPECT_EQ(0600, permissionBits(pair + "/" + name)) << name;
 
     // A folder of this user's that an older version left open is narrowed.
     ASSERT_EQ(0, ::chmod(pair.c_str(), 0755));
     ASSERT_EQ(0, flrtest::runTool(run).status);
-    EXPECT_EQ(0700, modeOf(pair));
+    EXPECT_EQ(0700, permissionBits(pair));
 
     if (::geteuid() != 0) GTEST_SKIP() << "another user's folder needs root to prepare";
     // Another user made the pair folder first and left links in it.
