@@ -218,14 +218,26 @@ TEST_P(FlrChurn, WatchedReplicaConvergesThroughKillsAndRestarts) {
     std::printf("[ churn    ] converged in %.1f s, %lld entries\n",
                 std::chrono::duration<double>(Clock::now() - settled).count(), last.entries);
 
+    // And stays so: nothing the watch still holds may take it back.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const std::string status =
+        tool({"status", src_, target(), "--state-dir", state_, "--json"}).out;
+    last = compare();
+    EXPECT_TRUE(last.same()) << "regressed while watching: " << describe(last)
+                             << "status: " << status << "watch: " << lastLines(watch_->output());
+
     // Stopped cleanly, then a one-shot run of the pair has nothing left to do.
     ASSERT_EQ(0, ::kill(watch_->pid(), SIGINT));
     EXPECT_EQ(0, watch_->finish()) << watch_->output();
+    last = compare();
+    EXPECT_TRUE(last.same()) << "regressed by the stop: " << describe(last)
+                             << "watch: " << lastLines(watch_->output());
     const auto once = tool({"replicate", src_, target(), "--state-dir", state_, "--json", "-q"});
     EXPECT_EQ(0, once.status) << once.err;
     EXPECT_NE(std::string::npos, once.out.find("\"files\":0,")) << once.out;
     EXPECT_NE(std::string::npos, once.out.find("\"removed\":0,")) << once.out;
-    EXPECT_TRUE(compare().same()) << describe(compare());
+    last = compare();
+    EXPECT_TRUE(last.same()) << "after a one-shot run: " << describe(last) << once.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FlrChurn,
