@@ -9,6 +9,9 @@ TSAN_LABELS  ?= platform buffer net service
 # slow sanitizer builds, and in `make test-long`.
 SAN_SCALE    ?= 0.25
 LONG_SCALE   ?= 4
+# Workload seconds per variant of the watched-replica churn test in `make test-long`.
+LONG_CHURN_SECONDS ?= 600
+LONG_TEST_TIMEOUT  ?= 1500
 TIMES        := $(abspath $(BUILD))/test-passes.tsv
 PASSES       := release asan tsan package format
 
@@ -102,9 +105,10 @@ test-format: setup
 # iterations; not part of `make test`.
 test-long: setup
 	@rm -f $(TIMES)
-	$(TIMED) long build sh -c 'cmake -S . -B $(BUILD) $(CMAKE_GEN) $(LAUNCHER) \
+	$(TIMED) long build sh -c 'FLR_TEST_TIMEOUT=$(LONG_TEST_TIMEOUT) cmake -S . -B $(BUILD) $(CMAKE_GEN) $(LAUNCHER) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLR_WERROR=ON && cmake --build $(BUILD) -j $(JOBS)'
-	FLR_TEST_SCALE=$(LONG_SCALE) $(TIMED) long tests $(CTEST) $(BUILD)
+	FLR_TEST_SCALE=$(LONG_SCALE) FLR_CHURN_SECONDS=$(LONG_CHURN_SECONDS) \
+		$(TIMED) long tests $(CTEST) $(BUILD)
 	@scripts/pass-table $(TIMES) long
 
 demo: build

@@ -312,8 +312,9 @@ class FLR_EXPORT FlrBackup {
     // copy answered with no blocks (held false) or some: LBFS for a new
     // name, full for a held file only asked about. False: compare as asked.
     static bool settleNewName(const File& asked, File& item, bool held);
-    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed.
-    void sendEntry(File& f, int fd, uint8_t method);
+    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed. False
+    // when nothing was sent: a link that is no longer one.
+    bool sendEntry(File& f, int fd, uint8_t method);
     void sendHeader(const File& f, uint8_t method);
     void sendAttrs(const File& f);
     bool gatherXattrs(const File& f);
@@ -321,6 +322,7 @@ class FLR_EXPORT FlrBackup {
     bool sendIfHardLink(const File& f);
     void rememberLinkName(const File& f);
     bool deltaOfNothing(const File& f, uint8_t method) const;
+    bool readLinkTarget(const File& f, std::string* target);
     void sendRegFileFull(File& f, int fd);
     long long sendDataSkippingZeros(long long at, int n, long long* cursor);
     void finishFullSample(bool sampled, long long sent, uint64_t start);

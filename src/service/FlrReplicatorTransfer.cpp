@@ -163,11 +163,8 @@ void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
     sendCollect(r, s);
     mirror(r);
-    finishTransfer(r, s);
+    finishTransfer(r, s);  // throws when the tail of this process could not apply entries
     s.transferSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    if (s.refused > 0)
-        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the log)",
-                               s.refused));
 }
 
 void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
@@ -250,15 +247,19 @@ void FlrReplicator::mirror(Run& r) {
 
 // A running tail tells in its ping answers what it could not apply (a
 // refused path, a failed entry): the run must not count as complete, or its
-// files would not be sent again. A tail of this process is asked directly
-// (finishTransfer).
+// files would not be sent again. The run's own tail is asked directly once
+// stopped (finishTransfer); a shared one (the watch's) is not: its sessions
+// add their counts to its totals only when they end, which may be after the
+// run read them.
 void FlrReplicator::confirmApplied(const Run& r) const {
-    if (r.tail) return;
+    if (r.ownTail) return;
     const long long n = r.head.unappliedEntries() + r.streamUnapplied;
     if (n > 0)
-        JX_THROW(kFn, jxFormat("%lld entries could not be applied on the destination (see the "
+        JX_THROW_CODE(kFn,
+                      jxFormat("%lld entries could not be applied on the destination (see the "
                                "tail's log)",
-                               n));
+                               n),
+                      kUnappliedEntries);
 }
 
 void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
@@ -285,4 +286,9 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         s.privStripped = t.stripped - b.stripped;
         s.privWithheld = t.withheld - b.withheld;
     }
+    if (s.refused > 0)
+        JX_THROW_CODE(kFn,
+                      jxFormat("%lld entries could not be applied on the destination (see the log)",
+                               s.refused),
+                      kUnappliedEntries);
 }

@@ -92,6 +92,7 @@ struct FlrWatcher::Impl {
     void start();
     FlrReplicateOptions runOptions() const;
     bool runReplicator();
+    bool firstRun();
     void startJournal(uint64_t startSeq);
     void stopJournal();
     void checkJournal();
@@ -185,6 +186,23 @@ bool FlrWatcher::Impl::runReplicator() {
     w.state_.lastRunSeconds = s.seconds;
     countPrivileged(s);
     return true;
+}
+
+// The first run, where entries the destination could not apply do not end
+// the watch: on a busy tree they are mostly entries changed under the
+// transfer, whose changes the journal carries from the mark on. A resync
+// scans again shortly, as after a failed resync; the run recorded nothing,
+// so it scans from the last completed run. Any other failure still ends it.
+bool FlrWatcher::Impl::firstRun() {
+    try {
+        return runReplicator();
+    } catch (const JxException& e) {
+        if (e.getCode() != FlrReplicator::kUnappliedEntries) throw;
+        EvDebug::Error(kFn, "First run incomplete, a resync follows: %s", e.what());
+        raiseResync("first run incomplete");
+        resyncAt = Clock::now() + kResyncRetry;
+        return true;
+    }
 }
 
 void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
@@ -469,7 +487,7 @@ void FlrWatcher::run() {
     Impl& m = *impl_;
     try {
         m.start();
-        if (!m.runReplicator()) {
+        if (!m.firstRun()) {
             // Stopped during the first run: nothing was sent by the journal.
             m.live->stop();
             m.setPhase("stopped");

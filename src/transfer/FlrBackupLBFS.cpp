@@ -114,7 +114,10 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
         gatherACL(f, fd);
         const bool byBlocks = lbfs && fd >= 0 && lbfsFits(f.st.st_size);
         const uint8_t method = byBlocks ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kFull;
-        sendEntry(f, fd, method);
+        if (!sendEntry(f, fd, method)) {
+            if (!f.fid.isZero()) sendPlaceholder(f);
+            continue;
+        }
         rememberLinkName(f);
         countFile(f, method);
     }

@@ -84,7 +84,10 @@ void FlrBackup::backupMD5OrRSync() {
                                : item->rsync ? FlrNetMirHeader::kRSync
                                : item->md5   ? FlrNetMirHeader::kMD5
                                              : FlrNetMirHeader::kFull;
-        sendEntry(*item, fd, method);
+        if (!sendEntry(*item, fd, method)) {
+            drainFile(*item, fn);
+            continue;
+        }
         rememberLinkName(*item);
         countFile(*item, method);
     }

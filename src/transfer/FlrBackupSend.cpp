@@ -80,26 +80,41 @@ bool FlrBackup::gatherXattrs(const File& f) {
     return true;
 }
 
-void FlrBackup::sendLinkTarget(const File& f) {
-    std::string target;
+// Read before anything of the entry is sent. False when the entry is no
+// longer a link (it changed or went since it was examined): it is left to the
+// next pass, as a file that is no longer one is, and never ends the run.
+bool FlrBackup::readLinkTarget(const File& f, std::string* target) {
+    const char* fn = "FlrBackup::backupMD5OrRSync";
     if (!f.fid.isZero() && driver_) {
-        target = driver_->readLink(pairId_, f.fid);
-    } else {
-        if (readlink_utf(f.src.c_str(), target) != 0)
-            JX_THROW("FlrBackup::backupMD5OrRSync",
-                     "readlink(" + f.src + ") failed: " + jxErrnoText(errno));
+        *target = driver_->readLink(pairId_, f.fid);
+        return true;
     }
-    head_->sendMirData(target.data(), static_cast<int>(target.size()));
-    countBytes(static_cast<long long>(target.size()));
+    if (readlink_utf(f.src.c_str(), *target) == 0) return true;
+    const int err = errno;
+    if (err == EINVAL || err == ENOTDIR || err == ELOOP) {
+        ++skippedEntries_;
+        EvDebug::Error(fn, "%s is no longer a link of the source; it is left to the next pass",
+                       f.src.c_str());
+        return false;
+    }
+    if (err == ENOENT && skipVanished) {
+        EvDebug::DebugLvl(fn, 2, "Couldn't read link %s: %s", f.src.c_str(),
+                          jxErrnoText(err).c_str());
+        return false;
+    }
+    JX_THROW_CODE(fn, "readlink(" + f.src + ") failed: " + jxErrnoText(err), err);
 }
 
-void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
+bool FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
     jx::File owned(fd);
+    std::string target;
+    if (S_ISLNK(f.st.st_mode) && !readLinkTarget(f, &target)) return false;
     EvDebug::DebugLvl("FlrBackup::backupMD5OrRSync", 2, "%s => %s", f.src.c_str(), f.dst.c_str());
     sendHeader(f, method);
     if (!f.acl.empty()) head_->sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
     if (S_ISLNK(f.st.st_mode)) {
-        sendLinkTarget(f);
+        head_->sendMirData(target.data(), static_cast<int>(target.size()));
+        countBytes(static_cast<long long>(target.size()));
     } else if (S_ISREG(f.st.st_mode)) {
         // The header keeps the delta's method: the tail checks it against
         // its answer.
@@ -119,6 +134,7 @@ void FlrBackup::sendEntry(File& f, int fd, uint8_t method) {
         }
     }
     head_->sendMirEOF();
+    return true;
 }
 
 // A delta of a file the tail answered it holds nothing of sends every byte;

@@ -297,6 +297,27 @@ TEST(FlrWatcher, ExtendedAttributesAndNanosecondTimesFollowByRecords) {
     EXPECT_TRUE(w.returned) << w.error;
 }
 
+// Entries the replica cannot take in the first run do not end the watch: a
+// link on the replica where the source has a folder with content (the tail
+// never follows a link) is replaced by the run's mirror after the content was
+// refused, and the resync that follows completes the replica.
+TEST(FlrWatcher, FirstRunWithUnappliedEntriesResyncsInsteadOfFailing) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src"), d = dir.file("dst");
+    ASSERT_EQ(0, ::mkdir((s + "/x").c_str(), 0755));
+    flrtest::writeFile(s + "/x/f", "inside a folder the replica holds a link for");
+    ASSERT_EQ(0, ::mkdir(d.c_str(), 0755));
+    ASSERT_EQ(0, ::symlink("/nonexistent", (d + "/x").c_str()));
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_TRUE(eventually([&] { return w.converged(); }, 60)) << treeDiffs(s, d);
+    EXPECT_GE(w.watcher->state().resyncs, 1u);
+    EXPECT_EQ("first run incomplete", w.watcher->state().lastResyncReason);
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
 TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     flrtest::TempDir dir;
     REQUIRE_LIVE(dir);

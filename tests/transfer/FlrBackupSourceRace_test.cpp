@@ -10,16 +10,35 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrBackup.h"
 #include "FLR/FlrCollectText.h"
+#include "FLR/platform/JxFile.h"
 #include "transfer/FlrBackupTestUtil.h"
 
 namespace {
 
 using flrbackuptest::FakeTail;
 using flrbackuptest::Msg;
+
+// Changes `path` right after a stat of it: the entry changes between the
+// sender's examination of it and its reading.
+class ChangeAfterStat : public jx::PosixFileOps {
+  public:
+    ChangeAfterStat(std::string path, std::function<void()> change)
+        : path_(std::move(path)), change_(std::move(change)) {}
+    int lstat(const char* path, struct stat* st) override {
+        const int rc = jx::PosixFileOps::lstat(path, st);
+        if (rc == 0 && path_ == path && change_) std::exchange(change_, nullptr)();
+        return rc;
+    }
+
+  private:
+    std::string path_;
+    std::function<void()> change_;
+};
 
 class BackupSourceRace : public ::testing::Test {
   protected:
@@ -128,6 +147,56 @@ TEST_F(BackupSourceRace, AnEntryThatChangedUnderTheSenderIsLeftToTheNextPass) {
         for (const Msg& m : tail.messages())
             EXPECT_EQ(std::string::npos, m.data.find(marker))
                 << "bytes from outside the source sent";
+    }
+}
+
+// A link examined as a link that is no longer one when its target is read:
+// nothing of it is sent (a header without its target would leave the tail a
+// half entry), the run goes on, and it is left to the next pass.
+TEST_F(BackupSourceRace, ALinkThatChangedBeforeItsTargetWasReadIsLeftToTheNextPass) {
+    struct Case {
+        const char* name;
+        std::string entry;
+        std::function<void()> change;
+        long long skipped;  // counted as changed; a vanished one is not
+    };
+    ASSERT_EQ(0, ::mkdir(src.file("d").c_str(), 0755));
+    const std::vector<Case> cases = {
+        {"a link now a file", src.file("a"),
+         [&] {
+             ::unlink(src.file("a").c_str());
+             flrtest::writeFile(src.file("a"), "a file now");
+         },
+         1},
+        {"a link now gone", src.file("b"), [&] { ::unlink(src.file("b").c_str()); }, 0},
+        {"its folder now a file", src.file("d/c"),
+         [&] {
+             ::unlink(src.file("d/c").c_str());
+             ::rmdir(src.file("d").c_str());
+             flrtest::writeFile(src.file("d"), "a file now");
+         },
+         1},
+    };
+    flrtest::writeFile(src.file("after"), "after content");
+    for (const bool md5 : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (md5 ? ", md5" : ", plain"));
+            ::unlink(src.file("a").c_str());
+            ::unlink(src.file("d").c_str());
+            ::mkdir(src.file("d").c_str(), 0755);
+            ASSERT_EQ(0, ::symlink("somewhere", c.entry.c_str()));
+            ChangeAfterStat ops(c.entry, c.change);
+            jx::ScopedFileOps scoped(ops);
+            const size_t from = tail.messages().size();
+            FlrBackup b(&head, &abortFlag, nullptr);
+            b.addDirPair(src.path().c_str(), "/dst");
+            b.useMD5 = md5;
+            b.hashMinFileSize = 1;
+            b.skipVanished = true;  // as replicate runs it
+            ASSERT_NO_THROW(b.backup(collect({c.entry, src.file("after")}).c_str(), 0, false, -1));
+            EXPECT_EQ((std::vector<std::string>{"/dst/after"}), headers(from));
+            EXPECT_EQ(c.skipped, b.getSkippedEntries());
+        }
     }
 }
 

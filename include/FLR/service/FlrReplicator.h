@@ -108,6 +108,10 @@ class FLR_EXPORT FlrReplicator {
 
     // Called from the running thread, at most every quarter second or so.
     void setProgress(std::function<void(const FlrReplicateProgress&)> fn);
+    // The code of the JxException a run throws when it went through but the
+    // destination could not apply some entries (errno codes are positive).
+    static constexpr int kUnappliedEntries = -2;
+
     // Runs once; throws JxException (function "FlrReplicator::run") naming
     // what failed. The next run after a failure scans from the last
     // completed run again, so nothing is missed.
