@@ -23,7 +23,6 @@
 #include "FlrTailHardLink.h"
 #include "FlrTailIndexer.h"
 #include "FlrTailLBFS.h"
-#include "FlrTailPrivileged.h"
 #include "FlrTailVerifyAnswer.h"
 
 namespace {
@@ -276,32 +275,6 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
                        e.getMessage().c_str());
         ++(refused ? stats_.refused : stats_.failed);
     }
-}
-
-// The tail's policy for setuid/setgid files and device nodes; false when the
-// entry is withheld (its data messages then find no entry and are dropped).
-bool FlrTailApplySession::screenPrivileged(const std::string& received, FlrNetMirHeader* h) {
-    auto mode = static_cast<mode_t>(h->mode);
-    // The first one of a session is a warning, the rest detail: a tree of
-    // many such files would bury the log.
-    const bool first = stats_.stripped + stats_.withheld == 0;
-    const char* policy = flrPrivilegedName(applier_.options().privileged);
-    switch (flrpriv::screen(applier_.options().privileged, &mode)) {
-        case flrpriv::Verdict::Apply:
-            return true;
-        case flrpriv::Verdict::Stripped:
-            first ? EvDebug::Warning(kFn, flrpriv::kStrippedLine, received.c_str(), policy)
-                  : EvDebug::DebugLvl(kFn, 2, flrpriv::kStrippedLine, received.c_str(), policy);
-            ++stats_.stripped;
-            h->mode = (h->mode & ~uint64_t{07777}) | (mode & 07777);
-            return true;
-        case flrpriv::Verdict::Withheld:
-            first ? EvDebug::Warning(kFn, flrpriv::kWithheldLine, received.c_str(), policy)
-                  : EvDebug::DebugLvl(kFn, 2, flrpriv::kWithheldLine, received.c_str(), policy);
-            ++stats_.withheld;
-            return false;
-    }
-    return true;
 }
 
 void FlrTailApplySession::endEntry() {

@@ -14,6 +14,7 @@
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/Jxc.h"
+#include "FlrTreeDiffText.h"
 
 namespace {
 
@@ -30,27 +31,6 @@ bool under(const std::string& rel, const std::string& prefix) {
     if (prefix.empty()) return true;
     return rel.size() >= prefix.size() && rel.compare(0, prefix.size(), prefix) == 0 &&
            (rel.size() == prefix.size() || rel[prefix.size()] == '/');
-}
-
-const char* typeName(uint32_t mode) {
-    switch (mode & S_IFMT) {
-        case S_IFREG:
-            return "file";
-        case S_IFDIR:
-            return "folder";
-        case S_IFLNK:
-            return "symbolic link";
-        case S_IFIFO:
-            return "fifo";
-        case S_IFCHR:
-            return "character device";
-        case S_IFBLK:
-            return "block device";
-        case S_IFSOCK:
-            return "socket";
-        default:
-            return "unknown";
-    }
 }
 
 void fill(const struct stat& st, FlrTreeRecord* r) {
@@ -342,8 +322,7 @@ void FlrTreeRecordCompare::compare(const FlrTreeRecord& a, const FlrTreeRecord& 
     if (!a.error.empty()) return differ(rel, "source " + a.error);
     if (!b.error.empty()) return differ(rel, "destination " + b.error);
     if ((a.mode & S_IFMT) != (b.mode & S_IFMT))
-        return differ(rel, std::string("type differs: ") + typeName(a.mode) + " on source, " +
-                               typeName(b.mode) + " on destination");
+        return differ(rel, flrtree::typeDiffers(a.mode, b.mode));
     // A link's own permission bits mean nothing on Linux and cannot be set;
     // the roots' modes are the caller's business, as locally.
     if (!rel.empty() && !S_ISLNK(a.mode) && (a.mode & 07777) != (b.mode & 07777))

@@ -12,6 +12,7 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxXattr.h"
+#include "FlrTreeDiffText.h"
 
 namespace {
 
@@ -19,27 +20,6 @@ constexpr size_t kChunk = 1 << 20;
 
 std::string join(const std::string& root, const std::string& rel) {
     return rel.empty() ? root : root + "/" + rel;
-}
-
-const char* typeName(mode_t mode) {
-    switch (mode & S_IFMT) {
-        case S_IFREG:
-            return "file";
-        case S_IFDIR:
-            return "folder";
-        case S_IFLNK:
-            return "symbolic link";
-        case S_IFIFO:
-            return "fifo";
-        case S_IFCHR:
-            return "character device";
-        case S_IFBLK:
-            return "block device";
-        case S_IFSOCK:
-            return "socket";
-        default:
-            return "unknown";
-    }
 }
 
 std::set<std::string> sortedNames(const std::string& path) {
@@ -123,8 +103,7 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
         return;
     }
     if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) {
-        differ(rel, std::string("type differs: ") + typeName(a.st_mode) + " on source, " +
-                        typeName(b.st_mode) + " on destination");
+        differ(rel, flrtree::typeDiffers(a.st_mode, b.st_mode));
         return;
     }
     // A link's own permission bits mean nothing on Linux and cannot be set.
