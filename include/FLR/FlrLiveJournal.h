@@ -16,7 +16,10 @@
 // A lost event (queue overflow, a handle that does not fit a file id, a
 // folder moved in from outside) or a restart of the source raises a resync:
 // the pair needs a smart-sync scan, and records up to `sinceSeq` are known
-// to be complete. The journal goes on.
+// to be complete. The journal goes on. So does a name the records leave
+// different from the source once the queue is drained (the kernel folds
+// repeated events into one): unsettledSince() says from when changes are not
+// yet confirmed, and a consistent point must not pass it.
 #include <sys/types.h>
 
 #include <atomic>
@@ -38,6 +41,7 @@
 #include "FLR/platform/JxFanotify.h"
 #include "FLR/platform/JxXattr.h"
 
+class FlrLiveNameCheck;
 class JxSeqCounter;
 
 struct FLR_EXPORT FlrLiveFolder {
@@ -57,6 +61,7 @@ struct FLR_EXPORT FlrLiveResend {
     std::string path;  // relative to the pair's source folder, at flush time
     uint64_t size;
     uint64_t seq;  // of the WRITE_DDR marker
+    uint64_t ino = 0;  // of the file: another file at the path later is not it
 };
 
 class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
@@ -84,6 +89,11 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     // Any thread: what has been raised since the last call.
     std::vector<FlrLiveResync> takeResyncs();
     std::vector<FlrLiveResend> takeResends();
+
+    // Any thread: the earliest moment from which a change may still be
+    // missing from the records sent (see FlrLiveNameCheck); false when every
+    // name the records changed agrees with the source.
+    bool unsettledSince(struct timespec* at) const;
 
     // The sequence number of the last record made (or of the start mark).
     uint64_t lastSeq() const { return lastSeq_.load(); }
@@ -128,6 +138,11 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     void emitRename(const Where& w, const fsf_fid& fid, const fsf_fid& fromPar,
                     const char* fromName, const fsf_fid& toPar, const char* toName);
     bool nameTaken(const FileSystem& fs, const JxFanHandle& dir, const std::string& name) const;
+    bool touchesHeldRename(const JxFanEvent& ev) const;
+    void expectAt(const Where& w, const JxFanHandle& dir, const std::string& name,
+                  const JxFanHandle* object);
+    void expectMoved(const Where& w, const JxFanEvent& ev);
+    void checkNames(bool drained);
     bool completesExchange(const JxFanEvent& ev);
     void releaseHeldRename();
     void releaseHeldRenameIfDue();
@@ -173,6 +188,9 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::vector<jx::Xattr> xattrsNow_;
     struct timespec bornAfter_ = {0, 0};  // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
+    std::unique_ptr<FlrLiveNameCheck> names_;
+    struct timespec drainedAt_ = {0, 0};  // wall clock before the queue was last found empty
+    std::atomic<int64_t> unsettledNs_{0};  // 0: every name agrees
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below
     std::vector<FlrLiveResync> resyncs_;

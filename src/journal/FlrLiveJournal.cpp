@@ -16,6 +16,7 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxSeqCounter.h"
+#include "FlrLiveNameCheck.h"
 
 namespace {
 
@@ -59,7 +60,11 @@ FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options optio
 
 FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options options,
                                JxSeqCounter& counter)
-    : folders_(std::move(folders)), options_(std::move(options)), counter_(counter) {
+    : folders_(std::move(folders)),
+      options_(std::move(options)),
+      counter_(counter),
+      names_(std::make_unique<FlrLiveNameCheck>()) {
+    ::clock_gettime(CLOCK_REALTIME, &drainedAt_);
     fan_ = std::make_unique<JxFanotify>(options_.boundedQueue);
     openFileSystems();
     // Files born from here on are new; an entry naming an older file is a link.
@@ -154,9 +159,16 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
             const int leftMs = int(std::max<int64_t>(left.count(), 0));
             wait = wait < 0 ? leftMs : std::min(wait, leftMs);
         }
+        struct timespec wall;
+        ::clock_gettime(CLOCK_REALTIME, &wall);
+        // Names are checked while the queue is empty, and at most every few
+        // milliseconds: a wait that ends at once leaves them to the next.
+        if (names_->due(Clock::now())) wait = 0;
         const JxFanotify::Wait got = fan_->wait(wait);
         if (got == JxFanotify::Wait::Woken) return false;
         if (got == JxFanotify::Wait::Timeout) {
+            drainedAt_ = wall;
+            checkNames(true);
             if (timeoutMs == 0) return false;
             continue;
         }
@@ -171,30 +183,80 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
                 resyncAll("failed to journal an event");
             }
         }
+        checkNames(false);
     }
+}
+
+// A name the records leave wrong for good asks for a resync of its pair.
+void FlrLiveJournal::checkNames(bool drained) {
+    if (names_->full()) {
+        names_->clear();
+        resyncAll("too many changed names to check");
+    } else if (drained && names_->due(std::chrono::steady_clock::now())) {
+        for (int pair : names_->check(std::chrono::steady_clock::now()))
+            resync(pair, "a change the event queue folded into another");
+    }
+    struct timespec t;
+    unsettledNs_ = names_->oldest(&t) ? int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec : 0;
+}
+
+bool FlrLiveJournal::unsettledSince(struct timespec* at) const {
+    const int64_t ns = unsettledNs_.load();
+    if (ns == 0) return false;
+    at->tv_sec = time_t(ns / 1'000'000'000);
+    at->tv_nsec = long(ns % 1'000'000'000);
+    return true;
+}
+
+void FlrLiveJournal::expectMoved(const Where& w, const JxFanEvent& ev) {
+    expectAt(w, ev.oldDir, ev.oldName, nullptr);
+    expectAt(w, ev.newDir, ev.newName, &ev.object);
+}
+
+void FlrLiveJournal::expectAt(const Where& w, const JxFanHandle& dir, const std::string& name,
+                              const JxFanHandle* object) {
+    names_->expect(w.fs->fd, w.pair, dir, name, object, drainedAt_);
 }
 
 void FlrLiveJournal::process(const JxFanEvent& ev) {
     if (ev.overflow()) {
         releaseHeldRename();
         resyncAll("event queue overflow");
+        names_->clear();
         dirPaths_.clear();
         return;
     }
-    if (!(ev.mask & FAN_RENAME)) {
-        releaseHeldRename();
-    } else if (!completesExchange(ev)) {
-        releaseHeldRename();
-        onRename(ev);
-    }
+    // Other threads' events can come between the two halves of an exchange;
+    // only a change of a name in its folders ends the wait for the second.
+    const bool exchanged = (ev.mask & FAN_RENAME) && completesExchange(ev);
+    if (!exchanged && touchesHeldRename(ev)) releaseHeldRename();
+    if ((ev.mask & FAN_RENAME) && !exchanged) onRename(ev);
     if (!ev.hasDir) return;
     const Where w = locateDir(ev.dir);
     if (w.pair < 0) return;
+    // The kernel folds a removal and a creation of the same name and file
+    // into one event: the order is lost, so the name's state now decides it.
+    const bool bothWays = (ev.mask & FAN_CREATE) && (ev.mask & FAN_DELETE);
+    const bool deleteFirst = bothWays && ev.hasObject && FlrLiveNameCheck::holds(w.fs->fd, ev.dir, ev.name, ev.object);
+    if (deleteFirst) onDelete(ev, w);
     if (ev.mask & FAN_CREATE) onCreate(ev, w);
     if (ev.mask & FAN_MODIFY) markDirty(ev, w);
     if (ev.mask & FAN_ATTRIB) onAttrib(ev, w);
     if ((ev.mask & FAN_CLOSE_WRITE) && ev.hasObject) flushDirty(ev.object);
-    if (ev.mask & FAN_DELETE) onDelete(ev, w);
+    if ((ev.mask & FAN_DELETE) && !deleteFirst) onDelete(ev, w);
+}
+
+bool FlrLiveJournal::touchesHeldRename(const JxFanEvent& ev) const {
+    if (!heldRename_) return false;
+    constexpr uint64_t kNames = FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO;
+    if (!(ev.mask & kNames)) return false;
+    const std::string from = keyOf(heldRename_->oldDir), to = keyOf(heldRename_->newDir);
+    const auto either = [&](const JxFanHandle& d) {
+        const std::string k = keyOf(d);
+        return k == from || k == to;
+    };
+    return (ev.hasDir && either(ev.dir)) || (ev.hasOld && either(ev.oldDir)) ||
+           (ev.hasNew && either(ev.newDir));
 }
 
 const FlrLiveJournal::FileSystem* FlrLiveJournal::fileSystemOf(const JxFanHandle& h) const {
@@ -303,6 +365,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
     fsf_fid par, fid;
     if (!ev.hasObject) return resync(w.pair, "created entry without its file id");
     if (!fidOf(ev.dir, w.pair, par) || !fidOf(ev.object, w.pair, fid)) return;
+    expectAt(w, ev.dir, ev.name, &ev.object);
     JxFanStat st{};
     const bool have = JxFanotify::statHandle(w.fs->fd, ev.object, st);
     std::string target;
@@ -340,6 +403,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
 void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
     fsf_fid par, fid = fsf_fid::fid0;
     if (!fidOf(ev.dir, w.pair, par) || (ev.hasObject && !fidOf(ev.object, w.pair, fid))) return;
+    expectAt(w, ev.dir, ev.name, nullptr);
     if (ev.mask & FAN_ONDIR) {
         if (ev.hasObject) {
             dirPaths_.erase(keyOf(ev.object));
@@ -369,6 +433,7 @@ void FlrLiveJournal::onRename(const JxFanEvent& ev) {
         // The old name taken again at once: most likely an exchange, whose
         // mirror follows. Applied alone it would replace the other entry.
         if (nameTaken(*from.fs, ev.oldDir, ev.oldName)) {
+            releaseHeldRename();
             heldRename_ = std::make_unique<JxFanEvent>(ev);
             heldUntil_ = std::chrono::steady_clock::now() + kExchangeWait;
             return;
@@ -378,6 +443,7 @@ void FlrLiveJournal::onRename(const JxFanEvent& ev) {
             !fidOf(ev.newDir, from.pair, newPar))
             return;
         emitRename(from, fid, oldPar, ev.oldName.c_str(), newPar, ev.newName.c_str());
+        expectMoved(from, ev);
         if (ev.mask & FAN_ONDIR) rememberPairOf(keyOf(ev.object), from.pair);
     } else {
         if (ev.mask & FAN_ONDIR) pairOfDir_.erase(keyOf(ev.object));
@@ -412,9 +478,8 @@ void FlrLiveJournal::followRenamed(const JxFanEvent& ev) {
 
 bool FlrLiveJournal::nameTaken(const FileSystem& fs, const JxFanHandle& dir,
                                const std::string& name) const {
-    const jx::File d(JxFanotify::openHandle(fs.fd, dir, O_PATH | O_DIRECTORY));
     struct stat st;
-    return d && ::fstatat(d.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return JxFanotify::statAt(fs.fd, dir, name, st);
 }
 
 // The kernel reports an exchange as two renames with mirrored names. The
@@ -436,6 +501,8 @@ bool FlrLiveJournal::completesExchange(const JxFanEvent& ev) {
         emitRename(w, first, firstPar, a.oldName.c_str(), firstPar, spare.c_str());
         emitRename(w, second, secondPar, a.newName.c_str(), firstPar, a.oldName.c_str());
         emitRename(w, first, firstPar, spare.c_str(), secondPar, a.newName.c_str());
+        expectAt(w, a.oldDir, a.oldName, &ev.object);
+        expectAt(w, a.newDir, a.newName, &a.object);
     }
     followRenamed(a);
     followRenamed(ev);
@@ -451,7 +518,10 @@ void FlrLiveJournal::releaseHeldRename() {
     fsf_fid fid, oldPar, newPar;
     if (w.pair >= 0 && fidOf(held->object, w.pair, fid) && fidOf(held->oldDir, w.pair, oldPar) &&
         fidOf(held->newDir, w.pair, newPar))
+    {
         emitRename(w, fid, oldPar, held->oldName.c_str(), newPar, held->newName.c_str());
+        expectMoved(w, *held);
+    }
     followRenamed(*held);
 }
 
@@ -562,7 +632,7 @@ void FlrLiveJournal::flush(const Dirty& d) {
         emit(c, *w.fs);
         std::lock_guard<std::mutex> lock(mutex_);
         resends_.push_back({folders_[size_t(w.pair)].pairId, fid, joinRel(w.relPath, d.name),
-                            uint64_t(st.st.st_size), lastSeq_.load()});
+                            uint64_t(st.st.st_size), lastSeq_.load(), uint64_t(st.st.st_ino)});
         return;
     }
     std::string data;

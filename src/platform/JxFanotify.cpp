@@ -266,6 +266,12 @@ bool JxFanotify::statHandle(int mountFd, const JxFanHandle& h, JxFanStat& out) {
     return ::fstatat(f.get(), "", &out.st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool JxFanotify::statAt(int mountFd, const JxFanHandle& dir, const std::string& name,
+                        struct stat& st) {
+    const jx::File d(openHandle(mountFd, dir, O_PATH | O_DIRECTORY));
+    return d && ::fstatat(d.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool JxFanotify::dirPath(int mountFd, const JxFanHandle& h, std::string& path) {
     jx::File f(openHandle(mountFd, h, O_PATH | O_DIRECTORY));
     if (!f) return false;

@@ -32,6 +32,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kResendBatch = std::chrono::milliseconds(200);
 // A failed resync scan is tried again after this long.
 constexpr auto kResyncRetry = std::chrono::seconds(5);
+// A change is stamped with the last moment the event queue was found empty
+// before it was read; a second covers a clock step and a slow reader.
+constexpr time_t kUnsettledMarginSeconds = 1;
 
 // The pair's id towards the tail: from its state folder's name (a digest of
 // source and destination), so two pairs sharing a tail keep apart.
@@ -100,11 +103,12 @@ struct FlrWatcher::Impl {
     bool waitForTail(uint64_t seq, Clock::time_point until);
     Clock::time_point holdLimit() const;
     void resend();
+    bool holdsFile(const FlrLiveResend& r) const;
     void takeEvents();
     void raiseResync(const std::string& reason);
     void publish();
     void recordWhileWatching();
-    bool recordConsistentPoint(const struct timespec& at);
+    bool recordConsistentPoint(struct timespec at);
     void shutdown();
 };
 
@@ -305,6 +309,12 @@ bool FlrWatcher::Impl::waitForTail(uint64_t seq, Clock::time_point until) {
     return false;
 }
 
+bool FlrWatcher::Impl::holdsFile(const FlrLiveResend& r) const {
+    struct stat st;
+    return jx::fileOps().lstat((source + "/" + r.path).c_str(), &st) == 0 &&
+           uint64_t(st.st_ino) == r.ino;
+}
+
 // A stop shares one limit for all its waits: with a remote tail down, a
 // resend's own hold would keep the user's interrupt waiting far longer.
 Clock::time_point FlrWatcher::Impl::holdLimit() const {
@@ -318,10 +328,15 @@ Clock::time_point FlrWatcher::Impl::holdLimit() const {
 void FlrWatcher::Impl::resend() {
     uint64_t upTo = 0;
     std::set<std::string> paths;
+    bool moved = false;
     for (const FlrLiveResend& r : pending) {
         upTo = std::max(upTo, r.seq);
-        paths.insert(r.path);
+        // Renamed or replaced since: its data must go to the name the tail
+        // holds it under, which the path no longer reaches. A scan does it.
+        if (r.ino != 0 && !holdsFile(r)) moved = true;
+        else paths.insert(r.path);
     }
+    if (moved) raiseResync("a written file moved before its data was sent");
     setPhase("resend");
     gate->holdAbove(upTo);
     const bool ready = waitForTail(upTo, holdLimit());
@@ -428,7 +443,16 @@ void FlrWatcher::Impl::recordWhileWatching() {
 
 // Records `at` unless the last run's own record (or an earlier point) is
 // newer; true when it did.
-bool FlrWatcher::Impl::recordConsistentPoint(const struct timespec& at) {
+bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
+    // Not past a change the journal may still have missed: a resync it
+    // raises for that change must scan from before it.
+    struct timespec unsettled {};
+    if (live->unsettledSince(&unsettled)) {
+        unsettled.tv_sec -= kUnsettledMarginSeconds;
+        if (unsettled.tv_sec < at.tv_sec ||
+            (unsettled.tv_sec == at.tv_sec && unsettled.tv_nsec < at.tv_nsec))
+            at = unsettled;
+    }
     std::string text;
     long long was = 0;
     long wasNanos = 0;

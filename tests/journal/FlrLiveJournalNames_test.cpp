@@ -2,6 +2,7 @@
 // folder removed after it was renamed, and two entries exchanged.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,6 +215,97 @@ TEST(FlrLiveJournalNames, RenamesThatAreNoExchangeGoAsTheyCame) {
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(uint32_t(FLR_JRN_RENAME), recs[0].cmd.cmd);
     EXPECT_EQ(1u, recordsOf(recs, FLR_JRN_CREATE).size());
+}
+
+
+// The kernel folds an event into an identical one still queued: the third
+// rename below is read with the first, so the records leave "a" while the
+// source has "b". The journal finds the name wrong once the queue is drained
+// and asks for a resync; the moment before it stays unsettled until then.
+TEST(FlrLiveJournalNames, ARenameFoldedIntoAnEarlierOneRaisesAResync) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    flrtest::writeFile(f.path("a"), "a");
+    f.drain();
+    EXPECT_TRUE(f.live->takeResyncs().empty());
+    for (const auto& [from, to] : {std::pair{"a", "b"}, {"b", "a"}, {"a", "b"}})
+        ASSERT_EQ(0, ::rename(f.path(from).c_str(), f.path(to).c_str()));
+    const fsf_fid id = f.fid("b"), root = f.driver.getFID(f.src, false);
+    std::vector<Rec> recs(1);
+    ASSERT_TRUE(f.live->next(recs[0].bytes, 1000));
+    struct timespec since {};
+    EXPECT_TRUE(f.live->unsettledSince(&since));
+    for (auto& r : f.drain()) recs.push_back(std::move(r));
+    for (auto& r : recs) ASSERT_EQ(0, decodeRawCmd(r.bytes.data(), r.bytes.size(), &r.cmd));
+    const auto after = applied({{at(root, "a"), id}}, renamesOf(recs));
+    ASSERT_EQ(1u, after.size());
+    if (after.count(at(root, "b")))
+        GTEST_SKIP() << "this kernel did not fold the renames; nothing to catch";
+    const auto resyncs = f.live->takeResyncs();
+    ASSERT_EQ(1u, resyncs.size());
+    EXPECT_EQ(7, resyncs[0].pairId);
+    EXPECT_NE(std::string::npos, resyncs[0].reason.find("folded")) << resyncs[0].reason;
+    EXPECT_FALSE(f.live->unsettledSince(&since));
+}
+
+// A link removed and made again is one event with both changes: the name as
+// it is now decides their order, so the records end with the name there.
+TEST(FlrLiveJournalNames, ALinkRemovedAndMadeAgainEndsPresent) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    flrtest::writeFile(f.path("a"), "a");
+    f.drain();
+    ASSERT_EQ(0, ::link(f.path("a").c_str(), f.path("c").c_str()));
+    ASSERT_EQ(0, ::unlink(f.path("c").c_str()));
+    ASSERT_EQ(0, ::link(f.path("a").c_str(), f.path("c").c_str()));
+    const auto recs = f.drain();
+    const fsf_fid root = f.driver.getFID(f.src, false);
+    uint32_t last = 0;
+    for (const auto& r : recs) {
+        if (r.cmd.cmd == FLR_JRN_LINK && r.cmd.link.dst_par_fid == root &&
+            std::string(r.cmd.link.dst_short_name) == "c")
+            last = r.cmd.cmd;
+        if (r.cmd.cmd == FLR_JRN_REMOVE && r.cmd.remove.par_fid == root &&
+            std::string(r.cmd.remove.short_name) == "c")
+            last = r.cmd.cmd;
+    }
+    EXPECT_EQ(uint32_t(FLR_JRN_LINK), last);
+    EXPECT_TRUE(f.live->takeResyncs().empty());
+}
+
+// Another thread's event can be queued between the two halves of an
+// exchange. Replayed in that order (taken from a second queue), the
+// exchange must still swap the names rather than drop one.
+TEST(FlrLiveJournalNames, AnExchangeSplitByAnotherFoldersEventStillSwaps) {
+    NamesFixture f;
+    REQUIRE_NAMES_LIVE(f);
+    ASSERT_EQ(0, ::mkdir(f.path("q").c_str(), 0755));
+    flrtest::writeFile(f.path("a"), "a");
+    flrtest::writeFile(f.path("b"), "b");
+    f.drain();
+    JxFanotify spy;
+    spy.markFileSystem(f.src);
+    const fsf_fid idA = f.fid("a"), idB = f.fid("b"), root = f.driver.getFID(f.src, false);
+    ASSERT_EQ(0, ::renameat2(AT_FDCWD, f.path("a").c_str(), AT_FDCWD, f.path("b").c_str(),
+                             RENAME_EXCHANGE));
+    flrtest::writeFile(f.path("q/other"), "x");
+    std::vector<JxFanEvent> seen, renames, others;
+    while (spy.wait(300) == JxFanotify::Wait::Ready) spy.read(seen);
+    for (const auto& ev : seen) (ev.mask & FAN_RENAME ? renames : others).push_back(ev);
+    ASSERT_EQ(2u, renames.size());
+    ASSERT_FALSE(others.empty());
+    // A journal started after the changes: only the replayed events reach it.
+    FlrLiveJournal replay({{7, f.src}}, {}, f.counter);
+    replay.process(renames[0]);
+    for (const auto& ev : others) replay.process(ev);
+    replay.process(renames[1]);
+    std::vector<Rec> recs;
+    for (std::vector<uint8_t> bytes; replay.next(bytes, 300);) recs.push_back({bytes, {}});
+    for (auto& r : recs) ASSERT_EQ(0, decodeRawCmd(r.bytes.data(), r.bytes.size(), &r.cmd));
+    const auto after = applied({{at(root, "a"), idA}, {at(root, "b"), idB}}, renamesOf(recs));
+    ASSERT_EQ(2u, after.size());
+    EXPECT_EQ(idB, after.at(at(root, "a")));
+    EXPECT_EQ(idA, after.at(at(root, "b")));
 }
 
 }  // namespace live_names

@@ -98,6 +98,10 @@ class FLR_EXPORT JxFanotify {
     // Each returns -1 / false with errno (ENOENT once the file is gone).
     static int openHandle(int mountFd, const JxFanHandle& h, int flags);
     static bool statHandle(int mountFd, const JxFanHandle& h, JxFanStat& out);
+    // The status of `name` in the directory with handle `dir`, not following
+    // a final link.
+    static bool statAt(int mountFd, const JxFanHandle& dir, const std::string& name,
+                       struct stat& st);
     // The current path of a directory; false when it is gone.
     static bool dirPath(int mountFd, const JxFanHandle& h, std::string& path);
     // The target of the symbolic link with that handle.
