@@ -319,9 +319,12 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r, boo
     }
     const int err = errno;
     // A target of another kind, or a folder that is not empty: the source
-    // could not have made this move onto what it held then, so this copy
-    // differs from it here (or a replay meets later entries). Either way the
-    // record counts as not applied and a rescan settles the names.
+    // host could not have made this move, so the target is a later one.
+    if (err == EISDIR || err == ENOTDIR || err == ENOTEMPTY || err == EEXIST) {
+        EvDebug::DebugLvl(kFn, 2, "%s not moved to %s: %s", from.rel.c_str(), to.rel.c_str(),
+                          jxErrnoText(err).c_str());
+        return Outcome::Settled;
+    }
     return failed("move " + from.rel + " to", to.rel, err);
 }
 
