@@ -60,7 +60,7 @@ struct FLR_EXPORT FlrLiveResend {
     fsf_fid fid;
     std::string path;  // relative to the pair's source folder, at flush time
     uint64_t size;
-    uint64_t seq;  // of the WRITE_DDR marker
+    uint64_t seq;      // of the WRITE_DDR marker
     uint64_t ino = 0;  // of the file: another file at the path later is not it
 };
 
@@ -94,6 +94,10 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     // missing from the records sent (see FlrLiveNameCheck); false when every
     // name the records changed agrees with the source.
     bool unsettledSince(struct timespec* at) const;
+    // Once next() is no longer called (after stop()): checks every name once
+    // more, so a clean stop leaves unsettled only what disagrees now. False
+    // when one asked for a resync: no consistent point may be recorded.
+    bool settle();
 
     // The sequence number of the last record made (or of the start mark).
     uint64_t lastSeq() const { return lastSeq_.load(); }
@@ -189,7 +193,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     struct timespec bornAfter_ = {0, 0};  // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::unique_ptr<FlrLiveNameCheck> names_;
-    struct timespec drainedAt_ = {0, 0};  // wall clock before the queue was last found empty
+    struct timespec drainedAt_ = {0, 0};   // wall clock before the queue was last found empty
     std::atomic<int64_t> unsettledNs_{0};  // 0: every name agrees
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below

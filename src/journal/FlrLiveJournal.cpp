@@ -200,6 +200,13 @@ void FlrLiveJournal::checkNames(bool drained) {
     unsettledNs_ = names_->oldest(&t) ? int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec : 0;
 }
 
+bool FlrLiveJournal::settle() {
+    const std::vector<int> wrong = names_->check(std::chrono::steady_clock::now());
+    for (int pair : wrong) resync(pair, "a change the event queue folded into another");
+    checkNames(false);
+    return wrong.empty();
+}
+
 bool FlrLiveJournal::unsettledSince(struct timespec* at) const {
     const int64_t ns = unsettledNs_.load();
     if (ns == 0) return false;
@@ -237,7 +244,8 @@ void FlrLiveJournal::process(const JxFanEvent& ev) {
     // The kernel folds a removal and a creation of the same name and file
     // into one event: the order is lost, so the name's state now decides it.
     const bool bothWays = (ev.mask & FAN_CREATE) && (ev.mask & FAN_DELETE);
-    const bool deleteFirst = bothWays && ev.hasObject && FlrLiveNameCheck::holds(w.fs->fd, ev.dir, ev.name, ev.object);
+    const bool deleteFirst =
+        bothWays && ev.hasObject && FlrLiveNameCheck::holds(w.fs->fd, ev.dir, ev.name, ev.object);
     if (deleteFirst) onDelete(ev, w);
     if (ev.mask & FAN_CREATE) onCreate(ev, w);
     if (ev.mask & FAN_MODIFY) markDirty(ev, w);
@@ -248,7 +256,8 @@ void FlrLiveJournal::process(const JxFanEvent& ev) {
 
 bool FlrLiveJournal::touchesHeldRename(const JxFanEvent& ev) const {
     if (!heldRename_) return false;
-    constexpr uint64_t kNames = FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO;
+    constexpr uint64_t kNames =
+        FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO;
     if (!(ev.mask & kNames)) return false;
     const std::string from = keyOf(heldRename_->oldDir), to = keyOf(heldRename_->newDir);
     const auto either = [&](const JxFanHandle& d) {
@@ -517,8 +526,7 @@ void FlrLiveJournal::releaseHeldRename() {
     const Where w = locateDir(held->oldDir);
     fsf_fid fid, oldPar, newPar;
     if (w.pair >= 0 && fidOf(held->object, w.pair, fid) && fidOf(held->oldDir, w.pair, oldPar) &&
-        fidOf(held->newDir, w.pair, newPar))
-    {
+        fidOf(held->newDir, w.pair, newPar)) {
         emitRename(w, fid, oldPar, held->oldName.c_str(), newPar, held->newName.c_str());
         expectMoved(w, *held);
     }

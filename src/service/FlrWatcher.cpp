@@ -333,8 +333,10 @@ void FlrWatcher::Impl::resend() {
         upTo = std::max(upTo, r.seq);
         // Renamed or replaced since: its data must go to the name the tail
         // holds it under, which the path no longer reaches. A scan does it.
-        if (r.ino != 0 && !holdsFile(r)) moved = true;
-        else paths.insert(r.path);
+        if (r.ino != 0 && !holdsFile(r))
+            moved = true;
+        else
+            paths.insert(r.path);
     }
     if (moved) raiseResync("a written file moved before its data was sent");
     setPhase("resend");
@@ -481,7 +483,7 @@ void FlrWatcher::Impl::shutdown() {
     const bool consistent =
         drained && pending.empty() && !resyncNeeded && gate->consistentPoint(&at);
     stopJournal();
-    if (consistent) {
+    if (consistent && live->settle()) {
         recordConsistentPoint(at);  // never behind the last run's own record
     } else {
         EvDebug::Debug(kFn, "Stopped without catching up: the next start scans from the last run");
