@@ -12,6 +12,7 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/FlrDriver.h"
 #include "FLR/platform/JxDirReader.h"
+#include "FLR/platform/JxException.h"
 #include "FLR/platform/JxUtf.h"
 #include "FlrIfindImpl.h"
 #include "FlrIfindWalk.h"
@@ -58,8 +59,10 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
                              const struct stat& dirStat, const fsf_fid& dirFid, int depth) {
     static const char* fn = "FlrIfind::recurseDir";
     Level& lv = level(depth);
-    if (lv.reader.start(dirFd) != 0)
+    if (lv.reader.start(dirFd) != 0) {
+        if (errno == ENOENT) return folderGone();
         IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+    }
     const bool dirChanged = ifind::changedSince(dirStat, timestamp, sinceNanos);
     // Below a directory that changed together with its parent everything is new.
     const long childTimestamp =
@@ -77,6 +80,7 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
     unsigned char type = 0;
     for (;;) {
         const int got = lv.reader.next(&name, &type);
+        if (got < 0 && errno == ENOENT) return folderGone();
         if (got < 0)
             IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
         if (got == 0) break;
@@ -104,7 +108,7 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         const bool isDir = S_ISDIR(st.st_mode);
         fsf_fid entryFid;
         if (db && driver) {
-            entryFid = driver->getFIDAt(dirFd, name, false);
+            if (!fidOfEntry(dirFd, name, &entryFid)) continue;
             db->addNode(dirFid, std::string(shown), entryFid,
                         isDir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE, 0);
         }
@@ -126,6 +130,26 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
     }
     if (ifind::changedSince(dirStat, timestamp, sinceNanos))
         self->addToCollect(*collect, reportPath);
+}
+
+// A folder removed while it was read: like an entry that vanished after it
+// was listed, it is left out; its removal reaches the replica by the journal
+// or the next scan.
+void FlrIfind::Walk::folderGone() {
+    EvDebug::Debug("FlrIfind::recurseDir", "%s removed while it was read", walkPath.c_str());
+}
+
+// False when the entry is gone since it was stat-ed.
+bool FlrIfind::Walk::fidOfEntry(int dirFd, const char* name, fsf_fid* fid) {
+    try {
+        *fid = driver->getFIDAt(dirFd, name, false);
+        return true;
+    } catch (const JxException& e) {
+        if (e.getCode() != ENOENT) throw;
+        EvDebug::Debug("FlrIfind::recurseDir", "%s/%s removed while it was read", walkPath.c_str(),
+                       name);
+        return false;
+    }
 }
 
 void FlrIfind::Walk::descend(int dirFd, const char* name, long timestamp,

@@ -40,4 +40,6 @@ struct FlrIfind::Walk {
     void descend(int dirFd, const char* name, long timestamp, const struct stat& dirStat,
                  const struct stat& childStat, const fsf_fid& childFid, int depth);
     void addToDirContents(std::string& block, const struct stat& st, std::string_view name);
+    void folderGone();
+    bool fidOfEntry(int dirFd, const char* name, fsf_fid* fid);
 };

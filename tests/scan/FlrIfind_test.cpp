@@ -326,6 +326,37 @@ TEST(FlrIfindBaseline, AnEntryThatVanishesIsLoggedAndLeftOut) {
     EXPECT_TRUE(log.contains("Failed to stat " + t.at("goes") + ": No such file or directory"));
 }
 
+// A layer that removes one folder after it was opened, before it is read.
+class FolderGoesWhileRead : public jx::PosixFileOps {
+  public:
+    explicit FolderGoesWhileRead(std::string dir) : dir_(std::move(dir)) {}
+    ssize_t readDirEntries(int fd, void* buf, size_t len) override {
+        struct stat st, target;
+        if (::fstat(fd, &st) == 0 && ::stat(dir_.c_str(), &target) == 0 &&
+            st.st_ino == target.st_ino) {
+            ::unlink((dir_ + "/inner").c_str());
+            ::rmdir(dir_.c_str());
+        }
+        return jx::PosixFileOps::readDirEntries(fd, buf, len);
+    }
+
+  private:
+    std::string dir_;
+};
+
+// The scan goes on without it: a busy tree must not end a watch's resync.
+TEST(FlrIfindBaseline, AFolderRemovedWhileReadIsLeftOut) {
+    Tree t;
+    t.file("stays");
+    mkdirs(t.at("gone"));
+    t.file("gone/inner");
+    FolderGoesWhileRead ops(t.at("gone"));
+    jx::ScopedFileOps scoped(ops);
+    FlrIfind scan;
+    scan.baseline(t.src.c_str(), t.collect.c_str(), t.dirchange.c_str(), -1, false);
+    EXPECT_EQ((std::vector<std::string>{t.src, t.at("stays")}), sorted(collectPaths(t.collect)));
+}
+
 TEST(FlrIfindFailures, AFailedScanDeletesBothFiles) {
     Tree t;
     // Enough long names that the collect file is written in several pieces.
