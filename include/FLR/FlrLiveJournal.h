@@ -99,6 +99,13 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     // when one asked for a resync: no consistent point may be recorded.
     bool settle();
 
+    // Any thread: how many times next() found the kernel queue empty, and the
+    // last record made by the last of them. A record made from an event
+    // queued while nobody read (a scan) is made before the first such
+    // moment after reading resumes.
+    uint64_t drains() const { return drains_.load(); }
+    uint64_t lastSeqAtDrain() const { return seqAtDrain_.load(); }
+
     // The sequence number of the last record made (or of the start mark).
     uint64_t lastSeq() const { return lastSeq_.load(); }
     // Turns one event into records, as if read from the kernel (tests feed
@@ -195,6 +202,8 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::unique_ptr<FlrLiveNameCheck> names_;
     struct timespec drainedAt_ = {0, 0};   // wall clock before the queue was last found empty
     std::atomic<int64_t> unsettledNs_{0};  // 0: every name agrees
+    std::atomic<uint64_t> seqAtDrain_{0};  // stored before drains_ counts it
+    std::atomic<uint64_t> drains_{0};
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below
     std::vector<FlrLiveResync> resyncs_;

@@ -168,6 +168,8 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
         if (got == JxFanotify::Wait::Woken) return false;
         if (got == JxFanotify::Wait::Timeout) {
             drainedAt_ = wall;
+            seqAtDrain_.store(lastSeq_.load());
+            drains_.fetch_add(1);
             checkNames(true);
             if (timeoutMs == 0) return false;
             continue;

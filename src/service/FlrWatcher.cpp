@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 // Resends wait this long for more of their kind: one transfer for a burst.
 constexpr auto kResendBatch = std::chrono::milliseconds(200);
+// The settling scan after a busy scan waits for this much quiet, or this long.
+constexpr auto kSettleQuiet = std::chrono::seconds(1);
+constexpr auto kSettleAtMost = std::chrono::seconds(30);
 // A failed resync scan is tried again after this long.
 constexpr auto kResyncRetry = std::chrono::seconds(5);
 // A change is stamped with the last moment the event queue was found empty
@@ -71,6 +74,17 @@ struct FlrWatcher::Impl {
     Clock::time_point stopBy;  // the whole stop waits for the tail until then
     bool resyncNeeded = false;
     Clock::time_point resyncAt;
+    // Records made while a scan ran are applied over what the scan already
+    // sent, and some of them (a rename whose old name the scan saw holding a
+    // newer entry) can move the wrong entry. Their folders all changed after
+    // the scan began, so one more scan from there, once the source is quiet,
+    // settles them; until then no consistent point is recorded.
+    bool settleNeeded = false;
+    bool settleUnknown = false;  // a scan ended; its records not yet all read
+    uint64_t seqAtHold = 0;      // the last record made when the scan's hold began
+    uint64_t drainsAtRestart = 0;
+    Clock::time_point settleBy, quietSince;
+    uint64_t quietSeq = 0;
     std::vector<FlrLiveResend> pending;
     Clock::time_point pendingSince;
     FlrHeadJournalCounters carried;  // totals of journal services stopped for a resync
@@ -106,6 +120,8 @@ struct FlrWatcher::Impl {
     bool holdsFile(const FlrLiveResend& r) const;
     void takeEvents();
     void raiseResync(const std::string& reason);
+    void noteScanned();
+    void settleWhenQuiet();
     void publish();
     void recordWhileWatching();
     bool recordConsistentPoint(struct timespec at);
@@ -135,6 +151,7 @@ void FlrWatcher::Impl::start() {
     lo.boundedQueue = o.boundedQueue;
     live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{pairId, source}}, lo);
     mark = live->lastSeq();
+    seqAtHold = mark;
     gate = std::make_unique<FlrWatcherGate>(*live, o.flushDelayMs);
 
     std::string host, port, path;
@@ -199,7 +216,9 @@ bool FlrWatcher::Impl::runReplicator() {
 // so it scans from the last completed run. Any other failure still ends it.
 bool FlrWatcher::Impl::firstRun() {
     try {
-        return runReplicator();
+        const bool done = runReplicator();
+        if (done) noteScanned();
+        return done;
     } catch (const JxException& e) {
         if (e.getCode() != FlrReplicator::kUnappliedEntries) throw;
         EvDebug::Error(kFn, "First run incomplete, a resync follows: %s", e.what());
@@ -270,6 +289,7 @@ void FlrWatcher::Impl::checkJournal() {
 void FlrWatcher::Impl::resync() {
     setPhase("resync");
     gate->holdAll();
+    seqAtHold = live->lastSeq();
     // Records already passed on must be applied before the scan: one applied
     // after the scan's mirror would bring back what the mirror removed.
     if (!waitForTail(gate->passedSeq(), holdLimit())) {
@@ -289,12 +309,43 @@ void FlrWatcher::Impl::resync() {
     }
     if (done) {
         resyncNeeded = false;
+        noteScanned();
         mark = covered;
         std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
     }
     startJournal(mark);
     gate->release();
     setPhase("watching");
+}
+
+// Called before the journal resumes: whether records were made from events
+// queued since the hold is known at the first drain after it.
+void FlrWatcher::Impl::noteScanned() {
+    settleUnknown = true;
+    drainsAtRestart = live->drains();
+}
+
+// A source that never rests gets its settling scan anyway after a while: it
+// narrows what is unsettled to the changes made during that scan.
+void FlrWatcher::Impl::settleWhenQuiet() {
+    if (settleUnknown && live->drains() > drainsAtRestart) {
+        settleUnknown = false;
+        if (live->lastSeqAtDrain() > seqAtHold) {
+            settleNeeded = true;
+            settleBy = Clock::now() + kSettleAtMost;
+            quietSince = Clock::now();
+            quietSeq = live->lastSeq();
+        }
+    }
+    if (!settleNeeded || resyncNeeded) return;
+    const uint64_t seq = live->lastSeq();
+    if (seq != quietSeq) {
+        quietSeq = seq;
+        quietSince = Clock::now();
+    }
+    if (Clock::now() - quietSince < kSettleQuiet && Clock::now() < settleBy) return;
+    settleNeeded = false;
+    raiseResync("settling the changes made during the last scan");
 }
 
 // True once the tail has applied every record up to seq.
@@ -434,7 +485,7 @@ void FlrWatcher::Impl::recordWhileWatching() {
     if (!gate->consistentPoint(&at)) return;
     const uint64_t passed = gate->passedSeq();
     takeEvents();
-    if (!pending.empty() || resyncNeeded) return;
+    if (!pending.empty() || resyncNeeded || settleNeeded || settleUnknown) return;
     const FlrHeadJournalCounters c = journal->counters();
     if (c.lastSentSeq < passed || c.lastDurable < passed) return;
     // A record found unapplied since takeEvents() looked: the rescan it asks
@@ -480,8 +531,8 @@ void FlrWatcher::Impl::shutdown() {
     setPhase("stopping");
     const bool drained = waitForTail(gate->passedSeq(), stopBy);
     struct timespec at {};
-    const bool consistent =
-        drained && pending.empty() && !resyncNeeded && gate->consistentPoint(&at);
+    const bool consistent = drained && pending.empty() && !resyncNeeded && !settleNeeded &&
+                            !settleUnknown && gate->consistentPoint(&at);
     stopJournal();
     if (consistent && live->settle()) {
         recordConsistentPoint(at);  // never behind the last run's own record
@@ -530,6 +581,7 @@ void FlrWatcher::run() {
         while (!stop_.load()) {
             m.checkJournal();
             m.takeEvents();
+            m.settleWhenQuiet();
             if (m.resyncNeeded && Clock::now() >= m.resyncAt) m.resync();
             if (!m.pending.empty() && Clock::now() - m.pendingSince >= kResendBatch) m.resend();
             m.recordWhileWatching();

@@ -469,6 +469,44 @@ TEST(FlrWatcher, QueueOverflowConvergesThroughTheSmartSyncScan) {
     EXPECT_TRUE(w.returned) << w.error;
 }
 
+// Renames src/a to src/b and makes a new src/a, once, as the first run's scan
+// starts reading the source folder: the scan sends the later tree, and the
+// records of those changes then replay over it.
+class ChangedUnderTheScan : public jx::PosixFileOps {
+  public:
+    explicit ChangedUnderTheScan(std::string src) : src_(std::move(src)) {}
+    ssize_t readDirEntries(int fd, void* buf, size_t len) override {
+        struct stat st, root;
+        if (::fstat(fd, &st) == 0 && ::stat(src_.c_str(), &root) == 0 && st.st_ino == root.st_ino &&
+            !done_.exchange(true)) {
+            ::rename((src_ + "/a").c_str(), (src_ + "/b").c_str());
+            flrtest::writeFile(src_ + "/a", "the new a");
+        }
+        return jx::PosixFileOps::readDirEntries(fd, buf, len);
+    }
+
+  private:
+    std::string src_;
+    std::atomic<bool> done_{false};
+};
+
+// The replayed rename moves the new a over the old one the scan sent as b;
+// nothing later names b. A second scan from the first one's start mends it.
+TEST(FlrWatcher, ChangesMadeUnderAScanAreSettledByAnotherScan) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    flrtest::writeFile(dir.file("src/a"), "the old a, moved under the scan");
+    ChangedUnderTheScan ops(dir.file("src"));
+    jx::ScopedFileOps scoped(ops);
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_TRUE(eventually([&] { return w.converged(); }, 30)) << treeDiffs(w.src(), w.dst());
+    EXPECT_EQ("settling the changes made during the last scan",
+              w.watcher->state().lastResyncReason);
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
 // A remote tail down when the watch is stopped with a resend owed: the stop
 // gives up after the drain limit rather than the resend's longer hold, and
 // records no consistent point (the next start scans from the last run).
