@@ -81,7 +81,7 @@ struct FlrWatcher::Impl {
     // settles them; until then no consistent point is recorded.
     bool settleNeeded = false;
     bool settleUnknown = false;  // a scan ended; its records not yet all read
-    uint64_t seqAtHold = 0;      // the last record made when the scan's hold began
+    uint64_t scanCovered = 0;    // records after it are sent after the scan
     uint64_t drainsAtRestart = 0;
     Clock::time_point settleBy, quietSince;
     uint64_t quietSeq = 0;
@@ -151,7 +151,7 @@ void FlrWatcher::Impl::start() {
     lo.boundedQueue = o.boundedQueue;
     live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{pairId, source}}, lo);
     mark = live->lastSeq();
-    seqAtHold = mark;
+    scanCovered = mark;
     gate = std::make_unique<FlrWatcherGate>(*live, o.flushDelayMs);
 
     std::string host, port, path;
@@ -289,7 +289,6 @@ void FlrWatcher::Impl::checkJournal() {
 void FlrWatcher::Impl::resync() {
     setPhase("resync");
     gate->holdAll();
-    seqAtHold = live->lastSeq();
     // Records already passed on must be applied before the scan: one applied
     // after the scan's mirror would bring back what the mirror removed.
     if (!waitForTail(gate->passedSeq(), holdLimit())) {
@@ -300,6 +299,7 @@ void FlrWatcher::Impl::resync() {
     }
     stopJournal();
     const uint64_t covered = std::max(mark, gate->passedSeq());
+    scanCovered = covered;
     bool done = false;  // false: stopped meanwhile, the resync stays due
     try {
         done = runReplicator();
@@ -330,7 +330,7 @@ void FlrWatcher::Impl::noteScanned() {
 void FlrWatcher::Impl::settleWhenQuiet() {
     if (settleUnknown && live->drains() > drainsAtRestart) {
         settleUnknown = false;
-        if (live->lastSeqAtDrain() > seqAtHold) {
+        if (live->lastSeqAtDrain() > scanCovered) {
             settleNeeded = true;
             settleBy = Clock::now() + kSettleAtMost;
             quietSince = Clock::now();
