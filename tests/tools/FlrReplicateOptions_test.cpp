@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -323,9 +324,10 @@ TEST(ReplicateOptionsUsage, LogFileKeepsTheRunsLogPrivately) {
     r = run(dir.file("missing"));
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("missing")) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
     const std::string both = flrtest::readFile(log);
     ASSERT_EQ(first, both.substr(0, first.size()));
-    EXPECT_NE(std::string::npos, both.find("ERROR(0) flr replicate:", first.size())) << both;
+    EXPECT_NE(std::string::npos, both.find("flr replicate: Failed: ", first.size())) << both;
 }
 
 }  // namespace replicate_options_test

@@ -367,8 +367,8 @@ void addReplicateCommands(CLI::App& app) {
             checkPair(o);
             runReplicate();
         } catch (const JxException& e) {
-            // The log tells how the run ended, as stderr does.
-            EvDebug::Error("flr replicate", "%s", e.toString().c_str());
+            // The log tells how the run ended; stderr shows it once, from main.
+            EvDebug::Debug("flr replicate", "Failed: %s", e.toString().c_str());
             throw;
         }
     });
