@@ -190,6 +190,9 @@ class FLR_EXPORT FlrBackup {
     // Counters this driver adds its sent entries and data bytes to as it
     // goes, for a progress display on another thread (several drivers may
     // share them). Null: none.
+    // Called with each entry's source path once it is sent, on the thread
+    // running backup() (several drivers of a run call it from theirs).
+    std::function<void(const std::string& src)> onEntrySent;
     void setLiveCounters(std::atomic<long long>* files, std::atomic<long long>* bytes) {
         liveFiles_ = files;
         liveBytes_ = bytes;

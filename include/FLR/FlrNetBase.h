@@ -39,6 +39,8 @@
 #include "FLR/platform/JxThread.h"
 #include "FLR/platform/SdtNetLink.h"
 
+class FlrRateLimit;
+
 class FLR_EXPORT FlrNetBase {
   public:
     // Each queue has this many slots; one always stays free, so at most 15
@@ -150,6 +152,12 @@ class FLR_EXPORT FlrNetBase {
     // The keep-alive interval with n extra sockets: divided by n, at least 1.
     static int keepAliveWithExtraSockets(int keepAlive, int extraSockets);
 
+    // Paces this link's sends by a rate it may share with other links (the
+    // wire bytes of each message count); null: as fast as the link goes.
+    // dup() of a head passes it on.
+    void setRateLimit(std::shared_ptr<FlrRateLimit> limit);
+    std::shared_ptr<FlrRateLimit> rateLimit() const;
+
     SdtNetLink& getLink() { return link_; }
     uint32_t getPeerVersion() const { return link_.getPeerVersion(); }
 
@@ -199,6 +207,8 @@ class FLR_EXPORT FlrNetBase {
     void recvLoop();
     void sendLoop();
     bool waitWhileSendIdle();
+    // Caller holds sendMon_: waits (releasing it) until `until` or a stop.
+    void waitForPace(Clock::time_point until);
     void runThread(const char* name, JxMonitor& mon, JxSafeFlags& done, void (FlrNetBase::*body)());
 
     // Caller holds sendMon_. Waits for a free send slot; throws on time-out
@@ -235,6 +245,7 @@ class FLR_EXPORT FlrNetBase {
     JxSafeFlags sendDone_{1};
     JxThread sendThread_;
     SdtError lastSendError_;
+    std::shared_ptr<FlrRateLimit> rateLimit_;  // guarded by sendMon_
     int closeFlushSecs_ = kDefaultCloseFlushSecs;
     std::atomic<uint32_t> maxRecvPayload_{kMaxDataPayload};
 };

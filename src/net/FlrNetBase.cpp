@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "FLR/FlrPerf.h"
+#include "FLR/FlrRateLimit.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
@@ -435,13 +436,17 @@ void FlrNetBase::sendLoop() {
         const SendSlot& slot = sendSlots_[sendHead_];
         const long len = queued(sendHead_, sendTail_);
         SdtError err;
+        const std::shared_ptr<FlrRateLimit> limit = rateLimit_;
+        Clock::time_point paceUntil{};
         {
             MonitorUnlock unlock(sendMon_);
             EvDebug::DebugLvl(kSendThread, 4, "Sending %s (queue len: %ld)",
                               flrNetMsgName(slot.type), len);
+            const long long wireBefore = link_.wireBytesSent();
             // A peer that stops reading holds this thread no longer than the
             // network time-out; stopping interrupts it at once.
             err = link_.sendMessage(slot.type, slot.buf, slot.len, netTimeout_, slot.flag != 0);
+            if (limit && err.ok()) paceUntil = limit->reserve(link_.wireBytesSent() - wireBefore);
         }
         sendHead_ = next(sendHead_);
         // An abort's reason, set meanwhile, is the better one to report.
@@ -452,7 +457,27 @@ void FlrNetBase::sendLoop() {
         if (queued(sendHead_, sendTail_) <= kWakeMark || !err.ok() || sendStop_)
             sendMon_.broadcast();
         if (sendStop_) return;
+        if (limit) waitForPace(paceUntil);
     }
+}
+
+void FlrNetBase::waitForPace(Clock::time_point until) {
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (sendStop_ || !lastSendError_.ok() || left.count() <= 0) return;
+        sendMon_.wait(static_cast<long>(left.count()) + 1);
+    }
+}
+
+void FlrNetBase::setRateLimit(std::shared_ptr<FlrRateLimit> limit) {
+    JxMonitorLock lock(sendMon_);
+    rateLimit_ = std::move(limit);
+}
+
+std::shared_ptr<FlrRateLimit> FlrNetBase::rateLimit() const {
+    JxMonitorLock lock(sendMon_);
+    return rateLimit_;
 }
 
 // Slots outside the queue are nobody's, except the one just before the head:

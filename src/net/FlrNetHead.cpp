@@ -72,6 +72,7 @@ void FlrNetHead::connect(const char* host, const char* service) {
 FlrNetHead* FlrNetHead::dup() {
     auto copy = std::make_unique<FlrNetHead>();
     copy->getLink().inheritSecret(getLink());
+    copy->setRateLimit(rateLimit());
     if (!service_.empty())
         copy->connect(host_.c_str(), service_.c_str());
     else if (port_ != 0)

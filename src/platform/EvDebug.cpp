@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,12 +15,15 @@
 
 namespace {
 
-// All logger state; sinkMutex guards fd/ownsFd, captureMutex the capture list.
+// All logger state; sinkMutex guards fd/ownsFd/teeFd, captureMutex the capture list.
 struct LoggerState {
     std::mutex sinkMutex;
     int fd = 2;
     bool ownsFd = false;
     std::atomic<int> sinkLevel{0};
+    // A second file that gets the lines up to teeLevel (-1: none).
+    int teeFd = -1;
+    std::atomic<int> teeLevel{-1};
     std::mutex captureMutex;
     std::vector<EvLogLine> captured;
     std::atomic<int> captures{0};
@@ -60,7 +64,9 @@ void emit(int level, const char* function, const char* text, bool warning) {
         std::lock_guard<std::mutex> lk(s.captureMutex);
         s.captured.push_back(EvLogLine{level, function ? function : "", text, warning});
     }
-    if (level > s.sinkLevel.load(std::memory_order_relaxed)) return;
+    const bool toSink = level <= s.sinkLevel.load(std::memory_order_relaxed);
+    const bool toTee = level <= s.teeLevel.load(std::memory_order_relaxed);
+    if (!toSink && !toTee) return;
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tmv;
@@ -77,8 +83,14 @@ void emit(int level, const char* function, const char* text, bool warning) {
     line += '\n';
     std::lock_guard<std::mutex> lk(s.sinkMutex);
     // One write per line keeps lines whole when several processes share a file.
-    ssize_t ignored = ::write(s.fd, line.data(), line.size());
-    (void)ignored;
+    if (toSink) {
+        ssize_t ignored = ::write(s.fd, line.data(), line.size());
+        (void)ignored;
+    }
+    if (toTee && s.teeFd >= 0 && s.teeFd != s.fd) {
+        ssize_t ignored = ::write(s.teeFd, line.data(), line.size());
+        (void)ignored;
+    }
 }
 
 }  // namespace
@@ -86,6 +98,7 @@ void emit(int level, const char* function, const char* text, bool warning) {
 bool EvDebug::enabled(int level) {
     LoggerState& s = state();
     return level <= s.sinkLevel.load(std::memory_order_relaxed) ||
+           level <= s.teeLevel.load(std::memory_order_relaxed) ||
            s.captures.load(std::memory_order_relaxed) > 0;
 }
 
@@ -161,6 +174,21 @@ void EvDebug::setLogFile(const std::string& path) {
     if (s.ownsFd) ::close(s.fd);
     s.fd = f;
     s.ownsFd = owns;
+}
+
+int EvDebug::teeToFile(const std::string& path, int level) {
+    LoggerState& s = state();
+    int f = -1;
+    if (!path.empty()) {
+        // A log may name paths and hosts: private from the start.
+        f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (f < 0) return errno;
+    }
+    std::lock_guard<std::mutex> lk(s.sinkMutex);
+    if (s.teeFd >= 0) ::close(s.teeFd);
+    s.teeFd = f;
+    s.teeLevel = f >= 0 ? level : -1;
+    return 0;
 }
 
 EvDebugCapture::EvDebugCapture() {

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxFile.h"
 #include "SdtLinkImpl.h"
 
 using namespace sdt;
@@ -280,8 +282,31 @@ bool SdtNetLink::isIntegrityOnly() const {
     return impl_->integrityOnly;
 }
 
+namespace {
+
+// The folders of a key file that do not exist yet, made from the top down,
+// each 0700: a key's folder is nobody else's business. A folder that exists
+// keeps its mode (its owner's choice: /etc stays 0755).
+SdtError makeMissingFolders(const std::string& path) {
+    const std::string parent = jx::parentDir(path);
+    if (parent == path || parent == "." || parent == "/") return {};
+    struct stat st {};
+    if (jx::fileOps().stat(parent.c_str(), &st) == 0) return {};
+    if (errno != ENOENT)
+        return SdtError(SdtError::kFailure,
+                        "Couldn't examine folder " + parent + ": " + jxErrnoText(errno));
+    if (SdtError e = makeMissingFolders(parent); !e.ok()) return e;
+    if (jx::fileOps().mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST)
+        return SdtError(SdtError::kFailure,
+                        "Couldn't create folder " + parent + ": " + jxErrnoText(errno));
+    return {};
+}
+
+}  // namespace
+
 SdtError SdtNetLink::writeNewSecretFile(const std::string& path) {
     if (path.empty()) return SdtError(SdtError::kInvalidArgs, "No key file path given");
+    if (SdtError e = makeMissingFolders(path); !e.ok()) return e;
     return writeSecretFile(path);
 }
 

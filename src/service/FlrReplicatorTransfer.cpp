@@ -18,6 +18,7 @@
 #include "FLR/FlrMultiStreamBackup.h"
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetMessage.h"
+#include "FLR/FlrRateLimit.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/SdtNetLink.h"
@@ -124,9 +125,19 @@ void chooseSenders(const std::string& m, bool tailHoldsContent, FlrBackup& b) {
     }
 }
 
+// The streams and the LBFS connection are dup()s of the main connection
+// and share its rate.
 void configureLink(FlrNetHead& head, const FlrReplicateOptions& o) {
     if (o.compress > 0) head.setCompression(o.compress);
     if (o.encrypt) head.setEncryption(1);
+    if (o.bwlimit > 0) head.setRateLimit(std::make_shared<FlrRateLimit>(o.bwlimit));
+}
+
+// "root/a/b" -> "a/b" (the root itself -> ""); a path outside root as given.
+std::string relativeTo(const std::string& root, const std::string& path) {
+    if (path == root) return {};
+    const std::string prefix = root == "/" ? root : root + "/";
+    return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
 }
 
 }  // namespace
@@ -150,6 +161,11 @@ void FlrReplicator::connect(Run& r) {
         tailOptions.storeDir = r.state + "/tail-store";
         // Same host, same user: a privileged entry gains no one anything.
         tailOptions.privileged = FlrPrivileged::Keep;
+        if (options_.onRemoved)
+            tailOptions.onRemoved = [this, &r](const std::string& removed) {
+                std::lock_guard<std::mutex> lock(listMtx_);
+                options_.onRemoved(relativeTo(r.destination, removed));
+            };
         r.ownTail = std::make_unique<FlrLocalTail>(options_.target, tailOptions);
         r.tail = r.ownTail.get();
     }
@@ -184,6 +200,11 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         chooseSenders(m, r.lastStart >= 0, b);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
         b.blockBySize = true;
+        if (options_.onSent)
+            b.onEntrySent = [this, &r](const std::string& src) {
+                std::lock_guard<std::mutex> lock(listMtx_);
+                options_.onSent(relativeTo(r.source, src));
+            };
     };
     Ticker ticker(progress_ ? std::function<void()>([&] {
         FlrReplicateProgress p;

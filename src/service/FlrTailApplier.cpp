@@ -454,7 +454,8 @@ void FlrTailApplySession::beginSpecial(int id) {
     settleLBFS();  // the mirror sees every entry that came before it
     inSpecial_ = true;
     if (id == FLR_SPEC_FILE_DIRCHANGE)
-        dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_, applier_.store());
+        dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_, applier_.store(),
+                                                        applier_.options().onRemoved);
     else
         EvDebug::Error(kFn, "Ignoring special file %d: unknown here", id);
 }

@@ -32,8 +32,9 @@ uint64_t nameHash(std::string_view name) {
 }  // namespace
 
 FlrTailDirChange::FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats,
-                                   FlrTailStore* store)
-    : root_(root), stats_(stats), store_(store) {}
+                                   FlrTailStore* store,
+                                   std::function<void(const std::string&)> onRemoved)
+    : root_(root), stats_(stats), store_(store), onRemoved_(std::move(onRemoved)) {}
 
 void FlrTailDirChange::feed(const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
@@ -162,6 +163,7 @@ void FlrTailDirChange::applyBlock() {
                           name.c_str());
         ++stats_.deleted;
         removed = true;
+        if (onRemoved_) onRemoved_(folder_ + "/" + name);
         if (store_) store_->forget(rel.empty() ? name : rel + "/" + name);
     }
     // The head records a run complete once its last ping is answered: a

@@ -15,6 +15,7 @@
 // most kMaxNames names (a larger block is not applied, and counted failed).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,10 @@ class FlrTailStore;
 class FlrTailDirChange {
   public:
     // store (may be null) forgets what the mirror removes.
+    // onRemoved (may be null) hears of each entry removed, by its path.
     FlrTailDirChange(const FlrTailRoot& root, FlrTailApplyStats& stats,
-                     FlrTailStore* store = nullptr);
+                     FlrTailStore* store = nullptr,
+                     std::function<void(const std::string&)> onRemoved = {});
 
     void feed(const void* data, size_t len);
     // The stream ended with MIR_EOF: the last block is complete.
@@ -39,6 +42,7 @@ class FlrTailDirChange {
     const FlrTailRoot& root_;
     FlrTailApplyStats& stats_;
     FlrTailStore* store_;
+    std::function<void(const std::string&)> onRemoved_;
     std::string partial_;
     bool overlong_ = false;  // the current line outgrew the limit
     bool inBlock_ = false;

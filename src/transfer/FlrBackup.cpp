@@ -318,6 +318,7 @@ void FlrBackup::countFile(const File& f, uint8_t method) {
     ++totalFiles_;
     ++filesSinceReport_;
     if (liveFiles_) liveFiles_->fetch_add(1, std::memory_order_relaxed);
+    if (onEntrySent) onEntrySent(f.src);
     if (method < 4) ++methodCounts_[method];
     currentFile_ = f.src;
     if (f.collectOffset) lastCollectOffset_ = f.collectOffset;

@@ -204,4 +204,25 @@ TEST_F(FlrNetCommand, KeygenWritesASecretFileBothEndsCanUse) {
     EXPECT_EQ(0, r.status) << r.err;
 }
 
+// A key file in folders that do not exist yet: the missing ones are made
+// private (0700) and an existing one keeps the mode it had.
+TEST_F(FlrNetCommand, KeygenMakesMissingFoldersPrivate) {
+    const std::string top = dir_.file("etc");
+    ASSERT_EQ(0, ::mkdir(top.c_str(), 0755));
+    ASSERT_EQ(0, ::chmod(top.c_str(), 0755));
+    const std::string key = top + "/flr/keys/link.key";
+    const flrtest::ToolRun r = flrtest::runTool({"link", "keygen", key});
+    ASSERT_EQ(0, r.status) << r.err;
+    const struct {
+        std::string path;
+        unsigned mode;
+    } expected[] = {{top, 0755}, {top + "/flr", 0700}, {top + "/flr/keys", 0700}, {key, 0600}};
+    for (const auto& e : expected) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(e.path.c_str(), &st)) << e.path;
+        EXPECT_EQ(e.mode, st.st_mode & 07777) << e.path;
+    }
+    EXPECT_EQ(65u, flrtest::readFile(key).size());
+}
+
 }  // namespace

@@ -2,13 +2,17 @@
 // run (a full scan the first time, only what changed afterwards).
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <string>
 
 #include "Commands.h"
+#include "FLR/FlrRateLimit.h"
+#include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXZrpJobClient.h"
+#include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
@@ -92,6 +96,65 @@ void printJson(const FlrReplicateSummary& s) {
         s.privWithheld, s.privReported ? "true" : "false", s.scanSeconds, s.transferSeconds,
         s.seconds);
 }
+
+// --dry-run: one line an entry, then the totals.
+void printDryRun(const FlrDryRunReport& r, const std::string& src, const std::string& dst) {
+    std::printf("flr replicate --dry-run: %s -> %s (nothing changed)\n", src.c_str(), dst.c_str());
+    for (const FlrDryRunItem& i : r.items) {
+        const char* word = i.action == FlrDryRunItem::kNew        ? "new"
+                           : i.action == FlrDryRunItem::kChanged  ? "changed"
+                           : i.action == FlrDryRunItem::kReplaced ? "replace"
+                           : i.action == FlrDryRunItem::kRemoved  ? "remove"
+                                                                  : "unreadable";
+        const std::string path = i.path.empty() ? "." : i.path;
+        if (i.action == FlrDryRunItem::kUnreadable)
+            std::printf("  %-9s %s: %s\n", word, path.c_str(), i.what.c_str());
+        else
+            std::printf("  %-9s %s\n", word, path.c_str());
+    }
+    std::printf(
+        "  total     %lld to send (%s), %lld to replace, %lld to remove, %lld unreadable; %lld "
+        "source entries examined in %.2f s\n",
+        r.sent, humanBytes(static_cast<double>(r.bytes)).c_str(), r.replaced, r.removed,
+        r.unreadable, r.entries, r.seconds);
+}
+
+void printDryRunJson(const FlrDryRunReport& r) {
+    std::string lists[4];  // send, replace, remove, unreadable
+    for (const FlrDryRunItem& i : r.items) {
+        const int k = i.action == FlrDryRunItem::kReplaced     ? 1
+                      : i.action == FlrDryRunItem::kRemoved    ? 2
+                      : i.action == FlrDryRunItem::kUnreadable ? 3
+                                                               : 0;
+        std::string& out = lists[k];
+        if (!out.empty()) out += ',';
+        if (k == 3)
+            out += "{\"path\":" + JXZrpJobClient::quoteJson(i.path) +
+                   ",\"what\":" + JXZrpJobClient::quoteJson(i.what) + "}";
+        else
+            out += JXZrpJobClient::quoteJson(i.path);
+    }
+    std::printf(
+        "{\"dry_run\":true,\"entries\":%lld,\"bytes\":%lld,\"counts\":{\"send\":%lld,"
+        "\"replace\":%lld,\"remove\":%lld,\"unreadable\":%lld},\"send\":[%s],\"replace\":[%s],"
+        "\"remove\":[%s],\"unreadable\":[%s],\"elapsed\":%.3f}\n",
+        r.entries, r.bytes, r.sent, r.replaced, r.removed, r.unreadable, lists[0].c_str(),
+        lists[1].c_str(), lists[2].c_str(), lists[3].c_str(), r.seconds);
+}
+
+// -v: a line an entry as it goes, in the summary's layout; on stderr when
+// stdout carries the JSON summary. A progress line on the terminal is
+// cleared first so the two do not mix.
+struct EntryLister {
+    bool toStderr = false;
+    bool progress = false;
+    void line(const char* word, const std::string& rel) const {
+        if (progress) std::fprintf(stderr, "\r\x1b[K");
+        std::FILE* out = toStderr ? stderr : stdout;
+        std::fprintf(out, "  %-9s %s\n", word, rel.empty() ? "." : rel.c_str());
+        std::fflush(out);
+    }
+};
 
 // The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
 // second one ends the process at once (the journal's cache is durable).
@@ -201,13 +264,44 @@ void checkPair(FlrReplicateOptions& o) {
     o.target = dst;
 }
 
+FlrReplicateOptions o;
+bool json = false;
+bool quiet = false;
+bool verbose = false;
+bool dryRun = false;
+bool watch = false;
+std::string bwlimit = "0";
+std::string logFile;
+
+void runReplicate() {
+    EvDebug::Debug("flr replicate", "%s%s -> %s", dryRun ? "Dry run: " : "", o.source.c_str(),
+                   o.target.c_str());
+    if (dryRun) {
+        const FlrDryRunReport d = FlrReplicator(o).dryRun();
+        EvDebug::Debug("flr replicate",
+                       "Dry run: %lld to send, %lld to replace, %lld to remove, %lld unreadable",
+                       d.sent, d.replaced, d.removed, d.unreadable);
+        return json ? printDryRunJson(d) : printDryRun(d, o.source, o.target);
+    }
+    const bool progress = !quiet && ::isatty(STDERR_FILENO);
+    if (verbose) {
+        const EntryLister lister{json, progress};
+        o.onSent = [lister](const std::string& rel) { lister.line("sent", rel); };
+        o.onRemoved = [lister](const std::string& rel) { lister.line("removed", rel); };
+    }
+    if (watch) return runWatch(o, quiet);
+    FlrReplicator r(o);
+    if (progress) r.setProgress(showProgress);
+    const FlrReplicateSummary s = r.run();
+    if (progress) std::fprintf(stderr, "\r\x1b[K");
+    EvDebug::Debug("flr replicate", "Done: %s, %lld entries sent, %lld removed, %.2f s",
+                   s.scan.c_str(), s.files, s.removed, s.seconds);
+    json ? printJson(s) : printSummary(s, o.source, o.target);
+}
+
 }  // namespace
 
 void addReplicateCommands(CLI::App& app) {
-    static FlrReplicateOptions o;
-    static bool json = false;
-    static bool quiet = false;
-    static bool watch = false;
     auto* rep = app.add_subcommand("replicate", "Copy SRC to DST and keep DST a mirror of it");
     rep->add_option("SRC", o.source, "Source folder")->required();
     rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
@@ -240,16 +334,42 @@ void addReplicateCommands(CLI::App& app) {
     });
     rep->add_option("--state-dir", o.stateRoot, "Where pairs keep their state");
     rep->add_flag("--json", json, "Print the summary as one JSON object");
-    rep->add_flag("-q,--quiet", quiet, "No progress line");
+    auto* quietFlag = rep->add_flag("-q,--quiet", quiet, "No progress line");
+    rep->add_flag("-v,--verbose", verbose,
+                  "List each entry sent and each entry removed on a local destination (a tail "
+                  "over the network reports how many it removed)")
+        ->excludes(quietFlag);
+    rep->add_flag("-n,--dry-run", dryRun,
+                  "Show what a run would send, replace and remove, and change nothing: neither "
+                  "the destination nor the pair's state");
+    rep->add_option("--bwlimit", bwlimit,
+                    "Send at most RATE bytes per second over all connections together (K, M, G: "
+                    "1024-based; 0 = no limit)")
+        ->type_name("RATE");
+    rep->add_option("--log-file", logFile,
+                    "Also write the run's log lines to FILE (appended, created mode 0600)")
+        ->type_name("FILE");
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
     rep->callback([] {
-        checkPair(o);
-        if (watch) return runWatch(o, quiet);
-        FlrReplicator r(o);
-        if (!quiet && ::isatty(STDERR_FILENO)) r.setProgress(showProgress);
-        const FlrReplicateSummary s = r.run();
-        if (!quiet && ::isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\x1b[K");
-        json ? printJson(s) : printSummary(s, o.source, o.target);
+        if (dryRun && watch)
+            throw CLI::ValidationError("--dry-run",
+                                       "a dry run shows a single run; it cannot be combined "
+                                       "with --watch");
+        std::string why;
+        if (!FlrRateLimit::parse(bwlimit, &o.bwlimit, &why))
+            throw CLI::ValidationError("--bwlimit", why);
+        if (!logFile.empty()) {
+            if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
+                JX_THROW_ERRNO("flr replicate", "Couldn't open the log file " + logFile, err);
+        }
+        try {
+            checkPair(o);
+            runReplicate();
+        } catch (const JxException& e) {
+            // The log tells how the run ended; stderr shows it once, from main.
+            EvDebug::Debug("flr replicate", "Failed: %s", e.toString().c_str());
+            throw;
+        }
     });
 }

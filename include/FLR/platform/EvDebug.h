@@ -40,6 +40,10 @@ class FLR_EXPORT EvDebug {
     static int getLevel();
     // Empty path: back to stderr.
     static void setLogFile(const std::string& path);
+    // Also writes every line up to `level` to the file at path (appended,
+    // created 0600), whatever the sink shows; empty path: no longer. 0, or
+    // the errno of a file that cannot be opened.
+    static int teeToFile(const std::string& path, int level);
 };
 
 // While alive, every log line of every thread is also kept here.

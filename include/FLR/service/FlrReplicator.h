@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,40 @@ struct FLR_EXPORT FlrReplicateOptions {
     std::vector<std::string> includes;
     // Keep on the destination what the source lost (no mirroring).
     bool noDelete = false;
+    // Bytes per second that every connection of a run sends together (wire
+    // bytes, after compression), 0 = no limit.
+    long long bwlimit = 0;
+    // Called with the path relative to the source of each entry sent (one
+    // call at a time, from the transfer's threads), and relative to the
+    // destination of each entry a local destination of this run removed (a
+    // tail over the network tells how many, not which). Null: not listed.
+    std::function<void(const std::string& rel)> onSent;
+    std::function<void(const std::string& rel)> onRemoved;
+};
+
+// What a run would change on the destination (FlrReplicator::dryRun).
+struct FLR_EXPORT FlrDryRunItem {
+    enum Action : char {
+        kNew = '+',        // not on the destination: sent
+        kChanged = '>',    // differs (size, time, content, mode, link target): sent
+        kReplaced = 'R',   // another kind on the destination: replaced
+        kRemoved = '-',    // only on the destination: removed
+        kUnreadable = '!'  // cannot be compared (the reason is in what)
+    };
+    Action action = kNew;
+    std::string path;  // relative to both folders
+    std::string what;  // the difference that decided it
+};
+
+struct FLR_EXPORT FlrDryRunReport {
+    long long entries = 0;  // source entries compared
+    long long sent = 0;     // new and changed entries
+    long long replaced = 0;
+    long long removed = 0;
+    long long unreadable = 0;
+    long long bytes = 0;               // sizes of the regular files a run would send
+    std::vector<FlrDryRunItem> items;  // in tree order
+    double seconds = 0;
 };
 
 struct FLR_EXPORT FlrReplicateProgress {
@@ -120,6 +155,12 @@ class FLR_EXPORT FlrReplicator {
     // methods as they are now: no scan, no mirror, no run record. A file
     // gone meanwhile is skipped.
     FlrReplicateSummary sendFiles(const std::vector<std::string>& relPaths);
+    // Compares the source with the destination (names, kinds, sizes,
+    // modification times; contents where those agree) and says what a run
+    // would send, replace and remove, honouring the excludes and noDelete.
+    // Changes nothing: neither the destination nor the pair's state (no
+    // state folder, lock, run record or name database). Throws JxException.
+    FlrDryRunReport dryRun();
     // Makes a running run() fail promptly with "Aborted"; any thread.
     void abort() { abort_.set(1); }
 
@@ -157,4 +198,5 @@ class FLR_EXPORT FlrReplicator {
     FlrReplicateOptions options_;
     std::function<void(const FlrReplicateProgress&)> progress_;
     JxSafeFlags abort_;
+    std::mutex listMtx_;  // one onSent/onRemoved call at a time
 };

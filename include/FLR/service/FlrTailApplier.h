@@ -103,6 +103,9 @@ class FLR_EXPORT FlrTailApplier {
         // Largest answer to GET_RSYNC_CSUMS / GET_FILE_CHECKSUMS in blocks
         // (beyond it the answer is empty: the head sends the file in full).
         size_t maxAnswerBlocks = 1u << 21;
+        // Called with the path (as the head named its folder) of each entry a
+        // dirchange file removes, on the session's thread. Null: none.
+        std::function<void(const std::string& path)> onRemoved;
         // The content store of LBFS transfers: a folder outside the root
         // (empty: none, every block is asked of the head).
         std::string storeDir;
