@@ -60,7 +60,7 @@ struct FLR_EXPORT FlrLiveResend {
     fsf_fid fid;
     std::string path;  // relative to the pair's source folder, at flush time
     uint64_t size;
-    uint64_t seq;  // of the WRITE_DDR marker
+    uint64_t seq;      // of the WRITE_DDR marker
     uint64_t ino = 0;  // of the file: another file at the path later is not it
 };
 
@@ -157,6 +157,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
 
     void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
     void emitXattrs(const Where& w, const fsf_fid& fid, const JxFanHandle& h, mode_t mode);
+    void emitAcl(const Where& w, const fsf_fid& fid, int fd);
     void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
     bool isKnownCreated(const fsf_fid& fid) const;
     void rememberCreated(const fsf_fid& fid);
@@ -186,10 +187,12 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     using SentXattrs = std::vector<std::pair<std::string, size_t>>;
     std::unordered_map<fsf_fid, SentXattrs> xattrsSent_;
     std::vector<jx::Xattr> xattrsNow_;
+    // Hash of the ACL form last sent per entry, for entries that hold one.
+    std::unordered_map<fsf_fid, size_t> aclsSent_;
     struct timespec bornAfter_ = {0, 0};  // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::unique_ptr<FlrLiveNameCheck> names_;
-    struct timespec drainedAt_ = {0, 0};  // wall clock before the queue was last found empty
+    struct timespec drainedAt_ = {0, 0};   // wall clock before the queue was last found empty
     std::atomic<int64_t> unsettledNs_{0};  // 0: every name agrees
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below
