@@ -86,5 +86,12 @@ FlrTreeVerifyResult flrVerifyRemote(const std::string& srcRoot, FlrNetHead& head
                                           [&](FlrTreeRecord* out) { return remote.next(out); });
     // The comparer stops reading the tail's stream only at its end; a
     // truncated or refused listing has thrown above.
+    if (r.plainRecords > 0 && (options.mtimes || options.xattrs))
+        r.notes.push_back(jxFormat(
+            "the tail speaks link version %u: %s not compared", head.getPeerVersion(),
+            options.mtimes && options.xattrs ? "nanoseconds of modification times and extended "
+                                               "attributes were"
+            : options.mtimes                 ? "nanoseconds of modification times were"
+                                             : "extended attributes were"));
     return r;
 }

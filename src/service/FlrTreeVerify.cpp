@@ -107,7 +107,7 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
         return;
     }
     // A link's own permission bits mean nothing on Linux and cannot be set.
-    if (!S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
+    if (options_.modes && !S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
         differ(rel, jxFormat("mode differs: %04o on source, %04o on destination",
                              unsigned(a.st_mode & 07777), unsigned(b.st_mode & 07777)));
     if (options_.owners && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))

@@ -19,6 +19,7 @@ struct FLR_EXPORT FlrTreeDiff {
 };
 
 struct FLR_EXPORT FlrTreeVerifyOptions {
+    bool modes = true;       // compare permission bits
     bool owners = false;     // compare uid and gid
     bool mtimes = false;     // compare modification times (to the ns) of files and links
     bool xattrs = true;      // compare user.* attributes (as root also trusted.*, security.*)
@@ -30,6 +31,14 @@ struct FLR_EXPORT FlrTreeVerifyResult {
     long long bytes = 0;    // content bytes compared
     long long differences = 0;
     std::vector<FlrTreeDiff> diffs;  // the first maxDiffs of them
+    // Aspects asked for that could not be compared, and why (e.g. the tail
+    // speaks an older link version); not differences.
+    std::vector<std::string> notes;
+    // Record comparisons only: entries compared without nanoseconds and
+    // attributes (an older tail's records), and entries whose trusted.* and
+    // security.* only one side listed.
+    long long plainRecords = 0;
+    long long privUncompared = 0;
 
     bool same() const { return differences == 0; }
 };
