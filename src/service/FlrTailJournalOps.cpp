@@ -465,8 +465,10 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setXattr(const FlrJrnNetSetxattr& 
     if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
     const std::string name = x.attr_name ? x.attr_name : "";
     // A link's own attributes (trusted.*, security.*), set by its name in
-    // its folder: the link is never followed.
+    // its folder: the link is never followed. Linux keeps no user.* there.
     if (p.exists && S_ISLNK(p.st.st_mode)) {
+        if (!jx::xattrInScope(name, jx::kXattrPrivileged))
+            return refused(p.rel, "a symbolic link (never followed)");
         if (const int err = jx::setXattrAt(p.dir, p.leaf, name, x.value, x.attr_len))
             return failed("set the attribute " + name + " of", p.rel, err);
         return Outcome::Applied;
@@ -487,6 +489,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::removeXattr(const FlrJrnNetRmxattr
     if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
     int err = 0;
     if (p.exists && S_ISLNK(p.st.st_mode)) {
+        if (!jx::xattrInScope(x.attr_name ? x.attr_name : "", jx::kXattrPrivileged))
+            return refused(p.rel, "a symbolic link (never followed)");
         err = jx::removeXattrAt(p.dir, p.leaf, x.attr_name ? x.attr_name : "");
     } else {
         jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
