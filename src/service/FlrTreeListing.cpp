@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
@@ -107,6 +108,7 @@ bool FlrTreeWalker::next(FlrTreeRecord* out) {
         };
         sumGroup(scope, jx::kXattrUser, read, &xattrs_, &out->userXattrs);
         sumGroup(scope, jx::kXattrPrivileged, read, &xattrs_, &out->privXattrs);
+        sumAcl(fd, out);
         if (S_ISDIR(st.st_mode)) enter(std::move(top_), "", out);
         return true;
     }
@@ -178,6 +180,25 @@ void FlrTreeWalker::sumXattrs(int dirFd, const std::string& name, FlrTreeRecord*
     };
     sumGroup(scope, jx::kXattrUser, read, &xattrs_, &r->userXattrs);
     sumGroup(scope, jx::kXattrPrivileged, read, &xattrs_, &r->privXattrs);
+    if (S_ISLNK(r->mode)) return;  // no ACL of its own
+    const jx::File f = jx::openBeneath(dirFd, name, O_PATH);
+    if (!f) {
+        r->acl.state = FlrTreeXattrSum::kUnreadable;
+        return;
+    }
+    sumAcl(f.get(), r);
+}
+
+void FlrTreeWalker::sumAcl(int fd, FlrTreeRecord* r) {
+    std::vector<unsigned char> form;
+    try {
+        form = JxACL::Helper().get(fd);
+    } catch (const JxException&) {
+        r->acl.state = FlrTreeXattrSum::kUnreadable;
+        return;
+    }
+    Jxc::Sha256().digest(form.data(), form.size(), r->acl.sum);
+    r->acl.state = FlrTreeXattrSum::kSum;
 }
 
 void FlrTreeWalker::digestFile(int dirFd, const std::string& name, FlrTreeRecord* r) {
@@ -298,6 +319,7 @@ void FlrTreeRecordCodec::append(const FlrTreeRecord& r, std::vector<unsigned cha
         put32(out, r.mtimeNsec);
         putSum(out, r.userXattrs);
         putSum(out, r.privXattrs);
+        putSum(out, r.acl);
     }
     putString(out, r.rel);
     putString(out, r.target);
@@ -323,13 +345,14 @@ void FlrTreeRecordCodec::take(const unsigned char* data, size_t len, size_t* pos
     if (r->hasDigest) std::memcpy(r->digest, in.take(32), 32);
     r->extended = (flags & kFlagExtended) != 0;
     r->mtimeNsec = 0;
-    r->userXattrs = r->privXattrs = FlrTreeXattrSum{};
+    r->userXattrs = r->privXattrs = r->acl = FlrTreeXattrSum{};
     if (r->extended) {
         r->mtimeNsec = in.u32();
         if (r->mtimeNsec >= 1000000000u)
             JX_THROW("FlrTreeRecordCodec::take", "A tree record has a time past its second");
         takeSum(in, &r->userXattrs);
         takeSum(in, &r->privXattrs);
+        takeSum(in, &r->acl);
     }
     r->rel = in.str();
     r->target = in.str();
@@ -424,6 +447,14 @@ void FlrTreeRecordCompare::compareXattrs(const std::string& rel, const char* wha
         differ(rel, std::string(what) + "extended attributes differ");
 }
 
+void FlrTreeRecordCompare::compareAcl(const std::string& rel, const FlrTreeXattrSum& a,
+                                      const FlrTreeXattrSum& b) {
+    if (a.state == FlrTreeXattrSum::kUnreadable) return differ(rel, "source ACL cannot be read");
+    if (b.state == FlrTreeXattrSum::kUnreadable)
+        return differ(rel, "destination ACL cannot be read");
+    if (a.state != b.state || std::memcmp(a.sum, b.sum, 32) != 0) differ(rel, "ACL differs");
+}
+
 void FlrTreeRecordCompare::compare(const FlrTreeRecord& a, const FlrTreeRecord& b) {
     const std::string& rel = a.rel;
     if (!a.error.empty()) return differ(rel, "source " + a.error);
@@ -449,10 +480,13 @@ void FlrTreeRecordCompare::compare(const FlrTreeRecord& a, const FlrTreeRecord& 
                         : jxFormat("modification time differs: %lld on source, %lld on "
                                    "destination",
                                    (long long)a.mtime, (long long)b.mtime));
-    if (options_.xattrs && extended) {
+    // The roots' attributes, like their modes, are the caller's business.
+    if (options_.xattrs && extended && !rel.empty()) {
         compareXattrs(rel, "", a.userXattrs, b.userXattrs);
         compareXattrs(rel, "trusted.* and security.* ", a.privXattrs, b.privXattrs);
     }
+    if (options_.acls && extended && !rel.empty() && !S_ISLNK(a.mode))
+        compareAcl(rel, a.acl, b.acl);
     switch (a.mode & S_IFMT) {
         case S_IFREG:
             if (a.size != b.size)

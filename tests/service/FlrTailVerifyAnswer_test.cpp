@@ -157,8 +157,8 @@ TEST(VerifyAnswerVersions, AnOlderTailComparesSecondsOnlyAndSaysSo) {
     const std::vector<Case> cases = {
         {0, 2, ""},
         {10, 0,
-         "the tail speaks link version 10: nanoseconds of modification times and extended "
-         "attributes were not compared"},
+         "the tail speaks link version 10: nanoseconds of modification times, extended "
+         "attributes and ACLs were not compared"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.version);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
 #include "support/TestSupport.h"
@@ -119,7 +120,7 @@ TEST(FlrTreeRecordCodec, ExtendedFormRoundTripsAndIsCheckedToo) {
     std::vector<unsigned char> ext, plain;
     FlrTreeRecordCodec::append(a, &ext);
     FlrTreeRecordCodec::append(a, &plain, false);
-    ASSERT_EQ(plain.size() + 4 + 1 + 32 + 1, ext.size());
+    ASSERT_EQ(plain.size() + 4 + 1 + 32 + 1 + 1, ext.size());
 
     FlrTreeRecord got;
     size_t pos = 0;
@@ -237,7 +238,7 @@ TEST(FlrTreeRecordCompare, WalkedTreesShowEachDifferenceOnce) {
     }
 }
 
-// Nanoseconds (with --times) and user.* attributes are compared when both
+// Nanoseconds (with --times), user.* attributes and ACLs are compared when both
 // streams carry them; records in the plain form (an older tail) compare
 // whole seconds only and are counted, so the caller can say so.
 TEST(FlrTreeRecordCompare, NanosecondsAndAttributesNeedTheExtendedForm) {
@@ -247,6 +248,19 @@ TEST(FlrTreeRecordCompare, NanosecondsAndAttributesNeedTheExtendedForm) {
     makeListingTree(dst.path());
     if (::setxattr((dst.path() + "/a").c_str(), "user.only-here", "1", 1, 0) != 0)
         GTEST_SKIP() << "no user xattrs here";
+    JxACL::Acl acl;
+    acl.hasAccess = true;
+    acl.access = {{JxACL::TAG_USER_OBJ, 6, 0},
+                  {JxACL::TAG_USER, 4, 4321},
+                  {JxACL::TAG_GROUP_OBJ, 4, 0},
+                  {JxACL::TAG_MASK, 4, 0},
+                  {JxACL::TAG_OTHER, 4, 0}};
+    const std::vector<unsigned char> form = JxACL::encode(acl);
+    try {
+        JxACL::Helper().apply(dst.path() + "/d-x/e", form.data(), form.size());
+    } catch (const JxException& e) {
+        GTEST_SKIP() << "the file system keeps no ACLs: " << e.getMessage();
+    }
     for (const std::string& root : {src.path(), dst.path()}) {
         for (const char* rel : {"a", "d/b", "d/sub/c", "d-x/e", "link"}) {
             const long ns = std::string(rel) == "d/b" && root == dst.path() ? 6 : 5;
@@ -258,7 +272,7 @@ TEST(FlrTreeRecordCompare, NanosecondsAndAttributesNeedTheExtendedForm) {
     FlrTreeVerifyOptions o;
     o.mtimes = true;
     FlrTreeVerifyResult r = walkAndCompareTrees(src.path(), dst.path(), o);
-    ASSERT_EQ(2, r.differences);
+    ASSERT_EQ(3, r.differences);
     EXPECT_EQ("a", r.diffs[0].path);
     EXPECT_EQ("extended attributes differ", r.diffs[0].what);
     EXPECT_EQ("d/b", r.diffs[1].path);
@@ -266,6 +280,8 @@ TEST(FlrTreeRecordCompare, NanosecondsAndAttributesNeedTheExtendedForm) {
         "modification time differs: 1700000000.000000005 on source, "
         "1700000000.000000006 on destination",
         r.diffs[1].what);
+    EXPECT_EQ("d-x/e", r.diffs[2].path);
+    EXPECT_EQ("ACL differs", r.diffs[2].what);
     EXPECT_EQ(0, r.plainRecords);
 
     // The destination's records through the plain form.

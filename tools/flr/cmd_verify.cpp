@@ -46,12 +46,13 @@ void printText(const FlrTreeVerifyResult& r) {
 
 // --attrs: exactly the attributes listed are compared.
 void limitAttrs(const std::vector<std::string>& attrs, FlrTreeVerifyOptions* o) {
-    o->modes = o->owners = o->mtimes = o->xattrs = false;
+    o->modes = o->owners = o->mtimes = o->xattrs = o->acls = false;
     for (const std::string& a : attrs) {
         if (a == "mode") o->modes = true;
         if (a == "owner") o->owners = true;
         if (a == "mtime") o->mtimes = true;
         if (a == "xattr") o->xattrs = true;
+        if (a == "acl") o->acls = true;
     }
 }
 
@@ -90,7 +91,7 @@ void addVerifyCommands(CLI::App& app) {
     auto* verify = app.add_subcommand(
         "verify",
         "Compare a replica with its source (names, types, sizes, modes, contents, links, "
-        "extended attributes)");
+        "extended attributes, ACLs)");
     verify->add_option("SRC", src, "Source folder")->required();
     verify->add_option("DST", dst, "Replica folder, or HOST:PORT:/path of a running tail")
         ->required();
@@ -99,10 +100,10 @@ void addVerifyCommands(CLI::App& app) {
     verify
         ->add_option("--attrs", attrs,
                      "Compare exactly these attributes, a comma list of mode, owner, mtime "
-                     "(to the nanosecond), xattr (default: mode,xattr, with --owners and "
-                     "--times adding theirs)")
+                     "(to the nanosecond), xattr, acl (default: mode,xattr,acl, with --owners "
+                     "and --times adding theirs)")
         ->delimiter(',')
-        ->check(CLI::IsMember({"mode", "owner", "mtime", "xattr"}));
+        ->check(CLI::IsMember({"mode", "owner", "mtime", "xattr", "acl"}));
     verify->add_option("--max-diffs", options.maxDiffs, "Differences to print (all are counted)");
     verify->add_flag("--json", json, "One JSON object with the totals and the differences");
     verify->add_flag("--encrypt", link.encrypt,

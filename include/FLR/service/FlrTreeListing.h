@@ -23,7 +23,8 @@
 
 // The extended attributes of one namespace group of an entry, as a digest:
 // a SHA-256 over each attribute's name and value (each length-prefixed), in
-// name order; the set is bounded as jx::readXattrs* bounds it.
+// name order; the set is bounded as jx::readXattrs* bounds it. The same for
+// an entry's ACLs: the SHA-256 of their network form (sorted, so canonical).
 struct FLR_EXPORT FlrTreeXattrSum {
     enum State : uint8_t {
         kNotHere = 0,     // the group does not apply (user.* on a link, or not root)
@@ -47,6 +48,7 @@ struct FLR_EXPORT FlrTreeRecord {
     uint32_t mtimeNsec = 0;
     FlrTreeXattrSum userXattrs;  // user.*
     FlrTreeXattrSum privXattrs;  // trusted.* and security.*, when listed as root
+    FlrTreeXattrSum acl;         // the ACL form (JxACL), not on links; empty: the mode's
     uint64_t rdev = 0;
     std::string target;  // a symbolic link's target
     bool hasDigest = false;
@@ -75,6 +77,7 @@ class FLR_EXPORT FlrTreeWalker {
     void describe(int dirFd, const std::string& name, const std::string& rel, FlrTreeRecord* r);
     void digestFile(int dirFd, const std::string& name, FlrTreeRecord* r);
     void sumXattrs(int dirFd, const std::string& name, FlrTreeRecord* r);
+    static void sumAcl(int fd, FlrTreeRecord* r);
     void enter(jx::File dir, const std::string& rel, FlrTreeRecord* r);
 
     std::vector<std::unique_ptr<Level>> stack_;
@@ -119,6 +122,7 @@ class FLR_EXPORT FlrTreeRecordCompare {
 
     void compareXattrs(const std::string& rel, const char* what, const FlrTreeXattrSum& a,
                        const FlrTreeXattrSum& b);
+    void compareAcl(const std::string& rel, const FlrTreeXattrSum& a, const FlrTreeXattrSum& b);
 
     FlrTreeVerifyOptions options_;
     FlrTreeVerifyResult result_;

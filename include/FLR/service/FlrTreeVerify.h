@@ -1,6 +1,6 @@
 #pragma once
 // Compares a replica with its source: the same names, types, sizes, modes,
-// contents, link targets and extended attributes at every level (optionally
+// contents, link targets, extended attributes and ACLs at every level (optionally
 // owners and modification times). Symbolic links are compared as links, never followed;
 // a mount point below either root is compared like any folder. Used by
 // `flr verify` and by the tests that check a transfer converged.
@@ -23,6 +23,7 @@ struct FLR_EXPORT FlrTreeVerifyOptions {
     bool owners = false;     // compare uid and gid
     bool mtimes = false;     // compare modification times (to the ns) of files and links
     bool xattrs = true;      // compare user.* attributes (as root also trusted.*, security.*)
+    bool acls = true;        // compare POSIX ACLs (access, and a folder's default)
     size_t maxDiffs = 1000;  // differences kept; counting goes on beyond them
 };
 
@@ -56,6 +57,7 @@ class FLR_EXPORT FlrTreeVerify {
     void compareFolder(const std::string& rel);
     void compareContent(const std::string& rel);
     void compareXattrs(const std::string& rel, mode_t mode);
+    void compareAcls(const std::string& rel);
     void differ(const std::string& rel, std::string what);
 
     FlrTreeVerifyOptions options_;
