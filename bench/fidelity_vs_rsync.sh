@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Sparse files: one large file of mostly holes copied by `flr replicate`
-# (every method) and by `rsync -aS`, same machine, warm cache.
+# What a replica keeps, against rsync on the same machine.
 #   bench/fidelity_vs_rsync.sh [BUILD] [SCALE]
+# First an aspect table: one small tree holding every aspect `rsync -aHAXS
+# --numeric-ids` keeps (hard-link group, sparse file, user.* attribute,
+# access and default ACL, nanosecond times, setuid bit, FIFO, a link's own
+# time, awkward names; as root also a device node, owners and trusted.* on
+# a file and on a link)
+# copied by rsync, by `flr replicate` to a local folder, to a network tail
+# (`flr tail` on loopback) and, as root, by `flr replicate --watch` with the
+# tree made while watched; each aspect checked with stat, getfattr and
+# getfacl and printed kept or lost per copy (ASPECTS=0 skips it).
+# Then sparse files: one large file of mostly holes copied by `flr replicate`
+# (every method) and by `rsync -aS`, warm cache.
 # SCALE (default 1) multiplies the file: 1 = an 8 GiB file holding 64 MiB of
 # data in 64 extents spread over it (0.01 for a quick run). METHODS (default
 # "full md5 rsync lbfs") picks flr's methods.
@@ -9,14 +19,23 @@
 # --json summary; rsync: bytes sent + received of --stats) and the replica's
 # allocated size, then the ratios flr/rsync (lower is better for flr).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+# shellcheck source=bench/fidelity_aspects.sh
+. "$here/fidelity_aspects.sh"
 build=${1:-build}
 scale=${2:-1}
 flr="$build/flr"
 work=$(mktemp -d /tmp/flr-bench-fidelity.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-now() { date +%s.%N; }
-div() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }'; }
+trap 'stop_all_services; rm -rf "$work"' EXIT
 allocated() { echo $(($(stat -c %b "$1") * $(stat -c %B "$1"))); }
+
+if [ "${ASPECTS:-1}" != 0 ]; then
+    aspect_table "$flr" "$work/aspects"
+    stop_all_services
+    rm -rf "$work/aspects"
+fi
 
 size=$(awk -v s="$scale" 'BEGIN { printf "%d", 8 * 1024 * 1024 * 1024 * s }')
 extent=$(awk -v s="$scale" 'BEGIN { e = int(1048576 * s / 4096) * 4096; print (e < 4096 ? 4096 : e) }')

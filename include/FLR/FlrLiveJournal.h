@@ -168,6 +168,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
 
     void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
     void emitXattrs(const Where& w, const fsf_fid& fid, const JxFanHandle& h, mode_t mode);
+    void emitAcl(const Where& w, const fsf_fid& fid, int fd);
     void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
     bool isKnownCreated(const fsf_fid& fid) const;
     void rememberCreated(const fsf_fid& fid);
@@ -197,6 +198,8 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     using SentXattrs = std::vector<std::pair<std::string, size_t>>;
     std::unordered_map<fsf_fid, SentXattrs> xattrsSent_;
     std::vector<jx::Xattr> xattrsNow_;
+    // Hash of the ACL form last sent per entry, for entries that hold one.
+    std::unordered_map<fsf_fid, size_t> aclsSent_;
     struct timespec bornAfter_ = {0, 0};  // files born before were there already
     std::atomic<uint64_t> lastSeq_{0};
     std::unique_ptr<FlrLiveNameCheck> names_;

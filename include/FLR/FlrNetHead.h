@@ -51,6 +51,11 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     void connect(const char* host, const char* service);
     // A second connection to the same tail, owned by the caller.
     FlrNetHead* dup();
+    // What a tail of this link version cannot keep of what this build sends
+    // ("extended attributes, nanosecond times and hard links"); empty for a
+    // current tail. connect() logs it once per tail reached (dup() does not
+    // repeat it).
+    static std::string notKeptBy(uint32_t peerVersion);
 
     const std::string& getHost() const { return host_; }
     const std::string& getService() const { return service_; }
@@ -126,7 +131,8 @@ class FLR_EXPORT FlrNetHead : public FlrNetBase {
     std::string service_;
     int port_ = 0;
     int port2_ = 0;
-    long long unapplied_ = 0;  // as of the last ping's answer
+    long long unapplied_ = 0;         // as of the last ping's answer
+    bool quietAboutVersion_ = false;  // a dup(): the first connection told it
 
     // Staging arrays of sendLBFSStart, kept to avoid allocating per chunk.
     std::vector<unsigned char> lbfsHashes_;

@@ -43,6 +43,9 @@ class FLR_EXPORT FlrNetTail : public FlrNetBase {
     // ... and accept seeks over holes in an MD5 or RSync delta of a file
     // they answered they hold nothing of.
     static constexpr uint32_t kSparseDeltaVersion = 10;
+    // ... and journal records setting or removing an attribute of a
+    // symbolic link (as root), applied to the link itself.
+    static constexpr uint32_t kLinkXattrVersion = 11;
     void sendDelPairResp();
     void sendLastSeqNum(unsigned long long first, unsigned long long second);
     void sendLastTimestamp(int timestamp);

@@ -1,7 +1,9 @@
-// Extended attribute changes of watched entries. fanotify reports them as
-// FAN_ATTRIB like any other attribute change, without the name: the names
-// and value hashes last sent per entry tell what changed. An entry not known
-// yet sends every name it holds (setting a name again is harmless).
+// Extended attribute and ACL changes of watched entries. fanotify reports
+// them as FAN_ATTRIB like any other attribute change, without the name: the
+// names and value hashes last sent per entry tell what changed. An entry not
+// known yet sends every name it holds (setting a name again is harmless).
+// ACLs (system.posix_acl_*) travel as one SET_ACL record holding the access
+// and, for a folder, the default ACL: every tail version applies it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 
 #include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
+#include "FLR/platform/JxACL.h"
+#include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFanotify.h"
 #include "FLR/platform/JxFile.h"
 
@@ -21,8 +25,8 @@ namespace {
 // start again as unknown.
 constexpr size_t kMaxXattrEntries = 65536;
 
-size_t hashOf(const std::string& value) {
-    return std::hash<std::string>{}(value);
+size_t hashOf(std::string_view value) {
+    return std::hash<std::string_view>{}(value);
 }
 
 FlrJrnCommand command(uint32_t code, const fsf_fid& fid) {
@@ -40,14 +44,22 @@ FlrJrnCommand command(uint32_t code, const fsf_fid& fid) {
 
 void FlrLiveJournal::emitXattrs(const Where& w, const fsf_fid& fid, const JxFanHandle& h,
                                 mode_t mode) {
-    // user.* lives on files and folders only; links and special files keep
-    // theirs until the next scan sends the entry.
-    if (!S_ISREG(mode) && !S_ISDIR(mode)) return;
-    jx::File f(JxFanotify::openHandle(w.fs->fd, h, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    if (!f) return;
-    // Too large or unreadable: a scan sends the entry, or logs why not.
-    if (jx::readXattrsFd(f.get(), jx::xattrScopeFor(mode, ::geteuid() == 0), &xattrsNow_) != 0)
-        return;
+    const bool root = ::geteuid() == 0;
+    if (S_ISLNK(mode)) {
+        // Only trusted.* and security.* live on links: read through an
+        // O_PATH descriptor, never following the link.
+        if (!root) return;
+        jx::File f(JxFanotify::openHandle(w.fs->fd, h, O_PATH | O_NOFOLLOW));
+        if (!f || jx::readXattrsOpath(f.get(), jx::kXattrPrivileged, &xattrsNow_) != 0) return;
+    } else {
+        // Special files keep theirs until the next scan sends the entry.
+        if (!S_ISREG(mode) && !S_ISDIR(mode)) return;
+        jx::File f(JxFanotify::openHandle(w.fs->fd, h, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        if (!f) return;
+        emitAcl(w, fid, f.get());
+        // Too large or unreadable: a scan sends the entry, or logs why not.
+        if (jx::readXattrsFd(f.get(), jx::xattrScopeFor(mode, root), &xattrsNow_) != 0) return;
+    }
     auto it = xattrsSent_.find(fid);
     if (it == xattrsSent_.end()) {
         if (xattrsNow_.empty()) return;
@@ -80,4 +92,34 @@ void FlrLiveJournal::emitXattrs(const Where& w, const fsf_fid& fid, const JxFanH
     }
     sent.clear();
     for (const jx::Xattr& x : xattrsNow_) sent.emplace_back(x.name, hashOf(x.value));
+}
+
+void FlrLiveJournal::emitAcl(const Where& w, const fsf_fid& fid, int fd) {
+    std::vector<unsigned char> form;
+    try {
+        form = JxACL::Helper().get(fd);
+    } catch (const JxException&) {
+        return;  // unreadable now: a scan sends the entry, or logs why not
+    }
+    const size_t hash =
+        hashOf(std::string_view(reinterpret_cast<const char*>(form.data()), form.size()));
+    auto it = aclsSent_.find(fid);
+    if (it == aclsSent_.end()) {
+        if (form.empty()) return;
+        if (aclsSent_.size() >= kMaxXattrEntries) aclsSent_.clear();
+    } else if (it->second == hash) {
+        return;
+    }
+    FlrJrnCommand c;
+    std::memset(&c, 0, sizeof c);
+    c.cmd = FLR_JRN_SET_ACL;
+    c.setacl.fid = fid;
+    c.setacl.data_len = static_cast<uint32_t>(form.size());
+    c.setacl.data = form.data();
+    emit(c, *w.fs);
+    // An empty form removed the ACLs; the entry is unknown again.
+    if (form.empty())
+        aclsSent_.erase(it);
+    else
+        aclsSent_[fid] = hash;
 }

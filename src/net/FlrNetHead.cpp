@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/CQiError.h"
@@ -47,6 +49,27 @@ void FlrNetHead::connect(const char* host, int port, int port2) {
     service_.clear();
     port_ = port;
     port2_ = port2;
+    const std::string lost = notKeptBy(getPeerVersion());
+    if (!lost.empty() && !quietAboutVersion_)
+        EvDebug::Warning(kFn, "The tail at %s:%d speaks link version %u: %s are not kept there",
+                         host, port ? port : port2, getPeerVersion(), lost.c_str());
+}
+
+std::string FlrNetHead::notKeptBy(uint32_t peer) {
+    std::vector<std::string> lost;
+    if (peer < FLR_NET_MIR_ATTRS_VERSION) {
+        lost.emplace_back("extended attributes");
+        lost.emplace_back("nanosecond times");
+    }
+    if (peer < FlrNetTail::kHardLinkVersion) lost.emplace_back("hard links");
+    if (peer < FlrNetTail::kSparseDeltaVersion) lost.emplace_back("holes of files sent as deltas");
+    // Older tails have every attribute of a link from a scan, none by record.
+    if (peer >= FLR_NET_MIR_ATTRS_VERSION && peer < FlrNetTail::kLinkXattrVersion)
+        lost.emplace_back("attributes of symbolic links changed while watching");
+    std::string text;
+    for (size_t i = 0; i < lost.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+    return text;
 }
 
 void FlrNetHead::connect(const char* host, const char* service) {
@@ -71,6 +94,7 @@ void FlrNetHead::connect(const char* host, const char* service) {
 
 FlrNetHead* FlrNetHead::dup() {
     auto copy = std::make_unique<FlrNetHead>();
+    copy->quietAboutVersion_ = true;
     copy->getLink().inheritSecret(getLink());
     copy->setRateLimit(rateLimit());
     if (!service_.empty())

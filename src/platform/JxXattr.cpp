@@ -16,26 +16,38 @@ namespace {
 class Target {
   public:
     explicit Target(int fd) : fd_(fd) {}
-    explicit Target(std::string path) : path_(std::move(path)) {}
+    // follow: the path's last component is a /proc/self/fd magic link, whose
+    // following lands on the entry itself (a link included) and goes no further.
+    explicit Target(std::string path, bool follow = false)
+        : path_(std::move(path)), follow_(follow) {}
 
     ssize_t list(char* buf, size_t n) const {
-        return fd_ >= 0 ? ::flistxattr(fd_, buf, n) : ::llistxattr(path_.c_str(), buf, n);
+        if (fd_ >= 0) return ::flistxattr(fd_, buf, n);
+        return follow_ ? ::listxattr(path_.c_str(), buf, n) : ::llistxattr(path_.c_str(), buf, n);
     }
     ssize_t get(const char* name, void* buf, size_t n) const {
-        return fd_ >= 0 ? ::fgetxattr(fd_, name, buf, n) : ::lgetxattr(path_.c_str(), name, buf, n);
+        if (fd_ >= 0) return ::fgetxattr(fd_, name, buf, n);
+        return follow_ ? ::getxattr(path_.c_str(), name, buf, n)
+                       : ::lgetxattr(path_.c_str(), name, buf, n);
+    }
+    int set(const std::string& name, const void* value, size_t len) const {
+        if (fd_ >= 0) return ::fsetxattr(fd_, name.c_str(), value, len, 0);
+        return follow_ ? ::setxattr(path_.c_str(), name.c_str(), value, len, 0)
+                       : ::lsetxattr(path_.c_str(), name.c_str(), value, len, 0);
     }
     int set(const std::string& name, const std::string& value) const {
-        return fd_ >= 0 ? ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0)
-                        : ::lsetxattr(path_.c_str(), name.c_str(), value.data(), value.size(), 0);
+        return set(name, value.data(), value.size());
     }
     int remove(const std::string& name) const {
-        return fd_ >= 0 ? ::fremovexattr(fd_, name.c_str())
-                        : ::lremovexattr(path_.c_str(), name.c_str());
+        if (fd_ >= 0) return ::fremovexattr(fd_, name.c_str());
+        return follow_ ? ::removexattr(path_.c_str(), name.c_str())
+                       : ::lremovexattr(path_.c_str(), name.c_str());
     }
 
   private:
     int fd_ = -1;
     std::string path_;
+    bool follow_ = false;
 };
 
 bool hasPrefix(const std::string& s, const char* prefix) {
@@ -181,6 +193,24 @@ int syncXattrsAt(int dirFd, const std::string& name, unsigned scope,
     std::string path;
     if (const int err = pathAt(dirFd, name, &path)) return err;
     return syncAll(Target(std::move(path)), scope, want);
+}
+
+int readXattrsOpath(int fd, unsigned scope, std::vector<Xattr>* out) {
+    if (fd < 0) return EBADF;
+    return readAll(Target("/proc/self/fd/" + std::to_string(fd), true), scope, out);
+}
+
+int setXattrAt(int dirFd, const std::string& name, const std::string& attr, const void* value,
+               size_t len) {
+    std::string path;
+    if (const int err = pathAt(dirFd, name, &path)) return err;
+    return Target(std::move(path)).set(attr, value, len) == 0 ? 0 : errno;
+}
+
+int removeXattrAt(int dirFd, const std::string& name, const std::string& attr) {
+    std::string path;
+    if (const int err = pathAt(dirFd, name, &path)) return err;
+    return Target(std::move(path)).remove(attr) == 0 ? 0 : errno;
 }
 
 }  // namespace jx

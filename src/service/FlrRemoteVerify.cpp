@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "FLR/FlrNetHead.h"
@@ -86,5 +87,16 @@ FlrTreeVerifyResult flrVerifyRemote(const std::string& srcRoot, FlrNetHead& head
                                           [&](FlrTreeRecord* out) { return remote.next(out); });
     // The comparer stops reading the tail's stream only at its end; a
     // truncated or refused listing has thrown above.
+    std::vector<std::string> lost;
+    if (options.mtimes) lost.emplace_back("nanoseconds of modification times");
+    if (options.xattrs) lost.emplace_back("extended attributes");
+    if (options.acls) lost.emplace_back("ACLs");
+    if (r.plainRecords > 0 && !lost.empty()) {
+        std::string what;
+        for (size_t i = 0; i < lost.size(); ++i)
+            what += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+        r.notes.push_back(jxFormat("the tail speaks link version %u: %s were not compared",
+                                   head.getPeerVersion(), what.c_str()));
+    }
     return r;
 }

@@ -463,6 +463,16 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setXattr(const FlrJrnNetSetxattr& 
     if (!locate(x.path, &p, &out)) return out;
     if (!xattrSettableHere(x.attr_name)) return Outcome::Settled;
     if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
+    const std::string name = x.attr_name ? x.attr_name : "";
+    // A link's own attributes (trusted.*, security.*), set by its name in
+    // its folder: the link is never followed. Linux keeps no user.* there.
+    if (p.exists && S_ISLNK(p.st.st_mode)) {
+        if (!jx::xattrInScope(name, jx::kXattrPrivileged))
+            return refused(p.rel, "a symbolic link (never followed)");
+        if (const int err = jx::setXattrAt(p.dir, p.leaf, name, x.value, x.attr_len))
+            return failed("set the attribute " + name + " of", p.rel, err);
+        return Outcome::Applied;
+    }
     jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
     if (!f) return out;
     // Create-or-replace whatever the source's flags were: a replay finds it set.
@@ -477,12 +487,20 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::removeXattr(const FlrJrnNetRmxattr
     Outcome out;
     if (!locate(x.path, &p, &out)) return out;
     if (p.leaf.empty() && !flrpriv::headOwnsRoot(options_.privileged)) return Outcome::Settled;
-    jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
-    if (!f) return out;
-    if (jx::removeXattrFd(f.get(), x.attr_name ? x.attr_name : "") == 0) return Outcome::Applied;
-    if (errno == ENODATA) return Outcome::Settled;
+    int err = 0;
+    if (p.exists && S_ISLNK(p.st.st_mode)) {
+        if (!jx::xattrInScope(x.attr_name ? x.attr_name : "", jx::kXattrPrivileged))
+            return refused(p.rel, "a symbolic link (never followed)");
+        err = jx::removeXattrAt(p.dir, p.leaf, x.attr_name ? x.attr_name : "");
+    } else {
+        jx::File f = openData(p, O_RDONLY | O_NONBLOCK, &out);
+        if (!f) return out;
+        err = jx::removeXattrFd(f.get(), x.attr_name ? x.attr_name : "") == 0 ? 0 : errno;
+    }
+    if (err == 0) return Outcome::Applied;
+    if (err == ENODATA) return Outcome::Settled;
     return failed(std::string("remove the attribute ") + (x.attr_name ? x.attr_name : "") + " of",
-                  p.rel, errno);
+                  p.rel, err);
 }
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec, bool* replaced) {

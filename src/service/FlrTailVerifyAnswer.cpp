@@ -71,9 +71,11 @@ void FlrTailVerifyAnswer::answer(const FlrTailRoot& root, const FlrNetPathReq& r
     batch.reserve(kBatchBytes + 4096);
     FlrTreeRecord record;
     uint64_t entries = 0;
+    // A head before the extended form would refuse its flag.
+    const bool extended = reply.getPeerVersion() >= FlrTreeRecordCodec::kExtendedVersion;
     while (walker.next(&record)) {
         if (gone()) return;
-        FlrTreeRecordCodec::append(record, &batch);
+        FlrTreeRecordCodec::append(record, &batch, extended);
         ++entries;
         if (batch.size() >= kBatchBytes) sendBatch(reply, batch);
     }

@@ -10,9 +10,11 @@
 #include <climits>
 #include <cstring>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxCoding.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxXattr.h"
 #include "FLR/platform/Jxc.h"
 #include "FlrTreeDiffText.h"
 
@@ -39,7 +41,37 @@ void fill(const struct stat& st, FlrTreeRecord* r) {
     r->gid = st.st_gid;
     r->size = static_cast<uint64_t>(st.st_size);
     r->mtime = st.st_mtim.tv_sec;
+    r->mtimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
     r->rdev = st.st_rdev;
+    r->extended = true;
+}
+
+// Length-prefixed, so no two different sets run together the same way.
+void sumOf(const std::vector<jx::Xattr>& set, FlrTreeXattrSum* out) {
+    Jxc::Sha256 sha;
+    unsigned char len[4];
+    for (const jx::Xattr& x : set) {
+        jx::storeBE32(len, static_cast<uint32_t>(x.name.size()));
+        sha.update(len, 4);
+        sha.update(x.name.data(), x.name.size());
+        jx::storeBE32(len, static_cast<uint32_t>(x.value.size()));
+        sha.update(len, 4);
+        sha.update(x.value.data(), x.value.size());
+    }
+    sha.final(out->sum);
+    out->state = FlrTreeXattrSum::kSum;
+}
+
+// Reads one group; read(scope, set) is one of jx::readXattrs*.
+template <typename Read>
+void sumGroup(unsigned scope, unsigned group, const Read& read, std::vector<jx::Xattr>* set,
+              FlrTreeXattrSum* out) {
+    if (!(scope & group)) return;
+    if (read(group, set) != 0) {
+        out->state = FlrTreeXattrSum::kUnreadable;
+        return;
+    }
+    sumOf(*set, out);
 }
 
 }  // namespace
@@ -69,6 +101,14 @@ bool FlrTreeWalker::next(FlrTreeRecord* out) {
             return true;
         }
         fill(st, out);
+        const int fd = top_.get();
+        const unsigned scope = jx::xattrScopeFor(st.st_mode, ::geteuid() == 0);
+        auto read = [fd](unsigned g, std::vector<jx::Xattr>* set) {
+            return jx::readXattrsFd(fd, g, set);
+        };
+        sumGroup(scope, jx::kXattrUser, read, &xattrs_, &out->userXattrs);
+        sumGroup(scope, jx::kXattrPrivileged, read, &xattrs_, &out->privXattrs);
+        sumAcl(fd, out);
         if (S_ISDIR(st.st_mode)) enter(std::move(top_), "", out);
         return true;
     }
@@ -119,6 +159,7 @@ void FlrTreeWalker::describe(int dirFd, const std::string& name, const std::stri
         return;
     }
     fill(st, r);
+    sumXattrs(dirFd, name, r);
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
         const ssize_t n = ::readlinkat(dirFd, name.c_str(), target, sizeof target);
@@ -129,6 +170,35 @@ void FlrTreeWalker::describe(int dirFd, const std::string& name, const std::stri
     } else if (S_ISREG(st.st_mode)) {
         digestFile(dirFd, name, r);
     }
+}
+
+// By name in the open folder, never following a link (a link's own).
+void FlrTreeWalker::sumXattrs(int dirFd, const std::string& name, FlrTreeRecord* r) {
+    const unsigned scope = jx::xattrScopeFor(r->mode, ::geteuid() == 0);
+    auto read = [dirFd, &name](unsigned g, std::vector<jx::Xattr>* set) {
+        return jx::readXattrsAt(dirFd, name, g, set);
+    };
+    sumGroup(scope, jx::kXattrUser, read, &xattrs_, &r->userXattrs);
+    sumGroup(scope, jx::kXattrPrivileged, read, &xattrs_, &r->privXattrs);
+    if (S_ISLNK(r->mode)) return;  // no ACL of its own
+    const jx::File f = jx::openBeneath(dirFd, name, O_PATH);
+    if (!f) {
+        r->acl.state = FlrTreeXattrSum::kUnreadable;
+        return;
+    }
+    sumAcl(f.get(), r);
+}
+
+void FlrTreeWalker::sumAcl(int fd, FlrTreeRecord* r) {
+    std::vector<unsigned char> form;
+    try {
+        form = JxACL::Helper().get(fd);
+    } catch (const JxException&) {
+        r->acl.state = FlrTreeXattrSum::kUnreadable;
+        return;
+    }
+    Jxc::Sha256().digest(form.data(), form.size(), r->acl.sum);
+    r->acl.state = FlrTreeXattrSum::kSum;
 }
 
 void FlrTreeWalker::digestFile(int dirFd, const std::string& name, FlrTreeRecord* r) {
@@ -213,7 +283,28 @@ class RecordReader {
 
 }  // namespace
 
-void FlrTreeRecordCodec::append(const FlrTreeRecord& r, std::vector<unsigned char>* out) {
+namespace {
+
+constexpr uint8_t kFlagDigest = 1;
+constexpr uint8_t kFlagExtended = 2;
+
+void putSum(std::vector<unsigned char>* out, const FlrTreeXattrSum& x) {
+    out->push_back(x.state);
+    if (x.state == FlrTreeXattrSum::kSum) out->insert(out->end(), x.sum, x.sum + 32);
+}
+
+void takeSum(RecordReader& in, FlrTreeXattrSum* x) {
+    x->state = in.u8();
+    if (x->state > FlrTreeXattrSum::kUnreadable)
+        JX_THROW("FlrTreeRecordCodec::take", "A tree record has an unknown attribute state");
+    if (x->state == FlrTreeXattrSum::kSum) std::memcpy(x->sum, in.take(32), 32);
+}
+
+}  // namespace
+
+void FlrTreeRecordCodec::append(const FlrTreeRecord& r, std::vector<unsigned char>* out,
+                                bool extended) {
+    extended = extended && r.extended;
     const size_t lenAt = out->size();
     put32(out, 0);  // the record's length, filled in below
     put32(out, r.mode);
@@ -222,8 +313,14 @@ void FlrTreeRecordCodec::append(const FlrTreeRecord& r, std::vector<unsigned cha
     put64(out, r.size);
     put64(out, static_cast<uint64_t>(r.mtime));
     put64(out, r.rdev);
-    out->push_back(r.hasDigest ? 1 : 0);
+    out->push_back((r.hasDigest ? kFlagDigest : 0) | (extended ? kFlagExtended : 0));
     if (r.hasDigest) out->insert(out->end(), r.digest, r.digest + 32);
+    if (extended) {
+        put32(out, r.mtimeNsec);
+        putSum(out, r.userXattrs);
+        putSum(out, r.privXattrs);
+        putSum(out, r.acl);
+    }
     putString(out, r.rel);
     putString(out, r.target);
     putString(out, r.error);
@@ -242,9 +339,21 @@ void FlrTreeRecordCodec::take(const unsigned char* data, size_t len, size_t* pos
     r->mtime = static_cast<int64_t>(in.u64());
     r->rdev = in.u64();
     const uint8_t flags = in.u8();
-    if (flags > 1) JX_THROW("FlrTreeRecordCodec::take", "A tree record has unknown flags");
-    r->hasDigest = flags == 1;
+    if (flags & ~(kFlagDigest | kFlagExtended))
+        JX_THROW("FlrTreeRecordCodec::take", "A tree record has unknown flags");
+    r->hasDigest = (flags & kFlagDigest) != 0;
     if (r->hasDigest) std::memcpy(r->digest, in.take(32), 32);
+    r->extended = (flags & kFlagExtended) != 0;
+    r->mtimeNsec = 0;
+    r->userXattrs = r->privXattrs = r->acl = FlrTreeXattrSum{};
+    if (r->extended) {
+        r->mtimeNsec = in.u32();
+        if (r->mtimeNsec >= 1000000000u)
+            JX_THROW("FlrTreeRecordCodec::take", "A tree record has a time past its second");
+        takeSum(in, &r->userXattrs);
+        takeSum(in, &r->privXattrs);
+        takeSum(in, &r->acl);
+    }
     r->rel = in.str();
     r->target = in.str();
     r->error = in.str();
@@ -314,7 +423,36 @@ FlrTreeVerifyResult FlrTreeRecordCompare::run(const Source& src, const Source& d
             advanceB();
         }
     }
+    if (options_.xattrs && result_.privUncompared > 0)
+        result_.notes.push_back(jxFormat(
+            "trusted.* and security.* attributes of %lld entries were not compared: only one "
+            "side lists them (as root)",
+            result_.privUncompared));
     return result_;
+}
+
+// A group one side does not list (not root there) is not compared, and said so.
+void FlrTreeRecordCompare::compareXattrs(const std::string& rel, const char* what,
+                                         const FlrTreeXattrSum& a, const FlrTreeXattrSum& b) {
+    if (a.state == FlrTreeXattrSum::kNotHere || b.state == FlrTreeXattrSum::kNotHere) {
+        if (a.state != b.state) ++result_.privUncompared;
+        return;
+    }
+    if (a.state == FlrTreeXattrSum::kUnreadable)
+        return differ(rel, std::string("source ") + what + "extended attributes cannot be read");
+    if (b.state == FlrTreeXattrSum::kUnreadable)
+        return differ(rel,
+                      std::string("destination ") + what + "extended attributes cannot be read");
+    if (std::memcmp(a.sum, b.sum, 32) != 0)
+        differ(rel, std::string(what) + "extended attributes differ");
+}
+
+void FlrTreeRecordCompare::compareAcl(const std::string& rel, const FlrTreeXattrSum& a,
+                                      const FlrTreeXattrSum& b) {
+    if (a.state == FlrTreeXattrSum::kUnreadable) return differ(rel, "source ACL cannot be read");
+    if (b.state == FlrTreeXattrSum::kUnreadable)
+        return differ(rel, "destination ACL cannot be read");
+    if (a.state != b.state || std::memcmp(a.sum, b.sum, 32) != 0) differ(rel, "ACL differs");
 }
 
 void FlrTreeRecordCompare::compare(const FlrTreeRecord& a, const FlrTreeRecord& b) {
@@ -325,15 +463,30 @@ void FlrTreeRecordCompare::compare(const FlrTreeRecord& a, const FlrTreeRecord& 
         return differ(rel, flrtree::typeDiffers(a.mode, b.mode));
     // A link's own permission bits mean nothing on Linux and cannot be set;
     // the roots' modes are the caller's business, as locally.
-    if (!rel.empty() && !S_ISLNK(a.mode) && (a.mode & 07777) != (b.mode & 07777))
+    if (options_.modes && !rel.empty() && !S_ISLNK(a.mode) && (a.mode & 07777) != (b.mode & 07777))
         differ(rel, jxFormat("mode differs: %04o on source, %04o on destination",
                              unsigned(a.mode & 07777), unsigned(b.mode & 07777)));
     if (options_.owners && !rel.empty() && (a.uid != b.uid || a.gid != b.gid))
         differ(rel, jxFormat("owner differs: %u:%u on source, %u:%u on destination", a.uid, a.gid,
                              b.uid, b.gid));
-    if (options_.mtimes && !S_ISDIR(a.mode) && a.mtime != b.mtime)
-        differ(rel, jxFormat("modification time differs: %lld on source, %lld on destination",
-                             (long long)a.mtime, (long long)b.mtime));
+    const bool extended = a.extended && b.extended;
+    if (!extended) ++result_.plainRecords;
+    if (options_.mtimes && !S_ISDIR(a.mode) &&
+        (a.mtime != b.mtime || (extended && a.mtimeNsec != b.mtimeNsec)))
+        differ(rel, extended
+                        ? jxFormat("modification time differs: %lld.%09u on source, "
+                                   "%lld.%09u on destination",
+                                   (long long)a.mtime, a.mtimeNsec, (long long)b.mtime, b.mtimeNsec)
+                        : jxFormat("modification time differs: %lld on source, %lld on "
+                                   "destination",
+                                   (long long)a.mtime, (long long)b.mtime));
+    // The roots' attributes, like their modes, are the caller's business.
+    if (options_.xattrs && extended && !rel.empty()) {
+        compareXattrs(rel, "", a.userXattrs, b.userXattrs);
+        compareXattrs(rel, "trusted.* and security.* ", a.privXattrs, b.privXattrs);
+    }
+    if (options_.acls && extended && !rel.empty() && !S_ISLNK(a.mode))
+        compareAcl(rel, a.acl, b.acl);
     switch (a.mode & S_IFMT) {
         case S_IFREG:
             if (a.size != b.size)

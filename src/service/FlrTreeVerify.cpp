@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxXattr.h"
@@ -107,7 +108,7 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
         return;
     }
     // A link's own permission bits mean nothing on Linux and cannot be set.
-    if (!S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
+    if (options_.modes && !S_ISLNK(a.st_mode) && (a.st_mode & 07777) != (b.st_mode & 07777))
         differ(rel, jxFormat("mode differs: %04o on source, %04o on destination",
                              unsigned(a.st_mode & 07777), unsigned(b.st_mode & 07777)));
     if (options_.owners && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))
@@ -121,6 +122,7 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
                              (long long)a.st_mtim.tv_sec, a.st_mtim.tv_nsec,
                              (long long)b.st_mtim.tv_sec, b.st_mtim.tv_nsec));
     if (options_.xattrs) compareXattrs(rel, a.st_mode);
+    if (options_.acls && !S_ISLNK(a.st_mode)) compareAcls(rel);
     switch (a.st_mode & S_IFMT) {
         case S_IFDIR:
             compareFolder(rel);
@@ -168,6 +170,22 @@ void FlrTreeVerify::compareXattrs(const std::string& rel, mode_t mode) {
     if (i < b.size() && (i == a.size() || b[i].name < a[i].name))
         return differ(rel, "extended attribute " + b[i].name + " extra on destination");
     differ(rel, "extended attribute " + a[i].name + " differs");
+}
+
+void FlrTreeVerify::compareAcls(const std::string& rel) {
+    const JxACL::Helper acl;
+    std::vector<unsigned char> a, b;
+    try {
+        a = acl.get(join(src_, rel));
+    } catch (const JxException& e) {
+        return differ(rel, "source ACL cannot be read: " + e.getMessage());
+    }
+    try {
+        b = acl.get(join(dst_, rel));
+    } catch (const JxException& e) {
+        return differ(rel, "destination ACL cannot be read: " + e.getMessage());
+    }
+    if (a != b) differ(rel, "ACL differs");
 }
 
 void FlrTreeVerify::compareContent(const std::string& rel) {

@@ -15,7 +15,9 @@
 
 #include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetTail.h"
+#include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/SdtNetLink.h"
 #include "net/NetMessageSamples.h"
 #include "net/NetTestUtil.h"
 #include "support/TestSupport.h"
@@ -457,3 +459,58 @@ TEST(FlrNetHeadTail, WrongOrMissingSecretIsRefused) {
 }
 
 }  // namespace
+
+namespace olderTailNote {
+
+// Lines telling what the tail at this port cannot keep.
+std::vector<std::string> notes(const EvDebugCapture& log, int port) {
+    std::vector<std::string> out;
+    const std::string at = "The tail at 127.0.0.1:" + std::to_string(port) + " ";
+    for (const EvLogLine& l : log.lines())
+        if (l.text.rfind(at, 0) == 0) out.push_back(l.text);
+    return out;
+}
+
+}  // namespace olderTailNote
+
+// A head reaching an older tail says once what that tail cannot keep, by
+// the version that brought each aspect; a current tail and a dup() of the
+// connection say nothing.
+TEST(FlrNetHeadTail, AnOlderTailIsNamedOnceWithWhatItCannotKeep) {
+    struct Case {
+        uint32_t version;  // announced by both ends; 0: this build's
+        const char* says;  // "" = no line
+    };
+    const std::vector<Case> cases = {
+        {8,
+         "speaks link version 8: extended attributes, nanosecond times, hard links and holes "
+         "of files sent as deltas are not kept there"},
+        {9,
+         "speaks link version 9: hard links, holes of files sent as deltas and attributes of "
+         "symbolic links changed while watching are not kept there"},
+        {10,
+         "speaks link version 10: attributes of symbolic links changed while watching are "
+         "not kept there"},
+        {0, ""},
+    };
+    flrnettest::NetRegistry registry;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.version);
+        SdtNetLink::setAdvertisedVersionForTests(k.version);
+        flrnettest::TailServer server;
+        EvDebugCapture log;
+        FlrNetHead head;
+        head.connect("127.0.0.1", server.port(), 0);
+        std::unique_ptr<FlrNetHead> second(head.dup());
+        const std::vector<std::string> lines = olderTailNote::notes(log, server.port());
+        if (!*k.says) {
+            EXPECT_TRUE(lines.empty()) << lines.front();
+        } else {
+            ASSERT_EQ(1u, lines.size());
+            EXPECT_NE(std::string::npos, lines[0].find(k.says)) << lines[0];
+        }
+        head.closeSocket();
+        second->closeSocket();
+    }
+    SdtNetLink::setAdvertisedVersionForTests(0);
+}

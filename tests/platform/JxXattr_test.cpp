@@ -100,6 +100,21 @@ TEST(JxXattr, SymbolicLinksAreHandledThemselvesNeverTheirTarget) {
     EXPECT_EQ(want, got);
     EXPECT_EQ(want, readPath(dir.file("link"), jx::kXattrPrivileged));
     EXPECT_TRUE(readPath(dir.file("target"), jx::kXattrPrivileged).empty());
+
+    // One name at a time by name, and read back through an O_PATH
+    // descriptor of the link (how the watch reads a link by its handle).
+    ASSERT_EQ(0, jx::setXattrAt(d.get(), "link", "trusted.two", "2", 1));
+    const int lfd = ::openat(d.get(), "link", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_LE(0, lfd);
+    jx::File linkFd(lfd);
+    ASSERT_EQ(0, jx::readXattrsOpath(linkFd.get(), jx::kXattrPrivileged, &got));
+    EXPECT_EQ((std::vector<Xattr>{{"trusted.mark", "on-link"}, {"trusted.two", "2"}}), got);
+    ASSERT_EQ(0, jx::removeXattrAt(d.get(), "link", "trusted.mark"));
+    EXPECT_EQ(ENODATA, jx::removeXattrAt(d.get(), "link", "trusted.mark"));
+    EXPECT_EQ(EINVAL, jx::setXattrAt(d.get(), "../link", "trusted.x", "x", 1));
+    EXPECT_EQ((std::vector<Xattr>{{"trusted.two", "2"}}),
+              readPath(dir.file("link"), jx::kXattrPrivileged));
+    EXPECT_TRUE(readPath(dir.file("target"), jx::kXattrPrivileged).empty());
 }
 
 TEST(JxXattr, RefusesNamesThatLeaveTheFolderAndValuesBeyondTheBounds) {

@@ -195,6 +195,21 @@ TEST(TailJournal, HostilePathsAreRefusedAndNothingOutsideChanges) {
         EXPECT_EQ(refused + 1, tail.applier->journal().totals().refused) << row.name;
         EXPECT_EQ(before, snapshot(outside.path())) << row.name;
     }
+    if (::geteuid() == 0) {
+        // As root a link's own trusted.* attribute is set and removed on the
+        // link itself, never on what it points to.
+        char got[8];
+        for (const std::string* value : {&v, static_cast<const std::string*>(nullptr)}) {
+            const size_t at = s.recs.size();
+            s.xattr("esc", "trusted.mark", value);
+            sendPayload(head, s.payload(at, at + 1));
+            head.sync();
+            const ssize_t n =
+                ::lgetxattr(root.file("esc").c_str(), "trusted.mark", got, sizeof got);
+            EXPECT_EQ(value ? 1 : -1, n);
+            EXPECT_EQ(-1, ::getxattr(outside.path().c_str(), "trusted.mark", got, sizeof got));
+        }
+    }
     unsigned long long last = 0;  // the session is still up and every number counted
     head.net.getLastSeqNum(0, &last, nullptr);
     EXPECT_EQ(s.recs.size(), last);

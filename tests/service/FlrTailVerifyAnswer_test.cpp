@@ -2,8 +2,10 @@
 // the replica, records come in canonical order without the tail's own
 // files, and paths outside the root are refused with a reason the head
 // shows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/SdtNetLink.h"
 #include "FLR/service/FlrRemoteVerify.h"
 #include "FLR/service/FlrTreeListing.h"
 #include "TailApplyFixture.h"
@@ -101,7 +104,7 @@ TEST_F(VerifyAnswer, PathsOutsideTheRootAreRefusedAndInsideComparedOverTheLink) 
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.path);
-        Head head(tail.port());
+        tailtest::Head head(tail.port());
         if (!*k.says) {
             const FlrTreeVerifyResult r = flrVerifyRemote(src, head.net, k.path, {});
             // Every file is extra and "..r" a folder on this side.
@@ -139,3 +142,54 @@ TEST_F(VerifyAnswer, AHeadThatHangsUpEndsTheListingInsideAHugeFile) {
 }
 
 }  // namespace
+
+namespace verifyVersions {
+
+// An older tail lists in the plain form: its replica's nanoseconds and
+// attributes cannot be compared, and the result says so instead of
+// calling the trees the same on their account.
+TEST(VerifyAnswerVersions, AnOlderTailComparesSecondsOnlyAndSaysSo) {
+    struct Case {
+        uint32_t version;  // announced by both ends; 0: this build's
+        long long differences;
+        const char* note;  // "" = none
+    };
+    const std::vector<Case> cases = {
+        {0, 2, ""},
+        {10, 0,
+         "the tail speaks link version 10: nanoseconds of modification times, extended "
+         "attributes and ACLs were not compared"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.version);
+        tailtest::Registry registry;
+        flrtest::TempDir tmp;
+        const std::string src = tmp.file("src"), root = tmp.file("dst");
+        ASSERT_EQ(0, ::mkdir(src.c_str(), 0755));
+        ASSERT_EQ(0, ::mkdir(root.c_str(), 0755));
+        flrtest::writeFile(src + "/f", "same");
+        flrtest::writeFile(root + "/f", "same");
+        if (::setxattr((root + "/f").c_str(), "user.extra", "1", 1, 0) != 0)
+            GTEST_SKIP() << "no user xattrs here";
+        const struct timespec a[2] = {{1, 0}, {1700000000, 1}}, b[2] = {{1, 0}, {1700000000, 2}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, (src + "/f").c_str(), a, 0));
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, (root + "/f").c_str(), b, 0));
+
+        SdtNetLink::setAdvertisedVersionForTests(k.version);
+        tailtest::Tail tail(root);
+        tailtest::Head head(tail.port());
+        FlrTreeVerifyOptions o;
+        o.mtimes = true;
+        const FlrTreeVerifyResult r = flrVerifyRemote(src, head.net, root, o);
+        SdtNetLink::setAdvertisedVersionForTests(0);
+        EXPECT_EQ(k.differences, r.differences);
+        if (*k.note) {
+            ASSERT_EQ(1u, r.notes.size());
+            EXPECT_EQ(k.note, r.notes[0]);
+        } else {
+            EXPECT_TRUE(r.notes.empty()) << r.notes[0];
+        }
+    }
+}
+
+}  // namespace verifyVersions

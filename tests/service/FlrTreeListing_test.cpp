@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxDirFd.h"
 #include "FLR/platform/JxException.h"
 #include "support/TestSupport.h"
@@ -85,7 +87,7 @@ TEST(FlrTreeRecordCodec, LyingLengthsAndFlagsAreRefused) {
     // then the path's 4-byte length at 73..76.
     const std::vector<Case> cases = {
         {"record longer than the batch", 0, 0x7F},
-        {"unknown flags", 40, 2},
+        {"unknown flags", 40, 4},
         {"string longer than the record", 75, 0x01},
         {"string over the limit", 74, 0x7F},
     };
@@ -104,6 +106,54 @@ TEST(FlrTreeRecordCodec, LyingLengthsAndFlagsAreRefused) {
     size_t pos = 0;
     FlrTreeRecord r;
     EXPECT_THROW(FlrTreeRecordCodec::take(padded.data(), padded.size(), &pos, &r), JxException);
+}
+
+// The extended form (link version 11) carries nanoseconds and attribute
+// digests; the plain form leaves them out for older heads.
+TEST(FlrTreeRecordCodec, ExtendedFormRoundTripsAndIsCheckedToo) {
+    FlrTreeRecord a = sampleRecord();
+    a.extended = true;
+    a.mtimeNsec = 999999999;
+    a.userXattrs.state = FlrTreeXattrSum::kSum;
+    for (int i = 0; i < 32; ++i) a.userXattrs.sum[i] = static_cast<unsigned char>(i + 1);
+    a.privXattrs.state = FlrTreeXattrSum::kUnreadable;
+    std::vector<unsigned char> ext, plain;
+    FlrTreeRecordCodec::append(a, &ext);
+    FlrTreeRecordCodec::append(a, &plain, false);
+    ASSERT_EQ(plain.size() + 4 + 1 + 32 + 1 + 1, ext.size());
+
+    FlrTreeRecord got;
+    size_t pos = 0;
+    FlrTreeRecordCodec::take(ext.data(), ext.size(), &pos, &got);
+    EXPECT_TRUE(got.extended);
+    EXPECT_EQ(a.mtimeNsec, got.mtimeNsec);
+    EXPECT_EQ(FlrTreeXattrSum::kSum, got.userXattrs.state);
+    EXPECT_EQ(0, std::memcmp(a.userXattrs.sum, got.userXattrs.sum, 32));
+    EXPECT_EQ(FlrTreeXattrSum::kUnreadable, got.privXattrs.state);
+    EXPECT_EQ(a.rel, got.rel);
+    pos = 0;
+    FlrTreeRecordCodec::take(plain.data(), plain.size(), &pos, &got);
+    EXPECT_FALSE(got.extended);
+    EXPECT_EQ(0u, got.mtimeNsec);
+
+    for (size_t len = 0; len < ext.size(); ++len) {
+        size_t at = 0;
+        EXPECT_THROW(FlrTreeRecordCodec::take(ext.data(), len, &at, &got), JxException) << len;
+    }
+    // Offsets: flags 40, digest 41..72, nanoseconds 73..76, user state 77.
+    struct Case {
+        const char* what;
+        size_t at;
+        unsigned char value;
+    };
+    for (const Case& k : std::vector<Case>{{"nanoseconds past the second", 73, 0x3C},
+                                           {"unknown attribute state", 77, 3}}) {
+        SCOPED_TRACE(k.what);
+        std::vector<unsigned char> bad = ext;
+        bad[k.at] = k.value;
+        pos = 0;
+        EXPECT_THROW(FlrTreeRecordCodec::take(bad.data(), bad.size(), &pos, &got), JxException);
+    }
 }
 
 TEST(FlrTreeRecordCompare, CanonicalOrderIsComponentWise) {
@@ -186,6 +236,69 @@ TEST(FlrTreeRecordCompare, WalkedTreesShowEachDifferenceOnce) {
         EXPECT_EQ(k.path, r.diffs[0].path);
         EXPECT_EQ(k.what, r.diffs[0].what);
     }
+}
+
+// Nanoseconds (with --times), user.* attributes and ACLs are compared when both
+// streams carry them; records in the plain form (an older tail) compare
+// whole seconds only and are counted, so the caller can say so.
+TEST(FlrTreeRecordCompare, NanosecondsAndAttributesNeedTheExtendedForm) {
+    ::umask(022);
+    flrtest::TempDir src, dst;
+    makeListingTree(src.path());
+    makeListingTree(dst.path());
+    if (::setxattr((dst.path() + "/a").c_str(), "user.only-here", "1", 1, 0) != 0)
+        GTEST_SKIP() << "no user xattrs here";
+    JxACL::Acl acl;
+    acl.hasAccess = true;
+    acl.access = {{JxACL::TAG_USER_OBJ, 6, 0},
+                  {JxACL::TAG_USER, 4, 4321},
+                  {JxACL::TAG_GROUP_OBJ, 4, 0},
+                  {JxACL::TAG_MASK, 4, 0},
+                  {JxACL::TAG_OTHER, 4, 0}};
+    const std::vector<unsigned char> form = JxACL::encode(acl);
+    try {
+        JxACL::Helper().apply(dst.path() + "/d-x/e", form.data(), form.size());
+    } catch (const JxException& e) {
+        GTEST_SKIP() << "the file system keeps no ACLs: " << e.getMessage();
+    }
+    for (const std::string& root : {src.path(), dst.path()}) {
+        for (const char* rel : {"a", "d/b", "d/sub/c", "d-x/e", "link"}) {
+            const long ns = std::string(rel) == "d/b" && root == dst.path() ? 6 : 5;
+            const struct timespec ts[2] = {{1600000000, 0}, {1700000000, ns}};
+            ASSERT_EQ(0,
+                      ::utimensat(AT_FDCWD, (root + "/" + rel).c_str(), ts, AT_SYMLINK_NOFOLLOW));
+        }
+    }
+    FlrTreeVerifyOptions o;
+    o.mtimes = true;
+    FlrTreeVerifyResult r = walkAndCompareTrees(src.path(), dst.path(), o);
+    ASSERT_EQ(3, r.differences);
+    EXPECT_EQ("a", r.diffs[0].path);
+    EXPECT_EQ("extended attributes differ", r.diffs[0].what);
+    EXPECT_EQ("d/b", r.diffs[1].path);
+    EXPECT_EQ(
+        "modification time differs: 1700000000.000000005 on source, "
+        "1700000000.000000006 on destination",
+        r.diffs[1].what);
+    EXPECT_EQ("d-x/e", r.diffs[2].path);
+    EXPECT_EQ("ACL differs", r.diffs[2].what);
+    EXPECT_EQ(0, r.plainRecords);
+
+    // The destination's records through the plain form.
+    FlrTreeWalker wa(jx::openDirectory(src.path())), wb(jx::openDirectory(dst.path()));
+    r = FlrTreeRecordCompare(o).run([&](FlrTreeRecord* out) { return wa.next(out); },
+                                    [&](FlrTreeRecord* out) {
+                                        FlrTreeRecord full;
+                                        if (!wb.next(&full)) return false;
+                                        std::vector<unsigned char> bytes;
+                                        FlrTreeRecordCodec::append(full, &bytes, false);
+                                        size_t pos = 0;
+                                        FlrTreeRecordCodec::take(bytes.data(), bytes.size(), &pos,
+                                                                 out);
+                                        return true;
+                                    });
+    EXPECT_EQ(0, r.differences) << r.diffs[0].path << ": " << r.diffs[0].what;
+    EXPECT_EQ(9, r.plainRecords);
 }
 
 // Paths travel as strings of at most 64 KiB: a deeper folder is named with

@@ -9,7 +9,9 @@
 
 #include <cstring>
 #include <functional>
+#include <vector>
 
+#include "FLR/platform/JxACL.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -151,6 +153,23 @@ TEST(FlrTreeVerify, NanosecondsAndExtendedAttributesAreCompared) {
              ASSERT_TRUE(setX(dst + "/a.txt", "user.z", ""));
          },
          false, "extended attribute user.z extra on destination"},
+        {"a folder's default ACL",
+         [](const std::string& src, const std::string& dst) {
+             JxACL::Acl acl;
+             acl.hasAccess = true;
+             acl.access = {{JxACL::TAG_USER_OBJ, 7, 0},
+                           {JxACL::TAG_USER, 5, 4321},
+                           {JxACL::TAG_GROUP_OBJ, 5, 0},
+                           {JxACL::TAG_MASK, 5, 0},
+                           {JxACL::TAG_OTHER, 5, 0}};
+             const std::vector<unsigned char> access = JxACL::encode(acl);
+             acl.hasDefault = true;
+             acl.defaults = acl.access;
+             const std::vector<unsigned char> both = JxACL::encode(acl);
+             ASSERT_NO_THROW(JxACL::Helper().apply(src + "/d", both.data(), both.size()));
+             ASSERT_NO_THROW(JxACL::Helper().apply(dst + "/d", access.data(), access.size()));
+         },
+         false, "ACL differs"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

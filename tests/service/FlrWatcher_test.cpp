@@ -29,6 +29,7 @@
 #include "FLR/FlrRawJournal.h"
 #include "FLR/platform/FlrDriver.h"
 #include "FLR/platform/JXPlatformInfo.h"
+#include "FLR/platform/JxACL.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrTreeVerify.h"
@@ -292,6 +293,100 @@ TEST(FlrWatcher, ExtendedAttributesAndNanosecondTimesFollowByRecords) {
     })) << treeDiffs(w.src(), w.dst());
     EXPECT_EQ("red", xattrOf(w.dst() + "/f", "user.color"));
     EXPECT_TRUE(w.converged()) << treeDiffs(w.src(), w.dst());
+    EXPECT_EQ(0u, w.watcher->state().resyncs) << w.watcher->state().lastResyncReason;
+    w.stop();
+    EXPECT_TRUE(w.returned) << w.error;
+}
+
+namespace watchAcl {
+
+std::vector<unsigned char> aclOf(const std::string& path) {
+    try {
+        return JxACL::Helper().get(path);
+    } catch (const JxException&) {
+        return {};
+    }
+}
+
+JxACL::Acl namedUser(uint32_t uid, bool withDefault) {
+    JxACL::Acl a;
+    a.hasAccess = true;
+    a.access = {{JxACL::TAG_USER_OBJ, 7, 0},
+                {JxACL::TAG_USER, 5, uid},
+                {JxACL::TAG_GROUP_OBJ, 5, 0},
+                {JxACL::TAG_MASK, 5, 0},
+                {JxACL::TAG_OTHER, 5, 0}};
+    if (withDefault) {
+        a.hasDefault = true;
+        a.defaults = a.access;
+    }
+    return a;
+}
+
+std::string linkXattr(const std::string& path) {
+    char buf[64];
+    const ssize_t n = ::lgetxattr(path.c_str(), "trusted.mark", buf, sizeof buf);
+    return n < 0 ? "(none)" : std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace watchAcl
+
+// ACL changes also come as FAN_ATTRIB: a file's access ACL and a folder's
+// access and default ACL reach the replica by records, and so does their
+// removal; as root, a symbolic link's own trusted.* attribute does too,
+// without the link being followed.
+TEST(FlrWatcher, ACLsAndLinkAttributesFollowByRecords) {
+    flrtest::TempDir dir;
+    REQUIRE_LIVE(dir);
+    const std::string s = dir.file("src");
+    flrtest::writeFile(s + "/f", "data");
+    ::mkdir((s + "/d").c_str(), 0755);
+    ASSERT_EQ(0, ::symlink("f", (s + "/l").c_str()));
+    const bool root = ::geteuid() == 0;
+    Watch w(dir);
+    ASSERT_NO_FATAL_FAILURE(w.start());
+    EXPECT_TRUE(eventually([&] { return w.converged(); }, 30)) << treeDiffs(w.src(), w.dst());
+
+    const std::vector<unsigned char> fileAcl = JxACL::encode(watchAcl::namedUser(4321, false));
+    const std::vector<unsigned char> dirAcl = JxACL::encode(watchAcl::namedUser(4321, true));
+    try {
+        JxACL::Helper().apply(s + "/f", fileAcl.data(), fileAcl.size());
+        JxACL::Helper().apply(s + "/d", dirAcl.data(), dirAcl.size());
+    } catch (const JxException& e) {
+        GTEST_SKIP() << "the file system keeps no ACLs: " << e.getMessage();
+    }
+    if (root) {
+        ASSERT_EQ(0, ::lsetxattr((s + "/l").c_str(), "trusted.mark", "L", 1, 0));
+    }
+    EXPECT_TRUE(eventually(
+        [&] {
+            return watchAcl::aclOf(w.dst() + "/f") == fileAcl &&
+                   watchAcl::aclOf(w.dst() + "/d") == dirAcl &&
+                   (!root || watchAcl::linkXattr(w.dst() + "/l") == "L");
+        },
+        30))
+        << JxACL::toText(dirAcl.data(), dirAcl.size()) << " wanted on d, there: " <<
+        [&] {
+            const auto got = watchAcl::aclOf(w.dst() + "/d");
+            return JxACL::toText(got.data(), got.size());
+        }()
+        << "; link: " << watchAcl::linkXattr(w.dst() + "/l");
+    EXPECT_EQ("(none)", watchAcl::linkXattr(w.dst() + "/f"));  // not followed
+
+    // Only the access ACL now: the default goes on the replica too.
+    const std::vector<unsigned char> accessOnly = JxACL::encode(watchAcl::namedUser(99, false));
+    JxACL::Helper().apply(s + "/d", accessOnly.data(), accessOnly.size());
+    JxACL::Helper().apply(s + "/f", nullptr, 0);
+    if (root) {
+        ASSERT_EQ(0, ::lremovexattr((s + "/l").c_str(), "trusted.mark"));
+    }
+    EXPECT_TRUE(eventually(
+        [&] {
+            return watchAcl::aclOf(w.dst() + "/d") == accessOnly &&
+                   watchAcl::aclOf(w.dst() + "/f").empty() &&
+                   watchAcl::linkXattr(w.dst() + "/l") == "(none)";
+        },
+        30));
     EXPECT_EQ(0u, w.watcher->state().resyncs) << w.watcher->state().lastResyncReason;
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;

@@ -2,8 +2,10 @@
 // lists the replica, the head compares. A fresh replica is the same; each
 // kind of change made behind the tail's back is reported; a path that
 // leaves the tail's root and an unreachable tail end with status 2.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -75,6 +77,7 @@ TEST_F(RemoteVerify, AFreshReplicaIsTheSameAndEachChangeIsReported) {
     ASSERT_EQ(0, ::chmod((replica() + "/d/mode").c_str(), 0600));
     ASSERT_EQ(0, ::unlink((replica() + "/link").c_str()));
     ASSERT_EQ(0, ::symlink("d/big", (replica() + "/link").c_str()));
+    const bool xattrs = ::setxattr((replica() + "/a.txt").c_str(), "user.extra", "x", 1, 0) == 0;
     const flrtest::ToolRun diff = run({"verify", "--json", src_, remote(replica())});
     EXPECT_EQ(1, diff.status) << diff.out << diff.err;
     const std::vector<std::string> expected = {
@@ -84,7 +87,25 @@ TEST_F(RemoteVerify, AFreshReplicaIsTheSameAndEachChangeIsReported) {
         R"({"path":"link","what":"link target differs"})",
     };
     for (const std::string& e : expected) EXPECT_NE(std::string::npos, diff.out.find(e)) << e;
-    EXPECT_NE(std::string::npos, diff.out.find("\"differences\":4")) << diff.out;
+    if (xattrs) {
+        EXPECT_NE(std::string::npos,
+                  diff.out.find(R"({"path":"a.txt","what":"extended attributes differ"})"))
+            << diff.out;
+    }
+    EXPECT_NE(std::string::npos, diff.out.find(xattrs ? "\"differences\":5" : "\"differences\":4"))
+        << diff.out;
+
+    // Times to the nanosecond, and --attrs limits what is compared.
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((src_ + "/a.txt").c_str(), &st));
+    const struct timespec ts[2] = {st.st_atim,
+                                   {st.st_mtim.tv_sec, (st.st_mtim.tv_nsec + 1) % 1000000000}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, (replica() + "/a.txt").c_str(), ts, 0));
+    const flrtest::ToolRun times = run({"verify", "--attrs", "mtime", src_, remote(replica())});
+    EXPECT_EQ(1, times.status) << times.out << times.err;
+    EXPECT_NE(std::string::npos, times.out.find("a.txt: modification time differs: ")) << times.out;
+    EXPECT_EQ(std::string::npos, times.out.find("mode differs")) << times.out;
+    EXPECT_EQ(std::string::npos, times.out.find("extended attributes")) << times.out;
 }
 
 TEST_F(RemoteVerify, PathsOutsideTheRootAndDeadTailsEndWithStatusTwo) {

@@ -3,6 +3,7 @@
 // when a remote replica's tail cannot be asked.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "FLR/FlrNetHead.h"
@@ -24,6 +25,9 @@ void printJson(const FlrTreeVerifyResult& r) {
     for (size_t i = 0; i < r.diffs.size(); ++i)
         std::printf("%s{\"path\":%s,\"what\":%s}", i ? "," : "",
                     jsonString(r.diffs[i].path).c_str(), jsonString(r.diffs[i].what).c_str());
+    std::printf("],\"notes\":[");
+    for (size_t i = 0; i < r.notes.size(); ++i)
+        std::printf("%s%s", i ? "," : "", jsonString(r.notes[i]).c_str());
     std::printf("]}\n");
 }
 
@@ -32,11 +36,24 @@ void printText(const FlrTreeVerifyResult& r) {
         std::printf("%s: %s\n", d.path.empty() ? "." : d.path.c_str(), d.what.c_str());
     if (r.differences > static_cast<long long>(r.diffs.size()))
         std::printf("... and %lld more\n", r.differences - static_cast<long long>(r.diffs.size()));
+    for (const std::string& note : r.notes) std::printf("flr verify: note: %s\n", note.c_str());
     if (r.same())
         std::printf("flr verify: same (%lld entries, %lld bytes compared)\n", r.entries, r.bytes);
     else
         std::printf("flr verify: %lld difference%s in %lld entries\n", r.differences,
                     r.differences == 1 ? "" : "s", r.entries);
+}
+
+// --attrs: exactly the attributes listed are compared.
+void limitAttrs(const std::vector<std::string>& attrs, FlrTreeVerifyOptions* o) {
+    o->modes = o->owners = o->mtimes = o->xattrs = o->acls = false;
+    for (const std::string& a : attrs) {
+        if (a == "mode") o->modes = true;
+        if (a == "owner") o->owners = true;
+        if (a == "mtime") o->mtimes = true;
+        if (a == "xattr") o->xattrs = true;
+        if (a == "acl") o->acls = true;
+    }
 }
 
 struct LinkOptions {
@@ -70,14 +87,23 @@ void addVerifyCommands(CLI::App& app) {
     static FlrTreeVerifyOptions options;
     static bool json = false;
     static LinkOptions link;
+    static std::vector<std::string> attrs;
     auto* verify = app.add_subcommand(
         "verify",
-        "Compare a replica with its source (names, types, sizes, modes, contents, links)");
+        "Compare a replica with its source (names, types, sizes, modes, contents, links, "
+        "extended attributes, ACLs)");
     verify->add_option("SRC", src, "Source folder")->required();
     verify->add_option("DST", dst, "Replica folder, or HOST:PORT:/path of a running tail")
         ->required();
     verify->add_flag("--owners", options.owners, "Also compare owners and groups");
     verify->add_flag("--times", options.mtimes, "Also compare modification times");
+    verify
+        ->add_option("--attrs", attrs,
+                     "Compare exactly these attributes, a comma list of mode, owner, mtime "
+                     "(to the nanosecond), xattr, acl (default: mode,xattr,acl, with --owners "
+                     "and --times adding theirs)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"mode", "owner", "mtime", "xattr", "acl"}));
     verify->add_option("--max-diffs", options.maxDiffs, "Differences to print (all are counted)");
     verify->add_flag("--json", json, "One JSON object with the totals and the differences");
     verify->add_flag("--encrypt", link.encrypt,
@@ -85,6 +111,7 @@ void addVerifyCommands(CLI::App& app) {
     verify->add_option("--compress", link.compress, "zstd level for the link, 0 = off")
         ->check(CLI::Range(0, 19));
     verify->callback([] {
+        if (!attrs.empty()) limitAttrs(attrs, &options);
         std::string host, port, path;
         FlrTreeVerifyResult r = FlrReplicator::parseRemote(dst, &host, &port, &path)
                                     ? verifyRemote(src, host, port, path, options, link)

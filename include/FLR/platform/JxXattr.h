@@ -53,6 +53,17 @@ FLR_EXPORT int readXattrsFd(int fd, unsigned scope, std::vector<Xattr>* out);
 FLR_EXPORT int readXattrsPath(const std::string& path, unsigned scope, std::vector<Xattr>* out);
 FLR_EXPORT int readXattrsAt(int dirFd, const std::string& name, unsigned scope,
                             std::vector<Xattr>* out);
+// The same by a descriptor of any kind, O_PATH included: a symbolic link
+// opened with O_PATH | O_NOFOLLOW gives the link's own attributes (reached
+// through /proc/self/fd, which leads to the entry and never past it).
+FLR_EXPORT int readXattrsOpath(int fd, unsigned scope, std::vector<Xattr>* out);
+
+// One attribute of the entry `name` inside the open folder dirFd, never
+// following a final symbolic link (which is how a link's own are changed):
+// create-or-replace, and remove. 0 or an errno value.
+FLR_EXPORT int setXattrAt(int dirFd, const std::string& name, const std::string& attr,
+                          const void* value, size_t len);
+FLR_EXPORT int removeXattrAt(int dirFd, const std::string& name, const std::string& attr);
 
 // Makes the entry's attributes in scope exactly `want`: names it lacks are
 // set, different values replaced, names in scope that want lacks removed.

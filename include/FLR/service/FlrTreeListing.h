@@ -18,7 +18,22 @@
 
 #include "FLR/platform/FlrExport.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/platform/JxXattr.h"
 #include "FLR/service/FlrTreeVerify.h"
+
+// The extended attributes of one namespace group of an entry, as a digest:
+// a SHA-256 over each attribute's name and value (each length-prefixed), in
+// name order; the set is bounded as jx::readXattrs* bounds it. The same for
+// an entry's ACLs: the SHA-256 of their network form (sorted, so canonical).
+struct FLR_EXPORT FlrTreeXattrSum {
+    enum State : uint8_t {
+        kNotHere = 0,     // the group does not apply (user.* on a link, or not root)
+        kSum = 1,         // sum holds the digest
+        kUnreadable = 2,  // could not be read (too large, or an error)
+    };
+    uint8_t state = kNotHere;
+    unsigned char sum[32] = {};
+};
 
 struct FLR_EXPORT FlrTreeRecord {
     std::string rel;    // relative to the walked folder, "" for the folder itself
@@ -27,6 +42,13 @@ struct FLR_EXPORT FlrTreeRecord {
     uint32_t gid = 0;
     uint64_t size = 0;
     int64_t mtime = 0;  // seconds
+    // Below: only in the extended form (walkers always fill them; a record
+    // from a tail before link version 11 has extended == false).
+    bool extended = false;
+    uint32_t mtimeNsec = 0;
+    FlrTreeXattrSum userXattrs;  // user.*
+    FlrTreeXattrSum privXattrs;  // trusted.* and security.*, when listed as root
+    FlrTreeXattrSum acl;         // the ACL form (JxACL), not on links; empty: the mode's
     uint64_t rdev = 0;
     std::string target;  // a symbolic link's target
     bool hasDigest = false;
@@ -54,6 +76,8 @@ class FLR_EXPORT FlrTreeWalker {
     struct Level;
     void describe(int dirFd, const std::string& name, const std::string& rel, FlrTreeRecord* r);
     void digestFile(int dirFd, const std::string& name, FlrTreeRecord* r);
+    void sumXattrs(int dirFd, const std::string& name, FlrTreeRecord* r);
+    static void sumAcl(int fd, FlrTreeRecord* r);
     void enter(jx::File dir, const std::string& rel, FlrTreeRecord* r);
 
     std::vector<std::unique_ptr<Level>> stack_;
@@ -62,13 +86,18 @@ class FLR_EXPORT FlrTreeWalker {
     jx::File top_;
     bool started_ = false;
     std::vector<char> buf_;
+    std::vector<jx::Xattr> xattrs_;
 };
 
 // Records packed for the link: a batch is a run of records, each one
 // length-prefixed; decoding checks every field against the batch's length.
 namespace FlrTreeRecordCodec {
-// Appends r to out.
-FLR_EXPORT void append(const FlrTreeRecord& r, std::vector<unsigned char>* out);
+// The link version from which records travel in the extended form.
+constexpr uint32_t kExtendedVersion = 11;
+// Appends r to out; in the extended form (nanoseconds, attribute digests)
+// only when extended is set, which only a head of kExtendedVersion on reads.
+FLR_EXPORT void append(const FlrTreeRecord& r, std::vector<unsigned char>* out,
+                       bool extended = true);
 // Decodes the record at *pos of data[0..len) and advances *pos; throws
 // JxException for a record that does not fit or carries impossible lengths.
 FLR_EXPORT void take(const unsigned char* data, size_t len, size_t* pos, FlrTreeRecord* r);
@@ -90,6 +119,10 @@ class FLR_EXPORT FlrTreeRecordCompare {
   private:
     void compare(const FlrTreeRecord& a, const FlrTreeRecord& b);
     void differ(const std::string& rel, std::string what);
+
+    void compareXattrs(const std::string& rel, const char* what, const FlrTreeXattrSum& a,
+                       const FlrTreeXattrSum& b);
+    void compareAcl(const std::string& rel, const FlrTreeXattrSum& a, const FlrTreeXattrSum& b);
 
     FlrTreeVerifyOptions options_;
     FlrTreeVerifyResult result_;
