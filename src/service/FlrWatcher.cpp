@@ -15,6 +15,7 @@
 #include "FLR/FlrHelper.h"
 #include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrNetHead.h"
+#include "FLR/FlrRateLimit.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
@@ -243,10 +244,14 @@ void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
     if (tail) {
         h.connect = [t = tail.get()](FlrNetHead& head) { t->connect(head); };
     } else {
-        h.connect = [e = remote, ro = o.replicate](FlrNetHead& head) {
+        // One rate for the journal's link across its reconnections.
+        std::shared_ptr<FlrRateLimit> rate;
+        if (o.replicate.bwlimit > 0) rate = std::make_shared<FlrRateLimit>(o.replicate.bwlimit);
+        h.connect = [e = remote, ro = o.replicate, rate](FlrNetHead& head) {
             flrConnectHead(head, e);
             if (ro.compress > 0) head.setCompression(ro.compress);
             if (ro.encrypt) head.setEncryption(1);
+            if (rate) head.setRateLimit(rate);
         };
     }
     journal = std::make_unique<FlrHeadJournal>(h);
