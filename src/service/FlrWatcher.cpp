@@ -355,10 +355,13 @@ void FlrWatcher::Impl::settleWhenQuiet() {
 
 // True once the tail has applied every record up to seq.
 bool FlrWatcher::Impl::waitForTail(uint64_t seq, Clock::time_point until) {
+    // Records up to the journal's start were covered by the scan before it:
+    // the new journal never sends them, so nothing is to wait for.
+    if (seq <= journalFrom) return true;
     while (Clock::now() < until) {
         checkJournal();
         const FlrHeadJournalCounters c = journal->counters();
-        if (c.lastSentSeq >= seq && (c.lastConfirmed >= seq || seq <= journalFrom)) return true;
+        if (c.lastSentSeq >= seq && c.lastConfirmed >= seq) return true;
         if (w.stop_.load() && !stopping) return false;  // the stop waits its own time
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -441,6 +444,8 @@ void FlrWatcher::Impl::takeEvents() {
         }
     }
     std::vector<FlrLiveResend> more = live->takeResends();
+    // Raised before the last scan's mark and taken only now: the scan sent them.
+    std::erase_if(more, [&](const FlrLiveResend& r) { return r.seq <= mark; });
     if (!more.empty() && pending.empty()) pendingSince = Clock::now();
     pending.insert(pending.end(), more.begin(), more.end());
 }
