@@ -105,6 +105,10 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     // moment after reading resumes.
     uint64_t drains() const { return drains_.load(); }
     uint64_t lastSeqAtDrain() const { return seqAtDrain_.load(); }
+    // Any thread: the wall-clock moment of the last drain after which every
+    // record above `seq` was made, so every change they carry happened after
+    // it; false when that drain is no longer remembered (a few minutes).
+    bool drainedBefore(uint64_t seq, struct timespec* at) const;
 
     // The sequence number of the last record made (or of the start mark).
     uint64_t lastSeq() const { return lastSeq_.load(); }
@@ -154,6 +158,7 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
                   const JxFanHandle* object);
     void expectMoved(const Where& w, const JxFanEvent& ev);
     void checkNames(bool drained);
+    void noteDrain(const struct timespec& wall);
     bool completesExchange(const JxFanEvent& ev);
     void releaseHeldRename();
     void releaseHeldRenameIfDue();
@@ -207,6 +212,12 @@ class FLR_EXPORT FlrLiveJournal : public FlrJournalSource {
     std::atomic<int64_t> unsettledNs_{0};  // 0: every name agrees
     std::atomic<uint64_t> seqAtDrain_{0};  // stored before drains_ counts it
     std::atomic<uint64_t> drains_{0};
+    struct DrainMark {
+        uint64_t seq;  // the last record made when the queue was found empty
+        struct timespec wall;
+    };
+    mutable std::mutex drainMutex_;     // guards drainMarks_
+    std::deque<DrainMark> drainMarks_;  // the last kMaxDrainMarks drains that made records
     std::chrono::steady_clock::time_point savedAt_;
     std::mutex mutex_;  // guards the two lists below
     std::vector<FlrLiveResync> resyncs_;

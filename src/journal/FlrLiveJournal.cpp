@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kMaxCachedDirs = 65536;
 constexpr size_t kMaxCreatedIds = 1 << 20;
+constexpr size_t kMaxDrainMarks = 4096;
 constexpr auto kSaveEvery = std::chrono::seconds(1);
 // The two events of an exchange are queued by one call: the second is read
 // with the first or moments later.
@@ -73,6 +74,10 @@ FlrLiveJournal::FlrLiveJournal(std::vector<FlrLiveFolder> folders, Options optio
     ::clock_gettime(CLOCK_REALTIME_COARSE, &bornAfter_);
     loadState();
     lastSeq_ = counter_.next();  // the start mark: every later change numbers above it
+    // A queue just made is empty: every record comes from an event after now.
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    drainMarks_.push_back({lastSeq_.load(), now});
     saveState();
     savedAt_ = std::chrono::steady_clock::now();
 }
@@ -168,8 +173,7 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
         if (got == JxFanotify::Wait::Woken) return false;
         if (got == JxFanotify::Wait::Timeout) {
             drainedAt_ = wall;
-            seqAtDrain_.store(lastSeq_.load());
-            drains_.fetch_add(1);
+            noteDrain(wall);
             checkNames(true);
             if (timeoutMs == 0) return false;
             continue;
@@ -207,6 +211,33 @@ bool FlrLiveJournal::settle() {
     for (int pair : wrong) resync(pair, "a change the event queue folded into another");
     checkNames(false);
     return wrong.empty();
+}
+
+void FlrLiveJournal::noteDrain(const struct timespec& wall) {
+    const uint64_t seq = lastSeq_.load();
+    {
+        std::lock_guard<std::mutex> lock(drainMutex_);
+        // Only a drain after new records tells something new.
+        if (!drainMarks_.empty() && drainMarks_.back().seq == seq) {
+            drainMarks_.back().wall = wall;
+        } else {
+            drainMarks_.push_back({seq, wall});
+            if (drainMarks_.size() > kMaxDrainMarks) drainMarks_.pop_front();
+        }
+    }
+    seqAtDrain_.store(seq);
+    drains_.fetch_add(1);
+}
+
+bool FlrLiveJournal::drainedBefore(uint64_t seq, struct timespec* at) const {
+    std::lock_guard<std::mutex> lock(drainMutex_);
+    for (auto it = drainMarks_.rbegin(); it != drainMarks_.rend(); ++it) {
+        if (it->seq <= seq) {
+            *at = it->wall;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool FlrLiveJournal::unsettledSince(struct timespec* at) const {

@@ -36,6 +36,10 @@ constexpr auto kSettleQuiet = std::chrono::seconds(1);
 constexpr auto kSettleAtMost = std::chrono::seconds(30);
 // A failed resync scan is tried again after this long.
 constexpr auto kResyncRetry = std::chrono::seconds(5);
+bool earlier(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 // A change is stamped with the last moment the event queue was found empty
 // before it was read; a second covers a clock step and a slow reader.
 constexpr time_t kUnsettledMarginSeconds = 1;
@@ -123,6 +127,8 @@ struct FlrWatcher::Impl {
     void raiseResync(const std::string& reason);
     void noteScanned();
     void settleWhenQuiet();
+    void scanFromBeforeLateRecords();
+    struct timespec lastRun() const;
     void publish();
     void recordWhileWatching();
     bool recordConsistentPoint(struct timespec at);
@@ -350,7 +356,32 @@ void FlrWatcher::Impl::settleWhenQuiet() {
     }
     if (Clock::now() - quietSince < kSettleQuiet && Clock::now() < settleBy) return;
     settleNeeded = false;
+    scanFromBeforeLateRecords();
     raiseResync("settling the changes made during the last scan");
+}
+
+// Records passed on after the scan include some made before it began (held
+// while it waited), so the settling scan goes back to the moment after
+// which all of them were made, not just to the scan's start.
+void FlrWatcher::Impl::scanFromBeforeLateRecords() {
+    struct timespec at {};
+    if (!live->drainedBefore(scanCovered, &at)) {
+        at.tv_sec = 0;  // forgotten: compare everything
+        at.tv_nsec = 0;
+    } else {
+        at.tv_sec -= kUnsettledMarginSeconds;
+    }
+    if (earlier(at, lastRun())) FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
+}
+
+// The moment the last run record vouches for; 0 when there is none.
+struct timespec FlrWatcher::Impl::lastRun() const {
+    std::string text;
+    long long was = 0;
+    long wasNanos = 0;
+    if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
+        std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
+    return {time_t(was), wasNanos};
 }
 
 // True once the tail has applied every record up to seq.
@@ -512,16 +543,9 @@ bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
     struct timespec unsettled {};
     if (live->unsettledSince(&unsettled)) {
         unsettled.tv_sec -= kUnsettledMarginSeconds;
-        if (unsettled.tv_sec < at.tv_sec ||
-            (unsettled.tv_sec == at.tv_sec && unsettled.tv_nsec < at.tv_nsec))
-            at = unsettled;
+        if (earlier(unsettled, at)) at = unsettled;
     }
-    std::string text;
-    long long was = 0;
-    long wasNanos = 0;
-    if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
-        std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
-    if (at.tv_sec < was || (at.tv_sec == was && at.tv_nsec <= wasNanos)) return false;
+    if (!earlier(lastRun(), at)) return false;
     FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
     std::lock_guard<std::mutex> g(w.mutex_);
     w.state_.consistentAt = at.tv_sec;
