@@ -163,6 +163,10 @@ TEST_F(MetricsCommand, WatchFiguresMoveAsChangesGo) {
     EXPECT_EQ(1, figure(page, "flr_watch_link_up")) << page;
     EXPECT_GT(figure(page, "process_start_time_seconds"), 1.6e9) << page;
     checkWithPromtool(page);
+    // The status shows the consistent point the page does.
+    const auto status = flrtest::runTool(
+        {"status", src, dst, "--state-dir", dir_.file("state"), "--json"}, {}, env_);
+    EXPECT_NE(std::string::npos, status.out.find("\"consistent_at\":")) << status.out;
 
     ASSERT_EQ(0, ::kill(watch.pid(), SIGINT));
     EXPECT_EQ(0, watch.finish()) << watch.output();
