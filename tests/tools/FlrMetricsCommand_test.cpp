@@ -134,15 +134,29 @@ TEST_F(MetricsCommand, TailCountsConnections) {
     EXPECT_EQ(-1, status) << "still served after the tail ended";
 }
 
-TEST_F(MetricsCommand, WatchFiguresMoveAsChangesGo) {
+// A watch to a separate tail, both with --metrics: the head's records sent
+// and the tail's records applied move together.
+TEST_F(MetricsCommand, WatchAndTailFiguresMoveAsChangesGo) {
     std::string why;
     if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
-    const std::string src = dir_.file("src"), dst = dir_.file("dst");
+    const std::string src = dir_.file("src"), root = dir_.file("root"), state = dir_.file("state");
     ASSERT_EQ(0, ::mkdir(src.c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(root.c_str(), 0755));
     flrtest::writeFile(src + "/before", "there before the watch");
+    const auto install = flrtest::runTool(
+        {"registry", "set", "Platform", "dInstall", dir_.file("install")}, {}, env_);
+    ASSERT_EQ(0, install.status) << install.err;
+    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", root, "--metrics", "0"},
+                              env_);
+    const std::string listening = tail.waitForLine("listening on 127.0.0.1:", 120);
+    ASSERT_FALSE(listening.empty()) << tail.output();
+    const std::string tailAt = listening.substr(listening.find("127.0.0.1:"));
+    const int tailMetrics = metricsPort(tail);
+    ASSERT_GT(tailMetrics, 0) << tail.output();
+    const std::string dst = tailAt + ":" + root + "/replica";
+
     flrtest::ToolProcess watch(
-        {"replicate", src, dst, "--watch", "--state-dir", dir_.file("state"), "--metrics", "0"},
-        env_);
+        {"replicate", src, dst, "--watch", "--state-dir", state, "--metrics", "0"}, env_);
     const int port = metricsPort(watch);
     ASSERT_GT(port, 0) << watch.output();
     std::string page;
@@ -155,22 +169,32 @@ TEST_F(MetricsCommand, WatchFiguresMoveAsChangesGo) {
     EXPECT_GE(sentBefore, 0) << page;
 
     flrtest::writeFile(src + "/during", "made while watched");
+    std::string tailPage;
     EXPECT_TRUE(eventually([&] {
         page = scrape(port);
+        tailPage = scrape(tailMetrics);
         return figure(page, "flr_watch_records_sent_total") > sentBefore &&
-               figure(page, "flr_watch_sent_bytes_total") > 0;
-    })) << page;
+               figure(tailPage, "flr_tail_journal_outcomes_total{outcome=\"applied\"}") > 0;
+    })) << page
+        << tailPage;
+    EXPECT_GT(figure(page, "flr_watch_sent_bytes_total"), 0) << page;
     EXPECT_EQ(1, figure(page, "flr_watch_link_up")) << page;
     EXPECT_GT(figure(page, "process_start_time_seconds"), 1.6e9) << page;
+    EXPECT_GE(figure(tailPage, "flr_tail_sessions"), 1) << tailPage;
+    EXPECT_EQ(0, figure(tailPage, "flr_tail_journal_outcomes_total{outcome=\"failed\"}"))
+        << tailPage;
     checkWithPromtool(page);
+    checkWithPromtool(tailPage);
     // The status shows the consistent point the page does.
-    const auto status = flrtest::runTool(
-        {"status", src, dst, "--state-dir", dir_.file("state"), "--json"}, {}, env_);
+    const auto status =
+        flrtest::runTool({"status", src, dst, "--state-dir", state, "--json"}, {}, env_);
     EXPECT_NE(std::string::npos, status.out.find("\"consistent_at\":")) << status.out;
 
     ASSERT_EQ(0, ::kill(watch.pid(), SIGINT));
     EXPECT_EQ(0, watch.finish()) << watch.output();
     EXPECT_NE(std::string::npos, watch.output().find("stopped")) << watch.output();
+    ASSERT_EQ(0, ::kill(tail.pid(), SIGTERM));
+    EXPECT_EQ(0, tail.finish()) << tail.output();
 }
 
 }  // namespace flrmetricscmdtest
