@@ -34,3 +34,6 @@ void addStatusCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);
+
+// `--metrics [ADDR:]PORT` on a long-running command, checked as it is parsed.
+CLI::Option* addMetricsOption(CLI::App* cmd, std::string& at);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "Commands.h"
@@ -14,6 +15,7 @@
 #include "FLR/platform/JXZrpJobClient.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
+#include "FLR/service/FlrMetrics.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
@@ -177,10 +179,27 @@ std::string watchLine(const FlrWatchState& s) {
     return text;
 }
 
+// --metrics [ADDR:]PORT: Prometheus figures while the watch runs.
+std::string metricsAt;
+
+std::unique_ptr<JxMetricsServer> serveWatchMetrics(const FlrWatcher& watcher) {
+    if (metricsAt.empty()) return nullptr;
+    auto server = flrServeMetrics(metricsAt, [&watcher] {
+        FlrMetricsText text;
+        flrWatchMetrics(watcher.state(), text);
+        return text.text();
+    });
+    std::printf("flr replicate: metrics on http://%s/metrics\n", server->address().c_str());
+    std::fflush(stdout);
+    return server;
+}
+
 void runWatch(const FlrReplicateOptions& o, bool quiet) {
     FlrWatchOptions wo;
     wo.replicate = o;
     FlrWatcher watcher(wo);
+    // Stopped (by its destructor) before the watcher goes.
+    const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(watcher);
     const bool tty = !quiet && ::isatty(STDERR_FILENO);
     time_t lastLog = 0;
     watcher.setStatusListener([&](const FlrWatchState& s) {
@@ -351,6 +370,7 @@ void addReplicateCommands(CLI::App& app) {
         ->type_name("FILE");
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
+    addMetricsOption(rep, metricsAt)->needs("--watch");
     rep->callback([] {
         if (dryRun && watch)
             throw CLI::ValidationError("--dry-run",

@@ -101,6 +101,8 @@ void printText(const PairStatus& p) {
     std::printf("  last run    %s at %s, %lld files, %lld bytes in %.2f s\n",
                 s.lastRunScan.empty() ? "none" : s.lastRunScan.c_str(), when(s.lastRunAt).c_str(),
                 s.lastRunFiles, s.lastRunBytes, s.lastRunSeconds);
+    std::printf("  consistent  %s\n",
+                s.consistentAt > 0 ? when(s.consistentAt).c_str() : "not yet recorded");
     if (!s.error.empty()) std::printf("  error       %s\n", s.error.c_str());
 }
 
@@ -114,14 +116,14 @@ std::string json(const PairStatus& p) {
                   "\"records_per_second\":%.1f,\"bytes_per_second\":%.1f,\"lag_records\":%llu,"
                   "\"lag_seconds\":%.1f,\"resyncs\":%llu,\"resent_files\":%llu,"
                   "\"last_resync_at\":%lld,\"privileged_stripped\":%llu,"
-                  "\"privileged_withheld\":%llu",
+                  "\"privileged_withheld\":%llu,\"consistent_at\":%lld",
                   s.pid, s.startedAt, s.updatedAt, s.connected ? "true" : "false",
                   (unsigned long long)s.taken, (unsigned long long)s.sent,
                   (unsigned long long)s.sentBytes, (unsigned long long)s.reconnects,
                   s.recordsPerSecond, s.bytesPerSecond, (unsigned long long)s.lagRecords,
                   s.lagSeconds, (unsigned long long)s.resyncs, (unsigned long long)s.resentFiles,
                   s.lastResyncAt, (unsigned long long)s.privStripped,
-                  (unsigned long long)s.privWithheld);
+                  (unsigned long long)s.privWithheld, s.consistentAt);
     char run[256];
     std::snprintf(run, sizeof run, ",\"at\":%lld,\"files\":%lld,\"bytes\":%lld,\"seconds\":%.3f}",
                   s.lastRunAt, s.lastRunFiles, s.lastRunBytes, s.lastRunSeconds);

@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrMetrics.h"
 #include "FLR/service/FlrTailApplier.h"
 #include "FLR/service/FlrTailBookkeeper.h"
 #include "FLR/service/FlrTailService.h"
@@ -83,8 +86,26 @@ std::vector<std::string> allowList() {
     return all;
 }
 
+// --metrics ADDR:PORT: Prometheus figures while the tail runs.
+std::string gMetrics;
+double gStartedAt = 0;
+
+// Starts the metrics server once the service listens (its port is known
+// then); figures() copies the counters under their locks at each scrape.
+std::unique_ptr<JxMetricsServer> serveMetrics(std::function<FlrTailFigures()> figures) {
+    if (gMetrics.empty()) return nullptr;
+    auto server = flrServeMetrics(gMetrics, [figures] {
+        FlrMetricsText text;
+        flrTailMetrics(figures(), text);
+        return text.text();
+    });
+    std::printf("flr tail: metrics on http://%s/metrics\n", server->address().c_str());
+    std::fflush(stdout);
+    return server;
+}
+
 void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
-                std::atomic<long>& connections) {
+                std::atomic<long>& connections, const std::function<FlrTailFigures()>& figures) {
     FlrTailService::Events events;
     events.opened = [&connections](long id, const std::string& peer) {
         ++connections;
@@ -105,8 +126,24 @@ void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
     }
     std::printf("flr tail: listening on %s\n", service.localAddress().c_str());
     std::fflush(stdout);
+    std::unique_ptr<JxMetricsServer> metrics;
+    try {
+        metrics = serveMetrics(figures);
+    } catch (...) {
+        ::close(sfd);
+        throw;
+    }
     service.run(sfd);
+    if (metrics) metrics->stop();
     ::close(sfd);
+}
+
+FlrTailFigures baseFigures(const FlrTailService& service, const std::atomic<long>& connections) {
+    FlrTailFigures f;
+    f.startedAt = gStartedAt;
+    f.connections = connections.load();
+    f.service = service.stats();
+    return f;
 }
 
 void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) {
@@ -120,7 +157,11 @@ void runBookkeeper(const FlrEndpoint& at, int sfd, const FlrTailLimits& limits) 
                 [&](const std::string& how) { printSession(s, counts, how); });
         },
         limits);
-    runService(service, at, sfd, connections);
+    runService(service, at, sfd, connections, [&] {
+        FlrTailFigures f = baseFigures(service, connections);
+        f.received = keeper.totals();
+        return f;
+    });
     const FlrTailBookkeeper::Counts t = keeper.totals();
     std::printf(
         "flr tail: %ld connections, %lld messages, %lld journal entries, %lld bytes received\n",
@@ -170,7 +211,12 @@ void runApplier(const std::string& root, const std::string& store, const std::st
     std::printf("flr tail: destination root %s, content store %s, privileged entries: %s\n",
                 applier->root().path().c_str(), applier->options().storeDir.c_str(),
                 flrPrivilegedName(applier->options().privileged));
-    runService(service, at, sfd, connections);
+    runService(service, at, sfd, connections, [&] {
+        FlrTailFigures f = baseFigures(service, connections);
+        f.applied = applier->totals();
+        f.journal = applier->journal().totals();
+        return f;
+    });
     const FlrTailApplyStats t = applier->totals();
     std::printf(
         "flr tail: %ld connections, %lld files, %lld folders, %lld links, %lld special, %lld "
@@ -190,6 +236,8 @@ void runApplier(const std::string& root, const std::string& store, const std::st
 void runTail(const std::string& listen, const std::string& root, const std::string& store,
              const std::string& journalState, bool sync, int recvBufSize) {
     const FlrEndpoint at = endpointArgument(listen);
+    gStartedAt =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     FlrTailLimits limits;
     limits.recvBufSize = recvBufSize;
     const int sfd = blockStopSignals();
@@ -200,6 +248,24 @@ void runTail(const std::string& listen, const std::string& root, const std::stri
 }
 
 }  // namespace
+
+CLI::Option* addMetricsOption(CLI::App* cmd, std::string& at) {
+    return cmd
+        ->add_option("--metrics", at,
+                     "Serve Prometheus metrics on http://ADDR:PORT/metrics (a PORT alone: on "
+                     "127.0.0.1; port 0 picks one and prints it)")
+        ->type_name("[ADDR:]PORT")
+        ->check(
+            [](const std::string& text) {
+                try {
+                    flrMetricsEndpoint(text);
+                    return std::string();
+                } catch (const std::invalid_argument& e) {
+                    return std::string(e.what());
+                }
+            },
+            "");
+}
 
 void addTailCommands(CLI::App& app) {
     auto* tail = app.add_subcommand(
@@ -241,6 +307,7 @@ void addTailCommands(CLI::App& app) {
                      "sTailPrivileged. Except with keep, the root folder's own owner, mode and "
                      "ACL stay as you set them")
         ->check(CLI::IsMember({"keep", "strip", "refuse"}));
+    addMetricsOption(tail, gMetrics);
     tail->add_option("--recv-buf", recvBuf, "Socket receive buffer size in bytes")
         ->check(CLI::PositiveNumber);
     tail->callback([] {
