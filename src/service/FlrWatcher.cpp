@@ -332,6 +332,7 @@ void FlrWatcher::Impl::resync() {
 // Called before the journal resumes: whether records were made from events
 // queued since the hold is known at the first drain after it.
 void FlrWatcher::Impl::noteScanned() {
+    scanFromBeforeLateRecords();
     settleUnknown = true;
     drainsAtRestart = live->drains();
 }
@@ -356,13 +357,14 @@ void FlrWatcher::Impl::settleWhenQuiet() {
     }
     if (Clock::now() - quietSince < kSettleQuiet && Clock::now() < settleBy) return;
     settleNeeded = false;
-    scanFromBeforeLateRecords();
     raiseResync("settling the changes made during the last scan");
 }
 
-// Records passed on after the scan include some made before it began (held
-// while it waited), so the settling scan goes back to the moment after
-// which all of them were made, not just to the scan's start.
+// Records passed on after a scan include some made before it began (held
+// while it waited), and what they take back is mended only by a scan that
+// goes back to the moment after which all of them were made: the run's own
+// record (its start) is moved back there, so the next scan, settling or
+// not, starts early enough.
 void FlrWatcher::Impl::scanFromBeforeLateRecords() {
     struct timespec at {};
     if (!live->drainedBefore(scanCovered, &at)) {
