@@ -32,7 +32,7 @@ EXISTING_TSAN = $(foreach l,$(TSAN_LABELS),$(if $(wildcard tests/$(l)/*.cpp),$(l
 FORMAT_FILES  = find include src tools tests bench fuzz -name '*.h' -o -name '*.cpp'
 
 .PHONY: all setup configure build check test test-long test-release test-asan test-tsan \
-        test-package test-format demo bench fuzz fuzz-smoke format install clean
+        test-package test-format package demo bench fuzz fuzz-smoke format install clean
 
 all: build
 
@@ -89,13 +89,20 @@ test-tsan: setup
 
 # (4) What a packager installs: library, headers, CMake and pkg-config files,
 # tool and man page, installed into a temporary prefix and used by
-# tests/consumer. It installs the optimised tree rather than compiling every
-# source a fourth time for a Release build, which differs only in -O3 for
-# -O2 -g. Run alone, it builds just the installed targets.
+# tests/consumer; then the Debian package of the same tree, listed, checked by
+# lintian and systemd-analyze, and its flr run. It installs the optimised tree
+# rather than compiling every source a fourth time for a Release build, which
+# differs only in -O3 for -O2 -g. Run alone, it builds just the installed targets.
+PACKAGE_BUILD = $(RELEASE_CONFIGURE) && cmake --build $(BUILD) -j $(JOBS) --target flr flr_tool flr_man
 test-package: setup
-	$(TIMED) package build sh -c '$(RELEASE_CONFIGURE) && \
-		cmake --build $(BUILD) -j $(JOBS) --target flr flr_tool flr_man'
+	$(TIMED) package build sh -c '$(PACKAGE_BUILD)'
 	$(TIMED) package tests scripts/check-package $(BUILD)
+
+# The Debian package, $(BUILD)/flr_VERSION_ARCH.deb (strips the binaries it
+# installs; the tree keeps its debugging information).
+package: setup
+	sh -c '$(PACKAGE_BUILD)'
+	cd $(BUILD) && cpack -G DEB
 
 # (5) Formatting, as clang-format and .clang-format say.
 test-format: setup

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/service/FlrMetrics.h"
+#include "FLR/platform/JxSystemd.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
@@ -169,6 +173,26 @@ void onStopSignal(int sig) {
     if (gWatcher) gWatcher->stop();
 }
 
+// SIGHUP (logrotate, `systemctl reload`) asks for the log file to be opened
+// anew; the watch's loop does it, as opening a file is no work for a handler.
+volatile sig_atomic_t gReopenLog = 0;
+
+void onHangup(int) {
+    gReopenLog = 1;
+}
+
+void reopenLogIfAsked(const std::string& logFile) {
+    if (!gReopenLog) return;
+    gReopenLog = 0;
+    if (logFile.empty()) return;
+    // On failure the file open until now stays the log.
+    if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
+        std::fprintf(stderr, "flr replicate: couldn't reopen the log file %s: %s\n",
+                     logFile.c_str(), std::strerror(err));
+    else
+        EvDebug::Debug("flr replicate", "Log file reopened");
+}
+
 std::string watchLine(const FlrWatchState& s) {
     char text[256];
     std::snprintf(text, sizeof text,
@@ -194,7 +218,41 @@ std::unique_ptr<JxMetricsServer> serveWatchMetrics(const FlrWatcher& watcher) {
     return server;
 }
 
-void runWatch(const FlrReplicateOptions& o, bool quiet) {
+// What systemd hears from a watch run as a Type=notify service: ready once
+// the first run is done and changes are followed, then its status line.
+class WatchNotes {
+  public:
+    void onState(const FlrWatchState& s, const std::string& line) {
+        beat_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::string note;
+        if (!ready_ && s.phase == "watching") {
+            ready_ = true;
+            note = "READY=1\n";
+        }
+        if (!note.empty() || s.phase != phase_ || ::time(nullptr) - statusAt_ >= 10) {
+            phase_ = s.phase;
+            statusAt_ = ::time(nullptr);
+            jx::systemdNotify(note + "STATUS=" + line);
+        }
+    }
+    // Runs (the first one, a resync, a resend) report only when they end;
+    // otherwise the watch's loop reports every second.
+    bool alive(const FlrWatcher& w) const {
+        const std::string phase = w.state().phase;
+        if (phase != "watching") return true;
+        const auto since = std::chrono::steady_clock::now().time_since_epoch().count() - beat_;
+        return since < std::chrono::steady_clock::duration(std::chrono::seconds(30)).count();
+    }
+
+  private:
+    bool ready_ = false;
+    std::string phase_;
+    time_t statusAt_ = 0;
+    std::atomic<std::chrono::steady_clock::rep> beat_{
+        std::chrono::steady_clock::now().time_since_epoch().count()};
+};
+
+void runWatch(const FlrReplicateOptions& o, bool quiet, const std::string& logFile) {
     FlrWatchOptions wo;
     wo.replicate = o;
     FlrWatcher watcher(wo);
@@ -202,7 +260,10 @@ void runWatch(const FlrReplicateOptions& o, bool quiet) {
     const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(watcher);
     const bool tty = !quiet && ::isatty(STDERR_FILENO);
     time_t lastLog = 0;
+    WatchNotes notes;
     watcher.setStatusListener([&](const FlrWatchState& s) {
+        reopenLogIfAsked(logFile);
+        notes.onState(s, watchLine(s));
         if (tty) {
             std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
         } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
@@ -217,6 +278,9 @@ void runWatch(const FlrReplicateOptions& o, bool quiet) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onHangup;
+    ::sigaction(SIGHUP, &sa, nullptr);
+    jx::JxSystemdWatchdog watchdog([&] { return notes.alive(watcher); });
     try {
         watcher.run();
     } catch (...) {
@@ -308,7 +372,7 @@ void runReplicate() {
         o.onSent = [lister](const std::string& rel) { lister.line("sent", rel); };
         o.onRemoved = [lister](const std::string& rel) { lister.line("removed", rel); };
     }
-    if (watch) return runWatch(o, quiet);
+    if (watch) return runWatch(o, quiet, logFile);
     FlrReplicator r(o);
     if (progress) r.setProgress(showProgress);
     const FlrReplicateSummary s = r.run();

@@ -23,6 +23,7 @@
 #include "Commands.h"
 #include "FLR/platform/JXPlatformInfo.h"
 #include "FLR/platform/JxException.h"
+#include "FLR/platform/JxSystemd.h"
 #include "FLR/service/FlrEndpoint.h"
 #include "FLR/service/FlrMetrics.h"
 #include "FLR/service/FlrTailApplier.h"
@@ -108,9 +109,10 @@ void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
                 std::atomic<long>& connections, const std::function<FlrTailFigures()>& figures) {
     FlrTailService::Events events;
     events.opened = [&connections](long id, const std::string& peer) {
-        ++connections;
+        const long n = ++connections;
         std::printf("connection %ld from %s\n", id, peer.c_str());
         std::fflush(stdout);
+        jx::systemdNotify("STATUS=" + std::to_string(n) + " connections, the last from " + peer);
     };
     events.refused = [](long id, const std::string& peer, const std::string& why) {
         std::fprintf(stderr, "flr tail: refused connection %ld from %s: %s\n", id, peer.c_str(),
@@ -133,7 +135,15 @@ void runService(FlrTailService& service, const FlrEndpoint& at, int sfd,
         ::close(sfd);
         throw;
     }
-    service.run(sfd);
+    // Ready only now: a unit ordered after this one may connect at once.
+    jx::systemdNotify("READY=1\nSTATUS=listening on " + service.localAddress());
+    {
+        // Sessions run on threads of their own; the process answering is
+        // what the watchdog can tell here.
+        jx::JxSystemdWatchdog watchdog([] { return true; });
+        service.run(sfd);
+        jx::systemdNotify("STOPPING=1");
+    }
     if (metrics) metrics->stop();
     ::close(sfd);
 }
