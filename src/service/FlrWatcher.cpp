@@ -40,9 +40,13 @@ bool earlier(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// A change is stamped with the last moment the event queue was found empty
-// before it was read; a second covers a clock step and a slow reader.
-constexpr time_t kUnsettledMarginSeconds = 1;
+// A moment read off the wall clock, taken back by the margin of the coarse
+// clock the kernel stamps changes with.
+struct timespec beforeClockMargin(struct timespec t) {
+    long long ns = static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec -
+                   FlrWatcherGate::kClockMarginNanos;
+    return {time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+}
 
 // The pair's id towards the tail: from its state folder's name (a digest of
 // source and destination), so two pairs sharing a tail keep apart.
@@ -299,6 +303,9 @@ void FlrWatcher::Impl::checkJournal() {
 // covered by it and never sent.
 void FlrWatcher::Impl::resync() {
     setPhase("resync");
+    // Not yet known whether the last scan had late records: this scan
+    // starts early enough in case it had.
+    if (settleUnknown) scanFromBeforeLateRecords();
     gate->holdAll();
     // Records already passed on must be applied before the scan: one applied
     // after the scan's mirror would bring back what the mirror removed.
@@ -332,7 +339,6 @@ void FlrWatcher::Impl::resync() {
 // Called before the journal resumes: whether records were made from events
 // queued since the hold is known at the first drain after it.
 void FlrWatcher::Impl::noteScanned() {
-    scanFromBeforeLateRecords();
     settleUnknown = true;
     drainsAtRestart = live->drains();
 }
@@ -343,6 +349,7 @@ void FlrWatcher::Impl::settleWhenQuiet() {
     if (settleUnknown && live->drains() > drainsAtRestart) {
         settleUnknown = false;
         if (live->lastSeqAtDrain() > scanCovered) {
+            scanFromBeforeLateRecords();
             settleNeeded = true;
             settleBy = Clock::now() + kSettleAtMost;
             quietSince = Clock::now();
@@ -371,7 +378,7 @@ void FlrWatcher::Impl::scanFromBeforeLateRecords() {
         at.tv_sec = 0;  // forgotten: compare everything
         at.tv_nsec = 0;
     } else {
-        at.tv_sec -= kUnsettledMarginSeconds;
+        at = beforeClockMargin(at);
     }
     if (earlier(at, lastRun())) FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
 }
@@ -544,7 +551,7 @@ bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
     // raises for that change must scan from before it.
     struct timespec unsettled {};
     if (live->unsettledSince(&unsettled)) {
-        unsettled.tv_sec -= kUnsettledMarginSeconds;
+        unsettled = beforeClockMargin(unsettled);
         if (earlier(unsettled, at)) at = unsettled;
     }
     if (!earlier(lastRun(), at)) return false;

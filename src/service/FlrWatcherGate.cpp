@@ -8,7 +8,6 @@ namespace {
 
 // A file's times come from the kernel's coarse clock, up to a tick behind
 // the clock read here.
-constexpr long long kClockMarginNanos = 50'000'000;
 
 uint64_t seqOf(const std::vector<uint8_t>& record) {
     FlrJrnHeader h{};

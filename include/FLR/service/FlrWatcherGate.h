@@ -18,6 +18,9 @@
 
 class FLR_EXPORT FlrWatcherGate : public FlrJournalSource {
   public:
+    // The kernel stamps changes with a coarse clock, up to a few ticks
+    // behind the wall clock read here: moments taken from it go back this far.
+    static constexpr long long kClockMarginNanos = 50'000'000;
     FlrWatcherGate(FlrJournalSource& inner, int flushDelayMs);
 
     bool next(std::vector<uint8_t>& record, int timeoutMs) override;
