@@ -18,8 +18,8 @@
 #include "FLR/platform/JXZrpJobClient.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
-#include "FLR/service/FlrMetrics.h"
 #include "FLR/platform/JxSystemd.h"
+#include "FLR/service/FlrMetrics.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
