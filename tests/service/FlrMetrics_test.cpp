@@ -201,6 +201,10 @@ TEST(FlrMetricsFigures, AddressArgument) {
 }
 
 TEST(JxMetricsServer, ServesMetricsOnlyAndStopsCleanly) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "Debian's libcpp-httplib is not built for ThreadSanitizer: its threads "
+                    "are invisible to it and the server's stop crashes under it";
+#endif
     std::atomic<int> scrapes{0};
     std::atomic<bool> fail{false};
     auto server = flrServeMetrics("0", [&] {
