@@ -64,6 +64,8 @@ TEST_F(AnswerBounds, SumsOfMoreBlocksThanAnAnswerCarriesAreRefusedBeforeReading)
     }
 }
 
+// The bounds are a few 64 MiB blocks hashed under a sanitizer on a loaded
+// machine; the whole stream would take hours.
 TEST_F(AnswerBounds, AStoppingServiceEndsAnMD5StreamWithinABlock) {
     auto tail = std::make_unique<Tail>(root);
     auto head = std::make_unique<Head>(tail->port());
@@ -72,7 +74,7 @@ TEST_F(AnswerBounds, AStoppingServiceEndsAnMD5StreamWithinABlock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto started = Clock::now();
     tail.reset();
-    EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(6));
 }
 
 // A head that hangs up while its answer is being computed is not waited on:
@@ -87,7 +89,7 @@ TEST_F(AnswerBounds, AHeadThatHangsUpEndsItsMD5StreamWithinABlock) {
     while (tail.service->stats().sessions > 0 && Clock::now() - hungUp < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(tail.service->stats().sessions, 0);
-    EXPECT_LT(Clock::now() - hungUp, std::chrono::seconds(3));
+    EXPECT_LT(Clock::now() - hungUp, std::chrono::seconds(6));
 }
 
 }  // namespace
