@@ -29,10 +29,7 @@ constexpr auto kSaveEvery = std::chrono::seconds(1);
 constexpr auto kExchangeWait = std::chrono::milliseconds(30);
 
 std::string keyOf(const JxFanHandle& h) {
-    std::string k(reinterpret_cast<const char*>(&h.fsid), sizeof h.fsid);
-    k.append(reinterpret_cast<const char*>(&h.type), sizeof h.type);
-    k.append(reinterpret_cast<const char*>(h.bytes), h.length);
-    return k;
+    return FlrLiveNameCheck::keyOf(h);
 }
 
 FlrJrnTime jrnTime(const struct timespec& t) {

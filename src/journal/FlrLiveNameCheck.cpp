@@ -6,11 +6,8 @@
 
 namespace {
 
-std::string keyOf(const JxFanHandle& dir, const std::string& name) {
-    std::string k(reinterpret_cast<const char*>(&dir.fsid), sizeof dir.fsid);
-    k.append(reinterpret_cast<const char*>(&dir.type), sizeof dir.type);
-    k.append(reinterpret_cast<const char*>(dir.bytes), dir.length);
-    return k.append(1, '\0').append(name);
+std::string nameKey(const JxFanHandle& dir, const std::string& name) {
+    return FlrLiveNameCheck::keyOf(dir).append(1, '\0').append(name);
 }
 
 bool earlier(const struct timespec& a, const struct timespec& b) {
@@ -19,10 +16,16 @@ bool earlier(const struct timespec& a, const struct timespec& b) {
 
 }  // namespace
 
+std::string FlrLiveNameCheck::keyOf(const JxFanHandle& h) {
+    std::string k(reinterpret_cast<const char*>(&h.fsid), sizeof h.fsid);
+    k.append(reinterpret_cast<const char*>(&h.type), sizeof h.type);
+    return k.append(reinterpret_cast<const char*>(h.bytes), h.length);
+}
+
 void FlrLiveNameCheck::expect(int mountFd, int pair, const JxFanHandle& dir,
                               const std::string& name, const JxFanHandle* object,
                               const struct timespec& since) {
-    const auto [it, added] = names_.try_emplace(keyOf(dir, name));
+    const auto [it, added] = names_.try_emplace(nameKey(dir, name));
     Name& n = it->second;
     // An earlier change of the name still unchecked keeps its moment.
     if (added || earlier(since, n.since)) n.since = since;

@@ -43,6 +43,9 @@ class FlrLiveNameCheck {
     void clear() { names_.clear(); }
     size_t size() const { return names_.size(); }
 
+    // A handle as a map key: file system id, type and bytes.
+    static std::string keyOf(const JxFanHandle& h);
+
     // True when `name` in `dir` is the file with handle `object` now.
     static bool holds(int mountFd, const JxFanHandle& dir, const std::string& name,
                       const JxFanHandle& object);
