@@ -125,11 +125,13 @@ IoStatus peekExact(int fd, uint8_t* dst, size_t n, Waiter& w) {
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return {Io::Error, errno, 0};
         if (r > 0) {
             // Part of the record is here; poll would report readable at once,
-            // so give the rest a moment to arrive.
-            struct pollfd none {
-                - 1, 0, 0
+            // so give the rest a moment to arrive. A peer that hung up after
+            // a part (or a socket shut down here) never completes it.
+            struct pollfd hangUp {
+                fd, POLLRDHUP, 0
             };
-            ::poll(&none, 1, 5);
+            if (::poll(&hangUp, 1, 5) > 0 && (hangUp.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+                return {Io::Eof, 0, 0};
         }
         IoStatus s = w.wait(fd, POLLIN);
         if (s.io != Io::Ok) return s;

@@ -286,16 +286,24 @@ bool FlrTailService::makeRoomFor(const std::string& prefix) {
     return true;
 }
 
-// The connection's thread sees the end of the stream and gives up; it still
-// owns (and closes) the descriptor, so the entry stays until it forgets it.
+// The oldest connection that has not said a word gives way first; a head
+// in the middle of its handshake goes only when every other one has spoken
+// too, so idle connections from its own prefix cannot crowd it out, however
+// slow its handshake. The connection's thread sees the end of the stream and
+// gives up; it still owns (and closes) the descriptor, so the entry stays
+// until it forgets it.
 void FlrTailService::evictOldest(const std::string& prefix) {
     Pending* oldest = nullptr;
     int oldestFd = -1;
+    bool oldestSpoke = true;
     for (auto& [fd, p] : pending_) {
         if (p.evicted || p.prefix != prefix) continue;
-        if (!oldest || p.order < oldest->order) {
+        const bool spoke = SdtNetLink::peerHasSpoken(fd);
+        if (!oldest || (oldestSpoke && !spoke) ||
+            (spoke == oldestSpoke && p.order < oldest->order)) {
             oldest = &p;
             oldestFd = fd;
+            oldestSpoke = spoke;
         }
     }
     if (!oldest) return;

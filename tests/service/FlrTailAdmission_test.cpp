@@ -142,6 +142,30 @@ TEST(FlrTailAdmission, AFloodOfIdleConnectionsCannotKeepAnHonestHeadOut) {
     EXPECT_LE(st.pending, 64 + 8);  // counted ones plus evicted ones still ending
 }
 
+// A head whose handshake is slow (a loaded or instrumented host) has spoken;
+// the idle flood from its own prefix gives way before it does.
+TEST(FlrTailAdmission, AHeadThatHasSpokenOutlastsIdleConnectionsOfItsPrefix) {
+    Registry registry;
+    Served s;
+    const int port = s.service.localPort();
+    const int slow = dialFrom("127.0.0.1", port);
+    ASSERT_GE(slow, 0);
+    ASSERT_EQ(1, ::send(slow, "S", 1, MSG_NOSIGNAL));  // the first byte of a hello
+    {
+        Flood flood(port, 64);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_GT(s.service.stats().evicted, 8) << "the flood churned";
+        EXPECT_FALSE(closedByPeer(slow)) << "the speaking connection was cut for idle ones";
+    }
+    // A connection that hangs up halfway through its first record is let go
+    // at once, not kept until its handshake deadline.
+    ::close(slow);
+    const auto until = Clock::now() + std::chrono::seconds(3);
+    while (s.service.stats().threads > 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(0, s.service.stats().threads);
+}
+
 TEST(FlrTailAdmission, AnAllowListAdmitsOnlyTheHeadsItNames) {
     Registry registry;
     {

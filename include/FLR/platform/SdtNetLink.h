@@ -146,6 +146,10 @@ class FLR_EXPORT SdtNetLink {
     // that failed (err says why; the socket is still the caller's to close).
     // Waits at most timeoutMs for the first bytes.
     static int acceptJoin(int fd, SdtError* err, int timeoutMs = 30000);
+    // Whether the peer of an accepted TCP socket has sent any byte yet (read
+    // or still queued): an honest head speaks at once, a flood of idle
+    // connections never does. False when the kernel cannot tell.
+    static bool peerHasSpoken(int fd);
 
     // --- receiving ---------------------------------------------------------
     // The next frame's payload lands in buf; null detaches.
