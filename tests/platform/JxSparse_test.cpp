@@ -127,12 +127,12 @@ TEST(JxSparse, ZeroWritesLeaveHolesAndTheSameBytes) {
         int64_t maxAllocated;
     };
     const std::string data = noZeros(4096, 9);
-    const std::string zeros(8 * kMiB, '\0');
+    const std::string zeros(2 * kMiB, '\0');
     const std::vector<Case> cases = {
         {"zeros past the end grow the file only", data, 4096, zeros, 4096 + kSlack},
         {"data after zeros past the end", "", 0, zeros + data, 4096 + kSlack},
-        {"zeros over data are punched", noZeros(8 * kMiB, 4), 0, zeros, kSlack},
-        {"zeros partly over data, partly past the end", noZeros(4 * kMiB, 5), 0, zeros, kSlack},
+        {"zeros over data are punched", noZeros(2 * kMiB, 4), 0, zeros, kSlack},
+        {"zeros partly over data, partly past the end", noZeros(kMiB, 5), 0, zeros, kSlack},
         {"short zeros inside data", data + data, 100, std::string(100, '\0'), 8192 + kSlack},
     };
     for (const Case& c : cases) {
@@ -156,8 +156,8 @@ TEST(JxSparse, CopiedRangesKeepTheSourceHoles) {
     if (!d.holes) GTEST_SKIP() << "the test folder's file system keeps no holes";
     const std::string src = d.dir.file("src");
     const std::string dst = d.dir.file("dst");
-    const int64_t size = 32 * kMiB;
-    const int64_t data = writeSparse(src, size, {{kMiB, 65536}, {20 * kMiB, 4096}});
+    const int64_t size = 8 * kMiB;
+    const int64_t data = writeSparse(src, size, {{kMiB, 65536}, {5 * kMiB, 4096}});
     jx::File in = jx::openFile(src, O_RDONLY);
     jx::File out = jx::openFile(dst, O_RDWR | O_CREAT | O_TRUNC, 0600);
     // The whole file at an offset, then a window that ends in a hole.

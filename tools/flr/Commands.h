@@ -3,6 +3,7 @@
 // throw JxException (exit 1, message on stderr), CLI::Error (usage, exit 2),
 // or ExitCode to end with a chosen status after printing their own report.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <string>
 
 #include "FLR/service/FlrEndpoint.h"
@@ -37,3 +38,8 @@ FlrEndpoint endpointArgument(const std::string& text);
 
 // `--metrics [ADDR:]PORT` on a long-running command, checked as it is parsed.
 CLI::Option* addMetricsOption(CLI::App* cmd, std::string& at);
+
+// Seconds from a steady-clock reading until now, for a command's report.
+inline double secondsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}

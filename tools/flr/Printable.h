@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "FLR/platform/JXZrpJobClient.h"
+
 inline std::string printable(const std::string& s, bool json) {
     std::string out;
     for (unsigned char c : s) {
@@ -20,4 +22,10 @@ inline std::string printable(const std::string& s, bool json) {
         }
     }
     return out;
+}
+
+// A name or message as a quoted JSON string; bytes that are not UTF-8 (a
+// file name may hold any) are escaped, so the output stays valid JSON.
+inline std::string jsonString(const std::string& s) {
+    return JXZrpJobClient::quoteJson(s);
 }

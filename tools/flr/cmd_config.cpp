@@ -13,7 +13,7 @@
 namespace {
 
 std::string registryFile;
-bool json = false;
+bool asJson = false;
 
 void useRegistry() {
     if (!registryFile.empty()) JXPlatformInfo::setRegistryFile(registryFile);
@@ -67,11 +67,11 @@ void addClientCommands(CLI::App& config) {
         MgmtConfig::removeClient(clientRef(ref));
     });
     auto* list = client->add_subcommand("list", "List the clients");
-    list->add_flag("--json", json, "One JSON object per client");
+    list->add_flag("--json", asJson, "One JSON object per client");
     list->callback([] {
         useRegistry();
         for (const auto& c : MgmtConfig::listClients()) {
-            if (json)
+            if (asJson)
                 std::printf("{\"id\":%d,\"name\":%s,\"host\":%s}\n", c.id, quoted(c.name).c_str(),
                             quoted(c.host).c_str());
             else
@@ -102,11 +102,11 @@ void addSetCommands(CLI::App& config) {
         MgmtConfig::removeSet(setRef(ref));
     });
     auto* list = set->add_subcommand("list", "List the sets");
-    list->add_flag("--json", json, "One JSON object per set");
+    list->add_flag("--json", asJson, "One JSON object per set");
     list->callback([] {
         useRegistry();
         for (const auto& s : MgmtConfig::listSets()) {
-            if (json)
+            if (asJson)
                 std::printf("{\"id\":%ld,\"name\":%s,\"client\":%d,\"dest\":%d}\n", s.id,
                             quoted(s.name).c_str(), s.clientId, s.destClientId);
             else
@@ -141,11 +141,11 @@ void addPairCommands(CLI::App& config) {
     static std::string listSet;
     auto* list = pair->add_subcommand("list", "List the pairs");
     list->add_option("--set", listSet, "Only this set (number or name)");
-    list->add_flag("--json", json, "One JSON object per pair");
+    list->add_flag("--json", asJson, "One JSON object per pair");
     list->callback([] {
         useRegistry();
         for (const auto& p : MgmtConfig::listPairs(listSet.empty() ? 0 : setRef(listSet))) {
-            if (json)
+            if (asJson)
                 std::printf("{\"id\":%ld,\"set\":%ld,\"src\":%s,\"dst\":%s}\n", p.id, p.setId,
                             quoted(p.srcPath).c_str(), quoted(p.destPath).c_str());
             else
@@ -181,14 +181,14 @@ void addFilterCommands(CLI::App& config) {
     }
     auto* list = filter->add_subcommand("list", "List a set's filters");
     list->add_option("--set", set, "Set number or name")->required();
-    list->add_flag("--json", json, "One JSON object per filter");
+    list->add_flag("--json", asJson, "One JSON object per filter");
     list->callback([] {
         useRegistry();
         const long id = setRef(set);
         for (int t : {JX_FILTER_EXCLUSIONS, JX_FILTER_EXCEPTIONS}) {
             const char* kind = t == JX_FILTER_EXCLUSIONS ? "exclude" : "exception";
             for (const std::string& f : MgmtConfig::getFilters(id, t)) {
-                if (json)
+                if (asJson)
                     std::printf("{\"type\":\"%s\",\"pattern\":%s}\n", kind, quoted(f).c_str());
                 else
                     std::printf("%-10s %s\n", kind, f.c_str());

@@ -17,6 +17,7 @@
 #include "FLR/FlrLBFSTreeDB.h"
 #include "FLR/FlrWrDatabase.h"
 #include "FLR/platform/JxException.h"
+#include "Printable.h"
 
 namespace {
 
@@ -40,24 +41,6 @@ struct DbLocation {
         cmd->add_option("--pair", pair, "Use the database directory of this pair (registry)");
     }
 };
-
-// Names are bytes from the file system: quote what JSON cannot carry raw.
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string seqText(uint64_t seq) {
     return seq == kUnscanned ? "unscanned" : std::to_string(seq);

@@ -22,10 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 // --- flr link bench ------------------------------------------------------------------
 
 struct BenchOptions {

@@ -252,13 +252,13 @@ class WatchNotes {
         std::chrono::steady_clock::now().time_since_epoch().count()};
 };
 
-void runWatch(const FlrReplicateOptions& o, bool quiet, const std::string& logFile) {
+void runWatch(const FlrReplicateOptions& repOpts, bool repQuiet, const std::string& logFile) {
     FlrWatchOptions wo;
-    wo.replicate = o;
+    wo.replicate = repOpts;
     FlrWatcher watcher(wo);
     // Stopped (by its destructor) before the watcher goes.
     const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(watcher);
-    const bool tty = !quiet && ::isatty(STDERR_FILENO);
+    const bool tty = !repQuiet && ::isatty(STDERR_FILENO);
     time_t lastLog = 0;
     WatchNotes notes;
     watcher.setStatusListener([&](const FlrWatchState& s) {
@@ -266,7 +266,7 @@ void runWatch(const FlrReplicateOptions& o, bool quiet, const std::string& logFi
         notes.onState(s, watchLine(s));
         if (tty) {
             std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
-        } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
+        } else if (!repQuiet && ::time(nullptr) - lastLog >= 60) {
             lastLog = ::time(nullptr);
             std::fprintf(stderr, "%s\n", watchLine(s).c_str());
         }
@@ -294,8 +294,9 @@ void runWatch(const FlrReplicateOptions& o, bool quiet, const std::string& logFi
     std::printf(
         "flr replicate: watch of %s -> %s stopped; first run %s, %llu records sent, %llu files "
         "resent, %llu resyncs\n",
-        o.source.c_str(), o.target.c_str(), s.lastRunScan.c_str(), (unsigned long long)s.sent,
-        (unsigned long long)s.resentFiles, (unsigned long long)s.resyncs);
+        repOpts.source.c_str(), repOpts.target.c_str(), s.lastRunScan.c_str(),
+        (unsigned long long)s.sent, (unsigned long long)s.resentFiles,
+        (unsigned long long)s.resyncs);
 }
 
 // "host:17311" or "host:17311/dir": a tail's address missing its ":/path",
@@ -328,28 +329,28 @@ void readPatterns(const std::string& file, std::vector<std::string>* out) {
 
 // One spelling per pair (so its state and lock are shared by every way of
 // writing it), and no destination that the copy would feed back into.
-void checkPair(FlrReplicateOptions& o) {
+void checkPair(FlrReplicateOptions& repOpts) {
     std::string host, port, path;
-    if (FlrReplicator::parseRemote(o.target, &host, &port, &path)) {
-        o.source = jx::resolvePath(o.source);
+    if (FlrReplicator::parseRemote(repOpts.target, &host, &port, &path)) {
+        repOpts.source = jx::resolvePath(repOpts.source);
         return;
     }
-    if (looksLikeAddressWithoutPath(o.target))
-        throw CLI::ValidationError("DST", "\"" + o.target +
+    if (looksLikeAddressWithoutPath(repOpts.target))
+        throw CLI::ValidationError("DST", "\"" + repOpts.target +
                                               "\" looks like a tail's address; write a remote "
                                               "destination as HOST:PORT:/path");
-    const std::string src = jx::resolvePath(o.source);
-    const std::string dst = jx::resolvePath(o.target);
+    const std::string src = jx::resolvePath(repOpts.source);
+    const std::string dst = jx::resolvePath(repOpts.target);
     if (jx::pathWithin(dst, src) || jx::pathWithin(src, dst))
         throw CLI::ValidationError("DST", "the destination " + dst + " and the source " + src +
                                               " overlap; neither may lie inside the other");
-    o.source = src;
-    o.target = dst;
+    repOpts.source = src;
+    repOpts.target = dst;
 }
 
-FlrReplicateOptions o;
-bool json = false;
-bool quiet = false;
+FlrReplicateOptions repOpts;
+bool repJson = false;
+bool repQuiet = false;
 bool verbose = false;
 bool dryRun = false;
 bool watch = false;
@@ -357,67 +358,68 @@ std::string bwlimit = "0";
 std::string logFile;
 
 void runReplicate() {
-    EvDebug::Debug("flr replicate", "%s%s -> %s", dryRun ? "Dry run: " : "", o.source.c_str(),
-                   o.target.c_str());
+    EvDebug::Debug("flr replicate", "%s%s -> %s", dryRun ? "Dry run: " : "", repOpts.source.c_str(),
+                   repOpts.target.c_str());
     if (dryRun) {
-        const FlrDryRunReport d = FlrReplicator(o).dryRun();
+        const FlrDryRunReport d = FlrReplicator(repOpts).dryRun();
         EvDebug::Debug("flr replicate",
                        "Dry run: %lld to send, %lld to replace, %lld to remove, %lld unreadable",
                        d.sent, d.replaced, d.removed, d.unreadable);
-        return json ? printDryRunJson(d) : printDryRun(d, o.source, o.target);
+        return repJson ? printDryRunJson(d) : printDryRun(d, repOpts.source, repOpts.target);
     }
-    const bool progress = !quiet && ::isatty(STDERR_FILENO);
+    const bool progress = !repQuiet && ::isatty(STDERR_FILENO);
     if (verbose) {
-        const EntryLister lister{json, progress};
-        o.onSent = [lister](const std::string& rel) { lister.line("sent", rel); };
-        o.onRemoved = [lister](const std::string& rel) { lister.line("removed", rel); };
+        const EntryLister lister{repJson, progress};
+        repOpts.onSent = [lister](const std::string& rel) { lister.line("sent", rel); };
+        repOpts.onRemoved = [lister](const std::string& rel) { lister.line("removed", rel); };
     }
-    if (watch) return runWatch(o, quiet, logFile);
-    FlrReplicator r(o);
+    if (watch) return runWatch(repOpts, repQuiet, logFile);
+    FlrReplicator r(repOpts);
     if (progress) r.setProgress(showProgress);
     const FlrReplicateSummary s = r.run();
     if (progress) std::fprintf(stderr, "\r\x1b[K");
     EvDebug::Debug("flr replicate", "Done: %s, %lld entries sent, %lld removed, %.2f s",
                    s.scan.c_str(), s.files, s.removed, s.seconds);
-    json ? printJson(s) : printSummary(s, o.source, o.target);
+    repJson ? printJson(s) : printSummary(s, repOpts.source, repOpts.target);
 }
 
 }  // namespace
 
 void addReplicateCommands(CLI::App& app) {
     auto* rep = app.add_subcommand("replicate", "Copy SRC to DST and keep DST a mirror of it");
-    rep->add_option("SRC", o.source, "Source folder")->required();
-    rep->add_option("DST", o.target, "Destination folder, or HOST:PORT:/path of a running tail")
+    rep->add_option("SRC", repOpts.source, "Source folder")->required();
+    rep->add_option("DST", repOpts.target,
+                    "Destination folder, or HOST:PORT:/path of a running tail")
         ->required();
     rep->add_option(
-           "--method", o.method,
+           "--method", repOpts.method,
            "How files travel: full, md5, rsync, lbfs or auto (md5/rsync above a learned size)")
         ->check(CLI::IsMember({"full", "md5", "rsync", "lbfs", "auto"}));
-    rep->add_option("--streams", o.streams, "Parallel connections for the files")
+    rep->add_option("--streams", repOpts.streams, "Parallel connections for the files")
         ->check(CLI::Range(1, 64));
-    rep->add_flag("--encrypt", o.encrypt, "Encrypt the link (it is always authenticated)");
-    rep->add_option("--compress", o.compress, "zstd level for the link, 0 = off")
+    rep->add_flag("--encrypt", repOpts.encrypt, "Encrypt the link (it is always authenticated)");
+    rep->add_option("--compress", repOpts.compress, "zstd level for the link, 0 = off")
         ->check(CLI::Range(0, 19));
-    rep->add_flag("--baseline", o.baseline, "Scan everything, not just what changed");
-    rep->add_option("--exclude", o.excludes,
+    rep->add_flag("--baseline", repOpts.baseline, "Scan everything, not just what changed");
+    rep->add_option("--exclude", repOpts.excludes,
                     "Leave paths matching PATTERN alone: neither sent nor removed on the "
                     "destination (repeatable; \"/x\" is anchored at SRC, \"x\" matches at any "
                     "depth; * and ? within a name, ** across folders)");
-    rep->add_option("--include", o.includes,
+    rep->add_option("--include", repOpts.includes,
                     "Send paths matching PATTERN even when an --exclude matches them (repeatable)");
     static std::vector<std::string> excludeFiles;
     rep->add_option("--exclude-from", excludeFiles,
                     "Read exclude patterns from FILE, one per line (blank lines and lines "
                     "starting with # are skipped)")
         ->check(CLI::ExistingFile);
-    rep->add_flag("--no-delete", o.noDelete,
+    rep->add_flag("--no-delete", repOpts.noDelete,
                   "Keep on the destination what the source no longer has");
     rep->parse_complete_callback([] {
-        for (const std::string& f : excludeFiles) readPatterns(f, &o.excludes);
+        for (const std::string& f : excludeFiles) readPatterns(f, &repOpts.excludes);
     });
-    rep->add_option("--state-dir", o.stateRoot, "Where pairs keep their state");
-    rep->add_flag("--json", json, "Print the summary as one JSON object");
-    auto* quietFlag = rep->add_flag("-q,--quiet", quiet, "No progress line");
+    rep->add_option("--state-dir", repOpts.stateRoot, "Where pairs keep their state");
+    rep->add_flag("--json", repJson, "Print the summary as one JSON object");
+    auto* quietFlag = rep->add_flag("-q,--quiet", repQuiet, "No progress line");
     rep->add_flag("-v,--verbose", verbose,
                   "List each entry sent and each entry removed on a local destination (a tail "
                   "over the network reports how many it removed)")
@@ -441,14 +443,14 @@ void addReplicateCommands(CLI::App& app) {
                                        "a dry run shows a single run; it cannot be combined "
                                        "with --watch");
         std::string why;
-        if (!FlrRateLimit::parse(bwlimit, &o.bwlimit, &why))
+        if (!FlrRateLimit::parse(bwlimit, &repOpts.bwlimit, &why))
             throw CLI::ValidationError("--bwlimit", why);
         if (!logFile.empty()) {
             if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
                 JX_THROW_ERRNO("flr replicate", "Couldn't open the log file " + logFile, err);
         }
         try {
-            checkPair(o);
+            checkPair(repOpts);
             runReplicate();
         } catch (const JxException& e) {
             // The log tells how the run ended; stderr shows it once, from main.

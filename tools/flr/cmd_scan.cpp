@@ -52,10 +52,6 @@ long parseSince(const std::string& text) {
     return long(::timegm(&tm));
 }
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 void showProgress(const FlrIfind& scan, Clock::time_point start) {
     const double s = secondsSince(start);
     std::fprintf(stderr, "\r%lld entries, %lld files, %.1f MiB selected, %.0f entries/s   ",

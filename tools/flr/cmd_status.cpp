@@ -106,7 +106,7 @@ void printText(const PairStatus& p) {
     if (!s.error.empty()) std::printf("  error       %s\n", s.error.c_str());
 }
 
-std::string json(const PairStatus& p) {
+std::string pairJson(const PairStatus& p) {
     const FlrWatchState& s = p.state;
     auto q = [](const std::string& v) { return JXZrpJobClient::quoteJson(v); };
     char nums[1024];
@@ -164,7 +164,7 @@ void showStatus(const StatusOptions& o) {
             else
                 std::printf("%s -> %s: never watched\n", o.source.c_str(), o.target.c_str());
         } else if (o.json) {
-            std::printf("%s\n", json(p).c_str());
+            std::printf("%s\n", pairJson(p).c_str());
         } else {
             printText(p);
         }
@@ -175,7 +175,7 @@ void showStatus(const StatusOptions& o) {
     const std::vector<PairStatus> pairs = allPairs(root);
     if (o.json) {
         std::string out = "{\"pairs\":[";
-        for (size_t i = 0; i < pairs.size(); ++i) out += (i ? "," : "") + json(pairs[i]);
+        for (size_t i = 0; i < pairs.size(); ++i) out += (i ? "," : "") + pairJson(pairs[i]);
         std::printf("%s]}\n", out.c_str());
         return;
     }

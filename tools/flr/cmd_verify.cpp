@@ -7,17 +7,13 @@
 
 #include "Commands.h"
 #include "FLR/FlrNetHead.h"
-#include "FLR/platform/JXZrpJobClient.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/service/FlrRemoteVerify.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrTreeVerify.h"
+#include "Printable.h"
 
 namespace {
-
-std::string jsonString(const std::string& s) {
-    return JXZrpJobClient::quoteJson(s);
-}
 
 void printJson(const FlrTreeVerifyResult& r) {
     std::printf("{\"same\":%s,\"entries\":%lld,\"bytes\":%lld,\"differences\":%lld,\"diffs\":[",
