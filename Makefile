@@ -122,7 +122,9 @@ test-long: setup
 		$(TIMED) long tests $(CTEST) $(BUILD)
 	@scripts/pass-table $(TIMES) long
 
-demo: build
+# Builds the flr command alone (the library and the tool, not the tests).
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target flr_tool
 	scripts/demo $(BUILD)
 
 bench: setup

@@ -67,9 +67,9 @@ TEST(FlrCollect, SkippedAndMalformedLinesFailTheRunButNotTheRest) {
 
     const auto missing = flrtest::runTool({"collect", "print", dir.file("none")});
     EXPECT_EQ(1, missing.status);
-    EXPECT_EQ("flr: FlrCollectFile: Couldn't open collect file " + dir.file("none") +
-                  ": No such file or directory\n",
-              missing.err);
+    EXPECT_EQ(
+        "flr: Couldn't open collect file " + dir.file("none") + ": No such file or directory\n",
+        missing.err);
     EXPECT_EQ(2, flrtest::runTool({"collect", "print", file, "--from", "-1"}).status);
 }
 

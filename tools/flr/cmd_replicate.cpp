@@ -13,12 +13,14 @@
 #include <string>
 
 #include "Commands.h"
+#include "FLR/FlrHelper.h"
 #include "FLR/FlrRateLimit.h"
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JXZrpJobClient.h"
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/JxSystemd.h"
+#include "FLR/platform/MgmtConfig.h"
 #include "FLR/service/FlrMetrics.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
@@ -348,6 +350,66 @@ void checkPair(FlrReplicateOptions& repOpts) {
     repOpts.target = dst;
 }
 
+// A set's filter as a pattern of the command line: without a leading "/"
+// it matches at any depth in both; an absolute one is made relative to the
+// source. False for one that cannot match below the source.
+bool relativeFilter(const std::string& filter, const std::string& source, std::string* out) {
+    if (filter.empty()) return false;
+    if (filter[0] != '/') {
+        *out = filter;
+    } else if (filter.rfind("/**/", 0) == 0) {
+        *out = filter.substr(4);
+    } else if (filter.size() > source.size() + 1 && filter.rfind(source + "/", 0) == 0) {
+        *out = filter.substr(source.size());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string declaredPath(const std::string& path) {
+    try {
+        return jx::resolvePath(path);
+    } catch (const JxException&) {
+        return path;  // not here (a tail's path): compared as written
+    }
+}
+
+// The filters `flr config filter` keeps for the set of a declared pair with
+// this source and destination apply to its runs as well, after the command
+// line's own: exclusions as --exclude, exceptions as --include.
+void addDeclaredFilters(FlrReplicateOptions& o) {
+    std::vector<MgmtConfig::Pair> pairs;
+    try {
+        pairs = MgmtConfig::listPairs();
+    } catch (const JxException& e) {
+        EvDebug::Debug("flr replicate", "No declared pairs: %s", e.getMessage().c_str());
+        return;
+    }
+    std::string host, port, path;
+    const std::string target = FlrReplicator::parseRemote(o.target, &host, &port, &path)
+                                   ? FlrHelper::stripTrailingSlashes(path)
+                                   : o.target;
+    for (const MgmtConfig::Pair& p : pairs) {
+        if (declaredPath(p.srcPath) != o.source ||
+            FlrHelper::stripTrailingSlashes(declaredPath(p.destPath)) != target)
+            continue;
+        for (const int type : {JX_FILTER_EXCLUSIONS, JX_FILTER_EXCEPTIONS}) {
+            auto& into = type == JX_FILTER_EXCLUSIONS ? o.excludes : o.includes;
+            for (const std::string& f : MgmtConfig::getFilters(p.setId, type)) {
+                std::string pattern;
+                if (relativeFilter(f, o.source, &pattern))
+                    into.push_back(pattern);
+                else
+                    std::fprintf(stderr,
+                                 "flr: the filter %s of set %ld names nothing below %s: not "
+                                 "applied\n",
+                                 f.c_str(), p.setId, o.source.c_str());
+            }
+        }
+    }
+}
+
 FlrReplicateOptions repOpts;
 bool repJson = false;
 bool repQuiet = false;
@@ -451,6 +513,7 @@ void addReplicateCommands(CLI::App& app) {
         }
         try {
             checkPair(repOpts);
+            addDeclaredFilters(repOpts);
             runReplicate();
         } catch (const JxException& e) {
             // The log tells how the run ended; stderr shows it once, from main.

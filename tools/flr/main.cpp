@@ -1,9 +1,11 @@
 // flr: the command a person runs to replicate, serve and inspect.
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <string>
 
 #include "Commands.h"
+#include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 
 int main(int argc, char** argv) {
@@ -45,8 +47,17 @@ int main(int argc, char** argv) {
     } catch (const ExitCode& e) {
         return e.code;
     } catch (const JxException& e) {
+        // The person reads what went wrong; the class that found it goes
+        // to the log, for whoever debugs it.
+        EvDebug::Debug("flr", "%s", e.toString().c_str());
         std::fflush(stdout);
-        std::fprintf(stderr, "flr: %s\n", e.toString().c_str());
+        const std::string& where = e.getFunction();
+        const bool internal = where.empty() || std::isupper(static_cast<unsigned char>(where[0])) ||
+                              where.find("::") != std::string::npos;
+        if (internal)
+            std::fprintf(stderr, "flr: %s\n", e.getMessage().c_str());
+        else  // a command's own name ("journal print") tells what failed
+            std::fprintf(stderr, "flr: %s\n", e.toString().c_str());
         return 1;
     } catch (const std::exception& e) {
         std::fflush(stdout);
