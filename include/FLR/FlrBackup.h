@@ -143,6 +143,9 @@ class FLR_EXPORT FlrBackup {
         bool fullIfHeld = false;
         // Sender: the tail holds nothing at dst; send by LBFS.
         bool lbfs = false;
+        // Compared by MD5 or RSync, but the tail had no block to compare
+        // with: the content travels whole (and is counted as full).
+        bool tailHeldNothing = false;
     };
 
     using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);

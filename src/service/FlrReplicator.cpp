@@ -333,7 +333,9 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
         scanner.smartsyncSDR(r.source.c_str(), static_cast<long>(r.lastStart), r.collect.c_str(),
                              r.dirchange.c_str(), -1);
     }
-    s.entries = scanner.entryCount();
+    // The walk counts what it finds below the source; the source folder
+    // itself is examined (and, on a baseline, selected) too.
+    s.entries = scanner.entryCount() + 1;
     s.selected = scanner.lastFileCount();
     s.bytesRead = scanner.lastByteCount();
     s.scanSeconds = secondsSince(t0);

@@ -621,6 +621,7 @@ void FlrWatcher::run() {
         m.setPhase("watching");
         m.nextConsistent = Clock::now() + std::chrono::milliseconds(options_.consistentEveryMs);
         auto lastPublish = Clock::now();
+        uint64_t publishedSent = 0;
         while (!stop_.load()) {
             m.checkJournal();
             m.takeEvents();
@@ -628,9 +629,15 @@ void FlrWatcher::run() {
             if (m.resyncNeeded && Clock::now() >= m.resyncAt) m.resync();
             if (!m.pending.empty() && Clock::now() - m.pendingSince >= kResendBatch) m.resend();
             m.recordWhileWatching();
-            if (Clock::now() - lastPublish >= std::chrono::seconds(1)) {
+            // Every second, and soon after records went out, so that a
+            // status read just after a change reached the tail shows it.
+            const uint64_t sent = m.journal ? m.journal->counters().sent : 0;
+            const auto quiet = Clock::now() - lastPublish;
+            if (quiet >= std::chrono::seconds(1) ||
+                (sent != publishedSent && quiet >= std::chrono::milliseconds(100))) {
                 m.publish();
                 lastPublish = Clock::now();
+                publishedSent = sent;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

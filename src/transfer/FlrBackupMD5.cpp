@@ -89,7 +89,10 @@ void FlrBackup::backupMD5OrRSync() {
             continue;
         }
         rememberLinkName(*item);
-        countFile(*item, method);
+        // A file the tail held nothing of travelled whole, whatever the
+        // message says: the summary counts it as full.
+        const bool compared = method == FlrNetMirHeader::kMD5 || method == FlrNetMirHeader::kRSync;
+        countFile(*item, compared && item->tailHeldNothing ? FlrNetMirHeader::kFull : method);
     }
     // The LBFS thread (started by the first new name) answers block
     // requests until the tail asked for everything.

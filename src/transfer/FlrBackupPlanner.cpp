@@ -136,6 +136,7 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     auto final = itemOf(f, first);
     final->md5 = true;
     final->last = true;
+    final->tailHeldNothing = index == 0;
     if (f.lbfsIfNew) settleNewName(f, *final, index > 0);
     queueItem(std::move(final));
     if (sampled)
@@ -164,6 +165,7 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     auto item = itemOf(f, true);
     item->rsync = true;
     item->last = true;
+    item->tailHeldNothing = n <= 0;
     if (f.lbfsIfNew && settleNewName(f, *item, n > 0)) {
         if (sampled)
             addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,

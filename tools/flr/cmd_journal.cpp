@@ -111,7 +111,8 @@ void convertJournal(const ToNetOptions& o) {
                 o.out.c_str());
     if (done.skippedMsg + done.skippedDdr > 0) {
         std::printf(
-            "; skipped %zu without a network form (FLR_JRN_TXTMSG %zu, FLR_JRN_WRITE_DDR %zu)",
+            "; %zu more are messages for the head alone and have no network form "
+            "(FLR_JRN_TXTMSG %zu, FLR_JRN_WRITE_DDR %zu)",
             done.skippedMsg + done.skippedDdr, done.skippedMsg, done.skippedDdr);
     }
     std::printf("\n");

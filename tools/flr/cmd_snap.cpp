@@ -1,9 +1,12 @@
 // flr snap: the recovery points of this host's volumes (list, create,
 // remove, mount, pending removals); flr rp register: send the list of
 // recovery points to the management outbox.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "FLR/FlrHelper.h"
@@ -54,26 +57,37 @@ std::string mountPointOf(const FlrSnapOS::Snap& s) {
 void printList(const std::string& device, bool json) {
     FlrSnapMgr mgr(0);
     const auto list = mgr.getSnapList(device.empty() ? nullptr : device.c_str());
-    if (!json)
-        std::printf("%-6s %-6s %-10s %-20s %-30s %-30s %s\n", "TYPE", "SET", "JOB", "TIME",
-                    "SNAPSHOT", "VOLUME", "MOUNT POINT");
-    for (const auto& e : list) {
-        const std::string mount = mountPointOf(*e.snap);
-        if (json) {
+    if (json) {
+        for (const auto& e : list)
             std::printf(
                 "{\"type\":\"%s\",\"set\":%d,\"job\":%llu,\"time\":%lld,\"snapshot\":\"%s\","
                 "\"name\":\"%s\",\"volume\":\"%s\",\"engine\":%d,\"mountPoint\":\"%s\"}\n",
                 typeName(e.type), e.setId, static_cast<unsigned long long>(e.jobId),
                 static_cast<long long>(e.time), printable(e.snap->rdev.path, true).c_str(),
                 printable(e.snap->name, true).c_str(), printable(e.lv->rdev.path, true).c_str(),
-                static_cast<int>(e.snap->engine), printable(mount, true).c_str());
-            continue;
+                static_cast<int>(e.snap->engine), printable(mountPointOf(*e.snap), true).c_str());
+        return;
+    }
+    // Paths are as long as they are: the columns widen to the longest.
+    std::vector<std::array<std::string, 7>> rows;
+    rows.push_back({"TYPE", "SET", "JOB", "TIME", "SNAPSHOT", "VOLUME", "MOUNT POINT"});
+    for (const auto& e : list) {
+        const std::string mount = mountPointOf(*e.snap);
+        rows.push_back({typeName(e.type), std::to_string(e.setId), std::to_string(e.jobId),
+                        utcTime(e.time), printable(e.snap->rdev.path, false),
+                        printable(e.lv->rdev.path, false),
+                        mount.empty() ? "-" : printable(mount, false)});
+    }
+    std::array<size_t, 7> width{};
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line.append(width[i] - row[i].size() + 2, ' ');
         }
-        std::printf("%-6s %-6d %-10llu %-20s %-30s %-30s %s\n", typeName(e.type), e.setId,
-                    static_cast<unsigned long long>(e.jobId), utcTime(e.time).c_str(),
-                    printable(e.snap->rdev.path, false).c_str(),
-                    printable(e.lv->rdev.path, false).c_str(),
-                    mount.empty() ? "-" : printable(mount, false).c_str());
+        std::printf("%s\n", line.c_str());
     }
 }
 
