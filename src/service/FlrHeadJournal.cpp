@@ -267,7 +267,17 @@ FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnComm
     const int len = encodeNetCmd(&net, encoded, encodedCap);
     lastLen = static_cast<size_t>(len);
     stage(raw.seq_num, encoded, len);
+    if (o.onRecord) tellRecord(net);
     return Outcome::Sent;
+}
+
+void FlrHeadJournal::Impl::tellRecord(const FlrJrnCommandNet& net) const {
+    const char* changed = flrJournalChangedPath(net);
+    std::string path;
+    if (!changed || !paths.toSource(changed, path)) return;
+    const std::string& top = paths.source();
+    const std::string rel = path.size() > top.size() ? path.substr(top.size() + 1) : "";
+    o.onRecord(rel, net.cmd == FLR_JRN_REMOVE || net.cmd == FLR_JRN_RMDIR);
 }
 
 // A scan never enters an excluded folder, so a record below one is excluded

@@ -115,6 +115,7 @@ struct FlrHeadJournal::Impl {
     void sendStaged(bool enterHistory);
     void sendStagedIfFull();
     bool filteredOut(std::string& path) const;
+    void tellRecord(const FlrJrnCommandNet& net) const;
 
     void tryConnect();
     void resendAfter(uint64_t tailLast);

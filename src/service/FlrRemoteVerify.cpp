@@ -48,8 +48,11 @@ class RemoteRecords {
             JX_THROW(kFn, std::string("Unexpected ") + flrNetMsgName(m.type) +
                               " from the tail during the verify");
         ended_ = true;
+        // The tail's errno is the code: a dry run to a folder the tail has
+        // not made yet tells ENOENT from a real refusal.
         if (m.verifyEnd.status != 0)
-            JX_THROW(kFn, std::string("The tail refused the verify: ") + m.verifyEnd.text);
+            JX_THROW_CODE(kFn, std::string("The tail refused the verify: ") + m.verifyEnd.text,
+                          static_cast<int>(m.verifyEnd.status));
         if (m.verifyEnd.entries != records_)
             JX_THROW(kFn, jxFormat("The tail listed %llu entries but sent %llu",
                                    (unsigned long long)m.verifyEnd.entries,

@@ -135,10 +135,13 @@ FlrDryRunReport FlrReplicator::dryRun() {
     if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, source + " is not a folder");
     DryRun dry(source, excludeFilter(source, options_.excludes, options_.includes),
                options_.noDelete);
-    // A run's quick check: kinds, sizes and modification times; owners are
-    // left out, as a run sets them only where it may.
+    // A run's quick check: kinds, sizes and modification times, not the
+    // bytes (a run selects by times too, so a dry run of a large tree
+    // reads no file); owners are left out, as a run sets them only where
+    // it may.
     FlrTreeVerifyOptions compare;
     compare.mtimes = true;
+    compare.contents = false;
     compare.maxDiffs = SIZE_MAX;
     std::string host, port, path;
     if (parseRemote(options_.target, &host, &port, &path)) {
@@ -146,7 +149,13 @@ FlrDryRunReport FlrReplicator::dryRun() {
         flrConnectHead(head, FlrEndpoint{host, port});
         if (options_.compress > 0) head.setCompression(options_.compress);
         if (options_.encrypt) head.setEncryption(1);
-        dry.take(flrVerifyRemote(source, head, FlrHelper::stripTrailingSlashes(path), compare));
+        try {
+            dry.take(flrVerifyRemote(source, head, FlrHelper::stripTrailingSlashes(path), compare));
+        } catch (const JxException& e) {
+            // A first run makes the folder on the tail, as it does locally.
+            if (e.getCode() != ENOENT) throw;
+            dry.allNew();
+        }
     } else if (jx::fileOps().lstat(absolutePath(options_.target).c_str(), &st) != 0 &&
                errno == ENOENT) {
         dry.allNew();

@@ -131,7 +131,7 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
             if (a.st_size != b.st_size)
                 differ(rel, jxFormat("size differs: %lld on source, %lld on destination",
                                      (long long)a.st_size, (long long)b.st_size));
-            else
+            else if (options_.contents)
                 compareContent(rel);
             break;
         case S_IFLNK:

@@ -250,6 +250,15 @@ void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
     h.startSeq = startSeq;
     h.filter = FlrReplicator::excludeFilter(source, o.replicate.excludes, o.replicate.includes);
     h.keepRemoved = o.replicate.noDelete;
+    if (o.replicate.onSent || o.replicate.onRemoved) {
+        // On the journal's thread, possibly while a scan lists its own.
+        h.onRecord = [this](const std::string& rel, bool removed) {
+            if (removed && o.replicate.onRemoved)
+                o.replicate.onRemoved(rel);
+            else if (!removed && o.replicate.onSent)
+                o.replicate.onSent(rel);
+        };
+    }
     if (o.consistentEveryMs > 0) h.durableCheckMs = std::max(o.consistentEveryMs / 2, 100);
     if (tail) {
         h.connect = [t = tail.get()](FlrNetHead& head) { t->connect(head); };

@@ -46,7 +46,7 @@ TEST(FlrWatchCommand, StatusOfARunningAndOfAStoppedWatch) {
     EXPECT_EQ(1, none.status) << none.err;
     EXPECT_NE(std::string::npos, none.out.find("\"running\":false")) << none.out;
 
-    flrtest::ToolProcess watch({"replicate", src, dst, "--watch", "--state-dir", state});
+    flrtest::ToolProcess watch({"replicate", "-v", src, dst, "--watch", "--state-dir", state});
     flrtest::ToolRun running;
     const bool up = eventuallyTrue([&] {
         if (watch.exited()) return true;
@@ -66,6 +66,8 @@ TEST(FlrWatchCommand, StatusOfARunningAndOfAStoppedWatch) {
 
     flrtest::writeFile(src + "/during", "made while watched");
     EXPECT_TRUE(eventuallyTrue([&] { return ::access((dst + "/during").c_str(), F_OK) == 0; }));
+    ASSERT_EQ(0, ::unlink((src + "/before").c_str()));
+    EXPECT_TRUE(eventuallyTrue([&] { return ::access((dst + "/before").c_str(), F_OK) != 0; }));
     const auto all = flrtest::runTool({"status", "--state-dir", state, "--json"});
     EXPECT_EQ(0, all.status) << all.err;
     EXPECT_NE(std::string::npos, all.out.find("{\"pairs\":[{")) << all.out;
@@ -73,6 +75,9 @@ TEST(FlrWatchCommand, StatusOfARunningAndOfAStoppedWatch) {
     ASSERT_EQ(0, ::kill(watch.pid(), SIGINT));
     EXPECT_EQ(0, watch.finish()) << watch.output();
     EXPECT_NE(std::string::npos, watch.output().find("stopped")) << watch.output();
+    // -v lists the journal's records as they go, not only what scans send.
+    EXPECT_NE(std::string::npos, watch.output().find("  sent      during\n")) << watch.output();
+    EXPECT_NE(std::string::npos, watch.output().find("  removed   before\n")) << watch.output();
 
     const auto stopped = flrtest::runTool({"status", src, dst, "--state-dir", state, "--json"});
     EXPECT_EQ(1, stopped.status) << stopped.out;

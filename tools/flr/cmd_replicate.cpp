@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Commands.h"
@@ -153,10 +154,15 @@ void printDryRunJson(const FlrDryRunReport& r) {
 // -v: a line an entry as it goes, in the summary's layout; on stderr when
 // stdout carries the JSON summary. A progress line on the terminal is
 // cleared first so the two do not mix.
+// A watch lists its journal's records on the journal's thread while a scan
+// lists its files on its own: one line at a time.
+std::mutex gListMtx;
+
 struct EntryLister {
     bool toStderr = false;
     bool progress = false;
     void line(const char* word, const std::string& rel) const {
+        std::lock_guard<std::mutex> lock(gListMtx);
         if (progress) std::fprintf(stderr, "\r\x1b[K");
         std::FILE* out = toStderr ? stderr : stdout;
         std::fprintf(out, "  %-9s %s\n", word, rel.empty() ? "." : rel.c_str());

@@ -66,6 +66,10 @@ struct FLR_EXPORT FlrHeadJournalOptions {
     int reconnectMaxMs = 10000;
     // Makes a fresh connection to the tail; throws JxException when it cannot.
     std::function<void(FlrNetHead&)> connect;
+    // Told the source path a record changes (relative to the source, "" for
+    // the source itself) as the record goes to the tail for the first time;
+    // removed for REMOVE and RMDIR. Called on the journal's thread.
+    std::function<void(const std::string& rel, bool removed)> onRecord;
 };
 
 // Monotonic counts; rates come from two snapshots (FlrHeadJournalRates).

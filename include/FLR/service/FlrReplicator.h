@@ -66,6 +66,9 @@ struct FLR_EXPORT FlrReplicateOptions {
     // call at a time, from the transfer's threads), and relative to the
     // destination of each entry a local destination of this run removed (a
     // tail over the network tells how many, not which). Null: not listed.
+    // Under a watch (FlrWatcher) also each journal record's path as it is
+    // sent, removals to onRemoved, from the journal's thread: a watch's
+    // callbacks may be called concurrently.
     std::function<void(const std::string& rel)> onSent;
     std::function<void(const std::string& rel)> onRemoved;
 };

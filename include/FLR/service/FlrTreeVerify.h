@@ -24,6 +24,7 @@ struct FLR_EXPORT FlrTreeVerifyOptions {
     bool mtimes = false;     // compare modification times (to the ns) of files and links
     bool xattrs = true;      // compare user.* attributes (as root also trusted.*, security.*)
     bool acls = true;        // compare POSIX ACLs (access, and a folder's default)
+    bool contents = true;    // compare files' bytes; off: kinds and sizes (and the above) only
     size_t maxDiffs = 1000;  // differences kept; counting goes on beyond them
 };
 
