@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "FLR/FlrNetTail.h"
 #include "FLR/platform/EvDebug.h"
@@ -299,8 +300,7 @@ void FlrTailService::evictOldest(const std::string& prefix) {
     for (auto& [fd, p] : pending_) {
         if (p.evicted || p.prefix != prefix) continue;
         const bool spoke = SdtNetLink::peerHasSpoken(fd);
-        if (!oldest || (oldestSpoke && !spoke) ||
-            (spoke == oldestSpoke && p.order < oldest->order)) {
+        if (!oldest || std::pair(spoke, p.order) < std::pair(oldestSpoke, oldest->order)) {
             oldest = &p;
             oldestFd = fd;
             oldestSpoke = spoke;

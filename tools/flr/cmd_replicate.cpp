@@ -377,7 +377,7 @@ std::string declaredPath(const std::string& path) {
     try {
         return jx::resolvePath(path);
     } catch (const JxException&) {
-        return path;  // not here (a tail's path): compared as written
+        return path;  // not there (yet): compared as written
     }
 }
 
@@ -392,13 +392,14 @@ void addDeclaredFilters(FlrReplicateOptions& o) {
         EvDebug::Debug("flr replicate", "No declared pairs: %s", e.getMessage().c_str());
         return;
     }
+    // A tail's path is compared as written: resolving it here would follow
+    // this host's links, not the tail's.
     std::string host, port, path;
-    const std::string target = FlrReplicator::parseRemote(o.target, &host, &port, &path)
-                                   ? FlrHelper::stripTrailingSlashes(path)
-                                   : o.target;
+    const bool remote = FlrReplicator::parseRemote(o.target, &host, &port, &path);
+    const std::string target = remote ? FlrHelper::stripTrailingSlashes(path) : o.target;
     for (const MgmtConfig::Pair& p : pairs) {
-        if (declaredPath(p.srcPath) != o.source ||
-            FlrHelper::stripTrailingSlashes(declaredPath(p.destPath)) != target)
+        const std::string dest = remote ? p.destPath : declaredPath(p.destPath);
+        if (declaredPath(p.srcPath) != o.source || FlrHelper::stripTrailingSlashes(dest) != target)
             continue;
         for (const int type : {JX_FILTER_EXCLUSIONS, JX_FILTER_EXCEPTIONS}) {
             auto& into = type == JX_FILTER_EXCLUSIONS ? o.excludes : o.includes;

@@ -54,10 +54,8 @@ int main(int argc, char** argv) {
         const std::string& where = e.getFunction();
         const bool internal = where.empty() || std::isupper(static_cast<unsigned char>(where[0])) ||
                               where.find("::") != std::string::npos;
-        if (internal)
-            std::fprintf(stderr, "flr: %s\n", e.getMessage().c_str());
-        else  // a command's own name ("journal print") tells what failed
-            std::fprintf(stderr, "flr: %s\n", e.toString().c_str());
+        // A command's own name ("journal print") tells what failed; a class's does not.
+        std::fprintf(stderr, "flr: %s\n", (internal ? e.getMessage() : e.toString()).c_str());
         return 1;
     } catch (const std::exception& e) {
         std::fflush(stdout);
