@@ -145,6 +145,8 @@ void FlrReplicator::recordConsistentPoint(const std::string& stateDir, long long
 }
 
 FlrReplicator::FlrReplicator(FlrReplicateOptions options) : options_(std::move(options)) {}
+FlrReplicator::FlrReplicator(FlrReplicateOptions options, JxSafeFlags* abortFlag)
+    : options_(std::move(options)), abort_(abortFlag) {}
 FlrReplicator::~FlrReplicator() = default;
 
 void FlrReplicator::setProgress(std::function<void(const FlrReplicateProgress&)> fn) {

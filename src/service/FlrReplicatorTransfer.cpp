@@ -223,13 +223,13 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         multi.linkHardLinks = true;
         multi.tune = tune;
         multi.addDirPair(r.source, r.destination);
-        multi.backup(&r.head, r.collect.c_str(), 0, false, &abort_, -1);
+        multi.backup(&r.head, r.collect.c_str(), 0, false, abort_, -1);
         for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
         s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = multi.getUnappliedEntries();
         r.streamPrivReported = multi.getPrivilegedEntries(&r.streamStripped, &r.streamWithheld);
     } else {
-        FlrBackup backup(&r.head, &abort_, nullptr);
+        FlrBackup backup(&r.head, abort_, nullptr);
         backup.skipVanished = options_.skipVanished;
         backup.linkHardLinks = true;
         tune(backup);

@@ -197,19 +197,16 @@ bool FlrWatcher::Impl::runReplicator() {
     setPhase(jx::readFileIfExists(state + "/last-run", &text, "run record") && !ro.baseline
                  ? "smart-sync"
                  : "baseline");
-    FlrReplicator r(ro);
+    FlrReplicator r(ro, &w.runAbort_);
     FlrReplicateSummary s;
-    w.running_.store(&r);
     try {
         if (w.stop_.load()) JX_THROW(kFn, "Stopped before the run");
         s = r.run();
     } catch (const JxException&) {
-        w.running_.store(nullptr);
         // Stopped meanwhile: the run records nothing, the next start covers it.
         if (w.stop_.load()) return false;
         throw;
     }
-    w.running_.store(nullptr);
     std::lock_guard<std::mutex> g(w.mutex_);
     w.state_.lastRunScan = s.scan;
     w.state_.lastRunAt = nowEpoch();
@@ -452,7 +449,7 @@ void FlrWatcher::Impl::resend() {
     const bool ready = waitForTail(upTo, holdLimit());
     if (ready) {
         try {
-            FlrReplicator r(runOptions());
+            FlrReplicator r(runOptions(), &w.runAbort_);
             const FlrReplicateSummary sent = r.sendFiles({paths.begin(), paths.end()});
             std::lock_guard<std::mutex> g(w.mutex_);
             w.state_.resentFiles += paths.size();

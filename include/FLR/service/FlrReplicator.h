@@ -140,6 +140,9 @@ struct FLR_EXPORT FlrReplicateSummary {
 class FLR_EXPORT FlrReplicator {
   public:
     explicit FlrReplicator(FlrReplicateOptions options);
+    // Polls the caller's flag instead of its own: a stopper that outlives the
+    // run can then abort it without holding a pointer to this object.
+    FlrReplicator(FlrReplicateOptions options, JxSafeFlags* abortFlag);
     ~FlrReplicator();
     FlrReplicator(const FlrReplicator&) = delete;
     FlrReplicator& operator=(const FlrReplicator&) = delete;
@@ -165,7 +168,7 @@ class FLR_EXPORT FlrReplicator {
     // state folder, lock, run record or name database). Throws JxException.
     FlrDryRunReport dryRun();
     // Makes a running run() fail promptly with "Aborted"; any thread.
-    void abort() { abort_.set(1); }
+    void abort() { abort_->set(1); }
 
     // The pair's state folder (made by run()).
     std::string stateDir() const;
@@ -200,6 +203,7 @@ class FLR_EXPORT FlrReplicator {
 
     FlrReplicateOptions options_;
     std::function<void(const FlrReplicateProgress&)> progress_;
-    JxSafeFlags abort_;
-    std::mutex listMtx_;  // one onSent/onRemoved call at a time
+    JxSafeFlags ownAbort_;
+    JxSafeFlags* abort_ = &ownAbort_;  // ownAbort_ or the caller's flag
+    std::mutex listMtx_;               // one onSent/onRemoved call at a time
 };

@@ -104,7 +104,7 @@ class FLR_EXPORT FlrWatcher {
     // progress is aborted, the watch then stops as usual.
     void stop() {
         stop_.store(true);
-        if (FlrReplicator* r = running_.load()) r->abort();
+        runAbort_.set(1);
     }
 
     FlrWatchState state() const;
@@ -115,8 +115,8 @@ class FLR_EXPORT FlrWatcher {
     FlrWatchOptions options_;
     std::function<void(const FlrWatchState&)> listener_;
     std::atomic<bool> stop_{false};
-    std::atomic<FlrReplicator*> running_{nullptr};  // the run in progress, for stop()
-    mutable std::mutex mutex_;                      // guards state_
+    JxSafeFlags runAbort_;      // polled by every run and resend this watch makes
+    mutable std::mutex mutex_;  // guards state_
     FlrWatchState state_;
     std::unique_ptr<Impl> impl_;
 };
