@@ -220,6 +220,14 @@ int modify(Edit edit) {
     return rc;  // closing the lock file releases the flock
 }
 
+// A value written with edge blanks or a leading quote is kept inside quotes.
+std::string keyLine(const std::string& key, const std::string& value) {
+    const bool quote =
+        !value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
+                           value.back() == '\t' || value.front() == '"');
+    return key + " = " + (quote ? "\"" + value + "\"" : value);
+}
+
 bool validText(const std::string& s) {
     return s.find_first_of("\n\r") == std::string::npos;
 }
@@ -299,10 +307,7 @@ int JXPlatformInfo::setString(const std::string& section, const std::string& key
         return -1;
     }
     return modify([&](IniFile& ini) {
-        const bool quote =
-            !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
-                               value.back() == ' ' || value.back() == '\t' || value.front() == '"');
-        const std::string line = key + " = " + (quote ? "\"" + value + "\"" : value);
+        const std::string line = keyLine(key, value);
         auto s = ini.index.find(section);
         if (s != ini.index.end()) {
             auto k = s->second.find(key);
@@ -335,6 +340,86 @@ int JXPlatformInfo::deleteValue(const std::string& section, const std::string& k
         auto k = s->second.find(key);
         if (k == s->second.end()) return false;
         ini.lines.erase(ini.lines.begin() + static_cast<long>(k->second));
+        return true;
+    });
+}
+
+std::vector<std::string> JXPlatformInfo::getSectionNames(const std::string& prefix) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lk(r.mutex);
+    std::vector<std::string> names;
+    for (const auto& [section, _] : r.current().sectionEnd) {
+        if (section.size() > prefix.size() && section.compare(0, prefix.size(), prefix) == 0)
+            names.push_back(section.substr(prefix.size()));
+    }
+    return names;  // the map keeps them sorted
+}
+
+namespace {
+
+// Lines [first, last) of a section's block, from its header to the next
+// header; false when the file has no such section.
+bool sectionBlock(const IniFile& ini, const std::string& section, size_t* first, size_t* last) {
+    std::string name;
+    bool found = false;
+    for (size_t i = 0; i < ini.lines.size(); ++i) {
+        if (!parseSectionHeader(trim(ini.lines[i]), name)) continue;
+        if (found) {
+            *last = i;
+            return true;
+        }
+        if (name == section) {
+            found = true;
+            *first = i;
+        }
+    }
+    *last = ini.lines.size();
+    return found;
+}
+
+}  // namespace
+
+JXPlatformInfo::Entries JXPlatformInfo::getSection(const std::string& section) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lk(r.mutex);
+    const IniFile& ini = r.current();
+    Entries out;
+    size_t first = 0, last = 0;
+    if (!sectionBlock(ini, section, &first, &last)) return out;
+    std::string key, value;
+    for (size_t i = first + 1; i < last; ++i) {
+        if (parseKeyLine(trim(ini.lines[i]), key, value)) out.emplace_back(key, value);
+    }
+    return out;
+}
+
+int JXPlatformInfo::replaceSection(const std::string& section, const Entries& entries) {
+    bool valid = validText(section) && !section.empty() && section.find(']') == std::string::npos;
+    for (const auto& [key, value] : entries)
+        valid = valid && validText(key) && validText(value) && !key.empty() &&
+                key.find('=') == std::string::npos && key[0] != '[' && key[0] != '#' &&
+                key[0] != ';';
+    if (!valid) {
+        errno = EINVAL;
+        return -1;
+    }
+    return modify([&](IniFile& ini) {
+        std::vector<std::string> block;
+        if (!entries.empty()) block.push_back("[" + section + "]");
+        for (const auto& [key, value] : entries) block.push_back(keyLine(key, value));
+        size_t first = 0, last = 0;
+        if (sectionBlock(ini, section, &first, &last)) {
+            // Keep the blank line that parts it from the next section.
+            if (!block.empty() && last < ini.lines.size()) block.emplace_back();
+            ini.lines.erase(ini.lines.begin() + static_cast<long>(first),
+                            ini.lines.begin() + static_cast<long>(last));
+            ini.lines.insert(ini.lines.begin() + static_cast<long>(first), block.begin(),
+                             block.end());
+            return true;
+        }
+        if (block.empty()) return false;
+        if (!ini.lines.empty() && !trim(ini.lines.back()).empty()) ini.lines.emplace_back();
+        ini.lines.insert(ini.lines.end(), block.begin(), block.end());
         return true;
     });
 }

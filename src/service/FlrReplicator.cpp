@@ -27,6 +27,7 @@
 #include "FLR/platform/JxFileLock.h"
 #include "FLR/platform/Jxc.h"
 #include "FLR/service/FlrEndpoint.h"
+#include "FLR/service/FlrPairs.h"
 #include "FLR/service/FlrTailApplier.h"
 #include "FLR/service/FlrTailService.h"
 #include "FlrReplicatorRun.h"
@@ -193,6 +194,19 @@ std::string FlrReplicator::stateDir() const {
     return root + "/" + hexDigest(jx::resolvePath(options_.source, kFn) + "\n" + target);
 }
 
+// Names the pair in its folder (once), so `flr pair ls` can say whose state
+// a folder is even when its first run failed.
+void FlrReplicator::writePairFile(const std::string& state, const std::string& source) const {
+    const std::string file = FlrPairs::pairFile(state);
+    if (::access(file.c_str(), F_OK) == 0) return;
+    std::string host, port, path;
+    const std::string target = parseRemote(options_.target, &host, &port, &path)
+                                   ? options_.target
+                                   : jx::resolvePath(options_.target, kFn);
+    jx::replaceFile(file, jx::resolvePath(source, kFn) + "\n" + target + "\n", 0600, "pair file",
+                    kFn);
+}
+
 void FlrReplicator::prepare(Run& r) {
     r.source = absolutePath(options_.source);
     struct stat st;
@@ -202,6 +216,7 @@ void FlrReplicator::prepare(Run& r) {
 
     r.state = stateDir();
     jx::makePrivateDir(r.state, kFn);
+    writePairFile(r.state, r.source);
     if (!options_.lockHeld) {
         r.lock = std::make_unique<JxFileLock>(r.state + "/lock", 0600);
         if (!r.lock->lock(1, 0))

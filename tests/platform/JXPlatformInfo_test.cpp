@@ -100,6 +100,38 @@ TEST(Registry, RefusesValuesThatWouldBreakTheFile) {
     EXPECT_EQ(0, JXPlatformInfo::getString("ZRP", "sX", v));
 }
 
+// Whole sections: repeated keys in order, a replacement that leaves the
+// neighbours (and their comments) alone, and removal.
+TEST(Registry, SectionsAreReadAndReplacedWhole) {
+    ScopedRegistry reg;
+    flrtest::writeFile(reg.path(),
+                       "[Pairs/a]\nsource = /s\nexclude = *.o\n# note\nexclude = tmp\n\n"
+                       "[Pairs/b]\nsource = /t\n\n[Other]\n; keep\nk = v\n");
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), JXPlatformInfo::getSectionNames("Pairs/"));
+    using E = JXPlatformInfo::Entries;
+    EXPECT_EQ((E{{"source", "/s"}, {"exclude", "*.o"}, {"exclude", "tmp"}}),
+              JXPlatformInfo::getSection("Pairs/a"));
+
+    const E replaced{{"source", "/u"}, {"exclude", " padded "}, {"exclude", "x"}};
+    ASSERT_EQ(0, JXPlatformInfo::replaceSection("Pairs/a", replaced));
+    ASSERT_EQ(0, JXPlatformInfo::replaceSection("Pairs/c", {{"source", "/c"}}));
+    EXPECT_EQ(replaced, JXPlatformInfo::getSection("Pairs/a"));
+    EXPECT_EQ((E{{"source", "/t"}}), JXPlatformInfo::getSection("Pairs/b"));
+    EXPECT_EQ((E{{"source", "/c"}}), JXPlatformInfo::getSection("Pairs/c"));
+    std::string k;
+    EXPECT_EQ(1, JXPlatformInfo::getString("Other", "k", k));
+    EXPECT_NE(std::string::npos, flrtest::readFile(reg.path()).find("; keep\n"));
+
+    ASSERT_EQ(0, JXPlatformInfo::replaceSection("Pairs/b", {}));
+    EXPECT_TRUE(JXPlatformInfo::getSection("Pairs/b").empty());
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), JXPlatformInfo::getSectionNames("Pairs/"));
+    EXPECT_EQ(0, JXPlatformInfo::replaceSection("Pairs/none", {}));  // absent is fine
+
+    EXPECT_EQ(-1, JXPlatformInfo::replaceSection("Pairs/a", {{"[x", "v"}}));
+    EXPECT_EQ(-1, JXPlatformInfo::replaceSection("Pairs/a", {{"k", "two\nlines"}}));
+    EXPECT_EQ(replaced, JXPlatformInfo::getSection("Pairs/a"));
+}
+
 TEST(Registry, SeesChangesMadeByAnotherProcess) {
     ScopedRegistry reg;
     ASSERT_EQ(0, JXPlatformInfo::setString("ZRP", "nK", "1"));

@@ -32,6 +32,7 @@ void addSnapCommands(CLI::App& app);
 void addReplicateCommands(CLI::App& app);
 void addScanCommands(CLI::App& app);
 void addStatusCommands(CLI::App& app);
+void addDeclaredPairCommands(CLI::App& app);
 
 // "HOST:PORT" of a command argument; a malformed one is a usage error.
 FlrEndpoint endpointArgument(const std::string& text);

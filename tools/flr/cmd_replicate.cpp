@@ -23,6 +23,7 @@
 #include "FLR/platform/JxSystemd.h"
 #include "FLR/platform/MgmtConfig.h"
 #include "FLR/service/FlrMetrics.h"
+#include "FLR/service/FlrPairs.h"
 #include "FLR/service/FlrReplicator.h"
 #include "FLR/service/FlrWatcher.h"
 
@@ -307,18 +308,6 @@ void runWatch(const FlrReplicateOptions& repOpts, bool repQuiet, const std::stri
         (unsigned long long)s.resyncs);
 }
 
-// "host:17311" or "host:17311/dir": a tail's address missing its ":/path",
-// which would otherwise become a local folder of that name.
-bool looksLikeAddressWithoutPath(const std::string& target) {
-    if (target.empty() || target[0] == '/' || target[0] == '.') return false;
-    size_t colon = target[0] == '[' ? target.find("]:") : target.find(':');
-    if (colon == std::string::npos) return false;
-    if (target[0] == '[') ++colon;
-    if (target.find('/') < colon) return false;
-    const size_t digits = target.find_first_not_of("0123456789", colon + 1);
-    return digits > colon + 1 && (digits == std::string::npos || target[digits] == '/');
-}
-
 // --exclude-from: a pattern per line; blank lines and # comments skipped.
 void readPatterns(const std::string& file, std::vector<std::string>* out) {
     std::string text;
@@ -335,25 +324,23 @@ void readPatterns(const std::string& file, std::vector<std::string>* out) {
     }
 }
 
-// One spelling per pair (so its state and lock are shared by every way of
-// writing it), and no destination that the copy would feed back into.
-void checkPair(FlrReplicateOptions& repOpts) {
-    std::string host, port, path;
-    if (FlrReplicator::parseRemote(repOpts.target, &host, &port, &path)) {
-        repOpts.source = jx::resolvePath(repOpts.source);
-        return;
+// The library's checks, reported as a usage error on DST.
+void checkPair(FlrReplicateOptions& o) {
+    try {
+        FlrPairs::checkPatterns(o.excludes);
+        FlrPairs::checkPatterns(o.includes);
+    } catch (const JxException& e) {
+        throw CLI::ValidationError("--exclude", e.getMessage());
     }
-    if (looksLikeAddressWithoutPath(repOpts.target))
-        throw CLI::ValidationError("DST", "\"" + repOpts.target +
-                                              "\" looks like a tail's address; write a remote "
-                                              "destination as HOST:PORT:/path");
-    const std::string src = jx::resolvePath(repOpts.source);
-    const std::string dst = jx::resolvePath(repOpts.target);
-    if (jx::pathWithin(dst, src) || jx::pathWithin(src, dst))
-        throw CLI::ValidationError("DST", "the destination " + dst + " and the source " + src +
-                                              " overlap; neither may lie inside the other");
-    repOpts.source = src;
-    repOpts.target = dst;
+    try {
+        FlrPairs::normalize(o);
+    } catch (const JxException& e) {
+        if (e.getCode() != EINVAL) throw;
+        std::string why = e.getMessage();
+        if (!why.empty())
+            why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+        throw CLI::ValidationError("DST", why);
+    }
 }
 
 // A set's filter as a pattern of the command line: without a leading "/"
@@ -425,6 +412,35 @@ bool dryRun = false;
 bool watch = false;
 std::string bwlimit = "0";
 std::string logFile;
+std::string pairName;
+
+// SRC and DST, or a declared pair whose settings stand where the command
+// line gave none (patterns: the pair's first, then the command line's).
+void takePair(const CLI::App* rep) {
+    if (pairName.empty()) {
+        if (repOpts.source.empty() || repOpts.target.empty())
+            throw CLI::ValidationError("DST", "give SRC and DST, or --pair NAME");
+        return;
+    }
+    if (!repOpts.source.empty())
+        throw CLI::ValidationError("--pair", "the pair names its folders; give no SRC or DST");
+    FlrDeclaredPair p;
+    if (!FlrPairs::find(pairName, &p))
+        throw CLI::ValidationError(
+            "--pair", "no pair named " + pairName + " is declared (flr pair ls lists them)");
+    const FlrReplicateOptions& d = p.options;
+    repOpts.source = d.source;
+    repOpts.target = d.target;
+    auto unset = [rep](const char* name) { return rep->get_option(name)->count() == 0; };
+    if (unset("--method")) repOpts.method = d.method;
+    if (unset("--streams")) repOpts.streams = d.streams;
+    if (unset("--compress")) repOpts.compress = d.compress;
+    if (unset("--bwlimit")) repOpts.bwlimit = d.bwlimit;
+    repOpts.encrypt = repOpts.encrypt || d.encrypt;
+    repOpts.noDelete = repOpts.noDelete || d.noDelete;
+    repOpts.excludes.insert(repOpts.excludes.begin(), d.excludes.begin(), d.excludes.end());
+    repOpts.includes.insert(repOpts.includes.begin(), d.includes.begin(), d.includes.end());
+}
 
 void runReplicate() {
     EvDebug::Debug("flr replicate", "%s%s -> %s", dryRun ? "Dry run: " : "", repOpts.source.c_str(),
@@ -456,10 +472,13 @@ void runReplicate() {
 
 void addReplicateCommands(CLI::App& app) {
     auto* rep = app.add_subcommand("replicate", "Copy SRC to DST and keep DST a mirror of it");
-    rep->add_option("SRC", repOpts.source, "Source folder")->required();
+    rep->add_option("SRC", repOpts.source, "Source folder");
     rep->add_option("DST", repOpts.target,
-                    "Destination folder, or HOST:PORT:/path of a running tail")
-        ->required();
+                    "Destination folder, or HOST:PORT:/path of a running tail");
+    rep->add_option("--pair", pairName,
+                    "Run the declared pair NAME (flr pair add) instead of SRC and DST; options "
+                    "given here override its settings")
+        ->type_name("NAME");
     rep->add_option(
            "--method", repOpts.method,
            "How files travel: full, md5, rsync, lbfs or auto (md5/rsync above a learned size)")
@@ -473,14 +492,17 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_option("--exclude", repOpts.excludes,
                     "Leave paths matching PATTERN alone: neither sent nor removed on the "
                     "destination (repeatable; \"/x\" is anchored at SRC, \"x\" matches at any "
-                    "depth; * and ? within a name, ** across folders)");
+                    "depth; * and ? within a name, ** across folders)")
+        ->allow_extra_args(false);
     rep->add_option("--include", repOpts.includes,
-                    "Send paths matching PATTERN even when an --exclude matches them (repeatable)");
+                    "Send paths matching PATTERN even when an --exclude matches them (repeatable)")
+        ->allow_extra_args(false);
     static std::vector<std::string> excludeFiles;
     rep->add_option("--exclude-from", excludeFiles,
                     "Read exclude patterns from FILE, one per line (blank lines and lines "
                     "starting with # are skipped)")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->allow_extra_args(false);
     rep->add_flag("--no-delete", repOpts.noDelete,
                   "Keep on the destination what the source no longer has");
     rep->parse_complete_callback([] {
@@ -506,7 +528,7 @@ void addReplicateCommands(CLI::App& app) {
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
     addMetricsOption(rep, metricsAt)->needs("--watch");
-    rep->callback([] {
+    rep->callback([rep] {
         if (dryRun && watch)
             throw CLI::ValidationError("--dry-run",
                                        "a dry run shows a single run; it cannot be combined "
@@ -518,6 +540,7 @@ void addReplicateCommands(CLI::App& app) {
             if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
                 JX_THROW_ERRNO("flr replicate", "Couldn't open the log file " + logFile, err);
         }
+        takePair(rep);
         try {
             checkPair(repOpts);
             addDeclaredFilters(repOpts);

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     addReplicateCommands(app);
     addScanCommands(app);
     addStatusCommands(app);
+    addDeclaredPairCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

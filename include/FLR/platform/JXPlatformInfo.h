@@ -11,6 +11,8 @@
 // leaves the old or the new file.
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FLR/platform/FlrExport.h"
 
@@ -34,6 +36,15 @@ class FLR_EXPORT JXPlatformInfo {
     static void getActiveClientList(std::list<std::string>& clients);
     // [Platform] sHostName, else gethostname().
     static std::string getPhysicalHostName();
+
+    // Whole sections, for records kept one per section ("Pairs/NAME"): the
+    // names after `prefix`, sorted; a section's keys with their values in
+    // file order (a key may repeat); and a section replaced in one atomic
+    // write (0, or -1 with errno; an empty list removes it).
+    using Entries = std::vector<std::pair<std::string, std::string>>;
+    static std::vector<std::string> getSectionNames(const std::string& prefix);
+    static Entries getSection(const std::string& section);
+    static int replaceSection(const std::string& section, const Entries& entries);
 
     static void setRegistryFile(const std::string& path);
     static std::string getRegistryFile();

@@ -192,6 +192,7 @@ class FLR_EXPORT FlrReplicator {
   private:
     struct Run;
     void prepare(Run& r);
+    void writePairFile(const std::string& state, const std::string& source) const;
     void connect(Run& r);
     void scan(Run& r, FlrReplicateSummary& s);
     void transfer(Run& r, FlrReplicateSummary& s);
