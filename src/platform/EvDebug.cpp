@@ -11,11 +11,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <string>
 
 namespace {
 
-// All logger state; sinkMutex guards fd/ownsFd/teeFd, captureMutex the capture list.
+// Errors shown on a terminal or a service's journal: a source may show
+// kShownPerWindow lines per window; the rest are counted and summed up in one
+// line when its window ends or the process flushes. A log file keeps all.
+constexpr int kShownPerWindow = 10;
+constexpr time_t kWindowSeconds = 60;
+
+struct ErrorBudget {
+    time_t windowStart = 0;
+    int shown = 0;
+    long long held = 0;
+};
+
+// All logger state; sinkMutex guards fd/ownsFd/teeFd/budgets, captureMutex the capture list.
 struct LoggerState {
     std::mutex sinkMutex;
     int fd = 2;
@@ -24,6 +38,7 @@ struct LoggerState {
     // A second file that gets the lines up to teeLevel (-1: none).
     int teeFd = -1;
     std::atomic<int> teeLevel{-1};
+    std::map<std::string, ErrorBudget> budgets;  // by function, for stderr only
     std::mutex captureMutex;
     std::vector<EvLogLine> captured;
     std::atomic<int> captures{0};
@@ -58,6 +73,31 @@ const char* levelName(int level, bool warning) {
     }
 }
 
+std::string heldLine(const std::string& function, long long held) {
+    return "flr: " + std::to_string(held) + " more error" + (held == 1 ? "" : "s") + " from " +
+           function + " not shown (--log-file or FLR_LOG keeps every line)\n";
+}
+
+void writeAll(int fd, const std::string& line) {
+    ssize_t ignored = ::write(fd, line.data(), line.size());
+    (void)ignored;
+}
+
+// Under sinkMutex. False when this line is to be held back from stderr.
+bool withinBudget(LoggerState& s, const char* function, time_t now) {
+    ErrorBudget& b = s.budgets[function ? function : ""];
+    if (now - b.windowStart >= kWindowSeconds) {
+        if (b.held > 0) writeAll(s.fd, heldLine(function ? function : "", b.held));
+        b = ErrorBudget{now, 0, 0};
+    }
+    if (b.shown < kShownPerWindow) {
+        ++b.shown;
+        return true;
+    }
+    ++b.held;
+    return false;
+}
+
 void emit(int level, const char* function, const char* text, bool warning) {
     LoggerState& s = state();
     if (s.captures.load(std::memory_order_acquire) > 0) {
@@ -83,10 +123,8 @@ void emit(int level, const char* function, const char* text, bool warning) {
     line += '\n';
     std::lock_guard<std::mutex> lk(s.sinkMutex);
     // One write per line keeps lines whole when several processes share a file.
-    if (toSink) {
-        ssize_t ignored = ::write(s.fd, line.data(), line.size());
-        (void)ignored;
-    }
+    if (toSink && (level > 0 || s.ownsFd || withinBudget(s, function, tv.tv_sec)))
+        writeAll(s.fd, line);
     if (toTee && s.teeFd >= 0 && s.teeFd != s.fd) {
         ssize_t ignored = ::write(s.teeFd, line.data(), line.size());
         (void)ignored;
@@ -174,6 +212,15 @@ void EvDebug::setLogFile(const std::string& path) {
     if (s.ownsFd) ::close(s.fd);
     s.fd = f;
     s.ownsFd = owns;
+}
+
+void EvDebug::flushHeldErrors() {
+    LoggerState& s = state();
+    std::lock_guard<std::mutex> lk(s.sinkMutex);
+    for (auto& [function, b] : s.budgets) {
+        if (b.held > 0) writeAll(s.fd, heldLine(function, b.held));
+        b.held = 0;
+    }
 }
 
 int EvDebug::teeToFile(const std::string& path, int level) {

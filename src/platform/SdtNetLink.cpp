@@ -220,6 +220,14 @@ bool sitOutFailedProofs(const std::string& address, const AbortList& aborts) {
 
 }  // namespace
 
+SdtError SdtNetLink::checkSecret() const {
+    std::string secret;
+    SdtError err;
+    std::lock_guard<std::mutex> lock(impl_->secretMtx);
+    if (loadLinkSecret(impl_->secretOverride, &secret, &err)) wipe(secret.data(), secret.size());
+    return err;
+}
+
 SdtError SdtNetLink::setSocket(int fd, bool server) {
     static const char* const kFn = "SdtNetLink::setSocket";
     if (isConnected()) closeSocket();

@@ -77,6 +77,9 @@ void FlrTailService::setEvents(Events events) {
 }
 
 void FlrTailService::listen(const std::string& host, const std::string& port) {
+    // A tail no head could authenticate to says so now, not once per head.
+    const SdtError secret = secretHolder_.checkSecret();
+    if (!secret.ok()) JX_THROW_CODE(kFn, "Not listening: " + secret.text(), EACCES);
     struct addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

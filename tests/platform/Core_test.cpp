@@ -136,6 +136,45 @@ TEST(EvDebug, CaptureSeesEveryLevelAndSinkFiltersByLevel) {
     EXPECT_EQ(std::string::npos, text.find("table line"));
 }
 
+namespace {
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// Thousands of per-file errors must not bury a terminal: each function shows
+// its first ten, the rest become one counted line; a log file keeps all.
+TEST(EvDebug, StderrShowsTheFirstErrorsOfEachFunctionAndCountsTheRest) {
+    flrtest::TempDir dir;
+    const std::string shown = dir.file("stderr"), kept = dir.file("kept.log");
+    ASSERT_EQ(0, EvDebug::teeToFile(kept, 0));
+    const int saved = ::dup(2);
+    const int redirected = ::open(shown.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(redirected, 0);
+    ::dup2(redirected, 2);
+    for (int i = 0; i < 25; ++i) EvDebug::Error("Flood::apply", "file %d failed", i);
+    for (int i = 0; i < 3; ++i) EvDebug::Error("Other::step", "rare %d", i);
+    EvDebug::Debug("Flood::apply", "not an error");
+    EvDebug::flushHeldErrors();
+    EvDebug::flushHeldErrors();  // nothing more held: no second summary
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(redirected);
+    EvDebug::teeToFile("", 0);
+
+    const std::string text = flrtest::readFile(shown);
+    EXPECT_EQ(10u, count(text, "Flood::apply: file ")) << text;
+    EXPECT_NE(std::string::npos, text.find("Flood::apply: file 9 failed"));
+    EXPECT_EQ(3u, count(text, "Other::step: rare ")) << text;
+    EXPECT_EQ(1u, count(text, "flr: 15 more errors from Flood::apply not shown")) << text;
+    EXPECT_EQ(0u, count(text, "more errors from Other::step"));
+    EXPECT_EQ(25u, count(flrtest::readFile(kept), "Flood::apply: file "));
+}
+
 TEST(JxIO, WholeBufferLoopsAndTheirMessages) {
     int p[2];
     ASSERT_EQ(0, pipe(p));

@@ -179,6 +179,13 @@ TEST_F(FlrNetCommand, WrongOrMissingSecretIsRefused) {
 
     stopTail();
     EXPECT_NE(std::string::npos, tailErr_.find("refused connection 1 from 127.0.0.1:")) << tailErr_;
+
+    // A tail no head could authenticate to does not start at all.
+    flrtest::writeFile(dir_.file("bare.ini"), "[ZRP]\nsOther = 1\n");
+    r = flrtest::runTool({"tail", "--listen", "127.0.0.1:0", "--root", dir_.path()}, {},
+                         {"FLR_REGISTRY=" + dir_.file("bare.ini")});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("Not listening: No link secret configured")) << r.err;
 }
 
 // keygen writes a private secret file that never replaces an existing one

@@ -75,6 +75,9 @@ TEST(FlrServiceNotify, TailIsReadyOnceListeningAndPingsTheWatchdog) {
     flrtest::TempDir dir;
     NotifySocket manager(dir.file("notify"));
     ASSERT_TRUE(manager.bound()) << dir.path();
+    ASSERT_EQ(0, flrtest::runTool({"link", "keygen", dir.file("link.key")}).status);
+    flrtest::writeFile(dir.file("flr.ini"),
+                       "[ZRP]\nsLinkSecretFile = " + dir.file("link.key") + "\n");
     // Half of 0.2 s between pings: several arrive within the wait below.
     flrtest::ToolProcess tail(
         {"tail", "--listen", "127.0.0.1:0", "--bookkeeping"},

@@ -8,7 +8,17 @@
 #include "FLR/platform/EvDebug.h"
 #include "FLR/platform/JxException.h"
 
+namespace {
+
+// Errors held back from the terminal are counted at the end, however it comes.
+struct HeldErrorsReport {
+    ~HeldErrorsReport() { EvDebug::flushHeldErrors(); }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    const HeldErrorsReport heldErrors;
     CLI::App app{"flr - continuous file-level replication between Linux hosts"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show help for every command");

@@ -44,6 +44,10 @@ class FLR_EXPORT EvDebug {
     // created 0600), whatever the sink shows; empty path: no longer. 0, or
     // the errno of a file that cannot be opened.
     static int teeToFile(const std::string& path, int level);
+    // On stderr each function shows at most 10 errors a minute; the others
+    // are counted and summed up in one line when the minute ends, or now.
+    // A program calls this before it exits. Log files get every line.
+    static void flushHeldErrors();
 };
 
 // While alive, every log line of every thread is also kept here.

@@ -200,6 +200,10 @@ class FLR_EXPORT SdtNetLink {
     // Takes over other's setSecret() override (a further connection of the
     // same peer proves the same secret), without the secret leaving either.
     void inheritSecret(const SdtNetLink& other);
+    // Whether a secret can be had now (the override, else the registry's),
+    // so a server can refuse to start instead of refusing every peer. The
+    // error's text names where the secret should be, never the secret.
+    SdtError checkSecret() const;
     // Whether this end offers integrity-only frames (authenticated, not
     // encrypted) at the next handshake: -1 as registry [ZRP]
     // bLinkIntegrityOnly says (the default), 0 no, 1 yes. The link is
