@@ -1,11 +1,15 @@
 // flr pair and flr replicate --pair: a declared pair's settings reach its
 // runs, and every state folder can be named and removed.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "FLR/platform/FlrDriver.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 
@@ -30,6 +34,12 @@ struct PairRun {
     bool has(const std::string& rel) const {
         struct stat st;
         return ::lstat((dst + "/" + rel).c_str(), &st) == 0;
+    }
+    bool arrives(const std::string& rel, int seconds = 30) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!has(rel) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return has(rel);
     }
 };
 
@@ -82,6 +92,41 @@ TEST(FlrPairCommand, StateFoldersAreListedAndRemoved) {
     EXPECT_NE(0, p.flr({"pair", "rm", "--state-id", id}).status);
     // The replica stays; only the pair's bookkeeping went.
     EXPECT_TRUE(p.has("keep.txt"));
+}
+
+// What `systemctl reload flr-watch@NAME` does after the pair was edited.
+TEST(FlrPairCommand, AWatchTakesTheChangedPairOnHangup) {
+    FLR_REQUIRE_TOOL();
+    std::string why;
+    if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
+    PairRun p;
+    ASSERT_EQ(0, p.flr({"pair", "add", "www", p.src, p.dst}).status);
+    flrtest::ToolProcess watch(
+        {"replicate", "--pair", "www", "--watch", "-q", "--state-dir", p.state},
+        {"FLR_REGISTRY=" + p.reg.path()});
+    flrtest::writeFile(p.src + "/probe.log", "watched");
+    ASSERT_TRUE(p.arrives("probe.log")) << watch.output();
+
+    ASSERT_EQ(
+        0, p.flr({"pair", "add", "www", p.src, p.dst, "--exclude", "*.log", "--replace"}).status);
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGHUP));
+    ASSERT_FALSE(watch.waitForLine("watching again with its new settings", 60).empty())
+        << watch.output();
+    flrtest::writeFile(p.src + "/after.log", "excluded now");
+    flrtest::writeFile(p.src + "/after.txt", "sent");
+    EXPECT_TRUE(p.arrives("after.txt")) << watch.output();
+    EXPECT_FALSE(p.has("after.log"));
+
+    // A hangup with the pair unchanged only reopens the log.
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGHUP));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGINT));
+    EXPECT_EQ(0, watch.finish()) << watch.output();
+    size_t restarts = 0;
+    for (size_t at = watch.output().find("watching again"); at != std::string::npos;
+         at = watch.output().find("watching again", at + 1))
+        ++restarts;
+    EXPECT_EQ(1u, restarts) << watch.output();
 }
 
 }  // namespace

@@ -190,16 +190,18 @@ void onHangup(int) {
     gReopenLog = 1;
 }
 
-void reopenLogIfAsked(const std::string& logFile) {
-    if (!gReopenLog) return;
+// True when a SIGHUP came since the last call.
+bool reopenLogIfAsked(const std::string& logFile) {
+    if (!gReopenLog) return false;
     gReopenLog = 0;
-    if (logFile.empty()) return;
+    if (logFile.empty()) return true;
     // On failure the file open until now stays the log.
     if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
         std::fprintf(stderr, "flr replicate: couldn't reopen the log file %s: %s\n",
                      logFile.c_str(), std::strerror(err));
     else
         EvDebug::Debug("flr replicate", "Log file reopened");
+    return true;
 }
 
 std::string watchLine(const FlrWatchState& s) {
@@ -261,34 +263,42 @@ class WatchNotes {
         std::chrono::steady_clock::now().time_since_epoch().count()};
 };
 
-void runWatch(const FlrReplicateOptions& repOpts, bool repQuiet, const std::string& logFile) {
+// A declared pair read again on SIGHUP: true, with the options a start would
+// now take, when they differ from the running ones.
+using PairRereader = std::function<bool(const FlrReplicateOptions& running, FlrReplicateOptions*)>;
+
+// One watch until it stops; true when it stopped to start again with *opts.
+bool watchOnce(FlrReplicateOptions* opts, bool quiet, const std::string& logFile,
+               const PairRereader& reread) {
     FlrWatchOptions wo;
-    wo.replicate = repOpts;
+    wo.replicate = *opts;
     FlrWatcher watcher(wo);
     // Stopped (by its destructor) before the watcher goes.
     const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(watcher);
-    const bool tty = !repQuiet && ::isatty(STDERR_FILENO);
+    const bool tty = !quiet && ::isatty(STDERR_FILENO);
     time_t lastLog = 0;
     WatchNotes notes;
+    bool restart = false;
     watcher.setStatusListener([&](const FlrWatchState& s) {
-        reopenLogIfAsked(logFile);
+        if (reopenLogIfAsked(logFile) && reread && !restart) {
+            try {
+                restart = reread(wo.replicate, opts);
+            } catch (const JxException& e) {
+                std::fprintf(stderr, "flr replicate: the pair's settings are kept: %s\n",
+                             e.getMessage().c_str());
+            }
+            if (restart) watcher.stop();
+        }
         notes.onState(s, watchLine(s));
         if (tty) {
             std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
-        } else if (!repQuiet && ::time(nullptr) - lastLog >= 60) {
+        } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
             lastLog = ::time(nullptr);
             std::fprintf(stderr, "%s\n", watchLine(s).c_str());
         }
         std::fflush(stderr);
     });
     gWatcher = &watcher;
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = onHangup;
-    ::sigaction(SIGHUP, &sa, nullptr);
     jx::JxSystemdWatchdog watchdog([&] { return notes.alive(watcher); });
     try {
         watcher.run();
@@ -303,9 +313,25 @@ void runWatch(const FlrReplicateOptions& repOpts, bool repQuiet, const std::stri
     std::printf(
         "flr replicate: watch of %s -> %s stopped; first run %s, %llu records sent, %llu files "
         "resent, %llu resyncs\n",
-        repOpts.source.c_str(), repOpts.target.c_str(), s.lastRunScan.c_str(),
+        wo.replicate.source.c_str(), wo.replicate.target.c_str(), s.lastRunScan.c_str(),
         (unsigned long long)s.sent, (unsigned long long)s.resentFiles,
         (unsigned long long)s.resyncs);
+    return restart && !gSignals;
+}
+
+void runWatch(FlrReplicateOptions opts, bool quiet, const std::string& logFile,
+              const PairRereader& reread) {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onHangup;
+    ::sigaction(SIGHUP, &sa, nullptr);
+    while (watchOnce(&opts, quiet, logFile, reread)) {
+        std::printf("flr replicate: the pair changed; watching again with its new settings\n");
+        std::fflush(stdout);
+    }
 }
 
 // --exclude-from: a pattern per line; blank lines and # comments skipped.
@@ -413,9 +439,34 @@ bool watch = false;
 std::string bwlimit = "0";
 std::string logFile;
 std::string pairName;
+PairRereader rereadPair;
 
-// SRC and DST, or a declared pair whose settings stand where the command
-// line gave none (patterns: the pair's first, then the command line's).
+// A declared pair's settings stand where the command line gave none
+// (patterns: the pair's first, then the command line's).
+void applyPair(const CLI::App* rep, const FlrDeclaredPair& p, FlrReplicateOptions& o) {
+    const FlrReplicateOptions& d = p.options;
+    o.source = d.source;
+    o.target = d.target;
+    auto unset = [rep](const char* name) { return rep->get_option(name)->count() == 0; };
+    if (unset("--method")) o.method = d.method;
+    if (unset("--streams")) o.streams = d.streams;
+    if (unset("--compress")) o.compress = d.compress;
+    if (unset("--bwlimit")) o.bwlimit = d.bwlimit;
+    o.encrypt = o.encrypt || d.encrypt;
+    o.noDelete = o.noDelete || d.noDelete;
+    o.excludes.insert(o.excludes.begin(), d.excludes.begin(), d.excludes.end());
+    o.includes.insert(o.includes.begin(), d.includes.begin(), d.includes.end());
+}
+
+FlrDeclaredPair findPair() {
+    FlrDeclaredPair p;
+    if (!FlrPairs::find(pairName, &p))
+        throw CLI::ValidationError(
+            "--pair", "no pair named " + pairName + " is declared (flr pair ls lists them)");
+    return p;
+}
+
+// SRC and DST, or a declared pair.
 void takePair(const CLI::App* rep) {
     if (pairName.empty()) {
         if (repOpts.source.empty() || repOpts.target.empty())
@@ -424,22 +475,34 @@ void takePair(const CLI::App* rep) {
     }
     if (!repOpts.source.empty())
         throw CLI::ValidationError("--pair", "the pair names its folders; give no SRC or DST");
-    FlrDeclaredPair p;
-    if (!FlrPairs::find(pairName, &p))
-        throw CLI::ValidationError(
-            "--pair", "no pair named " + pairName + " is declared (flr pair ls lists them)");
-    const FlrReplicateOptions& d = p.options;
-    repOpts.source = d.source;
-    repOpts.target = d.target;
-    auto unset = [rep](const char* name) { return rep->get_option(name)->count() == 0; };
-    if (unset("--method")) repOpts.method = d.method;
-    if (unset("--streams")) repOpts.streams = d.streams;
-    if (unset("--compress")) repOpts.compress = d.compress;
-    if (unset("--bwlimit")) repOpts.bwlimit = d.bwlimit;
-    repOpts.encrypt = repOpts.encrypt || d.encrypt;
-    repOpts.noDelete = repOpts.noDelete || d.noDelete;
-    repOpts.excludes.insert(repOpts.excludes.begin(), d.excludes.begin(), d.excludes.end());
-    repOpts.includes.insert(repOpts.includes.begin(), d.includes.begin(), d.includes.end());
+    applyPair(rep, findPair(), repOpts);
+}
+
+bool sameRun(const FlrReplicateOptions& a, const FlrReplicateOptions& b) {
+    return a.source == b.source && a.target == b.target && a.method == b.method &&
+           a.streams == b.streams && a.compress == b.compress && a.encrypt == b.encrypt &&
+           a.noDelete == b.noDelete && a.bwlimit == b.bwlimit && a.excludes == b.excludes &&
+           a.includes == b.includes;
+}
+
+// SIGHUP under `--watch --pair NAME`: the pair as a start would take it now.
+PairRereader pairRereader(const CLI::App* rep, FlrReplicateOptions fromCommandLine) {
+    if (pairName.empty()) return nullptr;
+    return [rep, fromCommandLine](const FlrReplicateOptions& running, FlrReplicateOptions* next) {
+        FlrReplicateOptions o = fromCommandLine;
+        FlrDeclaredPair p;
+        if (!FlrPairs::find(pairName, &p))
+            JX_THROW_CODE("flr replicate", "the pair " + pairName + " is no longer declared",
+                          ENOENT);
+        applyPair(rep, p, o);
+        FlrPairs::normalize(o);
+        addDeclaredFilters(o);
+        if (sameRun(o, running)) return false;
+        o.onSent = running.onSent;
+        o.onRemoved = running.onRemoved;
+        *next = std::move(o);
+        return true;
+    };
 }
 
 void runReplicate() {
@@ -458,7 +521,7 @@ void runReplicate() {
         repOpts.onSent = [lister](const std::string& rel) { lister.line("sent", rel); };
         repOpts.onRemoved = [lister](const std::string& rel) { lister.line("removed", rel); };
     }
-    if (watch) return runWatch(repOpts, repQuiet, logFile);
+    if (watch) return runWatch(repOpts, repQuiet, logFile, rereadPair);
     FlrReplicator r(repOpts);
     if (progress) r.setProgress(showProgress);
     const FlrReplicateSummary s = r.run();
@@ -540,6 +603,7 @@ void addReplicateCommands(CLI::App& app) {
             if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
                 JX_THROW_ERRNO("flr replicate", "Couldn't open the log file " + logFile, err);
         }
+        rereadPair = pairRereader(rep, repOpts);
         takePair(rep);
         try {
             checkPair(repOpts);
