@@ -140,7 +140,14 @@ std::vector<PairStatus> allPairs(const std::string& root) {
     if (!dir) return pairs;
     while (const struct dirent* e = ::readdir(dir.get())) {
         if (e->d_name[0] == '.') continue;
-        PairStatus p = readPair(root + "/" + e->d_name);
+        // Another user's private state folder is theirs alone: not listed.
+        PairStatus p;
+        try {
+            p = readPair(root + "/" + e->d_name);
+        } catch (const JxException& ex) {
+            if (ex.getCode() != EACCES && ex.getCode() != EPERM) throw;
+            continue;
+        }
         if (p.known) pairs.push_back(std::move(p));
     }
     return pairs;
