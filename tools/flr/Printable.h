@@ -29,3 +29,16 @@ inline std::string printable(const std::string& s, bool json) {
 inline std::string jsonString(const std::string& s) {
     return JXZrpJobClient::quoteJson(s);
 }
+
+// 1536 -> "1.5 KiB": sizes and rates for a person.
+inline std::string humanBytes(double b) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (b >= 1024 && u < 4) {
+        b /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, u ? "%.1f %s" : "%.0f %s", b, units[u]);
+    return text;
+}

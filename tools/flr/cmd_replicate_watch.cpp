@@ -1,0 +1,186 @@
+// flr replicate --watch: the watch as a command runs it. Signals map to a
+// clean stop, the status line goes to the terminal or the log, systemd hears
+// when it is ready and that it lives, and a declared pair is read again on
+// SIGHUP.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "FLR/platform/EvDebug.h"
+#include "FLR/platform/JxException.h"
+#include "FLR/platform/JxSystemd.h"
+#include "FLR/service/FlrMetrics.h"
+#include "FLR/service/FlrWatcher.h"
+#include "Printable.h"
+#include "ReplicateWatch.h"
+
+namespace {
+
+// The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
+// second one ends the process at once (the journal's cache is durable).
+FlrWatcher* gWatcher = nullptr;
+volatile sig_atomic_t gSignals = 0;
+
+void onStopSignal(int sig) {
+    if (gSignals) ::_exit(128 + sig);
+    gSignals = 1;
+    if (gWatcher) gWatcher->stop();
+}
+
+// SIGHUP (logrotate, `systemctl reload`) asks for the log file to be opened
+// anew; the watch's loop does it, as opening a file is no work for a handler.
+volatile sig_atomic_t gReopenLog = 0;
+
+void onHangup(int) {
+    gReopenLog = 1;
+}
+
+// True when a SIGHUP came since the last call.
+bool reopenLogIfAsked(const std::string& logFile) {
+    if (!gReopenLog) return false;
+    gReopenLog = 0;
+    if (logFile.empty()) return true;
+    // On failure the file open until now stays the log.
+    if (const int err = EvDebug::teeToFile(logFile, std::max(1, EvDebug::getLevel())))
+        std::fprintf(stderr, "flr replicate: couldn't reopen the log file %s: %s\n",
+                     logFile.c_str(), std::strerror(err));
+    else
+        EvDebug::Debug("flr replicate", "Log file reopened");
+    return true;
+}
+
+std::string watchLine(const FlrWatchState& s) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "watch %s: %.0f records/s, lag %llu records %.0f s, %s/s, %llu resyncs, %s",
+                  s.phase.c_str(), s.recordsPerSecond, (unsigned long long)s.lagRecords,
+                  s.lagSeconds, humanBytes(s.bytesPerSecond).c_str(), (unsigned long long)s.resyncs,
+                  s.connected ? "connected" : "not connected");
+    return text;
+}
+
+// --metrics [ADDR:]PORT: Prometheus figures while the watch runs.
+std::unique_ptr<JxMetricsServer> serveWatchMetrics(const std::string& metricsAt,
+                                                   const FlrWatcher& watcher) {
+    if (metricsAt.empty()) return nullptr;
+    auto server = flrServeMetrics(metricsAt, [&watcher] {
+        FlrMetricsText text;
+        flrWatchMetrics(watcher.state(), text);
+        return text.text();
+    });
+    std::printf("flr replicate: metrics on http://%s/metrics\n", server->address().c_str());
+    std::fflush(stdout);
+    return server;
+}
+
+// What systemd hears from a watch run as a Type=notify service: ready once
+// the first run is done and changes are followed, then its status line.
+class WatchNotes {
+  public:
+    void onState(const FlrWatchState& s, const std::string& line) {
+        beat_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::string note;
+        if (!ready_ && s.phase == "watching") {
+            ready_ = true;
+            note = "READY=1\n";
+        }
+        if (!note.empty() || s.phase != phase_ || ::time(nullptr) - statusAt_ >= 10) {
+            phase_ = s.phase;
+            statusAt_ = ::time(nullptr);
+            jx::systemdNotify(note + "STATUS=" + line);
+        }
+    }
+    // Runs (the first one, a resync, a resend) report only when they end;
+    // otherwise the watch's loop reports every second.
+    bool alive(const FlrWatcher& w) const {
+        const std::string phase = w.state().phase;
+        if (phase != "watching") return true;
+        const auto since = std::chrono::steady_clock::now().time_since_epoch().count() - beat_;
+        return since < std::chrono::steady_clock::duration(std::chrono::seconds(30)).count();
+    }
+
+  private:
+    bool ready_ = false;
+    std::string phase_;
+    time_t statusAt_ = 0;
+    std::atomic<std::chrono::steady_clock::rep> beat_{
+        std::chrono::steady_clock::now().time_since_epoch().count()};
+};
+
+// One watch until it stops; true when it stopped to start again with *opts.
+bool watchOnce(FlrReplicateOptions* opts, const WatchCommand& c) {
+    const bool quiet = c.quiet;
+    const std::string& logFile = c.logFile;
+    const PairRereader& reread = c.reread;
+    FlrWatchOptions wo;
+    wo.replicate = *opts;
+    FlrWatcher watcher(wo);
+    // Stopped (by its destructor) before the watcher goes.
+    const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(c.metricsAt, watcher);
+    const bool tty = !quiet && ::isatty(STDERR_FILENO);
+    time_t lastLog = 0;
+    WatchNotes notes;
+    bool restart = false;
+    watcher.setStatusListener([&](const FlrWatchState& s) {
+        if (reopenLogIfAsked(logFile) && reread && !restart) {
+            try {
+                restart = reread(wo.replicate, opts);
+            } catch (const JxException& e) {
+                std::fprintf(stderr, "flr replicate: the pair's settings are kept: %s\n",
+                             e.getMessage().c_str());
+            }
+            if (restart) watcher.stop();
+        }
+        notes.onState(s, watchLine(s));
+        if (tty) {
+            std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
+        } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
+            lastLog = ::time(nullptr);
+            std::fprintf(stderr, "%s\n", watchLine(s).c_str());
+        }
+        std::fflush(stderr);
+    });
+    gWatcher = &watcher;
+    jx::JxSystemdWatchdog watchdog([&] { return notes.alive(watcher); });
+    try {
+        watcher.run();
+    } catch (...) {
+        gWatcher = nullptr;
+        if (tty) std::fprintf(stderr, "\r\x1b[K");
+        throw;
+    }
+    gWatcher = nullptr;
+    if (tty) std::fprintf(stderr, "\r\x1b[K");
+    const FlrWatchState s = watcher.state();
+    std::printf(
+        "flr replicate: watch of %s -> %s stopped; first run %s, %llu records sent, %llu files "
+        "resent, %llu resyncs\n",
+        wo.replicate.source.c_str(), wo.replicate.target.c_str(), s.lastRunScan.c_str(),
+        (unsigned long long)s.sent, (unsigned long long)s.resentFiles,
+        (unsigned long long)s.resyncs);
+    return restart && !gSignals;
+}
+
+}  // namespace
+
+void runWatch(FlrReplicateOptions opts, const WatchCommand& c) {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onHangup;
+    ::sigaction(SIGHUP, &sa, nullptr);
+    while (watchOnce(&opts, c)) {
+        std::printf("flr replicate: the pair changed; watching again with its new settings\n");
+        std::fflush(stdout);
+    }
+}
