@@ -109,6 +109,7 @@ struct FlrHeadJournal::Impl {
     Round convertRound();
     enum class Outcome { Sent, Outside, Filtered, NoNetForm };
     Outcome convertInto(const FlrJrnCommand& raw);
+    void resendFault(const std::string& first, int faults);
     void convertOne(const FlrJrnCommand& raw, Round& r);
     void nameDbFault(const JxException& e, uint64_t seq, Round& r);
     void stage(uint64_t seq, const void* data, int len);

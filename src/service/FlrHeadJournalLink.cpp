@@ -105,19 +105,37 @@ void FlrHeadJournal::Impl::resendAfter(uint64_t tailLast) {
 }
 
 int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
-    int n = 0, len = 0;
+    int n = 0, len = 0, faults = 0;
     uint64_t seq = 0, at = after;
+    std::string firstFault;
     while (connected && at < upTo && nextEntry(at, len, seq) && seq <= upTo) {
         FlrJrnCommand raw;
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
             JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
-        if (convertInto(raw) == Outcome::Sent) ++n;
+        try {
+            if (convertInto(raw) == Outcome::Sent) ++n;
+        } catch (const JxException& e) {
+            // Converted again with today's names, an old record may no longer
+            // resolve (its folder was renamed over since). Retrying cannot
+            // help: the pair is rescanned, which covers what it changed.
+            if (faults++ == 0) firstFault = "record " + std::to_string(seq) + ": " + e.what();
+        }
         sendStagedIfFull();
         at = seq;
     }
     sendStaged(false);
+    if (faults > 0) resendFault(firstFault, faults);
     return n;
+}
+
+void FlrHeadJournal::Impl::resendFault(const std::string& first, int faults) {
+    EvDebug::Error(kFn, "%d records cannot be sent again (%s); the pair is rescanned", faults,
+                   first.c_str());
+    count([&](FlrHeadJournalCounters& k) {
+        ++k.resyncsAsked;
+        k.resyncReason = "name database inconsistent on a resend: " + first;
+    });
 }
 
 // A record the tail could not apply (a folder not empty on its side, a path

@@ -777,6 +777,33 @@ TEST_F(HeadJournalTest, InconsistentNamesAskForARescanAndTheServiceGoesOn) {
     EXPECT_EQ(flrHeadJournalRates(c, c, 1, 0).lagRecords, 0u);
 }
 
+// After a reconnect, records older than the history are converted again
+// with the names as they are now: one whose folder was renamed over since no
+// longer resolves. That must ask for a rescan once, not break every
+// reconnect for ever.
+TEST_F(HeadJournalTest, ARecordThatNoLongerResolvesOnAResendAsksForARescan) {
+    ScriptedTail tail;
+    tail.cutAt({2});
+    Journal j;
+    j.create(FLR_JRN_MKDIR, 1, "p", 2);
+    j.create(FLR_JRN_CREATE, 2, "inner", 3);
+    j.write(3, "sent once, then unresolvable");
+    j.create(FLR_JRN_MKDIR, 1, "q", 4);
+    j.rename(1, "q", 4, 1, "p");  // drops p's entry: inner's chain is broken
+    j.create(FLR_JRN_CREATE, 1, "after", 5);
+    j.write(5, "still sent");
+    FlrHeadJournalOptions o = options(tail.port());
+    o.historyBytes = 1;  // every resend comes from the cache
+    const FlrHeadJournalCounters c = replay(j, o);
+    EXPECT_EQ(c.reconnects, 1u);
+    EXPECT_EQ(c.resyncsAsked, 1u);
+    EXPECT_NE(c.resyncReason.find("on a resend"), std::string::npos) << c.resyncReason;
+    const std::vector<Received> got = tail.records();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().path, "/dst/after");
+    EXPECT_EQ(c.lastSentSeq, j.seq);
+}
+
 }  // namespace
 
 namespace {
