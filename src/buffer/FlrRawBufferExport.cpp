@@ -31,26 +31,27 @@
 
 namespace {
 
-constexpr const char* kSource = "FlrRawBuffer";
-constexpr const char* kWhat = "export file";
+constexpr const char* kExportSource = "FlrRawBuffer";
+constexpr const char* kExportWhat = "export file";
 constexpr const char* kImport = "FlrRawBuffer::importFromFile";
 constexpr const char* kExport = "FlrRawBuffer::exportToFile";
-constexpr const char* kEmptyEntry =
+constexpr const char* kExportEmptyEntry =
     "NULL or empty journal entry passed to FlrRawBuffer::addEntry()";
 
 [[noreturn]] void throwUnexpectedEof(int line) {
     throw JxException("readAll",
-                      std::string("Failed to read data from ") + kWhat + ": Unexpected EOF.",
-                      kSource, line, -1);
+                      std::string("Failed to read data from ") + kExportWhat + ": Unexpected EOF.",
+                      kExportSource, line, -1);
 }
 
 // Errors read as the raw buffer's own, whichever of its sources throws.
-#define RB_THROW(function, message) throw JxException((function), (message), kSource, __LINE__, -1)
-#define RB_THROW_ERRNO(function, message, err)                                                    \
-    do {                                                                                          \
-        const int rbErr_ = (err);                                                                 \
-        throw JxException((function), std::string(message) + ": " + jxErrnoText(rbErr_), kSource, \
-                          __LINE__, rbErr_);                                                      \
+#define RB_THROW(function, message) \
+    throw JxException((function), (message), kExportSource, __LINE__, -1)
+#define RB_THROW_ERRNO(function, message, err)                                           \
+    do {                                                                                 \
+        const int rbErr_ = (err);                                                        \
+        throw JxException((function), std::string(message) + ": " + jxErrnoText(rbErr_), \
+                          kExportSource, __LINE__, rbErr_);                              \
     } while (0)
 
 [[noreturn]] void throwCorrupt(const std::string& name, const std::string& why) {
@@ -92,7 +93,7 @@ class FlrRawBuffer::ExportSource {
 
     // As jx::readAll: len, or 0 at a clean end of file when !eofIsError.
     int read(void* buf, size_t len, bool eofIsError) {
-        if (!inMemory_) return jx::readAll(fd_, buf, len, eofIsError, kWhat, kSource);
+        if (!inMemory_) return jx::readAll(fd_, buf, len, eofIsError, kExportWhat, kExportSource);
         if (pos_ == bytes_.size() && !eofIsError) return 0;
         if (bytes_.size() - pos_ < len) throwUnexpectedEof(__LINE__);
         std::memcpy(buf, bytes_.data() + pos_, len);
@@ -127,10 +128,10 @@ void FlrRawBuffer::exportToFile(const char* path) {
     try {
         if (inPlace) {
             direct = jx::openFile(name, O_WRONLY);
-            if (!direct) throw JxException("open", "", kSource, __LINE__, errno);
+            if (!direct) throw JxException("open", "", kExportSource, __LINE__, errno);
             fd = direct.get();
         } else {
-            atomic.emplace(name, 0600, kWhat, kSource);
+            atomic.emplace(name, 0600, kExportWhat, kExportSource);
             fd = atomic->fd();
         }
     } catch (const JxException& e) {
@@ -140,7 +141,7 @@ void FlrRawBuffer::exportToFile(const char* path) {
     int workCap = 0;
     try {
         ExportTally tally;
-        jx::writeAll(fd, kExportSignature, sizeof kExportSignature, kWhat, kSource);
+        jx::writeAll(fd, kExportSignature, sizeof kExportSignature, kExportWhat, kExportSource);
         tally.add(kExportSignature, sizeof kExportSignature);
         JxMonitorLock lock(monitor);
         writeExport(fd, work, workCap, tally);
@@ -148,7 +149,7 @@ void FlrRawBuffer::exportToFile(const char* path) {
         jx::storeBE32(end, kExportEndMarker);
         jx::storeBE64(end + 4, tally.count);
         jx::storeBE32(end + 12, tally.checksum());
-        jx::writeAll(fd, end, sizeof end, kWhat, kSource);
+        jx::writeAll(fd, end, sizeof end, kExportWhat, kExportSource);
         if (atomic) {
             atomic->commit();
         } else {
@@ -165,7 +166,7 @@ void FlrRawBuffer::exportToFile(const char* path) {
         std::free(work);
         // The temporary file goes with `atomic`; the previous file stays.
         if (e.getFunction().rfind("AtomicFile::", 0) == 0)
-            throw JxException(kExport, e.getMessage(), kSource, e.getLine(), e.getCode());
+            throw JxException(kExport, e.getMessage(), kExportSource, e.getLine(), e.getCode());
         throw;
     } catch (...) {
         std::free(work);
@@ -182,7 +183,7 @@ void FlrRawBuffer::writeExport(int fd, char*& work, int& workCap, ExportTally& t
         tally.add(payload, static_cast<size_t>(len));
         ++tally.count;
         iovec iov[2] = {{beLen, sizeof beLen}, {payload, static_cast<size_t>(len)}};
-        jx::writevAll(fd, iov, 2, kWhat, kSource);
+        jx::writevAll(fd, iov, 2, kExportWhat, kExportSource);
     });
 }
 
@@ -225,7 +226,7 @@ uint64_t FlrRawBuffer::validateExport(ExportSource& src, const std::string& name
         const uint32_t len = jx::loadBE32(beLen);
         if (!legacy && len == kExportEndMarker) break;
         if (len > kMaxExportEntry) throwCorrupt(name, "invalid entry size encountered.");
-        if (len == 0) RB_THROW("FlrRawBuffer::addEntry", kEmptyEntry);
+        if (len == 0) RB_THROW("FlrRawBuffer::addEntry", kExportEmptyEntry);
         checkFits(len);
         work.resize(len);
         src.read(work.data(), len, true);
@@ -259,3 +260,7 @@ void FlrRawBuffer::queueExport(ExportSource& src, uint64_t count) {
         addEntry(work.data(), static_cast<int>(work.size()));
     }
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef RB_THROW
+#undef RB_THROW_ERRNO

@@ -21,7 +21,7 @@ namespace {
 using Base = FlrRolCacheBase;
 using FileCheck = FlrRolCacheVerify::FileCheck;
 using Outcome = FlrRolCacheVerify::Outcome;
-constexpr const char* kFn = "flr cache";
+constexpr const char* kCacheVerifyFn = "flr cache";
 
 // Reads a whole file, or one byte more than any cache file may hold. False
 // when the file is gone.
@@ -29,11 +29,11 @@ bool readWhole(const std::string& path, std::vector<unsigned char>& data) {
     const jx::File file = jx::openFile(path, O_RDONLY);
     if (!file) {
         if (errno == ENOENT) return false;
-        JX_THROW_ERRNO(kFn, "Failed to open " + path + " for reading", errno);
+        JX_THROW_ERRNO(kCacheVerifyFn, "Failed to open " + path + " for reading", errno);
     }
     data.resize(static_cast<size_t>(Base::kMaxFileSize) + 1);
     const long n = jx::readUpTo(file.get(), data.data(), data.size());
-    if (n < 0) JX_THROW_ERRNO(kFn, "Failed to read " + path, errno);
+    if (n < 0) JX_THROW_ERRNO(kCacheVerifyFn, "Failed to read " + path, errno);
     data.resize(static_cast<size_t>(n));
     return true;
 }
@@ -194,7 +194,7 @@ void checkSums(const std::string& path, const std::vector<unsigned char>& data, 
 FlrRolCacheVerify::FlrRolCacheVerify(std::string dir) : dir_(std::move(dir)) {
     std::vector<std::string> names;
     if (const int err = jx::fileOps().listDir(dir_.c_str(), &names); err != 0)
-        JX_THROW_ERRNO(kFn, "Failed to open directory " + dir_, err);
+        JX_THROW_ERRNO(kCacheVerifyFn, "Failed to open directory " + dir_, err);
     for (const std::string& name : names) {
         if (name.compare(0, 6, "cache.") != 0) continue;
         uint64_t seq = 0;

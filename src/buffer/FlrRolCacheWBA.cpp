@@ -17,12 +17,12 @@ namespace {
 constexpr int kInitialBuffer = 2097152;
 constexpr const char* kBeyondEnd = "Cache file is corrupt: a journal entry goes beyond its end.";
 
-class FdCloser {
+class WbaFdCloser {
   public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() { jx::fileOps().close(fd_); }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
+    explicit WbaFdCloser(int fd) : fd_(fd) {}
+    ~WbaFdCloser() { jx::fileOps().close(fd_); }
+    WbaFdCloser(const WbaFdCloser&) = delete;
+    WbaFdCloser& operator=(const WbaFdCloser&) = delete;
 
   private:
     int fd_;
@@ -56,7 +56,7 @@ FlrRolCacheWBA::Load FlrRolCacheWBA::loadFile(const std::string& name, int index
         if (errno == ENOENT) return Load::kGone;
         JX_THROW_ERRNO(function, "Failed to open " + name, errno);
     }
-    FdCloser closer(fd);
+    WbaFdCloser closer(fd);
     struct stat st;
     if (jx::fileOps().fstat(fd, &st) != 0)
         JX_THROW_ERRNO(function, "Failed to open " + name, errno);

@@ -20,8 +20,8 @@
 
 namespace {
 
-const char* const kWhat = "swap file";
-const char* const kSource = "FlrSendHistory";
+const char* const kHistoryWhat = "swap file";
+const char* const kHistorySource = "FlrSendHistory";
 
 uint64_t roundUp8(uint64_t n) {
     return (n + 7) & ~uint64_t{7};
@@ -38,7 +38,7 @@ void asHistoryError(const char* function, Fn fn) {
     try {
         fn();
     } catch (const JxException& e) {
-        throw JxException(function, e.getMessage(), kSource, e.getLine(), e.getCode());
+        throw JxException(function, e.getMessage(), kHistorySource, e.getLine(), e.getCode());
     }
 }
 
@@ -174,7 +174,7 @@ void FlrSendHistory::removeFile(const char* function, const char* path) {
         if (errno == ENOENT) return;
         JX_THROW_ERRNO(function, std::string("Failed to remove ") + path, errno);
     }
-    asHistoryError(function, [&] { jx::fsyncDir(jx::parentDir(path), kSource); });
+    asHistoryError(function, [&] { jx::fsyncDir(jx::parentDir(path), kHistorySource); });
 }
 
 void FlrSendHistory::save(const char* path) {
@@ -201,7 +201,7 @@ void FlrSendHistory::save(const char* path) {
     // Replaced atomically: a crash or power cut at any point leaves the
     // previous file or this one, never a cut file that load would refuse.
     asHistoryError(kFn, [&] {
-        jx::AtomicFile file(path, 0600, kWhat, kSource);
+        jx::AtomicFile file(path, 0600, kHistoryWhat, kHistorySource);
         file.writev(iov, n);
         file.commit();
     });
@@ -223,7 +223,7 @@ bool FlrSendHistory::load(const char* path) {
     if (!S_ISREG(st.st_mode)) JX_THROW(kFn, refused + "not a regular file.");
     if (st.st_size > INT_MAX - 1024) JX_THROW(kFn, refused + "the file is too large.");
     unsigned char sig[sizeof kSignature];
-    jx::readAll(fd, sig, sizeof sig, true, kWhat, kSource);
+    jx::readAll(fd, sig, sizeof sig, true, kHistoryWhat, kHistorySource);
     if (std::memcmp(sig, kSignature, sizeof sig) != 0)
         JX_THROW(kFn, refused + "invalid file signature.");
 
@@ -239,7 +239,8 @@ bool FlrSendHistory::load(const char* path) {
         unsigned char*& p;
         ~RingFree() { std::free(p); }
     } ringFree{ring};
-    if (dataLen > 0) jx::readAll(fd, ring, static_cast<size_t>(dataLen), true, kWhat, kSource);
+    if (dataLen > 0)
+        jx::readAll(fd, ring, static_cast<size_t>(dataLen), true, kHistoryWhat, kHistorySource);
 
     long oldest = -1;
     long newest = -1;

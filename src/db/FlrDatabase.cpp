@@ -864,3 +864,6 @@ void FlrDatabase::clearCache() {
     cacheCount_ = 0;
     if (buckets_) std::fill(buckets_.get(), buckets_.get() + kCacheBuckets, nullptr);
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef DB_FAIL

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr const char* kSource = "FlrLBFSHashDB";
+constexpr const char* kHashDbSource = "FlrLBFSHashDB";
 constexpr const char* kName = "FlrLBFSHashDB";
 constexpr int kHashIndex = 0;
 constexpr int kFileIndex = 1;
@@ -55,8 +55,8 @@ static_assert(offsetof(FlrLBFSHashDB::Record, hash) == 24);
 static_assert(sizeof(FlrLBFSHashDB::Record) == 56);
 
 // A failure at this line of the running operation (fn: its signature).
-#define HFAIL(rc, ...) CQiError(failCode(rc), kSource, fn, __LINE__, __VA_ARGS__)
-#define HPUSH(err) (err).Push(kSource, fn, __LINE__)
+#define HFAIL(rc, ...) CQiError(failCode(rc), kHashDbSource, fn, __LINE__, __VA_ARGS__)
+#define HPUSH(err) (err).Push(kHashDbSource, fn, __LINE__)
 
 FlrLBFSHashDB::FlrLBFSHashDB() : TCtreeTable("FlrLBFSHashDB") {}
 
@@ -176,12 +176,12 @@ CQiError FlrLBFSHashDB::checkBlocks(const char* fn, uint64_t fid,
     for (size_t i = 0; i < blocks.size(); ++i) {
         const JxLBFS::Block& b = blocks[i].block;
         if (b.length == 0 || b.length > kMaxBlockSize)
-            return CQiError(-1, kSource, fn, __LINE__,
+            return CQiError(-1, kHashDbSource, fn, __LINE__,
                             "Invalid hash block for fid %lu at offset %lu: size %u is not "
                             "between 1 and %u",
                             fid, b.offset, b.length, kMaxBlockSize);
         if (b.length > kMaxOffset - b.offset || (i > 0 && b.offset < previousEnd))
-            return CQiError(-1, kSource, fn, __LINE__,
+            return CQiError(-1, kHashDbSource, fn, __LINE__,
                             "Invalid hash block for fid %lu at offset %lu: blocks must follow "
                             "each other without overlapping",
                             fid, b.offset);
@@ -341,7 +341,7 @@ CQiError FlrLBFSHashDB::updateChangedRange(uint64_t fid,
                                            const std::vector<JxLBFS::HashBlock>& blocks) {
     const char* const fn = __PRETTY_FUNCTION__;
     if (blocks.empty())
-        return CQiError(-1, kSource, fn, __LINE__,
+        return CQiError(-1, kHashDbSource, fn, __LINE__,
                         "Couldn't update hash blocks for fid %lu: no blocks given", fid);
     CQiError err = checkBlocks(fn, fid, blocks);
     if (err.IsError()) return err;
@@ -498,8 +498,8 @@ CQiError FlrLBFSHashDB::move(const std::string& from, const std::string& to) {
     EvDebug::Debug("FlrLBFSHashDB::move", "Moving FlrLBFSHashDB from %s to %s", from.c_str(),
                    to.c_str());
     if (int err = moveFiles(from, to, kName))
-        return CQiError(-err, kSource, fn, __LINE__, "Couldn't move FlrLBFSHashDB from %s to %s",
-                        from.c_str(), to.c_str())
+        return CQiError(-err, kHashDbSource, fn, __LINE__,
+                        "Couldn't move FlrLBFSHashDB from %s to %s", from.c_str(), to.c_str())
             .Push(jxErrnoText(err));
     return CQiError();
 }
@@ -509,8 +509,12 @@ CQiError FlrLBFSHashDB::copy(const std::string& from, const std::string& to) {
     EvDebug::Debug("FlrLBFSHashDB::copy", "Copying FlrLBFSHashDB from %s to %s", from.c_str(),
                    to.c_str());
     if (int err = copyFiles(from, to, kName))
-        return CQiError(-err, kSource, fn, __LINE__, "Couldn't copy FlrLBFSHashDB from %s to %s",
-                        from.c_str(), to.c_str())
+        return CQiError(-err, kHashDbSource, fn, __LINE__,
+                        "Couldn't copy FlrLBFSHashDB from %s to %s", from.c_str(), to.c_str())
             .Push(jxErrnoText(err));
     return CQiError();
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef HFAIL
+#undef HPUSH

@@ -16,15 +16,15 @@
 
 namespace {
 
-constexpr const char* kSource = "FlrLBFSTreeDB";
-constexpr const char* kName = "FlrLBFSTreeDB";
-constexpr int kFidIndex = 0;
-constexpr int kNameIndex = 1;
-constexpr size_t kNamePrefix = 56;  // bytes of a name in index 1
+constexpr const char* kTreeDbSource = "FlrLBFSTreeDB";
+constexpr const char* kTreeDbName = "FlrLBFSTreeDB";
+constexpr int kTreeFidIndex = 0;
+constexpr int kTreeNameIndex = 1;
+constexpr size_t kTreeNamePrefix = 56;  // bytes of a name in index 1
 // No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
-constexpr int kMaxDepth = 65536;
+constexpr int kTreeMaxDepth = 65536;
 
-int failCode(int rc) {
+int treeFailCode(int rc) {
     return rc < 0 ? rc : rc == 0 ? -1 : -rc;
 }
 
@@ -60,8 +60,8 @@ static_assert(offsetof(FlrLBFSTreeDB::Record, sname) == 21);
 static_assert(sizeof(FlrLBFSTreeDB::Record) == 280);
 
 // A failure at this line of the running operation (fn: its signature).
-#define TFAIL(rc, ...) CQiError(failCode(rc), kSource, fn, __LINE__, __VA_ARGS__)
-#define TPUSH(err) (err).Push(kSource, fn, __LINE__)
+#define TFAIL(rc, ...) CQiError(treeFailCode(rc), kTreeDbSource, fn, __LINE__, __VA_ARGS__)
+#define TPUSH(err) (err).Push(kTreeDbSource, fn, __LINE__)
 
 FlrLBFSTreeDB::FlrLBFSTreeDB() : TCtreeTable("FlrLBFSTreeDB") {}
 
@@ -78,7 +78,7 @@ int FlrLBFSTreeDB::initialize(const char* dir) {
 CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEnum mode) {
     const char* const fn = __PRETTY_FUNCTION__;
     debug(1, "Opening/creating FlrLBFSTreeDB in %s", dir.c_str());
-    const std::string base = dir + "/" + kName;
+    const std::string base = dir + "/" + kTreeDbName;
     int rc = internalInitialize(base, 1, 5, 2, 3, sizeof(Record), offsetof(Record, sname));
     if (rc) return TFAIL(rc, "Failed to initialize FlrLBFSTreeDB: %s", errToString(rc).c_str());
 
@@ -94,7 +94,7 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
         {.name = "fid", .keyLength = 8, .duplicates = false, .firstSegment = 0, .segmentCount = 1});
     if (!rc)
         rc = declareIndex({.name = "parent_sname",
-                           .keyLength = 8 + kNamePrefix,
+                           .keyLength = 8 + kTreeNamePrefix,
                            .duplicates = true,
                            .firstSegment = 1,
                            .segmentCount = 2,
@@ -104,7 +104,7 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 
     rc = setNextSegment(0, 8, 1);
     if (!rc) rc = setNextSegment(1, 8, 1);
-    if (!rc) rc = setNextSegment(4, kNamePrefix, 1);
+    if (!rc) rc = setNextSegment(4, kTreeNamePrefix, 1);
     if (rc)
         return TFAIL(rc, "Failed to configure FlrLBFSTreeDB segments: %s", errToString(rc).c_str());
 
@@ -143,8 +143,8 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 CQiError FlrLBFSTreeDB::fidKey(const char* fn, uint64_t fid) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kFidIndex, 0);
-    if (!rc) rc = finishKey(&cursor, &remaining, kFidIndex, 0);
+    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kTreeFidIndex, 0);
+    if (!rc) rc = finishKey(&cursor, &remaining, kTreeFidIndex, 0);
     if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
     return CQiError();
 }
@@ -152,9 +152,9 @@ CQiError FlrLBFSTreeDB::fidKey(const char* fn, uint64_t fid) {
 CQiError FlrLBFSTreeDB::childKey(const char* fn, uint64_t parent, const char* name) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, &parent, 0, kNameIndex, 0);
-    if (!rc) rc = fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 1);
-    if (!rc) rc = finishKey(&cursor, &remaining, kNameIndex, 0);
+    int rc = fillKeySegment(&cursor, &remaining, &parent, 0, kTreeNameIndex, 0);
+    if (!rc) rc = fillKeySegment(&cursor, &remaining, name, 0, kTreeNameIndex, 1);
+    if (!rc) rc = finishKey(&cursor, &remaining, kTreeNameIndex, 0);
     if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
     return CQiError();
 }
@@ -162,7 +162,7 @@ CQiError FlrLBFSTreeDB::childKey(const char* fn, uint64_t parent, const char* na
 // 0 with the record in rec_, kNoRecord, an engine code, or -1 with *err set.
 int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
     if ((*err = fidKey(fn, fid)).IsError()) return -1;
-    return getRecord(kFidIndex, key_, &rec_);
+    return getRecord(kTreeFidIndex, key_, &rec_);
 }
 
 // Index 1 holds only the first 56 bytes of a name: step over the entries
@@ -170,9 +170,9 @@ int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
 int FlrLBFSTreeDB::findChild(const char* fn, uint64_t parent, const std::string& name,
                              CQiError* err) {
     if ((*err = childKey(fn, parent, name.c_str())).IsError()) return -1;
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    for (; rc == kOk; rc = nextRecord(kNameIndex, &rec_)) {
-        if (rec_.parent != parent || std::strncmp(rec_.sname, name.c_str(), kNamePrefix) != 0)
+    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
+    for (; rc == kOk; rc = nextRecord(kTreeNameIndex, &rec_)) {
+        if (rec_.parent != parent || std::strncmp(rec_.sname, name.c_str(), kTreeNamePrefix) != 0)
             return kNoRecord;
         if (name == rec_.sname) return kOk;
     }
@@ -181,7 +181,7 @@ int FlrLBFSTreeDB::findChild(const char* fn, uint64_t parent, const std::string&
 
 CQiError FlrLBFSTreeDB::lastFid(const char* fn, uint64_t* fid) {
     *fid = 0;
-    int rc = lastRecord(kFidIndex, &rec_);
+    int rc = lastRecord(kTreeFidIndex, &rec_);
     if (rc == kOk) *fid = rec_.fid;
     if (rc != kOk && rc != kNoRecord)
         return TFAIL(rc, "Couldn't find the last fid in the DB: %s", errToString(rc).c_str());
@@ -211,11 +211,11 @@ CQiError FlrLBFSTreeDB::getRootRec(Record* rec) {
     const char* const fn = __PRETTY_FUNCTION__;
     CQiError err = childKey(fn, 0, "");
     if (err.IsError()) return err;
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
+    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
     if (rc != kOk && rc != kNoRecord)
         return TFAIL(rc, "Couldn't lookup root node: %s", errToString(rc).c_str());
     if (rc == kNoRecord || rec_.parent != 0)
-        return CQiError(-1, kSource, fn, __LINE__, "No root node in the DB");
+        return CQiError(-1, kTreeDbSource, fn, __LINE__, "No root node in the DB");
     *rec = rec_;
     return CQiError();
 }
@@ -314,8 +314,8 @@ CQiError FlrLBFSTreeDB::fid2path(uint64_t fid, std::string* path) {
             return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", current,
                          errToString(rc).c_str());
         if (rec_.parent == 0) break;
-        if (depth >= kMaxDepth)
-            return CQiError(-1, kSource, fn, __LINE__,
+        if (depth >= kTreeMaxDepth)
+            return CQiError(-1, kTreeDbSource, fn, __LINE__,
                             "DB is corrupt: the parent chain of fid %lu does not reach the root",
                             fid);
         up.push_back(LBFSDirent{rec_.fid, rec_.sname});
@@ -405,11 +405,11 @@ CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::strin
     if (err.IsError()) return err;
     if (rc) return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
     if (fid == kRootFid || components.empty())
-        return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+        return CQiError(-1, kTreeDbSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
                         newPath.c_str(), "the root can't be moved or replaced");
     std::vector<uint64_t> ancestors;
     for (uint64_t up = rec_.parent; up != 0; up = rec_.parent) {
-        if ((rc = findFid(fn, up, &err)) || ancestors.size() > static_cast<size_t>(kMaxDepth))
+        if ((rc = findFid(fn, up, &err)) || ancestors.size() > static_cast<size_t>(kTreeMaxDepth))
             break;
         ancestors.push_back(up);
     }
@@ -428,10 +428,10 @@ CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::strin
             return CQiError();
         }
         if (rec_.fid == fid)
-            return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+            return CQiError(-1, kTreeDbSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
                             newPath.c_str(), "the new path leads through the entry itself");
         if (last && std::find(ancestors.begin(), ancestors.end(), rec_.fid) != ancestors.end())
-            return CQiError(-1, kSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
+            return CQiError(-1, kTreeDbSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
                             newPath.c_str(), "the target contains the entry itself");
         cur = rec_;
     }
@@ -492,8 +492,8 @@ CQiError FlrLBFSTreeDB::del(uint64_t fid, FlrLBFSHashDB* hashDb) {
         for (size_t next = 0; next < queue.size(); ++next) {
             const uint64_t parent = queue[next];
             if ((err = childKey(fn, parent, "")).IsError()) return err;
-            for (rc = getGTERecord(kNameIndex, key_, &rec_); rc == kOk && rec_.parent == parent;
-                 rc = nextRecord(kNameIndex, &rec_)) {
+            for (rc = getGTERecord(kTreeNameIndex, key_, &rec_); rc == kOk && rec_.parent == parent;
+                 rc = nextRecord(kTreeNameIndex, &rec_)) {
                 debug(2, "Deleting fid %lld", static_cast<long long>(rec_.fid));
                 if (rec_.isDir())
                     queue.push_back(rec_.fid);
@@ -542,8 +542,8 @@ CQiError FlrLBFSTreeDB::getChildren(uint64_t fid, std::vector<Record>* children)
     children->clear();
     CQiError err = childKey(fn, fid, "");
     if (err.IsError()) return err;
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    for (; rc == kOk && rec_.parent == fid; rc = nextRecord(kNameIndex, &rec_))
+    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
+    for (; rc == kOk && rec_.parent == fid; rc = nextRecord(kTreeNameIndex, &rec_))
         children->push_back(rec_);
     if (rc != kOk && rc != kNoRecord)
         return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", fid, errToString(rc).c_str());
@@ -554,7 +554,7 @@ CQiError FlrLBFSTreeDB::getChildren(uint64_t fid, std::vector<Record>* children)
 
 CQiError FlrLBFSTreeDB::remove(const std::string& dir) {
     EvDebug::Debug("FlrLBFSTreeDB::remove", "Removing FlrLBFSTreeDB from %s", dir.c_str());
-    FlrLBFSHashDB::removeFiles(dir, kName);
+    FlrLBFSHashDB::removeFiles(dir, kTreeDbName);
     return CQiError();
 }
 
@@ -562,9 +562,9 @@ CQiError FlrLBFSTreeDB::move(const std::string& from, const std::string& to) {
     const char* const fn = __PRETTY_FUNCTION__;
     EvDebug::Debug("FlrLBFSTreeDB::move", "Moving FlrLBFSTreeDB from %s to %s", from.c_str(),
                    to.c_str());
-    if (int err = FlrLBFSHashDB::moveFiles(from, to, kName))
-        return CQiError(-err, kSource, fn, __LINE__, "Couldn't move FlrLBFSTreeDB from %s to %s",
-                        from.c_str(), to.c_str())
+    if (int err = FlrLBFSHashDB::moveFiles(from, to, kTreeDbName))
+        return CQiError(-err, kTreeDbSource, fn, __LINE__,
+                        "Couldn't move FlrLBFSTreeDB from %s to %s", from.c_str(), to.c_str())
             .Push(jxErrnoText(err));
     return CQiError();
 }
@@ -573,9 +573,13 @@ CQiError FlrLBFSTreeDB::copy(const std::string& from, const std::string& to) {
     const char* const fn = __PRETTY_FUNCTION__;
     EvDebug::Debug("FlrLBFSTreeDB::copy", "Copying FlrLBFSTreeDB from %s to %s", from.c_str(),
                    to.c_str());
-    if (int err = FlrLBFSHashDB::copyFiles(from, to, kName))
-        return CQiError(-err, kSource, fn, __LINE__, "Couldn't copy FlrLBFSTreeDB from %s to %s",
-                        from.c_str(), to.c_str())
+    if (int err = FlrLBFSHashDB::copyFiles(from, to, kTreeDbName))
+        return CQiError(-err, kTreeDbSource, fn, __LINE__,
+                        "Couldn't copy FlrLBFSTreeDB from %s to %s", from.c_str(), to.c_str())
             .Push(jxErrnoText(err));
     return CQiError();
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef TFAIL
+#undef TPUSH

@@ -18,17 +18,17 @@
 namespace {
 
 constexpr int kIntervalIndex = 0;
-constexpr uint64_t kMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint64_t kWrMaxOffset = 0xFFFFFFFFFFFFFFFFULL;
 
-[[noreturn]] void engineFailure(const char* function, const char* message, int rc, int line) {
+[[noreturn]] void wrEngineFailure(const char* function, const char* message, int rc, int line) {
     throw JxException(function, message + TCtreeTable::errToString(rc), "FlrWrDatabase", line, -1);
 }
 
 // Offsets near the top of the range must not wrap around when the slack is
 // added: a wrapped bound would merge with, or miss, the wrong intervals.
 uint64_t plusSlack(uint64_t offset) {
-    return offset > kMaxOffset - FlrWrDatabase::kSlack ? kMaxOffset
-                                                       : offset + FlrWrDatabase::kSlack;
+    return offset > kWrMaxOffset - FlrWrDatabase::kSlack ? kWrMaxOffset
+                                                         : offset + FlrWrDatabase::kSlack;
 }
 
 bool sameFile(const FlrWrDatabase::Record& r, const uint64_t fid[3]) {
@@ -51,7 +51,7 @@ static_assert(offsetof(FlrWrDatabase::Record, end) == 40);
 static_assert(sizeof(FlrWrDatabase::Record) == 48);
 static_assert(sizeof(fsf_fid) == 3 * sizeof(uint64_t));
 
-#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
+#define DB_FAIL(function, message, rc) wrEngineFailure((function), (message), (rc), __LINE__)
 
 // --- construction --------------------------------------------------------
 
@@ -201,7 +201,7 @@ void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
     uint64_t words[3];
     std::memcpy(words, fid.bytes, sizeof words);
     batched(fn, [&] {
-        intervalKey(fn, words, kMaxOffset);
+        intervalKey(fn, words, kWrMaxOffset);
         int rc = getLTERecord(kIntervalIndex, key_, &rec_);
         for (; rc == kOk && sameFile(rec_, words) && rec_.end > size;
              rc = previousRecord(kIntervalIndex, &rec_)) {
@@ -302,3 +302,6 @@ void FlrWrDatabase::clear() {
         if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
     });
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef DB_FAIL

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kFn = "FlrHelper::sendCPListToBN";
+const char* const kHelperCPFn = "FlrHelper::sendCPListToBN";
 
 // The engine code the server files a snapshot under.
 int engineCode(FLR_SNAP_ENG engine) {
@@ -63,7 +63,7 @@ bool folderOnVolume(const std::string& folder, const std::string& mountPoint) {
 bool pairsOnVolume(int setId, const std::string& mountPoint, int* destClient,
                    std::vector<long>* pairs) {
     if (FileReplicationBackupSet(setId).getDestinationHostId(destClient, nullptr) != 0) {
-        EvDebug::Error(kFn, "Failed to get destination client ID for set %d", setId);
+        EvDebug::Error(kHelperCPFn, "Failed to get destination client ID for set %d", setId);
         return false;
     }
     std::vector<long> ids;
@@ -71,13 +71,14 @@ bool pairsOnVolume(int setId, const std::string& mountPoint, int* destClient,
     std::vector<int> flags;
     if (ClientApplicationList().getSubclientList(ids, names, flags, JX_APPTYPE_FILE_REPLICATION,
                                                  setId, 0, JX_SUBCLIENTS_PAIRS) != 0) {
-        EvDebug::Error(kFn, "Failed to get list of pairs for set %d", setId);
+        EvDebug::Error(kHelperCPFn, "Failed to get list of pairs for set %d", setId);
         return false;
     }
     for (long pair : ids) {
         std::string folder;
         if (FileReplicationSubClient(pair).getdestPath(&folder, nullptr) != 0) {
-            EvDebug::Error(kFn, "Failed to get destination folder for pair (%d, %ld)", setId, pair);
+            EvDebug::Error(kHelperCPFn, "Failed to get destination folder for pair (%d, %ld)",
+                           setId, pair);
             return false;
         }
         if (folderOnVolume(folder, mountPoint)) pairs->push_back(pair);
@@ -86,13 +87,13 @@ bool pairsOnVolume(int setId, const std::string& mountPoint, int* destClient,
 }
 
 void removeUnusedSnap(const std::string& device) {
-    EvDebug::Debug(kFn,
+    EvDebug::Debug(kHelperCPFn,
                    "Couldn't find any pairs associated with this snap. Kill the snap and "
                    "continue.");
     try {
         FlrSnapMgr(0).unSnap(device.c_str(), false);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kHelperCPFn, "%s", e.getMessage().c_str());
     }
 }
 
@@ -101,7 +102,7 @@ class RequestBuilder {
     explicit RequestBuilder(const std::list<QZHSMMntTab::Entry>& table) : table_(table) {}
 
     void addJob(unsigned long long job, const std::vector<FlrSnapMgr::Snap>& snaps) {
-        EvDebug::Debug(kFn, "Found [C]RP for job %lld:", static_cast<long long>(job));
+        EvDebug::Debug(kHelperCPFn, "Found [C]RP for job %lld:", static_cast<long long>(job));
         int cp = 0;  // none yet for this job
         for (const auto& s : snaps) addSnap(s, cp);
     }
@@ -111,12 +112,12 @@ class RequestBuilder {
   private:
     void addSnap(const FlrSnapMgr::Snap& s, int& cp) {
         const std::string snapMount = snapMountPoint(table_, *s.snap);
-        EvDebug::Debug(kFn, "   Snap [%s], mounted under [%s]", s.snap->rdev.path.c_str(),
+        EvDebug::Debug(kHelperCPFn, "   Snap [%s], mounted under [%s]", s.snap->rdev.path.c_str(),
                        snapMount.empty() ? "NOWHERE" : snapMount.c_str());
         const auto* volume = mountOfVolume(table_, *s.lv);
         if (!volume) return;  // nothing to tie it to while its volume is away
-        EvDebug::Debug(kFn, "   this is a snap of [%s] mounted under [%s]", s.lv->rdev.path.c_str(),
-                       volume->mountPoint.c_str());
+        EvDebug::Debug(kHelperCPFn, "   this is a snap of [%s] mounted under [%s]",
+                       s.lv->rdev.path.c_str(), volume->mountPoint.c_str());
         int destClient = 0;
         std::vector<long> pairs;
         if (!pairsOnVolume(s.setId, volume->mountPoint, &destClient, &pairs)) return;
@@ -144,9 +145,9 @@ class RequestBuilder {
         snap.engineCode = engineCode(s.snap->engine);
         request.snapshots.push_back(snap);
         if (!snapMount.empty()) request.mountPoints.push_back({-1, snap.snapOrdinal, snapMount});
-        EvDebug::Debug(kFn, "   list of replication pairs for this snap:");
+        EvDebug::Debug(kHelperCPFn, "   list of replication pairs for this snap:");
         for (long pair : pairs) {
-            EvDebug::Debug(kFn, "      %ld", pair);
+            EvDebug::Debug(kHelperCPFn, "      %ld", pair);
             request.snapPairs.push_back({-1, snap.snapOrdinal, static_cast<int32_t>(pair)});
         }
     }
@@ -159,7 +160,7 @@ std::list<QZHSMMntTab::Entry> mountTable() {
         QZHSMMntTab table;
         return table.entries();
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kHelperCPFn, "%s", e.getMessage().c_str());
         return {};
     }
 }
@@ -180,7 +181,7 @@ void FlrHelper::sendCPListToBN(CreateCPArgsById_t* sent) {
         if (s.type == SNAP_TYPE_RECOVERY || s.type == SNAP_TYPE_RECOVERY2)
             byJob[s.jobId].push_back(s);
 
-    EvDebug::Debug(kFn, "Creating list of all active RPs/CRPs and sending it to BN...");
+    EvDebug::Debug(kHelperCPFn, "Creating list of all active RPs/CRPs and sending it to BN...");
     RequestBuilder builder(table);
     for (const auto& [job, snaps] : byJob) builder.addJob(job, snaps);
 
@@ -188,7 +189,7 @@ void FlrHelper::sendCPListToBN(CreateCPArgsById_t* sent) {
     const int ok = ReplicaDBClient(4).CreateCP(builder.request, reply);
     if (sent) *sent = builder.request;
     if (ok == 0 || !reply.errorText.empty())
-        JX_THROW(kFn,
+        JX_THROW(kHelperCPFn,
                  "Failed to update CRP list in Beacon DB: " +
                      (reply.errorText.empty() ? std::string("Unknown error") : reply.errorText));
 }

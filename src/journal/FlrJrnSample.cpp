@@ -56,9 +56,9 @@ constexpr const char* kDriverMessages[] = {
 };
 
 constexpr char kNameChars[] = "abcdefghijklmnopqrstuvwxyz0123456789_-.";
-constexpr int kMaxDepth = 6;
+constexpr int kSampleMaxDepth = 6;
 // Dirs without parent: index of the root.
-constexpr size_t kRoot = 0;
+constexpr size_t kSampleRoot = 0;
 
 }  // namespace
 
@@ -126,7 +126,7 @@ size_t FlrJrnSample::pickDir(int maxDepth) {
         const Dir& d = dirs_[i];
         if (!d.keepEmpty && !d.removed && d.depth <= maxDepth) return i;
     }
-    return kRoot;
+    return kSampleRoot;
 }
 
 size_t FlrJrnSample::addDir(size_t parent, const std::string& name, const fsf_fid& fid) {
@@ -165,9 +165,9 @@ void FlrJrnSample::dropFile(size_t index) {
 void FlrJrnSample::seedTree() {
     // The tree as it stood before the journal starts: the records name these
     // identifiers too, and the path table knows them.
-    addDir(kRoot, opt_.root, newFid());
+    addDir(kSampleRoot, opt_.root, newFid());
     for (int i = 0; i < 6; ++i) {
-        const size_t parent = i < 3 ? kRoot : 1 + below(3);
+        const size_t parent = i < 3 ? kSampleRoot : 1 + below(3);
         const size_t d = addDir(parent, newName(name1_), newFid());
         dirs_[d].keepEmpty = false;
     }
@@ -175,7 +175,7 @@ void FlrJrnSample::seedTree() {
         const size_t d = addDir(1 + below(6), newName(name1_), newFid());
         dirs_[d].keepEmpty = true;
     }
-    for (int i = 0; i < 16; ++i) addFile(pickDir(kMaxDepth), newName(name1_), newFid());
+    for (int i = 0; i < 16; ++i) addFile(pickDir(kSampleMaxDepth), newName(name1_), newFid());
 }
 
 uint32_t FlrJrnSample::pickCode() {
@@ -213,7 +213,7 @@ const void* FlrJrnSample::payload(uint32_t size) {
 
 void FlrJrnSample::makeCreate() {
     fillHeader(FLR_JRN_CREATE);
-    const size_t dir = pickDir(kMaxDepth);
+    const size_t dir = pickDir(kSampleMaxDepth);
     // The journal's first CREATE carries a name at the 255-byte limit.
     if (opt_.mix == Mix::Full && records_ < std::size(kFirstPass)) {
         newName(name1_);
@@ -237,7 +237,7 @@ void FlrJrnSample::makeCreate() {
 
 void FlrJrnSample::makeMkdir() {
     fillHeader(FLR_JRN_MKDIR);
-    const size_t parent = pickDir(kMaxDepth - 1);
+    const size_t parent = pickDir(kSampleMaxDepth - 1);
     FlrJrnCreate& b = cmd_.mkdir;
     b.par_fid = dirs_[parent].fid;
     b.fid = newFid();
@@ -304,7 +304,7 @@ void FlrJrnSample::makeRename() {
         ++dirs_[files_[j].dir].entries;
         dropFile(j);
     } else {
-        const size_t dir = pickDir(kMaxDepth);
+        const size_t dir = pickDir(kSampleMaxDepth);
         b.dst_fid_valid = 0;
         b.dst_fid = fsf_fid::fid0;
         b.dst_par_fid = dirs_[dir].fid;
@@ -320,7 +320,7 @@ void FlrJrnSample::makeLink() {
     if (files_.empty()) return makeCreate();
     fillHeader(FLR_JRN_LINK);
     File& f = files_[below(static_cast<uint32_t>(files_.size()))];
-    const size_t dir = pickDir(kMaxDepth);
+    const size_t dir = pickDir(kSampleMaxDepth);
     FlrJrnLink& b = cmd_.link;
     b.src_fid = f.fid;
     b.dst_par_fid = dirs_[dir].fid;
@@ -331,7 +331,7 @@ void FlrJrnSample::makeLink() {
 
 void FlrJrnSample::makeSymlink() {
     fillHeader(FLR_JRN_SYMLINK);
-    const size_t dir = pickDir(kMaxDepth);
+    const size_t dir = pickDir(kSampleMaxDepth);
     if (!files_.empty() && below(2) == 0) {
         text_ = paths_.pathOf(files_[below(static_cast<uint32_t>(files_.size()))].fid);
     } else {
@@ -370,7 +370,7 @@ void FlrJrnSample::makeSetattr() {
     fillHeader(FLR_JRN_SETATTR);
     FlrJrnSetattr& b = cmd_.setattr;
     const bool onDir = files_.empty() || below(5) == 0;
-    b.fid = onDir ? dirs_[pickDir(kMaxDepth)].fid
+    b.fid = onDir ? dirs_[pickDir(kSampleMaxDepth)].fid
                   : files_[below(static_cast<uint32_t>(files_.size()))].fid;
     b.mode_valid = below(2);
     b.uid_valid = below(4) == 0;

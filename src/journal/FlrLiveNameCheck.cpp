@@ -10,7 +10,7 @@ std::string nameKey(const JxFanHandle& dir, const std::string& name) {
     return FlrLiveNameCheck::keyOf(dir).append(1, '\0').append(name);
 }
 
-bool earlier(const struct timespec& a, const struct timespec& b) {
+bool happenedBefore(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
@@ -28,7 +28,7 @@ void FlrLiveNameCheck::expect(int mountFd, int pair, const JxFanHandle& dir,
     const auto [it, added] = names_.try_emplace(nameKey(dir, name));
     Name& n = it->second;
     // An earlier change of the name still unchecked keeps its moment.
-    if (added || earlier(since, n.since)) n.since = since;
+    if (added || happenedBefore(since, n.since)) n.since = since;
     n.mountFd = mountFd;
     n.pair = pair;
     n.dir = dir;
@@ -80,7 +80,7 @@ std::vector<int> FlrLiveNameCheck::check(Clock::time_point now) {
 bool FlrLiveNameCheck::oldest(struct timespec* at) const {
     bool any = false;
     for (const auto& [key, n] : names_) {
-        if (!any || earlier(n.since, *at)) *at = n.since;
+        if (!any || happenedBefore(n.since, *at)) *at = n.since;
         any = true;
     }
     return any;

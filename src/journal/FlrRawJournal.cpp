@@ -42,7 +42,7 @@ constexpr auto kWriteBody = [](auto& v, auto& c) __attribute__((always_inline)) 
 
 // CREATE ends with rdev; MKDIR (the same member type) does not.
 template <bool kRdev>
-constexpr auto kCreateBody = [](auto& v, auto& c) __attribute__((always_inline)) {
+constexpr auto kRawCreateBody = [](auto& v, auto& c) __attribute__((always_inline)) {
     v.fid("par_fid", c.create.par_fid);
     v.fid("fid", c.create.fid);
     v.str("short_name", c.create.short_name);
@@ -56,7 +56,7 @@ constexpr auto kCreateBody = [](auto& v, auto& c) __attribute__((always_inline))
 
 // The AIX variant's value always goes in directly.
 template <bool kAix>
-constexpr auto kSetxattrBody = [](auto& v, auto& c) __attribute__((always_inline)) {
+constexpr auto kRawSetxattrBody = [](auto& v, auto& c) __attribute__((always_inline)) {
     v.fid("fid", c.setxattr.fid);
     v.u32("flags", c.setxattr.flags);
     v.str("attr_name", c.setxattr.attr_name);
@@ -64,7 +64,7 @@ constexpr auto kSetxattrBody = [](auto& v, auto& c) __attribute__((always_inline
     v.bytes("attr_value", c.setxattr.value, c.setxattr.attr_len, kAix ? kPlain : kCopied);
 };
 
-constexpr auto kRmxattrBody = [](auto& v, auto& c) __attribute__((always_inline)) {
+constexpr auto kRawRmxattrBody = [](auto& v, auto& c) __attribute__((always_inline)) {
     v.fid("fid", c.rmxattr.fid);
     v.str("attr_name", c.rmxattr.attr_name);
 };
@@ -110,9 +110,9 @@ FLR_JRN_INLINE auto withRawBody(uint32_t code, Fn&& fn) {
         case FLR_JRN_WRITE_DDR:
             return fn(kWriteBody<false>);
         case FLR_JRN_CREATE:
-            return fn(kCreateBody<true>);
+            return fn(kRawCreateBody<true>);
         case FLR_JRN_MKDIR:
-            return fn(kCreateBody<false>);
+            return fn(kRawCreateBody<false>);
         case FLR_JRN_REMOVE:
             return fn([](auto& v, auto& c) __attribute__((always_inline)) {
                 v.fid("par_fid", c.remove.par_fid);
@@ -163,12 +163,12 @@ FLR_JRN_INLINE auto withRawBody(uint32_t code, Fn&& fn) {
                 v.bytes("data", c.setacl.data, c.setacl.data_len, kCopied);
             });
         case FLR_JRN_SETXATTR:
-            return fn(kSetxattrBody<false>);
+            return fn(kRawSetxattrBody<false>);
         case FLR_JRN_SETXATTR_AIX:
-            return fn(kSetxattrBody<true>);
+            return fn(kRawSetxattrBody<true>);
         case FLR_JRN_RMXATTR:
         case FLR_JRN_RMXATTR_AIX:
-            return fn(kRmxattrBody);
+            return fn(kRawRmxattrBody);
         case FLR_JRN_STUB:
             return fn([](auto& v, auto& c) __attribute__((always_inline)) {
                 v.fid("fid", c.stub.fid);

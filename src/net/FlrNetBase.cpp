@@ -38,14 +38,14 @@ class MonitorUnlock {
     JxMonitor& m_;
 };
 
-class FdCloser {
+class SocketFdCloser {
   public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() {
+    explicit SocketFdCloser(int fd) : fd_(fd) {}
+    ~SocketFdCloser() {
         if (fd_ >= 0) ::close(fd_);
     }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
+    SocketFdCloser(const SocketFdCloser&) = delete;
+    SocketFdCloser& operator=(const SocketFdCloser&) = delete;
 
   private:
     int fd_;
@@ -763,7 +763,7 @@ void FlrNetBase::sendMirSpecFile(int id, const char* path) {
         JX_THROW_ERRNO(kFn, std::string("Failed to stat file ") + path, errno);
     const int fd = open_utf(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) JX_THROW_ERRNO(kFn, std::string("Failed to open ") + path + " for reading", errno);
-    FdCloser closer(fd);
+    SocketFdCloser closer(fd);
     sendMessage(m, netTimeout_, false);
 
     // Pieces go out through the swapping enqueue: the queue hands back an

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const kSource = "Gpfs";
+const char* const kGpfsSource = "Gpfs";
 
 using Row = std::map<std::string, std::string>;
 
@@ -44,7 +44,7 @@ CQiError runY(const std::vector<std::string>& argv, std::vector<Row>& rows) {
     if (r.status != 0) {
         std::string why = r.error.empty() ? r.output : r.error;
         while (!why.empty() && std::isspace(static_cast<unsigned char>(why.back()))) why.pop_back();
-        return CQiError(-1, kSource, argv[0].c_str(), __LINE__, "%s failed (exit %d): %s",
+        return CQiError(-1, kGpfsSource, argv[0].c_str(), __LINE__, "%s failed (exit %d): %s",
                         argv[0].c_str(), r.status, why.c_str());
     }
     rows = Gpfs::parseY(r.output);
@@ -71,7 +71,7 @@ CQiError mountPointOf(const std::string& device, std::string& mountPoint) {
             mountPoint = field(row, "data");
             return CQiError();
         }
-    return CQiError(-1, kSource, "mountPointOf", __LINE__, "No mount point reported for %s",
+    return CQiError(-1, kGpfsSource, "mountPointOf", __LINE__, "No mount point reported for %s",
                     device.c_str());
 }
 
@@ -175,7 +175,7 @@ CQiError Gpfs::GetSnapMountPath(const std::string& device, const std::string& fi
         for (const auto& s : sets)
             if (s.name == fileSet) base = s.path;
         if (base.empty() || base == "--")
-            return CQiError(-1, kSource, "GetSnapMountPath", __LINE__,
+            return CQiError(-1, kGpfsSource, "GetSnapMountPath", __LINE__,
                             "File set %s of %s is not linked", fileSet.c_str(), device.c_str());
     }
     path = base + "/.snapshots/" + snapName;

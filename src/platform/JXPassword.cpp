@@ -14,15 +14,15 @@
 
 namespace {
 
-constexpr const char* kPrefix = "gcm1:";
-constexpr size_t kNonceLen = 8;  // the GCM counter part of the nonce, random per value
+constexpr const char* kPasswordPrefix = "gcm1:";
+constexpr size_t kPasswordNonceLen = 8;  // the GCM counter part of the nonce, random per value
 // Binds every value to this use of the key.
 constexpr const char* kAad = "FLR JXPassword v1";
 
 // The key bytes, wiped when done.
-struct Key {
+struct PasswordKey {
     uint8_t bytes[sdt::kKeyLen];
-    ~Key() { sdt::wipe(bytes, sizeof bytes); }
+    ~PasswordKey() { sdt::wipe(bytes, sizeof bytes); }
 };
 
 void setError(std::string* error, const std::string& text) {
@@ -40,7 +40,7 @@ std::string keyFileFault(const struct stat& st) {
     return "";
 }
 
-bool readKeyFile(const std::string& path, Key& key, std::string* error) {
+bool readKeyFile(const std::string& path, PasswordKey& key, std::string* error) {
     // O_NONBLOCK: a FIFO under the name is refused, not waited on;
     // O_NOFOLLOW: a link planted under the name is never used as the key.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
@@ -69,7 +69,7 @@ bool readKeyFile(const std::string& path, Key& key, std::string* error) {
 // fails when another process made the key first, and nobody ever sees a
 // key file that is not whole.
 bool createKeyFile(const std::string& path, std::string* error) {
-    Key key;
+    PasswordKey key;
     if (!sdt::randomBytes(key.bytes, sizeof key.bytes)) {
         setError(error, "The random source failed");
         return false;
@@ -103,7 +103,7 @@ bool createKeyFile(const std::string& path, std::string* error) {
     return true;
 }
 
-bool loadKey(bool create, Key& key, std::string* error) {
+bool loadKey(bool create, PasswordKey& key, std::string* error) {
     const std::string path = JXPassword::keyFilePath();
     if (create && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT &&
         !createKeyFile(path, error))
@@ -140,7 +140,7 @@ bool fromHex(const std::string& text, std::vector<uint8_t>& bytes) {
 
 uint64_t counterOf(const uint8_t* nonce) {
     uint64_t c = 0;
-    for (size_t i = 0; i < kNonceLen; ++i) c = c << 8 | nonce[i];
+    for (size_t i = 0; i < kPasswordNonceLen; ++i) c = c << 8 | nonce[i];
     return c;
 }
 
@@ -153,38 +153,38 @@ std::string JXPassword::keyFilePath() {
 }
 
 int JXPassword::encrypt(const std::string& plain, std::string& stored, std::string* error) {
-    Key key;
+    PasswordKey key;
     if (!loadKey(true, key, error)) return -1;
-    std::vector<uint8_t> out(kNonceLen + plain.size() + sdt::kTagLen);
+    std::vector<uint8_t> out(kPasswordNonceLen + plain.size() + sdt::kTagLen);
     sdt::Gcm gcm;
-    if (!sdt::randomBytes(out.data(), kNonceLen) || !gcm.setKey(key.bytes) ||
+    if (!sdt::randomBytes(out.data(), kPasswordNonceLen) || !gcm.setKey(key.bytes) ||
         !gcm.seal(counterOf(out.data()), reinterpret_cast<const uint8_t*>(kAad), strlen(kAad),
                   reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-                  out.data() + kNonceLen, out.data() + kNonceLen + plain.size())) {
+                  out.data() + kPasswordNonceLen, out.data() + kPasswordNonceLen + plain.size())) {
         setError(error, "Failed to encipher the secret");
         return -1;
     }
-    stored = kPrefix + toHex(out);
+    stored = kPasswordPrefix + toHex(out);
     return 0;
 }
 
 int JXPassword::decrypt(const std::string& stored, std::string& plain, std::string* error) {
-    const size_t prefixLen = strlen(kPrefix);
+    const size_t prefixLen = strlen(kPasswordPrefix);
     std::vector<uint8_t> in;
-    if (stored.compare(0, prefixLen, kPrefix) != 0 || !fromHex(stored.substr(prefixLen), in) ||
-        in.size() < kNonceLen + sdt::kTagLen) {
+    if (stored.compare(0, prefixLen, kPasswordPrefix) != 0 ||
+        !fromHex(stored.substr(prefixLen), in) || in.size() < kPasswordNonceLen + sdt::kTagLen) {
         setError(error, "The stored secret is not an enciphered value");
         return -1;
     }
-    Key key;
+    PasswordKey key;
     if (!loadKey(false, key, error)) return -1;
-    const size_t len = in.size() - kNonceLen - sdt::kTagLen;
+    const size_t len = in.size() - kPasswordNonceLen - sdt::kTagLen;
     std::string out(len, '\0');
     sdt::Gcm gcm;
     if (!gcm.setKey(key.bytes) ||
         !gcm.open(counterOf(in.data()), reinterpret_cast<const uint8_t*>(kAad), strlen(kAad),
-                  in.data() + kNonceLen, len, reinterpret_cast<uint8_t*>(out.data()),
-                  in.data() + kNonceLen + len)) {
+                  in.data() + kPasswordNonceLen, len, reinterpret_cast<uint8_t*>(out.data()),
+                  in.data() + kPasswordNonceLen + len)) {
         sdt::wipe(out.data(), out.size());
         setError(error, "The stored secret does not decipher under this host's key");
         return -1;

@@ -34,7 +34,7 @@ uint64_t packFsid(int32_t hi, int32_t lo) {
     return (uint64_t(uint32_t(hi)) << 32) | uint32_t(lo);
 }
 
-std::string fileSystemOf(const std::string& path) {
+std::string fanotifyFileSystemOf(const std::string& path) {
     std::list<JxMntTab::Entry> entries;
     if (JxMntTab::getAll(entries).GetCode() < 0) return "file system";
     const JxMntTab::Entry* e = JxMntTab::find(entries, path.c_str());
@@ -166,7 +166,7 @@ uint64_t JxFanotify::markFileSystem(const std::string& path) {
         const int err = errno;
         if (err == EXDEV || err == ENODEV || err == EOPNOTSUPP)
             JX_THROW_CODE(fn,
-                          "Failed to watch " + path + ": the " + fileSystemOf(path) +
+                          "Failed to watch " + path + ": the " + fanotifyFileSystemOf(path) +
                               " cannot report file ids",
                           err);
         if (err == EPERM) JX_THROW_CODE(fn, kNoCapability, err);

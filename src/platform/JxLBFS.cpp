@@ -14,7 +14,7 @@ namespace JxLBFS {
 
 namespace {
 
-const char* const kSource = "JxLBFS.cpp";
+const char* const kLbfsSource = "JxLBFS.cpp";
 
 // The gear table: 256 fixed pseudo-random words from splitmix64 with a fixed
 // seed, computed at compile time, so every build on every host cuts alike.
@@ -289,7 +289,7 @@ CQiError splitOpen(int fd, const std::string& name, Container& blocks) {
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
-            return CQiError(-err, kSource, "JxLBFS::split", __LINE__, "Couldn't read %s: %s",
+            return CQiError(-err, kLbfsSource, "JxLBFS::split", __LINE__, "Couldn't read %s: %s",
                             name.c_str(), strerror(err));
         }
         if (n == 0) break;
@@ -306,7 +306,7 @@ CQiError splitPath(const std::string& path, Container& blocks) {
     jx::File file(jx::fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (!file) {
         const int err = errno;
-        return CQiError(-err, kSource, "JxLBFS::split", __LINE__, "Couldn't open %s: %s",
+        return CQiError(-err, kLbfsSource, "JxLBFS::split", __LINE__, "Couldn't open %s: %s",
                         path.c_str(), strerror(err));
     }
     return splitOpen(file.get(), path, blocks);

@@ -39,7 +39,7 @@ std::mutex& registryMutex() {
     return *m;
 }
 
-std::map<std::string, JxNamedMutex::Shared*>& registry() {
+std::map<std::string, JxNamedMutex::Shared*>& mutexRegistry() {
     static auto* r = new std::map<std::string, JxNamedMutex::Shared*>;
     return *r;
 }
@@ -98,7 +98,7 @@ void releaseShared(JxNamedMutex::Shared& s) {
 JxNamedMutex::JxNamedMutex(std::string name) : name_(std::move(name)) {
     if (!validName(name_)) JX_THROW("JxNamedMutex", "Invalid mutex name \"" + name_ + "\"");
     std::lock_guard<std::mutex> lk(registryMutex());
-    Shared*& s = registry()[name_];
+    Shared*& s = mutexRegistry()[name_];
     if (!s) s = new Shared;
     shared_ = s;
 }

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint64_t kMagic = 0x464c525345513031ULL;  // "FLRSEQ01"
+constexpr uint64_t kSeqMagic = 0x464c525345513031ULL;  // "FLRSEQ01"
 
 std::string bootId() {
     std::ifstream in("/proc/sys/kernel/random/boot_id");
@@ -104,7 +104,7 @@ uint64_t JxSeqCounter::next() {
     try {
         Shared& s = *shared_;
         const std::string& boot = boot_;
-        if (s.magic != kMagic || std::strncmp(s.boot, boot.c_str(), sizeof s.boot) != 0) {
+        if (s.magic != kSeqMagic || std::strncmp(s.boot, boot.c_str(), sizeof s.boot) != 0) {
             // First use since the host started: everything up to the persisted
             // end may have been handed out already.
             const uint64_t end = readPersistedEnd();
@@ -112,7 +112,7 @@ uint64_t JxSeqCounter::next() {
             s.reservedEnd = end;
             std::strncpy(s.boot, boot.c_str(), sizeof s.boot - 1);
             s.boot[sizeof s.boot - 1] = '\0';
-            s.magic = kMagic;
+            s.magic = kSeqMagic;
         }
         if (s.next > s.reservedEnd) {
             const uint64_t end = s.next + block_ - 1;

@@ -148,3 +148,6 @@ int readdir_r_utf(DIR* dir, JxBuffer& buf, struct dirent** result) {
     *result = copy;
     return 0;
 }
+
+// The library may be compiled in batches of sources: the macros end with this file.
+#undef JX_LOCAL_PATH_OR_FAIL

@@ -25,7 +25,7 @@ struct SessionRegistry {
     std::map<std::string, SdtNetLink::Impl*> sessions;
 };
 
-SessionRegistry& registry() {
+SessionRegistry& joinRegistry() {
     static SessionRegistry r;
     return r;
 }
@@ -72,13 +72,13 @@ void reply(int fd, uint32_t status, const uint8_t* body, Waiter& w) {
 void (*joinAttachedHook)(int fd) = nullptr;
 
 void registerSession(const uint8_t session[kSessionIdLen], SdtNetLink::Impl* impl) {
-    auto& reg = registry();
+    auto& reg = joinRegistry();
     std::lock_guard<std::mutex> lock(reg.mtx);
     reg.sessions[sessionKey(session)] = impl;
 }
 
 void unregisterSession(SdtNetLink::Impl* impl) {
-    auto& reg = registry();
+    auto& reg = joinRegistry();
     std::lock_guard<std::mutex> lock(reg.mtx);
     for (auto it = reg.sessions.begin(); it != reg.sessions.end();) {
         if (it->second == impl)
@@ -162,7 +162,7 @@ namespace {
 // Finds the session a join names, with the socket slot still free, and copies
 // its join key.
 bool lookupJoin(const uint8_t session[kSessionIdLen], uint16_t index, uint8_t joinKey[kKeyLen]) {
-    auto& reg = registry();
+    auto& reg = joinRegistry();
     std::lock_guard<std::mutex> lock(reg.mtx);
     auto it = reg.sessions.find(sessionKey(session));
     if (it == reg.sessions.end()) return false;
@@ -176,7 +176,7 @@ bool lookupJoin(const uint8_t session[kSessionIdLen], uint16_t index, uint8_t jo
 // Gives the socket to its session, unless the session went away or the slot
 // was taken meanwhile.
 bool attach(const uint8_t session[kSessionIdLen], uint16_t index, int fd) {
-    auto& reg = registry();
+    auto& reg = joinRegistry();
     std::lock_guard<std::mutex> lock(reg.mtx);
     auto it = reg.sessions.find(sessionKey(session));
     if (it == reg.sessions.end()) return false;

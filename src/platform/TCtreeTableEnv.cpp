@@ -20,7 +20,7 @@ std::atomic<size_t> tctree::gInitialMapSize{kDefaultMapSize};
 namespace {
 
 std::mutex gRegistryMutex;
-std::map<std::string, std::weak_ptr<SharedEnv>>& registry() {
+std::map<std::string, std::weak_ptr<SharedEnv>>& envRegistry() {
     static auto* r = new std::map<std::string, std::weak_ptr<SharedEnv>>;
     return *r;
 }
@@ -52,8 +52,8 @@ int tctree::openShared(const std::string& file, bool mustExist, bool ro,
                        std::shared_ptr<SharedEnv>* out) {
     std::string key = canonicalFile(file);
     std::lock_guard<std::mutex> lk(gRegistryMutex);
-    auto it = registry().find(key);
-    if (it != registry().end()) {
+    auto it = envRegistry().find(key);
+    if (it != envRegistry().end()) {
         if (auto sp = it->second.lock(); sp && sp->pid == getpid()) {
             if (sp->readOnly && !ro) return TCtreeTable::kReadOnly;
             *out = sp;
@@ -95,7 +95,7 @@ int tctree::openShared(const std::string& file, bool mustExist, bool ro,
         sp->mapSize = initial;
     MDB_stat est;
     if (mdb_env_stat(sp->env, &est) == 0) sp->pageSize = est.ms_psize;
-    registry()[key] = sp;
+    envRegistry()[key] = sp;
     *out = sp;
     return TCtreeTable::kOk;
 }
@@ -326,7 +326,7 @@ void TCtreeTable::removeTableFiles(const std::string& base) {
         // A later open must make a fresh environment, not reuse one whose file
         // is gone.
         std::lock_guard<std::mutex> lk(gRegistryMutex);
-        registry().erase(canonicalFile(base + ".dat"));
+        envRegistry().erase(canonicalFile(base + ".dat"));
     }
     for (const std::string& f : tableFiles(base)) ::unlink(f.c_str());
 }

@@ -15,7 +15,7 @@ namespace {
 // Large enough that a read system call carries hundreds of typical lines.
 constexpr size_t kReadBufferSize = 64 * 1024;
 
-const char* const kFn = "FlrCollectFile";
+const char* const kCollectFileFn = "FlrCollectFile";
 
 // The white space of the C locale, without its locale look-up.
 bool isBlank(char c) {
@@ -44,15 +44,15 @@ FlrCollectFile::~FlrCollectFile() = default;
 
 void FlrCollectFile::open(int64_t offset) {
     if (offset < 0)
-        JX_THROW(kFn, jxFormat("Invalid offset %lld for collect file %s",
-                               static_cast<long long>(offset), name_.c_str()));
+        JX_THROW(kCollectFileFn, jxFormat("Invalid offset %lld for collect file %s",
+                                          static_cast<long long>(offset), name_.c_str()));
     file_ = jx::openFile(name_, O_RDONLY);
-    if (!file_) JX_THROW_ERRNO(kFn, "Couldn't open collect file " + name_, errno);
+    if (!file_) JX_THROW_ERRNO(kCollectFileFn, "Couldn't open collect file " + name_, errno);
     struct stat st;
     if (jx::fileOps().fstat(file_.get(), &st) == 0 && S_ISDIR(st.st_mode))
-        JX_THROW_ERRNO(kFn, "Couldn't open collect file " + name_, EISDIR);
+        JX_THROW_ERRNO(kCollectFileFn, "Couldn't open collect file " + name_, EISDIR);
     if (offset > 0 && jx::fileOps().lseek(file_.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-        JX_THROW_ERRNO(kFn, "Couldn't open collect file " + name_, errno);
+        JX_THROW_ERRNO(kCollectFileFn, "Couldn't open collect file " + name_, errno);
     bufBase_ = offset;
     buf_.resize(kReadBufferSize);
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kDirChangeChunk = 64 * 1024;
 
 template <typename T>
 bool parseNumber(std::string_view& text, T& out, int base) {
@@ -56,10 +56,10 @@ int FlrDirChangeReader::readLine(std::string& line) {
         }
         pos_ += take;
         if (!inMemory_ && !eof_) {
-            buf_.resize(kChunk);
+            buf_.resize(kDirChangeChunk);
             ssize_t n;
             do {
-                n = jx::fileOps().read(file_.get(), buf_.data(), kChunk);
+                n = jx::fileOps().read(file_.get(), buf_.data(), kDirChangeChunk);
             } while (n < 0 && errno == EINTR);
             if (n < 0)
                 JX_THROW_ERRNO("FlrDirChangeReader::next", "Failed to read dirchange file " + name_,

@@ -33,7 +33,7 @@
 
 namespace {
 
-const char* const kFn = "FlrHeadJournal";
+const char* const kHeadJournalFn = "FlrHeadJournal";
 using Clock = std::chrono::steady_clock;
 // An intake gathers at most this many raw bytes, and this many sending
 // rounds' worth of records, before they go to the cache.
@@ -42,30 +42,32 @@ constexpr size_t kIntakeRounds = 16;
 // A round rolled back for want of map is done again, this often at most.
 constexpr int kRoundAttempts = 3;
 
-void makeDirs(const std::string& dir) {
+void makeJournalDirs(const std::string& dir) {
     if (FlrHelper::mkdir1(dir.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to create folder " + dir, errno);
+        JX_THROW_ERRNO(kHeadJournalFn, "Failed to create folder " + dir, errno);
 }
 
 // Flushes one file's data to the disk.
 void syncFile(const std::string& path) {
     jx::File f(jx::fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!f.valid()) JX_THROW_ERRNO(kFn, "Failed to open " + path + " for syncing", errno);
-    if (jx::fileOps().fsync(f.get()) != 0) JX_THROW_ERRNO(kFn, "Failed to sync " + path, errno);
+    if (!f.valid())
+        JX_THROW_ERRNO(kHeadJournalFn, "Failed to open " + path + " for syncing", errno);
+    if (jx::fileOps().fsync(f.get()) != 0)
+        JX_THROW_ERRNO(kHeadJournalFn, "Failed to sync " + path, errno);
 }
 
 }  // namespace
 
 FlrHeadJournal::Impl::Impl(FlrHeadJournalOptions opts)
     : o(std::move(opts)),
-      db((makeDirs(o.dbDir), o.dbDir)),
+      db((makeJournalDirs(o.dbDir), o.dbDir)),
       paths(db, o.source, o.dbRoot, o.destination),
-      cache((makeDirs(o.stateDir + "/cache"), (o.stateDir + "/cache").c_str()), o.cacheDiskBytes,
-            o.cacheMemBytes),
+      cache((makeJournalDirs(o.stateDir + "/cache"), (o.stateDir + "/cache").c_str()),
+            o.cacheDiskBytes, o.cacheMemBytes),
       history(o.historyBytes),
       historyFile(o.stateDir + "/history"),
       positionFile(o.stateDir + "/position") {
-    if (!o.connect) JX_THROW(kFn, "No way to connect to the tail was given");
+    if (!o.connect) JX_THROW(kHeadJournalFn, "No way to connect to the tail was given");
     enterRoot();
     history.load(historyFile.c_str());
     loadPosition();
@@ -94,7 +96,7 @@ void FlrHeadJournal::Impl::loadPosition() {
     char* end = nullptr;
     const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
     if (end == text.c_str() || (*end != '\n' && *end != '\0'))
-        JX_THROW(kFn, "The journal position file " + positionFile + " is damaged");
+        JX_THROW(kHeadJournalFn, "The journal position file " + positionFile + " is damaged");
     processed = v;
 }
 
@@ -102,7 +104,8 @@ void FlrHeadJournal::Impl::savePosition(bool force) {
     if (!positionDirty) return;
     if (!force && Clock::now() - positionSaved < std::chrono::milliseconds(o.positionSaveMs))
         return;
-    jx::replaceFile(positionFile, std::to_string(processed) + "\n", 0600, "journal position", kFn);
+    jx::replaceFile(positionFile, std::to_string(processed) + "\n", 0600, "journal position",
+                    kHeadJournalFn);
     positionDirty = false;
     positionSaved = Clock::now();
 }
@@ -138,8 +141,8 @@ bool FlrHeadJournal::Impl::intake(FlrJournalSource& source, int waitMs) {
         FlrJrnCommand cmd;
         std::string why;
         if (decodeRawCmd(record.data(), record.size(), &cmd, &why) != 0)
-            JX_THROW(kFn, "The journal source gave a bad record after sequence number " +
-                              std::to_string(last) + ": " + why);
+            JX_THROW(kHeadJournalFn, "The journal source gave a bad record after sequence number " +
+                                         std::to_string(last) + ": " + why);
         // Taken before a restart, or covered by the scan.
         if (cmd.seq_num <= last) continue;
         if (intakeItems.empty()) firstStamp = static_cast<uint32_t>(cmd.timestamp);
@@ -204,7 +207,7 @@ void FlrHeadJournal::Impl::checkOverrun(uint64_t after) {
     std::string why = "rolling cache overrun: records after " + std::to_string(after) + " up to " +
                       std::to_string(dropped) +
                       " were dropped by its disk limit before the tail had them";
-    EvDebug::Error(kFn, "%s; the pair is rescanned", why.c_str());
+    EvDebug::Error(kHeadJournalFn, "%s; the pair is rescanned", why.c_str());
     count([&](FlrHeadJournalCounters& k) {
         ++k.resyncsAsked;
         k.resyncReason = std::move(why);
@@ -227,11 +230,11 @@ bool FlrHeadJournal::Impl::firstEntryAfter(uint64_t after, int& len, uint64_t& s
                 reinterpret_cast<const unsigned char*>(data.data() + pos), s, l);
             pos += FlrRolCacheBase::kRecordHeaderSize;
             if (l < 1 || static_cast<size_t>(l) > data.size() - pos)
-                JX_THROW(kFn, "Cache file " + name + " is corrupt: invalid record size");
+                JX_THROW(kHeadJournalFn, "Cache file " + name + " is corrupt: invalid record size");
             if (s > after) {
                 if (entryCap < l) {
                     char* fresh = static_cast<char*>(std::realloc(entry, static_cast<size_t>(l)));
-                    if (!fresh) JX_THROW(kFn, "Memory allocation failed.");
+                    if (!fresh) JX_THROW(kHeadJournalFn, "Memory allocation failed.");
                     entry = fresh;
                     entryCap = l;
                 }
@@ -346,7 +349,7 @@ FlrHeadJournal::Impl::Round FlrHeadJournal::Impl::convertRound() {
         FlrJrnCommand raw;
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
-            JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
+            JX_THROW(kHeadJournalFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
         if (seq <= tailHas) {
             ++r.already;  // taken again after a kill: the tail applied it
         } else {
@@ -395,7 +398,7 @@ void FlrHeadJournal::Impl::convertOne(const FlrJrnCommand& raw, Round& r) {
 // fault of the names: it is done again.
 void FlrHeadJournal::Impl::nameDbFault(const JxException& e, uint64_t seq, Round& r) {
     if (db.lastResult() == TCtreeTable::kBatchRolledBack) throw;
-    EvDebug::Error(kFn, "Record %llu: %s; the pair is rescanned",
+    EvDebug::Error(kHeadJournalFn, "Record %llu: %s; the pair is rescanned",
                    static_cast<unsigned long long>(seq), e.what());
     ++r.dbErrors;
     ++r.resyncs;
@@ -413,8 +416,8 @@ int FlrHeadJournal::Impl::process() {
         TCtreeTable::BatchScope scope(db, o.dbBytesPerRecord * static_cast<size_t>(o.batchRecords),
                                       TCtreeTable::Flush::Background);
         if (scope.beginResult() != TCtreeTable::kOk)
-            JX_THROW(kFn, "Failed to start a name database transaction: " +
-                              TCtreeTable::errToString(scope.beginResult()));
+            JX_THROW(kHeadJournalFn, "Failed to start a name database transaction: " +
+                                         TCtreeTable::errToString(scope.beginResult()));
         int rc = TCtreeTable::kBatchRolledBack;
         try {
             r = convertRound();
@@ -434,8 +437,9 @@ int FlrHeadJournal::Impl::process() {
         batch.clear();
         staged.clear();
         if (rc != TCtreeTable::kBatchRolledBack || attempt == kRoundAttempts)
-            JX_THROW(kFn, "Failed to commit the name database changes up to sequence number " +
-                              std::to_string(processed) + ": " + TCtreeTable::errToString(rc));
+            JX_THROW(kHeadJournalFn,
+                     "Failed to commit the name database changes up to sequence number " +
+                         std::to_string(processed) + ": " + TCtreeTable::errToString(rc));
         count([](FlrHeadJournalCounters& k) { ++k.roundsRedone; });
     }
     if (r.records == 0) return 0;
@@ -478,7 +482,7 @@ FlrHeadJournal::~FlrHeadJournal() {
     try {
         impl_->saveHistory(true);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.what());
+        EvDebug::Error(kHeadJournalFn, "%s", e.what());
     }
 }
 

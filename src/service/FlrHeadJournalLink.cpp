@@ -10,7 +10,7 @@
 #include "FlrHeadJournalImpl.h"
 
 namespace {
-const char* const kFn = "FlrHeadJournal";
+const char* const kJournalLinkFn = "FlrHeadJournal";
 }  // namespace
 
 // The first failure of a link (or of the first connect) is an error; the
@@ -24,14 +24,14 @@ void FlrHeadJournal::Impl::linkBroken(const JxException& e) {
     nextConnect = Clock::now() + std::chrono::milliseconds(backoffMs);
     if (!linkDown || wasConnected) {
         EvDebug::Error(
-            kFn, "%s, trying again in %d ms: %s",
+            kJournalLinkFn, "%s, trying again in %d ms: %s",
             wasConnected || everConnected ? "Link to the tail lost" : "Cannot reach the tail",
             backoffMs, e.what());
         linkDown = true;
         failedAttempts = wasConnected ? 0 : 1;
     } else {
         ++failedAttempts;
-        EvDebug::Warning(kFn,
+        EvDebug::Warning(kJournalLinkFn,
                          "Tail still unreachable after %d failed attempts, trying again in %d "
                          "ms: %s",
                          failedAttempts, backoffMs, e.what());
@@ -52,7 +52,8 @@ void FlrHeadJournal::Impl::tryConnect() {
         head->getLastSeqNum(o.pairId, &tailLast, nullptr);
         connected = true;
         tailHas = tailLast;
-        EvDebug::Debug(kFn, "Connected to the tail; it has pair %d up to %llu", o.pairId, tailLast);
+        EvDebug::Debug(kJournalLinkFn, "Connected to the tail; it has pair %d up to %llu", o.pairId,
+                       tailLast);
         // The resend marks itself unconfirmed: a ping must confirm it even
         // when no new record follows (or find the new link dead).
         unconfirmed = false;
@@ -60,9 +61,10 @@ void FlrHeadJournal::Impl::tryConnect() {
         if (!connected) return;  // broke during the resend
         backoffMs = 0;
         if (linkDown && failedAttempts > 0)
-            EvDebug::Warning(kFn, "Link to the tail back after %d failed attempts", failedAttempts);
+            EvDebug::Warning(kJournalLinkFn, "Link to the tail back after %d failed attempts",
+                             failedAttempts);
         else if (linkDown)
-            EvDebug::Warning(kFn, "Link to the tail back");
+            EvDebug::Warning(kJournalLinkFn, "Link to the tail back");
         linkDown = false;
         count([&](FlrHeadJournalCounters& k) {
             if (everConnected) ++k.reconnects;
@@ -112,7 +114,7 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
         FlrJrnCommand raw;
         std::string why;
         if (decodeRawCmd(entry, static_cast<size_t>(len), &raw, &why) != 0)
-            JX_THROW(kFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
+            JX_THROW(kJournalLinkFn, "Cache entry " + std::to_string(seq) + " is damaged: " + why);
         try {
             if (convertInto(raw) == Outcome::Sent) ++n;
         } catch (const JxException& e) {
@@ -130,7 +132,7 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
 }
 
 void FlrHeadJournal::Impl::resendFault(const std::string& first, int faults) {
-    EvDebug::Error(kFn, "%d records cannot be sent again (%s); the pair is rescanned", faults,
+    EvDebug::Error(kJournalLinkFn, "%d records cannot be sent again (%s); the pair is rescanned", faults,
                    first.c_str());
     count([&](FlrHeadJournalCounters& k) {
         ++k.resyncsAsked;
@@ -149,7 +151,7 @@ void FlrHeadJournal::Impl::checkUnapplied() {
                       " journal records could not be applied on the destination (see the tail's "
                       "log)";
     unappliedSeen = n;
-    EvDebug::Error(kFn, "%s; the pair is rescanned", why.c_str());
+    EvDebug::Error(kJournalLinkFn, "%s; the pair is rescanned", why.c_str());
     count([&](FlrHeadJournalCounters& k) {
         ++k.resyncsAsked;
         k.resyncReason = std::move(why);

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char* const kFn = "FlrLocalTail";
+const char* const kLocalTailFn = "FlrLocalTail";
 
 // The local destination folder, made when missing (as rsync does).
 std::string absoluteDestination(const std::string& target) {
@@ -20,12 +20,12 @@ std::string absoluteDestination(const std::string& target) {
     if (p.empty() || p[0] != '/') {
         char cwd[4096];
         if (!::getcwd(cwd, sizeof cwd))
-            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+            JX_THROW_ERRNO(kLocalTailFn, "Failed to get the current folder", errno);
         p = std::string(cwd) + "/" + p;
     }
     p = FlrHelper::stripTrailingSlashes(p);
     if (FlrHelper::mkdir1(p.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to create folder " + p, errno);
+        JX_THROW_ERRNO(kLocalTailFn, "Failed to create folder " + p, errno);
     return p;
 }
 
@@ -35,7 +35,7 @@ FlrLocalTail::FlrLocalTail(const std::string& destination, FlrTailApplier::Optio
     : destination_(absoluteDestination(destination)) {
     applier_ = std::make_unique<FlrTailApplier>(destination_, std::move(options));
     service_ = std::make_unique<FlrTailService>(applier_->handler());
-    if (SdtError e = SdtNetLink::newSecret(&secret_); !e.ok()) JX_THROW(kFn, e.text());
+    if (SdtError e = SdtNetLink::newSecret(&secret_); !e.ok()) JX_THROW(kLocalTailFn, e.text());
     service_->setSecret(secret_);
     // Head and tail are this process, over loopback: sealing the bytes hides
     // them from no one, while authenticating every frame still catches any

@@ -52,17 +52,17 @@ const char* yesNo(bool b) {
 
 // The section's keys, described once: how each is read into a pair and
 // written from one (a repeatable key writes one line per value).
-struct Key {
+struct PairKey {
     const char* name;
     std::function<void(FlrDeclaredPair&, const std::string&)> read;
     std::function<std::vector<std::string>(const FlrDeclaredPair&)> write;
 };
 
-const std::vector<Key>& keys() {
+const std::vector<PairKey>& pairKeys() {
     using P = FlrDeclaredPair;
     using S = std::string;
     using V = std::vector<std::string>;
-    static const std::vector<Key> table = {
+    static const std::vector<PairKey> table = {
         {"source", [](P& p, const S& v) { p.options.source = v; },
          [](const P& p) { return V{p.options.source}; }},
         {"destination", [](P& p, const S& v) { p.options.target = v; },
@@ -110,8 +110,8 @@ const std::vector<Key>& keys() {
     return table;
 }
 
-const Key* keyNamed(const std::string& name) {
-    for (const Key& k : keys()) {
+const PairKey* keyNamed(const std::string& name) {
+    for (const PairKey& k : pairKeys()) {
         if (name == k.name) return &k;
     }
     return nullptr;
@@ -279,7 +279,7 @@ bool find(const std::string& name, FlrDeclaredPair* out) {
     FlrDeclaredPair p;
     p.name = name;
     for (const auto& [key, value] : entries) {
-        const Key* k = keyNamed(key);
+        const PairKey* k = keyNamed(key);
         if (!k) JX_THROW_CODE(kFnPairs, "Pair " + name + ": unknown key \"" + key + "\"", EINVAL);
         k->read(p, value);
     }
@@ -297,7 +297,7 @@ void save(FlrDeclaredPair pair, bool replace) {
     normalize(pair.options);
     // Read back through the same table, so what is written is what a run reads.
     Entries entries;
-    for (const Key& k : keys()) {
+    for (const PairKey& k : pairKeys()) {
         for (const std::string& v : k.write(pair)) {
             FlrDeclaredPair check;
             check.name = pair.name;

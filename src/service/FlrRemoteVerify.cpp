@@ -14,7 +14,7 @@
 
 namespace {
 
-const char* const kFn = "FlrRemoteVerify";
+const char* const kRemoteVerifyFn = "FlrRemoteVerify";
 
 // The tail's records as a pull stream: one batch at a time, held in the
 // link's receive slot until its records are taken.
@@ -36,8 +36,8 @@ class RemoteRecords {
     bool receive() {
         FlrNetMessage m;
         const int rc = head_.recvMessage(&m, head_.getNetTimeout());
-        if (rc == -2) JX_THROW(kFn, "The tail did not answer in time");
-        if (rc != 0) JX_THROW(kFn, "The tail closed the connection during the verify");
+        if (rc == -2) JX_THROW(kRemoteVerifyFn, "The tail did not answer in time");
+        if (rc != 0) JX_THROW(kRemoteVerifyFn, "The tail closed the connection during the verify");
         if (m.type == FLR_NET_VERIFY_ENTRIES) {
             data_ = static_cast<const unsigned char*>(m.verifyEntries.data);
             len_ = static_cast<size_t>(m.verifyEntries.len);
@@ -45,18 +45,19 @@ class RemoteRecords {
             return true;
         }
         if (m.type != FLR_NET_VERIFY_END)
-            JX_THROW(kFn, std::string("Unexpected ") + flrNetMsgName(m.type) +
-                              " from the tail during the verify");
+            JX_THROW(kRemoteVerifyFn, std::string("Unexpected ") + flrNetMsgName(m.type) +
+                                          " from the tail during the verify");
         ended_ = true;
         // The tail's errno is the code: a dry run to a folder the tail has
         // not made yet tells ENOENT from a real refusal.
         if (m.verifyEnd.status != 0)
-            JX_THROW_CODE(kFn, std::string("The tail refused the verify: ") + m.verifyEnd.text,
+            JX_THROW_CODE(kRemoteVerifyFn,
+                          std::string("The tail refused the verify: ") + m.verifyEnd.text,
                           static_cast<int>(m.verifyEnd.status));
         if (m.verifyEnd.entries != records_)
-            JX_THROW(kFn, jxFormat("The tail listed %llu entries but sent %llu",
-                                   (unsigned long long)m.verifyEnd.entries,
-                                   (unsigned long long)records_));
+            JX_THROW(kRemoteVerifyFn, jxFormat("The tail listed %llu entries but sent %llu",
+                                               (unsigned long long)m.verifyEnd.entries,
+                                               (unsigned long long)records_));
         return false;
     }
 
@@ -73,11 +74,12 @@ class RemoteRecords {
 FlrTreeVerifyResult flrVerifyRemote(const std::string& srcRoot, FlrNetHead& head,
                                     const std::string& path, FlrTreeVerifyOptions options) {
     jx::File src = jx::openDirectory(srcRoot);
-    if (!src) JX_THROW_ERRNO(kFn, "Couldn't open the source folder " + srcRoot, errno);
+    if (!src) JX_THROW_ERRNO(kRemoteVerifyFn, "Couldn't open the source folder " + srcRoot, errno);
     // An older tail would ignore the request and leave the head waiting.
     if (head.getPeerVersion() < kFlrVerifyLinkVersion)
-        JX_THROW(kFn, jxFormat("The tail speaks link version %u; a remote verify needs %u or later",
-                               head.getPeerVersion(), kFlrVerifyLinkVersion));
+        JX_THROW(kRemoteVerifyFn,
+                 jxFormat("The tail speaks link version %u; a remote verify needs %u or later",
+                          head.getPeerVersion(), kFlrVerifyLinkVersion));
     FlrNetMessage req(FLR_NET_VERIFY_REQ);
     req.verifyReq.blockSize = 0;
     req.verifyReq.path = path.c_str();

@@ -34,7 +34,7 @@
 
 namespace {
 
-const char* const kFn = "FlrReplicator::run";
+const char* const kReplicatorFn = "FlrReplicator::run";
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point t0) {
@@ -113,7 +113,7 @@ void writeRunRecordAfterDurableData(const std::string& stateDir, long long secon
     if (err == 0 && jx::fileOps().rename(temp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) {
         jx::fileOps().unlink(temp.c_str());
-        JX_THROW_ERRNO(kFn, "Failed to write run record " + path, err);
+        JX_THROW_ERRNO(kReplicatorFn, "Failed to write run record " + path, err);
     }
 }
 
@@ -121,9 +121,9 @@ bool isWritableDir(const std::string& dir) {
     return ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-void makeDirs(const std::string& dir) {
+void makeReplicaDirs(const std::string& dir) {
     if (FlrHelper::mkdir1(dir.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to create folder " + dir, errno);
+        JX_THROW_ERRNO(kReplicatorFn, "Failed to create folder " + dir, errno);
 }
 
 }  // namespace
@@ -133,7 +133,7 @@ std::string FlrReplicator::absolutePath(const std::string& path) {
     if (p.empty() || p[0] != '/') {
         char cwd[4096];
         if (!::getcwd(cwd, sizeof cwd))
-            JX_THROW_ERRNO(kFn, "Failed to get the current folder", errno);
+            JX_THROW_ERRNO(kReplicatorFn, "Failed to get the current folder", errno);
         p = std::string(cwd) + "/" + p;
     }
     return FlrHelper::stripTrailingSlashes(p);
@@ -190,8 +190,8 @@ std::string FlrReplicator::stateDir() const {
     std::string host, port, path;
     const std::string target = parseRemote(options_.target, &host, &port, &path)
                                    ? options_.target
-                                   : jx::resolvePath(options_.target, kFn);
-    return root + "/" + hexDigest(jx::resolvePath(options_.source, kFn) + "\n" + target);
+                                   : jx::resolvePath(options_.target, kReplicatorFn);
+    return root + "/" + hexDigest(jx::resolvePath(options_.source, kReplicatorFn) + "\n" + target);
 }
 
 // Names the pair in its folder (once), so `flr pair ls` can say whose state
@@ -202,25 +202,25 @@ void FlrReplicator::writePairFile(const std::string& state, const std::string& s
     std::string host, port, path;
     const std::string target = parseRemote(options_.target, &host, &port, &path)
                                    ? options_.target
-                                   : jx::resolvePath(options_.target, kFn);
-    jx::replaceFile(file, jx::resolvePath(source, kFn) + "\n" + target + "\n", 0600, "pair file",
-                    kFn);
+                                   : jx::resolvePath(options_.target, kReplicatorFn);
+    jx::replaceFile(file, jx::resolvePath(source, kReplicatorFn) + "\n" + target + "\n", 0600,
+                    "pair file", kReplicatorFn);
 }
 
 void FlrReplicator::prepare(Run& r) {
     r.source = absolutePath(options_.source);
     struct stat st;
     if (::stat(r.source.c_str(), &st) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to stat " + r.source, errno);
-    if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, r.source + " is not a folder");
+        JX_THROW_ERRNO(kReplicatorFn, "Failed to stat " + r.source, errno);
+    if (!S_ISDIR(st.st_mode)) JX_THROW(kReplicatorFn, r.source + " is not a folder");
 
     r.state = stateDir();
-    jx::makePrivateDir(r.state, kFn);
+    jx::makePrivateDir(r.state, kReplicatorFn);
     writePairFile(r.state, r.source);
     if (!options_.lockHeld) {
         r.lock = std::make_unique<JxFileLock>(r.state + "/lock", 0600);
         if (!r.lock->lock(1, 0))
-            JX_THROW(kFn,
+            JX_THROW(kReplicatorFn,
                      "Another run of " + r.source + " to " + options_.target + " is in progress");
     }
     r.collect = r.state + "/Collect.txt";
@@ -266,7 +266,7 @@ FlrReplicateSummary FlrReplicator::run() {
     std::string text;
     if (!options_.baseline && jx::readFileIfExists(r.lastRunFile, &text, "run record") &&
         !readRunRecord(text, &r.lastStart, &r.lastStartNanos)) {
-        EvDebug::Error(kFn, "The run record %s is unreadable: this run is a baseline",
+        EvDebug::Error(kReplicatorFn, "The run record %s is unreadable: this run is a baseline",
                        r.lastRunFile.c_str());
         r.lastStart = -1;
         r.lastStartNanos = 0;
@@ -275,7 +275,8 @@ FlrReplicateSummary FlrReplicator::run() {
     std::string lastExcludes;
     jx::readFileIfExists(r.filtersFile, &lastExcludes, "excludes file");
     if (r.lastStart >= 0 && lastExcludes != excludes) {
-        EvDebug::Debug(kFn, "Other excludes than the last run's: every entry is looked at");
+        EvDebug::Debug(kReplicatorFn,
+                       "Other excludes than the last run's: every entry is looked at");
         r.lastStart = -1;
         r.lastStartNanos = 0;
     }
@@ -333,7 +334,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
         });
     if (!options_.nameDb.empty()) {
         // The same selection, by a walk that also rebuilds the names.
-        makeDirs(options_.nameDb);
+        makeReplicaDirs(options_.nameDb);
         FlrDatabase db(options_.nameDb);
         s.scan = r.lastStart < 0 ? "baseline" : "smart-sync";
         s.since = r.lastStart < 0 ? 0 : r.lastStart;

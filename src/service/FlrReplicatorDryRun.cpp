@@ -20,7 +20,7 @@
 
 namespace {
 
-const char* const kFn = "FlrReplicator::dryRun";
+const char* const kDryRunFn = "FlrReplicator::dryRun";
 
 // The comparison's words, as actions. Several differences of one entry
 // (size and time) are one action; an attribute "missing on destination" is
@@ -131,8 +131,8 @@ FlrDryRunReport FlrReplicator::dryRun() {
     const std::string source = absolutePath(options_.source);
     struct stat st {};
     if (jx::fileOps().stat(source.c_str(), &st) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to stat " + source, errno);
-    if (!S_ISDIR(st.st_mode)) JX_THROW(kFn, source + " is not a folder");
+        JX_THROW_ERRNO(kDryRunFn, "Failed to stat " + source, errno);
+    if (!S_ISDIR(st.st_mode)) JX_THROW(kDryRunFn, source + " is not a folder");
     DryRun dry(source, excludeFilter(source, options_.excludes, options_.includes),
                options_.noDelete);
     // A run's quick check: kinds, sizes and modification times, not the

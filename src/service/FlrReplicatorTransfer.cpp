@@ -30,7 +30,7 @@
 
 namespace {
 
-const char* const kFn = "FlrReplicator::transfer";
+const char* const kTransferFn = "FlrReplicator::transfer";
 using Clock = std::chrono::steady_clock;
 
 // Calls tick every quarter second from its own thread until destroyed.
@@ -71,7 +71,7 @@ std::string translateDirChange(const std::string& in, const std::string& src,
                                const std::string& dst) {
     std::string text;
     if (!jx::readFileIfExists(in, &text, "dirchange file"))
-        JX_THROW(kFn, "The scan wrote no dirchange file " + in);
+        JX_THROW(kTransferFn, "The scan wrote no dirchange file " + in);
     const std::string from = FlrCollectText::escape(src);
     const std::string to = FlrCollectText::escape(dst == "/" ? "" : dst);
     std::string result;
@@ -187,9 +187,9 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     const auto t0 = Clock::now();
     const std::string& m = options_.method;
     if (m != "full" && m != "md5" && m != "rsync" && m != "lbfs" && m != "auto")
-        JX_THROW(kFn, "Unknown transfer method " + m + " (full, md5, rsync, lbfs or auto)");
+        JX_THROW(kTransferFn, "Unknown transfer method " + m + " (full, md5, rsync, lbfs or auto)");
     if (options_.streams < 1 || options_.streams > 64)
-        JX_THROW(kFn, "The number of streams must be 1 to 64");
+        JX_THROW(kTransferFn, "The number of streams must be 1 to 64");
     connect(r);
     std::atomic<long long> files{0}, bytes{0};
     auto blockCache = std::make_shared<FlrLBFSBlockCache>(r.state + "/lbfs-blocks");
@@ -263,7 +263,7 @@ void FlrReplicator::mirror(Run& r) {
     // Only a dirchange the tail has applied counts as applied: a failed run
     // leaves the record as it was, and the next run sends its own.
     if (sendDirChange && std::rename(r.dirchangeSent.c_str(), r.dirchangeDone.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Failed to record the applied dirchange file", errno);
+        JX_THROW_ERRNO(kTransferFn, "Failed to record the applied dirchange file", errno);
 }
 
 // A running tail tells in its ping answers what it could not apply (a
@@ -276,7 +276,7 @@ void FlrReplicator::confirmApplied(const Run& r) const {
     if (r.ownTail) return;
     const long long n = r.head.unappliedEntries() + r.streamUnapplied;
     if (n > 0)
-        JX_THROW_CODE(kFn,
+        JX_THROW_CODE(kTransferFn,
                       jxFormat("%lld entries could not be applied on the destination (see the "
                                "tail's log)",
                                n),
@@ -308,7 +308,7 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         s.privWithheld = t.withheld - b.withheld;
     }
     if (s.refused > 0)
-        JX_THROW_CODE(kFn,
+        JX_THROW_CODE(kTransferFn,
                       jxFormat("%lld entries could not be applied on the destination (see the log)",
                                s.refused),
                       kUnappliedEntries);

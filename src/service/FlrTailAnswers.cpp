@@ -17,7 +17,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailAnswers";
+const char* const kAnswersFn = "FlrTailAnswers";
 // Block sizes a head may ask for.
 constexpr int kMaxBlockSize = 64 << 20;
 
@@ -39,18 +39,19 @@ AnsweredCopy openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const c
     const std::string path = req.path ? req.path : "";
     std::string why;
     if (!root.relative(path, &c.rel, &why)) {
-        EvDebug::Error(kFn, "%s: refused %s: %s", what, path.c_str(), why.c_str());
+        EvDebug::Error(kAnswersFn, "%s: refused %s: %s", what, path.c_str(), why.c_str());
         return c;
     }
     c.confined = true;
     if (req.blockSize <= 0 || req.blockSize > kMaxBlockSize) {
-        EvDebug::Error(kFn, "%s for %s: block size %d refused", what, path.c_str(), req.blockSize);
+        EvDebug::Error(kAnswersFn, "%s for %s: block size %d refused", what, path.c_str(),
+                       req.blockSize);
         return c;
     }
     jx::File f = jx::openRegularBeneath(root.fd(), c.rel, O_RDONLY, &c.st);
     if (!f) {
         if (errno != ENOENT && errno != ENXIO && errno != EISDIR)
-            EvDebug::Error(kFn, "%s: couldn't open %s: %s", what, path.c_str(),
+            EvDebug::Error(kAnswersFn, "%s: couldn't open %s: %s", what, path.c_str(),
                            jxErrnoText(errno).c_str());
         return c;
     }
@@ -88,7 +89,7 @@ bool fitsAnswer(const AnsweredCopy& c, const FlrNetPathReq& req, size_t maxBlock
     const uint64_t size = static_cast<uint64_t>(c.st.st_size);
     const uint64_t block = static_cast<uint64_t>(req.blockSize);
     if ((size + block - 1) / block <= maxBlocks) return true;
-    EvDebug::Error(kFn, "%s has more than %zu blocks of %d bytes: no sums sent", req.path,
+    EvDebug::Error(kAnswersFn, "%s has more than %zu blocks of %d bytes: no sums sent", req.path,
                    maxBlocks, req.blockSize);
     return false;
 }
@@ -112,12 +113,12 @@ bool allSums(const AnsweredCopy& c, const FlrNetPathReq& req, Jxc::Weak kind, si
                            return !ended;
                        });
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
+        EvDebug::Error(kAnswersFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
         return false;
     }
     if (tooMany) {
-        EvDebug::Error(kFn, "%s has more than %zu blocks of %d bytes: no sums sent", req.path,
-                       maxBlocks, req.blockSize);
+        EvDebug::Error(kAnswersFn, "%s has more than %zu blocks of %d bytes: no sums sent",
+                       req.path, maxBlocks, req.blockSize);
         return false;
     }
     return !ended;
@@ -198,7 +199,7 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
                        });
     } catch (const JxException& e) {
         // The blocks sent so far are true; the head sends the rest as data.
-        EvDebug::Error(kFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
+        EvDebug::Error(kAnswersFn, "Couldn't read %s: %s", req.path, e.getMessage().c_str());
     }
     flush();
     // No block described (an empty copy, or one unreadable from its start):

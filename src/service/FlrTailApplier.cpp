@@ -26,7 +26,7 @@
 #include "FlrTailVerifyAnswer.h"
 
 namespace {
-const char* const kFn = "FlrTailApplier";
+const char* const kTailApplierFn = "FlrTailApplier";
 
 // The folder part of a path relative to the root ("" for the root itself).
 std::string folderOf(const std::string& rel) {
@@ -211,7 +211,7 @@ void FlrTailApplySession::settleLBFS(int idleSeconds) {
 
 void FlrTailApplySession::dropOpen(const char* why) {
     if (entry_ || hardLink_) {
-        EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why,
+        EvDebug::Error(kTailApplierFn, "%s: %s arrived incomplete and was not applied", why,
                        (entry_ ? entry_->rel() : hardLink_->rel()).c_str());
         ++stats_.cut;
         entry_.reset();
@@ -229,7 +229,7 @@ void FlrTailApplySession::onEntry(Fn fn) {
     try {
         fn(*entry_);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kTailApplierFn, "%s", e.getMessage().c_str());
         ++stats_.failed;
         entry_.reset();
     }
@@ -243,7 +243,7 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     std::string rel;
     std::string why;
     if (!applier_.root().relative(received, &rel, &why)) {
-        EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
+        EvDebug::Error(kTailApplierFn, "Refused %s: %s", received.c_str(), why.c_str());
         ++stats_.refused;
         return;
     }
@@ -271,8 +271,8 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
         // A symbolic link on the way is the confinement at work.
         const int err = e.getCode();
         const bool refused = err == ELOOP || err == EXDEV;
-        EvDebug::Error(kFn, "%s %s: %s", refused ? "Refused" : "Couldn't apply", received.c_str(),
-                       e.getMessage().c_str());
+        EvDebug::Error(kTailApplierFn, "%s %s: %s", refused ? "Refused" : "Couldn't apply",
+                       received.c_str(), e.getMessage().c_str());
         ++(refused ? stats_.refused : stats_.failed);
     }
 }
@@ -350,7 +350,7 @@ void FlrTailApplySession::enqueue(std::unique_ptr<FlrTailApplyEntry> entry) {
         try {
             entry->commit(stats_);
         } catch (const JxException& x) {
-            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            EvDebug::Error(kTailApplierFn, "%s", x.getMessage().c_str());
             ++stats_.failed;
         }
         return;
@@ -384,7 +384,7 @@ void FlrTailApplySession::commit() {
         try {
             e->commit(stats_);
         } catch (const JxException& x) {
-            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            EvDebug::Error(kTailApplierFn, "%s", x.getMessage().c_str());
             ++stats_.failed;
         }
     }
@@ -399,7 +399,7 @@ bool FlrTailApplySession::syncBatch(std::vector<std::unique_ptr<FlrTailApplyEntr
     if (jx::syncFileSystem(applier_.root().fd()) == 0) return true;
     size_t n = 0;
     for (const auto& e : batch) n += e ? 1 : 0;
-    EvDebug::Error(kFn, "Couldn't make %zu files durable: %s; they are not applied", n,
+    EvDebug::Error(kTailApplierFn, "Couldn't make %zu files durable: %s; they are not applied", n,
                    jxErrnoText(errno).c_str());
     stats_.failed += static_cast<long long>(n);
     return false;
@@ -416,16 +416,16 @@ void FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApp
         const std::string folder = folderOf(e->rel());
         auto [it, first] = folderSynced.emplace(folder, true);
         if (first && jx::fileOps().fsync(e->parentFd()) != 0) {
-            EvDebug::Error(kFn, "Couldn't make the updates in /%s durable: %s", folder.c_str(),
-                           jxErrnoText(errno).c_str());
+            EvDebug::Error(kTailApplierFn, "Couldn't make the updates in /%s durable: %s",
+                           folder.c_str(), jxErrnoText(errno).c_str());
             it->second = false;
         }
         try {
             if (!it->second)
-                JX_THROW(kFn, e->rel() + " is not updated: its folder cannot be synced");
+                JX_THROW(kTailApplierFn, e->rel() + " is not updated: its folder cannot be synced");
             e->applyHeld();
         } catch (const JxException& x) {
-            EvDebug::Error(kFn, "%s", x.getMessage().c_str());
+            EvDebug::Error(kTailApplierFn, "%s", x.getMessage().c_str());
             ++stats_.failed;
             e.reset();  // its old copy gets its name back, or the next run resends it
         }
@@ -442,8 +442,8 @@ void FlrTailApplySession::syncFolders(
         const std::string folder = folderOf(e->rel());
         if (e->parentFd() < 0 || !done.insert(folder).second) continue;
         if (jx::fileOps().fsync(e->parentFd()) != 0) {
-            EvDebug::Error(kFn, "Couldn't make the new entries of /%s durable: %s", folder.c_str(),
-                           jxErrnoText(errno).c_str());
+            EvDebug::Error(kTailApplierFn, "Couldn't make the new entries of /%s durable: %s",
+                           folder.c_str(), jxErrnoText(errno).c_str());
             ++stats_.failed;
         }
     }
@@ -457,7 +457,7 @@ void FlrTailApplySession::beginSpecial(int id) {
         dirChange_ = std::make_unique<FlrTailDirChange>(applier_.root(), stats_, applier_.store(),
                                                         applier_.options().onRemoved);
     else
-        EvDebug::Error(kFn, "Ignoring special file %d: unknown here", id);
+        EvDebug::Error(kTailApplierFn, "Ignoring special file %d: unknown here", id);
 }
 
 void FlrTailApplySession::endSpecial() {

@@ -17,9 +17,9 @@
 
 namespace {
 
-const char* const kFn = "FlrTailApplyEntry";
+const char* const kApplyEntryFn = "FlrTailApplyEntry";
 // No offset or size beyond this is believed (it keeps every sum below 2^63).
-constexpr int64_t kMaxOffset = int64_t{1} << 60;
+constexpr int64_t kApplyMaxOffset = int64_t{1} << 60;
 constexpr int64_t kEarlyWritebackBytes = 256 << 10;
 constexpr int64_t kCopyPiece = 1 << 20;
 
@@ -37,7 +37,8 @@ FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
         case S_IFSOCK:
             return FlrTailApplyEntry::Kind::Special;
         default:
-            JX_THROW(kFn, "Unknown file type " + jxFormat("0%llo", (unsigned long long)mode));
+            JX_THROW(kApplyEntryFn,
+                     "Unknown file type " + jxFormat("0%llo", (unsigned long long)mode));
     }
 }
 
@@ -61,9 +62,10 @@ FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
       mtime_(h.mtime),
       hasACL_(h.hasACL != 0),
       described_(described) {
-    if (h.size > static_cast<uint64_t>(kMaxOffset)) JX_THROW(kFn, "Size out of range");
+    if (h.size > static_cast<uint64_t>(kApplyMaxOffset))
+        JX_THROW(kApplyEntryFn, "Size out of range");
     if (rel_.empty() && kind_ != Kind::Folder)
-        JX_THROW(kFn, "Only a folder can take the place of the destination root");
+        JX_THROW(kApplyEntryFn, "Only a folder can take the place of the destination root");
     if (rel_.empty()) {
         parent_ = root_.openDir("");
         if (!parent_) fail("open the destination root", errno);
@@ -98,7 +100,7 @@ void FlrTailApplyEntry::cutBackToOldSize() {
 }
 
 void FlrTailApplyEntry::fail(const std::string& what, int err) const {
-    JX_THROW_CODE(kFn, "Couldn't " + what + " " + rel_ + ": " + jxErrnoText(err), err);
+    JX_THROW_CODE(kApplyEntryFn, "Couldn't " + what + " " + rel_ + ": " + jxErrnoText(err), err);
 }
 
 void FlrTailApplyEntry::openFolder() {
@@ -120,8 +122,9 @@ void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
         return;
     }
     if (method_ > FlrNetMirHeader::kLBFS)
-        JX_THROW(kFn, jxFormat("Transfer method %d is not applied by this tail", method_) + " (" +
-                          rel_ + ")");
+        JX_THROW(kApplyEntryFn,
+                 jxFormat("Transfer method %d is not applied by this tail", method_) + " (" + rel_ +
+                     ")");
     if (method_ == FlrNetMirHeader::kMD5 || method_ == FlrNetMirHeader::kRSync) {
         if (!described_) {
             // Nobody asked (write intervals are sent for a copy the head's
@@ -154,9 +157,10 @@ bool FlrTailApplyEntry::openOld(const struct stat* st) {
 }
 
 void FlrTailApplyEntry::changedSinceAnswer() const {
-    JX_THROW(kFn, rel_ +
-                      " changed on the tail since its checksums were sent: its delta is not "
-                      "applied, the next run sends it again");
+    JX_THROW(kApplyEntryFn,
+             rel_ +
+                 " changed on the tail since its checksums were sent: its delta is not "
+                 "applied, the next run sends it again");
 }
 
 // The old copy read beside must not change while the delta is built from it.
@@ -276,7 +280,7 @@ void FlrTailApplyEntry::createTemporary() {
 }
 
 void FlrTailApplyEntry::acl(const void* data, size_t len) {
-    if (len > options_.maxACL) JX_THROW(kFn, "ACL form too large for " + rel_);
+    if (len > options_.maxACL) JX_THROW(kApplyEntryFn, "ACL form too large for " + rel_);
     const auto* p = static_cast<const unsigned char*>(data);
     acl_.assign(p, p + len);
 }
@@ -287,11 +291,12 @@ void FlrTailApplyEntry::acl(const void* data, size_t len) {
 void FlrTailApplyEntry::fillFromOld(int64_t from, int64_t to, FlrTailApplyStats& stats) {
     if (from >= to) return;
     if (to > oldSize_)
-        JX_THROW(kFn, jxFormat("Skipped bytes [%lld, %lld) are past the end of the old copy (%lld "
-                               "bytes) of ",
-                               static_cast<long long>(from), static_cast<long long>(to),
-                               static_cast<long long>(oldSize_)) +
-                          rel_);
+        JX_THROW(kApplyEntryFn,
+                 jxFormat("Skipped bytes [%lld, %lld) are past the end of the old copy (%lld "
+                          "bytes) of ",
+                          static_cast<long long>(from), static_cast<long long>(to),
+                          static_cast<long long>(oldSize_)) +
+                     rel_);
     if (!inPlace_) copyFromOld(from, to - from, from);
     stats.reused += to - from;
 }
@@ -387,15 +392,16 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
     if (keep_) return;
     if (kind_ == Kind::Link) {
         if (linkTarget_.size() + len > options_.maxLinkTarget)
-            JX_THROW(kFn, "Link target too long for " + rel_);
+            JX_THROW(kApplyEntryFn, "Link target too long for " + rel_);
         linkTarget_.append(static_cast<const char*>(data), len);
         return;
     }
     if (kind_ != Kind::File) return;  // folders and special files carry no data
     if (method_ == FlrNetMirHeader::kLBFS)
-        JX_THROW(kFn, "Literal data inside an LBFS transfer of " + rel_);
+        JX_THROW(kApplyEntryFn, "Literal data inside an LBFS transfer of " + rel_);
     const int64_t n = static_cast<int64_t>(len);
-    if (cursor_ + n > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+    if (cursor_ + n > kApplyMaxOffset)
+        JX_THROW(kApplyEntryFn, "Data beyond the largest offset for " + rel_);
     if (method_ == FlrNetMirHeader::kMD5 && cursor_ > frontier_ && !answeredNoCopy())
         fillFromOld(frontier_, cursor_, stats);
     writeOut(data, len, cursor_);
@@ -408,9 +414,10 @@ void FlrTailApplyEntry::data(const void* data, size_t len, FlrTailApplyStats& st
 
 void FlrTailApplyEntry::seek(long long offset) {
     if (keep_ || kind_ != Kind::File) return;
-    if (offset < 0 || offset > kMaxOffset) JX_THROW(kFn, "Seek out of range for " + rel_);
+    if (offset < 0 || offset > kApplyMaxOffset)
+        JX_THROW(kApplyEntryFn, "Seek out of range for " + rel_);
     if (method_ == FlrNetMirHeader::kRSync && !(answeredNoCopy() && offset >= cursor_))
-        JX_THROW(kFn, "Seek inside an RSync delta of " + rel_);
+        JX_THROW(kApplyEntryFn, "Seek inside an RSync delta of " + rel_);
     cursor_ = offset;
 }
 
@@ -423,15 +430,16 @@ bool FlrTailApplyEntry::answeredNoCopy() const {
 void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& stats) {
     if (keep_ || kind_ != Kind::File) return;
     if (method_ != FlrNetMirHeader::kRSync)
-        JX_THROW(kFn, "Copy references outside RSync for " + rel_);
+        JX_THROW(kApplyEntryFn, "Copy references outside RSync for " + rel_);
     for (int i = 0; i < refs.count; ++i) {
         const long long off = refs.firstAt(i);
         const long long len = refs.secondAt(i);
         if (off < 0 || len < 0 || off > oldSize_ || len > oldSize_ - off)
             JX_THROW(
-                kFn,
+                kApplyEntryFn,
                 jxFormat("Copy reference [%lld+%lld] outside the old copy of ", off, len) + rel_);
-        if (cursor_ + len > kMaxOffset) JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+        if (cursor_ + len > kApplyMaxOffset)
+            JX_THROW(kApplyEntryFn, "Data beyond the largest offset for " + rel_);
         if (len == 0) continue;
         // In place, a block that stays where it was is there already.
         if (!inPlace_ || off != cursor_) copyFromOld(off, len, cursor_);
@@ -443,8 +451,8 @@ void FlrTailApplyEntry::rsync(const FlrNetMirRSync& refs, FlrTailApplyStats& sta
 }
 
 void FlrTailApplyEntry::writeAt(const void* data, size_t len, int64_t offset) {
-    if (offset < 0 || offset > kMaxOffset - static_cast<int64_t>(len))
-        JX_THROW(kFn, "Data beyond the largest offset for " + rel_);
+    if (offset < 0 || offset > kApplyMaxOffset - static_cast<int64_t>(len))
+        JX_THROW(kApplyEntryFn, "Data beyond the largest offset for " + rel_);
     if (const int err = jx::writeSparseAt(out_.get(), data, len, offset)) fail("write", err);
 }
 
@@ -503,7 +511,7 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             return;  // its attributes after what goes into it (commit)
         case Kind::Link:
             if (linkTarget_.empty() || linkTarget_.find('\0') != std::string::npos)
-                JX_THROW(kFn, "Invalid link target for " + rel_);
+                JX_THROW(kApplyEntryFn, "Invalid link target for " + rel_);
             temp_ = FlrTailRoot::temporaryName(leaf_);
             if (jx::symlinkAt(linkTarget_, parent_.get(), temp_) != 0) {
                 const int err = errno;

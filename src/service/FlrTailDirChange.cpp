@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailDirChange";
+const char* const kDirChangeFn = "FlrTailDirChange";
 // A longer line is no path or name any file system holds.
 constexpr size_t kMaxLine = 64 * 1024;
 // Names in one block: 32 MiB of hashes. A folder with more is not mirrored
@@ -52,7 +52,8 @@ void FlrTailDirChange::feed(const void* data, size_t len) {
         }
         if (!nl) return;
         if (overlong_) {
-            EvDebug::Error(kFn, "A dirchange line longer than %zu bytes: its block is skipped",
+            EvDebug::Error(kDirChangeFn,
+                           "A dirchange line longer than %zu bytes: its block is skipped",
                            kMaxLine);
             blockBroken_ = true;
             overlong_ = false;
@@ -80,7 +81,8 @@ void FlrTailDirChange::line(const std::string& text) {
     if (!inBlock_) return;  // entries before any folder line
     if (names_.size() >= kMaxNames) {
         if (!blockBroken_)
-            EvDebug::Error(kFn, "Dirchange block of %s lists more than %zu names: not mirrored",
+            EvDebug::Error(kDirChangeFn,
+                           "Dirchange block of %s lists more than %zu names: not mirrored",
                            folder_.c_str(), kMaxNames);
         if (!blockBroken_) ++stats_.failed;
         blockBroken_ = true;
@@ -89,7 +91,8 @@ void FlrTailDirChange::line(const std::string& text) {
     const std::string name = FlrCollectText::unescape(std::string_view(text).substr(tab + 1));
     if (name.size() > kMaxName) {
         if (!blockBroken_) {
-            EvDebug::Error(kFn, "Dirchange block of %s lists a name of %zu bytes: not mirrored",
+            EvDebug::Error(kDirChangeFn,
+                           "Dirchange block of %s lists a name of %zu bytes: not mirrored",
                            folder_.c_str(), name.size());
             ++stats_.failed;
         }
@@ -114,7 +117,8 @@ void FlrTailDirChange::applyBlock() {
     std::string rel;
     std::string why;
     if (!root_.relative(folder_, &rel, &why)) {
-        EvDebug::Error(kFn, "Refused dirchange folder %s: %s", folder_.c_str(), why.c_str());
+        EvDebug::Error(kDirChangeFn, "Refused dirchange folder %s: %s", folder_.c_str(),
+                       why.c_str());
         ++stats_.refused;
         return;
     }
@@ -122,7 +126,7 @@ void FlrTailDirChange::applyBlock() {
     if (!dir) {
         const int err = errno;
         if (err == ENOENT) return;  // nothing there to mirror
-        EvDebug::Error(kFn, "Refused dirchange folder %s: %s", folder_.c_str(),
+        EvDebug::Error(kDirChangeFn, "Refused dirchange folder %s: %s", folder_.c_str(),
                        jxErrnoText(err).c_str());
         if (err == ELOOP || err == EXDEV || err == ENOTDIR)
             ++stats_.refused;
@@ -132,7 +136,8 @@ void FlrTailDirChange::applyBlock() {
     }
     std::vector<std::string> present;
     if (const int err = jx::listDirFd(dir.get(), &present)) {
-        EvDebug::Error(kFn, "Couldn't list %s: %s", folder_.c_str(), jxErrnoText(err).c_str());
+        EvDebug::Error(kDirChangeFn, "Couldn't list %s: %s", folder_.c_str(),
+                       jxErrnoText(err).c_str());
         ++stats_.failed;
         return;
     }
@@ -149,18 +154,19 @@ void FlrTailDirChange::applyBlock() {
             // A file system mounted below the root is never entered (like
             // rsync -x); what stays is counted, so the difference is seen.
             if (err == EXDEV) {
-                EvDebug::Warning(kFn, "Left %s/%s in place: a file system is mounted there",
+                EvDebug::Warning(kDirChangeFn,
+                                 "Left %s/%s in place: a file system is mounted there",
                                  folder_.c_str(), name.c_str());
                 ++stats_.failed;
                 continue;
             }
-            EvDebug::Error(kFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
+            EvDebug::Error(kDirChangeFn, "Couldn't remove %s/%s: %s", folder_.c_str(), name.c_str(),
                            jxErrnoText(err).c_str());
             ++stats_.failed;
             continue;
         }
-        EvDebug::DebugLvl(kFn, 2, "Removed %s/%s (no longer on the source)", folder_.c_str(),
-                          name.c_str());
+        EvDebug::DebugLvl(kDirChangeFn, 2, "Removed %s/%s (no longer on the source)",
+                          folder_.c_str(), name.c_str());
         ++stats_.deleted;
         removed = true;
         if (onRemoved_) onRemoved_(folder_ + "/" + name);
@@ -169,8 +175,8 @@ void FlrTailDirChange::applyBlock() {
     // The head records a run complete once its last ping is answered: a
     // removal must not come back after a crash that the record outlives.
     if (removed && jx::fileOps().fsync(dir.get()) != 0) {
-        EvDebug::Error(kFn, "Couldn't make the removals in %s durable: %s", folder_.c_str(),
-                       jxErrnoText(errno).c_str());
+        EvDebug::Error(kDirChangeFn, "Couldn't make the removals in %s durable: %s",
+                       folder_.c_str(), jxErrnoText(errno).c_str());
         ++stats_.failed;
     }
 }

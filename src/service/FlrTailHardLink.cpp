@@ -17,28 +17,31 @@
 
 namespace {
 
-const char* const kFn = "FlrTailHardLink";
+const char* const kHardLinkFn = "FlrTailHardLink";
 
 [[noreturn]] void throwErrno(const std::string& what, int err) {
-    JX_THROW_CODE(kFn, what + ": " + jxErrnoText(err), err);
+    JX_THROW_CODE(kHardLinkFn, what + ": " + jxErrnoText(err), err);
 }
 
 }  // namespace
 
 void FlrTailHardLink::data(const void* data, size_t len) {
-    if (received_.size() + len > kMaxTarget) JX_THROW(kFn, "Link path too long for " + rel_);
+    if (received_.size() + len > kMaxTarget)
+        JX_THROW(kHardLinkFn, "Link path too long for " + rel_);
     received_.append(static_cast<const char*>(data), len);
 }
 
 std::string FlrTailHardLink::target() const {
     if (rel_.empty() || received_.empty() || received_.find('\0') != std::string::npos)
-        JX_THROW(kFn, "Invalid link path for " + rel_);
+        JX_THROW(kHardLinkFn, "Invalid link path for " + rel_);
     std::string rel;
     std::string why;
     if (!root_.relative(received_, &rel, &why))
-        JX_THROW_CODE(kFn, "Refused the link " + rel_ + " to " + received_ + ": " + why, EXDEV);
+        JX_THROW_CODE(kHardLinkFn, "Refused the link " + rel_ + " to " + received_ + ": " + why,
+                      EXDEV);
     if (rel.empty() || rel == rel_)
-        JX_THROW(kFn, "The link " + rel_ + " names " + (rel.empty() ? "the root" : "itself"));
+        JX_THROW(kHardLinkFn,
+                 "The link " + rel_ + " names " + (rel.empty() ? "the root" : "itself"));
     return rel;
 }
 
@@ -48,7 +51,8 @@ void FlrTailHardLink::place(const std::string& target, bool durable) const {
     if (!from) throwErrno("Couldn't open the folder of " + target, errno);
     struct stat linked {};
     if (jx::statAt(from.get(), fromLeaf, &linked) != 0 || !S_ISREG(linked.st_mode))
-        JX_THROW(kFn, "Couldn't link " + rel_ + " to " + target + ": not a regular file there");
+        JX_THROW(kHardLinkFn,
+                 "Couldn't link " + rel_ + " to " + target + ": not a regular file there");
     std::string leaf;
     jx::File parent = root_.openParent(rel_, true, &leaf);
     if (!parent) throwErrno("Couldn't open the folder of " + rel_, errno);
@@ -85,7 +89,7 @@ void FlrTailApplySession::feedHardLink(const void* data, size_t len) {
     try {
         hardLink_->data(data, len);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kHardLinkFn, "%s", e.getMessage().c_str());
         ++stats_.failed;
         hardLink_.reset();
     }
@@ -104,7 +108,7 @@ void FlrTailApplySession::endHardLink() {
         ++stats_.files;
     } catch (const JxException& e) {
         const bool refused = e.getCode() == ELOOP || e.getCode() == EXDEV;
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kHardLinkFn, "%s", e.getMessage().c_str());
         ++(refused ? stats_.refused : stats_.failed);
     }
 }

@@ -19,7 +19,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailJournal";
+const char* const kTailJournalFn = "FlrTailJournal";
 constexpr char kStateHeader[] = "flr-tail-journal 1";
 
 void makeFolders(const std::string& dir) {
@@ -28,7 +28,7 @@ void makeFolders(const std::string& dir) {
     if (jx::fileOps().stat(dir.c_str(), &st) == 0) return;
     makeFolders(jx::parentDir(dir));
     if (jx::fileOps().mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        JX_THROW_ERRNO(kFn, "Failed to make folder " + dir, errno);
+        JX_THROW_ERRNO(kTailJournalFn, "Failed to make folder " + dir, errno);
 }
 
 std::string stateText(const std::map<int, unsigned long long>& numbers) {
@@ -127,7 +127,7 @@ FlrTailJournal::~FlrTailJournal() {
 
 void FlrTailJournal::load() {
     std::string text;
-    if (!jx::readFileIfExists(stateFile_, &text, "journal state", kFn)) return;
+    if (!jx::readFileIfExists(stateFile_, &text, "journal state", kTailJournalFn)) return;
     std::istringstream in(text);
     std::string line;
     int lineNo = 0;
@@ -135,18 +135,19 @@ void FlrTailJournal::load() {
         ++lineNo;
         if (lineNo == 1) {
             if (line != kStateHeader)
-                JX_THROW(kFn, "Journal state " + stateFile_ + " is not one (first line \"" +
-                                  line.substr(0, 40) + "\")");
+                JX_THROW(kTailJournalFn, "Journal state " + stateFile_ +
+                                             " is not one (first line \"" + line.substr(0, 40) +
+                                             "\")");
             continue;
         }
         int pair = 0;
         unsigned long long seq = 0;
         if (!parseLine(line, &pair, &seq))
-            JX_THROW(kFn, "Journal state " + stateFile_ + " line " + std::to_string(lineNo) +
-                              " is malformed");
+            JX_THROW(kTailJournalFn, "Journal state " + stateFile_ + " line " +
+                                         std::to_string(lineNo) + " is malformed");
         applied_[pair] = seq;
     }
-    if (lineNo == 0) JX_THROW(kFn, "Journal state " + stateFile_ + " is empty");
+    if (lineNo == 0) JX_THROW(kTailJournalFn, "Journal state " + stateFile_ + " is empty");
     durable_ = applied_;
 }
 
@@ -235,7 +236,7 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, FlrTailJourna
             decodeNetHdr(p, left, &hdr);
             decodeNetCmd(p, left, &rec);
         } catch (const JxException& e) {
-            EvDebug::Error(kFn,
+            EvDebug::Error(kTailJournalFn,
                            "Damaged journal record for pair %d after %llu: %s; %zu bytes dropped",
                            pair, last, e.getMessage().c_str(), left);
             ++mine.failed;
@@ -307,16 +308,16 @@ bool FlrTailJournal::sync() {
         dirty_ = true;
     };
     if (options_.syncData && jx::syncFileSystem(root_.fd()) != 0) {
-        EvDebug::Error(kFn, "Couldn't make the applied journal records durable: %s",
+        EvDebug::Error(kTailJournalFn, "Couldn't make the applied journal records durable: %s",
                        jxErrnoText(errno).c_str());
         undo();
         return false;
     }
     try {
         makeFolders(jx::parentDir(stateFile_));
-        jx::replaceFile(stateFile_, stateText(snapshot), 0600, "journal state", kFn);
+        jx::replaceFile(stateFile_, stateText(snapshot), 0600, "journal state", kTailJournalFn);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kTailJournalFn, "%s", e.getMessage().c_str());
         undo();
         return false;
     }

@@ -19,9 +19,9 @@
 
 namespace {
 
-const char* const kFn = "FlrTailJournal";
+const char* const kJournalOpsFn = "FlrTailJournal";
 // No offset or length beyond this is believed (sums stay below 2^63).
-constexpr uint64_t kMaxOffset = uint64_t{1} << 60;
+constexpr uint64_t kJournalOpsMaxOffset = uint64_t{1} << 60;
 
 bool isFolder(const struct stat& st) {
     return S_ISDIR(st.st_mode);
@@ -37,13 +37,14 @@ mode_t createdType(uint32_t mode) {
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::failed(const std::string& what,
                                                      const std::string& rel, int err) const {
-    EvDebug::Error(kFn, "Couldn't %s %s: %s", what.c_str(), rel.c_str(), jxErrnoText(err).c_str());
+    EvDebug::Error(kJournalOpsFn, "Couldn't %s %s: %s", what.c_str(), rel.c_str(),
+                   jxErrnoText(err).c_str());
     return Outcome::Failed;
 }
 
 FlrTailJournalOps::Outcome FlrTailJournalOps::refused(const std::string& received,
                                                       const std::string& why) const {
-    EvDebug::Error(kFn, "Refused %s: %s", received.c_str(), why.c_str());
+    EvDebug::Error(kJournalOpsFn, "Refused %s: %s", received.c_str(), why.c_str());
     return Outcome::Refused;
 }
 
@@ -72,7 +73,7 @@ bool FlrTailJournalOps::enter(const char* received, Place* p, Outcome* out) {
     } else if (err == ELOOP || err == EXDEV) {
         *out = refused(received, "a symbolic link on the way");
     } else if (err == ENOENT || err == ENOTDIR) {
-        EvDebug::DebugLvl(kFn, 2, "%s: its folder is gone", p->rel.c_str());
+        EvDebug::DebugLvl(kJournalOpsFn, 2, "%s: its folder is gone", p->rel.c_str());
         *out = Outcome::Settled;
     } else {
         *out = failed("open the folder of", p->rel, err);
@@ -139,13 +140,13 @@ bool FlrTailJournalOps::screenMode(mode_t type, const std::string& rel, uint32_t
     const bool first = stripped_ + withheld_ == 0;
     const char* policy = flrPrivilegedName(options_.privileged);
     if (v == flrpriv::Verdict::Withheld) {
-        first ? EvDebug::Warning(kFn, flrpriv::kWithheldLine, rel.c_str(), policy)
-              : EvDebug::DebugLvl(kFn, 2, flrpriv::kWithheldLine, rel.c_str(), policy);
+        first ? EvDebug::Warning(kJournalOpsFn, flrpriv::kWithheldLine, rel.c_str(), policy)
+              : EvDebug::DebugLvl(kJournalOpsFn, 2, flrpriv::kWithheldLine, rel.c_str(), policy);
         ++withheld_;
         return false;
     }
-    first ? EvDebug::Warning(kFn, flrpriv::kStrippedLine, rel.c_str(), policy)
-          : EvDebug::DebugLvl(kFn, 2, flrpriv::kStrippedLine, rel.c_str(), policy);
+    first ? EvDebug::Warning(kJournalOpsFn, flrpriv::kStrippedLine, rel.c_str(), policy)
+          : EvDebug::DebugLvl(kJournalOpsFn, 2, flrpriv::kStrippedLine, rel.c_str(), policy);
     ++stripped_;
     *mode = (*mode & ~uint32_t{07777}) | (m & 07777);
     return true;
@@ -321,8 +322,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::rename(const FlrJrnNetLink& r, boo
     // A target of another kind, or a folder that is not empty: the source
     // host could not have made this move, so the target is a later one.
     if (err == EISDIR || err == ENOTDIR || err == ENOTEMPTY || err == EEXIST) {
-        EvDebug::DebugLvl(kFn, 2, "%s not moved to %s: %s", from.rel.c_str(), to.rel.c_str(),
-                          jxErrnoText(err).c_str());
+        EvDebug::DebugLvl(kJournalOpsFn, 2, "%s not moved to %s: %s", from.rel.c_str(),
+                          to.rel.c_str(), jxErrnoText(err).c_str());
         return Outcome::Settled;
     }
     return failed("move " + from.rel + " to", to.rel, err);
@@ -349,7 +350,8 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::remove(const char* path, bool fold
 // contents). A tail never empties a folder for RMDIR on its own: the record
 // counts as not applied, so the run is incomplete and a resync settles it.
 FlrTailJournalOps::Outcome FlrTailJournalOps::folderNotEmpty(const std::string& rel) const {
-    EvDebug::Warning(kFn, "%s not removed: it still holds entries the source no longer has",
+    EvDebug::Warning(kJournalOpsFn,
+                     "%s not removed: it still holds entries the source no longer has",
                      rel.c_str());
     return Outcome::Failed;
 }
@@ -362,7 +364,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setattr(const FlrJrnNetSetattr& a)
     if (!locate(a.path, &p, &out)) return out;
     if (!p.exists) return Outcome::Settled;
     if (a.size_valid && S_ISREG(p.st.st_mode)) {
-        if (a.size > kMaxOffset) return failed("set the size of", p.rel, EFBIG);
+        if (a.size > kJournalOpsMaxOffset) return failed("set the size of", p.rel, EFBIG);
         const int fd = dataFd(&p, &out);
         if (fd < 0) return out;
         if (jx::fileOps().ftruncate(fd, static_cast<off_t>(a.size)) != 0)
@@ -404,7 +406,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::write(const FlrJrnNetWrite& w) {
     Place& p = scratch_;
     Outcome out;
     if (!resolve(w.path, &p, &out)) return out;
-    if (w.offset > kMaxOffset) return failed("write", p.rel, EFBIG);
+    if (w.offset > kJournalOpsMaxOffset) return failed("write", p.rel, EFBIG);
     const int fd = dataFd(&p, &out);
     if (fd < 0) return out;
     // Zeros (a file grown by writing them) become holes, as on the head.
@@ -424,7 +426,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::fclear(const FlrJrnNetFclear& c) {
     if (jx::fileOps().fstat(fd, &st) != 0) return failed("look at", p.rel, errno);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t from = std::min<uint64_t>(c.offset, size);
-    const uint64_t to = std::min<uint64_t>(from + std::min(c.length, kMaxOffset), size);
+    const uint64_t to = std::min<uint64_t>(from + std::min(c.length, kJournalOpsMaxOffset), size);
     // A punched hole where the file system can: cleared space is freed.
     if (const int err =
             jx::zeroRange(fd, static_cast<int64_t>(from), static_cast<int64_t>(to - from)))
@@ -443,7 +445,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::setAcl(const FlrJrnNetSetAcl& a) {
     try {
         JxACL::Helper().apply(f.get(), a.data, a.data_len);
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "Couldn't set the ACL of %s: %s", p.rel.c_str(),
+        EvDebug::Error(kJournalOpsFn, "Couldn't set the ACL of %s: %s", p.rel.c_str(),
                        e.getMessage().c_str());
         return Outcome::Failed;
     }
@@ -544,7 +546,7 @@ FlrTailJournalOps::Outcome FlrTailJournalOps::apply(const FlrJrnCommandNet& rec,
                 return Outcome::SequenceOnly;
         }
     } catch (const std::exception& e) {
-        EvDebug::Error(kFn, "Couldn't apply %s record %llu: %s", flrJrnCodeName(rec.cmd),
+        EvDebug::Error(kJournalOpsFn, "Couldn't apply %s record %llu: %s", flrJrnCodeName(rec.cmd),
                        static_cast<unsigned long long>(rec.seq_num), e.what());
         return Outcome::Failed;
     }

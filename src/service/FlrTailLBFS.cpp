@@ -23,7 +23,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailLBFS";
+const char* const kTailLbfsFn = "FlrTailLBFS";
 constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
 // What a block still waits for.
 constexpr uint8_t kAsked = 1;  // its LBFS_BLOCK
@@ -68,14 +68,14 @@ FlrTailLBFS::~FlrTailLBFS() {
 FlrTailLBFS::FilePtr FlrTailLBFS::begin(std::unique_ptr<FlrTailApplyEntry>& entry,
                                         const FlrNetLBFSStart& m, FlrTailApplyStats& stats) {
     if (!entry) {
-        EvDebug::DebugLvl(kFn, 2, "Block list of %s ignored: its entry is not applied",
+        EvDebug::DebugLvl(kTailLbfsFn, 2, "Block list of %s ignored: its entry is not applied",
                           m.path ? m.path : "");
         return nullptr;
     }
     if (entry->keeping()) return nullptr;
     if (entry->method() != FlrNetMirHeader::kLBFS ||
         entry->kind() != FlrTailApplyEntry::Kind::File) {
-        EvDebug::Error(kFn, "LBFS block list inside a method %d entry of %s: not applied",
+        EvDebug::Error(kTailLbfsFn, "LBFS block list inside a method %d entry of %s: not applied",
                        entry->method(), entry->rel().c_str());
         ++stats.failed;
         entry.reset();
@@ -225,7 +225,7 @@ void FlrTailLBFS::eof(FlrTailApplyStats& stats) {
 void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
     const FilePtr f = registry_.find(m.value);
     if (!f) {
-        EvDebug::DebugLvl(kFn, 2, "Block [%llu+%u] for no pending file ignored",
+        EvDebug::DebugLvl(kTailLbfsFn, 2, "Block [%llu+%u] for no pending file ignored",
                           (unsigned long long)m.offset, m.length);
         return;
     }
@@ -290,7 +290,7 @@ void FlrTailLBFS::block(const FlrNetLBFSBlock& m, FlrTailApplyStats& stats) {
 void FlrTailLBFS::done(uint64_t token, FlrTailApplyStats& stats) {
     const FilePtr f = registry_.find(token);
     if (!f) {
-        EvDebug::DebugLvl(kFn, 2, "LBFS_DONE for no pending file ignored");
+        EvDebug::DebugLvl(kTailLbfsFn, 2, "LBFS_DONE for no pending file ignored");
         return;
     }
     std::unique_ptr<FlrTailApplyEntry> complete;
@@ -375,7 +375,7 @@ void FlrTailLBFS::place(FlrTailLBFSRegistry::Entries entries) {
 void FlrTailLBFS::fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats) {
     if (f.over) return;
     f.over = true;
-    EvDebug::Error(kFn, "LBFS transfer of %s failed: %s; it is not applied", f.rel.c_str(),
+    EvDebug::Error(kTailLbfsFn, "LBFS transfer of %s failed: %s; it is not applied", f.rel.c_str(),
                    why.c_str());
     ++stats.failed;
     f.entry.reset();  // the temporary goes, the old copy stays
@@ -393,7 +393,8 @@ void FlrTailLBFS::abandon(const std::vector<FilePtr>& files, const char* why,
         std::lock_guard<std::mutex> lock(f->fileMutex);
         if (f->over) continue;
         f->over = true;
-        EvDebug::Error(kFn, "%s: %s arrived incomplete and was not applied", why, f->rel.c_str());
+        EvDebug::Error(kTailLbfsFn, "%s: %s arrived incomplete and was not applied", why,
+                       f->rel.c_str());
         ++stats.cut;
         f->entry.reset();
         f->blocks = {};

@@ -17,7 +17,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailRoot";
+const char* const kTailRootFn = "FlrTailRoot";
 constexpr char kTempMark[] = ".flrtmp.";
 constexpr size_t kTempHexDigits = 16;
 // Room for the mark and the suffix within a 255-byte name.
@@ -70,9 +70,9 @@ jx::File makeFolder(int dirFd, const std::string& name) {
 }  // namespace
 
 FlrTailRoot::FlrTailRoot(const std::string& dir) : path_(withoutTrailingSlashes(dir)) {
-    if (path_.empty()) JX_THROW(kFn, "The destination root is empty");
+    if (path_.empty()) JX_THROW(kTailRootFn, "The destination root is empty");
     root_ = jx::openDirectory(path_);
-    if (!root_) JX_THROW_ERRNO(kFn, "Couldn't open the destination root " + path_, errno);
+    if (!root_) JX_THROW_ERRNO(kTailRootFn, "Couldn't open the destination root " + path_, errno);
     char buf[PATH_MAX];
     canonical_ = ::realpath(path_.c_str(), buf) ? std::string(buf) : path_;
 }
@@ -182,8 +182,8 @@ long FlrTailRoot::sweepTemporaries() const {
         }
     }
     if (removed > 0)
-        EvDebug::Debug(kFn, "Removed %ld temporary files of an earlier run under %s", removed,
-                       path_.c_str());
+        EvDebug::Debug(kTailRootFn, "Removed %ld temporary files of an earlier run under %s",
+                       removed, path_.c_str());
     return removed;
 }
 

@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailService";
+const char* const kTailServiceFn = "FlrTailService";
 constexpr int kMinBackoffMs = 10;
 constexpr int kMaxBackoffMs = 1000;
 constexpr long long kReapMs = 250;
@@ -45,7 +45,7 @@ FlrTailService::FlrTailService(Handler handler, FlrTailLimits limits)
       limits_(limits),
       admission_(std::make_unique<FlrTailAdmission>()) {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
-        JX_THROW_ERRNO(kFn, "Couldn't create the wake-up pipe", errno);
+        JX_THROW_ERRNO(kTailServiceFn, "Couldn't create the wake-up pipe", errno);
 }
 
 FlrTailService::~FlrTailService() {
@@ -79,14 +79,15 @@ void FlrTailService::setEvents(Events events) {
 void FlrTailService::listen(const std::string& host, const std::string& port) {
     // A tail no head could authenticate to says so now, not once per head.
     const SdtError secret = secretHolder_.checkSecret();
-    if (!secret.ok()) JX_THROW_CODE(kFn, "Not listening: " + secret.text(), EACCES);
+    if (!secret.ok()) JX_THROW_CODE(kTailServiceFn, "Not listening: " + secret.text(), EACCES);
     struct addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     struct addrinfo* res = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
-    if (rc != 0) JX_THROW(kFn, "Couldn't resolve " + host + ":" + port + ": " + gai_strerror(rc));
+    if (rc != 0)
+        JX_THROW(kTailServiceFn, "Couldn't resolve " + host + ":" + port + ": " + gai_strerror(rc));
     std::string why = "no address";
     for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
         const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -104,7 +105,7 @@ void FlrTailService::listen(const std::string& host, const std::string& port) {
         ::close(fd);
     }
     ::freeaddrinfo(res);
-    JX_THROW(kFn, "Couldn't listen on " + host + ":" + port + ": " + why);
+    JX_THROW(kTailServiceFn, "Couldn't listen on " + host + ":" + port + ": " + why);
 }
 
 std::string FlrTailService::localAddress() const {
@@ -146,7 +147,7 @@ FlrTailStats FlrTailService::stats() const {
 // --- the accept loop ---------------------------------------------------------------
 
 void FlrTailService::run(int stopFd) {
-    if (listenFd_ < 0) JX_THROW(kFn, "Not listening");
+    if (listenFd_ < 0) JX_THROW(kTailServiceFn, "Not listening");
     int backoffMs = 0;
     while (!stop_) {
         // While backing off the listening socket is not watched (it stays
@@ -225,7 +226,7 @@ void FlrTailService::acceptOne(int& backoffMs) {
     backoffMs = std::clamp(backoffMs * 2, kMinBackoffMs, kMaxBackoffMs);
     std::lock_guard<std::mutex> lock(mtx_);
     if (counts_.acceptErrors++ == 0 || backoffMs == kMaxBackoffMs)
-        EvDebug::Error(kFn, "Couldn't accept a connection: %s; retrying in %d ms",
+        EvDebug::Error(kTailServiceFn, "Couldn't accept a connection: %s; retrying in %d ms",
                        jxErrnoText(err).c_str(), backoffMs);
 }
 
@@ -269,7 +270,7 @@ void FlrTailService::admit(int fd, const sockaddr_storage& addr, socklen_t len) 
         workers_.push_back({std::move(t), done});
     } catch (const std::exception& e) {
         // No thread (or no room to remember it): the connection goes.
-        EvDebug::Error(kFn, "Couldn't start a connection thread: %s", e.what());
+        EvDebug::Error(kTailServiceFn, "Couldn't start a connection thread: %s", e.what());
         if (forgetPending(fd)) ::close(fd);
     }
 }
@@ -399,7 +400,7 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
         serveSession(*tail, id, peer);
         demote(tail.get());
     } catch (const std::exception& e) {
-        EvDebug::Error(kFn, "Connection %ld from %s: %s", id, peer.c_str(), e.what());
+        EvDebug::Error(kTailServiceFn, "Connection %ld from %s: %s", id, peer.c_str(), e.what());
         if (ownFd && forgetPending(fd)) ::close(fd);
         refuse(e.what());
     } catch (...) {

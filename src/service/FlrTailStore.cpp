@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailStore";
+const char* const kTailStoreFn = "FlrTailStore";
 
 std::string canonical(const std::string& path) {
     char buf[PATH_MAX];
@@ -35,16 +35,16 @@ std::string storePath(const std::string& rel) {
 }  // namespace
 
 FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) : dir_(dir) {
-    if (dir_.empty()) JX_THROW(kFn, "The content store folder is empty");
+    if (dir_.empty()) JX_THROW(kTailStoreFn, "The content store folder is empty");
     if (FlrHelper::mkdir1(dir_.c_str()) != 0)
-        JX_THROW_ERRNO(kFn, "Couldn't create the content store folder " + dir_, errno);
+        JX_THROW_ERRNO(kTailStoreFn, "Couldn't create the content store folder " + dir_, errno);
     const std::string root = canonical(rootPath);
     if (isInside(canonical(dir_), root))
-        JX_THROW(kFn, "The content store " + dir_ + " lies inside the destination root " + root +
-                          ": mirroring the source would delete it");
+        JX_THROW(kTailStoreFn, "The content store " + dir_ + " lies inside the destination root " +
+                                   root + ": mirroring the source would delete it");
     lock_ = std::make_unique<JxFileLock>(dir_ + "/lock");
     if (!lock_->lock(1, 0))
-        JX_THROW(kFn, "The content store " + dir_ + " is in use by another tail");
+        JX_THROW(kTailStoreFn, "The content store " + dir_ + " is in use by another tail");
     // The databases open on first use: opening them syncs twice, which an
     // unchanged run (nothing recorded, nothing looked up) need not pay.
 }
@@ -83,7 +83,7 @@ bool FlrTailStore::isOpen() const {
 }
 
 void FlrTailStore::logFailure(const char* what, const CQiError& e) const {
-    EvDebug::Error(kFn, "Content store %s: couldn't %s: %s", dir_.c_str(), what,
+    EvDebug::Error(kTailStoreFn, "Content store %s: couldn't %s: %s", dir_.c_str(), what,
                    e.GetMessage().c_str());
 }
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kFn = "FlrTailVerifyAnswer";
+const char* const kVerifyAnswerFn = "FlrTailVerifyAnswer";
 
 void sendEnd(FlrNetTail& reply, uint64_t entries, int status, const std::string& text) {
     FlrNetMessage m(FLR_NET_VERIFY_END);
@@ -52,7 +52,7 @@ void FlrTailVerifyAnswer::answer(const FlrTailRoot& root, const FlrNetPathReq& r
     const std::string path = req.path ? req.path : "";
     std::string rel, why;
     if (!root.relative(path, &rel, &why)) {
-        EvDebug::Error(kFn, "Verify of %s refused: %s", path.c_str(), why.c_str());
+        EvDebug::Error(kVerifyAnswerFn, "Verify of %s refused: %s", path.c_str(), why.c_str());
         return sendEnd(reply, 0, EACCES, "refused " + path + ": " + why);
     }
     if (req.blockSize != 0) return sendEnd(reply, 0, EINVAL, "unknown verify options");

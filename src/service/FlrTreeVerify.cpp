@@ -17,9 +17,9 @@
 
 namespace {
 
-constexpr size_t kChunk = 1 << 20;
+constexpr size_t kVerifyChunk = 1 << 20;
 
-std::string join(const std::string& root, const std::string& rel) {
+std::string verifyJoin(const std::string& root, const std::string& rel) {
     return rel.empty() ? root : root + "/" + rel;
 }
 
@@ -75,8 +75,8 @@ void FlrTreeVerify::differ(const std::string& rel, std::string what) {
 void FlrTreeVerify::compareFolder(const std::string& rel) {
     std::set<std::string> src, dst;
     try {
-        src = sortedNames(join(src_, rel));
-        dst = sortedNames(join(dst_, rel));
+        src = sortedNames(verifyJoin(src_, rel));
+        dst = sortedNames(verifyJoin(dst_, rel));
     } catch (const JxException& e) {
         differ(rel, e.getMessage());
         return;
@@ -95,11 +95,11 @@ void FlrTreeVerify::compareFolder(const std::string& rel) {
 void FlrTreeVerify::compareEntry(const std::string& rel) {
     ++result_.entries;
     struct stat a, b;
-    if (jx::fileOps().lstat(join(src_, rel).c_str(), &a) != 0) {
+    if (jx::fileOps().lstat(verifyJoin(src_, rel).c_str(), &a) != 0) {
         differ(rel, "source cannot be examined: " + jxErrnoText(errno));
         return;
     }
-    if (jx::fileOps().lstat(join(dst_, rel).c_str(), &b) != 0) {
+    if (jx::fileOps().lstat(verifyJoin(dst_, rel).c_str(), &b) != 0) {
         differ(rel, "destination cannot be examined: " + jxErrnoText(errno));
         return;
     }
@@ -136,8 +136,8 @@ void FlrTreeVerify::compareEntry(const std::string& rel) {
             break;
         case S_IFLNK:
             try {
-                if (jx::readSymlink(join(src_, rel), "FlrTreeVerify") !=
-                    jx::readSymlink(join(dst_, rel), "FlrTreeVerify"))
+                if (jx::readSymlink(verifyJoin(src_, rel), "FlrTreeVerify") !=
+                    jx::readSymlink(verifyJoin(dst_, rel), "FlrTreeVerify"))
                     differ(rel, "link target differs");
             } catch (const JxException& e) {
                 differ(rel, e.getMessage());
@@ -157,9 +157,9 @@ void FlrTreeVerify::compareXattrs(const std::string& rel, mode_t mode) {
     const unsigned scope = jx::xattrScopeFor(mode, ::geteuid() == 0);
     if (scope == 0) return;
     std::vector<jx::Xattr> a, b;
-    if (const int err = jx::readXattrsPath(join(src_, rel), scope, &a))
+    if (const int err = jx::readXattrsPath(verifyJoin(src_, rel), scope, &a))
         return differ(rel, "source extended attributes cannot be read: " + jxErrnoText(err));
-    if (const int err = jx::readXattrsPath(join(dst_, rel), scope, &b))
+    if (const int err = jx::readXattrsPath(verifyJoin(dst_, rel), scope, &b))
         return differ(rel, "destination extended attributes cannot be read: " + jxErrnoText(err));
     if (a == b) return;
     // Both are sorted by name: the first name where they part is the one named.
@@ -176,12 +176,12 @@ void FlrTreeVerify::compareAcls(const std::string& rel) {
     const JxACL::Helper acl;
     std::vector<unsigned char> a, b;
     try {
-        a = acl.get(join(src_, rel));
+        a = acl.get(verifyJoin(src_, rel));
     } catch (const JxException& e) {
         return differ(rel, "source ACL cannot be read: " + e.getMessage());
     }
     try {
-        b = acl.get(join(dst_, rel));
+        b = acl.get(verifyJoin(dst_, rel));
     } catch (const JxException& e) {
         return differ(rel, "destination ACL cannot be read: " + e.getMessage());
     }
@@ -189,16 +189,16 @@ void FlrTreeVerify::compareAcls(const std::string& rel) {
 }
 
 void FlrTreeVerify::compareContent(const std::string& rel) {
-    jx::File fa = jx::openFile(join(src_, rel), O_RDONLY | O_NOFOLLOW);
+    jx::File fa = jx::openFile(verifyJoin(src_, rel), O_RDONLY | O_NOFOLLOW);
     if (!fa) return differ(rel, "source cannot be read: " + jxErrnoText(errno));
-    jx::File fb = jx::openFile(join(dst_, rel), O_RDONLY | O_NOFOLLOW);
+    jx::File fb = jx::openFile(verifyJoin(dst_, rel), O_RDONLY | O_NOFOLLOW);
     if (!fb) return differ(rel, "destination cannot be read: " + jxErrnoText(errno));
-    bufA_.resize(kChunk);
-    bufB_.resize(kChunk);
+    bufA_.resize(kVerifyChunk);
+    bufB_.resize(kVerifyChunk);
     uint64_t offset = 0;
     for (;;) {
-        const ssize_t na = readFully(fa.get(), bufA_.data(), kChunk);
-        const ssize_t nb = readFully(fb.get(), bufB_.data(), kChunk);
+        const ssize_t na = readFully(fa.get(), bufA_.data(), kVerifyChunk);
+        const ssize_t nb = readFully(fb.get(), bufB_.data(), kVerifyChunk);
         if (na < 0 || nb < 0) return differ(rel, "read failed: " + jxErrnoText(errno));
         result_.bytes += std::min(na, nb);
         const size_t common = static_cast<size_t>(std::min(na, nb));

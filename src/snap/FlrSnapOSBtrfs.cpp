@@ -18,10 +18,10 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_btrfs";
+const char* const kBtrfsSource = "FlrSnapOS_btrfs";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void btrfsFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kBtrfsSource, __LINE__, -1);
 }
 
 std::string snapDirOf(const std::string& mountPoint) {
@@ -77,7 +77,7 @@ std::string errorText(const JxProcess::Result& r) {
     return text;
 }
 
-std::string trimmed(const std::string& text) {
+std::string btrfsTrimmed(const std::string& text) {
     const size_t b = text.find_first_not_of(" \t");
     if (b == std::string::npos) return std::string();
     return text.substr(b, text.find_last_not_of(" \t\r") - b + 1);
@@ -102,8 +102,8 @@ std::string FlrSnapOS_LV_btrfs::subvolumeUuid(const std::string& path) {
     }
     std::istringstream in(r.output);
     for (std::string line; std::getline(in, line);) {
-        const std::string t = trimmed(line);
-        if (t.compare(0, 5, "UUID:") == 0) return trimmed(t.substr(5));
+        const std::string t = btrfsTrimmed(line);
+        if (t.compare(0, 5, "UUID:") == 0) return btrfsTrimmed(t.substr(5));
     }
     return std::string();
 }
@@ -141,18 +141,18 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_btrfs::snap(int /*cowSizeMB*/, const std::strin
     const std::string& origin = rdev.path;
     if (snapName.empty() || snapName.find('/') != std::string::npos || snapName == "." ||
         snapName == "..")
-        fail(fn, "Invalid snapshot name [" + snapName + "]");
+        btrfsFail(fn, "Invalid snapshot name [" + snapName + "]");
     EvDebug::Debug(fn, "Creating snap of %s with name %s", origin.c_str(), snapName.c_str());
     const std::string dir = snapDirOf(origin);
     // Only root reaches the recovery points; the folder is no part of the replica.
     if (jx::fileOps().mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        fail(fn, "Failed to create snapshot folder " + dir + ": " + jxErrnoText(errno));
+        btrfsFail(fn, "Failed to create snapshot folder " + dir + ": " + jxErrnoText(errno));
     const std::string path = dir + "/" + snapName;
     const JxProcess::Result r =
         JxProcess::run({"btrfs", "subvolume", "snapshot", "-r", origin, path});
     if (r.status != 0)
-        fail(fn, "Failed to create snapshot of " + origin + " with name " + snapName + ": " +
-                     errorText(r));
+        btrfsFail(fn, "Failed to create snapshot of " + origin + " with name " + snapName + ": " +
+                          errorText(r));
     if (mountPath) *mountPath = path;
     return SP<FlrSnapOS::Snap>(
         new FlrSnapOS_Snap_btrfs(FlrSnapOS::RDEV(path), subvolumeUuid(path), FLR_SNAP_ENG_BTRFS));
@@ -163,7 +163,8 @@ void FlrSnapOS_Snap_btrfs::unSnap() {
     EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
     // Checked again right before: the tool follows links.
     if (!isSubvolume(rdev.path))
-        fail(fn, "Refusing to remove " + rdev.path + ": it is not a subvolume");
+        btrfsFail(fn, "Refusing to remove " + rdev.path + ": it is not a subvolume");
     const JxProcess::Result r = JxProcess::run({"btrfs", "subvolume", "delete", rdev.path});
-    if (r.status != 0) fail(fn, "Failed to remove snapshot " + rdev.path + ": " + errorText(r));
+    if (r.status != 0)
+        btrfsFail(fn, "Failed to remove snapshot " + rdev.path + ": " + errorText(r));
 }

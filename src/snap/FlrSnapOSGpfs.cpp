@@ -8,10 +8,10 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_gpfs";
+const char* const kSnapGpfsSource = "FlrSnapOS_gpfs";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void snapGpfsFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kSnapGpfsSource, __LINE__, -1);
 }
 
 std::string joined(const std::string& snapName, const std::string& device) {
@@ -74,14 +74,14 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_gpfs::snap(int /*cowSizeMB*/, const std::string
     EvDebug::Debug(fn, "Creating snap of %s with name %s", device.c_str(), snapName.c_str());
     CQiError err = Gpfs::CreateSnapshot(device, fileSet, snapName);
     if (err.IsError())
-        fail(fn, "Failed to create snapshot of device " + device + " with name " + snapName + ": " +
-                     err.GetMessage());
+        snapGpfsFail(fn, "Failed to create snapshot of device " + device + " with name " +
+                             snapName + ": " + err.GetMessage());
     if (mountPath) {
         std::string path;
         err = Gpfs::GetSnapMountPath(device, fileSet, snapName, path);
         if (err.IsError())
-            fail(fn, "Failed to get mount directory for " + joined(snapName, device) +
-                         " of file set " + fileSet + ". " + err.GetMessage());
+            snapGpfsFail(fn, "Failed to get mount directory for " + joined(snapName, device) +
+                                 " of file set " + fileSet + ". " + err.GetMessage());
         *mountPath = path;
     }
     return SP<FlrSnapOS::Snap>(new FlrSnapOS_Snap_gpfs(device, fileSet, snapName));
@@ -100,6 +100,6 @@ void FlrSnapOS_Snap_gpfs::unSnap() {
     EvDebug::Debug(fn, "Unsnapping %s", text.c_str());
     CQiError err = Gpfs::DeleteSnapshot(device, fileSet, gpfsName);
     if (err.IsError())
-        fail(fn, "Failed to destroy snapshot " + gpfsName + " of device " + device + ": " +
-                     err.GetMessage());
+        snapGpfsFail(fn, "Failed to destroy snapshot " + gpfsName + " of device " + device + ": " +
+                             err.GetMessage());
 }

@@ -13,11 +13,11 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_linux_lvm_LUKS";
+const char* const kLuksSource = "FlrSnapOS_linux_lvm_LUKS";
 const std::string kMapperDir = "/dev/mapper/";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void luksFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kLuksSource, __LINE__, -1);
 }
 
 std::mutex crypttabMutex;
@@ -28,15 +28,15 @@ std::string crypttabPath() {
     return crypttabFile.empty() ? "/etc/crypttab" : crypttabFile;
 }
 
-std::vector<std::string> splitWords(const std::string& line) {
+std::vector<std::string> luksSplitWords(const std::string& line) {
     std::vector<std::string> words;
     std::istringstream in(line);
     for (std::string w; in >> w;) words.push_back(w);
     return words;
 }
 
-std::string trimmed(const std::string& text) {
-    const auto words = splitWords(text);
+std::string luksTrimmed(const std::string& text) {
+    const auto words = luksSplitWords(text);
     return words.empty() ? std::string() : words.front();
 }
 
@@ -57,7 +57,7 @@ std::string underlyingDevice(const std::string& mapping) {
     std::istringstream in(r.output);
     for (std::string line; std::getline(in, line);) {
         if (line.find("device:") == std::string::npos) continue;
-        const auto words = splitWords(line);
+        const auto words = luksSplitWords(line);
         return words.size() >= 2 ? words[1] : std::string();
     }
     return std::string();
@@ -74,7 +74,7 @@ std::string crypttabKeyFile(const std::string& mapping) {
     }
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        const auto words = splitWords(line);
+        const auto words = luksSplitWords(line);
         if (!words.empty() && words[0] == mapping) return words.size() >= 3 ? words[2] : "";
     }
     return std::string();
@@ -99,7 +99,7 @@ std::string FlrSnapOS_LV_linux_lvm_LUKS::Getuuid(const std::string& device) {
                        device.c_str());
         return std::string();
     }
-    return trimmed(r.output);
+    return luksTrimmed(r.output);
 }
 
 int FlrSnapOS_LV_linux_lvm_LUKS::getLVList(FlrSnapOS::LVList& result) {
@@ -197,11 +197,11 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_lvm_LUKS::snap(int cowSizeMB, const std::
     eLUKS_KeyType type = LUKS_KEY_KEYFILE;
     std::string passphrase, keyFile, reason;
     if (GetLuksKey(device, type, passphrase, keyFile, &reason) != 0)
-        fail(fn, "Failed to snap " + device + " : " + reason);
+        luksFail(fn, "Failed to snap " + device + " : " + reason);
 
     SP<FlrSnapOS::Snap> parentSnap =
         parentLV ? parentLV->snap(cowSizeMB, snapName, mountPath) : SP<FlrSnapOS::Snap>();
-    if (!parentSnap) fail(fn, "Failed to snap parent lv of " + device);
+    if (!parentSnap) luksFail(fn, "Failed to snap parent lv of " + device);
 
     // The passphrase goes to cryptsetup on its standard input, never as an
     // argument: arguments are readable by every user through /proc.
@@ -225,7 +225,7 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_lvm_LUKS::snap(int cowSizeMB, const std::
         } catch (const JxException& e) {
             EvDebug::Error(fn, "%s", e.getMessage().c_str());
         }
-        fail(fn, "Failed to snap " + device + ": " + r.error);
+        luksFail(fn, "Failed to snap " + device + ": " + r.error);
     }
     const std::string dev = kMapperDir + snapName;
     return new FlrSnapOS_Snap_linux_lvm_LUKS(dev, Getuuid(dev), FLR_SNAP_ENG_LINUX_LVM, parentSnap);
@@ -235,6 +235,6 @@ void FlrSnapOS_Snap_linux_lvm_LUKS::unSnap() {
     const char* fn = "FlrSnapOS_Snap_linux_lvm_LUKS::unSnap";
     EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
     const JxProcess::Result r = JxProcess::run({"cryptsetup", "remove", rdev.path});
-    if (r.status != 0) fail(fn, "Failed to unsnap volume " + rdev.path + ": " + r.error);
+    if (r.status != 0) luksFail(fn, "Failed to unsnap volume " + rdev.path + ": " + r.error);
     if (parentSnap) parentSnap->unSnap();
 }

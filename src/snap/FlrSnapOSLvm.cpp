@@ -11,14 +11,14 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_linux_lvm";
+const char* const kLvmSource = "FlrSnapOS_linux_lvm";
 const char* const kAgentSection = "FileSystemAgent";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void lvmFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kLvmSource, __LINE__, -1);
 }
 
-std::vector<std::string> splitWords(const std::string& text) {
+std::vector<std::string> lvmSplitWords(const std::string& text) {
     std::vector<std::string> words;
     std::istringstream in(text);
     for (std::string w; in >> w;) words.push_back(w);
@@ -26,7 +26,7 @@ std::vector<std::string> splitWords(const std::string& text) {
 }
 
 std::string firstWordAfter(const std::string& text, size_t at) {
-    const auto words = splitWords(text.substr(at, text.find('\n', at) - at));
+    const auto words = lvmSplitWords(text.substr(at, text.find('\n', at) - at));
     return words.empty() ? std::string() : words.front();
 }
 
@@ -61,7 +61,7 @@ LvBlock parseBlock(const std::string& block, size_t keyLen) {
     if (status != std::string::npos) {
         const size_t from = status + 18;
         const std::string line = block.substr(from, block.find('\n', from) - from);
-        const auto words = splitWords(line);
+        const auto words = lvmSplitWords(line);
         if (line.find("destination") != std::string::npos && !words.empty())
             b.origin = originPath(b.path, words.back());
     }
@@ -155,8 +155,8 @@ FlrSnapOS::LVList FlrSnapOS_LV_linux_lvm::parseVgdisplay(const std::string& repo
 FlrSnapOS::LVList FlrSnapOS_LV_linux_lvm::getLVList() {
     const JxProcess::Result r = JxProcess::run({"vgdisplay", "-v"});
     if (r.status != 0)
-        fail("FlrSnapOS_LV_linux_lvm::getLVList",
-             "Failed to get the list of logical volumes: " + r.error);
+        lvmFail("FlrSnapOS_LV_linux_lvm::getLVList",
+                "Failed to get the list of logical volumes: " + r.error);
     FlrSnapOS::LVList volumes = parseVgdisplay(r.output);
     FlrSnapOS_LV_linux_lvm_LUKS::getLVList(volumes);
     return volumes;
@@ -212,7 +212,7 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_lvm::snap(int cowSizeMB, const std::strin
     EvDebug::Debug(fn, "Creating %dMB snap of %s with name %s", cowSizeMB, device.c_str(),
                    snapName.c_str());
     if (device.find('/') == std::string::npos)
-        fail(fn, "Can't snap " + device + ": Invalid device name.");
+        lvmFail(fn, "Can't snap " + device + ": Invalid device name.");
 
     bool thin = false;
     const JxProcess::Result attr = JxProcess::run({"lvs", "-o", "lv_attr", "--noheadings", device});
@@ -245,17 +245,17 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_lvm::snap(int cowSizeMB, const std::strin
     argv.push_back(device);
     const JxProcess::Result created = JxProcess::run(argv);
     if (created.status != 0)
-        fail(fn, "Failed to create snapshot of device " + device + " with name " + snapName +
-                     (thin ? std::string() : " and size " + std::to_string(size) + "MB") + ": " +
-                     created.error);
+        lvmFail(fn, "Failed to create snapshot of device " + device + " with name " + snapName +
+                        (thin ? std::string() : " and size " + std::to_string(size) + "MB") + ": " +
+                        created.error);
 
     const std::string snapPath = snapDevicePath(device, snapName);
     if (thin) {
         EvDebug::Debug(fn, "activating thin snapshots.");
         const JxProcess::Result act = JxProcess::run({"lvchange", "-ay", "-K", snapPath});
         if (act.status != 0)
-            fail(fn, "Failed to activate snapshot of device " + device + " with name " + snapName +
-                         ": " + act.error);
+            lvmFail(fn, "Failed to activate snapshot of device " + device + " with name " +
+                            snapName + ": " + act.error);
     }
 
     for (auto& lv : getLVList()) {
@@ -263,13 +263,13 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_lvm::snap(int cowSizeMB, const std::strin
         for (auto& s : lv->snaps)
             if (s->rdev.path == snapPath) return s;
     }
-    fail(fn, "Can't find newly created snapshot " + snapName + " in the vgdisplay output.");
+    lvmFail(fn, "Can't find newly created snapshot " + snapName + " in the vgdisplay output.");
 }
 
 void FlrSnapOS_Snap_linux_lvm::unSnap() {
     EvDebug::Debug("FlrSnapOS_Snap_linux_lvm::unSnap", "Unsnapping %s", rdev.path.c_str());
     const JxProcess::Result r = JxProcess::run({"lvremove", "-f", rdev.path});
     if (r.status != 0)
-        fail("FlrSnapOS_Snap_linux_lvm::unSnap",
-             "Failed to unsnap volume " + rdev.path + ": " + r.error);
+        lvmFail("FlrSnapOS_Snap_linux_lvm::unSnap",
+                "Failed to unsnap volume " + rdev.path + ": " + r.error);
 }

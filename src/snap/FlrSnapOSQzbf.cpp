@@ -21,12 +21,12 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_linux_qzbf";
+const char* const kQzbfSource = "FlrSnapOS_linux_qzbf";
 const char* const kProcRoot = "/proc/qzbf";
 const char* const kDevDir = "/dev/qzbf/";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void qzbfFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kQzbfSource, __LINE__, -1);
 }
 
 std::string nodeDir(int minor) {
@@ -95,8 +95,8 @@ class ControlNode {
     explicit ControlNode(const char* function) : drv_(FlrQzbfDriver::current()) {
         const int err = drv_.openControl();
         if (err != 0)
-            fail(function, std::string("Failed to open QZBF control node ") +
-                               FlrQzbfDriver::kControlNode + ": " + jxErrnoText(err));
+            qzbfFail(function, std::string("Failed to open QZBF control node ") +
+                                   FlrQzbfDriver::kControlNode + ": " + jxErrnoText(err));
     }
     ~ControlNode() { drv_.closeControl(); }
     ControlNode(const ControlNode&) = delete;
@@ -253,12 +253,12 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_qzbf::snap(int cowSizeMB, const std::stri
     int originMinor = 0;
     if (!isQZBF(device, &originMinor)) {
         reportNotQZBFDevice(device);
-        fail(fn, "Can't snap " + device + ": Not a QZBF device.");
+        qzbfFail(fn, "Can't snap " + device + ": Not a QZBF device.");
     }
     std::string cacheDir;
     if (!JXPlatformInfo::getString("HotspotSnapshotAgent", "sSNAPPART", cacheDir) ||
         cacheDir.empty())
-        fail(fn, "Failed to get COW cache directory name from registry.");
+        qzbfFail(fn, "Failed to get COW cache directory name from registry.");
 
     QzbfAddSnapRecord rec;
     fillAddRecord(rec, originMinor, cacheDir, snapName);
@@ -266,16 +266,16 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_linux_qzbf::snap(int cowSizeMB, const std::stri
         ControlNode ctrl(fn);
         int err = ctrl.request(FlrQzbfDriver::kAddSnapNode, &rec);
         if (err != 0)
-            fail(fn, "Failed to snap " + device +
-                         ": ioctl(QZBF_ADD_SNAP_NODE) failed: " + jxErrnoText(err));
+            qzbfFail(fn, "Failed to snap " + device +
+                             ": ioctl(QZBF_ADD_SNAP_NODE) failed: " + jxErrnoText(err));
         rec.uuid[sizeof rec.uuid - 1] = '\0';  // the driver's text, bounded here
         EvDebug::Debug(fn, "Successfully created snap node /dev/qzbf/%s: minor=%d, uuid=%s",
                        rec.name, rec.snapMinor, rec.uuid);
         int32_t minor = rec.snapMinor;
         err = ctrl.request(FlrQzbfDriver::kStartNode, &minor);
         if (err != 0)
-            fail(fn, std::string("Failed to start snap ") + kDevDir + rec.name +
-                         ": ioctl(QZBF_START_NODE) failed: " + jxErrnoText(err));
+            qzbfFail(fn, std::string("Failed to start snap ") + kDevDir + rec.name +
+                             ": ioctl(QZBF_START_NODE) failed: " + jxErrnoText(err));
     }
     saveQZBFConfig();
     EvDebug::Debug(fn, "%s has been started successfully.", rec.name);
@@ -292,7 +292,7 @@ void FlrSnapOS_Snap_linux_qzbf::unSnap() {
     int minor = 0;
     if (!isQZBF(device, &minor)) {
         reportNotQZBFDevice(device);
-        fail(fn, "Can't snap " + device + ": Not a QZBF device.");
+        qzbfFail(fn, "Can't snap " + device + ": Not a QZBF device.");
     }
     EvDebug::Debug(fn, "Unsnapping %s (minor %d)", device.c_str(), minor);
     {
@@ -300,13 +300,13 @@ void FlrSnapOS_Snap_linux_qzbf::unSnap() {
         int32_t arg = minor;
         int err = ctrl.request(FlrQzbfDriver::kStopNode, &arg);
         if (err != 0)
-            fail(fn, "Failed to stop snap device " + device +
-                         ": ioctl(QZBF_STOP_NODE) failed: " + jxErrnoText(err));
+            qzbfFail(fn, "Failed to stop snap device " + device +
+                             ": ioctl(QZBF_STOP_NODE) failed: " + jxErrnoText(err));
         arg = minor;
         err = ctrl.request(FlrQzbfDriver::kDelNode, &arg);
         if (err != 0)
-            fail(fn, "Failed to delete snap device " + device +
-                         ": ioctl(QZBF_DEL_NODE) failed: " + jxErrnoText(err));
+            qzbfFail(fn, "Failed to delete snap device " + device +
+                             ": ioctl(QZBF_DEL_NODE) failed: " + jxErrnoText(err));
     }
     saveQZBFConfig();
 }

@@ -14,11 +14,11 @@
 
 namespace {
 
-const char* const kSource = "FlrSnapOS_vxvm";
+const char* const kVxvmSource = "FlrSnapOS_vxvm";
 const std::string kDskPrefix = "/dev/vx/dsk/";
 
-[[noreturn]] void fail(const char* function, const std::string& message) {
-    throw JxException(function, message, kSource, __LINE__, -1);
+[[noreturn]] void vxvmFail(const char* function, const std::string& message) {
+    throw JxException(function, message, kVxvmSource, __LINE__, -1);
 }
 
 std::mutex g_rootMutex;
@@ -56,8 +56,8 @@ bool runTool(const std::vector<std::string>& argv, std::string* out, std::string
 std::string getUUID(const std::string& group, const std::string& volume) {
     std::string out, err;
     if (!runTool({"vxprint", "-g", group, "-F%guid", volume}, &out, &err))
-        fail("FlrSnapOS_vxvm::getUUID",
-             "Failed to query UUID of volume " + volume + " in VG " + group + ": " + err);
+        vxvmFail("FlrSnapOS_vxvm::getUUID",
+                 "Failed to query UUID of volume " + volume + " in VG " + group + ": " + err);
     const auto w = words(out);
     return w.empty() ? std::string() : w.front();
 }
@@ -65,7 +65,7 @@ std::string getUUID(const std::string& group, const std::string& volume) {
 std::vector<std::string> diskGroups() {
     std::string out, err;
     if (!runTool({"vxdg", "list"}, &out, &err))
-        fail("FlrSnapOS::getVGList", "Failed to query the list of VxVM volume groups: " + err);
+        vxvmFail("FlrSnapOS::getVGList", "Failed to query the list of VxVM volume groups: " + err);
     std::vector<std::string> groups;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
@@ -80,8 +80,8 @@ std::vector<std::string> diskGroups() {
 std::map<std::string, std::string> spaceOptSnaps(const std::string& group) {
     std::string out, err;
     if (!runTool({"vxsnap", "-g", group, "list"}, &out, &err))
-        fail("FlrSnapOS_LV_vxvm::getLVList",
-             "Failed to get the list of snapshots for VG " + group + ": " + err);
+        vxvmFail("FlrSnapOS_LV_vxvm::getLVList",
+                 "Failed to get the list of snapshots for VG " + group + ": " + err);
     std::map<std::string, std::string> snaps;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
@@ -156,22 +156,23 @@ SP<FlrSnapOS::Snap> FlrSnapOS_LV_vxvm::snap(int cowSizeMB, const std::string& sn
     EvDebug::Debug(fn, "Creating %dMB snap of %s with name %s", cowSizeMB, device.c_str(),
                    snapName.c_str());
     std::string group, volume;
-    if (!splitDevice(device, &group, &volume)) fail(fn, "Invalid VxVM device name " + device);
+    if (!splitDevice(device, &group, &volume)) vxvmFail(fn, "Invalid VxVM device name " + device);
     const std::string where = volume + " of VG " + group;
     std::string out, err;
     if (!runTool({"vxprint", "-g", group, "-F%instant", volume}, &out, &err))
-        fail(fn, "Failed to find out whether volume " + where + " is instant-ready: " + err);
+        vxvmFail(fn, "Failed to find out whether volume " + where + " is instant-ready: " + err);
     const bool instant = beginsOn(out);
     if (!runTool({"vxprint", "-g", group, "-F%fastresync", volume}, &out, &err))
-        fail(fn, "Failed to find out whether volume " + where + " has fast resync enabled: " + err);
+        vxvmFail(fn,
+                 "Failed to find out whether volume " + where + " has fast resync enabled: " + err);
     const bool fastResync = beginsOn(out);
     if (!(instant && fastResync) &&
         !runTool({"vxsnap", "-g", group, "prepare", volume, "drl=no"}, nullptr, &err))
-        fail(fn, "Failed to prepare volume " + where + " for snapping: " + err);
+        vxvmFail(fn, "Failed to prepare volume " + where + " for snapping: " + err);
     const std::string spec = "source=" + volume + "/newvol=" + snapName +
                              "/cachesize=" + std::to_string(cowSizeMB) + "m/autogrow=yes";
     if (!runTool({"vxsnap", "-g", group, "make", spec}, nullptr, &err))
-        fail(fn, "Failed to create snapshot of " + where + ": " + err);
+        vxvmFail(fn, "Failed to create snapshot of " + where + ": " + err);
     return SP<FlrSnapOS::Snap>(
         new FlrSnapOS_Snap_vxvm(FlrSnapOS::RDEV(kDskPrefix + group + "/" + snapName),
                                 getUUID(group, snapName), FLR_SNAP_ENG_VXVM));
@@ -185,9 +186,9 @@ void FlrSnapOS_Snap_vxvm::unSnap() {
     static const char* const fn = "FlrSnapOS_Snap_vxvm::unSnap";
     std::string group, volume;
     if (!FlrSnapOS_LV_vxvm::splitDevice(rdev.path, &group, &volume))
-        fail(fn, "Invalid VxVM snap device name " + rdev.path);
+        vxvmFail(fn, "Invalid VxVM snap device name " + rdev.path);
     EvDebug::Debug(fn, "Unsnapping %s", rdev.path.c_str());
     std::string err;
     if (!runTool({"vxedit", "-g", group, "-f", "-r", "rm", volume}, nullptr, &err))
-        fail(fn, "Failed to unsnap volume " + volume + ": " + err);
+        vxvmFail(fn, "Failed to unsnap volume " + volume + ": " + err);
 }

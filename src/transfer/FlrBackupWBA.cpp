@@ -12,9 +12,9 @@
 
 namespace {
 
-const char* const kFn = "FlrBackup::sendRegFileWBA";
+const char* const kBackupWbaFn = "FlrBackup::sendRegFileWBA";
 
-std::string stripTrailingSlashes(const char* path) {
+std::string wbaStripTrailingSlashes(const char* path) {
     std::string s = path ? path : "";
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
@@ -31,14 +31,14 @@ void requireIntervalsInside(const FlrBackup::File& f, const std::list<unsigned l
                             const std::list<unsigned long long>& ends) {
     const auto size = static_cast<unsigned long long>(f.st.st_size);
     for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e)
-        if (*e > *s && *e > size) JX_THROW(kFn, kEOFText + f.src);
+        if (*e > *s && *e > size) JX_THROW(kBackupWbaFn, kEOFText + f.src);
 }
 
 }  // namespace
 
 void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
     addDirPair(src, dst);
-    wbaBytes_[stripTrailingSlashes(src)] = 0;
+    wbaBytes_[wbaStripTrailingSlashes(src)] = 0;
 }
 
 void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
@@ -48,7 +48,7 @@ void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
 }
 
 unsigned long long FlrBackup::getByteCntWBA(const char* src) const {
-    const auto it = wbaBytes_.find(stripTrailingSlashes(src));
+    const auto it = wbaBytes_.find(wbaStripTrailingSlashes(src));
     return it == wbaBytes_.end() ? 0 : it->second;
 }
 
@@ -78,7 +78,7 @@ void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
                                const std::list<unsigned long long>& starts,
                                const std::list<unsigned long long>& ends) {
     if (starts.size() != ends.size())
-        JX_THROW(kFn, "Internal error: start and end offset lists do not match.");
+        JX_THROW(kBackupWbaFn, "Internal error: start and end offset lists do not match.");
     File f;
     f.fid = fid;
     f.src = path;
@@ -89,8 +89,9 @@ void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
     const bool lbfs = wbaUsesLBFS(peer, disableLBFS_, static_cast<unsigned long long>(f.st.st_size),
                                   f.src.size(), starts, ends);
     if (!lbfs && !disableLBFS_ && peer > 3)
-        EvDebug::DebugLvl(
-            kFn, 2, "Not going to use LBFS/Dedup for %s since the changes are really small", path);
+        EvDebug::DebugLvl(kBackupWbaFn, 2,
+                          "Not going to use LBFS/Dedup for %s since the changes are really small",
+                          path);
     // Checked before anything goes out: a send cut short after the tail
     // began changing its copy in place would cost the tail that copy.
     if (!lbfs) requireIntervalsInside(f, starts, ends);
@@ -115,25 +116,26 @@ void FlrBackup::sendIntervals(const File& f, int fd, const std::list<unsigned lo
     translate(f.src.c_str(), &pair);
     unsigned long long* pairBytes = pair ? &wbaBytes_[pair->src] : nullptr;
     for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e) {
-        checkAbort(kFn);
+        checkAbort(kBackupWbaFn);
         if (jx::fileOps().lseek(fd, static_cast<off_t>(*s), SEEK_SET) < 0)
-            JX_THROW(kFn, jxFormat("Failed to seek to offset %lld", static_cast<long long>(*s)) +
-                              " of " + f.src + ": " + jxErrnoText(errno));
+            JX_THROW(kBackupWbaFn,
+                     jxFormat("Failed to seek to offset %lld", static_cast<long long>(*s)) +
+                         " of " + f.src + ": " + jxErrnoText(errno));
         head_->sendMirSeek(static_cast<long long>(*s));
         unsigned long long pos = *s;
         while (pos < *e) {
             const int want = static_cast<int>(std::min<unsigned long long>(
                 *e - pos, static_cast<unsigned long long>(std::min(kWBAPieceSize, bufSize_))));
             const int n = readAll(fd, buf_, want);
-            if (n < want) JX_THROW(kFn, kEOFText + f.src);
-            EvDebug::DebugLvl(kFn, 2, "[%lld-%lld]: %s => %s", static_cast<long long>(pos),
+            if (n < want) JX_THROW(kBackupWbaFn, kEOFText + f.src);
+            EvDebug::DebugLvl(kBackupWbaFn, 2, "[%lld-%lld]: %s => %s", static_cast<long long>(pos),
                               static_cast<long long>(pos + static_cast<unsigned long long>(n)),
                               f.src.c_str(), f.dst.c_str());
             head_->sendMirData(buf_, n, bufSize_);
             pos += static_cast<unsigned long long>(n);
             countBytes(n);
             if (pairBytes) *pairBytes += static_cast<unsigned long long>(n);
-            pushToBNIfNeeded(kFn);
+            pushToBNIfNeeded(kBackupWbaFn);
         }
     }
 }

@@ -19,11 +19,11 @@
 
 namespace {
 
-const char* const kFn = "FlrLBFSBlockCache";
-constexpr char kMagic[] = "FLRLBC1\n";
+const char* const kBlockCacheFn = "FlrLBFSBlockCache";
+constexpr char kBlockCacheMagic[] = "FLRLBC1\n";
 constexpr size_t kMagicSize = 8;
-constexpr size_t kHashSize = JxLBFS::HashBlock::kHashSize;
-constexpr size_t kBlockRecord = 2 + kHashSize;
+constexpr size_t kBlockHashSize = JxLBFS::HashBlock::kHashSize;
+constexpr size_t kBlockRecord = 2 + kBlockHashSize;
 
 // A bounds-checked reader over the loaded file.
 struct Reader {
@@ -92,13 +92,14 @@ FlrLBFSBlockCache::FlrLBFSBlockCache(std::string file, size_t maxBlocks)
     if (file_.empty()) return;
     std::string data;
     try {
-        if (!jx::readFileIfExists(file_, &data, "LBFS block cache", kFn)) return;
+        if (!jx::readFileIfExists(file_, &data, "LBFS block cache", kBlockCacheFn)) return;
     } catch (const JxException& e) {
-        EvDebug::Error(kFn, "%s; starting with an empty cache", e.getMessage().c_str());
+        EvDebug::Error(kBlockCacheFn, "%s; starting with an empty cache", e.getMessage().c_str());
         return;
     }
     if (!load(data)) {
-        EvDebug::Error(kFn, "LBFS block cache %s is damaged; starting with an empty cache",
+        EvDebug::Error(kBlockCacheFn,
+                       "LBFS block cache %s is damaged; starting with an empty cache",
                        file_.c_str());
         entries_.clear();
         run_ = 1;
@@ -106,14 +107,14 @@ FlrLBFSBlockCache::FlrLBFSBlockCache(std::string file, size_t maxBlocks)
 }
 
 bool FlrLBFSBlockCache::load(const std::string& data) {
-    if (data.size() < kMagicSize + 16 + kHashSize ||
-        std::memcmp(data.data(), kMagic, kMagicSize) != 0)
+    if (data.size() < kMagicSize + 16 + kBlockHashSize ||
+        std::memcmp(data.data(), kBlockCacheMagic, kMagicSize) != 0)
         return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    const size_t body = data.size() - kHashSize;
-    unsigned char digest[kHashSize];
+    const size_t body = data.size() - kBlockHashSize;
+    unsigned char digest[kBlockHashSize];
     Jxc::sha256(bytes, body, digest);
-    if (std::memcmp(digest, bytes + body, kHashSize) != 0) return false;
+    if (std::memcmp(digest, bytes + body, kBlockHashSize) != 0) return false;
     Reader r{bytes + kMagicSize, body - kMagicSize};
     uint64_t run = 0, count = 0;
     if (!r.u64(&run) || !r.u64(&count)) return false;
@@ -152,7 +153,7 @@ bool FlrLBFSBlockCache::lookup(const Key& key, const std::string& path,
         JxLBFS::HashBlock b;
         b.block.offset = offset;
         b.block.length = jx::loadBE16(p + at);
-        std::memcpy(b.hash, p + at + 2, kHashSize);
+        std::memcpy(b.hash, p + at + 2, kBlockHashSize);
         offset += b.block.length;
         blocks->push_back(b);
     }
@@ -184,7 +185,7 @@ void FlrLBFSBlockCache::insert(const struct stat& before, const struct stat& aft
         unsigned char len[2];
         jx::storeBE16(len, static_cast<uint16_t>(b.block.length));
         e.blocks.append(reinterpret_cast<const char*>(len), 2);
-        e.blocks.append(reinterpret_cast<const char*>(b.hash), kHashSize);
+        e.blocks.append(reinterpret_cast<const char*>(b.hash), kBlockHashSize);
         offset += b.block.length;
     }
     if (offset != key.size) return;
@@ -222,7 +223,7 @@ void FlrLBFSBlockCache::bound() {
 }
 
 std::string FlrLBFSBlockCache::encode() {
-    std::string out(kMagic, kMagicSize);
+    std::string out(kBlockCacheMagic, kMagicSize);
     putU64(out, run_);
     putU64(out, entries_.size());
     for (const auto& [k, e] : entries_) {
@@ -236,9 +237,9 @@ std::string FlrLBFSBlockCache::encode() {
         putU32(out, static_cast<uint32_t>(e.blocks.size() / kBlockRecord));
         out += e.blocks;
     }
-    unsigned char digest[kHashSize];
+    unsigned char digest[kBlockHashSize];
     Jxc::sha256(out.data(), out.size(), digest);
-    out.append(reinterpret_cast<const char*>(digest), kHashSize);
+    out.append(reinterpret_cast<const char*>(digest), kBlockHashSize);
     return out;
 }
 
@@ -248,10 +249,10 @@ bool FlrLBFSBlockCache::save() {
     dropVanished();
     bound();
     try {
-        jx::replaceFile(file_, encode(), 0600, "LBFS block cache", kFn);
+        jx::replaceFile(file_, encode(), 0600, "LBFS block cache", kBlockCacheFn);
     } catch (const JxException& e) {
         // Only speed depends on it: the next run cuts its files again.
-        EvDebug::Error(kFn, "%s", e.getMessage().c_str());
+        EvDebug::Error(kBlockCacheFn, "%s", e.getMessage().c_str());
         return false;
     }
     return true;

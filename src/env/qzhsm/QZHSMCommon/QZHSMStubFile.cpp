@@ -21,12 +21,12 @@ constexpr int kValueOff = 11;
 constexpr int kMetaLenOff = 19;
 constexpr int kMetaOff = 21;
 constexpr int kCrcSize = 4;
-constexpr uint32_t kCrcStart = 0xffffffffu;
+constexpr uint32_t kStubCrcStart = 0xffffffffu;
 // Metadata buffer of the readers; longer texts are refused as not fitting.
 constexpr int kMetaBufLen = 1024;
 
-bool refuse(bool quiet, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-bool refuse(bool quiet, const char* fmt, ...) {
+bool refuseStub(bool quiet, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+bool refuseStub(bool quiet, const char* fmt, ...) {
     if (!quiet) {
         va_list ap;
         va_start(ap, fmt);
@@ -44,22 +44,22 @@ bool checkFixedFields(const unsigned char* p, int stubLen, int& total, bool quie
     if (stubLen >= kVersionOff) {
         const unsigned long long sig = jx::loadBE64(p);
         if (sig != QZHSM_STUB_SIGNATURE) {
-            return refuse(quiet, "Invalid stub signature 0x%08llx (should have been 0x%08llx)", sig,
-                          QZHSM_STUB_SIGNATURE);
+            return refuseStub(quiet, "Invalid stub signature 0x%08llx (should have been 0x%08llx)",
+                              sig, QZHSM_STUB_SIGNATURE);
         }
     }
     if (stubLen > kVersionOff && p[kVersionOff] != QZHSM_STUB_VERSION) {
-        return refuse(quiet, "Invalid stub version %d (should have been %d)", p[kVersionOff],
-                      QZHSM_STUB_VERSION);
+        return refuseStub(quiet, "Invalid stub version %d (should have been %d)", p[kVersionOff],
+                          QZHSM_STUB_VERSION);
     }
     if (stubLen >= kValueOff) {
         total = static_cast<int>(jx::loadBE16(p + kTotalOff));
         if (total < QZHSM_STUB_OVERHEAD)
-            return refuse(quiet, kTooShort, total, QZHSM_STUB_OVERHEAD);
+            return refuseStub(quiet, kTooShort, total, QZHSM_STUB_OVERHEAD);
     }
     if (stubLen < QZHSM_STUB_OVERHEAD)
-        return refuse(quiet, kTooShort, stubLen, QZHSM_STUB_OVERHEAD);
-    if (total > stubLen) return refuse(quiet, kTooShort, stubLen, total);
+        return refuseStub(quiet, kTooShort, stubLen, QZHSM_STUB_OVERHEAD);
+    if (total > stubLen) return refuseStub(quiet, kTooShort, stubLen, total);
     return true;
 }
 
@@ -70,11 +70,12 @@ bool checkMetadata(const char* stub, int total, char* metaBuf, int metaBufLen, b
     const int metaLen = static_cast<int>(jx::loadBE16(p + kMetaLenOff));
     if (metaLen == 0 || metaLen != total - QZHSM_STUB_OVERHEAD ||
         (metaBuf && metaLen >= metaBufLen)) {
-        return refuse(quiet, "Stub data contains invalid metadata length %d", metaLen);
+        return refuseStub(quiet, "Stub data contains invalid metadata length %d", metaLen);
     }
     const char* text = stub + kMetaOff;
     if (memchr(text, '\0', static_cast<size_t>(metaLen)) || text[metaLen] != '\0') {
-        return refuse(quiet, "Stub metadata is not a text of %d characters ending in NUL", metaLen);
+        return refuseStub(quiet, "Stub metadata is not a text of %d characters ending in NUL",
+                          metaLen);
     }
     return true;
 }
@@ -200,27 +201,27 @@ int qzhsm_meta2stub(const char* meta, long long value, char* buf, int bufLen) {
     jx::storeBE16(p + kMetaLenOff, static_cast<uint16_t>(metaLen));
     memcpy(p + kMetaOff, meta, metaLen + 1);
     const int crcOff = total - kCrcSize;
-    jx::storeBE32(p + crcOff, jx_crc32(kCrcStart, p, static_cast<size_t>(crcOff)));
+    jx::storeBE32(p + crcOff, jx_crc32(kStubCrcStart, p, static_cast<size_t>(crcOff)));
     return total;
 }
 
 bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* value, char* metaBuf,
                      int metaBufLen, bool quiet) {
-    if (!stub || stubLen <= 0) return refuse(quiet, "Invalid NULL input passed.");
+    if (!stub || stubLen <= 0) return refuseStub(quiet, "Invalid NULL input passed.");
     const auto* p = reinterpret_cast<const unsigned char*>(stub);
     int total = 0;
     if (!checkFixedFields(p, stubLen, total, quiet)) return false;
     if (metaBuf && total - QZHSM_STUB_OVERHEAD >= metaBufLen) {
         if (totalLen) *totalLen = total;
-        return refuse(quiet, "Metadata will not fit into the incoming buffer (%d>%d)",
-                      total - QZHSM_STUB_OVERHEAD + 1, metaBufLen);
+        return refuseStub(quiet, "Metadata will not fit into the incoming buffer (%d>%d)",
+                          total - QZHSM_STUB_OVERHEAD + 1, metaBufLen);
     }
     const int crcOff = total - kCrcSize;
     const auto stored = jx::loadBE32(p + crcOff);
-    const uint32_t computed = jx_crc32(kCrcStart, p, static_cast<size_t>(crcOff));
+    const uint32_t computed = jx_crc32(kStubCrcStart, p, static_cast<size_t>(crcOff));
     if (computed != stored) {
-        return refuse(quiet, "Stub data is corrupt: invalid CRC32 0x%08x instead of 0x%08x",
-                      computed, stored);
+        return refuseStub(quiet, "Stub data is corrupt: invalid CRC32 0x%08x instead of 0x%08x",
+                          computed, stored);
     }
     if (!checkMetadata(stub, total, metaBuf, metaBufLen, quiet)) return false;
     if (metaBuf)
@@ -232,7 +233,7 @@ bool qzhsm_stub2meta(const char* stub, int stubLen, int* totalLen, long long* va
 
 bool qzhsm_stub2meta(const char* stub, int* totalLen, long long* value, char* metaBuf,
                      int metaBufLen, bool quiet) {
-    if (!stub || !*stub) return refuse(quiet, "Invalid NULL input passed.");
+    if (!stub || !*stub) return refuseStub(quiet, "Invalid NULL input passed.");
     // Read no further than the fields seen so far vouch for: the signature and
     // version first, then the envelope's own total length.
     const auto* p = reinterpret_cast<const unsigned char*>(stub);
