@@ -132,8 +132,8 @@ int FlrHeadJournal::Impl::resendFromCache(uint64_t after, uint64_t upTo) {
 }
 
 void FlrHeadJournal::Impl::resendFault(const std::string& first, int faults) {
-    EvDebug::Error(kJournalLinkFn, "%d records cannot be sent again (%s); the pair is rescanned", faults,
-                   first.c_str());
+    EvDebug::Error(kJournalLinkFn, "%d records cannot be sent again (%s); the pair is rescanned",
+                   faults, first.c_str());
     count([&](FlrHeadJournalCounters& k) {
         ++k.resyncsAsked;
         k.resyncReason = "name database inconsistent on a resend: " + first;

@@ -65,7 +65,7 @@ TEST_F(AnswerBounds, SumsOfMoreBlocksThanAnAnswerCarriesAreRefusedBeforeReading)
 }
 
 // The bounds are a few 64 MiB blocks hashed under a sanitizer on a loaded
-// machine; the whole stream would take hours.
+// machine (8 s has been seen under TSan); the whole stream would take hours.
 TEST_F(AnswerBounds, AStoppingServiceEndsAnMD5StreamWithinABlock) {
     auto tail = std::make_unique<Tail>(root);
     auto head = std::make_unique<Head>(tail->port());
@@ -74,7 +74,7 @@ TEST_F(AnswerBounds, AStoppingServiceEndsAnMD5StreamWithinABlock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto started = Clock::now();
     tail.reset();
-    EXPECT_LT(Clock::now() - started, std::chrono::seconds(6));
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(30));
 }
 
 // A head that hangs up while its answer is being computed is not waited on:
@@ -86,10 +86,10 @@ TEST_F(AnswerBounds, AHeadThatHangsUpEndsItsMD5StreamWithinABlock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     head.reset();
     const auto hungUp = Clock::now();
-    while (tail.service->stats().sessions > 0 && Clock::now() - hungUp < std::chrono::seconds(10))
+    while (tail.service->stats().sessions > 0 && Clock::now() - hungUp < std::chrono::seconds(60))
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(tail.service->stats().sessions, 0);
-    EXPECT_LT(Clock::now() - hungUp, std::chrono::seconds(6));
+    EXPECT_LT(Clock::now() - hungUp, std::chrono::seconds(30));
 }
 
 }  // namespace
