@@ -37,7 +37,8 @@ if [ "${ASPECTS:-1}" != 0 ]; then
     rm -rf "$work/aspects"
 fi
 
-size=$(awk -v s="$scale" 'BEGIN { printf "%d", 8 * 1024 * 1024 * 1024 * s }')
+# %.0f, not %d: mawk clamps %d at 2^31 - 1, which made the 8 GiB file 2 GiB.
+size=$(awk -v s="$scale" 'BEGIN { printf "%.0f", 8 * 1024 * 1024 * 1024 * s }')
 extent=$(awk -v s="$scale" 'BEGIN { e = int(1048576 * s / 4096) * 4096; print (e < 4096 ? 4096 : e) }')
 extents=64
 step=$((size / extents))
