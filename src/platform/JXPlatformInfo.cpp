@@ -394,6 +394,15 @@ JXPlatformInfo::Entries JXPlatformInfo::getSection(const std::string& section) {
 }
 
 int JXPlatformInfo::replaceSection(const std::string& section, const Entries& entries) {
+    return writeSection(section, entries, false);
+}
+
+int JXPlatformInfo::addSection(const std::string& section, const Entries& entries) {
+    return writeSection(section, entries, true);
+}
+
+int JXPlatformInfo::writeSection(const std::string& section, const Entries& entries,
+                                 bool onlyIfAbsent) {
     bool valid = validText(section) && !section.empty() && section.find(']') == std::string::npos;
     for (const auto& [key, value] : entries)
         valid = valid && validText(key) && validText(value) && !key.empty() &&
@@ -403,12 +412,16 @@ int JXPlatformInfo::replaceSection(const std::string& section, const Entries& en
         errno = EINVAL;
         return -1;
     }
-    return modify([&](IniFile& ini) {
+    bool present = false;
+    const int rc = modify([&](IniFile& ini) {
         std::vector<std::string> block;
         if (!entries.empty()) block.push_back("[" + section + "]");
         for (const auto& [key, value] : entries) block.push_back(keyLine(key, value));
         size_t first = 0, last = 0;
         if (sectionBlock(ini, section, &first, &last)) {
+            // Checked under the registry's lock: two adders of one name
+            // cannot both find it free.
+            if (onlyIfAbsent) return !(present = true);
             // Keep the blank line that parts it from the next section.
             if (!block.empty() && last < ini.lines.size()) block.emplace_back();
             ini.lines.erase(ini.lines.begin() + static_cast<long>(first),
@@ -422,6 +435,11 @@ int JXPlatformInfo::replaceSection(const std::string& section, const Entries& en
         ini.lines.insert(ini.lines.end(), block.begin(), block.end());
         return true;
     });
+    if (rc == 0 && present) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rc;
 }
 
 void JXPlatformInfo::getClientList(std::list<std::string>& clients) {

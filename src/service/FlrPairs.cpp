@@ -307,9 +307,12 @@ void save(FlrDeclaredPair pair, bool replace) {
     }
     checkPatterns(pair.options.excludes);
     checkPatterns(pair.options.includes);
-    if (!replace && !JXPlatformInfo::getSection(kSectionPrefix + pair.name).empty())
+    const std::string section = kSectionPrefix + pair.name;
+    const int rc = replace ? JXPlatformInfo::replaceSection(section, entries)
+                           : JXPlatformInfo::addSection(section, entries);
+    if (rc != 0 && errno == EEXIST)
         JX_THROW_CODE(kFnPairs, "A pair named " + pair.name + " is already declared", EEXIST);
-    if (JXPlatformInfo::replaceSection(kSectionPrefix + pair.name, entries) != 0)
+    if (rc != 0)
         JX_THROW_ERRNO(kFnPairs,
                        "Failed to write the registry " + JXPlatformInfo::getRegistryFile(), errno);
 }

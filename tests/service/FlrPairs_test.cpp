@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -128,6 +130,41 @@ TEST(FlrPairs, RefusesAPairARunWouldRefuseAndKeepsTheRegistry) {
         }
     }
     EXPECT_EQ(before, flrtest::readFile(f.reg.path()));
+}
+
+// Processes adding the same names at once: each name goes to exactly one of
+// them, the others are told it is taken.
+TEST(FlrPairs, ConcurrentAddsOfOneNameLeaveOneWinner) {
+    PairsFixture f;
+    constexpr int kProcs = 4, kNames = 20;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int won = 0;
+            for (int i = 0; i < kNames; ++i) {
+                try {
+                    FlrPairs::save(f.pair("n" + std::to_string(i),
+                                          f.dir.file("dst" + std::to_string(p))),
+                                   false);
+                    ++won;
+                } catch (const JxException& e) {
+                    if (e.getCode() != EEXIST) _exit(100);
+                }
+            }
+            _exit(won);
+        }
+        kids.push_back(pid);
+    }
+    int won = 0;
+    for (const pid_t pid : kids) {
+        int status = 0;
+        ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= kNames) << status;
+        won += WEXITSTATUS(status);
+    }
+    EXPECT_EQ(kNames, won);
 }
 
 TEST(FlrPairs, AHandEditedSectionIsCheckedWhenRead) {

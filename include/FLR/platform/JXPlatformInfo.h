@@ -45,9 +45,14 @@ class FLR_EXPORT JXPlatformInfo {
     static std::vector<std::string> getSectionNames(const std::string& prefix);
     static Entries getSection(const std::string& section);
     static int replaceSection(const std::string& section, const Entries& entries);
+    // The same, only where the section is absent: -1 with EEXIST otherwise.
+    static int addSection(const std::string& section, const Entries& entries);
 
     static void setRegistryFile(const std::string& path);
     static std::string getRegistryFile();
+
+  private:
+    static int writeSection(const std::string& section, const Entries& entries, bool onlyIfAbsent);
 };
 
 // Platform directories from registry section "Platform"; defaults under /var/lib/flr.
