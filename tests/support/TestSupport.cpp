@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "FLR/platform/JXPlatformInfo.h"
 
@@ -65,6 +67,15 @@ int scaled(int base) {
     const double factor = text && *text ? std::strtod(text, nullptr) : 1.0;
     const double n = factor > 0 ? base * factor : base;
     return n < 1 ? 1 : static_cast<int>(n);
+}
+
+bool eventually(const std::function<bool()>& pred, int seconds, int everyMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+    }
+    return pred();
 }
 
 int runInChild(const std::function<int()>& body) {

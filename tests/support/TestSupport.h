@@ -61,6 +61,10 @@ void removeTree(const std::string& path);
 // in `make test-long`); never below 1.
 int scaled(int base);
 
+// Polls pred every everyMs until it holds or `seconds` have passed; then once
+// more, so a deadline missed by a slow poll still sees the last state.
+bool eventually(const std::function<bool()>& pred, int seconds, int everyMs = 200);
+
 // Runs body in a forked child; returns its exit status (body's return value),
 // or 128 + signal when it was killed.
 int runInChild(const std::function<int()>& body);

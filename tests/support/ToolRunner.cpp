@@ -140,4 +140,10 @@ int ToolProcess::finish() {
     return status_;
 }
 
+int listeningPort(ToolProcess& tail, int seconds) {
+    const std::string line = tail.waitForLine("listening on ", seconds);
+    const size_t colon = line.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+}
+
 }  // namespace flrtest

@@ -55,6 +55,10 @@ class ToolProcess {
     int status_ = -1;
 };
 
+// The port a `flr tail --listen ADDR:0` reports in its "listening on" line;
+// 0 when no such line came within `seconds`.
+int listeningPort(ToolProcess& tail, int seconds);
+
 }  // namespace flrtest
 
 // Skips the current test when the command has not been built.

@@ -21,7 +21,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -52,15 +51,6 @@ int churnSeconds() {
     const char* text = std::getenv("FLR_CHURN_SECONDS");
     if (text && *text) return std::max(1, std::atoi(text));
     return flrtest::scaled(16);
-}
-
-bool eventually(const std::function<bool()>& pred, int seconds, int everyMs = 200) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
-    }
-    return pred();
 }
 
 // A loopback port free now, so a restarted tail can listen where the watch
@@ -144,7 +134,7 @@ class FlrChurn : public ::testing::TestWithParam<ChurnVariant> {
             std::vector<std::string>{"replicate", src_, target(), "--watch", "--state-dir", state_},
             env_);
         flrtest::ToolRun st;
-        const bool up = eventually(
+        const bool up = flrtest::eventually(
             [&] {
                 if (watch_->exited()) return true;
                 st = tool({"status", src_, target(), "--state-dir", state_, "--json"});
@@ -213,7 +203,7 @@ TEST_P(FlrChurn, WatchedReplicaConvergesThroughKillsAndRestarts) {
 
     FlrTreeVerifyResult last;
     const auto settled = Clock::now();
-    const bool same = eventually(
+    const bool same = flrtest::eventually(
         [&] {
             last = compare();
             return last.same();

@@ -140,12 +140,6 @@ std::vector<std::string> linkRegistry(const Fixture& f) {
     return {"FLR_REGISTRY=" + registry};
 }
 
-int listeningPort(flrtest::ToolProcess& tail) {
-    const std::string line = tail.waitForLine("listening on", 20);
-    const size_t colon = line.rfind(':');
-    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-}
-
 TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
     FLR_REQUIRE_TOOL();
     Fixture f;
@@ -153,7 +147,7 @@ TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
     flrtest::writeFile(f.src + "/b.txt", "beta\n");
     const std::vector<std::string> env = linkRegistry(f);
     flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", f.dst}, env);
-    const int port = listeningPort(tail);
+    const int port = flrtest::listeningPort(tail, 20);
     ASSERT_GT(port, 0) << tail.output();
     const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;
     auto run = [&] {
@@ -176,7 +170,7 @@ TEST(ReplicateGuards, ARunToABookkeepingTailFails) {
     Fixture f;
     const std::vector<std::string> env = linkRegistry(f);
     flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--bookkeeping"}, env);
-    const int port = listeningPort(tail);
+    const int port = flrtest::listeningPort(tail, 20);
     ASSERT_GT(port, 0) << tail.output();
     const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;
     const flrtest::ToolRun r =
