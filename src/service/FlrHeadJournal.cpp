@@ -270,6 +270,13 @@ FlrHeadJournal::Impl::Outcome FlrHeadJournal::Impl::convertInto(const FlrJrnComm
     const int len = encodeNetCmd(&net, encoded, encodedCap);
     lastLen = static_cast<size_t>(len);
     stage(raw.seq_num, encoded, len);
+    if (EvDebug::enabled(3)) {
+        const char* path = flrJournalChangedPath(net);
+        const char* from = net.cmd == FLR_JRN_RENAME ? net.rename.src_path : nullptr;
+        EvDebug::DebugLvl(kHeadJournalFn, 3, "record %llu %s %s%s%s staged",
+                          static_cast<unsigned long long>(raw.seq_num), flrJrnCodeName(net.cmd),
+                          from ? from : "", from ? " -> " : "", path ? path : "");
+    }
     if (o.onRecord) tellRecord(net);
     return Outcome::Sent;
 }

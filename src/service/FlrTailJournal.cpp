@@ -15,6 +15,7 @@
 #include "FLR/platform/JxException.h"
 #include "FLR/platform/JxFile.h"
 #include "FLR/platform/Jxc.h"
+#include "FlrHeadJournal.h"
 #include "FlrTailJournalOps.h"
 
 namespace {
@@ -151,6 +152,20 @@ void FlrTailJournal::load() {
     durable_ = applied_;
 }
 
+// One line per record at level 3: what a divergence hunt reads beside the
+// head's own trace of what it sent.
+void FlrTailJournal::trace(int pair, const FlrJrnCommandNet& rec, Outcome o) {
+    static const char* const kOutcome[] = {"applied", "settled", "sequence only", "refused",
+                                           "failed"};
+    const char* path = flrJournalChangedPath(rec);
+    const char* from = rec.cmd == FLR_JRN_RENAME ? rec.rename.src_path : nullptr;
+    const auto i = static_cast<size_t>(o);
+    EvDebug::DebugLvl(kTailJournalFn, 3, "pair %d record %llu %s %s%s%s: %s", pair,
+                      static_cast<unsigned long long>(rec.seq_num), flrJrnCodeName(rec.cmd),
+                      from ? from : "", from ? " -> " : "", path ? path : "",
+                      i < std::size(kOutcome) ? kOutcome[i] : "?");
+}
+
 void FlrTailJournal::count(Outcome o, FlrTailJournalStats& s) const {
     switch (o) {
         case Outcome::Applied:
@@ -254,6 +269,7 @@ void FlrTailJournal::apply(const void* data, size_t len, int pair, FlrTailJourna
         bool replaced = false;
         const Outcome o = ops_->apply(rec, &replaced);
         count(o, mine);
+        if (EvDebug::enabled(3)) trace(pair, rec, o);
         if (o == Outcome::Applied) noteCarried(rec);
         last = rec.seq_num;
         {

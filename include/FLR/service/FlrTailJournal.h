@@ -148,6 +148,7 @@ class FLR_EXPORT FlrTailJournal {
     using Clock = std::chrono::steady_clock;
     void load();
     void count(Outcome o, FlrTailJournalStats& s) const;
+    static void trace(int pair, const FlrJrnCommandNet& rec, Outcome o);
     // Syncs first when rec creates an entry at a name that a RENAME or LINK
     // since the last sync carried away.
     void guardNameReuse(const FlrJrnCommandNet& rec);
