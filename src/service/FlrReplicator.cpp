@@ -94,6 +94,10 @@ bool readRunRecord(const std::string& text, long long* seconds, long* nanos) {
     return true;
 }
 
+// The last dirchange the tail applied: a run whose listing is the same
+// leaves the mirror out.
+constexpr char kDirChangeApplied[] = "DirChangeApplied.txt";
+
 std::string runRecordText(long long seconds, long nanos) {
     return jxFormat("%lld %09ld\n", seconds, nanos);
 }
@@ -143,6 +147,12 @@ void FlrReplicator::recordConsistentPoint(const std::string& stateDir, long long
                                           long nanos) {
     jx::replaceFile(stateDir + "/last-run", runRecordText(seconds, nanos), 0600, "run record",
                     "FlrReplicator");
+}
+
+void FlrReplicator::forgetMirroredFolders(const std::string& stateDir) {
+    const std::string path = stateDir + "/" + kDirChangeApplied;
+    if (jx::fileOps().unlink(path.c_str()) != 0 && errno != ENOENT)
+        JX_THROW_ERRNO(kReplicatorFn, "Failed to remove " + path, errno);
 }
 
 FlrReplicator::FlrReplicator(FlrReplicateOptions options) : options_(std::move(options)) {}
@@ -226,7 +236,7 @@ void FlrReplicator::prepare(Run& r) {
     r.collect = r.state + "/Collect.txt";
     r.dirchange = r.state + "/DirChange.txt";
     r.dirchangeSent = r.state + "/DirChangeTail.txt";
-    r.dirchangeDone = r.state + "/DirChangeApplied.txt";
+    r.dirchangeDone = r.state + "/" + kDirChangeApplied;
     r.lastRunFile = r.state + "/last-run";
     r.filtersFile = r.state + "/excludes";
     r.excludes = excludeFilter(r.source, options_.excludes, options_.includes);
@@ -290,6 +300,7 @@ FlrReplicateSummary FlrReplicator::run() {
     if (excludes != lastExcludes)
         jx::replaceFile(r.filtersFile, excludes, 0600, "excludes file", "FlrReplicator");
     writeRunRecordAfterDurableData(r.state, r.start, r.startNanos);
+    EvDebug::Debug(kReplicatorFn, "Run record %lld.%09ld written", r.start, r.startNanos);
     s.seconds = secondsSince(t0);
     return s;
 }

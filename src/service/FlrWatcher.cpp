@@ -223,6 +223,8 @@ bool FlrWatcher::Impl::runReplicator() {
 // scans again shortly, as after a failed resync; the run recorded nothing,
 // so it scans from the last completed run. Any other failure still ends it.
 bool FlrWatcher::Impl::firstRun() {
+    // As for a resync: what the journal has made so far, the scan covers.
+    mark = scanCovered = live->lastSeq();
     try {
         const bool done = runReplicator();
         if (done) noteScanned();
@@ -237,6 +239,11 @@ bool FlrWatcher::Impl::firstRun() {
 }
 
 void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
+    // Records change the destination's folders behind the last mirror: one
+    // the tail could not apply (or a watch killed between the halves of an
+    // exchange) may leave an entry the source never had in a folder whose
+    // listing did not change.
+    FlrReplicator::forgetMirroredFolders(state);
     FlrHeadJournalOptions h;
     h.pairId = pairId;
     h.source = source;
@@ -322,8 +329,17 @@ void FlrWatcher::Impl::resync() {
         return;
     }
     stopJournal();
-    const uint64_t covered = std::max(mark, gate->passedSeq());
+    // Every record made by now comes from a change made before the scan
+    // starts, which the scan sends as the source has it: such a record must
+    // not follow the scan, where it would take the destination back. The ones
+    // made later from changes before this moment are the late records the
+    // settling scan is for.
+    const uint64_t covered = std::max({mark, gate->passedSeq(), live->lastSeq()});
     scanCovered = covered;
+    EvDebug::Debug(kFn, "Resync: covers records up to %llu (mark %llu, passed %llu, last %llu)",
+                   static_cast<unsigned long long>(covered), static_cast<unsigned long long>(mark),
+                   static_cast<unsigned long long>(gate->passedSeq()),
+                   static_cast<unsigned long long>(live->lastSeq()));
     bool done = false;  // false: stopped meanwhile, the resync stays due
     try {
         done = runReplicator();
@@ -334,19 +350,26 @@ void FlrWatcher::Impl::resync() {
     if (done) {
         resyncNeeded = false;
         noteScanned();
-        mark = covered;
         std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
     }
+    // Failed or not, the records it covers stay unsent: the resync is still
+    // due and scans from the same point, which precedes their changes.
+    mark = covered;
     startJournal(mark);
     gate->release();
     setPhase("watching");
 }
 
 // Called before the journal resumes: whether records were made from events
-// queued since the hold is known at the first drain after it.
+// queued since the hold is known at the first drain after it. Until then the
+// run's own record (its start) may be later than changes the journal is yet
+// to apply over the scan's work, and a stop or a kill before the settling
+// scan would leave whatever those take back to no later scan: the record is
+// moved back before the journal sends anything.
 void FlrWatcher::Impl::noteScanned() {
     settleUnknown = true;
     drainsAtRestart = live->drains();
+    scanFromBeforeLateRecords();
 }
 
 // A source that never rests gets its settling scan anyway after a while: it
@@ -386,7 +409,10 @@ void FlrWatcher::Impl::scanFromBeforeLateRecords() {
     } else {
         at = beforeClockMargin(at);
     }
-    if (earlier(at, lastRun())) FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
+    if (!earlier(at, lastRun())) return;
+    EvDebug::Debug(kFn, "Run record moved back to %lld.%09ld, before late records",
+                   static_cast<long long>(at.tv_sec), at.tv_nsec);
+    FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
 }
 
 // The moment the last run record vouches for; 0 when there is none.
@@ -561,6 +587,8 @@ bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
         if (earlier(unsettled, at)) at = unsettled;
     }
     if (!earlier(lastRun(), at)) return false;
+    EvDebug::Debug(kFn, "Consistent point %lld.%09ld recorded", static_cast<long long>(at.tv_sec),
+                   at.tv_nsec);
     FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
     std::lock_guard<std::mutex> g(w.mutex_);
     w.state_.consistentAt = at.tv_sec;

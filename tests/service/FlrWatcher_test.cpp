@@ -35,101 +35,10 @@
 #include "FLR/service/FlrTreeVerify.h"
 #include "FLR/service/FlrWatcherGate.h"
 #include "TailApplyFixture.h"
+#include "WatchFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Polls until pred holds; generous, since CI runs loaded and under sanitizers.
-bool eventually(const std::function<bool()>& pred, int seconds = 120) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return pred();
-}
-
-// Why the live journal cannot run here, or empty.
-std::string liveUnavailable(const std::string& dir) {
-    std::string why;
-    if (!FlrDriver::hasCapability(&why)) return why.empty() ? "no CAP_SYS_ADMIN" : why;
-    try {
-        FlrLiveJournal probe({{1, dir}}, FlrLiveJournal::Options{});
-    } catch (const JxException& e) {
-        return e.getMessage();
-    }
-    return {};
-}
-
-std::string treeDiffs(const std::string& a, const std::string& b) {
-    const FlrTreeVerifyResult r = FlrTreeVerify().compare(a, b);
-    std::string out;
-    for (const auto& d : r.diffs) out += d.path + ": " + d.what + "\n";
-    return out;
-}
-
-// A watch of base/src to base/dst, quick to flush and to record progress.
-FlrWatchOptions watchOptions(const std::string& base) {
-    FlrWatchOptions o;
-    o.replicate.source = base + "/src";
-    o.replicate.target = base + "/dst";
-    o.replicate.stateRoot = base + "/state";
-    o.flushDelayMs = 300;
-    o.consistentEveryMs = 300;
-    return o;
-}
-
-// A watch of dir/src to dir/dst, run in a thread of its own.
-struct Watch {
-    flrtest::TempDir& dir;
-    FlrWatchOptions options;
-    std::unique_ptr<FlrWatcher> watcher;
-    std::thread thread;
-    std::string error;
-    std::atomic<bool> returned{false};
-    std::atomic<bool> ended{false};  // run() is over, by a return or a throw
-
-    explicit Watch(flrtest::TempDir& d) : dir(d), options(watchOptions(d.path())) {}
-    ~Watch() { stop(); }
-
-    void start() {
-        watcher = std::make_unique<FlrWatcher>(options);
-        returned = false;
-        ended = false;
-        error.clear();
-        thread = std::thread([this] {
-            try {
-                watcher->run();
-                returned = true;
-            } catch (const JxException& e) {
-                error = e.what();
-            }
-            ended = true;
-        });
-        ASSERT_TRUE(eventually([&] {
-            const std::string phase = watcher->state().phase;
-            return phase == "watching" || phase == "failed";
-        })) << watcher->state().phase;
-        ASSERT_EQ("watching", watcher->state().phase) << watcher->state().error;
-    }
-    void stop() {
-        if (!watcher) return;
-        watcher->stop();
-        if (thread.joinable()) thread.join();
-    }
-    bool converged() { return FlrTreeVerify().compare(src(), dst()).same(); }
-    std::string src() const { return dir.file("src"); }
-    std::string dst() const { return dir.file("dst"); }
-};
-
-#define REQUIRE_LIVE(dir)                                                       \
-    do {                                                                        \
-        ::mkdir((dir).file("src").c_str(), 0755);                               \
-        const std::string why = liveUnavailable((dir).file("src"));             \
-        if (!why.empty()) GTEST_SKIP() << "the live journal needs it: " << why; \
-    } while (0)
 
 TEST(FlrWatcher, WorkloadConvergesOnALocalDestination) {
     flrtest::TempDir dir;

@@ -178,6 +178,10 @@ class FLR_EXPORT FlrReplicator {
     // Records that the destination holds every change made before `at`: the
     // next run's smart-sync scan starts there.
     static void recordConsistentPoint(const std::string& stateDir, long long seconds, long nanos);
+    // The destination is about to be changed by other means than a run (a
+    // watch's journal): the folder listings the last run mirrored no longer
+    // vouch for it, so the next run mirrors every folder again.
+    static void forgetMirroredFolders(const std::string& stateDir);
     // The folder `path` as an absolute path without trailing slashes.
     static std::string absolutePath(const std::string& path);
     // "HOST:PORT:PATH" taken apart; false for a local path.
