@@ -1,52 +1,11 @@
 // The watcher's main loop: the live journal, the first run, the head
-// journal service, resyncs, resends and the clean stop.
+// journal service, resends and the clean stop; its scans and consistent
+// points are in FlrWatcherScans.cpp.
 #include "FLR/service/FlrWatcher.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <set>
-#include <thread>
-
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrLiveJournal.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrLocalTail.h"
-#include "FLR/service/FlrWatcherGate.h"
+#include "FlrWatcherImpl.h"
 
 namespace {
-
-const char* const kFn = "FlrWatcher";
-using Clock = std::chrono::steady_clock;
-
-// Resends wait this long for more of their kind: one transfer for a burst.
-constexpr auto kResendBatch = std::chrono::milliseconds(200);
-// The settling scan after a busy scan waits for this much quiet, or this long.
-constexpr auto kSettleQuiet = std::chrono::seconds(1);
-constexpr auto kSettleAtMost = std::chrono::seconds(30);
-// A failed resync scan is tried again after this long.
-constexpr auto kResyncRetry = std::chrono::seconds(5);
-bool earlier(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// A moment read off the wall clock, taken back by the margin of the coarse
-// clock the kernel stamps changes with.
-struct timespec beforeClockMargin(struct timespec t) {
-    long long ns = static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec -
-                   FlrWatcherGate::kClockMarginNanos;
-    return {time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
-}
 
 // The pair's id towards the tail: from its state folder's name (a digest of
 // source and destination), so two pairs sharing a tail keep apart.
@@ -55,89 +14,7 @@ int pairIdOf(const std::string& stateDir) {
     return static_cast<int>(std::strtoul(name.substr(0, 7).c_str(), nullptr, 16)) + 1;
 }
 
-long long nowEpoch() {
-    return static_cast<long long>(::time(nullptr));
-}
-
 }  // namespace
-
-struct FlrWatcher::Impl {
-    FlrWatcher& w;
-    const FlrWatchOptions& o;
-    std::string source, state;
-    int pairId = 1;
-    std::unique_ptr<JxFileLock> lock;
-    std::unique_ptr<FlrLocalTail> tail;
-    std::string destination;  // the folder the journal's records name
-    FlrEndpoint remote;
-    std::unique_ptr<FlrLiveJournal> live;
-    std::unique_ptr<FlrWatcherGate> gate;
-    std::unique_ptr<FlrHeadJournal> journal;
-    std::thread journalThread;
-    std::mutex errorMutex;  // guards journalError
-    std::string journalError;
-    uint64_t journalResyncs = 0;  // the running journal's requests already raised
-    uint64_t mark = 0;            // records up to here are covered by a scan
-    uint64_t journalFrom = 0;     // the running journal's start
-    bool stopping = false;
-    Clock::time_point stopBy;  // the whole stop waits for the tail until then
-    bool resyncNeeded = false;
-    Clock::time_point resyncAt;
-    // Records made while a scan ran are applied over what the scan already
-    // sent, and some of them (a rename whose old name the scan saw holding a
-    // newer entry) can move the wrong entry. Their folders all changed after
-    // the scan began, so one more scan from there, once the source is quiet,
-    // settles them; until then no consistent point is recorded.
-    bool settleNeeded = false;
-    bool settleUnknown = false;  // a scan ended; its records not yet all read
-    uint64_t scanCovered = 0;    // records after it are sent after the scan
-    uint64_t drainsAtRestart = 0;
-    Clock::time_point settleBy, quietSince;
-    uint64_t quietSeq = 0;
-    std::vector<FlrLiveResend> pending;
-    Clock::time_point pendingSince;
-    FlrHeadJournalCounters carried;  // totals of journal services stopped for a resync
-    // A run's or a resend's privileged-entry counts join the journal's;
-    // called under w.mutex_.
-    void countPrivileged(const FlrReplicateSummary& s) {
-        carried.privStripped += static_cast<uint64_t>(std::max(s.privStripped, 0LL));
-        carried.privWithheld += static_cast<uint64_t>(std::max(s.privWithheld, 0LL));
-    }
-    FlrHeadJournalCounters before;
-    Clock::time_point beforeAt = Clock::now();
-    Clock::time_point nextConsistent = Clock::now();
-
-    Impl(FlrWatcher& watcher) : w(watcher), o(watcher.options_) {}
-    ~Impl() { stopJournal(); }
-
-    void setPhase(const std::string& phase) {
-        std::lock_guard<std::mutex> g(w.mutex_);
-        w.state_.phase = phase;
-    }
-
-    void start();
-    FlrReplicateOptions runOptions() const;
-    bool runReplicator();
-    bool firstRun();
-    void startJournal(uint64_t startSeq);
-    void stopJournal();
-    void checkJournal();
-    void resync();
-    bool waitForTail(uint64_t seq, Clock::time_point until);
-    Clock::time_point holdLimit() const;
-    void resend();
-    bool holdsFile(const FlrLiveResend& r) const;
-    void takeEvents();
-    void raiseResync(const std::string& reason);
-    void noteScanned();
-    void settleWhenQuiet();
-    void scanFromBeforeLateRecords();
-    struct timespec lastRun() const;
-    void publish();
-    void recordWhileWatching();
-    bool recordConsistentPoint(struct timespec at);
-    void shutdown();
-};
 
 void FlrWatcher::Impl::start() {
     source = FlrReplicator::absolutePath(o.replicate.source);
@@ -186,56 +63,6 @@ FlrReplicateOptions FlrWatcher::Impl::runOptions() const {
     r.nameDb = state + "/names";
     r.changedEntriesOnly = true;
     return r;
-}
-
-// A baseline or a smart-sync scan from the last consistent point; rebuilds
-// the name database, so the journal must be stopped. False when stop()
-// aborted it.
-bool FlrWatcher::Impl::runReplicator() {
-    FlrReplicateOptions ro = runOptions();
-    std::string text;
-    setPhase(jx::readFileIfExists(state + "/last-run", &text, "run record") && !ro.baseline
-                 ? "smart-sync"
-                 : "baseline");
-    FlrReplicator r(ro, &w.runAbort_);
-    FlrReplicateSummary s;
-    try {
-        if (w.stop_.load()) JX_THROW(kFn, "Stopped before the run");
-        s = r.run();
-    } catch (const JxException&) {
-        // Stopped meanwhile: the run records nothing, the next start covers it.
-        if (w.stop_.load()) return false;
-        throw;
-    }
-    std::lock_guard<std::mutex> g(w.mutex_);
-    w.state_.lastRunScan = s.scan;
-    w.state_.lastRunAt = nowEpoch();
-    w.state_.lastRunFiles = s.files;
-    w.state_.lastRunBytes = s.bytesSent;
-    w.state_.lastRunSeconds = s.seconds;
-    countPrivileged(s);
-    return true;
-}
-
-// The first run, where entries the destination could not apply do not end
-// the watch: on a busy tree they are mostly entries changed under the
-// transfer, whose changes the journal carries from the mark on. A resync
-// scans again shortly, as after a failed resync; the run recorded nothing,
-// so it scans from the last completed run. Any other failure still ends it.
-bool FlrWatcher::Impl::firstRun() {
-    // As for a resync: what the journal has made so far, the scan covers.
-    mark = scanCovered = live->lastSeq();
-    try {
-        const bool done = runReplicator();
-        if (done) noteScanned();
-        return done;
-    } catch (const JxException& e) {
-        if (e.getCode() != FlrReplicator::kUnappliedEntries) throw;
-        EvDebug::Error(kFn, "First run incomplete, a resync follows: %s", e.what());
-        raiseResync("first run incomplete");
-        resyncAt = Clock::now() + kResyncRetry;
-        return true;
-    }
 }
 
 void FlrWatcher::Impl::startJournal(uint64_t startSeq) {
@@ -311,120 +138,6 @@ void FlrWatcher::Impl::checkJournal() {
     if (!journalError.empty()) JX_THROW(kFn, "The head journal service failed: " + journalError);
 }
 
-// Holds the journal, scans from the last consistent point and goes on: the
-// records held were made after the scan began, the ones before it are
-// covered by it and never sent.
-void FlrWatcher::Impl::resync() {
-    setPhase("resync");
-    // Not yet known whether the last scan had late records: this scan
-    // starts early enough in case it had.
-    if (settleUnknown) scanFromBeforeLateRecords();
-    gate->holdAll();
-    // Records already passed on must be applied before the scan: one applied
-    // after the scan's mirror would bring back what the mirror removed.
-    if (!waitForTail(gate->passedSeq(), holdLimit())) {
-        resyncAt = Clock::now() + kResyncRetry;
-        gate->release();
-        setPhase("watching");
-        return;
-    }
-    stopJournal();
-    // Every record made by now comes from a change made before the scan
-    // starts, which the scan sends as the source has it: such a record must
-    // not follow the scan, where it would take the destination back. The ones
-    // made later from changes before this moment are the late records the
-    // settling scan is for.
-    const uint64_t covered = std::max({mark, gate->passedSeq(), live->lastSeq()});
-    scanCovered = covered;
-    EvDebug::Debug(kFn, "Resync: covers records up to %llu (mark %llu, passed %llu, last %llu)",
-                   static_cast<unsigned long long>(covered), static_cast<unsigned long long>(mark),
-                   static_cast<unsigned long long>(gate->passedSeq()),
-                   static_cast<unsigned long long>(live->lastSeq()));
-    bool done = false;  // false: stopped meanwhile, the resync stays due
-    try {
-        done = runReplicator();
-    } catch (const JxException& e) {
-        EvDebug::Error(kFn, "Resync scan failed, tried again shortly: %s", e.what());
-        resyncAt = Clock::now() + kResyncRetry;
-    }
-    if (done) {
-        resyncNeeded = false;
-        noteScanned();
-        std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
-    }
-    // Failed or not, the records it covers stay unsent: the resync is still
-    // due and scans from the same point, which precedes their changes.
-    mark = covered;
-    startJournal(mark);
-    gate->release();
-    setPhase("watching");
-}
-
-// Called before the journal resumes: whether records were made from events
-// queued since the hold is known at the first drain after it. Until then the
-// run's own record (its start) may be later than changes the journal is yet
-// to apply over the scan's work, and a stop or a kill before the settling
-// scan would leave whatever those take back to no later scan: the record is
-// moved back before the journal sends anything.
-void FlrWatcher::Impl::noteScanned() {
-    settleUnknown = true;
-    drainsAtRestart = live->drains();
-    scanFromBeforeLateRecords();
-}
-
-// A source that never rests gets its settling scan anyway after a while: it
-// narrows what is unsettled to the changes made during that scan.
-void FlrWatcher::Impl::settleWhenQuiet() {
-    if (settleUnknown && live->drains() > drainsAtRestart) {
-        settleUnknown = false;
-        if (live->lastSeqAtDrain() > scanCovered) {
-            scanFromBeforeLateRecords();
-            settleNeeded = true;
-            settleBy = Clock::now() + kSettleAtMost;
-            quietSince = Clock::now();
-            quietSeq = live->lastSeq();
-        }
-    }
-    if (!settleNeeded || resyncNeeded) return;
-    const uint64_t seq = live->lastSeq();
-    if (seq != quietSeq) {
-        quietSeq = seq;
-        quietSince = Clock::now();
-    }
-    if (Clock::now() - quietSince < kSettleQuiet && Clock::now() < settleBy) return;
-    settleNeeded = false;
-    raiseResync("settling the changes made during the last scan");
-}
-
-// Records passed on after a scan include some made before it began (held
-// while it waited), and what they take back is mended only by a scan that
-// goes back to the moment after which all of them were made: the run's own
-// record (its start) is moved back there, so the next scan, settling or
-// not, starts early enough.
-void FlrWatcher::Impl::scanFromBeforeLateRecords() {
-    struct timespec at {};
-    if (!live->drainedBefore(scanCovered, &at)) {
-        at.tv_sec = 0;  // forgotten: compare everything
-        at.tv_nsec = 0;
-    } else {
-        at = beforeClockMargin(at);
-    }
-    if (!earlier(at, lastRun())) return;
-    EvDebug::Debug(kFn, "Run record moved back to %lld.%09ld, before late records",
-                   static_cast<long long>(at.tv_sec), at.tv_nsec);
-    FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
-}
-
-// The moment the last run record vouches for; 0 when there is none.
-struct timespec FlrWatcher::Impl::lastRun() const {
-    std::string text;
-    long long was = 0;
-    long wasNanos = 0;
-    if (jx::readFileIfExists(state + "/last-run", &text, "run record"))
-        std::sscanf(text.c_str(), "%lld %ld", &was, &wasNanos);
-    return {time_t(was), wasNanos};
-}
-
 // True once the tail has applied every record up to seq.
 bool FlrWatcher::Impl::waitForTail(uint64_t seq, Clock::time_point until) {
     // Records up to the journal's start were covered by the scan before it:
@@ -448,7 +161,7 @@ bool FlrWatcher::Impl::holdsFile(const FlrLiveResend& r) const {
 
 // A stop shares one limit for all its waits: with a remote tail down, a
 // resend's own hold would keep the user's interrupt waiting far longer.
-Clock::time_point FlrWatcher::Impl::holdLimit() const {
+FlrWatcher::Impl::Clock::time_point FlrWatcher::Impl::holdLimit() const {
     return stopping ? stopBy : Clock::now() + std::chrono::seconds(o.holdSeconds);
 }
 
@@ -556,70 +269,6 @@ void FlrWatcher::Impl::publish() {
     if (w.listener_) w.listener_(s);
 }
 
-// Records the moment up to which the tail durably holds every change, so a
-// watch killed outright scans from there rather than from its last run. The
-// moment comes first, then what was passed on by then: a resend or resync
-// the source raised before it is taken before the check.
-void FlrWatcher::Impl::recordWhileWatching() {
-    if (o.consistentEveryMs <= 0 || Clock::now() < nextConsistent) return;
-    nextConsistent = Clock::now() + std::chrono::milliseconds(o.consistentEveryMs);
-    struct timespec at {};
-    if (!gate->consistentPoint(&at)) return;
-    const uint64_t passed = gate->passedSeq();
-    takeEvents();
-    if (!pending.empty() || resyncNeeded || settleNeeded || settleUnknown) return;
-    const FlrHeadJournalCounters c = journal->counters();
-    if (c.lastSentSeq < passed || c.lastDurable < passed) return;
-    // A record found unapplied since takeEvents() looked: the rescan it asks
-    // for must start before it.
-    if (c.resyncsAsked > journalResyncs) return;
-    recordConsistentPoint(at);
-}
-
-// Records `at` unless the last run's own record (or an earlier point) is
-// newer; true when it did.
-bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
-    // Not past a change the journal may still have missed: a resync it
-    // raises for that change must scan from before it.
-    struct timespec unsettled {};
-    if (live->unsettledSince(&unsettled)) {
-        unsettled = beforeClockMargin(unsettled);
-        if (earlier(unsettled, at)) at = unsettled;
-    }
-    if (!earlier(lastRun(), at)) return false;
-    EvDebug::Debug(kFn, "Consistent point %lld.%09ld recorded", static_cast<long long>(at.tv_sec),
-                   at.tv_nsec);
-    FlrReplicator::recordConsistentPoint(state, at.tv_sec, at.tv_nsec);
-    std::lock_guard<std::mutex> g(w.mutex_);
-    w.state_.consistentAt = at.tv_sec;
-    return true;
-}
-
-// Stops the journal, sends what it still owes and records up to when the
-// destination holds every change.
-void FlrWatcher::Impl::shutdown() {
-    setPhase("stopping");
-    stopping = true;
-    stopBy = Clock::now() + std::chrono::seconds(o.drainSeconds);
-    gate->stopSampling();
-    live->stop();
-    takeEvents();
-    if (!pending.empty()) resend();
-    setPhase("stopping");
-    const bool drained = waitForTail(gate->passedSeq(), stopBy);
-    struct timespec at {};
-    const bool consistent = drained && pending.empty() && !resyncNeeded && !settleNeeded &&
-                            !settleUnknown && gate->consistentPoint(&at);
-    stopJournal();
-    if (consistent && live->settle()) {
-        recordConsistentPoint(at);  // never behind the last run's own record
-    } else {
-        EvDebug::Debug(kFn, "Stopped without catching up: the next start scans from the last run");
-    }
-    setPhase("stopped");
-    publish();
-}
-
 FlrWatcher::FlrWatcher(FlrWatchOptions options) : options_(std::move(options)) {}
 FlrWatcher::~FlrWatcher() = default;
 
@@ -637,6 +286,7 @@ FlrWatchState FlrWatcher::state() const {
 }
 
 void FlrWatcher::run() {
+    using Clock = Impl::Clock;
     impl_ = std::make_unique<Impl>(*this);
     Impl& m = *impl_;
     try {
@@ -661,7 +311,8 @@ void FlrWatcher::run() {
             m.takeEvents();
             m.settleWhenQuiet();
             if (m.resyncNeeded && Clock::now() >= m.resyncAt) m.resync();
-            if (!m.pending.empty() && Clock::now() - m.pendingSince >= kResendBatch) m.resend();
+            if (!m.pending.empty() && Clock::now() - m.pendingSince >= Impl::kResendBatch)
+                m.resend();
             m.recordWhileWatching();
             // Every second, and soon after records went out, so that a
             // status read just after a change reached the tail shows it.
