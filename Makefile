@@ -11,7 +11,7 @@ SAN_SCALE    ?= 0.25
 LONG_SCALE   ?= 4
 # Workload seconds per variant of the watched-replica churn test in `make test-long`.
 LONG_CHURN_SECONDS ?= 600
-LONG_TEST_TIMEOUT  ?= 1500
+LONG_TEST_TIMEOUT  ?= 3000
 TIMES        := $(abspath $(BUILD))/test-passes.tsv
 PASSES       := release asan tsan package format
 
