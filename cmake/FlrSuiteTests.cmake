@@ -20,6 +20,15 @@ function(flr_add_suite_tests target subsystem sources)
         set_tests_properties(${subsystem}.${suite} PROPERTIES LABELS ${subsystem}
                              ${ARGN})
     endforeach()
+    # The churn suite (two watched workloads, each up to two minutes to converge)
+    # starts first, so it does not end the pass alone.
+    if(TEST ${subsystem}.FlrChurn)
+        set(churn_timeout 600)
+        if(FLR_TEST_TIMEOUT GREATER churn_timeout)
+            set(churn_timeout ${FLR_TEST_TIMEOUT})
+        endif()
+        set_tests_properties(${subsystem}.FlrChurn PROPERTIES COST 10000 TIMEOUT ${churn_timeout})
+    endif()
     string(REPLACE ";" "," suite_list "${suites}")
     add_test(NAME ${subsystem}.every-suite-has-an-entry
              COMMAND ${CMAKE_COMMAND} -DBIN=$<TARGET_FILE:${target}> -DSUITES=${suite_list}
