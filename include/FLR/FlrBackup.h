@@ -179,6 +179,9 @@ class FLR_EXPORT FlrBackup {
     // where content the tail holds under other names is not sent again.
     // Without it useLBFS sends every file by LBFS.
     bool lbfsForNewNames = false;
+    // The destination held nothing as the run began (its caller looked): no
+    // file is asked about; each goes whole, or by LBFS where new names do.
+    bool tailHoldsNothing = false;
     // Block lists of unchanged files, shared by the drivers of a run; null:
     // every LBFS file is cut into blocks again.
     std::shared_ptr<FlrLBFSBlockCache> lbfsBlockCache;
@@ -347,10 +350,11 @@ class FLR_EXPORT FlrBackup {
     // conn opens the planner's connection on first use.
     void planEntries(const std::function<FlrNetHead&()>& conn);
     // Checksum requests go out ahead of their answers (the tail answers in
-    // order); `since` is when the tail could start on this one.
+    // order); `since` is when the tail could start on this one. The
+    // requests return whether the tail held anything at f.dst.
     void askChecksums(FlrNetHead& conn, const File& f, int method);
-    void requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since);
-    void requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since);
+    bool requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since);
+    bool requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since);
     void pingSampleIfDue(FlrNetHead& conn);
     void queueItem(std::unique_ptr<File> item);
     // The next item, waiting for the planner; null once the list is done.

@@ -125,6 +125,14 @@ void chooseSenders(const std::string& m, bool tailHoldsContent, FlrBackup& b) {
     }
 }
 
+// A local destination absent or empty as the run begins holds no file worth
+// a checksum request.
+bool holdsNothing(const std::string& dir) {
+    std::vector<std::string> names;
+    const int rc = jx::fileOps().listDir(dir.c_str(), &names);
+    return rc == ENOENT || (rc == 0 && names.empty());
+}
+
 // The streams and the LBFS connection are dup()s of the main connection
 // and share its rate.
 void configureLink(FlrNetHead& head, const FlrReplicateOptions& o) {
@@ -191,6 +199,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
     if (options_.streams < 1 || options_.streams > 64)
         JX_THROW(kTransferFn, "The number of streams must be 1 to 64");
     connect(r);
+    const bool destinationEmpty = !r.remote && holdsNothing(r.destination);
     std::atomic<long long> files{0}, bytes{0};
     auto blockCache = std::make_shared<FlrLBFSBlockCache>(r.state + "/lbfs-blocks");
     // Settings every driver of the run gets, also the streams' own.
@@ -199,6 +208,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         b.lbfsBlockCache = blockCache;
         chooseSenders(m, r.lastStart >= 0, b);
         if (m == "auto") b.hashMinFileSize = 0;  // the threshold the model learns
+        b.tailHoldsNothing = destinationEmpty;
         b.blockBySize = true;
         if (options_.onSent)
             b.onEntrySent = [this, &r](const std::string& src) {

@@ -23,6 +23,48 @@ constexpr int kMinBlock = 2048;
 // auto the window, not the tail, limits a renamed tree: 8 cost it about
 // 0.5 s per 200 files on a loaded machine.
 constexpr size_t kAskAhead = 32;
+// Files up to this size may go unasked while the tail holds nothing at the
+// paths asked; a larger one is always asked: a round trip is little beside
+// its data, and a wrong guess would resend all of it.
+constexpr long long kUnaskedMax = 1LL << 20;
+// Between two probes at most this many files, and bytes, go unasked: what a
+// guess costs when the tail's files begin again.
+constexpr int kMaxProbeGap = 1024;
+constexpr long long kMaxUnaskedBytes = 4LL << 20;
+
+// Answers that the tail holds nothing at the paths asked, in a row: a
+// baseline into an empty or half-made replica, or a new folder. After two,
+// the next small files are taken for new and go unasked (a round trip per
+// file cost a tree of small files several times its data); the probes
+// between them spread out twice as far after each further miss, and one
+// answer that the tail holds the file ends the guessing. Answers lag up to
+// kAskAhead files behind the choices, so a guess reaches a little past the
+// point where the tail's files begin again: those few go whole.
+class MissStreak {
+  public:
+    void answered(bool held) {
+        misses_ = held ? 0 : misses_ + 1;
+        gap_ = misses_ < 2 ? 0 : std::min(1 << std::min(misses_ - 2, 10), kMaxProbeGap);
+    }
+    // True when a file of this size goes unasked; false when it is asked
+    // (a probe, or no guessing).
+    bool guessNew(long long size) {
+        if (gap_ == 0 || unasked_ >= gap_ || unaskedBytes_ + size > kMaxUnaskedBytes) {
+            unasked_ = 0;
+            unaskedBytes_ = 0;
+            return false;
+        }
+        ++unasked_;
+        unaskedBytes_ += size;
+        return true;
+    }
+
+  private:
+    int misses_ = 0;
+    int gap_ = 0;
+    int unasked_ = 0;
+    long long unaskedBytes_ = 0;
+};
 
 // An item carrying what the sender needs of the entry, without checksums.
 std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) {
@@ -35,6 +77,7 @@ std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) 
     item->st = f.st;
     item->collectOffset = f.collectOffset;
     item->block = f.block;
+    item->lbfs = f.lbfs;
     if (withACL) item->acl = f.acl;
     return item;
 }
@@ -101,7 +144,7 @@ void FlrBackup::askChecksums(FlrNetHead& conn, const File& f, int method) {
     conn.sendMessage(m, conn.getNetTimeout(), false);
 }
 
-void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
+bool FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     const char* fn = "FlrBackup::md5Thread";
     const bool sampled = remoteSamples_.tryTake();
     const uint64_t start = since;
@@ -139,12 +182,15 @@ void FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     final->tailHeldNothing = index == 0;
     if (f.lbfsIfNew) settleNewName(f, *final, index > 0);
     queueItem(std::move(final));
-    if (sampled)
-        addSample(2, index > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+    // An answer for a file the tail lacks says nothing of its hashing: fed
+    // to the model as a 0-byte file it kept the threshold at 0 for good.
+    if (sampled && index > 0)
+        addSample(2, static_cast<unsigned long long>(f.st.st_size),
                   FlrAdaptiveMD5::nowMicros() - start);
+    return index > 0;
 }
 
-void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
+bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     const char* fn = "FlrBackup::md5Thread";
     const bool sampled = remoteSamples_.tryTake();
     const uint64_t start = since;
@@ -167,11 +213,11 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     item->last = true;
     item->tailHeldNothing = n <= 0;
     if (f.lbfsIfNew && settleNewName(f, *item, n > 0)) {
-        if (sampled)
-            addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+        if (sampled && n > 0)
+            addSample(2, static_cast<unsigned long long>(f.st.st_size),
                       FlrAdaptiveMD5::nowMicros() - start);
         queueItem(std::move(item));
-        return;
+        return n > 0;
     }
     const unsigned long long block = static_cast<unsigned long long>(f.block);
     // The value is the size of the tail's copy; only a size that agrees
@@ -187,10 +233,11 @@ void FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
             c.length = static_cast<uint32_t>(tailSize - i * block);
         std::memcpy(c.md5, md5[i], sizeof c.md5);
     }
-    if (sampled)
-        addSample(2, n > 0 ? static_cast<unsigned long long>(f.st.st_size) : 0,
+    if (sampled && n > 0)
+        addSample(2, static_cast<unsigned long long>(f.st.st_size),
                   FlrAdaptiveMD5::nowMicros() - start);
     queueItem(std::move(item));
+    return n > 0;
 }
 
 bool FlrBackup::settleNewName(const File& asked, File& item, bool held) {
@@ -230,14 +277,15 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
     // full send queued, only when everything before it has been.
     std::deque<Asked> asked;
     uint64_t lastAnswered = 0;
+    MissStreak streak;
     auto takeOldest = [&]() {
         Asked& a = asked.front();
         // The tail starts on a request once it has answered the one before.
         const uint64_t since = std::max(a.sentAt, lastAnswered);
         if (a.method == FlrNetMirHeader::kRSync)
-            requestRSyncSums(conn(), a.file, since);
+            streak.answered(requestRSyncSums(conn(), a.file, since));
         else if (a.method == FlrNetMirHeader::kMD5)
-            requestMD5Stream(conn(), a.file, since);
+            streak.answered(requestMD5Stream(conn(), a.file, since));
         else
             queueItem(itemOf(a.file, true));
         if (a.method != FlrNetMirHeader::kFull) lastAnswered = FlrAdaptiveMD5::nowMicros();
@@ -266,7 +314,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         // opens for the data (one open per file, not two).
         if (!S_ISREG(f.st.st_mode)) gatherACL(f);
         int method = FlrNetMirHeader::kFull;
-        f.lbfsIfNew = f.fullIfHeld = false;
+        f.lbfsIfNew = f.fullIfHeld = f.lbfs = false;
         if (S_ISREG(f.st.st_mode)) {
             const long long threshold = checksumThreshold();
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
@@ -278,6 +326,14 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
                 f.lbfsIfNew = true;
                 f.fullIfHeld = method == FlrNetMirHeader::kFull;
                 if (f.fullIfHeld) method = chooseMethod(size, 0);
+            }
+            if (method != FlrNetMirHeader::kFull &&
+                (tailHoldsNothing || (size <= kUnaskedMax && streak.guessNew(size)))) {
+                EvDebug::DebugLvl(fn, 2, "Not asking for %s: taken for new", f.dst.c_str());
+                // What the answer "nothing there" would have chosen.
+                f.lbfs = f.lbfsIfNew;
+                f.lbfsIfNew = f.fullIfHeld = false;
+                method = FlrNetMirHeader::kFull;
             }
         }
         if (method == FlrNetMirHeader::kFull && asked.empty()) {
