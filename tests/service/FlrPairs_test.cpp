@@ -145,9 +145,9 @@ TEST(FlrPairs, ConcurrentAddsOfOneNameLeaveOneWinner) {
             int won = 0;
             for (int i = 0; i < kNames; ++i) {
                 try {
-                    FlrPairs::save(f.pair("n" + std::to_string(i),
-                                          f.dir.file("dst" + std::to_string(p))),
-                                   false);
+                    FlrPairs::save(
+                        f.pair("n" + std::to_string(i), f.dir.file("dst" + std::to_string(p))),
+                        false);
                     ++won;
                 } catch (const JxException& e) {
                     if (e.getCode() != EEXIST) _exit(100);
