@@ -32,14 +32,12 @@ void FlrWatcher::Impl::start() {
         w.state_.startedAt = nowEpoch();
     }
     // The journal first: a change made while the first run scans is a
-    // record after the mark.
+    // record after the mark the first run takes.
     FlrLiveJournal::Options lo;
     lo.smallFileMax = o.smallFileMax;
     lo.flushDelayMs = o.flushDelayMs;
     lo.boundedQueue = o.boundedQueue;
     live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{pairId, source}}, lo);
-    mark = live->lastSeq();
-    scanCovered = mark;
     gate = std::make_unique<FlrWatcherGate>(*live, o.flushDelayMs);
 
     std::string host, port, path;

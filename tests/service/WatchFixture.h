@@ -24,12 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 // Polls until pred holds; generous, since CI runs loaded and under sanitizers.
 bool eventually(const std::function<bool()>& pred, int seconds = 120) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return pred();
+    return flrtest::eventually(pred, seconds, 50);
 }
 
 // Why the live journal cannot run here, or empty.

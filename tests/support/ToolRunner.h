@@ -59,6 +59,12 @@ class ToolProcess {
 // 0 when no such line came within `seconds`.
 int listeningPort(ToolProcess& tail, int seconds);
 
+// Sets a registry up as the README shows for a tail and its heads: a new key
+// file `key` named as the link secret, and `install` as the install folder
+// (where a tail keeps its journal numbers). Empty, or what failed.
+std::string setUpLinkKey(const std::string& key, const std::string& install,
+                         const std::vector<std::string>& env);
+
 }  // namespace flrtest
 
 // Skips the current test when the command has not been built.

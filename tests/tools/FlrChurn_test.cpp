@@ -94,11 +94,7 @@ class FlrChurn : public ::testing::TestWithParam<ChurnVariant> {
         ASSERT_EQ(0, ::mkdir(src_.c_str(), 0755));
         if (!GetParam().network) return;
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
-        ASSERT_EQ(0, tool({"link", "keygen", dir_.file("link.key")}).status);
-        ASSERT_EQ(
-            0, tool({"registry", "set", "ZRP", "sLinkSecretFile", dir_.file("link.key")}).status);
-        ASSERT_EQ(0,
-                  tool({"registry", "set", "Platform", "dInstall", dir_.file("install")}).status);
+        ASSERT_EQ("", flrtest::setUpLinkKey(dir_.file("link.key"), dir_.file("install"), env_));
         port_ = freePort();
         ASSERT_GT(port_, 0);
         startTail();

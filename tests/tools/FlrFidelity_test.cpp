@@ -255,11 +255,7 @@ class FlrFidelity : public ::testing::TestWithParam<Mode> {
         if (!JxACL::Helper::supported()) GTEST_SKIP() << "no POSIX ACLs in this build or host";
         ASSERT_EQ(0, ::mkdir(src_.c_str(), 0755));
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
-        ASSERT_EQ(0, tool({"link", "keygen", dir_.file("link.key")}).status);
-        ASSERT_EQ(
-            0, tool({"registry", "set", "ZRP", "sLinkSecretFile", dir_.file("link.key")}).status);
-        ASSERT_EQ(0,
-                  tool({"registry", "set", "Platform", "dInstall", dir_.file("install")}).status);
+        ASSERT_EQ("", flrtest::setUpLinkKey(dir_.file("link.key"), dir_.file("install"), env_));
         if (kind() != Kind::ThroughTail) return;
         // keep: setuid/setgid files and device nodes as sent, as rsync run by root does.
         tail_ = std::make_unique<flrtest::ToolProcess>(

@@ -97,16 +97,7 @@ class RemoteWatch : public ::testing::Test {
         if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
         ASSERT_EQ(0, ::mkdir(src_.c_str(), 0755));
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
-        // Set up as the README shows: a key file named in the registry.
-        const auto keygen = flrtest::runTool({"link", "keygen", key_}, {}, env_);
-        ASSERT_EQ(0, keygen.status) << keygen.err;
-        const auto secret =
-            flrtest::runTool({"registry", "set", "ZRP", "sLinkSecretFile", key_}, {}, env_);
-        ASSERT_EQ(0, secret.status) << secret.err;
-        // The tail keeps its journal numbers under the install folder.
-        const auto install = flrtest::runTool(
-            {"registry", "set", "Platform", "dInstall", dir_.file("install")}, {}, env_);
-        ASSERT_EQ(0, install.status) << install.err;
+        ASSERT_EQ("", flrtest::setUpLinkKey(key_, dir_.file("install"), env_));
         tail_ = std::make_unique<flrtest::ToolProcess>(
             std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_}, env_);
         const std::string line = tail_->waitForLine("listening on 127.0.0.1:", 120);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,14 @@
 #include "net/NetTestUtil.h"
 
 namespace flrbackuptest {
+
+// n bytes that compress poorly and differ by seed.
+inline std::string randomContent(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
 
 struct Msg {
     int type = 0;

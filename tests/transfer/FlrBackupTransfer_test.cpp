@@ -20,15 +20,9 @@ namespace {
 
 using flrbackuptest::FakeTail;
 using flrbackuptest::Msg;
+using flrbackuptest::randomContent;
 
 constexpr int kTransferBlock = 4096;
-
-std::string randomContent(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
 
 class BackupTransfer : public ::testing::Test {
   protected:

@@ -19,13 +19,6 @@ using flrbackuptest::Msg;
 
 constexpr int kBlock = 4096;
 
-std::string bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
 // A recording tail and the head's connection to it.
 struct Link {
     Link() { head.connect("127.0.0.1", tail.port(), 0); }
@@ -91,7 +84,7 @@ TEST_F(Unasked, FilesTheTailLacksGoWholeWithoutARequestEach) {
         std::vector<std::pair<std::string, std::string>> files;
         for (int i = 0; i < 400; ++i)
             files.emplace_back(std::string(c.name).substr(0, 4) + std::to_string(i),
-                               bytes(100, static_cast<unsigned>(i)));
+                               flrbackuptest::randomContent(100, static_cast<unsigned>(i)));
         auto b = driver();
         b->tailHoldsNothing = c.toldEmpty;
         run(*b, files);
@@ -107,13 +100,13 @@ TEST_F(Unasked, FilesTheTailLacksGoWholeWithoutARequestEach) {
 TEST_F(Unasked, FilesTheTailHoldsAreStillCompared) {
     std::vector<std::pair<std::string, std::string>> files;
     for (int i = 0; i < 60; ++i)
-        files.emplace_back("new" + std::to_string(i), bytes(100, 1000 + i));
+        files.emplace_back("new" + std::to_string(i), flrbackuptest::randomContent(100, 1000 + i));
     std::vector<std::string> held = {"big"};
     for (int i = 0; i < 80; ++i) held.push_back("held" + std::to_string(i));
     auto b = driver();
     for (const std::string& name : held) {
-        const std::string old =
-            bytes(name == "big" ? (2 << 20) : 2 * kBlock, name.size() * 7 + name.back());
+        const std::string old = flrbackuptest::randomContent(name == "big" ? (2 << 20) : 2 * kBlock,
+                                                             name.size() * 7 + name.back());
         std::string now = old;
         now[old.size() / 2] ^= 1;
         link->tail.setCopy("/dst/" + name, old);
