@@ -4,7 +4,7 @@ BUILD        ?= build
 FUZZ_SECONDS ?= 60
 # Subsystems whose suites run threads: the ThreadSanitizer pass builds and runs
 # only these (labels whose tests/<label>/ folder does not exist are skipped).
-TSAN_LABELS  ?= platform buffer net service
+TSAN_LABELS  ?= platform link buffer net apply service
 # Crash-loop and property-test iteration counts (flrtest::scaled) under the
 # slow sanitizer builds, and in `make test-long`.
 SAN_SCALE    ?= 0.25
@@ -110,7 +110,7 @@ package: setup
 
 # (5) Formatting, as clang-format and .clang-format say.
 test-format: setup
-	$(TIMED) format tests sh -c "$(FORMAT_FILES) | xargs clang-format --dry-run -Werror"
+	$(TIMED) format tests sh -c "$(FORMAT_FILES) | xargs clang-format --dry-run -Werror && scripts/check-layers"
 
 # The optimised suite with LONG_SCALE times the crash loops and property-test
 # iterations; not part of `make test`.

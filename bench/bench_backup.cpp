@@ -20,12 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxProcess.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
+#include "apply/FlrTailApplier.h"
+#include "net/FlrNetHead.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxProcess.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/Jxc.h"
+#include "digest/Jxc.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrCollectText.h"
+#include "scan/FlrCollectFile.h"
+#include "scan/FlrCollectText.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/platform/TCtreeTable.h"
+#include "db/FlrDatabase.h"
+#include "table/TCtreeTable.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/TPathMatch.h"
+#include "platform/TPathMatch.h"
 
 namespace {
 

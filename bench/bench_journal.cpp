@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "FLR/FlrJrnConvert.h"
-#include "FLR/FlrJrnSample.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
+#include "journal/FlrJrnSample.h"
 
 namespace {
 

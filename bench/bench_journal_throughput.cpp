@@ -31,18 +31,18 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrJrnFileSource.h"
-#include "FLR/FlrNetHead.h"
+#include "FLR/FlrHeadJournal.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/FlrNetMessage.h"
-#include "FLR/FlrNetTail.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrHeadJournal.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailJournal.h"
-#include "FLR/service/FlrTailRoot.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTailApplier.h"
+#include "apply/FlrTailJournal.h"
+#include "apply/FlrTailRoot.h"
+#include "journal/FlrJrnFileSource.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetMessage.h"
+#include "net/FlrNetTail.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <random>
 #include <vector>
 
-#include "FLR/platform/JxLBFS.h"
-#include "FLR/platform/Jxc.h"
+#include "digest/JxLBFS.h"
+#include "digest/Jxc.h"
 
 namespace {
 

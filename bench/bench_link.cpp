@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/SdtNetLink.h"
 #include "LoopbackBaseline.h"
+#include "link/SdtNetLink.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "FLR/platform/JxMonitor.h"
+#include "platform/JxMonitor.h"
 
 namespace {
 

@@ -29,11 +29,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/SdtNetLink.h"
 #include "LoopbackBaseline.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

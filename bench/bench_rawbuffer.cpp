@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "FLR/FlrRawBuffer.h"
-#include "FLR/platform/JxProcess.h"
+#include "buffer/FlrRawBuffer.h"
+#include "platform/JxProcess.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JXPlatformInfo.h"
+#include "buffer/FlrRolCache.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

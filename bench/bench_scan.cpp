@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSeqCounter.h"
+#include "scan/FlrIfind.h"
 
 extern char** environ;
 

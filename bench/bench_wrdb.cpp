@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrWrDatabase.h"
+#include "db/FlrWrDatabase.h"
 
 namespace {
 

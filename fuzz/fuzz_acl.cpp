@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/JxACL.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exact-size copy, so reading one byte too far is a sanitizer report.

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
+#include "scan/FlrCollectFile.h"
+#include "scan/FlrCollectText.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "FLR/FlrRawBuffer.h"
-#include "FLR/FlrSendHistory.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "buffer/FlrRawBuffer.h"
+#include "buffer/FlrSendHistory.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

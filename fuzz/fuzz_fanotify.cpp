@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxFanotify.h"
+#include "platform/JxFanotify.h"
 
 namespace {
 

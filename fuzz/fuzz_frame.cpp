@@ -12,9 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/Jxc.h"
-#include "FLR/platform/SdtNetLink.h"
+#include "digest/Jxc.h"
+#include "link/SdtNetLink.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "FLR/FlrNetBase.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "net/FlrNetBase.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "FLR/FlrJrnFile.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "FLR/FlrJrnFile.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 namespace {
 

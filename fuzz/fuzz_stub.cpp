@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/QZHSMStubFile.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMStubFile.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "../src/service/FlrTailAnswers.h"
-#include "FLR/FlrNetMessage.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/service/FlrTailApplier.h"
+#include "apply/FlrTailAnswers.h"
+#include "apply/FlrTailApplier.h"
+#include "net/FlrNetMessage.h"
+#include "platform/EvDebug.h"
+#include "platform/JxDirFd.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "FLR/platform/FlrExport.h"
+#include "FLR/FlrExport.h"
 
 struct FLR_EXPORT fsf_fid {
     static constexpr size_t kSize = 24;

@@ -9,10 +9,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FLR/FlrExport.h"
 #include "FLR/FlrFid.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrExport.h"
 
 // Knows the path of a file identifier.
 class FLR_EXPORT FlrFidResolver {

@@ -15,11 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "FLR/FlrExport.h"
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrExport.h"
-#include "FLR/platform/JxFile.h"
+
+namespace jx {
+class AtomicFile;
+}
 
 enum class FlrJrnForm { Raw, Net };
 

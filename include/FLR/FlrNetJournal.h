@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FLR/FlrExport.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrExport.h"
 
 constexpr size_t FLR_JRN_NET_HDR_SIZE = 20;
 

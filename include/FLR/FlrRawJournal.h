@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "FLR/FlrExport.h"
 #include "FLR/FlrFid.h"
-#include "FLR/platform/FlrExport.h"
 
 enum FlrJrnCode : uint32_t {
     FLR_JRN_NOOP = 0,

@@ -12,9 +12,9 @@
 #include <list>
 #include <string>
 
+#include "FLR/FlrExport.h"
 #include "FLR/FlrSnapOS.h"
-#include "FLR/platform/FlrExport.h"
-#include "FLR/platform/JxNamedMutex.h"
+#include "FLR/JxNamedMutex.h"
 
 enum SNAP_TYPE : int32_t {
     SNAP_TYPE_PLAIN = 0,      // "jxm_", not a recovery point

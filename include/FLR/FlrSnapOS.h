@@ -10,8 +10,8 @@
 #include <list>
 #include <string>
 
-#include "FLR/platform/FlrExport.h"
-#include "FLR/platform/SP.h"
+#include "FLR/FlrExport.h"
+#include "FLR/SP.h"
 
 enum FLR_SNAP_ENG : int32_t {
     FLR_SNAP_ENG_ALL = 0,  // only as a selector in getLVList

@@ -1,14 +1,14 @@
-#include "FLR/FlrPerf.h"
+#include "FlrPerf.h"
 
 #include <sys/time.h>
 
 #include <mutex>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxThread.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxThread.h"
 
 namespace {
 

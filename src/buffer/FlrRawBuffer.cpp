@@ -1,4 +1,4 @@
-#include "FLR/FlrRawBuffer.h"
+#include "FlrRawBuffer.h"
 
 #include <fcntl.h>
 
@@ -10,9 +10,9 @@
 #include <iterator>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 

@@ -22,12 +22,12 @@
 #include <optional>
 #include <string>
 
-#include "FLR/FlrRawBuffer.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
-#include "FLR/platform/Jxc.h"
+#include "FLR/JxException.h"
+#include "FlrRawBuffer.h"
+#include "digest/Jxc.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 

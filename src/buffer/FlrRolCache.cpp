@@ -14,12 +14,12 @@
 #include <ctime>
 #include <utility>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "FlrRolCache.h"
 #include "FlrRolCacheImpl.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
+#include "platform/JxIO.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "FLR/FlrRolCacheBase.h"
-#include "FLR/FlrRolCacheSum.h"
+#include "FlrRolCacheBase.h"
+#include "FlrRolCacheSum.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
+#include "platform/JxIO.h"
 
 const char FlrRolCacheBase::sig[8] = {'Z', 'R', 'P', '1', 'L', '\n', '\x0E', '\xAF'};
 

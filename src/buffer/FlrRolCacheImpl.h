@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "FLR/FlrRolCache.h"
+#include "FlrRolCache.h"
 
 // One allocation per resident entry: the links of its index chain and of the
 // resident list, its number and length, then the payload.

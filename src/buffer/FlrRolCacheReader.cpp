@@ -15,11 +15,11 @@
 #include <new>
 #include <vector>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
+#include "FLR/JxException.h"
+#include "FlrRolCache.h"
 #include "FlrRolCacheImpl.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
 
 namespace {
 
@@ -36,17 +36,6 @@ size_t contextChain(pthread_t tid) {
     const auto v = static_cast<uint64_t>(tid);
     return static_cast<size_t>((v ^ (v >> 12) ^ (v >> 20)) & (FlrRolCache::kContextBuckets - 1));
 }
-
-class FdCloser {
-  public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() { jx::fileOps().close(fd_); }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -198,7 +187,7 @@ void FlrRolCache::loadIntoContext(Context* c, const std::string& name) {
     const int fd = jx::fileOps().open(name.c_str(), O_RDONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kGet, "Failed to open file " + name + " for reading", errno);
     {
-        FdCloser closer(fd);
+        jx::File closer(fd);  // closes fd on every way out
         readAll(fd, c->data, size, true);
     }
     if (std::memcmp(c->data, sig, kSigSize) != 0)
@@ -316,7 +305,7 @@ FlrRolCache::LoadResult FlrRolCache::loadNewestFile(const std::string& name) {
     const int fd = jx::fileOps().open(name.c_str(), O_RDONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kLoad, "Failed to open file " + name + " for reading", errno);
     {
-        FdCloser closer(fd);
+        jx::File closer(fd);  // closes fd on every way out
         readAll(fd, data.data(), static_cast<int>(size), true);
     }
     if (size < kSigSize + 1) {
@@ -373,7 +362,7 @@ void FlrRolCache::cutIncompleteTail(const std::string& name, long long keep, lon
     lock.lock(1, -1);
     const int fd = jx::fileOps().open(name.c_str(), O_WRONLY, 0);
     if (fd < 0) JX_THROW_ERRNO(kLoad, "Failed to open " + name + " for writing", errno);
-    FdCloser closer(fd);
+    jx::File closer(fd);  // closes fd on every way out
     if (jx::fileOps().ftruncate(fd, static_cast<off_t>(keep)) != 0)
         JX_THROW_ERRNO(kLoad, "Failed to truncate " + name, errno);
     diskBytes -= std::min<uint64_t>(diskBytes, static_cast<uint64_t>(size - keep));

@@ -1,16 +1,16 @@
-#include "FLR/FlrRolCacheSum.h"
+#include "FlrRolCacheSum.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "FLR/FlrRolCacheBase.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
-#include "FLR/platform/Jxc.h"
+#include "FLR/JxException.h"
+#include "FlrRolCacheBase.h"
+#include "digest/Jxc.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 

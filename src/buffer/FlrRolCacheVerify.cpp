@@ -1,5 +1,5 @@
 // The rolling-cache verifier: what `flr cache ls|verify|dump` report.
-#include "FLR/FlrRolCacheVerify.h"
+#include "FlrRolCacheVerify.h"
 
 #include <fcntl.h>
 
@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "FLR/FlrRawJournal.h"
-#include "FLR/FlrRolCacheBase.h"
-#include "FLR/FlrRolCacheSum.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "FlrRolCacheBase.h"
+#include "FlrRolCacheSum.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 

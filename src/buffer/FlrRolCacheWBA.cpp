@@ -1,4 +1,4 @@
-#include "FLR/FlrRolCacheWBA.h"
+#include "FlrRolCacheWBA.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,25 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 
 constexpr int kInitialBuffer = 2097152;
 constexpr const char* kBeyondEnd = "Cache file is corrupt: a journal entry goes beyond its end.";
-
-class WbaFdCloser {
-  public:
-    explicit WbaFdCloser(int fd) : fd_(fd) {}
-    ~WbaFdCloser() { jx::fileOps().close(fd_); }
-    WbaFdCloser(const WbaFdCloser&) = delete;
-    WbaFdCloser& operator=(const WbaFdCloser&) = delete;
-
-  private:
-    int fd_;
-};
 
 bool isSigPrefix(int fd, long long size) {
     char head[FlrRolCacheBase::kSigSize];
@@ -56,7 +45,7 @@ FlrRolCacheWBA::Load FlrRolCacheWBA::loadFile(const std::string& name, int index
         if (errno == ENOENT) return Load::kGone;
         JX_THROW_ERRNO(function, "Failed to open " + name, errno);
     }
-    WbaFdCloser closer(fd);
+    jx::File closer(fd);  // closes fd on every way out
     struct stat st;
     if (jx::fileOps().fstat(fd, &st) != 0)
         JX_THROW_ERRNO(function, "Failed to open " + name, errno);

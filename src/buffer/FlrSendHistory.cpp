@@ -1,5 +1,5 @@
 // The send history ring and its file.
-#include "FLR/FlrSendHistory.h"
+#include "FlrSendHistory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,12 +11,11 @@
 #include <cstring>
 #include <string>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 namespace {
 
@@ -129,7 +128,7 @@ void FlrSendHistory::add(unsigned long long seq, const void* data, int len) {
     if (empty()) oldest_ = p;
 }
 
-unsigned long long FlrSendHistory::resend(unsigned long long seq, FlrNetHead& net) {
+unsigned long long FlrSendHistory::resend(unsigned long long seq, const Send& send) {
     if (empty()) return seq;
     if (seq < seqOf(oldest_))
         JX_THROW("FlrSendHistory::resend",
@@ -137,8 +136,7 @@ unsigned long long FlrSendHistory::resend(unsigned long long seq, FlrNetHead& ne
                           static_cast<long long>(seq)));
     long off = oldest_;
     for (;;) {
-        if (seqOf(off) > seq)
-            net.sendJournalEntry(ring_ + off + kRecordHeader, static_cast<int>(lenOf(off)));
+        if (seqOf(off) > seq) send(ring_ + off + kRecordHeader, static_cast<int>(lenOf(off)));
         if (off == newest_) break;
         off = static_cast<long>(nextOf(off));
     }

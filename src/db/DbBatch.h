@@ -6,9 +6,9 @@
 // engine rolls everything back and grows the map; the body is then run again,
 // but only when this call owns the transaction (an enclosing batch must be
 // redone by its owner).
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/TCtreeTable.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "table/TCtreeTable.h"
 
 namespace flrdb {
 

@@ -1,8 +1,8 @@
 // The file-id name database: declaration of the "FLR FID Table", the path
 // cache, and the tree operations the scanner and the journal path use.
-#include "FLR/FlrDatabase.h"
+#include "FlrDatabase.h"
 #include "DbBatch.h"
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -16,8 +16,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The LBFS block-hash database: declaration of the "FlrLBFSHashDB Table",
 // block lists per file, changed-range marking, lookup by hash, and the file
 // maintenance the LBFS databases share.
-#include "FLR/FlrLBFSHashDB.h"
+#include "FlrLBFSHashDB.h"
 #include "DbBatch.h"
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The LBFS tree database: declaration of the "FlrLBFSTreeDB Table", path
 // resolution, creation on demand, renames and recursive deletion.
-#include "FLR/FlrLBFSTreeDB.h"
+#include "FlrLBFSTreeDB.h"
 #include "DbBatch.h"
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <map>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The write-interval database: declaration of the "FLR Write Interval Table",
 // the merge of written ranges and the acknowledgement walk.
-#include "FLR/FlrWrDatabase.h"
+#include "FlrWrDatabase.h"
 #include "DbBatch.h"
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
 
 namespace {
 

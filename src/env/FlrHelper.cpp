@@ -1,15 +1,17 @@
-#include "FLR/FlrHelper.h"
+#include "FlrHelper.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
+#include "platform/JxMntTab.h"
 
 namespace {
 
@@ -38,22 +40,20 @@ std::string pairFile(int pairId, const std::string& clientName, const char* name
 }  // namespace
 
 int FlrHelper::mkdir1(const char* path) {
-    if (!path || !*path) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (jx::fileOps().mkdir(path, 0777) == 0) return 0;
-    if (errno == EEXIST) return 0;
-    if (errno != ENOENT) return -1;
-    std::string parent(path);
-    size_t slash = parent.rfind('/');
-    parent = slash == std::string::npos ? std::string() : parent.substr(0, slash);
-    int rc = mkdir1(parent.c_str());
-    if (rc != 0) return rc;
-    if (jx::fileOps().mkdir(path, 0777) == 0) return 0;
-    // Another thread or process may have made it since the first attempt, and
-    // a path ending in "/" names the directory its parent step just made.
-    return errno == EEXIST ? 0 : -1;
+    return jx::makeDirs(path);
+}
+
+std::string FlrHelper::defaultStateRoot() {
+    const std::string system = JXPI_Base::getOrchardDirectory();
+    if (::geteuid() == 0 &&
+        (::access(system.c_str(), W_OK | X_OK) == 0 || mkdir1(system.c_str()) == 0))
+        return system + "/replicate";
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
+        return std::string(xdg) + "/flr/replicate";
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/')
+        JX_THROW("FlrReplicator", "No folder for replication state: set XDG_STATE_HOME or HOME");
+    return std::string(home) + "/.local/state/flr/replicate";
 }
 
 std::string FlrHelper::stripTrailingSlashes(const std::string& path) {

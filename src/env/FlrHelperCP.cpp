@@ -2,16 +2,16 @@
 #include <map>
 #include <vector>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrPair.h"
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/platform/EvAlertEx.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxNamedMutex.h"
-#include "FLR/platform/MgmtConfig.h"
-#include "FLR/platform/ReplicaDBClient.h"
+#include "FLR/JxException.h"
+#include "FLR/JxNamedMutex.h"
+#include "FlrHelper.h"
+#include "FlrPair.h"
+#include "mgmt/EvAlertEx.h"
+#include "mgmt/MgmtConfig.h"
+#include "mgmt/ReplicaDBClient.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "FLR/FlrJobClient.h"
+#include "FlrJobClient.h"
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 constexpr int kPlatformLinux = 1;

@@ -1,8 +1,8 @@
-#include "FLR/FlrPair.h"
+#include "FlrPair.h"
 
-#include "FLR/FlrHelper.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "FlrHelper.h"
+#include "mgmt/MgmtConfig.h"
 
 namespace {
 

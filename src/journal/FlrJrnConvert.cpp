@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,9 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
+#include "platform/JxIO.h"
 
 // --- reading ---------------------------------------------------------------------
 

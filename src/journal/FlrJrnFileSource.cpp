@@ -1,11 +1,11 @@
-#include "FLR/FlrJrnFileSource.h"
+#include "FlrJrnFileSource.h"
 
 #include <chrono>
 #include <thread>
 
 #include "FLR/FlrJrnFile.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
 
 FlrJrnFileSource::FlrJrnFileSource(const std::string& path, const char* function) {
     if (!jx::readFileIfExists(path, &data_, "journal file"))

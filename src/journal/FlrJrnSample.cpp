@@ -1,4 +1,4 @@
-#include "FLR/FlrJrnSample.h"
+#include "FlrJrnSample.h"
 
 #include <algorithm>
 #include <cstdio>

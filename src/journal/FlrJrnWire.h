@@ -9,7 +9,7 @@
 #include <string>
 
 #include "FLR/FlrFid.h"
-#include "FLR/platform/JxCoding.h"
+#include "platform/JxCoding.h"
 
 namespace flrwire {
 

@@ -1,4 +1,4 @@
-#include "FLR/FlrLiveJournal.h"
+#include "FlrLiveJournal.h"
 
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -11,12 +11,12 @@
 #include <utility>
 
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxSeqCounter.h"
+#include "FLR/JxException.h"
 #include "FlrLiveNameCheck.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxFile.h"
+#include "platform/JxSeqCounter.h"
 
 namespace {
 

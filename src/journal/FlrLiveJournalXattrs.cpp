@@ -12,12 +12,12 @@
 #include <cstring>
 #include <functional>
 
-#include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFanotify.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "FlrLiveJournal.h"
+#include "platform/JxACL.h"
+#include "platform/JxFanotify.h"
+#include "platform/JxFile.h"
 
 namespace {
 

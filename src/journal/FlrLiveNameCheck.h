@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxFanotify.h"
+#include "platform/JxFanotify.h"
 
 class FlrLiveNameCheck {
   public:

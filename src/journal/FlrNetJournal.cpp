@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrJrnFields.h"
+#include "platform/JxCoding.h"
 
 using flrwire::kCopied;
 using flrwire::kPlain;

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrJrnFields.h"
+#include "platform/JxCoding.h"
 
 using flrwire::kCopied;
 using flrwire::kPlain;

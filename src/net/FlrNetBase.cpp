@@ -1,6 +1,6 @@
 // The network engine: two bounded queues, a send thread and a receive thread
 // around one link.
-#include "FLR/FlrNetBase.h"
+#include "FlrNetBase.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,12 +11,13 @@
 #include <climits>
 #include <cstdlib>
 
-#include "FLR/FlrPerf.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxUtf.h"
+#include "FLR/JxException.h"
+#include "FlrRateLimit.h"
+#include "buffer/FlrPerf.h"
+#include "platform/JxFile.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxUtf.h"
 
 namespace {
 
@@ -36,19 +37,6 @@ class MonitorUnlock {
 
   private:
     JxMonitor& m_;
-};
-
-class SocketFdCloser {
-  public:
-    explicit SocketFdCloser(int fd) : fd_(fd) {}
-    ~SocketFdCloser() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    SocketFdCloser(const SocketFdCloser&) = delete;
-    SocketFdCloser& operator=(const SocketFdCloser&) = delete;
-
-  private:
-    int fd_;
 };
 
 long clampToInt(long v) {
@@ -763,7 +751,7 @@ void FlrNetBase::sendMirSpecFile(int id, const char* path) {
         JX_THROW_ERRNO(kFn, std::string("Failed to stat file ") + path, errno);
     const int fd = open_utf(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) JX_THROW_ERRNO(kFn, std::string("Failed to open ") + path + " for reading", errno);
-    SocketFdCloser closer(fd);
+    jx::File closer(fd);  // closes fd on every way out
     sendMessage(m, netTimeout_, false);
 
     // Pieces go out through the swapping enqueue: the queue hands back an

@@ -1,5 +1,5 @@
 // The head's operations: connecting, one-way messages, request/response.
-#include "FLR/FlrNetHead.h"
+#include "FlrNetHead.h"
 
 #include <unistd.h>
 
@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/CQiError.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFwClient.h"
+#include "FLR/JxException.h"
+#include "FlrNetTail.h"
+#include "link/JxFwClient.h"
+#include "platform/CQiError.h"
+#include "platform/EvDebug.h"
 
 // --- FlrNagleOff -------------------------------------------------------------------
 

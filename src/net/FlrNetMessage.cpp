@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "FLR/FlrNetBase.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "FlrNetBase.h"
 #include "FlrNetWire.h"
+#include "platform/JxCoding.h"
 
 namespace {
 

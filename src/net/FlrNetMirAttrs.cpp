@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "FLR/FlrNetMessage.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "FlrNetMessage.h"
+#include "platform/JxCoding.h"
 
 size_t flrNetCheckXattrBlock(const unsigned char* p, size_t avail, uint32_t count,
                              std::string* why) {

@@ -1,10 +1,10 @@
 // The tail's replies.
-#include "FLR/FlrNetTail.h"
+#include "FlrNetTail.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "FLR/FlrNetHead.h"
+#include "FlrNetHead.h"
 
 namespace {
 

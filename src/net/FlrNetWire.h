@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "FLR/FlrNetMessage.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "FlrNetMessage.h"
+#include "platform/JxCoding.h"
 
 namespace flrnetwire {
 

@@ -1,4 +1,4 @@
-#include "FLR/FlrRateLimit.h"
+#include "FlrRateLimit.h"
 
 #include <algorithm>
 #include <climits>

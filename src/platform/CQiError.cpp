@@ -1,4 +1,4 @@
-#include "FLR/platform/CQiError.h"
+#include "CQiError.h"
 
 #include <cstdarg>
 #include <cstdio>

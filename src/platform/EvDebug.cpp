@@ -1,4 +1,4 @@
-#include "FLR/platform/EvDebug.h"
+#include "EvDebug.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "FLR/platform/FlrDriver.h"
+#include "FlrDriver.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -11,10 +11,9 @@
 #include <ctime>
 #include <list>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "JxMntTab.h"
+#include "JxSeqCounter.h"
 
 namespace {
 
@@ -181,12 +180,9 @@ int FlrDriver::statByFID(int fd, const fsf_fid& fid, struct stat* st) {
     return rc;
 }
 
-std::string FlrDriver::readLink(int pairId, const fsf_fid& fid) {
+std::string FlrDriver::readLink(const std::string& src, const fsf_fid& fid) {
     const char* fn = "FlrDriver::readLink";
     requireCapability(fn);
-    std::string src;
-    if (FileReplicationSubClient(pairId).getsrcPath(&src) != 0)
-        JX_THROW(fn, "Failed to get source directory name for pair " + std::to_string(pairId));
     const int dir = ::open(src.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) JX_THROW_ERRNO(fn, "Failed to open " + src, errno);
     const int link = openHandle(dir, fid, O_PATH | O_NOFOLLOW);

@@ -1,4 +1,4 @@
-#include "FLR/platform/JXPlatformInfo.h"
+#include "JXPlatformInfo.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,9 +14,9 @@
 #include <sstream>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "EvDebug.h"
+#include "FLR/JxException.h"
+#include "JxFile.h"
 
 namespace {
 

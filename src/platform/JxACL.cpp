@@ -1,4 +1,4 @@
-#include "FLR/platform/JxACL.h"
+#include "JxACL.h"
 
 #include <acl/libacl.h>
 #include <errno.h>
@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "JxCoding.h"
+#include "JxFile.h"
 
 // Network form (docs/formats.md, "ACL network form"):
 //   version u8 (1), section count u8 (1..2), then per section

@@ -1,5 +1,5 @@
 // Confined, directory-relative file operations (see JxDirFd.h).
-#include "FLR/platform/JxDirFd.h"
+#include "JxDirFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxDirReader.h"
+#include "JxDirReader.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxFanotify.h"
+#include "JxFanotify.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,9 +13,9 @@
 #include <list>
 #include <utility>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxMntTab.h"
+#include "FLR/JxException.h"
+#include "JxFile.h"
+#include "JxMntTab.h"
 
 namespace {
 

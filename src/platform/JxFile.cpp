@@ -1,4 +1,4 @@
-#include "FLR/platform/JxFile.h"
+#include "JxFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxUtf.h"
+#include "FLR/JxException.h"
+#include "JxIO.h"
+#include "JxUtf.h"
 
 namespace jx {
 

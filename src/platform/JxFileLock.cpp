@@ -1,4 +1,4 @@
-#include "FLR/platform/JxFileLock.h"
+#include "JxFileLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,8 +9,8 @@
 #include <chrono>
 #include <utility>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxThread.h"
+#include "FLR/JxException.h"
+#include "JxThread.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "JxFile.h"
 
 namespace jx {
 
@@ -62,6 +62,24 @@ bool pathWithin(const std::string& inner, const std::string& outer) {
     return inner == outer ||
            (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
             inner[outer.size()] == '/');
+}
+
+int makeDirs(const char* path) {
+    if (!path || !*path) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (fileOps().mkdir(path, 0777) == 0) return 0;
+    if (errno == EEXIST) return 0;
+    if (errno != ENOENT) return -1;
+    std::string parent(path);
+    const size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? std::string() : parent.substr(0, slash);
+    if (const int rc = makeDirs(parent.c_str()); rc != 0) return rc;
+    if (fileOps().mkdir(path, 0777) == 0) return 0;
+    // Another thread or process may have made it since the first attempt, and
+    // a path ending in "/" names the directory its parent step just made.
+    return errno == EEXIST ? 0 : -1;
 }
 
 void makePrivateDir(const std::string& path, const char* source) {

@@ -1,10 +1,10 @@
-#include "FLR/platform/JxIO.h"
+#include "JxIO.h"
 
 #include <cerrno>
 #include <string>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "JxFile.h"
 
 namespace jx {
 

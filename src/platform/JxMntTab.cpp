@@ -1,4 +1,4 @@
-#include "FLR/platform/JxMntTab.h"
+#include "JxMntTab.h"
 
 #include <mntent.h>
 
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "FLR/platform/JxMonitor.h"
+#include "JxMonitor.h"
 
 #include <algorithm>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "EvDebug.h"
+#include "FLR/JxException.h"
 
 // Signals are counted so that signal() wakes one waiter and broadcast() every
 // waiter present at the time of the call, but no thread that starts waiting

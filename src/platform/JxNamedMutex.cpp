@@ -1,4 +1,4 @@
-#include "FLR/platform/JxNamedMutex.h"
+#include "FLR/JxNamedMutex.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +12,10 @@
 #include <thread>
 #include <utility>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFileLock.h"
+#include "EvDebug.h"
+#include "FLR/JxException.h"
+#include "JXPlatformInfo.h"
+#include "JxFileLock.h"
 
 // Between threads the mutex is an owner and a re-entry count; between
 // processes it is an exclusive flock that the process holds while any of its

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxProcess.h"
+#include "JxProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "EvDebug.h"
+#include "FLR/JxException.h"
 
 extern char** environ;
 

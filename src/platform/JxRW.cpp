@@ -1,4 +1,4 @@
-#include "FLR/platform/JxRW.h"
+#include "JxRW.h"
 
 // Writer preference: once a writer waits, new readers queue behind it, so a
 // steady stream of readers cannot starve writers. Not re-entrant: a reader

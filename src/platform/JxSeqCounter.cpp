@@ -1,4 +1,4 @@
-#include "FLR/platform/JxSeqCounter.h"
+#include "JxSeqCounter.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,10 +12,10 @@
 #include <fstream>
 #include <mutex>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "JXPlatformInfo.h"
+#include "JxFile.h"
+#include "JxIO.h"
 
 namespace {
 

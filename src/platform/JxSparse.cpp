@@ -1,4 +1,4 @@
-#include "FLR/platform/JxSparse.h"
+#include "JxSparse.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxFile.h"
+#include "JxDirFd.h"
+#include "JxFile.h"
 
 namespace jx {
 

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxSystemd.h"
+#include "JxSystemd.h"
 
 #include <systemd/sd-daemon.h>
 

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxThread.h"
+#include "JxThread.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -9,8 +9,8 @@
 #include <ctime>
 #include <system_error>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "EvDebug.h"
+#include "FLR/JxException.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxUtf.h"
+#include "JxUtf.h"
 
 #include <fcntl.h>
 #include <iconv.h>

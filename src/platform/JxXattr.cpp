@@ -1,6 +1,6 @@
 // Extended attributes through one small target: an open descriptor (f*
 // calls) or a path whose last component is never followed (l* calls).
-#include "FLR/platform/JxXattr.h"
+#include "JxXattr.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>

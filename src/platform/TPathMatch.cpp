@@ -1,4 +1,4 @@
-#include "FLR/platform/TPathMatch.h"
+#include "TPathMatch.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "FLR/FlrCollectFile.h"
+#include "FlrCollectFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "FlrCollectText.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

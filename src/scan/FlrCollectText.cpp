@@ -1,4 +1,4 @@
-#include "FLR/FlrCollectText.h"
+#include "FlrCollectText.h"
 
 #include <cstring>
 

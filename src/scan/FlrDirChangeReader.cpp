@@ -1,12 +1,12 @@
-#include "FLR/FlrDirChangeReader.h"
+#include "FlrDirChangeReader.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <charconv>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "FlrCollectText.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "FLR/FlrFilter.h"
+#include "FlrFilter.h"
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/TPathMatch.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/TPathMatch.h"
 
 namespace {
 

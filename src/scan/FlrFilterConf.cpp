@@ -1,7 +1,7 @@
-#include "FLR/FlrFilter.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "FlrFilter.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -1,20 +1,20 @@
 // The scanner's entry points and what every scan does at its start and end.
-#include "FLR/FlrIfind.h"
+#include "FlrIfind.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrJobClient.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxDirReader.h"
-#include "FLR/platform/JxUtf.h"
+#include "FlrFilter.h"
 #include "FlrIfindImpl.h"
 #include "FlrIfindWalk.h"
+#include "db/FlrDatabase.h"
+#include "env/FlrHelper.h"
+#include "env/FlrJobClient.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxDirReader.h"
+#include "platform/JxUtf.h"
 
 namespace {
 

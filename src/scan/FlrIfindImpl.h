@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "FlrIfind.h"
+#include "platform/JxFile.h"
 
 namespace ifind {
 

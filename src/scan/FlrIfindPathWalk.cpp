@@ -6,16 +6,16 @@
 #include <cerrno>
 #include <new>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxDirReader.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxUtf.h"
+#include "FLR/JxException.h"
+#include "FlrFilter.h"
+#include "FlrIfind.h"
 #include "FlrIfindImpl.h"
 #include "FlrIfindWalk.h"
+#include "db/FlrDatabase.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxDirReader.h"
+#include "platform/JxUtf.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "FLR/FlrFid.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/JxDirReader.h"
+#include "FlrIfind.h"
+#include "platform/JxDirReader.h"
 
 struct FlrIfind::Walk {
     struct Level {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/EvDebug.h"
+#include "FlrCollectText.h"
+#include "FlrIfind.h"
 #include "FlrIfindImpl.h"
+#include "platform/EvDebug.h"
 
 namespace ifind {
 

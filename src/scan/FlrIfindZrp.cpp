@@ -13,16 +13,16 @@
 #include <list>
 #include <thread>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxDirReader.h"
-#include "FLR/platform/JxUtf.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FlrFilter.h"
+#include "FlrIfind.h"
 #include "FlrIfindImpl.h"
+#include "db/FlrDatabase.h"
+#include "env/FlrHelper.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxDirReader.h"
+#include "platform/JxUtf.h"
 
 namespace {
 

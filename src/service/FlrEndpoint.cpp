@@ -1,10 +1,10 @@
 // Endpoint parsing and connecting a head to one.
-#include "FLR/service/FlrEndpoint.h"
+#include "FLR/FlrEndpoint.h"
 
 #include <cstdlib>
 #include <stdexcept>
 
-#include "FLR/FlrNetHead.h"
+#include "net/FlrNetHead.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // sender and the reconnect with resend. One thread does all three in turn,
 // so the order of records is the order of the cache and nothing needs a lock
 // but the counters.
-#include "FLR/service/FlrHeadJournal.h"
+#include "FLR/FlrHeadJournal.h"
 
 #include <fcntl.h>
 
@@ -15,21 +15,21 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrJournalSource.h"
 #include "FLR/FlrJrnConvert.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrRolCache.h"
-#include "FLR/FlrSendHistory.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FlrHeadJournal.h"
+#include "FLR/JxException.h"
 #include "FlrHeadJournalImpl.h"
+#include "buffer/FlrRolCache.h"
+#include "buffer/FlrSendHistory.h"
+#include "db/FlrDatabase.h"
+#include "db/FlrJournalPaths.h"
+#include "env/FlrHelper.h"
+#include "journal/FlrJournalSource.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
+#include "scan/FlrFilter.h"
 
 namespace {
 

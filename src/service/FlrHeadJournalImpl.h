@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
+#include "FLR/FlrHeadJournal.h"
 #include "FLR/FlrJrnConvert.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrRolCache.h"
-#include "FLR/FlrSendHistory.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrHeadJournal.h"
-#include "FlrHeadJournal.h"
+#include "FLR/JxException.h"
+#include "buffer/FlrRolCache.h"
+#include "buffer/FlrSendHistory.h"
+#include "db/FlrDatabase.h"
+#include "db/FlrJournalPaths.h"
+#include "net/FlrNetHead.h"
 
 class FlrJournalSource;
 

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <utility>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrHeadJournalImpl.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
 
 namespace {
 const char* const kJournalLinkFn = "FlrHeadJournal";

@@ -1,14 +1,14 @@
-#include "FLR/service/FlrLocalTail.h"
+#include "FlrLocalTail.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/SdtNetLink.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
 
 namespace {
 

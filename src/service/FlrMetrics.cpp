@@ -1,4 +1,4 @@
-#include "FLR/service/FlrMetrics.h"
+#include "FlrMetrics.h"
 
 #include <charconv>
 #include <cmath>

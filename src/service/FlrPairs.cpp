@@ -1,4 +1,4 @@
-#include "FLR/service/FlrPairs.h"
+#include "FLR/FlrPairs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <functional>
 
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/platform/TPathMatch.h"
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
+#include "net/FlrRateLimit.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxDirFd.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
+#include "platform/TPathMatch.h"
 
 namespace {
 

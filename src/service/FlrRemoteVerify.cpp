@@ -1,5 +1,5 @@
 // The head's side of a remote verify.
-#include "FLR/service/FlrRemoteVerify.h"
+#include "FLR/FlrRemoteVerify.h"
 
 #include <fcntl.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrTreeListing.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTreeListing.h"
+#include "net/FlrNetHead.h"
+#include "platform/JxDirFd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,26 +11,26 @@
 #include <memory>
 #include <thread>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetMessage.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/platform/Jxc.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrPairs.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrPairs.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
 #include "FlrReplicatorRun.h"
+#include "apply/FlrTailApplier.h"
+#include "db/FlrDatabase.h"
+#include "digest/Jxc.h"
+#include "env/FlrHelper.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetMessage.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxDirFd.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
+#include "scan/FlrCollectText.h"
+#include "scan/FlrFilter.h"
+#include "scan/FlrIfind.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 
@@ -121,10 +121,6 @@ void writeRunRecordAfterDurableData(const std::string& stateDir, long long secon
     }
 }
 
-bool isWritableDir(const std::string& dir) {
-    return ::access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
 void makeReplicaDirs(const std::string& dir) {
     if (FlrHelper::mkdir1(dir.c_str()) != 0)
         JX_THROW_ERRNO(kReplicatorFn, "Failed to create folder " + dir, errno);
@@ -165,15 +161,7 @@ void FlrReplicator::setProgress(std::function<void(const FlrReplicateProgress&)>
 }
 
 std::string FlrReplicator::defaultStateRoot() {
-    const std::string system = JXPI_Base::getOrchardDirectory();
-    if (::geteuid() == 0 && (isWritableDir(system) || FlrHelper::mkdir1(system.c_str()) == 0))
-        return system + "/replicate";
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
-        return std::string(xdg) + "/flr/replicate";
-    const char* home = std::getenv("HOME");
-    if (!home || home[0] != '/')
-        JX_THROW("FlrReplicator", "No folder for replication state: set XDG_STATE_HOME or HOME");
-    return std::string(home) + "/.local/state/flr/replicate";
+    return FlrHelper::defaultStateRoot();
 }
 
 bool FlrReplicator::parseRemote(const std::string& target, std::string* host, std::string* port,

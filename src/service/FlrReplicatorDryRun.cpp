@@ -8,15 +8,15 @@
 #include <climits>
 #include <memory>
 
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrRemoteVerify.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrRemoteVerify.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
+#include "net/FlrNetHead.h"
+#include "platform/JxFile.h"
+#include "scan/FlrFilter.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <thread>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/service/FlrLocalTail.h"
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
+#include "FlrLocalTail.h"
+#include "net/FlrNetHead.h"
+#include "platform/JxFileLock.h"
 
 // Everything one run holds; torn down in reverse order, so a local tail is
 // stopped (and its threads joined) before the applier it serves goes away.

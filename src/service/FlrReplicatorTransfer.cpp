@@ -11,22 +11,22 @@
 #include <mutex>
 #include <thread>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrLBFSBlockCache.h"
-#include "FLR/FlrMultiStreamBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetMessage.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/SdtNetLink.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
 #include "FlrReplicatorRun.h"
+#include "apply/FlrTailApplier.h"
+#include "env/FlrHelper.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetMessage.h"
+#include "net/FlrRateLimit.h"
+#include "platform/JxFile.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
+#include "transfer/FlrLBFSBlockCache.h"
+#include "transfer/FlrMultiStreamBackup.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The tail's accept loop and its connection threads.
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,10 +11,11 @@
 #include <system_error>
 #include <utility>
 
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrTailAdmission.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ bool isResourceShortage(int err) {
 FlrTailService::FlrTailService(Handler handler, FlrTailLimits limits)
     : handler_(std::move(handler)),
       limits_(limits),
+      secretHolder_(std::make_unique<SdtNetLink>()),
       admission_(std::make_unique<FlrTailAdmission>()) {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         JX_THROW_ERRNO(kTailServiceFn, "Couldn't create the wake-up pipe", errno);
@@ -57,11 +59,11 @@ FlrTailService::~FlrTailService() {
 }
 
 void FlrTailService::setSecret(const std::string& secret) {
-    secretHolder_.setSecret(secret);
+    secretHolder_->setSecret(secret);
 }
 
 void FlrTailService::setIntegrityOnly(int mode) {
-    secretHolder_.setIntegrityOnly(mode);
+    secretHolder_->setIntegrityOnly(mode);
 }
 
 void FlrTailService::setAllowList(const std::vector<std::string>& cidrs) {
@@ -78,7 +80,7 @@ void FlrTailService::setEvents(Events events) {
 
 void FlrTailService::listen(const std::string& host, const std::string& port) {
     // A tail no head could authenticate to says so now, not once per head.
-    const SdtError secret = secretHolder_.checkSecret();
+    const SdtError secret = secretHolder_->checkSecret();
     if (!secret.ok()) JX_THROW_CODE(kTailServiceFn, "Not listening: " + secret.text(), EACCES);
     struct addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
@@ -383,7 +385,7 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
         tail->getLink().setHandshakeTimeout(limits_.handshakeMs);
         tail->setCloseFlushTimeout(limits_.closeFlushSecs);
         tail->setMaxRecvPayload(limits_.maxPayload);
-        tail->getLink().inheritSecret(secretHolder_);
+        tail->getLink().inheritSecret(*secretHolder_);
         try {
             tail->setSocket(fd, limits_.recvBufSize);
         } catch (const JxException& e) {

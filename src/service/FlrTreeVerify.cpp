@@ -1,4 +1,4 @@
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrTreeVerify.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <set>
 
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxXattr.h"
-#include "FlrTreeDiffText.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTreeDiffText.h"
+#include "platform/JxACL.h"
+#include "platform/JxFile.h"
+#include "platform/JxXattr.h"
 
 namespace {
 

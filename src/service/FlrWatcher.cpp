@@ -1,7 +1,7 @@
 // The watcher's main loop: the live journal, the first run, the head
 // journal service, resends and the clean stop; its scans and consistent
 // points are in FlrWatcherScans.cpp.
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
 
 #include "FlrWatcherImpl.h"
 

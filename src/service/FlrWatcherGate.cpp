@@ -1,4 +1,4 @@
-#include "FLR/service/FlrWatcherGate.h"
+#include "FlrWatcherGate.h"
 
 #include <algorithm>
 

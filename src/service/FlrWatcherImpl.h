@@ -16,18 +16,18 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrLiveJournal.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrLocalTail.h"
-#include "FLR/service/FlrWatcher.h"
-#include "FLR/service/FlrWatcherGate.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
+#include "FlrLocalTail.h"
+#include "FlrWatcherGate.h"
+#include "env/FlrHelper.h"
+#include "journal/FlrLiveJournal.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrRateLimit.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
 
 struct FlrWatcher::Impl {
     // Members, not file-scope names: both sources share a unity batch with others.

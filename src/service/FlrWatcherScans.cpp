@@ -1,9 +1,9 @@
 // The watcher's scans and what they vouch for: the first run, resyncs and
 // the settling scan after them, the consistent points recorded while
 // watching, and the clean stop.
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
 
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
 #include "FlrWatcherImpl.h"
 
 // A baseline or a smart-sync scan from the last consistent point; rebuilds

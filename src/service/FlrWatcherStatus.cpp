@@ -4,7 +4,7 @@
 #include <map>
 #include <sstream>
 
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
 
 namespace {
 

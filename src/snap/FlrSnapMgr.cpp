@@ -8,14 +8,13 @@
 #include <ctime>
 #include <thread>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/EvEvent.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
 #include "FlrSnapMgrHold.h"
+#include "mgmt/EvEvent.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
 
 namespace {
 
@@ -195,7 +194,7 @@ std::string FlrSnapMgr::mountDirFor(const std::string& name, const FlrSnapOS::RD
                      "Invalid snapshot path \"" + dev.volPath + "\"");
         path += "/" + part;
     }
-    if (FlrHelper::mkdir1(path.c_str()) != 0)
+    if (jx::makeDirs(path.c_str()) != 0)
         JX_THROW_ERRNO("FlrSnapMgr::makeSnapMountDir",
                        "Failed to create snap mount directory " + path, errno);
     return path;

@@ -6,14 +6,14 @@
 #include <cstring>
 #include <vector>
 
-#include "FLR/FlrHelper.h"
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
 #include "FlrSnapMgrHold.h"
+#include "mgmt/MgmtConfig.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
 
 namespace {
 
@@ -105,7 +105,7 @@ std::string FlrSnapMgr::makeSnapMountDir(const std::string& snapName) {
         snapName.find('/') != std::string::npos)
         JX_THROW("FlrSnapMgr::makeSnapMountDir", "Invalid snapshot name \"" + snapName + "\"");
     std::string path = getSnapMountDir() + "/" + snapName;
-    if (FlrHelper::mkdir1(path.c_str()) != 0 && errno != EEXIST)
+    if (jx::makeDirs(path.c_str()) != 0 && errno != EEXIST)
         JX_THROW_ERRNO("FlrSnapMgr::makeSnapMountDir",
                        "Failed to create snap mount directory " + path, errno);
     return path;

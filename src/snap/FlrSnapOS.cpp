@@ -8,15 +8,15 @@
 #include <mutex>
 #include <vector>
 
-#include "FLR/FlrSnapOSBtrfs.h"
-#include "FLR/FlrSnapOSGpfs.h"
-#include "FLR/FlrSnapOSLinux.h"
-#include "FLR/FlrSnapOSQzbf.h"
-#include "FLR/FlrSnapOSVxvm.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "FlrSnapOSBtrfs.h"
+#include "FlrSnapOSGpfs.h"
+#include "FlrSnapOSLinux.h"
+#include "FlrSnapOSQzbf.h"
+#include "FlrSnapOSVxvm.h"
+#include "platform/EvDebug.h"
+#include "platform/JxMntTab.h"
+#include "platform/JxProcess.h"
 
 // ---------------------------------------------------------------------------
 // RDEV

@@ -1,4 +1,4 @@
-#include "FLR/FlrSnapOSBtrfs.h"
+#include "FlrSnapOSBtrfs.h"
 
 #include <sys/stat.h>
 
@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
+#include "platform/JxMntTab.h"
+#include "platform/JxProcess.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "FLR/FlrSnapOSGpfs.h"
+#include "FlrSnapOSGpfs.h"
 
 #include <map>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/Gpfs.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "mgmt/Gpfs.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <sstream>
 #include <vector>
 
-#include "FLR/FlrSnapOSLinux.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "FlrSnapOSLinux.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxProcess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FLR/FlrSnapOSQzbf.h"
+#include "FlrSnapOSQzbf.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,12 +12,12 @@
 #include <cstring>
 #include <sstream>
 
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/EvEvent.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "mgmt/EvEvent.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxProcess.h"
 
 namespace {
 

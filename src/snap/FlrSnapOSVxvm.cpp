@@ -1,4 +1,4 @@
-#include "FLR/FlrSnapOSVxvm.h"
+#include "FlrSnapOSVxvm.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,10 +7,10 @@
 #include <sstream>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
+#include "platform/JxProcess.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The adaptive MD5 size threshold.
-#include "FLR/FlrAdaptiveMD5.h"
+#include "FlrAdaptiveMD5.h"
 
 #include <sys/time.h>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

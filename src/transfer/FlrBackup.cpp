@@ -1,6 +1,6 @@
 // The transfer driver: settings, directory pairs, collect entries, opening
 // files, progress, and the choice of method for a run.
-#include "FLR/FlrBackup.h"
+#include "FlrBackup.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
@@ -11,17 +11,17 @@
 #include <cstring>
 #include <ctime>
 
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrJobClient.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/Jxc.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "digest/Jxc.h"
+#include "env/FlrJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxACL.h"
+#include "platform/JxDirFd.h"
+#include "platform/JxFile.h"
+#include "scan/FlrCollectFile.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <ctime>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrLBFSBlockCache.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxFile.h"
+#include "FlrBackup.h"
+#include "FlrLBFSBlockCache.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
 
 namespace {
 

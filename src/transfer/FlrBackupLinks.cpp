@@ -3,10 +3,10 @@
 // link to it, so the replica shares one inode as the source does.
 #include <sys/stat.h>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
+#include "FlrBackup.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
 
 bool FlrBackup::sendIfHardLink(const File& f) {
     if (!linkHardLinks || !S_ISREG(f.st.st_mode) || f.st.st_nlink < 2) return false;

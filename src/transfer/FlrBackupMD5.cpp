@@ -3,11 +3,11 @@
 #include <cstring>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/Jxc.h"
+#include "FlrBackup.h"
+#include "digest/Jxc.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
 
 std::unique_ptr<FlrBackup::File> FlrBackup::takeItem(const char* function) {
     JxMonitorLock lock(workMon_);

@@ -7,11 +7,11 @@
 #include <deque>
 #include <memory>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxCoding.h"
+#include "FlrBackup.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/JxCoding.h"
+#include "scan/FlrCollectFile.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/Jxc.h"
+#include "FlrBackup.h"
+#include "digest/Jxc.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

@@ -6,15 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxDirFd.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxSparse.h"
-#include "FLR/platform/JxUtf.h"
+#include "FlrBackup.h"
+#include "mgmt/MgmtConfig.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxDirFd.h"
+#include "platform/JxFile.h"
+#include "platform/JxSparse.h"
+#include "platform/JxUtf.h"
 
 void FlrBackup::sendHeader(const File& f, uint8_t method) {
     FlrNetMirHeader h{};
@@ -86,7 +87,11 @@ bool FlrBackup::gatherXattrs(const File& f) {
 bool FlrBackup::readLinkTarget(const File& f, std::string* target) {
     const char* fn = "FlrBackup::backupMD5OrRSync";
     if (!f.fid.isZero() && driver_) {
-        *target = driver_->readLink(pairId_, f.fid);
+        std::string source;
+        if (FileReplicationSubClient(pairId_).getsrcPath(&source) != 0)
+            JX_THROW("FlrDriver::readLink",
+                     "Failed to get source directory name for pair " + std::to_string(pairId_));
+        *target = driver_->readLink(source, f.fid);
         return true;
     }
     if (readlink_utf(f.src.c_str(), *target) == 0) return true;

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxFile.h"
+#include "FlrBackup.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
 
 namespace {
 

@@ -4,18 +4,18 @@
 // entries, SHA-256 of everything before it. An entry: device, inode, size,
 // mtime in ns (8 each), last run (8), path length (4), path, block count (4),
 // then per block its length (2) and hash (32).
-#include "FLR/FlrLBFSBlockCache.h"
+#include "FlrLBFSBlockCache.h"
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/Jxc.h"
+#include "FLR/JxException.h"
+#include "digest/Jxc.h"
+#include "platform/EvDebug.h"
+#include "platform/JxCoding.h"
+#include "platform/JxFile.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Parallel transfer streams over one shared collect file, then the
 // directory pass.
-#include "FLR/FlrMultiStreamBackup.h"
+#include "FlrMultiStreamBackup.h"
 
 #include <sys/stat.h>
 
@@ -9,16 +9,16 @@
 #include <memory>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxSafeFlags.h"
-#include "FLR/platform/JxThread.h"
+#include "FLR/JxException.h"
+#include "FLR/JxSafeFlags.h"
+#include "FlrBackup.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
+#include "platform/JxThread.h"
+#include "scan/FlrCollectFile.h"
+#include "scan/FlrCollectText.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FLR/FlrPerf.h"
+#include "buffer/FlrPerf.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 // Nothing here may switch counting on in the test process itself: once on,

@@ -13,10 +13,10 @@
 #include <random>
 #include <thread>
 
-#include "FLR/FlrRawBuffer.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxFile.h"
-#include "buffer/FlrRawBufferTestUtil.h"
+#include "FlrRawBufferTestUtil.h"
+#include "buffer/FlrRawBuffer.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
 #include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrRawBuffer.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/Jxc.h"
+#include "FLR/JxException.h"
+#include "buffer/FlrRawBuffer.h"
+#include "digest/Jxc.h"
+#include "platform/JxCoding.h"
 
 namespace rbtest {
 

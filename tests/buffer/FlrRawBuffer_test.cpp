@@ -1,4 +1,4 @@
-#include "FLR/FlrRawBuffer.h"
+#include "buffer/FlrRawBuffer.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "buffer/FlrRawBufferTestUtil.h"
+#include "FLR/JxException.h"
+#include "FlrRawBufferTestUtil.h"
+#include "platform/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,15 +1,15 @@
 // The cache directory: scanning, look-ups by sequence number, the generation
 // number and the small parsing helpers.
-#include "FLR/FlrRolCacheBase.h"
+#include "buffer/FlrRolCacheBase.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrRolCacheTestUtil.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <random>
 #include <thread>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/FlrRolCacheWBA.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCache.h"
+#include "buffer/FlrRolCacheWBA.h"
+#include "platform/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <random>
 #include <thread>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCache.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Block checksum files of the rolling cache: written durably (file and folder
 // synced before the sums count as written), loaded only when whole.
-#include "FLR/FlrRolCacheSum.h"
+#include "buffer/FlrRolCacheSum.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrRolCacheBase.h"
-#include "FLR/platform/JxFile.h"
+#include "buffer/FlrRolCacheBase.h"
+#include "platform/JxFile.h"
 #include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 

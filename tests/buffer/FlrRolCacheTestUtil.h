@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrRolCacheBase.h"
+#include "buffer/FlrRolCacheBase.h"
 
 namespace rctest {
 

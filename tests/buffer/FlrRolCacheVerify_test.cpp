@@ -1,15 +1,15 @@
 // The rolling-cache verifier as a library: record walks over file images
 // (sound, cut, out of order), the checksums of closed files, and listings.
-#include "FLR/FlrRolCacheVerify.h"
+#include "buffer/FlrRolCacheVerify.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JxException.h"
-#include "buffer/FlrRolCacheTestUtil.h"
+#include "FLR/JxException.h"
+#include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCache.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The reader for other processes: look-ups, stepping across files, files the
 // writer deletes or is still appending to, damage, and a reader process
 // running beside a writer that rolls files off.
-#include "FLR/FlrRolCacheWBA.h"
+#include "buffer/FlrRolCacheWBA.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,9 +10,9 @@
 #include <chrono>
 #include <thread>
 
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCache.h"
 #include "support/TestSupport.h"
 
 namespace {

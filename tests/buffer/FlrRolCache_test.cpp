@@ -1,7 +1,7 @@
 // The writing side of the rolling cache: limits, the file format on disk,
 // rotation, the disk and memory limits, the resident index, clearing and
 // what a failed write leaves behind.
-#include "FLR/FlrRolCache.h"
+#include "buffer/FlrRolCache.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,11 +11,11 @@
 
 #include <cstdlib>
 
-#include "FLR/FlrRolCacheWBA.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "FlrRolCacheTestUtil.h"
+#include "buffer/FlrRolCacheWBA.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The send history: the ring over many laps (also with entries of every size),
 // oversized entries, resend through a real head to a real tail, the history
 // file: atomic saves under faults and kills, refusal of damaged or cut files.
-#include "FLR/FlrSendHistory.h"
+#include "buffer/FlrSendHistory.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
+#include "FLR/JxException.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
 #include "net/NetTestUtil.h"
+#include "platform/JxFile.h"
 #include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 
@@ -138,6 +138,10 @@ TEST(FlrSendHistory, AnEntryTooLargeForTheRingReplacesEverything) {
     EXPECT_EQ(1u, small.getMaxSeqNum());  // a refused add changes nothing
 }
 
+FlrSendHistory::Send sendingThrough(FlrNetHead& net) {
+    return [&net](const void* data, int len) { net.sendJournalEntry(data, len); };
+}
+
 TEST(FlrSendHistory, ResendReplaysExactlyTheUnconfirmedEntries) {
     flrnettest::Connected c;
     FlrSendHistory h(64 * 1024);
@@ -150,7 +154,7 @@ TEST(FlrSendHistory, ResendReplaysExactlyTheUnconfirmedEntries) {
     ASSERT_GT(oldest, 1000u);  // the ring has lapped several times
 
     // The tail confirmed oldest + 1: everything after it comes again, in order.
-    EXPECT_EQ(3000u, h.resend(oldest + 1, c.head));
+    EXPECT_EQ(3000u, h.resend(oldest + 1, sendingThrough(c.head)));
     for (unsigned long long seq = oldest + 2; seq <= 3000; ++seq) {
         const FlrNetMessage m = flrnettest::recvOne(*c.tail);
         ASSERT_EQ(FLR_NET_JOURNAL, m.type);
@@ -158,16 +162,16 @@ TEST(FlrSendHistory, ResendReplaysExactlyTheUnconfirmedEntries) {
                                                      static_cast<size_t>(m.journal.len)));
     }
     // Nothing newer than the newest: nothing sent.
-    EXPECT_EQ(3000u, h.resend(3000, c.head));
-    EXPECT_EQ(3000u, h.resend(5000, c.head));
+    EXPECT_EQ(3000u, h.resend(3000, sendingThrough(c.head)));
+    EXPECT_EQ(3000u, h.resend(5000, sendingThrough(c.head)));
     FlrNetMessage m;
     EXPECT_EQ(-2, c.tail->recvMessage(&m, 1));
 
     EXPECT_EQ(
         "Entry with sequence number " + std::to_string(oldest - 1) + " is not in the send history.",
-        errorOf([&] { h.resend(oldest - 1, c.head); }));
+        errorOf([&] { h.resend(oldest - 1, sendingThrough(c.head)); }));
     FlrSendHistory empty(1024);
-    EXPECT_EQ(77u, empty.resend(77, c.head));
+    EXPECT_EQ(77u, empty.resend(77, sendingThrough(c.head)));
 }
 
 TEST(FlrSendHistory, SavedHistoryLoadsEqual) {

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrLBFSHashDB.h"
-#include "FLR/FlrLBFSTreeDB.h"
-#include "FLR/FlrWrDatabase.h"
-#include "FLR/platform/JxCoding.h"
+#include "db/FlrDatabase.h"
+#include "db/FlrLBFSHashDB.h"
+#include "db/FlrLBFSTreeDB.h"
+#include "db/FlrWrDatabase.h"
+#include "platform/JxCoding.h"
 #include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The file-id name database: tree operations, the path cache, reconciliation
 // with directory listings, crashes and concurrent processes.
-#include "FLR/FlrDatabase.h"
+#include "db/FlrDatabase.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
 #include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 

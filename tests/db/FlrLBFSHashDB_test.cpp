@@ -1,7 +1,7 @@
 // The LBFS hash database: block lists, lookups by hash, changed-range
 // marking and re-hashing (against a reference model), block-size limits,
 // error values and file maintenance.
-#include "FLR/FlrLBFSHashDB.h"
+#include "db/FlrLBFSHashDB.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
 #include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 

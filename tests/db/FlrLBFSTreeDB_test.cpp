@@ -1,7 +1,7 @@
 // The LBFS tree database: numbering, path resolution and creation, kind
 // conflicts, renames and deletions together with the hash database, walks,
 // reopening, and the flr command.
-#include "FLR/FlrLBFSTreeDB.h"
+#include "db/FlrLBFSTreeDB.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {

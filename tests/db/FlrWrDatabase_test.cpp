@@ -1,7 +1,7 @@
 // The write-interval database: the merge with its slack, cutting at a new
 // size, the acknowledgement walk, a reference model under random writes,
 // crashes, and the flr command.
-#include "FLR/FlrWrDatabase.h"
+#include "db/FlrWrDatabase.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,8 +20,8 @@
 #include <tuple>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
 #include "support/LmdbInspect.h"
 #include "support/TestSupport.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "FLR/platform/TCtreeTable.h"
 #include "support/TestSupport.h"
+#include "table/TCtreeTable.h"
 
 namespace {
 

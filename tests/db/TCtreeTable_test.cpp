@@ -1,6 +1,6 @@
 // The table engine on its own, through a small table that uses every field
 // type, a unique and several duplicate indices, and a variable part.
-#include "FLR/platform/TCtreeTable.h"
+#include "table/TCtreeTable.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

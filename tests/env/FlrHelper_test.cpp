@@ -1,4 +1,4 @@
-#include "FLR/FlrHelper.h"
+#include "env/FlrHelper.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxMntTab.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxMntTab.h"
 #include "support/TestSupport.h"
 
 namespace {

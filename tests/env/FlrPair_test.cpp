@@ -1,14 +1,14 @@
-#include "FLR/FlrPair.h"
+#include "env/FlrPair.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrJobClient.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
+#include "env/FlrJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 namespace {
 

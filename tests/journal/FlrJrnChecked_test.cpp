@@ -8,7 +8,7 @@
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "JournalTestUtil.h"
 
 using namespace jrntest;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "JournalTestUtil.h"
 #include "support/TestSupport.h"
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrJrnFileSource.h"
-#include "FLR/FlrJrnSample.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "journal/FlrJrnFileSource.h"
+#include "journal/FlrJrnSample.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "JournalTestUtil.h"
 #include "support/TestSupport.h"
 

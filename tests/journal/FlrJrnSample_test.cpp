@@ -1,4 +1,4 @@
-#include "FLR/FlrJrnSample.h"
+#include "journal/FlrJrnSample.h"
 
 #include <gtest/gtest.h>
 

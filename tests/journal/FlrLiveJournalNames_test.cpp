@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSeqCounter.h"
+#include "FLR/JxException.h"
+#include "journal/FlrLiveJournal.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxSeqCounter.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

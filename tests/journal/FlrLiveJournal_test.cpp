@@ -1,4 +1,4 @@
-#include "FLR/FlrLiveJournal.h"
+#include "journal/FlrLiveJournal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxSeqCounter.h"
+#include "FLR/JxException.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
+#include "platform/JxSeqCounter.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FLR/FlrJrnConvert.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "JournalTestUtil.h"
 #include "support/TestSupport.h"
 

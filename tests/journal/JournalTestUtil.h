@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrJrnSample.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
+#include "journal/FlrJrnSample.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "net/NetTestUtil.h"
+#include "NetTestUtil.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "net/NetTestUtil.h"
+#include "NetTestUtil.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

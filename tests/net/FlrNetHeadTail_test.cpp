@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/SdtNetLink.h"
-#include "net/NetMessageSamples.h"
-#include "net/NetTestUtil.h"
+#include "NetMessageSamples.h"
+#include "NetTestUtil.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

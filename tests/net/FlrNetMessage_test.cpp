@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrNetBase.h"
-#include "FLR/platform/JxException.h"
-#include "net/NetMessageSamples.h"
+#include "FLR/JxException.h"
+#include "NetMessageSamples.h"
+#include "net/FlrNetBase.h"
 
 namespace {
 

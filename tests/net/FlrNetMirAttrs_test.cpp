@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrNetBase.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "net/FlrNetBase.h"
 
 namespace mirattrstest {
 

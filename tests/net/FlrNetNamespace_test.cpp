@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "net/NetTestUtil.h"
+#include "NetTestUtil.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
 
 namespace {
 

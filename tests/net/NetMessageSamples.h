@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrNetMessage.h"
+#include "net/FlrNetMessage.h"
 
 namespace flrnettest {
 

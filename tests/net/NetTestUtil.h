@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace flrnettest {

@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/CQiError.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
-#include "FLR/platform/JxSafeFlags.h"
-#include "FLR/platform/SP.h"
+#include "FLR/JxException.h"
+#include "FLR/JxSafeFlags.h"
+#include "FLR/SP.h"
+#include "platform/CQiError.h"
+#include "platform/EvDebug.h"
+#include "platform/JxIO.h"
 #include "support/TestSupport.h"
 
 TEST(JxException, MacrosFillSourceStemLineAndCode) {

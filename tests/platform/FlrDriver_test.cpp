@@ -1,4 +1,4 @@
-#include "FLR/platform/FlrDriver.h"
+#include "platform/FlrDriver.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "platform/JxSeqCounter.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -94,16 +93,13 @@ TEST(FlrDriver, OpenByIdPutsTheFileOntoTheGivenDescriptor) {
     ::close(fd);
 }
 
-TEST(FlrDriver, ReadLinkFindsTheLinkUnderThePairsFolder) {
+TEST(FlrDriver, ReadLinkFindsTheLinkUnderTheSourceFolder) {
     REQUIRE_HANDLES();
     DriverFixture f;
-    flrtest::ScopedRegistry reg;
-    const int c = MgmtConfig::addClient("h", "");
-    const long pair = MgmtConfig::addPair(MgmtConfig::addSet("s", c, c), f.root, "/dst");
     ASSERT_EQ(0, ::symlink("../some where/\xff", (f.root + "/l").c_str()));
     EXPECT_EQ("../some where/\xff",
-              f.driver.readLink(int(pair), f.driver.getFID(f.root + "/l", false)));
-    EXPECT_THROW(f.driver.readLink(int(pair) + 1, fsf_fid::fid0), JxException);
+              f.driver.readLink(f.root, f.driver.getFID(f.root + "/l", false)));
+    EXPECT_THROW(f.driver.readLink(f.root + "/missing", fsf_fid::fid0), JxException);
 }
 
 TEST(FlrDriver, HandlesThatDoNotFitAreRefusedWithTheReason) {
@@ -140,7 +136,7 @@ TEST(FlrDriver, WithoutTheCapabilityEveryCallSaysSo) {
         struct stat st;
         check([&] { f.driver.getFID(f.root, false); });
         check([&] { f.driver.openByFID(0, fsf_fid::fid0, &st); });
-        check([&] { f.driver.readLink(1, fsf_fid::fid0); });
+        check([&] { f.driver.readLink(f.root, fsf_fid::fid0); });
         check([&] { f.driver.startDetailStat(0, fsf_fid::fid0); });
         return refused == 4 ? 0 : 20 + refused;
     });

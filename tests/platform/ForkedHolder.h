@@ -10,7 +10,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "FLR/platform/JxThread.h"
+#include "platform/JxThread.h"
 
 namespace flrtest {
 

@@ -1,4 +1,4 @@
-#include "FLR/platform/JXPlatformInfo.h"
+#include "platform/JXPlatformInfo.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 #include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 

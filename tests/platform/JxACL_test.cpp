@@ -1,4 +1,4 @@
-#include "FLR/platform/JxACL.h"
+#include "platform/JxACL.h"
 
 #include <acl/libacl.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "support/TestSupport.h"
 
 namespace {

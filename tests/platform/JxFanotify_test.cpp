@@ -1,4 +1,4 @@
-#include "FLR/platform/JxFanotify.h"
+#include "platform/JxFanotify.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "support/TestSupport.h"
 
 namespace {

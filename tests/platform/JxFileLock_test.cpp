@@ -1,4 +1,4 @@
-#include "FLR/platform/JxFileLock.h"
+#include "platform/JxFileLock.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <chrono>
 
-#include "FLR/platform/JxException.h"
-#include "platform/ForkedHolder.h"
+#include "FLR/JxException.h"
+#include "ForkedHolder.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
 #include "support/TestSupport.h"
 
 namespace {

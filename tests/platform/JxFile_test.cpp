@@ -1,7 +1,7 @@
 // The platform file API: atomic replace that survives faults and kills at any
 // point, reads that never take a failing file for a missing one, and the
 // replaceable operations layer the other families are tested through.
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 #include <chrono>
 #include <thread>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxIO.h"
 #include "support/FaultyFileOps.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxMntTab.h"
+#include "platform/JxMntTab.h"
 
 #include <gtest/gtest.h>
 

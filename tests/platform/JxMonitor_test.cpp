@@ -1,4 +1,4 @@
-#include "FLR/platform/JxMonitor.h"
+#include "platform/JxMonitor.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxCriticalSection.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JxCriticalSection.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxNamedMutex.h"
+#include "FLR/JxNamedMutex.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,10 +7,10 @@
 #include <chrono>
 #include <thread>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "platform/ForkedHolder.h"
+#include "FLR/JxException.h"
+#include "ForkedHolder.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxProcess.h"
+#include "platform/JxProcess.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {

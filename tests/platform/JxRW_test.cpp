@@ -1,4 +1,4 @@
-#include "FLR/platform/JxRW.h"
+#include "platform/JxRW.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/JxThread.h"
+#include "platform/JxThread.h"
 #include "support/TestSupport.h"
 
 namespace {

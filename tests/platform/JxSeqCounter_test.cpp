@@ -1,4 +1,4 @@
-#include "FLR/platform/JxSeqCounter.h"
+#include "platform/JxSeqCounter.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

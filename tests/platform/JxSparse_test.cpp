@@ -1,4 +1,4 @@
-#include "FLR/platform/JxSparse.h"
+#include "platform/JxSparse.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 #include "support/SparseFile.h"
 #include "support/TestSupport.h"
 

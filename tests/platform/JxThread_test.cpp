@@ -1,4 +1,4 @@
-#include "FLR/platform/JxThread.h"
+#include "platform/JxThread.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -8,9 +8,9 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxMonitor.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "platform/JxMonitor.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "FLR/platform/JxXattr.h"
+#include "platform/JxXattr.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxDirFd.h"
+#include "platform/JxDirFd.h"
 #include "support/TestSupport.h"
 
 namespace xattrtest {

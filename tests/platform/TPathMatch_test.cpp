@@ -1,4 +1,4 @@
-#include "FLR/platform/TPathMatch.h"
+#include "platform/TPathMatch.h"
 
 #include <gtest/gtest.h>
 

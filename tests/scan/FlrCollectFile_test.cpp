@@ -1,4 +1,4 @@
-#include "FLR/FlrCollectFile.h"
+#include "scan/FlrCollectFile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
+#include "scan/FlrCollectText.h"
 #include "support/TestSupport.h"
 
 namespace {

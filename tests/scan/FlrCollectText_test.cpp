@@ -1,4 +1,4 @@
-#include "FLR/FlrCollectText.h"
+#include "scan/FlrCollectText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "FLR/FlrDirChangeReader.h"
+#include "scan/FlrDirChangeReader.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
 #include "IfindTestUtil.h"
+#include "db/FlrDatabase.h"
+#include "env/FlrHelper.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSeqCounter.h"
+#include "scan/FlrIfind.h"
 
 using namespace ifindtest;
 

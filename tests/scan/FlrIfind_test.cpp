@@ -1,6 +1,6 @@
 // Path walks (baseline, SDR, DDR) over real trees: selection, output bytes,
 // odd names, mounts, failures.
-#include "FLR/FlrIfind.h"
+#include "scan/FlrIfind.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
 #include "IfindTestUtil.h"
+#include "db/FlrDatabase.h"
+#include "env/FlrHelper.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/EvDebug.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSeqCounter.h"
 #include "support/FaultyFileOps.h"
 
 using namespace ifindtest;

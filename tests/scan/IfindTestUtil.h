@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrDirChangeReader.h"
+#include "scan/FlrCollectText.h"
+#include "scan/FlrDirChangeReader.h"
 #include "support/TestSupport.h"
 
 namespace ifindtest {

@@ -22,23 +22,23 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrFilter.h"
-#include "FLR/FlrJournalSource.h"
+#include "FLR/FlrHeadJournal.h"
 #include "FLR/FlrJrnConvert.h"
-#include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/FlrNetTail.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/FlrRolCache.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/TCtreeTable.h"
-#include "FLR/service/FlrHeadJournal.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
+#include "buffer/FlrRolCache.h"
+#include "db/FlrDatabase.h"
+#include "journal/FlrJournalSource.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "scan/FlrFilter.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
+#include "table/TCtreeTable.h"
 
 namespace {
 

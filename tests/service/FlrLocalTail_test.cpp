@@ -1,11 +1,11 @@
-#include "FLR/service/FlrLocalTail.h"
+#include "service/FlrLocalTail.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/SdtNetLink.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The Prometheus text of `--metrics`: escaping, HELP and TYPE before every
 // family, no family twice, the figures where they belong; and the server
 // answering /metrics, 404 elsewhere, 500 when the figures cannot be had.
-#include "FLR/service/FlrMetrics.h"
+#include "service/FlrMetrics.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 
 namespace flrmetricstest {
 

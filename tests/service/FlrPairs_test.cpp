@@ -1,7 +1,7 @@
 // Declared pairs: what is written is what a run reads, refusals leave the
 // registry as it was, and state folders are listed and removed only while
 // no run holds them.
-#include "FLR/service/FlrPairs.h"
+#include "FLR/FlrPairs.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
+#include "FLR/JxException.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrLocalTail.h"
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/JxException.h"
+#include "service/FlrLocalTail.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "TailApplyFixture.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTreeVerify.h"
+#include "apply/TailApplyFixture.h"
 #include "support/TestSupport.h"
 
 namespace {

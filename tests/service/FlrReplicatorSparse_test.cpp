@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JxSparse.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "TailApplyFixture.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTreeVerify.h"
+#include "apply/TailApplyFixture.h"
+#include "platform/JxSparse.h"
 #include "support/SparseFile.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,16 +8,16 @@
 
 #include <ctime>
 
-#include "FLR/FlrLBFSBlockCache.h"
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/service/FlrLocalTail.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailStore.h"
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTailApplier.h"
+#include "apply/FlrTailStore.h"
+#include "platform/JxACL.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
+#include "service/FlrLocalTail.h"
 #include "support/TestSupport.h"
+#include "transfer/FlrLBFSBlockCache.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "../../src/service/FlrTailAdmission.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrTailBookkeeper.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTailBookkeeper.h"
+#include "net/FlrNetHead.h"
+#include "platform/JXPlatformInfo.h"
+#include "service/FlrTailAdmission.h"
 #include "support/TestSupport.h"
 
 namespace admission_test {

@@ -21,14 +21,14 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/FlrNetTail.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/SdtNetLink.h"
-#include "FLR/service/FlrTailBookkeeper.h"
-#include "FLR/service/FlrTailService.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTailBookkeeper.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

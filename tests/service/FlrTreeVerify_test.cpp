@@ -1,4 +1,4 @@
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrTreeVerify.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "FLR/platform/JxACL.h"
+#include "platform/JxACL.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
 #include "WatchFixture.h"
 #include "support/TestSupport.h"
 

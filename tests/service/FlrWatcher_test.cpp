@@ -2,7 +2,7 @@
 // workload converging on a local destination, a stop and a restart that
 // resumes by a smart-sync scan, and a kernel queue overflow repaired by the
 // scan.
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,17 +25,17 @@
 #include <thread>
 #include <utility>
 
-#include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "FLR/service/FlrWatcherGate.h"
-#include "TailApplyFixture.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
 #include "WatchFixture.h"
+#include "apply/TailApplyFixture.h"
+#include "journal/FlrLiveJournal.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxACL.h"
+#include "platform/JxFile.h"
+#include "service/FlrWatcherGate.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -18,20 +18,20 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrLiveJournal.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSafeFlags.h"
-#include "FLR/platform/JxSeqCounter.h"
-#include "FLR/service/FlrHeadJournal.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "TailApplyFixture.h"
+#include "FLR/FlrHeadJournal.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
+#include "FLR/JxSafeFlags.h"
+#include "apply/TailApplyFixture.h"
+#include "journal/FlrLiveJournal.h"
+#include "net/FlrNetHead.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSeqCounter.h"
+#include "scan/FlrCollectText.h"
 #include "support/TestSupport.h"
+#include "transfer/FlrBackup.h"
 
 namespace chaintest {
 

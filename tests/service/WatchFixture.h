@@ -11,11 +11,11 @@
 #include <string>
 #include <thread>
 
-#include "FLR/FlrLiveJournal.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
+#include "journal/FlrLiveJournal.h"
+#include "platform/FlrDriver.h"
 #include "support/TestSupport.h"
 
 namespace {

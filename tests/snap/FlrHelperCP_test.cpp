@@ -6,15 +6,15 @@
 
 #include <set>
 
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrPair.h"
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/MgmtConfig.h"
-#include "FLR/platform/ReplicaDBClient.h"
 #include "StoreFakes.h"
+#include "env/FlrHelper.h"
+#include "env/FlrPair.h"
+#include "mgmt/MgmtConfig.h"
+#include "mgmt/ReplicaDBClient.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxMntTab.h"
 
 using flrtest::FakeStore;
 

@@ -13,12 +13,12 @@
 #include <sstream>
 #include <thread>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxMntTab.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
 #include "SnapFakes.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxMntTab.h"
 
 using flrtest::FakeHost;
 using RDEV = FlrSnapOS::RDEV;

@@ -8,13 +8,13 @@
 
 #include <fstream>
 
-#include "FLR/FlrHelper.h"
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/FlrSnapOSBtrfs.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxProcess.h"
-#include "FLR/platform/MgmtConfig.h"
-#include "FLR/platform/ReplicaDBClient.h"
+#include "env/FlrHelper.h"
+#include "mgmt/MgmtConfig.h"
+#include "mgmt/ReplicaDBClient.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxProcess.h"
+#include "snap/FlrSnapOSBtrfs.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/FlrSnapOSGpfs.h"
-#include "FLR/platform/Gpfs.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "StoreFakes.h"
+#include "mgmt/Gpfs.h"
+#include "platform/JXPlatformInfo.h"
+#include "snap/FlrSnapOSGpfs.h"
 
 using flrtest::FakeStore;
 using Argv = std::vector<std::string>;

@@ -4,12 +4,12 @@
 
 #include <sstream>
 
-#include "FLR/FlrSnapOSLinux.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPassword.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "SnapFakes.h"
+#include "mgmt/JXPassword.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
+#include "snap/FlrSnapOSLinux.h"
 
 using flrtest::FakeHost;
 using Argv = std::vector<std::string>;

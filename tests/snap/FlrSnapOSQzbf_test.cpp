@@ -8,10 +8,10 @@
 #include <cstring>
 #include <map>
 
-#include "FLR/FlrSnapOSQzbf.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "StoreFakes.h"
+#include "platform/JXPlatformInfo.h"
+#include "snap/FlrSnapOSQzbf.h"
 
 using flrtest::FakeStore;
 using flrtest::writeFile;

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "FLR/FlrSnapOSVxvm.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "StoreFakes.h"
+#include "platform/JXPlatformInfo.h"
+#include "snap/FlrSnapOSVxvm.h"
 
 using flrtest::FakeStore;
 using Argv = std::vector<std::string>;

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "SnapFakes.h"
+#include "platform/EvDebug.h"
 
 using flrtest::FakeHost;
 using RDEV = FlrSnapOS::RDEV;

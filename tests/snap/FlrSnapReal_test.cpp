@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "FLR/FlrSnapOSLinux.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxProcess.h"
+#include "FLR/JxException.h"
+#include "platform/JxProcess.h"
+#include "snap/FlrSnapOSLinux.h"
 #include "support/TestSupport.h"
 
 using RDEV = FlrSnapOS::RDEV;

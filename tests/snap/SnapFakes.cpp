@@ -8,8 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxMntTab.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxMntTab.h"
 
 namespace flrtest {
 

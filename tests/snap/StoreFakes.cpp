@@ -8,9 +8,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxMntTab.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxMntTab.h"
 
 namespace flrtest {
 

@@ -1,4 +1,4 @@
-#include "support/FaultyFileOps.h"
+#include "FaultyFileOps.h"
 
 #include <cerrno>
 

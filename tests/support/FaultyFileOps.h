@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 
 namespace flrtest {
 

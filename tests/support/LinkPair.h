@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "FLR/platform/SdtNetLink.h"
+#include "link/SdtNetLink.h"
 
 namespace flrtest {
 

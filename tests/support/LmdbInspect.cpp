@@ -1,4 +1,4 @@
-#include "support/LmdbInspect.h"
+#include "LmdbInspect.h"
 
 #include <lmdb.h>
 

@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "FLR/platform/JXPlatformInfo.h"
+#include "platform/JXPlatformInfo.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "support/ToolRunner.h"
+#include "ToolRunner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
 extern char** environ;
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "FLR/FlrJrnSample.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/FlrRolCache.h"
+#include "buffer/FlrRolCache.h"
 #include "buffer/FlrRolCacheTestUtil.h"
+#include "journal/FlrJrnSample.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

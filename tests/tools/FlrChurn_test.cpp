@@ -26,11 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/service/FlrTreeVerify.h"
+#include "ChurnWorkload.h"
+#include "FLR/FlrTreeVerify.h"
+#include "platform/FlrDriver.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
-#include "tools/ChurnWorkload.h"
 
 namespace {
 

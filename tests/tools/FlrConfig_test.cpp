@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

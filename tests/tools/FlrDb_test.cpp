@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrLBFSHashDB.h"
-#include "FLR/FlrLBFSTreeDB.h"
-#include "FLR/FlrWrDatabase.h"
+#include "db/FlrDatabase.h"
+#include "db/FlrLBFSHashDB.h"
+#include "db/FlrLBFSTreeDB.h"
+#include "db/FlrWrDatabase.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxACL.h"
-#include "FLR/platform/JxXattr.h"
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrTreeVerify.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxACL.h"
+#include "platform/JxXattr.h"
 #include "support/SparseFile.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"

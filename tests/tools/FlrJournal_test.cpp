@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrJrnSample.h"
 #include "FLR/FlrRawJournal.h"
+#include "journal/FlrJrnSample.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

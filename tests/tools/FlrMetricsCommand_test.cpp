@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JxProcess.h"
+#include "platform/FlrDriver.h"
+#include "platform/JxProcess.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

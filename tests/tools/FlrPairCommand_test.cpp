@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/FlrDriver.h"
+#include "platform/FlrDriver.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

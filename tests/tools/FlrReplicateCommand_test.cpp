@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JXPlatformInfo.h"
+#include "net/FlrNetHead.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/platform/JxFile.h"
+#include "platform/JxFile.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrRateLimit.h"
+#include "net/FlrRateLimit.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

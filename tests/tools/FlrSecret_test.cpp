@@ -1,8 +1,8 @@
 // flr secret: the value comes on standard input and lands enciphered.
 #include <gtest/gtest.h>
 
-#include "FLR/platform/JXPassword.h"
-#include "FLR/platform/JXPlatformInfo.h"
+#include "mgmt/JXPassword.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxProcess.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxProcess.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "FLR/QZHSMStubFile.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMStubFile.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
 

@@ -1,6 +1,6 @@
 // The adaptive MD5 threshold: fitted costs, the sliding window, ignored
 // samples, degenerate and losing models, and sizes whose squares exceed 64 bits.
-#include "FLR/FlrAdaptiveMD5.h"
+#include "transfer/FlrAdaptiveMD5.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "FLR/platform/EvDebug.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

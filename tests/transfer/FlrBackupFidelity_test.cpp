@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxXattr.h"
-#include "FLR/platform/SdtNetLink.h"
-#include "service/TailApplyFixture.h"
-#include "transfer/TreeUtil.h"
+#include "TreeUtil.h"
+#include "apply/TailApplyFixture.h"
+#include "link/SdtNetLink.h"
+#include "net/FlrNetHead.h"
+#include "platform/JxXattr.h"
+#include "transfer/FlrBackup.h"
 
 namespace fidelitytest {
 

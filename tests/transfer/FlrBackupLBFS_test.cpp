@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrMultiStreamBackup.h"
-#include "FLR/platform/EvDebug.h"
-#include "transfer/LBFSTestTail.h"
+#include "LBFSTestTail.h"
+#include "platform/EvDebug.h"
+#include "scan/FlrCollectFile.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
+#include "transfer/FlrMultiStreamBackup.h"
 
 namespace {
 

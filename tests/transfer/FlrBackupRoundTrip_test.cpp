@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/FlrNetHead.h"
-#include "service/TailApplyFixture.h"
-#include "transfer/TreeUtil.h"
+#include "TreeUtil.h"
+#include "apply/TailApplyFixture.h"
+#include "net/FlrNetHead.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "FLR/platform/JxFile.h"
-#include "transfer/FlrBackupTestUtil.h"
+#include "FlrBackupTestUtil.h"
+#include "platform/JxFile.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxCoding.h"
-#include "FLR/platform/Jxc.h"
+#include "digest/Jxc.h"
+#include "net/FlrNetHead.h"
 #include "net/NetTestUtil.h"
+#include "platform/JxCoding.h"
 
 namespace flrbackuptest {
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectFile.h"
-#include "FLR/FlrCollectText.h"
-#include "transfer/FlrBackupTestUtil.h"
+#include "FlrBackupTestUtil.h"
+#include "scan/FlrCollectFile.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrCollectText.h"
-#include "transfer/FlrBackupTestUtil.h"
+#include "FlrBackupTestUtil.h"
+#include "scan/FlrCollectText.h"
+#include "transfer/FlrBackup.h"
 
 namespace unaskedtest {
 

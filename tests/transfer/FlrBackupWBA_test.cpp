@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrWrDatabase.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "service/TailApplyFixture.h"
-#include "transfer/FlrBackupTestUtil.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
+#include "FlrBackupTestUtil.h"
+#include "apply/TailApplyFixture.h"
+#include "db/FlrWrDatabase.h"
+#include "platform/JXPlatformInfo.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

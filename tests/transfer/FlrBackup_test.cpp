@@ -1,17 +1,17 @@
 // The driver's settings: path translation, cluster filter, registry
 // switches and the choice of method per file.
-#include "FLR/FlrBackup.h"
+#include "transfer/FlrBackup.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/Jxc.h"
+#include "FLR/JxException.h"
+#include "digest/Jxc.h"
+#include "net/FlrNetHead.h"
+#include "platform/EvDebug.h"
+#include "platform/JXPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "FLR/FlrLBFSBlockCache.h"
+#include "transfer/FlrLBFSBlockCache.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <list>
 #include <string>
 
-#include "FLR/platform/JxLBFS.h"
+#include "digest/JxLBFS.h"
 #include "support/TestSupport.h"
 
 namespace {

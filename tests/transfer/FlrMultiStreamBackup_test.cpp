@@ -1,5 +1,5 @@
 // Several streams over one collect file, through the applying tail.
-#include "FLR/FlrMultiStreamBackup.h"
+#include "transfer/FlrMultiStreamBackup.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,12 +8,12 @@
 #include <functional>
 #include <string>
 
-#include "FLR/FlrBackup.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "service/TailApplyFixture.h"
-#include "transfer/TreeUtil.h"
+#include "FLR/JxException.h"
+#include "TreeUtil.h"
+#include "apply/TailApplyFixture.h"
+#include "net/FlrNetHead.h"
+#include "platform/JXPlatformInfo.h"
+#include "transfer/FlrBackup.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "FLR/FlrNetTail.h"
+#include "net/FlrNetTail.h"
 #include "net/NetTestUtil.h"
 
 namespace lbfstest {

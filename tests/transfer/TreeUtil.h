@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "FLR/FlrCollectText.h"
-#include "FLR/service/FlrTreeVerify.h"
-#include "service/TailApplyFixture.h"
+#include "FLR/FlrTreeVerify.h"
+#include "apply/TailApplyFixture.h"
+#include "scan/FlrCollectText.h"
 #include "support/TestSupport.h"
 
 namespace treeutil {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "FLR/service/FlrEndpoint.h"
+#include "FLR/FlrEndpoint.h"
 
 struct ExitCode {
     int code;

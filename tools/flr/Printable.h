@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "FLR/platform/JXZrpJobClient.h"
+#include "mgmt/JXZrpJobClient.h"
 
 inline std::string printable(const std::string& s, bool json) {
     std::string out;

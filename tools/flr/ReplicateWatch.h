@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
 
 // A declared pair read again on SIGHUP: true, with the options a start would
 // now take, when they differ from the running ones.

@@ -11,8 +11,8 @@
 
 #include "Commands.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/FlrRolCacheVerify.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "buffer/FlrRolCacheVerify.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/FlrCollectFile.h"
-#include "FLR/platform/JXZrpJobClient.h"
 #include "Printable.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "scan/FlrCollectFile.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrDatabase.h"
 #include "FLR/FlrFid.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrLBFSHashDB.h"
-#include "FLR/FlrLBFSTreeDB.h"
-#include "FLR/FlrWrDatabase.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
+#include "db/FlrDatabase.h"
+#include "db/FlrLBFSHashDB.h"
+#include "db/FlrLBFSTreeDB.h"
+#include "db/FlrWrDatabase.h"
+#include "env/FlrHelper.h"
 
 namespace {
 

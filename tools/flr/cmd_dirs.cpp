@@ -4,8 +4,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "env/FlrHelper.h"
 
 void addDirsCommands(CLI::App& app) {
     static int pair = 0;

@@ -11,8 +11,8 @@
 
 #include "Commands.h"
 #include "FLR/FlrFid.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
+#include "platform/JxIO.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrNetHead.h"
+#include "FLR/FlrEndpoint.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/service/FlrEndpoint.h"
+#include "net/FlrNetHead.h"
 
 FlrEndpoint endpointArgument(const std::string& text) {
     try {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrDatabase.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrHeadJournal.h"
 #include "FLR/FlrJrnConvert.h"
 #include "FLR/FlrJrnFile.h"
-#include "FLR/FlrJrnFileSource.h"
-#include "FLR/FlrJrnSample.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrHeadJournal.h"
-#include "FLR/service/FlrReplicator.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/JxException.h"
+#include "db/FlrDatabase.h"
+#include "journal/FlrJrnFileSource.h"
+#include "journal/FlrJrnSample.h"
 
 // In cmd_journal_watch.cpp.
 void addJournalWatchCommand(CLI::App& journal);

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrLiveJournal.h"
 #include "FLR/FlrRawJournal.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "journal/FlrLiveJournal.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrNetHead.h"
+#include "FLR/FlrEndpoint.h"
 #include "FLR/FlrNetJournal.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrEndpoint.h"
+#include "FLR/JxException.h"
+#include "net/FlrNetHead.h"
 
 namespace {
 

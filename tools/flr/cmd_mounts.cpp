@@ -8,9 +8,9 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
 
 namespace {
 

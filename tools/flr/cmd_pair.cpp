@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrPairs.h"
+#include "FLR/FlrPairs.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
+#include "net/FlrRateLimit.h"
 
 namespace {
 

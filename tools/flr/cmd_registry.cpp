@@ -6,8 +6,8 @@
 #include <iterator>
 
 #include "Commands.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

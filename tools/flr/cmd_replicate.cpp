@@ -14,20 +14,20 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrRateLimit.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxSystemd.h"
-#include "FLR/platform/MgmtConfig.h"
-#include "FLR/service/FlrMetrics.h"
-#include "FLR/service/FlrPairs.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrPairs.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
 #include "ReplicateWatch.h"
+#include "env/FlrHelper.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "net/FlrRateLimit.h"
+#include "platform/EvDebug.h"
+#include "platform/JxFile.h"
+#include "platform/JxSystemd.h"
+#include "service/FlrMetrics.h"
 
 namespace {
 

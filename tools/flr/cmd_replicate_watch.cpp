@@ -14,13 +14,13 @@
 #include <memory>
 #include <string>
 
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSystemd.h"
-#include "FLR/service/FlrMetrics.h"
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
 #include "ReplicateWatch.h"
+#include "platform/EvDebug.h"
+#include "platform/JxSystemd.h"
+#include "service/FlrMetrics.h"
 
 namespace {
 

@@ -9,14 +9,14 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/FlrDatabase.h"
-#include "FLR/FlrHelper.h"
-#include "FLR/FlrIfind.h"
-#include "FLR/platform/FlrDriver.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/MgmtConfig.h"
+#include "FLR/JxException.h"
+#include "db/FlrDatabase.h"
+#include "env/FlrHelper.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "mgmt/MgmtConfig.h"
+#include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "scan/FlrIfind.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <iostream>
 
 #include "Commands.h"
-#include "FLR/platform/JXPassword.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "mgmt/JXPassword.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrHelper.h"
 #include "FLR/FlrSnapMgr.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/ReplicaDBClient.h"
 #include "Printable.h"
+#include "env/FlrHelper.h"
+#include "mgmt/ReplicaDBClient.h"
+#include "platform/JXPlatformInfo.h"
 
 namespace {
 

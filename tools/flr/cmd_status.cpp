@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/platform/JXZrpJobClient.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxFile.h"
-#include "FLR/platform/JxFileLock.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrWatcher.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrWatcher.h"
+#include "FLR/JxException.h"
+#include "mgmt/JXZrpJobClient.h"
+#include "platform/JxFile.h"
+#include "platform/JxFileLock.h"
 
 namespace {
 

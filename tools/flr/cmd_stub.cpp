@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/QZHSMMntTab.h"
-#include "FLR/QZHSMStubFile.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxIO.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
+#include "mgmt/qzhsm/QZHSMCommon/QZHSMStubFile.h"
+#include "platform/EvDebug.h"
+#include "platform/JxIO.h"
 
 namespace {
 

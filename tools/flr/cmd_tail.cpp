@@ -21,15 +21,15 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/platform/JXPlatformInfo.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/platform/JxSystemd.h"
-#include "FLR/service/FlrEndpoint.h"
-#include "FLR/service/FlrMetrics.h"
-#include "FLR/service/FlrTailApplier.h"
-#include "FLR/service/FlrTailBookkeeper.h"
-#include "FLR/service/FlrTailService.h"
-#include "FLR/service/FlrTailStore.h"
+#include "FLR/FlrEndpoint.h"
+#include "FLR/FlrTailService.h"
+#include "FLR/JxException.h"
+#include "apply/FlrTailApplier.h"
+#include "apply/FlrTailBookkeeper.h"
+#include "apply/FlrTailStore.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSystemd.h"
+#include "service/FlrMetrics.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FLR/FlrNetHead.h"
-#include "FLR/platform/JxException.h"
-#include "FLR/service/FlrRemoteVerify.h"
-#include "FLR/service/FlrReplicator.h"
-#include "FLR/service/FlrTreeVerify.h"
+#include "FLR/FlrRemoteVerify.h"
+#include "FLR/FlrReplicator.h"
+#include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
 #include "Printable.h"
+#include "net/FlrNetHead.h"
 
 namespace {
 

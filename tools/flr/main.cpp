@@ -5,8 +5,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "FLR/platform/EvDebug.h"
-#include "FLR/platform/JxException.h"
+#include "FLR/JxException.h"
+#include "platform/EvDebug.h"
 
 namespace {
 

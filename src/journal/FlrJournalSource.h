@@ -1,0 +1,15 @@
+#pragma once
+// Where journal records come from: the live source on the head's file system,
+// or a recorded raw journal file replayed for tests and `flr journal replay`.
+// A consumer (the head journal service) pulls one encoded raw record at a time.
+#include <cstdint>
+#include <vector>
+
+class FlrJournalSource {
+  public:
+    virtual ~FlrJournalSource();
+    // Fills `record` with one encoded raw record and returns true, or returns
+    // false when none arrived within `timeoutMs`. Throws JxException when the
+    // source has failed for good.
+    virtual bool next(std::vector<uint8_t>& record, int timeoutMs) = 0;
+};

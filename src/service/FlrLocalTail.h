@@ -1,0 +1,39 @@
+#pragma once
+// A tail served in-process on loopback for a local destination folder, with
+// a secret made for it alone. A replication run starts one for itself; the
+// watcher starts one for the whole watch, shared by its runs and its journal.
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FLR/FlrTailService.h"
+#include "apply/FlrTailApplier.h"
+
+class FlrNetHead;
+
+class FlrLocalTail {
+  public:
+    // Makes the destination folder when missing and starts serving. Throws
+    // JxException naming what failed.
+    FlrLocalTail(const std::string& destination, FlrTailApplier::Options options);
+    ~FlrLocalTail();
+    FlrLocalTail(const FlrLocalTail&) = delete;
+    FlrLocalTail& operator=(const FlrLocalTail&) = delete;
+
+    // A fresh, authenticated connection of head to this tail; any thread.
+    void connect(FlrNetHead& head) const;
+    // Ends the sessions (they add their counts to the applier's totals) and
+    // joins the service thread. Idempotent.
+    void stop();
+
+    const std::string& destination() const { return destination_; }
+    FlrTailApplier& applier() { return *applier_; }
+    FlrTailStats stats() const { return service_->stats(); }
+
+  private:
+    std::string destination_;
+    std::string secret_;  // kept for reconnects; wiped on destruction
+    std::unique_ptr<FlrTailApplier> applier_;
+    std::unique_ptr<FlrTailService> service_;
+    std::thread thread_;
+};
