@@ -14,9 +14,9 @@
 #include "FLR/JxException.h"
 #include "FlrRateLimit.h"
 #include "buffer/FlrPerf.h"
-#include "platform/JxFile.h"
 #include "platform/EvDebug.h"
 #include "platform/JXPlatformInfo.h"
+#include "platform/JxFile.h"
 #include "platform/JxUtf.h"
 
 namespace {
