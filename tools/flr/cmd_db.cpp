@@ -17,7 +17,7 @@
 #include "FLR/FlrLBFSTreeDB.h"
 #include "FLR/FlrWrDatabase.h"
 #include "FLR/platform/JxException.h"
-#include "Printable.h"
+#include "Json.h"
 
 namespace {
 
@@ -67,10 +67,11 @@ struct TreePrinter {
         ++printed;
         const bool dir = c.type == FLR_FTYPE_DIR;
         if (json) {
-            std::printf(
-                "{\"path\":%s,\"fid\":\"%s\",\"type\":\"%s\",\"seq\":%s}\n",
-                jsonString(path).c_str(), c.fid.toString().c_str(), dir ? "dir" : "file",
-                c.scan_seqnum == kUnscanned ? "null" : std::to_string(c.scan_seqnum).c_str());
+            Json j;
+            j.beginObject().field("path", path).field("fid", c.fid.toString());
+            j.field("type", dir ? "dir" : "file").key("seq");
+            c.scan_seqnum == kUnscanned ? j.null() : j.value(c.scan_seqnum);
+            j.endObject().printLine();
             return;
         }
         std::string name = c.name;
@@ -139,13 +140,15 @@ void printPath(const std::string& dir, const std::string& fidText, bool json) {
                      fid.toString().c_str(), dir.c_str());
         throw ExitCode{1};
     }
-    if (json)
-        std::printf("{\"fid\":\"%s\",\"path\":%s,\"type\":\"%s\",\"seq\":%s}\n",
-                    fid.toString().c_str(), jsonString(path).c_str(),
-                    type == FLR_FTYPE_DIR ? "dir" : "file",
-                    seq == kUnscanned ? "null" : std::to_string(seq).c_str());
-    else
+    if (!json) {
         std::printf("%s\n", path.c_str());
+        return;
+    }
+    Json j;
+    j.beginObject().field("fid", fid.toString()).field("path", path);
+    j.field("type", type == FLR_FTYPE_DIR ? "dir" : "file").key("seq");
+    seq == kUnscanned ? j.null() : j.value(seq);
+    j.endObject().printLine();
 }
 
 void addPathCommand(CLI::App& db) {
@@ -214,8 +217,14 @@ void addDbCommands(CLI::App& app) {
                 bytes += end - start;
                 if (ackid == 0) ++unacked;
                 if (json)
-                    std::printf("{\"fid\":\"%s\",\"start\":%lu,\"end\":%lu,\"ackid\":%lu}\n",
-                                fid.toString().c_str(), start, end, ackid);
+                    Json()
+                        .beginObject()
+                        .field("fid", fid.toString())
+                        .field("start", start)
+                        .field("end", end)
+                        .field("ackid", ackid)
+                        .endObject()
+                        .printLine();
                 else
                     std::printf(
                         "%s  [%lu-%lu)  %lu bytes  %s\n", fid.toString().c_str(), start, end,
