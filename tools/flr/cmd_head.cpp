@@ -80,6 +80,11 @@ void addHeadCommands(CLI::App& app) {
     static unsigned long long setSeq = 0;
     seq->add_option("ADDR:PORT", target, "The tail")->required();
     seq->add_option("--pair", pair, "Pair number")->required();
-    auto* setOpt = seq->add_option("--set", setSeq, "Send a journal entry with this number first");
-    seq->callback([setOpt] { runSeq(target, pair, setOpt->count() ? &setSeq : nullptr); });
+    auto* seqOpt = seq->add_option("--seq", setSeq, "Send a journal entry with this number first");
+    // --set names a replication set everywhere else; here it was the number.
+    auto* oldOpt = seq->add_option("--set", setSeq)->group("")->excludes(seqOpt);
+    seq->callback([seqOpt, oldOpt] {
+        const bool given = seqOpt->count() || oldOpt->count();
+        runSeq(target, pair, given ? &setSeq : nullptr);
+    });
 }
