@@ -97,8 +97,16 @@ void printList(const std::string& device, bool json) {
     }
 }
 
-void printTodo() {
-    for (const auto& d : FlrSnapMgr::getUnsnapTODO()) std::printf("%s\n", printable(d).c_str());
+void printTodo(bool json) {
+    const auto todo = FlrSnapMgr::getUnsnapTODO();
+    if (!json) {
+        for (const auto& d : todo) std::printf("%s\n", printable(d).c_str());
+        return;
+    }
+    Json j;
+    j.beginArray();
+    for (const auto& d : todo) j.value(d);
+    j.endArray().printLine();
 }
 
 void printRequest(const CreateCPArgsById_t& r) {
@@ -177,9 +185,11 @@ void addSnapCommands(CLI::App& app) {
     static bool retry = false;
     auto* todo = snap->add_subcommand("todo", "Snapshot removals still pending");
     todo->add_flag("--retry", retry, "Retry them now, then list what is left");
+    static bool todoJson = false;
+    todo->add_flag("--json", todoJson, "The pending removals as one JSON array");
     todo->callback([] {
         if (retry) FlrSnapMgr(0).cleanupTODO();
-        printTodo();
+        printTodo(todoJson);
     });
 
     auto* rp = app.add_subcommand("rp", "Recovery points and the management server");
