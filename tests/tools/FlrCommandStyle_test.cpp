@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,7 @@ TEST(FlrCommandStyle, EveryJsonOutputIsValidAndCarriesOddNamesIntact) {
         {{"verify", src, dst, "--json"}, ""},
         {{"status", "--state-dir", state, "--json"}, ""},
         {{"pair", "--state-dir", state, "ls", "--json"}, ""},
+        {{"snap", "todo", "--json"}, ""},
     };
     for (const auto& c : cases) {
         const auto r = f.flr(c.args);
@@ -321,6 +323,32 @@ TEST(FlrCommandStyle, EveryJsonOutputIsValidAndCarriesOddNamesIntact) {
             EXPECT_TRUE(holds(strings, c.carries))
                 << c.args[0] << " " << c.args[1] << ": " << r.out;
         }
+    }
+}
+
+TEST(FlrCommandStyle, LbfsDatabaseAsJsonNamesEveryFile) {
+    FLR_REQUIRE_TOOL();
+    StyleFixture f;
+    const std::string src = f.dir.file("src"), state = f.dir.file("state");
+    ASSERT_EQ(0, system(("mkdir -p '" + src + "/sub'").c_str()));
+    flrtest::writeFile(src + "/sub/" + f.odd, std::string(200000, 'x'));
+    const auto rep = f.flr(
+        {"replicate", "-q", "--method", "lbfs", "--state-dir", state, src, f.dir.file("dst")});
+    ASSERT_EQ(0, rep.status) << rep.err;
+    std::string store;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(state))
+        if (e.path().filename() == "FlrLBFSTreeDB.dat") store = e.path().parent_path();
+    ASSERT_FALSE(store.empty()) << "no LBFS database under " << state;
+    for (const Args& args :
+         {Args{"db", "lbfs", store, "--json"}, Args{"db", "lbfs", store, "--json", "--blocks"}}) {
+        const auto r = f.flr(args);
+        ASSERT_EQ(0, r.status) << r.err;
+        std::vector<std::string> strings;
+        EXPECT_TRUE(jsonLines(r.out, &strings));
+        EXPECT_TRUE(holds(strings, "sub")) << r.out;
+        EXPECT_TRUE(holds(strings, f.oddRead)) << r.out;
+        // The totals come last and count what the lines before listed.
+        EXPECT_NE(r.out.find("{\"files\":1,\"directories\":1,"), std::string::npos) << r.out;
     }
 }
 
