@@ -12,6 +12,7 @@
 #include "Commands.h"
 #include "FLR/FlrRawJournal.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "buffer/FlrRolCacheVerify.h"
 
 namespace {
@@ -20,27 +21,49 @@ using Verify = FlrRolCacheVerify;
 using Outcome = Verify::Outcome;
 using FileCheck = Verify::FileCheck;
 
-void runLs(const std::string& dir) {
+void fileJson(Json& j, const std::string& name, const FileCheck& fc) {
+    j.beginObject().field("file", name).field("first", fc.first).field("last", fc.last);
+    j.field("entries", fc.entries).field("bytes", fc.size);
+    j.field("sound", fc.outcome == Outcome::kSound);
+    if (fc.outcome != Outcome::kSound) j.field("note", Verify::noteOf(fc));
+    j.endObject();
+}
+
+// --json: one object with the files, the stray names and the totals.
+void runLs(const std::string& dir, bool json) {
     Verify w(dir);
-    std::printf("%-26s %20s %20s %9s %12s\n", "FILE", "FIRST", "LAST", "ENTRIES", "BYTES");
+    Json j;
+    if (json)
+        j.beginObject().key("files").beginArray();
+    else
+        std::printf("%-26s %20s %20s %9s %12s\n", "FILE", "FIRST", "LAST", "ENTRIES", "BYTES");
     uint64_t entries = 0;
     long long bytes = 0;
     bool bad = false;
     for (size_t i = 0; i < w.files().size(); ++i) {
         const FileCheck fc = w.check(i, {});
+        bad = bad || fc.outcome == Outcome::kDamaged;
+        entries += fc.entries;
+        bytes += fc.size;
+        if (json) {
+            fileJson(j, w.files()[i].name, fc);
+            continue;
+        }
         std::printf("%-26s %20llu %20llu %9llu %12lld", w.files()[i].name.c_str(),
                     static_cast<unsigned long long>(fc.first),
                     static_cast<unsigned long long>(fc.last),
                     static_cast<unsigned long long>(fc.entries), fc.size);
         if (fc.outcome != Outcome::kSound) std::printf("  %s", Verify::noteOf(fc).c_str());
         std::printf("\n");
-        bad = bad || fc.outcome == Outcome::kDamaged;
-        entries += fc.entries;
-        bytes += fc.size;
     }
-    for (const auto& s : w.strays()) std::printf("%-26s (not a cache file name)\n", s.c_str());
-    std::printf("%zu files, %llu entries, %lld bytes\n", w.files().size(),
-                static_cast<unsigned long long>(entries), bytes);
+    if (json) {
+        j.endArray().field("strays", w.strays()).field("entries", entries).field("bytes", bytes);
+        j.endObject().printLine();
+    } else {
+        for (const auto& s : w.strays()) std::printf("%-26s (not a cache file name)\n", s.c_str());
+        std::printf("%zu files, %llu entries, %lld bytes\n", w.files().size(),
+                    static_cast<unsigned long long>(entries), bytes);
+    }
     if (bad) {
         std::fflush(stdout);
         std::fprintf(stderr, "flr: %s holds damaged files; see flr cache verify\n", dir.c_str());
@@ -48,19 +71,29 @@ void runLs(const std::string& dir) {
     }
 }
 
-void runVerify(const std::string& dir) {
+// --json: every file checked, sound or not, then the totals.
+void runVerify(const std::string& dir, bool json) {
     Verify w(dir);
     Verify::Options opt;
     opt.journal = true;
     uint64_t entries = 0;
     int damaged = 0;
+    Json j;
+    if (json) j.beginObject().key("files").beginArray();
     for (size_t i = 0; i < w.files().size(); ++i) {
         const FileCheck fc = w.check(i, opt);
         entries += fc.entries;
-        if (fc.outcome == Outcome::kSound) continue;
+        if (fc.outcome == Outcome::kDamaged) ++damaged;
+        if (json) fileJson(j, w.files()[i].name, fc);
+        if (json || fc.outcome == Outcome::kSound) continue;
         std::printf("%s/%s: %s\n", dir.c_str(), w.files()[i].name.c_str(),
                     Verify::noteOf(fc).c_str());
-        if (fc.outcome == Outcome::kDamaged) ++damaged;
+    }
+    if (json) {
+        j.endArray().field("strays", w.strays()).field("entries", entries);
+        j.field("damaged", damaged).endObject().printLine();
+        if (damaged) throw ExitCode{1};
+        return;
     }
     for (const auto& s : w.strays())
         std::printf("%s/%s: not a cache file name; readers ignore it\n", dir.c_str(), s.c_str());
@@ -133,17 +166,20 @@ void addCacheCommands(CLI::App& app) {
     static std::string dir;
     static uint64_t from = 0;
     static long long count = -1;
+    static bool json = false;
 
     auto* ls = cache->add_subcommand("ls", "List the cache files: numbers, entries, bytes");
     ls->add_option("DIR", dir, "Cache directory")->required();
-    ls->callback([] { runLs(dir); });
+    ls->add_flag("--json", json, "One JSON object: the files, stray names and totals");
+    ls->callback([] { runLs(dir, json); });
 
     auto* verify = cache->add_subcommand(
         "verify",
         "Check every cache file record by record; report the first damaged record of each "
         "file (exit 1 on damage)");
     verify->add_option("DIR", dir, "Cache directory")->required();
-    verify->callback([] { runVerify(dir); });
+    verify->add_flag("--json", json, "One JSON object: each file's check and the totals");
+    verify->callback([] { runVerify(dir, json); });
 
     auto* dump =
         cache->add_subcommand("dump", "Print entries, decoding those that are raw journal records");

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "Commands.h"
+#include "Json.h"
 #include "Printable.h"
-#include "mgmt/JXZrpJobClient.h"
 #include "scan/FlrCollectFile.h"
 
 namespace {
@@ -31,15 +31,18 @@ bool decode(const std::string& line, FlrCollectEntry* entry, bool* typed) {
 }
 
 void printJson(int64_t offset, const FlrCollectEntry& e, bool typed) {
-    std::printf("{\"offset\":%lld,\"type\":\"%c\"", static_cast<long long>(offset), e.type);
-    if (typed) std::printf(",\"fid\":\"%s\"", e.fid.toString().c_str());
-    std::printf(",\"path\":%s}\n", JXZrpJobClient::quoteJson(e.path).c_str());
+    Json j;
+    j.beginObject()
+        .field("offset", static_cast<long long>(offset))
+        .field("type", std::string(1, e.type));
+    if (typed) j.field("fid", e.fid.toString());
+    j.field("path", e.path).endObject().printLine();
 }
 
 void printText(int64_t offset, const FlrCollectEntry& e, bool typed, bool offsets) {
     if (offsets) std::printf("%lld ", static_cast<long long>(offset));
     if (typed) std::printf("%c %s ", e.type, e.fid.toString().c_str());
-    std::printf("%s\n", printable(e.path, false).c_str());
+    std::printf("%s\n", printable(e.path).c_str());
 }
 
 void runPrint(const PrintOptions& o) {

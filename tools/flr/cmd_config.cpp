@@ -6,7 +6,7 @@
 
 #include "Commands.h"
 #include "FLR/JxException.h"
-#include "mgmt/JXZrpJobClient.h"
+#include "Json.h"
 #include "mgmt/MgmtConfig.h"
 #include "platform/JXPlatformInfo.h"
 
@@ -42,10 +42,6 @@ long setRef(const std::string& ref) {
     JX_THROW("flr config", "No set named " + ref);
 }
 
-std::string quoted(const std::string& s) {
-    return JXZrpJobClient::quoteJson(s);
-}
-
 void addClientCommands(CLI::App& config) {
     auto* client = config.add_subcommand("client", "Clients (hosts) of the configuration");
     client->require_subcommand(1);
@@ -60,20 +56,27 @@ void addClientCommands(CLI::App& config) {
         std::printf("added client %d\n", MgmtConfig::addClient(name, host, id));
     });
     static std::string ref;
-    auto* rm = client->add_subcommand("remove", "Remove a client no set uses");
+    auto* rm = client->add_subcommand("rm", "Remove a client no set uses");
+    rm->alias("remove");  // the old spelling, kept for one release
     rm->add_option("CLIENT", ref, "Client number or name")->required();
     rm->callback([] {
         useRegistry();
         MgmtConfig::removeClient(clientRef(ref));
     });
-    auto* list = client->add_subcommand("list", "List the clients");
+    auto* list = client->add_subcommand("ls", "List the clients");
+    list->alias("list");  // the old spelling, kept for one release
     list->add_flag("--json", asJson, "One JSON object per client");
     list->callback([] {
         useRegistry();
         for (const auto& c : MgmtConfig::listClients()) {
             if (asJson)
-                std::printf("{\"id\":%d,\"name\":%s,\"host\":%s}\n", c.id, quoted(c.name).c_str(),
-                            quoted(c.host).c_str());
+                Json()
+                    .beginObject()
+                    .field("id", c.id)
+                    .field("name", c.name)
+                    .field("host", c.host)
+                    .endObject()
+                    .printLine();
             else
                 std::printf("%-6d %-20s %s\n", c.id, c.name.c_str(), c.host.c_str());
         }
@@ -95,20 +98,28 @@ void addSetCommands(CLI::App& config) {
         std::printf("added set %ld\n",
                     MgmtConfig::addSet(name, clientRef(src), clientRef(dst), id));
     });
-    auto* rm = set->add_subcommand("remove", "Remove a set without pairs");
+    auto* rm = set->add_subcommand("rm", "Remove a set without pairs");
+    rm->alias("remove");  // the old spelling, kept for one release
     rm->add_option("SET", ref, "Set number or name")->required();
     rm->callback([] {
         useRegistry();
         MgmtConfig::removeSet(setRef(ref));
     });
-    auto* list = set->add_subcommand("list", "List the sets");
+    auto* list = set->add_subcommand("ls", "List the sets");
+    list->alias("list");  // the old spelling, kept for one release
     list->add_flag("--json", asJson, "One JSON object per set");
     list->callback([] {
         useRegistry();
         for (const auto& s : MgmtConfig::listSets()) {
             if (asJson)
-                std::printf("{\"id\":%ld,\"name\":%s,\"client\":%d,\"dest\":%d}\n", s.id,
-                            quoted(s.name).c_str(), s.clientId, s.destClientId);
+                Json()
+                    .beginObject()
+                    .field("id", s.id)
+                    .field("name", s.name)
+                    .field("client", s.clientId)
+                    .field("dest", s.destClientId)
+                    .endObject()
+                    .printLine();
             else
                 std::printf("%-6ld %-20s client %d -> %d\n", s.id, s.name.c_str(), s.clientId,
                             s.destClientId);
@@ -132,22 +143,30 @@ void addPairCommands(CLI::App& config) {
         std::printf("added pair %ld\n", MgmtConfig::addPair(setRef(set), src, dst, id));
     });
     static long rmId = 0;
-    auto* rm = pair->add_subcommand("remove", "Remove a pair");
+    auto* rm = pair->add_subcommand("rm", "Remove a pair");
+    rm->alias("remove");  // the old spelling, kept for one release
     rm->add_option("PAIR", rmId, "Pair number")->required();
     rm->callback([] {
         useRegistry();
         MgmtConfig::removePair(rmId);
     });
     static std::string listSet;
-    auto* list = pair->add_subcommand("list", "List the pairs");
+    auto* list = pair->add_subcommand("ls", "List the pairs");
+    list->alias("list");  // the old spelling, kept for one release
     list->add_option("--set", listSet, "Only this set (number or name)");
     list->add_flag("--json", asJson, "One JSON object per pair");
     list->callback([] {
         useRegistry();
         for (const auto& p : MgmtConfig::listPairs(listSet.empty() ? 0 : setRef(listSet))) {
             if (asJson)
-                std::printf("{\"id\":%ld,\"set\":%ld,\"src\":%s,\"dst\":%s}\n", p.id, p.setId,
-                            quoted(p.srcPath).c_str(), quoted(p.destPath).c_str());
+                Json()
+                    .beginObject()
+                    .field("id", p.id)
+                    .field("set", p.setId)
+                    .field("src", p.srcPath)
+                    .field("dst", p.destPath)
+                    .endObject()
+                    .printLine();
             else
                 std::printf("%-6ld set %-4ld %s -> %s\n", p.id, p.setId, p.srcPath.c_str(),
                             p.destPath.c_str());
@@ -162,7 +181,7 @@ void addFilterCommands(CLI::App& config) {
     static std::string set, pattern;
     static bool exception = false;
     auto type = [] { return exception ? JX_FILTER_EXCEPTIONS : JX_FILTER_EXCLUSIONS; };
-    for (const char* verb : {"add", "remove"}) {
+    for (const char* verb : {"add", "rm"}) {
         const bool adding = std::string(verb) == "add";
         auto* cmd = filter->add_subcommand(
             verb, adding ? "Add a filter (a name without \"/\" matches at any depth)"
@@ -171,6 +190,7 @@ void addFilterCommands(CLI::App& config) {
         cmd->add_flag("--exception", exception, "An exception instead of an exclusion");
         cmd->add_option("PATTERN", pattern, "Glob: * ? [...] within a level, ** across levels")
             ->required();
+        if (!adding) cmd->alias("remove");  // the old spelling, kept for one release
         cmd->callback([adding, type] {
             useRegistry();
             if (adding)
@@ -179,7 +199,8 @@ void addFilterCommands(CLI::App& config) {
                 MgmtConfig::removeFilter(setRef(set), type(), pattern);
         });
     }
-    auto* list = filter->add_subcommand("list", "List a set's filters");
+    auto* list = filter->add_subcommand("ls", "List a set's filters");
+    list->alias("list");  // the old spelling, kept for one release
     list->add_option("--set", set, "Set number or name")->required();
     list->add_flag("--json", asJson, "One JSON object per filter");
     list->callback([] {
@@ -189,7 +210,12 @@ void addFilterCommands(CLI::App& config) {
             const char* kind = t == JX_FILTER_EXCLUSIONS ? "exclude" : "exception";
             for (const std::string& f : MgmtConfig::getFilters(id, t)) {
                 if (asJson)
-                    std::printf("{\"type\":\"%s\",\"pattern\":%s}\n", kind, quoted(f).c_str());
+                    Json()
+                        .beginObject()
+                        .field("type", kind)
+                        .field("pattern", f)
+                        .endObject()
+                        .printLine();
                 else
                     std::printf("%-10s %s\n", kind, f.c_str());
             }

@@ -12,7 +12,7 @@
 #include "Commands.h"
 #include "FLR/FlrFid.h"
 #include "FLR/JxException.h"
-#include "Printable.h"
+#include "Json.h"
 #include "db/FlrDatabase.h"
 #include "db/FlrLBFSHashDB.h"
 #include "db/FlrLBFSTreeDB.h"
@@ -67,10 +67,11 @@ struct TreePrinter {
         ++printed;
         const bool dir = c.type == FLR_FTYPE_DIR;
         if (json) {
-            std::printf(
-                "{\"path\":%s,\"fid\":\"%s\",\"type\":\"%s\",\"seq\":%s}\n",
-                jsonString(path).c_str(), c.fid.toString().c_str(), dir ? "dir" : "file",
-                c.scan_seqnum == kUnscanned ? "null" : std::to_string(c.scan_seqnum).c_str());
+            Json j;
+            j.beginObject().field("path", path).field("fid", c.fid.toString());
+            j.field("type", dir ? "dir" : "file").key("seq");
+            c.scan_seqnum == kUnscanned ? j.null() : j.value(c.scan_seqnum);
+            j.endObject().printLine();
             return;
         }
         std::string name = c.name;
@@ -139,13 +140,15 @@ void printPath(const std::string& dir, const std::string& fidText, bool json) {
                      fid.toString().c_str(), dir.c_str());
         throw ExitCode{1};
     }
-    if (json)
-        std::printf("{\"fid\":\"%s\",\"path\":%s,\"type\":\"%s\",\"seq\":%s}\n",
-                    fid.toString().c_str(), jsonString(path).c_str(),
-                    type == FLR_FTYPE_DIR ? "dir" : "file",
-                    seq == kUnscanned ? "null" : std::to_string(seq).c_str());
-    else
+    if (!json) {
         std::printf("%s\n", path.c_str());
+        return;
+    }
+    Json j;
+    j.beginObject().field("fid", fid.toString()).field("path", path);
+    j.field("type", type == FLR_FTYPE_DIR ? "dir" : "file").key("seq");
+    seq == kUnscanned ? j.null() : j.value(seq);
+    j.endObject().printLine();
 }
 
 void addPathCommand(CLI::App& db) {
@@ -214,8 +217,14 @@ void addDbCommands(CLI::App& app) {
                 bytes += end - start;
                 if (ackid == 0) ++unacked;
                 if (json)
-                    std::printf("{\"fid\":\"%s\",\"start\":%lu,\"end\":%lu,\"ackid\":%lu}\n",
-                                fid.toString().c_str(), start, end, ackid);
+                    Json()
+                        .beginObject()
+                        .field("fid", fid.toString())
+                        .field("start", start)
+                        .field("end", end)
+                        .field("ackid", ackid)
+                        .endObject()
+                        .printLine();
                 else
                     std::printf(
                         "%s  [%lu-%lu)  %lu bytes  %s\n", fid.toString().c_str(), start, end,
@@ -232,11 +241,14 @@ void addDbCommands(CLI::App& app) {
     // ranges waiting to be hashed again.
     {
         static std::string dir;
-        static bool showBlocks = false;
+        static bool showBlocks = false, json = false;
         auto* cmd = db->add_subcommand(
             "lbfs", "Print the LBFS databases: files, blocks and changed ranges");
         cmd->add_option("DIR", dir, "Directory holding the LBFS databases (default: registry)");
         cmd->add_flag("--blocks", showBlocks, "List every block with its hash");
+        cmd->add_flag("--json", json,
+                      "One JSON object per entry (name, depth, fid, time, blocks, bytes, changed "
+                      "ranges; with --blocks each block), then the totals");
         cmd->callback([] {
             const std::string where = dir.empty() ? FlrHelper::getLBFSDatabaseDir() : dir;
             auto existing = [&](const char* name) {
@@ -257,10 +269,16 @@ void addDbCommands(CLI::App& app) {
 
             unsigned long files = 0, dirs = 0, blockCount = 0, changedBlocks = 0, ranges = 0;
             std::vector<JxLBFS::HashBlock> blocks;
+            // The changed ranges of the file described last; kNone ends one at the end.
+            std::vector<std::pair<uint64_t, uint64_t>> changedRanges;
+            uint64_t fileBytes = 0;
             // Blocks, bytes and changed ranges (a range runs from a changed
             // block through the first unchanged one after it) of one file.
             auto describe = [&](uint64_t fid) {
                 std::string text;
+                blocks.clear();
+                changedRanges.clear();
+                fileBytes = 0;
                 if (!haveHash) return text;
                 check(hash.get(fid, &blocks));
                 uint64_t bytes = 0, rangeStart = FlrLBFSHashDB::kNone;
@@ -275,22 +293,53 @@ void addDbCommands(CLI::App& app) {
                     } else if (!zero && rangeStart != FlrLBFSHashDB::kNone) {
                         changed += " [" + std::to_string(rangeStart) + "-" +
                                    std::to_string(b.block.offset + b.block.length) + ")";
+                        changedRanges.emplace_back(rangeStart, b.block.offset + b.block.length);
                         rangeStart = FlrLBFSHashDB::kNone;
                         ++ranges;
                     }
                 }
                 if (rangeStart != FlrLBFSHashDB::kNone) {
                     changed += " [" + std::to_string(rangeStart) + "-end)";
+                    changedRanges.emplace_back(rangeStart, FlrLBFSHashDB::kNone);
                     ++ranges;
                 }
                 blockCount += blocks.size();
+                fileBytes = bytes;
                 text = "  blocks " + std::to_string(blocks.size()) + "  bytes " +
                        std::to_string(bytes);
                 if (!changed.empty()) text += "  changed" + changed;
                 return text;
             };
+            // --json: an entry as one object; a directory has no blocks.
+            auto entryJson = [&](const char* name, int depth, uint64_t fid, bool isDir,
+                                 const uint32_t* time) {
+                Json j;
+                j.beginObject().field("name", name).field("depth", depth).field("fid", fid);
+                j.field("dir", isDir);
+                if (time) j.field("time", *time);
+                if (!isDir && haveHash) {
+                    j.field("blocks", blocks.size()).field("bytes", fileBytes);
+                    j.key("changed").beginArray();
+                    for (const auto& [from, to] : changedRanges) {
+                        j.beginArray().value(from);
+                        to == FlrLBFSHashDB::kNone ? j.null() : j.value(to);
+                        j.endArray();
+                    }
+                    j.endArray();
+                    if (showBlocks) {
+                        j.key("block_list").beginArray();
+                        for (const JxLBFS::HashBlock& b : blocks) {
+                            j.beginObject().field("offset", b.block.offset);
+                            j.field("length", b.block.length);
+                            j.field("hash", FlrLBFSHashDB::hashText(b.hash)).endObject();
+                        }
+                        j.endArray();
+                    }
+                }
+                j.endObject().printLine();
+            };
             auto printBlocks = [&](int depth) {
-                if (!showBlocks) return;
+                if (!showBlocks || json) return;
                 for (const JxLBFS::HashBlock& b : blocks) {
                     std::string h = FlrLBFSHashDB::hashText(b.hash);
                     if (h.find_first_not_of('0') == std::string::npos) h = "changed";
@@ -303,7 +352,10 @@ void addDbCommands(CLI::App& app) {
             if (haveTree) {
                 FlrLBFSTreeDB::Record root;
                 check(tree.getRootRec(&root));
-                std::printf("/  fid %lu\n", root.fid);
+                if (json)
+                    entryJson("/", 0, root.fid, true, nullptr);
+                else
+                    std::printf("/  fid %lu\n", root.fid);
                 // Depth first; the stack holds (record, depth).
                 std::vector<std::pair<FlrLBFSTreeDB::Record, int>> stack;
                 std::vector<FlrLBFSTreeDB::Record> children;
@@ -318,8 +370,11 @@ void addDbCommands(CLI::App& app) {
                     seen.push_back(r.fid);
                     if (r.isDir()) {
                         ++dirs;
-                        std::printf("%*s%s/  fid %lu  time %u\n", 2 * depth, "", r.sname, r.fid,
-                                    r.time);
+                        if (json)
+                            entryJson(r.sname, depth, r.fid, true, &r.time);
+                        else
+                            std::printf("%*s%s/  fid %lu  time %u\n", 2 * depth, "", r.sname, r.fid,
+                                        r.time);
                         check(tree.getChildren(r.fid, &children));
                         for (auto it = children.rbegin(); it != children.rend(); ++it)
                             stack.emplace_back(*it, depth + 1);
@@ -328,8 +383,11 @@ void addDbCommands(CLI::App& app) {
                     ++files;
                     named.push_back(r.fid);
                     std::string text = describe(r.fid);
-                    std::printf("%*s%s  fid %lu  time %u%s\n", 2 * depth, "", r.sname, r.fid,
-                                r.time, text.c_str());
+                    if (json)
+                        entryJson(r.sname, depth, r.fid, false, &r.time);
+                    else
+                        std::printf("%*s%s  fid %lu  time %u%s\n", 2 * depth, "", r.sname, r.fid,
+                                    r.time, text.c_str());
                     printBlocks(depth + 1);
                 }
             }
@@ -341,8 +399,24 @@ void addDbCommands(CLI::App& app) {
                 if (std::binary_search(named.begin(), named.end(), fid)) continue;
                 ++unnamed;
                 std::string text = describe(fid);
-                std::printf("(no name)  fid %lu%s\n", fid, text.c_str());
+                if (json)
+                    entryJson("", 0, fid, false, nullptr);
+                else
+                    std::printf("(no name)  fid %lu%s\n", fid, text.c_str());
                 printBlocks(1);
+            }
+            if (json) {
+                Json()
+                    .beginObject()
+                    .field("files", files)
+                    .field("directories", dirs)
+                    .field("unnamed", unnamed)
+                    .field("blocks", blockCount)
+                    .field("changed_blocks", changedBlocks)
+                    .field("changed_ranges", ranges)
+                    .endObject()
+                    .printLine();
+                return;
             }
             std::printf(
                 "%lu files, %lu directories, %lu without a name; %lu blocks, %lu changed, in %lu "

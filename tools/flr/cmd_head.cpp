@@ -13,6 +13,7 @@
 #include "Commands.h"
 #include "FLR/FlrEndpoint.h"
 #include "FLR/FlrNetJournal.h"
+#include "Json.h"
 #include "net/FlrNetHead.h"
 
 FlrEndpoint endpointArgument(const std::string& text) {
@@ -27,13 +28,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool gJson = false;
+
 void runPing(const std::string& target) {
     FlrNetHead head;
     flrConnectHead(head, endpointArgument(target));
     const auto t0 = Clock::now();
     head.ping();
     const double ms = std::chrono::duration<double>(Clock::now() - t0).count() * 1000.0;
-    std::printf("PING %s: reply in %.3f ms\n", target.c_str(), ms);
+    if (gJson)
+        Json().beginObject().field("target", target).field("ms", ms, 3).endObject().printLine();
+    else
+        std::printf("PING %s: reply in %.3f ms\n", target.c_str(), ms);
 }
 
 // One NOOP journal entry carrying seq: what the tail takes as the last
@@ -61,7 +67,10 @@ void runSeq(const std::string& target, int pair, const unsigned long long* set) 
     }
     unsigned long long seq = 0;
     head.getLastSeqNum(pair, &seq, nullptr);
-    std::printf("pair %d: last sequence number %llu\n", pair, seq);
+    if (gJson)
+        Json().beginObject().field("pair", pair).field("seq", seq).endObject().printLine();
+    else
+        std::printf("pair %d: last sequence number %llu\n", pair, seq);
 }
 
 }  // namespace
@@ -73,6 +82,7 @@ void addHeadCommands(CLI::App& app) {
     auto* ping = head->add_subcommand("ping", "Send a PING and wait for the reply");
     ping->add_option("ADDR:PORT", target, "The tail (PORT may be a registered service name)")
         ->required();
+    ping->add_flag("--json", gJson, "The reply time as one JSON object");
     ping->callback([] { runPing(target); });
 
     auto* seq = head->add_subcommand("seq", "Get (or set, then get) a pair's last sequence number");
@@ -80,6 +90,12 @@ void addHeadCommands(CLI::App& app) {
     static unsigned long long setSeq = 0;
     seq->add_option("ADDR:PORT", target, "The tail")->required();
     seq->add_option("--pair", pair, "Pair number")->required();
-    auto* setOpt = seq->add_option("--set", setSeq, "Send a journal entry with this number first");
-    seq->callback([setOpt] { runSeq(target, pair, setOpt->count() ? &setSeq : nullptr); });
+    seq->add_flag("--json", gJson, "The pair and its sequence number as one JSON object");
+    auto* seqOpt = seq->add_option("--seq", setSeq, "Send a journal entry with this number first");
+    // --set names a replication set everywhere else; here it was the number.
+    auto* oldOpt = seq->add_option("--set", setSeq)->group("")->excludes(seqOpt);
+    seq->callback([seqOpt, oldOpt] {
+        const bool given = seqOpt->count() || oldOpt->count();
+        runSeq(target, pair, given ? &setSeq : nullptr);
+    });
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "Json.h"
 #include "mgmt/JXZrpJobClient.h"
 #include "platform/JXPlatformInfo.h"
 
@@ -44,7 +45,8 @@ void addJobsCommands(CLI::App& app) {
         for (const auto& [id, s] : all) {
             if (pair >= 0 && s.pair != pair) continue;
             if (json) {
-                std::printf("%s\n", JXZrpJobClient::toJson(s).c_str());
+                // The record as the job reported it, in the outbox's own encoding.
+                Json().raw(JXZrpJobClient::toJson(s)).printLine();
                 continue;
             }
             const std::string files = std::to_string(s.filesTransferred) + "/" +
@@ -55,7 +57,7 @@ void addJobsCommands(CLI::App& app) {
                                       percent(s.bytesTransferred, s.bytesToTransfer);
             std::printf("%-8llu %-6d %-9s %-22s %-26s %-20s %s\n", id, s.pair, s.state.c_str(),
                         files.c_str(), bytes.c_str(), s.time.c_str(),
-                        JXZrpJobClient::quoteJson(s.currentFile).c_str());
+                        Json::quote(s.currentFile).c_str());
         }
     });
 }

@@ -19,6 +19,7 @@
 #include "FLR/FlrRawJournal.h"
 #include "FLR/FlrReplicator.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "db/FlrDatabase.h"
 #include "journal/FlrJrnFileSource.h"
 #include "journal/FlrJrnSample.h"
@@ -131,16 +132,15 @@ void journalStats(const StatsOptions& o) {
     const auto& bytes = st.bytes;
     const size_t totalRecords = st.totalRecords(), totalBytes = st.totalBytes();
     if (o.json) {
-        std::printf("{\"form\":\"%s\",\"records\":%zu,\"bytes\":%zu,\"commands\":{",
-                    o.net ? "net" : "raw", totalRecords, totalBytes);
-        const char* sep = "";
+        Json j;
+        j.beginObject().field("form", o.net ? "net" : "raw").field("records", totalRecords);
+        j.field("bytes", totalBytes).key("commands").beginObject();
         for (uint32_t i = 0; i < records.size(); ++i) {
             if (!records[i]) continue;
-            std::printf("%s\"%s\":{\"records\":%zu,\"bytes\":%zu}", sep, flrJrnCodeName(i),
-                        records[i], bytes[i]);
-            sep = ",";
+            j.key(flrJrnCodeName(i)).beginObject().field("records", records[i]);
+            j.field("bytes", bytes[i]).endObject();
         }
-        std::printf("}}\n");
+        j.endObject().endObject().printLine();
         return;
     }
     std::printf("%-24s %10s %14s\n", "command", "records", "bytes");

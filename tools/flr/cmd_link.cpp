@@ -16,6 +16,7 @@
 #include "FLR/FlrEndpoint.h"
 #include "FLR/FlrNetJournal.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "net/FlrNetHead.h"
 
 namespace {
@@ -32,6 +33,7 @@ struct BenchOptions {
     int compress = 0;
     bool encrypt = false;
     int streams = 1;
+    bool json = false;
 };
 
 // Semi-compressible bytes (words and numbers), so that compression has
@@ -112,6 +114,15 @@ void runBench(const BenchOptions& o) {
     const double secs = secondsSince(t0);
     std::free(buf);
     const double mb = static_cast<double>(sent) * len / 1e6;
+    if (o.json) {
+        Json j;
+        j.beginObject().field("type", journal ? "FLR_NET_JOURNAL" : "FLR_NET_MIR_DATA");
+        j.field("messages", sent).field("size", len).field("seconds", secs, 3);
+        j.field("streams", o.streams).field("compress", o.compress).field("encrypt", o.encrypt);
+        j.field("mb_per_second", mb / secs, 1).field("messages_per_second", sent / secs, 0);
+        j.endObject().printLine();
+        return;
+    }
     std::printf(
         "sent %lld %s messages of %d bytes in %.2f s over %d socket%s%s%s: %.1f MB/s, "
         "%.0f messages/s\n",
@@ -143,6 +154,7 @@ void addLinkCommands(CLI::App& app) {
     b->add_flag("--encrypt", bench.encrypt, "AES-256-GCM");
     b->add_option("--streams", bench.streams, "TCP connections of the link (extra sockets + 1)")
         ->check(CLI::Range(1, SdtNetLink::kMaxExtraSockets + 1));
+    b->add_flag("--json", bench.json, "The throughput as one JSON object");
     b->callback([] { runBench(bench); });
 
     static std::string keyFile;

@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "Printable.h"
 #include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
 
@@ -29,19 +30,20 @@ std::string absolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-void printMount(const QZHSMMntTab::Entry& e, bool json, bool first) {
-    if (json) {
-        std::printf(
-            "%s{\"device\":\"%s\",\"mountPoint\":\"%s\",\"fsType\":\"%s\",\"readOnly\":%s,"
-            "\"options\":\"%s\"}",
-            first ? "" : ",", printable(e.device, true).c_str(),
-            printable(e.mountPoint, true).c_str(), printable(e.fsType, true).c_str(),
-            e.readOnly ? "true" : "false", printable(e.options, true).c_str());
-        return;
-    }
-    std::printf("%-24s %-28s %-10s %s %s\n", printable(e.device, false).c_str(),
-                printable(e.mountPoint, false).c_str(), printable(e.fsType, false).c_str(),
-                e.readOnly ? "ro" : "rw", printable(e.options, false).c_str());
+void mountJson(Json& j, const QZHSMMntTab::Entry& e) {
+    j.beginObject()
+        .field("device", e.device)
+        .field("mountPoint", e.mountPoint)
+        .field("fsType", e.fsType)
+        .field("readOnly", e.readOnly)
+        .field("options", e.options)
+        .endObject();
+}
+
+void printMount(const QZHSMMntTab::Entry& e) {
+    std::printf("%-24s %-28s %-10s %s %s\n", printable(e.device).c_str(),
+                printable(e.mountPoint).c_str(), printable(e.fsType).c_str(),
+                e.readOnly ? "ro" : "rw", printable(e.options).c_str());
 }
 
 }  // namespace
@@ -56,18 +58,15 @@ void addMountsCommands(CLI::App& app) {
     mounts->add_flag("--json", json, "JSON output");
     mounts->callback([] {
         const QZHSMMntTab tab = table.empty() ? QZHSMMntTab() : QZHSMMntTab(table);
+        Json j;
         if (!path.empty()) {
             const QZHSMMntTab::Entry* e = tab.find(absolutePath(path).c_str());
-            printMount(*e, json, true);
-            if (json) std::printf("\n");
-            return;
+            if (!json) return printMount(*e);
+            mountJson(j, *e);
+            return j.printLine();
         }
-        if (json) std::printf("[");
-        bool first = true;
-        for (const QZHSMMntTab::Entry& e : tab) {
-            printMount(e, json, first);
-            first = false;
-        }
-        if (json) std::printf("]\n");
+        if (json) j.beginArray();
+        for (const QZHSMMntTab::Entry& e : tab) json ? mountJson(j, e) : printMount(e);
+        if (json) j.endArray().printLine();
     });
 }

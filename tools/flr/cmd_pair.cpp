@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "FLR/FlrPairs.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "Printable.h"
 #include "net/FlrRateLimit.h"
 
@@ -46,35 +47,36 @@ const char* stateWord(const std::string& dir, const std::vector<FlrPairState>& a
 void printPairText(const FlrDeclaredPair& p, const char* state) {
     const FlrReplicateOptions& o = p.options;
     std::printf("%s\n  %s -> %s\n  method %s, %d stream%s%s%s%s, %s\n", p.name.c_str(),
-                printable(o.source, false).c_str(), printable(o.target, false).c_str(),
-                o.method.c_str(), o.streams, o.streams == 1 ? "" : "s",
+                printable(o.source).c_str(), printable(o.target).c_str(), o.method.c_str(),
+                o.streams, o.streams == 1 ? "" : "s",
                 o.compress ? (", zstd " + std::to_string(o.compress)).c_str() : "",
                 o.encrypt ? ", encrypted" : "", o.noDelete ? ", no delete" : "",
                 p.watch ? "watched" : "run on demand");
     if (o.bwlimit) std::printf("  bwlimit %lld bytes/s\n", o.bwlimit);
-    for (const std::string& x : o.excludes)
-        std::printf("  exclude %s\n", printable(x, false).c_str());
-    for (const std::string& x : o.includes)
-        std::printf("  include %s\n", printable(x, false).c_str());
+    for (const std::string& x : o.excludes) std::printf("  exclude %s\n", printable(x).c_str());
+    for (const std::string& x : o.includes) std::printf("  include %s\n", printable(x).c_str());
     std::printf("  state %s\n", state);
-}
-
-std::string jsonList(const std::vector<std::string>& v) {
-    std::string out = "[";
-    for (size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + jsonString(v[i]);
-    return out + "]";
 }
 
 void printPairJson(const FlrDeclaredPair& p, const char* state) {
     const FlrReplicateOptions& o = p.options;
-    std::printf(
-        "{\"name\":%s,\"source\":%s,\"destination\":%s,\"method\":\"%s\",\"streams\":%d,"
-        "\"compress\":%d,\"encrypt\":%s,\"exclude\":%s,\"include\":%s,\"no_delete\":%s,"
-        "\"bwlimit\":%lld,\"watch\":%s,\"state\":\"%s\"}\n",
-        jsonString(p.name).c_str(), jsonString(o.source).c_str(), jsonString(o.target).c_str(),
-        o.method.c_str(), o.streams, o.compress, o.encrypt ? "true" : "false",
-        jsonList(o.excludes).c_str(), jsonList(o.includes).c_str(), o.noDelete ? "true" : "false",
-        o.bwlimit, p.watch ? "true" : "false", state);
+    Json()
+        .beginObject()
+        .field("name", p.name)
+        .field("source", o.source)
+        .field("destination", o.target)
+        .field("method", o.method)
+        .field("streams", o.streams)
+        .field("compress", o.compress)
+        .field("encrypt", o.encrypt)
+        .field("exclude", o.excludes)
+        .field("include", o.includes)
+        .field("no_delete", o.noDelete)
+        .field("bwlimit", o.bwlimit)
+        .field("watch", p.watch)
+        .field("state", state)
+        .endObject()
+        .printLine();
 }
 
 FlrDeclaredPair declaredPair(const std::string& name) {
@@ -101,12 +103,17 @@ void listPairs() {
         const std::string src = s.source.empty() ? "?" : s.source;
         const std::string dst = s.target.empty() ? "?" : s.target;
         if (pairArgs.json)
-            std::printf("{\"state_id\":\"%s\",\"source\":%s,\"destination\":%s,\"state\":\"%s\"}\n",
-                        s.id.c_str(), jsonString(src).c_str(), jsonString(dst).c_str(),
-                        s.busy ? "running" : "stopped");
+            Json()
+                .beginObject()
+                .field("state_id", s.id)
+                .field("source", src)
+                .field("destination", dst)
+                .field("state", s.busy ? "running" : "stopped")
+                .endObject()
+                .printLine();
         else
             std::printf("(undeclared) state %s\n  %s -> %s\n  state %s\n", s.id.c_str(),
-                        printable(src, false).c_str(), printable(dst, false).c_str(),
+                        printable(src).c_str(), printable(dst).c_str(),
                         s.busy ? "running" : "stopped");
     }
 }

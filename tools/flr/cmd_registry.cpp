@@ -66,13 +66,14 @@ void addRegistryCommands(CLI::App& app) {
                            "Failed to write " + JXPlatformInfo::getRegistryFile(), errno);
     });
 
-    auto* del = reg->add_subcommand("delete", "Remove a key");
+    auto* del = reg->add_subcommand("rm", "Remove a key");
+    del->alias("delete");  // the old spelling, kept for one release
     del->add_option("SECTION", section)->required();
     del->add_option("KEY", key)->required();
     del->callback([useFile] {
         useFile();
         if (JXPlatformInfo::deleteValue(section, key) != 0)
-            JX_THROW_ERRNO("flr registry delete",
+            JX_THROW_ERRNO("flr registry rm",
                            "Failed to write " + JXPlatformInfo::getRegistryFile(), errno);
     });
 }

@@ -18,10 +18,10 @@
 #include "FLR/FlrReplicator.h"
 #include "FLR/FlrWatcher.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "Printable.h"
 #include "ReplicateWatch.h"
 #include "env/FlrHelper.h"
-#include "mgmt/JXZrpJobClient.h"
 #include "mgmt/MgmtConfig.h"
 #include "net/FlrRateLimit.h"
 #include "platform/EvDebug.h"
@@ -83,18 +83,17 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
 }
 
 void printJson(const FlrReplicateSummary& s) {
-    std::printf(
-        "{\"scan\":%s,\"since\":%lld,\"entries\":%lld,\"selected\":%lld,\"files\":%lld,"
-        "\"bytes_read\":%lld,\"bytes_sent\":%lld,\"wire_bytes\":%lld,"
-        "\"methods\":{\"full\":%lld,\"md5\":%lld,\"rsync\":%lld,\"lbfs\":%lld},"
-        "\"lbfs_saved_percent\":%.1f,\"removed\":%lld,\"removed_reported\":%s,"
-        "\"privileged_stripped\":%lld,\"privileged_withheld\":%lld,\"privileged_reported\":%s,"
-        "\"scan_seconds\":%.3f,\"transfer_seconds\":%.3f,\"elapsed\":%.3f}\n",
-        JXZrpJobClient::quoteJson(s.scan).c_str(), s.since, s.entries, s.selected, s.files,
-        s.bytesRead, s.bytesSent, s.wireBytes, s.methods[0], s.methods[1], s.methods[2],
-        s.methods[3], s.lbfsSaved, s.removed, s.removedReported ? "true" : "false", s.privStripped,
-        s.privWithheld, s.privReported ? "true" : "false", s.scanSeconds, s.transferSeconds,
-        s.seconds);
+    Json j;
+    j.beginObject().field("scan", s.scan).field("since", s.since).field("entries", s.entries);
+    j.field("selected", s.selected).field("files", s.files).field("bytes_read", s.bytesRead);
+    j.field("bytes_sent", s.bytesSent).field("wire_bytes", s.wireBytes);
+    j.key("methods").beginObject().field("full", s.methods[0]).field("md5", s.methods[1]);
+    j.field("rsync", s.methods[2]).field("lbfs", s.methods[3]).endObject();
+    j.field("lbfs_saved_percent", s.lbfsSaved, 1).field("removed", s.removed);
+    j.field("removed_reported", s.removedReported).field("privileged_stripped", s.privStripped);
+    j.field("privileged_withheld", s.privWithheld).field("privileged_reported", s.privReported);
+    j.field("scan_seconds", s.scanSeconds, 3).field("transfer_seconds", s.transferSeconds, 3);
+    j.field("elapsed", s.seconds, 3).endObject().printLine();
 }
 
 // --dry-run: one line an entry, then the totals.
@@ -120,26 +119,30 @@ void printDryRun(const FlrDryRunReport& r, const std::string& src, const std::st
 }
 
 void printDryRunJson(const FlrDryRunReport& r) {
-    std::string lists[4];  // send, replace, remove, unreadable
-    for (const FlrDryRunItem& i : r.items) {
-        const int k = i.action == FlrDryRunItem::kReplaced     ? 1
-                      : i.action == FlrDryRunItem::kRemoved    ? 2
-                      : i.action == FlrDryRunItem::kUnreadable ? 3
-                                                               : 0;
-        std::string& out = lists[k];
-        if (!out.empty()) out += ',';
-        if (k == 3)
-            out += "{\"path\":" + JXZrpJobClient::quoteJson(i.path) +
-                   ",\"what\":" + JXZrpJobClient::quoteJson(i.what) + "}";
-        else
-            out += JXZrpJobClient::quoteJson(i.path);
+    Json j;
+    j.beginObject().field("dry_run", true).field("entries", r.entries).field("bytes", r.bytes);
+    j.key("counts").beginObject().field("send", r.sent).field("replace", r.replaced);
+    j.field("remove", r.removed).field("unreadable", r.unreadable).endObject();
+    // One list a kind; new and changed entries are both sent.
+    auto listOf = [](const FlrDryRunItem& i) {
+        return i.action == FlrDryRunItem::kReplaced     ? 1
+               : i.action == FlrDryRunItem::kRemoved    ? 2
+               : i.action == FlrDryRunItem::kUnreadable ? 3
+                                                        : 0;
+    };
+    const char* names[] = {"send", "replace", "remove", "unreadable"};
+    for (int k = 0; k < 4; ++k) {
+        j.key(names[k]).beginArray();
+        for (const FlrDryRunItem& i : r.items) {
+            if (listOf(i) != k) continue;
+            if (k == 3)
+                j.beginObject().field("path", i.path).field("what", i.what).endObject();
+            else
+                j.value(i.path);
+        }
+        j.endArray();
     }
-    std::printf(
-        "{\"dry_run\":true,\"entries\":%lld,\"bytes\":%lld,\"counts\":{\"send\":%lld,"
-        "\"replace\":%lld,\"remove\":%lld,\"unreadable\":%lld},\"send\":[%s],\"replace\":[%s],"
-        "\"remove\":[%s],\"unreadable\":[%s],\"elapsed\":%.3f}\n",
-        r.entries, r.bytes, r.sent, r.replaced, r.removed, r.unreadable, lists[0].c_str(),
-        lists[1].c_str(), lists[2].c_str(), lists[3].c_str(), r.seconds);
+    j.field("elapsed", r.seconds, 3).endObject().printLine();
 }
 
 // -v: a line an entry as it goes, in the summary's layout; on stderr when

@@ -10,9 +10,9 @@
 
 #include "Commands.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "db/FlrDatabase.h"
 #include "env/FlrHelper.h"
-#include "mgmt/JXZrpJobClient.h"
 #include "mgmt/MgmtConfig.h"
 #include "platform/FlrDriver.h"
 #include "platform/JXPlatformInfo.h"
@@ -110,12 +110,10 @@ void scanCommand(const ScanArgs& a) {
     const long long entries = scan.entryCount(), files = scan.lastFileCount(),
                     bytes = scan.lastByteCount();
     if (a.json) {
-        std::printf(
-            "{\"scan\":\"%s\",\"entries\":%lld,\"files\":%lld,\"bytes\":%lld,"
-            "\"seconds\":%.3f,\"collect\":%s,\"dirchange\":%s}\n",
-            a.kind.c_str(), entries, files, bytes, seconds,
-            JXZrpJobClient::quoteJson(a.collect).c_str(),
-            JXZrpJobClient::quoteJson(a.dirchange).c_str());
+        Json j;
+        j.beginObject().field("scan", a.kind).field("entries", entries).field("files", files);
+        j.field("bytes", bytes).field("seconds", seconds, 3).field("collect", a.collect);
+        j.field("dirchange", a.dirchange).endObject().printLine();
         return;
     }
     std::printf("%s scan: %lld entries, %lld files (%lld bytes) selected in %.2f s\n",

@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "FLR/FlrSnapMgr.h"
+#include "Json.h"
 #include "Printable.h"
 #include "env/FlrHelper.h"
 #include "mgmt/ReplicaDBClient.h"
@@ -59,13 +60,19 @@ void printList(const std::string& device, bool json) {
     const auto list = mgr.getSnapList(device.empty() ? nullptr : device.c_str());
     if (json) {
         for (const auto& e : list)
-            std::printf(
-                "{\"type\":\"%s\",\"set\":%d,\"job\":%llu,\"time\":%lld,\"snapshot\":\"%s\","
-                "\"name\":\"%s\",\"volume\":\"%s\",\"engine\":%d,\"mountPoint\":\"%s\"}\n",
-                typeName(e.type), e.setId, static_cast<unsigned long long>(e.jobId),
-                static_cast<long long>(e.time), printable(e.snap->rdev.path, true).c_str(),
-                printable(e.snap->name, true).c_str(), printable(e.lv->rdev.path, true).c_str(),
-                static_cast<int>(e.snap->engine), printable(mountPointOf(*e.snap), true).c_str());
+            Json()
+                .beginObject()
+                .field("type", typeName(e.type))
+                .field("set", e.setId)
+                .field("job", static_cast<unsigned long long>(e.jobId))
+                .field("time", static_cast<long long>(e.time))
+                .field("snapshot", e.snap->rdev.path)
+                .field("name", e.snap->name)
+                .field("volume", e.lv->rdev.path)
+                .field("engine", static_cast<int>(e.snap->engine))
+                .field("mountPoint", mountPointOf(*e.snap))
+                .endObject()
+                .printLine();
         return;
     }
     // Paths are as long as they are: the columns widen to the longest.
@@ -74,9 +81,8 @@ void printList(const std::string& device, bool json) {
     for (const auto& e : list) {
         const std::string mount = mountPointOf(*e.snap);
         rows.push_back({typeName(e.type), std::to_string(e.setId), std::to_string(e.jobId),
-                        utcTime(e.time), printable(e.snap->rdev.path, false),
-                        printable(e.lv->rdev.path, false),
-                        mount.empty() ? "-" : printable(mount, false)});
+                        utcTime(e.time), printable(e.snap->rdev.path), printable(e.lv->rdev.path),
+                        mount.empty() ? "-" : printable(mount)});
     }
     std::array<size_t, 7> width{};
     for (const auto& row : rows)
@@ -91,9 +97,16 @@ void printList(const std::string& device, bool json) {
     }
 }
 
-void printTodo() {
-    for (const auto& d : FlrSnapMgr::getUnsnapTODO())
-        std::printf("%s\n", printable(d, false).c_str());
+void printTodo(bool json) {
+    const auto todo = FlrSnapMgr::getUnsnapTODO();
+    if (!json) {
+        for (const auto& d : todo) std::printf("%s\n", printable(d).c_str());
+        return;
+    }
+    Json j;
+    j.beginArray();
+    for (const auto& d : todo) j.value(d);
+    j.endArray().printLine();
 }
 
 void printRequest(const CreateCPArgsById_t& r) {
@@ -109,10 +122,10 @@ void printRequest(const CreateCPArgsById_t& r) {
             for (const auto& l : r.snapPairs)
                 if (l.snapOrdinal == s.snapOrdinal) pairs += " " + std::to_string(l.pairId);
             for (const auto& m : r.mountPoints)
-                if (m.snapOrdinal == s.snapOrdinal) mount = printable(m.mountPoint, false);
+                if (m.snapOrdinal == s.snapOrdinal) mount = printable(m.mountPoint);
             std::printf("  snapshot %d: %s of %s, mounted under %s, pairs:%s\n", s.snapOrdinal,
-                        printable(s.device, false).c_str(), printable(s.volume, false).c_str(),
-                        mount.c_str(), pairs.c_str());
+                        printable(s.device).c_str(), printable(s.volume).c_str(), mount.c_str(),
+                        pairs.c_str());
         }
     }
 }
@@ -133,8 +146,8 @@ void addSnapCreate(CLI::App* snap) {
         std::string snapDevice, mountPath;
         FlrSnapMgr(job).snap(device.c_str(), parseType(type), job, set, maxPerSet, &snapDevice,
                              &mountPath);
-        std::printf("created %s, mounted under %s\n", printable(snapDevice, false).c_str(),
-                    printable(mountPath, false).c_str());
+        std::printf("created %s, mounted under %s\n", printable(snapDevice).c_str(),
+                    printable(mountPath).c_str());
     });
 }
 
@@ -158,11 +171,11 @@ void addSnapCommands(CLI::App& app) {
     rm->add_option("SNAPDEVICE", rmDevice, "The snapshot's device or path")->required();
     rm->callback([] {
         if (FlrSnapMgr(0).unSnap(rmDevice.c_str(), false)) {
-            std::printf("removed %s\n", printable(rmDevice, false).c_str());
+            std::printf("removed %s\n", printable(rmDevice).c_str());
             return;
         }
         std::printf("%s is busy: its removal is pending and will be retried\n",
-                    printable(rmDevice, false).c_str());
+                    printable(rmDevice).c_str());
         throw ExitCode{1};
     });
 
@@ -172,9 +185,11 @@ void addSnapCommands(CLI::App& app) {
     static bool retry = false;
     auto* todo = snap->add_subcommand("todo", "Snapshot removals still pending");
     todo->add_flag("--retry", retry, "Retry them now, then list what is left");
+    static bool todoJson = false;
+    todo->add_flag("--json", todoJson, "The pending removals as one JSON array");
     todo->callback([] {
         if (retry) FlrSnapMgr(0).cleanupTODO();
-        printTodo();
+        printTodo(todoJson);
     });
 
     auto* rp = app.add_subcommand("rp", "Recovery points and the management server");
@@ -186,7 +201,8 @@ void addSnapCommands(CLI::App& app) {
         CreateCPArgsById_t sent;
         FlrHelper::sendCPListToBN(&sent);
         if (rpJson)
-            std::printf("%s\n", ReplicaDBClient(4).toJson(sent).c_str());
+            // The request in the management server's own encoding.
+            Json().raw(ReplicaDBClient(4).toJson(sent)).printLine();
         else
             printRequest(sent);
     });

@@ -14,7 +14,7 @@
 #include "FLR/FlrReplicator.h"
 #include "FLR/FlrWatcher.h"
 #include "FLR/JxException.h"
-#include "mgmt/JXZrpJobClient.h"
+#include "Json.h"
 #include "platform/JxFile.h"
 #include "platform/JxFileLock.h"
 
@@ -106,32 +106,23 @@ void printText(const PairStatus& p) {
     if (!s.error.empty()) std::printf("  error       %s\n", s.error.c_str());
 }
 
-std::string pairJson(const PairStatus& p) {
+void pairJson(Json& j, const PairStatus& p) {
     const FlrWatchState& s = p.state;
-    auto q = [](const std::string& v) { return JXZrpJobClient::quoteJson(v); };
-    char nums[1024];
-    std::snprintf(nums, sizeof nums,
-                  "\"pid\":%ld,\"started_at\":%lld,\"updated_at\":%lld,\"connected\":%s,"
-                  "\"taken\":%llu,\"sent\":%llu,\"sent_bytes\":%llu,\"reconnects\":%llu,"
-                  "\"records_per_second\":%.1f,\"bytes_per_second\":%.1f,\"lag_records\":%llu,"
-                  "\"lag_seconds\":%.1f,\"resyncs\":%llu,\"resent_files\":%llu,"
-                  "\"last_resync_at\":%lld,\"privileged_stripped\":%llu,"
-                  "\"privileged_withheld\":%llu,\"consistent_at\":%lld",
-                  s.pid, s.startedAt, s.updatedAt, s.connected ? "true" : "false",
-                  (unsigned long long)s.taken, (unsigned long long)s.sent,
-                  (unsigned long long)s.sentBytes, (unsigned long long)s.reconnects,
-                  s.recordsPerSecond, s.bytesPerSecond, (unsigned long long)s.lagRecords,
-                  s.lagSeconds, (unsigned long long)s.resyncs, (unsigned long long)s.resentFiles,
-                  s.lastResyncAt, (unsigned long long)s.privStripped,
-                  (unsigned long long)s.privWithheld, s.consistentAt);
-    char run[256];
-    std::snprintf(run, sizeof run, ",\"at\":%lld,\"files\":%lld,\"bytes\":%lld,\"seconds\":%.3f}",
-                  s.lastRunAt, s.lastRunFiles, s.lastRunBytes, s.lastRunSeconds);
-    return "{\"source\":" + q(s.source) + ",\"target\":" + q(s.target) +
-           ",\"running\":" + (p.running ? "true" : "false") + ",\"phase\":" + q(s.phase) + "," +
-           nums + ",\"last_resync_reason\":" + q(s.lastResyncReason) +
-           ",\"last_run\":{\"scan\":" + q(s.lastRunScan) + run + ",\"error\":" + q(s.error) +
-           ",\"state_dir\":" + q(p.stateDir) + "}";
+    j.beginObject().field("source", s.source).field("target", s.target);
+    j.field("running", p.running).field("phase", s.phase).field("pid", s.pid);
+    j.field("started_at", s.startedAt).field("updated_at", s.updatedAt);
+    j.field("connected", s.connected).field("taken", s.taken).field("sent", s.sent);
+    j.field("sent_bytes", s.sentBytes).field("reconnects", s.reconnects);
+    j.field("records_per_second", s.recordsPerSecond, 1);
+    j.field("bytes_per_second", s.bytesPerSecond, 1).field("lag_records", s.lagRecords);
+    j.field("lag_seconds", s.lagSeconds, 1).field("resyncs", s.resyncs);
+    j.field("resent_files", s.resentFiles).field("last_resync_at", s.lastResyncAt);
+    j.field("privileged_stripped", s.privStripped).field("privileged_withheld", s.privWithheld);
+    j.field("consistent_at", s.consistentAt).field("last_resync_reason", s.lastResyncReason);
+    j.key("last_run").beginObject().field("scan", s.lastRunScan).field("at", s.lastRunAt);
+    j.field("files", s.lastRunFiles).field("bytes", s.lastRunBytes);
+    j.field("seconds", s.lastRunSeconds, 3).endObject();
+    j.field("error", s.error).field("state_dir", p.stateDir).endObject();
 }
 
 std::vector<PairStatus> allPairs(const std::string& root) {
@@ -164,14 +155,20 @@ void showStatus(const StatusOptions& o) {
         PairStatus p = readPair(FlrReplicator(ro).stateDir());
         if (!p.known) {
             if (o.json)
-                std::printf(
-                    "{\"source\":%s,\"target\":%s,\"running\":false,\"phase\":\"never\"}\n",
-                    JXZrpJobClient::quoteJson(FlrReplicator::absolutePath(o.source)).c_str(),
-                    JXZrpJobClient::quoteJson(o.target).c_str());
+                Json()
+                    .beginObject()
+                    .field("source", FlrReplicator::absolutePath(o.source))
+                    .field("target", o.target)
+                    .field("running", false)
+                    .field("phase", "never")
+                    .endObject()
+                    .printLine();
             else
                 std::printf("%s -> %s: never watched\n", o.source.c_str(), o.target.c_str());
         } else if (o.json) {
-            std::printf("%s\n", pairJson(p).c_str());
+            Json j;
+            pairJson(j, p);
+            j.printLine();
         } else {
             printText(p);
         }
@@ -181,9 +178,10 @@ void showStatus(const StatusOptions& o) {
     const std::string root = o.stateRoot.empty() ? FlrReplicator::defaultStateRoot() : o.stateRoot;
     const std::vector<PairStatus> pairs = allPairs(root);
     if (o.json) {
-        std::string out = "{\"pairs\":[";
-        for (size_t i = 0; i < pairs.size(); ++i) out += (i ? "," : "") + pairJson(pairs[i]);
-        std::printf("%s]}\n", out.c_str());
+        Json j;
+        j.beginObject().key("pairs").beginArray();
+        for (const PairStatus& p : pairs) pairJson(j, p);
+        j.endArray().endObject().printLine();
         return;
     }
     if (pairs.empty()) std::printf("no watched pairs under %s\n", root.c_str());

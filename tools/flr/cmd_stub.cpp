@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "FLR/JxException.h"
+#include "Json.h"
 #include "Printable.h"
 #include "mgmt/qzhsm/QZHSMCommon/QZHSMMntTab.h"
 #include "mgmt/qzhsm/QZHSMCommon/QZHSMStubFile.h"
@@ -108,20 +109,20 @@ void printDecoded(int total, long long value, const std::string& meta, long long
         ids.parsed && !ids.data.texts.empty() ? ids.data.texts.front() : std::string();
     const long long trailing = fileSize > total ? fileSize - total : 0;
     if (json) {
-        std::printf("{\"totalLength\":%d,\"value\":%lld,\"metadata\":\"%s\"", total, value,
-                    printable(meta, true).c_str());
-        if (ids.parsed) std::printf(",\"appId\":%u", ids.data.appId);
-        if (hasGuid) std::printf(",\"guid\":\"%s\"", printable(ids.data.guid, true).c_str());
-        if (!appGuid.empty()) std::printf(",\"appGuid\":\"%s\"", printable(appGuid, true).c_str());
-        std::printf(",\"trailingBytes\":%lld}\n", trailing);
+        Json j;
+        j.beginObject().field("totalLength", total).field("value", value).field("metadata", meta);
+        if (ids.parsed) j.field("appId", ids.data.appId);
+        if (hasGuid) j.field("guid", ids.data.guid);
+        if (!appGuid.empty()) j.field("appGuid", appGuid);
+        j.field("trailingBytes", trailing).endObject().printLine();
         return;
     }
     std::printf("total length:  %d\n", total);
     std::printf("value:         %lld\n", value);
-    std::printf("metadata:      %s\n", printable(meta, false).c_str());
+    std::printf("metadata:      %s\n", printable(meta).c_str());
     if (ids.parsed) std::printf("app id:        %u\n", ids.data.appId);
-    if (hasGuid) std::printf("GUID:          %s\n", printable(ids.data.guid, false).c_str());
-    if (!appGuid.empty()) std::printf("app GUID:      %s\n", printable(appGuid, false).c_str());
+    if (hasGuid) std::printf("GUID:          %s\n", printable(ids.data.guid).c_str());
+    if (!appGuid.empty()) std::printf("app GUID:      %s\n", printable(appGuid).c_str());
     if (trailing > 0) std::printf("trailing bytes: %lld (not part of the envelope)\n", trailing);
 }
 

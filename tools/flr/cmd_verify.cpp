@@ -10,21 +10,18 @@
 #include "FLR/FlrReplicator.h"
 #include "FLR/FlrTreeVerify.h"
 #include "FLR/JxException.h"
-#include "Printable.h"
+#include "Json.h"
 #include "net/FlrNetHead.h"
 
 namespace {
 
 void printJson(const FlrTreeVerifyResult& r) {
-    std::printf("{\"same\":%s,\"entries\":%lld,\"bytes\":%lld,\"differences\":%lld,\"diffs\":[",
-                r.same() ? "true" : "false", r.entries, r.bytes, r.differences);
-    for (size_t i = 0; i < r.diffs.size(); ++i)
-        std::printf("%s{\"path\":%s,\"what\":%s}", i ? "," : "",
-                    jsonString(r.diffs[i].path).c_str(), jsonString(r.diffs[i].what).c_str());
-    std::printf("],\"notes\":[");
-    for (size_t i = 0; i < r.notes.size(); ++i)
-        std::printf("%s%s", i ? "," : "", jsonString(r.notes[i]).c_str());
-    std::printf("]}\n");
+    Json j;
+    j.beginObject().field("same", r.same()).field("entries", r.entries).field("bytes", r.bytes);
+    j.field("differences", r.differences).key("diffs").beginArray();
+    for (const FlrTreeDiff& d : r.diffs)
+        j.beginObject().field("path", d.path).field("what", d.what).endObject();
+    j.endArray().field("notes", r.notes).endObject().printLine();
 }
 
 void printText(const FlrTreeVerifyResult& r) {

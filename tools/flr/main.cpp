@@ -2,6 +2,8 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "Commands.h"
@@ -15,11 +17,30 @@ struct HeldErrorsReport {
     ~HeldErrorsReport() { EvDebug::flushHeldErrors(); }
 };
 
+// Help without the aliases: an old spelling kept for scripts ("list" for
+// "ls") still works but is not offered to a person, in --help, --help-all or
+// the man page made from it.
+class NoAliasFormatter : public CLI::Formatter {
+  public:
+    std::string make_subcommand(const CLI::App* sub) const override {
+        std::stringstream out;
+        CLI::detail::format_help(out, sub->get_display_name(false), sub->get_description(),
+                                 column_width_);
+        return out.str();
+    }
+    std::string make_expanded(const CLI::App* sub) const override {
+        // The base's text, its first line (the name with its aliases) replaced.
+        const std::string full = CLI::Formatter::make_expanded(sub);
+        return sub->get_display_name(false) + full.substr(full.find('\n'));
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const HeldErrorsReport heldErrors;
     CLI::App app{"flr - continuous file-level replication between Linux hosts"};
+    app.formatter(std::make_shared<NoAliasFormatter>());
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show help for every command");
     app.set_version_flag("--version", std::string("flr ") + FLR_VERSION_STRING);
