@@ -328,3 +328,7 @@ struct FLR_EXPORT FlrNetMessage {
     FlrNetMessage() : type(-1), mirHeader{} {}
     explicit FlrNetMessage(int t) : type(t), mirHeader{} {}
 };
+
+// The message as text for logs and tests: its name and "field=value" for
+// each field in wire order (arrays and bytes show their first elements).
+FLR_EXPORT std::string flrNetMsgText(const FlrNetMessage& m);

@@ -470,6 +470,10 @@ TEST(FlrNetMessageTable, DecodingGivesBackEveryField) {
             // (null strings come back empty; the bytes above cover them)
             flrnettest::expectSameMessage(sent, got);
         }
+        // The text form walks the same fields: equal wherever they are.
+        EXPECT_TRUE(isFiller(sent.type) || flrNetMsgText(sent) == flrNetMsgText(got))
+            << flrNetMsgText(sent) << "\n"
+            << flrNetMsgText(got);
     }
 }
 
@@ -499,6 +503,32 @@ TEST(FlrNetMessageTable, EveryPrefixOfEveryMessageIsRefused) {
             }
         }
     }
+}
+
+TEST(FlrNetMessageTable, TextNamesEveryFieldInWireOrder) {
+    FlrNetMessage b(FLR_NET_LBFS_BLOCK);
+    const char data[] = "\x01\xff";
+    b.lbfsBlock = {78, 1ULL << 35, 2, data};
+    EXPECT_EQ("FLR_NET_LBFS_BLOCK value=78 offset=34359738368 length=2 data=[01 ff]",
+              flrNetMsgText(b));
+    FlrNetMessage h(FLR_NET_MIR_HEADER);
+    h.mirHeader.path = "a b";
+    h.mirHeader.method = FlrNetMirHeader::kLBFS;
+    EXPECT_EQ(
+        "FLR_NET_MIR_HEADER ino=0 mode=0 uid=0 gid=0 size=0 rdev=0 collectOffset=0 "
+        "nlink=0 atime=0 mtime=0 ctime=0 method=3 hasACL=0 overwrite=0 path=\"a b\"",
+        flrNetMsgText(h));
+    // Long arrays show their first 16 elements.
+    std::vector<uint32_t> lengths(20, 7);
+    std::vector<uint64_t> offsets(20, 1);
+    FlrNetMessage r(FLR_NET_LBFS_BLOCK_REQ);
+    r.lbfsBlockReq = {1, 0, 20, offsets.data(), lengths.data(), "p", nullptr};
+    const std::string text = flrNetMsgText(r);
+    EXPECT_NE(std::string::npos,
+              text.find(" count=20 offsets=[1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 ...]"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(" str1=\"p\" str2=\"\"")) << text;
+    EXPECT_EQ("UNKNOWN", flrNetMsgText(FlrNetMessage(7)));
 }
 
 // The ceilings the receiver holds each type to, as the hand-written codec
