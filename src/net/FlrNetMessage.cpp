@@ -38,7 +38,7 @@ const char* netMessageFields(int type, M& m, V& v) {
             v.raw("records", m.journal, FlrNetBase::kMaxDataPayload);
             return "FLR_NET_JOURNAL";
         case FLR_NET_MIR_SET_PAIR_ID:
-            v.u32("pairId", m.setPairId.value);
+            v.u32("pairId", m.setPairId.pairId);
             return "FLR_NET_MIR_SET_PAIR_ID";
         case FLR_NET_MIR_HEADER: {
             auto& h = m.mirHeader;
@@ -69,36 +69,36 @@ const char* netMessageFields(int type, M& m, V& v) {
             v.u64("offset", m.seek.offset);
             return "FLR_NET_MIR_SEEK";
         case FLR_NET_MIR_EOF:
-            v.filler("filler", m.eof.value);
+            v.filler("filler", m.eof.filler);
             return "FLR_NET_MIR_EOF";
         case FLR_NET_ADD_PAIR:
             v.u32("arg1", m.addPair.arg1);
             v.u32("arg2", m.addPair.arg2);
             return "FLR_NET_ADD_PAIR";
         case FLR_NET_DEL_PAIR_REQ:
-            v.u32("pairId", m.delPairReq.value);
+            v.u32("pairId", m.delPairReq.pairId);
             return "FLR_NET_DEL_PAIR_REQ";
         case FLR_NET_DEL_PAIR_RESP:
             v.u32("result", m.delPairResp.value);
             return "FLR_NET_DEL_PAIR_RESP";
         case FLR_NET_SET_GEN_ID:
-            v.u64("genId", m.setGenId.value);
+            v.u64("genId", m.setGenId.genId);
             return "FLR_NET_SET_GEN_ID";
         case FLR_NET_SET_RESTORE_PARAMS:
             v.u32("restore", m.setRestoreParams.value);
             return "FLR_NET_SET_RESTORE_PARAMS";
         case FLR_NET_GET_LAST_SEQNUM_REQ:
-            v.u32("pairId", m.getLastSeqNumReq.value);
+            v.u32("pairId", m.getLastSeqNumReq.pairId);
             return "FLR_NET_GET_LAST_SEQNUM_REQ";
         case FLR_NET_GET_LAST_SEQNUM_RESP:
             v.u64("seqNum1", m.lastSeqNum.seqNum1);
             v.u64("seqNum2", m.lastSeqNum.seqNum2);
             return "FLR_NET_GET_LAST_SEQNUM_RESP";
         case FLR_NET_GET_LAST_TIME_REQ:
-            v.u32("pairId", m.getLastTimeReq.value);
+            v.u32("pairId", m.getLastTimeReq.pairId);
             return "FLR_NET_GET_LAST_TIME_REQ";
         case FLR_NET_GET_LAST_TIME_RESP:
-            v.u32("timestamp", m.lastTime.value);
+            v.u32("timestamp", m.lastTime.timestamp);
             return "FLR_NET_GET_LAST_TIME_RESP";
         case FLR_NET_SET_LAST_TIME_REQ:
             v.u32("pairId", m.setLastTime.pairId);
@@ -151,17 +151,17 @@ const char* netMessageFields(int type, M& m, V& v) {
             return "FLR_NET_MIR_RSYNC";
         }
         case FLR_NET_GET_LAST_WRINDEX_REQ:
-            v.u32("pairId", m.getLastWrIndexReq.value);
+            v.u32("pairId", m.getLastWrIndexReq.pairId);
             return "FLR_NET_GET_LAST_WRINDEX_REQ";
         case FLR_NET_GET_LAST_WRINDEX_RESP:
-            v.u64("wrIndex", m.lastWrIndex.value);
+            v.u64("wrIndex", m.lastWrIndex.wrIndex);
             return "FLR_NET_GET_LAST_WRINDEX_RESP";
         case FLR_NET_SET_LAST_WRINDEX_REQ:
             v.u32("pairId", m.setLastWrIndex.pairId);
             v.u64("wrIndex", m.setLastWrIndex.wrIndex);
             return "FLR_NET_SET_LAST_WRINDEX_REQ";
         case FLR_NET_MIR_SPEC_FILE:
-            v.u32("specFile", m.mirSpecFile.value);
+            v.u32("specFile", m.mirSpecFile.id);
             return "FLR_NET_MIR_SPEC_FILE";
         case FLR_NET_LBFS_START: {
             auto& s = m.lbfsStart;
@@ -175,7 +175,7 @@ const char* netMessageFields(int type, M& m, V& v) {
             return "FLR_NET_LBFS_START";
         }
         case FLR_NET_LBFS_STOP:
-            v.filler("filler", m.lbfsStop.value);
+            v.filler("filler", m.lbfsStop.filler);
             return "FLR_NET_LBFS_STOP";
         case FLR_NET_LBFS_BLOCK_REQ: {
             auto& r = m.lbfsBlockReq;
