@@ -219,7 +219,7 @@ void run(Input& in, const std::string& root) {
                 break;
             case 6:
                 m.type = FLR_NET_MIR_SPEC_FILE;
-                m.mirSpecFile.value = in.byte() % 3;
+                m.mirSpecFile.id = in.byte() % 3;
                 break;
             default:
                 // A dirchange-looking piece: a folder line and a name, now

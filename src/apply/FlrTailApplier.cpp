@@ -534,7 +534,7 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             if (reply) reply->sendLBFSStop();
             return;
         case FLR_NET_MIR_SPEC_FILE:
-            beginSpecial(m.mirSpecFile.value);
+            beginSpecial(m.mirSpecFile.id);
             return;
         case FLR_NET_JOURNAL:
             commit();  // entries transferred before the records are in place first
@@ -578,7 +578,7 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             return;
         case FLR_NET_GET_LAST_SEQNUM_REQ: {
             // Durable first: the head never skips a record a crash could lose.
-            const unsigned long long seq = applier_.journal().lastSeqNum(m.getLastSeqNumReq.value);
+            const unsigned long long seq = applier_.journal().lastSeqNum(m.getLastSeqNumReq.pairId);
             reply.sendLastSeqNum(seq, seq);
             return;
         }
@@ -593,7 +593,7 @@ void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
             reply.pong(stats_.refused + stats_.failed + stats_.cut);
             return;
         case FLR_NET_DEL_PAIR_REQ:
-            applier_.journal().forget(m.delPairReq.value);
+            applier_.journal().forget(m.delPairReq.pairId);
             [[fallthrough]];
         default:
             applier_.bookkeeper().answer(reply, m, pair_, counts_);

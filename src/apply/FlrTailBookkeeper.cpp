@@ -43,7 +43,7 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
                 tail.pongCount(0);
             break;
         case FLR_NET_MIR_SET_PAIR_ID:
-            pair = m.setPairId.value;
+            pair = m.setPairId.pairId;
             break;
         case FLR_NET_JOURNAL:
             counts.bytes += m.journal.len;
@@ -70,19 +70,19 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
             tail.sendFileCheckSums(nullptr, 0);
             break;
         case FLR_NET_GET_LAST_SEQNUM_REQ: {
-            const unsigned long long seq = state(m.getLastSeqNumReq.value).lastSeq;
+            const unsigned long long seq = state(m.getLastSeqNumReq.pairId).lastSeq;
             tail.sendLastSeqNum(seq, seq);
             break;
         }
         case FLR_NET_GET_LAST_TIME_REQ:
-            tail.sendLastTimestamp(state(m.getLastTimeReq.value).lastTime);
+            tail.sendLastTimestamp(state(m.getLastTimeReq.pairId).lastTime);
             break;
         case FLR_NET_SET_LAST_TIME_REQ:
             update(m.setLastTime.pairId,
                    [&](PairState& s) { s.lastTime = m.setLastTime.timestamp; });
             break;
         case FLR_NET_GET_LAST_WRINDEX_REQ:
-            tail.sendLastWrIndex(state(m.getLastWrIndexReq.value).wrIndex);
+            tail.sendLastWrIndex(state(m.getLastWrIndexReq.pairId).wrIndex);
             break;
         case FLR_NET_SET_LAST_WRINDEX_REQ:
             update(m.setLastWrIndex.pairId,
@@ -91,7 +91,7 @@ void FlrTailBookkeeper::answer(FlrNetTail& tail, const FlrNetMessage& m, int& pa
         case FLR_NET_DEL_PAIR_REQ: {
             {
                 std::lock_guard<std::mutex> lock(mtx_);
-                pairs_.erase(m.delPairReq.value);
+                pairs_.erase(m.delPairReq.pairId);
             }
             tail.sendDelPairResp();
             break;

@@ -733,14 +733,14 @@ void FlrNetBase::sendMirData(void*& buf, int len, int& bufSize) {
 
 void FlrNetBase::sendMirEOF() {
     FlrNetMessage m(FLR_NET_MIR_EOF);
-    m.eof.value = 0;
+    m.eof.filler = 0;
     sendMessage(m, netTimeout_, false);
 }
 
 void FlrNetBase::sendMirSpecFile(int id, const char* path) {
     static const char* const kFn = "FlrNetBase::sendMirSpecFile";
     FlrNetMessage m(FLR_NET_MIR_SPEC_FILE);
-    m.mirSpecFile.value = id;
+    m.mirSpecFile.id = id;
     if (!path || !*path) {
         sendMessage(m, netTimeout_, false);
         sendMirEOF();

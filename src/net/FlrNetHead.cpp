@@ -116,7 +116,7 @@ void FlrNetHead::sendJournalEntry(const void* data, int len) {
 
 void FlrNetHead::setMirPairID(int pairId) {
     FlrNetMessage m(FLR_NET_MIR_SET_PAIR_ID);
-    m.setPairId.value = pairId;
+    m.setPairId.pairId = pairId;
     sendMessage(m, netTimeout_, false);
 }
 
@@ -158,7 +158,7 @@ void FlrNetHead::addPair(int arg1, int arg2) {
 
 void FlrNetHead::setGenID(unsigned long long genId) {
     FlrNetMessage m(FLR_NET_SET_GEN_ID);
-    m.setGenId.value = genId;
+    m.setGenId.genId = genId;
     sendMessage(m, netTimeout_, true);
 }
 
@@ -233,7 +233,7 @@ void FlrNetHead::sendLBFSDone(unsigned long long value) {
 
 void FlrNetHead::sendLBFSStop() {
     FlrNetMessage m(FLR_NET_LBFS_STOP);
-    m.lbfsStop.value = 0;
+    m.lbfsStop.filler = 0;
     sendMessage(m, netTimeout_, false);
 }
 
@@ -292,14 +292,14 @@ bool FlrNetHead::privilegedEntries(long long* stripped, long long* withheld) {
 
 void FlrNetHead::delPair(int pairId) {
     FlrNetMessage m(FLR_NET_DEL_PAIR_REQ);
-    m.delPairReq.value = pairId;
+    m.delPairReq.pairId = pairId;
     exchange(m, true, netTimeout_, FLR_NET_DEL_PAIR_RESP, "FlrNetHead::delPair",
              "Didn't get expected FLR_NET_DEL_PAIR_RESP message back.");
 }
 
 void FlrNetHead::getLastSeqNum(int pairId, unsigned long long* first, unsigned long long* second) {
     FlrNetMessage m(FLR_NET_GET_LAST_SEQNUM_REQ);
-    m.getLastSeqNumReq.value = pairId;
+    m.getLastSeqNumReq.pairId = pairId;
     exchange(m, true, netTimeout_, FLR_NET_GET_LAST_SEQNUM_RESP, "FlrNetHead::getLastSeqNum",
              "Didn't get expected FLR_NET_GET_LAST_SEQNUM_RESP message back.");
     if (first) *first = m.lastSeqNum.seqNum1;
@@ -308,10 +308,10 @@ void FlrNetHead::getLastSeqNum(int pairId, unsigned long long* first, unsigned l
 
 int FlrNetHead::getLastTimestamp(int pairId) {
     FlrNetMessage m(FLR_NET_GET_LAST_TIME_REQ);
-    m.getLastTimeReq.value = pairId;
+    m.getLastTimeReq.pairId = pairId;
     exchange(m, true, netTimeout_, FLR_NET_GET_LAST_TIME_RESP, "FlrNetHead::getLastTimestamp",
              "Didn't get expected FLR_NET_GET_LAST_TIME_RESP message back.");
-    return m.lastTime.value;
+    return m.lastTime.timestamp;
 }
 
 void FlrNetHead::getFileCheckSums(const char* path, int blockSize, unsigned char (**md5)[16],
@@ -338,8 +338,8 @@ void FlrNetHead::getRSyncCheckSums(const char* path, int blockSize, unsigned cha
 
 unsigned long long FlrNetHead::getLastWrIndex(int pairId) {
     FlrNetMessage m(FLR_NET_GET_LAST_WRINDEX_REQ);
-    m.getLastWrIndexReq.value = pairId;
+    m.getLastWrIndexReq.pairId = pairId;
     exchange(m, false, -1, FLR_NET_GET_LAST_WRINDEX_RESP, "FlrNetHead::getLastWrIndex",
              "Didn't get expected FLR_NET_GET_LAST_WRINDEX_RESP message back.");
-    return m.lastWrIndex.value;
+    return m.lastWrIndex.wrIndex;
 }

@@ -164,14 +164,40 @@ struct FlrNetRawBody {
     int len;
 };
 
-// One 32-bit field: pair ids of the requests, PING, the fillers of MIR_EOF,
-// LBFS_STOP and KEEP_ALIVE, DEL_PAIR_RESP, SET_RESTORE_PARAMS, RECV_MD5_EOF,
-// GET_LAST_TIME_RESP, MIR_SPEC_FILE.
+// One 32-bit field: PING, DEL_PAIR_RESP, SET_RESTORE_PARAMS, RECV_MD5_EOF,
+// KEEP_ALIVE.
 struct FlrNetInt {
     int value;
 };
 
-// One 64-bit field: SET_GEN_ID, GET_LAST_WRINDEX_RESP, LBFS_DONE.
+// The requests that name a pair: MIR_SET_PAIR_ID, DEL_PAIR_REQ,
+// GET_LAST_SEQNUM_REQ, GET_LAST_TIME_REQ, GET_LAST_WRINDEX_REQ.
+struct FlrNetPairId {
+    int pairId;
+};
+
+// MIR_EOF and LBFS_STOP: written as 0, read as it came.
+struct FlrNetFiller {
+    int filler;
+};
+
+struct FlrNetLastTime {
+    int timestamp;
+};
+
+struct FlrNetSpecFile {
+    int id;  // FLR_SPEC_FILE_*
+};
+
+struct FlrNetGenId {
+    uint64_t genId;
+};
+
+struct FlrNetWrIndex {
+    uint64_t wrIndex;
+};
+
+// LBFS_DONE: the token of the finished request.
 struct FlrNetU64 {
     uint64_t value;
 };
@@ -276,26 +302,27 @@ struct FlrNetVerifyEnd {
 };
 
 // A message: its code and the fields of that code. Which member is live
-// follows from `type`, as the comments say.
+// follows from `type`, as the comments say: each code has a member of its
+// own, the only one the codec reads or writes for it (FlrNetMessage.cpp).
 struct FlrNetMessage {
     int32_t type;
     union {
         FlrNetRawBody journal;                // JOURNAL
-        FlrNetInt setPairId;                  // MIR_SET_PAIR_ID
+        FlrNetPairId setPairId;               // MIR_SET_PAIR_ID
         FlrNetMirHeader mirHeader;            // MIR_HEADER
         FlrNetRawBody acl;                    // MIR_ACL
         FlrNetRawBody data;                   // MIR_DATA
         FlrNetSeek seek;                      // MIR_SEEK
-        FlrNetInt eof;                        // MIR_EOF (filler)
+        FlrNetFiller eof;                     // MIR_EOF
         FlrNetAddPair addPair;                // ADD_PAIR
-        FlrNetInt delPairReq;                 // DEL_PAIR_REQ (pair id)
+        FlrNetPairId delPairReq;              // DEL_PAIR_REQ
         FlrNetInt delPairResp;                // DEL_PAIR_RESP (0)
-        FlrNetU64 setGenId;                   // SET_GEN_ID
+        FlrNetGenId setGenId;                 // SET_GEN_ID
         FlrNetInt setRestoreParams;           // SET_RESTORE_PARAMS (boolean)
-        FlrNetInt getLastSeqNumReq;           // GET_LAST_SEQNUM_REQ (pair id)
+        FlrNetPairId getLastSeqNumReq;        // GET_LAST_SEQNUM_REQ
         FlrNetLastSeqNum lastSeqNum;          // GET_LAST_SEQNUM_RESP
-        FlrNetInt getLastTimeReq;             // GET_LAST_TIME_REQ (pair id)
-        FlrNetInt lastTime;                   // GET_LAST_TIME_RESP (timestamp)
+        FlrNetPairId getLastTimeReq;          // GET_LAST_TIME_REQ
+        FlrNetLastTime lastTime;              // GET_LAST_TIME_RESP
         FlrNetSetLastTime setLastTime;        // SET_LAST_TIME_REQ
         FlrNetPathReq fileCheckSumsReq;       // GET_FILE_CHECKSUMS_REQ
         FlrNetFileCheckSums fileCheckSums;    // GET_FILE_CHECKSUMS_RESP
@@ -306,12 +333,12 @@ struct FlrNetMessage {
         FlrNetPathReq rsyncCsumsReq;          // GET_RSYNC_CSUMS_REQ
         FlrNetRSyncCheckSums rsyncCsums;      // GET_RSYNC_CSUMS_RESP
         FlrNetMirRSync mirRSync;              // MIR_RSYNC
-        FlrNetInt getLastWrIndexReq;          // GET_LAST_WRINDEX_REQ (pair id)
-        FlrNetU64 lastWrIndex;                // GET_LAST_WRINDEX_RESP
+        FlrNetPairId getLastWrIndexReq;       // GET_LAST_WRINDEX_REQ
+        FlrNetWrIndex lastWrIndex;            // GET_LAST_WRINDEX_RESP
         FlrNetSetLastWrIndex setLastWrIndex;  // SET_LAST_WRINDEX_REQ
-        FlrNetInt mirSpecFile;                // MIR_SPEC_FILE (special-file id)
+        FlrNetSpecFile mirSpecFile;           // MIR_SPEC_FILE
         FlrNetLBFSStart lbfsStart;            // LBFS_START
-        FlrNetInt lbfsStop;                   // LBFS_STOP (filler)
+        FlrNetFiller lbfsStop;                // LBFS_STOP
         FlrNetLBFSBlockReq lbfsBlockReq;      // LBFS_BLOCK_REQ
         FlrNetLBFSBlock lbfsBlock;            // LBFS_BLOCK
         FlrNetU64 lbfsDone;                   // LBFS_DONE
@@ -325,3 +352,7 @@ struct FlrNetMessage {
     FlrNetMessage() : type(-1), mirHeader{} {}
     explicit FlrNetMessage(int t) : type(t), mirHeader{} {}
 };
+
+// The message as text for logs and tests: its name and "field=value" for
+// each field in wire order (arrays and bytes show their first elements).
+std::string flrNetMsgText(const FlrNetMessage& m);

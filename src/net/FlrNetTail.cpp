@@ -55,7 +55,7 @@ void FlrNetTail::sendLastSeqNum(unsigned long long first, unsigned long long sec
 void FlrNetTail::sendLastTimestamp(int timestamp) {
     FlrNagleOff nagleOff(*this);
     FlrNetMessage m(FLR_NET_GET_LAST_TIME_RESP);
-    m.lastTime.value = timestamp;
+    m.lastTime.timestamp = timestamp;
     sendMessage(m, netTimeout_, true);
 }
 
@@ -91,7 +91,7 @@ void FlrNetTail::sendRSyncCheckSums(const unsigned char (*weak)[4], const unsign
 void FlrNetTail::sendLastWrIndex(unsigned long long index) {
     FlrNagleOff nagleOff(*this);
     FlrNetMessage m(FLR_NET_GET_LAST_WRINDEX_RESP);
-    m.lastWrIndex.value = index;
+    m.lastWrIndex.wrIndex = index;
     sendMessage(m, netTimeout_, true);
 }
 
@@ -124,6 +124,6 @@ void FlrNetTail::sendLBFSBlockReq(const char* str1, const char* str2, unsigned l
 
 void FlrNetTail::sendLBFSStop() {
     FlrNetMessage m(FLR_NET_LBFS_STOP);
-    m.lbfsStop.value = 0;
+    m.lbfsStop.filler = 0;
     sendMessage(m, netTimeout_, false);
 }

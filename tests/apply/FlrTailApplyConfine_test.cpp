@@ -119,7 +119,7 @@ TEST_P(ConfineTest, DirChangeBlocksOutsideAreRefused) {
     Head head(tail.port());
     head.net.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, nullptr);  // empty: nothing happens
     FlrNetMessage m(FLR_NET_MIR_SPEC_FILE);
-    m.mirSpecFile.value = FLR_SPEC_FILE_DIRCHANGE;
+    m.mirSpecFile.id = FLR_SPEC_FILE_DIRCHANGE;
     head.net.sendMessage(m, 10, false);
     head.net.sendMirData(list.data(), static_cast<int>(list.size()));
     head.net.sendMirEOF();
@@ -150,7 +150,7 @@ struct DirChangeTest : ::testing::Test {
     std::string at(const std::string& rel) const { return root + "/" + rel; }
     void send(Head& head, const std::string& list, bool end) {
         FlrNetMessage m(FLR_NET_MIR_SPEC_FILE);
-        m.mirSpecFile.value = FLR_SPEC_FILE_DIRCHANGE;
+        m.mirSpecFile.id = FLR_SPEC_FILE_DIRCHANGE;
         head.net.sendMessage(m, 10, false);
         // Split mid-line: blocks must survive any piece boundary.
         const size_t half = list.size() / 2;

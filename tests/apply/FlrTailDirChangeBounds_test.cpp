@@ -28,7 +28,7 @@ struct DirChangeBounds : ::testing::Test {
     std::string at(const std::string& rel) const { return root + "/" + rel; }
     void send(Head& head, const std::string& list) {
         FlrNetMessage m(FLR_NET_MIR_SPEC_FILE);
-        m.mirSpecFile.value = FLR_SPEC_FILE_DIRCHANGE;
+        m.mirSpecFile.id = FLR_SPEC_FILE_DIRCHANGE;
         head.net.sendMessage(m, 10, false);
         constexpr size_t kFeedPiece = 1u << 20;
         for (size_t from = 0; from < list.size(); from += kFeedPiece)

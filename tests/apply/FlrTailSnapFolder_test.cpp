@@ -125,7 +125,7 @@ TEST_F(SnapFolderTest, JournalRecordsInTheFolderAreRefused) {
 
 void sendDirChange(Head& head, const std::string& list) {
     FlrNetMessage m(FLR_NET_MIR_SPEC_FILE);
-    m.mirSpecFile.value = FLR_SPEC_FILE_DIRCHANGE;
+    m.mirSpecFile.id = FLR_SPEC_FILE_DIRCHANGE;
     head.net.sendMessage(m, 10, false);
     head.net.sendMirData(list.data(), static_cast<int>(list.size()));
     head.net.sendMirEOF();

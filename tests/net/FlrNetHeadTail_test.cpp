@@ -51,13 +51,13 @@ TEST(FlrNetHeadTail, OneWayOperationsArriveFieldForField) {
     FlrNetHead& h = c.head;
 
     h.sendJournalEntry(s[FLR_NET_JOURNAL].journal.data, s[FLR_NET_JOURNAL].journal.len);
-    h.setMirPairID(s[FLR_NET_MIR_SET_PAIR_ID].setPairId.value);
+    h.setMirPairID(s[FLR_NET_MIR_SET_PAIR_ID].setPairId.pairId);
     h.sendMirHeader(s[FLR_NET_MIR_HEADER].mirHeader);
     h.sendMirACL(s[FLR_NET_MIR_ACL].acl.data, s[FLR_NET_MIR_ACL].acl.len);
     h.sendMirSeek(s[FLR_NET_MIR_SEEK].seek.offset);
     h.sendMirRSync(flrnettest::SampleData::kN, d.first, d.second);
     h.addPair(s[FLR_NET_ADD_PAIR].addPair.arg1, s[FLR_NET_ADD_PAIR].addPair.arg2);
-    h.setGenID(s[FLR_NET_SET_GEN_ID].setGenId.value);
+    h.setGenID(s[FLR_NET_SET_GEN_ID].setGenId.genId);
     h.setRestoreParams(true);
     h.setLastTimestamp(s[FLR_NET_SET_LAST_TIME_REQ].setLastTime.pairId,
                        s[FLR_NET_SET_LAST_TIME_REQ].setLastTime.timestamp);
@@ -123,14 +123,14 @@ TEST(FlrNetHeadTail, RequestResponseExchanges) {
                     t.pong();
                     break;
                 case FLR_NET_DEL_PAIR_REQ:
-                    EXPECT_EQ(5, m.delPairReq.value);
+                    EXPECT_EQ(5, m.delPairReq.pairId);
                     t.sendDelPairResp();
                     break;
                 case FLR_NET_GET_LAST_SEQNUM_REQ:
-                    t.sendLastSeqNum(1000 + m.getLastSeqNumReq.value, 1ULL << 50);
+                    t.sendLastSeqNum(1000 + m.getLastSeqNumReq.pairId, 1ULL << 50);
                     break;
                 case FLR_NET_GET_LAST_TIME_REQ:
-                    EXPECT_EQ(8, m.getLastTimeReq.value);
+                    EXPECT_EQ(8, m.getLastTimeReq.pairId);
                     t.sendLastTimestamp(-77);
                     break;
                 case FLR_NET_GET_FILE_CHECKSUMS_REQ:
@@ -144,7 +144,7 @@ TEST(FlrNetHeadTail, RequestResponseExchanges) {
                     t.sendRSyncCheckSums(d.weak, d.md5, flrnettest::SampleData::kN, 555);
                     break;
                 case FLR_NET_GET_LAST_WRINDEX_REQ:
-                    EXPECT_EQ(9, m.getLastWrIndexReq.value);
+                    EXPECT_EQ(9, m.getLastWrIndexReq.pairId);
                     t.sendLastWrIndex(1ULL << 40);
                     break;
                 default:
@@ -346,7 +346,7 @@ TEST(FlrNetHeadTail, SpecialFilesStreamInPiecesOfAtMost262144Bytes) {
     c.head.sendMirSpecFile(42, dir.file("special").c_str());
     FlrNetMessage m = recvOne(*c.tail);
     ASSERT_EQ(FLR_NET_MIR_SPEC_FILE, m.type);
-    EXPECT_EQ(42, m.mirSpecFile.value);
+    EXPECT_EQ(42, m.mirSpecFile.id);
     std::string got;
     for (int expected : {262144, 262144, 600000 - 2 * 262144}) {
         m = recvOne(*c.tail);
@@ -362,7 +362,7 @@ TEST(FlrNetHeadTail, SpecialFilesStreamInPiecesOfAtMost262144Bytes) {
     for (int id : {43, 44}) {
         m = recvOne(*c.tail);
         EXPECT_EQ(FLR_NET_MIR_SPEC_FILE, m.type);
-        EXPECT_EQ(id, m.mirSpecFile.value);
+        EXPECT_EQ(id, m.mirSpecFile.id);
         EXPECT_EQ(FLR_NET_MIR_EOF, recvOne(*c.tail).type);
     }
 

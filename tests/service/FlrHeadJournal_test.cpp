@@ -186,14 +186,14 @@ class ScriptedTail {
             const int rc = s.net.recvMessage(&m, 1);
             if (rc == -2) continue;
             if (rc == -1) return;
-            if (m.type == FLR_NET_MIR_SET_PAIR_ID) pair = m.setPairId.value;
+            if (m.type == FLR_NET_MIR_SET_PAIR_ID) pair = m.setPairId.pairId;
             if (m.type == FLR_NET_PING && m.ping.value == FlrNetHead::kPingStripped)
                 s.net.pongCount(strippedPerSession);
             else if (m.type == FLR_NET_PING)
                 s.net.pong();
             if (m.type == FLR_NET_GET_LAST_SEQNUM_REQ) {
                 std::lock_guard<std::mutex> lock(mtx_);
-                s.net.sendLastSeqNum(last_[m.getLastSeqNumReq.value], 0);
+                s.net.sendLastSeqNum(last_[m.getLastSeqNumReq.pairId], 0);
             }
             if (m.type == FLR_NET_JOURNAL && !take(m.journal, pair)) return;
         }
