@@ -123,6 +123,9 @@ struct FLR_EXPORT FlrReplicateSummary {
     double lbfsSaved = 0;   // percentage of the LBFS files' bytes the tail did not need
     long long refused = 0;  // local tail: entries refused or failed
     long long removed = 0;  // entries removed on the destination by mirroring
+    // Entries that changed kind or went while they were being sent: left to
+    // the next run, which selects them again (they changed after this one began).
+    long long skipped = 0;
     // False when a remote tail older than link version 6 could not say
     // (removed is then 0).
     bool removedReported = true;

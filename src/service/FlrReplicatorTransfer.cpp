@@ -237,6 +237,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
         s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = multi.getUnappliedEntries();
+        s.skipped = multi.getSkippedEntries();
         r.streamPrivReported = multi.getPrivilegedEntries(&r.streamStripped, &r.streamWithheld);
     } else {
         FlrBackup backup(&r.head, abort_, nullptr);
@@ -248,6 +249,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         for (int k = 0; k < 4; ++k) s.methods[k] = backup.getMethodCount(k);
         s.lbfsSaved = backup.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = backup.getUnappliedEntries();
+        s.skipped = backup.getSkippedEntries();
     }
     s.files = files.load();
     s.bytesSent = bytes.load();

@@ -136,6 +136,7 @@ void FlrMultiStreamBackup::addTotals(const FlrBackup& driver) {
     totalFiles_ += driver.getTotalFiles();
     totalBytes_ += driver.getTotalBytes();
     for (int m = 0; m < 4; ++m) methodCounts_[m] += driver.getMethodCount(m);
+    skipped_ += driver.getSkippedEntries();
     lbfsA_ += driver.getLBFSBlockBytes();
     lbfsB_ += driver.getLBFSFileBytes();
 }
@@ -145,7 +146,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     const char* fn = "FlrMultiStreamBackup::backup";
     if (!head || !abort || !collectFile)
         JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
-    totalFiles_ = totalBytes_ = unapplied_ = privStripped_ = privWithheld_ = 0;
+    totalFiles_ = totalBytes_ = unapplied_ = skipped_ = privStripped_ = privWithheld_ = 0;
     privReported_ = true;
     std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
     lbfsA_ = lbfsB_ = 0;

@@ -74,6 +74,10 @@ void printSummary(const FlrReplicateSummary& s, const std::string& src, const st
     else
         std::printf(
             "  mirror    removals on the destination unknown (the tail is too old to tell)\n");
+    if (s.skipped > 0)
+        std::printf(
+            "  skipped   %lld entries changed while they were sent; the next run takes them\n",
+            s.skipped);
     if (s.privStripped > 0 || s.privWithheld > 0)
         std::printf(
             "  privilege %lld applied without setuid/setgid, %lld device nodes or privileged "
@@ -90,6 +94,7 @@ void printJson(const FlrReplicateSummary& s) {
     j.key("methods").beginObject().field("full", s.methods[0]).field("md5", s.methods[1]);
     j.field("rsync", s.methods[2]).field("lbfs", s.methods[3]).endObject();
     j.field("lbfs_saved_percent", s.lbfsSaved, 1).field("removed", s.removed);
+    j.field("skipped", s.skipped);
     j.field("removed_reported", s.removedReported).field("privileged_stripped", s.privStripped);
     j.field("privileged_withheld", s.privWithheld).field("privileged_reported", s.privReported);
     j.field("scan_seconds", s.scanSeconds, 3).field("transfer_seconds", s.transferSeconds, 3);
