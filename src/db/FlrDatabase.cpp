@@ -100,31 +100,36 @@ struct FlrDatabase::CacheEntry {
 // --- construction --------------------------------------------------------
 
 FlrDatabase::FlrDatabase(const std::string& dir)
-    : TCtreeTable("FlrDatabase"), dir_(dir), base_(dir + "/zrpdb") {
+    : table_({"FlrDatabase", "FLR FID Table", {18, 10, 18}}), dir_(dir), base_(dir + "/zrpdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
     struct stat st;
     if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
-        debug(1, "Creating new ZRP database %s", base_.c_str());
-        if ((rc = create())) JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + errToString(rc));
+        table_.debug(1, "Creating new ZRP database %s", base_.c_str());
+        if ((rc = table_.create()))
+            JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + TCtreeTable::errToString(rc));
     } else {
-        debug(1, "Opening existing ZRP database %s", base_.c_str());
-        if ((rc = open(JXIndexing::TAccessReadWrite)))
-            JX_THROW("FlrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+        table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+        if ((rc = table_.open(JXIndexing::TAccessReadWrite)))
+            JX_THROW("FlrDatabase",
+                     "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
     }
 }
 
 FlrDatabase::FlrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode)
-    : TCtreeTable("FlrDatabase"), dir_(dir), base_(dir + "/zrpdb") {
+    : table_({"FlrDatabase", "FLR FID Table", {18, 10, 18}}), dir_(dir), base_(dir + "/zrpdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
-    debug(1, "Opening existing ZRP database %s", base_.c_str());
-    if ((rc = open(mode)))
-        JX_THROW("FlrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
+    table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+    if ((rc = table_.open(mode)))
+        JX_THROW("FlrDatabase",
+                 "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
 }
 
 FlrDatabase::~FlrDatabase() {
-    close();
+    table_.close();
     clearCache();
 }
 
@@ -137,44 +142,52 @@ int FlrDatabase::initialize(const char* dir) {
         if (!buckets_) JX_THROW(fn, "Not enough memory");
     }
     base_ = std::string(dir) + "/zrpdb";
-    int rc = internalInitialize(base_, 1, 9, 2, 7, sizeof(Record), offsetof(Record, sname));
-    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + errToString(rc));
+    int rc = table_.internalInitialize(base_, 1, 9, 2, 7, sizeof(Record), offsetof(Record, sname));
+    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + TCtreeTable::errToString(rc));
 
     char name[32];
     for (int i = 0; i < 3 && !rc; ++i) {
         std::snprintf(name, sizeof name, "fid%d", i);
-        rc = setNextField(name, 8 * i, kTypeUInt64, 8);
+        rc = table_.setNextField(name, 8 * i, TCtreeTable::kTypeUInt64, 8);
     }
     for (int i = 0; i < 3 && !rc; ++i) {
         std::snprintf(name, sizeof name, "parent_fid%d", i);
-        rc = setNextField(name, 24 + 8 * i, kTypeUInt64, 8);
+        rc = table_.setNextField(name, 24 + 8 * i, TCtreeTable::kTypeUInt64, 8);
     }
-    if (!rc) rc = setNextField("scan_seqnum", 48, kTypeUInt64, 8);
-    if (!rc) rc = setNextField("flags", 56, kTypeUInt8, 1);
-    if (!rc) rc = setNextField("sname", 57, kTypeString, kMaxNameLen + 1);
-    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
+    if (!rc) rc = table_.setNextField("scan_seqnum", 48, TCtreeTable::kTypeUInt64, 8);
+    if (!rc) rc = table_.setNextField("flags", 56, TCtreeTable::kTypeUInt8, 1);
+    if (!rc) rc = table_.setNextField("sname", 57, TCtreeTable::kTypeString, kMaxNameLen + 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + TCtreeTable::errToString(rc));
 
-    rc = declareIndex(
+    rc = table_.declareIndex(
         {.name = "fid", .keyLength = 24, .duplicates = true, .firstSegment = 0, .segmentCount = 3});
     if (!rc)
-        rc = declareIndex({.name = "parent_fid_and_sname",
-                           .keyLength = 24 + kNamePrefix,
-                           .duplicates = true,
-                           .firstSegment = 3,
-                           .segmentCount = 4,
-                           .keyType = 12});
-    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
+        rc = table_.declareIndex({.name = "parent_fid_and_sname",
+                                  .keyLength = 24 + kNamePrefix,
+                                  .duplicates = true,
+                                  .firstSegment = 3,
+                                  .segmentCount = 4,
+                                  .keyType = 12});
+    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + TCtreeTable::errToString(rc));
 
-    for (int field = 0; field < 6 && !rc; ++field) rc = setNextSegment(field, 8, 1);
-    if (!rc) rc = setNextSegment(8, kNamePrefix, 1);
-    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + errToString(rc));
+    for (int field = 0; field < 6 && !rc; ++field) rc = table_.setNextSegment(field, 8, 1);
+    if (!rc) rc = table_.setNextSegment(8, kNamePrefix, 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + TCtreeTable::errToString(rc));
 
-    for (int field = 0; field < 9; ++field) shellOrder(field);
-    return initializeComplete();
+    for (int field = 0; field < 9; ++field) table_.shellOrder(field);
+    return table_.initializeComplete();
 }
 
 void FlrDatabase::clear(const std::string& dir) {
-    removeTableFiles(dir + "/zrpdb");
+    TCtreeTable::removeTableFiles(dir + "/zrpdb");
+}
+
+TCtreeTable::BatchScope FlrDatabase::transaction(size_t expectedBytes, TCtreeTable::Flush flush) {
+    return TCtreeTable::BatchScope(table_, expectedBytes, flush);
+}
+
+bool FlrDatabase::rolledBackForMap() const {
+    return table_.lastResult() == TCtreeTable::kBatchRolledBack;
 }
 
 // --- keys and positioning ---------------------------------------------------
@@ -186,9 +199,9 @@ void FlrDatabase::fidKey(const char* function, const fsf_fid& fid) {
     uint64_t words[3];
     setWords(words, fid);
     for (int s = 0; s < 3; ++s)
-        if (int rc = fillKeySegment(&cursor, &remaining, &words[s], 0, kFidIndex, s))
+        if (int rc = table_.fillKeySegment(&cursor, &remaining, &words[s], 0, kFidIndex, s))
             DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = finishKey(&cursor, &remaining, kFidIndex, 0))
+    if (int rc = table_.finishKey(&cursor, &remaining, kFidIndex, 0))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
@@ -199,45 +212,45 @@ void FlrDatabase::nameKey(const char* function, const fsf_fid& parent, const cha
     uint64_t words[3];
     setWords(words, parent);
     for (int s = 0; s < 3; ++s)
-        if (int rc = fillKeySegment(&cursor, &remaining, &words[s], 0, kNameIndex, s))
+        if (int rc = table_.fillKeySegment(&cursor, &remaining, &words[s], 0, kNameIndex, s))
             DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 3))
+    if (int rc = table_.fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 3))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = finishKey(&cursor, &remaining, kNameIndex, 0))
+    if (int rc = table_.finishKey(&cursor, &remaining, kNameIndex, 0))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
 int FlrDatabase::locateByFid(const char* function, const fsf_fid& fid) {
     fidKey(function, fid);
-    int rc = getGTERecord(kFidIndex, key_, &rec_);
+    int rc = table_.getGTERecord(kFidIndex, key_, &rec_);
     if (rc) return rc;
-    return sameFid(rec_.fid, fid) ? kOk : kNoRecord;
+    return sameFid(rec_.fid, fid) ? TCtreeTable::kOk : TCtreeTable::kNoRecord;
 }
 
 // Index 1 holds only the first 56 bytes of a name: step over the entries
 // that share them until the full name matches.
 int FlrDatabase::locateByName(const char* function, const fsf_fid& parent, const char* name) {
     nameKey(function, parent, name);
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    while (rc == kOk) {
-        if (!sameFid(rec_.parent_fid, parent)) return kNoRecord;
-        if (std::strncmp(rec_.sname, name, kNamePrefix) != 0) return kNoRecord;
-        if (nameOf(rec_) == name) return kOk;
-        rc = nextRecord(kNameIndex, &rec_);
+    int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+    while (rc == TCtreeTable::kOk) {
+        if (!sameFid(rec_.parent_fid, parent)) return TCtreeTable::kNoRecord;
+        if (std::strncmp(rec_.sname, name, kNamePrefix) != 0) return TCtreeTable::kNoRecord;
+        if (nameOf(rec_) == name) return TCtreeTable::kOk;
+        rc = table_.nextRecord(kNameIndex, &rec_);
     }
     return rc;
 }
 
 void FlrDatabase::modifyCurrent(const char* function, const char* message, int line) {
-    if (int rc = modifyRecord(&rec_)) engineFailure(function, message, rc, line);
+    if (int rc = table_.modifyRecord(&rec_)) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::deleteCurrent(const char* function, const char* message, int line) {
-    if (int rc = deleteRecord()) engineFailure(function, message, rc, line);
+    if (int rc = table_.deleteRecord()) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::addCurrent(const char* function, const char* message, int line) {
-    if (int rc = addRecord(&rec_)) engineFailure(function, message, rc, line);
+    if (int rc = table_.addRecord(&rec_)) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t seq, uint8_t flags,
@@ -253,9 +266,9 @@ void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t
 // Runs body as one transaction (see DbBatch.h).
 template <class Body>
 void FlrDatabase::batched(const char* function, Body&& body) {
-    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
+    flrdb::BatchOutcome out = flrdb::runBatched(table_, function, [&] {
         body();
-        return static_cast<int>(kOk);
+        return static_cast<int>(TCtreeTable::kOk);
     });
     if (out.stage == flrdb::BatchStage::Begin)
         DB_FAIL(function, "Failed to start a transaction: ", out.rc);
@@ -279,12 +292,12 @@ void FlrDatabase::addNode(const fsf_fid& dirFid, const std::string& sname, const
     // cheaper than a read and a write of their own, and never half done.
     batched(fn, [&] {
         int rc = locateByFid(fn, dirFid);
-        if (rc == kOk) {
+        if (rc == TCtreeTable::kOk) {
             if ((rec_.flags & kTypeMask) != FLR_FTYPE_DIR) {
                 rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
             }
-        } else if (rc != kNoRecord) {
+        } else if (rc != TCtreeTable::kNoRecord) {
             DB_FAIL(fn, "Failed to find directory FID in the DB: ", rc);
         }
         fillRecord(fid, dirFid, seq, static_cast<uint8_t>(type & kTypeMask), sname.data(),
@@ -296,7 +309,7 @@ void FlrDatabase::addNode(const fsf_fid& dirFid, const std::string& sname, const
 void FlrDatabase::delNode(const fsf_fid& dirFid, const std::string& sname) {
     static const char* fn = "FlrDatabase::delNode";
     int rc = locateByName(fn, dirFid, sname.c_str());
-    if (rc == kNoRecord) JX_THROW(fn, "The node to be deleted is not in the DB.");
+    if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "The node to be deleted is not in the DB.");
     if (rc) DB_FAIL(fn, "Could not find the node to delete in the DB: ", rc);
     const fsf_fid fid = fidOf(rec_.fid);
     const bool wasDir = typeOf(rec_) == FLR_FTYPE_DIR;
@@ -318,12 +331,12 @@ void FlrDatabase::renameNode(const fsf_fid& oldDir, const std::string& oldName,
     batched(fn, [&] {
         fsf_fid target = fsf_fid::fid0;
         int rc = locateByName(fn, newDir, newName.c_str());
-        bool targetExists = rc == kOk;
+        bool targetExists = rc == TCtreeTable::kOk;
         if (targetExists) target = fidOf(rec_.fid);
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             DB_FAIL(fn, "Could not find the node to rename over in the DB: ", rc);
         rc = locateByName(fn, oldDir, oldName.c_str());
-        if (rc == kNoRecord) JX_THROW(fn, "The node to be renamed is not in the DB.");
+        if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "The node to be renamed is not in the DB.");
         if (rc) DB_FAIL(fn, "Could not find the node to rename in the DB: ", rc);
         // Renaming a name onto itself or onto another link of the same file
         // changes nothing on disk, so nothing here either.
@@ -346,13 +359,13 @@ void FlrDatabase::deleteDescendants(const char* function, std::list<fsf_fid>& wo
     while (!work.empty()) {
         const fsf_fid id = work.front();
         nameKey(function, id, "");
-        int rc = getGTERecord(kNameIndex, key_, &rec_);
-        while (rc == kOk && sameFid(rec_.parent_fid, id)) {
+        int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+        while (rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, id)) {
             work.push_back(fidOf(rec_.fid));
             deleteCurrent(function, "Failed to delete current record: ", __LINE__);
-            rc = nextRecord(kNameIndex, &rec_);
+            rc = table_.nextRecord(kNameIndex, &rec_);
         }
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             DB_FAIL(function, "Failed to lookup next record by parent FID: ", rc);
         work.pop_front();
     }
@@ -364,7 +377,7 @@ bool FlrDatabase::delTree(const fsf_fid& dirFid, const std::string& sname) {
     bool found = false;
     batched(fn, [&] {
         int rc = locateByName(fn, dirFid, sname.c_str());
-        if (rc == kNoRecord) return;
+        if (rc == TCtreeTable::kNoRecord) return;
         if (rc) DB_FAIL(fn, "Failed to lookup record to delete by FID and sname: ", rc);
         std::list<fsf_fid> work{fidOf(rec_.fid)};
         deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
@@ -380,13 +393,14 @@ bool FlrDatabase::delTree(const fsf_fid& fid) {
     bool found = false;
     batched(fn, [&] {
         int rc = locateByFid(fn, fid);
-        if (rc == kNoRecord) return;
+        if (rc == TCtreeTable::kNoRecord) return;
         if (rc) DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
         do {
             deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-            rc = nextRecord(kFidIndex, &rec_);
-        } while (rc == kOk && sameFid(rec_.fid, fid));
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
+            rc = table_.nextRecord(kFidIndex, &rec_);
+        } while (rc == TCtreeTable::kOk && sameFid(rec_.fid, fid));
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
         std::list<fsf_fid> work{fid};
         deleteDescendants(fn, work);
         found = true;
@@ -402,7 +416,7 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
         fsf_fid root = fid;
         for (int depth = 0;; ++depth) {
             int rc = locateByFid(fn, root);
-            if (rc == kNoRecord) JX_THROW(fn, "Node is not in the DB.");
+            if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Node is not in the DB.");
             if (rc) DB_FAIL(fn, "Failed to find node in the DB: ", rc);
             if (isNull(rec_.parent_fid)) break;
             if (depth >= kMaxDepth)
@@ -411,16 +425,17 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
             root = fidOf(rec_.parent_fid);
         }
 
-        int rc = firstRecord(kFileOrder, &rec_);
-        for (; rc == kOk; rc = nextRecord(kFileOrder, &rec_)) {
+        int rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_);
+        for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_)) {
             if (!(rec_.flags & kReachable)) continue;
             rec_.flags &= ~kReachable;
             modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
         }
-        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        if (rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
 
         rc = locateByFid(fn, root);
-        if (rc == kNoRecord) JX_THROW(fn, "Root node is not in the DB.");
+        if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Root node is not in the DB.");
         if (rc) DB_FAIL(fn, "Failed to find root node in the DB: ", rc);
         rec_.flags |= kReachable;
         modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
@@ -431,22 +446,25 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
             const fsf_fid dir = queue.front();
             queue.pop_front();
             nameKey(fn, dir, "");
-            for (rc = getGTERecord(kNameIndex, key_, &rec_);
-                 rc == kOk && sameFid(rec_.parent_fid, dir); rc = nextRecord(kNameIndex, &rec_)) {
+            for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+                 rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dir);
+                 rc = table_.nextRecord(kNameIndex, &rec_)) {
                 if (rec_.flags & kReachable) continue;
                 rec_.flags |= kReachable;
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
                 if (typeOf(rec_) == FLR_FTYPE_DIR) queue.push_back(fidOf(rec_.fid));
             }
-            if (rc != kOk && rc != kNoRecord)
+            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
                 DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
         }
 
-        for (rc = firstRecord(kFileOrder, &rec_); rc == kOk; rc = nextRecord(kFileOrder, &rec_)) {
+        for (rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_); rc == TCtreeTable::kOk;
+             rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_)) {
             if (!(rec_.flags & kReachable))
                 deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
         }
-        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        if (rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
     });
 }
 
@@ -458,7 +476,7 @@ bool FlrDatabase::find(const char* path, Child* child) {
     if (path[0] != '/')
         JX_THROW(fn, std::string("Absolute file path expected. Got \"") + path + "\" instead.");
     int rc = locateByName(fn, fsf_fid::fid0, "/");
-    if (rc == kNoRecord) JX_THROW(fn, "Could not find root node in the DB.");
+    if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Could not find root node in the DB.");
     if (rc) DB_FAIL(fn, "Could not find root node in the DB: ", rc);
     fsf_fid current = fidOf(rec_.fid);
     std::string component;
@@ -470,7 +488,7 @@ bool FlrDatabase::find(const char* path, Child* child) {
         component.assign(p, end);
         p = end;
         rc = locateByName(fn, current, component.c_str());
-        if (rc == kNoRecord) return false;
+        if (rc == TCtreeTable::kNoRecord) return false;
         if (rc)
             DB_FAIL(fn,
                     ("Could not find the node (" + current.toString() + ", " + component +
@@ -490,7 +508,7 @@ bool FlrDatabase::find(const fsf_fid& dirFid, const char* sname, Child* child) {
     static const char* fn = "FlrDatabase::find";
     if (!sname || !child) JX_THROW(fn, "NULL sname or child pointer passed as input.");
     int rc = locateByName(fn, dirFid, sname);
-    if (rc == kNoRecord) return false;
+    if (rc == TCtreeTable::kNoRecord) return false;
     if (rc)
         DB_FAIL(fn,
                 ("Could not find the node (" + dirFid.toString() + ", " + sname + ") in the DB: ")
@@ -525,7 +543,7 @@ std::string FlrDatabase::buildPath(const fsf_fid& fid, uint64_t* seq, FLR_FTYPE*
     for (int depth = 0;; ++depth) {
         if (depth > 0 && (ancestor = cacheFind(current))) break;
         int rc = locateByFid(fn, current);
-        if (rc == kNoRecord) {
+        if (rc == TCtreeTable::kNoRecord) {
             if (depth == 0) return std::string();
             JX_THROW(fn, "DB is corrupt: couldn't find record for FID " + current.toString());
         }
@@ -576,11 +594,12 @@ std::list<FlrDatabase::Child> FlrDatabase::getChildList(const fsf_fid& dirFid) {
     static const char* fn = "FlrDatabase::getChildList";
     std::list<Child> children;
     nameKey(fn, dirFid, "");
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    for (; rc == kOk && sameFid(rec_.parent_fid, dirFid); rc = nextRecord(kNameIndex, &rec_))
+    int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+    for (; rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dirFid);
+         rc = table_.nextRecord(kNameIndex, &rec_))
         children.push_back(
             Child{fidOf(rec_.fid), std::string(nameOf(rec_)), typeOf(rec_), rec_.scan_seqnum});
-    if (rc != kOk && rc != kNoRecord)
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
         DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
     return children;
 }
@@ -615,7 +634,7 @@ void FlrDatabase::listSubtree(const fsf_fid& dir, const std::string& path, std::
 
 unsigned long FlrDatabase::getRecordCount() {
     uint64_t count = 0;
-    if (int rc = TCtreeTable::getRecordCount(&count))
+    if (int rc = table_.getRecordCount(&count))
         DB_FAIL("FlrDatabase::getRecordCount", "Failed to count DB records: ", rc);
     return static_cast<unsigned long>(count);
 }
@@ -648,24 +667,28 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
 
         // The directory's own record, and stale duplicates of it.
         int rc = locateByFid(fn, dirFid);
-        if (rc == kNoRecord) JX_THROW(fn, "Can't find requested directory FID in the DB.");
+        if (rc == TCtreeTable::kNoRecord)
+            JX_THROW(fn, "Can't find requested directory FID in the DB.");
         if (rc) DB_FAIL(fn, "Can't find requested directory FID in the DB: ", rc);
         rec_.scan_seqnum = seq;
         rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
         modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        for (rc = nextRecord(kFidIndex, &rec_); rc == kOk && sameFid(rec_.fid, dirFid);
-             rc = nextRecord(kFidIndex, &rec_)) {
+        for (rc = table_.nextRecord(kFidIndex, &rec_);
+             rc == TCtreeTable::kOk && sameFid(rec_.fid, dirFid);
+             rc = table_.nextRecord(kFidIndex, &rec_)) {
             const fsf_fid parent = fidOf(rec_.parent_fid);
             deleteCurrent(fn, "Failed to delete record: ", __LINE__);
             if (!parent.isZero()) addOnce(formerParents, parent);
         }
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to find record by FID: ", rc);
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "Failed to find record by FID: ", rc);
 
         // Existing children: keep what the listing confirms, detach other
         // directories (their subtrees stay with them), delete the rest.
         nameKey(fn, dirFid, "");
-        for (rc = getGTERecord(kNameIndex, key_, &rec_);
-             rc == kOk && sameFid(rec_.parent_fid, dirFid); rc = nextRecord(kNameIndex, &rec_)) {
+        for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+             rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dirFid);
+             rc = table_.nextRecord(kNameIndex, &rec_)) {
             auto it = byName.find(nameOf(rec_));
             if (it != byName.end() && !consumed[it->second] &&
                 entries[it->second]->fid == fidOf(rec_.fid)) {
@@ -677,7 +700,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                 deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
             }
         }
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
 
         // New entries; directories that exist elsewhere are moved here.
@@ -691,13 +714,13 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                 continue;
             }
             rc = locateByFid(fn, c.fid);
-            if (rc == kOk) {
+            if (rc == TCtreeTable::kOk) {
                 if (!isNull(rec_.parent_fid)) addOnce(formerParents, fidOf(rec_.parent_fid));
                 setWords(rec_.parent_fid, dirFid);
                 rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
                 std::memcpy(rec_.sname, c.name.c_str(), c.name.size() + 1);
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-            } else if (rc == kNoRecord) {
+            } else if (rc == TCtreeTable::kNoRecord) {
                 fillRecord(c.fid, dirFid, kUnscannedDirSeq, FLR_FTYPE_DIR, c.name.data(),
                            c.name.size());
                 addCurrent(fn, "Can't add new subdirectory record to the DB: ", __LINE__);
@@ -709,8 +732,8 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
 
         // A directory lives in one place: drop its records elsewhere.
         for (const fsf_fid& d : dirs) {
-            for (rc = locateByFid(fn, d); rc == kOk && sameFid(rec_.fid, d);
-                 rc = nextRecord(kFidIndex, &rec_)) {
+            for (rc = locateByFid(fn, d); rc == TCtreeTable::kOk && sameFid(rec_.fid, d);
+                 rc = table_.nextRecord(kFidIndex, &rec_)) {
                 if (sameFid(rec_.parent_fid, dirFid)) {
                     if (typeOf(rec_) == FLR_FTYPE_DIR) continue;
                     rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
@@ -722,27 +745,29 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                     if (!parent.isZero()) addOnce(formerParents, parent);
                 }
             }
-            if (rc != kOk && rc != kNoRecord)
+            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
                 DB_FAIL(fn, "Failed to iterate over subdirectories: ", rc);
         }
 
         // Every link of a listed file is confirmed at seq.
         for (const fsf_fid& f : files) {
-            for (rc = locateByFid(fn, f); rc == kOk && sameFid(rec_.fid, f);
-                 rc = nextRecord(kFidIndex, &rec_)) {
+            for (rc = locateByFid(fn, f); rc == TCtreeTable::kOk && sameFid(rec_.fid, f);
+                 rc = table_.nextRecord(kFidIndex, &rec_)) {
                 if ((rec_.flags & kTypeMask) == 0 && rec_.scan_seqnum == seq) continue;
                 rec_.flags &= ~kTypeMask;
                 rec_.scan_seqnum = seq;
                 modifyCurrent(fn, "Failed to set directory flag for a subdirectory: ", __LINE__);
             }
-            if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over files: ", rc);
+            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+                DB_FAIL(fn, "Failed to iterate over files: ", rc);
         }
 
         // A directory that lost an entry to this one must be listed again.
         for (const fsf_fid& p : formerParents) {
             nameKey(fn, p, "");
-            for (rc = getGTERecord(kNameIndex, key_, &rec_);
-                 rc == kOk && sameFid(rec_.parent_fid, p); rc = nextRecord(kNameIndex, &rec_)) {
+            for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
+                 rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, p);
+                 rc = table_.nextRecord(kNameIndex, &rec_)) {
                 if (typeOf(rec_) == FLR_FTYPE_DIR) {
                     setWords(rec_.parent_fid, fsf_fid::fid0);
                     modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
@@ -750,7 +775,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                     deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
                 }
             }
-            if (rc != kOk && rc != kNoRecord)
+            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
                 DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
         }
         for (const fsf_fid& p : formerParents) queue.push_back(p);
