@@ -231,14 +231,24 @@ int FlrDatabase::locateByFid(const char* function, const fsf_fid& fid) {
 // that share them until the full name matches.
 int FlrDatabase::locateByName(const char* function, const fsf_fid& parent, const char* name) {
     nameKey(function, parent, name);
-    int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-    while (rc == TCtreeTable::kOk) {
+    flrdb::DbCursor c(table_, kNameIndex, &rec_);
+    for (c.seek(key_); c.ok(); c.next()) {
         if (!sameFid(rec_.parent_fid, parent)) return TCtreeTable::kNoRecord;
         if (std::strncmp(rec_.sname, name, kNamePrefix) != 0) return TCtreeTable::kNoRecord;
         if (nameOf(rec_) == name) return TCtreeTable::kOk;
-        rc = table_.nextRecord(kNameIndex, &rec_);
     }
-    return rc;
+    return c.rc();
+}
+
+flrdb::DbCursor FlrDatabase::childrenOf(const char* function, const fsf_fid& parent) {
+    nameKey(function, parent, "");
+    flrdb::DbCursor c(table_, kNameIndex, &rec_);
+    c.seek(key_);
+    return c;
+}
+
+flrdb::DbCursor FlrDatabase::recordsOf(const char* function, const fsf_fid& fid) {
+    return flrdb::DbCursor(table_, kFidIndex, &rec_, locateByFid(function, fid));
 }
 
 void FlrDatabase::modifyCurrent(const char* function, const char* message, int line) {
@@ -358,15 +368,12 @@ void FlrDatabase::renameNode(const fsf_fid& oldDir, const std::string& oldName,
 void FlrDatabase::deleteDescendants(const char* function, std::list<fsf_fid>& work) {
     while (!work.empty()) {
         const fsf_fid id = work.front();
-        nameKey(function, id, "");
-        int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-        while (rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, id)) {
+        flrdb::DbCursor c = childrenOf(function, id);
+        for (; c.ok() && sameFid(rec_.parent_fid, id); c.next()) {
             work.push_back(fidOf(rec_.fid));
             deleteCurrent(function, "Failed to delete current record: ", __LINE__);
-            rc = table_.nextRecord(kNameIndex, &rec_);
         }
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            DB_FAIL(function, "Failed to lookup next record by parent FID: ", rc);
+        if (c.failed()) DB_FAIL(function, "Failed to lookup next record by parent FID: ", c.rc());
         work.pop_front();
     }
 }
@@ -392,15 +399,12 @@ bool FlrDatabase::delTree(const fsf_fid& fid) {
     clearCache();
     bool found = false;
     batched(fn, [&] {
-        int rc = locateByFid(fn, fid);
-        if (rc == TCtreeTable::kNoRecord) return;
-        if (rc) DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
-        do {
+        flrdb::DbCursor c = recordsOf(fn, fid);
+        if (c.rc() == TCtreeTable::kNoRecord) return;
+        if (c.failed()) DB_FAIL(fn, "Failed to do a FID lookup: ", c.rc());
+        for (; c.ok() && sameFid(rec_.fid, fid); c.next())
             deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-            rc = table_.nextRecord(kFidIndex, &rec_);
-        } while (rc == TCtreeTable::kOk && sameFid(rec_.fid, fid));
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
+        if (c.failed()) DB_FAIL(fn, "Failed to do a FID lookup: ", c.rc());
         std::list<fsf_fid> work{fid};
         deleteDescendants(fn, work);
         found = true;
@@ -425,16 +429,15 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
             root = fidOf(rec_.parent_fid);
         }
 
-        int rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_);
-        for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_)) {
+        flrdb::DbCursor all(table_, TCtreeTable::kFileOrder, &rec_);
+        for (all.first(); all.ok(); all.next()) {
             if (!(rec_.flags & kReachable)) continue;
             rec_.flags &= ~kReachable;
             modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
         }
-        if (rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        if (all.failed()) DB_FAIL(fn, "Failed to iterate over all DB records: ", all.rc());
 
-        rc = locateByFid(fn, root);
+        int rc = locateByFid(fn, root);
         if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Root node is not in the DB.");
         if (rc) DB_FAIL(fn, "Failed to find root node in the DB: ", rc);
         rec_.flags |= kReachable;
@@ -445,26 +448,21 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
         while (!queue.empty()) {
             const fsf_fid dir = queue.front();
             queue.pop_front();
-            nameKey(fn, dir, "");
-            for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-                 rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dir);
-                 rc = table_.nextRecord(kNameIndex, &rec_)) {
+            flrdb::DbCursor c = childrenOf(fn, dir);
+            for (; c.ok() && sameFid(rec_.parent_fid, dir); c.next()) {
                 if (rec_.flags & kReachable) continue;
                 rec_.flags |= kReachable;
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
                 if (typeOf(rec_) == FLR_FTYPE_DIR) queue.push_back(fidOf(rec_.fid));
             }
-            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-                DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
+            if (c.failed()) DB_FAIL(fn, "Failed to lookup next record by parent FID: ", c.rc());
         }
 
-        for (rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_); rc == TCtreeTable::kOk;
-             rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_)) {
+        for (all.first(); all.ok(); all.next()) {
             if (!(rec_.flags & kReachable))
                 deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
         }
-        if (rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        if (all.failed()) DB_FAIL(fn, "Failed to iterate over all DB records: ", all.rc());
     });
 }
 
@@ -593,14 +591,11 @@ std::string FlrDatabase::joinPath(std::string_view prefix) const {
 std::list<FlrDatabase::Child> FlrDatabase::getChildList(const fsf_fid& dirFid) {
     static const char* fn = "FlrDatabase::getChildList";
     std::list<Child> children;
-    nameKey(fn, dirFid, "");
-    int rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-    for (; rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dirFid);
-         rc = table_.nextRecord(kNameIndex, &rec_))
+    flrdb::DbCursor c = childrenOf(fn, dirFid);
+    for (; c.ok() && sameFid(rec_.parent_fid, dirFid); c.next())
         children.push_back(
             Child{fidOf(rec_.fid), std::string(nameOf(rec_)), typeOf(rec_), rec_.scan_seqnum});
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
+    if (c.failed()) DB_FAIL(fn, "Failed to lookup next record by parent FID: ", c.rc());
     return children;
 }
 
@@ -673,22 +668,18 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
         rec_.scan_seqnum = seq;
         rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
         modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        for (rc = table_.nextRecord(kFidIndex, &rec_);
-             rc == TCtreeTable::kOk && sameFid(rec_.fid, dirFid);
-             rc = table_.nextRecord(kFidIndex, &rec_)) {
+        flrdb::DbCursor same(table_, kFidIndex, &rec_);
+        for (same.next(); same.ok() && sameFid(rec_.fid, dirFid); same.next()) {
             const fsf_fid parent = fidOf(rec_.parent_fid);
             deleteCurrent(fn, "Failed to delete record: ", __LINE__);
             if (!parent.isZero()) addOnce(formerParents, parent);
         }
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to find record by FID: ", rc);
+        if (same.failed()) DB_FAIL(fn, "Failed to find record by FID: ", same.rc());
 
         // Existing children: keep what the listing confirms, detach other
         // directories (their subtrees stay with them), delete the rest.
-        nameKey(fn, dirFid, "");
-        for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-             rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, dirFid);
-             rc = table_.nextRecord(kNameIndex, &rec_)) {
+        flrdb::DbCursor kids = childrenOf(fn, dirFid);
+        for (; kids.ok() && sameFid(rec_.parent_fid, dirFid); kids.next()) {
             auto it = byName.find(nameOf(rec_));
             if (it != byName.end() && !consumed[it->second] &&
                 entries[it->second]->fid == fidOf(rec_.fid)) {
@@ -700,8 +691,8 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                 deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
             }
         }
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
+        if (kids.failed())
+            DB_FAIL(fn, "Failed to look up record by FID and short name: ", kids.rc());
 
         // New entries; directories that exist elsewhere are moved here.
         for (size_t i = 0; i < entries.size(); ++i) {
@@ -732,8 +723,8 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
 
         // A directory lives in one place: drop its records elsewhere.
         for (const fsf_fid& d : dirs) {
-            for (rc = locateByFid(fn, d); rc == TCtreeTable::kOk && sameFid(rec_.fid, d);
-                 rc = table_.nextRecord(kFidIndex, &rec_)) {
+            flrdb::DbCursor c = recordsOf(fn, d);
+            for (; c.ok() && sameFid(rec_.fid, d); c.next()) {
                 if (sameFid(rec_.parent_fid, dirFid)) {
                     if (typeOf(rec_) == FLR_FTYPE_DIR) continue;
                     rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
@@ -745,29 +736,25 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                     if (!parent.isZero()) addOnce(formerParents, parent);
                 }
             }
-            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-                DB_FAIL(fn, "Failed to iterate over subdirectories: ", rc);
+            if (c.failed()) DB_FAIL(fn, "Failed to iterate over subdirectories: ", c.rc());
         }
 
         // Every link of a listed file is confirmed at seq.
         for (const fsf_fid& f : files) {
-            for (rc = locateByFid(fn, f); rc == TCtreeTable::kOk && sameFid(rec_.fid, f);
-                 rc = table_.nextRecord(kFidIndex, &rec_)) {
+            flrdb::DbCursor c = recordsOf(fn, f);
+            for (; c.ok() && sameFid(rec_.fid, f); c.next()) {
                 if ((rec_.flags & kTypeMask) == 0 && rec_.scan_seqnum == seq) continue;
                 rec_.flags &= ~kTypeMask;
                 rec_.scan_seqnum = seq;
                 modifyCurrent(fn, "Failed to set directory flag for a subdirectory: ", __LINE__);
             }
-            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-                DB_FAIL(fn, "Failed to iterate over files: ", rc);
+            if (c.failed()) DB_FAIL(fn, "Failed to iterate over files: ", c.rc());
         }
 
         // A directory that lost an entry to this one must be listed again.
         for (const fsf_fid& p : formerParents) {
-            nameKey(fn, p, "");
-            for (rc = table_.getGTERecord(kNameIndex, key_, &rec_);
-                 rc == TCtreeTable::kOk && sameFid(rec_.parent_fid, p);
-                 rc = table_.nextRecord(kNameIndex, &rec_)) {
+            flrdb::DbCursor c = childrenOf(fn, p);
+            for (; c.ok() && sameFid(rec_.parent_fid, p); c.next()) {
                 if (typeOf(rec_) == FLR_FTYPE_DIR) {
                     setWords(rec_.parent_fid, fsf_fid::fid0);
                     modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
@@ -775,8 +762,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                     deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
                 }
             }
-            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-                DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
+            if (c.failed()) DB_FAIL(fn, "Failed to look up record by FID and short name: ", c.rc());
         }
         for (const fsf_fid& p : formerParents) queue.push_back(p);
     });

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DbCursor.h"
 #include "DbTable.h"
 #include "FLR/FlrFid.h"
 #include "FLR/SP.h"
@@ -109,6 +110,10 @@ class FlrDatabase : public SPEnabled {
     // Positioning helpers: 0 found (record in rec_), kNoRecord, or an engine code.
     int locateByFid(const char* function, const fsf_fid& fid);
     int locateByName(const char* function, const fsf_fid& parent, const char* name);
+    // Walks from the first child of parent (name order), from the first
+    // record of fid; the caller stops where they end.
+    flrdb::DbCursor childrenOf(const char* function, const fsf_fid& parent);
+    flrdb::DbCursor recordsOf(const char* function, const fsf_fid& fid);
     void fidKey(const char* function, const fsf_fid& fid);
     void nameKey(const char* function, const fsf_fid& parent, const char* name);
     void modifyCurrent(const char* function, const char* message, int line);
