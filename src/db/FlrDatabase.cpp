@@ -1,7 +1,8 @@
-// The file-id name database: declaration of the "FLR FID Table", the path
-// cache, and the tree operations the scanner and the journal path use.
+// The file-id name database: declaration of the "FLR FID Table", and the
+// tree operations and lookups the scanner and the journal path use (the path
+// cache and reconciliation with a scan have sources of their own).
 #include "FlrDatabase.h"
-#include "DbBatch.h"
+#include "FlrDatabaseShared.h"
 #include "platform/JxFile.h"
 
 #include <sys/stat.h>
@@ -19,83 +20,16 @@
 #include "FLR/JxException.h"
 #include "env/FlrHelper.h"
 
-namespace {
-
-constexpr int kFidIndex = 0;
-constexpr int kNameIndex = 1;
-constexpr size_t kNamePrefix = 56;  // bytes of a name in index 1
-constexpr uint8_t kTypeMask = 3;
-constexpr uint8_t kReachable = 4;
-constexpr uint64_t kUnscannedDirSeq = 0xFFFFFFFFFFFFFFFFULL;
-// No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
-constexpr int kMaxDepth = 65536;
-constexpr uint32_t kGoldenRatio = 0x9E3779B9u;
-
-bool sameFid(const uint64_t words[3], const fsf_fid& fid) {
-    return std::memcmp(words, fid.bytes, fsf_fid::kSize) == 0;
-}
-
-fsf_fid fidOf(const uint64_t words[3]) {
-    fsf_fid f;
-    std::memcpy(f.bytes, words, fsf_fid::kSize);
-    return f;
-}
-
-void setWords(uint64_t words[3], const fsf_fid& fid) {
-    std::memcpy(words, fid.bytes, fsf_fid::kSize);
-}
-
-bool isNull(const uint64_t words[3]) {
-    return sameFid(words, fsf_fid::fid0);
-}
-
-size_t nameLen(const FlrDatabase::Record& r) {
-    return strnlen(r.sname, sizeof r.sname);
-}
-
-std::string_view nameOf(const FlrDatabase::Record& r) {
-    return {r.sname, nameLen(r)};
-}
-
-FLR_FTYPE typeOf(const FlrDatabase::Record& r) {
-    return static_cast<FLR_FTYPE>(r.flags & kTypeMask);
-}
-
-[[noreturn]] void engineFailure(const char* function, const char* message, int rc, int line) {
-    throw JxException(function, message + TCtreeTable::errToString(rc), "FlrDatabase", line, -1);
-}
-
-// Order-preserving set of former parents.
-void addOnce(std::vector<fsf_fid>& list, const fsf_fid& fid) {
-    for (const fsf_fid& f : list)
-        if (f == fid) return;
-    list.push_back(fid);
-}
-
-}  // namespace
-
 static_assert(offsetof(FlrDatabase::Record, parent_fid) == 24);
 static_assert(offsetof(FlrDatabase::Record, scan_seqnum) == 48);
 static_assert(offsetof(FlrDatabase::Record, flags) == 56);
 static_assert(offsetof(FlrDatabase::Record, sname) == 57);
 static_assert(sizeof(FlrDatabase::Record) == 1088);
 
-#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
+// The names the database's sources share.
+using namespace fiddb;
 
-// A cached path: the entry is followed by the path's bytes and a NUL.
-struct FlrDatabase::CacheEntry {
-    CacheEntry* bucketPrev;
-    CacheEntry* bucketNext;
-    CacheEntry* mruPrev;
-    CacheEntry* mruNext;
-    fsf_fid fid;
-    uint64_t seq;
-    FLR_FTYPE type;
-    size_t pathLen;
-    size_t capacity;  // bytes allocated for the path, NUL included
-    char* path() { return reinterpret_cast<char*>(this + 1); }
-    const char* path() const { return reinterpret_cast<const char*>(this + 1); }
-};
+#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
 
 // --- construction --------------------------------------------------------
 
@@ -273,18 +207,6 @@ void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t
     rec_.sname[len] = '\0';
 }
 
-// Runs body as one transaction (see DbBatch.h).
-template <class Body>
-void FlrDatabase::batched(const char* function, Body&& body) {
-    flrdb::BatchOutcome out = flrdb::runBatched(table_, function, [&] {
-        body();
-        return static_cast<int>(TCtreeTable::kOk);
-    });
-    if (out.stage == flrdb::BatchStage::Begin)
-        DB_FAIL(function, "Failed to start a transaction: ", out.rc);
-    if (!out.ok()) DB_FAIL(function, "Failed to commit changes to the DB: ", out.rc);
-}
-
 // --- adding, deleting, renaming --------------------------------------------
 
 void FlrDatabase::addRootNode(const fsf_fid& fid) {
@@ -410,60 +332,6 @@ bool FlrDatabase::delTree(const fsf_fid& fid) {
         found = true;
     });
     return found;
-}
-
-// Mark and sweep from the root of the tree that holds fid.
-void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
-    static const char* fn = "FlrDatabase::removeDisconnected";
-    clearCache();
-    batched(fn, [&] {
-        fsf_fid root = fid;
-        for (int depth = 0;; ++depth) {
-            int rc = locateByFid(fn, root);
-            if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Node is not in the DB.");
-            if (rc) DB_FAIL(fn, "Failed to find node in the DB: ", rc);
-            if (isNull(rec_.parent_fid)) break;
-            if (depth >= kMaxDepth)
-                JX_THROW(fn, "DB is corrupt: the parent chain of FID " + fid.toString() +
-                                 " does not reach the root");
-            root = fidOf(rec_.parent_fid);
-        }
-
-        flrdb::DbCursor all(table_, TCtreeTable::kFileOrder, &rec_);
-        for (all.first(); all.ok(); all.next()) {
-            if (!(rec_.flags & kReachable)) continue;
-            rec_.flags &= ~kReachable;
-            modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        }
-        if (all.failed()) DB_FAIL(fn, "Failed to iterate over all DB records: ", all.rc());
-
-        int rc = locateByFid(fn, root);
-        if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Root node is not in the DB.");
-        if (rc) DB_FAIL(fn, "Failed to find root node in the DB: ", rc);
-        rec_.flags |= kReachable;
-        modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-
-        // Only newly marked directories are queued, so a cycle cannot loop.
-        std::list<fsf_fid> queue{root};
-        while (!queue.empty()) {
-            const fsf_fid dir = queue.front();
-            queue.pop_front();
-            flrdb::DbCursor c = childrenOf(fn, dir);
-            for (; c.ok() && sameFid(rec_.parent_fid, dir); c.next()) {
-                if (rec_.flags & kReachable) continue;
-                rec_.flags |= kReachable;
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-                if (typeOf(rec_) == FLR_FTYPE_DIR) queue.push_back(fidOf(rec_.fid));
-            }
-            if (c.failed()) DB_FAIL(fn, "Failed to lookup next record by parent FID: ", c.rc());
-        }
-
-        for (all.first(); all.ok(); all.next()) {
-            if (!(rec_.flags & kReachable))
-                deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-        }
-        if (all.failed()) DB_FAIL(fn, "Failed to iterate over all DB records: ", all.rc());
-    });
 }
 
 // --- lookups ---------------------------------------------------------------
@@ -632,248 +500,6 @@ unsigned long FlrDatabase::getRecordCount() {
     if (int rc = table_.getRecordCount(&count))
         DB_FAIL("FlrDatabase::getRecordCount", "Failed to count DB records: ", rc);
     return static_cast<unsigned long>(count);
-}
-
-// --- reconciliation with a directory listing --------------------------------
-
-void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_fid>& queue,
-                            const std::list<Child>& listing) {
-    static const char* fn = "FlrDatabase::updateDir";
-    clearCache();
-    std::vector<const Child*> entries;
-    std::vector<fsf_fid> dirs, files;
-    entries.reserve(listing.size());
-    for (const Child& c : listing) {
-        // Refused before anything changes.
-        if (c.name.size() > kMaxNameLen)
-            JX_THROW(fn, "File or subdirectory name " + c.name + " is too long.");
-        entries.push_back(&c);
-        (c.type == FLR_FTYPE_DIR ? dirs : files).push_back(c.fid);
-    }
-    std::unordered_map<std::string_view, size_t> byName;
-    byName.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) byName.emplace(entries[i]->name, i);
-
-    const size_t queued = queue.size();
-    batched(fn, [&] {
-        queue.resize(queued);  // a redone attempt starts from the caller's queue
-        std::vector<fsf_fid> formerParents;
-        std::vector<bool> consumed(entries.size(), false);
-
-        // The directory's own record, and stale duplicates of it.
-        int rc = locateByFid(fn, dirFid);
-        if (rc == TCtreeTable::kNoRecord)
-            JX_THROW(fn, "Can't find requested directory FID in the DB.");
-        if (rc) DB_FAIL(fn, "Can't find requested directory FID in the DB: ", rc);
-        rec_.scan_seqnum = seq;
-        rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-        modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        flrdb::DbCursor same(table_, kFidIndex, &rec_);
-        for (same.next(); same.ok() && sameFid(rec_.fid, dirFid); same.next()) {
-            const fsf_fid parent = fidOf(rec_.parent_fid);
-            deleteCurrent(fn, "Failed to delete record: ", __LINE__);
-            if (!parent.isZero()) addOnce(formerParents, parent);
-        }
-        if (same.failed()) DB_FAIL(fn, "Failed to find record by FID: ", same.rc());
-
-        // Existing children: keep what the listing confirms, detach other
-        // directories (their subtrees stay with them), delete the rest.
-        flrdb::DbCursor kids = childrenOf(fn, dirFid);
-        for (; kids.ok() && sameFid(rec_.parent_fid, dirFid); kids.next()) {
-            auto it = byName.find(nameOf(rec_));
-            if (it != byName.end() && !consumed[it->second] &&
-                entries[it->second]->fid == fidOf(rec_.fid)) {
-                consumed[it->second] = true;
-            } else if (typeOf(rec_) == FLR_FTYPE_DIR) {
-                setWords(rec_.parent_fid, fsf_fid::fid0);
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-            } else {
-                deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-            }
-        }
-        if (kids.failed())
-            DB_FAIL(fn, "Failed to look up record by FID and short name: ", kids.rc());
-
-        // New entries; directories that exist elsewhere are moved here.
-        for (size_t i = 0; i < entries.size(); ++i) {
-            if (consumed[i]) continue;
-            const Child& c = *entries[i];
-            if (c.type != FLR_FTYPE_DIR) {
-                fillRecord(c.fid, dirFid, seq, static_cast<uint8_t>(c.type & kTypeMask),
-                           c.name.data(), c.name.size());
-                addCurrent(fn, "Can't add new file record to the DB: ", __LINE__);
-                continue;
-            }
-            rc = locateByFid(fn, c.fid);
-            if (rc == TCtreeTable::kOk) {
-                if (!isNull(rec_.parent_fid)) addOnce(formerParents, fidOf(rec_.parent_fid));
-                setWords(rec_.parent_fid, dirFid);
-                rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-                std::memcpy(rec_.sname, c.name.c_str(), c.name.size() + 1);
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-            } else if (rc == TCtreeTable::kNoRecord) {
-                fillRecord(c.fid, dirFid, kUnscannedDirSeq, FLR_FTYPE_DIR, c.name.data(),
-                           c.name.size());
-                addCurrent(fn, "Can't add new subdirectory record to the DB: ", __LINE__);
-                queue.push_back(c.fid);
-            } else {
-                DB_FAIL(fn, "FID lookup failed: ", rc);
-            }
-        }
-
-        // A directory lives in one place: drop its records elsewhere.
-        for (const fsf_fid& d : dirs) {
-            flrdb::DbCursor c = recordsOf(fn, d);
-            for (; c.ok() && sameFid(rec_.fid, d); c.next()) {
-                if (sameFid(rec_.parent_fid, dirFid)) {
-                    if (typeOf(rec_) == FLR_FTYPE_DIR) continue;
-                    rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-                    modifyCurrent(fn,
-                                  "Failed to set directory flag for a subdirectory: ", __LINE__);
-                } else {
-                    const fsf_fid parent = fidOf(rec_.parent_fid);
-                    deleteCurrent(fn, "Failed to delete duplicate directory FID: ", __LINE__);
-                    if (!parent.isZero()) addOnce(formerParents, parent);
-                }
-            }
-            if (c.failed()) DB_FAIL(fn, "Failed to iterate over subdirectories: ", c.rc());
-        }
-
-        // Every link of a listed file is confirmed at seq.
-        for (const fsf_fid& f : files) {
-            flrdb::DbCursor c = recordsOf(fn, f);
-            for (; c.ok() && sameFid(rec_.fid, f); c.next()) {
-                if ((rec_.flags & kTypeMask) == 0 && rec_.scan_seqnum == seq) continue;
-                rec_.flags &= ~kTypeMask;
-                rec_.scan_seqnum = seq;
-                modifyCurrent(fn, "Failed to set directory flag for a subdirectory: ", __LINE__);
-            }
-            if (c.failed()) DB_FAIL(fn, "Failed to iterate over files: ", c.rc());
-        }
-
-        // A directory that lost an entry to this one must be listed again.
-        for (const fsf_fid& p : formerParents) {
-            flrdb::DbCursor c = childrenOf(fn, p);
-            for (; c.ok() && sameFid(rec_.parent_fid, p); c.next()) {
-                if (typeOf(rec_) == FLR_FTYPE_DIR) {
-                    setWords(rec_.parent_fid, fsf_fid::fid0);
-                    modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-                } else {
-                    deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-                }
-            }
-            if (c.failed()) DB_FAIL(fn, "Failed to look up record by FID and short name: ", c.rc());
-        }
-        for (const fsf_fid& p : formerParents) queue.push_back(p);
-    });
-}
-
-// --- path cache ------------------------------------------------------------
-
-unsigned FlrDatabase::bucketOf(const fsf_fid& fid) {
-    uint32_t w[4];
-    std::memcpy(w, fid.bytes, sizeof w);
-    uint32_t h = (w[0] ^ w[1] ^ w[2] ^ w[3]) * kGoldenRatio;
-    return h >> 24;
-}
-
-FlrDatabase::CacheEntry* FlrDatabase::cacheFind(const fsf_fid& fid) {
-    if (!buckets_) return nullptr;
-    for (CacheEntry* e = buckets_[bucketOf(fid)]; e; e = e->bucketNext) {
-        if (e->fid != fid) continue;
-        if (e != mruHead_) {  // most recently used first
-            e->mruPrev->mruNext = e->mruNext;
-            if (e->mruNext)
-                e->mruNext->mruPrev = e->mruPrev;
-            else
-                mruTail_ = e->mruPrev;
-            e->mruPrev = nullptr;
-            e->mruNext = mruHead_;
-            mruHead_->mruPrev = e;
-            mruHead_ = e;
-        }
-        return e;
-    }
-    return nullptr;
-}
-
-void FlrDatabase::cacheUnlink(CacheEntry* e) {
-    if (e->bucketPrev)
-        e->bucketPrev->bucketNext = e->bucketNext;
-    else
-        buckets_[bucketOf(e->fid)] = e->bucketNext;
-    if (e->bucketNext) e->bucketNext->bucketPrev = e->bucketPrev;
-    if (e->mruPrev)
-        e->mruPrev->mruNext = e->mruNext;
-    else
-        mruHead_ = e->mruNext;
-    if (e->mruNext)
-        e->mruNext->mruPrev = e->mruPrev;
-    else
-        mruTail_ = e->mruPrev;
-    --cacheCount_;
-}
-
-void FlrDatabase::cacheInsert(const fsf_fid& fid, const std::string& path, uint64_t seq,
-                              FLR_FTYPE type) {
-    if (!buckets_) return;
-    const size_t need = path.size() + 1;
-    CacheEntry* e = nullptr;
-    if (cacheCount_ >= kCacheLimit && mruTail_) {
-        // The entry that would be freed right after this insertion is reused.
-        e = mruTail_;
-        cacheUnlink(e);
-        if (e->capacity < need) {
-            void* grown = std::realloc(e, sizeof(CacheEntry) + need);
-            if (!grown) {
-                std::free(e);
-                JX_THROW("FlrDatabase::fidToNodeName", "Memory allocation failed");
-            }
-            e = static_cast<CacheEntry*>(grown);
-            e->capacity = need;
-        }
-    } else {
-        e = static_cast<CacheEntry*>(std::malloc(sizeof(CacheEntry) + need));
-        if (!e) JX_THROW("FlrDatabase::fidToNodeName", "Memory allocation failed");
-        e->capacity = need;
-    }
-    e->fid = fid;
-    e->seq = seq;
-    e->type = type;
-    e->pathLen = path.size();
-    std::memcpy(e->path(), path.c_str(), need);
-    CacheEntry*& head = buckets_[bucketOf(fid)];
-    e->bucketPrev = nullptr;
-    e->bucketNext = head;
-    if (head) head->bucketPrev = e;
-    head = e;
-    e->mruPrev = nullptr;
-    e->mruNext = mruHead_;
-    if (mruHead_) mruHead_->mruPrev = e;
-    mruHead_ = e;
-    if (!mruTail_) mruTail_ = e;
-    ++cacheCount_;
-}
-
-void FlrDatabase::cacheRemove(const fsf_fid& fid) {
-    if (!buckets_) return;
-    for (CacheEntry* e = buckets_[bucketOf(fid)]; e; e = e->bucketNext) {
-        if (e->fid != fid) continue;
-        cacheUnlink(e);
-        std::free(e);
-        return;
-    }
-}
-
-void FlrDatabase::clearCache() {
-    for (CacheEntry* e = mruHead_; e;) {
-        CacheEntry* next = e->mruNext;
-        std::free(e);
-        e = next;
-    }
-    mruHead_ = mruTail_ = nullptr;
-    cacheCount_ = 0;
-    if (buckets_) std::fill(buckets_.get(), buckets_.get() + kCacheBuckets, nullptr);
 }
 
 // The library may be compiled in batches of sources: the macros end with this file.
