@@ -250,7 +250,7 @@ void BM_AddNodeBatched(benchmark::State& state) {
         FlrDatabase db(freshDir("flrbatch"));
         auto t0 = std::chrono::steady_clock::now();
         // A scan knows roughly how much it adds: room for it up front.
-        TCtreeTable::BatchScope batch(db, gEntries.size() * 512);
+        TCtreeTable::BatchScope batch = db.transaction(gEntries.size() * 512);
         db.addRootNode(F(1));
         for (const Entry& e : gEntries) db.addNode(e.parent, e.name, e.fid, e.type, 1);
         if (batch.commit()) std::exit(1);

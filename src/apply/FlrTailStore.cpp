@@ -159,9 +159,10 @@ void FlrTailStore::flushPendingLocked() {
     pendingBlocks_ = 0;
     if (!openLocked()) return;
     {
-        TCtreeTable::BatchScope treeBatch(tree_, files.size() * 512,
-                                          TCtreeTable::Flush::Background);
-        TCtreeTable::BatchScope hashBatch(hashes_, blocks * 512, TCtreeTable::Flush::Background);
+        TCtreeTable::BatchScope treeBatch =
+            tree_.transaction(files.size() * 512, TCtreeTable::Flush::Background);
+        TCtreeTable::BatchScope hashBatch =
+            hashes_.transaction(blocks * 512, TCtreeTable::Flush::Background);
         if (treeBatch.beginResult() == 0 && hashBatch.beginResult() == 0) {
             for (const Pending& op : files) applyLocked(op);
             if (hashBatch.commit() == 0 && treeBatch.commit() == 0) return;

@@ -1,7 +1,8 @@
-// The file-id name database: declaration of the "FLR FID Table", the path
-// cache, and the tree operations the scanner and the journal path use.
+// The file-id name database: declaration of the "FLR FID Table", and the
+// tree operations and lookups the scanner and the journal path use (the path
+// cache and reconciliation with a scan have sources of their own).
 #include "FlrDatabase.h"
-#include "DbBatch.h"
+#include "FlrDatabaseShared.h"
 #include "platform/JxFile.h"
 
 #include <sys/stat.h>
@@ -19,112 +20,50 @@
 #include "FLR/JxException.h"
 #include "env/FlrHelper.h"
 
-namespace {
-
-constexpr int kFidIndex = 0;
-constexpr int kNameIndex = 1;
-constexpr size_t kNamePrefix = 56;  // bytes of a name in index 1
-constexpr uint8_t kTypeMask = 3;
-constexpr uint8_t kReachable = 4;
-constexpr uint64_t kUnscannedDirSeq = 0xFFFFFFFFFFFFFFFFULL;
-// No real tree is this deep (PATH_MAX); a longer parent chain is a cycle.
-constexpr int kMaxDepth = 65536;
-constexpr uint32_t kGoldenRatio = 0x9E3779B9u;
-
-bool sameFid(const uint64_t words[3], const fsf_fid& fid) {
-    return std::memcmp(words, fid.bytes, fsf_fid::kSize) == 0;
-}
-
-fsf_fid fidOf(const uint64_t words[3]) {
-    fsf_fid f;
-    std::memcpy(f.bytes, words, fsf_fid::kSize);
-    return f;
-}
-
-void setWords(uint64_t words[3], const fsf_fid& fid) {
-    std::memcpy(words, fid.bytes, fsf_fid::kSize);
-}
-
-bool isNull(const uint64_t words[3]) {
-    return sameFid(words, fsf_fid::fid0);
-}
-
-size_t nameLen(const FlrDatabase::Record& r) {
-    return strnlen(r.sname, sizeof r.sname);
-}
-
-std::string_view nameOf(const FlrDatabase::Record& r) {
-    return {r.sname, nameLen(r)};
-}
-
-FLR_FTYPE typeOf(const FlrDatabase::Record& r) {
-    return static_cast<FLR_FTYPE>(r.flags & kTypeMask);
-}
-
-[[noreturn]] void engineFailure(const char* function, const char* message, int rc, int line) {
-    throw JxException(function, message + TCtreeTable::errToString(rc), "FlrDatabase", line, -1);
-}
-
-// Order-preserving set of former parents.
-void addOnce(std::vector<fsf_fid>& list, const fsf_fid& fid) {
-    for (const fsf_fid& f : list)
-        if (f == fid) return;
-    list.push_back(fid);
-}
-
-}  // namespace
-
 static_assert(offsetof(FlrDatabase::Record, parent_fid) == 24);
 static_assert(offsetof(FlrDatabase::Record, scan_seqnum) == 48);
 static_assert(offsetof(FlrDatabase::Record, flags) == 56);
 static_assert(offsetof(FlrDatabase::Record, sname) == 57);
 static_assert(sizeof(FlrDatabase::Record) == 1088);
 
-#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
+// The names the database's sources share.
+using namespace fiddb;
 
-// A cached path: the entry is followed by the path's bytes and a NUL.
-struct FlrDatabase::CacheEntry {
-    CacheEntry* bucketPrev;
-    CacheEntry* bucketNext;
-    CacheEntry* mruPrev;
-    CacheEntry* mruNext;
-    fsf_fid fid;
-    uint64_t seq;
-    FLR_FTYPE type;
-    size_t pathLen;
-    size_t capacity;  // bytes allocated for the path, NUL included
-    char* path() { return reinterpret_cast<char*>(this + 1); }
-    const char* path() const { return reinterpret_cast<const char*>(this + 1); }
-};
+#define DB_FAIL(function, message, rc) engineFailure((function), (message), (rc), __LINE__)
 
 // --- construction --------------------------------------------------------
 
 FlrDatabase::FlrDatabase(const std::string& dir)
-    : TCtreeTable("FlrDatabase"), dir_(dir), base_(dir + "/zrpdb") {
+    : table_({"FlrDatabase", "FLR FID Table", {18, 10, 18}}), dir_(dir), base_(dir + "/zrpdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
     struct stat st;
     if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
-        debug(1, "Creating new ZRP database %s", base_.c_str());
-        if ((rc = create())) JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + errToString(rc));
+        table_.debug(1, "Creating new ZRP database %s", base_.c_str());
+        if ((rc = table_.create()))
+            JX_THROW("FlrDatabase", "Failed to create ZRP DB: " + TCtreeTable::errToString(rc));
     } else {
-        debug(1, "Opening existing ZRP database %s", base_.c_str());
-        if ((rc = open(JXIndexing::TAccessReadWrite)))
-            JX_THROW("FlrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+        table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+        if ((rc = table_.open(JXIndexing::TAccessReadWrite)))
+            JX_THROW("FlrDatabase",
+                     "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
     }
 }
 
 FlrDatabase::FlrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode)
-    : TCtreeTable("FlrDatabase"), dir_(dir), base_(dir + "/zrpdb") {
+    : table_({"FlrDatabase", "FLR FID Table", {18, 10, 18}}), dir_(dir), base_(dir + "/zrpdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + errToString(rc));
-    debug(1, "Opening existing ZRP database %s", base_.c_str());
-    if ((rc = open(mode)))
-        JX_THROW("FlrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrDatabase", "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
+    table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+    if ((rc = table_.open(mode)))
+        JX_THROW("FlrDatabase",
+                 "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
 }
 
 FlrDatabase::~FlrDatabase() {
-    close();
+    table_.close();
     clearCache();
 }
 
@@ -137,44 +76,52 @@ int FlrDatabase::initialize(const char* dir) {
         if (!buckets_) JX_THROW(fn, "Not enough memory");
     }
     base_ = std::string(dir) + "/zrpdb";
-    int rc = internalInitialize(base_, 1, 9, 2, 7, sizeof(Record), offsetof(Record, sname));
-    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + errToString(rc));
+    int rc = table_.internalInitialize(base_, 1, 9, 2, 7, sizeof(Record), offsetof(Record, sname));
+    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + TCtreeTable::errToString(rc));
 
     char name[32];
     for (int i = 0; i < 3 && !rc; ++i) {
         std::snprintf(name, sizeof name, "fid%d", i);
-        rc = setNextField(name, 8 * i, kTypeUInt64, 8);
+        rc = table_.setNextField(name, 8 * i, TCtreeTable::kTypeUInt64, 8);
     }
     for (int i = 0; i < 3 && !rc; ++i) {
         std::snprintf(name, sizeof name, "parent_fid%d", i);
-        rc = setNextField(name, 24 + 8 * i, kTypeUInt64, 8);
+        rc = table_.setNextField(name, 24 + 8 * i, TCtreeTable::kTypeUInt64, 8);
     }
-    if (!rc) rc = setNextField("scan_seqnum", 48, kTypeUInt64, 8);
-    if (!rc) rc = setNextField("flags", 56, kTypeUInt8, 1);
-    if (!rc) rc = setNextField("sname", 57, kTypeString, kMaxNameLen + 1);
-    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
+    if (!rc) rc = table_.setNextField("scan_seqnum", 48, TCtreeTable::kTypeUInt64, 8);
+    if (!rc) rc = table_.setNextField("flags", 56, TCtreeTable::kTypeUInt8, 1);
+    if (!rc) rc = table_.setNextField("sname", 57, TCtreeTable::kTypeString, kMaxNameLen + 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + TCtreeTable::errToString(rc));
 
-    rc = declareIndex(
+    rc = table_.declareIndex(
         {.name = "fid", .keyLength = 24, .duplicates = true, .firstSegment = 0, .segmentCount = 3});
     if (!rc)
-        rc = declareIndex({.name = "parent_fid_and_sname",
-                           .keyLength = 24 + kNamePrefix,
-                           .duplicates = true,
-                           .firstSegment = 3,
-                           .segmentCount = 4,
-                           .keyType = 12});
-    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
+        rc = table_.declareIndex({.name = "parent_fid_and_sname",
+                                  .keyLength = 24 + kNamePrefix,
+                                  .duplicates = true,
+                                  .firstSegment = 3,
+                                  .segmentCount = 4,
+                                  .keyType = 12});
+    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + TCtreeTable::errToString(rc));
 
-    for (int field = 0; field < 6 && !rc; ++field) rc = setNextSegment(field, 8, 1);
-    if (!rc) rc = setNextSegment(8, kNamePrefix, 1);
-    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + errToString(rc));
+    for (int field = 0; field < 6 && !rc; ++field) rc = table_.setNextSegment(field, 8, 1);
+    if (!rc) rc = table_.setNextSegment(8, kNamePrefix, 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + TCtreeTable::errToString(rc));
 
-    for (int field = 0; field < 9; ++field) shellOrder(field);
-    return initializeComplete();
+    for (int field = 0; field < 9; ++field) table_.shellOrder(field);
+    return table_.initializeComplete();
 }
 
 void FlrDatabase::clear(const std::string& dir) {
-    removeTableFiles(dir + "/zrpdb");
+    TCtreeTable::removeTableFiles(dir + "/zrpdb");
+}
+
+TCtreeTable::BatchScope FlrDatabase::transaction(size_t expectedBytes, TCtreeTable::Flush flush) {
+    return TCtreeTable::BatchScope(table_, expectedBytes, flush);
+}
+
+bool FlrDatabase::rolledBackForMap() const {
+    return table_.lastResult() == TCtreeTable::kBatchRolledBack;
 }
 
 // --- keys and positioning ---------------------------------------------------
@@ -186,9 +133,9 @@ void FlrDatabase::fidKey(const char* function, const fsf_fid& fid) {
     uint64_t words[3];
     setWords(words, fid);
     for (int s = 0; s < 3; ++s)
-        if (int rc = fillKeySegment(&cursor, &remaining, &words[s], 0, kFidIndex, s))
+        if (int rc = table_.fillKeySegment(&cursor, &remaining, &words[s], 0, kFidIndex, s))
             DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = finishKey(&cursor, &remaining, kFidIndex, 0))
+    if (int rc = table_.finishKey(&cursor, &remaining, kFidIndex, 0))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
@@ -199,45 +146,55 @@ void FlrDatabase::nameKey(const char* function, const fsf_fid& parent, const cha
     uint64_t words[3];
     setWords(words, parent);
     for (int s = 0; s < 3; ++s)
-        if (int rc = fillKeySegment(&cursor, &remaining, &words[s], 0, kNameIndex, s))
+        if (int rc = table_.fillKeySegment(&cursor, &remaining, &words[s], 0, kNameIndex, s))
             DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 3))
+    if (int rc = table_.fillKeySegment(&cursor, &remaining, name, 0, kNameIndex, 3))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = finishKey(&cursor, &remaining, kNameIndex, 0))
+    if (int rc = table_.finishKey(&cursor, &remaining, kNameIndex, 0))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
 int FlrDatabase::locateByFid(const char* function, const fsf_fid& fid) {
     fidKey(function, fid);
-    int rc = getGTERecord(kFidIndex, key_, &rec_);
+    int rc = table_.getGTERecord(kFidIndex, key_, &rec_);
     if (rc) return rc;
-    return sameFid(rec_.fid, fid) ? kOk : kNoRecord;
+    return sameFid(rec_.fid, fid) ? TCtreeTable::kOk : TCtreeTable::kNoRecord;
 }
 
 // Index 1 holds only the first 56 bytes of a name: step over the entries
 // that share them until the full name matches.
 int FlrDatabase::locateByName(const char* function, const fsf_fid& parent, const char* name) {
     nameKey(function, parent, name);
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    while (rc == kOk) {
-        if (!sameFid(rec_.parent_fid, parent)) return kNoRecord;
-        if (std::strncmp(rec_.sname, name, kNamePrefix) != 0) return kNoRecord;
-        if (nameOf(rec_) == name) return kOk;
-        rc = nextRecord(kNameIndex, &rec_);
+    flrdb::DbCursor c(table_, kNameIndex, &rec_);
+    for (c.seek(key_); c.ok(); c.next()) {
+        if (!sameFid(rec_.parent_fid, parent)) return TCtreeTable::kNoRecord;
+        if (std::strncmp(rec_.sname, name, kNamePrefix) != 0) return TCtreeTable::kNoRecord;
+        if (nameOf(rec_) == name) return TCtreeTable::kOk;
     }
-    return rc;
+    return c.rc();
+}
+
+flrdb::DbCursor FlrDatabase::childrenOf(const char* function, const fsf_fid& parent) {
+    nameKey(function, parent, "");
+    flrdb::DbCursor c(table_, kNameIndex, &rec_);
+    c.seek(key_);
+    return c;
+}
+
+flrdb::DbCursor FlrDatabase::recordsOf(const char* function, const fsf_fid& fid) {
+    return flrdb::DbCursor(table_, kFidIndex, &rec_, locateByFid(function, fid));
 }
 
 void FlrDatabase::modifyCurrent(const char* function, const char* message, int line) {
-    if (int rc = modifyRecord(&rec_)) engineFailure(function, message, rc, line);
+    if (int rc = table_.modifyRecord(&rec_)) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::deleteCurrent(const char* function, const char* message, int line) {
-    if (int rc = deleteRecord()) engineFailure(function, message, rc, line);
+    if (int rc = table_.deleteRecord()) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::addCurrent(const char* function, const char* message, int line) {
-    if (int rc = addRecord(&rec_)) engineFailure(function, message, rc, line);
+    if (int rc = table_.addRecord(&rec_)) engineFailure(function, message, rc, line);
 }
 
 void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t seq, uint8_t flags,
@@ -248,18 +205,6 @@ void FlrDatabase::fillRecord(const fsf_fid& fid, const fsf_fid& parent, uint64_t
     rec_.flags = flags;
     std::memcpy(rec_.sname, name, len);
     rec_.sname[len] = '\0';
-}
-
-// Runs body as one transaction (see DbBatch.h).
-template <class Body>
-void FlrDatabase::batched(const char* function, Body&& body) {
-    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
-        body();
-        return static_cast<int>(kOk);
-    });
-    if (out.stage == flrdb::BatchStage::Begin)
-        DB_FAIL(function, "Failed to start a transaction: ", out.rc);
-    if (!out.ok()) DB_FAIL(function, "Failed to commit changes to the DB: ", out.rc);
 }
 
 // --- adding, deleting, renaming --------------------------------------------
@@ -279,12 +224,12 @@ void FlrDatabase::addNode(const fsf_fid& dirFid, const std::string& sname, const
     // cheaper than a read and a write of their own, and never half done.
     batched(fn, [&] {
         int rc = locateByFid(fn, dirFid);
-        if (rc == kOk) {
+        if (rc == TCtreeTable::kOk) {
             if ((rec_.flags & kTypeMask) != FLR_FTYPE_DIR) {
                 rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
             }
-        } else if (rc != kNoRecord) {
+        } else if (rc != TCtreeTable::kNoRecord) {
             DB_FAIL(fn, "Failed to find directory FID in the DB: ", rc);
         }
         fillRecord(fid, dirFid, seq, static_cast<uint8_t>(type & kTypeMask), sname.data(),
@@ -296,7 +241,7 @@ void FlrDatabase::addNode(const fsf_fid& dirFid, const std::string& sname, const
 void FlrDatabase::delNode(const fsf_fid& dirFid, const std::string& sname) {
     static const char* fn = "FlrDatabase::delNode";
     int rc = locateByName(fn, dirFid, sname.c_str());
-    if (rc == kNoRecord) JX_THROW(fn, "The node to be deleted is not in the DB.");
+    if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "The node to be deleted is not in the DB.");
     if (rc) DB_FAIL(fn, "Could not find the node to delete in the DB: ", rc);
     const fsf_fid fid = fidOf(rec_.fid);
     const bool wasDir = typeOf(rec_) == FLR_FTYPE_DIR;
@@ -318,12 +263,12 @@ void FlrDatabase::renameNode(const fsf_fid& oldDir, const std::string& oldName,
     batched(fn, [&] {
         fsf_fid target = fsf_fid::fid0;
         int rc = locateByName(fn, newDir, newName.c_str());
-        bool targetExists = rc == kOk;
+        bool targetExists = rc == TCtreeTable::kOk;
         if (targetExists) target = fidOf(rec_.fid);
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             DB_FAIL(fn, "Could not find the node to rename over in the DB: ", rc);
         rc = locateByName(fn, oldDir, oldName.c_str());
-        if (rc == kNoRecord) JX_THROW(fn, "The node to be renamed is not in the DB.");
+        if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "The node to be renamed is not in the DB.");
         if (rc) DB_FAIL(fn, "Could not find the node to rename in the DB: ", rc);
         // Renaming a name onto itself or onto another link of the same file
         // changes nothing on disk, so nothing here either.
@@ -345,15 +290,12 @@ void FlrDatabase::renameNode(const fsf_fid& oldDir, const std::string& oldName,
 void FlrDatabase::deleteDescendants(const char* function, std::list<fsf_fid>& work) {
     while (!work.empty()) {
         const fsf_fid id = work.front();
-        nameKey(function, id, "");
-        int rc = getGTERecord(kNameIndex, key_, &rec_);
-        while (rc == kOk && sameFid(rec_.parent_fid, id)) {
+        flrdb::DbCursor c = childrenOf(function, id);
+        for (; c.ok() && sameFid(rec_.parent_fid, id); c.next()) {
             work.push_back(fidOf(rec_.fid));
             deleteCurrent(function, "Failed to delete current record: ", __LINE__);
-            rc = nextRecord(kNameIndex, &rec_);
         }
-        if (rc != kOk && rc != kNoRecord)
-            DB_FAIL(function, "Failed to lookup next record by parent FID: ", rc);
+        if (c.failed()) DB_FAIL(function, "Failed to lookup next record by parent FID: ", c.rc());
         work.pop_front();
     }
 }
@@ -364,7 +306,7 @@ bool FlrDatabase::delTree(const fsf_fid& dirFid, const std::string& sname) {
     bool found = false;
     batched(fn, [&] {
         int rc = locateByName(fn, dirFid, sname.c_str());
-        if (rc == kNoRecord) return;
+        if (rc == TCtreeTable::kNoRecord) return;
         if (rc) DB_FAIL(fn, "Failed to lookup record to delete by FID and sname: ", rc);
         std::list<fsf_fid> work{fidOf(rec_.fid)};
         deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
@@ -379,75 +321,17 @@ bool FlrDatabase::delTree(const fsf_fid& fid) {
     clearCache();
     bool found = false;
     batched(fn, [&] {
-        int rc = locateByFid(fn, fid);
-        if (rc == kNoRecord) return;
-        if (rc) DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
-        do {
+        flrdb::DbCursor c = recordsOf(fn, fid);
+        if (c.rc() == TCtreeTable::kNoRecord) return;
+        if (c.failed()) DB_FAIL(fn, "Failed to do a FID lookup: ", c.rc());
+        for (; c.ok() && sameFid(rec_.fid, fid); c.next())
             deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-            rc = nextRecord(kFidIndex, &rec_);
-        } while (rc == kOk && sameFid(rec_.fid, fid));
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to do a FID lookup: ", rc);
+        if (c.failed()) DB_FAIL(fn, "Failed to do a FID lookup: ", c.rc());
         std::list<fsf_fid> work{fid};
         deleteDescendants(fn, work);
         found = true;
     });
     return found;
-}
-
-// Mark and sweep from the root of the tree that holds fid.
-void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
-    static const char* fn = "FlrDatabase::removeDisconnected";
-    clearCache();
-    batched(fn, [&] {
-        fsf_fid root = fid;
-        for (int depth = 0;; ++depth) {
-            int rc = locateByFid(fn, root);
-            if (rc == kNoRecord) JX_THROW(fn, "Node is not in the DB.");
-            if (rc) DB_FAIL(fn, "Failed to find node in the DB: ", rc);
-            if (isNull(rec_.parent_fid)) break;
-            if (depth >= kMaxDepth)
-                JX_THROW(fn, "DB is corrupt: the parent chain of FID " + fid.toString() +
-                                 " does not reach the root");
-            root = fidOf(rec_.parent_fid);
-        }
-
-        int rc = firstRecord(kFileOrder, &rec_);
-        for (; rc == kOk; rc = nextRecord(kFileOrder, &rec_)) {
-            if (!(rec_.flags & kReachable)) continue;
-            rec_.flags &= ~kReachable;
-            modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        }
-        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
-
-        rc = locateByFid(fn, root);
-        if (rc == kNoRecord) JX_THROW(fn, "Root node is not in the DB.");
-        if (rc) DB_FAIL(fn, "Failed to find root node in the DB: ", rc);
-        rec_.flags |= kReachable;
-        modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-
-        // Only newly marked directories are queued, so a cycle cannot loop.
-        std::list<fsf_fid> queue{root};
-        while (!queue.empty()) {
-            const fsf_fid dir = queue.front();
-            queue.pop_front();
-            nameKey(fn, dir, "");
-            for (rc = getGTERecord(kNameIndex, key_, &rec_);
-                 rc == kOk && sameFid(rec_.parent_fid, dir); rc = nextRecord(kNameIndex, &rec_)) {
-                if (rec_.flags & kReachable) continue;
-                rec_.flags |= kReachable;
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-                if (typeOf(rec_) == FLR_FTYPE_DIR) queue.push_back(fidOf(rec_.fid));
-            }
-            if (rc != kOk && rc != kNoRecord)
-                DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
-        }
-
-        for (rc = firstRecord(kFileOrder, &rec_); rc == kOk; rc = nextRecord(kFileOrder, &rec_)) {
-            if (!(rec_.flags & kReachable))
-                deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-        }
-        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
-    });
 }
 
 // --- lookups ---------------------------------------------------------------
@@ -458,7 +342,7 @@ bool FlrDatabase::find(const char* path, Child* child) {
     if (path[0] != '/')
         JX_THROW(fn, std::string("Absolute file path expected. Got \"") + path + "\" instead.");
     int rc = locateByName(fn, fsf_fid::fid0, "/");
-    if (rc == kNoRecord) JX_THROW(fn, "Could not find root node in the DB.");
+    if (rc == TCtreeTable::kNoRecord) JX_THROW(fn, "Could not find root node in the DB.");
     if (rc) DB_FAIL(fn, "Could not find root node in the DB: ", rc);
     fsf_fid current = fidOf(rec_.fid);
     std::string component;
@@ -470,7 +354,7 @@ bool FlrDatabase::find(const char* path, Child* child) {
         component.assign(p, end);
         p = end;
         rc = locateByName(fn, current, component.c_str());
-        if (rc == kNoRecord) return false;
+        if (rc == TCtreeTable::kNoRecord) return false;
         if (rc)
             DB_FAIL(fn,
                     ("Could not find the node (" + current.toString() + ", " + component +
@@ -490,7 +374,7 @@ bool FlrDatabase::find(const fsf_fid& dirFid, const char* sname, Child* child) {
     static const char* fn = "FlrDatabase::find";
     if (!sname || !child) JX_THROW(fn, "NULL sname or child pointer passed as input.");
     int rc = locateByName(fn, dirFid, sname);
-    if (rc == kNoRecord) return false;
+    if (rc == TCtreeTable::kNoRecord) return false;
     if (rc)
         DB_FAIL(fn,
                 ("Could not find the node (" + dirFid.toString() + ", " + sname + ") in the DB: ")
@@ -525,7 +409,7 @@ std::string FlrDatabase::buildPath(const fsf_fid& fid, uint64_t* seq, FLR_FTYPE*
     for (int depth = 0;; ++depth) {
         if (depth > 0 && (ancestor = cacheFind(current))) break;
         int rc = locateByFid(fn, current);
-        if (rc == kNoRecord) {
+        if (rc == TCtreeTable::kNoRecord) {
             if (depth == 0) return std::string();
             JX_THROW(fn, "DB is corrupt: couldn't find record for FID " + current.toString());
         }
@@ -575,13 +459,11 @@ std::string FlrDatabase::joinPath(std::string_view prefix) const {
 std::list<FlrDatabase::Child> FlrDatabase::getChildList(const fsf_fid& dirFid) {
     static const char* fn = "FlrDatabase::getChildList";
     std::list<Child> children;
-    nameKey(fn, dirFid, "");
-    int rc = getGTERecord(kNameIndex, key_, &rec_);
-    for (; rc == kOk && sameFid(rec_.parent_fid, dirFid); rc = nextRecord(kNameIndex, &rec_))
+    flrdb::DbCursor c = childrenOf(fn, dirFid);
+    for (; c.ok() && sameFid(rec_.parent_fid, dirFid); c.next())
         children.push_back(
             Child{fidOf(rec_.fid), std::string(nameOf(rec_)), typeOf(rec_), rec_.scan_seqnum});
-    if (rc != kOk && rc != kNoRecord)
-        DB_FAIL(fn, "Failed to lookup next record by parent FID: ", rc);
+    if (c.failed()) DB_FAIL(fn, "Failed to lookup next record by parent FID: ", c.rc());
     return children;
 }
 
@@ -615,254 +497,9 @@ void FlrDatabase::listSubtree(const fsf_fid& dir, const std::string& path, std::
 
 unsigned long FlrDatabase::getRecordCount() {
     uint64_t count = 0;
-    if (int rc = TCtreeTable::getRecordCount(&count))
+    if (int rc = table_.getRecordCount(&count))
         DB_FAIL("FlrDatabase::getRecordCount", "Failed to count DB records: ", rc);
     return static_cast<unsigned long>(count);
-}
-
-// --- reconciliation with a directory listing --------------------------------
-
-void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_fid>& queue,
-                            const std::list<Child>& listing) {
-    static const char* fn = "FlrDatabase::updateDir";
-    clearCache();
-    std::vector<const Child*> entries;
-    std::vector<fsf_fid> dirs, files;
-    entries.reserve(listing.size());
-    for (const Child& c : listing) {
-        // Refused before anything changes.
-        if (c.name.size() > kMaxNameLen)
-            JX_THROW(fn, "File or subdirectory name " + c.name + " is too long.");
-        entries.push_back(&c);
-        (c.type == FLR_FTYPE_DIR ? dirs : files).push_back(c.fid);
-    }
-    std::unordered_map<std::string_view, size_t> byName;
-    byName.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) byName.emplace(entries[i]->name, i);
-
-    const size_t queued = queue.size();
-    batched(fn, [&] {
-        queue.resize(queued);  // a redone attempt starts from the caller's queue
-        std::vector<fsf_fid> formerParents;
-        std::vector<bool> consumed(entries.size(), false);
-
-        // The directory's own record, and stale duplicates of it.
-        int rc = locateByFid(fn, dirFid);
-        if (rc == kNoRecord) JX_THROW(fn, "Can't find requested directory FID in the DB.");
-        if (rc) DB_FAIL(fn, "Can't find requested directory FID in the DB: ", rc);
-        rec_.scan_seqnum = seq;
-        rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-        modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-        for (rc = nextRecord(kFidIndex, &rec_); rc == kOk && sameFid(rec_.fid, dirFid);
-             rc = nextRecord(kFidIndex, &rec_)) {
-            const fsf_fid parent = fidOf(rec_.parent_fid);
-            deleteCurrent(fn, "Failed to delete record: ", __LINE__);
-            if (!parent.isZero()) addOnce(formerParents, parent);
-        }
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to find record by FID: ", rc);
-
-        // Existing children: keep what the listing confirms, detach other
-        // directories (their subtrees stay with them), delete the rest.
-        nameKey(fn, dirFid, "");
-        for (rc = getGTERecord(kNameIndex, key_, &rec_);
-             rc == kOk && sameFid(rec_.parent_fid, dirFid); rc = nextRecord(kNameIndex, &rec_)) {
-            auto it = byName.find(nameOf(rec_));
-            if (it != byName.end() && !consumed[it->second] &&
-                entries[it->second]->fid == fidOf(rec_.fid)) {
-                consumed[it->second] = true;
-            } else if (typeOf(rec_) == FLR_FTYPE_DIR) {
-                setWords(rec_.parent_fid, fsf_fid::fid0);
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-            } else {
-                deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-            }
-        }
-        if (rc != kOk && rc != kNoRecord)
-            DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
-
-        // New entries; directories that exist elsewhere are moved here.
-        for (size_t i = 0; i < entries.size(); ++i) {
-            if (consumed[i]) continue;
-            const Child& c = *entries[i];
-            if (c.type != FLR_FTYPE_DIR) {
-                fillRecord(c.fid, dirFid, seq, static_cast<uint8_t>(c.type & kTypeMask),
-                           c.name.data(), c.name.size());
-                addCurrent(fn, "Can't add new file record to the DB: ", __LINE__);
-                continue;
-            }
-            rc = locateByFid(fn, c.fid);
-            if (rc == kOk) {
-                if (!isNull(rec_.parent_fid)) addOnce(formerParents, fidOf(rec_.parent_fid));
-                setWords(rec_.parent_fid, dirFid);
-                rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-                std::memcpy(rec_.sname, c.name.c_str(), c.name.size() + 1);
-                modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-            } else if (rc == kNoRecord) {
-                fillRecord(c.fid, dirFid, kUnscannedDirSeq, FLR_FTYPE_DIR, c.name.data(),
-                           c.name.size());
-                addCurrent(fn, "Can't add new subdirectory record to the DB: ", __LINE__);
-                queue.push_back(c.fid);
-            } else {
-                DB_FAIL(fn, "FID lookup failed: ", rc);
-            }
-        }
-
-        // A directory lives in one place: drop its records elsewhere.
-        for (const fsf_fid& d : dirs) {
-            for (rc = locateByFid(fn, d); rc == kOk && sameFid(rec_.fid, d);
-                 rc = nextRecord(kFidIndex, &rec_)) {
-                if (sameFid(rec_.parent_fid, dirFid)) {
-                    if (typeOf(rec_) == FLR_FTYPE_DIR) continue;
-                    rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;
-                    modifyCurrent(fn,
-                                  "Failed to set directory flag for a subdirectory: ", __LINE__);
-                } else {
-                    const fsf_fid parent = fidOf(rec_.parent_fid);
-                    deleteCurrent(fn, "Failed to delete duplicate directory FID: ", __LINE__);
-                    if (!parent.isZero()) addOnce(formerParents, parent);
-                }
-            }
-            if (rc != kOk && rc != kNoRecord)
-                DB_FAIL(fn, "Failed to iterate over subdirectories: ", rc);
-        }
-
-        // Every link of a listed file is confirmed at seq.
-        for (const fsf_fid& f : files) {
-            for (rc = locateByFid(fn, f); rc == kOk && sameFid(rec_.fid, f);
-                 rc = nextRecord(kFidIndex, &rec_)) {
-                if ((rec_.flags & kTypeMask) == 0 && rec_.scan_seqnum == seq) continue;
-                rec_.flags &= ~kTypeMask;
-                rec_.scan_seqnum = seq;
-                modifyCurrent(fn, "Failed to set directory flag for a subdirectory: ", __LINE__);
-            }
-            if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over files: ", rc);
-        }
-
-        // A directory that lost an entry to this one must be listed again.
-        for (const fsf_fid& p : formerParents) {
-            nameKey(fn, p, "");
-            for (rc = getGTERecord(kNameIndex, key_, &rec_);
-                 rc == kOk && sameFid(rec_.parent_fid, p); rc = nextRecord(kNameIndex, &rec_)) {
-                if (typeOf(rec_) == FLR_FTYPE_DIR) {
-                    setWords(rec_.parent_fid, fsf_fid::fid0);
-                    modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
-                } else {
-                    deleteCurrent(fn, "Failed to delete current record: ", __LINE__);
-                }
-            }
-            if (rc != kOk && rc != kNoRecord)
-                DB_FAIL(fn, "Failed to look up record by FID and short name: ", rc);
-        }
-        for (const fsf_fid& p : formerParents) queue.push_back(p);
-    });
-}
-
-// --- path cache ------------------------------------------------------------
-
-unsigned FlrDatabase::bucketOf(const fsf_fid& fid) {
-    uint32_t w[4];
-    std::memcpy(w, fid.bytes, sizeof w);
-    uint32_t h = (w[0] ^ w[1] ^ w[2] ^ w[3]) * kGoldenRatio;
-    return h >> 24;
-}
-
-FlrDatabase::CacheEntry* FlrDatabase::cacheFind(const fsf_fid& fid) {
-    if (!buckets_) return nullptr;
-    for (CacheEntry* e = buckets_[bucketOf(fid)]; e; e = e->bucketNext) {
-        if (e->fid != fid) continue;
-        if (e != mruHead_) {  // most recently used first
-            e->mruPrev->mruNext = e->mruNext;
-            if (e->mruNext)
-                e->mruNext->mruPrev = e->mruPrev;
-            else
-                mruTail_ = e->mruPrev;
-            e->mruPrev = nullptr;
-            e->mruNext = mruHead_;
-            mruHead_->mruPrev = e;
-            mruHead_ = e;
-        }
-        return e;
-    }
-    return nullptr;
-}
-
-void FlrDatabase::cacheUnlink(CacheEntry* e) {
-    if (e->bucketPrev)
-        e->bucketPrev->bucketNext = e->bucketNext;
-    else
-        buckets_[bucketOf(e->fid)] = e->bucketNext;
-    if (e->bucketNext) e->bucketNext->bucketPrev = e->bucketPrev;
-    if (e->mruPrev)
-        e->mruPrev->mruNext = e->mruNext;
-    else
-        mruHead_ = e->mruNext;
-    if (e->mruNext)
-        e->mruNext->mruPrev = e->mruPrev;
-    else
-        mruTail_ = e->mruPrev;
-    --cacheCount_;
-}
-
-void FlrDatabase::cacheInsert(const fsf_fid& fid, const std::string& path, uint64_t seq,
-                              FLR_FTYPE type) {
-    if (!buckets_) return;
-    const size_t need = path.size() + 1;
-    CacheEntry* e = nullptr;
-    if (cacheCount_ >= kCacheLimit && mruTail_) {
-        // The entry that would be freed right after this insertion is reused.
-        e = mruTail_;
-        cacheUnlink(e);
-        if (e->capacity < need) {
-            void* grown = std::realloc(e, sizeof(CacheEntry) + need);
-            if (!grown) {
-                std::free(e);
-                JX_THROW("FlrDatabase::fidToNodeName", "Memory allocation failed");
-            }
-            e = static_cast<CacheEntry*>(grown);
-            e->capacity = need;
-        }
-    } else {
-        e = static_cast<CacheEntry*>(std::malloc(sizeof(CacheEntry) + need));
-        if (!e) JX_THROW("FlrDatabase::fidToNodeName", "Memory allocation failed");
-        e->capacity = need;
-    }
-    e->fid = fid;
-    e->seq = seq;
-    e->type = type;
-    e->pathLen = path.size();
-    std::memcpy(e->path(), path.c_str(), need);
-    CacheEntry*& head = buckets_[bucketOf(fid)];
-    e->bucketPrev = nullptr;
-    e->bucketNext = head;
-    if (head) head->bucketPrev = e;
-    head = e;
-    e->mruPrev = nullptr;
-    e->mruNext = mruHead_;
-    if (mruHead_) mruHead_->mruPrev = e;
-    mruHead_ = e;
-    if (!mruTail_) mruTail_ = e;
-    ++cacheCount_;
-}
-
-void FlrDatabase::cacheRemove(const fsf_fid& fid) {
-    if (!buckets_) return;
-    for (CacheEntry* e = buckets_[bucketOf(fid)]; e; e = e->bucketNext) {
-        if (e->fid != fid) continue;
-        cacheUnlink(e);
-        std::free(e);
-        return;
-    }
-}
-
-void FlrDatabase::clearCache() {
-    for (CacheEntry* e = mruHead_; e;) {
-        CacheEntry* next = e->mruNext;
-        std::free(e);
-        e = next;
-    }
-    mruHead_ = mruTail_ = nullptr;
-    cacheCount_ = 0;
-    if (buckets_) std::fill(buckets_.get(), buckets_.get() + kCacheBuckets, nullptr);
 }
 
 // The library may be compiled in batches of sources: the macros end with this file.

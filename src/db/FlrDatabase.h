@@ -15,16 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "DbCursor.h"
+#include "DbTable.h"
 #include "FLR/FlrFid.h"
 #include "FLR/SP.h"
-#include "table/TCtreeTable.h"
 
 enum FLR_FTYPE : int {
     FLR_FTYPE_FILE = 0,  // not a directory: regular file, symbolic link, anything else
     FLR_FTYPE_DIR = 1,
 };
 
-class FlrDatabase : public TCtreeTable, public SPEnabled {
+class FlrDatabase : public SPEnabled {
   public:
     // Longest short name a record holds (the field keeps its NUL).
     static constexpr size_t kMaxNameLen = 1023;
@@ -48,12 +49,6 @@ class FlrDatabase : public TCtreeTable, public SPEnabled {
     // Opens an existing database; TAccessReadOnly for inspection tools.
     FlrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode);
     ~FlrDatabase() override;
-
-    int initialize(const char* dir) override;
-    const char* getTableType() const override { return "FLR FID Table"; }
-    int registerTable() override { return internalRegisterTable(18, 10, 18); }
-    bool createHugeFile() const override { return true; }
-    long hugeFileIncr() const override { return 524288; }
 
     void addRootNode(const fsf_fid& fid);
     void addNode(const fsf_fid& dirFid, const std::string& sname, const fsf_fid& fid,
@@ -84,6 +79,14 @@ class FlrDatabase : public TCtreeTable, public SPEnabled {
     void updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_fid>& queue,
                    const std::list<Child>& listing);
 
+    // A transaction of several changes (see TCtreeTable::BatchScope): they
+    // become visible, and survive a crash of the process, all at once.
+    TCtreeTable::BatchScope transaction(size_t expectedBytes = 0,
+                                        TCtreeTable::Flush flush = TCtreeTable::Flush::AtEnd);
+    // True when the last change failed because the engine rolled the
+    // enclosing transaction back to grow the map: the transaction is redone.
+    bool rolledBackForMap() const;
+
     void clearCache();
     // Entries in the path cache (for tests and tools).
     int cacheSize() const { return cacheCount_; }
@@ -101,9 +104,16 @@ class FlrDatabase : public TCtreeTable, public SPEnabled {
   private:
     struct CacheEntry;
 
+    // Declares the table for files in dir.
+    int initialize(const char* dir);
+
     // Positioning helpers: 0 found (record in rec_), kNoRecord, or an engine code.
     int locateByFid(const char* function, const fsf_fid& fid);
     int locateByName(const char* function, const fsf_fid& parent, const char* name);
+    // Walks from the first child of parent (name order), from the first
+    // record of fid; the caller stops where they end.
+    flrdb::DbCursor childrenOf(const char* function, const fsf_fid& parent);
+    flrdb::DbCursor recordsOf(const char* function, const fsf_fid& fid);
     void fidKey(const char* function, const fsf_fid& fid);
     void nameKey(const char* function, const fsf_fid& parent, const char* name);
     void modifyCurrent(const char* function, const char* message, int line);
@@ -126,6 +136,7 @@ class FlrDatabase : public TCtreeTable, public SPEnabled {
     void cacheRemove(const fsf_fid& fid);
     void cacheUnlink(CacheEntry* e);
 
+    flrdb::DbTable table_;
     std::string dir_;
     std::string base_;
     Record rec_;

@@ -58,68 +58,79 @@ static_assert(sizeof(FlrLBFSHashDB::Record) == 56);
 #define HFAIL(rc, ...) CQiError(failCode(rc), kHashDbSource, fn, __LINE__, __VA_ARGS__)
 #define HPUSH(err) (err).Push(kHashDbSource, fn, __LINE__)
 
-FlrLBFSHashDB::FlrLBFSHashDB() : TCtreeTable("FlrLBFSHashDB") {}
+FlrLBFSHashDB::FlrLBFSHashDB() : table_({"FlrLBFSHashDB", "FlrLBFSHashDB Table", {10, 6, 10}}) {}
 
 FlrLBFSHashDB::~FlrLBFSHashDB() {
-    close();
+    table_.close();
 }
 
-int FlrLBFSHashDB::initialize(const char* dir) {
-    EvDebug::Error("FlrLBFSHashDB::initialize", "Internal error: virtual initialize(%s) called",
-                   dir ? dir : "(null)");
-    return 1;
+int FlrLBFSHashDB::close() {
+    return table_.close();
+}
+
+TCtreeTable::BatchScope FlrLBFSHashDB::transaction(size_t expectedBytes, TCtreeTable::Flush flush) {
+    return TCtreeTable::BatchScope(table_, expectedBytes, flush);
 }
 
 CQiError FlrLBFSHashDB::initialize(const std::string& dir, JXIndexing::TAccessEnum mode) {
     const char* const fn = __PRETTY_FUNCTION__;
-    debug(1, "Opening/creating FlrLBFSHashDB in %s", dir.c_str());
+    table_.debug(1, "Opening/creating FlrLBFSHashDB in %s", dir.c_str());
     const std::string base = dir + "/" + kName;
-    int rc = internalInitialize(base, 0, 5, 2, 3, sizeof(Record), sizeof(Record));
-    if (rc) return HFAIL(rc, "Failed to initialize FlrLBFSHashDB: %s", errToString(rc).c_str());
-
-    rc = setNextField("dummy", offsetof(Record, dummy), kTypeUInt16, 2);
-    if (!rc) rc = setNextField("size", offsetof(Record, size), kTypeUInt16, 2);
-    if (!rc) rc = setNextField("fid", offsetof(Record, fid), kTypeUInt64, 8);
-    if (!rc) rc = setNextField("offset", offsetof(Record, offset), kTypeUInt64, 8);
-    if (!rc) rc = setNextField("hash", offsetof(Record, hash), kTypeBinary, kHashSize);
+    int rc = table_.internalInitialize(base, 0, 5, 2, 3, sizeof(Record), sizeof(Record));
     if (rc)
-        return HFAIL(rc, "Failed to configure FlrLBFSHashDB fields: %s", errToString(rc).c_str());
+        return HFAIL(rc, "Failed to initialize FlrLBFSHashDB: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    rc = declareIndex({.name = "hash",
-                       .keyLength = kHashSize,
-                       .duplicates = true,
-                       .firstSegment = 0,
-                       .segmentCount = 1});
+    rc = table_.setNextField("dummy", offsetof(Record, dummy), TCtreeTable::kTypeUInt16, 2);
+    if (!rc) rc = table_.setNextField("size", offsetof(Record, size), TCtreeTable::kTypeUInt16, 2);
+    if (!rc) rc = table_.setNextField("fid", offsetof(Record, fid), TCtreeTable::kTypeUInt64, 8);
     if (!rc)
-        rc = declareIndex({.name = "fid_offset",
-                           .keyLength = 16,
-                           .duplicates = false,
-                           .firstSegment = 1,
-                           .segmentCount = 2});
+        rc = table_.setNextField("offset", offsetof(Record, offset), TCtreeTable::kTypeUInt64, 8);
+    if (!rc)
+        rc = table_.setNextField("hash", offsetof(Record, hash), TCtreeTable::kTypeBinary,
+                                 kHashSize);
     if (rc)
-        return HFAIL(rc, "Failed to configure FlrLBFSHashDB indices: %s", errToString(rc).c_str());
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB fields: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    rc = setNextSegment(4, kHashSize, 1);
-    if (!rc) rc = setNextSegment(2, 8, 1);
-    if (!rc) rc = setNextSegment(3, 8, 1);
+    rc = table_.declareIndex({.name = "hash",
+                              .keyLength = kHashSize,
+                              .duplicates = true,
+                              .firstSegment = 0,
+                              .segmentCount = 1});
+    if (!rc)
+        rc = table_.declareIndex({.name = "fid_offset",
+                                  .keyLength = 16,
+                                  .duplicates = false,
+                                  .firstSegment = 1,
+                                  .segmentCount = 2});
     if (rc)
-        return HFAIL(rc, "Failed to configure FlrLBFSHashDB segments: %s", errToString(rc).c_str());
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB indices: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    for (int field = 0; field < 5; ++field) shellOrder(field);
-    if ((rc = initializeComplete()))
+    rc = table_.setNextSegment(4, kHashSize, 1);
+    if (!rc) rc = table_.setNextSegment(2, 8, 1);
+    if (!rc) rc = table_.setNextSegment(3, 8, 1);
+    if (rc)
+        return HFAIL(rc, "Failed to configure FlrLBFSHashDB segments: %s",
+                     TCtreeTable::errToString(rc).c_str());
+
+    for (int field = 0; field < 5; ++field) table_.shellOrder(field);
+    if ((rc = table_.initializeComplete()))
         return HFAIL(rc, "Failed to complete initialization of FlrLBFSHashDB: %s",
-                     errToString(rc).c_str());
+                     TCtreeTable::errToString(rc).c_str());
 
     const std::string data = base + ".dat";
     if (exists(data) || mode == JXIndexing::TAccessReadOnly) {
-        debug(1, "Opening existing FlrLBFSHashDB %s", data.c_str());
-        if ((rc = open(mode)))
+        table_.debug(1, "Opening existing FlrLBFSHashDB %s", data.c_str());
+        if ((rc = table_.open(mode)))
             return HFAIL(rc, "Failed to open an existing FlrLBFSHashDB: %s",
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
     } else {
-        debug(1, "Creating new FlrLBFSHashDB %s", data.c_str());
-        if ((rc = create()))
-            return HFAIL(rc, "Failed to create FlrLBFSHashDB: %s", errToString(rc).c_str());
+        table_.debug(1, "Creating new FlrLBFSHashDB %s", data.c_str());
+        if ((rc = table_.create()))
+            return HFAIL(rc, "Failed to create FlrLBFSHashDB: %s",
+                         TCtreeTable::errToString(rc).c_str());
     }
     return CQiError();
 }
@@ -129,19 +140,21 @@ CQiError FlrLBFSHashDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 CQiError FlrLBFSHashDB::fileKey(const char* fn, uint64_t fid, uint64_t offset) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kFileIndex, 0);
-    if (!rc) rc = fillKeySegment(&cursor, &remaining, &offset, 0, kFileIndex, 1);
-    if (!rc) rc = finishKey(&cursor, &remaining, kFileIndex, 0);
-    if (rc) return HFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    int rc = table_.fillKeySegment(&cursor, &remaining, &fid, 0, kFileIndex, 0);
+    if (!rc) rc = table_.fillKeySegment(&cursor, &remaining, &offset, 0, kFileIndex, 1);
+    if (!rc) rc = table_.finishKey(&cursor, &remaining, kFileIndex, 0);
+    if (rc)
+        return HFAIL(rc, "Failed to fill key segment: %s", TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
 CQiError FlrLBFSHashDB::hashKey(const char* fn, const unsigned char* hash) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, hash, 0, kHashIndex, 0);
-    if (!rc) rc = finishKey(&cursor, &remaining, kHashIndex, 0);
-    if (rc) return HFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    int rc = table_.fillKeySegment(&cursor, &remaining, hash, 0, kHashIndex, 0);
+    if (!rc) rc = table_.finishKey(&cursor, &remaining, kHashIndex, 0);
+    if (rc)
+        return HFAIL(rc, "Failed to fill key segment: %s", TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -151,12 +164,12 @@ CQiError FlrLBFSHashDB::hashKey(const char* fn, const unsigned char* hash) {
 // has no block there.
 int FlrLBFSHashDB::locateCovering(const char* fn, uint64_t fid, uint64_t offset, CQiError* err) {
     if ((*err = fileKey(fn, fid, offset)).IsError()) return -1;
-    int rc = getLTERecord(kFileIndex, key_, &rec_);
-    if (rc == kOk && rec_.fid == fid) return kOk;
-    if (rc != kOk && rc != kNoRecord) return rc;
+    int rc = table_.getLTERecord(kFileIndex, key_, &rec_);
+    if (rc == TCtreeTable::kOk && rec_.fid == fid) return TCtreeTable::kOk;
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord) return rc;
     if ((*err = fileKey(fn, fid, offset)).IsError()) return -1;
-    rc = getGTERecord(kFileIndex, key_, &rec_);
-    if (rc == kOk && rec_.fid != fid) return kNoRecord;
+    rc = table_.getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == TCtreeTable::kOk && rec_.fid != fid) return TCtreeTable::kNoRecord;
     return rc;
 }
 
@@ -194,22 +207,25 @@ CQiError FlrLBFSHashDB::checkBlocks(const char* fn, uint64_t fid,
 template <class Body>
 CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
     CQiError err;
-    flrdb::BatchOutcome out = flrdb::runBatched(*this, fn, [&] {
+    flrdb::BatchOutcome out = flrdb::runBatched(table_, fn, [&] {
         err = body();
-        if (!err.IsError()) return static_cast<int>(kOk);
-        return err.GetCode() == -kBatchRolledBack ? static_cast<int>(kBatchRolledBack) : -1;
+        if (!err.IsError()) return static_cast<int>(TCtreeTable::kOk);
+        return err.GetCode() == -TCtreeTable::kBatchRolledBack
+                   ? static_cast<int>(TCtreeTable::kBatchRolledBack)
+                   : -1;
     });
     switch (out.stage) {
         case flrdb::BatchStage::Done:
         case flrdb::BatchStage::Body:
             return err;
         case flrdb::BatchStage::Begin:
-            return HFAIL(out.rc, "Couldn't start a transaction: %s", errToString(out.rc).c_str());
+            return HFAIL(out.rc, "Couldn't start a transaction: %s",
+                         TCtreeTable::errToString(out.rc).c_str());
         case flrdb::BatchStage::Commit:
             break;
     }
     return HFAIL(out.rc, "Couldn't commit changes to FlrLBFSHashDB: %s",
-                 errToString(out.rc).c_str());
+                 TCtreeTable::errToString(out.rc).c_str());
 }
 
 // --- deleting --------------------------------------------------------------------
@@ -217,16 +233,17 @@ CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
 CQiError FlrLBFSHashDB::deleteFile(const char* fn, uint64_t fid) {
     CQiError err = fileKey(fn, fid, 0);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kFileIndex, key_, &rec_);
-    if (rc == kOk && rec_.fid == fid) {
-        debug(2, "Deleting all hash blocks for fid %lu", fid);
-        for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_))
-            if (int d = deleteRecord())
+    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == TCtreeTable::kOk && rec_.fid == fid) {
+        table_.debug(2, "Deleting all hash blocks for fid %lu", fid);
+        for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_))
+            if (int d = table_.deleteRecord())
                 return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
-                             errToString(d).c_str());
+                             TCtreeTable::errToString(d).c_str());
     }
-    if (rc != kOk && rc != kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -256,36 +273,37 @@ CQiError FlrLBFSHashDB::markChanged(uint64_t fid, uint64_t offset, uint64_t leng
         CQiError err;
         int rc = locateCovering(fn, fid, offset, &err);
         if (err.IsError()) return err;
-        for (; rc == kOk && rec_.fid == fid && rec_.offset < end;
-             rc = nextRecord(kFileIndex, &rec_)) {
+        for (; rc == TCtreeTable::kOk && rec_.fid == fid && rec_.offset < end;
+             rc = table_.nextRecord(kFileIndex, &rec_)) {
             if (offset >= rec_.offset + rec_.size) continue;
-            if (!marked) debug(2, "Marking [%lu-%lu] as changed for fid %lu", offset, end, fid);
+            if (!marked)
+                table_.debug(2, "Marking [%lu-%lu] as changed for fid %lu", offset, end, fid);
             marked = true;
             if (isZero(rec_.hash)) continue;
             std::memset(rec_.hash, 0, kHashSize);
-            if ((rc = modifyRecord(&rec_))) break;
+            if ((rc = table_.modifyRecord(&rec_))) break;
         }
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             return HFAIL(rc,
                          "Couldn't mark hash blocks for fid %lu between [%lu-%lu] as changed: %s",
-                         fid, offset, end, errToString(rc).c_str());
+                         fid, offset, end, TCtreeTable::errToString(rc).c_str());
         if (marked) return CQiError();
 
         // Written past the blocks the file has: its last block (whose end was
         // the old end of the file) must be hashed again, and what follows it.
         if ((err = fileKey(fn, fid, kMaxOffset)).IsError()) return err;
-        rc = getLTERecord(kFileIndex, key_, &rec_);
-        if (rc != kOk && rc != kNoRecord)
+        rc = table_.getLTERecord(kFileIndex, key_, &rec_);
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                         errToString(rc).c_str());
-        if (rc == kOk && rec_.fid == fid) {
+                         TCtreeTable::errToString(rc).c_str());
+        if (rc == TCtreeTable::kOk && rec_.fid == fid) {
             if (isZero(rec_.hash)) return CQiError();
             std::memset(rec_.hash, 0, kHashSize);
-            if ((rc = modifyRecord(&rec_)))
+            if ((rc = table_.modifyRecord(&rec_)))
                 return HFAIL(rc,
                              "Couldn't mark hash blocks for fid %lu between [%lu-%lu] as changed: "
                              "%s",
-                             fid, offset, end, errToString(rc).c_str());
+                             fid, offset, end, TCtreeTable::errToString(rc).c_str());
             return CQiError();
         }
         // No block at all: one changed placeholder from the start of the file.
@@ -296,8 +314,9 @@ CQiError FlrLBFSHashDB::markChanged(uint64_t fid, uint64_t offset, uint64_t leng
         placeholder.block.length =
             static_cast<uint32_t>(std::clamp<uint64_t>(end, 1, kMaxBlockSize));
         fillRecord(fid, placeholder);
-        if ((rc = addRecord(&rec_)))
-            return HFAIL(rc, "Couldn't add new hash block: %s", errToString(rc).c_str());
+        if ((rc = table_.addRecord(&rec_)))
+            return HFAIL(rc, "Couldn't add new hash block: %s",
+                         TCtreeTable::errToString(rc).c_str());
         return CQiError();
     });
 }
@@ -307,9 +326,11 @@ CQiError FlrLBFSHashDB::getFirstChangedFile(uint64_t* fid) {
     *fid = 0;
     CQiError err = hashKey(fn, kZeroHash);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kHashIndex, key_, &rec_);
-    if (rc == kNoRecord) return CQiError();
-    if (rc) return HFAIL(rc, "Couldn't lookup NULL hash block: %s", errToString(rc).c_str());
+    int rc = table_.getGTERecord(kHashIndex, key_, &rec_);
+    if (rc == TCtreeTable::kNoRecord) return CQiError();
+    if (rc)
+        return HFAIL(rc, "Couldn't lookup NULL hash block: %s",
+                     TCtreeTable::errToString(rc).c_str());
     if (isZero(rec_.hash)) *fid = rec_.fid;
     return CQiError();
 }
@@ -321,8 +342,8 @@ CQiError FlrLBFSHashDB::getFirstChangedRange(uint64_t fid, uint64_t* start, uint
     bool lengthSet = false;
     CQiError err = fileKey(fn, fid, 0);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kFileIndex, key_, &rec_);
-    for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_)) {
+    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
+    for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_)) {
         if (*start == kNone) {
             if (isZero(rec_.hash)) *start = rec_.offset;
         } else if (!isZero(rec_.hash)) {
@@ -331,8 +352,9 @@ CQiError FlrLBFSHashDB::getFirstChangedRange(uint64_t fid, uint64_t* start, uint
             break;
         }
     }
-    if (rc != kOk && rc != kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(rc).c_str());
     if (*start != kNone && !lengthSet) *length = kNone;
     return CQiError();
 }
@@ -351,18 +373,18 @@ CQiError FlrLBFSHashDB::updateChangedRange(uint64_t fid,
         CQiError e;
         int rc = locateCovering(fn, fid, rangeStart, &e);
         if (e.IsError()) return e;
-        for (; rc == kOk && rec_.fid == fid && rec_.offset < rangeEnd;
-             rc = nextRecord(kFileIndex, &rec_)) {
+        for (; rc == TCtreeTable::kOk && rec_.fid == fid && rec_.offset < rangeEnd;
+             rc = table_.nextRecord(kFileIndex, &rec_)) {
             if (rec_.offset + rec_.size <= rangeStart) continue;
-            if (int d = deleteRecord())
+            if (int d = table_.deleteRecord())
                 return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
-                             errToString(d).c_str());
+                             TCtreeTable::errToString(d).c_str());
         }
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                         errToString(rc).c_str());
-        debug(2, "Updating %d hash blocks for fid %lu, [%lu-%lu]", static_cast<int>(blocks.size()),
-              fid, rangeStart, rangeEnd);
+                         TCtreeTable::errToString(rc).c_str());
+        table_.debug(2, "Updating %d hash blocks for fid %lu, [%lu-%lu]",
+                     static_cast<int>(blocks.size()), fid, rangeStart, rangeEnd);
         e = insertBlocks(fn, fid, blocks);
         return e.IsError() ? HPUSH(e) : e;
     });
@@ -375,15 +397,16 @@ CQiError FlrLBFSHashDB::get(uint64_t fid, std::vector<JxLBFS::HashBlock>* blocks
     blocks->clear();
     CQiError err = fileKey(fn, fid, 0);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kFileIndex, key_, &rec_);
-    for (; rc == kOk && rec_.fid == fid; rc = nextRecord(kFileIndex, &rec_)) {
+    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
+    for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_)) {
         JxLBFS::HashBlock& b = blocks->emplace_back();
         b.block.offset = rec_.offset;
         b.block.length = rec_.size;
         std::memcpy(b.hash, rec_.hash, kHashSize);
     }
-    if (rc != kOk && rc != kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid, errToString(rc).c_str());
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -391,8 +414,9 @@ CQiError FlrLBFSHashDB::insertBlocks(const char* fn, uint64_t fid,
                                      const std::vector<JxLBFS::HashBlock>& blocks) {
     for (const JxLBFS::HashBlock& b : blocks) {
         fillRecord(fid, b);
-        if (int rc = addRecord(&rec_))
-            return HFAIL(rc, "Couldn't insert hash block: %s", errToString(rc).c_str());
+        if (int rc = table_.addRecord(&rec_))
+            return HFAIL(rc, "Couldn't insert hash block: %s",
+                         TCtreeTable::errToString(rc).c_str());
     }
     return CQiError();
 }
@@ -404,8 +428,8 @@ CQiError FlrLBFSHashDB::update(uint64_t fid, const std::vector<JxLBFS::HashBlock
     return batched(fn, [&]() -> CQiError {
         CQiError e = deleteFile(fn, fid);
         if (e.IsError()) return HPUSH(e);
-        debug(2, "Inserting %lu hash blocks for fid %lu", static_cast<unsigned long>(blocks.size()),
-              fid);
+        table_.debug(2, "Inserting %lu hash blocks for fid %lu",
+                     static_cast<unsigned long>(blocks.size()), fid);
         return insertBlocks(fn, fid, blocks);
     });
 }
@@ -415,8 +439,8 @@ CQiError FlrLBFSHashDB::addBlock(uint64_t fid, const JxLBFS::HashBlock& block) {
     CQiError err = checkBlocks(fn, fid, std::vector<JxLBFS::HashBlock>{block});
     if (err.IsError()) return err;
     fillRecord(fid, block);
-    if (int rc = addRecord(&rec_))
-        return HFAIL(rc, "Couldn't add new hash block: %s", errToString(rc).c_str());
+    if (int rc = table_.addRecord(&rec_))
+        return HFAIL(rc, "Couldn't add new hash block: %s", TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -424,12 +448,12 @@ CQiError FlrLBFSHashDB::find(const unsigned char* hash, Record* rec) {
     const char* const fn = __PRETTY_FUNCTION__;
     CQiError err = hashKey(fn, hash);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kHashIndex, key_, rec);
-    if (rc == kOk && std::memcmp(rec->hash, hash, kHashSize) == 0) return CQiError();
+    int rc = table_.getGTERecord(kHashIndex, key_, rec);
+    if (rc == TCtreeTable::kOk && std::memcmp(rec->hash, hash, kHashSize) == 0) return CQiError();
     std::memset(rec, 0, sizeof *rec);
-    if (rc == kOk || rc == kNoRecord) return CQiError();
+    if (rc == TCtreeTable::kOk || rc == TCtreeTable::kNoRecord) return CQiError();
     return HFAIL(rc, "Couldn't find hash block %s: %s", hashText(hash).c_str(),
-                 errToString(rc).c_str());
+                 TCtreeTable::errToString(rc).c_str());
 }
 
 CQiError FlrLBFSHashDB::getNextFile(uint64_t after, uint64_t* fid) {
@@ -438,11 +462,11 @@ CQiError FlrLBFSHashDB::getNextFile(uint64_t after, uint64_t* fid) {
     if (after == kMaxOffset) return CQiError();
     CQiError err = fileKey(fn, after + 1, 0);
     if (err.IsError()) return err;
-    int rc = getGTERecord(kFileIndex, key_, &rec_);
-    if (rc == kOk) *fid = rec_.fid;
-    if (rc != kOk && rc != kNoRecord)
+    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
+    if (rc == TCtreeTable::kOk) *fid = rec_.fid;
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
         return HFAIL(rc, "Couldn't find hash blocks after fid %lu: %s", after,
-                     errToString(rc).c_str());
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -459,7 +483,7 @@ std::string FlrLBFSHashDB::hashText(const unsigned char* hash) {
 // --- files -----------------------------------------------------------------------
 
 void FlrLBFSHashDB::removeFiles(const std::string& dir, const char* name) {
-    removeTableFiles(dir + "/" + name);
+    TCtreeTable::removeTableFiles(dir + "/" + name);
 }
 
 int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, const char* name) {
@@ -482,9 +506,9 @@ int FlrLBFSHashDB::moveFiles(const std::string& from, const std::string& to, con
 // into place: `to` never holds a half-copied table, and on failure what it
 // held is left as it was. Returns an errno value.
 int FlrLBFSHashDB::copyFiles(const std::string& from, const std::string& to, const char* name) {
-    int rc = copyTable(from + "/" + name, to + "/" + name);
-    if (rc == kOk) return 0;
-    return rc >= kSystemErrorBase ? rc - kSystemErrorBase : EIO;
+    int rc = TCtreeTable::copyTable(from + "/" + name, to + "/" + name);
+    if (rc == TCtreeTable::kOk) return 0;
+    return rc >= TCtreeTable::kSystemErrorBase ? rc - TCtreeTable::kSystemErrorBase : EIO;
 }
 
 CQiError FlrLBFSHashDB::remove(const std::string& dir) {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "DbTable.h"
 #include "digest/JxLBFS.h"
 #include "platform/CQiError.h"
-#include "table/TCtreeTable.h"
 
-class FlrLBFSHashDB : public TCtreeTable {
+class FlrLBFSHashDB {
   public:
     static constexpr int kHashSize = JxLBFS::HashBlock::kHashSize;
     // Sizes are kept in 16 bits; the chunker never makes larger blocks.
@@ -36,18 +36,21 @@ class FlrLBFSHashDB : public TCtreeTable {
     };
 
     FlrLBFSHashDB();
-    ~FlrLBFSHashDB() override;
+    ~FlrLBFSHashDB();
+    FlrLBFSHashDB(const FlrLBFSHashDB&) = delete;
+    FlrLBFSHashDB& operator=(const FlrLBFSHashDB&) = delete;
 
     // Declares the table in dir and opens it, creating it when missing (only
     // in read-write mode; TAccessReadOnly is for inspection tools).
     CQiError initialize(const std::string& dir,
                         JXIndexing::TAccessEnum mode = JXIndexing::TAccessReadWrite);
-    // The engine's declaration hook; use the string form.
-    int initialize(const char* dir) override;
-    const char* getTableType() const override { return "FlrLBFSHashDB Table"; }
-    int registerTable() override { return internalRegisterTable(10, 6, 10); }
-    bool createHugeFile() const override { return true; }
-    long hugeFileIncr() const override { return 524288; }
+    // Flushes and closes the table (the destructor does too); 0 or an engine
+    // code.
+    int close();
+    // A transaction of several changes (see TCtreeTable::BatchScope): they
+    // become visible, and survive a crash of the process, all at once.
+    TCtreeTable::BatchScope transaction(size_t expectedBytes = 0,
+                                        TCtreeTable::Flush flush = TCtreeTable::Flush::AtEnd);
 
     // Deletes every block of the file (of each file).
     CQiError del(uint64_t fid);
@@ -101,6 +104,7 @@ class FlrLBFSHashDB : public TCtreeTable {
     template <class Body>
     CQiError batched(const char* function, Body&& body);
 
+    flrdb::DbTable table_;
     Record rec_{};
     char key_[32];
 };

@@ -63,67 +63,78 @@ static_assert(sizeof(FlrLBFSTreeDB::Record) == 280);
 #define TFAIL(rc, ...) CQiError(treeFailCode(rc), kTreeDbSource, fn, __LINE__, __VA_ARGS__)
 #define TPUSH(err) (err).Push(kTreeDbSource, fn, __LINE__)
 
-FlrLBFSTreeDB::FlrLBFSTreeDB() : TCtreeTable("FlrLBFSTreeDB") {}
+FlrLBFSTreeDB::FlrLBFSTreeDB() : table_({"FlrLBFSTreeDB", "FlrLBFSTreeDB Table", {10, 6, 10}}) {}
 
 FlrLBFSTreeDB::~FlrLBFSTreeDB() {
-    close();
+    table_.close();
 }
 
-int FlrLBFSTreeDB::initialize(const char* dir) {
-    EvDebug::Error("FlrLBFSTreeDB::initialize", "Internal error: virtual initialize(%s) called",
-                   dir ? dir : "(null)");
-    return 1;
+int FlrLBFSTreeDB::close() {
+    return table_.close();
+}
+
+TCtreeTable::BatchScope FlrLBFSTreeDB::transaction(size_t expectedBytes, TCtreeTable::Flush flush) {
+    return TCtreeTable::BatchScope(table_, expectedBytes, flush);
 }
 
 CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEnum mode) {
     const char* const fn = __PRETTY_FUNCTION__;
-    debug(1, "Opening/creating FlrLBFSTreeDB in %s", dir.c_str());
+    table_.debug(1, "Opening/creating FlrLBFSTreeDB in %s", dir.c_str());
     const std::string base = dir + "/" + kTreeDbName;
-    int rc = internalInitialize(base, 1, 5, 2, 3, sizeof(Record), offsetof(Record, sname));
-    if (rc) return TFAIL(rc, "Failed to initialize FlrLBFSTreeDB: %s", errToString(rc).c_str());
-
-    rc = setNextField("fid", offsetof(Record, fid), kTypeUInt64, 8);
-    if (!rc) rc = setNextField("parent", offsetof(Record, parent), kTypeUInt64, 8);
-    if (!rc) rc = setNextField("time", offsetof(Record, time), kTypeUInt32, 4);
-    if (!rc) rc = setNextField("flags", offsetof(Record, flags), kTypeByte, 1);
-    if (!rc) rc = setNextField("sname", offsetof(Record, sname), kTypeString, kMaxNameLen + 1);
+    int rc = table_.internalInitialize(base, 1, 5, 2, 3, sizeof(Record), offsetof(Record, sname));
     if (rc)
-        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB fields: %s", errToString(rc).c_str());
+        return TFAIL(rc, "Failed to initialize FlrLBFSTreeDB: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    rc = declareIndex(
+    rc = table_.setNextField("fid", offsetof(Record, fid), TCtreeTable::kTypeUInt64, 8);
+    if (!rc)
+        rc = table_.setNextField("parent", offsetof(Record, parent), TCtreeTable::kTypeUInt64, 8);
+    if (!rc) rc = table_.setNextField("time", offsetof(Record, time), TCtreeTable::kTypeUInt32, 4);
+    if (!rc) rc = table_.setNextField("flags", offsetof(Record, flags), TCtreeTable::kTypeByte, 1);
+    if (!rc)
+        rc = table_.setNextField("sname", offsetof(Record, sname), TCtreeTable::kTypeString,
+                                 kMaxNameLen + 1);
+    if (rc)
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB fields: %s",
+                     TCtreeTable::errToString(rc).c_str());
+
+    rc = table_.declareIndex(
         {.name = "fid", .keyLength = 8, .duplicates = false, .firstSegment = 0, .segmentCount = 1});
     if (!rc)
-        rc = declareIndex({.name = "parent_sname",
-                           .keyLength = 8 + kTreeNamePrefix,
-                           .duplicates = true,
-                           .firstSegment = 1,
-                           .segmentCount = 2,
-                           .keyType = 12});
+        rc = table_.declareIndex({.name = "parent_sname",
+                                  .keyLength = 8 + kTreeNamePrefix,
+                                  .duplicates = true,
+                                  .firstSegment = 1,
+                                  .segmentCount = 2,
+                                  .keyType = 12});
     if (rc)
-        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB indices: %s", errToString(rc).c_str());
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB indices: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    rc = setNextSegment(0, 8, 1);
-    if (!rc) rc = setNextSegment(1, 8, 1);
-    if (!rc) rc = setNextSegment(4, kTreeNamePrefix, 1);
+    rc = table_.setNextSegment(0, 8, 1);
+    if (!rc) rc = table_.setNextSegment(1, 8, 1);
+    if (!rc) rc = table_.setNextSegment(4, kTreeNamePrefix, 1);
     if (rc)
-        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB segments: %s", errToString(rc).c_str());
+        return TFAIL(rc, "Failed to configure FlrLBFSTreeDB segments: %s",
+                     TCtreeTable::errToString(rc).c_str());
 
-    for (int field = 0; field < 5; ++field) shellOrder(field);
-    if ((rc = initializeComplete()))
+    for (int field = 0; field < 5; ++field) table_.shellOrder(field);
+    if ((rc = table_.initializeComplete()))
         return TFAIL(rc, "Failed to complete initialization of FlrLBFSTreeDB: %s",
-                     errToString(rc).c_str());
+                     TCtreeTable::errToString(rc).c_str());
 
     const std::string data = base + ".dat";
     struct stat st;
     if (jx::fileOps().stat(data.c_str(), &st) == 0 || mode == JXIndexing::TAccessReadOnly) {
-        debug(1, "Opening existing FlrLBFSTreeDB %s", data.c_str());
-        if ((rc = open(mode)))
+        table_.debug(1, "Opening existing FlrLBFSTreeDB %s", data.c_str());
+        if ((rc = table_.open(mode)))
             return TFAIL(rc, "Failed to open an existing FlrLBFSTreeDB: %s",
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
     } else {
-        debug(1, "Creating new FlrLBFSTreeDB %s", data.c_str());
-        if ((rc = create()))
-            return TFAIL(rc, "Failed to create FlrLBFSTreeDB: %s", errToString(rc).c_str());
+        table_.debug(1, "Creating new FlrLBFSTreeDB %s", data.c_str());
+        if ((rc = table_.create()))
+            return TFAIL(rc, "Failed to create FlrLBFSTreeDB: %s",
+                         TCtreeTable::errToString(rc).c_str());
     }
     uint64_t last = 0;
     CQiError err = lastFid(fn, &last);
@@ -134,7 +145,7 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
         if ((err = addRoot(fn)).IsError()) return TPUSH(err);
         next_ = kRootFid + 1;
     }
-    debug(2, "Next available FID is %lu", next_);
+    table_.debug(2, "Next available FID is %lu", next_);
     return CQiError();
 }
 
@@ -143,26 +154,28 @@ CQiError FlrLBFSTreeDB::initialize(const std::string& dir, JXIndexing::TAccessEn
 CQiError FlrLBFSTreeDB::fidKey(const char* fn, uint64_t fid) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, &fid, 0, kTreeFidIndex, 0);
-    if (!rc) rc = finishKey(&cursor, &remaining, kTreeFidIndex, 0);
-    if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    int rc = table_.fillKeySegment(&cursor, &remaining, &fid, 0, kTreeFidIndex, 0);
+    if (!rc) rc = table_.finishKey(&cursor, &remaining, kTreeFidIndex, 0);
+    if (rc)
+        return TFAIL(rc, "Failed to fill key segment: %s", TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
 CQiError FlrLBFSTreeDB::childKey(const char* fn, uint64_t parent, const char* name) {
     char* cursor = key_;
     int remaining = sizeof key_;
-    int rc = fillKeySegment(&cursor, &remaining, &parent, 0, kTreeNameIndex, 0);
-    if (!rc) rc = fillKeySegment(&cursor, &remaining, name, 0, kTreeNameIndex, 1);
-    if (!rc) rc = finishKey(&cursor, &remaining, kTreeNameIndex, 0);
-    if (rc) return TFAIL(rc, "Failed to fill key segment: %s", errToString(rc).c_str());
+    int rc = table_.fillKeySegment(&cursor, &remaining, &parent, 0, kTreeNameIndex, 0);
+    if (!rc) rc = table_.fillKeySegment(&cursor, &remaining, name, 0, kTreeNameIndex, 1);
+    if (!rc) rc = table_.finishKey(&cursor, &remaining, kTreeNameIndex, 0);
+    if (rc)
+        return TFAIL(rc, "Failed to fill key segment: %s", TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
 // 0 with the record in rec_, kNoRecord, an engine code, or -1 with *err set.
 int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
     if ((*err = fidKey(fn, fid)).IsError()) return -1;
-    return getRecord(kTreeFidIndex, key_, &rec_);
+    return table_.getRecord(kTreeFidIndex, key_, &rec_);
 }
 
 // Index 1 holds only the first 56 bytes of a name: step over the entries
@@ -170,21 +183,22 @@ int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
 int FlrLBFSTreeDB::findChild(const char* fn, uint64_t parent, const std::string& name,
                              CQiError* err) {
     if ((*err = childKey(fn, parent, name.c_str())).IsError()) return -1;
-    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
-    for (; rc == kOk; rc = nextRecord(kTreeNameIndex, &rec_)) {
+    int rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
+    for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(kTreeNameIndex, &rec_)) {
         if (rec_.parent != parent || std::strncmp(rec_.sname, name.c_str(), kTreeNamePrefix) != 0)
-            return kNoRecord;
-        if (name == rec_.sname) return kOk;
+            return TCtreeTable::kNoRecord;
+        if (name == rec_.sname) return TCtreeTable::kOk;
     }
     return rc;
 }
 
 CQiError FlrLBFSTreeDB::lastFid(const char* fn, uint64_t* fid) {
     *fid = 0;
-    int rc = lastRecord(kTreeFidIndex, &rec_);
-    if (rc == kOk) *fid = rec_.fid;
-    if (rc != kOk && rc != kNoRecord)
-        return TFAIL(rc, "Couldn't find the last fid in the DB: %s", errToString(rc).c_str());
+    int rc = table_.lastRecord(kTreeFidIndex, &rec_);
+    if (rc == TCtreeTable::kOk) *fid = rec_.fid;
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return TFAIL(rc, "Couldn't find the last fid in the DB: %s",
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -202,8 +216,9 @@ CQiError FlrLBFSTreeDB::addRoot(const char* fn) {
     std::memset(&rec_, 0, sizeof rec_);
     rec_.fid = kRootFid;
     rec_.flags = kDirectory;
-    if (int rc = addRecord(&rec_))
-        return TFAIL(rc, "Couldn't insert %s into DB: %s", "/", errToString(rc).c_str());
+    if (int rc = table_.addRecord(&rec_))
+        return TFAIL(rc, "Couldn't insert %s into DB: %s", "/",
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 
@@ -211,10 +226,10 @@ CQiError FlrLBFSTreeDB::getRootRec(Record* rec) {
     const char* const fn = __PRETTY_FUNCTION__;
     CQiError err = childKey(fn, 0, "");
     if (err.IsError()) return err;
-    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
-    if (rc != kOk && rc != kNoRecord)
-        return TFAIL(rc, "Couldn't lookup root node: %s", errToString(rc).c_str());
-    if (rc == kNoRecord || rec_.parent != 0)
+    int rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return TFAIL(rc, "Couldn't lookup root node: %s", TCtreeTable::errToString(rc).c_str());
+    if (rc == TCtreeTable::kNoRecord || rec_.parent != 0)
         return CQiError(-1, kTreeDbSource, fn, __LINE__, "No root node in the DB");
     *rec = rec_;
     return CQiError();
@@ -235,15 +250,17 @@ CQiError FlrLBFSTreeDB::batched(const char* fn, Body&& body) {
     } running(opDepth_);
     const uint64_t savedNext = next_;
     CQiError err;
-    flrdb::BatchOutcome out = flrdb::runBatched(*this, fn, [&] {
+    flrdb::BatchOutcome out = flrdb::runBatched(table_, fn, [&] {
         next_ = savedNext;
         drops_.clear();
         err = body();
         if (!err.IsError()) {
             dropBlocks();
-            return static_cast<int>(kOk);
+            return static_cast<int>(TCtreeTable::kOk);
         }
-        return err.GetCode() == -kBatchRolledBack ? static_cast<int>(kBatchRolledBack) : -1;
+        return err.GetCode() == -TCtreeTable::kBatchRolledBack
+                   ? static_cast<int>(TCtreeTable::kBatchRolledBack)
+                   : -1;
     });
     if (out.ok()) return err;
     next_ = savedNext;
@@ -252,12 +269,13 @@ CQiError FlrLBFSTreeDB::batched(const char* fn, Body&& body) {
         case flrdb::BatchStage::Body:
             return err;
         case flrdb::BatchStage::Begin:
-            return TFAIL(out.rc, "Couldn't start a transaction: %s", errToString(out.rc).c_str());
+            return TFAIL(out.rc, "Couldn't start a transaction: %s",
+                         TCtreeTable::errToString(out.rc).c_str());
         default:
             break;
     }
     return TFAIL(out.rc, "Couldn't commit changes to FlrLBFSTreeDB: %s",
-                 errToString(out.rc).c_str());
+                 TCtreeTable::errToString(out.rc).c_str());
 }
 
 // A failure leaves blocks of deleted entries behind: logged, not passed up,
@@ -285,14 +303,14 @@ CQiError FlrLBFSTreeDB::path2fid(const std::string& path, uint64_t* fid, uint32_
     for (const std::string& name : componentsOf(path)) {
         int rc = findChild(fn, cur.fid, name, &err);
         if (err.IsError()) return err;
-        if (rc == kNoRecord) {
+        if (rc == TCtreeTable::kNoRecord) {
             if (fid) *fid = 0;
             if (time) *time = 0;
             return CQiError();
         }
         if (rc)
             return TFAIL(rc, "Couldn't find %s in the DB: %s", path.c_str(),
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         cur = rec_;
     }
     if (fid) *fid = cur.fid;
@@ -309,10 +327,10 @@ CQiError FlrLBFSTreeDB::fid2path(uint64_t fid, std::string* path) {
         CQiError err;
         int rc = findFid(fn, current, &err);
         if (err.IsError()) return err;
-        if (rc == kNoRecord && depth == 0) return CQiError();
+        if (rc == TCtreeTable::kNoRecord && depth == 0) return CQiError();
         if (rc)
             return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", current,
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         if (rec_.parent == 0) break;
         if (depth >= kTreeMaxDepth)
             return CQiError(-1, kTreeDbSource, fn, __LINE__,
@@ -340,18 +358,18 @@ CQiError FlrLBFSTreeDB::createIn(const char* fn, const std::vector<std::string>&
         sofar += "/" + name;
         int rc = findChild(fn, cur.fid, name, &err);
         if (err.IsError()) return err;
-        if (rc != kOk && rc != kNoRecord)
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             return TFAIL(rc, "Couldn't find %s in the DB: %s", sofar.c_str(),
-                         errToString(rc).c_str());
-        if (rc == kOk) {
+                         TCtreeTable::errToString(rc).c_str());
+        if (rc == TCtreeTable::kOk) {
             if (rec_.isDir() == wantDir) {
                 cur = rec_;
                 continue;
             }
             const uint64_t conflicting = rec_.fid;
-            pushContext();
+            table_.pushContext();
             err = del(conflicting, hashDb);
-            popContext();
+            table_.popContext();
             if (err.IsError())
                 return TPUSH(err).Push(jxFormat("Couldn't delete conflicting %s", sofar.c_str()));
         }
@@ -360,10 +378,10 @@ CQiError FlrLBFSTreeDB::createIn(const char* fn, const std::vector<std::string>&
         rec_.parent = cur.fid;
         rec_.flags = wantDir ? kDirectory : 0;
         setName(rec_, name);
-        if ((rc = addRecord(&rec_)))
+        if ((rc = table_.addRecord(&rec_)))
             return TFAIL(rc, "Couldn't insert %s into DB: %s", sofar.c_str(),
-                         errToString(rc).c_str());
-        debug(2, "Created new fid %lld, %s", static_cast<long long>(next_), sofar.c_str());
+                         TCtreeTable::errToString(rc).c_str());
+        table_.debug(2, "Created new fid %lld, %s", static_cast<long long>(next_), sofar.c_str());
         ++next_;
         cur = rec_;
     }
@@ -403,7 +421,9 @@ CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::strin
     CQiError err;
     int rc = findFid(fn, fid, &err);
     if (err.IsError()) return err;
-    if (rc) return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+    if (rc)
+        return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid,
+                     TCtreeTable::errToString(rc).c_str());
     if (fid == kRootFid || components.empty())
         return CQiError(-1, kTreeDbSource, fn, __LINE__, "Couldn't move fid %lu to %s: %s", fid,
                         newPath.c_str(), "the root can't be moved or replaced");
@@ -418,10 +438,10 @@ CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::strin
     for (size_t i = 0; i < components.size(); ++i) {
         rc = findChild(fn, cur.fid, components[i], &err);
         if (err.IsError()) return err;
-        if (rc == kNoRecord) return CQiError();
+        if (rc == TCtreeTable::kNoRecord) return CQiError();
         if (rc)
             return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         const bool last = i + 1 == components.size();
         if (rec_.fid == fid && last) {
             *samePlace = true;
@@ -440,7 +460,7 @@ CQiError FlrLBFSTreeDB::checkMove(const char* fn, uint64_t fid, const std::strin
 
 CQiError FlrLBFSTreeDB::rename(uint64_t fid, const std::string& newPath, FlrLBFSHashDB* hashDb) {
     const char* const fn = __PRETTY_FUNCTION__;
-    debug(2, "Moving fid %lu to %s", fid, newPath.c_str());
+    table_.debug(2, "Moving fid %lu to %s", fid, newPath.c_str());
     const std::vector<std::string> components = componentsOf(newPath);
     return batched(fn, [&]() -> CQiError {
         bool samePlace = false;
@@ -452,22 +472,23 @@ CQiError FlrLBFSTreeDB::rename(uint64_t fid, const std::string& newPath, FlrLBFS
             return TPUSH(err);
         int rc = findFid(fn, target, &err);
         if (err.IsError()) return err;
-        if (!rc) rc = deleteRecord();
+        if (!rc) rc = table_.deleteRecord();
         if (rc)
             return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         if (next_ == target + 1) next_ = target;
         drops_.emplace_back(hashDb, target);
 
         rc = findFid(fn, fid, &err);
         if (err.IsError()) return err;
         if (rc)
-            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid,
+                         TCtreeTable::errToString(rc).c_str());
         rec_.parent = targetRec.parent;
         std::memcpy(rec_.sname, targetRec.sname, sizeof rec_.sname);
-        if ((rc = modifyRecord(&rec_)))
+        if ((rc = table_.modifyRecord(&rec_)))
             return TFAIL(rc, "Couldn't move fid %lu to %s: %s", fid, newPath.c_str(),
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         return CQiError();
     });
 }
@@ -478,34 +499,38 @@ CQiError FlrLBFSTreeDB::del(uint64_t fid, FlrLBFSHashDB* hashDb) {
         CQiError err;
         int rc = findFid(fn, fid, &err);
         if (err.IsError()) return err;
-        if (rc == kNoRecord) return CQiError();
-        if (rc) return TFAIL(rc, "Couldn't lookup fid %lu: %s", fid, errToString(rc).c_str());
-        debug(2, "Deleting fid %lu", fid);
+        if (rc == TCtreeTable::kNoRecord) return CQiError();
+        if (rc)
+            return TFAIL(rc, "Couldn't lookup fid %lu: %s", fid,
+                         TCtreeTable::errToString(rc).c_str());
+        table_.debug(2, "Deleting fid %lu", fid);
         const bool dir = rec_.isDir();
         // The root stays: without it no path resolves and nothing can be
         // created again.
-        if (fid != kRootFid && (rc = deleteRecord()))
-            return TFAIL(rc, "Couldn't delete fid %lu: %s", fid, errToString(rc).c_str());
+        if (fid != kRootFid && (rc = table_.deleteRecord()))
+            return TFAIL(rc, "Couldn't delete fid %lu: %s", fid,
+                         TCtreeTable::errToString(rc).c_str());
         if (fid != kRootFid) drops_.emplace_back(hashDb, fid);
         std::vector<uint64_t> queue;
         if (dir) queue.push_back(fid);
         for (size_t next = 0; next < queue.size(); ++next) {
             const uint64_t parent = queue[next];
             if ((err = childKey(fn, parent, "")).IsError()) return err;
-            for (rc = getGTERecord(kTreeNameIndex, key_, &rec_); rc == kOk && rec_.parent == parent;
-                 rc = nextRecord(kTreeNameIndex, &rec_)) {
-                debug(2, "Deleting fid %lld", static_cast<long long>(rec_.fid));
+            for (rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
+                 rc == TCtreeTable::kOk && rec_.parent == parent;
+                 rc = table_.nextRecord(kTreeNameIndex, &rec_)) {
+                table_.debug(2, "Deleting fid %lld", static_cast<long long>(rec_.fid));
                 if (rec_.isDir())
                     queue.push_back(rec_.fid);
                 else
                     drops_.emplace_back(hashDb, rec_.fid);
-                if (int d = deleteRecord())
+                if (int d = table_.deleteRecord())
                     return TFAIL(d, "Couldn't delete fid %lu: %s", rec_.fid,
-                                 errToString(d).c_str());
+                                 TCtreeTable::errToString(d).c_str());
             }
-            if (rc != kOk && rc != kNoRecord)
+            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
                 return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", parent,
-                             errToString(rc).c_str());
+                             TCtreeTable::errToString(rc).c_str());
         }
         return CQiError();
     });
@@ -528,11 +553,12 @@ CQiError FlrLBFSTreeDB::updateTime(uint64_t fid, uint32_t time) {
         int rc = findFid(fn, fid, &err);
         if (err.IsError()) return err;
         if (rc)
-            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid, errToString(rc).c_str());
+            return TFAIL(rc, "Couldn't find fid %lu in the DB: %s", fid,
+                         TCtreeTable::errToString(rc).c_str());
         rec_.time = time;
-        if ((rc = modifyRecord(&rec_)))
+        if ((rc = table_.modifyRecord(&rec_)))
             return TFAIL(rc, "Couldn't update time of fid %lu in the DB: %s", fid,
-                         errToString(rc).c_str());
+                         TCtreeTable::errToString(rc).c_str());
         return CQiError();
     });
 }
@@ -542,11 +568,13 @@ CQiError FlrLBFSTreeDB::getChildren(uint64_t fid, std::vector<Record>* children)
     children->clear();
     CQiError err = childKey(fn, fid, "");
     if (err.IsError()) return err;
-    int rc = getGTERecord(kTreeNameIndex, key_, &rec_);
-    for (; rc == kOk && rec_.parent == fid; rc = nextRecord(kTreeNameIndex, &rec_))
+    int rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
+    for (; rc == TCtreeTable::kOk && rec_.parent == fid;
+         rc = table_.nextRecord(kTreeNameIndex, &rec_))
         children->push_back(rec_);
-    if (rc != kOk && rc != kNoRecord)
-        return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", fid, errToString(rc).c_str());
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", fid,
+                     TCtreeTable::errToString(rc).c_str());
     return CQiError();
 }
 

@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "DbTable.h"
 #include "FlrLBFSHashDB.h"
 #include "platform/CQiError.h"
-#include "table/TCtreeTable.h"
 
-class FlrLBFSTreeDB : public TCtreeTable {
+class FlrLBFSTreeDB {
   public:
     static constexpr uint64_t kRootFid = 1;
     // Longer names are cut to this many bytes (the field keeps its NUL).
@@ -37,18 +37,21 @@ class FlrLBFSTreeDB : public TCtreeTable {
     };
 
     FlrLBFSTreeDB();
-    ~FlrLBFSTreeDB() override;
+    ~FlrLBFSTreeDB();
+    FlrLBFSTreeDB(const FlrLBFSTreeDB&) = delete;
+    FlrLBFSTreeDB& operator=(const FlrLBFSTreeDB&) = delete;
 
     // Declares the table in dir and opens it, creating it with its root when
     // missing (only in read-write mode; TAccessReadOnly is for tools).
     CQiError initialize(const std::string& dir,
                         JXIndexing::TAccessEnum mode = JXIndexing::TAccessReadWrite);
-    // The engine's declaration hook; use the string form.
-    int initialize(const char* dir) override;
-    const char* getTableType() const override { return "FlrLBFSTreeDB Table"; }
-    int registerTable() override { return internalRegisterTable(10, 6, 10); }
-    bool createHugeFile() const override { return true; }
-    long hugeFileIncr() const override { return 524288; }
+    // Flushes and closes the table (the destructor does too); 0 or an engine
+    // code.
+    int close();
+    // A transaction of several changes (see TCtreeTable::BatchScope): they
+    // become visible, and survive a crash of the process, all at once.
+    TCtreeTable::BatchScope transaction(size_t expectedBytes = 0,
+                                        TCtreeTable::Flush flush = TCtreeTable::Flush::AtEnd);
 
     CQiError getRootRec(Record* rec);
     // File number and time of a path; number 0 (and time 0) when it does not
@@ -99,6 +102,7 @@ class FlrLBFSTreeDB : public TCtreeTable {
     template <class Body>
     CQiError batched(const char* function, Body&& body);
 
+    flrdb::DbTable table_;
     Record rec_{};
     char key_[64];
     uint64_t next_ = 2;

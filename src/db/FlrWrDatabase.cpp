@@ -56,32 +56,38 @@ static_assert(sizeof(fsf_fid) == 3 * sizeof(uint64_t));
 // --- construction --------------------------------------------------------
 
 FlrWrDatabase::FlrWrDatabase(const std::string& dir)
-    : TCtreeTable("FlrWrDatabase"), base_(dir + "/zrpwrdb") {
+    : table_({"FlrWrDatabase", "FLR Write Interval Table", {18, 10, 18}}), base_(dir + "/zrpwrdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrWrDatabase",
+                 "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
     struct stat st;
     if (jx::fileOps().stat((base_ + ".dat").c_str(), &st) != 0) {
-        debug(1, "Creating new ZRP database %s", base_.c_str());
-        if ((rc = create()))
-            JX_THROW("FlrWrDatabase", "Failed to create ZRP DB: " + errToString(rc));
+        table_.debug(1, "Creating new ZRP database %s", base_.c_str());
+        if ((rc = table_.create()))
+            JX_THROW("FlrWrDatabase", "Failed to create ZRP DB: " + TCtreeTable::errToString(rc));
     } else {
-        debug(1, "Opening existing ZRP database %s", base_.c_str());
-        if ((rc = open(JXIndexing::TAccessReadWrite)))
-            JX_THROW("FlrWrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+        table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+        if ((rc = table_.open(JXIndexing::TAccessReadWrite)))
+            JX_THROW("FlrWrDatabase",
+                     "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
     }
 }
 
 FlrWrDatabase::FlrWrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode)
-    : TCtreeTable("FlrWrDatabase"), base_(dir + "/zrpwrdb") {
+    : table_({"FlrWrDatabase", "FLR Write Interval Table", {18, 10, 18}}), base_(dir + "/zrpwrdb") {
     int rc = initialize(dir.c_str());
-    if (rc) JX_THROW("FlrWrDatabase", "Failed to initialize DB engine: " + errToString(rc));
-    debug(1, "Opening existing ZRP database %s", base_.c_str());
-    if ((rc = open(mode)))
-        JX_THROW("FlrWrDatabase", "Failed to open an existing ZRP DB: " + errToString(rc));
+    if (rc)
+        JX_THROW("FlrWrDatabase",
+                 "Failed to initialize DB engine: " + TCtreeTable::errToString(rc));
+    table_.debug(1, "Opening existing ZRP database %s", base_.c_str());
+    if ((rc = table_.open(mode)))
+        JX_THROW("FlrWrDatabase",
+                 "Failed to open an existing ZRP DB: " + TCtreeTable::errToString(rc));
 }
 
 FlrWrDatabase::~FlrWrDatabase() {
-    close();
+    table_.close();
 }
 
 int FlrWrDatabase::initialize(const char* dir) {
@@ -89,35 +95,36 @@ int FlrWrDatabase::initialize(const char* dir) {
     if (FlrHelper::mkdir1(dir) < 0)
         JX_THROW_ERRNO(fn, std::string("Failed to create directory ") + dir, errno);
     base_ = std::string(dir) + "/zrpwrdb";
-    int rc = internalInitialize(base_, 0, 6, 1, 4, sizeof(Record), sizeof(Record));
-    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + errToString(rc));
+    int rc = table_.internalInitialize(base_, 0, 6, 1, 4, sizeof(Record), sizeof(Record));
+    if (rc) JX_THROW(fn, "Failed to initialize FLR database: " + TCtreeTable::errToString(rc));
 
-    rc = setNextField("ackid", offsetof(Record, ackid), kTypeUInt64, 8);
+    rc = table_.setNextField("ackid", offsetof(Record, ackid), TCtreeTable::kTypeUInt64, 8);
     char name[16];
     for (int i = 0; i < 3 && !rc; ++i) {
         std::snprintf(name, sizeof name, "fid%d", i);
-        rc = setNextField(name, offsetof(Record, fid) + 8 * i, kTypeUInt64, 8);
+        rc = table_.setNextField(name, offsetof(Record, fid) + 8 * i, TCtreeTable::kTypeUInt64, 8);
     }
-    if (!rc) rc = setNextField("start", offsetof(Record, start), kTypeUInt64, 8);
-    if (!rc) rc = setNextField("end", offsetof(Record, end), kTypeUInt64, 8);
-    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + errToString(rc));
+    if (!rc)
+        rc = table_.setNextField("start", offsetof(Record, start), TCtreeTable::kTypeUInt64, 8);
+    if (!rc) rc = table_.setNextField("end", offsetof(Record, end), TCtreeTable::kTypeUInt64, 8);
+    if (rc) JX_THROW(fn, "Failed to configure DB fields: " + TCtreeTable::errToString(rc));
 
-    rc = declareIndex({.name = "fid_start",
-                       .keyLength = 32,
-                       .duplicates = false,
-                       .firstSegment = 0,
-                       .segmentCount = 4});
-    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + errToString(rc));
+    rc = table_.declareIndex({.name = "fid_start",
+                              .keyLength = 32,
+                              .duplicates = false,
+                              .firstSegment = 0,
+                              .segmentCount = 4});
+    if (rc) JX_THROW(fn, "Failed to configure DB indices: " + TCtreeTable::errToString(rc));
 
-    for (int field = 1; field <= 4 && !rc; ++field) rc = setNextSegment(field, 8, 1);
-    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + errToString(rc));
+    for (int field = 1; field <= 4 && !rc; ++field) rc = table_.setNextSegment(field, 8, 1);
+    if (rc) JX_THROW(fn, "Failed to configure DB segments: " + TCtreeTable::errToString(rc));
 
-    for (int field = 0; field < 6; ++field) shellOrder(field);
-    return initializeComplete();
+    for (int field = 0; field < 6; ++field) table_.shellOrder(field);
+    return table_.initializeComplete();
 }
 
 void FlrWrDatabase::clear(const std::string& dir) {
-    removeTableFiles(dir + "/zrpwrdb");
+    TCtreeTable::removeTableFiles(dir + "/zrpwrdb");
 }
 
 // --- helpers -----------------------------------------------------------------
@@ -126,20 +133,20 @@ void FlrWrDatabase::intervalKey(const char* function, const uint64_t fid[3], uin
     char* cursor = key_;
     int remaining = sizeof key_;
     for (int s = 0; s < 3; ++s)
-        if (int rc = fillKeySegment(&cursor, &remaining, &fid[s], 0, kIntervalIndex, s))
+        if (int rc = table_.fillKeySegment(&cursor, &remaining, &fid[s], 0, kIntervalIndex, s))
             DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = fillKeySegment(&cursor, &remaining, &start, 0, kIntervalIndex, 3))
+    if (int rc = table_.fillKeySegment(&cursor, &remaining, &start, 0, kIntervalIndex, 3))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
-    if (int rc = finishKey(&cursor, &remaining, kIntervalIndex, 0))
+    if (int rc = table_.finishKey(&cursor, &remaining, kIntervalIndex, 0))
         DB_FAIL(function, "Failed to fill key segment: ", rc);
 }
 
 // Runs body as one transaction (see DbBatch.h).
 template <class Body>
 void FlrWrDatabase::batched(const char* function, Body&& body) {
-    flrdb::BatchOutcome out = flrdb::runBatched(*this, function, [&] {
+    flrdb::BatchOutcome out = flrdb::runBatched(table_, function, [&] {
         body();
-        return static_cast<int>(kOk);
+        return static_cast<int>(TCtreeTable::kOk);
     });
     if (out.stage == flrdb::BatchStage::Begin)
         DB_FAIL(function, "Failed to start a transaction: ", out.rc);
@@ -158,9 +165,10 @@ void FlrWrDatabase::add(const fsf_fid& fid, uint64_t start, uint64_t end) {
     std::memcpy(words, fid.bytes, sizeof words);
     batched(fn, [&] {
         intervalKey(fn, words, plusSlack(end));
-        int rc = getLTERecord(kIntervalIndex, key_, &rec_);
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "DB lookup failed: ", rc);
-        if (rc == kOk && sameFile(rec_, words)) {
+        int rc = table_.getLTERecord(kIntervalIndex, key_, &rec_);
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "DB lookup failed: ", rc);
+        if (rc == TCtreeTable::kOk && sameFile(rec_, words)) {
             if (rec_.ackid == 0 && rec_.start <= start && end <= rec_.end) return;
             if (start <= plusSlack(rec_.end)) {
                 mergeRun(fn, start, end);
@@ -168,7 +176,7 @@ void FlrWrDatabase::add(const fsf_fid& fid, uint64_t start, uint64_t end) {
             }
         }
         rec_ = Record{0, {words[0], words[1], words[2]}, start, end};
-        if ((rc = addRecord(&rec_))) DB_FAIL(fn, "Can't add interval to the DB: ", rc);
+        if ((rc = table_.addRecord(&rec_))) DB_FAIL(fn, "Can't add interval to the DB: ", rc);
     });
 }
 
@@ -180,20 +188,22 @@ void FlrWrDatabase::mergeRun(const char* function, uint64_t start, uint64_t end)
     merged.ackid = 0;
     merged.start = std::min(merged.start, start);
     merged.end = std::max(merged.end, end);
-    pushContext();
-    int rc = previousRecord(kIntervalIndex, &rec_);
-    for (; rc == kOk && sameFile(rec_, merged.fid) && plusSlack(rec_.end) >= start;
-         rc = previousRecord(kIntervalIndex, &rec_)) {
+    table_.pushContext();
+    int rc = table_.previousRecord(kIntervalIndex, &rec_);
+    for (; rc == TCtreeTable::kOk && sameFile(rec_, merged.fid) && plusSlack(rec_.end) >= start;
+         rc = table_.previousRecord(kIntervalIndex, &rec_)) {
         merged.start = std::min(merged.start, rec_.start);
-        if (int del = deleteRecord()) {
-            popContext();
+        if (int del = table_.deleteRecord()) {
+            table_.popContext();
             DB_FAIL(function, "Failed to delete record: ", del);
         }
     }
-    popContext();
-    if (rc != kOk && rc != kNoRecord) DB_FAIL(function, "DB lookup failed: ", rc);
+    table_.popContext();
+    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+        DB_FAIL(function, "DB lookup failed: ", rc);
     rec_ = merged;
-    if ((rc = modifyRecord(&rec_))) DB_FAIL(function, "Failed to modify current interval: ", rc);
+    if ((rc = table_.modifyRecord(&rec_)))
+        DB_FAIL(function, "Failed to modify current interval: ", rc);
 }
 
 void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
@@ -202,17 +212,18 @@ void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
     std::memcpy(words, fid.bytes, sizeof words);
     batched(fn, [&] {
         intervalKey(fn, words, kWrMaxOffset);
-        int rc = getLTERecord(kIntervalIndex, key_, &rec_);
-        for (; rc == kOk && sameFile(rec_, words) && rec_.end > size;
-             rc = previousRecord(kIntervalIndex, &rec_)) {
+        int rc = table_.getLTERecord(kIntervalIndex, key_, &rec_);
+        for (; rc == TCtreeTable::kOk && sameFile(rec_, words) && rec_.end > size;
+             rc = table_.previousRecord(kIntervalIndex, &rec_)) {
             if (rec_.start < size) {
                 rec_.end = size;
-                if (int m = modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify record: ", m);
-            } else if (int d = deleteRecord()) {
+                if (int m = table_.modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify record: ", m);
+            } else if (int d = table_.deleteRecord()) {
                 DB_FAIL(fn, "Failed to delete record: ", d);
             }
         }
-        if (rc != kOk && rc != kNoRecord) DB_FAIL(fn, "DB lookup failed: ", rc);
+        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "DB lookup failed: ", rc);
     });
 }
 
@@ -222,12 +233,12 @@ bool FlrWrDatabase::getFirst(fsf_fid* fid, uint64_t* start, uint64_t* end, uint6
     static const char* fn = "FlrWrDatabase::getFirst";
     static const uint64_t zero[3] = {0, 0, 0};
     intervalKey(fn, zero, 0);
-    return readNext(fn, getGTERecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
+    return readNext(fn, table_.getGTERecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
 }
 
 bool FlrWrDatabase::readNext(const char* function, int rc, fsf_fid* fid, uint64_t* start,
                              uint64_t* end, uint64_t* ackid) {
-    if (rc == kNoRecord) {
+    if (rc == TCtreeTable::kNoRecord) {
         currentValid_ = false;
         return false;
     }
@@ -244,8 +255,8 @@ bool FlrWrDatabase::readNext(const char* function, int rc, fsf_fid* fid, uint64_
 // have been cut). Grown: a merge added ranges the caller never saw.
 FlrWrDatabase::Relocate FlrWrDatabase::relocateCurrent(const char* function) {
     intervalKey(function, current_.fid, current_.start);
-    int rc = getRecord(kIntervalIndex, key_, &rec_);
-    if (rc == kNoRecord) return Relocate::Gone;
+    int rc = table_.getRecord(kIntervalIndex, key_, &rec_);
+    if (rc == TCtreeTable::kNoRecord) return Relocate::Gone;
     if (rc) DB_FAIL(function, "DB lookup failed: ", rc);
     // A merge also resets the ACK ID of an interval written to again.
     const bool redirtied = rec_.ackid == 0 && current_.ackid != 0;
@@ -261,17 +272,18 @@ bool FlrWrDatabase::getNext(fsf_fid* fid, uint64_t* start, uint64_t* end, uint64
             Relocate where = relocateCurrent(fn);
             if (where == Relocate::Grown) {
                 // Deleting it would lose the ranges written since it was read.
-                debug(2, "Interval [%llu-%llu) grew since it was read; not deleted",
-                      static_cast<unsigned long long>(rec_.start),
-                      static_cast<unsigned long long>(rec_.end));
+                table_.debug(2, "Interval [%llu-%llu) grew since it was read; not deleted",
+                             static_cast<unsigned long long>(rec_.start),
+                             static_cast<unsigned long long>(rec_.end));
                 return;
             }
             if (where == Relocate::Same)
-                if (int rc = deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", rc);
+                if (int rc = table_.deleteRecord())
+                    DB_FAIL(fn, "Failed to delete current record: ", rc);
         });
     }
     intervalKey(fn, current_.fid, current_.start);
-    return readNext(fn, getGTRecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
+    return readNext(fn, table_.getGTRecord(kIntervalIndex, key_, &rec_), fid, start, end, ackid);
 }
 
 void FlrWrDatabase::updateAckID(uint64_t ackid) {
@@ -282,12 +294,13 @@ void FlrWrDatabase::updateAckID(uint64_t ackid) {
         if (where != Relocate::Same) {
             // An interval that grew holds ranges this ACK does not cover; it
             // stays unacknowledged and is sent again.
-            debug(2, "Interval starting at %llu changed since it was read; ACK ID not set",
-                  static_cast<unsigned long long>(current_.start));
+            table_.debug(2, "Interval starting at %llu changed since it was read; ACK ID not set",
+                         static_cast<unsigned long long>(current_.start));
             return;
         }
         rec_.ackid = ackid;
-        if (int rc = modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify current record: ", rc);
+        if (int rc = table_.modifyRecord(&rec_))
+            DB_FAIL(fn, "Failed to modify current record: ", rc);
         current_ = rec_;
     });
 }
@@ -296,10 +309,11 @@ void FlrWrDatabase::clear() {
     static const char* fn = "FlrWrDatabase::clear";
     currentValid_ = false;
     batched(fn, [&] {
-        int rc = firstRecord(kFileOrder, &rec_);
-        for (; rc == kOk; rc = nextRecord(kFileOrder, &rec_))
-            if (int d = deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", d);
-        if (rc != kNoRecord) DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        int rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_);
+        for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_))
+            if (int d = table_.deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", d);
+        if (rc != TCtreeTable::kNoRecord)
+            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
     });
 }
 

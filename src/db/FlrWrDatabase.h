@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "DbTable.h"
 #include "FLR/FlrFid.h"
 #include "FLR/SP.h"
-#include "table/TCtreeTable.h"
 
-class FlrWrDatabase : public TCtreeTable, public SPEnabled {
+class FlrWrDatabase : public SPEnabled {
   public:
     // Ranges of one file at most this many bytes apart become one interval.
     static constexpr uint64_t kSlack = 128;
@@ -32,12 +32,6 @@ class FlrWrDatabase : public TCtreeTable, public SPEnabled {
     // Opens an existing database; TAccessReadOnly for inspection tools.
     FlrWrDatabase(const std::string& dir, JXIndexing::TAccessEnum mode);
     ~FlrWrDatabase() override;
-
-    int initialize(const char* dir) override;
-    const char* getTableType() const override { return "FLR Write Interval Table"; }
-    int registerTable() override { return internalRegisterTable(18, 10, 18); }
-    bool createHugeFile() const override { return true; }
-    long hugeFileIncr() const override { return 524288; }
 
     // Records that [start, end) of fid was written.
     void add(const fsf_fid& fid, uint64_t start, uint64_t end);
@@ -59,6 +53,9 @@ class FlrWrDatabase : public TCtreeTable, public SPEnabled {
   private:
     enum class Relocate { Same, Grown, Gone };
 
+    // Declares the table for files in dir.
+    int initialize(const char* dir);
+
     void intervalKey(const char* function, const uint64_t fid[3], uint64_t start);
     Relocate relocateCurrent(const char* function);
     bool readNext(const char* function, int rc, fsf_fid* fid, uint64_t* start, uint64_t* end,
@@ -67,6 +64,7 @@ class FlrWrDatabase : public TCtreeTable, public SPEnabled {
     template <class Body>
     void batched(const char* function, Body&& body);
 
+    flrdb::DbTable table_;
     std::string base_;
     Record rec_{};      // the engine's record buffer
     Record current_{};  // the interval last returned by getFirst/getNext

@@ -404,7 +404,7 @@ void FlrHeadJournal::Impl::convertOne(const FlrJrnCommand& raw, Round& r) {
 // also rebuilds the database. A round rolled back for want of map is no
 // fault of the names: it is done again.
 void FlrHeadJournal::Impl::nameDbFault(const JxException& e, uint64_t seq, Round& r) {
-    if (db.lastResult() == TCtreeTable::kBatchRolledBack) throw;
+    if (db.rolledBackForMap()) throw;
     EvDebug::Error(kHeadJournalFn, "Record %llu: %s; the pair is rescanned",
                    static_cast<unsigned long long>(seq), e.what());
     ++r.dbErrors;
@@ -420,8 +420,9 @@ int FlrHeadJournal::Impl::process() {
     const uint64_t start = processed;
     Round r;
     for (int attempt = 1;; ++attempt) {
-        TCtreeTable::BatchScope scope(db, o.dbBytesPerRecord * static_cast<size_t>(o.batchRecords),
-                                      TCtreeTable::Flush::Background);
+        TCtreeTable::BatchScope scope =
+            db.transaction(o.dbBytesPerRecord * static_cast<size_t>(o.batchRecords),
+                           TCtreeTable::Flush::Background);
         if (scope.beginResult() != TCtreeTable::kOk)
             JX_THROW(kHeadJournalFn, "Failed to start a name database transaction: " +
                                          TCtreeTable::errToString(scope.beginResult()));
@@ -430,7 +431,7 @@ int FlrHeadJournal::Impl::process() {
             r = convertRound();
             rc = scope.commit();
         } catch (const JxException&) {
-            if (db.lastResult() != TCtreeTable::kBatchRolledBack) {
+            if (!db.rolledBackForMap()) {
                 processed = start;  // the scope rolls the round's changes back
                 batch.clear();
                 staged.clear();

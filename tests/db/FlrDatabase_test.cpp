@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <optional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -159,8 +159,8 @@ TEST_F(FlrDatabaseTest, HundredThousandEntriesResolveBack) {
     };
     // The first directory unbatched, the rest the way a scan adds in bulk.
     for (int d = 0; expected.size() + 1 < total; ++d) {
-        std::optional<TCtreeTable::BatchScope> batch;
-        if (d > 0) batch.emplace(*db);
+        std::unique_ptr<TCtreeTable::BatchScope> batch;
+        if (d > 0) batch.reset(new TCtreeTable::BatchScope(db->transaction()));
         std::string dname = "dir" + std::to_string(d);
         fsf_fid dfid = add(root, "/", dname, FLR_FTYPE_DIR);
         for (int s = 0; s < 10 && expected.size() + 1 < total; ++s) {
