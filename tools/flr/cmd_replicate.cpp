@@ -94,9 +94,9 @@ void printJson(const FlrReplicateSummary& s) {
     j.key("methods").beginObject().field("full", s.methods[0]).field("md5", s.methods[1]);
     j.field("rsync", s.methods[2]).field("lbfs", s.methods[3]).endObject();
     j.field("lbfs_saved_percent", s.lbfsSaved, 1).field("removed", s.removed);
-    j.field("skipped", s.skipped);
     j.field("removed_reported", s.removedReported).field("privileged_stripped", s.privStripped);
     j.field("privileged_withheld", s.privWithheld).field("privileged_reported", s.privReported);
+    j.field("skipped", s.skipped);
     j.field("scan_seconds", s.scanSeconds, 3).field("transfer_seconds", s.transferSeconds, 3);
     j.field("elapsed", s.seconds, 3).endObject().printLine();
 }
