@@ -23,31 +23,9 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes tableEncode(const FlrNetMessage& m) {
-    void* buf = nullptr;
-    int cap = 0;
-    int len = -1;
-    FlrNetBase::encodeMessage(m, buf, cap, &len);
-    const auto* p = static_cast<const unsigned char*>(buf);
-    Bytes out(p, p + len);
-    std::free(buf);
-    return out;
-}
-
-// Decodes from a heap block of exactly the payload's size (the sanitizer
-// catches any read past it); holder keeps the bytes the message points into.
-void tableDecode(FlrNetMessage* m, int type, const Bytes& bytes, Bytes& holder) {
-    holder = bytes;
-    holder.shrink_to_fit();
-    SdtLinkPacket pkt;
-    pkt.kind = SdtLinkPacket::kMessageFrame;
-    pkt.msgType = static_cast<uint32_t>(type);
-    pkt.payloadLen = static_cast<int>(holder.size());
-    pkt.payload = holder.empty() ? nullptr : reinterpret_cast<char*>(holder.data());
-    FlrNetBase::decodeMessage(m, pkt);
-}
+using flrnettest::Bytes;
+using flrnettest::decodeFromBytes;
+using flrnettest::encodeToBytes;
 
 // Payloads up to 160 bytes are kept whole as hex, longer ones as their
 // length and a 64-bit FNV-1a of the bytes.
@@ -448,7 +426,7 @@ TEST(FlrNetMessageTable, EveryTypeAndEdgeEncodesToItsGoldenBytes) {
         SCOPED_TRACE(label);
         types.insert(m.type);
         const auto golden = kGolden.find(label);
-        const std::string got = fingerprint(tableEncode(m));
+        const std::string got = fingerprint(encodeToBytes(m));
         if (golden == kGolden.end()) {
             ADD_FAILURE() << "no golden bytes: {\"" << label << "\", \"" << got << "\"},";
             continue;
@@ -474,14 +452,14 @@ void expectSameAttrs(const FlrNetMirAttrs& a, const FlrNetMirAttrs& b) {
 TEST(FlrNetMessageTable, DecodingGivesBackEveryField) {
     for (const auto& [label, sent] : edges().cases) {
         SCOPED_TRACE(label);
-        const Bytes bytes = tableEncode(sent);
+        const Bytes bytes = encodeToBytes(sent);
         FlrNetMessage got;
         Bytes holder;
-        tableDecode(&got, sent.type, bytes, holder);
+        decodeFromBytes(&got, sent.type, bytes, holder);
         EXPECT_EQ(sent.type, got.type);
         // Re-encoding what came out gives the same bytes: nothing on the wire
         // was dropped or changed by the decoder.
-        EXPECT_EQ(bytes, tableEncode(got));
+        EXPECT_EQ(bytes, encodeToBytes(got));
         if (isFiller(sent.type)) {
             EXPECT_EQ(std::string(flrNetMsgName(sent.type)) + " filler=0", flrNetMsgText(got));
         } else if (sent.type == FLR_NET_MIR_ATTRS) {
@@ -504,7 +482,7 @@ TEST(FlrNetMessageTable, EveryPrefixOfEveryMessageIsRefused) {
         const int type = sent.type;
         const bool raw = type == FLR_NET_JOURNAL || type == FLR_NET_MIR_ACL ||
                          type == FLR_NET_MIR_DATA || type == FLR_NET_VERIFY_ENTRIES;
-        const Bytes bytes = tableEncode(sent);
+        const Bytes bytes = encodeToBytes(sent);
         if (raw || bytes.size() > 4096) continue;
         SCOPED_TRACE(label);
         for (size_t len = 0; len < bytes.size(); ++len) {
@@ -512,7 +490,7 @@ TEST(FlrNetMessageTable, EveryPrefixOfEveryMessageIsRefused) {
             FlrNetMessage m;
             Bytes holder;
             try {
-                tableDecode(&m, type, cut, holder);
+                decodeFromBytes(&m, type, cut, holder);
                 ADD_FAILURE() << len << " of " << bytes.size() << " bytes were accepted";
             } catch (const JxException& e) {
                 EXPECT_EQ("FlrNetBase::decodeMessage", e.getFunction());

@@ -9,33 +9,16 @@
 
 #include "FLR/JxException.h"
 #include "net/FlrNetBase.h"
+#include "net/NetMessageSamples.h"
 
 namespace mirattrstest {
 
-using Bytes = std::vector<unsigned char>;
+using flrnettest::Bytes;
+using flrnettest::encodeToBytes;
 
-Bytes encode(const FlrNetMessage& m) {
-    void* buf = nullptr;
-    int cap = 0;
-    int len = -1;
-    FlrNetBase::encodeMessage(m, buf, cap, &len);
-    const auto* p = static_cast<const unsigned char*>(buf);
-    Bytes out(p, p + len);
-    std::free(buf);
-    return out;
-}
-
-// Decodes from a heap block of exactly the payload's size.
 FlrNetMessage decode(const Bytes& bytes, Bytes& holder) {
-    holder = bytes;
-    holder.shrink_to_fit();
-    SdtLinkPacket pkt;
-    pkt.kind = SdtLinkPacket::kMessageFrame;
-    pkt.msgType = FLR_NET_MIR_ATTRS;
-    pkt.payloadLen = static_cast<int>(holder.size());
-    pkt.payload = holder.empty() ? nullptr : reinterpret_cast<char*>(holder.data());
     FlrNetMessage m;
-    FlrNetBase::decodeMessage(&m, pkt);
+    flrnettest::decodeFromBytes(&m, FLR_NET_MIR_ATTRS, bytes, holder);
     return m;
 }
 
@@ -69,7 +52,7 @@ Bytes attrsMessage(const std::vector<Item>& items, uint32_t mtimeNsec = 12345678
     m.mirAttrs.count = static_cast<uint32_t>(items.size());
     m.mirAttrs.block = reinterpret_cast<const unsigned char*>(block.data());
     m.mirAttrs.blockLen = static_cast<uint32_t>(block.size());
-    return encode(m);
+    return encodeToBytes(m);
 }
 
 std::vector<Item> itemsOf(const FlrNetMirAttrs& a) {

@@ -4,13 +4,43 @@
 // over a real link.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "link/SdtNetLink.h"
+#include "net/FlrNetBase.h"
 #include "net/FlrNetMessage.h"
 
 namespace flrnettest {
+
+using Bytes = std::vector<unsigned char>;
+
+// The payload encodeMessage gives for m.
+inline Bytes encodeToBytes(const FlrNetMessage& m) {
+    void* buf = nullptr;
+    int cap = 0;
+    int len = -1;
+    FlrNetBase::encodeMessage(m, buf, cap, &len);
+    const auto* p = static_cast<const unsigned char*>(buf);
+    Bytes out(p, p + len);
+    std::free(buf);
+    return out;
+}
+
+// Decodes a payload of that type from a heap block of exactly its size (the
+// sanitizer catches any read past it); holder keeps the bytes m points into.
+inline void decodeFromBytes(FlrNetMessage* m, int type, const Bytes& bytes, Bytes& holder) {
+    holder = bytes;
+    holder.shrink_to_fit();
+    SdtLinkPacket pkt;
+    pkt.kind = SdtLinkPacket::kMessageFrame;
+    pkt.msgType = static_cast<uint32_t>(type);
+    pkt.payloadLen = static_cast<int>(holder.size());
+    pkt.payload = holder.empty() ? nullptr : reinterpret_cast<char*>(holder.data());
+    FlrNetBase::decodeMessage(m, pkt);
+}
 
 // Backing arrays of the samples (non-empty, with distinctive values).
 struct SampleData {
