@@ -61,8 +61,10 @@ AnsweredCopy openCopy(const FlrTailRoot& root, const FlrNetPathReq& req, const c
 
 // Remembered before the answer leaves: the head sends the entry only after
 // it has the answer.
-void remember(FlrTailAnswered& answered, const AnsweredCopy& c, bool described) {
-    if (c.confined) answered.remember(c.rel, described ? FlrTailCopyId::of(c.st) : FlrTailCopyId{});
+void remember(FlrTailAnswersOf answered, const AnsweredCopy& c, bool described) {
+    if (c.confined)
+        answered.answered.remember(answered.run, c.rel,
+                                   described ? FlrTailCopyId::of(c.st) : FlrTailCopyId{});
 }
 
 struct Sums {
@@ -144,32 +146,33 @@ bool FlrTailCopyId::sameCopy(const struct stat& st) const {
            mtimeNs == now.mtimeNs && (ctimeNs == now.ctimeNs || nlink != now.nlink);
 }
 
-void FlrTailAnswered::remember(const std::string& rel, const FlrTailCopyId& id) {
+void FlrTailAnswered::remember(uint64_t run, const std::string& rel, const FlrTailCopyId& id) {
     std::lock_guard<std::mutex> lock(mtx_);
     const uint64_t seq = next_++;
-    byRel_[rel] = {seq, id};
-    order_.emplace_back(seq, rel);
+    Key key{run, rel};
+    byKey_[key] = {seq, id};
+    order_.emplace_back(seq, std::move(key));
     if (order_.size() <= kKept) return;
     // The oldest answer goes, unless a newer one for its path replaced it.
-    const auto& [oldSeq, oldRel] = order_.front();
-    auto it = byRel_.find(oldRel);
-    if (it != byRel_.end() && it->second.first == oldSeq) byRel_.erase(it);
+    const auto& [oldSeq, oldKey] = order_.front();
+    auto it = byKey_.find(oldKey);
+    if (it != byKey_.end() && it->second.first == oldSeq) byKey_.erase(it);
     order_.pop_front();
 }
 
-std::optional<FlrTailCopyId> FlrTailAnswered::take(const std::string& rel) {
+std::optional<FlrTailCopyId> FlrTailAnswered::take(uint64_t run, const std::string& rel) {
     std::lock_guard<std::mutex> lock(mtx_);
-    auto it = byRel_.find(rel);
-    if (it == byRel_.end()) return std::nullopt;
+    auto it = byKey_.find(Key{run, rel});
+    if (it == byKey_.end()) return std::nullopt;
     const FlrTailCopyId id = it->second.second;
-    byRel_.erase(it);
+    byKey_.erase(it);
     return id;
 }
 
 namespace FlrTailAnswers {
 
 void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply) {
+               FlrTailAnswersOf answered, const FlrNetPathReq& req, FlrNetTail& reply) {
     AnsweredCopy c = openCopy(root, req, "MD5 stream");
     remember(answered, c, static_cast<bool>(c.file));
     if (!c.file) {
@@ -209,7 +212,7 @@ void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
 }
 
 void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply) {
+               FlrTailAnswersOf answered, const FlrNetPathReq& req, FlrNetTail& reply) {
     Sums sums;
     unsigned long long size = 0;
     const AnsweredCopy c = openCopy(root, req, "RSync checksums");

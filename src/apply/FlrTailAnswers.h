@@ -44,10 +44,14 @@ struct FlrTailCopyId {
     bool sameCopy(const struct stat& st) const;
 };
 
-// The copies the answers described, by path relative to the root, until an
-// entry's header takes them. Shared by every session of an applier: the head
-// asks on its planner connection and sends the entry on another. A newer
-// answer for a path replaces the older one. Bounded: only the last kKept
+// The copies the answers described, by run and path relative to the root,
+// until an entry's header takes them. Shared by every session of an applier:
+// the head asks on its planner connection and sends the entry on another, of
+// the same run. Runs are kept apart: a killed run's session still reading
+// its last entries must not take the answer the next run asked for (that
+// delta would then find none and be built over whatever copy is there).
+// Sessions that named no run share run 0. A newer answer for a path of a
+// run replaces the older one. Bounded: only the last kKept
 // answers are kept (the head is never that many files ahead); an entry
 // with no answer (forgotten, or never asked for, as write intervals are
 // sent) is built over the copy there at its header.
@@ -55,15 +59,33 @@ class FlrTailAnswered {
   public:
     static constexpr size_t kKept = 4096;
 
-    void remember(const std::string& rel, const FlrTailCopyId& id);
-    // The copy the last answer for rel described, forgotten once taken.
-    std::optional<FlrTailCopyId> take(const std::string& rel);
+    void remember(uint64_t run, const std::string& rel, const FlrTailCopyId& id);
+    // The copy the last answer of run for rel described, forgotten once taken.
+    std::optional<FlrTailCopyId> take(uint64_t run, const std::string& rel);
 
   private:
-    std::mutex mtx_;
+    struct Key {
+        uint64_t run;
+        std::string rel;
+        bool operator==(const Key& o) const { return run == o.run && rel == o.rel; }
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return std::hash<std::string>()(k.rel) ^ std::hash<uint64_t>()(k.run);
+        }
+    };
+
+    std::mutex mtx_;  // guards the members below
     uint64_t next_ = 0;
-    std::deque<std::pair<uint64_t, std::string>> order_;  // answers, oldest first
-    std::unordered_map<std::string, std::pair<uint64_t, FlrTailCopyId>> byRel_;
+    std::deque<std::pair<uint64_t, Key>> order_;  // answers, oldest first
+    std::unordered_map<Key, std::pair<uint64_t, FlrTailCopyId>, KeyHash> byKey_;
+};
+
+// Where a session's answers are remembered: the applier's store, under the
+// session's run.
+struct FlrTailAnswersOf {
+    FlrTailAnswered& answered;
+    uint64_t run;
 };
 
 namespace FlrTailAnswers {
@@ -72,11 +94,11 @@ namespace FlrTailAnswers {
 // with CRC-32 weak sums and MD5 digests, then RECV_MD5_EOF (value = the
 // number of blocks).
 void md5Stream(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply);
+               FlrTailAnswersOf answered, const FlrNetPathReq& req, FlrNetTail& reply);
 // GET_RSYNC_CSUMS_REQ: rolling weak sums and MD5 digests of every block
 // (value = the copy's size in bytes).
 void rsyncSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
-               FlrTailAnswered& answered, const FlrNetPathReq& req, FlrNetTail& reply);
+               FlrTailAnswersOf answered, const FlrNetPathReq& req, FlrNetTail& reply);
 // GET_FILE_CHECKSUMS_REQ: the MD5 digest of every block.
 void fileSums(const FlrTailRoot& root, const FlrTailApplier::Options& options,
               const FlrNetPathReq& req, FlrNetTail& reply);

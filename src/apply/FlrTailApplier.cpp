@@ -77,45 +77,23 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
 
 FlrTailApplier::~FlrTailApplier() = default;
 
-// A head killed and run again at once would otherwise race its own dead
-// sessions: they still commit their last batch, put in-place updates back
-// under their names and wait for LBFS blocks, while the new run asks for
-// checksums and places files. A checksum answered from one copy and a delta
-// applied to another gives a file that is no version of its source, and a
-// late commit puts an older copy over a newer one. So a new session starts
-// only once the sessions of dead heads have ended.
-FlrTailApplier::SessionList::iterator FlrTailApplier::enterSession(FlrTailSession& session) {
-    constexpr auto kLimit = std::chrono::seconds(60);
-    const auto until = std::chrono::steady_clock::now() + kLimit;
-    auto headGone = [&net = session.net] { return net.getLink().peerHungUp(); };
-    while (true) {
-        {
-            std::lock_guard<std::mutex> lock(sessionsMtx_);
-            bool deadOnes = false;
-            for (const auto& gone : sessions_) deadOnes = deadOnes || gone();
-            if (!deadOnes || session.stopping() || std::chrono::steady_clock::now() >= until) {
-                sessions_.push_front(headGone);
-                return sessions_.begin();
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-void FlrTailApplier::leaveSession(SessionList::iterator it) {
-    std::lock_guard<std::mutex> lock(sessionsMtx_);
-    sessions_.erase(it);
-}
-
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     // Declared first so it is left last, after the session's final commit.
+    // A head killed and run again at once would otherwise race its own dead
+    // sessions: they still commit their last batch, put in-place updates
+    // back under their names and wait for LBFS blocks, while the new run asks
+    // for checksums and places files (see FlrTailRuns).
     struct Counted {
-        FlrTailApplier& applier;
-        SessionList::iterator it;
-        ~Counted() { applier.leaveSession(it); }
-    } counted{*this, enterSession(session)};
+        FlrTailRuns& runs;
+        FlrTailRuns::Handle it;
+        ~Counted() { runs.leave(it); }
+    } counted{runs_, runs_.enter([&net = session.net] { return net.getLink().peerHungUp(); },
+                                 session.stopFlag)};
     FlrTailApplySession apply(*this);
     apply.setStop(&session.stopFlag);
+    apply.setJoinRun([this, &counted, &session](uint64_t run, uint64_t follows) {
+        runs_.join(counted.it, run, follows, session.stopFlag);
+    });
     // A head killed while this session waits for its blocks (before a
     // folder's entry, a dirchange, a ping) is noticed by its hang-up: the
     // other connections that would feed the files may never have said whose
@@ -258,10 +236,21 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     std::optional<FlrTailCopyId> described;
     // Any other entry at rel ends what the answer described: left, it would
     // be taken by a later delta it no longer describes.
-    if (h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync)
-        described = applier_.answered().take(rel);
+    const bool delta = h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync;
+    if (delta)
+        described = applier_.answered().take(run_, rel);
     else
-        applier_.answered().take(rel);
+        applier_.answered().take(run_, rel);
+    // Within a named run every delta was asked for: one without its answer
+    // would be built over whatever copy is there now.
+    if (delta && !described && run_ != 0) {
+        EvDebug::Error(kTailApplierFn,
+                       "%s: no checksums of this run describe its copy: its delta is not applied, "
+                       "the next run sends it again",
+                       received.c_str());
+        ++stats_.failed;
+        return;
+    }
     if (h.method == FlrNetMirHeader::kLink && S_ISREG(h.mode)) return beginHardLink(rel);
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
@@ -471,7 +460,8 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
     // Entries, dirchanges and LBFS files change the tree beside the journal;
     // questions between journal messages do not.
     if (m.type != FLR_NET_JOURNAL && m.type != FLR_NET_PING &&
-        m.type != FLR_NET_GET_LAST_SEQNUM_REQ && m.type != FLR_NET_VERIFY_REQ)
+        m.type != FLR_NET_GET_LAST_SEQNUM_REQ && m.type != FLR_NET_VERIFY_REQ &&
+        m.type != FLR_NET_SET_RUN_ID)
         applier_.journal().treeChanged();
 }
 
@@ -536,6 +526,10 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
         case FLR_NET_MIR_SPEC_FILE:
             beginSpecial(m.mirSpecFile.id);
             return;
+        case FLR_NET_SET_RUN_ID:
+            run_ = m.setRunId.runId;
+            if (joinRun_) joinRun_(run_, m.setRunId.follows);
+            return;
         case FLR_NET_JOURNAL:
             commit();  // entries transferred before the records are in place first
             counts_.bytes += m.journal.len;
@@ -558,13 +552,13 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
 void FlrTailApplySession::answer(const FlrNetMessage& m, FlrNetTail& reply) {
     switch (m.type) {
         case FLR_NET_START_MD5_STREAM:
-            FlrTailAnswers::md5Stream(applier_.root(), applier_.options(), applier_.answered(),
-                                      m.startMD5Stream, reply);
+            FlrTailAnswers::md5Stream(applier_.root(), applier_.options(),
+                                      {applier_.answered(), run_}, m.startMD5Stream, reply);
             ++stats_.answers;
             return;
         case FLR_NET_GET_RSYNC_CSUMS_REQ:
-            FlrTailAnswers::rsyncSums(applier_.root(), applier_.options(), applier_.answered(),
-                                      m.rsyncCsumsReq, reply);
+            FlrTailAnswers::rsyncSums(applier_.root(), applier_.options(),
+                                      {applier_.answered(), run_}, m.rsyncCsumsReq, reply);
             ++stats_.answers;
             return;
         case FLR_NET_GET_FILE_CHECKSUMS_REQ:

@@ -36,6 +36,7 @@
 #include "FlrTailBookkeeper.h"
 #include "FlrTailJournal.h"
 #include "FlrTailRoot.h"
+#include "FlrTailRuns.h"
 #include "net/FlrNetMessage.h"
 
 class FlrNetTail;
@@ -144,16 +145,9 @@ class FlrTailApplier {
     FlrTailAnswered& answered() { return *answered_; }
 
   private:
-    using SessionList = std::list<std::function<bool()>>;
-    // Waits (bounded) until no session whose head has hung up is still being
-    // served, then counts this one in; see serve().
-    SessionList::iterator enterSession(FlrTailSession& session);
-    void leaveSession(SessionList::iterator it);
-
     FlrTailRoot root_;
     Options options_;
-    std::mutex sessionsMtx_;  // guards sessions_
-    SessionList sessions_;    // per served session: whether its head hung up
+    FlrTailRuns runs_;  // the sessions being served, and their runs
     FlrTailBookkeeper keeper_;
     std::unique_ptr<FlrTailStore> store_;
     std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
@@ -187,6 +181,11 @@ class FlrTailApplySession {
     // Tells whether the head has hung up: a wait for its LBFS files then
     // ends after kEndGraceSeconds without a block, not the idle time.
     void setHeadGone(std::function<bool()> gone) { headGone_ = std::move(gone); }
+    // Called when the head names the session's run (SET_RUN_ID): waits
+    // until the run it follows has left; null: the run is taken as named.
+    void setJoinRun(std::function<void(uint64_t run, uint64_t follows)> join) {
+        joinRun_ = std::move(join);
+    }
     // How long LBFS files of a head that is gone may still take to progress.
     static constexpr int kEndGraceSeconds = 1;
     // Makes the finished entries durable and puts them in place.
@@ -232,6 +231,10 @@ class FlrTailApplySession {
     std::unique_ptr<FlrTailLBFS> lbfs_;
     const std::atomic<bool>* stop_ = nullptr;
     std::function<bool()> headGone_;
+    std::function<void(uint64_t, uint64_t)> joinRun_;
+    // The run the head named for this session; checksum answers and the
+    // deltas built on them are matched within it (0: none named).
+    uint64_t run_ = 0;
     // Between MIR_SPEC_FILE and its MIR_EOF (an unknown id streams into nothing).
     bool inSpecial_ = false;
     int pair_ = 0;

@@ -87,10 +87,11 @@ class SdtNetLink {
     // stripped or withheld.
     // 8: a tail lists its replica for a remote verify (VERIFY_REQ).
     // 9: entries may carry MIR_ATTRS (nanosecond times, extended attributes).
-    static constexpr uint32_t kProtocolVersion = 11;
+    static constexpr uint32_t kProtocolVersion = 12;
     // 10: hard links (MIR_HEADER method 4), seeks over holes in deltas.
     // 11: tree records of a remote verify carry nanoseconds and attribute
     // digests; attribute records of links are applied to the link.
+    // 12: each connection of a replication run names its run (SET_RUN_ID).
     // The version this process's hellos announce: kProtocolVersion, or what
     // tests set to play an older peer (0 restores the default).
     static uint32_t advertisedVersion();

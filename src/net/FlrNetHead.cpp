@@ -103,6 +103,7 @@ FlrNetHead* FlrNetHead::dup() {
         copy->connect(host_.c_str(), port_, port2_);
     else
         JX_THROW("FlrNetHead::dup", "Connection hasn't been established yet");
+    if (run_.runId != 0) copy->setRunId(run_.runId, run_.follows);
     return copy.release();
 }
 
@@ -160,6 +161,14 @@ void FlrNetHead::setGenID(unsigned long long genId) {
     FlrNetMessage m(FLR_NET_SET_GEN_ID);
     m.setGenId.genId = genId;
     sendMessage(m, netTimeout_, true);
+}
+
+void FlrNetHead::setRunId(uint64_t runId, uint64_t follows) {
+    run_ = {runId, follows};
+    if (getPeerVersion() < FLR_NET_RUN_ID_VERSION) return;
+    FlrNetMessage m(FLR_NET_SET_RUN_ID);
+    m.setRunId = run_;
+    sendMessage(m, netTimeout_, false);
 }
 
 void FlrNetHead::setRestoreParams(bool value) {

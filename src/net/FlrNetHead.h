@@ -72,6 +72,11 @@ class FlrNetHead : public FlrNetBase {
     void sendMirRSync(int n, long long* first, long long* second);
     void addPair(int arg1, int arg2);
     void setGenID(unsigned long long genId);
+    // Names the replication run this connection belongs to (see
+    // FlrNetRunId); dup() names the same run on the connections it makes.
+    // Sent only to tails of FLR_NET_RUN_ID_VERSION on: older ones keep no
+    // answers apart and are told nothing.
+    void setRunId(uint64_t runId, uint64_t follows);
     void setRestoreParams(bool value);
     void setLastTimestamp(int pairId, int timestamp);
     void setLastWrIndex(int pairId, unsigned long long index);
@@ -132,6 +137,7 @@ class FlrNetHead : public FlrNetBase {
     int port2_ = 0;
     long long unapplied_ = 0;         // as of the last ping's answer
     bool quietAboutVersion_ = false;  // a dup(): the first connection told it
+    FlrNetRunId run_{0, 0};           // 0: no run named
 
     // Staging arrays of sendLBFSStart, kept to avoid allocating per chunk.
     std::vector<unsigned char> lbfsHashes_;

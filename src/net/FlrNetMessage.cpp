@@ -231,6 +231,10 @@ const char* netMessageFields(int type, M& m, V& v) {
             v.xattrs("xattrs", a.count, a.block, a.blockLen);
             return "FLR_NET_MIR_ATTRS";
         }
+        case FLR_NET_SET_RUN_ID:
+            v.u64("runId", m.setRunId.runId);
+            v.u64("follows", m.setRunId.follows);
+            return "FLR_NET_SET_RUN_ID";
         default:
             return nullptr;
     }

@@ -59,6 +59,8 @@ enum : int {
     FLR_NET_VERIFY_END = 40,
     // Sent only to tails of version 9 on: see FlrNetMirAttrs.
     FLR_NET_MIR_ATTRS = 48,
+    // Sent only to tails of version 12 on: see FlrNetRunId.
+    FLR_NET_SET_RUN_ID = 49,
 };
 
 // Special-file ids of FLR_NET_MIR_SPEC_FILE: the dirchange file of a
@@ -68,8 +70,14 @@ enum : int { FLR_SPEC_FILE_DIRCHANGE = 1 };
 // Highest assigned code; 7 and 27 are unassigned.
 constexpr int FLR_NET_MAX_TYPE = FLR_NET_VERIFY_END;
 
+// The code of the newest message (codes past FLR_NET_MAX_TYPE are the
+// version-gated ones).
+constexpr int FLR_NET_LAST_TYPE = FLR_NET_SET_RUN_ID;
+
 // Link version from which a tail takes FLR_NET_MIR_ATTRS.
 constexpr uint32_t FLR_NET_MIR_ATTRS_VERSION = 9;
+// Link version from which a tail takes FLR_NET_SET_RUN_ID.
+constexpr uint32_t FLR_NET_RUN_ID_VERSION = 12;
 
 // "FLR_NET_PING" for a code, "UNKNOWN" for unassigned codes.
 const char* flrNetMsgName(int type);
@@ -191,6 +199,16 @@ struct FlrNetSpecFile {
 
 struct FlrNetGenId {
     uint64_t genId;
+};
+
+// SET_RUN_ID, the first message on every connection of one replication
+// run: the tail keeps the checksum answers of each run apart (a killed run's
+// sessions may still be reading what it sent while the next run asks), and
+// lets the run start only once the sessions of the run it follows (the
+// head's previous run of the same pair, 0 when none is known) have ended.
+struct FlrNetRunId {
+    uint64_t runId;
+    uint64_t follows;
 };
 
 struct FlrNetWrIndex {
@@ -347,6 +365,7 @@ struct FlrNetMessage {
         FlrNetPathReq verifyReq;              // VERIFY_REQ (blockSize: flags, 0)
         FlrNetRawBody verifyEntries;          // VERIFY_ENTRIES (packed tree records)
         FlrNetVerifyEnd verifyEnd;            // VERIFY_END
+        FlrNetRunId setRunId;                 // SET_RUN_ID
     };
 
     FlrNetMessage() : type(-1), mirHeader{} {}

@@ -22,6 +22,10 @@ struct FlrReplicator::Run {
     long lastStartNanos = 0;   // its fraction of a second
     long long start = 0;
     long startNanos = 0;
+    // This run's name on every connection, and the previous run's of the
+    // pair (0: none known), whose sessions the tail lets end first.
+    uint64_t runId = 0;
+    uint64_t follows = 0;
 
     std::unique_ptr<FlrLocalTail> ownTail;      // a local destination's tail of this run
     FlrLocalTail* tail = nullptr;               // the tail serving a local destination

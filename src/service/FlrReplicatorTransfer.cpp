@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "FlrReplicatorRun.h"
 #include "apply/FlrTailApplier.h"
 #include "env/FlrHelper.h"
+#include "link/SdtCrypto.h"
 #include "link/SdtNetLink.h"
 #include "net/FlrNetHead.h"
 #include "net/FlrNetMessage.h"
@@ -148,15 +150,37 @@ std::string relativeTo(const std::string& root, const std::string& path) {
     return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
 }
 
+// Names the run, and the run before it from the pair's state: a head killed
+// mid-run leaves sessions on the tail that may still be applying what it
+// sent, and the tail lets this run start only once they have ended. An
+// unreadable record names no run before (the tail then waits for no one).
+void nameRun(const std::string& state, uint64_t* runId, uint64_t* follows) {
+    const std::string file = state + "/run-id";
+    std::string text;
+    if (jx::readFileIfExists(file, &text, "run id")) {
+        char* end = nullptr;
+        const unsigned long long v = std::strtoull(text.c_str(), &end, 16);
+        if (end && end != text.c_str() && (*end == '\n' || *end == '\0')) *follows = v;
+    }
+    *runId = 0;
+    while (*runId == 0)
+        if (!sdt::randomBytes(reinterpret_cast<uint8_t*>(runId), sizeof *runId))
+            JX_THROW(kTransferFn, "Couldn't draw a run id");
+    jx::replaceFile(file, jxFormat("%016llx\n", static_cast<unsigned long long>(*runId)), 0600,
+                    "run id", kTransferFn);
+}
+
 }  // namespace
 
 void FlrReplicator::connect(Run& r) {
+    nameRun(r.state, &r.runId, &r.follows);
     std::string host, port, path;
     if (parseRemote(options_.target, &host, &port, &path)) {
         r.remote = true;
         r.destination = FlrHelper::stripTrailingSlashes(path);
         flrConnectHead(r.head, FlrEndpoint{host, port});
         configureLink(r.head, options_);
+        r.head.setRunId(r.runId, r.follows);
         return;
     }
     // A local destination: a tail of our own on loopback, proving a secret
@@ -181,6 +205,7 @@ void FlrReplicator::connect(Run& r) {
     r.destination = r.tail->destination();
     r.tail->connect(r.head);
     configureLink(r.head, options_);
+    r.head.setRunId(r.runId, r.follows);
 }
 
 void FlrReplicator::transfer(Run& r, FlrReplicateSummary& s) {

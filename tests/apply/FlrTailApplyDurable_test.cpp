@@ -186,7 +186,7 @@ TEST_F(DurableTest, AnInPlaceUpdateChangesTheCopyOnlyAfterItsBatchSync) {
         // What the head's checksum request would have left (no link here).
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
-        applier.answered().remember("a/1", FlrTailCopyId::of(st));
+        applier.answered().remember(0, "a/1", FlrTailCopyId::of(st));
         {
             FlrTailApplySession session(applier);
             sendMiddleBlockDelta(session, path, c.method, kBlock, middle, c.whole);

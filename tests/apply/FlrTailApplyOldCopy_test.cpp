@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -359,26 +361,100 @@ TEST_F(OldCopyTest, ChecksumRequestsNeverWaitOnAFifo) {
     }
 }
 
+// Two runs ask for the same file's checksums (a killed run's session still
+// reading what it sent, and the next run): each delta is built only over the
+// copy its own run's answer described. A delta whose copy has changed since
+// fails and is counted, and so does one of a run that never asked; the copy
+// is one whole version throughout, never a mix.
+TEST_F(OldCopyTest, EachRunsDeltaIsBuiltOnlyOverItsOwnRunsAnswer) {
+    const std::string old = pattern(8 * kOldCopyBlock, 1);
+    std::string first = old;
+    first[5 * kOldCopyBlock + 9] ^= 0x5a;
+    std::string second = old;
+    second[2 * kOldCopyBlock + 3] ^= 0x33;
+    for (const OldCopyMethod& method : kMethods) {
+        SCOPED_TRACE(method.name);
+        const std::string path = at("f");
+        flrtest::writeFile(path, old);
+        Tail tail(root);
+        Head killed(tail.port());
+        killed.net.setRunId(0xA1, 0);
+        Head next(tail.port());
+        next.net.setRunId(0xB2, 0);
+        killed.askSums(path, method.id);
+        next.askSums(path, method.id);
+        sendDeltaOver(killed, path, method.id, first, old);
+        killed.sync();
+        EXPECT_EQ(killed.net.unappliedEntries(), 0);
+        EXPECT_TRUE(contentOf(path) == first);
+        sendDeltaOver(next, path, method.id, second, old);
+        next.sync();
+        EXPECT_EQ(next.net.unappliedEntries(), 1) << "built over a copy its answer never described";
+        EXPECT_TRUE(contentOf(path) == first) << "not one whole version";
+        Head unasked(tail.port());
+        unasked.net.setRunId(0xC3, 0);
+        sendDeltaOver(unasked, path, method.id, second, first);
+        unasked.sync();
+        EXPECT_EQ(unasked.net.unappliedEntries(), 1) << "a delta of a run that never asked";
+        EXPECT_TRUE(contentOf(path) == first);
+        EXPECT_FALSE(hasTemporaries(root));
+    }
+}
+
+// A run that names the run before it starts only once that run's sessions
+// have ended; a run that follows none is not held.
+TEST_F(OldCopyTest, ARunStartsOnceTheSessionsOfTheRunItFollowsHaveEnded) {
+    Tail tail(root);
+    auto before = std::make_unique<Head>(tail.port());
+    before->net.setRunId(0xA1, 0);
+    before->sync();
+    Head unrelated(tail.port());
+    unrelated.net.setRunId(0xC3, 0);
+    unrelated.sync();
+    std::atomic<bool> started{false};
+    std::thread after([&] {
+        Head head(tail.port());
+        head.net.setRunId(0xB2, 0xA1);
+        head.sync();
+        started = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(started.load()) << "began beside a session of the run before it";
+    before.reset();
+    after.join();
+    EXPECT_TRUE(started.load());
+}
+
 // The last kKept answers are kept; one replaced by a newer answer for its
-// path does not take the newer one with it when it ages out.
-TEST(TailAnswered, KeepsTheLastAnswersAndTheNewestPerPath) {
+// path does not take the newer one with it when it ages out. Runs are kept
+// apart: a killed run's session never takes the answer of the run after it.
+TEST(TailAnswered, KeepsTheLastAnswersAndTheNewestPerPathOfEachRun) {
+    constexpr uint64_t kRun = 7;
+    constexpr uint64_t kNextRun = 8;
     FlrTailAnswered answered;
     FlrTailCopyId older;
     older.present = true;
     older.ino = 1;
     FlrTailCopyId newer = older;
     newer.ino = 2;
-    answered.remember("asked twice", older);
-    answered.remember("asked once", older);
-    answered.remember("asked twice", newer);
-    for (size_t i = 0; i + 1 < FlrTailAnswered::kKept; ++i)
-        answered.remember("other " + std::to_string(i), older);
-    const std::optional<FlrTailCopyId> kept = answered.take("asked twice");
+    FlrTailCopyId nextRuns = older;
+    nextRuns.ino = 3;
+    answered.remember(kRun, "asked twice", older);
+    answered.remember(kRun, "asked once", older);
+    answered.remember(kNextRun, "asked twice", nextRuns);
+    answered.remember(kRun, "asked twice", newer);
+    for (size_t i = 0; i + 2 < FlrTailAnswered::kKept; ++i)
+        answered.remember(kRun, "other " + std::to_string(i), older);
+    const std::optional<FlrTailCopyId> kept = answered.take(kRun, "asked twice");
     ASSERT_TRUE(kept.has_value()) << "the newer answer aged out with the older one";
     EXPECT_EQ(kept->ino, newer.ino);
-    EXPECT_FALSE(answered.take("asked twice").has_value()) << "taken twice";
-    EXPECT_FALSE(answered.take("asked once").has_value()) << "older than the last kKept";
-    EXPECT_TRUE(answered.take("other 0").has_value());
+    EXPECT_FALSE(answered.take(kRun, "asked twice").has_value()) << "taken twice";
+    const std::optional<FlrTailCopyId> next = answered.take(kNextRun, "asked twice");
+    ASSERT_TRUE(next.has_value()) << "the next run's answer was taken by the run before";
+    EXPECT_EQ(next->ino, nextRuns.ino);
+    EXPECT_FALSE(answered.take(kRun, "asked once").has_value()) << "older than the last kKept";
+    EXPECT_FALSE(answered.take(0, "other 0").has_value()) << "a session of no run took it";
+    EXPECT_TRUE(answered.take(kRun, "other 0").has_value());
 }
 
 }  // namespace

@@ -437,6 +437,39 @@ TEST(FlrNetHeadTail, ConnectingByPortByServiceAndDup) {
     EXPECT_EQ(SdtNetLink::kProtocolVersion, second->getPeerVersion());
 }
 
+// A run's name goes first on the connection it is given to and on every
+// dup() of it, to tails that take it; an older tail is told nothing.
+TEST(FlrNetHeadTail, ARunIsNamedOnEveryConnectionOfItToTailsThatTakeIt) {
+    flrnettest::NetRegistry registry;
+    for (const uint32_t version : {0u, FLR_NET_RUN_ID_VERSION - 1}) {
+        SCOPED_TRACE(version);
+        SdtNetLink::setAdvertisedVersionForTests(version);
+        flrnettest::TailServer server;
+        FlrNetHead head;
+        head.connect("127.0.0.1", server.port(), 0);
+        head.setRunId(0xA1B2C3D4E5F60718ULL, 42);
+        std::unique_ptr<FlrNetHead> second(head.dup());
+        std::thread responder([&] {
+            for (size_t i = 0; i < 2; ++i) {
+                FlrNetTail& t = server.tail(i);
+                FlrNetMessage m = recvOne(t);
+                if (version == 0) {
+                    EXPECT_EQ(FLR_NET_SET_RUN_ID, m.type) << "session " << i;
+                    EXPECT_EQ(0xA1B2C3D4E5F60718ULL, m.setRunId.runId);
+                    EXPECT_EQ(42u, m.setRunId.follows);
+                    m = recvOne(t);
+                }
+                EXPECT_EQ(FLR_NET_PING, m.type) << "session " << i;
+                t.pong();
+            }
+        });
+        head.ping();
+        second->ping();
+        responder.join();
+    }
+    SdtNetLink::setAdvertisedVersionForTests(0);
+}
+
 TEST(FlrNetHeadTail, WrongOrMissingSecretIsRefused) {
     flrnettest::NetRegistry registry;
     {

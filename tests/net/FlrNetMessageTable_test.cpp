@@ -165,6 +165,7 @@ class Edges {
             field(add(std::string("max ") + flrNetMsgName(t), t)) = INT_MAX;
         }
         add("max FLR_NET_SET_GEN_ID", FLR_NET_SET_GEN_ID).setGenId.genId = ~0ULL;
+        add("max FLR_NET_SET_RUN_ID", FLR_NET_SET_RUN_ID).setRunId = {~0ULL, ~0ULL};
         add("max FLR_NET_GET_LAST_WRINDEX_RESP", FLR_NET_GET_LAST_WRINDEX_RESP)
             .lastWrIndex.wrIndex = ~0ULL;
         add("max FLR_NET_LBFS_DONE", FLR_NET_LBFS_DONE).lbfsDone.value = ~0ULL;
@@ -285,6 +286,8 @@ const std::map<std::string, std::string> kGolden = {
      "8b9299a0a7aeb5bcc3cad1d8dfe6edf4fb020910171e252c333a41484f56"},
     {"FLR_NET_VERIFY_END",
      "00000001020304050000000d72656675736564202f783a206f7574736964652074686520726f6f7400"},
+    {"FLR_NET_SET_RUN_ID", "88776655443322110102030405060708"},
+    {"max FLR_NET_SET_RUN_ID", "ffffffffffffffffffffffffffffffff"},
     {"empty FLR_NET_JOURNAL", ""},
     {"empty FLR_NET_MIR_ACL", ""},
     {"empty FLR_NET_MIR_DATA", ""},
@@ -417,7 +420,7 @@ const char* const kGoldenCeilings =
     "46 UNKNOWN 64\n"
     "47 UNKNOWN 64\n"
     "48 FLR_NET_MIR_ATTRS 4194304\n"
-    "49 UNKNOWN 64\n"
+    "49 FLR_NET_SET_RUN_ID 64\n"
     "50 UNKNOWN 64\n";
 
 TEST(FlrNetMessageTable, EveryTypeAndEdgeEncodesToItsGoldenBytes) {
@@ -434,7 +437,7 @@ TEST(FlrNetMessageTable, EveryTypeAndEdgeEncodesToItsGoldenBytes) {
         EXPECT_EQ(golden->second, got) << "{\"" << label << "\", \"" << got << "\"},";
     }
     // Every assigned code is among the cases.
-    for (int code = 0; code <= FLR_NET_MIR_ATTRS; ++code)
+    for (int code = 0; code <= FLR_NET_LAST_TYPE; ++code)
         EXPECT_TRUE(isUnassigned(code) || types.count(code)) << flrNetMsgName(code);
 }
 
@@ -542,7 +545,7 @@ TEST(FlrNetMessageTable, CeilingsAndNamesOfEveryCode) {
 // A payload one byte over its type's ceiling ends the link, naming the type
 // and the ceiling. (Data messages are held to the link's own frame limit.)
 TEST(FlrNetMessageTable, OversizedPayloadsOfEveryTypeAreRefused) {
-    for (int type = 0; type <= FLR_NET_MIR_ATTRS; ++type) {
+    for (int type = 0; type <= FLR_NET_LAST_TYPE; ++type) {
         const uint32_t limit = FlrNetBase::maxPayloadFor(type);
         if (isUnassigned(type) || limit == FlrNetBase::kMaxDataPayload) continue;
         SCOPED_TRACE(flrNetMsgName(type));

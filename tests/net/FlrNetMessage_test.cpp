@@ -77,7 +77,7 @@ void expectDecodeRefused(int type, std::vector<unsigned char> payload, const cha
 
 TEST(FlrNetMessage, EveryTypeRoundTrips) {
     const std::vector<FlrNetMessage> samples = sampleMessages();
-    ASSERT_EQ(39u, samples.size());
+    ASSERT_EQ(40u, samples.size());
     for (const FlrNetMessage& sent : samples) {
         const std::vector<unsigned char> bytes = encode(sent);
         FlrNetMessage got;

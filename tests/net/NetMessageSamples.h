@@ -127,6 +127,7 @@ inline std::vector<FlrNetMessage> sampleMessages() {
     add(FLR_NET_VERIFY_REQ).verifyReq = {0, "/replica/below root"};
     add(FLR_NET_VERIFY_ENTRIES).verifyEntries = {d.bytes.data(), 123};
     add(FLR_NET_VERIFY_END).verifyEnd = {0x0102030405ULL, 13, "refused /x: outside the root"};
+    add(FLR_NET_SET_RUN_ID).setRunId = {0x8877665544332211ULL, 0x0102030405060708ULL};
     return out;
 }
 
@@ -180,6 +181,10 @@ inline void expectSameMessage(const FlrNetMessage& a, const FlrNetMessage& b) {
         case FLR_NET_ADD_PAIR:
             EXPECT_EQ(a.addPair.arg1, b.addPair.arg1);
             EXPECT_EQ(a.addPair.arg2, b.addPair.arg2);
+            break;
+        case FLR_NET_SET_RUN_ID:
+            EXPECT_EQ(a.setRunId.runId, b.setRunId.runId);
+            EXPECT_EQ(a.setRunId.follows, b.setRunId.follows);
             break;
         case FLR_NET_SET_GEN_ID:
             EXPECT_EQ(a.setGenId.genId, b.setGenId.genId);
