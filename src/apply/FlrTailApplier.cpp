@@ -309,7 +309,10 @@ void FlrTailApplySession::forgetOnPlacing(FlrTailApplyEntry& e) {
     if (!store || e.kind() == FlrTailApplyEntry::Kind::Folder ||
         e.method() == FlrNetMirHeader::kLBFS)
         return;
-    if (e.kind() != FlrTailApplyEntry::Kind::File) {
+    // A file that always travels whole leaves no blocks either (a record of
+    // a larger old copy at its name goes): on a tree of small files the
+    // store would otherwise outgrow everything else the pair keeps.
+    if (e.kind() != FlrTailApplyEntry::Kind::File || e.size() <= JxLBFS::kWholeFileMax) {
         e.placed = [store, rel = e.rel()] { store->forget(rel); };
         return;
     }

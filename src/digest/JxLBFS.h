@@ -38,6 +38,10 @@ struct HashBlock {
 // Block size limits. The stores keep lengths in 16 bits, so no block reaches
 // 64 KiB.
 constexpr uint32_t kMinBlockSize = 2048;
+// Files up to this size always travel whole (their block list and requests
+// would cost more than their bytes), so content stores keep no blocks of
+// them: nothing ever looks them up.
+constexpr int64_t kWholeFileMax = 256;
 constexpr uint32_t kAvgBlockSize = 8192;
 constexpr uint32_t kMaxBlockSize = 65535;
 

@@ -67,6 +67,35 @@ TEST_F(StoreDeltaTest, AFileSentWholeIsRecordedAsACutOfItsContent) {
     }
 }
 
+// Files that always travel whole are never looked up by their blocks: none
+// are kept for them, and one replacing a larger copy takes its record away.
+TEST_F(StoreDeltaTest, OnlyFilesThatMayTravelAsBlocksAreRecorded) {
+    FlrTailApplier::Options o;
+    o.storeDir = tmp.file("store");
+    Tail tail(root, o);
+    Head head(tail.port());
+    const size_t whole = static_cast<size_t>(JxLBFS::kWholeFileMax);
+    const struct {
+        const char* name;
+        size_t size;
+        bool recorded;
+    } sends[] = {
+        {"x", 100000, true},       {"x", whole, false}, {"tiny", 64, false},
+        {"edge", whole + 1, true}, {"empty", 0, false},
+    };
+    for (const auto& f : sends) {
+        SCOPED_TRACE(std::string(f.name) + " of " + std::to_string(f.size));
+        const std::string content = pattern(f.size, static_cast<unsigned>(f.size) + 1);
+        head.sendFile(at(f.name), content);
+        head.sync();
+        FlrTailStore& store = *tail.applier->store();
+        if (f.recorded)
+            EXPECT_EQ(recordMismatch(store, f.name, content), "");
+        else
+            EXPECT_TRUE(store.latestBlocksOf(f.name).empty());
+    }
+}
+
 TEST_F(StoreDeltaTest, ARebuiltFileIsRecordedAsACutOfItsNewContent) {
     for (const DeltaMode& mode : kDeltaModes) {
         FlrTailApplier::Options o = deltaOptions(mode);
