@@ -42,6 +42,9 @@
 #include "FLR/JxException.h"
 #include "FLR/JxSafeFlags.h"
 #include "FlrAdaptiveMD5.h"
+#include "FlrBackupContext.h"
+#include "FlrBackupSource.h"
+#include "FlrBlockServer.h"
 #include "digest/JxLBFS.h"
 #include "platform/JxFile.h"
 #include "platform/JxMonitor.h"
@@ -58,11 +61,8 @@ namespace JxACL {
 class Helper;
 }
 
-class FlrBackup {
+class FlrBackup : public FlrBackupSettings {
   public:
-    static constexpr int kDefaultHashChunkSize = 32768;
-    static constexpr int kDefaultHashMinFileSize = 65536;
-    static constexpr int kDefaultRSyncMaxFileSize = 104857600;
     // The transfer buffer holds at least this many bytes (and 3 blocks).
     static constexpr int kTransferBufferBytes = 524288;
     static constexpr int kCollectLineSize = 4096;
@@ -74,7 +74,7 @@ class FlrBackup {
     static constexpr int kReportFiles = 100;
     // ...and at most once per this many seconds.
     static constexpr int kReportSecs = 60;
-    static constexpr int kSampleBudget = 10;
+    static constexpr int kSampleBudget = FlrBackupSamples::kBudget;
     static constexpr int kPingSampleSecs = 120;
     // Copy references per MIR_RSYNC message.
     static constexpr int kRSyncRefsPerMessage = 128;
@@ -101,51 +101,9 @@ class FlrBackup {
     // LBFS.
     enum class RunLoop { LBFS, MD5OrRSync, MD5OrRSyncLBFS, Plain };
 
-    struct DirPair {
-        std::string src;
-        std::string dst;
-        // The source folder, opened once: entries are opened beneath it.
-        std::shared_ptr<const jx::File> srcRoot;
-    };
-
-    // One block of the tail's copy.
-    struct ChunkCSUM {
-        uint32_t index = 0;
-        uint32_t weak = 0;
-        uint32_t length = 0;
-        unsigned char md5[16] = {};
-    };
-
-    // One work item. A compared file may span several items (one per digest
-    // message of the tail); its final item is marked `last`.
-    struct File {
-        bool md5 = false;
-        bool rsync = false;
-        bool last = true;
-        char type = 'F';
-        // Numbers the entries of a run, so the items of one file are known.
-        unsigned long long seq = 0;
-        fsf_fid fid = fsf_fid::fid0;
-        std::string src;
-        std::string dst;
-        struct stat st = {};
-        std::vector<unsigned char> acl;
-        unsigned long long collectOffset = 0;
-        std::vector<ChunkCSUM> csums;
-        // The block size the tail's checksums of this file were asked with
-        // (0: hashChunkSize).
-        int block = 0;
-        // Planner: send by LBFS if the tail holds nothing at dst; send in
-        // full if it holds something (the threshold chose full, the request
-        // only asked whether dst is there).
-        bool lbfsIfNew = false;
-        bool fullIfHeld = false;
-        // Sender: the tail holds nothing at dst; send by LBFS.
-        bool lbfs = false;
-        // Compared by MD5 or RSync, but the tail had no block to compare
-        // with: the content travels whole (and is counted as full).
-        bool tailHeldNothing = false;
-    };
+    using DirPair = FlrBackupDirPair;
+    using ChunkCSUM = FlrBackupChunkCSUM;
+    using File = FlrBackupItem;
 
     using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);
 
@@ -154,61 +112,38 @@ class FlrBackup {
     FlrBackup(const FlrBackup&) = delete;
     FlrBackup& operator=(const FlrBackup&) = delete;
 
-    // --- settings (set before backup) ------------------------------------------
-    bool useMD5 = false;
-    bool useRSync = false;
-    bool useLBFS = false;
-    bool overwrite = true;
-    bool skipVanished = false;
-    // A regular file's later names in a run travel as hard links to its
-    // first (one connection only: the first name must be in place first).
-    bool linkHardLinks = false;
+    // --- settings (set before backup): the fields of FlrBackupSettings ---------
     // For the next run: the file with this device and inode was sent under
     // src (by another connection, already in place on the tail).
     void seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key);
-    // 0 means adaptive (the threshold the model has learned).
-    int hashChunkSize = kDefaultHashChunkSize;
-    int hashMinFileSize = kDefaultHashMinFileSize;
-    int rsyncMaxFileSize = kDefaultRSyncMaxFileSize;
-    // Compare each file in blocks sized by the file (blockSizeFor) instead
-    // of hashChunkSize for all: fewer bytes for a small change in a small file.
-    bool blockBySize = false;
-    // With useLBFS and useMD5/useRSync: compare the files whose path the tail
-    // holds (MD5/RSync, as the threshold picks) and send the others by LBFS,
-    // where content the tail holds under other names is not sent again.
-    // Without it useLBFS sends every file by LBFS.
-    bool lbfsForNewNames = false;
-    // The destination held nothing as the run began (its caller looked): no
-    // file is asked about; each goes whole, or by LBFS where new names do.
-    bool tailHoldsNothing = false;
-    // Block lists of unchanged files, shared by the drivers of a run; null:
-    // every LBFS file is cut into blocks again.
-    std::shared_ptr<FlrLBFSBlockCache> lbfsBlockCache;
 
     bool isMD5Disabled() const { return disableMD5_; }
     bool isRSyncDisabled() const { return disableRSync_; }
     bool isLBFSDisabled() const { return disableLBFS_; }
     int getClusterNode() const { return clusterNode_; }
     int getClusterSize() const { return clusterSize_; }
-    bool hasACLHelper() const { return aclHelper_ != nullptr; }
+    bool hasACLHelper() const { return source_.hasACLHelper(); }
     void setProgressCallback(ProgressFn fn, void* context);
     // Counters this driver adds its sent entries and data bytes to as it
     // goes, for a progress display on another thread (several drivers may
     // share them). Null: none.
-    // Called with each entry's source path once it is sent, on the thread
-    // running backup() (several drivers of a run call it from theirs).
-    std::function<void(const std::string& src)> onEntrySent;
+    // onEntrySent (a setting) is called with each entry's source path once
+    // it is sent.
     void setLiveCounters(std::atomic<long long>* files, std::atomic<long long>* bytes) {
-        liveFiles_ = files;
-        liveBytes_ = bytes;
+        counters_.liveFiles = files;
+        counters_.liveBytes = bytes;
     }
 
     // --- directory pairs ---------------------------------------------------------
     void addDirPair(const char* src, const char* dst);
-    const std::vector<DirPair>& getDirPairs() const { return pairs_; }
-    static std::string translate(const char* path, const DirPair& pair);
+    const std::vector<DirPair>& getDirPairs() const { return source_.pairs(); }
+    static std::string translate(const char* path, const DirPair& pair) {
+        return FlrBackupSource::translate(path, pair);
+    }
     // Translates with the longest matching pair (null when none matched).
-    std::string translate(const char* path, const DirPair** matched) const;
+    std::string translate(const char* path, const DirPair** matched) const {
+        return source_.translate(path, matched);
+    }
 
     // --- the run -------------------------------------------------------------------
     void backup(FlrCollectFile* cf, bool sendOffsets, int pairId);
@@ -216,9 +151,11 @@ class FlrBackup {
 
     // A read-only descriptor of a regular file, or -1 for a vanished entry
     // when skipVanished is on.
-    int openFile(const char* path, const fsf_fid& fid, struct stat* st);
+    int openFile(const char* path, const fsf_fid& fid, struct stat* st) {
+        return source_.openFile(path, fid, st);
+    }
     // Reads until len bytes or end of file; throws on errors.
-    int readAll(int fd, void* buf, int len);
+    int readAll(int fd, void* buf, int len) { return FlrBackupSource::readAll(fd, buf, len); }
     void pushToBNIfNeeded(const char* caller);
 
     // --- LBFS ----------------------------------------------------------------------
@@ -229,23 +166,23 @@ class FlrBackup {
     static float lbfsSavedPercent(long long total, unsigned long long blocks,
                                   unsigned long long fileBytes);
     // Bytes of the files sent by LBFS, and bytes the tail asked for as blocks.
-    unsigned long long getLBFSFileBytes() const { return lbfsFileBytes_.load(); }
-    unsigned long long getLBFSBlockBytes() const { return lbfsBlockBytes_.load(); }
+    unsigned long long getLBFSFileBytes() const { return counters_.lbfsFileBytes.load(); }
+    unsigned long long getLBFSBlockBytes() const { return counters_.lbfsBlockBytes.load(); }
     // Entries left to the next pass because they changed kind or were
     // swapped for a link between the scan and their open.
-    long long getSkippedEntries() const { return skippedEntries_.load(); }
+    long long getSkippedEntries() const { return counters_.skippedEntries.load(); }
     // Entries whose extended attributes exceeded the limits and were left out.
-    long long getXattrsSkipped() const { return xattrsSkipped_.load(); }
+    long long getXattrsSkipped() const { return counters_.xattrsSkipped.load(); }
     // Entries the tail could not apply that completed on the LBFS
     // connection (its final ping's answer; the main connection's count is
     // the caller's FlrNetHead::unappliedEntries()).
-    long long getUnappliedEntries() const { return lbfsUnapplied_.load(); }
+    long long getUnappliedEntries() const { return counters_.lbfsUnapplied.load(); }
     // Sends LBFS_STOP and waits until the LBFS thread ended (no-op when it
     // does not run); throws the thread's error, or "Aborted".
-    void flushLBFS();
+    void flushLBFS() { blocks_.flush(); }
     // Ends the LBFS thread at once, without the exchange, and joins it.
-    void abortLBFS();
-    bool isLBFSRunning() const;
+    void abortLBFS() { blocks_.abort(); }
+    bool isLBFSRunning() const { return blocks_.isRunning(); }
     // LBFS for a run needs a tail above protocol version 3; otherwise MD5 or
     // RSync when wanted, else every file whole. newNames: LBFS only for the
     // files the tail does not hold, inside the MD5/RSync pipeline.
@@ -273,7 +210,7 @@ class FlrBackup {
     // Totals of the last (or running) backup; bytes include LBFS blocks.
     long long getTotalFiles() const { return totalFiles_; }
     long long getTotalBytes() const {
-        return totalBytes_ + static_cast<long long>(lbfsBlockBytes_.load());
+        return totalBytes_ + static_cast<long long>(counters_.lbfsBlockBytes.load());
     }
     // Where a restarted run continues: past the last entry sent.
     unsigned long long getLastCollectOffset() const { return lastCollectOffset_; }
@@ -293,18 +230,14 @@ class FlrBackup {
     // True when this cluster node handles an "F" entry with this path.
     bool handledByThisNode(const std::string& path) const;
     // The adaptive model, for the owner's inspection; lock adaptiveLock().
-    FlrAdaptiveMD5& adaptive() { return adaptive_; }
-    std::mutex& adaptiveLock() { return adaptiveMtx_; }
+    FlrAdaptiveMD5& adaptive() { return samples_.model(); }
+    std::mutex& adaptiveLock() { return samples_.lock(); }
 
   private:
     // A collect line taken apart. False for a line that does not fit.
     bool parseLine(const char* line, File& f) const;
     // Reads the next entry this node handles; false at the end.
     bool nextEntry(File& f);
-    // lstat (or stat by id) with the vanished rule; false to skip.
-    bool statEntry(File& f);
-    // From fd when the file is open already (no second open by path).
-    void gatherACL(File& f, int fd = -1);
     void readSettings();
     void readReplicationSetProperties(int pairId);
     void logRun(bool sendOffsets, int pairId);
@@ -367,41 +300,22 @@ class FlrBackup {
     // recvMessage that watches the abort flags while it waits.
     int recvWatching(FlrNetHead& conn, FlrNetMessage* msg);
 
-    // LBFS thread.
-    struct BlockRequest;
-    void startLBFSThread();
-    void lbfsThread(FlrNetHead* conn);
-    void serveBlockRequests(FlrNetHead& conn);
-    void answerBlockRequest(FlrNetHead& conn, BlockRequest& req, const FlrNetMessage& m);
-    void sendBlock(FlrNetHead& conn, BlockRequest& req, const JxLBFS::Block& block);
-    void announceLBFS(const File& f, int fd, const std::list<JxLBFS::HashBlock>& blocks);
-    void openRequested(BlockRequest& req, const char* path, const char* fidText);
-    void forgetAnnounced();
-    int openBeneathSource(const char* path, struct stat* st);
-    std::string lbfsErrorText() const;
-
-    // Adaptive model calls, serialised.
-    void addSample(int kind, unsigned long long bytes, unsigned long long micros);
-
     FlrNetHead* head_;
     JxSafeFlags* abort_;
     FlrDriver* driver_;
+    FlrBackupCounters counters_;
+    FlrBackupSamples samples_;
+    FlrBackupSource source_;
+    FlrBackupContext ctx_;
+    FlrBlockServer blocks_;
     // The first destination name of each multi-link file sent this run.
     std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
     std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;
     void* buf_ = nullptr;
     int bufSize_ = 0;
-    std::unique_ptr<JxACL::Helper> aclHelper_;
     bool disableMD5_ = false;
     bool disableRSync_ = false;
     bool disableLBFS_ = false;
-    FlrAdaptiveMD5 adaptive_;
-    std::mutex adaptiveMtx_;
-    JxSafeFlags netSamples_{kSampleBudget};
-    JxSafeFlags localSamples_{kSampleBudget};
-    JxSafeFlags remoteSamples_{kSampleBudget};
-    long long lastRefill_ = 0;
-    std::vector<DirPair> pairs_;
     FlrCollectFile* cf_ = nullptr;
     bool sendOffsets_ = false;
     int pairId_ = -1;
@@ -413,8 +327,6 @@ class FlrBackup {
     // Progress.
     long long lastReport_ = 0;
     std::string currentFile_;
-    std::atomic<long long>* liveFiles_ = nullptr;
-    std::atomic<long long>* liveBytes_ = nullptr;
     long long totalBytes_ = 0;
     long long bytesSinceReport_ = 0;
     long long totalFiles_ = 0;
@@ -423,34 +335,11 @@ class FlrBackup {
     unsigned long long lastCollectOffset_ = 0;
     std::unique_ptr<FlrJobClient> job_;
 
-    // LBFS thread state, guarded by lbfsMon_; the counters are atomic.
-    mutable JxMonitorH lbfsMon_;
-    bool lbfsRunning_ = false;
-    bool lbfsStop_ = false;
-    std::string lbfsError_;
-    FlrNetHead* lbfsConn_ = nullptr;
-    JxThread lbfsThread_;
     // This run's pipeline sends files the tail does not hold by LBFS.
     bool newNamesByLBFS_ = false;
-    std::vector<char> lbfsBuf_;
-    std::atomic<unsigned long long> lbfsFileBytes_{0};
-    std::atomic<unsigned long long> lbfsBlockBytes_{0};
-    std::atomic<long long> lbfsUnapplied_{0};
-    std::atomic<long long> skippedEntries_{0};
-    std::atomic<long long> xattrsSkipped_{0};
     // The attributes of the entry being sent, reused from entry to entry.
     std::vector<jx::Xattr> xattrs_;
     std::string xattrBlock_;
-    // What this run announced by LBFS, by source path: the tail may ask for
-    // blocks of these files alone, of the very file announced (device and
-    // inode), and within the announced length. Guarded by lbfsMon_.
-    struct AnnouncedFile {
-        fsf_fid fid;
-        dev_t dev = 0;
-        ino_t ino = 0;
-        uint64_t length = 0;
-    };
-    std::unordered_map<std::string, AnnouncedFile> lbfsAnnounced_;
     std::map<std::string, unsigned long long> wbaBytes_;
 
     // Work list shared by planner and sender, guarded by workMon_.

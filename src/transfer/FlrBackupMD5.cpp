@@ -50,7 +50,7 @@ void FlrBackup::backupMD5OrRSync() {
     }
     // As in the LBFS loop: an LBFS file is complete on the tail only once its
     // blocks came, after its MIR_EOF, so no header may carry a restart offset.
-    if (newNamesByLBFS_) sendOffsets_ = false;
+    if (ctx_.newNamesByLBFS) ctx_.sendOffsets = false;
     planner_.start("md5Thread", [this] { md5Thread(); });
     // The planner never outlives the run, however it ends.
     struct Stop {
@@ -78,7 +78,7 @@ void FlrBackup::backupMD5OrRSync() {
                 drainFile(*item, fn);
                 continue;
             }
-            gatherACL(*item, fd);
+            source_.gatherACL(*item, fd);
         }
         const uint8_t method = item->lbfs    ? FlrNetMirHeader::kLBFS
                                : item->rsync ? FlrNetMirHeader::kRSync
@@ -175,7 +175,7 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
         }
         return &cur->csums[next++];
     };
-    const bool sampleNet = netSamples_.tryTake();
+    const bool sampleNet = samples_.net.tryTake();
     unsigned long long netMicros = 0;
     long long netBytes = 0;
     PendingRun run;
@@ -216,10 +216,11 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
             batch.candidateBytes += static_cast<unsigned long long>(batch.length[b]);
         }
         if (batch.candidateBytes > 0) {
-            const bool sampleLocal = localSamples_.tryTake();
+            const bool sampleLocal = samples_.local.tryTake();
             const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
             compareMD5s(data.data(), block, batch);
-            if (sampleLocal) addSample(1, batch.candidateBytes, FlrAdaptiveMD5::nowMicros() - t0);
+            if (sampleLocal)
+                samples_.add(1, batch.candidateBytes, FlrAdaptiveMD5::nowMicros() - t0);
         }
         for (int b = 0; b < batch.blocks; ++b) {
             const long long at = off + static_cast<long long>(b) * block;
@@ -246,6 +247,6 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
         if (got < span) break;  // the file shrank since the header
     }
     flushRun();
-    if (sampleNet) addSample(0, static_cast<unsigned long long>(netBytes), netMicros);
+    if (sampleNet) samples_.add(0, static_cast<unsigned long long>(netBytes), netMicros);
     if (!cur->last) drainFile(*cur, fn);
 }

@@ -86,10 +86,7 @@ std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) 
 
 long long FlrBackup::checksumThreshold() {
     if (hashMinFileSize > 0) return hashMinFileSize;
-    // Kept 64-bit: a learned threshold past 2 GiB must not turn negative,
-    // and -1 (comparing never pays off) must stay "never".
-    std::lock_guard<std::mutex> lock(adaptiveMtx_);
-    return adaptive_.getSizeThresh();
+    return samples_.learnedThreshold();
 }
 
 int FlrBackup::blockSizeFor(long long size) const {
@@ -146,7 +143,7 @@ void FlrBackup::askChecksums(FlrNetHead& conn, const File& f, int method) {
 
 bool FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     const char* fn = "FlrBackup::md5Thread";
-    const bool sampled = remoteSamples_.tryTake();
+    const bool sampled = samples_.remote.tryTake();
     const uint64_t start = since;
     uint32_t index = 0;
     bool first = true;
@@ -185,14 +182,14 @@ bool FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
     // An answer for a file the tail lacks says nothing of its hashing: fed
     // to the model as a 0-byte file it kept the threshold at 0 for good.
     if (sampled && index > 0)
-        addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                  FlrAdaptiveMD5::nowMicros() - start);
+        samples_.add(2, static_cast<unsigned long long>(f.st.st_size),
+                     FlrAdaptiveMD5::nowMicros() - start);
     return index > 0;
 }
 
 bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     const char* fn = "FlrBackup::md5Thread";
-    const bool sampled = remoteSamples_.tryTake();
+    const bool sampled = samples_.remote.tryTake();
     const uint64_t start = since;
     FlrNetMessage m;
     // No time limit: the tail may hash a large copy for long (an abort still
@@ -214,8 +211,8 @@ bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     item->tailHeldNothing = n <= 0;
     if (f.lbfsIfNew && settleNewName(f, *item, n > 0)) {
         if (sampled && n > 0)
-            addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                      FlrAdaptiveMD5::nowMicros() - start);
+            samples_.add(2, static_cast<unsigned long long>(f.st.st_size),
+                         FlrAdaptiveMD5::nowMicros() - start);
         queueItem(std::move(item));
         return n > 0;
     }
@@ -234,8 +231,8 @@ bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
         std::memcpy(c.md5, md5[i], sizeof c.md5);
     }
     if (sampled && n > 0)
-        addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                  FlrAdaptiveMD5::nowMicros() - start);
+        samples_.add(2, static_cast<unsigned long long>(f.st.st_size),
+                     FlrAdaptiveMD5::nowMicros() - start);
     queueItem(std::move(item));
     return n > 0;
 }
@@ -250,11 +247,11 @@ bool FlrBackup::settleNewName(const File& asked, File& item, bool held) {
 
 void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
     const long long now = static_cast<long long>(FlrAdaptiveMD5::nowMicros() / 1000000);
-    if (now - lastPing_ < kPingSampleSecs || !remoteSamples_.tryTake()) return;
+    if (now - lastPing_ < kPingSampleSecs || !samples_.remote.tryTake()) return;
     lastPing_ = now;
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     conn.ping();
-    addSample(2, 0, FlrAdaptiveMD5::nowMicros() - start);
+    samples_.add(2, 0, FlrAdaptiveMD5::nowMicros() - start);
 }
 
 namespace {
@@ -302,7 +299,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         }
         bool present = false;
         try {
-            present = statEntry(f);
+            present = source_.statEntry(f);
         } catch (const JxException&) {
             // What came before a vanished entry is still sent.
             while (!asked.empty()) takeOldest();
@@ -312,7 +309,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         f.seq = ++seq;
         // A regular file's ACL is read by the sender from the descriptor it
         // opens for the data (one open per file, not two).
-        if (!S_ISREG(f.st.st_mode)) gatherACL(f);
+        if (!S_ISREG(f.st.st_mode)) source_.gatherACL(f);
         int method = FlrNetMirHeader::kFull;
         f.lbfsIfNew = f.fullIfHeld = f.lbfs = false;
         if (S_ISREG(f.st.st_mode)) {
@@ -320,7 +317,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
             const long long size = static_cast<long long>(f.st.st_size);
             method = chooseMethod(size, threshold);
-            if (newNamesByLBFS_ && lbfsFits(size)) {
+            if (ctx_.newNamesByLBFS && lbfsFits(size)) {
                 // The tail's answer tells whether it holds dst: asked also for a
                 // file the threshold sends whole, which goes whole if held.
                 f.lbfsIfNew = true;

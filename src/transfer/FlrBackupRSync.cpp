@@ -121,7 +121,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             std::memcpy(out, ahead[(p - aheadFrom) / block], 16);
             return;
         }
-        const bool sampled = localSamples_.tryTake();
+        const bool sampled = samples_.local.tryTake();
         const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
         const long long loaded = std::min<long long>((base + have - p) / block, kAhead);
         long long bytes = len;
@@ -137,7 +137,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             bytes = loaded * block;
         }
         if (sampled)
-            addSample(1, static_cast<unsigned long long>(bytes), FlrAdaptiveMD5::nowMicros() - t0);
+            samples_.add(1, static_cast<unsigned long long>(bytes),
+                         FlrAdaptiveMD5::nowMicros() - t0);
     };
     // The tail block the window [p, p + len) repeats, or -1.
     auto match = [&](long long p, long long len, uint32_t weak) -> long long {

@@ -25,7 +25,7 @@ void FlrBackup::sendHeader(const File& f, uint8_t method) {
     h.gid = static_cast<uint64_t>(f.st.st_gid);
     h.size = S_ISREG(f.st.st_mode) ? static_cast<uint64_t>(f.st.st_size) : 0;
     h.rdev = static_cast<uint64_t>(f.st.st_rdev);
-    h.collectOffset = sendOffsets_ ? f.collectOffset : 0;
+    h.collectOffset = ctx_.sendOffsets ? f.collectOffset : 0;
     h.nlink = static_cast<uint32_t>(f.st.st_nlink);
     h.atime = static_cast<uint32_t>(f.st.st_atime);
     h.mtime = static_cast<uint32_t>(f.st.st_mtime);
@@ -64,7 +64,7 @@ bool FlrBackup::gatherXattrs(const File& f) {
     xattrBlock_.clear();
     const int err = jx::readXattrsPath(f.src, scope, &xattrs_);
     if (err == E2BIG) {
-        ++xattrsSkipped_;
+        ++counters_.xattrsSkipped;
         EvDebug::Error("FlrBackup::sendAttrs",
                        "The extended attributes of %s exceed what travels (names of 255 bytes, "
                        "values of 64 KiB, 1 MiB in all); they are not sent",
@@ -88,16 +88,16 @@ bool FlrBackup::readLinkTarget(const File& f, std::string* target) {
     const char* fn = "FlrBackup::backupMD5OrRSync";
     if (!f.fid.isZero() && driver_) {
         std::string source;
-        if (FileReplicationSubClient(pairId_).getsrcPath(&source) != 0)
+        if (FileReplicationSubClient(ctx_.pairId).getsrcPath(&source) != 0)
             JX_THROW("FlrDriver::readLink",
-                     "Failed to get source directory name for pair " + std::to_string(pairId_));
+                     "Failed to get source directory name for pair " + std::to_string(ctx_.pairId));
         *target = driver_->readLink(source, f.fid);
         return true;
     }
     if (readlink_utf(f.src.c_str(), *target) == 0) return true;
     const int err = errno;
     if (err == EINVAL || err == ENOTDIR || err == ELOOP) {
-        ++skippedEntries_;
+        ++counters_.skippedEntries;
         EvDebug::Error(fn, "%s is no longer a link of the source; it is left to the next pass",
                        f.src.c_str());
         return false;
@@ -162,7 +162,7 @@ void FlrBackup::sendRegFileFull(File& f, int fd) {
     // The header promised this size; the tail cuts anything beyond it and
     // leaves what was never written (holes, zero runs) as holes.
     const long long size = static_cast<long long>(f.st.st_size);
-    const bool sampled = netSamples_.tryTake();
+    const bool sampled = samples_.net.tryTake();
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     long long sent = 0;
     long long cursor = 0;  // where the tail writes the next data
@@ -208,20 +208,5 @@ long long FlrBackup::sendDataSkippingZeros(long long at, int n, long long* curso
 
 void FlrBackup::finishFullSample(bool sampled, long long sent, uint64_t start) {
     if (sampled)
-        addSample(0, static_cast<unsigned long long>(sent), FlrAdaptiveMD5::nowMicros() - start);
-}
-
-void FlrBackup::addSample(int kind, unsigned long long bytes, unsigned long long micros) {
-    std::lock_guard<std::mutex> lock(adaptiveMtx_);
-    switch (kind) {
-        case 0:
-            adaptive_.addNetSample(bytes, micros);
-            break;
-        case 1:
-            adaptive_.addLMD5Sample(bytes, micros);
-            break;
-        default:
-            adaptive_.addRMD5Sample(bytes, micros);
-            break;
-    }
+        samples_.add(0, static_cast<unsigned long long>(sent), FlrAdaptiveMD5::nowMicros() - start);
 }

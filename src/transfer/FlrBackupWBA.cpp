@@ -42,7 +42,7 @@ void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
 }
 
 void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
-    pairs_.clear();
+    source_.clearPairs();
     wbaBytes_.clear();
     addDirPairWBA(src, dst);
 }
@@ -96,7 +96,7 @@ void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
     // began changing its copy in place would cost the tail that copy.
     if (!lbfs) requireIntervalsInside(f, starts, ends);
     f.dst = translate(path, nullptr);
-    gatherACL(f);
+    source_.gatherACL(f);
     // Without LBFS the tail keeps its copy and writes the intervals into it,
     // which is how it applies the MD5 method (old copy, seeks and data).
     const uint8_t method = lbfs ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kMD5;
