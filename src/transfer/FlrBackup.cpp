@@ -53,7 +53,8 @@ FlrBackup::FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver)
       driver_(driver),
       source_(driver, *this, counters_),
       ctx_{*head, *abort, *this, source_, counters_, samples_},
-      blocks_(ctx_) {
+      blocks_(ctx_),
+      planner_(ctx_) {
     const char* fn = "FlrBackup::FlrBackup";
     if (!head || !abort) JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
     readSettings();
@@ -68,7 +69,7 @@ FlrBackup::FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver)
 
 FlrBackup::~FlrBackup() {
     blocks_.abort();
-    stopPlanner();
+    planner_.stop();
     std::free(buf_);
 }
 
@@ -99,11 +100,12 @@ void FlrBackup::readSettings() {
     }
     std::string cluster;
     if (JXPlatformInfo::getString("ZRP", "sClusterNodeID", cluster) && !cluster.empty()) {
-        if (parseClusterId(cluster, clusterNode_, clusterSize_)) {
-            EvDebug::Debug(fn, "This is cluster node %d of %d (ZRP/sClusterNodeID)", clusterNode_,
-                           clusterSize_);
+        int node = 0;
+        int size = 0;
+        if (parseClusterId(cluster, node, size)) {
+            planner_.setCluster(node, size);
+            EvDebug::Debug(fn, "This is cluster node %d of %d (ZRP/sClusterNodeID)", node, size);
         } else {
-            clusterNode_ = clusterSize_ = 0;
             EvDebug::Error(fn, "Invalid ZRP/sClusterNodeID=%s", cluster.c_str());
         }
     }
@@ -121,44 +123,6 @@ void FlrBackup::addDirPair(const char* src, const char* dst) {
 }
 
 // --- collect entries -----------------------------------------------------------------
-
-bool FlrBackup::parseLine(const char* line, File& f) const {
-    if (!driver_) {
-        f.type = 'F';
-        f.fid = fsf_fid::fid0;
-        f.src = line;
-        return !f.src.empty();
-    }
-    FlrCollectEntry entry;
-    if (!FlrCollectFile::parseTypedLine(line, &entry)) return false;
-    f.type = entry.type;
-    f.fid = entry.fid;
-    f.src = std::move(entry.path);
-    return true;
-}
-
-bool FlrBackup::handledByThisNode(const std::string& path) const {
-    if (clusterSize_ == 0) return true;
-    unsigned char digest[20];
-    Jxc::sha1(path.data(), path.size(), digest);
-    return digest[0] % clusterSize_ + 1 == clusterNode_;
-}
-
-bool FlrBackup::nextEntry(File& f) {
-    char line[kCollectLineSize];
-    for (;;) {
-        if (!cf_->readLine(line, sizeof line)) return false;
-        f = File();
-        if (!parseLine(line, f)) {
-            EvDebug::Error("FlrBackup::backup", "Skipping malformed collect line: %s", line);
-            continue;
-        }
-        f.collectOffset = static_cast<unsigned long long>(cf_->getOffset());
-        if (f.type == 'F' && !handledByThisNode(f.src)) continue;
-        f.dst = translate(f.src.c_str(), nullptr);
-        return true;
-    }
-}
 
 // --- progress ----------------------------------------------------------------------------
 
@@ -220,15 +184,15 @@ void FlrBackup::backup(const char* collectPath, int offset, bool sendOffsets, in
     backup(&cf, sendOffsets, pairId);
 }
 
-void FlrBackup::logRun(bool sendOffsets, int pairId) {
+void FlrBackup::logRun(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     const char* fn = "FlrBackup::backup";
     const std::vector<DirPair>& pairs = source_.pairs();
     for (size_t i = 0; i < pairs.size(); ++i) {
         EvDebug::Debug(fn, "Source Dir[%d]      = %s", static_cast<int>(i), pairs[i].src.c_str());
         EvDebug::Debug(fn, "Destination Dir[%d] = %s", static_cast<int>(i), pairs[i].dst.c_str());
     }
-    EvDebug::Debug(fn, "Collect File       = %s", cf_->getName().c_str());
-    EvDebug::Debug(fn, "Collect Offset     = %lu", static_cast<unsigned long>(cf_->getOffset()));
+    EvDebug::Debug(fn, "Collect File       = %s", cf->getName().c_str());
+    EvDebug::Debug(fn, "Collect Offset     = %lu", static_cast<unsigned long>(cf->getOffset()));
     EvDebug::Debug(fn, "Send CF Offset     = %s", sendOffsets ? "TRUE" : "FALSE");
     EvDebug::Debug(fn, "Rep Pair ID        = %d", pairId);
     EvDebug::Debug(fn, "LBFS Enabled       = %s", useLBFS ? "YES" : "NO");
@@ -259,10 +223,10 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     if (source_.pairs().empty()) JX_THROW(fn, "Path translation directory pair list is empty");
     if (hashChunkSize <= 0 || hashChunkSize > kTransferBufferBytes / 3)
         JX_THROW(fn, "Invalid hash chunk size " + std::to_string(hashChunkSize));
-    cf_ = cf;
+    planner_.setCollectFile(cf);
     ctx_.sendOffsets = sendOffsets;
     ctx_.pairId = pairId;
-    logRun(sendOffsets, pairId);
+    logRun(cf, sendOffsets, pairId);
     if (pairId >= 0) {
         job_ = openJobClient(pairId);
         readReplicationSetProperties(pairId);
@@ -280,7 +244,7 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     } catch (...) {
         abortLBFS();
         job_.reset();
-        cf_ = nullptr;
+        planner_.setCollectFile(nullptr);
         throw;
     }
     finishRun();
@@ -299,5 +263,5 @@ void FlrBackup::finishRun() {
     if (progressFn_) progressFn_(totalFiles_, totalBytes_, progressCtx_);
     EvDebug::Debug("FlrBackup::backup", "Transferred %lld bytes, %lld files.", getTotalBytes(),
                    totalFiles_);
-    cf_ = nullptr;
+    planner_.setCollectFile(nullptr);
 }

@@ -43,6 +43,7 @@
 #include "FLR/JxSafeFlags.h"
 #include "FlrAdaptiveMD5.h"
 #include "FlrBackupContext.h"
+#include "FlrBackupPlanner.h"
 #include "FlrBackupSource.h"
 #include "FlrBlockServer.h"
 #include "digest/JxLBFS.h"
@@ -120,8 +121,8 @@ class FlrBackup : public FlrBackupSettings {
     bool isMD5Disabled() const { return disableMD5_; }
     bool isRSyncDisabled() const { return disableRSync_; }
     bool isLBFSDisabled() const { return disableLBFS_; }
-    int getClusterNode() const { return clusterNode_; }
-    int getClusterSize() const { return clusterSize_; }
+    int getClusterNode() const { return planner_.clusterNode(); }
+    int getClusterSize() const { return planner_.clusterSize(); }
     bool hasACLHelper() const { return source_.hasACLHelper(); }
     void setProgressCallback(ProgressFn fn, void* context);
     // Counters this driver adds its sent entries and data bytes to as it
@@ -219,28 +220,28 @@ class FlrBackup : public FlrBackupSettings {
 
     // The size from which the planner compares a file: the fixed setting,
     // or the learned one when hashMinFileSize is 0. -1 means never.
-    long long checksumThreshold();
+    long long checksumThreshold() { return planner_.checksumThreshold(); }
     // Which method the planner asks for a regular file of this size:
     // 0 full, 1 MD5, 2 RSync.
-    int chooseMethod(long long size, long long threshold) const;
+    int chooseMethod(long long size, long long threshold) const {
+        return planner_.chooseMethod(size, threshold);
+    }
     // The comparison block for a file of this size: the power of two nearest
     // the one that balances the digests (20 bytes a block) against the data a
     // changed block resends, between 2 KiB and hashChunkSize.
-    int blockSizeFor(long long size) const;
+    int blockSizeFor(long long size) const { return planner_.blockSizeFor(size); }
     // True when this cluster node handles an "F" entry with this path.
-    bool handledByThisNode(const std::string& path) const;
+    bool handledByThisNode(const std::string& path) const {
+        return planner_.handledByThisNode(path);
+    }
     // The adaptive model, for the owner's inspection; lock adaptiveLock().
     FlrAdaptiveMD5& adaptive() { return samples_.model(); }
     std::mutex& adaptiveLock() { return samples_.lock(); }
 
   private:
-    // A collect line taken apart. False for a line that does not fit.
-    bool parseLine(const char* line, File& f) const;
-    // Reads the next entry this node handles; false at the end.
-    bool nextEntry(File& f);
     void readSettings();
     void readReplicationSetProperties(int pairId);
-    void logRun(bool sendOffsets, int pairId);
+    void logRun(FlrCollectFile* cf, bool sendOffsets, int pairId);
     void checkAbort(const char* function) const;
     void finishRun();
 
@@ -249,10 +250,6 @@ class FlrBackup : public FlrBackupSettings {
     void backupRegOrLBFS(bool lbfs);
     void sendPlaceholder(File& f);
     void backupMD5OrRSync();
-    // The planner's verdict on a file asked about with lbfsIfNew, whose tail
-    // copy answered with no blocks (held false) or some: LBFS for a new
-    // name, full for a held file only asked about. False: compare as asked.
-    static bool settleNewName(const File& asked, File& item, bool held);
     // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed. False
     // when nothing was sent: a link that is no longer one.
     bool sendEntry(File& f, int fd, uint8_t method);
@@ -277,29 +274,6 @@ class FlrBackup : public FlrBackupSettings {
     void countBytes(long long bytes);
     void refillSampleBudgets();
 
-    // Planner.
-    void md5Thread();
-    // conn opens the planner's connection on first use.
-    void planEntries(const std::function<FlrNetHead&()>& conn);
-    // Checksum requests go out ahead of their answers (the tail answers in
-    // order); `since` is when the tail could start on this one. The
-    // requests return whether the tail held anything at f.dst.
-    void askChecksums(FlrNetHead& conn, const File& f, int method);
-    bool requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since);
-    bool requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since);
-    void pingSampleIfDue(FlrNetHead& conn);
-    void queueItem(std::unique_ptr<File> item);
-    // The next item, waiting for the planner; null once the list is done.
-    std::unique_ptr<File> takeItem(const char* function);
-    void stopPlanner();
-    // The next item of the same entry as first, or an exception when the
-    // planner's stream broke off or moved on to another entry.
-    std::unique_ptr<File> takeSameFile(const File& first, const char* function);
-    // Consumes the remaining items of an entry that is not sent.
-    void drainFile(const File& item, const char* function);
-    // recvMessage that watches the abort flags while it waits.
-    int recvWatching(FlrNetHead& conn, FlrNetMessage* msg);
-
     FlrNetHead* head_;
     JxSafeFlags* abort_;
     FlrDriver* driver_;
@@ -308,6 +282,7 @@ class FlrBackup : public FlrBackupSettings {
     FlrBackupSource source_;
     FlrBackupContext ctx_;
     FlrBlockServer blocks_;
+    FlrBackupPlanner planner_;
     // The first destination name of each multi-link file sent this run.
     std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
     std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;
@@ -316,11 +291,8 @@ class FlrBackup : public FlrBackupSettings {
     bool disableMD5_ = false;
     bool disableRSync_ = false;
     bool disableLBFS_ = false;
-    FlrCollectFile* cf_ = nullptr;
     bool sendOffsets_ = false;
     int pairId_ = -1;
-    int clusterNode_ = 0;
-    int clusterSize_ = 0;
     ProgressFn progressFn_ = nullptr;
     void* progressCtx_ = nullptr;
 
@@ -341,14 +313,4 @@ class FlrBackup : public FlrBackupSettings {
     std::vector<jx::Xattr> xattrs_;
     std::string xattrBlock_;
     std::map<std::string, unsigned long long> wbaBytes_;
-
-    // Work list shared by planner and sender, guarded by workMon_.
-    JxMonitorH workMon_;
-    std::deque<std::unique_ptr<File>> work_;
-    bool planDone_ = false;
-    bool planStop_ = false;
-    std::unique_ptr<JxException> planError_;
-    FlrNetHead* planConn_ = nullptr;
-    JxThread planner_;
-    long long lastPing_ = 0;
 };

@@ -69,7 +69,7 @@ void FlrBackup::backupRegOrLBFS(bool lbfs) {
     File f;
     while (true) {
         checkAbort(fn);
-        if (!nextEntry(f)) break;
+        if (!planner_.nextEntry(f)) break;
         if (!source_.statEntry(f)) {
             if (!f.fid.isZero()) sendPlaceholder(f);
             continue;

@@ -9,73 +9,36 @@
 #include "platform/EvDebug.h"
 #include "platform/JxFile.h"
 
-std::unique_ptr<FlrBackup::File> FlrBackup::takeItem(const char* function) {
-    JxMonitorLock lock(workMon_);
-    for (;;) {
-        checkAbort(function);
-        if (!work_.empty()) {
-            std::unique_ptr<File> item = std::move(work_.front());
-            work_.pop_front();
-            workMon_.broadcast();
-            return item;
-        }
-        // What the planner queued before it failed is still sent.
-        if (planError_) throw JxException(*planError_);
-        if (planDone_) return nullptr;
-        workMon_.wait(kWaitMs);
-    }
-}
-
-std::unique_ptr<FlrBackup::File> FlrBackup::takeSameFile(const File& first, const char* function) {
-    std::unique_ptr<File> next = takeItem(function);
-    if (!next || next->seq != first.seq)
-        JX_THROW(function, "MD5 stream is corrupt. Didn't get EOF record for file " + first.src +
-                               ". Got a new record for file " + (next ? next->src : "") +
-                               " instead");
-    return next;
-}
-
-void FlrBackup::drainFile(const File& item, const char* function) {
-    bool last = item.last;
-    while (!last) last = takeSameFile(item, function)->last;
-}
-
 void FlrBackup::backupMD5OrRSync() {
     const char* fn = "FlrBackup::backupMD5OrRSync";
-    {
-        JxMonitorLock lock(workMon_);
-        work_.clear();
-        planDone_ = planStop_ = false;
-        planError_.reset();
-    }
     // As in the LBFS loop: an LBFS file is complete on the tail only once its
     // blocks came, after its MIR_EOF, so no header may carry a restart offset.
     if (ctx_.newNamesByLBFS) ctx_.sendOffsets = false;
-    planner_.start("md5Thread", [this] { md5Thread(); });
+    planner_.start();
     // The planner never outlives the run, however it ends.
     struct Stop {
         FlrBackup* self;
-        ~Stop() { self->stopPlanner(); }
+        ~Stop() { self->planner_.stop(); }
     } stop{this};
     if (driver_)
         EvDebug::DebugLvl(fn, 2,
                           "All file names are *approximate* and may not correspond to live FS");
-    while (std::unique_ptr<File> item = takeItem(fn)) {
+    while (std::unique_ptr<File> item = planner_.take(fn)) {
         if (!item->csums.empty() && !overwrite) {
             EvDebug::DebugLvl(fn, 2, "Skipping %s: already there on destination.",
                               item->src.c_str());
-            drainFile(*item, fn);
+            planner_.drainFile(*item, fn);
             continue;
         }
         if (sendIfHardLink(*item)) {
-            drainFile(*item, fn);
+            planner_.drainFile(*item, fn);
             continue;
         }
         int fd = -1;
         if (S_ISREG(item->st.st_mode)) {
             fd = openFile(item->src.c_str(), item->fid, &item->st);
             if (fd < 0) {
-                drainFile(*item, fn);
+                planner_.drainFile(*item, fn);
                 continue;
             }
             source_.gatherACL(*item, fd);
@@ -85,7 +48,7 @@ void FlrBackup::backupMD5OrRSync() {
                                : item->md5   ? FlrNetMirHeader::kMD5
                                              : FlrNetMirHeader::kFull;
         if (!sendEntry(*item, fd, method)) {
-            drainFile(*item, fn);
+            planner_.drainFile(*item, fn);
             continue;
         }
         rememberLinkName(*item);
@@ -169,7 +132,7 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
     auto digest = [&]() -> const ChunkCSUM* {
         while (next >= cur->csums.size()) {
             if (cur->last) return nullptr;
-            held = takeSameFile(first, fn);
+            held = planner_.takeSameFile(first, fn);
             cur = held.get();
             next = 0;
         }
@@ -248,5 +211,5 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
     }
     flushRun();
     if (sampleNet) samples_.add(0, static_cast<unsigned long long>(netBytes), netMicros);
-    if (!cur->last) drainFile(*cur, fn);
+    if (!cur->last) planner_.drainFile(*cur, fn);
 }
