@@ -1,5 +1,5 @@
-// The transfer driver: settings, directory pairs, collect entries, opening
-// files, progress, and the choice of method for a run.
+// The transfer driver: its roles set up from the registry's settings,
+// directory pairs, and a run from its start to its report.
 #include "FlrBackup.h"
 
 #include <fcntl.h>
@@ -41,36 +41,36 @@ bool parseClusterId(const std::string& text, int& node, int& size) {
     return true;
 }
 
-long long nowSeconds() {
-    return static_cast<long long>(std::time(nullptr));
+// The connection, once it is known that neither it nor the flag is null.
+FlrNetHead& checkedHead(FlrNetHead* head, const JxSafeFlags* abort) {
+    if (!head || !abort)
+        JX_THROW("FlrBackup::FlrBackup", "Invalid arguments: NULL pointers passed as input.");
+    return *head;
 }
 
 }  // namespace
 
 FlrBackup::FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver)
     : head_(head),
-      abort_(abort),
       driver_(driver),
       source_(driver, *this, counters_),
-      ctx_{*head, *abort, *this, source_, counters_, samples_},
+      ctx_{checkedHead(head, abort), *abort, *this, source_, counters_, samples_},
       blocks_(ctx_),
-      planner_(ctx_) {
+      planner_(ctx_),
+      progress_(ctx_),
+      buf_(hashChunkSize),
+      sender_(ctx_, progress_, buf_, planner_, blocks_),
+      wba_(ctx_, progress_, buf_, sender_) {
     const char* fn = "FlrBackup::FlrBackup";
-    if (!head || !abort) JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
     readSettings();
     EvDebug::Debug(fn, "Default minimum file size for hashing: %d", kDefaultHashMinFileSize);
     EvDebug::Debug(fn, "Default maximum file size for RSync: %d", kDefaultRSyncMaxFileSize);
     EvDebug::Debug(fn, "Default hash chunk size: %d", kDefaultHashChunkSize);
-    const int blocks = std::max(3, kTransferBufferBytes / hashChunkSize);
-    bufSize_ = blocks * hashChunkSize;
-    buf_ = std::malloc(static_cast<size_t>(bufSize_));
-    if (!buf_) JX_THROW(fn, "Memory allocation failed.");
 }
 
 FlrBackup::~FlrBackup() {
     blocks_.abort();
     planner_.stop();
-    std::free(buf_);
 }
 
 void FlrBackup::readSettings() {
@@ -111,71 +111,24 @@ void FlrBackup::readSettings() {
     }
 }
 
-void FlrBackup::setProgressCallback(ProgressFn fn, void* context) {
-    progressFn_ = fn;
-    progressCtx_ = context;
-}
-
 // --- directory pairs ---------------------------------------------------------------
 
 void FlrBackup::addDirPair(const char* src, const char* dst) {
     source_.addPair(src, dst);
 }
 
+void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
+    addDirPair(src, dst);
+    wba_.countPair(src);
+}
+
+void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
+    source_.clearPairs();
+    wba_.clearPairs();
+    addDirPairWBA(src, dst);
+}
+
 // --- collect entries -----------------------------------------------------------------
-
-// --- progress ----------------------------------------------------------------------------
-
-void FlrBackup::countBytes(long long bytes) {
-    totalBytes_ += bytes;
-    bytesSinceReport_ += bytes;
-    if (counters_.liveBytes) counters_.liveBytes->fetch_add(bytes, std::memory_order_relaxed);
-}
-
-void FlrBackup::countFile(const File& f, uint8_t method) {
-    ++totalFiles_;
-    ++filesSinceReport_;
-    if (counters_.liveFiles) counters_.liveFiles->fetch_add(1, std::memory_order_relaxed);
-    if (onEntrySent) onEntrySent(f.src);
-    if (method < 4) ++methodCounts_[method];
-    currentFile_ = f.src;
-    if (f.collectOffset) lastCollectOffset_ = f.collectOffset;
-    refillSampleBudgets();
-    pushToBNIfNeeded("FlrBackup::backup");
-}
-
-long long FlrBackup::getMethodCount(int method) const {
-    return method >= 0 && method < 4 ? methodCounts_[method] : 0;
-}
-
-void FlrBackup::refillSampleBudgets() {
-    // The link and the disks change speed over a long run: new samples now
-    // and then keep the model current at a bounded cost.
-    samples_.refillIfDue(nowSeconds(), kReportSecs);
-}
-
-void FlrBackup::pushToBNIfNeeded(const char* caller) {
-    if (bytesSinceReport_ <= kReportBytes && filesSinceReport_ <= kReportFiles) return;
-    const long long now = nowSeconds();
-    if (now - lastReport_ <= kReportSecs) return;
-    EvDebug::Debug(caller, "Transferred %lld bytes, %lld files so far.", totalBytes_, totalFiles_);
-    EvDebug::Debug(caller, "mir_file_inc=%d, mir_byte_inc=%lld, job_client=%p", filesSinceReport_,
-                   bytesSinceReport_, static_cast<void*>(job_.get()));
-    if (job_) {
-        job_->setNumberOfTransferedFiles(filesSinceReport_);
-        job_->setDataTransfered(bytesSinceReport_);
-        job_->setCurrentFile(currentFile_);
-        job_->updateInfo(false, nullptr);
-    }
-    if (progressFn_) progressFn_(totalFiles_, totalBytes_, progressCtx_);
-    lastReport_ = now;
-    filesSinceReport_ = 0;
-    bytesSinceReport_ = 0;
-}
-
-void FlrBackup::checkAbort(const char* function) const {
-    if (abort_->isSet()) JX_THROW(function, "Aborted");
-}
 
 // --- the run -----------------------------------------------------------------------------
 
@@ -227,23 +180,18 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
     ctx_.sendOffsets = sendOffsets;
     ctx_.pairId = pairId;
     logRun(cf, sendOffsets, pairId);
+    std::unique_ptr<FlrJobClient> job;
     if (pairId >= 0) {
-        job_ = openJobClient(pairId);
+        job = openJobClient(pairId);
         readReplicationSetProperties(pairId);
     }
-    lastReport_ = nowSeconds();
-    currentFile_.clear();
-    totalBytes_ = bytesSinceReport_ = totalFiles_ = 0;
-    filesSinceReport_ = 0;
-    std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
-    linkNames_ = std::move(seededLinkNames_);
-    seededLinkNames_.clear();
-    lastCollectOffset_ = static_cast<unsigned long long>(cf->getOffset());
+    progress_.beginRun(std::move(job), static_cast<unsigned long long>(cf->getOffset()));
+    sender_.beginRun();
     try {
         runChosenLoop();
     } catch (...) {
-        abortLBFS();
-        job_.reset();
+        blocks_.abort();
+        progress_.abandonRun();
         planner_.setCollectFile(nullptr);
         throw;
     }
@@ -251,17 +199,8 @@ void FlrBackup::backup(FlrCollectFile* cf, bool sendOffsets, int pairId) {
 }
 
 void FlrBackup::finishRun() {
-    if (job_) {
-        job_->setNumberOfTransferedFiles(filesSinceReport_);
-        job_->setDataTransfered(bytesSinceReport_);
-        job_->setCurrentFile("");
-        job_->updateInfo(false, nullptr);
-        job_.reset();
-    }
-    filesSinceReport_ = 0;
-    bytesSinceReport_ = 0;
-    if (progressFn_) progressFn_(totalFiles_, totalBytes_, progressCtx_);
+    progress_.finishRun();
     EvDebug::Debug("FlrBackup::backup", "Transferred %lld bytes, %lld files.", getTotalBytes(),
-                   totalFiles_);
+                   getTotalFiles());
     planner_.setCollectFile(nullptr);
 }

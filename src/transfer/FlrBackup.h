@@ -21,6 +21,13 @@
 // echoed by the tail once it asked for everything); abortLBFS(), a failed
 // run and the destructor end the thread without it.
 //
+// The roles own their state: the planner (FlrBackupPlanner, with the work
+// list), the entry sender and one sender per method (FlrBackupSender,
+// FlrBackupSenders.h), the block server (FlrBlockServer), the source side
+// (FlrBackupSource) and the progress (FlrBackupProgress); FlrBackupContext
+// hands the shared read-only things to each. This class sets them up and
+// runs the loops.
+//
 // Failures are JxException (code -1) from "FlrBackup::<operation>"; a set
 // abort flag makes the loops throw "Aborted". Link and job-client exceptions
 // pass through; the caller restarts from getLastCollectOffset().
@@ -44,6 +51,9 @@
 #include "FlrAdaptiveMD5.h"
 #include "FlrBackupContext.h"
 #include "FlrBackupPlanner.h"
+#include "FlrBackupProgress.h"
+#include "FlrBackupSender.h"
+#include "FlrBackupSenders.h"
 #include "FlrBackupSource.h"
 #include "FlrBlockServer.h"
 #include "digest/JxLBFS.h"
@@ -106,7 +116,7 @@ class FlrBackup : public FlrBackupSettings {
     using ChunkCSUM = FlrBackupChunkCSUM;
     using File = FlrBackupItem;
 
-    using ProgressFn = void (*)(long long totalFiles, long long totalBytes, void* context);
+    using ProgressFn = FlrBackupProgress::ProgressFn;
 
     FlrBackup(FlrNetHead* head, JxSafeFlags* abort, FlrDriver* driver);
     ~FlrBackup();
@@ -116,7 +126,9 @@ class FlrBackup : public FlrBackupSettings {
     // --- settings (set before backup): the fields of FlrBackupSettings ---------
     // For the next run: the file with this device and inode was sent under
     // src (by another connection, already in place on the tail).
-    void seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key);
+    void seedLinkName(const std::string& src, std::pair<dev_t, ino_t> key) {
+        sender_.seedLinkName(src, key);
+    }
 
     bool isMD5Disabled() const { return disableMD5_; }
     bool isRSyncDisabled() const { return disableRSync_; }
@@ -124,7 +136,7 @@ class FlrBackup : public FlrBackupSettings {
     int getClusterNode() const { return planner_.clusterNode(); }
     int getClusterSize() const { return planner_.clusterSize(); }
     bool hasACLHelper() const { return source_.hasACLHelper(); }
-    void setProgressCallback(ProgressFn fn, void* context);
+    void setProgressCallback(ProgressFn fn, void* context) { progress_.setCallback(fn, context); }
     // Counters this driver adds its sent entries and data bytes to as it
     // goes, for a progress display on another thread (several drivers may
     // share them). Null: none.
@@ -157,7 +169,7 @@ class FlrBackup : public FlrBackupSettings {
     }
     // Reads until len bytes or end of file; throws on errors.
     int readAll(int fd, void* buf, int len) { return FlrBackupSource::readAll(fd, buf, len); }
-    void pushToBNIfNeeded(const char* caller);
+    void pushToBNIfNeeded(const char* caller) { progress_.reportIfDue(caller); }
 
     // --- LBFS ----------------------------------------------------------------------
     // Percentage of the LBFS files' bytes that did not have to be sent, 0
@@ -196,27 +208,31 @@ class FlrBackup : public FlrBackupSettings {
     // Clears the pairs, then addDirPairWBA.
     void setDirPairWBA(const char* src, const char* dst);
     // Bytes sent by sendRegFileWBA under the pair whose source is src.
-    unsigned long long getByteCntWBA(const char* src) const;
+    unsigned long long getByteCntWBA(const char* src) const { return wba_.bytesOf(src); }
     // Sends the written intervals [starts[i], ends[i]) of one file, or the
     // file by LBFS when that is cheaper (the caller ends with flushLBFS()).
     void sendRegFileWBA(const fsf_fid& fid, const char* path,
                         const std::list<unsigned long long>& starts,
-                        const std::list<unsigned long long>& ends);
+                        const std::list<unsigned long long>& ends) {
+        wba_.send(fid, path, starts, ends, disableLBFS_);
+    }
     // True when LBFS is possible (a tail above protocol version 3, LBFS not
     // disabled) and 5 x its cost for the file is below the interval bytes.
     static bool wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
                             size_t pathLen, const std::list<unsigned long long>& starts,
-                            const std::list<unsigned long long>& ends);
+                            const std::list<unsigned long long>& ends) {
+        return FlrWBASender::usesLBFS(peerVersion, lbfsDisabled, size, pathLen, starts, ends);
+    }
 
     // Totals of the last (or running) backup; bytes include LBFS blocks.
-    long long getTotalFiles() const { return totalFiles_; }
+    long long getTotalFiles() const { return progress_.totalFiles(); }
     long long getTotalBytes() const {
-        return totalBytes_ + static_cast<long long>(counters_.lbfsBlockBytes.load());
+        return progress_.totalBytes() + static_cast<long long>(counters_.lbfsBlockBytes.load());
     }
     // Where a restarted run continues: past the last entry sent.
-    unsigned long long getLastCollectOffset() const { return lastCollectOffset_; }
+    unsigned long long getLastCollectOffset() const { return progress_.lastCollectOffset(); }
     // Files sent by each method (full, MD5, RSync, LBFS) in the last run.
-    long long getMethodCount(int method) const;
+    long long getMethodCount(int method) const { return progress_.methodCount(method); }
 
     // The size from which the planner compares a file: the fixed setting,
     // or the learned one when hashMinFileSize is 0. -1 means never.
@@ -242,75 +258,26 @@ class FlrBackup : public FlrBackupSettings {
     void readSettings();
     void readReplicationSetProperties(int pairId);
     void logRun(FlrCollectFile* cf, bool sendOffsets, int pairId);
-    void checkAbort(const char* function) const;
     void finishRun();
 
     // Loops.
     void runChosenLoop();
     void backupRegOrLBFS(bool lbfs);
-    void sendPlaceholder(File& f);
     void backupMD5OrRSync();
-    // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed. False
-    // when nothing was sent: a link that is no longer one.
-    bool sendEntry(File& f, int fd, uint8_t method);
-    void sendHeader(const File& f, uint8_t method);
-    void sendAttrs(const File& f);
-    bool gatherXattrs(const File& f);
-    void sendLinkTarget(const File& f);
-    bool sendIfHardLink(const File& f);
-    void rememberLinkName(const File& f);
-    bool deltaOfNothing(const File& f, uint8_t method) const;
-    bool readLinkTarget(const File& f, std::string* target);
-    void sendRegFileFull(File& f, int fd);
-    long long sendDataSkippingZeros(long long at, int n, long long* cursor);
-    void finishFullSample(bool sampled, long long sent, uint64_t start);
-    void sendRegFileMD5(File& f, int fd);
-    void sendRegFileRSync(File& f, int fd);
-    void sendRegFileLBFS(File& f, int fd);
-    void cutIntoBlocks(const File& f, int fd, std::list<JxLBFS::HashBlock>* blocks);
-    void sendIntervals(const File& f, int fd, const std::list<unsigned long long>& starts,
-                       const std::list<unsigned long long>& ends);
-    void countFile(const File& f, uint8_t method);
-    void countBytes(long long bytes);
-    void refillSampleBudgets();
 
     FlrNetHead* head_;
-    JxSafeFlags* abort_;
     FlrDriver* driver_;
+    bool disableMD5_ = false;
+    bool disableRSync_ = false;
+    bool disableLBFS_ = false;
     FlrBackupCounters counters_;
     FlrBackupSamples samples_;
     FlrBackupSource source_;
     FlrBackupContext ctx_;
     FlrBlockServer blocks_;
     FlrBackupPlanner planner_;
-    // The first destination name of each multi-link file sent this run.
-    std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
-    std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;
-    void* buf_ = nullptr;
-    int bufSize_ = 0;
-    bool disableMD5_ = false;
-    bool disableRSync_ = false;
-    bool disableLBFS_ = false;
-    bool sendOffsets_ = false;
-    int pairId_ = -1;
-    ProgressFn progressFn_ = nullptr;
-    void* progressCtx_ = nullptr;
-
-    // Progress.
-    long long lastReport_ = 0;
-    std::string currentFile_;
-    long long totalBytes_ = 0;
-    long long bytesSinceReport_ = 0;
-    long long totalFiles_ = 0;
-    int filesSinceReport_ = 0;
-    long long methodCounts_[4] = {0, 0, 0, 0};
-    unsigned long long lastCollectOffset_ = 0;
-    std::unique_ptr<FlrJobClient> job_;
-
-    // This run's pipeline sends files the tail does not hold by LBFS.
-    bool newNamesByLBFS_ = false;
-    // The attributes of the entry being sent, reused from entry to entry.
-    std::vector<jx::Xattr> xattrs_;
-    std::string xattrBlock_;
-    std::map<std::string, unsigned long long> wbaBytes_;
+    FlrBackupProgress progress_;
+    FlrTransferBuffer buf_;
+    FlrBackupSender sender_;
+    FlrWBASender wba_;
 };

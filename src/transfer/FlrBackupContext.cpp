@@ -1,7 +1,10 @@
-// The adaptive model's samples, shared by the planner and the sender.
+// The adaptive model's samples, shared by the planner and the sender, and
+// the abort check of every role.
 #include "FlrBackupContext.h"
 
 #include <ctime>
+
+#include "FLR/JxException.h"
 
 FlrBackupSamples::FlrBackupSamples() : lastRefill_(static_cast<long long>(std::time(nullptr))) {}
 
@@ -33,4 +36,8 @@ void FlrBackupSamples::refillIfDue(long long now, long long period) {
     net.set(kBudget);
     local.set(kBudget);
     remote.set(kBudget);
+}
+
+void FlrBackupContext::checkAbort(const char* function) const {
+    if (abort.isSet()) JX_THROW(function, "Aborted");
 }

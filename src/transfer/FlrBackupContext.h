@@ -167,4 +167,7 @@ struct FlrBackupContext {
     bool sendOffsets = false;
     int pairId = -1;
     bool newNamesByLBFS = false;
+
+    // Throws "Aborted" from function once the run's abort flag is set.
+    void checkAbort(const char* function) const;
 };

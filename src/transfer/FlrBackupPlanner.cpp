@@ -1,13 +1,13 @@
 // The planner of the MD5/RSync pipeline: reads the collect file, asks the
 // tail for the checksums of its copies over a connection of its own, and
 // queues work items for the sending thread.
+#include "FlrBackupPlanner.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
-
-#include "FlrBackupPlanner.h"
 
 #include "FlrBackup.h"
 #include "FlrBackupSource.h"
