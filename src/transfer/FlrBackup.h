@@ -35,14 +35,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <list>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "FLR/FlrFid.h"
@@ -56,21 +52,10 @@
 #include "FlrBackupSenders.h"
 #include "FlrBackupSource.h"
 #include "FlrBlockServer.h"
-#include "digest/JxLBFS.h"
-#include "platform/JxFile.h"
-#include "platform/JxMonitor.h"
-#include "platform/JxThread.h"
-#include "platform/JxXattr.h"
 
 class FlrCollectFile;
 class FlrDriver;
-class FlrJobClient;
-class FlrLBFSBlockCache;
 class FlrNetHead;
-struct FlrNetMessage;
-namespace JxACL {
-class Helper;
-}
 
 class FlrBackup : public FlrBackupSettings {
   public:
