@@ -1,105 +1,18 @@
-// The sending side of the MD5/RSync pipeline and the MD5 block sender.
+// The MD5 sender: the blocks of the file whose digests differ from the
+// tail's, the digests taken from the planner's items of the file.
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "FlrBackup.h"
+#include "FlrBackupPlanner.h"
+#include "FlrBackupProgress.h"
+#include "FlrBackupSenders.h"
+#include "FlrBackupSource.h"
 #include "digest/Jxc.h"
 #include "net/FlrNetHead.h"
 #include "platform/EvDebug.h"
 #include "platform/JxFile.h"
-
-std::unique_ptr<FlrBackup::File> FlrBackup::takeItem(const char* function) {
-    JxMonitorLock lock(workMon_);
-    for (;;) {
-        checkAbort(function);
-        if (!work_.empty()) {
-            std::unique_ptr<File> item = std::move(work_.front());
-            work_.pop_front();
-            workMon_.broadcast();
-            return item;
-        }
-        // What the planner queued before it failed is still sent.
-        if (planError_) throw JxException(*planError_);
-        if (planDone_) return nullptr;
-        workMon_.wait(kWaitMs);
-    }
-}
-
-std::unique_ptr<FlrBackup::File> FlrBackup::takeSameFile(const File& first, const char* function) {
-    std::unique_ptr<File> next = takeItem(function);
-    if (!next || next->seq != first.seq)
-        JX_THROW(function, "MD5 stream is corrupt. Didn't get EOF record for file " + first.src +
-                               ". Got a new record for file " + (next ? next->src : "") +
-                               " instead");
-    return next;
-}
-
-void FlrBackup::drainFile(const File& item, const char* function) {
-    bool last = item.last;
-    while (!last) last = takeSameFile(item, function)->last;
-}
-
-void FlrBackup::backupMD5OrRSync() {
-    const char* fn = "FlrBackup::backupMD5OrRSync";
-    {
-        JxMonitorLock lock(workMon_);
-        work_.clear();
-        planDone_ = planStop_ = false;
-        planError_.reset();
-    }
-    // As in the LBFS loop: an LBFS file is complete on the tail only once its
-    // blocks came, after its MIR_EOF, so no header may carry a restart offset.
-    if (newNamesByLBFS_) sendOffsets_ = false;
-    planner_.start("md5Thread", [this] { md5Thread(); });
-    // The planner never outlives the run, however it ends.
-    struct Stop {
-        FlrBackup* self;
-        ~Stop() { self->stopPlanner(); }
-    } stop{this};
-    if (driver_)
-        EvDebug::DebugLvl(fn, 2,
-                          "All file names are *approximate* and may not correspond to live FS");
-    while (std::unique_ptr<File> item = takeItem(fn)) {
-        if (!item->csums.empty() && !overwrite) {
-            EvDebug::DebugLvl(fn, 2, "Skipping %s: already there on destination.",
-                              item->src.c_str());
-            drainFile(*item, fn);
-            continue;
-        }
-        if (sendIfHardLink(*item)) {
-            drainFile(*item, fn);
-            continue;
-        }
-        int fd = -1;
-        if (S_ISREG(item->st.st_mode)) {
-            fd = openFile(item->src.c_str(), item->fid, &item->st);
-            if (fd < 0) {
-                drainFile(*item, fn);
-                continue;
-            }
-            gatherACL(*item, fd);
-        }
-        const uint8_t method = item->lbfs    ? FlrNetMirHeader::kLBFS
-                               : item->rsync ? FlrNetMirHeader::kRSync
-                               : item->md5   ? FlrNetMirHeader::kMD5
-                                             : FlrNetMirHeader::kFull;
-        if (!sendEntry(*item, fd, method)) {
-            drainFile(*item, fn);
-            continue;
-        }
-        rememberLinkName(*item);
-        // A file the tail held nothing of travelled whole, whatever the
-        // message says: the summary counts it as full.
-        const bool compared = method == FlrNetMirHeader::kMD5 || method == FlrNetMirHeader::kRSync;
-        countFile(*item, compared && item->tailHeldNothing ? FlrNetMirHeader::kFull : method);
-    }
-    // The LBFS thread (started by the first new name) answers block
-    // requests until the tail asked for everything.
-    flushLBFS();
-    head_->flush(300);
-    EvDebug::Debug(fn, "Transfer complete");
-}
 
 namespace {
 
@@ -157,25 +70,25 @@ void compareMD5s(const unsigned char* data, int block, Batch& batch) {
 
 }  // namespace
 
-void FlrBackup::sendRegFileMD5(File& first, int fd) {
+void FlrMD5Sender::send(FlrBackupItem& first, int fd) {
     const char* fn = "FlrBackup::sendRegFileMD5";
-    const int block = first.block > 0 ? first.block : hashChunkSize;
+    const int block = first.block > 0 ? first.block : ctx_.settings.hashChunkSize;
     long long size = static_cast<long long>(first.st.st_size);
-    const File* cur = &first;
-    std::unique_ptr<File> held;
+    const FlrBackupItem* cur = &first;
+    std::unique_ptr<FlrBackupItem> held;
     size_t next = 0;
     // The tail's digest for the next block, or null past its last one:
     // everything from there on is local data the tail lacks and is sent.
-    auto digest = [&]() -> const ChunkCSUM* {
+    auto digest = [&]() -> const FlrBackupChunkCSUM* {
         while (next >= cur->csums.size()) {
             if (cur->last) return nullptr;
-            held = takeSameFile(first, fn);
+            held = planner_.takeSameFile(first, fn);
             cur = held.get();
             next = 0;
         }
         return &cur->csums[next++];
     };
-    const bool sampleNet = netSamples_.tryTake();
+    const bool sampleNet = ctx_.samples.net.tryTake();
     unsigned long long netMicros = 0;
     long long netBytes = 0;
     PendingRun run;
@@ -183,21 +96,21 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
     auto flushRun = [&]() {
         if (run.len == 0) return;
         const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
-        head_->sendMirData(buf_, run.len, bufSize_);
+        ctx_.head.sendMirData(buf_.data(), run.len, buf_.size());
         netMicros += FlrAdaptiveMD5::nowMicros() - t0;
         netBytes += run.len;
-        countBytes(run.len);
-        pushToBNIfNeeded(fn);
+        progress_.countBytes(run.len);
+        progress_.reportIfDue(fn);
         run.len = 0;
     };
     const int batchBlocks = batchBlocksFor(block);
     std::vector<unsigned char> data(static_cast<size_t>(
         std::min<long long>(size, static_cast<long long>(batchBlocks) * block)));
     for (long long off = 0; off < size;) {
-        checkAbort(fn);
+        ctx_.checkAbort(fn);
         const int span = static_cast<int>(
             std::min<long long>(static_cast<long long>(batchBlocks) * block, size - off));
-        const int got = readAll(fd, data.data(), span);
+        const int got = FlrBackupSource::readAll(fd, data.data(), span);
         if (got <= 0) break;
         // Weak sums first; only blocks whose CRC-32 matched need an MD5.
         Batch batch;
@@ -206,7 +119,7 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
             const long long at = off + static_cast<long long>(b) * block;
             const unsigned char* p = data.data() + static_cast<size_t>(b) * block;
             batch.length[b] = std::min(block, got - b * block);
-            const ChunkCSUM* tail = digest();
+            const FlrBackupChunkCSUM* tail = digest();
             if (!tail || tail->index != static_cast<uint32_t>(at / block)) continue;
             uint32_t crc = 0xFFFFFFFFu;
             jx_crc32(p, static_cast<size_t>(batch.length[b]), &crc);
@@ -216,16 +129,17 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
             batch.candidateBytes += static_cast<unsigned long long>(batch.length[b]);
         }
         if (batch.candidateBytes > 0) {
-            const bool sampleLocal = localSamples_.tryTake();
+            const bool sampleLocal = ctx_.samples.local.tryTake();
             const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
             compareMD5s(data.data(), block, batch);
-            if (sampleLocal) addSample(1, batch.candidateBytes, FlrAdaptiveMD5::nowMicros() - t0);
+            if (sampleLocal)
+                ctx_.samples.add(1, batch.candidateBytes, FlrAdaptiveMD5::nowMicros() - t0);
         }
         for (int b = 0; b < batch.blocks; ++b) {
             const long long at = off + static_cast<long long>(b) * block;
             const int n = batch.length[b];
             const int want = static_cast<int>(std::min<long long>(block, size - at));
-            if (run.len + want > bufSize_) flushRun();
+            if (run.len + want > buf_.size()) flushRun();
             if (batch.same[b]) {
                 flushRun();
                 prevSkipped = true;
@@ -233,9 +147,9 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
             }
             // Only a skipped block breaks the stream; a run that merely
             // filled the buffer continues where it ended.
-            if (run.len == 0 && prevSkipped) head_->sendMirSeek(at);
+            if (run.len == 0 && prevSkipped) ctx_.head.sendMirSeek(at);
             if (run.len == 0) run.start = at;
-            std::memcpy(static_cast<unsigned char*>(buf_) + run.len,
+            std::memcpy(static_cast<unsigned char*>(buf_.data()) + run.len,
                         data.data() + static_cast<size_t>(b) * block, static_cast<size_t>(n));
             run.len += n;
             prevSkipped = false;
@@ -246,6 +160,6 @@ void FlrBackup::sendRegFileMD5(File& first, int fd) {
         if (got < span) break;  // the file shrank since the header
     }
     flushRun();
-    if (sampleNet) addSample(0, static_cast<unsigned long long>(netBytes), netMicros);
-    if (!cur->last) drainFile(*cur, fn);
+    if (sampleNet) ctx_.samples.add(0, static_cast<unsigned long long>(netBytes), netMicros);
+    if (!cur->last) planner_.drainFile(*cur, fn);
 }

@@ -1,6 +1,8 @@
 // The planner of the MD5/RSync pipeline: reads the collect file, asks the
 // tail for the checksums of its copies over a connection of its own, and
 // queues work items for the sending thread.
+#include "FlrBackupPlanner.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,6 +10,8 @@
 #include <memory>
 
 #include "FlrBackup.h"
+#include "FlrBackupSource.h"
+#include "digest/Jxc.h"
 #include "net/FlrNetHead.h"
 #include "platform/EvDebug.h"
 #include "platform/JxCoding.h"
@@ -15,6 +19,7 @@
 
 namespace {
 
+const char* const kPlannerFn = "FlrBackup::md5Thread";
 constexpr int kMinBlock = 2048;
 // Checksum requests in flight on the planner's connection: the tail works
 // on the next file while the head reads the answer for this one (one at a
@@ -67,8 +72,8 @@ class MissStreak {
 };
 
 // An item carrying what the sender needs of the entry, without checksums.
-std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) {
-    auto item = std::make_unique<FlrBackup::File>();
+std::unique_ptr<FlrBackupItem> itemOf(const FlrBackupItem& f, bool withACL) {
+    auto item = std::make_unique<FlrBackupItem>();
     item->type = f.type;
     item->seq = f.seq;
     item->fid = f.fid;
@@ -84,69 +89,102 @@ std::unique_ptr<FlrBackup::File> itemOf(const FlrBackup::File& f, bool withACL) 
 
 }  // namespace
 
-long long FlrBackup::checksumThreshold() {
-    if (hashMinFileSize > 0) return hashMinFileSize;
-    // Kept 64-bit: a learned threshold past 2 GiB must not turn negative,
-    // and -1 (comparing never pays off) must stay "never".
-    std::lock_guard<std::mutex> lock(adaptiveMtx_);
-    return adaptive_.getSizeThresh();
+FlrBackupPlanner::FlrBackupPlanner(FlrBackupContext& ctx)
+    : ctx_(ctx), work_(FlrBackup::kWorkListLimit, FlrBackup::kWaitMs, ctx.abort) {}
+
+FlrBackupPlanner::~FlrBackupPlanner() {
+    stop();
 }
 
-int FlrBackup::blockSizeFor(long long size) const {
-    if (!blockBySize) return hashChunkSize;
+// --- collect entries -----------------------------------------------------------------
+
+bool FlrBackupPlanner::parseLine(const char* line, FlrBackupItem& f) const {
+    if (!ctx_.source.driver()) {
+        f.type = 'F';
+        f.fid = fsf_fid::fid0;
+        f.src = line;
+        return !f.src.empty();
+    }
+    FlrCollectEntry entry;
+    if (!FlrCollectFile::parseTypedLine(line, &entry)) return false;
+    f.type = entry.type;
+    f.fid = entry.fid;
+    f.src = std::move(entry.path);
+    return true;
+}
+
+bool FlrBackupPlanner::handledByThisNode(const std::string& path) const {
+    if (clusterSize_ == 0) return true;
+    unsigned char digest[20];
+    Jxc::sha1(path.data(), path.size(), digest);
+    return digest[0] % clusterSize_ + 1 == clusterNode_;
+}
+
+bool FlrBackupPlanner::nextEntry(FlrBackupItem& f) {
+    char line[FlrBackup::kCollectLineSize];
+    for (;;) {
+        if (!cf_->readLine(line, sizeof line)) return false;
+        f = FlrBackupItem();
+        if (!parseLine(line, f)) {
+            EvDebug::Error("FlrBackup::backup", "Skipping malformed collect line: %s", line);
+            continue;
+        }
+        f.collectOffset = static_cast<unsigned long long>(cf_->getOffset());
+        if (f.type == 'F' && !handledByThisNode(f.src)) continue;
+        f.dst = ctx_.source.translate(f.src.c_str(), nullptr);
+        return true;
+    }
+}
+
+// --- choices ---------------------------------------------------------------------------
+
+long long FlrBackupPlanner::checksumThreshold() {
+    if (ctx_.settings.hashMinFileSize > 0) return ctx_.settings.hashMinFileSize;
+    return ctx_.samples.learnedThreshold();
+}
+
+int FlrBackupPlanner::blockSizeFor(long long size) const {
+    if (!ctx_.settings.blockBySize) return ctx_.settings.hashChunkSize;
     // Digests cost 20 * size / B, a change costs about B more data: the sum
     // is least at B = sqrt(20 * size).
     const double best = std::sqrt(20.0 * static_cast<double>(std::max(size, 0LL)));
     int block = kMinBlock;
-    while (block < hashChunkSize && block * 1.5 < best) block *= 2;
-    return std::min(block, hashChunkSize);
+    while (block < ctx_.settings.hashChunkSize && block * 1.5 < best) block *= 2;
+    return std::min(block, ctx_.settings.hashChunkSize);
 }
 
-int FlrBackup::chooseMethod(long long size, long long threshold) const {
+int FlrBackupPlanner::chooseMethod(long long size, long long threshold) const {
     if (threshold < 0 || size < threshold) return FlrNetMirHeader::kFull;
-    if (useRSync && (!useMD5 || size < rsyncMaxFileSize)) return FlrNetMirHeader::kRSync;
-    return useMD5 ? FlrNetMirHeader::kMD5 : FlrNetMirHeader::kFull;
+    if (ctx_.settings.useRSync && (!ctx_.settings.useMD5 || size < ctx_.settings.rsyncMaxFileSize))
+        return FlrNetMirHeader::kRSync;
+    return ctx_.settings.useMD5 ? FlrNetMirHeader::kMD5 : FlrNetMirHeader::kFull;
 }
 
-void FlrBackup::queueItem(std::unique_ptr<File> item) {
-    JxMonitorLock lock(workMon_);
-    while (work_.size() >= kWorkListLimit) {
-        if (planStop_ || abort_->isSet()) JX_THROW("FlrBackup::md5Thread", "Aborted");
-        workMon_.wait(kWaitMs);
-    }
-    work_.push_back(std::move(item));
-    workMon_.broadcast();
-}
-
-int FlrBackup::recvWatching(FlrNetHead& conn, FlrNetMessage* msg) {
+int FlrBackupPlanner::recvWatching(FlrNetHead& conn, FlrNetMessage* msg) {
     const long long limit = conn.getNetTimeout();
     for (long long waited = 0;; ++waited) {
-        {
-            JxMonitorLock lock(workMon_);
-            if (planStop_ || abort_->isSet()) JX_THROW("FlrBackup::md5Thread", "Aborted");
-        }
+        work_.check(kPlannerFn);
         const int rc = conn.recvMessage(msg, 1);
         if (rc != -2 || (limit >= 0 && waited >= limit)) return rc;
     }
 }
 
-void FlrBackup::askChecksums(FlrNetHead& conn, const File& f, int method) {
+void FlrBackupPlanner::askChecksums(FlrNetHead& conn, const FlrBackupItem& f, int method) {
     if (method == FlrNetMirHeader::kMD5) {
-        EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting MD5 stream for %s", f.dst.c_str());
+        EvDebug::DebugLvl(kPlannerFn, 2, "Requesting MD5 stream for %s", f.dst.c_str());
         conn.startMD5Stream(f.dst.c_str(), f.block);
         return;
     }
-    EvDebug::DebugLvl("FlrBackup::md5Thread", 2, "Requesting RSync checksums for %s",
-                      f.dst.c_str());
+    EvDebug::DebugLvl(kPlannerFn, 2, "Requesting RSync checksums for %s", f.dst.c_str());
     FlrNetMessage m(FLR_NET_GET_RSYNC_CSUMS_REQ);
     m.rsyncCsumsReq = {f.block, f.dst.c_str()};
     FlrNagleOff nagleOff(conn);
     conn.sendMessage(m, conn.getNetTimeout(), false);
 }
 
-bool FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
-    const char* fn = "FlrBackup::md5Thread";
-    const bool sampled = remoteSamples_.tryTake();
+bool FlrBackupPlanner::requestMD5Stream(FlrNetHead& conn, FlrBackupItem& f, uint64_t since) {
+    const char* fn = kPlannerFn;
+    const bool sampled = ctx_.samples.remote.tryTake();
     const uint64_t start = since;
     uint32_t index = 0;
     bool first = true;
@@ -167,32 +205,32 @@ bool FlrBackup::requestMD5Stream(FlrNetHead& conn, File& f, uint64_t since) {
         item->md5 = true;
         item->last = false;
         item->csums.resize(static_cast<size_t>(m.recvMD5.count));
-        for (ChunkCSUM& c : item->csums) {
+        for (FlrBackupChunkCSUM& c : item->csums) {
             const size_t i = static_cast<size_t>(&c - item->csums.data());
             c.index = index++;
             c.weak = jx::loadBE32(m.recvMD5.weak[i]);
             c.length = static_cast<uint32_t>(f.block);
             std::memcpy(c.md5, m.recvMD5.md5[i], sizeof c.md5);
         }
-        queueItem(std::move(item));
+        work_.push(std::move(item), kPlannerFn);
     }
     auto final = itemOf(f, first);
     final->md5 = true;
     final->last = true;
     final->tailHeldNothing = index == 0;
     if (f.lbfsIfNew) settleNewName(f, *final, index > 0);
-    queueItem(std::move(final));
+    work_.push(std::move(final), kPlannerFn);
     // An answer for a file the tail lacks says nothing of its hashing: fed
     // to the model as a 0-byte file it kept the threshold at 0 for good.
     if (sampled && index > 0)
-        addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                  FlrAdaptiveMD5::nowMicros() - start);
+        ctx_.samples.add(2, static_cast<unsigned long long>(f.st.st_size),
+                         FlrAdaptiveMD5::nowMicros() - start);
     return index > 0;
 }
 
-bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
-    const char* fn = "FlrBackup::md5Thread";
-    const bool sampled = remoteSamples_.tryTake();
+bool FlrBackupPlanner::requestRSyncSums(FlrNetHead& conn, FlrBackupItem& f, uint64_t since) {
+    const char* fn = kPlannerFn;
+    const bool sampled = ctx_.samples.remote.tryTake();
     const uint64_t start = since;
     FlrNetMessage m;
     // No time limit: the tail may hash a large copy for long (an abort still
@@ -214,9 +252,9 @@ bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     item->tailHeldNothing = n <= 0;
     if (f.lbfsIfNew && settleNewName(f, *item, n > 0)) {
         if (sampled && n > 0)
-            addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                      FlrAdaptiveMD5::nowMicros() - start);
-        queueItem(std::move(item));
+            ctx_.samples.add(2, static_cast<unsigned long long>(f.st.st_size),
+                             FlrAdaptiveMD5::nowMicros() - start);
+        work_.push(std::move(item), kPlannerFn);
         return n > 0;
     }
     const unsigned long long block = static_cast<unsigned long long>(f.block);
@@ -225,7 +263,7 @@ bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
     const bool sizeKnown = n > 0 && (tailSize + block - 1) / block == static_cast<unsigned>(n);
     item->csums.resize(n > 0 ? static_cast<size_t>(n) : 0);
     for (size_t i = 0; i < item->csums.size(); ++i) {
-        ChunkCSUM& c = item->csums[i];
+        FlrBackupChunkCSUM& c = item->csums[i];
         c.index = static_cast<uint32_t>(i);
         c.weak = jx::loadBE32(weak[i]);
         c.length = static_cast<uint32_t>(block);
@@ -234,13 +272,13 @@ bool FlrBackup::requestRSyncSums(FlrNetHead& conn, File& f, uint64_t since) {
         std::memcpy(c.md5, md5[i], sizeof c.md5);
     }
     if (sampled && n > 0)
-        addSample(2, static_cast<unsigned long long>(f.st.st_size),
-                  FlrAdaptiveMD5::nowMicros() - start);
-    queueItem(std::move(item));
+        ctx_.samples.add(2, static_cast<unsigned long long>(f.st.st_size),
+                         FlrAdaptiveMD5::nowMicros() - start);
+    work_.push(std::move(item), kPlannerFn);
     return n > 0;
 }
 
-bool FlrBackup::settleNewName(const File& asked, File& item, bool held) {
+bool FlrBackupPlanner::settleNewName(const FlrBackupItem& asked, FlrBackupItem& item, bool held) {
     if (held && !asked.fullIfHeld) return false;
     item.md5 = item.rsync = false;
     item.lbfs = !held;
@@ -248,13 +286,13 @@ bool FlrBackup::settleNewName(const File& asked, File& item, bool held) {
     return true;
 }
 
-void FlrBackup::pingSampleIfDue(FlrNetHead& conn) {
+void FlrBackupPlanner::pingSampleIfDue(FlrNetHead& conn) {
     const long long now = static_cast<long long>(FlrAdaptiveMD5::nowMicros() / 1000000);
-    if (now - lastPing_ < kPingSampleSecs || !remoteSamples_.tryTake()) return;
+    if (now - lastPing_ < FlrBackup::kPingSampleSecs || !ctx_.samples.remote.tryTake()) return;
     lastPing_ = now;
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     conn.ping();
-    addSample(2, 0, FlrAdaptiveMD5::nowMicros() - start);
+    ctx_.samples.add(2, 0, FlrAdaptiveMD5::nowMicros() - start);
 }
 
 namespace {
@@ -262,16 +300,16 @@ namespace {
 // An entry waiting for its turn in the work list: a checksum request sent
 // (or none, for a full send behind requests still unanswered).
 struct Asked {
-    FlrBackup::File file;
+    FlrBackupItem file;
     int method;
     uint64_t sentAt;
 };
 
 }  // namespace
 
-void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
-    const char* fn = "FlrBackup::md5Thread";
-    File f;
+void FlrBackupPlanner::planEntries(const std::function<FlrNetHead&()>& conn) {
+    const char* fn = kPlannerFn;
+    FlrBackupItem f;
     unsigned long long seq = 0;
     // Items reach the work list in collect order: an answer is read, and a
     // full send queued, only when everything before it has been.
@@ -287,7 +325,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         else if (a.method == FlrNetMirHeader::kMD5)
             streak.answered(requestMD5Stream(conn(), a.file, since));
         else
-            queueItem(itemOf(a.file, true));
+            work_.push(itemOf(a.file, true), kPlannerFn);
         if (a.method != FlrNetMirHeader::kFull) lastAnswered = FlrAdaptiveMD5::nowMicros();
         asked.pop_front();
     };
@@ -296,13 +334,10 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
                            [](const Asked& a) { return a.method != FlrNetMirHeader::kFull; });
     };
     while (nextEntry(f)) {
-        {
-            JxMonitorLock lock(workMon_);
-            if (planStop_ || abort_->isSet()) JX_THROW(fn, "Aborted");
-        }
+        work_.check(fn);
         bool present = false;
         try {
-            present = statEntry(f);
+            present = ctx_.source.statEntry(f);
         } catch (const JxException&) {
             // What came before a vanished entry is still sent.
             while (!asked.empty()) takeOldest();
@@ -312,7 +347,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
         f.seq = ++seq;
         // A regular file's ACL is read by the sender from the descriptor it
         // opens for the data (one open per file, not two).
-        if (!S_ISREG(f.st.st_mode)) gatherACL(f);
+        if (!S_ISREG(f.st.st_mode)) ctx_.source.gatherACL(f);
         int method = FlrNetMirHeader::kFull;
         f.lbfsIfNew = f.fullIfHeld = f.lbfs = false;
         if (S_ISREG(f.st.st_mode)) {
@@ -320,7 +355,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
             EvDebug::DebugLvl(fn, 2, "Current checksum threshold is %lld bytes", threshold);
             const long long size = static_cast<long long>(f.st.st_size);
             method = chooseMethod(size, threshold);
-            if (newNamesByLBFS_ && lbfsFits(size)) {
+            if (ctx_.newNamesByLBFS && FlrBackup::lbfsFits(size)) {
                 // The tail's answer tells whether it holds dst: asked also for a
                 // file the threshold sends whole, which goes whole if held.
                 f.lbfsIfNew = true;
@@ -328,7 +363,8 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
                 if (f.fullIfHeld) method = chooseMethod(size, 0);
             }
             if (method != FlrNetMirHeader::kFull &&
-                (tailHoldsNothing || (size <= kUnaskedMax && streak.guessNew(size)))) {
+                (ctx_.settings.tailHoldsNothing ||
+                 (size <= kUnaskedMax && streak.guessNew(size)))) {
                 EvDebug::DebugLvl(fn, 2, "Not asking for %s: taken for new", f.dst.c_str());
                 // What the answer "nothing there" would have chosen.
                 f.lbfs = f.lbfsIfNew;
@@ -337,7 +373,7 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
             }
         }
         if (method == FlrNetMirHeader::kFull && asked.empty()) {
-            queueItem(itemOf(f, true));
+            work_.push(itemOf(f, true), kPlannerFn);
             continue;
         }
         if (method != FlrNetMirHeader::kFull) {
@@ -352,16 +388,17 @@ void FlrBackup::planEntries(const std::function<FlrNetHead&()>& conn) {
     while (!asked.empty()) takeOldest();
 }
 
-void FlrBackup::md5Thread() {
-    const char* fn = "FlrBackup::md5Thread";
+void FlrBackupPlanner::run() {
+    const char* fn = kPlannerFn;
+    std::unique_ptr<JxException> error;
     try {
         std::unique_ptr<FlrNetHead> conn;
         // Cleared before the connection goes, so nobody aborts a dead one.
         struct Unpublish {
-            FlrBackup* self;
+            FlrBackupPlanner* self;
             ~Unpublish() {
-                JxMonitorLock lock(self->workMon_);
-                self->planConn_ = nullptr;
+                JxMonitorLock lock(self->connMon_);
+                self->conn_ = nullptr;
             }
         } unpublish{this};
         // Opened for the first file compared: a run that compares nothing
@@ -369,34 +406,52 @@ void FlrBackup::md5Thread() {
         auto open = [&]() -> FlrNetHead& {
             if (conn) return *conn;
             EvDebug::Debug(fn, "Opening MD5 connection to destination");
-            conn.reset(head_->dup());
-            JxMonitorLock lock(workMon_);
-            planConn_ = conn.get();
-            if (planStop_) conn->abort("Aborted");
+            conn.reset(ctx_.head.dup());
+            JxMonitorLock lock(connMon_);
+            conn_ = conn.get();
+            // stop() marks the list before it looks for a connection to cut.
+            if (work_.stopped()) conn->abort("Aborted");
             return *conn;
         };
         EvDebug::Debug(fn, "Reading collect file %s", cf_->getName().c_str());
         planEntries(open);
     } catch (const JxException& e) {
         EvDebug::Error(fn, "%s", e.toString().c_str());
-        JxMonitorLock lock(workMon_);
-        planError_ = std::make_unique<JxException>(e);
+        error = std::make_unique<JxException>(e);
     } catch (const std::exception& e) {
         EvDebug::Error(fn, "%s", e.what());
-        JxMonitorLock lock(workMon_);
-        planError_ = std::make_unique<JxException>(fn, e.what(), "FlrBackupPlanner", 0, -1);
+        error = std::make_unique<JxException>(fn, e.what(), "FlrBackupPlanner", 0, -1);
     }
-    JxMonitorLock lock(workMon_);
-    planDone_ = true;
-    workMon_.broadcast();
+    work_.finish(std::move(error));
 }
 
-void FlrBackup::stopPlanner() {
+void FlrBackupPlanner::start() {
+    work_.reset();
+    thread_.start("md5Thread", [this] { run(); });
+}
+
+void FlrBackupPlanner::stop() {
+    work_.stop();
     {
-        JxMonitorLock lock(workMon_);
-        planStop_ = true;
-        if (planConn_) planConn_->abort("Aborted");
-        workMon_.broadcast();
+        JxMonitorLock lock(connMon_);
+        if (conn_) conn_->abort("Aborted");
     }
-    if (planner_.joinable()) planner_.join();
+    if (thread_.joinable()) thread_.join();
+}
+
+// --- the sender's side -------------------------------------------------------------------
+
+std::unique_ptr<FlrBackupItem> FlrBackupPlanner::takeSameFile(const FlrBackupItem& first,
+                                                              const char* function) {
+    std::unique_ptr<FlrBackupItem> next = take(function);
+    if (!next || next->seq != first.seq)
+        JX_THROW(function, "MD5 stream is corrupt. Didn't get EOF record for file " + first.src +
+                               ". Got a new record for file " + (next ? next->src : "") +
+                               " instead");
+    return next;
+}
+
+void FlrBackupPlanner::drainFile(const FlrBackupItem& item, const char* function) {
+    bool last = item.last;
+    while (!last) last = takeSameFile(item, function)->last;
 }

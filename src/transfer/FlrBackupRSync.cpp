@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "FlrBackup.h"
+#include "FlrBackupProgress.h"
+#include "FlrBackupSenders.h"
+#include "FlrBackupSource.h"
 #include "digest/Jxc.h"
 #include "net/FlrNetHead.h"
 #include "platform/EvDebug.h"
@@ -18,7 +21,7 @@ namespace {
 // miss at every byte offset costs one memory access.
 class WeakIndex {
   public:
-    explicit WeakIndex(const std::vector<FlrBackup::ChunkCSUM>& sums) {
+    explicit WeakIndex(const std::vector<FlrBackupChunkCSUM>& sums) {
         // About 16 bits per block keeps false hits rare; small files get a
         // small filter (it is cleared per file).
         while (shift_ > 12 && (1u << (32 - shift_)) < sums.size() * 16) --shift_;
@@ -44,11 +47,11 @@ class WeakIndex {
 
 }  // namespace
 
-void FlrBackup::sendRegFileRSync(File& f, int fd) {
+void FlrRSyncSender::send(FlrBackupItem& f, int fd) {
     const char* fn = "FlrBackup::sendRegFileRSync";
-    const long long block = f.block > 0 ? f.block : hashChunkSize;
+    const long long block = f.block > 0 ? f.block : ctx_.settings.hashChunkSize;
     const long long size = static_cast<long long>(f.st.st_size);
-    const long long literalMax = bufSize_;
+    const long long literalMax = buf_.size();
     const WeakIndex index(f.csums);
 
     // Local bytes [base, base + have) of the file; holds at least the
@@ -68,7 +71,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
         while (base + have < to) {
             const long long room =
                 std::min<long long>(static_cast<long long>(win.size()) - have, eof - (base + have));
-            const int n = readAll(fd, win.data() + have, static_cast<int>(room));
+            const int n = FlrBackupSource::readAll(fd, win.data() + have, static_cast<int>(room));
             have += n;
             if (n < room) {
                 eof = base + have;  // the file shrank since the header
@@ -82,8 +85,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
     std::vector<long long> refLengths;
     auto flushRefs = [&]() {
         if (refOffsets.empty()) return;
-        head_->sendMirRSync(static_cast<int>(refOffsets.size()), refOffsets.data(),
-                            refLengths.data());
+        ctx_.head.sendMirRSync(static_cast<int>(refOffsets.size()), refOffsets.data(),
+                               refLengths.data());
         refOffsets.clear();
         refLengths.clear();
     };
@@ -92,7 +95,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             refLengths.back() += length;
             return;
         }
-        if (static_cast<int>(refOffsets.size()) == kRSyncRefsPerMessage) flushRefs();
+        if (static_cast<int>(refOffsets.size()) == FlrBackup::kRSyncRefsPerMessage) flushRefs();
         refOffsets.push_back(offset);
         refLengths.push_back(length);
     };
@@ -101,9 +104,9 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
         flushRefs();
         EvDebug::DebugLvl(fn, 2, "[%lld-%lld] %s => %s", from, to - 1, f.src.c_str(),
                           f.dst.c_str());
-        head_->sendMirData(at(from), static_cast<int>(to - from));
-        countBytes(to - from);
-        pushToBNIfNeeded(fn);
+        ctx_.head.sendMirData(at(from), static_cast<int>(to - from));
+        progress_.countBytes(to - from);
+        progress_.reportIfDue(fn);
     };
     // A match is usually followed by more, one block further each: where a
     // match ended (or at the start), the windows at p, p + block, ... already
@@ -121,7 +124,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             std::memcpy(out, ahead[(p - aheadFrom) / block], 16);
             return;
         }
-        const bool sampled = localSamples_.tryTake();
+        const bool sampled = ctx_.samples.local.tryTake();
         const uint64_t t0 = FlrAdaptiveMD5::nowMicros();
         const long long loaded = std::min<long long>((base + have - p) / block, kAhead);
         long long bytes = len;
@@ -137,7 +140,8 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
             bytes = loaded * block;
         }
         if (sampled)
-            addSample(1, static_cast<unsigned long long>(bytes), FlrAdaptiveMD5::nowMicros() - t0);
+            ctx_.samples.add(1, static_cast<unsigned long long>(bytes),
+                             FlrAdaptiveMD5::nowMicros() - t0);
     };
     // The tail block the window [p, p + len) repeats, or -1.
     auto match = [&](long long p, long long len, uint32_t weak) -> long long {
@@ -146,7 +150,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
         bool hashed = false;
         auto range = index.candidates(weak);
         for (auto it = range.first; it != range.second; ++it) {
-            const ChunkCSUM& c = f.csums[it->second];
+            const FlrBackupChunkCSUM& c = f.csums[it->second];
             if (c.length != static_cast<uint32_t>(len)) continue;
             if (!hashed) digestOf(p, len, digest);
             hashed = true;
@@ -163,7 +167,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
     unsigned steps = 0;
     fill(0, block + 1);
     while (p + block <= eof) {
-        if ((++steps & 0xFFFF) == 0) checkAbort(fn);
+        if ((++steps & 0xFFFF) == 0) ctx_.checkAbort(fn);
         fill(literal, p + block + 1);
         if (p + block > eof) break;
         if (!haveSum) sum = Jxc::rsync(at(p), static_cast<size_t>(block));
@@ -191,7 +195,7 @@ void FlrBackup::sendRegFileRSync(File& f, int fd) {
     // Less than a block is left: it can only repeat the tail's short last
     // block, and only where the file ends.
     fill(literal, eof);
-    const ChunkCSUM* shortLast = f.csums.empty() ? nullptr : &f.csums.back();
+    const FlrBackupChunkCSUM* shortLast = f.csums.empty() ? nullptr : &f.csums.back();
     if (shortLast && shortLast->length < block && eof - shortLast->length >= p) {
         const long long q = eof - shortLast->length;
         const long long tailOffset =

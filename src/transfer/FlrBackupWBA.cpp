@@ -6,6 +6,9 @@
 #include <cerrno>
 
 #include "FlrBackup.h"
+#include "FlrBackupProgress.h"
+#include "FlrBackupSender.h"
+#include "FlrBackupSource.h"
 #include "net/FlrNetHead.h"
 #include "platform/EvDebug.h"
 #include "platform/JxFile.h"
@@ -27,7 +30,7 @@ unsigned long long intervalLength(unsigned long long start, unsigned long long e
 const char* const kEOFText = "Unexpected EOF when reading from ";
 
 // A file cut below an interval after its writes were recorded.
-void requireIntervalsInside(const FlrBackup::File& f, const std::list<unsigned long long>& starts,
+void requireIntervalsInside(const FlrBackupItem& f, const std::list<unsigned long long>& starts,
                             const std::list<unsigned long long>& ends) {
     const auto size = static_cast<unsigned long long>(f.st.st_size);
     for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e)
@@ -36,30 +39,14 @@ void requireIntervalsInside(const FlrBackup::File& f, const std::list<unsigned l
 
 }  // namespace
 
-void FlrBackup::addDirPairWBA(const char* src, const char* dst) {
-    addDirPair(src, dst);
-    wbaBytes_[wbaStripTrailingSlashes(src)] = 0;
-}
-
-void FlrBackup::setDirPairWBA(const char* src, const char* dst) {
-    pairs_.clear();
-    wbaBytes_.clear();
-    addDirPairWBA(src, dst);
-}
-
-unsigned long long FlrBackup::getByteCntWBA(const char* src) const {
-    const auto it = wbaBytes_.find(wbaStripTrailingSlashes(src));
-    return it == wbaBytes_.end() ? 0 : it->second;
-}
-
 // LBFS sends 32 bytes of hash per average block, a fixed request overhead
 // and the path, and the tail still asks for every block that changed: an
 // interval no longer than the smallest block changes a whole block.
-bool FlrBackup::wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
+bool FlrWBASender::usesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned long long size,
                             size_t pathLen, const std::list<unsigned long long>& starts,
                             const std::list<unsigned long long>& ends) {
     if (lbfsDisabled || peerVersion <= 3 ||
-        size > static_cast<unsigned long long>(kLBFSMaxFileSize))
+        size > static_cast<unsigned long long>(FlrBackup::kLBFSMaxFileSize))
         return false;
     const unsigned long long minBlock = JxLBFS::getMinBlockSize();
     const unsigned long long avgBlock = JxLBFS::getAvgBlockSize();
@@ -74,68 +61,79 @@ bool FlrBackup::wbaUsesLBFS(uint32_t peerVersion, bool lbfsDisabled, unsigned lo
     return 5 * cost < written;
 }
 
-void FlrBackup::sendRegFileWBA(const fsf_fid& fid, const char* path,
-                               const std::list<unsigned long long>& starts,
-                               const std::list<unsigned long long>& ends) {
+void FlrWBASender::send(const fsf_fid& fid, const char* path,
+                        const std::list<unsigned long long>& starts,
+                        const std::list<unsigned long long>& ends, bool lbfsDisabled) {
     if (starts.size() != ends.size())
         JX_THROW(kBackupWbaFn, "Internal error: start and end offset lists do not match.");
-    File f;
+    FlrBackupItem f;
     f.fid = fid;
     f.src = path;
-    const int fd = openFile(path, fid, &f.st);
+    const int fd = ctx_.source.openFile(path, fid, &f.st);
     if (fd < 0) return;
     jx::File file(fd);
-    const uint32_t peer = head_->getPeerVersion();
-    const bool lbfs = wbaUsesLBFS(peer, disableLBFS_, static_cast<unsigned long long>(f.st.st_size),
-                                  f.src.size(), starts, ends);
-    if (!lbfs && !disableLBFS_ && peer > 3)
+    const uint32_t peer = ctx_.head.getPeerVersion();
+    const bool lbfs = usesLBFS(peer, lbfsDisabled, static_cast<unsigned long long>(f.st.st_size),
+                               f.src.size(), starts, ends);
+    if (!lbfs && !lbfsDisabled && peer > 3)
         EvDebug::DebugLvl(kBackupWbaFn, 2,
                           "Not going to use LBFS/Dedup for %s since the changes are really small",
                           path);
     // Checked before anything goes out: a send cut short after the tail
     // began changing its copy in place would cost the tail that copy.
     if (!lbfs) requireIntervalsInside(f, starts, ends);
-    f.dst = translate(path, nullptr);
-    gatherACL(f);
+    f.dst = ctx_.source.translate(path, nullptr);
+    ctx_.source.gatherACL(f);
     // Without LBFS the tail keeps its copy and writes the intervals into it,
     // which is how it applies the MD5 method (old copy, seeks and data).
     const uint8_t method = lbfs ? FlrNetMirHeader::kLBFS : FlrNetMirHeader::kMD5;
-    sendHeader(f, method);
-    if (!f.acl.empty()) head_->sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
+    entries_.sendHeader(f, method);
+    if (!f.acl.empty()) ctx_.head.sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
     if (lbfs)
-        sendRegFileLBFS(f, file.release());
+        entries_.lbfs().send(f, file.release());
     else
         sendIntervals(f, file.get(), starts, ends);
-    head_->sendMirEOF();
-    countFile(f, method);
+    ctx_.head.sendMirEOF();
+    progress_.countFile(f, method);
 }
 
-void FlrBackup::sendIntervals(const File& f, int fd, const std::list<unsigned long long>& starts,
-                              const std::list<unsigned long long>& ends) {
-    const DirPair* pair = nullptr;
-    translate(f.src.c_str(), &pair);
-    unsigned long long* pairBytes = pair ? &wbaBytes_[pair->src] : nullptr;
+void FlrWBASender::sendIntervals(const FlrBackupItem& f, int fd,
+                                 const std::list<unsigned long long>& starts,
+                                 const std::list<unsigned long long>& ends) {
+    const FlrBackupDirPair* pair = nullptr;
+    ctx_.source.translate(f.src.c_str(), &pair);
+    unsigned long long* pairBytes = pair ? &pairBytes_[pair->src] : nullptr;
     for (auto s = starts.begin(), e = ends.begin(); s != starts.end(); ++s, ++e) {
-        checkAbort(kBackupWbaFn);
+        ctx_.checkAbort(kBackupWbaFn);
         if (jx::fileOps().lseek(fd, static_cast<off_t>(*s), SEEK_SET) < 0)
             JX_THROW(kBackupWbaFn,
                      jxFormat("Failed to seek to offset %lld", static_cast<long long>(*s)) +
                          " of " + f.src + ": " + jxErrnoText(errno));
-        head_->sendMirSeek(static_cast<long long>(*s));
+        ctx_.head.sendMirSeek(static_cast<long long>(*s));
         unsigned long long pos = *s;
         while (pos < *e) {
             const int want = static_cast<int>(std::min<unsigned long long>(
-                *e - pos, static_cast<unsigned long long>(std::min(kWBAPieceSize, bufSize_))));
-            const int n = readAll(fd, buf_, want);
+                *e - pos,
+                static_cast<unsigned long long>(std::min(FlrBackup::kWBAPieceSize, buf_.size()))));
+            const int n = FlrBackupSource::readAll(fd, buf_.data(), want);
             if (n < want) JX_THROW(kBackupWbaFn, kEOFText + f.src);
             EvDebug::DebugLvl(kBackupWbaFn, 2, "[%lld-%lld]: %s => %s", static_cast<long long>(pos),
                               static_cast<long long>(pos + static_cast<unsigned long long>(n)),
                               f.src.c_str(), f.dst.c_str());
-            head_->sendMirData(buf_, n, bufSize_);
+            ctx_.head.sendMirData(buf_.data(), n, buf_.size());
             pos += static_cast<unsigned long long>(n);
-            countBytes(n);
+            progress_.countBytes(n);
             if (pairBytes) *pairBytes += static_cast<unsigned long long>(n);
-            pushToBNIfNeeded(kBackupWbaFn);
+            progress_.reportIfDue(kBackupWbaFn);
         }
     }
+}
+
+void FlrWBASender::countPair(const char* src) {
+    pairBytes_[wbaStripTrailingSlashes(src)] = 0;
+}
+
+unsigned long long FlrWBASender::bytesOf(const char* src) const {
+    const auto it = pairBytes_.find(wbaStripTrailingSlashes(src));
+    return it == pairBytes_.end() ? 0 : it->second;
 }
