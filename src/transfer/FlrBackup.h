@@ -52,6 +52,7 @@
 #include "FlrBackupSenders.h"
 #include "FlrBackupSource.h"
 #include "FlrBlockServer.h"
+#include "digest/JxLBFS.h"
 
 class FlrCollectFile;
 class FlrDriver;
@@ -78,7 +79,7 @@ class FlrBackup : public FlrBackupSettings {
     // than their bytes); the tail keeps them as holes.
     static constexpr size_t kSkippedZeroRun = 32 << 10;
     // Regular files up to this size go whole even when LBFS is on.
-    static constexpr long long kLBFSMinFileSize = 256;
+    static constexpr long long kLBFSMinFileSize = JxLBFS::kWholeFileMax;
     // ... and larger ones go another way: a tail holds the block lists of a
     // session's pending files within a fixed budget (about 400,000 blocks).
     static constexpr long long kLBFSMaxFileSize = 768ll << 20;
