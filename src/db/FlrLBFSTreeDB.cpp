@@ -183,13 +183,23 @@ int FlrLBFSTreeDB::findFid(const char* fn, uint64_t fid, CQiError* err) {
 int FlrLBFSTreeDB::findChild(const char* fn, uint64_t parent, const std::string& name,
                              CQiError* err) {
     if ((*err = childKey(fn, parent, name.c_str())).IsError()) return -1;
-    int rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
-    for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(kTreeNameIndex, &rec_)) {
+    flrdb::DbCursor c(table_, kTreeNameIndex, &rec_);
+    for (c.seek(key_); c.ok(); c.next()) {
         if (rec_.parent != parent || std::strncmp(rec_.sname, name.c_str(), kTreeNamePrefix) != 0)
             return TCtreeTable::kNoRecord;
         if (name == rec_.sname) return TCtreeTable::kOk;
     }
-    return rc;
+    return c.rc();
+}
+
+// The entries of parent in name order, from its first; the walk runs past
+// them into the next folder's, so a loop also checks rec_.parent.
+flrdb::DbCursor FlrLBFSTreeDB::childrenOf(const char* fn, uint64_t parent, CQiError* err) {
+    if ((*err = childKey(fn, parent, "")).IsError())
+        return flrdb::DbCursor(table_, kTreeNameIndex, &rec_, TCtreeTable::kNoRecord);
+    flrdb::DbCursor c(table_, kTreeNameIndex, &rec_);
+    c.seek(key_);
+    return c;
 }
 
 CQiError FlrLBFSTreeDB::lastFid(const char* fn, uint64_t* fid) {
@@ -515,10 +525,9 @@ CQiError FlrLBFSTreeDB::del(uint64_t fid, FlrLBFSHashDB* hashDb) {
         if (dir) queue.push_back(fid);
         for (size_t next = 0; next < queue.size(); ++next) {
             const uint64_t parent = queue[next];
-            if ((err = childKey(fn, parent, "")).IsError()) return err;
-            for (rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
-                 rc == TCtreeTable::kOk && rec_.parent == parent;
-                 rc = table_.nextRecord(kTreeNameIndex, &rec_)) {
+            flrdb::DbCursor c = childrenOf(fn, parent, &err);
+            if (err.IsError()) return err;
+            for (; c.ok() && rec_.parent == parent; c.next()) {
                 table_.debug(2, "Deleting fid %lld", static_cast<long long>(rec_.fid));
                 if (rec_.isDir())
                     queue.push_back(rec_.fid);
@@ -528,9 +537,9 @@ CQiError FlrLBFSTreeDB::del(uint64_t fid, FlrLBFSHashDB* hashDb) {
                     return TFAIL(d, "Couldn't delete fid %lu: %s", rec_.fid,
                                  TCtreeTable::errToString(d).c_str());
             }
-            if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-                return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", parent,
-                             TCtreeTable::errToString(rc).c_str());
+            if (c.failed())
+                return TFAIL(c.rc(), "Couldn't lookup children of fid %lu: %s", parent,
+                             TCtreeTable::errToString(c.rc()).c_str());
         }
         return CQiError();
     });
@@ -566,15 +575,13 @@ CQiError FlrLBFSTreeDB::updateTime(uint64_t fid, uint32_t time) {
 CQiError FlrLBFSTreeDB::getChildren(uint64_t fid, std::vector<Record>* children) {
     const char* const fn = __PRETTY_FUNCTION__;
     children->clear();
-    CQiError err = childKey(fn, fid, "");
+    CQiError err;
+    flrdb::DbCursor c = childrenOf(fn, fid, &err);
     if (err.IsError()) return err;
-    int rc = table_.getGTERecord(kTreeNameIndex, key_, &rec_);
-    for (; rc == TCtreeTable::kOk && rec_.parent == fid;
-         rc = table_.nextRecord(kTreeNameIndex, &rec_))
-        children->push_back(rec_);
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        return TFAIL(rc, "Couldn't lookup children of fid %lu: %s", fid,
-                     TCtreeTable::errToString(rc).c_str());
+    for (; c.ok() && rec_.parent == fid; c.next()) children->push_back(rec_);
+    if (c.failed())
+        return TFAIL(c.rc(), "Couldn't lookup children of fid %lu: %s", fid,
+                     TCtreeTable::errToString(c.rc()).c_str());
     return CQiError();
 }
 
