@@ -17,7 +17,10 @@ class DbCursor {
     DbCursor& first() { return step(table_->firstRecord(index_, record_)); }
     // The first record whose key is at or after key.
     DbCursor& seek(const void* key) { return step(table_->getGTERecord(index_, key, record_)); }
+    // The last record whose key is at or before key, for walks backwards.
+    DbCursor& seekBack(const void* key) { return step(table_->getLTERecord(index_, key, record_)); }
     DbCursor& next() { return step(table_->nextRecord(index_, record_)); }
+    DbCursor& previous() { return step(table_->previousRecord(index_, record_)); }
 
     bool ok() const { return rc_ == TCtreeTable::kOk; }
     bool failed() const { return rc_ != TCtreeTable::kOk && rc_ != TCtreeTable::kNoRecord; }

@@ -173,6 +173,16 @@ int FlrLBFSHashDB::locateCovering(const char* fn, uint64_t fid, uint64_t offset,
     return rc;
 }
 
+// The file's blocks in order of offset, from its first; the walk runs past
+// them into the next file's, so a loop also checks rec_.fid.
+flrdb::DbCursor FlrLBFSHashDB::blocksOf(const char* fn, uint64_t fid, CQiError* err) {
+    if ((*err = fileKey(fn, fid, 0)).IsError())
+        return flrdb::DbCursor(table_, kFileIndex, &rec_, TCtreeTable::kNoRecord);
+    flrdb::DbCursor c(table_, kFileIndex, &rec_);
+    c.seek(key_);
+    return c;
+}
+
 void FlrLBFSHashDB::fillRecord(uint64_t fid, const JxLBFS::HashBlock& block) {
     std::memset(&rec_, 0, sizeof rec_);
     rec_.size = static_cast<uint16_t>(block.block.length);
@@ -231,19 +241,17 @@ CQiError FlrLBFSHashDB::batched(const char* fn, Body&& body) {
 // --- deleting --------------------------------------------------------------------
 
 CQiError FlrLBFSHashDB::deleteFile(const char* fn, uint64_t fid) {
-    CQiError err = fileKey(fn, fid, 0);
+    CQiError err;
+    flrdb::DbCursor c = blocksOf(fn, fid, &err);
     if (err.IsError()) return err;
-    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
-    if (rc == TCtreeTable::kOk && rec_.fid == fid) {
-        table_.debug(2, "Deleting all hash blocks for fid %lu", fid);
-        for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_))
-            if (int d = table_.deleteRecord())
-                return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
-                             TCtreeTable::errToString(d).c_str());
-    }
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                     TCtreeTable::errToString(rc).c_str());
+    if (c.ok() && rec_.fid == fid) table_.debug(2, "Deleting all hash blocks for fid %lu", fid);
+    for (; c.ok() && rec_.fid == fid; c.next())
+        if (int d = table_.deleteRecord())
+            return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
+                         TCtreeTable::errToString(d).c_str());
+    if (c.failed())
+        return HFAIL(c.rc(), "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(c.rc()).c_str());
     return CQiError();
 }
 
@@ -271,10 +279,10 @@ CQiError FlrLBFSHashDB::markChanged(uint64_t fid, uint64_t offset, uint64_t leng
     return batched(fn, [&]() -> CQiError {
         bool marked = false;
         CQiError err;
-        int rc = locateCovering(fn, fid, offset, &err);
+        flrdb::DbCursor c(table_, kFileIndex, &rec_, locateCovering(fn, fid, offset, &err));
         if (err.IsError()) return err;
-        for (; rc == TCtreeTable::kOk && rec_.fid == fid && rec_.offset < end;
-             rc = table_.nextRecord(kFileIndex, &rec_)) {
+        int rc = TCtreeTable::kOk;  // a change that failed, else the walk's status
+        for (; c.ok() && rec_.fid == fid && rec_.offset < end; c.next()) {
             if (offset >= rec_.offset + rec_.size) continue;
             if (!marked)
                 table_.debug(2, "Marking [%lu-%lu] as changed for fid %lu", offset, end, fid);
@@ -283,6 +291,7 @@ CQiError FlrLBFSHashDB::markChanged(uint64_t fid, uint64_t offset, uint64_t leng
             std::memset(rec_.hash, 0, kHashSize);
             if ((rc = table_.modifyRecord(&rec_))) break;
         }
+        if (rc == TCtreeTable::kOk) rc = c.rc();
         if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
             return HFAIL(rc,
                          "Couldn't mark hash blocks for fid %lu between [%lu-%lu] as changed: %s",
@@ -340,10 +349,10 @@ CQiError FlrLBFSHashDB::getFirstChangedRange(uint64_t fid, uint64_t* start, uint
     *start = kNone;
     *length = 0;
     bool lengthSet = false;
-    CQiError err = fileKey(fn, fid, 0);
+    CQiError err;
+    flrdb::DbCursor c = blocksOf(fn, fid, &err);
     if (err.IsError()) return err;
-    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
-    for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_)) {
+    for (; c.ok() && rec_.fid == fid; c.next()) {
         if (*start == kNone) {
             if (isZero(rec_.hash)) *start = rec_.offset;
         } else if (!isZero(rec_.hash)) {
@@ -352,9 +361,9 @@ CQiError FlrLBFSHashDB::getFirstChangedRange(uint64_t fid, uint64_t* start, uint
             break;
         }
     }
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                     TCtreeTable::errToString(rc).c_str());
+    if (c.failed())
+        return HFAIL(c.rc(), "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(c.rc()).c_str());
     if (*start != kNone && !lengthSet) *length = kNone;
     return CQiError();
 }
@@ -371,18 +380,17 @@ CQiError FlrLBFSHashDB::updateChangedRange(uint64_t fid,
     const uint64_t rangeEnd = blocks.back().block.offset + blocks.back().block.length;
     return batched(fn, [&]() -> CQiError {
         CQiError e;
-        int rc = locateCovering(fn, fid, rangeStart, &e);
+        flrdb::DbCursor c(table_, kFileIndex, &rec_, locateCovering(fn, fid, rangeStart, &e));
         if (e.IsError()) return e;
-        for (; rc == TCtreeTable::kOk && rec_.fid == fid && rec_.offset < rangeEnd;
-             rc = table_.nextRecord(kFileIndex, &rec_)) {
+        for (; c.ok() && rec_.fid == fid && rec_.offset < rangeEnd; c.next()) {
             if (rec_.offset + rec_.size <= rangeStart) continue;
             if (int d = table_.deleteRecord())
                 return HFAIL(d, "Couldn't delete hash blocks for fid %lu: %s", fid,
                              TCtreeTable::errToString(d).c_str());
         }
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                         TCtreeTable::errToString(rc).c_str());
+        if (c.failed())
+            return HFAIL(c.rc(), "Couldn't find hash blocks for fid %lu: %s", fid,
+                         TCtreeTable::errToString(c.rc()).c_str());
         table_.debug(2, "Updating %d hash blocks for fid %lu, [%lu-%lu]",
                      static_cast<int>(blocks.size()), fid, rangeStart, rangeEnd);
         e = insertBlocks(fn, fid, blocks);
@@ -395,18 +403,18 @@ CQiError FlrLBFSHashDB::updateChangedRange(uint64_t fid,
 CQiError FlrLBFSHashDB::get(uint64_t fid, std::vector<JxLBFS::HashBlock>* blocks) {
     const char* const fn = __PRETTY_FUNCTION__;
     blocks->clear();
-    CQiError err = fileKey(fn, fid, 0);
+    CQiError err;
+    flrdb::DbCursor c = blocksOf(fn, fid, &err);
     if (err.IsError()) return err;
-    int rc = table_.getGTERecord(kFileIndex, key_, &rec_);
-    for (; rc == TCtreeTable::kOk && rec_.fid == fid; rc = table_.nextRecord(kFileIndex, &rec_)) {
+    for (; c.ok() && rec_.fid == fid; c.next()) {
         JxLBFS::HashBlock& b = blocks->emplace_back();
         b.block.offset = rec_.offset;
         b.block.length = rec_.size;
         std::memcpy(b.hash, rec_.hash, kHashSize);
     }
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        return HFAIL(rc, "Couldn't find hash blocks for fid %lu: %s", fid,
-                     TCtreeTable::errToString(rc).c_str());
+    if (c.failed())
+        return HFAIL(c.rc(), "Couldn't find hash blocks for fid %lu: %s", fid,
+                     TCtreeTable::errToString(c.rc()).c_str());
     return CQiError();
 }
 

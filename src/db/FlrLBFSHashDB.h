@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "DbCursor.h"
 #include "DbTable.h"
 #include "digest/JxLBFS.h"
 #include "platform/CQiError.h"
@@ -95,6 +96,7 @@ class FlrLBFSHashDB {
     CQiError hashKey(const char* function, const unsigned char* hash);
     // First record of the file at or before offset, else at or after it.
     int locateCovering(const char* function, uint64_t fid, uint64_t offset, CQiError* err);
+    flrdb::DbCursor blocksOf(const char* function, uint64_t fid, CQiError* err);
     CQiError checkBlocks(const char* function, uint64_t fid,
                          const std::vector<JxLBFS::HashBlock>& blocks);
     CQiError deleteFile(const char* function, uint64_t fid);

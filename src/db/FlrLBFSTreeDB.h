@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "DbCursor.h"
 #include "DbTable.h"
 #include "FlrLBFSHashDB.h"
 #include "platform/CQiError.h"
@@ -91,6 +92,7 @@ class FlrLBFSTreeDB {
     CQiError childKey(const char* function, uint64_t parent, const char* name);
     int findFid(const char* function, uint64_t fid, CQiError* err);
     int findChild(const char* function, uint64_t parent, const std::string& name, CQiError* err);
+    flrdb::DbCursor childrenOf(const char* function, uint64_t parent, CQiError* err);
     CQiError lastFid(const char* function, uint64_t* fid);
     CQiError addRoot(const char* function);
     CQiError syncNext(const char* function);

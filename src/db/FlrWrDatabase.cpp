@@ -2,6 +2,7 @@
 // the merge of written ranges and the acknowledgement walk.
 #include "FlrWrDatabase.h"
 #include "DbBatch.h"
+#include "DbCursor.h"
 #include "platform/JxFile.h"
 
 #include <sys/stat.h>
@@ -189,9 +190,9 @@ void FlrWrDatabase::mergeRun(const char* function, uint64_t start, uint64_t end)
     merged.start = std::min(merged.start, start);
     merged.end = std::max(merged.end, end);
     table_.pushContext();
-    int rc = table_.previousRecord(kIntervalIndex, &rec_);
-    for (; rc == TCtreeTable::kOk && sameFile(rec_, merged.fid) && plusSlack(rec_.end) >= start;
-         rc = table_.previousRecord(kIntervalIndex, &rec_)) {
+    flrdb::DbCursor c(table_, kIntervalIndex, &rec_);
+    for (c.previous(); c.ok() && sameFile(rec_, merged.fid) && plusSlack(rec_.end) >= start;
+         c.previous()) {
         merged.start = std::min(merged.start, rec_.start);
         if (int del = table_.deleteRecord()) {
             table_.popContext();
@@ -199,10 +200,9 @@ void FlrWrDatabase::mergeRun(const char* function, uint64_t start, uint64_t end)
         }
     }
     table_.popContext();
-    if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-        DB_FAIL(function, "DB lookup failed: ", rc);
+    if (c.failed()) DB_FAIL(function, "DB lookup failed: ", c.rc());
     rec_ = merged;
-    if ((rc = table_.modifyRecord(&rec_)))
+    if (int rc = table_.modifyRecord(&rec_))
         DB_FAIL(function, "Failed to modify current interval: ", rc);
 }
 
@@ -212,9 +212,8 @@ void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
     std::memcpy(words, fid.bytes, sizeof words);
     batched(fn, [&] {
         intervalKey(fn, words, kWrMaxOffset);
-        int rc = table_.getLTERecord(kIntervalIndex, key_, &rec_);
-        for (; rc == TCtreeTable::kOk && sameFile(rec_, words) && rec_.end > size;
-             rc = table_.previousRecord(kIntervalIndex, &rec_)) {
+        flrdb::DbCursor c(table_, kIntervalIndex, &rec_);
+        for (c.seekBack(key_); c.ok() && sameFile(rec_, words) && rec_.end > size; c.previous()) {
             if (rec_.start < size) {
                 rec_.end = size;
                 if (int m = table_.modifyRecord(&rec_)) DB_FAIL(fn, "Failed to modify record: ", m);
@@ -222,8 +221,7 @@ void FlrWrDatabase::resizeFID(const fsf_fid& fid, uint64_t size) {
                 DB_FAIL(fn, "Failed to delete record: ", d);
             }
         }
-        if (rc != TCtreeTable::kOk && rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "DB lookup failed: ", rc);
+        if (c.failed()) DB_FAIL(fn, "DB lookup failed: ", c.rc());
     });
 }
 
@@ -309,11 +307,10 @@ void FlrWrDatabase::clear() {
     static const char* fn = "FlrWrDatabase::clear";
     currentValid_ = false;
     batched(fn, [&] {
-        int rc = table_.firstRecord(TCtreeTable::kFileOrder, &rec_);
-        for (; rc == TCtreeTable::kOk; rc = table_.nextRecord(TCtreeTable::kFileOrder, &rec_))
+        flrdb::DbCursor all(table_, TCtreeTable::kFileOrder, &rec_);
+        for (all.first(); all.ok(); all.next())
             if (int d = table_.deleteRecord()) DB_FAIL(fn, "Failed to delete current record: ", d);
-        if (rc != TCtreeTable::kNoRecord)
-            DB_FAIL(fn, "Failed to iterate over all DB records: ", rc);
+        if (all.failed()) DB_FAIL(fn, "Failed to iterate over all DB records: ", all.rc());
     });
 }
 

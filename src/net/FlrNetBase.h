@@ -187,6 +187,8 @@ class FlrNetBase {
     static int queued(int head, int tail) { return (tail - head + kQueueSlots) % kQueueSlots; }
     // Threads waiting for room in a queue are woken when it holds this few.
     static constexpr int kWakeMark = kQueueSlots / 2;
+    // Milliseconds left until deadline, rounded up: 0 once it has passed.
+    static long long msUntil(Clock::time_point deadline);
 
     void readSettings();
     void applySocketSettings(bool server);

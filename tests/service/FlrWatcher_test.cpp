@@ -369,6 +369,7 @@ TEST(FlrWatcher, DISABLED_WatchChildRunsUntilKilled) {
     if (!base) GTEST_SKIP() << "started by KilledWatchRescansFromItsLastConsistentPoint";
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test that started it
     if (std::to_string(::getppid()) != std::getenv("FLR_WATCH_CHILD_PARENT")) return;
+    keepHostCounterInTempDir();
     FlrWatchOptions o = watchOptions(base);
     FlrWatcher(o).run();
     FAIL() << "the watch ended by itself";
@@ -391,7 +392,8 @@ TEST(FlrWatcher, KilledWatchRescansFromItsLastConsistentPoint) {
     const std::string stateDir = FlrWatcher(watchOptions(dir.path())).stateDir();
     const pid_t pid = flrtest::spawnSelf("FlrWatcher.DISABLED_WatchChildRunsUntilKilled",
                                          {"FLR_WATCH_CHILD_DIR=" + dir.path(),
-                                          "FLR_WATCH_CHILD_PARENT=" + std::to_string(::getpid())});
+                                          "FLR_WATCH_CHILD_PARENT=" + std::to_string(::getpid()),
+                                          "FLR_WATCH_CHILD_INSTALL=" + keepHostCounterInTempDir()});
     ASSERT_GT(pid, 0);
     // Kills the child when the test ends early. Never with a pid of 0 or
     // less: kill(-1) would signal every process the test may signal.

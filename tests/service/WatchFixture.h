@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,8 @@
 #include "FLR/JxException.h"
 #include "journal/FlrLiveJournal.h"
 #include "platform/FlrDriver.h"
+#include "platform/JXPlatformInfo.h"
+#include "platform/JxSeqCounter.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -27,8 +30,28 @@ bool eventually(const std::function<bool()>& pred, int seconds = 120) {
     return flrtest::eventually(pred, seconds, 50);
 }
 
+// A watch numbers its records with the host's counter, which lives under the
+// install folder the registry names when it is first used and stays there
+// for the process: first used here, with a folder of the test's own, no
+// watch of these suites leaves numbers in the system's install folder. A
+// watch child started by a test shares its parent's folder (and numbers).
+const std::string& keepHostCounterInTempDir() {
+    static std::unique_ptr<flrtest::TempDir> home;
+    static const std::string install = [] {
+        const char* parent = std::getenv("FLR_WATCH_CHILD_INSTALL");
+        if (!parent || !*parent) home = std::make_unique<flrtest::TempDir>();
+        const std::string path = home ? home->path() : std::string(parent);
+        flrtest::ScopedRegistry registry;
+        JXPlatformInfo::setString("Platform", "dInstall", path);
+        JxSeqCounter::host();
+        return path;
+    }();
+    return install;
+}
+
 // Why the live journal cannot run here, or empty.
 std::string liveUnavailable(const std::string& dir) {
+    keepHostCounterInTempDir();
     std::string why;
     if (!FlrDriver::hasCapability(&why)) return why.empty() ? "no CAP_SYS_ADMIN" : why;
     try {
@@ -71,6 +94,7 @@ struct Watch {
     ~Watch() { stop(); }
 
     void start() {
+        keepHostCounterInTempDir();
         watcher = std::make_unique<FlrWatcher>(options);
         returned = false;
         ended = false;

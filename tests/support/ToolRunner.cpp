@@ -146,17 +146,20 @@ int listeningPort(ToolProcess& tail, int seconds) {
     return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
 }
 
+std::string setUpInstall(const std::string& install, const std::vector<std::string>& env) {
+    const ToolRun r = runTool({"registry", "set", "Platform", "dInstall", install}, {}, env);
+    return r.status == 0 ? std::string() : "flr registry set: " + r.err;
+}
+
 std::string setUpLinkKey(const std::string& key, const std::string& install,
                          const std::vector<std::string>& env) {
     const std::vector<std::vector<std::string>> steps = {
-        {"link", "keygen", key},
-        {"registry", "set", "ZRP", "sLinkSecretFile", key},
-        {"registry", "set", "Platform", "dInstall", install}};
+        {"link", "keygen", key}, {"registry", "set", "ZRP", "sLinkSecretFile", key}};
     for (const auto& args : steps) {
         const ToolRun r = runTool(args, {}, env);
         if (r.status != 0) return "flr " + args[0] + " " + args[1] + ": " + r.err;
     }
-    return {};
+    return setUpInstall(install, env);
 }
 
 }  // namespace flrtest

@@ -59,6 +59,12 @@ class ToolProcess {
 // 0 when no such line came within `seconds`.
 int listeningPort(ToolProcess& tail, int seconds);
 
+// Points the registry's install folder at `install`: the default home of a
+// head's journal numbers, a tail's content stores and journal state and the
+// pair folders, so a command a test runs as root leaves nothing behind in
+// the system's. Empty, or what failed.
+std::string setUpInstall(const std::string& install, const std::vector<std::string>& env);
+
 // Sets a registry up as the README shows for a tail and its heads: a new key
 // file `key` named as the link secret, and `install` as the install folder
 // (where a tail keeps its journal numbers). Empty, or what failed.

@@ -92,6 +92,7 @@ class FlrChurn : public ::testing::TestWithParam<ChurnVariant> {
         std::printf("[ churn    ] FLR_CHURN_SEED=%llu, %d s of workload\n",
                     static_cast<unsigned long long>(seed_), seconds_);
         ASSERT_EQ(0, ::mkdir(src_.c_str(), 0755));
+        ASSERT_EQ("", flrtest::setUpInstall(dir_.file("install"), env_));
         if (!GetParam().network) return;
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
         ASSERT_EQ("", flrtest::setUpLinkKey(dir_.file("link.key"), dir_.file("install"), env_));

@@ -185,6 +185,8 @@ struct StyleFixture {
 
     void configure() {
         const Args steps[] = {
+            // `dirs` makes the pair folders it names under the install folder.
+            {"registry", "set", "Platform", "dInstall", dir.file("install")},
             {"config", "client", "add", "head"},
             {"config", "client", "add", "tail"},
             {"config", "client", "add", "spare"},

@@ -182,8 +182,11 @@ TEST_F(FlrNetCommand, WrongOrMissingSecretIsRefused) {
 
     // A tail no head could authenticate to does not start at all.
     flrtest::writeFile(dir_.file("bare.ini"), "[ZRP]\nsOther = 1\n");
-    r = flrtest::runTool({"tail", "--listen", "127.0.0.1:0", "--root", dir_.path()}, {},
-                         {"FLR_REGISTRY=" + dir_.file("bare.ini")});
+    const std::string root = dir_.file("root");
+    ASSERT_EQ(0, ::mkdir(root.c_str(), 0755));
+    r = flrtest::runTool(
+        {"tail", "--listen", "127.0.0.1:0", "--root", root, "--store", dir_.file("store")}, {},
+        {"FLR_REGISTRY=" + dir_.file("bare.ini")});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Not listening: No link secret configured")) << r.err;
 }

@@ -100,6 +100,7 @@ TEST(FlrPairCommand, AWatchTakesTheChangedPairOnHangup) {
     std::string why;
     if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
     PairRun p;
+    ASSERT_EQ("", flrtest::setUpInstall(p.dir.file("install"), {"FLR_REGISTRY=" + p.reg.path()}));
     ASSERT_EQ(0, p.flr({"pair", "add", "www", p.src, p.dst}).status);
     flrtest::ToolProcess watch(
         {"replicate", "--pair", "www", "--watch", "-q", "--state-dir", p.state},

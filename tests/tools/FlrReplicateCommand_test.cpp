@@ -155,8 +155,9 @@ class ReplicateCommand : public ::testing::Test {
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
         flrtest::writeFile(registry_, kRegistry);
         ::chmod(registry_.c_str(), 0600);  // an inline secret needs a private registry
-        tail_ =
-            spawnFlr({"tail", "--listen", "127.0.0.1:0", "--root", root_}, registry_, &tailOut_);
+        tail_ = spawnFlr(
+            {"tail", "--listen", "127.0.0.1:0", "--root", root_, "--store", dir_.file("store")},
+            registry_, &tailOut_);
         port_ = listeningPort(tailOut_, &tailSeen_);
         ASSERT_GT(port_, 0) << tailSeen_;
     }

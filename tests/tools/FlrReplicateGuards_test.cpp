@@ -146,7 +146,8 @@ TEST(ReplicateGuards, ARemoteRunCountsWhatTheTailRemoved) {
     ::mkdir(f.dst.c_str(), 0700);
     flrtest::writeFile(f.src + "/b.txt", "beta\n");
     const std::vector<std::string> env = linkRegistry(f);
-    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", f.dst}, env);
+    flrtest::ToolProcess tail(
+        {"tail", "--listen", "127.0.0.1:0", "--root", f.dst, "--store", f.dir.file("store")}, env);
     const int port = flrtest::listeningPort(tail, 20);
     ASSERT_GT(port, 0) << tail.output();
     const std::string target = "127.0.0.1:" + std::to_string(port) + ":" + f.dst;

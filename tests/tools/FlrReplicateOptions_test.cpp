@@ -80,7 +80,9 @@ class ReplicateOptions : public ::testing::TestWithParam<bool> {
         env_ = {"FLR_REGISTRY=" + registry_};
         if (!GetParam()) return;
         tail_ = std::make_unique<flrtest::ToolProcess>(
-            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_}, env_);
+            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_, "--store",
+                                     dir_.file("store")},
+            env_);
         const std::string line = tail_->waitForLine("listening on 127.0.0.1:", 20);
         ASSERT_FALSE(line.empty()) << tail_->output();
         port_ = std::atoi(line.c_str() + line.find("127.0.0.1:") + 10);

@@ -108,6 +108,8 @@ TEST(FlrServiceNotify, WatchIsReadyAfterItsFirstRunAndReopensItsLogOnHangup) {
     flrtest::writeFile(src + "/before", "there before the watch");
     NotifySocket manager(dir.file("notify"));
     ASSERT_TRUE(manager.bound()) << dir.path();
+    ASSERT_EQ("",
+              flrtest::setUpInstall(dir.file("install"), {"FLR_REGISTRY=" + dir.file("flr.ini")}));
     flrtest::ToolProcess watch(
         {"replicate", src, dst, "--watch", "--state-dir", dir.file("state"), "--log-file", log},
         {manager.env(), "FLR_REGISTRY=" + dir.file("flr.ini")});

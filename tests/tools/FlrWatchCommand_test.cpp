@@ -46,7 +46,9 @@ TEST(FlrWatchCommand, StatusOfARunningAndOfAStoppedWatch) {
     EXPECT_EQ(1, none.status) << none.err;
     EXPECT_NE(std::string::npos, none.out.find("\"running\":false")) << none.out;
 
-    flrtest::ToolProcess watch({"replicate", "-v", src, dst, "--watch", "--state-dir", state});
+    const std::vector<std::string> env{"FLR_REGISTRY=" + dir.file("flr.ini")};
+    ASSERT_EQ("", flrtest::setUpInstall(dir.file("install"), env));
+    flrtest::ToolProcess watch({"replicate", "-v", src, dst, "--watch", "--state-dir", state}, env);
     flrtest::ToolRun running;
     const bool up = eventuallyTrue([&] {
         if (watch.exited()) return true;
