@@ -10,6 +10,7 @@
 #include "FlrBackupSenders.h"
 #include "net/FlrNetHead.h"
 #include "platform/EvDebug.h"
+#include "platform/JxDirFd.h"
 #include "platform/JxFile.h"
 #include "platform/JxSparse.h"
 

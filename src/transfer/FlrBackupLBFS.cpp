@@ -1,6 +1,7 @@
 // The LBFS sender: the file's block list goes on the main connection
 // (LBFS_START); the block server (FlrBlockServer) answers the tail's
 // requests for the blocks it lacks.
+#include "FLR/JxException.h"
 #include "FlrBackupSenders.h"
 #include "FlrBlockServer.h"
 #include "FlrLBFSBlockCache.h"

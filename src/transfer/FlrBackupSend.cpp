@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "FLR/JxException.h"
 #include "FlrBackupProgress.h"
 #include "FlrBackupSource.h"
 #include "mgmt/MgmtConfig.h"
