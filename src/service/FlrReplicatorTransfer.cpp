@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "FLR/FlrEndpoint.h"
@@ -25,6 +26,7 @@
 #include "net/FlrNetMessage.h"
 #include "net/FlrRateLimit.h"
 #include "platform/JxFile.h"
+#include "platform/JxLineReader.h"
 #include "scan/FlrCollectText.h"
 #include "transfer/FlrBackup.h"
 #include "transfer/FlrLBFSBlockCache.h"
@@ -66,42 +68,74 @@ class Ticker {
     std::thread thread_;
 };
 
+// Streams the translated dirchange into a temporary file while comparing it,
+// line by line, with the one the tail applied last: the file names every
+// entry of the tree, so it is never held whole.
+class DirChangeWriter {
+  public:
+    DirChangeWriter(const std::string& sent, const std::string& applied)
+        : out_(sent, 0600, "dirchange file", "FlrReplicator"),
+          applied_(applied, "applied dirchange file"),
+          same_(!applied_.missing()) {
+        buf_.reserve(kFlushBytes + 4096);
+    }
+
+    // One line, given in pieces (no newline).
+    void line(std::string_view a, std::string_view b = {}) {
+        const size_t at = buf_.size();
+        buf_.append(a).append(b);
+        std::string_view was;
+        if (same_) same_ = applied_.next(&was) && was == std::string_view(buf_).substr(at);
+        buf_ += '\n';
+        if (buf_.size() >= kFlushBytes) flush();
+    }
+    // Whether every line equals the applied file's, which ends there too.
+    bool sameAsApplied() {
+        std::string_view more;
+        return same_ && !applied_.next(&more);
+    }
+    void commit() {
+        flush();
+        out_.commit();
+    }
+
+  private:
+    static constexpr size_t kFlushBytes = 64 << 10;
+
+    void flush() {
+        out_.write(buf_);
+        buf_.clear();
+    }
+
+    jx::AtomicFile out_;
+    jx::LineReader applied_;
+    bool same_;
+    std::string buf_;
+};
+
 // Rewrites the scan's dirchange file with destination folder paths: each
 // block's first line is an escaped source path, and escaping works byte by
 // byte, so the escaped source prefix is replaced by the escaped destination.
-std::string translateDirChange(const std::string& in, const std::string& src,
-                               const std::string& dst) {
-    std::string text;
-    if (!jx::readFileIfExists(in, &text, "dirchange file"))
-        JX_THROW(kTransferFn, "The scan wrote no dirchange file " + in);
+void translateDirChange(const std::string& in, const std::string& src, const std::string& dst,
+                        DirChangeWriter& out) {
+    jx::LineReader lines(in, "dirchange file");
+    if (lines.missing()) JX_THROW(kTransferFn, "The scan wrote no dirchange file " + in);
     const std::string from = FlrCollectText::escape(src);
     const std::string to = FlrCollectText::escape(dst == "/" ? "" : dst);
-    std::string result;
-    result.reserve(text.size());
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
+    std::string_view line;
+    while (lines.next(&line)) {
         const bool pathLine = line.find('\t') == std::string_view::npos;
         if (pathLine && line.substr(0, from.size()) == from &&
             (line.size() == from.size() || line[from.size()] == '/')) {
-            std::string translated = to + std::string(line.substr(from.size()));
-            result += translated.empty() ? "/" : translated;
+            const std::string_view rest = line.substr(from.size());
+            if (to.empty() && rest.empty())
+                out.line("/");
+            else
+                out.line(to, rest);
         } else {
-            result += line;
+            out.line(line);
         }
-        result += '\n';
-        pos = end + 1;
     }
-    return result;
-}
-
-// True when the tail has applied this very dirchange text before: no folder
-// gained, lost or changed an entry since, so mirroring it again removes nothing.
-bool appliedBefore(const std::string& text, const std::string& appliedFile) {
-    std::string applied;
-    return jx::readFileIfExists(appliedFile, &applied, "dirchange file") && applied == text;
 }
 
 // The senders a driver may use for --method m. LBFS needs a tail above
@@ -286,13 +320,16 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
 // Sends the dirchange file so the destination mirrors removals, then waits
 // until the tail has applied everything sent.
 void FlrReplicator::mirror(Run& r) {
-    const std::string dirchange = translateDirChange(r.dirchange, r.source, r.destination);
-    const bool sendDirChange =
-        !options_.noDelete && (r.lastStart < 0 || !appliedBefore(dirchange, r.dirchangeDone));
-    if (sendDirChange) {
-        jx::replaceFile(r.dirchangeSent, dirchange, 0600, "dirchange file", "FlrReplicator");
-        r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
+    bool sendDirChange = false;
+    if (!options_.noDelete) {
+        DirChangeWriter out(r.dirchangeSent, r.dirchangeDone);
+        translateDirChange(r.dirchange, r.source, r.destination, out);
+        // The same text the tail applied before: no folder gained, lost or
+        // changed an entry since, so mirroring it again removes nothing.
+        sendDirChange = r.lastStart < 0 || !out.sameAsApplied();
+        if (sendDirChange) out.commit();
     }
+    if (sendDirChange) r.head.sendMirSpecFile(FLR_SPEC_FILE_DIRCHANGE, r.dirchangeSent.c_str());
     // The tail answers in order: once the ping is back, everything before it
     // has been applied or has failed.
     r.head.ping();
