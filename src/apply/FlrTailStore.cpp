@@ -11,6 +11,7 @@
 #include "digest/Jxc.h"
 #include "env/FlrHelper.h"
 #include "platform/EvDebug.h"
+#include "platform/JxFile.h"
 
 namespace {
 
@@ -35,8 +36,9 @@ std::string storePath(const std::string& rel) {
 
 FlrTailStore::FlrTailStore(const std::string& dir, const std::string& rootPath) : dir_(dir) {
     if (dir_.empty()) JX_THROW(kTailStoreFn, "The content store folder is empty");
-    if (FlrHelper::mkdir1(dir_.c_str()) != 0)
-        JX_THROW_ERRNO(kTailStoreFn, "Couldn't create the content store folder " + dir_, errno);
+    // It names every file of the replica and holds the tail's lock: nobody
+    // else may read it or plant a link in it.
+    jx::makePrivateDir(dir_, kTailStoreFn);
     const std::string root = canonical(rootPath);
     if (isInside(canonical(dir_), root))
         JX_THROW(kTailStoreFn, "The content store " + dir_ + " lies inside the destination root " +

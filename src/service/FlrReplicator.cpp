@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -182,6 +183,15 @@ bool FlrReplicator::parseRemote(const std::string& target, std::string* host, st
     return port->find('/') == std::string::npos;
 }
 
+namespace {
+// A list a run wrote for itself; one that cannot be removed costs only space.
+void removeScratch(const std::string& path) {
+    if (jx::fileOps().unlink(path.c_str()) != 0 && errno != ENOENT)
+        EvDebug::Warning(kReplicatorFn, "Couldn't remove %s: %s", path.c_str(),
+                         jxErrnoText(errno).c_str());
+}
+}  // namespace
+
 std::string FlrReplicator::stateDir() const {
     const std::string root = options_.stateRoot.empty() ? defaultStateRoot() : options_.stateRoot;
     // Resolved spellings: "dst", "./dst" and "/x/dst" are one pair, one lock.
@@ -289,6 +299,10 @@ FlrReplicateSummary FlrReplicator::run() {
         jx::replaceFile(r.filtersFile, excludes, 0600, "excludes file", "FlrReplicator");
     writeRunRecordAfterDurableData(r.state, r.start, r.startNanos);
     EvDebug::Debug(kReplicatorFn, "Run record %lld.%09ld written", r.start, r.startNanos);
+    // The scan's lists served this run only (the next one scans again); kept,
+    // they would be most of the pair's state on a large tree.
+    removeScratch(r.collect);
+    removeScratch(r.dirchange);
     s.seconds = secondsSince(t0);
     return s;
 }
@@ -311,6 +325,7 @@ FlrReplicateSummary FlrReplicator::sendFiles(const std::vector<std::string>& rel
     r.head.ping();  // everything sent is applied, or said not to be
     confirmApplied(r);
     finishTransfer(r, s);
+    removeScratch(r.collect);
     s.seconds = secondsSince(t0);
     return s;
 }

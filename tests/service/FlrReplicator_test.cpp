@@ -271,6 +271,16 @@ TEST(FlrReplicator, ALaterRunSendsOnlyChangesAndMirrorsRemovals) {
     EXPECT_EQ(s.scan, "smart-sync");
     EXPECT_GE(s.removed, 2);  // f6, f7 and the stray file
     EXPECT_TRUE(t.same());
+    // The scan's lists served their run only; what the next run compares
+    // with stays.
+    FlrReplicateOptions o;
+    o.source = t.src;
+    o.target = t.dst;
+    o.stateRoot = t.state;
+    const std::string state = FlrReplicator(o).stateDir();
+    for (const char* scratch : {"/Collect.txt", "/DirChange.txt"})
+        EXPECT_NE(::access((state + scratch).c_str(), F_OK), 0) << scratch << " left behind";
+    EXPECT_EQ(::access((state + "/DirChangeApplied.txt").c_str(), F_OK), 0);
 }
 
 // Runs back to back: an idle run selects nothing it sent before (the last

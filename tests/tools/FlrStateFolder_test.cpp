@@ -43,7 +43,7 @@ TEST(StateFolder, PrivateToItsUserAndRefusedWhenAnotherUserPreparedIt) {
     const std::string pair = pairFolder(shared);
     ASSERT_FALSE(pair.empty());
     EXPECT_EQ(0700, permissionsOf(pair));
-    for (const char* name : {"Collect.txt", "DirChange.txt", "last-run"})
+    for (const char* name : {"DirChangeApplied.txt", "run-id", "last-run"})
         EXPECT_EQ(0600, permissionsOf(pair + "/" + name)) << name;
 
     // A folder of this user's that an older version left open is narrowed.
