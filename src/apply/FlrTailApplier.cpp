@@ -78,21 +78,14 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
 FlrTailApplier::~FlrTailApplier() = default;
 
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
-    // Declared first so it is left last, after the session's final commit.
-    // A head killed and run again at once would otherwise race its own dead
-    // sessions: they still commit their last batch, put in-place updates
-    // back under their names and wait for LBFS blocks, while the new run asks
-    // for checksums and places files (see FlrTailRuns).
-    struct Counted {
-        FlrTailRuns& runs;
-        FlrTailRuns::Handle it;
-        ~Counted() { runs.leave(it); }
-    } counted{runs_, runs_.enter([&net = session.net] { return net.getLink().peerHungUp(); },
-                                 session.stopFlag)};
+    // Declared first so it is left last, after the session's final commit. A
+    // head run again at once would otherwise race its own dead sessions.
+    const FlrTailRuns::Entered counted(
+        runs_, [&net = session.net] { return net.getLink().peerHungUp(); }, session.stopFlag);
     FlrTailApplySession apply(*this);
     apply.setStop(&session.stopFlag);
     apply.setJoinRun([this, &counted, &session](uint64_t run, uint64_t follows) {
-        runs_.join(counted.it, run, follows, session.stopFlag);
+        return runs_.join(counted.it(), run, follows, options_.runWait, session.stopFlag);
     });
     // A head killed while this session waits for its blocks (before a
     // folder's entry, a dirchange, a ping) is noticed by its hang-up: the
@@ -104,7 +97,9 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
         FlrTailApplySession& apply;
         FlrTailJournal& journal;
         FlrTailApplyStats* out;
+        FlrTailRuns::Handle it;
         ~Report() {
+            FlrTailRuns::working(it, true);  // its last batch is still to be placed
             try {
                 apply.commit();  // so the counts include the last batch
                 // A head that ends its main connection cleanly has every
@@ -116,17 +111,22 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
             }
             if (out) *out = apply.stats();
         }
-    } report{apply, journal(), out};
+    } report{apply, journal(), out, counted.it()};
     while (!session.stopping()) {
         const int rc = session.net.recvMessage(&m, 1);
         if (rc == -2) {
+            FlrTailRuns::working(counted.it(), true);
             apply.placeParkedLBFS();
             apply.commit();          // idle: nothing waits for long
             journal().closeFiles();  // none kept open while nothing comes
+            FlrTailRuns::working(counted.it(), false);
             continue;
         }
         if (rc == -1) return;
+        FlrTailRuns::working(counted.it(), true);
         apply.handle(m, &session.net);
+        FlrTailRuns::working(counted.it(), false, true);
+        if (apply.ended()) return;
     }
 }
 
@@ -531,7 +531,7 @@ void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
             return;
         case FLR_NET_SET_RUN_ID:
             run_ = m.setRunId.runId;
-            if (joinRun_) joinRun_(run_, m.setRunId.follows);
+            if (joinRun_ && !joinRun_(run_, m.setRunId.follows)) ended_ = true;
             return;
         case FLR_NET_JOURNAL:
             commit();  // entries transferred before the records are in place first

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -111,6 +112,10 @@ class FlrTailApplier {
         std::string storeDir;
         // An LBFS file none of whose blocks came for this long is dropped.
         int lbfsIdleSeconds = 60;
+        // How long a session that names its run waits while the run it
+        // follows is still applying; past it the session ends (see
+        // FlrTailRuns).
+        std::chrono::milliseconds runWait = FlrTailRuns::kLimit;
         // Journal records: where the last applied numbers are kept (empty:
         // FlrTailJournal::defaultStateFile) and how often they are made durable.
         std::string journalState;
@@ -182,10 +187,13 @@ class FlrTailApplySession {
     // ends after kEndGraceSeconds without a block, not the idle time.
     void setHeadGone(std::function<bool()> gone) { headGone_ = std::move(gone); }
     // Called when the head names the session's run (SET_RUN_ID): waits
-    // until the run it follows has left; null: the run is taken as named.
-    void setJoinRun(std::function<void(uint64_t run, uint64_t follows)> join) {
+    // until the run it follows has finished applying, false when it would
+    // not (the session then ends: ended() is true); null: the run is taken
+    // as named.
+    void setJoinRun(std::function<bool(uint64_t run, uint64_t follows)> join) {
         joinRun_ = std::move(join);
     }
+    bool ended() const { return ended_; }
     // How long LBFS files of a head that is gone may still take to progress.
     static constexpr int kEndGraceSeconds = 1;
     // Makes the finished entries durable and puts them in place.
@@ -231,7 +239,8 @@ class FlrTailApplySession {
     std::unique_ptr<FlrTailLBFS> lbfs_;
     const std::atomic<bool>* stop_ = nullptr;
     std::function<bool()> headGone_;
-    std::function<void(uint64_t, uint64_t)> joinRun_;
+    std::function<bool(uint64_t, uint64_t)> joinRun_;
+    bool ended_ = false;  // its run was refused: nothing more is applied
     // The run the head named for this session; checksum answers and the
     // deltas built on them are matched within it (0: none named).
     uint64_t run_ = 0;

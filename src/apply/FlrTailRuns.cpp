@@ -5,9 +5,18 @@
 
 #include "platform/EvDebug.h"
 
+namespace {
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 bool FlrTailRuns::waitUntilClear(const std::function<bool()>& blocked,
+                                 std::chrono::milliseconds limit,
                                  const std::atomic<bool>& stopping) {
-    const auto until = std::chrono::steady_clock::now() + kLimit;
+    const auto until = std::chrono::steady_clock::now() + limit;
     while (true) {
         {
             std::lock_guard<std::mutex> lock(mtx_);
@@ -27,9 +36,10 @@ FlrTailRuns::Handle FlrTailRuns::enter(std::function<bool()> hungUp,
                 if (s.hungUp && s.hungUp()) return true;
             return false;
         },
-        stopping);
+        kLimit, stopping);
     std::lock_guard<std::mutex> lock(mtx_);
-    sessions_.push_front(Session{std::move(hungUp), 0});
+    sessions_.emplace_front(std::move(hungUp));
+    sessions_.front().lastMs = nowMs();
     return sessions_.begin();
 }
 
@@ -38,7 +48,12 @@ void FlrTailRuns::leave(Handle h) {
     sessions_.erase(h);
 }
 
-bool FlrTailRuns::join(Handle h, uint64_t run, uint64_t follows,
+void FlrTailRuns::working(Handle h, bool on, bool progressed) {
+    if (progressed) h->lastMs.store(nowMs(), std::memory_order_relaxed);
+    h->working.store(on, std::memory_order_release);
+}
+
+bool FlrTailRuns::join(Handle h, uint64_t run, uint64_t follows, std::chrono::milliseconds limit,
                        const std::atomic<bool>& stopping) {
     {
         std::lock_guard<std::mutex> lock(mtx_);
@@ -47,16 +62,20 @@ bool FlrTailRuns::join(Handle h, uint64_t run, uint64_t follows,
     if (follows == 0 || follows == run) return true;
     const bool clear = waitUntilClear(
         [this, follows] {
+            const int64_t now = nowMs();
             for (const Session& s : sessions_)
-                if (s.run == follows) return true;
+                if (s.run == follows &&
+                    (s.working.load(std::memory_order_acquire) ||
+                     now - s.lastMs.load(std::memory_order_relaxed) < kQuiet.count()))
+                    return true;
             return false;
         },
-        stopping);
+        limit, stopping);
     if (!clear)
-        EvDebug::Warning("FlrTailRuns",
-                         "Run %016llx starts while sessions of the run before it (%016llx) are "
-                         "still applying",
-                         static_cast<unsigned long long>(run),
-                         static_cast<unsigned long long>(follows));
+        EvDebug::Error("FlrTailRuns",
+                       "Run %016llx refused: the run before it (%016llx) is still applying; its "
+                       "head tries again",
+                       static_cast<unsigned long long>(run),
+                       static_cast<unsigned long long>(follows));
     return clear;
 }

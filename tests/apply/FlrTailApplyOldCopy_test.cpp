@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FLR/FlrTreeVerify.h"
+#include "FLR/JxException.h"
 #include "TailApplyFixture.h"
 #include "apply/FlrTailAnswers.h"
 #include "apply/FlrTailApplier.h"
@@ -401,28 +402,79 @@ TEST_F(OldCopyTest, EachRunsDeltaIsBuiltOnlyOverItsOwnRunsAnswer) {
     }
 }
 
-// A run that names the run before it starts only once that run's sessions
-// have ended; a run that follows none is not held.
-TEST_F(OldCopyTest, ARunStartsOnceTheSessionsOfTheRunItFollowsHaveEnded) {
-    Tail tail(root);
-    auto before = std::make_unique<Head>(tail.port());
-    before->net.setRunId(0xA1, 0);
-    before->sync();
-    Head unrelated(tail.port());
-    unrelated.net.setRunId(0xC3, 0);
-    unrelated.sync();
-    std::atomic<bool> started{false};
-    std::thread after([&] {
-        Head head(tail.port());
-        head.net.setRunId(0xB2, 0xA1);
+// A head that keeps one session applying: pings back to back, from a
+// thread, until stopped.
+struct BusyRun {
+    Head head;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    BusyRun(int port, uint64_t run) : head(port) {
+        head.net.setRunId(run, 0);
         head.sync();
-        started = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(started.load()) << "began beside a session of the run before it";
-    before.reset();
-    after.join();
-    EXPECT_TRUE(started.load());
+        thread = std::thread([this] {
+            while (!stop) head.sync();
+        });
+    }
+    ~BusyRun() { end(); }
+    void end() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// A run that names the run before it starts only once that run has stopped
+// applying: while a session of it still works the new one waits, and past
+// the limit it is refused rather than run beside it. A session of the run
+// before that sits idle (its host died without a hang-up) and a run that
+// follows none hold nothing back.
+TEST_F(OldCopyTest, ARunStartsOnceTheRunItFollowsHasStoppedApplying) {
+    FlrTailApplier::Options o;
+    o.runWait = std::chrono::milliseconds(1500);
+    Tail tail(root, o);
+    auto startRun = [&](uint64_t run, uint64_t follows, std::atomic<int>* state) {
+        return std::thread([&tail, run, follows, state] {
+            try {
+                Head head(tail.port());
+                head.net.setRunId(run, follows);
+                head.sync();
+                *state = 1;
+            } catch (const JxException&) {
+                *state = 2;  // the tail ended the session
+            }
+        });
+    };
+    {
+        auto before = std::make_unique<BusyRun>(tail.port(), 0xA1);
+        Head unrelated(tail.port());
+        unrelated.net.setRunId(0xC3, 0);
+        unrelated.sync();
+        std::atomic<int> after{0};
+        std::thread t = startRun(0xB2, 0xA1, &after);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(after.load(), 0) << "began beside a session of the run before it";
+        before.reset();
+        t.join();
+        EXPECT_EQ(after.load(), 1);
+    }
+    {
+        BusyRun before(tail.port(), 0xA2);
+        std::atomic<int> after{0};
+        std::thread t = startRun(0xB3, 0xA2, &after);
+        t.join();
+        EXPECT_EQ(after.load(), 2) << "ran beside a run still applying past the limit";
+        before.end();
+        EXPECT_NO_THROW(before.head.sync()) << "the run before it was disturbed";
+    }
+    {
+        Head idle(tail.port());
+        idle.net.setRunId(0xA3, 0);
+        idle.sync();
+        std::this_thread::sleep_for(FlrTailRuns::kQuiet + std::chrono::milliseconds(200));
+        std::atomic<int> after{0};
+        std::thread t = startRun(0xB4, 0xA3, &after);
+        t.join();
+        EXPECT_EQ(after.load(), 1) << "held back by an idle session";
+    }
 }
 
 // The last kKept answers are kept; one replaced by a newer answer for its
