@@ -232,15 +232,12 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     // An LBFS file at rel or below it goes first: entries of one path are put
     // in place in the order they came, and a folder after what it holds.
     if (lbfs_->pendingAt(rel)) settleLBFS();
-    // A delta relies on the copy its checksums described.
-    std::optional<FlrTailCopyId> described;
-    // Any other entry at rel ends what the answer described: left, it would
-    // be taken by a later delta it no longer describes.
+    // A delta relies on the copy its checksums described. Any other entry at
+    // rel ends what the answer described: left, it would be taken by a later
+    // delta it no longer describes.
     const bool delta = h.method == FlrNetMirHeader::kMD5 || h.method == FlrNetMirHeader::kRSync;
-    if (delta)
-        described = applier_.answered().take(run_, rel);
-    else
-        applier_.answered().take(run_, rel);
+    std::optional<FlrTailCopyId> described = applier_.answered().take(run_, rel);
+    if (!delta) described.reset();
     // Within a named run every delta was asked for: one without its answer
     // would be built over whatever copy is there now.
     if (delta && !described && run_ != 0) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "FLR/JxException.h"
 
@@ -14,12 +15,14 @@ namespace {
 constexpr size_t kReadBytes = 64 << 10;
 }
 
-LineReader::LineReader(const std::string& path, const char* what)
-    : path_(path), what_(what), file_(openFile(path, O_RDONLY)) {
-    if (!file_ && errno != ENOENT)
-        JX_THROW_CODE("LineReader",
-                      "Failed to open " + what_ + " " + path_ + ": " + jxErrnoText(errno), errno);
+LineReader::LineReader(const std::string& path, const char* what, size_t maxLine)
+    : path_(path), what_(what), maxLine_(maxLine), file_(openFile(path, O_RDONLY)) {
+    if (!file_ && errno != ENOENT) fail("Couldn't open " + what_ + " " + path_, errno);
     eof_ = !file_;
+}
+
+void LineReader::fail(const std::string& why, int err) const {
+    JX_THROW_CODE("LineReader", why + ": " + jxErrnoText(err), err);
 }
 
 // Reads more after what is unread, moving that to the front first; false at
@@ -35,10 +38,7 @@ bool LineReader::fill() {
     for (;;) {
         const ssize_t n = fileOps().read(file_.get(), buf_.data() + end_, kReadBytes);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            JX_THROW_CODE("LineReader",
-                          "Failed to read " + what_ + " " + path_ + ": " + jxErrnoText(errno),
-                          errno);
+        if (n < 0) fail("Failed to read " + what_ + " " + path_, errno);
         if (n == 0) eof_ = true;
         end_ += static_cast<size_t>(n);
         return n > 0;
@@ -52,18 +52,28 @@ bool LineReader::next(std::string_view* line) {
         if (nl) {
             const size_t len =
                 static_cast<size_t>(static_cast<const char*>(nl) - buf_.data()) - start_;
+            if (len > maxLine_) break;
             *line = std::string_view(buf_.data() + start_, len);
             start_ += len + 1;
             scanned_ = 0;
+            lastEnded_ = true;
+            ++lines_;
             return true;
         }
         scanned_ = end_ - start_;
-        if (!fill()) break;
+        if (scanned_ > maxLine_ || !fill()) break;
     }
+    if (end_ - start_ > maxLine_)
+        JX_THROW_CODE("LineReader",
+                      "Malformed " + what_ + " " + path_ + ", line " + std::to_string(lines_ + 1) +
+                          ": line longer than " + std::to_string(maxLine_) + " bytes",
+                      EFBIG);
     if (start_ == end_) return false;
     *line = std::string_view(buf_.data() + start_, end_ - start_);
     start_ = end_;
     scanned_ = 0;
+    lastEnded_ = false;
+    ++lines_;
     return true;
 }
 

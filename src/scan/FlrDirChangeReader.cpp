@@ -1,7 +1,5 @@
 #include "FlrDirChangeReader.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <charconv>
 
@@ -9,8 +7,6 @@
 #include "FlrCollectText.h"
 
 namespace {
-
-constexpr size_t kDirChangeChunk = 64 * 1024;
 
 template <typename T>
 bool parseNumber(std::string_view& text, T& out, int base) {
@@ -24,55 +20,37 @@ bool parseNumber(std::string_view& text, T& out, int base) {
 }  // namespace
 
 FlrDirChangeReader::FlrDirChangeReader(const std::string& fileName) : name_(fileName) {
-    file_ = jx::openFile(fileName, O_RDONLY);
-    if (!file_.valid())
-        JX_THROW_ERRNO("FlrDirChangeReader", "Couldn't open dirchange file " + fileName, errno);
+    lines_.emplace(fileName, "dirchange file", kMaxLine);
+    if (lines_->missing())
+        JX_THROW_ERRNO("FlrDirChangeReader", "Couldn't open dirchange file " + fileName, ENOENT);
 }
 
 FlrDirChangeReader::~FlrDirChangeReader() = default;
 
 void FlrDirChangeReader::malformed(const std::string& why) const {
     JX_THROW("FlrDirChangeReader::next", "Malformed dirchange file " +
-                                             (inMemory_ ? std::string("text") : name_) + ", line " +
+                                             (lines_ ? name_ : std::string("text")) + ", line " +
                                              std::to_string(line_) + ": " + why);
 }
 
 int FlrDirChangeReader::readLine(std::string& line) {
-    line.clear();
-    for (;;) {
-        const std::string_view avail =
-            inMemory_ ? text_.substr(pos_) : std::string_view(buf_).substr(pos_);
-        const size_t lf = avail.find('\n');
-        const size_t take = lf == std::string_view::npos ? avail.size() : lf;
-        if (line.size() + take > kMaxLine) {
-            ++line_;
-            malformed("line longer than " + std::to_string(kMaxLine) + " bytes");
-        }
-        line.append(avail.substr(0, take));
-        if (lf != std::string_view::npos) {
-            pos_ += lf + 1;
-            ++line_;
-            return 1;
-        }
-        pos_ += take;
-        if (!inMemory_ && !eof_) {
-            buf_.resize(kDirChangeChunk);
-            ssize_t n;
-            do {
-                n = jx::fileOps().read(file_.get(), buf_.data(), kDirChangeChunk);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0)
-                JX_THROW_ERRNO("FlrDirChangeReader::next", "Failed to read dirchange file " + name_,
-                               errno);
-            buf_.resize(static_cast<size_t>(n));
-            pos_ = 0;
-            if (n == 0) eof_ = true;
-            continue;
-        }
-        if (line.empty()) return 0;
-        ++line_;
-        malformed("the last line has no line feed (file cut short?)");
+    std::string_view got;
+    bool ended = true;
+    if (!lines_) {
+        if (pos_ >= text_.size()) return 0;
+        const size_t lf = text_.find('\n', pos_);
+        ended = lf != std::string_view::npos;
+        got = text_.substr(pos_, (ended ? lf : text_.size()) - pos_);
+        pos_ = ended ? lf + 1 : text_.size();
+    } else {
+        if (!lines_->next(&got)) return 0;
+        ended = lines_->lastEnded();
     }
+    ++line_;
+    if (got.size() > kMaxLine) malformed("line longer than " + std::to_string(kMaxLine) + " bytes");
+    if (!ended) malformed("the last line has no line feed (file cut short?)");
+    line.assign(got);
+    return 1;
 }
 
 bool FlrDirChangeReader::next(Block& block) {
@@ -106,9 +84,7 @@ bool FlrDirChangeReader::next(Block& block) {
 
 std::vector<FlrDirChangeReader::Block> FlrDirChangeReader::parse(std::string_view text) {
     FlrDirChangeReader reader;
-    reader.inMemory_ = true;
     reader.text_ = text;
-    reader.eof_ = true;
     std::vector<Block> blocks;
     Block b;
     while (reader.next(b)) blocks.push_back(std::move(b));

@@ -6,11 +6,12 @@
 // line and one field; the reader unescapes them. Entry lines are the lines
 // holding a TAB; any other line starts the next block.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/JxFile.h"
+#include "platform/JxLineReader.h"
 
 class FlrDirChangeReader {
   public:
@@ -35,7 +36,7 @@ class FlrDirChangeReader {
     };
 
     // Throws JxException "Couldn't open dirchange file NAME: TEXT" (function
-    // "FlrDirChangeReader").
+    // "FlrDirChangeReader" for a missing file, "LineReader" otherwise).
     explicit FlrDirChangeReader(const std::string& fileName);
     ~FlrDirChangeReader();
     FlrDirChangeReader(const FlrDirChangeReader&) = delete;
@@ -44,7 +45,9 @@ class FlrDirChangeReader {
     // The next block; false at the end of the file. A malformed file (an
     // entry before any directory, a line longer than kMaxLine, a last line
     // without its line feed) throws JxException naming the file and line
-    // (function "FlrDirChangeReader::next"); nothing of a bad line is used.
+    // (function "FlrDirChangeReader::next"; "LineReader" for a line too long
+    // in a file, refused before it is held whole); nothing of a bad line is
+    // used.
     bool next(Block& block);
 
     // All blocks of a dirchange text in memory; same rules and errors.
@@ -58,15 +61,12 @@ class FlrDirChangeReader {
     [[noreturn]] void malformed(const std::string& why) const;
 
     std::string name_;
-    jx::File file_;
-    std::string buf_;
-    size_t pos_ = 0;
-    bool eof_ = false;
+    std::optional<jx::LineReader> lines_;  // the file; none for parse()
+    size_t pos_ = 0;                       // parse(): the next line's start
     int64_t line_ = 0;
     bool havePending_ = false;
     std::string pending_;    // a block's path line read ahead
     std::string_view text_;  // parse(): the text instead of a file
-    bool inMemory_ = false;
 
     FlrDirChangeReader() = default;
 };

@@ -54,6 +54,25 @@ TEST(JxLineReader, GivesEveryLineWholeAndInOrder) {
     }
     flrtest::writeFile(dir.file("many"), many);
     EXPECT_EQ(readLines(dir.file("many")), want);
+
+    // Whether the last line ended, and a bound on the length of a line.
+    flrtest::writeFile(dir.file("cut"), "a\nb");
+    jx::LineReader cut(dir.file("cut"), "test file");
+    std::string_view line;
+    ASSERT_TRUE(cut.next(&line));
+    EXPECT_TRUE(cut.lastEnded());
+    ASSERT_TRUE(cut.next(&line));
+    EXPECT_FALSE(cut.lastEnded());
+    jx::LineReader bounded(dir.file("line longer than a read"), "test file", 1000);
+    ASSERT_TRUE(bounded.next(&line));
+    try {
+        bounded.next(&line);
+        ADD_FAILURE() << "a line over the bound was given";
+    } catch (const JxException& e) {
+        EXPECT_EQ(EFBIG, e.getCode());
+        EXPECT_NE(std::string::npos, e.getMessage().find("line 2: line longer than 1000 bytes"))
+            << e.getMessage();
+    }
 }
 
 TEST(JxLineReader, AMissingFileHasNoLinesAndOtherFailuresThrow) {
