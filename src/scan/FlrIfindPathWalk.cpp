@@ -114,7 +114,10 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
-            if ((changedOnly || !dirChanged) && !ifind::changedSince(st, timestamp, sinceNanos))
+            // A folder moved here (or made) brings its files along unchanged:
+            // they are new to the destination whatever their own times say.
+            if ((changedOnly || !dirChanged) &&
+                !ifind::changedSince(st, childTimestamp, sinceNanos))
                 continue;
             self->addToCollect(*collect, reportPath);
             self->byteCount += st.st_size;

@@ -199,6 +199,31 @@ TEST(FlrIfindSmartSync, SelectsByTimestampOfEntryDirectoryAndParent) {
     }
 }
 
+// Selecting only changed entries (a watch's restart), a folder that changed
+// together with its parent was moved there or made: its own files are new
+// to the destination too, while a folder that only gained an entry keeps
+// its old files unsent.
+TEST(FlrIfindSmartSync, AMovedFolderBringsItsFilesWhenOnlyChangesAreSelected) {
+    const time_t ts = std::time(nullptr) + 100000;
+    for (const bool parentChanged : {true, false}) {
+        SCOPED_TRACE(parentChanged ? "moved under a changed parent" : "only the folder changed");
+        Tree t;
+        mkdirs(t.at("dir/sub"));
+        t.file("dir/f");
+        t.file("dir/sub/g");
+        for (const char* old : {"dir/f", "dir/sub/g", "dir/sub"}) setMtime(t.at(old), ts - 5000);
+        setMtime(t.at("dir"), ts + 1);
+        setMtime(t.src, parentChanged ? ts + 2 : ts - 5000);
+        FlrIfind scan;
+        scan.changedEntriesOnly = true;
+        scan.smartsyncSDR(t.src.c_str(), ts, t.collect.c_str(), t.dirchange.c_str(), -1);
+        const std::vector<std::string> got = collectPaths(t.collect);
+        EXPECT_TRUE(contains(got, t.at("dir")));
+        EXPECT_EQ(parentChanged, contains(got, t.at("dir/f")));
+        EXPECT_EQ(parentChanged, contains(got, t.at("dir/sub/g")));
+    }
+}
+
 // The threshold's fraction of a second counts: a run that started at .5 s
 // does not select what changed at .4 s of that second again.
 TEST(FlrIfindSmartSync, TheThresholdsFractionOfASecondSelects) {
