@@ -7,9 +7,14 @@
 #    the copy, and how many never arrived within the run + GRACE seconds (10);
 # 2) burst: BURST_DIRS (100) x BURST_FILES (1000) small files created as fast
 #    as possible; time until every one is identical in the copy, then a verify.
+# 3) start and restart: a tree of RESTART_DIRS (100000, 0 skips) folders of 2
+#    small files; the time from launch until the copy is complete, then, after
+#    a clean stop, one file changed while stopped and one made just after the
+#    relaunch: the time until both are in the copy, and when the second came.
 # lsyncd runs default.rsync with delay = 0 (its lowest) and archive on, so its
 # copy keeps modes and times like flr's; flr runs `flr replicate --watch`.
-# Set TOOLS="lsyncd" or "flr" for one side only. Ratios last (flr / lsyncd:
+# Set TOOLS="lsyncd" or "flr" for one side only, CASES="live" or "restart"
+# for one part. Ratios last (flr / lsyncd:
 # p99 target < 1, burst target <= 0.5).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +27,8 @@ grace=${GRACE:-10}
 burst_dirs=${BURST_DIRS:-100}
 burst_files=${BURST_FILES:-1000}
 base_files=${BASE_FILES:-1000}
+restart_dirs=${RESTART_DIRS:-100000}
+cases=${CASES:-live restart}  # "live" is 1) and 2), "restart" is 3)
 tools=${TOOLS:-lsyncd flr}
 flr="$build/flr"
 work=$(mktemp -d /tmp/flr-bench-watch.XXXXXX)
@@ -110,7 +117,7 @@ verify_copy() {  # SRC DST: flr verify when built (bytes and metadata), else dif
 
 kv() { sed -n "s/.*\\b$2=\\([^ ]*\\).*/\\1/p" <<<"$1"; }  # LINE KEY
 
-declare -A p99 burst
+declare -A p99 burst started restarted arrived
 run_tool() {  # TOOL
     local tool=$1 src="$work/$1-src" dst="$work/$1-dst" log="$work/$1.log"
     mkdir -p "$src" "$dst"
@@ -143,13 +150,62 @@ for tool in $tools; do
         echo "== flr: $flr has no replicate --watch: flr side not measured"
         continue
     fi
-    run_tool "$tool"
+    if [[ " $cases " == *" live "* ]]; then run_tool "$tool"; fi
     ran+=("$tool")
 done
+# DIRS folders of 2 files of 64 bytes, made once per tool.
+make_folders() {  # DIR DIRS
+    python3 - "$1" "$2" <<'PY'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+for d in range(n):
+    folder = os.path.join(root, "d%03d" % (d // 1000), "e%06d" % d)
+    os.makedirs(folder)
+    for f in range(2):
+        with open(os.path.join(folder, "f%d" % f), "wb") as fh:
+            fh.write(os.urandom(64))
+PY
+}
+
+restart_tool() {  # TOOL
+    local tool=$1 src="$work/$1-rsrc" dst="$work/$1-rdst" log="$work/$1-r.log" t0 t1 pid
+    mkdir -p "$src" "$dst"
+    make_folders "$src" "$restart_dirs"
+    sync
+    t0=$(now)
+    "start_$tool" "$src" "$dst" "$log"
+    pid=$service_pid
+    wait_ready "$src" "$dst" "$tool"
+    started[$tool]=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    stop_service "$pid"
+    echo "changed while stopped" >> "$src/d050/e050000/f0"
+    t1=$(now)
+    "start_$tool" "$src" "$dst" "$log.2"
+    pid=$service_pid
+    sleep 0.5
+    date +%s.%N > "$src/d099/after-launch"
+    wait_same "$src/d099/after-launch" "$dst/d099/after-launch" 600 || echo "$tool: the change after launch did not arrive" >&2
+    arrived[$tool]=$(awk -v a="$t1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a - 0.5 }')
+    wait_same "$src/d050/e050000/f0" "$dst/d050/e050000/f0" 600 || echo "$tool: the change while stopped did not arrive" >&2
+    restarted[$tool]=$(awk -v a="$t1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+    echo "$tool start+restart ($restart_dirs folders): complete after ${started[$tool]} s;" \
+        "restart complete after ${restarted[$tool]} s, the change after launch arrived after ${arrived[$tool]} s"
+    stop_service "$pid"
+    rm -rf "$src" "$dst" "$work/flr-state"
+}
+if [ "$restart_dirs" -gt 0 ] && [[ " $cases " == *" restart "* ]]; then
+    for tool in "${ran[@]}"; do restart_tool "$tool"; done
+fi
+
 echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ -n "${p99[flr]:-}" ] && [ -n "${p99[lsyncd]:-}" ]; then
     echo "ratios: p99 flr/lsyncd $(div "${p99[flr]}" "${p99[lsyncd]}") (target < 1)," \
         "burst flr/lsyncd $(div "${burst[flr]}" "${burst[lsyncd]}") (target <= 0.5)"
 else
     echo "ratios: need both tools (ran: ${ran[*]:-none})"
+fi
+if [ -n "${restarted[flr]:-}" ] && [ -n "${restarted[lsyncd]:-}" ]; then
+    echo "ratios: start flr/lsyncd $(div "${started[flr]}" "${started[lsyncd]}")," \
+        "restart flr/lsyncd $(div "${restarted[flr]}" "${restarted[lsyncd]}") (target <= 0.2)," \
+        "change after launch arrived flr/lsyncd $(div "${arrived[flr]}" "${arrived[lsyncd]}")"
 fi

@@ -44,8 +44,11 @@ struct FLR_EXPORT FlrReplicateOptions {
     FlrLocalTail* localTail = nullptr;
     // the pair's lock held by the caller for as long as it runs,
     bool lockHeld = false;
-    // and a name database (folder) the scan rebuilds for the source tree.
+    // and a name database (folder) the scan rebuilds for the source tree,
     std::string nameDb;
+    // or, when it names the tree as it stood at the last run's start (a
+    // watch that stopped cleanly), brings up to date in changed folders only.
+    bool namesKnownAtLastRun = false;
     // A smart-sync sends only the entries changed since the last run, not
     // every entry of a folder that changed (FlrIfind::changedEntriesOnly).
     bool changedEntriesOnly = false;

@@ -72,12 +72,21 @@ class FlrDatabase : public SPEnabled {
     // Deletes the database files in dir.
     static void clear(const std::string& dir);
 
+    // What one updateDir changed, for a caller walking the tree itself.
+    struct Reconciled {
+        std::vector<fsf_fid> added;     // directories new to the database
+        std::vector<fsf_fid> detached;  // directories cut from their parent
+    };
     // Brings the children of dirFid in line with a fresh listing (whose
     // scan_seqnum is not read), consistent with journal sequence number seq.
     // Appends to queue the directories still to visit. One transaction: a
     // crash never leaves the directory half reconciled.
     void updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_fid>& queue,
-                   const std::list<Child>& listing);
+                   const std::list<Child>& listing, Reconciled* changed = nullptr);
+    // Deletes, with their subtrees, the directories among fids that no
+    // reconciliation attached again: they were removed, or moved out of the
+    // tree. Returns how many went.
+    size_t dropDetached(const std::vector<fsf_fid>& fids);
 
     // A transaction of several changes (see TCtreeTable::BatchScope): they
     // become visible, and survive a crash of the process, all at once.

@@ -3,6 +3,8 @@
 #include "FlrDatabase.h"
 #include "FlrDatabaseShared.h"
 
+#include <algorithm>
+#include <cstring>
 #include <list>
 #include <string>
 #include <string_view>
@@ -71,7 +73,7 @@ void FlrDatabase::removeDisconnected(const fsf_fid& fid) {
 // --- reconciliation with a directory listing --------------------------------
 
 void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_fid>& queue,
-                            const std::list<Child>& listing) {
+                            const std::list<Child>& listing, Reconciled* changed) {
     static const char* fn = "FlrDatabase::updateDir";
     clearCache();
     std::vector<const Child*> entries;
@@ -89,8 +91,13 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
     for (size_t i = 0; i < entries.size(); ++i) byName.emplace(entries[i]->name, i);
 
     const size_t queued = queue.size();
+    Reconciled none;
+    Reconciled& out = changed ? *changed : none;
+    const size_t addedBefore = out.added.size(), detachedBefore = out.detached.size();
     batched(fn, [&] {
         queue.resize(queued);  // a redone attempt starts from the caller's queue
+        out.added.resize(addedBefore);
+        out.detached.resize(detachedBefore);
         std::vector<fsf_fid> formerParents;
         std::vector<bool> consumed(entries.size(), false);
 
@@ -119,6 +126,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                 entries[it->second]->fid == fidOf(rec_.fid)) {
                 consumed[it->second] = true;
             } else if (typeOf(rec_) == FLR_FTYPE_DIR) {
+                out.detached.push_back(fidOf(rec_.fid));
                 setWords(rec_.parent_fid, fsf_fid::fid0);
                 modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
             } else {
@@ -150,6 +158,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                            c.name.size());
                 addCurrent(fn, "Can't add new subdirectory record to the DB: ", __LINE__);
                 queue.push_back(c.fid);
+                out.added.push_back(c.fid);
             } else {
                 DB_FAIL(fn, "FID lookup failed: ", rc);
             }
@@ -190,6 +199,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
             flrdb::DbCursor c = childrenOf(fn, p);
             for (; c.ok() && sameFid(rec_.parent_fid, p); c.next()) {
                 if (typeOf(rec_) == FLR_FTYPE_DIR) {
+                    out.detached.push_back(fidOf(rec_.fid));
                     setWords(rec_.parent_fid, fsf_fid::fid0);
                     modifyCurrent(fn, "Failed to modify current record: ", __LINE__);
                 } else {
@@ -200,6 +210,23 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
         }
         for (const fsf_fid& p : formerParents) queue.push_back(p);
     });
+}
+
+size_t FlrDatabase::dropDetached(const std::vector<fsf_fid>& fids) {
+    static const char* fn = "FlrDatabase::dropDetached";
+    std::vector<fsf_fid> candidates = fids, gone;
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (const fsf_fid& fid : candidates) {
+        const int rc = locateByFid(fn, fid);
+        if (rc == TCtreeTable::kNoRecord) continue;
+        if (rc) DB_FAIL(fn, "Failed to find a detached directory: ", rc);
+        // Attached again, or the root (whose parent is null too).
+        if (!isNull(rec_.parent_fid) || std::strcmp(rec_.sname, "/") == 0) continue;
+        gone.push_back(fid);
+    }
+    for (const fsf_fid& fid : gone) delTree(fid);
+    return gone.size();
 }
 
 // The library may be compiled in batches of sources: the macros end with this file.

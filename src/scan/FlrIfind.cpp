@@ -239,20 +239,37 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
     const struct stat top = statOrFail(fn, snapLocal, snap);
     std::unique_ptr<FlrDriver> driver;
     fsf_fid topFid;
+    bool reconcile = false;
     if (db) {
         driver = makeDriver();
         const std::string srcLocal = localPath(fn, src);
-        rebuildDdrDatabase(srcLocal, *db, *driver);
         topFid = driver->getFID(srcLocal, true);
+        reconcile = namesKnownAtTimestamp && timestamp > 0 && namesSource(*db, srcLocal, topFid);
+        if (!reconcile) rebuildDdrDatabase(srcLocal, *db, *driver);
     }
     Walk walk;
     pathWalk(walk, files, filter.get(), snapLocal, src);
     walk.db = db;
     walk.driver = driver.get();
+    walk.reconcile = reconcile;
     jx::File dir = openTop("FlrIfind::recurseDir", snapLocal, snap);
     walk.sinceNanos = timestampNanos;
     walk.changedOnly = changedEntriesOnly;
     walk.recurse(dir.get(), timestamp, nullptr, top, topFid, 0);
     dir.reset();
+    foldersReconciled = walk.foldersReconciled;
+    if (reconcile) {
+        const size_t dropped = db->dropDetached(walk.detached);
+        EvDebug::Debug("FlrIfind", "Names reconciled in %lld changed folders, %zu removed subtrees",
+                       static_cast<long long>(foldersReconciled), dropped);
+    }
     finish(fn, files, pairId, false);
+}
+
+// Whether the database names the source folder where it is: a source
+// replaced or moved since, or a database that lost it, is rebuilt whole.
+bool FlrIfind::namesSource(FlrDatabase& db, const std::string& srcLocal, const fsf_fid& srcFid) {
+    const std::string mount = FlrHelper::getMountDir(srcLocal.c_str());
+    const std::string rel = srcLocal.substr(mount == "/" ? 0 : mount.size());
+    return db.fidToNodeName(srcFid) == (rel.empty() ? "/" : rel);
 }

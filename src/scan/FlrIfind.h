@@ -49,6 +49,15 @@ class FlrIfind {
     // an excluded entry is neither selected nor entered, but the dirchange
     // file still lists it, so a destination keeps its copy.
     const FlrFilter* excludes = nullptr;
+    // DDR smart-sync: the database already names the tree as it stood at the
+    // threshold (a watch stopped cleanly then), so only folders changed since
+    // are listed into it, instead of rebuilding it whole. Every change of a
+    // folder's entries (create, remove, rename in or out, link) changes its
+    // time; the folders new to the database are listed with all below them.
+    bool namesKnownAtTimestamp = false;
+    // Folders the last DDR smart-sync listed into the database (counters for
+    // tests and the debug log).
+    int64_t foldersReconciled = 0;
 
     FlrIfind();
     ~FlrIfind();
@@ -63,7 +72,8 @@ class FlrIfind {
     void smartsyncSDR(const char* srcDir, long timestamp, const char* collectFile,
                       const char* dirchangeFile, int pairId);
     // Walks snapDir, reporting paths under srcDir; with db, rebuilds the
-    // database's subtree of srcDir (rooted at srcDir's mount point).
+    // database's subtree of srcDir (rooted at srcDir's mount point), or
+    // reconciles it (namesKnownAtTimestamp).
     void smartsyncDDR(const char* snapDir, const char* srcDir, long timestamp,
                       const char* collectFile, const char* dirchangeFile, int pairId,
                       FlrDatabase* db);
@@ -107,6 +117,7 @@ class FlrIfind {
     void pathWalk(Walk& walk, Files& files, const FlrFilterConf* filter,
                   const std::string& walkPath, const std::string& reportPath);
     void rebuildDdrDatabase(const std::string& srcLocal, FlrDatabase& db, FlrDriver& driver);
+    static bool namesSource(FlrDatabase& db, const std::string& srcLocal, const fsf_fid& srcFid);
     void zrpListLiveTree(const fsf_fid& startFid, int sourceFd, FlrDatabase& db, FlrDriver& driver);
     struct FidWalk;
     void addToCollect(Output& file, const std::string& path);

@@ -64,6 +64,13 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
     }
     const bool dirChanged = ifind::changedSince(dirStat, timestamp, sinceNanos);
+    if (db && reconcile && dirChanged) {
+        if (!reconcileFolder(dirFd, dirFid, lv)) return folderGone();
+        if (lv.reader.start(dirFd) != 0) {
+            if (errno == ENOENT) return folderGone();
+            IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+        }
+    }
     // Below a directory that changed together with its parent everything is new.
     const long childTimestamp =
         parentStat && dirChanged && ifind::changedSince(*parentStat, timestamp, sinceNanos)
@@ -107,7 +114,7 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         self->countEntry();
         const bool isDir = S_ISDIR(st.st_mode);
         fsf_fid entryFid;
-        if (db && driver) {
+        if (db && driver && !reconcile) {
             if (!fidOfEntry(dirFd, name, &entryFid)) continue;
             db->addNode(dirFid, std::string(shown), entryFid,
                         isDir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE, 0);
@@ -125,7 +132,16 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         // Another file system mounted below is listed, never entered.
         if (st.st_dev != dirStat.st_dev) continue;
-        descend(dirFd, name, childTimestamp, dirStat, st, entryFid, depth);
+        long below = childTimestamp;
+        if (db && reconcile) {
+            // New to the database: moved in from outside, or made while
+            // stopped; everything below it is new too.
+            if (!lv.newFolders.empty() && lv.newFolders.count(std::string(shown))) below = 0;
+            if ((below == 0 || ifind::changedSince(st, below, sinceNanos)) &&
+                !fidOfEntry(dirFd, name, &entryFid))
+                continue;
+        }
+        descend(dirFd, name, below, dirStat, st, entryFid, depth);
     }
     if (dirchange) {
         dirchange->buffer().append(block);
@@ -133,6 +149,54 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
     }
     if (ifind::changedSince(dirStat, timestamp, sinceNanos))
         self->addToCollect(*collect, reportPath);
+}
+
+// Lists the folder into the database as it is now: the entries a rebuild
+// would add (filtered and excluded ones left out), with their ids. False when
+// the folder was removed meanwhile.
+bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv) {
+    static const char* fn = "FlrIfind::recurseDir";
+    lv.listing.clear();
+    lv.newFolders.clear();
+    if (lv.reader.start(dirFd) != 0) {
+        if (errno == ENOENT) return false;
+        IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+    }
+    const char* name = nullptr;
+    unsigned char type = 0;
+    for (;;) {
+        const int got = lv.reader.next(&name, &type);
+        if (got < 0 && errno == ENOENT) return false;
+        if (got < 0)
+            IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
+        if (got == 0) break;
+        std::string_view shown;
+        if (!reportName(name, shown)) continue;
+        PathMark reportMark(reportPath);
+        reportPath += '/';
+        reportPath.append(shown);
+        if (filter && filter->match(reportPath)) continue;
+        struct stat st;
+        if (jx::statAt(dirFd, name, &st) != 0) continue;  // gone: the main pass says so
+        if (excludes && excludes->isFilteredOut(reportPath)) continue;
+        FlrDatabase::Child c;
+        if (!fidOfEntry(dirFd, name, &c.fid)) continue;
+        c.name.assign(shown);
+        c.type = S_ISDIR(st.st_mode) ? FLR_FTYPE_DIR : FLR_FTYPE_FILE;
+        c.scan_seqnum = 0;
+        lv.listing.push_back(std::move(c));
+    }
+    FlrDatabase::Reconciled changed;
+    std::list<fsf_fid> queue;  // this walk visits every folder itself
+    db->updateDir(dirFid, 0, queue, lv.listing, &changed);
+    ++foldersReconciled;
+    detached.insert(detached.end(), changed.detached.begin(), changed.detached.end());
+    if (!changed.added.empty()) {
+        const std::unordered_set<fsf_fid> added(changed.added.begin(), changed.added.end());
+        for (const FlrDatabase::Child& c : lv.listing)
+            if (c.type == FLR_FTYPE_DIR && added.count(c.fid)) lv.newFolders.insert(c.name);
+    }
+    return true;
 }
 
 // A folder removed while it was read: like an entry that vanished after it

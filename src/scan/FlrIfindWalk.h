@@ -1,18 +1,27 @@
 #pragma once
 // The state of one path walk (baseline, SDR, DDR).
+#include <sys/stat.h>
+
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "FLR/FlrFid.h"
 #include "FlrIfind.h"
+#include "db/FlrDatabase.h"
 #include "platform/JxDirReader.h"
 
 struct FlrIfind::Walk {
     struct Level {
         jx::DirReader reader;
         std::string block;  // the directory's dirchange block, written at its end
+        // Reconciling: the folder's listing, and the names of its folders
+        // that were new to the database (listed with everything below them).
+        std::list<FlrDatabase::Child> listing;
+        std::unordered_set<std::string> newFolders;
     };
 
     FlrIfind* self = nullptr;
@@ -22,13 +31,18 @@ struct FlrIfind::Walk {
     const FlrFilter* excludes = nullptr;  // FlrIfind::excludes
     FlrDatabase* db = nullptr;            // with driver: entries are added to it
     FlrDriver* driver = nullptr;
-    bool attrs = false;        // "With Attributes"
-    bool convert = false;      // names need mbeToUtf
-    long sinceNanos = 0;       // the threshold's fraction of a second
-    bool changedOnly = false;  // FlrIfind::changedEntriesOnly
-    std::string walkPath;      // directory being walked, local encoding
-    std::string reportPath;    // the path reported for it
-    std::string nameUtf;       // scratch
+    // With db: only folders changed since the threshold, or new to the
+    // database, are listed into it (FlrIfind::namesKnownAtTimestamp).
+    bool reconcile = false;
+    int64_t foldersReconciled = 0;
+    std::vector<fsf_fid> detached;  // folders a listing cut from their parent
+    bool attrs = false;             // "With Attributes"
+    bool convert = false;           // names need mbeToUtf
+    long sinceNanos = 0;            // the threshold's fraction of a second
+    bool changedOnly = false;       // FlrIfind::changedEntriesOnly
+    std::string walkPath;           // directory being walked, local encoding
+    std::string reportPath;         // the path reported for it
+    std::string nameUtf;            // scratch
     std::vector<std::unique_ptr<Level>> levels;
 
     void recurse(int dirFd, long timestamp, const struct stat* parentStat,
@@ -42,4 +56,5 @@ struct FlrIfind::Walk {
     void addToDirContents(std::string& block, const struct stat& st, std::string_view name);
     void folderGone();
     bool fidOfEntry(int dirFd, const char* name, fsf_fid* fid);
+    bool reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv);
 };

@@ -353,6 +353,7 @@ void FlrReplicator::scan(Run& r, FlrReplicateSummary& s) {
         s.scan = r.lastStart < 0 ? "baseline" : "smart-sync";
         s.since = r.lastStart < 0 ? 0 : r.lastStart;
         scanner.timestampNanos = r.lastStart < 0 ? 0 : r.lastStartNanos;
+        scanner.namesKnownAtTimestamp = options_.namesKnownAtLastRun;
         scanner.smartsyncDDR(r.source.c_str(), r.source.c_str(), static_cast<long>(s.since),
                              r.collect.c_str(), r.dirchange.c_str(), -1, &db);
     } else if (r.lastStart < 0) {

@@ -59,6 +59,7 @@ FlrReplicateOptions FlrWatcher::Impl::runOptions() const {
     r.localTail = tail.get();
     r.lockHeld = true;
     r.nameDb = state + "/names";
+    r.namesKnownAtLastRun = namesTrusted;
     r.changedEntriesOnly = true;
     return r;
 }
@@ -209,12 +210,32 @@ void FlrWatcher::Impl::resend() {
 
 void FlrWatcher::Impl::raiseResync(const std::string& reason) {
     EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), reason.c_str());
+    if (!namesSurvive(reason)) namesTrusted = false;
     if (!resyncNeeded) resyncAt = Clock::now();
     resyncNeeded = true;
     std::lock_guard<std::mutex> g(w.mutex_);
     ++w.state_.resyncs;
     w.state_.lastResyncAt = nowEpoch();
     w.state_.lastResyncReason = reason;
+}
+
+// Resyncs for changes the journal lost or the tail could not take leave the
+// names to the times of the folders they changed; any other reason (a name
+// the database got wrong, an event without its id, one not recognised here)
+// rebuilds the database whole.
+bool FlrWatcher::Impl::namesSurvive(const std::string& reason) {
+    static const char* const kTimed[] = {
+        "settling the changes made during the last scan",
+        "first run incomplete",
+        "event queue overflow",
+        "rolling cache overrun",
+        "a written file moved before its data was sent",
+        "folder moved in from outside",
+    };
+    for (const char* r : kTimed)
+        if (reason.rfind(r, 0) == 0) return true;
+    return reason.find(" journal records could not be applied on the destination") !=
+           std::string::npos;
 }
 
 void FlrWatcher::Impl::takeEvents() {

@@ -40,6 +40,8 @@ struct FlrWatcher::Impl {
     static constexpr auto kSettleAtMost = std::chrono::seconds(30);
     // A failed resync scan is tried again after this long.
     static constexpr auto kResyncRetry = std::chrono::seconds(5);
+    // The state file saying the name database matches the run record.
+    static constexpr const char* kNamesMark = "names-known";
 
     static bool earlier(const struct timespec& a, const struct timespec& b) {
         return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -73,6 +75,12 @@ struct FlrWatcher::Impl {
     bool stopping = false;
     Clock::time_point stopBy;  // the whole stop waits for the tail until then
     bool resyncNeeded = false;
+    // The name database names the tree as it stood at the run record, but
+    // for folders changed since (whose times say so): every record before it
+    // was converted. A scan then lists only changed folders into it. Set by
+    // a completed scan or a clean stop's mark; cleared while a scan runs and
+    // by a resync that doubts the names themselves.
+    bool namesTrusted = false;
     Clock::time_point resyncAt;
     // Records made while a scan ran are applied over what the scan already
     // sent, and some of them (a rename whose old name the scan saw holding a
@@ -127,5 +135,8 @@ struct FlrWatcher::Impl {
     void publish();
     void recordWhileWatching();
     bool recordConsistentPoint(struct timespec at);
+    bool takeNamesMark();
+    static bool namesSurvive(const std::string& resyncReason);
+    void markNamesKnown();
     void shutdown();
 };

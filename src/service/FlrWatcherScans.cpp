@@ -17,12 +17,16 @@ bool FlrWatcher::Impl::runReplicator() {
                  : "baseline");
     FlrReplicator r(ro, &w.runAbort_);
     FlrReplicateSummary s;
+    namesTrusted = false;  // a scan cut short leaves the database half listed
     try {
         if (w.stop_.load()) JX_THROW(kFn, "Stopped before the run");
         s = r.run();
-    } catch (const JxException&) {
+        namesTrusted = true;
+    } catch (const JxException& e) {
         // Stopped meanwhile: the run records nothing, the next start covers it.
         if (w.stop_.load()) return false;
+        // The scan ended whole; only the destination refused entries.
+        if (e.getCode() == FlrReplicator::kUnappliedEntries) namesTrusted = true;
         throw;
     }
     std::lock_guard<std::mutex> g(w.mutex_);
@@ -43,6 +47,7 @@ bool FlrWatcher::Impl::runReplicator() {
 bool FlrWatcher::Impl::firstRun() {
     // As for a resync: what the journal has made so far, the scan covers.
     mark = scanCovered = live->lastSeq();
+    namesTrusted = takeNamesMark();
     try {
         const bool done = runReplicator();
         if (done) noteScanned();
@@ -209,6 +214,33 @@ bool FlrWatcher::Impl::recordConsistentPoint(struct timespec at) {
     return true;
 }
 
+// The mark says the name database names the tree as it stood at the run
+// record it holds: every record up to a clean stop was converted, so only
+// folders changed since (whose times say so) differ. Any other run, or a
+// crash after the journal wrote the database again, leaves no mark that
+// matches: it is taken away before the database changes.
+bool FlrWatcher::Impl::takeNamesMark() {
+    const std::string markFile = state + "/" + kNamesMark;
+    std::string marked, run;
+    const bool known = jx::readFileIfExists(markFile, &marked, "names mark") &&
+                       jx::readFileIfExists(state + "/last-run", &run, "run record") &&
+                       !run.empty() && marked == run;
+    if (jx::fileOps().unlink(markFile.c_str()) != 0 && errno != ENOENT)
+        JX_THROW_ERRNO(kFn, "Failed to remove " + markFile, errno);
+    return known;
+}
+
+void FlrWatcher::Impl::markNamesKnown() {
+    std::string run;
+    if (!jx::readFileIfExists(state + "/last-run", &run, "run record") || run.empty()) return;
+    try {
+        jx::replaceFile(state + "/" + kNamesMark, run, 0600, "names mark", kFn);
+    } catch (const JxException& e) {
+        // Only the next start's speed depends on it.
+        EvDebug::Error(kFn, "%s", e.what());
+    }
+}
+
 // Stops the journal, sends what it still owes and records up to when the
 // destination holds every change.
 void FlrWatcher::Impl::shutdown() {
@@ -227,6 +259,7 @@ void FlrWatcher::Impl::shutdown() {
     stopJournal();
     if (consistent && live->settle()) {
         recordConsistentPoint(at);  // never behind the last run's own record
+        if (namesTrusted) markNamesKnown();
     } else {
         EvDebug::Debug(kFn, "Stopped without catching up: the next start scans from the last run");
     }
