@@ -63,7 +63,7 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
     if (!options_.storeDir.empty())
         store_ = std::make_unique<FlrTailStore>(options_.storeDir, root_.path());
     lbfs_ = std::make_unique<FlrTailLBFSRegistry>(store_.get());
-    root_.sweepTemporaries();
+    if (!takeCleanStopMark()) root_.sweepTemporaries();
     FlrTailJournal::Options j;
     j.syncData = options_.syncFiles;
     j.syncRecords = options_.journalSyncRecords;
@@ -75,7 +75,28 @@ FlrTailApplier::FlrTailApplier(const std::string& root, Options options)
     journal_ = std::make_unique<FlrTailJournal>(root_, options_.journalState, j);
 }
 
-FlrTailApplier::~FlrTailApplier() = default;
+// A tail that ended normally left no temporaries: every session removes the
+// one of an entry it did not finish. Its successor then skips the sweep,
+// which lists the whole destination (seconds per hundred thousand folders at
+// every start). The mark goes before anything is applied, so a tail killed
+// afterwards leaves none and the next start sweeps.
+bool FlrTailApplier::takeCleanStopMark() {
+    if (options_.storeDir.empty()) return false;
+    const std::string mark = options_.storeDir + "/" + kCleanStopMark;
+    if (jx::fileOps().unlink(mark.c_str()) == 0) return true;
+    if (errno != ENOENT) JX_THROW_ERRNO(kTailApplierFn, "Failed to remove " + mark, errno);
+    return false;
+}
+
+FlrTailApplier::~FlrTailApplier() {
+    if (options_.storeDir.empty()) return;
+    try {
+        jx::replaceFile(options_.storeDir + "/" + kCleanStopMark, "", 0600, "clean stop mark",
+                        kTailApplierFn);
+    } catch (const JxException& e) {
+        EvDebug::Error(kTailApplierFn, "%s: the next start sweeps the destination", e.what());
+    }
+}
 
 void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     // Declared first so it is left last, after the session's final commit. A

@@ -124,7 +124,8 @@ class FlrTailApplier {
     };
 
     // Opens the root (and the content store) and removes temporaries of an
-    // earlier, killed tail. Throws JxException when root is not a folder or
+    // earlier, killed tail (with a store: only when the last tail on it did
+    // not end normally). Throws JxException when root is not a folder or
     // the store cannot be opened.
     explicit FlrTailApplier(const std::string& root);
     FlrTailApplier(const std::string& root, Options options);
@@ -150,6 +151,9 @@ class FlrTailApplier {
     FlrTailAnswered& answered() { return *answered_; }
 
   private:
+    static constexpr const char* kCleanStopMark = "clean-stop";
+    bool takeCleanStopMark();
+
     FlrTailRoot root_;
     Options options_;
     FlrTailRuns runs_;  // the sessions being served, and their runs

@@ -231,4 +231,31 @@ TEST_F(DurableTest, TheSweepRemovesTemporariesAtAnyDepthAndNothingElse) {
     EXPECT_EQ(tailRoot.sweepTemporaries(), 0);
 }
 
+// With a content store, a tail that ended normally lets the next one skip
+// the sweep (a listing of the whole destination); one that did not (no mark
+// left, as after a kill) makes it sweep.
+TEST_F(DurableTest, OnlyATailAfterOneThatDidNotEndNormallySweeps) {
+    FlrTailApplier::Options o;
+    o.storeDir = tmp.file("store");
+    const std::string temp = root + "/a/" + FlrTailRoot::temporaryName("f");
+    flrtest::writeFile(temp, "left by a killed tail");
+    { FlrTailApplier first(root, o); }  // no mark yet: sweeps
+    EXPECT_NE(::access(temp.c_str(), F_OK), 0);
+    EXPECT_EQ(::access((o.storeDir + "/clean-stop").c_str(), F_OK), 0) << "no mark at the end";
+
+    // Found here, it can only have been put by hand: a tail after a clean
+    // stop leaves it, and takes the mark away while it runs.
+    flrtest::writeFile(temp, "t");
+    {
+        FlrTailApplier second(root, o);
+        EXPECT_EQ(flrtest::readFile(temp), "t");
+        EXPECT_NE(::access((o.storeDir + "/clean-stop").c_str(), F_OK), 0);
+        ::unlink(temp.c_str());
+    }
+    flrtest::writeFile(temp, "t");
+    ASSERT_EQ(::unlink((o.storeDir + "/clean-stop").c_str()), 0);  // as if killed
+    { FlrTailApplier third(root, o); }
+    EXPECT_NE(::access(temp.c_str(), F_OK), 0);
+}
+
 }  // namespace
