@@ -75,6 +75,7 @@ class FlrDatabase : public SPEnabled {
     // What one updateDir changed, for a caller walking the tree itself.
     struct Reconciled {
         std::vector<fsf_fid> added;     // directories new to the database
+        std::vector<fsf_fid> moved;     // directories it held elsewhere, moved here
         std::vector<fsf_fid> detached;  // directories cut from their parent
     };
     // Brings the children of dirFid in line with a fresh listing (whose

@@ -93,10 +93,12 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
     const size_t queued = queue.size();
     Reconciled none;
     Reconciled& out = changed ? *changed : none;
-    const size_t addedBefore = out.added.size(), detachedBefore = out.detached.size();
+    const size_t addedBefore = out.added.size(), movedBefore = out.moved.size(),
+                 detachedBefore = out.detached.size();
     batched(fn, [&] {
         queue.resize(queued);  // a redone attempt starts from the caller's queue
         out.added.resize(addedBefore);
+        out.moved.resize(movedBefore);
         out.detached.resize(detachedBefore);
         std::vector<fsf_fid> formerParents;
         std::vector<bool> consumed(entries.size(), false);
@@ -148,6 +150,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
             }
             rc = locateByFid(fn, c.fid);
             if (rc == TCtreeTable::kOk) {
+                out.moved.push_back(c.fid);
                 if (!isNull(rec_.parent_fid)) addOnce(formerParents, fidOf(rec_.parent_fid));
                 setWords(rec_.parent_fid, dirFid);
                 rec_.flags = (rec_.flags & ~kTypeMask) | FLR_FTYPE_DIR;

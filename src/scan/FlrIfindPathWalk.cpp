@@ -71,11 +71,15 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
             IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
         }
     }
-    // Below a directory that changed together with its parent everything is new.
-    const long childTimestamp =
-        parentStat && dirChanged && ifind::changedSince(*parentStat, timestamp, sinceNanos)
-            ? 0
-            : timestamp;
+    // Below a directory that changed together with its parent everything is
+    // new: it may have been moved here (times alone cannot tell), and its
+    // entries then are new to the destination whatever their own times say.
+    // Reconciling, the database tells which folders were moved or made (the
+    // parent's listing): only those are taken whole.
+    const long childTimestamp = !reconcile && parentStat && dirChanged &&
+                                        ifind::changedSince(*parentStat, timestamp, sinceNanos)
+                                    ? 0
+                                    : timestamp;
 
     std::string& block = lv.block;
     block.clear();
@@ -121,8 +125,6 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
-            // A folder moved here (or made) brings its files along unchanged:
-            // they are new to the destination whatever their own times say.
             if ((changedOnly || !dirChanged) &&
                 !ifind::changedSince(st, childTimestamp, sinceNanos))
                 continue;
@@ -134,8 +136,7 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         if (st.st_dev != dirStat.st_dev) continue;
         long below = childTimestamp;
         if (db && reconcile) {
-            // New to the database: moved in from outside, or made while
-            // stopped; everything below it is new too.
+            // Moved here or made since: everything below it is new too.
             if (!lv.newFolders.empty() && lv.newFolders.count(std::string(shown))) below = 0;
             if ((below == 0 || ifind::changedSince(st, below, sinceNanos)) &&
                 !fidOfEntry(dirFd, name, &entryFid))
@@ -191,10 +192,11 @@ bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv
     db->updateDir(dirFid, 0, queue, lv.listing, &changed);
     ++foldersReconciled;
     detached.insert(detached.end(), changed.detached.begin(), changed.detached.end());
-    if (!changed.added.empty()) {
-        const std::unordered_set<fsf_fid> added(changed.added.begin(), changed.added.end());
+    if (!changed.added.empty() || !changed.moved.empty()) {
+        std::unordered_set<fsf_fid> arrived(changed.added.begin(), changed.added.end());
+        arrived.insert(changed.moved.begin(), changed.moved.end());
         for (const FlrDatabase::Child& c : lv.listing)
-            if (c.type == FLR_FTYPE_DIR && added.count(c.fid)) lv.newFolders.insert(c.name);
+            if (c.type == FLR_FTYPE_DIR && arrived.count(c.fid)) lv.newFolders.insert(c.name);
     }
     return true;
 }

@@ -340,6 +340,9 @@ TEST(FlrWatcher, RestartResumesBySmartSyncFromTheConsistentPoint) {
     ASSERT_NO_FATAL_FAILURE(w.start());
     flrtest::writeFile(s + "/during", "made while watched");
     ASSERT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
+    // Stopped at a consistent point, the watch's names are known at the next
+    // start; without one, a folder that changed with its parent goes whole.
+    ASSERT_TRUE(eventually([&] { return w.watcher->state().consistentAt > 0; }));
     w.stop();
     ASSERT_TRUE(w.returned) << w.error;
 
