@@ -257,6 +257,7 @@ void FlrIfind::smartsyncDDR(const char* snapDir, const char* srcDir, long timest
     walk.changedOnly = changedEntriesOnly;
     walk.recurse(dir.get(), timestamp, nullptr, top, topFid, 0);
     dir.reset();
+    if (db) walk.writeNames();
     foldersReconciled = walk.foldersReconciled;
     if (reconcile) {
         const size_t dropped = db->dropDetached(walk.detached);

@@ -120,8 +120,9 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         fsf_fid entryFid;
         if (db && driver && !reconcile) {
             if (!fidOfEntry(dirFd, name, &entryFid)) continue;
-            db->addNode(dirFid, std::string(shown), entryFid,
-                        isDir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE, 0);
+            names.push_back(
+                {dirFid, entryFid, std::string(shown), isDir ? FLR_FTYPE_DIR : FLR_FTYPE_FILE});
+            if (names.size() >= kNamesPerTransaction) writeNames();
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
@@ -199,6 +200,33 @@ bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv
             if (c.type == FLR_FTYPE_DIR && arrived.count(c.fid)) lv.newFolders.insert(c.name);
     }
     return true;
+}
+
+// One transaction for the names gathered; done again from the start when
+// the engine rolled it back to grow its map. A record's folder need not be
+// written first: nothing here looks the names up.
+void FlrIfind::Walk::writeNames() {
+    if (names.empty()) return;
+    for (int attempt = 1;; ++attempt) {
+        TCtreeTable::BatchScope batch =
+            db->transaction(names.size() * 512, TCtreeTable::Flush::Background);
+        if (batch.beginResult() != TCtreeTable::kOk)
+            IFIND_FAIL("FlrIfind::recurseDir", "Failed to start a name database transaction: " +
+                                                   TCtreeTable::errToString(batch.beginResult()));
+        int rc = TCtreeTable::kBatchRolledBack;
+        try {
+            for (const Name& n : names) db->addNode(n.dir, n.name, n.fid, n.type, 0);
+            rc = batch.commit();
+        } catch (const JxException&) {
+            if (!db->rolledBackForMap() || attempt >= 10) throw;
+        }
+        if (rc == TCtreeTable::kOk) break;
+        if (rc != TCtreeTable::kBatchRolledBack || attempt >= 10)
+            IFIND_FAIL("FlrIfind::recurseDir",
+                       "Failed to write names to the database: " + TCtreeTable::errToString(rc));
+        db->clearCache();
+    }
+    names.clear();
 }
 
 // A folder removed while it was read: like an entry that vanished after it

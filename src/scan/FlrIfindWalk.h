@@ -36,13 +36,23 @@ struct FlrIfind::Walk {
     bool reconcile = false;
     int64_t foldersReconciled = 0;
     std::vector<fsf_fid> detached;  // folders a listing cut from their parent
-    bool attrs = false;             // "With Attributes"
-    bool convert = false;           // names need mbeToUtf
-    long sinceNanos = 0;            // the threshold's fraction of a second
-    bool changedOnly = false;       // FlrIfind::changedEntriesOnly
-    std::string walkPath;           // directory being walked, local encoding
-    std::string reportPath;         // the path reported for it
-    std::string nameUtf;            // scratch
+    // Rebuilding: names waiting to be written, many per transaction (a
+    // transaction each costs more than the walk itself).
+    struct Name {
+        fsf_fid dir, fid;
+        std::string name;
+        FLR_FTYPE type;
+    };
+    std::vector<Name> names;
+    static constexpr size_t kNamesPerTransaction = 4096;
+    void writeNames();
+    bool attrs = false;        // "With Attributes"
+    bool convert = false;      // names need mbeToUtf
+    long sinceNanos = 0;       // the threshold's fraction of a second
+    bool changedOnly = false;  // FlrIfind::changedEntriesOnly
+    std::string walkPath;      // directory being walked, local encoding
+    std::string reportPath;    // the path reported for it
+    std::string nameUtf;       // scratch
     std::vector<std::unique_ptr<Level>> levels;
 
     void recurse(int dirFd, long timestamp, const struct stat* parentStat,
