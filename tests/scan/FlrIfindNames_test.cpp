@@ -24,6 +24,7 @@
 #include "platform/JxFile.h"
 #include "platform/JxSeqCounter.h"
 #include "scan/FlrIfind.h"
+#include "table/TCtreeTable.h"
 
 using namespace ifindtest;
 
@@ -155,6 +156,28 @@ TEST(FlrIfindNames, AFolderTheDatabaseLostIsListedWithAllBelowIt) {
     FlrDatabase fresh(t.dir.file("fresh"));
     t.scan(fresh, {0, 0}, false);
     EXPECT_EQ(t.names(fresh), t.names(kept));
+}
+
+// A rebuild writes its names in large transactions: one that outgrows the
+// database's map is done again, and every name arrives.
+TEST(FlrIfindNames, ARebuildLargerThanTheMapKeepsEveryName) {
+    REQUIRE_HANDLES();
+    NamesTree t;
+    for (int d = 0; d < 3; ++d) {
+        mkdirs(t.at("d" + std::to_string(d)));
+        for (int f = 0; f < 2000; ++f)
+            put(t.at("d" + std::to_string(d) + "/a-longer-name-" + std::to_string(f)));
+    }
+    TCtreeTable::setInitialMapSize(65536);
+    try {
+        FlrDatabase db(t.dir.file("db"));
+        t.scan(db, {0, 0}, false);
+        TCtreeTable::setInitialMapSize(0);
+        EXPECT_EQ(6004u, t.names(db).size());  // the files, their folders and the source
+    } catch (...) {
+        TCtreeTable::setInitialMapSize(0);
+        throw;
+    }
 }
 
 TEST(FlrIfindNames, RandomChangesEndAsARebuildWould) {
