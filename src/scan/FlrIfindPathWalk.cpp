@@ -55,6 +55,22 @@ bool FlrIfind::Walk::reportName(const char* name, std::string_view& out) {
     return true;
 }
 
+// The next entry of the folder lv reads, and the name it is reported by;
+// names that cannot be reported (logged) are passed over.
+FlrIfind::Walk::Next FlrIfind::Walk::nextEntry(Level& lv, const char** name,
+                                               std::string_view* shown) {
+    unsigned char type = 0;
+    for (;;) {
+        const int got = lv.reader.next(name, &type);
+        if (got < 0 && errno == ENOENT) return Next::Gone;
+        if (got < 0)
+            IFIND_FAIL("FlrIfind::recurseDir",
+                       ifind::withErrno("Failed to read directory " + walkPath, errno));
+        if (got == 0) return Next::End;
+        if (reportName(*name, *shown)) return Next::Entry;
+    }
+}
+
 void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* parentStat,
                              const struct stat& dirStat, const fsf_fid& dirFid, int depth) {
     static const char* fn = "FlrIfind::recurseDir";
@@ -88,15 +104,9 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         block += '\n';
     }
     const char* name = nullptr;
-    unsigned char type = 0;
-    for (;;) {
-        const int got = lv.reader.next(&name, &type);
-        if (got < 0 && errno == ENOENT) return folderGone();
-        if (got < 0)
-            IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
-        if (got == 0) break;
-        std::string_view shown;
-        if (!reportName(name, shown)) continue;
+    std::string_view shown;
+    for (Next got; (got = nextEntry(lv, &name, &shown)) != Next::End;) {
+        if (got == Next::Gone) return folderGone();
         PathMark reportMark(reportPath);
         reportPath += '/';
         reportPath.append(shown);
@@ -165,15 +175,9 @@ bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv
         IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
     }
     const char* name = nullptr;
-    unsigned char type = 0;
-    for (;;) {
-        const int got = lv.reader.next(&name, &type);
-        if (got < 0 && errno == ENOENT) return false;
-        if (got < 0)
-            IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
-        if (got == 0) break;
-        std::string_view shown;
-        if (!reportName(name, shown)) continue;
+    std::string_view shown;
+    for (Next got; (got = nextEntry(lv, &name, &shown)) != Next::End;) {
+        if (got == Next::Gone) return false;
         PathMark reportMark(reportPath);
         reportPath += '/';
         reportPath.append(shown);

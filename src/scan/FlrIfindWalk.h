@@ -61,6 +61,8 @@ struct FlrIfind::Walk {
   private:
     Level& level(int depth);
     bool reportName(const char* name, std::string_view& out);
+    enum class Next { Entry, End, Gone };  // Gone: the folder was removed while read
+    Next nextEntry(Level& lv, const char** name, std::string_view* shown);
     void descend(int dirFd, const char* name, long timestamp, const struct stat& dirStat,
                  const struct stat& childStat, const fsf_fid& childFid, int depth);
     void addToDirContents(std::string& block, const struct stat& st, std::string_view name);
