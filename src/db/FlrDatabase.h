@@ -76,6 +76,7 @@ class FlrDatabase : public SPEnabled {
     struct Reconciled {
         std::vector<fsf_fid> added;     // directories new to the database
         std::vector<fsf_fid> moved;     // directories it held elsewhere, moved here
+        std::vector<fsf_fid> newFiles;  // other entries under a name it did not hold here
         std::vector<fsf_fid> detached;  // directories cut from their parent
     };
     // Brings the children of dirFid in line with a fresh listing (whose

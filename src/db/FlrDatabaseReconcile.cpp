@@ -94,11 +94,12 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
     Reconciled none;
     Reconciled& out = changed ? *changed : none;
     const size_t addedBefore = out.added.size(), movedBefore = out.moved.size(),
-                 detachedBefore = out.detached.size();
+                 newFilesBefore = out.newFiles.size(), detachedBefore = out.detached.size();
     batched(fn, [&] {
         queue.resize(queued);  // a redone attempt starts from the caller's queue
         out.added.resize(addedBefore);
         out.moved.resize(movedBefore);
+        out.newFiles.resize(newFilesBefore);
         out.detached.resize(detachedBefore);
         std::vector<fsf_fid> formerParents;
         std::vector<bool> consumed(entries.size(), false);
@@ -146,6 +147,7 @@ void FlrDatabase::updateDir(const fsf_fid& dirFid, uint64_t seq, std::list<fsf_f
                 fillRecord(c.fid, dirFid, seq, static_cast<uint8_t>(c.type & kTypeMask),
                            c.name.data(), c.name.size());
                 addCurrent(fn, "Can't add new file record to the DB: ", __LINE__);
+                out.newFiles.push_back(c.fid);
                 continue;
             }
             rc = locateByFid(fn, c.fid);

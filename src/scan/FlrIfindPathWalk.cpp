@@ -136,8 +136,11 @@ void FlrIfind::Walk::recurse(int dirFd, long timestamp, const struct stat* paren
         }
         if (dirchange) addToDirContents(block, st, shown);
         if (!isDir) {
+            // A name the database did not hold here goes whatever its times
+            // (a folder whose entries only the journal's records named).
             if ((changedOnly || !dirChanged) &&
-                !ifind::changedSince(st, childTimestamp, sinceNanos))
+                !ifind::changedSince(st, childTimestamp, sinceNanos) &&
+                (lv.newFiles.empty() || !lv.newFiles.count(std::string(shown))))
                 continue;
             self->addToCollect(*collect, reportPath);
             self->byteCount += st.st_size;
@@ -170,6 +173,7 @@ bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv
     static const char* fn = "FlrIfind::recurseDir";
     lv.listing.clear();
     lv.newFolders.clear();
+    lv.newFiles.clear();
     if (lv.reader.start(dirFd) != 0) {
         if (errno == ENOENT) return false;
         IFIND_FAIL(fn, ifind::withErrno("Failed to read directory " + walkPath, errno));
@@ -197,11 +201,13 @@ bool FlrIfind::Walk::reconcileFolder(int dirFd, const fsf_fid& dirFid, Level& lv
     db->updateDir(dirFid, 0, queue, lv.listing, &changed);
     ++foldersReconciled;
     detached.insert(detached.end(), changed.detached.begin(), changed.detached.end());
-    if (!changed.added.empty() || !changed.moved.empty()) {
+    if (!changed.added.empty() || !changed.moved.empty() || !changed.newFiles.empty()) {
         std::unordered_set<fsf_fid> arrived(changed.added.begin(), changed.added.end());
         arrived.insert(changed.moved.begin(), changed.moved.end());
+        arrived.insert(changed.newFiles.begin(), changed.newFiles.end());
         for (const FlrDatabase::Child& c : lv.listing)
-            if (c.type == FLR_FTYPE_DIR && arrived.count(c.fid)) lv.newFolders.insert(c.name);
+            if (arrived.count(c.fid))
+                (c.type == FLR_FTYPE_DIR ? lv.newFolders : lv.newFiles).insert(c.name);
     }
     return true;
 }

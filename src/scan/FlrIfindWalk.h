@@ -18,10 +18,11 @@ struct FlrIfind::Walk {
     struct Level {
         jx::DirReader reader;
         std::string block;  // the directory's dirchange block, written at its end
-        // Reconciling: the folder's listing, and the names of its folders
-        // that were new to the database (listed with everything below them).
+        // Reconciling: the folder's listing, the names of its folders that
+        // were moved or made (listed and sent with everything below them),
+        // and of its other entries new to the database here (sent).
         std::list<FlrDatabase::Child> listing;
-        std::unordered_set<std::string> newFolders;
+        std::unordered_set<std::string> newFolders, newFiles;
     };
 
     FlrIfind* self = nullptr;

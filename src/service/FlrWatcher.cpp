@@ -219,23 +219,21 @@ void FlrWatcher::Impl::raiseResync(const std::string& reason) {
     w.state_.lastResyncReason = reason;
 }
 
-// Resyncs for changes the journal lost or the tail could not take leave the
-// names to the times of the folders they changed; any other reason (a name
-// the database got wrong, an event without its id, one not recognised here)
-// rebuilds the database whole.
+// A resync keeps the names trusted only where the database and the tail
+// agree on every folder whose times did not change: changes the kernel's
+// queue lost reached neither, and a settling scan follows a scan and records
+// the tail applied. Any other reason (records converted but dropped or
+// refused before the tail had them, a name the database got wrong, one not
+// recognised here) rebuilds the names whole, and folders that changed with
+// their parent go whole, as a moved one must.
 bool FlrWatcher::Impl::namesSurvive(const std::string& reason) {
-    static const char* const kTimed[] = {
+    static const char* const kAgreed[] = {
         "settling the changes made during the last scan",
-        "first run incomplete",
         "event queue overflow",
-        "rolling cache overrun",
-        "a written file moved before its data was sent",
-        "folder moved in from outside",
     };
-    for (const char* r : kTimed)
+    for (const char* r : kAgreed)
         if (reason.rfind(r, 0) == 0) return true;
-    return reason.find(" journal records could not be applied on the destination") !=
-           std::string::npos;
+    return false;
 }
 
 void FlrWatcher::Impl::takeEvents() {

@@ -22,11 +22,11 @@ bool FlrWatcher::Impl::runReplicator() {
         if (w.stop_.load()) JX_THROW(kFn, "Stopped before the run");
         s = r.run();
         namesTrusted = true;
-    } catch (const JxException& e) {
+    } catch (const JxException&) {
         // Stopped meanwhile: the run records nothing, the next start covers it.
+        // Entries the destination refused leave the names ahead of it: they
+        // stay untrusted.
         if (w.stop_.load()) return false;
-        // The scan ended whole; only the destination refused entries.
-        if (e.getCode() == FlrReplicator::kUnappliedEntries) namesTrusted = true;
         throw;
     }
     std::lock_guard<std::mutex> g(w.mutex_);

@@ -45,11 +45,12 @@ struct NamesTree {
     std::string at(const std::string& rel) const { return src + "/" + rel; }
 
     // One DDR smart-sync of the source into db; returns the folders it listed.
-    int64_t scan(FlrDatabase& db, struct timespec since, bool known) {
+    int64_t scan(FlrDatabase& db, struct timespec since, bool known, bool changedOnly = false) {
         FlrIfind s;
         s.setSeqCounter(&counter);
         s.timestampNanos = since.tv_nsec;
         s.namesKnownAtTimestamp = known;
+        s.changedEntriesOnly = changedOnly;
         s.smartsyncDDR(src.c_str(), src.c_str(), since.tv_sec, dir.file("c").c_str(),
                        dir.file("d").c_str(), -1, &db);
         return s.foldersReconciled;
@@ -178,6 +179,28 @@ TEST(FlrIfindNames, ARebuildLargerThanTheMapKeepsEveryName) {
         TCtreeTable::setInitialMapSize(0);
         throw;
     }
+}
+
+// The journal names a folder moved in from outside (its MKDIR) but nothing
+// in it: its files keep their old times, yet the destination lacks them.
+TEST(FlrIfindNames, EntriesNewToTheDatabaseAreSentWhateverTheirTimes) {
+    REQUIRE_HANDLES();
+    NamesTree t;
+    mkdirs(t.at("here"));
+    mkdirs(t.outside + "/in/sub");
+    put(t.outside + "/in/old");
+    put(t.outside + "/in/sub/deeper");
+    FlrDatabase db(t.dir.file("db"));
+    t.scan(db, {0, 0}, false);
+    const struct timespec since = threshold();
+    ASSERT_EQ(0, ::rename((t.outside + "/in").c_str(), t.at("here/in").c_str()));
+    FlrDriver driver(t.counter);
+    db.addNode(driver.getFID(t.at("here"), true), "in", driver.getFID(t.at("here/in"), true),
+               FLR_FTYPE_DIR, 0);
+    t.scan(db, since, true, true);
+    const std::vector<std::string> sent = collectPaths(t.dir.file("c"));
+    EXPECT_TRUE(contains(sent, t.at("here/in/old")));
+    EXPECT_TRUE(contains(sent, t.at("here/in/sub/deeper")));
 }
 
 TEST(FlrIfindNames, RandomChangesEndAsARebuildWould) {
