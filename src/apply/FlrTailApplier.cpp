@@ -28,6 +28,22 @@
 namespace {
 const char* const kTailApplierFn = "FlrTailApplier";
 
+// The messages of an entry's header, attributes and body.
+bool partOfEntry(int type) {
+    switch (type) {
+        case FLR_NET_MIR_HEADER:
+        case FLR_NET_MIR_ACL:
+        case FLR_NET_MIR_ATTRS:
+        case FLR_NET_MIR_DATA:
+        case FLR_NET_MIR_SEEK:
+        case FLR_NET_MIR_RSYNC:
+        case FLR_NET_MIR_EOF:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The folder part of a path relative to the root ("" for the root itself).
 std::string folderOf(const std::string& rel) {
     const size_t cut = rel.rfind('/');
@@ -272,7 +288,7 @@ void FlrTailApplySession::beginEntry(const FlrNetMirHeader& sent) {
     if (h.method == FlrNetMirHeader::kLink && S_ISREG(h.mode)) return beginHardLink(rel);
     try {
         entry_ = std::make_unique<FlrTailApplyEntry>(applier_.root(), applier_.options(), h, rel,
-                                                     described);
+                                                     described, &folders_);
         forgetOnPlacing(*entry_);
     } catch (const JxException& e) {
         // A symbolic link on the way is the confinement at work.
@@ -381,6 +397,7 @@ bool FlrTailApplySession::batched(const std::string& rel) const {
 }
 
 void FlrTailApplySession::commit() {
+    folders_.clear();
     applier_.journal().syncIfDue();
     if (batch_.empty()) return;
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch;
@@ -488,6 +505,9 @@ void FlrTailApplySession::handle(const FlrNetMessage& m, FlrNetTail* reply) {
 
 void FlrTailApplySession::handleOne(const FlrNetMessage& m, FlrNetTail* reply) {
     ++counts_.messages;
+    // Only the messages of plain entries leave the tree's folders where they
+    // were; anything else may move or remove the folder held open.
+    if (!partOfEntry(m.type)) folders_.clear();
     switch (m.type) {
         case FLR_NET_MIR_HEADER:
             beginEntry(m.mirHeader);

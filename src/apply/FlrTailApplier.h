@@ -231,6 +231,7 @@ class FlrTailApplySession {
     // outlives the entries below).
     std::unique_ptr<FlrTailIndexWorker> indexWorker_;
     std::unique_ptr<FlrTailApplyEntry> entry_;
+    FlrTailFolderCache folders_;
     std::unique_ptr<FlrTailHardLink> hardLink_;  // instead of entry_ for a link
     // Finished entries waiting for commit(), in arrival order.
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch_;

@@ -17,7 +17,9 @@ void FlrTailApplyEntry::attrs(const FlrNetMirAttrs& a) {
     if (!hasXattrs_) return;
     // trusted.* and security.* only when both ends run as root: what the head
     // could not read is not known to be absent.
-    const bool privileged = (a.flags & FlrNetMirAttrs::kPrivileged) && ::geteuid() == 0;
+    // No part of the process changes its user: asked once, not per entry.
+    static const bool kRoot = ::geteuid() == 0;
+    const bool privileged = (a.flags & FlrNetMirAttrs::kPrivileged) && kRoot;
     xattrScope_ = jx::xattrScopeFor(mode_, privileged);
     xattrs_.clear();
     size_t at = 0;
@@ -31,7 +33,7 @@ void FlrTailApplyEntry::attrs(const FlrNetMirAttrs& a) {
 void FlrTailApplyEntry::applyXattrs(int fd, const std::string& name) {
     if (!hasXattrs_ || xattrScope_ == 0) return;
     const int err = fd >= 0 ? jx::syncXattrsFd(fd, xattrScope_, xattrs_)
-                            : jx::syncXattrsAt(parent_.get(), name, xattrScope_, xattrs_);
+                            : jx::syncXattrsAt(parentFd(), name, xattrScope_, xattrs_);
     if (err == 0) return;
     if (err == ENOTSUP || err == EOPNOTSUPP) {
         EvDebug::Warning("FlrTailApplyEntry", "%s: the destination keeps no extended attributes",

@@ -47,7 +47,8 @@ FlrTailApplyEntry::Kind kindOf(uint64_t mode) {
 FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
                                      const FlrTailApplier::Options& options,
                                      const FlrNetMirHeader& h, const std::string& rel,
-                                     const std::optional<FlrTailCopyId>& described)
+                                     const std::optional<FlrTailCopyId>& described,
+                                     FlrTailFolderCache* folders)
     : root_(root),
       options_(options),
       rel_(rel),
@@ -67,11 +68,16 @@ FlrTailApplyEntry::FlrTailApplyEntry(const FlrTailRoot& root,
     if (rel_.empty() && kind_ != Kind::Folder)
         JX_THROW(kApplyEntryFn, "Only a folder can take the place of the destination root");
     if (rel_.empty()) {
-        parent_ = root_.openDir("");
-        if (!parent_) fail("open the destination root", errno);
+        jx::File dir = root_.openDir("");
+        if (!dir) fail("open the destination root", errno);
+        parent_ = std::make_shared<const jx::File>(std::move(dir));
         return;
     }
-    parent_ = root_.openParent(rel_, true, &leaf_);
+    if (folders) {
+        parent_ = folders->openParent(root_, rel_, &leaf_);
+    } else if (jx::File dir = root_.openParent(rel_, true, &leaf_)) {
+        parent_ = std::make_shared<const jx::File>(std::move(dir));
+    }
     if (!parent_) fail("open the folder of", errno);
     if (kind_ == Kind::Folder) openFolder();
     if (kind_ == Kind::File) openFile(h);
@@ -84,18 +90,18 @@ FlrTailApplyEntry::~FlrTailApplyEntry() {
     // meanwhile: a later run that found the name empty placed a newer copy.
     if (inPlace_ && !wrote_) {
         cutBackToOldSize();
-        if (jx::renameNoReplaceAt(parent_.get(), temp_, leaf_) == 0) return;
+        if (jx::renameNoReplaceAt(parentFd(), temp_, leaf_) == 0) return;
     }
-    if (!temp_.empty()) jx::unlinkAt(parent_.get(), temp_, false);
+    if (!temp_.empty()) jx::unlinkAt(parentFd(), temp_, false);
     if (oldTemp_.empty()) return;
-    if (!wrote_ && jx::renameNoReplaceAt(parent_.get(), oldTemp_, leaf_) == 0) return;
-    jx::unlinkAt(parent_.get(), oldTemp_, false);
+    if (!wrote_ && jx::renameNoReplaceAt(parentFd(), oldTemp_, leaf_) == 0) return;
+    jx::unlinkAt(parentFd(), oldTemp_, false);
 }
 
 // An in-place update that failed before it changed an old byte: what it
 // appended goes, and the old copy is as it was.
 void FlrTailApplyEntry::cutBackToOldSize() {
-    jx::File f = out_ ? std::move(out_) : jx::openRegularBeneath(parent_.get(), temp_, O_WRONLY);
+    jx::File f = out_ ? std::move(out_) : jx::openRegularBeneath(parentFd(), temp_, O_WRONLY);
     if (f) jx::fileOps().ftruncate(f.get(), oldSize_);
 }
 
@@ -105,18 +111,18 @@ void FlrTailApplyEntry::fail(const std::string& what, int err) const {
 
 void FlrTailApplyEntry::openFolder() {
     struct stat st {};
-    if (jx::statAt(parent_.get(), leaf_, &st) == 0) {
+    if (jx::statAt(parentFd(), leaf_, &st) == 0) {
         if (S_ISDIR(st.st_mode)) return;
-        if (const int err = FlrTailRoot::removeEntry(parent_.get(), leaf_))
+        if (const int err = FlrTailRoot::removeEntry(parentFd(), leaf_))
             fail("remove the non-folder at", err);
     }
-    if (jx::mkdirAt(parent_.get(), leaf_, 0700) != 0 && errno != EEXIST)
+    if (jx::mkdirAt(parentFd(), leaf_, 0700) != 0 && errno != EEXIST)
         fail("make the folder", errno);
 }
 
 void FlrTailApplyEntry::openFile(const FlrNetMirHeader& h) {
     struct stat st {};
-    const bool exists = jx::statAt(parent_.get(), leaf_, &st) == 0;
+    const bool exists = jx::statAt(parentFd(), leaf_, &st) == 0;
     if (exists && !h.overwrite && S_ISREG(st.st_mode)) {
         keep_ = true;
         return;
@@ -149,7 +155,7 @@ bool FlrTailApplyEntry::openOld(const struct stat* st) {
     if (options_.inPlace && options_.syncFiles && st->st_nlink == 1 && openInPlace(*st))
         return true;
     struct stat ost {};
-    old_ = jx::openRegularBeneath(parent_.get(), leaf_, O_RDONLY, &ost);
+    old_ = jx::openRegularBeneath(parentFd(), leaf_, O_RDONLY, &ost);
     if (!old_ && errno != ENXIO && errno != EISDIR) fail("open the old copy of", errno);
     if (!old_ || !described(ost)) changedSinceAnswer();
     oldSize_ = ost.st_size;
@@ -175,12 +181,12 @@ void FlrTailApplyEntry::checkOldUnchanged() const {
 // nothing changed) when it cannot be written or renamed.
 bool FlrTailApplyEntry::openInPlace(const struct stat& st) {
     struct stat fst {};
-    jx::File f = jx::openRegularBeneath(parent_.get(), leaf_, O_RDWR, &fst);
+    jx::File f = jx::openRegularBeneath(parentFd(), leaf_, O_RDWR, &fst);
     if (!f || !jx::overwritesInPlace(f.get()) || fst.st_nlink != 1 || fst.st_ino != st.st_ino ||
         (described_ && !described_->sameCopy(fst)))
         return false;
     const std::string temp = FlrTailRoot::temporaryName(leaf_);
-    if (jx::renameAt(parent_.get(), leaf_, temp) != 0) return false;
+    if (jx::renameAt(parentFd(), leaf_, temp) != 0) return false;
     temp_ = temp;
     out_ = std::move(f);
     inPlace_ = true;
@@ -269,7 +275,7 @@ int FlrTailApplyEntry::reserveHeld() {
 void FlrTailApplyEntry::createTemporary() {
     for (int attempt = 0; attempt < 8 && !out_; ++attempt) {
         temp_ = FlrTailRoot::temporaryName(leaf_);
-        out_ = jx::openBeneath(parent_.get(), temp_, O_RDWR | O_CREAT | O_EXCL, 0600);
+        out_ = jx::openBeneath(parentFd(), temp_, O_RDWR | O_CREAT | O_EXCL, 0600);
         if (!out_ && errno != EEXIST) break;
     }
     if (!out_) {
@@ -467,12 +473,12 @@ void FlrTailApplyEntry::setAttributes(int fd) {
 
 // Links and special files: by name, never through a link.
 void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
-    if (options_.setOwners && jx::chownAt(parent_.get(), name, uid_, gid_) != 0)
+    if (options_.setOwners && jx::chownAt(parentFd(), name, uid_, gid_) != 0)
         fail("set the owner of", errno);
-    if (kind_ != Kind::Link && jx::chmodAt(parent_.get(), name, mode_ & 07777) != 0)
+    if (kind_ != Kind::Link && jx::chmodAt(parentFd(), name, mode_ & 07777) != 0)
         fail("set the mode of", errno);
     applyXattrs(-1, name);
-    if (jx::setTimesAt(parent_.get(), name, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
+    if (jx::setTimesAt(parentFd(), name, atime_, mtime_, atimeNsec_, mtimeNsec_) != 0)
         fail("set the times of", errno);
 }
 
@@ -480,15 +486,15 @@ void FlrTailApplyEntry::setAttributesAt(const std::string& name) {
 // a file: only when it refuses is the folder in the way removed (a look
 // first would cost a stat per file for a case that is rare).
 void FlrTailApplyEntry::replaceWithTemp() {
-    if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) {
+    if (jx::renameAt(parentFd(), temp_, leaf_) != 0) {
         const int err = errno;
         struct stat st {};
         if ((err != EISDIR && err != ENOTEMPTY && err != EEXIST) ||
-            jx::statAt(parent_.get(), leaf_, &st) != 0 || !S_ISDIR(st.st_mode))
+            jx::statAt(parentFd(), leaf_, &st) != 0 || !S_ISDIR(st.st_mode))
             fail("rename into place", err);
-        if (const int removeErr = FlrTailRoot::removeEntry(parent_.get(), leaf_))
+        if (const int removeErr = FlrTailRoot::removeEntry(parentFd(), leaf_))
             fail("remove the folder in the place of", removeErr);
-        if (jx::renameAt(parent_.get(), temp_, leaf_) != 0) fail("rename into place", errno);
+        if (jx::renameAt(parentFd(), temp_, leaf_) != 0) fail("rename into place", errno);
     }
     done_ = true;
 }
@@ -513,7 +519,7 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             if (linkTarget_.empty() || linkTarget_.find('\0') != std::string::npos)
                 JX_THROW(kApplyEntryFn, "Invalid link target for " + rel_);
             temp_ = FlrTailRoot::temporaryName(leaf_);
-            if (jx::symlinkAt(linkTarget_, parent_.get(), temp_) != 0) {
+            if (jx::symlinkAt(linkTarget_, parentFd(), temp_) != 0) {
                 const int err = errno;
                 temp_.clear();
                 fail("make the link", err);
@@ -522,7 +528,7 @@ void FlrTailApplyEntry::finish(FlrTailApplyStats& stats) {
             return;
         case Kind::Special:
             temp_ = FlrTailRoot::temporaryName(leaf_);
-            if (jx::mknodAt(parent_.get(), temp_, (mode_ & S_IFMT) | 0600, rdev_) != 0) {
+            if (jx::mknodAt(parentFd(), temp_, (mode_ & S_IFMT) | 0600, rdev_) != 0) {
                 const int err = errno;
                 temp_.clear();
                 fail("make the special file", err);
@@ -565,7 +571,7 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
     }
     if (kind_ == Kind::Folder) {
         jx::File dir = rel_.empty() ? root_.openDir("")
-                                    : jx::openBeneath(parent_.get(), leaf_, O_RDONLY | O_DIRECTORY);
+                                    : jx::openBeneath(parentFd(), leaf_, O_RDONLY | O_DIRECTORY);
         if (!dir) fail("open the folder", errno);
         // The root folder's owner, mode, ACL and extended attributes (a
         // security label) are the operator's unless heads are trusted with
@@ -582,7 +588,7 @@ void FlrTailApplyEntry::commit(FlrTailApplyStats& stats) {
     }
     replaceWithTemp();
     // The old copy an in-place update left for a new file is not needed now.
-    if (!oldTemp_.empty()) jx::unlinkAt(parent_.get(), oldTemp_, false);
+    if (!oldTemp_.empty()) jx::unlinkAt(parentFd(), oldTemp_, false);
     ++(kind_ == Kind::File ? stats.files : kind_ == Kind::Link ? stats.links : stats.specials);
     if (placed) placed();
 }

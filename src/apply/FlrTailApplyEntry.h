@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,9 +59,12 @@ class FlrTailApplyEntry {
     // rel: the entry's path relative to the root (already confined).
     // described: for MD5 and RSync, the copy the checksum answer for rel
     // described (none when no answer is known).
+    // folders: where the entry takes its open folder from (null: opened
+    // for it alone).
     FlrTailApplyEntry(const FlrTailRoot& root, const FlrTailApplier::Options& options,
                       const FlrNetMirHeader& header, const std::string& rel,
-                      const std::optional<FlrTailCopyId>& described = std::nullopt);
+                      const std::optional<FlrTailCopyId>& described = std::nullopt,
+                      FlrTailFolderCache* folders = nullptr);
     ~FlrTailApplyEntry();
     FlrTailApplyEntry(const FlrTailApplyEntry&) = delete;
     FlrTailApplyEntry& operator=(const FlrTailApplyEntry&) = delete;
@@ -70,7 +74,7 @@ class FlrTailApplyEntry {
     const std::string& rel() const { return rel_; }
     int64_t size() const { return size_; }
     // The open folder the entry is put into (its name there is the leaf).
-    int parentFd() const { return parent_.get(); }
+    int parentFd() const { return parent_ ? parent_->get() : -1; }
     // True when the existing copy is kept (overwrite off): data is ignored.
     bool keeping() const { return keep_; }
     // Bytes the entry's file holds (what its commit makes durable), or the
@@ -155,7 +159,8 @@ class FlrTailApplyEntry {
     unsigned xattrScope_ = 0;
     std::vector<jx::Xattr> xattrs_;
 
-    jx::File parent_;
+    // Shared with the other entries of its folder (FlrTailFolderCache).
+    std::shared_ptr<const jx::File> parent_;
     std::string leaf_;
     std::string temp_;
     jx::File out_;  // the temporary file being written

@@ -130,6 +130,26 @@ jx::File FlrTailRoot::openParent(const std::string& rel, bool create, std::strin
     return cur;
 }
 
+std::shared_ptr<const jx::File> FlrTailFolderCache::openParent(const FlrTailRoot& root,
+                                                               const std::string& rel,
+                                                               std::string* leaf) {
+    // rel is confined and has no empty part: its folder is what comes
+    // before the last slash, as FlrTailRoot::openParent cuts it.
+    const size_t cut = rel.rfind('/');
+    const std::string_view folder =
+        cut == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, cut);
+    if (fd_ && !rel.empty() && folder == folder_) {
+        *leaf = rel.substr(cut == std::string::npos ? 0 : cut + 1);
+        return fd_;
+    }
+    clear();
+    jx::File f = root.openParent(rel, true, leaf);
+    if (!f) return nullptr;
+    fd_ = std::make_shared<const jx::File>(std::move(f));
+    folder_ = folder;
+    return fd_;
+}
+
 jx::File FlrTailRoot::openDir(const std::string& rel) const {
     return jx::openBeneath(fd(), rel, O_RDONLY | O_DIRECTORY);
 }

@@ -9,6 +9,7 @@
 // component is refused anywhere, and so is anything in the tail's recovery
 // points' folder (".flrsnap" at the top of the root): a head that made a link
 // there would have the snapshot manager delete whatever it points at.
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -56,4 +57,24 @@ class FlrTailRoot {
     std::string path_;
     std::string canonical_;
     jx::File root_;
+};
+
+// The open folder of the entry just begun, shared with the next entries of
+// the same folder: a tree of small files then costs one folder lookup per
+// folder and batch instead of one per file. The session clears it at each
+// batch's commit and on every message that is not part of a plain entry, so
+// it never outlives the entries that hold the same descriptor anyway.
+class FlrTailFolderCache {
+  public:
+    // As FlrTailRoot::openParent with create; null with errno set on failure.
+    std::shared_ptr<const jx::File> openParent(const FlrTailRoot& root, const std::string& rel,
+                                               std::string* leaf);
+    void clear() {
+        folder_.clear();
+        fd_.reset();
+    }
+
+  private:
+    std::string folder_;
+    std::shared_ptr<const jx::File> fd_;
 };

@@ -23,6 +23,11 @@ constexpr size_t kMinCompress = 64;
 // a 2-vCPU host (1.0 against 2.0 GB/s for 256 KiB frames), where the calls
 // are dear; 1 MiB keeps bulk frames whole.
 constexpr size_t kSealPiece = 1024 * 1024;
+// sendMessages gathers frames of up to kGatherFrame bytes into writes of up
+// to kGatherBytes: small frames cost a system call each otherwise, larger
+// ones are written from the caller's buffer without a copy.
+constexpr size_t kGatherFrame = 16 * 1024;
+constexpr size_t kGatherBytes = 256 * 1024;
 
 int secondsToMs(int timeout) {
     if (timeout < 0) return -1;
@@ -51,68 +56,162 @@ SdtError SdtNetLink::sendMessage(int type, const void* data, int len, int timeou
 }
 
 // Caller holds txMtx.
-SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len,
-                                     int timeoutMs) {
-    if (!txBroken.ok()) return txBroken;
-    if (txFds.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
-
-    FrameHeader h;
-    h.kind = kind;
-    h.type = type;
-    h.plainLen = static_cast<uint32_t>(len);
-    h.counter = txCounter;
-    const uint8_t* body = data;
-    size_t bodyLen = len;
-
+SdtNetLink::Impl::Prepared SdtNetLink::Impl::prepareFrame(uint8_t kind, uint32_t type,
+                                                          const uint8_t* data, size_t len) {
+    Prepared p;
+    p.h.kind = kind;
+    p.h.type = type;
+    p.h.plainLen = static_cast<uint32_t>(len);
+    p.h.counter = txCounter;
+    p.body = data;
+    p.bodyLen = len;
     const int level = compression.load(std::memory_order_relaxed);
     if (level > 0 && len >= kMinCompress) {
         growTo(txScratch, Compressor::bound(len));
         const size_t c = zc.compress(txScratch.data(), txScratch.size(), data, len, level);
         if (c > 0) {
-            body = txScratch.data();
-            bodyLen = c;
-            h.flags |= kFlagZstd;
+            p.body = txScratch.data();
+            p.bodyLen = c;
+            p.h.flags |= kFlagZstd;
         }
     }
     // Every frame is authenticated: sealed, or on an integrity-only link
     // MAC-only unless the sender asked for encryption.
-    const bool seal = !integrityOnly || encrypt.load(std::memory_order_relaxed);
-    h.flags |= seal ? kFlagGcm : kFlagMac;
-    const bool withCrc = crc.load(std::memory_order_relaxed);
-    if (withCrc) h.flags |= kFlagCrc;
-    h.wireLen = static_cast<uint32_t>(bodyLen + kTagLen);
+    p.seal = !integrityOnly || encrypt.load(std::memory_order_relaxed);
+    p.h.flags |= p.seal ? kFlagGcm : kFlagMac;
+    p.withCrc = crc.load(std::memory_order_relaxed);
+    if (p.withCrc) p.h.flags |= kFlagCrc;
+    p.h.wireLen = static_cast<uint32_t>(p.bodyLen + kTagLen);
+    return p;
+}
 
-    uint8_t hdr[kFrameHeaderLen];
-    encodeFrameHeader(h, hdr);
-    const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
-    Waiter w(timeoutMs, &aborts, true);
-    w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
-    bool cryptoOk = true;
-    const IoStatus s =
-        seal && !(h.flags & kFlagZstd) && bodyLen > kSealPiece
-            ? writeSealedInPieces(sock, h.counter, hdr, body, bodyLen, withCrc, w, &cryptoOk)
-            : writeWhole(sock, h.counter, hdr, body, bodyLen, seal, withCrc, w, &cryptoOk);
-    if (!cryptoOk) return failTx(SdtError::kFailure, "AES-256-GCM sealing failed; link closed");
+// Caller holds txMtx. What a write's status means for the link: a write
+// that left nothing of its frames on the wire leaves the link as it was
+// (their counters, and with them the GCM nonces, were never seen); any other
+// failure ends it.
+SdtError SdtNetLink::Impl::txOutcome(const IoStatus& s) {
     if (s.io == Io::Error && s.err == ETIMEDOUT)
         return failTx(SdtError::kConnReset,
                       jxFormat("The peer %s accepted no data for %d ms while a frame was being "
                                "sent; link closed",
                                peer.c_str(), sendStallMs.load()));
-    if (s.io != Io::Ok) {
-        SdtError e = ioError(s, peer, "sending a frame");
-        // Nothing of the frame left: the link is as it was (its counter and,
-        // with it, the GCM nonce were never seen by anyone).
-        if (s.done == 0 && (s.io == Io::Timeout || s.io == Io::Aborted)) return e;
-        if (s.done > 0 && s.io != Io::Error)
-            e = SdtError(SdtError::kConnReset,
-                         e.text() + " after part of the frame was written; link closed");
-        return failTx(e.code(), e.text());
-    }
+    if (s.io == Io::Ok) return {};
+    SdtError e = ioError(s, peer, "sending a frame");
+    if (s.done == 0 && (s.io == Io::Timeout || s.io == Io::Aborted)) return e;
+    if (s.done > 0 && s.io != Io::Error)
+        e = SdtError(SdtError::kConnReset,
+                     e.text() + " after part of the frame was written; link closed");
+    return failTx(e.code(), e.text());
+}
+
+// Caller holds txMtx.
+SdtError SdtNetLink::Impl::sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len,
+                                     int timeoutMs) {
+    if (!txBroken.ok()) return txBroken;
+    if (txFds.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
+
+    const Prepared p = prepareFrame(kind, type, data, len);
+    uint8_t hdr[kFrameHeaderLen];
+    encodeFrameHeader(p.h, hdr);
+    const int sock = txFds[socketFor(txCounter, txBase, txFds.size())];
+    Waiter w(timeoutMs, &aborts, true);
+    w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
+    bool cryptoOk = true;
+    const IoStatus s = p.seal && !(p.h.flags & kFlagZstd) && p.bodyLen > kSealPiece
+                           ? writeSealedInPieces(sock, p.h.counter, hdr, p.body, p.bodyLen,
+                                                 p.withCrc, w, &cryptoOk)
+                           : writeWhole(sock, p.h.counter, hdr, p.body, p.bodyLen, p.seal,
+                                        p.withCrc, w, &cryptoOk);
+    if (!cryptoOk) return failTx(SdtError::kFailure, "AES-256-GCM sealing failed; link closed");
+    if (SdtError e = txOutcome(s); !e.ok()) return e;
     ++txCounter;
     txWireBytes.fetch_add(
-        static_cast<long long>(kFrameHeaderLen + h.wireLen + (withCrc ? kCrcLen : 0)),
+        static_cast<long long>(kFrameHeaderLen + p.h.wireLen + (p.withCrc ? kCrcLen : 0)),
         std::memory_order_relaxed);
     return {};
+}
+
+SdtError SdtNetLink::sendMessages(const SdtOutMessage* msgs, int n, int timeout) {
+    if (n < 0 || (n > 0 && !msgs))
+        return SdtError(SdtError::kInvalidArgs, "Invalid arguments: no messages to send");
+    for (int i = 0; i < n; ++i) {
+        const SdtOutMessage& m = msgs[i];
+        if (m.len < 0 || (m.len > 0 && !m.data))
+            return SdtError(SdtError::kInvalidArgs, "Invalid arguments: a message needs its bytes");
+        if (static_cast<size_t>(m.len) > maxPayload_.load())
+            return SdtError(SdtError::kInvalidArgs,
+                            jxFormat("Message of %d bytes exceeds the link's limit of %zu bytes",
+                                     m.len, maxPayload_.load()));
+    }
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> lock(im.txMtx);
+    const int timeoutMs = secondsToMs(timeout);
+    for (int i = 0; i < n;) {
+        // Extra sockets take frames round-robin, one write each.
+        int j = i;
+        size_t bytes = 0;
+        if (im.txFds.size() == 1) {
+            while (j < n && static_cast<size_t>(msgs[j].len) <= kGatherFrame &&
+                   bytes + static_cast<size_t>(msgs[j].len) <= kGatherBytes)
+                bytes += static_cast<size_t>(msgs[j++].len);
+        }
+        SdtError e;
+        if (j - i > 1) {
+            e = im.sendGathered(msgs + i, j - i, timeoutMs);
+        } else {
+            j = i + 1;
+            e = im.sendFrame(kKindMessage, static_cast<uint32_t>(msgs[i].type),
+                             static_cast<const uint8_t*>(msgs[i].data),
+                             static_cast<size_t>(msgs[i].len), timeoutMs);
+        }
+        if (!e.ok()) return e;
+        i = j;
+    }
+    return {};
+}
+
+// Caller holds txMtx. The frames are made exactly as sendFrame makes them,
+// one after the other into txBatch, and leave in one write.
+SdtError SdtNetLink::Impl::sendGathered(const SdtOutMessage* msgs, int n, int timeoutMs) {
+    if (!txBroken.ok()) return txBroken;
+    if (txFds.empty()) return SdtError(SdtError::kInvalidArgs, "The link is not connected");
+    const uint64_t first = txCounter;
+    txBatch.clear();
+    for (int k = 0; k < n; ++k) {
+        Prepared p = prepareFrame(kKindMessage, static_cast<uint32_t>(msgs[k].type),
+                                  static_cast<const uint8_t*>(msgs[k].data),
+                                  static_cast<size_t>(msgs[k].len));
+        p.h.counter = first + static_cast<uint64_t>(k);
+        if (!appendFrame(p, txBatch))
+            return failTx(SdtError::kFailure, "AES-256-GCM sealing failed; link closed");
+    }
+    Waiter w(timeoutMs, &aborts, true);
+    w.setStallLimit(sendStallMs.load(std::memory_order_relaxed));
+    if (SdtError e = txOutcome(writeAll(txFds[0], txBatch.data(), txBatch.size(), w)); !e.ok())
+        return e;
+    txCounter = first + static_cast<uint64_t>(n);
+    txWireBytes.fetch_add(static_cast<long long>(txBatch.size()), std::memory_order_relaxed);
+    return {};
+}
+
+// Header, protected body, tag and trailer of one frame, appended to out.
+bool SdtNetLink::Impl::appendFrame(const Prepared& p, std::vector<uint8_t>& out) {
+    const size_t at = out.size();
+    out.resize(at + kFrameHeaderLen + p.bodyLen + kTagLen + (p.withCrc ? kCrcLen : 0));
+    uint8_t* hdr = out.data() + at;
+    uint8_t* body = hdr + kFrameHeaderLen;
+    uint8_t* tag = body + p.bodyLen;
+    encodeFrameHeader(p.h, hdr);
+    bool ok;
+    if (p.seal) {
+        ok = txGcm.seal(p.h.counter, hdr, kFrameHeaderLen, p.body, p.bodyLen, body, tag);
+    } else {
+        if (p.bodyLen) std::memcpy(body, p.body, p.bodyLen);
+        ok = txGcm.mac(p.h.counter, hdr, kFrameHeaderLen, body, p.bodyLen, tag);
+    }
+    if (ok && p.withCrc)
+        jx::storeBE32(tag + kTagLen, crc32Of(tag, kTagLen, crc32Of(body, p.bodyLen)));
+    return ok;
 }
 
 // Small or compressed frames: sealed (or MAC'd) whole into the scratch buffer,
@@ -266,6 +365,13 @@ SdtError SdtNetLink::recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs) {
                                                 ((h.flags & kFlagCrc) ? kCrcLen : 0));
         return {};
     }
+}
+
+bool SdtNetLink::frameWaiting() const {
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> lock(im.rxMtx);
+    if (!im.rxBroken.ok() || im.rx.empty()) return false;
+    return im.rx[socketFor(im.rxCounter, im.rxBase, im.rx.size())].holdsWholeFrame();
 }
 
 // A frame must be authenticated as the handshake fixed: sealed, or on an

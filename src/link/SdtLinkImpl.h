@@ -70,6 +70,8 @@ struct SdtNetLink::Impl {
     sdt::Gcm txGcm;
     sdt::Compressor zc;
     std::vector<uint8_t> txScratch;
+    // Whole frames of a gathered write (sendGathered), kept between batches.
+    std::vector<uint8_t> txBatch;
     SdtError txBroken;
     // Frame bytes written/read on every socket of the session (headers,
     // tags and trailers included): what a transfer cost on the wire.
@@ -95,7 +97,20 @@ struct SdtNetLink::Impl {
     void shutdownAll();
     SdtError failRx(int code, const std::string& text);
     SdtError failTx(int code, const std::string& text);
+    // A frame's header and the bytes to protect: the caller's, or their
+    // compressed form in txScratch.
+    struct Prepared {
+        sdt::FrameHeader h;
+        const uint8_t* body = nullptr;
+        size_t bodyLen = 0;
+        bool seal = false;
+        bool withCrc = false;
+    };
+    Prepared prepareFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len);
     SdtError sendFrame(uint8_t kind, uint32_t type, const uint8_t* data, size_t len, int timeoutMs);
+    SdtError sendGathered(const SdtOutMessage* msgs, int n, int timeoutMs);
+    bool appendFrame(const Prepared& p, std::vector<uint8_t>& out);
+    SdtError txOutcome(const sdt::IoStatus& s);
     sdt::IoStatus writeWhole(int sock, uint64_t counter, const uint8_t* hdr, const uint8_t* body,
                              size_t bodyLen, bool seal, bool withCrc, sdt::Waiter& w,
                              bool* cryptoOk);

@@ -70,6 +70,13 @@ class SdtBuffer {
     size_t capacity_ = 0;
 };
 
+// One message of a batch handed to SdtNetLink::sendMessages.
+struct SdtOutMessage {
+    int type = 0;
+    const void* data = nullptr;
+    int len = 0;
+};
+
 struct SdtLinkPacket {
     static constexpr int kMessageFrame = 1;
 
@@ -163,6 +170,10 @@ class SdtNetLink {
     SdtError recvMsgPacket(SdtLinkPacket* pkt, int timeout);
     // The same with a time-out in milliseconds (-1 = without limit).
     SdtError recvMsgPacketMs(SdtLinkPacket* pkt, int timeoutMs);
+    // True when the next frame is a message frame that has arrived whole
+    // already, so that the next recvMsgPacket returns without waiting.
+    // A receiver hands on what it has once this turns false.
+    bool frameWaiting() const;
 
     // --- sending -----------------------------------------------------------
     // Sends one frame of len bytes with the given type; the peer receives the
@@ -170,6 +181,11 @@ class SdtNetLink {
     // flag: the caller's per-message hint (request/reply traffic); it does not
     // change the bytes delivered.
     SdtError sendMessage(int type, const void* data, int len, int timeout, bool flag);
+    // Sends n messages in order, each its own frame as sendMessage makes it;
+    // runs of small frames on a single-socket link go out in one write, so a
+    // queue of small messages costs one system call instead of one each.
+    // timeout bounds each write. Nothing is sent when an argument is bad.
+    SdtError sendMessages(const SdtOutMessage* msgs, int n, int timeout);
 
     // --- options (each may change at any time, from any thread) -------------
     // zstd level for later frames: 0 off, 1..22; a frame is sent compressed

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "SdtFrame.h"
+
 namespace sdt {
 
 bool AbortList::add(int fd) {
@@ -206,6 +208,14 @@ IoStatus RecvStream::read(uint8_t* dst, size_t n, Waiter& w, bool noReadAhead) {
         if (s.io != Io::Ok) return {s.io, s.err, done};
     }
     return {Io::Ok, 0, done};
+}
+
+bool RecvStream::holdsWholeFrame() const {
+    const size_t held = end_ - begin_;
+    if (held < kFrameHeaderLen) return false;
+    FrameHeader h;
+    if (decodeFrameHeader(buf_.get() + begin_, &h) || h.kind != kKindMessage) return false;
+    return held >= kFrameHeaderLen + h.wireLen + ((h.flags & kFlagCrc) ? kCrcLen : 0);
 }
 
 void RecvStream::setLowWater(size_t bytes) {

@@ -91,6 +91,9 @@ class RecvStream {
     // noReadAhead: take nothing beyond these n bytes from the socket (a
     // header expected before a large payload, which should land in place).
     IoStatus read(uint8_t* dst, size_t n, Waiter& w, bool noReadAhead = false);
+    // True when the read-ahead buffer holds a whole frame already (its
+    // header and every byte the header announces).
+    bool holdsWholeFrame() const;
 
   private:
     static constexpr size_t kMaxLowWater = 256 * 1024;

@@ -102,6 +102,24 @@ class FlrNetBase {
     // fd's readability interrupts blocked link operations.
     void setAbortSocket(int fd);
 
+    // Held by a producer while it queues messages that belong together (an
+    // entry's header, attributes, data and end): the send thread is woken
+    // once for the group, not once a message, and writes it with one call.
+    // A message of kBatchWakeBytes or more, a queue at its wake mark, a full
+    // queue, a flush and the end of the hold wake it at once, so bulk data
+    // streams as before and nothing waits past the hold. Holds nest.
+    class SendBatch {
+      public:
+        explicit SendBatch(FlrNetBase& net);
+        ~SendBatch();
+        SendBatch(const SendBatch&) = delete;
+        SendBatch& operator=(const SendBatch&) = delete;
+
+      private:
+        FlrNetBase& net_;
+    };
+    static constexpr int kBatchWakeBytes = 65536;
+
     // Copying enqueue: encodes msg into the free slot's own buffer.
     void sendMessage(const FlrNetMessage& msg, int timeout, bool flag);
     // Swapping enqueue of a raw payload: buf (malloc'd, capacity bufSize,
@@ -216,6 +234,8 @@ class FlrNetBase {
     // or a recorded send error.
     void waitForSendRoom(const char* function, int timeout);
     void throwIfSendFailed(const char* function);
+    // Caller holds sendMon_, having queued a message of len bytes.
+    void wakeSender(int len);
 
     SdtNetLink link_;
     int pipe_[2] = {-1, -1};
@@ -231,6 +251,7 @@ class FlrNetBase {
     bool recvRunning_ = false;
     bool recvStop_ = false;
     bool recvWaitsForMemory_ = false;
+    bool recvHeldBack_ = false;  // queued frames the caller was not woken for
     bool recvEnded_ = false;
     std::string abortReason_;
     std::vector<long long> alignedArrays_;
@@ -243,6 +264,9 @@ class FlrNetBase {
     int sendTail_ = 0;
     bool sendRunning_ = false;
     bool sendStop_ = false;
+    int sendHeld_ = 0;  // SendBatch holds
+    // The send thread's view of the queued messages it writes in one call.
+    std::vector<SdtOutMessage> sendBatch_;
     JxSafeFlags sendDone_{1};
     JxThread sendThread_;
     SdtError lastSendError_;

@@ -38,6 +38,8 @@ void FlrNetBase::throwIfSendFailed(const char* function) {
 }
 
 void FlrNetBase::waitForSendRoom(const char* function, int timeout) {
+    // A held batch may have filled the queue without waking the send thread.
+    if (isFull(sendHead_, sendTail_)) sendMon_.broadcast();
     if (timeout < 0) {
         while (isFull(sendHead_, sendTail_)) {
             throwIfSendFailed(function);
@@ -77,7 +79,7 @@ void FlrNetBase::sendMessage(const FlrNetMessage& msg, int timeout, bool flag) {
     slot.flag = flag ? 1 : 0;
     slot.len = len;
     sendTail_ = next(sendTail_);
-    sendMon_.broadcast();
+    wakeSender(len);
 }
 
 void FlrNetBase::sendMessage(int type, void*& buf, int len, int& bufSize, int timeout, bool flag) {
@@ -109,7 +111,22 @@ void FlrNetBase::sendMessage(int type, void*& buf, int len, int& bufSize, int ti
     buf = back;
     bufSize = backCapacity;
     sendTail_ = next(sendTail_);
+    wakeSender(len);
+}
+
+void FlrNetBase::wakeSender(int len) {
+    if (sendHeld_ > 0 && len < kBatchWakeBytes && queued(sendHead_, sendTail_) < kWakeMark) return;
     sendMon_.broadcast();
+}
+
+FlrNetBase::SendBatch::SendBatch(FlrNetBase& net) : net_(net) {
+    JxMonitorLock lock(net_.sendMon_);
+    ++net_.sendHeld_;
+}
+
+FlrNetBase::SendBatch::~SendBatch() {
+    JxMonitorLock lock(net_.sendMon_);
+    if (--net_.sendHeld_ == 0 && net_.sendHead_ != net_.sendTail_) net_.sendMon_.broadcast();
 }
 
 void FlrNetBase::flush(int seconds) {
@@ -122,6 +139,7 @@ void FlrNetBase::flushFor(const char* kFn, int idleSeconds, int totalSeconds) {
     const int seconds = idleSeconds;
     JxMonitorLock lock(sendMon_);
     if (!sendRunning_) return;
+    sendMon_.broadcast();  // what a held batch queued goes now
     int lastHead = sendHead_;
     auto deadline = Clock::now() + std::chrono::seconds(std::max(seconds, 0));
     const auto hardDeadline = totalSeconds < 0 ? Clock::time_point::max()

@@ -139,6 +139,11 @@ void FlrNetBase::recvLoop() {
     EvDebug::Debug(kRecvThread, "Starting...");
     JxMonitorLock lock(recvMon_);
     for (;;) {
+        // Frames held back for a batch go to the caller before any wait.
+        if (recvHeldBack_ && (isFull(recvHead_, recvTail_) || recvOverBudget())) {
+            recvHeldBack_ = false;
+            recvMon_.broadcast();
+        }
         while (isFull(recvHead_, recvTail_) && !recvStop_) {
             EvDebug::DebugLvl(kRecvThread, 4, "Queue is full, waiting..");
             recvMon_.wait(-1);
@@ -155,6 +160,7 @@ void FlrNetBase::recvLoop() {
         // the link may fill it without the monitor.
         RecvSlot& slot = recvSlots_[recvTail_];
         SdtError err;
+        bool more = false;
         {
             MonitorUnlock unlock(recvMon_);
             link_.setRecvBuffer(slot.buf.get());
@@ -164,13 +170,20 @@ void FlrNetBase::recvLoop() {
             err = link_.recvMsgPacket(&slot.pkt, -1);
             if (perf) perf->stop(err.ok() ? static_cast<uint64_t>(slot.pkt.frameSize) : 0);
             if (err.ok()) err = checkPayloadLimit(slot.pkt);
+            more = err.ok() && link_.frameWaiting();
         }
         slot.held = slot.buf->capacity();
         if (err.ok()) {
             EvDebug::DebugLvl(kRecvThread, 4, "Received %s (queue len: %ld)",
                               flrNetMsgName(static_cast<int>(slot.pkt.msgType)),
                               static_cast<long>(queued(recvHead_, recvTail_) + 1));
-            if (slot.pkt.msgType == FLR_NET_KEEP_ALIVE) continue;
+            if (slot.pkt.msgType == FLR_NET_KEEP_ALIVE) {
+                if (recvHeldBack_ && !more) {
+                    recvHeldBack_ = false;
+                    recvMon_.broadcast();
+                }
+                continue;
+            }
         } else if (recvStop_) {
             // Our own stop interrupted the wait: nothing more will come, which
             // recvMessage reports once the queue is empty.
@@ -179,7 +192,12 @@ void FlrNetBase::recvLoop() {
         slot.err = err;
         recvTail_ = next(recvTail_);
         if (!err.ok()) recvEnded_ = true;
-        recvMon_.broadcast();
+        // While whole frames wait in the link's read-ahead, the caller gets
+        // them as one batch (one wake-up) once they are read or half the
+        // queue is full; a frame still arriving never holds back the ones
+        // before it.
+        recvHeldBack_ = more && queued(recvHead_, recvTail_) < kWakeMark;
+        if (!recvHeldBack_) recvMon_.broadcast();
         if (!err.ok()) return;
     }
 }
@@ -187,25 +205,32 @@ void FlrNetBase::recvLoop() {
 void FlrNetBase::sendLoop() {
     EvDebug::Debug(kSendThread, "Starting...");
     JxMonitorLock lock(sendMon_);
+    sendBatch_.reserve(kQueueSlots);
     while (lastSendError_.ok()) {
         if (!waitWhileSendIdle()) return;
-        // The head slot belongs to this thread until the head moves.
-        const SendSlot& slot = sendSlots_[sendHead_];
-        const long len = queued(sendHead_, sendTail_);
-        SdtError err;
+        // The slots from the head to the tail belong to this thread until the
+        // head moves past them: all of them go in one call, which gathers the
+        // small ones into one write. A paced link sends one at a time, so the
+        // pace stays as even as its messages allow.
         const std::shared_ptr<FlrRateLimit> limit = rateLimit_;
+        const int n = limit ? 1 : queued(sendHead_, sendTail_);
+        sendBatch_.clear();
+        for (int i = 0, s = sendHead_; i < n; ++i, s = next(s))
+            sendBatch_.push_back({sendSlots_[s].type, sendSlots_[s].buf, sendSlots_[s].len});
+        SdtError err;
         Clock::time_point paceUntil{};
         {
             MonitorUnlock unlock(sendMon_);
-            EvDebug::DebugLvl(kSendThread, 4, "Sending %s (queue len: %ld)",
-                              flrNetMsgName(slot.type), len);
+            for (const SdtOutMessage& m : sendBatch_)
+                EvDebug::DebugLvl(kSendThread, 4, "Sending %s (batch of %d)", flrNetMsgName(m.type),
+                                  n);
             const long long wireBefore = link_.wireBytesSent();
             // A peer that stops reading holds this thread no longer than the
             // network time-out; stopping interrupts it at once.
-            err = link_.sendMessage(slot.type, slot.buf, slot.len, netTimeout_, slot.flag != 0);
+            err = link_.sendMessages(sendBatch_.data(), n, netTimeout_);
             if (limit && err.ok()) paceUntil = limit->reserve(link_.wireBytesSent() - wireBefore);
         }
-        sendHead_ = next(sendHead_);
+        sendHead_ = (sendHead_ + n) % kQueueSlots;
         // An abort's reason, set meanwhile, is the better one to report.
         if (lastSendError_.ok()) lastSendError_ = err;
         // Callers waiting for room are woken once half the queue is free, not

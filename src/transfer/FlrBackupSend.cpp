@@ -63,7 +63,7 @@ void FlrBackupSender::sendAttrs(const FlrBackupItem& f) {
     // A placeholder (no inode) stands for an entry that could not be read.
     if (f.st.st_ino != 0 && gatherXattrs(f)) {
         a.flags |= FlrNetMirAttrs::kXattrs;
-        if (::geteuid() == 0) a.flags |= FlrNetMirAttrs::kPrivileged;
+        if (asRoot_) a.flags |= FlrNetMirAttrs::kPrivileged;
         a.count = static_cast<uint32_t>(xattrs_.size());
         a.block = reinterpret_cast<const unsigned char*>(xattrBlock_.data());
         a.blockLen = static_cast<uint32_t>(xattrBlock_.size());
@@ -72,7 +72,7 @@ void FlrBackupSender::sendAttrs(const FlrBackupItem& f) {
 }
 
 bool FlrBackupSender::gatherXattrs(const FlrBackupItem& f) {
-    const unsigned scope = jx::xattrScopeFor(f.st.st_mode, ::geteuid() == 0);
+    const unsigned scope = jx::xattrScopeFor(f.st.st_mode, asRoot_);
     xattrBlock_.clear();
     const int err = jx::readXattrsPath(f.src, scope, &xattrs_);
     if (err == E2BIG) {
@@ -127,6 +127,8 @@ bool FlrBackupSender::sendEntry(FlrBackupItem& f, int fd, uint8_t method) {
     std::string target;
     if (S_ISLNK(f.st.st_mode) && !readLinkTarget(f, &target)) return false;
     EvDebug::DebugLvl("FlrBackup::backupMD5OrRSync", 2, "%s => %s", f.src.c_str(), f.dst.c_str());
+    // A small file's four messages leave in one write.
+    const FlrNetBase::SendBatch batch(ctx_.head);
     sendHeader(f, method);
     if (!f.acl.empty()) ctx_.head.sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
     if (S_ISLNK(f.st.st_mode)) {

@@ -4,6 +4,7 @@
 // written by the sender of the entry's method. A regular file's later names
 // in a run travel as hard links to its first. Sending thread only.
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -48,6 +49,8 @@ class FlrBackupSender {
     // The attributes of the entry being sent, reused from entry to entry.
     std::vector<jx::Xattr> xattrs_;
     std::string xattrBlock_;
+    // No part of the process changes its user: asked once, not per entry.
+    const bool asRoot_ = ::geteuid() == 0;
     // The first destination name of each multi-link file sent this run.
     std::map<std::pair<dev_t, ino_t>, std::string> linkNames_;
     std::map<std::pair<dev_t, ino_t>, std::string> seededLinkNames_;

@@ -294,6 +294,32 @@ TEST(TailJournal, RecordsAfterATransferWriteTheFileItPutInPlace) {
     EXPECT_EQ("Transferred", flrtest::readFile(root.file("f")));
 }
 
+// Entries of one folder share its open descriptor, but only until a message
+// that may move the folder: a file sent after a record renamed its folder
+// lands at its own path, not in the moved folder.
+TEST(TailJournal, EntriesAfterAFolderMovedLandAtTheirOwnPath) {
+    JournalRegistry reg;
+    flrtest::TempDir root;
+    Tail tail(root.path(), journalOptions(reg.dir() + "/state"));
+    Head head(tail.port());
+    Stream s;
+    s.rename("d", "moved");
+    head.sendFile("d/a", "first");
+    head.sendFile("d/b", "second");
+    sendPayload(head, s.payload(0, 1));
+    head.sendFile("d/c", "third");
+    head.sendFile("moved/e", "fourth");
+    head.sendFile("d/f", "fifth");
+    head.sync();
+    EXPECT_EQ("first", flrtest::readFile(root.file("moved/a")));
+    EXPECT_EQ("second", flrtest::readFile(root.file("moved/b")));
+    EXPECT_EQ("fourth", flrtest::readFile(root.file("moved/e")));
+    EXPECT_EQ("third", flrtest::readFile(root.file("d/c")));
+    EXPECT_EQ("fifth", flrtest::readFile(root.file("d/f")));
+    for (const char* stray : {"moved/c", "moved/f"})
+        EXPECT_NE(0, ::access(root.file(stray).c_str(), F_OK)) << stray;
+}
+
 // Zeros a write grows a file by, and a cleared range, take no space on the
 // tail: the bytes read the same, the blocks stay free.
 TEST(TailJournal, ZeroWritesAndClearsLeaveHoles) {

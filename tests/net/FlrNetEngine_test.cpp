@@ -414,3 +414,41 @@ TEST(FlrNetEngine, FlippedByteFailsTheLinkWithEncryption) {
 }
 
 }  // namespace
+
+// A held batch wakes the send thread once: its messages go when the hold
+// ends, when one is large, when the queue fills past its wake mark or on a
+// flush, never later (a stalled one would wait out the receive time-outs);
+// and a burst received in one piece reaches the caller at once, its last
+// message included.
+TEST(FlrNetEngine, HeldBatchesLeaveWhenReleasedAndNeverStall) {
+    Connected c;
+    {
+        const FlrNetBase::SendBatch batch(c.head);
+        for (int i = 0; i < 3; ++i) c.head.sendMessage(ping(i), 5, false);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(i, recvOne(*c.tail, 5).ping.value);
+    {
+        const FlrNetBase::SendBatch batch(c.head);
+        const std::string big = numbered(1, FlrNetBase::kBatchWakeBytes);
+        c.head.sendMirData(big.data(), static_cast<int>(big.size()));
+        EXPECT_TRUE(isNumbered(recvOne(*c.tail, 5), 1, big.size()));
+        c.head.sendMessage(ping(7), 5, false);
+        c.head.flush(5);
+        EXPECT_EQ(7, recvOne(*c.tail, 5).ping.value);
+    }
+    // More than the queue holds under one hold, then a burst of small
+    // frames read together: nothing waits for a time-out on either side.
+    const auto t0 = Clock::now();
+    std::thread receiver([&] {
+        for (uint32_t i = 0; i < 2000; ++i) ASSERT_TRUE(isNumbered(recvOne(*c.tail, 20), i, 40));
+    });
+    {
+        const FlrNetBase::SendBatch batch(c.head);
+        for (uint32_t i = 0; i < 2000; ++i) {
+            const std::string s = numbered(i, 40);
+            c.head.sendMirData(s.data(), static_cast<int>(s.size()));
+        }
+    }
+    receiver.join();
+    EXPECT_LT(msSince(t0), 10000);
+}
