@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Several heads into one tail: one `flr tail` on loopback serving four
+# concurrent `flr replicate` runs of four distinct trees of FILES/4 files
+# each, every run into its own destination under the tail's root, against
+# one head replicating one tree of FILES files into the same kind of tail.
+#   bench/heads_into_tail.sh [BUILD] [FILES]
+# FILES (default 200000): 64-byte random files, 1,000 per folder. HEADS
+# (default 4) sets the number of concurrent heads. Each case gets a fresh
+# tail, root and store; trees are made once, warm cache, and written back
+# (sync) before each case. Lines per case: wall time (first start to last
+# end), each head's time, the tail's peak memory (VmHWM) and CPU (user +
+# system), the heads' CPU; every replica is checked with `flr verify`. The
+# ratios (several heads / one head) come last.
+set -euo pipefail
+build=${1:-build}
+files=${2:-200000}
+heads=${HEADS:-4}
+flr="$build/flr"
+work=$(mktemp -d /tmp/flr-bench-heads.XXXXXX)
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
+trap 'stop_all_services; rm -rf "$work"' EXIT
+export FLR_REGISTRY="$work/flr.ini"
+ticks=$(getconf CLK_TCK)
+
+# N files of 64 bytes in folders of 1,000.
+make_tree() {  # DIR N
+    python3 - "$1" "$2" <<'PY'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+os.makedirs(root)
+folder = root
+for i in range(n):
+    if i % 1000 == 0:
+        folder = os.path.join(root, "d%05d" % (i // 1000))
+        os.mkdir(folder)
+    with open(os.path.join(folder, "f%07d" % i), "wb") as f:
+        f.write(os.urandom(64))
+PY
+}
+
+# Waits up to SECONDS for the tail's "listening on" line; prints its port.
+tail_port() {  # LOG SECONDS
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        if grep -q 'listening on 127.0.0.1:' "$1"; then
+            sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$1" | head -1
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "the tail did not start: $(cat "$1")" >&2
+    return 1
+}
+
+# The tail's peak resident set (KB) and CPU seconds (user + system), read
+# before it stops: "PEAK_KB CPU_S".
+tail_usage() {  # PID
+    local hwm cpu
+    hwm=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status")
+    # Fields 14 and 15 of stat, counted after the command's closing parenthesis.
+    cpu=$(sed 's/^.*) //' "/proc/$1/stat" | awk -v t="$ticks" '{ printf "%.2f", ($12 + $13) / t }')
+    echo "$hwm $cpu"
+}
+
+printf '[Platform]\ndInstall = %s\n' "$work/install" > "$FLR_REGISTRY"
+chmod 600 "$FLR_REGISTRY"
+mkdir -p "$work/install"
+"$flr" link keygen "$work/link.key" > /dev/null
+"$flr" registry set ZRP sLinkSecretFile "$work/link.key" > /dev/null
+
+per=$((files / heads))
+echo "== making 1 tree of $files and $heads trees of $per (64-byte files, 1,000 per folder)"
+make_tree "$work/one" "$files"
+for ((h = 1; h <= heads; h++)); do make_tree "$work/part$h" "$per"; done
+
+# One case: a fresh tail, then the given trees replicated at once, each into
+# root/<tree name>. Sets case_wall, case_mem, case_cpu, case_line.
+run_case() {  # NAME TREE...
+    local name=$1 c="$work/case" port pid t0 t1 tree usage rc=0 hcpu=0 hmem=0 times=()
+    shift
+    rm -rf "$c"
+    mkdir -p "$c/root" "$c/state"
+    sync
+    local limit=()
+    [ -z "${TAIL_NOFILE:-}" ] || limit=(prlimit "--nofile=$TAIL_NOFILE:$(ulimit -Hn)")
+    start_service "$c/tail.log" "${limit[@]}" "$flr" tail --listen 127.0.0.1:0 --root "$c/root" \
+        --store "$c/store"
+    port=$(tail_port "$c/tail.log" 20)
+    # setsid may have forked: the tail is then its child.
+    pid=$service_pid
+    [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$flr")" ] ||
+        pid=$(cat "/proc/$service_pid/task/$service_pid/children" 2> /dev/null | cut -d' ' -f1)
+    [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$flr")" ] ||
+        { echo "no tail process under $service_pid" >&2; exit 1; }
+    t0=$(now)
+    local runs=()
+    for tree in "$@"; do
+        /usr/bin/time -f "%e %U %S %M" -o "$c/time.$tree" "$flr" replicate -q \
+            --state-dir "$c/state" "$work/$tree" "127.0.0.1:$port:$c/root/$tree" \
+            > "$c/out.$tree" 2>&1 &
+        runs+=($!)
+    done
+    for p in "${runs[@]}"; do wait "$p" || rc=1; done
+    t1=$(now)
+    usage=$(tail_usage "$pid")
+    stop_service "$service_pid"
+    bench_pids=()
+    for tree in "$@"; do
+        if [ "$rc" != 0 ]; then echo "$name: $tree: $(tail -3 "$c/out.$tree")" >&2; fi
+        "$flr" verify "$work/$tree" "$c/root/$tree" > "$c/verify.$tree" ||
+            { echo "$name: the replica of $tree differs: $(tail -3 "$c/verify.$tree")" >&2; exit 1; }
+        read -r e u s m < <(tail -1 "$c/time.$tree")
+        times+=("$e")
+        [ "$m" -le "$hmem" ] || hmem=$m
+        hcpu=$(awk -v a="$hcpu" -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", a + u + s }')
+    done
+    [ "$rc" = 0 ] || { echo "$name: a run failed" >&2; exit 1; }
+    case_wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
+    read -r case_mem case_cpu <<<"$usage"
+    printf '%-20s wall %6.2f s | heads %s s, CPU %s s, peak %d KB each at most | tail peak %d KB, CPU %s s | replicas same\n' \
+        "$name" "$case_wall" "$(IFS=/; echo "${times[*]}")" "$hcpu" "$hmem" "$case_mem" "$case_cpu"
+    rm -rf "$c"
+}
+
+run_case "1 head x $files" one
+one_wall=$case_wall one_mem=$case_mem one_cpu=$case_cpu
+trees=()
+for ((h = 1; h <= heads; h++)); do trees+=("part$h"); done
+run_case "$heads heads x $per" "${trees[@]}"
+echo "$heads heads / 1 head: wall $(div "$case_wall" "$one_wall")  tail peak memory" \
+    "$(div "$case_mem" "$one_mem")  tail CPU $(div "$case_cpu" "$one_cpu")"
