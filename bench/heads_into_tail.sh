@@ -5,12 +5,16 @@
 # one head replicating one tree of FILES files into the same kind of tail.
 #   bench/heads_into_tail.sh [BUILD] [FILES]
 # FILES (default 200000): 64-byte random files, 1,000 per folder. HEADS
-# (default 4) sets the number of concurrent heads. Each case gets a fresh
-# tail, root and store; trees are made once, warm cache, and written back
-# (sync) before each case. Lines per case: wall time (first start to last
-# end), each head's time, the tail's peak memory (VmHWM) and CPU (user +
-# system), the heads' CPU; every replica is checked with `flr verify`. The
-# ratios (several heads / one head) come last.
+# (default 4) sets the number of concurrent heads. ROUNDS (default 1) runs
+# both cases that many times, alternating which goes first; the ratios take
+# the lowest figure of each case. TAIL_NOFILE (default: as inherited) runs the
+# tail under that soft open-file limit (1024 is systemd's default for a
+# service). Each case gets a fresh tail, root and store; trees are made once,
+# warm cache, and written back (sync) before each case. Lines per case: wall
+# time (first start to last end), each head's time, the heads' CPU and peak
+# memory, the tail's peak memory (VmHWM) and CPU (user + system); every
+# replica is checked with `flr verify`. The ratios (several heads / one head)
+# come last.
 set -euo pipefail
 build=${1:-build}
 files=${2:-200000}
@@ -83,7 +87,8 @@ run_case() {  # NAME TREE...
     mkdir -p "$c/root" "$c/state"
     sync
     local limit=()
-    [ -z "${TAIL_NOFILE:-}" ] || limit=(prlimit "--nofile=$TAIL_NOFILE:$(ulimit -Hn)")
+    # exec keeps the pid: the tail is this process or setsid's child.
+    [ -z "${TAIL_NOFILE:-}" ] || limit=(bash -c 'ulimit -Sn "$0" && exec "$@"' "$TAIL_NOFILE")
     start_service "$c/tail.log" "${limit[@]}" "$flr" tail --listen 127.0.0.1:0 --root "$c/root" \
         --store "$c/store"
     port=$(tail_port "$c/tail.log" 20)
@@ -93,6 +98,7 @@ run_case() {  # NAME TREE...
         pid=$(cat "/proc/$service_pid/task/$service_pid/children" 2> /dev/null | cut -d' ' -f1)
     [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$flr")" ] ||
         { echo "no tail process under $service_pid" >&2; exit 1; }
+    bench_pids+=("$pid")  # its own process group either way
     t0=$(now)
     local runs=()
     for tree in "$@"; do
@@ -104,7 +110,7 @@ run_case() {  # NAME TREE...
     for p in "${runs[@]}"; do wait "$p" || rc=1; done
     t1=$(now)
     usage=$(tail_usage "$pid")
-    stop_service "$service_pid"
+    stop_service "$pid"
     bench_pids=()
     for tree in "$@"; do
         if [ "$rc" != 0 ]; then echo "$name: $tree: $(tail -3 "$c/out.$tree")" >&2; fi
@@ -123,10 +129,29 @@ run_case() {  # NAME TREE...
     rm -rf "$c"
 }
 
-run_case "1 head x $files" one
-one_wall=$case_wall one_mem=$case_mem one_cpu=$case_cpu
+# The lowest of each figure over the rounds: "WALL PEAK_KB CPU_S".
+best() {  # PREVIOUS WALL PEAK CPU
+    if [ -z "$1" ]; then echo "$2 $3 $4"; return; fi
+    read -r w m u <<<"$1"
+    awk -v w="$w" -v m="$m" -v u="$u" -v w2="$2" -v m2="$3" -v u2="$4" \
+        'BEGIN { print (w2 < w ? w2 : w), (m2 < m ? m2 : m), (u2 < u ? u2 : u) }'
+}
 trees=()
 for ((h = 1; h <= heads; h++)); do trees+=("part$h"); done
-run_case "$heads heads x $per" "${trees[@]}"
-echo "$heads heads / 1 head: wall $(div "$case_wall" "$one_wall")  tail peak memory" \
-    "$(div "$case_mem" "$one_mem")  tail CPU $(div "$case_cpu" "$one_cpu")"
+one="" several=""
+for ((r = 1; r <= ${ROUNDS:-1}; r++)); do
+    # Alternating which case goes first spreads the machine's drift over both.
+    for which in $( ((r % 2)) && echo "one several" || echo "several one"); do
+        if [ "$which" = one ]; then
+            run_case "1 head x $files" one
+            one=$(best "$one" "$case_wall" "$case_mem" "$case_cpu")
+        else
+            run_case "$heads heads x $per" "${trees[@]}"
+            several=$(best "$several" "$case_wall" "$case_mem" "$case_cpu")
+        fi
+    done
+done
+read -r ow om oc <<<"$one"
+read -r sw sm sc <<<"$several"
+echo "$heads heads / 1 head (lowest of ${ROUNDS:-1} round(s) each): wall $(div "$sw" "$ow")" \
+    " tail peak memory $(div "$sm" "$om")  tail CPU $(div "$sc" "$oc")"
