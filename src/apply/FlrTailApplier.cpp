@@ -2,7 +2,6 @@
 #include "FlrTailApplier.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -179,21 +178,6 @@ void FlrTailApplier::addTotals(const FlrTailApplyStats& s) {
 
 // --- one session -------------------------------------------------------------------
 
-namespace {
-
-// A batched entry holds one descriptor (its folder) until the batch commits;
-// the rest of the process (journal, store, links, LBFS files) keeps the
-// other three quarters of the open-file limit.
-size_t batchLimitFor(size_t batchEntries) {
-    constexpr size_t kFewest = 16;
-    struct rlimit lim {};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return batchEntries;
-    const size_t share = std::max(kFewest, static_cast<size_t>(lim.rlim_cur / 4));
-    return std::max<size_t>(1, std::min(batchEntries, share));
-}
-
-}  // namespace
-
 FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier)
     : applier_(applier),
       lbfs_(
@@ -202,7 +186,8 @@ FlrTailApplySession::FlrTailApplySession(FlrTailApplier& applier)
                                             enqueue(std::move(e));
                                             if (urgent) commit();  // a session waits for this file
                                         })) {
-    batchLimit_ = batchLimitFor(applier.options().batchEntries);
+    batchLimit_ = std::max<size_t>(
+        1, std::min(applier.options().batchEntries, applier.batchBudget().limit()));
 }
 
 FlrTailApplySession::~FlrTailApplySession() {
@@ -384,7 +369,9 @@ void FlrTailApplySession::enqueue(std::unique_ptr<FlrTailApplyEntry> entry) {
     batchBytes_ += entry->bytes();
     batchPaths_.insert(entry->rel());
     batch_.push_back(std::move(entry));
-    if (batch_.size() >= batchLimit_ || batchBytes_ >= applier_.options().batchBytes) commit();
+    const bool spent = !applier_.batchBudget().take();
+    if (spent || batch_.size() >= batchLimit_ || batchBytes_ >= applier_.options().batchBytes)
+        commit();
 }
 
 // True when rel or a folder on its way waits in the batch: entries of one
@@ -400,6 +387,12 @@ void FlrTailApplySession::commit() {
     folders_.clear();
     applier_.journal().syncIfDue();
     if (batch_.empty()) return;
+    // Given back once the batch's entries (declared after it) have closed their folders.
+    const struct Give {
+        FlrTailBatchBudget& budget;
+        size_t n;
+        ~Give() { budget.give(n); }
+    } give{applier_.batchBudget(), batch_.size()};
     std::vector<std::unique_ptr<FlrTailApplyEntry>> batch;
     batch.swap(batch_);
     batchBytes_ = 0;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "FLR/FlrTailService.h"
+#include "FlrTailBatchBudget.h"
 #include "FlrTailBookkeeper.h"
 #include "FlrTailJournal.h"
 #include "FlrTailRoot.h"
@@ -78,8 +79,9 @@ class FlrTailApplier {
         // then costs at most the files still in flight). Finished entries
         // wait in a batch made durable with one syncfs, then renamed.
         bool syncFiles = true;
-        // A batch is committed at this many entries (at most a quarter of
-        // the open-file limit: each holds its folder open) or data bytes, before a
+        // A batch is committed at this many entries (and when the batches of
+        // every session together hold a quarter of the open-file limit: each
+        // entry holds its folder open, see FlrTailBatchBudget) or data bytes, before a
         // request is answered, before an MD5 or RSync entry or a dirchange
         // is applied, when the session idles for a second, and at its end.
         size_t batchEntries = 1024;
@@ -149,6 +151,8 @@ class FlrTailApplier {
     FlrTailLBFSRegistry& lbfs() { return *lbfs_; }
     // The copies the checksum answers of every session described.
     FlrTailAnswered& answered() { return *answered_; }
+    // The folders the sessions' batches hold open together.
+    FlrTailBatchBudget& batchBudget() { return batchBudget_; }
 
   private:
     static constexpr const char* kCleanStopMark = "clean-stop";
@@ -162,6 +166,7 @@ class FlrTailApplier {
     std::unique_ptr<FlrTailLBFSRegistry> lbfs_;
     std::unique_ptr<FlrTailJournal> journal_;
     std::unique_ptr<FlrTailAnswered> answered_;
+    FlrTailBatchBudget batchBudget_;
     mutable std::mutex mtx_;
     FlrTailApplyStats totals_;
 };
@@ -238,7 +243,7 @@ class FlrTailApplySession {
     std::unordered_set<std::string> batchPaths_;
     long long batchBytes_ = 0;
     // Entries a batch holds at most: each keeps its folder open until the
-    // batch commits, so the open-file limit bounds it too.
+    // batch commits, so the applier's budget of descriptors bounds it too.
     size_t batchLimit_ = 0;
     std::unique_ptr<FlrTailDirChange> dirChange_;
     std::unique_ptr<FlrTailLBFS> lbfs_;

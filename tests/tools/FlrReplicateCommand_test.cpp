@@ -1,7 +1,8 @@
 // flr replicate against a separate `flr tail --root` process, each with its
 // own registry holding the link secret: a replica made and kept up to date,
 // SIGTERM ending the tail cleanly, and a head killed with SIGKILL at any
-// moment of its run leaving only whole files, with the next run converging.
+// moment of its run leaving only whole files, with the next run converging,
+// and several pairs sharing one tail at once, each within its destination.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -295,6 +296,72 @@ TEST_F(ReplicateCommand, AHeadKilledAnywhereLeavesWholeFilesAndTheNextRunConverg
     EXPECT_GT(killed, 0) << "every head finished before its kill";
     stopTail();
     EXPECT_FALSE(hasTemporaries(root_)) << "the killed heads' temporaries outlived their sessions";
+}
+
+// Several heads into one tail at once: each run changes only its own
+// destination (also beside a sibling whose name begins with the same
+// letters) and keeps its own state, and a pair whose head is killed, or whose
+// destination the tail refuses (past a symbolic link), fails alone while the
+// others complete.
+TEST_F(ReplicateCommand, PairsSharingATailStayInTheirDestinationsAndFailAlone) {
+    struct Pair {
+        std::string src, dst;
+    };
+    const std::vector<Pair> pairs = {{dir_.file("srcA"), root_ + "/a"},
+                                     {dir_.file("srcB"), root_ + "/ab"}};
+    for (size_t p = 0; p < pairs.size(); ++p) {
+        ASSERT_EQ(0, ::mkdir(pairs[p].src.c_str(), 0755));
+        for (int f = 0; f < 40; ++f) {
+            const std::string dir = pairs[p].src + "/d" + std::to_string(f % 4);
+            ::mkdir(dir.c_str(), 0755);
+            flrtest::writeFile(dir + "/f" + std::to_string(f), version(f, static_cast<int>(p) + 1));
+        }
+    }
+    // The killed pair: the fixture's own, large enough for the kill to land mid-run.
+    for (int f = 0; f < 400; ++f) writeVersion(f, 0);
+    const std::string elsewhere = dir_.file("elsewhere");
+    ASSERT_EQ(0, ::mkdir(elsewhere.c_str(), 0755));
+    ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (root_ + "/linked").c_str()));
+    const auto args = [&](const std::string& src, const std::string& dst) {
+        return std::vector<std::string>{
+            "replicate", "-q", "--state-dir",
+            state_,      src,  "127.0.0.1:" + std::to_string(port_) + ":" + dst};
+    };
+
+    const pid_t killed = spawnFlr(replicateArgs(), registry_, nullptr);
+    std::vector<pid_t> heads;
+    for (const Pair& p : pairs) heads.push_back(spawnFlr(args(p.src, p.dst), registry_, nullptr));
+    const pid_t refused = spawnFlr(args(pairs[0].src, root_ + "/linked/x"), registry_, nullptr);
+    // Killed once its first entries are in: mid-run.
+    flrtest::eventually([&] { return ::access((replica() + "/d0").c_str(), F_OK) == 0; }, 20, 5);
+    ::kill(killed, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, waitStatus(killed)) << "the head finished before its kill";
+    for (size_t p = 0; p < pairs.size(); ++p)
+        EXPECT_EQ(0, waitStatus(heads[p])) << pairs[p].dst << " failed beside the others";
+    EXPECT_NE(0, waitStatus(refused)) << "a run whose every entry was refused succeeded";
+    EXPECT_NE(0, ::access((elsewhere + "/x").c_str(), F_OK)) << "a run went past the link";
+    for (const Pair& p : pairs)
+        EXPECT_EQ(0, flrtest::runTool({"verify", p.src, p.dst}).status) << p.dst;
+    expectWholeVersions(0);
+
+    // A removal reaches only its own pair's destination; the other pair's
+    // run record is untouched (its next run is no baseline).
+    ASSERT_EQ(0, ::unlink((pairs[0].src + "/d1/f1").c_str()));
+    ASSERT_EQ(0, waitStatus(spawnFlr(args(pairs[0].src, pairs[0].dst), registry_, nullptr)));
+    EXPECT_NE(0, ::access((pairs[0].dst + "/d1/f1").c_str(), F_OK));
+    EXPECT_EQ(0, ::access((pairs[1].dst + "/d1/f1").c_str(), F_OK));
+    std::vector<std::string> again = args(pairs[1].src, pairs[1].dst);
+    again[1] = "--json";
+    int out = -1;
+    const pid_t second = spawnFlr(again, registry_, &out);
+    const std::string json = replicateDrain(out);
+    ASSERT_EQ(0, waitStatus(second)) << json;
+    EXPECT_NE(std::string::npos, json.find("\"scan\":\"smart-sync\"")) << json;
+    EXPECT_EQ(0, flrtest::runTool({"verify", pairs[1].src, pairs[1].dst}).status);
+
+    // The killed pair converges on its next run.
+    ASSERT_EQ(0, replicate());
+    EXPECT_EQ(0, verify());
 }
 
 // A network tail strips what would make its host's files setuid (its
