@@ -193,6 +193,9 @@ class FLR_EXPORT FlrReplicator {
     // "HOST:PORT:PATH" taken apart; false for a local path.
     static bool parseRemote(const std::string& target, std::string* host, std::string* port,
                             std::string* path);
+    // Throws when target looks like a tail but is not one ("HOST::PATH",
+    // "HOST:PORT" without ":/path"): it must not become a local folder.
+    static void refuseHalfRemote(const std::string& target);
     // The excludes and includes as a filter of absolute paths below source
     // (null when there are none); throws JxException for a bad pattern.
     static std::shared_ptr<const FlrFilter> excludeFilter(const std::string& source,

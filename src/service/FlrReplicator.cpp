@@ -183,6 +183,21 @@ bool FlrReplicator::parseRemote(const std::string& target, std::string* host, st
     return port->find('/') == std::string::npos;
 }
 
+// "HOST::PATH" (rsync's daemon spelling) or "HOST:PORT" without its path
+// would otherwise be a local folder of that odd name, filled silently.
+void FlrReplicator::refuseHalfRemote(const std::string& target) {
+    std::string host, port, path;
+    if (target.empty() || target[0] == '/' || target[0] == '.' ||
+        parseRemote(target, &host, &port, &path))
+        return;
+    const size_t colon = target.find(':');
+    if (colon == std::string::npos || target.find('/') < colon) return;
+    JX_THROW(kReplicatorFn, "The destination " + target +
+                                " is neither a local folder nor a tail: a tail is named "
+                                "HOST:PORT:/path (a local folder with a colon in its name: ./" +
+                                target + ")");
+}
+
 namespace {
 // A list a run wrote for itself; one that cannot be removed costs only space.
 void removeScratch(const std::string& path) {
@@ -216,6 +231,7 @@ void FlrReplicator::writePairFile(const std::string& state, const std::string& s
 }
 
 void FlrReplicator::prepare(Run& r) {
+    refuseHalfRemote(options_.target);
     r.source = absolutePath(options_.source);
     struct stat st;
     if (::stat(r.source.c_str(), &st) != 0)

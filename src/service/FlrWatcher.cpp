@@ -17,6 +17,7 @@ int pairIdOf(const std::string& stateDir) {
 }  // namespace
 
 void FlrWatcher::Impl::start() {
+    FlrReplicator::refuseHalfRemote(o.replicate.target);
     source = FlrReplicator::absolutePath(o.replicate.source);
     state = w.stateDir();
     jx::makePrivateDir(state, kFn);

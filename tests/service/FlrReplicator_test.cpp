@@ -453,6 +453,7 @@ TEST(FlrReplicator, RemoteTargetsAreToldFromLocalPaths) {
         const char* host;
         const char* port;
         const char* path;
+        bool refused = false;
     };
     const Case cases[] = {
         {"tail1:7000:/srv/replica", true, "tail1", "7000", "/srv/replica"},
@@ -462,12 +463,21 @@ TEST(FlrReplicator, RemoteTargetsAreToldFromLocalPaths) {
         {"/local/dir", false, "", "", ""},
         {"./a:b:c", false, "", "", ""},
         {"dir/with:colon:x", false, "", "", ""},
-        {"host::/x", false, "", "", ""},
+        // Half a tail's name is refused rather than made a local folder.
+        {"host::/x", false, "", "", "", true},
+        {"host:7000", false, "", "", "", true},
         {"plain", false, "", "", ""},
     };
     for (const Case& c : cases) {
         std::string host, port, path;
         ASSERT_EQ(FlrReplicator::parseRemote(c.target, &host, &port, &path), c.remote) << c.target;
+        bool refused = false;
+        try {
+            FlrReplicator::refuseHalfRemote(c.target);
+        } catch (const JxException&) {
+            refused = true;
+        }
+        EXPECT_EQ(c.refused, refused) << c.target;
         if (!c.remote) continue;
         EXPECT_EQ(host, c.host);
         EXPECT_EQ(port, c.port);
