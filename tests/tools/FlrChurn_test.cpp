@@ -117,7 +117,7 @@ class FlrChurn : public ::testing::TestWithParam<ChurnVariant> {
     void startTail() {
         tail_ = std::make_unique<flrtest::ToolProcess>(
             std::vector<std::string>{"tail", "--listen", "127.0.0.1:" + std::to_string(port_),
-                                     "--root", root_},
+                                     "--root", root_, "--store", dir_.file("store")},
             env_);
         ASSERT_FALSE(tail_->waitForLine("listening on 127.0.0.1:", 60).empty()) << tail_->output();
     }

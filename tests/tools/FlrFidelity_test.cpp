@@ -259,8 +259,8 @@ class FlrFidelity : public ::testing::TestWithParam<Mode> {
         if (kind() != Kind::ThroughTail) return;
         // keep: setuid/setgid files and device nodes as sent, as rsync run by root does.
         tail_ = std::make_unique<flrtest::ToolProcess>(
-            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_,
-                                     "--privileged", "keep"},
+            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_, "--store",
+                                     dir_.file("store"), "--privileged", "keep"},
             env_);
         const int port = flrtest::listeningPort(*tail_, 60);
         ASSERT_GT(port, 0) << tail_->output();

@@ -146,7 +146,8 @@ TEST_F(MetricsCommand, WatchAndTailFiguresMoveAsChangesGo) {
     const auto install = flrtest::runTool(
         {"registry", "set", "Platform", "dInstall", dir_.file("install")}, {}, env_);
     ASSERT_EQ(0, install.status) << install.err;
-    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", root, "--metrics", "0"},
+    flrtest::ToolProcess tail({"tail", "--listen", "127.0.0.1:0", "--root", root, "--store",
+                               dir_.file("store"), "--metrics", "0"},
                               env_);
     const std::string listening = tail.waitForLine("listening on 127.0.0.1:", 120);
     ASSERT_FALSE(listening.empty()) << tail.output();

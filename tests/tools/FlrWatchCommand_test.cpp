@@ -101,7 +101,9 @@ class RemoteWatch : public ::testing::Test {
         ASSERT_EQ(0, ::mkdir(root_.c_str(), 0755));
         ASSERT_EQ("", flrtest::setUpLinkKey(key_, dir_.file("install"), env_));
         tail_ = std::make_unique<flrtest::ToolProcess>(
-            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_}, env_);
+            std::vector<std::string>{"tail", "--listen", "127.0.0.1:0", "--root", root_, "--store",
+                                     dir_.file("store")},
+            env_);
         const std::string line = tail_->waitForLine("listening on 127.0.0.1:", 120);
         ASSERT_FALSE(line.empty()) << tail_->output();
         port_ = std::atoi(line.c_str() + line.find("127.0.0.1:") + 10);
