@@ -453,9 +453,22 @@ void FlrTailApplySession::applyHeldWrites(std::vector<std::unique_ptr<FlrTailApp
 }
 
 // The renames are directory entries, which the data's sync does not cover on
-// every file system: each folder the batch put something into is synced once.
+// every file system: each folder the batch put something into is synced
+// once, or, when they are many (a tree of small folders), the whole file
+// system at once: one journal commit instead of one a folder, and the
+// folders made on the way are covered too.
 void FlrTailApplySession::syncFolders(
     const std::vector<std::unique_ptr<FlrTailApplyEntry>>& batch) {
+    std::unordered_set<std::string> folders;
+    for (const auto& e : batch)
+        if (e && e->parentFd() >= 0) folders.insert(folderOf(e->rel()));
+    if (folders.size() > kFoldersSyncedOneByOne) {
+        if (jx::syncFileSystem(applier_.root().fd()) == 0) return;
+        EvDebug::Error(kTailApplierFn, "Couldn't make the new entries of %zu folders durable: %s",
+                       folders.size(), jxErrnoText(errno).c_str());
+        stats_.failed += static_cast<long long>(folders.size());
+        return;
+    }
     std::unordered_set<std::string> done;
     for (const auto& e : batch) {
         if (!e) continue;

@@ -175,6 +175,10 @@ class FlrTailApplier {
 // being streamed. Also usable without a link (answers then go nowhere).
 class FlrTailApplySession {
   public:
+    // A batch that put entries into more folders than this syncs the file
+    // system once after its renames instead of each folder.
+    static constexpr size_t kFoldersSyncedOneByOne = 16;
+
     explicit FlrTailApplySession(FlrTailApplier& applier);
     // Adds the counts to the applier's totals; an entry still open is
     // dropped (its temporary removed), so the old copy stays.

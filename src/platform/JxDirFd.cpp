@@ -296,7 +296,7 @@ int reserveSpace(int fd, int64_t len) {
 }
 
 int syncFileSystem(int fd) {
-    return ::syncfs(fd);
+    return fileOps().syncFileSystem(fd);
 }
 
 int writeAllAt(int fd, const void* data, size_t len, int64_t offset) {

@@ -39,6 +39,10 @@ ssize_t FileOps::readDirEntries(int fd, void* buf, size_t len) {
     return ::syscall(SYS_getdents64, fd, buf, len);
 }
 
+int FileOps::syncFileSystem(int fd) {
+    return ::syncfs(fd);
+}
+
 File openDirAt(int dirFd, const char* name) {
     return File(fileOps().openAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0));
 }

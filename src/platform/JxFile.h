@@ -53,6 +53,8 @@ class FileOps {
     virtual int statAt(int dirFd, const char* name, struct stat* st, int flags);
     // getdents64: bytes of directory records read into buf, 0 at the end.
     virtual ssize_t readDirEntries(int fd, void* buf, size_t len);
+    // syncfs: everything of fd's file system made durable.
+    virtual int syncFileSystem(int fd);
 };
 
 // The real thing. Subclass it to change one call and keep the rest.

@@ -24,10 +24,16 @@ namespace {
 
 using Inode = std::pair<dev_t, ino_t>;
 
-// Records which folders are fsync'd (by inode) and can make those fail.
+// Records which folders are fsync'd (by inode) and can make those fail;
+// counts whole file system syncs.
 struct FolderSyncSpy : jx::PosixFileOps {
     std::map<Inode, int> folderSyncs;
+    int fileSystemSyncs = 0;
     bool failFolders = false;
+    int syncFileSystem(int fd) override {
+        ++fileSystemSyncs;
+        return jx::PosixFileOps::syncFileSystem(fd);
+    }
     int fsync(int fd) override {
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -100,6 +106,26 @@ TEST_F(DurableTest, EachFolderOfABatchIsSyncedOnceAfterItsRenames) {
         EXPECT_EQ(spy.folderSyncs.count(inodeOf(root + "/quiet")), 0u);
         EXPECT_EQ(session.stats().failed, 0);
     }
+}
+
+// A batch spread over many folders (a tree of small folders) syncs the file
+// system once after its renames instead of every folder.
+TEST_F(DurableTest, ABatchOverManyFoldersSyncsTheFileSystemOnceForItsRenames) {
+    FolderSyncSpy spy;
+    jx::ScopedFileOps scoped(spy);
+    FlrTailApplier::Options o;
+    o.batchEntries = 1000;
+    FlrTailApplier applier(root, o);
+    FlrTailApplySession session(applier);
+    const size_t folders = FlrTailApplySession::kFoldersSyncedOneByOne + 1;
+    for (size_t i = 0; i < folders; ++i)
+        sendFile(session, root + "/many/d" + std::to_string(i) + "/f", "f");
+    session.commit();
+    EXPECT_TRUE(spy.folderSyncs.empty());
+    EXPECT_EQ(spy.fileSystemSyncs, 2);  // the data's, then the renames'
+    EXPECT_EQ(session.stats().failed, 0);
+    for (size_t i = 0; i < folders; ++i)
+        EXPECT_EQ(flrtest::readFile(root + "/many/d" + std::to_string(i) + "/f"), "f");
 }
 
 TEST_F(DurableTest, AFolderThatCannotBeSyncedCountsAsAFailure) {
