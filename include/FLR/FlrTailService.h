@@ -110,9 +110,15 @@ class FLR_EXPORT FlrTailService {
 
     // Accepts and serves until stop() or until stopFd (say, a signalfd)
     // becomes readable; then ends every session and joins every thread.
+    // Without listen() it serves only in-process sessions.
     void run(int stopFd = -1);
     // Makes run() return; safe from any thread, also before run().
     void stop();
+    // Serves an engine on an in-process channel (a head of this process,
+    // which proved nothing since it is us) as a session on a thread of its
+    // own, ended and joined with the others. Throws JxException when the
+    // service is stopping or has no room for another session.
+    void serveInProcess(std::unique_ptr<FlrNetTail> tail);
     FlrTailStats stats() const;
 
   private:

@@ -117,7 +117,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     // Declared first so it is left last, after the session's final commit. A
     // head run again at once would otherwise race its own dead sessions.
     const FlrTailRuns::Entered counted(
-        runs_, [&net = session.net] { return net.getLink().peerHungUp(); }, session.stopFlag);
+        runs_, [&net = session.net] { return net.peerHungUp(); }, session.stopFlag);
     FlrTailApplySession apply(*this);
     apply.setStop(&session.stopFlag);
     apply.setJoinRun([this, &counted, &session](uint64_t run, uint64_t follows) {
@@ -127,7 +127,7 @@ void FlrTailApplier::serve(FlrTailSession& session, FlrTailApplyStats* out) {
     // folder's entry, a dirchange, a ping) is noticed by its hang-up: the
     // other connections that would feed the files may never have said whose
     // they are.
-    apply.setHeadGone([&net = session.net] { return net.getLink().peerHungUp(); });
+    apply.setHeadGone([&net = session.net] { return net.peerHungUp(); });
     FlrNetMessage m;
     struct Report {
         FlrTailApplySession& apply;

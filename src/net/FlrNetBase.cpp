@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "FLR/JxException.h"
+#include "FlrNetChannel.h"
 #include "platform/EvDebug.h"
 #include "platform/JXPlatformInfo.h"
 
@@ -50,6 +51,7 @@ FlrNetBase::~FlrNetBase() {
     } catch (const std::exception& e) {
         EvDebug::Error("FlrNetBase::~FlrNetBase", "%s", e.what());
     }
+    if (channel_) channel_->close(channelSide_);
     link_.removeAbortFd(pipe_[0]);
     ::close(pipe_[0]);
     ::close(pipe_[1]);
@@ -157,6 +159,28 @@ void FlrNetBase::applySocketSettings(bool server) {
     keepAlive_ = keepAlive;
 }
 
+void FlrNetBase::attachChannel(std::shared_ptr<FlrNetChannel> channel, int side) {
+    if (!channel || (side != 0 && side != 1))
+        JX_THROW("FlrNetBase::attachChannel", "Invalid arguments: no channel side");
+    stopRecvThread();
+    stopSendThread();
+    if (channel_) channel_->close(channelSide_);
+    channel_ = std::move(channel);
+    channelSide_ = side;
+}
+
+uint32_t FlrNetBase::getPeerVersion() const {
+    return channel_ ? SdtNetLink::advertisedVersion() : link_.getPeerVersion();
+}
+
+long long FlrNetBase::wireBytesSent() const {
+    return channel_ ? channel_->bytesSent(channelSide_) : link_.wireBytesSent();
+}
+
+long long FlrNetBase::wireBytesReceived() const {
+    return channel_ ? channel_->bytesReceived(channelSide_) : link_.wireBytesReceived();
+}
+
 void FlrNetBase::allocateRecvBuffers() {
     JxMonitorLock lock(recvMon_);
     for (RecvSlot& s : recvSlots_) {
@@ -183,6 +207,7 @@ void FlrNetBase::closeSocket() {
     }
     stopRecvThread();
     stopSendThread();
+    if (channel_) channel_->close(channelSide_);
     const SdtError e = link_.closeSocket();
     if (!flushed) throw flushError;
     if (!e.ok())
@@ -200,6 +225,9 @@ void FlrNetBase::setCloseFlushTimeout(int seconds) {
 
 void FlrNetBase::abort(const std::string& why) {
     EvDebug::Debug("FlrNetBase::abort", "Ending the link: %s", why.c_str());
+    // First, so that a sender waiting for room in the channel (holding
+    // sendMon_) lets go.
+    if (channel_) channel_->close(channelSide_, why);
     {
         JxMonitorLock lock(sendMon_);
         if (lastSendError_.ok()) lastSendError_ = SdtError(SdtError::kAborted, why);
@@ -223,7 +251,12 @@ bool FlrNetBase::isAborted() const {
     return !abortReason_.empty();
 }
 
+bool FlrNetBase::peerHungUp() const {
+    return channel_ ? channel_->peerClosed(channelSide_) : link_.peerHungUp();
+}
+
 bool FlrNetBase::recvEnded() const {
+    if (channel_ && channel_->peerClosed(channelSide_)) return true;
     JxMonitorLock lock(recvMon_);
     return recvEnded_;
 }

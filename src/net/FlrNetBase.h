@@ -38,6 +38,7 @@
 #include "platform/JxMonitor.h"
 #include "platform/JxThread.h"
 
+class FlrNetChannel;
 class FlrRateLimit;
 
 class FlrNetBase {
@@ -77,6 +78,11 @@ class FlrNetBase {
     // true, as head otherwise) and starts both threads; fd -1 only detaches.
     // On failure the descriptor is still the caller's.
     void setSocket(int fd, bool server);
+    // Attaches one side (0 head, 1 tail) of an in-process channel instead of
+    // a socket: no threads, no frames; each send copies the message into
+    // the peer's queue. Replaces any socket attached before.
+    void attachChannel(std::shared_ptr<FlrNetChannel> channel, int side);
+    bool inProcess() const { return channel_ != nullptr; }
     // Flushes (at most the close-flush time-out), stops both threads and
     // closes the link.
     void closeSocket();
@@ -99,6 +105,9 @@ class FlrNetBase {
     // without reading from it (a long answer) checks this to stop when the
     // peer has gone.
     bool recvEnded() const;
+    // The peer has closed its end (the socket hung up, or the in-process
+    // peer let go), whatever is still queued; asks the link, not the queue.
+    bool peerHungUp() const;
     // fd's readability interrupts blocked link operations.
     void setAbortSocket(int fd);
 
@@ -176,7 +185,12 @@ class FlrNetBase {
     std::shared_ptr<FlrRateLimit> rateLimit() const;
 
     SdtNetLink& getLink() { return link_; }
-    uint32_t getPeerVersion() const { return link_.getPeerVersion(); }
+    // This process's own version on an in-process channel.
+    uint32_t getPeerVersion() const;
+    // Frame bytes sent and received so far (on a channel: payloads plus a
+    // frame header's worth each, as they would have been on a link).
+    long long wireBytesSent() const;
+    long long wireBytesReceived() const;
 
   protected:
     // Messages wait for room in the send queue with this time-out.
@@ -237,8 +251,16 @@ class FlrNetBase {
     // Caller holds sendMon_, having queued a message of len bytes.
     void wakeSender(int len);
 
+    // The send and receive calls of an in-process channel.
+    void sendOnChannel(int type, const void* data, int len, int timeout, const char* function);
+    int recvFromChannel(FlrNetMessage* msg, int timeout);
+
     SdtNetLink link_;
     int pipe_[2] = {-1, -1};
+    // Set once before use (attachChannel), like the socket; the channel
+    // has its own lock.
+    std::shared_ptr<FlrNetChannel> channel_;
+    int channelSide_ = 0;
     // Guarded by sendMon_: the configured interval and the one in force
     // (smaller with extra sockets).
     int keepAliveBase_ = kDefaultKeepAliveSecs;

@@ -13,6 +13,8 @@
 #include <cstdlib>
 
 #include "FLR/JxException.h"
+#include "FlrNetChannel.h"
+#include "FlrRateLimit.h"
 #include "buffer/FlrPerf.h"
 #include "platform/EvDebug.h"
 #include "platform/JxFile.h"
@@ -68,6 +70,14 @@ void FlrNetBase::waitForSendRoom(const char* function, int timeout) {
 void FlrNetBase::sendMessage(const FlrNetMessage& msg, int timeout, bool flag) {
     static const char* const kFn = "FlrNetBase::sendMessage";
     JxMonitorLock lock(sendMon_);
+    if (channel_) {
+        // The first slot's buffer is scratch: no send thread uses it.
+        SendSlot& scratch = sendSlots_[0];
+        int len = 0;
+        encodeMessage(msg, scratch.buf, scratch.capacity, &len);
+        sendOnChannel(msg.type, scratch.buf, len, timeout, kFn);
+        return;
+    }
     EvDebug::DebugLvl(kFn, 4, "=> %s (queue len: %ld)", flrNetMsgName(msg.type),
                       static_cast<long>(queued(sendHead_, sendTail_)));
     waitForSendRoom(kFn, timeout);
@@ -87,6 +97,11 @@ void FlrNetBase::sendMessage(int type, void*& buf, int len, int& bufSize, int ti
     if (len < 0 || len > bufSize || (bufSize > 0 && !buf))
         JX_THROW(kFn, "Invalid arguments: the buffer does not hold the message");
     JxMonitorLock lock(sendMon_);
+    if (channel_) {
+        // The caller keeps its buffer: the channel copies.
+        sendOnChannel(type, buf, len, timeout, kFn);
+        return;
+    }
     EvDebug::DebugLvl(kFn, 4, "=> %s (queue len: %ld)", flrNetMsgName(type),
                       static_cast<long>(queued(sendHead_, sendTail_)));
     waitForSendRoom(kFn, timeout);
@@ -114,17 +129,34 @@ void FlrNetBase::sendMessage(int type, void*& buf, int len, int& bufSize, int ti
     wakeSender(len);
 }
 
+// Caller holds sendMon_, which keeps this engine's senders in order.
+void FlrNetBase::sendOnChannel(int type, const void* data, int len, int timeout,
+                               const char* function) {
+    throwIfSendFailed(function);
+    EvDebug::DebugLvl(function, 4, "=> %s (in process)", flrNetMsgName(type));
+    channel_->send(channelSide_, type, data, len, timeout, function);
+    if (rateLimit_) waitForPace(rateLimit_->reserve(len + FlrNetChannel::kFrameOverhead));
+}
+
 void FlrNetBase::wakeSender(int len) {
     if (sendHeld_ > 0 && len < kBatchWakeBytes && queued(sendHead_, sendTail_) < kWakeMark) return;
     sendMon_.broadcast();
 }
 
 FlrNetBase::SendBatch::SendBatch(FlrNetBase& net) : net_(net) {
+    if (net_.channel_) {
+        net_.channel_->hold(net_.channelSide_, 1);
+        return;
+    }
     JxMonitorLock lock(net_.sendMon_);
     ++net_.sendHeld_;
 }
 
 FlrNetBase::SendBatch::~SendBatch() {
+    if (net_.channel_) {
+        net_.channel_->hold(net_.channelSide_, -1);
+        return;
+    }
     JxMonitorLock lock(net_.sendMon_);
     if (--net_.sendHeld_ == 0 && net_.sendHead_ != net_.sendTail_) net_.sendMon_.broadcast();
 }
@@ -137,6 +169,12 @@ void FlrNetBase::flush(int seconds) {
 // when totalSeconds is not negative, at most that long in all.
 void FlrNetBase::flushFor(const char* kFn, int idleSeconds, int totalSeconds) {
     const int seconds = idleSeconds;
+    // A channel keeps nothing on this side: what was sent is queued at the
+    // peer, which only needs waking for what a held batch queued.
+    if (channel_) {
+        channel_->flush(channelSide_);
+        return;
+    }
     JxMonitorLock lock(sendMon_);
     if (!sendRunning_) return;
     sendMon_.broadcast();  // what a held batch queued goes now
@@ -172,6 +210,7 @@ void FlrNetBase::flushFor(const char* kFn, int idleSeconds, int totalSeconds) {
 int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
     static const char* const kFn = "FlrNetBase::recvMessage";
     if (!msg) JX_THROW(kFn, "Invalid arguments: msg==NULL");
+    if (channel_) return recvFromChannel(msg, timeout);
     const auto deadline = Clock::now() + std::chrono::seconds(std::max(timeout, 0));
     RecvSlot* slot = nullptr;
     long left = 0;
@@ -216,6 +255,28 @@ int FlrNetBase::recvMessage(FlrNetMessage* msg, int timeout) {
         std::vector<long long>().swap(alignedArrays_);
     decodeMessage(msg, slot->pkt, alignedArrays_);
     EvDebug::DebugLvl(kFn, 4, "<= %s (queue len: %ld)", flrNetMsgName(msg->type), left);
+    return 0;
+}
+
+int FlrNetBase::recvFromChannel(FlrNetMessage* msg, int timeout) {
+    static const char* const kFn = "FlrNetBase::recvMessage";
+    auto throwIfAborted = [this] {
+        JxMonitorLock lock(recvMon_);
+        if (!abortReason_.empty())
+            JX_THROW(kFn,
+                     "Failed to receive next FLR message: the link was ended: " + abortReason_);
+    };
+    throwIfAborted();
+    SdtLinkPacket pkt;
+    const int r = channel_->receive(channelSide_, &pkt, timeout);
+    if (r == -1) throwIfAborted();
+    if (r != 0) return r;
+    if (const SdtError e = checkPayloadLimit(pkt); !e.ok())
+        JX_THROW(kFn, "Failed to receive next FLR message: " + e.text());
+    if (alignedArrays_.capacity() * sizeof(long long) > kKeepRecvBufferSize)
+        std::vector<long long>().swap(alignedArrays_);
+    decodeMessage(msg, pkt, alignedArrays_);
+    EvDebug::DebugLvl(kFn, 4, "<= %s (in process)", flrNetMsgName(msg->type));
     return 0;
 }
 

@@ -16,7 +16,9 @@
 
 // --- FlrNagleOff -------------------------------------------------------------------
 
-FlrNagleOff::FlrNagleOff(FlrNetBase& net) : link_(net.getLink()), wasOff_(link_.isNagleOff()) {
+// An in-process channel has no socket and sends every message at once.
+FlrNagleOff::FlrNagleOff(FlrNetBase& net)
+    : link_(net.getLink()), wasOff_(net.inProcess() || link_.isNagleOff()) {
     if (wasOff_) return;
     const SdtError e = link_.nagleOff();
     if (!e.ok()) JX_THROW("FlrNagleOff::FlrNagleOff", e.text());
@@ -97,7 +99,9 @@ FlrNetHead* FlrNetHead::dup() {
     copy->quietAboutVersion_ = true;
     copy->getLink().inheritSecret(getLink());
     copy->setRateLimit(rateLimit());
-    if (!service_.empty())
+    if (connector_)
+        copy->connectBy(connector_);
+    else if (!service_.empty())
         copy->connect(host_.c_str(), service_.c_str());
     else if (port_ != 0)
         copy->connect(host_.c_str(), port_, port2_);
@@ -105,6 +109,15 @@ FlrNetHead* FlrNetHead::dup() {
         JX_THROW("FlrNetHead::dup", "Connection hasn't been established yet");
     if (run_.runId != 0) copy->setRunId(run_.runId, run_.follows);
     return copy.release();
+}
+
+void FlrNetHead::connectBy(Connector connector) {
+    if (!connector) JX_THROW("FlrNetHead::connectBy", "Invalid arguments: no connector");
+    connector(*this);
+    connector_ = std::move(connector);
+    host_.clear();
+    service_.clear();
+    port_ = port2_ = 0;
 }
 
 // --- one-way operations ----------------------------------------------------------------

@@ -9,6 +9,7 @@
 //
 // Failures are JxException with code -1 from "FlrNetHead::<operation>";
 // the engine's own send and receive errors pass through unchanged.
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ class FlrNetHead : public FlrNetBase {
     void connect(const char* host, const char* service);
     // A second connection to the same tail, owned by the caller.
     FlrNetHead* dup();
+    // Connects this engine some other way than by address (a tail of this
+    // process); dup() makes its connections the same way.
+    using Connector = std::function<void(FlrNetHead&)>;
+    void connectBy(Connector connector);
     // What a tail of this link version cannot keep of what this build sends
     // ("extended attributes, nanosecond times and hard links"); empty for a
     // current tail. connect() logs it once per tail reached (dup() does not
@@ -138,6 +143,7 @@ class FlrNetHead : public FlrNetBase {
     long long unapplied_ = 0;         // as of the last ping's answer
     bool quietAboutVersion_ = false;  // a dup(): the first connection told it
     FlrNetRunId run_{0, 0};           // 0: no run named
+    Connector connector_;             // set: connections are made by it
 
     // Staging arrays of sendLBFSStart, kept to avoid allocating per chunk.
     std::vector<unsigned char> lbfsHashes_;

@@ -7,8 +7,9 @@
 
 #include "FLR/JxException.h"
 #include "env/FlrHelper.h"
-#include "link/SdtNetLink.h"
+#include "net/FlrNetChannel.h"
 #include "net/FlrNetHead.h"
+#include "net/FlrNetTail.h"
 
 namespace {
 
@@ -35,25 +36,24 @@ FlrLocalTail::FlrLocalTail(const std::string& destination, FlrTailApplier::Optio
     : destination_(absoluteDestination(destination)) {
     applier_ = std::make_unique<FlrTailApplier>(destination_, std::move(options));
     service_ = std::make_unique<FlrTailService>(applier_->handler());
-    if (SdtError e = SdtNetLink::newSecret(&secret_); !e.ok()) JX_THROW(kLocalTailFn, e.text());
-    service_->setSecret(secret_);
-    // Head and tail are this process, over loopback: sealing the bytes hides
-    // them from no one, while authenticating every frame still catches any
-    // other process that would talk to the port. --encrypt seals anyway.
-    service_->setIntegrityOnly(1);
-    service_->listen("127.0.0.1", "0");
+    // No listening socket: the only heads are this process's (connect).
     thread_ = std::thread([svc = service_.get()] { svc->run(); });
 }
 
 FlrLocalTail::~FlrLocalTail() {
     stop();
-    std::fill(secret_.begin(), secret_.end(), '\0');
 }
 
+// Head and tail are this process: an in-process channel carries the
+// messages, with no frames to seal and no threads between them.
 void FlrLocalTail::connect(FlrNetHead& head) const {
-    head.getLink().setSecret(secret_);
-    head.getLink().setIntegrityOnly(1);
-    head.connect("127.0.0.1", service_->localPort(), 0);
+    head.connectBy([svc = service_.get()](FlrNetHead& h) {
+        auto channel = std::make_shared<FlrNetChannel>();
+        auto tail = std::make_unique<FlrNetTail>();
+        tail->attachChannel(channel, 1);
+        h.attachChannel(channel, 0);
+        svc->serveInProcess(std::move(tail));
+    });
 }
 
 void FlrLocalTail::stop() {

@@ -1,7 +1,8 @@
 #pragma once
-// A tail served in-process on loopback for a local destination folder, with
-// a secret made for it alone. A replication run starts one for itself; the
-// watcher starts one for the whole watch, shared by its runs and its journal.
+// A tail served in this process for a local destination folder: heads reach
+// it over in-process channels, never a socket, so there is no port to guard
+// and no secret. A replication run starts one for itself; the watcher starts
+// one for the whole watch, shared by its runs and its journal.
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,7 +21,8 @@ class FlrLocalTail {
     FlrLocalTail(const FlrLocalTail&) = delete;
     FlrLocalTail& operator=(const FlrLocalTail&) = delete;
 
-    // A fresh, authenticated connection of head to this tail; any thread.
+    // A fresh connection of head to this tail, as are head's dup()s; any
+    // thread.
     void connect(FlrNetHead& head) const;
     // Ends the sessions (they add their counts to the applier's totals) and
     // joins the service thread. Idempotent.
@@ -32,7 +34,6 @@ class FlrLocalTail {
 
   private:
     std::string destination_;
-    std::string secret_;  // kept for reconnects; wiped on destruction
     std::unique_ptr<FlrTailApplier> applier_;
     std::unique_ptr<FlrTailService> service_;
     std::thread thread_;

@@ -217,8 +217,8 @@ void FlrReplicator::connect(Run& r) {
         r.head.setRunId(r.runId, r.follows);
         return;
     }
-    // A local destination: a tail of our own on loopback, proving a secret
-    // made for this run only, unless the caller serves one for longer.
+    // A local destination: a tail of our own in this process, unless the
+    // caller serves one for longer.
     r.tail = options_.localTail;
     if (!r.tail) {
         // The content store of LBFS runs lives with the pair's state, never
@@ -367,7 +367,7 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         s.privStripped += r.streamStripped;
         s.privWithheld += r.streamWithheld;
     }
-    s.wireBytes = r.head.getLink().wireBytesSent() + r.head.getLink().wireBytesReceived();
+    s.wireBytes = r.head.wireBytesSent() + r.head.wireBytesReceived();
     r.head.closeSocket();
     r.stopTail();
     if (r.ownTail) s.wireBytes = r.ownTail->stats().wireBytes;  // every connection of the run

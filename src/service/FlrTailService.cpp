@@ -141,7 +141,7 @@ FlrTailStats FlrTailService::stats() const {
     // A session leaves the set before its engine is destroyed.
     for (FlrNetTail* t : sessions_) {
         s.recvBufferBytes += t->recvBufferBytes();
-        s.wireBytes += t->getLink().wireBytesSent() + t->getLink().wireBytesReceived();
+        s.wireBytes += t->wireBytesSent() + t->wireBytesReceived();
     }
     return s;
 }
@@ -149,7 +149,7 @@ FlrTailStats FlrTailService::stats() const {
 // --- the accept loop ---------------------------------------------------------------
 
 void FlrTailService::run(int stopFd) {
-    if (listenFd_ < 0) JX_THROW(kTailServiceFn, "Not listening");
+    // Without listen() only in-process sessions come (serveInProcess).
     int backoffMs = 0;
     while (!stop_) {
         // While backing off the listening socket is not watched (it stays
@@ -411,6 +411,32 @@ void FlrTailService::serveConnection(int fd, long id, const std::string& peer) {
     }
 }
 
+void FlrTailService::serveInProcess(std::unique_ptr<FlrNetTail> tail) {
+    if (!tail) JX_THROW(kTailServiceFn, "Invalid arguments: no engine to serve");
+    FlrNetTail* raw = tail.get();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    // Under the lock from the check to the worker's record, so a shutdown
+    // either refuses this session or aborts and joins it.
+    std::lock_guard<std::mutex> lock(mtx_);
+    if (stop_) JX_THROW(kTailServiceFn, "The tail service is stopping");
+    if (static_cast<int>(sessions_.size()) >= limits_.maxSessions)
+        JX_THROW(kTailServiceFn, "Too many sessions");
+    const long id = nextId_++;
+    sessions_.insert(raw);
+    try {
+        std::thread t([this, engine = std::move(tail), id, done]() mutable {
+            serveSession(*engine, id, "this process");
+            engine.reset();  // closes the channel: the head sees the end
+            *done = true;
+        });
+        workers_.push_back({std::move(t), done});
+    } catch (...) {
+        sessions_.erase(raw);
+        throw;
+    }
+    ++counts_.accepted;
+}
+
 void FlrTailService::serveSession(FlrNetTail& tail, long id, const std::string& peer) {
     Events events;
     {
@@ -432,7 +458,7 @@ void FlrTailService::serveSession(FlrNetTail& tail, long id, const std::string& 
     if (stop_) how = "closed on shutdown";
     {
         std::lock_guard<std::mutex> lock(mtx_);
-        counts_.wireBytes += tail.getLink().wireBytesSent() + tail.getLink().wireBytesReceived();
+        counts_.wireBytes += tail.wireBytesSent() + tail.wireBytesReceived();
     }
     demote(&tail);
     if (events.ended) events.ended(id, how);
