@@ -7,8 +7,14 @@
 //
 // Side 0 is the head, side 1 the tail; each side writes one direction and
 // reads the other. One thread at a time writes a direction (FlrNetBase
-// serialises its senders) and one reads it. A slot taken by the reader stays
-// valid until its next take, as the socket engine's receive slots do.
+// serialises its senders) and one reads it. A message taken by the reader
+// stays valid until its next take, as the socket engine's receive slots do.
+//
+// A direction holds as much as a socket pair with its two queues would: up
+// to kMessages messages within kQueueBudget bytes, and besides any number
+// of small ones within kSlackBytes, the kernel buffers' share. Callers rely
+// on that slack: a planner pipelines checksum requests and reads the
+// answers later, so answers must not wait for it to read.
 //
 // Ends: close(side) tells the peer that nothing more comes (it reads what
 // was queued, then "gone") and that its writes have no reader; the channel
@@ -24,12 +30,12 @@
 
 class FlrNetChannel {
   public:
-    static constexpr int kSlots = 16;  // one always free: 15 messages queued at most
-    // Slot buffers grown past this for one large message are given back.
-    static constexpr size_t kKeepSlotBytes = 1u << 20;
-    // Queued payloads above this make the writer wait (a reader that falls
-    // behind on large messages holds no more than this).
+    static constexpr size_t kMessages = 15;
     static constexpr size_t kQueueBudget = 128u << 20;
+    static constexpr size_t kSlackBytes = 1u << 20;
+    // Buffers kept for reuse: so many, of at most this size each.
+    static constexpr size_t kSpareBuffers = 16;
+    static constexpr size_t kKeepBufferBytes = 256u << 10;
     // Counted per message besides its payload, as the socket link's frame
     // header is, so byte figures compare across both kinds of link.
     static constexpr long long kFrameOverhead = 28;
@@ -63,17 +69,19 @@ class FlrNetChannel {
     long long bytesReceived(int side) const;
 
   private:
-    struct Slot {
+    struct Message {
         int type = 0;
         int len = 0;
         std::vector<char> data;
     };
     // One direction: written by one side, read by the other.
     struct Queue {
-        Slot slots[kSlots];
-        int head = 0;
-        int tail = 0;
+        std::vector<Message> ring = std::vector<Message>(kMessages + 1);  // grows, never shrinks
+        size_t head = 0;
+        size_t count = 0;
         size_t queuedBytes = 0;
+        Message taken;  // the reader's last message
+        std::vector<std::vector<char>> spare;
         int held = 0;                // the writer's batch holds
         bool writerClosed = false;   // nothing more comes
         bool readerClosed = false;   // nobody reads what would come
@@ -84,17 +92,14 @@ class FlrNetChannel {
     };
     using Clock = std::chrono::steady_clock;
 
-    static int next(int i) { return (i + 1) % kSlots; }
-    static int queued(const Queue& q) { return (q.tail - q.head + kSlots) % kSlots; }
-    static bool full(const Queue& q) { return queued(q) == kSlots - 1; }
-    bool noRoomFor(const Queue& q, int len) const;
-    // The slot at q.tail, once there is room; under mtx_.
-    Slot& waitForRoom(std::unique_lock<std::mutex>& lock, Queue& q, int len, int timeoutSecs,
-                      const char* function);
+    static bool hasRoom(const Queue& q, size_t len);
+    // Under mtx_: waits until len more bytes fit; throws as send() says.
+    void waitForRoom(std::unique_lock<std::mutex>& lock, Queue& q, size_t len, int timeoutSecs,
+                     const char* function);
+    static void push(Queue& q, Message&& m);
 
-    // mtx_ guards both queues' positions, flags and counters; a slot's bytes
-    // belong to the writer between q.tail and publication, and to the reader
-    // from its take until its next take.
+    // mtx_ guards both queues; a buffer being filled belongs to the writer
+    // until it is pushed, the taken message to the reader until its next take.
     mutable std::mutex mtx_;
     std::condition_variable cv_;
     Queue queues_[2];  // queues_[s]: written by side s

@@ -1,6 +1,7 @@
 #include "JxThread.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -78,6 +79,10 @@ void noteFork() {
 }
 
 }  // namespace
+
+bool JxThread::setNice(int nice) {
+    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice) == 0;
+}
 
 unsigned long JxThread::currentId() {
     static const bool registered = (pthread_atfork(nullptr, nullptr, noteFork), true);

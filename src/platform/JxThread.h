@@ -25,6 +25,10 @@ class JxThread {
     static void createDetachedThread(const std::string& name, Body body);
     // Small numeric id of the calling thread (what the logger prints).
     static unsigned long currentId();
+    // Gives the calling thread (only it: Linux keeps a nice value per
+    // thread) this nice value, 0 to 19; work in the background yields the
+    // processor to everything else. False when the system refused.
+    static bool setNice(int nice);
 
   private:
     std::thread t_;

@@ -10,6 +10,8 @@
 #include "net/FlrNetChannel.h"
 #include "net/FlrNetHead.h"
 #include "net/FlrNetTail.h"
+#include "platform/EvDebug.h"
+#include "platform/JxThread.h"
 
 namespace {
 
@@ -32,10 +34,19 @@ std::string absoluteDestination(const std::string& target) {
 
 }  // namespace
 
-FlrLocalTail::FlrLocalTail(const std::string& destination, FlrTailApplier::Options options)
+FlrLocalTail::FlrLocalTail(const std::string& destination, FlrTailApplier::Options options,
+                           int applyNice)
     : destination_(absoluteDestination(destination)) {
     applier_ = std::make_unique<FlrTailApplier>(destination_, std::move(options));
-    service_ = std::make_unique<FlrTailService>(applier_->handler());
+    FlrTailService::Handler handler = applier_->handler();
+    if (applyNice > 0)
+        handler = [h = std::move(handler), applyNice](FlrTailSession& session) {
+            // Each session has a thread of its own, which ends with it.
+            if (!JxThread::setNice(applyNice))
+                EvDebug::Warning(kLocalTailFn, "Couldn't lower the applying thread's priority");
+            h(session);
+        };
+    service_ = std::make_unique<FlrTailService>(std::move(handler));
     // No listening socket: the only heads are this process's (connect).
     thread_ = std::thread([svc = service_.get()] { svc->run(); });
 }

@@ -15,8 +15,11 @@ class FlrNetHead;
 class FlrLocalTail {
   public:
     // Makes the destination folder when missing and starts serving. Throws
-    // JxException naming what failed.
-    FlrLocalTail(const std::string& destination, FlrTailApplier::Options options);
+    // JxException naming what failed. applyNice > 0: the sessions apply at
+    // that nice value (a watch: the workload making the changes comes
+    // first, the replica catches up when the processor is free).
+    FlrLocalTail(const std::string& destination, FlrTailApplier::Options options,
+                 int applyNice = 0);
     ~FlrLocalTail();
     FlrLocalTail(const FlrLocalTail&) = delete;
     FlrLocalTail& operator=(const FlrLocalTail&) = delete;

@@ -7,6 +7,11 @@
 
 namespace {
 
+// A local destination's applying runs below the programs whose changes it
+// replicates: on a busy host they keep the processor and the replica lags
+// (the journal holds the records), instead of the workload slowing down.
+constexpr int kLocalApplyNice = 10;
+
 // The pair's id towards the tail: from its state folder's name (a digest of
 // source and destination), so two pairs sharing a tail keep apart.
 int pairIdOf(const std::string& stateDir) {
@@ -50,7 +55,7 @@ void FlrWatcher::Impl::start() {
         to.storeDir = state + "/tail-store";
         to.journalState = state + "/tail-journal";
         to.privileged = FlrPrivileged::Keep;  // same host, same user
-        tail = std::make_unique<FlrLocalTail>(o.replicate.target, to);
+        tail = std::make_unique<FlrLocalTail>(o.replicate.target, to, kLocalApplyNice);
         destination = tail->destination();
     }
 }

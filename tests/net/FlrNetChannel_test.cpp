@@ -145,18 +145,24 @@ TEST(FlrNetChannel, TimeOutsAndAbortFreeABlockedSender) {
     EXPECT_GE(msSince(t0), 900);
     EXPECT_EQ("Timed out after 0 secs waiting for room in the send queue",
               errorOf([&] { j.head.sendMessage(ping(0), 0, false); }));
-    // Fifteen fit; the sixteenth waits for the reader or its time-out.
-    for (int i = 0; i < FlrNetChannel::kSlots - 1; ++i) j.head.sendMessage(ping(i), 1, false);
+    // Fifteen large messages fit; the sixteenth waits for the reader or its
+    // time-out.
+    const std::string piece = pattern(1, 256u << 10);
+    auto sendPiece = [&](int timeout) {
+        void* buf = const_cast<char*>(piece.data());
+        int cap = static_cast<int>(piece.size());
+        j.head.sendMessage(FLR_NET_MIR_DATA, buf, cap, cap, timeout, false);
+    };
+    for (size_t i = 0; i < FlrNetChannel::kMessages; ++i) sendPiece(1);
     t0 = Clock::now();
     EXPECT_EQ("Timed out after 1 secs waiting for room in the send queue",
-              errorOf([&] { j.head.sendMessage(ping(15), 1, false); }));
+              errorOf([&] { sendPiece(1); }));
     EXPECT_GE(msSince(t0), 900);
 
     // A sender waiting without limit is freed by an abort from another
     // thread, and the aborting side's receives say why.
     std::string blocked;
-    std::thread sender(
-        [&] { blocked = errorOf([&] { j.head.sendMessage(ping(16), -1, false); }); });
+    std::thread sender([&] { blocked = errorOf([&] { sendPiece(-1); }); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     t0 = Clock::now();
     j.head.abort("stopping the run");
@@ -166,11 +172,32 @@ TEST(FlrNetChannel, TimeOutsAndAbortFreeABlockedSender) {
     EXPECT_NE(std::string::npos,
               errorOf([&] { j.head.recvMessage(&m, 1); }).find("stopping the run"));
     // The tail still reads what was queued before the abort, then the end.
-    for (int i = 0; i < FlrNetChannel::kSlots - 1; ++i) {
+    for (size_t i = 0; i < FlrNetChannel::kMessages; ++i) {
         ASSERT_EQ(0, j.tail->recvMessage(&m, 5));
-        EXPECT_EQ(i, m.ping.value);
+        EXPECT_EQ(piece.size(), static_cast<size_t>(m.data.len));
     }
     EXPECT_EQ(-1, j.tail->recvMessage(&m, 5));
+}
+
+// A planner pipelines requests and reads the answers later, as a socket's
+// buffers let it: both ends may send thousands of small messages before
+// either reads one.
+TEST(FlrNetChannel, BothEndsMaySendManySmallMessagesBeforeReading) {
+    Joined j;
+    constexpr int kCount = 5000;
+    for (int i = 0; i < kCount; ++i) {
+        j.head.sendMessage(ping(i), 5, false);
+        j.tail->pong(i);
+    }
+    FlrNetMessage m;
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(0, j.tail->recvMessage(&m, 5));
+        ASSERT_EQ(i, m.ping.value);
+        ASSERT_EQ(0, j.head.recvMessage(&m, 5));
+        ASSERT_EQ(FLR_NET_PING, m.type);
+        ASSERT_EQ(1 + i, m.ping.value);  // a pong: 1 + what it tells
+    }
+    EXPECT_EQ(-2, j.head.recvMessage(&m, 0));
 }
 
 TEST(FlrNetChannel, HeldBatchesReachAWaitingReaderAndNeverStall) {
