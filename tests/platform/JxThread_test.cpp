@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "FLR/JxException.h"
 #include "platform/EvDebug.h"
@@ -109,6 +112,20 @@ TEST(JxThread, CurrentIdIsTheChildsOwnAfterFork) {
         return JxThread::currentId() == kernelTid() ? 0 : 2;
     });
     EXPECT_EQ(rc, 0);
+}
+
+// The nice value is the calling thread's alone: the rest of the process
+// keeps its own.
+TEST(JxThread, SetNiceLowersOnlyTheCallingThread) {
+    const int before = ::getpriority(PRIO_PROCESS, 0);
+    int seen = -100;
+    std::thread t([&] {
+        ASSERT_TRUE(JxThread::setNice(std::min(before + 5, 19)));
+        seen = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+    });
+    t.join();
+    EXPECT_EQ(std::min(before + 5, 19), seen);
+    EXPECT_EQ(before, ::getpriority(PRIO_PROCESS, 0));
 }
 
 TEST(JxSleep, SleepsAtLeastTheTimeAndIgnoresNonPositive) {
