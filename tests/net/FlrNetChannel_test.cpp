@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FLR/JxException.h"
+#include "NetTestUtil.h"
 #include "net/FlrNetHead.h"
 #include "net/FlrNetTail.h"
 
@@ -32,20 +33,8 @@ struct Joined {
     }
 };
 
-std::string errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const JxException& e) {
-        return e.getMessage();
-    }
-    return "no exception";
-}
-
-FlrNetMessage ping(int value) {
-    FlrNetMessage m(FLR_NET_PING);
-    m.ping.value = value;
-    return m;
-}
+using flrnettest::errorOf;
+using flrnettest::ping;
 
 std::string pattern(uint32_t seed, size_t len) {
     std::string s(len, '\0');

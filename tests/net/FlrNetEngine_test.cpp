@@ -29,20 +29,8 @@ using flrnettest::Connected;
 using flrnettest::recvOne;
 using Clock = std::chrono::steady_clock;
 
-std::string errorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const JxException& e) {
-        return e.getMessage();
-    }
-    return "no exception";
-}
-
-FlrNetMessage ping(int value) {
-    FlrNetMessage m(FLR_NET_PING);
-    m.ping.value = value;
-    return m;
-}
+using flrnettest::errorOf;
+using flrnettest::ping;
 
 long long msSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();

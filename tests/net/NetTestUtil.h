@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,22 @@
 #include "support/TestSupport.h"
 
 namespace flrnettest {
+
+// The text of the JxException fn throws; "no exception" when none.
+inline std::string errorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const JxException& e) {
+        return e.getMessage();
+    }
+    return "no exception";
+}
+
+inline FlrNetMessage ping(int value) {
+    FlrNetMessage m(FLR_NET_PING);
+    m.ping.value = value;
+    return m;
+}
 
 constexpr char kSecret[] = "net test link secret, thirty-two bytes or more";
 
