@@ -167,6 +167,15 @@ void FlrNetBase::attachChannel(std::shared_ptr<FlrNetChannel> channel, int side)
     if (channel_) channel_->close(channelSide_);
     channel_ = std::move(channel);
     channelSide_ = side;
+    // A fresh connection, as startThreads makes one for a socket: what ended
+    // the last one does not end this one.
+    {
+        JxMonitorLock lock(recvMon_);
+        abortReason_.clear();
+        recvEnded_ = false;
+    }
+    JxMonitorLock lock(sendMon_);
+    lastSendError_ = SdtError();
 }
 
 uint32_t FlrNetBase::getPeerVersion() const {

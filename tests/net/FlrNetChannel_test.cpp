@@ -166,6 +166,17 @@ TEST(FlrNetChannel, TimeOutsAndAbortFreeABlockedSender) {
         EXPECT_EQ(piece.size(), static_cast<size_t>(m.data.len));
     }
     EXPECT_EQ(-1, j.tail->recvMessage(&m, 5));
+
+    // A new channel is a new connection: the abort of the last one is over.
+    auto fresh = std::make_shared<FlrNetChannel>();
+    FlrNetTail other;
+    j.head.attachChannel(fresh, 0);
+    other.attachChannel(fresh, 1);
+    j.head.sendMessage(ping(42), 5, false);
+    ASSERT_EQ(0, other.recvMessage(&m, 5));
+    EXPECT_EQ(42, m.ping.value);
+    other.pong();
+    EXPECT_EQ(0, j.head.recvMessage(&m, 5));
 }
 
 // A planner pipelines requests and reads the answers later, as a socket's
