@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <memory>
@@ -399,6 +400,14 @@ std::vector<unsigned char> Helper::get(const std::string& path) const {
 }
 
 std::vector<unsigned char> Helper::get(int fd) const {
+    return getFrom(fd, describe(fd));
+}
+
+std::vector<unsigned char> Helper::get(int fd, const struct stat& st) const {
+    if (S_ISLNK(st.st_mode)) return {};
+    if (!S_ISDIR(st.st_mode) && ::fgetxattr(fd, "system.posix_acl_access", nullptr, 0) < 0 &&
+        (errno == ENODATA || notSupported(errno)))
+        return {};  // the mode says it all; a folder may still have a default ACL
     return getFrom(fd, describe(fd));
 }
 

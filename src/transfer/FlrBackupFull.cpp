@@ -41,8 +41,17 @@ void FlrFullSender::send(FlrBackupItem& f, int fd) {
     const uint64_t start = FlrAdaptiveMD5::nowMicros();
     long long sent = 0;
     long long cursor = 0;  // where the tail writes the next data
+    // A file with blocks for all its bytes has no hole to look for: the
+    // seeks are spared (zero runs are still left as holes below).
+    const bool dense = static_cast<long long>(f.st.st_blocks) * 512 >= size;
+    auto nextRange = [&](long long at, jx::DataRange* r) {
+        if (!dense) return jx::nextDataRange(fd, at, size, r);
+        if (at >= size) return false;
+        *r = {at, size - at};
+        return true;
+    };
     jx::DataRange range;
-    for (long long at = 0; jx::nextDataRange(fd, at, size, &range);) {
+    for (long long at = 0; nextRange(at, &range);) {
         at = range.offset;
         const long long end = range.offset + range.length;
         while (at < end) {

@@ -29,7 +29,7 @@ FlrBackupSender::FlrBackupSender(FlrBackupContext& ctx, FlrBackupProgress& progr
       rsync_(ctx, progress, buf),
       lbfs_(ctx, blocks) {}
 
-void FlrBackupSender::sendHeader(const FlrBackupItem& f, uint8_t method) {
+void FlrBackupSender::sendHeader(const FlrBackupItem& f, uint8_t method, int fd) {
     FlrNetMirHeader h{};
     h.ino = static_cast<uint64_t>(f.st.st_ino);
     h.mode = static_cast<uint64_t>(f.st.st_mode);
@@ -47,13 +47,13 @@ void FlrBackupSender::sendHeader(const FlrBackupItem& f, uint8_t method) {
     h.overwrite = ctx_.settings.overwrite ? 1 : 0;
     h.path = f.dst.c_str();
     ctx_.head.sendMirHeader(h);
-    if (ctx_.head.getPeerVersion() >= FLR_NET_MIR_ATTRS_VERSION) sendAttrs(f);
+    if (ctx_.head.getPeerVersion() >= FLR_NET_MIR_ATTRS_VERSION) sendAttrs(f, fd);
 }
 
 // The times to the nanosecond and the extended attributes, for tails that
 // take them. An entry whose attributes cannot be read, or exceed the limits,
 // still gets its times; the tail then leaves its attributes as they are.
-void FlrBackupSender::sendAttrs(const FlrBackupItem& f) {
+void FlrBackupSender::sendAttrs(const FlrBackupItem& f, int fd) {
     FlrNetMirAttrs a{};
     a.flags = FlrNetMirAttrs::kTimes;
     a.atimeSec = static_cast<int64_t>(f.st.st_atim.tv_sec);
@@ -61,7 +61,7 @@ void FlrBackupSender::sendAttrs(const FlrBackupItem& f) {
     a.mtimeSec = static_cast<int64_t>(f.st.st_mtim.tv_sec);
     a.mtimeNsec = static_cast<uint32_t>(f.st.st_mtim.tv_nsec);
     // A placeholder (no inode) stands for an entry that could not be read.
-    if (f.st.st_ino != 0 && gatherXattrs(f)) {
+    if (f.st.st_ino != 0 && gatherXattrs(f, fd)) {
         a.flags |= FlrNetMirAttrs::kXattrs;
         if (asRoot_) a.flags |= FlrNetMirAttrs::kPrivileged;
         a.count = static_cast<uint32_t>(xattrs_.size());
@@ -71,10 +71,13 @@ void FlrBackupSender::sendAttrs(const FlrBackupItem& f) {
     ctx_.head.sendMirAttrs(a);
 }
 
-bool FlrBackupSender::gatherXattrs(const FlrBackupItem& f) {
+// From the descriptor when there is one: the attributes of the bytes sent,
+// and no second walk of the path.
+bool FlrBackupSender::gatherXattrs(const FlrBackupItem& f, int fd) {
     const unsigned scope = jx::xattrScopeFor(f.st.st_mode, asRoot_);
     xattrBlock_.clear();
-    const int err = jx::readXattrsPath(f.src, scope, &xattrs_);
+    const int err = fd >= 0 ? jx::readXattrsFd(fd, scope, &xattrs_)
+                            : jx::readXattrsPath(f.src, scope, &xattrs_);
     if (err == E2BIG) {
         ++ctx_.counters.xattrsSkipped;
         EvDebug::Error("FlrBackup::sendAttrs",
@@ -129,7 +132,7 @@ bool FlrBackupSender::sendEntry(FlrBackupItem& f, int fd, uint8_t method) {
     EvDebug::DebugLvl("FlrBackup::backupMD5OrRSync", 2, "%s => %s", f.src.c_str(), f.dst.c_str());
     // A small file's four messages leave in one write.
     const FlrNetBase::SendBatch batch(ctx_.head);
-    sendHeader(f, method);
+    sendHeader(f, method, owned.get());
     if (!f.acl.empty()) ctx_.head.sendMirACL(f.acl.data(), static_cast<int>(f.acl.size()));
     if (S_ISLNK(f.st.st_mode)) {
         ctx_.head.sendMirData(target.data(), static_cast<int>(target.size()));

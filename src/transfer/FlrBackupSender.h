@@ -23,7 +23,8 @@ class FlrBackupSender {
     // Header, ACL, body, EOF of one entry; fd (when >= 0) is consumed. False
     // when nothing was sent: a link that is no longer one.
     bool sendEntry(FlrBackupItem& f, int fd, uint8_t method);
-    void sendHeader(const FlrBackupItem& f, uint8_t method);
+    // fd (when >= 0) is the entry opened: its attributes are read from it.
+    void sendHeader(const FlrBackupItem& f, uint8_t method, int fd = -1);
     // An entry that can no longer be opened by id, as a stand-in.
     void sendPlaceholder(FlrBackupItem& f);
     FlrLBFSSender& lbfs() { return lbfs_; }
@@ -35,8 +36,8 @@ class FlrBackupSender {
     void rememberLinkName(const FlrBackupItem& f);
 
   private:
-    void sendAttrs(const FlrBackupItem& f);
-    bool gatherXattrs(const FlrBackupItem& f);
+    void sendAttrs(const FlrBackupItem& f, int fd);
+    bool gatherXattrs(const FlrBackupItem& f, int fd);
     bool readLinkTarget(const FlrBackupItem& f, std::string* target);
     bool deltaOfNothing(const FlrBackupItem& f, uint8_t method) const;
 

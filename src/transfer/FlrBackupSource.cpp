@@ -98,7 +98,8 @@ bool FlrBackupSource::statEntry(FlrBackupItem& f) const {
 void FlrBackupSource::gatherACL(FlrBackupItem& f, int fd) const {
     if (!aclHelper_ || S_ISLNK(f.st.st_mode)) return;
     try {
-        f.acl = fd >= 0 ? aclHelper_->get(fd) : aclHelper_->get(f.src);
+        // f.st is the fstat of fd (openFile), so the common case is one call.
+        f.acl = fd >= 0 ? aclHelper_->get(fd, f.st) : aclHelper_->get(f.src);
     } catch (const JxException& e) {
         EvDebug::Error("FlrBackup::backup", "Failed to get ACL info for %s: %s", f.src.c_str(),
                        e.getMessage().c_str());

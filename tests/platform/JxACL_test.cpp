@@ -238,6 +238,26 @@ TEST_F(JxACLFiles, DirectoryDefaultAclIsCopiedAndRemoved) {
     EXPECT_TRUE(helper_.get(dst).empty());
 }
 
+// The form read with the caller's fstat in hand (one call for most entries)
+// is the form of the full read: for a plain file, a file with an access ACL
+// and a folder whose only ACL is its default one.
+TEST_F(JxACLFiles, FormFromAKnownStatIsTheFullReadsForm) {
+    const std::string plain = dir_.file("plain2");
+    flrtest::writeFile(plain, "data");
+    const std::string folder = mkdirIn("withDefault");
+    ASSERT_EQ(setText(folder, "u::rwx,g::r-x,g:2000:rwx,m::rwx,o::r-x", ACL_TYPE_DEFAULT), 0);
+    for (const std::string& path : {plain, probe_, folder}) {
+        SCOPED_TRACE(path);
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(helper_.get(fd, st), helper_.get(fd));
+        EXPECT_EQ(helper_.get(fd, st).empty(), path == plain);
+        close(fd);
+    }
+}
+
 TEST_F(JxACLFiles, RefusalsChangeNothing) {
     const Bytes form = helper_.get(probe_);
     const std::string before = textOf(probe_);
