@@ -36,6 +36,7 @@ struct FlrReplicator::Run {
     long long streamWithheld = 0;
     bool streamPrivReported = true;
     long long streamUnapplied = 0;  // entries a running tail failed on stream and LBFS connections
+    long long streamWireBytes = 0;  // both ways on the stream and LBFS connections
     FlrNetHead head;
 
     // Ends the run's own local tail: its sessions end and add their counts

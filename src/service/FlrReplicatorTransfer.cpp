@@ -296,6 +296,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         for (int k = 0; k < 4; ++k) s.methods[k] = multi.getMethodCount(k);
         s.lbfsSaved = multi.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = multi.getUnappliedEntries();
+        r.streamWireBytes = multi.getOwnWireBytes();
         s.skipped = multi.getSkippedEntries();
         r.streamPrivReported = multi.getPrivilegedEntries(&r.streamStripped, &r.streamWithheld);
     } else {
@@ -308,6 +309,7 @@ void FlrReplicator::sendCollect(Run& r, FlrReplicateSummary& s) {
         for (int k = 0; k < 4; ++k) s.methods[k] = backup.getMethodCount(k);
         s.lbfsSaved = backup.getLBFSStats(nullptr, nullptr);
         r.streamUnapplied = backup.getUnappliedEntries();
+        r.streamWireBytes = backup.getOwnWireBytes();
         s.skipped = backup.getSkippedEntries();
     }
     s.files = files.load();
@@ -367,7 +369,7 @@ void FlrReplicator::finishTransfer(Run& r, FlrReplicateSummary& s) {
         s.privStripped += r.streamStripped;
         s.privWithheld += r.streamWithheld;
     }
-    s.wireBytes = r.head.wireBytesSent() + r.head.wireBytesReceived();
+    s.wireBytes = r.head.wireBytesSent() + r.head.wireBytesReceived() + r.streamWireBytes;
     r.head.closeSocket();
     r.stopTail();
     if (r.ownTail) s.wireBytes = r.ownTail->stats().wireBytes;  // every connection of the run

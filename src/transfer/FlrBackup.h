@@ -176,6 +176,9 @@ class FlrBackup : public FlrBackupSettings {
     // connection (its final ping's answer; the main connection's count is
     // the caller's FlrNetHead::unappliedEntries()).
     long long getUnappliedEntries() const { return counters_.lbfsUnapplied.load(); }
+    // Bytes both ways on the connections the driver opened itself (the LBFS
+    // one); the caller's connection counts its own.
+    long long getOwnWireBytes() const { return counters_.lbfsWireBytes.load(); }
     // Sends LBFS_STOP and waits until the LBFS thread ended (no-op when it
     // does not run); throws the thread's error, or "Aborted".
     void flushLBFS() { blocks_.flush(); }

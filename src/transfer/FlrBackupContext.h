@@ -115,6 +115,7 @@ struct FlrBackupCounters {
     std::atomic<unsigned long long> lbfsFileBytes{0};
     std::atomic<unsigned long long> lbfsBlockBytes{0};
     std::atomic<long long> lbfsUnapplied{0};
+    std::atomic<long long> lbfsWireBytes{0};  // both ways on the LBFS connection
     std::atomic<long long> skippedEntries{0};
     std::atomic<long long> xattrsSkipped{0};
     // The caller's counters for a progress display (null: none); set

@@ -146,6 +146,7 @@ void FlrBlockServer::serve(FlrNetHead& conn) {
             // before it, so the run's end means the files are there.
             conn.ping();
             ctx_.counters.lbfsUnapplied += conn.unappliedEntries();
+            ctx_.counters.lbfsWireBytes += conn.wireBytesSent() + conn.wireBytesReceived();
             conn.setSocket(-1, true);
             return;
         } else {

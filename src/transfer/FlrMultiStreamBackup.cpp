@@ -139,6 +139,7 @@ void FlrMultiStreamBackup::addTotals(const FlrBackup& driver) {
     skipped_ += driver.getSkippedEntries();
     lbfsA_ += driver.getLBFSBlockBytes();
     lbfsB_ += driver.getLBFSFileBytes();
+    wireBytes_ += driver.getOwnWireBytes();
 }
 
 void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, unsigned long offset,
@@ -147,6 +148,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
     if (!head || !abort || !collectFile)
         JX_THROW(fn, "Invalid arguments: NULL pointers passed as input.");
     totalFiles_ = totalBytes_ = unapplied_ = skipped_ = privStripped_ = privWithheld_ = 0;
+    wireBytes_ = 0;
     privReported_ = true;
     std::fill(std::begin(methodCounts_), std::end(methodCounts_), 0);
     lbfsA_ = lbfsB_ = 0;
@@ -191,6 +193,7 @@ void FlrMultiStreamBackup::backup(FlrNetHead* head, const char* collectFile, uns
             if (s.error && !failure) failure = std::move(s.error);
             if (s.driver) addTotals(*s.driver);
             unapplied_ += s.unapplied;
+            if (s.conn) wireBytes_ += s.conn->wireBytesSent() + s.conn->wireBytesReceived();
             privStripped_ += s.stripped;
             privWithheld_ += s.withheld;
             privReported_ = privReported_ && (s.privReported || !s.conn);

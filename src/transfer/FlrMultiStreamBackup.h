@@ -56,6 +56,8 @@ class FlrMultiStreamBackup {
     // Entries the tail said it could not apply on the stream connections of
     // the last run (see FlrNetHead::unappliedEntries).
     long long getUnappliedEntries() const { return unapplied_; }
+    // Bytes both ways on the connections of the last run but the caller's.
+    long long getOwnWireBytes() const { return wireBytes_; }
     // Entries the streams left to the next pass (see FlrBackup::getSkippedEntries).
     long long getSkippedEntries() const { return skipped_; }
     // What the tail's privileged-entry policy did on the stream connections
@@ -87,6 +89,7 @@ class FlrMultiStreamBackup {
     unsigned long splitFiles_ = 0;
     unsigned long splitDirs_ = 0;
     long long unapplied_ = 0;
+    long long wireBytes_ = 0;
     long long skipped_ = 0;
     long long privStripped_ = 0;
     long long privWithheld_ = 0;
