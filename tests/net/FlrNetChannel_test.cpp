@@ -58,6 +58,7 @@ TEST(FlrNetChannel, MessagesArriveDecodedInOrderAndAreCounted) {
                 ASSERT_EQ(0, j.tail->recvMessage(&m, 20));
                 ASSERT_EQ(FLR_NET_MIR_DATA, m.type);
                 ASSERT_EQ(sizes[i], static_cast<size_t>(m.data.len));
+                if (sizes[i] == 0) continue;  // an empty body may come without a buffer
                 ASSERT_EQ(
                     0, std::memcmp(m.data.data, pattern(static_cast<uint32_t>(i), sizes[i]).data(),
                                    sizes[i]));
