@@ -193,6 +193,10 @@ class FlrTailApplySession {
     // this session began to be placed or failed; idleSeconds < 0: the
     // configured idle time without a block before they are dropped.
     void settleLBFS(int idleSeconds = -1);
+    // Waits like settleLBFS for the LBFS files this session began and takes
+    // them into the batch without committing it: the entry that needed them
+    // first (their folder) follows them in the same batch.
+    void gatherLBFS();
     // LBFS files completed but parked for a commit are put in place now.
     void placeParkedLBFS();
     void setStop(const std::atomic<bool>* stop) { stop_ = stop; }

@@ -346,6 +346,7 @@ std::unique_ptr<FlrTailApplyEntry> FlrTailLBFS::completeIfReady(FlrTailLBFSFile&
 
 void FlrTailLBFS::hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin) {
     if (origin == id_) {
+        ++ownInBatch_;  // before: a full batch commits in finished_
         finished_(std::move(entry), false);
         return;
     }
@@ -363,13 +364,15 @@ void FlrTailLBFS::hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin
 }
 
 void FlrTailLBFS::placeParked() {
-    place(registry_.unpark(id_));
+    place(registry_.unpark(id_), true, true);
     place(registry_.unparkFedBy(id_));
 }
 
-void FlrTailLBFS::place(FlrTailLBFSRegistry::Entries entries) {
-    for (size_t i = 0; i < entries.size(); ++i)
-        finished_(std::move(entries[i]), i + 1 == entries.size());
+void FlrTailLBFS::place(FlrTailLBFSRegistry::Entries entries, bool commit, bool own) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (own) ++ownInBatch_;  // before: a full batch commits in finished_
+        finished_(std::move(entries[i]), commit && i + 1 == entries.size());
+    }
 }
 
 void FlrTailLBFS::fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats) {
@@ -412,13 +415,17 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
 }
 
 void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds,
-                         const std::function<bool()>& gone, int goneSeconds) {
+                         const std::function<bool()>& gone, int goneSeconds, bool commit) {
     if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
     // Files this session completed for others: a ping's answer means they
     // are in place.
+    // Files of other sessions never wait in this batch: a session gathering
+    // its own files could wait for them while they wait for its commit.
     place(registry_.unparkFedBy(id_));
-    if (registry_.waitSettled(id_, stop, idleSeconds, gone, goneSeconds,
-                              [this](FlrTailLBFSRegistry::Entries e) { place(std::move(e)); }))
+    if (registry_.waitSettled(
+            id_, stop, idleSeconds, gone, goneSeconds,
+            [this, commit](FlrTailLBFSRegistry::Entries e) { place(std::move(e), commit, true); },
+            commit ? nullptr : &ownInBatch_))
         return;
     const std::vector<FilePtr> left = registry_.takeBegunBy(id_);
     if (left.empty()) return;

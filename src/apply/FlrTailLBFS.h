@@ -85,9 +85,11 @@ class FlrTailLBFSRegistry {
     // for idleSeconds (goneSeconds once gone() says the head hung up); true
     // when they all settled.
     // Files parked for origin meanwhile are handed to place (without the lock).
+    // With inBatch, the last *inBatch of origin's files count as settled:
+    // they wait in the caller's batch, complete, for its next commit.
     bool waitSettled(uint64_t origin, const std::atomic<bool>* stop, int idleSeconds,
                      const std::function<bool()>& gone = {}, int goneSeconds = 0,
-                     const std::function<void(Entries)>& place = {});
+                     const std::function<void(Entries)>& place = {}, const int* inBatch = nullptr);
     // Unregisters and returns the files begun by (or fed by) an agent.
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeBegunBy(uint64_t origin);
     std::vector<std::shared_ptr<FlrTailLBFSFile>> takeFedBy(uint64_t feeder);
@@ -173,11 +175,16 @@ class FlrTailLBFS {
     bool pendingAt(const std::string& rel) { return registry_.pendingAt(id_, rel); }
     // Waits for this session's files (see the header comment).
     // idleSeconds < 0: the configured idle time; goneSeconds once gone().
+    // commit false: the files go into the session's batch and stay there
+    // until it commits for its own reasons (an entry placed after them joins
+    // the same batch, in order).
     void settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds = -1,
-                const std::function<bool()>& gone = {}, int goneSeconds = 0);
+                const std::function<bool()>& gone = {}, int goneSeconds = 0, bool commit = true);
     // Puts in place the parked files this session began or completed (it
     // idles: nothing waits for long).
     void placeParked();
+    // The session's batch was committed: the files in it are placed.
+    void batchCommitted() { ownInBatch_ = 0; }
     // The session ends: whatever it began or fed and is still pending goes.
     void endSession(FlrTailApplyStats& stats);
 
@@ -209,14 +216,18 @@ class FlrTailLBFS {
     void fail(FlrTailLBFSFile& f, const std::string& why, FlrTailApplyStats& stats);
     void abandon(const std::vector<FilePtr>& files, const char* why, FlrTailApplyStats& stats);
     void hand(std::unique_ptr<FlrTailApplyEntry> entry, uint64_t origin);
-    // Takes parked files into this session's batch and commits it.
-    void place(FlrTailLBFSRegistry::Entries entries);
+    // Takes parked files into this session's batch and commits it, unless
+    // commit is false; own: they are files this session began.
+    void place(FlrTailLBFSRegistry::Entries entries, bool commit = true, bool own = false);
 
     FlrTailLBFSRegistry& registry_;
     const FlrTailRoot& root_;
     const FlrTailApplier::Options& options_;
     Finished finished_;
     uint64_t id_;
+    // Files this session began that wait complete in its batch (its commit
+    // sets it back to 0: batchCommitted()).
+    int ownInBatch_ = 0;
     FilePtr current_;
     // The last stored file read for blocks and its block list (consecutive
     // blocks mostly come from one file, in order).

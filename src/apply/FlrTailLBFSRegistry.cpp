@@ -97,7 +97,8 @@ bool FlrTailLBFSRegistry::awaited(uint64_t origin) {
 
 bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* stop,
                                       int idleSeconds, const std::function<bool()>& gone,
-                                      int goneSeconds, const std::function<void(Entries)>& place) {
+                                      int goneSeconds, const std::function<void(Entries)>& place,
+                                      const int* inBatch) {
     std::unique_lock<std::mutex> lock(pendingMutex_);
     auto it = origins_.find(origin);
     if (it == origins_.end()) return true;
@@ -105,7 +106,7 @@ bool FlrTailLBFSRegistry::waitSettled(uint64_t origin, const std::atomic<bool>* 
     ++o.waiters;
     bool settled = true;
     int limit = idleSeconds;
-    while (o.outstanding > 0) {
+    while (o.outstanding > (inBatch ? *inBatch : 0)) {
         if (place && !o.parked.empty()) {
             Entries entries;
             for (auto& p : o.parked) entries.push_back(std::move(p.second));

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <map>
 #include <vector>
 
 #include "FLR/JxException.h"
@@ -18,6 +19,7 @@
 #include "apply/FlrTailApplyEntry.h"
 #include "apply/FlrTailLBFS.h"
 #include "apply/FlrTailStore.h"
+#include "platform/JxFile.h"
 
 using namespace tailtest;
 
@@ -325,6 +327,52 @@ TEST_F(TailLBFS, FolderAfterItsFilesKeepsItsTimes) {
     ASSERT_EQ(::stat(at("d").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1600000100);
     EXPECT_EQ(flrtest::readFile(at("d/a.bin")), pattern(10000, 7));
+}
+
+// Counts whole file system syncs, from every thread of the tail.
+struct FileSystemSyncCounter : jx::PosixFileOps {
+    std::atomic<int> syncs{0};
+    int syncFileSystem(int fd) override {
+        ++syncs;
+        return jx::PosixFileOps::syncFileSystem(fd);
+    }
+};
+
+// One connection sends each folder's entry right after its files (a moved
+// tree, its content already under the root): the folder waits for its files
+// in the batch, not for a commit of its own. A sync per folder made such a
+// resync five times slower; every folder must still get its times after its
+// files are in it.
+TEST_F(TailLBFS, FoldersAfterTheirFilesShareBatchesAndKeepTheirTimes) {
+    start(60, true);  // completed files wait in batches
+    constexpr int kFolders = 40;
+    auto content = [](int d) { return pattern(9000 + d, 500u + static_cast<unsigned>(d)); };
+    std::map<std::string, std::string> old;
+    for (int d = 0; d < kFolders; ++d) old["old/d" + std::to_string(d) + "/a.bin"] = content(d);
+    replicate(old);
+
+    FileSystemSyncCounter counter;
+    jx::ScopedFileOps scoped(counter);
+    {
+        LBFSHead head(tail->port());
+        for (int d = 0; d < kFolders; ++d) {
+            const std::string dir = "new/d" + std::to_string(d);
+            head.announce(dir + "/a.bin", content(d));
+            head.net.sendMirHeader(header(dir, S_IFDIR | 0755, 0));
+            head.net.sendMirEOF();
+        }
+        head.finish();
+        EXPECT_EQ(head.blocksAsked, 0);
+    }
+    for (int d = 0; d < kFolders; ++d) {
+        const std::string dir = "new/d" + std::to_string(d);
+        EXPECT_EQ(flrtest::readFile(at(dir + "/a.bin")), content(d)) << dir;
+        struct stat st {};
+        ASSERT_EQ(::stat(at(dir).c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mtime, 1600000100) << dir;
+    }
+    EXPECT_LT(counter.syncs.load(), kFolders / 4);
+    EXPECT_EQ(totals().failed, 0);
 }
 
 // A file whose blocks all came before its session began to wait for it (at
