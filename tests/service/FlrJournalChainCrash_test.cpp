@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "JournalChainFixture.h"
 
@@ -70,14 +71,24 @@ TEST(JournalChainCrash, TailKilledMidStreamConverges) {
     REQUIRE_LIVE_CHAIN();
     ChainRegistry reg;
     const int rounds = flrtest::scaled(2);
+    // Every round's tail is forked before this process runs any thread of
+    // its own: the table engine's flusher outlives a round, and a child of
+    // a threaded process inherits its locks but not its threads.
+    std::vector<std::unique_ptr<flrtest::TempDir>> dsts;
+    std::vector<std::unique_ptr<tailtest::ChildTail>> children;
+    for (int round = 0; round < rounds; ++round) {
+        dsts.push_back(std::make_unique<flrtest::TempDir>());
+        children.push_back(std::make_unique<tailtest::ChildTail>(
+            dsts.back()->path(), chainTailOptions(reg.dir() + "/tail" + std::to_string(round))));
+    }
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE(round);
-        flrtest::TempDir head, dst;
+        flrtest::TempDir head;
+        const flrtest::TempDir& dst = *dsts[static_cast<size_t>(round)];
+        tailtest::ChildTail& child = *children[static_cast<size_t>(round)];
         const HeadPaths paths(head.path());
         ASSERT_EQ(0, ::mkdir(paths.src.c_str(), 0755));
         const std::string state = reg.dir() + "/tail" + std::to_string(round);
-        // Forked before this process runs any thread of its own.
-        tailtest::ChildTail child(dst.path(), chainTailOptions(state));
         ASSERT_GT(child.port, 0);
         auto port = std::make_shared<std::atomic<int>>(child.port);
         LiveHead chain(paths, dst.path(), port);
