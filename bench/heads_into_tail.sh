@@ -24,7 +24,6 @@ work=$(mktemp -d /tmp/flr-bench-heads.XXXXXX)
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/lib.sh"
 trap 'stop_all_services; rm -rf "$work"' EXIT
-export FLR_REGISTRY="$work/flr.ini"
 ticks=$(getconf CLK_TCK)
 
 # N files of 64 bytes in folders of 1,000.
@@ -67,11 +66,7 @@ tail_usage() {  # PID
     echo "$hwm $cpu"
 }
 
-printf '[Platform]\ndInstall = %s\n' "$work/install" > "$FLR_REGISTRY"
-chmod 600 "$FLR_REGISTRY"
-mkdir -p "$work/install"
-"$flr" link keygen "$work/link.key" > /dev/null
-"$flr" registry set ZRP sLinkSecretFile "$work/link.key" > /dev/null
+flr_bench_registry "$flr" "$work"
 
 per=$((files / heads))
 echo "== making 1 tree of $files and $heads trees of $per (64-byte files, 1,000 per folder)"

@@ -49,3 +49,14 @@ stop_all_services() {
     for pid in "${bench_pids[@]}"; do stop_service "$pid"; done
     bench_pids=()
 }
+
+# A registry of the bench's own under WORK, with a link key: the tools then
+# neither read nor change the machine's, and a tail has its secret.
+flr_bench_registry() {  # FLR WORK
+    export FLR_REGISTRY="$2/flr.ini"
+    printf '[Platform]\ndInstall = %s\n' "$2/install" > "$FLR_REGISTRY"
+    chmod 600 "$FLR_REGISTRY"
+    mkdir -p "$2/install"
+    "$1" link keygen "$2/link.key" > /dev/null
+    "$1" registry set ZRP sLinkSecretFile "$2/link.key" > /dev/null
+}

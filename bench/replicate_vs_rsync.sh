@@ -9,20 +9,34 @@
 # "big small") picks the 1 MiB cases, the 4 KiB cases or both. RESYNC (default
 # "auto md5 rsync") lists the --method values of the resync, each into its own
 # copy of the replica (made whole by an untimed run before the change).
+# CASES may also name "real" and "net", which share one copy of a real tree
+# (REAL_TREE, default /usr/share):
+#   real: full copies into fresh local destinations by flr, `rsync -a`,
+#         `rsync -a --fsync` and `cp -a`, ROUNDS (default 2) rounds, each
+#         round alternating which tool goes first; the lowest time counts.
+#   net:  full copies over loopback: flr to a `flr tail` (authenticated,
+#         --encrypt, --encrypt --streams 4) against `rsync -a -e ssh` to an
+#         sshd the script starts on a free port with throw-away keys.
+# Then one change to the tree (every 100th file appended to, the largest
+# top-level folder under RENAME_MAX_MB (150) renamed, 200 new files), and
+# each tool's last copy is resynced: flr --method auto against `rsync -a`.
+# Work goes to a folder under TMPDIR: a fresh file system gives steadier
+# figures (an ext4 without a journal slows down creates after big removals).
 set -euo pipefail
 build=${1:-build}
 scale=${2:-1}
 flr="$build/flr"
-work=$(mktemp -d /tmp/flr-bench-rep.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-now() { date +%s.%N; }
-count() { awk -v n="$1" -v s="$scale" 'BEGIN { c = int(n * s); print (c < 1 ? 1 : c) }'; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/flr-bench-rep.XXXXXX")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+trap 'stop_all_services; rm -rf "$work"' EXIT
 
 # flr's time and wire bytes for one run: "SECONDS BYTES".
 run_flr() {
     local t0 t1 json
     t0=$(now)
-    json=$("$flr" replicate -q --json --state-dir "$work/state" "$@")
+    json=$("$flr" replicate -q --json --state-dir "${flr_state:-$work/state}" "$@")
     t1=$(now)
     echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') $(sed 's/.*"wire_bytes":\([0-9]*\).*/\1/' <<<"$json")"
 }
@@ -101,6 +115,11 @@ report "4 unchanged re-run (small files)" \
     "$(run_flr --method auto --streams "$last" "$work/small" "$work/flr-small-$last")" \
     "$(run_rsync "$work/small/" "$work/rsync-small/")"
 "$flr" verify "$work/small" "$work/flr-small-$last" > /dev/null
+fi
+
+if [[ " ${CASES:-big small} " == *" real "* || " ${CASES:-big small} " == *" net "* ]]; then
+    # shellcheck source=bench/replicate_real_tree.sh
+    . "$here/replicate_real_tree.sh"
 fi
 
 echo "ratios (flr time / rsync time): ${ratios[*]}"

@@ -7,15 +7,22 @@
 #    the copy, and how many never arrived within the run + GRACE seconds (10);
 # 2) burst: BURST_DIRS (100) x BURST_FILES (1000) small files created as fast
 #    as possible; time until every one is identical in the copy, then a verify.
+#    The same workload also runs alone into a fresh folder just before the
+#    tool starts: its time under the tool over that says how much the watcher
+#    slows the writer. Each watcher's CPU (user + system, with the children
+#    it reaped: lsyncd's rsyncs) covers its whole run, initial copy included.
 # 3) start and restart: a tree of RESTART_DIRS (100000, 0 skips) folders of 2
 #    small files; the time from launch until the copy is complete, then, after
 #    a clean stop, one file changed while stopped and one made just after the
 #    relaunch: the time until both are in the copy, and when the second came.
 # lsyncd runs default.rsync with delay = 0 (its lowest) and archive on, so its
-# copy keeps modes and times like flr's; flr runs `flr replicate --watch`.
-# Set TOOLS="lsyncd" or "flr" for one side only, CASES="live" or "restart"
-# for one part. Ratios last (flr / lsyncd:
-# p99 target < 1, burst target <= 0.5).
+# copy keeps modes and times like flr's; flr runs `flr replicate --watch`;
+# flr-tail runs the same watch into a `flr tail` on loopback, a process of its
+# own (whose CPU is reported apart). The flr tools use a private registry.
+# TOOLS (default "lsyncd flr flr-tail") picks the tools, CASES="live" or
+# "restart" one part; the restart part runs lsyncd and flr only. Ratios last:
+# workload under each tool / alone (target <= 1.25); flr and flr-tail / lsyncd
+# for p99 (target < 1), burst identical (target <= 0.5) and CPU.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/lib.sh
@@ -29,15 +36,16 @@ burst_files=${BURST_FILES:-1000}
 base_files=${BASE_FILES:-1000}
 restart_dirs=${RESTART_DIRS:-100000}
 cases=${CASES:-live restart}  # "live" is 1) and 2), "restart" is 3)
-tools=${TOOLS:-lsyncd flr}
+tools=${TOOLS:-lsyncd flr flr-tail}
 flr="$build/flr"
-work=$(mktemp -d /tmp/flr-bench-watch.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/flr-bench-watch.XXXXXX")
 cleanup() {
     stop_all_services
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+ticks=$(getconf CLK_TCK)
 
 if ! command -v lsyncd > /dev/null; then
     echo "== lsyncd missing: apt-get install -y lsyncd"
@@ -56,6 +64,10 @@ fi
 
 flr_has_watch() { [ -x "$flr" ] && "$flr" replicate --help 2>&1 | grep -q -- '--watch'; }
 
+# A registry of the bench's own, so that the tail keeps its journal state
+# under $work.
+if [ -x "$flr" ]; then flr_bench_registry "$flr" "$work"; fi
+
 seed_tree() {  # DIR: a modest tree already there, as a real source has
     mkdir -p "$1/base" "$1/lat"
     head -c $((base_files * 4096)) /dev/urandom | (cd "$1/base" && split -a 5 -b 4096 - f)
@@ -71,6 +83,43 @@ EOF
 }
 start_flr() {  # SRC DST LOG
     start_service "$3" "$flr" replicate "$1" "$2" --watch --state-dir "$work/flr-state"
+}
+# The tail's root is DST's parent; sets tail_pid and tail_proc besides.
+start_flr_tail() {  # SRC DST LOG
+    local root i port=""
+    root=$(dirname "$2")
+    start_service "$3.tail" "$flr" tail --listen 127.0.0.1:0 --root "$root" --store "$work/flr-store"
+    tail_pid=$service_pid
+    for ((i = 0; i < 200; i++)); do
+        port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$3.tail" | head -n 1)
+        [ -z "$port" ] || break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { echo "flr-tail: the tail did not start: $(cat "$3.tail")" >&2; return 1; }
+    tail_proc=$(service_proc "$tail_pid" "$flr")
+    start_service "$3" "$flr" replicate "$1" "127.0.0.1:$port:$2" --watch --state-dir "$work/flr-state"
+}
+
+# The process a service runs as: setsid runs the command in place unless it
+# had to fork, and then the command is its child.
+service_proc() {  # PID PROGRAM
+    local exe pid=$1
+    exe=$(readlink -f "$2")
+    [ "$(readlink "/proc/$pid/exe" 2> /dev/null)" = "$exe" ] ||
+        pid=$(cut -d' ' -f1 "/proc/$1/task/$1/children" 2> /dev/null || true)
+    if [ -n "$pid" ] && [ "$(readlink "/proc/$pid/exe" 2> /dev/null)" = "$exe" ]; then
+        echo "$pid"
+    else
+        echo "no $exe process under $1: its CPU is not read" >&2
+    fi
+}
+# CPU seconds of a running process: user + system, its own (all threads) and
+# those of the children it waited for, which is where lsyncd's rsyncs land.
+# Empty when it can't be read.
+cpu_s() {  # PID
+    [ -n "$1" ] || return 0
+    sed 's/^.*) //' "/proc/$1/stat" 2> /dev/null |
+        awk -v t="$ticks" '{ printf "%.2f", ($12 + $13 + $14 + $15) / t }' || true
 }
 
 # Two markers: the first may come across with the initial copy, the second
@@ -101,13 +150,20 @@ overflowed() {  # TOOL LOG
     fi
 }
 
+# The copy may still be settling when its bytes are identical (attributes,
+# a resync's scan resending what is already there, under temporary names):
+# flr verify is tried again for up to a minute.
 verify_copy() {  # SRC DST: flr verify when built (bytes and metadata), else diff -r
     if [ -x "$flr" ]; then
-        if "$flr" verify "$1" "$2" > "$work/verify.out" 2>&1; then
-            echo "flr verify clean"
-        else
-            echo "flr verify differs: $(tail -n 3 "$work/verify.out" | tr '\n' ' ')"
-        fi
+        local i
+        for ((i = 0; i < 60; i++)); do
+            if "$flr" verify "$1" "$2" > "$work/verify.out" 2>&1; then
+                echo "flr verify clean$( ((i == 0)) || echo " after $i s more")"
+                return
+            fi
+            sleep 1
+        done
+        echo "flr verify differs: $(tail -n 3 "$work/verify.out" | tr '\n' ' ')"
     elif diff -r -q "$1" "$2" > "$work/diff.out" 2>&1; then
         echo "same bytes (diff -r; no flr built to compare metadata)"
     else
@@ -117,13 +173,33 @@ verify_copy() {  # SRC DST: flr verify when built (bytes and metadata), else dif
 
 kv() { sed -n "s/.*\\b$2=\\([^ ]*\\).*/\\1/p" <<<"$1"; }  # LINE KEY
 
-declare -A p99 burst started restarted arrived
+# A over B, or n/a when a figure is missing, B is 0 or a run never got
+# there (the probe's -1).
+ratio() {  # A B [DECIMALS]
+    awk -v a="$1" -v b="$2" -v d="${3:-4}" 'BEGIN {
+        if (a !~ /^[0-9.]+$/ || b !~ /^[0-9.]+$/ || b == 0) print "n/a"; else printf "%." d "f\n", a / b }'
+}
+
+declare -A p99 burst started restarted arrived alone workload cpu
 run_tool() {  # TOOL
     local tool=$1 src="$work/$1-src" dst="$work/$1-dst" log="$work/$1.log"
+    [ "$tool" != flr-tail ] || dst="$work/flr-tail-root/dst"
     mkdir -p "$src" "$dst"
     seed_tree "$src"
-    "start_$tool" "$src" "$dst" "$log"
-    local pid=$service_pid
+
+    # The burst with nothing watching, its copy being itself. Before the
+    # tool starts rather than next to its burst: flr's fanotify mark covers
+    # the whole filesystem, so it would see (and filter) these writes too.
+    local a
+    mkdir "$work/alone"
+    a=$("$probe" burst "$work/alone" "$work/alone" "$burst_dirs" "$burst_files" 600 || true)
+    alone[$tool]=$(kv "$a" create_s)
+    rm -rf "$work/alone"
+    sync  # its write-back and removal stay out of the tool's run
+
+    "start_${tool//-/_}" "$src" "$dst" "$log"
+    local pid=$service_pid proc
+    proc=$(service_proc "$pid" "$([ "$tool" = lsyncd ] && command -v lsyncd || echo "$flr")")
     wait_ready "$src" "$dst" "$tool"
 
     echo "== $tool: latency, 1 file / ${interval_ms} ms for ${duration} s"
@@ -137,17 +213,31 @@ run_tool() {  # TOOL
     b=$("$probe" burst "$src" "$dst" "$burst_dirs" "$burst_files" 600 || true)
     echo "$tool burst: $b"
     burst[$tool]=$(kv "$b" identical_s)
+    workload[$tool]=$(kv "$b" create_s)
     echo "$tool burst: $(verify_copy "$src" "$dst")"
+    local used tused=""
+    cpu[$tool]=$(cpu_s "$proc")
+    used="watcher ${cpu[$tool]:-?} s"
     stop_service "$pid"
+    if [ "$tool" = flr-tail ]; then
+        tused=$(cpu_s "$tail_proc")
+        used="watch ${cpu[$tool]:-?} s, tail ${tused:-?} s"
+        stop_service "$tail_pid"
+        # The two processes together, for the ratio against lsyncd.
+        [ -z "${cpu[$tool]}" ] || [ -z "$tused" ] ||
+            cpu[$tool]=$(awk -v a="${cpu[$tool]}" -v b="$tused" 'BEGIN { printf "%.2f", a + b }')
+    fi
+    echo "$tool burst: workload ${workload[$tool]:-?} s (alone ${alone[$tool]:-?} s," \
+        "$(ratio "${workload[$tool]}" "${alone[$tool]}" 2)x), identical after ${burst[$tool]:-?} s; CPU: $used"
     echo "$tool: $(overflowed "$tool" "$log")"
-    rm -rf "$src" "$dst" "$work/flr-state"
+    rm -rf "$src" "$work/$tool-dst" "$work/flr-tail-root" "$work/flr-state" "$work/flr-store"
 }
 
 echo "== $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), lsyncd $(lsyncd --version | sed -n 's/Version: //p')"
 ran=()
 for tool in $tools; do
-    if [ "$tool" = flr ] && ! flr_has_watch; then
-        echo "== flr: $flr has no replicate --watch: flr side not measured"
+    if [[ "$tool" == flr* ]] && ! flr_has_watch; then
+        echo "== $tool: $flr has no replicate --watch: $tool side not measured"
         continue
     fi
     if [[ " $cases " == *" live "* ]]; then run_tool "$tool"; fi
@@ -203,15 +293,25 @@ restart_tool() {  # TOOL
     rm -rf "$src" "$dst" "$work/flr-state"
 }
 if [ "$restart_dirs" -gt 0 ] && [[ " $cases " == *" restart "* ]]; then
-    for tool in "${ran[@]}"; do restart_tool "$tool"; done
+    # A tail changes nothing about how the head starts and catches up.
+    for tool in "${ran[@]}"; do [ "$tool" = flr-tail ] || restart_tool "$tool"; done
 fi
 
 echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ -n "${p99[flr]:-}" ] && [ -n "${p99[lsyncd]:-}" ]; then
-    echo "ratios: p99 flr/lsyncd $(div "${p99[flr]}" "${p99[lsyncd]}") (target < 1)," \
-        "burst flr/lsyncd $(div "${burst[flr]}" "${burst[lsyncd]}") (target <= 0.5)"
+w=""
+for tool in "${ran[@]}"; do
+    [ -z "${workload[$tool]:-}" ] || w+="${w:+, }$tool/alone $(ratio "${workload[$tool]}" "${alone[$tool]}")"
+done
+[ -z "$w" ] || echo "ratios: burst workload under $w (target <= 1.25)"
+if [ -n "${p99[lsyncd]:-}" ] && [ -n "${p99[flr]:-}${p99[flr-tail]:-}" ]; then
+    for tool in flr flr-tail; do
+        [ -n "${p99[$tool]:-}" ] || continue
+        echo "ratios: p99 $tool/lsyncd $(ratio "${p99[$tool]}" "${p99[lsyncd]}") (target < 1)," \
+            "burst identical $tool/lsyncd $(ratio "${burst[$tool]}" "${burst[lsyncd]}") (target <= 0.5)," \
+            "CPU $tool/lsyncd $(ratio "${cpu[$tool]}" "${cpu[lsyncd]}")"
+    done
 else
-    echo "ratios: need both tools (ran: ${ran[*]:-none})"
+    echo "ratios: need lsyncd and flr or flr-tail (ran: ${ran[*]:-none})"
 fi
 if [ -n "${restarted[flr]:-}" ] && [ -n "${restarted[lsyncd]:-}" ]; then
     echo "ratios: start flr/lsyncd $(div "${started[flr]}" "${started[lsyncd]}")," \
