@@ -170,8 +170,14 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
 // A name the records leave wrong for good asks for a resync of its pair.
 void FlrLiveJournal::checkNames(bool drained) {
     if (names_->full()) {
-        names_->clear();
-        resyncAll("too many changed names to check");
+        // A burst the reader never catches up with: most of its names agree
+        // already and go; a list still half full is given up for a resync
+        // (a scan of every pair) rather than checked again and again.
+        names_->dropAgreeing();
+        if (names_->size() >= FlrLiveNameCheck::kMaxNames / 2) {
+            names_->clear();
+            resyncAll("too many changed names to check");
+        }
     } else if (drained && names_->due(std::chrono::steady_clock::now())) {
         for (int pair : names_->check(std::chrono::steady_clock::now()))
             resync(pair, "a change the event queue folded into another");

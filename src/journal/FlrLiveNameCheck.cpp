@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -75,6 +76,11 @@ std::vector<int> FlrLiveNameCheck::check(Clock::time_point now) {
         ++it;
     }
     return pairs;
+}
+
+void FlrLiveNameCheck::dropAgreeing() {
+    for (auto it = names_.begin(); it != names_.end();)
+        it = agrees(it->second) ? names_.erase(it) : std::next(it);
 }
 
 bool FlrLiveNameCheck::oldest(struct timespec* at) const {

@@ -40,6 +40,11 @@ class FlrLiveNameCheck {
     // The earliest `since` among the names not yet found to agree.
     bool oldest(struct timespec* at) const;
     bool full() const { return names_.size() >= kMaxNames; }
+    // Drops the names that agree with the source now, whether or not the
+    // queue is drained: a check at a drained queue drops them too, and a
+    // later change of one comes with an event and an expectation of its own.
+    // For a burst that never lets the queue drain while the list fills.
+    void dropAgreeing();
     void clear() { names_.clear(); }
     size_t size() const { return names_.size(); }
 

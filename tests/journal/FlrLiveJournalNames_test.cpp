@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,7 +15,9 @@
 #include "FLR/FlrRawJournal.h"
 #include "FLR/JxException.h"
 #include "journal/FlrLiveJournal.h"
+#include "journal/FlrLiveNameCheck.h"
 #include "platform/FlrDriver.h"
+#include "platform/JxFanotify.h"
 #include "platform/JxSeqCounter.h"
 #include "support/TestSupport.h"
 #include "support/ToolRunner.h"
@@ -306,6 +309,54 @@ TEST(FlrLiveJournalNames, AnExchangeSplitByAnotherFoldersEventStillSwaps) {
     ASSERT_EQ(2u, after.size());
     EXPECT_EQ(idB, after.at(at(root, "a")));
     EXPECT_EQ(idA, after.at(at(root, "b")));
+}
+
+}  // namespace live_names
+
+namespace live_names {
+
+// The kernel's handle of a path, as the journal keeps it.
+JxFanHandle handleOf(const std::string& path) {
+    struct {
+        struct file_handle fh;
+        unsigned char bytes[JxFanHandle::kMaxBytes];
+    } h{};
+    h.fh.handle_bytes = JxFanHandle::kMaxBytes;
+    int mountId = 0;
+    EXPECT_EQ(0, ::name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mountId, 0)) << path;
+    JxFanHandle out;
+    out.fsid = JxFanotify::fsidOf(path);
+    out.type = h.fh.handle_type;
+    out.length = h.fh.handle_bytes;
+    std::memcpy(out.bytes, h.fh.f_handle, h.fh.handle_bytes);
+    return out;
+}
+
+// A burst that never lets the queue drain fills the list: what agrees with
+// the source goes at once, what does not stays for the drained check.
+TEST(FlrLiveNameCheck, DropAgreeingKeepsOnlyTheNamesTheSourceDisagreesWith) {
+    std::string skip;
+    if (!FlrDriver::hasCapability(&skip)) GTEST_SKIP() << skip;
+    flrtest::TempDir dir;
+    flrtest::writeFile(dir.file("a"), "a");
+    flrtest::writeFile(dir.file("b"), "b");
+    const int mountFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(mountFd, 0);
+    const JxFanHandle folder = handleOf(dir.path());
+    const JxFanHandle a = handleOf(dir.file("a"));
+    const struct timespec since = {1, 0};
+    FlrLiveNameCheck names;
+    names.expect(mountFd, 1, folder, "a", &a, since);          // holds a: agrees
+    names.expect(mountFd, 1, folder, "gone", nullptr, since);  // nothing: agrees
+    names.expect(mountFd, 1, folder, "b", nullptr, since);     // b is there: disagrees
+    names.expect(mountFd, 1, folder, "b2", &a, since);         // a is not there: disagrees
+    names.dropAgreeing();
+    EXPECT_EQ(2u, names.size());
+    // The two left are the ones a drained check would count.
+    const auto later = FlrLiveNameCheck::Clock::now();
+    EXPECT_TRUE(names.check(later).empty());
+    EXPECT_EQ(std::vector<int>{1}, names.check(later + FlrLiveNameCheck::kSettle));
+    ::close(mountFd);
 }
 
 }  // namespace live_names
