@@ -51,13 +51,17 @@ struct FlrTailCopyId {
 // its last entries must not take the answer the next run asked for (that
 // delta would then find none and be built over whatever copy is there).
 // Sessions that named no run share run 0. A newer answer for a path of a
-// run replaces the older one. Bounded: only the last kKept
-// answers are kept (the head is never that many files ahead); an entry
-// with no answer (forgotten, or never asked for, as write intervals are
-// sent) is built over the copy there at its header.
+// run replaces the older one. Bounded: only the last kKept answers are
+// kept, some 250 bytes each. The head asks up to its work list ahead of what
+// it sends, and what it sent waits in the link's buffers (a socket's few
+// MiB, an in-process channel's 1 MiB) before the tail applies it: at a few
+// hundred bytes an entry that is tens of thousands of small files, and with
+// 4,096 a resync of 100,000 changed 64-byte files found 30,000 answers gone.
+// An entry with no answer (forgotten, or never asked for, as write intervals
+// are sent) is built over the copy there at its header.
 class FlrTailAnswered {
   public:
-    static constexpr size_t kKept = 4096;
+    static constexpr size_t kKept = 1u << 16;
 
     void remember(uint64_t run, const std::string& rel, const FlrTailCopyId& id);
     // The copy the last answer of run for rel described, forgotten once taken.
