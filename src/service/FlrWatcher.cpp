@@ -214,8 +214,13 @@ void FlrWatcher::Impl::resend() {
     setPhase("watching");
 }
 
-void FlrWatcher::Impl::raiseResync(const std::string& reason) {
-    EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), reason.c_str());
+void FlrWatcher::Impl::raiseResync(const std::string& reason, bool routine) {
+    // Whoever reads the log at night learns why a whole tree is scanned
+    // again; the settling scan after every scan is routine.
+    if (routine)
+        EvDebug::Debug(kFn, "Resync of %s: %s", source.c_str(), reason.c_str());
+    else
+        EvDebug::Warning(kFn, "Resync of %s: %s", source.c_str(), reason.c_str());
     if (!namesSurvive(reason)) namesTrusted = false;
     if (!resyncNeeded) resyncAt = Clock::now();
     resyncNeeded = true;

@@ -127,7 +127,7 @@ struct FlrWatcher::Impl {
     void resend();
     bool holdsFile(const FlrLiveResend& r) const;
     void takeEvents();
-    void raiseResync(const std::string& reason);
+    void raiseResync(const std::string& reason, bool routine = false);
     void noteScanned();
     void settleWhenQuiet();
     void scanFromBeforeLateRecords();

@@ -143,7 +143,7 @@ void FlrWatcher::Impl::settleWhenQuiet() {
     }
     if (Clock::now() - quietSince < kSettleQuiet && Clock::now() < settleBy) return;
     settleNeeded = false;
-    raiseResync("settling the changes made during the last scan");
+    raiseResync("settling the changes made during the last scan", true);
 }
 
 // Records passed on after a scan include some made before it began (held

@@ -416,7 +416,12 @@ void FlrBackupPlanner::run() {
         EvDebug::Debug(fn, "Reading collect file %s", cf_->getName().c_str());
         planEntries(open);
     } catch (const JxException& e) {
-        EvDebug::Error(fn, "%s", e.toString().c_str());
+        // A stop cuts the planner's connection: that error is the stop's
+        // (whoever stopped it says why), not a fault of its own.
+        if (work_.stopped())
+            EvDebug::Debug(fn, "%s", e.toString().c_str());
+        else
+            EvDebug::Error(fn, "%s", e.toString().c_str());
         error = std::make_unique<JxException>(e);
     } catch (const std::exception& e) {
         EvDebug::Error(fn, "%s", e.what());
