@@ -417,10 +417,10 @@ void FlrTailLBFS::dropOpen(FlrTailApplyStats& stats) {
 void FlrTailLBFS::settle(const std::atomic<bool>* stop, FlrTailApplyStats& stats, int idleSeconds,
                          const std::function<bool()>& gone, int goneSeconds, bool commit) {
     if (idleSeconds < 0) idleSeconds = options_.lbfsIdleSeconds;
-    // Files this session completed for others: a ping's answer means they
-    // are in place.
-    // Files of other sessions never wait in this batch: a session gathering
-    // its own files could wait for them while they wait for its commit.
+    // Files this session completed for others are committed now, also when
+    // gathering: a ping's answer means they are in place, and left in the
+    // batch they could wait for this session's commit while it waits for
+    // its own files.
     place(registry_.unparkFedBy(id_));
     if (registry_.waitSettled(
             id_, stop, idleSeconds, gone, goneSeconds,
