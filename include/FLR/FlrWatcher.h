@@ -87,6 +87,8 @@ FLR_EXPORT bool flrParseWatchState(const std::string& text, FlrWatchState* s);
 // The status file in a pair's state folder.
 FLR_EXPORT std::string flrWatchStateFile(const std::string& stateDir);
 
+class FlrLiveFeed;
+
 class FLR_EXPORT FlrWatcher {
   public:
     explicit FlrWatcher(FlrWatchOptions options);
@@ -111,8 +113,10 @@ class FLR_EXPORT FlrWatcher {
     std::string stateDir() const;
 
   private:
+    friend class FlrWatchGroup;
     struct Impl;
     FlrWatchOptions options_;
+    FlrLiveFeed* feed_ = nullptr;  // a group's live journal, else one of its own
     std::function<void(const FlrWatchState&)> listener_;
     std::atomic<bool> stop_{false};
     JxSafeFlags runAbort_;      // polled by every run and resend this watch makes

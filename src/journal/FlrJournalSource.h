@@ -12,4 +12,8 @@ class FlrJournalSource {
     // false when none arrived within `timeoutMs`. Throws JxException when the
     // source has failed for good.
     virtual bool next(std::vector<uint8_t>& record, int timeoutMs) = 0;
+    // After next() returned false: whether every change made before that
+    // call began had become a record returned by then. A source that reads
+    // its changes on another thread may not know it yet.
+    virtual bool emptyWasIdle() const { return true; }
 };

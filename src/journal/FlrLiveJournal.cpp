@@ -113,6 +113,10 @@ std::vector<FlrLiveResend> FlrLiveJournal::takeResends() {
 }
 
 bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
+    return next(record, timeoutMs, nullptr);
+}
+
+bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs, int* folder) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
@@ -120,7 +124,8 @@ bool FlrLiveJournal::next(std::vector<uint8_t>& record, int timeoutMs) {
         releaseHeldRenameIfDue();
         if (ready_.empty()) flushDue();
         if (!ready_.empty()) {
-            record = std::move(ready_.front());
+            record = std::move(ready_.front().record);
+            if (folder) *folder = ready_.front().folder;
             ready_.pop_front();
             if (Clock::now() - savedAt_ >= kSaveEvery) {
                 saveState();

@@ -82,6 +82,9 @@ class FlrLiveJournal : public FlrJournalSource {
     ~FlrLiveJournal() override;
 
     bool next(std::vector<uint8_t>& record, int timeoutMs) override;
+    // The same, saying which folder (index into the folders given) the
+    // record belongs to.
+    bool next(std::vector<uint8_t>& record, int timeoutMs, int* folder);
     // Any thread: next() returns false from now on; the state file is saved.
     void stop();
 
@@ -173,7 +176,7 @@ class FlrLiveJournal : public FlrJournalSource {
     void emitSetattr(const Where& w, const fsf_fid& fid, const struct stat& st);
     void emitXattrs(const Where& w, const fsf_fid& fid, const JxFanHandle& h, mode_t mode);
     void emitAcl(const Where& w, const fsf_fid& fid, int fd);
-    void emit(struct FlrJrnCommand& cmd, const FileSystem& fs);
+    void emit(struct FlrJrnCommand& cmd, const Where& w);
     bool isKnownCreated(const fsf_fid& fid) const;
     void rememberCreated(const fsf_fid& fid);
     bool isLinkOfOldFile(const JxFanStat& st) const;
@@ -185,7 +188,11 @@ class FlrLiveJournal : public FlrJournalSource {
     std::unique_ptr<JxFanotify> fan_;
     std::vector<FileSystem> fileSystems_;
     std::vector<JxFanEvent> events_;
-    std::deque<std::vector<uint8_t>> ready_;
+    struct Ready {
+        int folder;  // index into folders_
+        std::vector<uint8_t> record;
+    };
+    std::deque<Ready> ready_;
     // A rename whose old name is taken again by the time it is read: the
     // first half of an exchange, held until its mirror or a short time-out.
     std::unique_ptr<JxFanEvent> heldRename_;

@@ -63,7 +63,8 @@ bool FlrLiveJournal::touchesHeldRename(const JxFanEvent& ev) const {
            (ev.hasNew && either(ev.newDir));
 }
 
-void FlrLiveJournal::emit(FlrJrnCommand& cmd, const FileSystem& fs) {
+void FlrLiveJournal::emit(FlrJrnCommand& cmd, const Where& w) {
+    const FileSystem& fs = *w.fs;
     cmd.seq_num = counter_.next();
     cmd.devt = uint64_t(fs.dev);
     cmd.timestamp = int32_t(::time(nullptr));
@@ -72,7 +73,7 @@ void FlrLiveJournal::emit(FlrJrnCommand& cmd, const FileSystem& fs) {
     std::vector<uint8_t> rec(static_cast<size_t>(size));
     encodeRawCmd(&cmd, rec.data());
     lastSeq_ = cmd.seq_num;
-    ready_.push_back(std::move(rec));
+    ready_.push_back({w.pair, std::move(rec)});
 }
 
 bool FlrLiveJournal::isKnownCreated(const fsf_fid& fid) const {
@@ -106,7 +107,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
         FlrJrnCommand c = blank(FLR_JRN_SYMLINK);
         c.symlink = {target.c_str(),        par, ev.name.c_str(), fid, uint64_t(st.st.st_uid),
                      uint64_t(st.st.st_gid)};
-        emit(c, *w.fs);
+        emit(c, w);
         // The link record carries no times: without these the tail's copy
         // gets the time it was applied at.
         return emitSetattr(w, fid, st.st);
@@ -115,7 +116,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
     if (!dir && (isKnownCreated(fid) || (have && isLinkOfOldFile(st)))) {
         FlrJrnCommand c = blank(FLR_JRN_LINK);
         c.link = {fid, par, ev.name.c_str()};
-        return emit(c, *w.fs);
+        return emit(c, w);
     }
     // Gone already: a removal follows; the record keeps the tail's names in step.
     if (!have) st.st.st_mode = dir ? (S_IFDIR | 0755) : (S_IFREG | 0644);
@@ -130,7 +131,7 @@ void FlrLiveJournal::onCreate(const JxFanEvent& ev, const Where& w) {
                 jrnTime(st.st.st_mtim),
                 dir ? 0 : uint64_t(st.st.st_rdev)};
     if (!dir) rememberCreated(fid);
-    emit(c, *w.fs);
+    emit(c, w);
 }
 
 void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
@@ -144,7 +145,7 @@ void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
         }
         FlrJrnCommand c = blank(FLR_JRN_RMDIR);
         c.rmdir = {fid, par, ev.name.c_str()};
-        return emit(c, *w.fs);
+        return emit(c, w);
     }
     JxFanStat st{};
     const bool have = ev.hasObject && JxFanotify::statHandle(w.fs->fd, ev.object, st);
@@ -155,7 +156,7 @@ void FlrLiveJournal::onDelete(const JxFanEvent& ev, const Where& w) {
     }
     FlrJrnCommand c = blank(FLR_JRN_REMOVE);
     c.remove = {par, ev.name.c_str(), fid, nlink};
-    emit(c, *w.fs);
+    emit(c, w);
 }
 
 void FlrLiveJournal::onRename(const JxFanEvent& ev) {
@@ -199,7 +200,7 @@ void FlrLiveJournal::emitRename(const Where& w, const fsf_fid& fid, const fsf_fi
                                 const char* fromName, const fsf_fid& toPar, const char* toName) {
     FlrJrnCommand c = blank(FLR_JRN_RENAME);
     c.rename = {fid, fromPar, fromName, 0, fsf_fid::fid0, toPar, toName};
-    emit(c, *w.fs);
+    emit(c, w);
 }
 
 void FlrLiveJournal::followRenamed(const JxFanEvent& ev) {
@@ -305,7 +306,7 @@ void FlrLiveJournal::emitSetattr(const Where& w, const fsf_fid& fid, const struc
     a.ctime = jrnTime(st.st_ctim);
     a.size = uint64_t(st.st_size);
     a.blocks = uint64_t(st.st_blocks);
-    emit(c, *w.fs);
+    emit(c, w);
 }
 
 void FlrLiveJournal::markDirty(const JxFanEvent& ev, const Where& w) {
@@ -361,7 +362,7 @@ void FlrLiveJournal::flush(const Dirty& d) {
         FlrJrnCommand c = blank(FLR_JRN_WRITE_DDR);
         c.write = {fid, 0, uint32_t(std::min<uint64_t>(uint64_t(st.st.st_size), UINT32_MAX)),
                    nullptr};
-        emit(c, *w.fs);
+        emit(c, w);
         std::lock_guard<std::mutex> lock(mutex_);
         resends_.push_back({folders_[size_t(w.pair)].pairId, fid, joinRel(w.relPath, d.name),
                             uint64_t(st.st.st_size), lastSeq_.load(), uint64_t(st.st.st_ino)});
@@ -373,7 +374,7 @@ void FlrLiveJournal::flush(const Dirty& d) {
     if (!data.empty()) {
         FlrJrnCommand c = blank(FLR_JRN_WRITE);
         c.write = {fid, 0, uint32_t(data.size()), data.data()};
-        emit(c, *w.fs);
+        emit(c, w);
     }
     // After the data: the size cuts a file that shrank, the times come last.
     emitSetattr(w, fid, now);

@@ -76,7 +76,7 @@ void FlrLiveJournal::emitXattrs(const Where& w, const fsf_fid& fid, const JxFanH
         c.setxattr.attr_name = x.name.c_str();
         c.setxattr.attr_len = static_cast<uint32_t>(x.value.size());
         c.setxattr.value = x.value.data();
-        emit(c, *w.fs);
+        emit(c, w);
     }
     for (const auto& s : sent) {
         const bool kept = std::any_of(xattrsNow_.begin(), xattrsNow_.end(),
@@ -84,7 +84,7 @@ void FlrLiveJournal::emitXattrs(const Where& w, const fsf_fid& fid, const JxFanH
         if (kept) continue;
         FlrJrnCommand c = command(FLR_JRN_RMXATTR, fid);
         c.rmxattr.attr_name = s.first.c_str();
-        emit(c, *w.fs);
+        emit(c, w);
     }
     if (xattrsNow_.empty()) {
         xattrsSent_.erase(it);
@@ -116,7 +116,7 @@ void FlrLiveJournal::emitAcl(const Where& w, const fsf_fid& fid, int fd) {
     c.setacl.fid = fid;
     c.setacl.data_len = static_cast<uint32_t>(form.size());
     c.setacl.data = form.data();
-    emit(c, *w.fs);
+    emit(c, w);
     // An empty form removed the ACLs; the entry is unknown again.
     if (form.empty())
         aclsSent_.erase(it);

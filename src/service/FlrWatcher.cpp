@@ -43,7 +43,16 @@ void FlrWatcher::Impl::start() {
     lo.smallFileMax = o.smallFileMax;
     lo.flushDelayMs = o.flushDelayMs;
     lo.boundedQueue = o.boundedQueue;
-    live = std::make_unique<FlrLiveJournal>(std::vector<FlrLiveFolder>{{pairId, source}}, lo);
+    if (w.feed_) {
+        live = w.feed_;
+    } else {
+        // Tests that let the kernel's queue overflow let this one overflow too.
+        ownShare = std::make_unique<FlrLiveShare>(
+            std::vector<std::string>{source}, lo,
+            o.boundedQueue ? size_t(256) << 10 : FlrLiveShare::kMaxQueuedBytes);
+        live = &ownShare->feed(0);
+    }
+    live->restart();
     gate = std::make_unique<FlrWatcherGate>(*live, o.flushDelayMs);
 
     std::string host, port, path;
@@ -136,6 +145,14 @@ void FlrWatcher::Impl::stopJournal() {
     carried.privStripped += last.privStripped;
     carried.privWithheld += last.privWithheld;
     journal.reset();
+}
+
+// No more records: a watch of its own stops its live journal, a group's
+// reader goes on for the other pairs.
+void FlrWatcher::Impl::stopLive() {
+    if (!live) return;
+    if (ownShare) ownShare->beginStop();
+    live->stop();
 }
 
 void FlrWatcher::Impl::checkJournal() {
@@ -321,7 +338,7 @@ void FlrWatcher::run() {
         m.start();
         if (!m.firstRun()) {
             // Stopped during the first run: nothing was sent by the journal.
-            m.live->stop();
+            m.stopLive();
             m.setPhase("stopped");
             m.publish();
             impl_.reset();
@@ -357,6 +374,7 @@ void FlrWatcher::run() {
         m.shutdown();
     } catch (const JxException& e) {
         m.stopJournal();
+        m.stopLive();
         {
             std::lock_guard<std::mutex> g(mutex_);
             state_.phase = "failed";

@@ -37,7 +37,7 @@ bool FlrWatcherGate::next(std::vector<uint8_t>& record, int timeoutMs) {
     ::clock_gettime(CLOCK_REALTIME, &wall);
     const auto start = Clock::now();
     if (!inner_.next(record, timeoutMs)) {
-        noteIdle(wall, start);
+        if (inner_.emptyWasIdle()) noteIdle(wall, start);
         lock.lock();
         if (!sampling_)
             released_.wait_until(lock, start + std::chrono::milliseconds(std::max(timeoutMs, 0)),

@@ -23,6 +23,7 @@
 #include "FlrWatcherGate.h"
 #include "env/FlrHelper.h"
 #include "journal/FlrLiveJournal.h"
+#include "journal/FlrLiveShare.h"
 #include "net/FlrNetHead.h"
 #include "net/FlrRateLimit.h"
 #include "platform/EvDebug.h"
@@ -63,7 +64,9 @@ struct FlrWatcher::Impl {
     std::unique_ptr<FlrLocalTail> tail;
     std::string destination;  // the folder the journal's records name
     FlrEndpoint remote;
-    std::unique_ptr<FlrLiveJournal> live;
+    // The live journal: the group's, or one of the watch's own.
+    std::unique_ptr<FlrLiveShare> ownShare;
+    FlrLiveFeed* live = nullptr;
     std::unique_ptr<FlrWatcherGate> gate;
     std::unique_ptr<FlrHeadJournal> journal;
     std::thread journalThread;
@@ -120,6 +123,7 @@ struct FlrWatcher::Impl {
     bool firstRun();
     void startJournal(uint64_t startSeq);
     void stopJournal();
+    void stopLive();
     void checkJournal();
     void resync();
     bool waitForTail(uint64_t seq, Clock::time_point until);

@@ -99,6 +99,10 @@ void FlrWatcher::Impl::resync() {
     }
     if (done) {
         resyncNeeded = false;
+        // This scan started after every record of the last one was applied
+        // or covered, from a run record moved back before them: it settles
+        // them too, and its own are looked for anew.
+        settleNeeded = false;
         noteScanned();
         std::erase_if(pending, [&](const FlrLiveResend& r) { return r.seq <= covered; });
     }
@@ -248,7 +252,7 @@ void FlrWatcher::Impl::shutdown() {
     stopping = true;
     stopBy = Clock::now() + std::chrono::seconds(o.drainSeconds);
     gate->stopSampling();
-    live->stop();
+    stopLive();
     takeEvents();
     if (!pending.empty()) resend();
     setPhase("stopping");
@@ -257,7 +261,9 @@ void FlrWatcher::Impl::shutdown() {
     const bool consistent = drained && pending.empty() && !resyncNeeded && !settleNeeded &&
                             !settleUnknown && gate->consistentPoint(&at);
     stopJournal();
-    if (consistent && live->settle()) {
+    // A group's reader settles once every pair stopped: a stop of all
+    // pairs reaches them together.
+    if (consistent && live->settle(std::max(stopBy, Clock::now() + std::chrono::seconds(5)))) {
         recordConsistentPoint(at);  // never behind the last run's own record
         if (namesTrusted) markNamesKnown();
     } else {
