@@ -19,11 +19,14 @@
 // the tail reports everything before it durable, so a watch killed outright
 // rescans only from there.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "FLR/FlrExport.h"
 #include "FLR/FlrHeadJournal.h"
@@ -88,6 +91,7 @@ FLR_EXPORT bool flrParseWatchState(const std::string& text, FlrWatchState* s);
 FLR_EXPORT std::string flrWatchStateFile(const std::string& stateDir);
 
 class FlrLiveFeed;
+class FlrLiveShare;
 
 class FLR_EXPORT FlrWatcher {
   public:
@@ -123,4 +127,50 @@ class FLR_EXPORT FlrWatcher {
     mutable std::mutex mutex_;  // guards state_
     FlrWatchState state_;
     std::unique_ptr<Impl> impl_;
+};
+
+// Several pairs watched by one process over one live journal: one fanotify
+// group and one reader thread for all, each pair with its own watcher,
+// state, head journal and tail, as `flr replicate --watch --watched` runs
+// the declared pairs marked for watching. A pair that fails is started again
+// after retrySeconds while the others go on. The live journal's settings
+// (smallFileMax, flushDelayMs, boundedQueue) are the first pair's, for all.
+struct FLR_EXPORT FlrWatchGroupOptions {
+    std::vector<FlrWatchOptions> pairs;
+    int retrySeconds = 10;
+};
+
+class FLR_EXPORT FlrWatchGroup {
+  public:
+    explicit FlrWatchGroup(FlrWatchGroupOptions options);
+    ~FlrWatchGroup();
+    FlrWatchGroup(const FlrWatchGroup&) = delete;
+    FlrWatchGroup& operator=(const FlrWatchGroup&) = delete;
+
+    // Called from each pair's thread about once a second, with its index.
+    void setStatusListener(std::function<void(size_t pair, const FlrWatchState&)> fn);
+    // Runs every pair until stop(); returns after every pair stopped
+    // cleanly. Throws JxException (function "FlrWatchGroup") when the live
+    // journal cannot start (no CAP_SYS_ADMIN, a source inside another's)
+    // or two pairs are the same.
+    void run();
+    // Any thread, and from a signal handler (it sets a flag).
+    void stop() { stop_.store(true); }
+
+    // Each pair's state, in the order given.
+    std::vector<FlrWatchState> states() const;
+
+  private:
+    struct Slot;
+    void runPair(size_t i);
+    void waitToRetry(size_t i);
+
+    FlrWatchGroupOptions options_;
+    std::function<void(size_t, const FlrWatchState&)> listener_;
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<FlrLiveShare> share_;
+    mutable std::mutex mutex_;  // guards slots_' watchers and states, and stopping_
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Slot>> slots_;
 };

@@ -14,6 +14,9 @@ constexpr const char* kShareFn = "FlrLiveShare";
 // The reader's wait for the kernel: an idle read of a feed needs two drains
 // after it began, so this is well below the readers' own waits.
 constexpr int kReadMs = 20;
+// Drains whose record number changed, remembered per pair: a watcher asks
+// for the first one after its scan ended, a moment ago.
+constexpr size_t kDrainHistory = 1024;
 
 uint64_t seqOfRecord(const std::vector<uint8_t>& record) {
     FlrJrnHeader h{};
@@ -28,7 +31,7 @@ bool inside(const std::string& inner, const std::string& outer) {
 }  // namespace
 
 FlrLiveShare::FlrLiveShare(const std::vector<std::string>& sources, FlrLiveJournal::Options options,
-                           size_t maxQueuedBytes)
+                           size_t maxQueuedBytes, JxSeqCounter* counter)
     : maxQueued_(maxQueuedBytes) {
     std::vector<std::string> real;
     for (const std::string& s : sources) {
@@ -53,7 +56,8 @@ FlrLiveShare::FlrLiveShare(const std::vector<std::string>& sources, FlrLiveJourn
         feedsOf_[folder].push_back(feeds_.size());
         feeds_.push_back(std::unique_ptr<FlrLiveFeed>(new FlrLiveFeed(*this, folder)));
     }
-    live_ = std::make_unique<FlrLiveJournal>(folders_, std::move(options));
+    live_ = counter ? std::make_unique<FlrLiveJournal>(folders_, std::move(options), *counter)
+                    : std::make_unique<FlrLiveJournal>(folders_, std::move(options));
     reader_ = std::thread([this] { read(); });
 }
 
@@ -110,7 +114,12 @@ void FlrLiveShare::read() {
 void FlrLiveShare::noteDrainLocked() {
     seenDrains_ = live_->drains();
     ++drainGen_;
-    for (auto& f : feeds_) f->atDrain_ = f->lastQueued_;
+    for (auto& f : feeds_) {
+        if (f->atDrain_ == f->lastQueued_ && !f->drainHistory_.empty()) continue;
+        f->atDrain_ = f->lastQueued_;
+        f->drainHistory_.emplace_back(drainGen_, f->atDrain_);
+        if (f->drainHistory_.size() > kDrainHistory) f->drainHistory_.pop_front();
+    }
 }
 
 void FlrLiveShare::dispatchLocked(size_t folder, std::vector<uint8_t>& record) {
@@ -252,6 +261,16 @@ uint64_t FlrLiveFeed::drains() const {
 uint64_t FlrLiveFeed::lastSeqAtDrain() const {
     std::lock_guard<std::mutex> lock(share_.mutex_);
     return atDrain_;
+}
+
+uint64_t FlrLiveFeed::lastSeqAtDrainAfter(uint64_t drains) const {
+    std::lock_guard<std::mutex> lock(share_.mutex_);
+    uint64_t at = drainHistory_.empty() ? atDrain_ : drainHistory_.front().second;
+    for (const auto& [gen, seq] : drainHistory_) {
+        if (gen > drains + 1) break;
+        at = seq;
+    }
+    return at;
 }
 
 bool FlrLiveFeed::drainedBefore(uint64_t seq, struct timespec* at) const {

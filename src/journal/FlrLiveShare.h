@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "FlrJournalSource.h"
@@ -54,9 +55,12 @@ class FlrLiveFeed : public FlrJournalSource {
     std::vector<FlrLiveResend> takeResends();
     // As FlrLiveJournal's, for this pair: drains counts the moments the
     // reader found the kernel queue empty with every record made handed
-    // out; lastSeqAtDrain is this pair's last record made before the last.
+    // out; lastSeqAtDrain is this pair's last record made before the last,
+    // lastSeqAtDrainAfter(n) before the first one counted after n (or, when
+    // that is forgotten, the earliest remembered: a later one).
     uint64_t drains() const;
     uint64_t lastSeqAtDrain() const;
+    uint64_t lastSeqAtDrainAfter(uint64_t drains) const;
     // These hold for the whole journal, so for every pair.
     bool drainedBefore(uint64_t seq, struct timespec* at) const;
     bool unsettledSince(struct timespec* at) const;
@@ -76,6 +80,8 @@ class FlrLiveFeed : public FlrJournalSource {
     bool idle_ = false;
     uint64_t lastQueued_ = 0;  // this pair's last record handed to the feed
     uint64_t atDrain_ = 0;     // lastQueued_ at the last drain
+    // (drain, atDrain_ from it on) whenever atDrain_ changed, the last few.
+    std::deque<std::pair<uint64_t, uint64_t>> drainHistory_;
     bool settleFailed_ = false;
     std::vector<FlrLiveResync> resyncs_;
     std::vector<FlrLiveResend> resends_;
@@ -88,8 +94,9 @@ class FlrLiveShare {
 
     // One feed per source, in order. Starts the reader. Throws JxException
     // as FlrLiveJournal does, or when one source lies inside another.
+    // Records are numbered by `counter`, the host's when null.
     FlrLiveShare(const std::vector<std::string>& sources, FlrLiveJournal::Options options,
-                 size_t maxQueuedBytes = kMaxQueuedBytes);
+                 size_t maxQueuedBytes = kMaxQueuedBytes, JxSeqCounter* counter = nullptr);
     ~FlrLiveShare();
     FlrLiveShare(const FlrLiveShare&) = delete;
     FlrLiveShare& operator=(const FlrLiveShare&) = delete;

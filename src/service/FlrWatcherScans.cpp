@@ -131,7 +131,7 @@ void FlrWatcher::Impl::noteScanned() {
 void FlrWatcher::Impl::settleWhenQuiet() {
     if (settleUnknown && live->drains() > drainsAtRestart) {
         settleUnknown = false;
-        if (live->lastSeqAtDrain() > scanCovered) {
+        if (live->lastSeqAtDrainAfter(drainsAtRestart) > scanCovered) {
             scanFromBeforeLateRecords();
             settleNeeded = true;
             settleBy = Clock::now() + kSettleAtMost;
