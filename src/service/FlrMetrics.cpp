@@ -1,8 +1,10 @@
 #include "FlrMetrics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -120,46 +122,82 @@ ull count(long long v) {
     return v < 0 ? 0 : static_cast<ull>(v);
 }
 
-void watchRun(const FlrWatchState& s, FlrMetricsText& out) {
-    out.family("flr_watch_info", "gauge", "The watched pair and the watch's phase")
-        .sample(1ll, {{"source", s.source}, {"target", s.target}, {"phase", s.phase}});
-    out.gauge("flr_watch_link_up", "1 while connected to the tail", s.connected ? 1 : 0);
-    out.gauge("flr_watch_lag_records", "Journal records taken but not yet acknowledged",
-              static_cast<double>(s.lagRecords));
-    out.gauge("flr_watch_lag_seconds", "Age of the oldest record the tail has not acknowledged",
-              s.lagSeconds);
-    out.gauge("flr_watch_consistent_point_timestamp_seconds",
-              "Last moment up to which the destination durably holds every change (0: none yet)",
-              static_cast<double>(s.consistentAt));
-    out.gauge("flr_watch_last_run_timestamp_seconds",
-              "When the last baseline or smart-sync run completed",
-              static_cast<double>(s.lastRunAt));
-    out.gauge("flr_watch_last_run_duration_seconds", "How long the last run took",
-              s.lastRunSeconds);
+using Watched = std::vector<std::pair<std::string, FlrWatchState>>;
+
+// One figure of a watch; counters are whole numbers.
+struct WatchFigure {
+    const char* name;
+    const char* type;
+    const char* help;
+    double (*value)(const FlrWatchState&);
+};
+
+const WatchFigure kWatchFigures[] = {
+    {"flr_watch_link_up", "gauge", "1 while connected to the tail",
+     [](const FlrWatchState& s) { return s.connected ? 1.0 : 0.0; }},
+    {"flr_watch_lag_records", "gauge", "Journal records taken but not yet acknowledged",
+     [](const FlrWatchState& s) { return double(s.lagRecords); }},
+    {"flr_watch_lag_seconds", "gauge", "Age of the oldest record the tail has not acknowledged",
+     [](const FlrWatchState& s) { return s.lagSeconds; }},
+    {"flr_watch_consistent_point_timestamp_seconds", "gauge",
+     "Last moment up to which the destination durably holds every change (0: none yet)",
+     [](const FlrWatchState& s) { return double(s.consistentAt); }},
+    {"flr_watch_last_run_timestamp_seconds", "gauge",
+     "When the last baseline or smart-sync run completed",
+     [](const FlrWatchState& s) { return double(s.lastRunAt); }},
+    {"flr_watch_last_run_duration_seconds", "gauge", "How long the last run took",
+     [](const FlrWatchState& s) { return s.lastRunSeconds; }},
+    {"flr_watch_records_taken_total", "counter", "Journal records taken from the live journal",
+     [](const FlrWatchState& s) { return double(s.taken); }},
+    {"flr_watch_records_sent_total", "counter",
+     "Journal records sent to the tail (resent after reconnects included)",
+     [](const FlrWatchState& s) { return double(s.sent); }},
+    {"flr_watch_sent_bytes_total", "counter", "Bytes of journal records sent",
+     [](const FlrWatchState& s) { return double(s.sentBytes); }},
+    {"flr_watch_resent_files_total", "counter", "Large written files sent by the transfer",
+     [](const FlrWatchState& s) { return double(s.resentFiles); }},
+    {"flr_watch_reconnects_total", "counter", "Times the link to the tail was made again",
+     [](const FlrWatchState& s) { return double(s.reconnects); }},
+    {"flr_watch_privileged_stripped_total", "counter",
+     "Entries the tail applied without their setuid/setgid bits",
+     [](const FlrWatchState& s) { return double(s.privStripped); }},
+    {"flr_watch_privileged_withheld_total", "counter", "Privileged entries the tail did not apply",
+     [](const FlrWatchState& s) { return double(s.privWithheld); }},
+    {"flr_watch_resyncs_total", "counter", "Smart-sync scans run because the journal lost events",
+     [](const FlrWatchState& s) { return double(s.resyncs); }},
+};
+
+// The labels of a pair's samples: its name first, when it has one.
+FlrMetricsText::Labels pairLabels(const std::string& pair, FlrMetricsText::Labels more = {}) {
+    if (!pair.empty()) more.insert(more.begin(), {"pair", pair});
+    return more;
 }
 
-void watchCounters(const FlrWatchState& s, FlrMetricsText& out) {
-    out.counter("flr_watch_records_taken_total", "Journal records taken from the live journal",
-                s.taken);
-    out.counter("flr_watch_records_sent_total",
-                "Journal records sent to the tail (resent after reconnects included)", s.sent);
-    out.counter("flr_watch_sent_bytes_total", "Bytes of journal records sent", s.sentBytes);
-    out.counter("flr_watch_resent_files_total", "Large written files sent by the transfer",
-                s.resentFiles);
-    out.counter("flr_watch_reconnects_total", "Times the link to the tail was made again",
-                s.reconnects);
-    out.counter("flr_watch_privileged_stripped_total",
-                "Entries the tail applied without their setuid/setgid bits", s.privStripped);
-    out.counter("flr_watch_privileged_withheld_total", "Privileged entries the tail did not apply",
-                s.privWithheld);
-    out.counter("flr_watch_resyncs_total", "Smart-sync scans run because the journal lost events",
-                s.resyncs);
-    if (s.resyncs > 0) {
-        out.family("flr_watch_last_resync_info", "gauge", "Why the last resync was run")
-            .sample(1ll, {{"reason", s.lastResyncReason}});
-        out.gauge("flr_watch_last_resync_timestamp_seconds", "When the last resync began",
-                  static_cast<double>(s.lastResyncAt));
+void watchFigures(const Watched& watched, FlrMetricsText& out) {
+    out.family("flr_watch_info", "gauge", "The watched pair and the watch's phase");
+    for (const auto& [pair, s] : watched)
+        out.sample(
+            1ll,
+            pairLabels(pair, {{"source", s.source}, {"target", s.target}, {"phase", s.phase}}));
+    for (const WatchFigure& f : kWatchFigures) {
+        out.family(f.name, f.type, f.help);
+        const bool counter = std::string_view(f.type) == "counter";
+        for (const auto& [pair, s] : watched) {
+            if (counter)
+                out.sample(static_cast<ull>(f.value(s)), pairLabels(pair));
+            else
+                out.sample(f.value(s), pairLabels(pair));
+        }
     }
+    const bool anyResync = std::any_of(watched.begin(), watched.end(),
+                                       [](const auto& w) { return w.second.resyncs > 0; });
+    if (!anyResync) return;
+    out.family("flr_watch_last_resync_info", "gauge", "Why the last resync was run");
+    for (const auto& [pair, s] : watched)
+        if (s.resyncs > 0) out.sample(1ll, pairLabels(pair, {{"reason", s.lastResyncReason}}));
+    out.family("flr_watch_last_resync_timestamp_seconds", "gauge", "When the last resync began");
+    for (const auto& [pair, s] : watched)
+        if (s.resyncs > 0) out.sample(static_cast<double>(s.lastResyncAt), pairLabels(pair));
 }
 
 void tailConnections(const FlrTailFigures& f, FlrMetricsText& out) {
@@ -234,8 +272,14 @@ void tailJournal(const FlrTailJournalStats& j, FlrMetricsText& out) {
 void flrWatchMetrics(const FlrWatchState& s, FlrMetricsText& out) {
     out.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch",
               static_cast<double>(s.startedAt));
-    watchRun(s, out);
-    watchCounters(s, out);
+    watchFigures({{"", s}}, out);
+}
+
+void flrWatchGroupMetrics(const std::vector<std::pair<std::string, FlrWatchState>>& pairs,
+                          double startedAt, FlrMetricsText& out) {
+    out.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch",
+              startedAt);
+    watchFigures(pairs, out);
 }
 
 void flrTailMetrics(const FlrTailFigures& f, FlrMetricsText& out) {

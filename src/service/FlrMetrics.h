@@ -54,6 +54,9 @@ class FlrMetricsText {
 
 // A watch's figures (FlrWatcher::state()), its process start time included.
 void flrWatchMetrics(const FlrWatchState& s, FlrMetricsText& out);
+// The figures of a group's pairs, each sample labelled pair="NAME".
+void flrWatchGroupMetrics(const std::vector<std::pair<std::string, FlrWatchState>>& pairs,
+                          double startedAt, FlrMetricsText& out);
 
 // A tail's figures: its connections always; what the applier put in place
 // and the journal records it applied with --root; what a bookkeeping tail

@@ -198,4 +198,77 @@ TEST_F(MetricsCommand, WatchAndTailFiguresMoveAsChangesGo) {
     EXPECT_EQ(0, tail.finish()) << tail.output();
 }
 
+// `--watch --all-pairs`: the declared pairs marked for watching run in one
+// process, each labelled on the page; a hangup takes a newly marked pair in.
+TEST_F(MetricsCommand, WatchedPairsRunTogetherAndShowUnderTheirNames) {
+    std::string why;
+    if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
+    const std::string state = dir_.file("state");
+    ASSERT_EQ(0, flrtest::runTool({"registry", "set", "Platform", "dInstall", dir_.file("install")},
+                                  {}, env_)
+                     .status);
+    const auto add = [&](const std::string& name, bool watch) {
+        ::mkdir(dir_.file(name).c_str(), 0755);
+        std::vector<std::string> args = {"pair", "add", name, dir_.file(name),
+                                         dir_.file(name + ".r")};
+        if (watch) args.push_back("--watch");
+        args.push_back("--replace");
+        const auto r = flrtest::runTool(args, {}, env_);
+        EXPECT_EQ(0, r.status) << r.err;
+    };
+    const auto none = flrtest::runTool({"replicate", "--watch", "--all-pairs"}, {}, env_);
+    EXPECT_EQ(2, none.status);
+    EXPECT_NE(std::string::npos, none.err.find("no declared pair is marked for watching"))
+        << none.err;
+    add("www", true);
+    add("db", true);
+    add("off", false);
+    const auto withSrc =
+        flrtest::runTool({"replicate", dir_.file("www"), "--watch", "--all-pairs"}, {}, env_);
+    EXPECT_EQ(2, withSrc.status) << withSrc.err;
+
+    flrtest::ToolProcess watch(
+        {"replicate", "--watch", "--all-pairs", "-q", "--state-dir", state, "--metrics", "0"},
+        env_);
+    const int port = metricsPort(watch);
+    ASSERT_GT(port, 0) << watch.output();
+    std::string page;
+    const auto watching = [&](const std::string& pair) {
+        return page.find("flr_watch_info{pair=\"" + pair + "\"") != std::string::npos &&
+               page.find("target=\"" + dir_.file(pair + ".r") + "\",phase=\"watching\"") !=
+                   std::string::npos;
+    };
+    ASSERT_TRUE(eventually([&] {
+        page = scrape(port);
+        return (watching("www") && watching("db")) || watch.exited();
+    })) << page;
+    ASSERT_FALSE(watch.exited()) << watch.output();
+    EXPECT_EQ(std::string::npos, page.find("pair=\"off\"")) << page;
+    checkWithPromtool(page);
+    flrtest::writeFile(dir_.file("db/during"), "made while watched");
+    struct stat st;
+    EXPECT_TRUE(eventually([&] { return ::stat(dir_.file("db.r/during").c_str(), &st) == 0; }));
+
+    add("off", true);
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGHUP));
+    ASSERT_FALSE(watch.waitForLine("the pairs changed", 60).empty()) << watch.output();
+    // The page of the watch started again, on a port of its own.
+    const std::string text = "metrics on http://127.0.0.1:";
+    int again = 0;
+    ASSERT_TRUE(eventually([&] {
+        const std::string out = watch.output();
+        const size_t last = out.rfind(text);
+        if (last == std::string::npos || last == out.find(text)) return false;
+        again = std::atoi(out.c_str() + last + text.size());
+        return true;
+    })) << watch.output();
+    EXPECT_TRUE(eventually([&] {
+        page = scrape(again);
+        return watching("off") && watching("www") && watching("db");
+    })) << page;
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGINT));
+    EXPECT_EQ(0, watch.finish()) << watch.output();
+    EXPECT_NE(std::string::npos, watch.output().find("watch of off (")) << watch.output();
+}
+
 }  // namespace flrmetricscmdtest

@@ -271,6 +271,7 @@ bool repQuiet = false;
 bool verbose = false;
 bool dryRun = false;
 bool watch = false;
+bool watchAllPairs = false;
 std::string bwlimit = "0";
 std::string repLogFile;
 std::string pairName;
@@ -339,6 +340,61 @@ PairRereader pairRereader(const CLI::App* rep, FlrReplicateOptions fromCommandLi
         *next = std::move(o);
         return true;
     };
+}
+
+// --watch --all-pairs: every declared pair marked for watching, as a start
+// would take it now; `names` gets their names. Throws JxException for a pair
+// that cannot run.
+std::vector<FlrReplicateOptions> watchedPairs(const CLI::App* rep,
+                                              const FlrReplicateOptions& fromCommandLine,
+                                              std::vector<std::string>* names) {
+    std::vector<FlrReplicateOptions> out;
+    names->clear();
+    for (const std::string& name : FlrPairs::names()) {
+        FlrDeclaredPair p;
+        if (!FlrPairs::find(name, &p) || !p.watch) continue;
+        FlrReplicateOptions o = fromCommandLine;
+        applyPair(rep, p, o);
+        FlrPairs::checkPatterns(o.excludes);
+        FlrPairs::checkPatterns(o.includes);
+        FlrPairs::normalize(o);
+        addDeclaredFilters(o);
+        out.push_back(std::move(o));
+        names->push_back(name);
+    }
+    return out;
+}
+
+// SIGHUP under `--watch --all-pairs`: the pairs as a start would take them now.
+GroupRereader groupRereader(const CLI::App* rep, FlrReplicateOptions fromCommandLine) {
+    return [rep, fromCommandLine](const std::vector<FlrReplicateOptions>& running,
+                                  std::vector<FlrReplicateOptions>* next,
+                                  std::vector<std::string>* names) {
+        std::vector<FlrReplicateOptions> now = watchedPairs(rep, fromCommandLine, names);
+        if (now.empty())
+            JX_THROW_CODE("flr replicate", "no declared pair is marked for watching any more",
+                          ENOENT);
+        const bool same = now.size() == running.size() &&
+                          std::equal(now.begin(), now.end(), running.begin(), sameRun);
+        if (same) return false;
+        *next = std::move(now);
+        return true;
+    };
+}
+
+void runWatchedPairs(const CLI::App* rep) {
+    if (!pairName.empty() || !repOpts.source.empty() || !repOpts.target.empty())
+        throw CLI::ValidationError("--all-pairs",
+                                   "runs the declared pairs marked for watching; give no SRC, "
+                                   "DST or --pair");
+    std::vector<std::string> names;
+    const std::vector<FlrReplicateOptions> pairs = watchedPairs(rep, repOpts, &names);
+    if (pairs.empty())
+        throw CLI::ValidationError("--all-pairs",
+                                   "no declared pair is marked for watching (flr pair add NAME "
+                                   "SRC DST --watch)");
+    runWatchGroup(pairs, names, WatchCommand{repQuiet, repLogFile, repMetricsAt, nullptr},
+                  groupRereader(rep, repOpts));
 }
 
 void runReplicate() {
@@ -427,6 +483,10 @@ void addReplicateCommands(CLI::App& app) {
         ->type_name("FILE");
     rep->add_flag("--watch", watch,
                   "Then replicate every change as it happens until SIGINT/SIGTERM (needs root)");
+    rep->add_flag("--all-pairs", watchAllPairs,
+                  "With --watch: watch every declared pair marked for watching (flr pair add "
+                  "--watch), all in this process over one live journal")
+        ->needs("--watch");
     addMetricsOption(rep, repMetricsAt)->needs("--watch");
     rep->callback([rep] {
         if (dryRun && watch)
@@ -440,6 +500,7 @@ void addReplicateCommands(CLI::App& app) {
             if (const int err = EvDebug::teeToFile(repLogFile, std::max(1, EvDebug::getLevel())))
                 JX_THROW_ERRNO("flr replicate", "Couldn't open the log file " + repLogFile, err);
         }
+        if (watchAllPairs) return runWatchedPairs(rep);
         rereadPair = pairRereader(rep, repOpts);
         takePair(rep);
         try {

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FLR/FlrWatcher.h"
 #include "FLR/JxException.h"
@@ -26,13 +29,27 @@ namespace {
 
 // The watch being run; the first SIGINT/SIGTERM asks it to stop cleanly, a
 // second one ends the process at once (the journal's cache is durable).
+void onHangup(int);
+
 FlrWatcher* gWatcher = nullptr;
+FlrWatchGroup* gGroup = nullptr;
 volatile sig_atomic_t gSignals = 0;
 
 void onStopSignal(int sig) {
     if (gSignals) ::_exit(128 + sig);
     gSignals = 1;
     if (gWatcher) gWatcher->stop();
+    if (gGroup) gGroup->stop();
+}
+
+void installSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onHangup;
+    ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 // SIGHUP (logrotate, `systemctl reload`) asks for the log file to be opened
@@ -169,18 +186,164 @@ bool watchOnce(FlrReplicateOptions* opts, const WatchCommand& c) {
     return restart && !gSignals;
 }
 
+// --- several pairs over one live journal -----------------------------------
+
+// What a group shows: each pair's last state, updated from the pairs' threads.
+class GroupView {
+  public:
+    explicit GroupView(size_t pairs) : states_(pairs) {}
+    // True the first time every pair has been watching or has failed.
+    bool update(size_t i, const FlrWatchState& s) {
+        std::lock_guard<std::mutex> g(mutex_);
+        states_[i] = s;
+        beat_ = std::chrono::steady_clock::now();
+        if (ready_) return false;
+        ready_ = std::all_of(states_.begin(), states_.end(), [](const FlrWatchState& t) {
+            return t.phase == "watching" || t.phase == "failed";
+        });
+        return ready_;
+    }
+    std::string line() const {
+        std::lock_guard<std::mutex> g(mutex_);
+        size_t watching = 0, failed = 0, connected = 0;
+        double records = 0, bytes = 0, lagSeconds = 0;
+        unsigned long long lag = 0, resyncs = 0;
+        for (const FlrWatchState& t : states_) {
+            watching += t.phase == "watching";
+            failed += t.phase == "failed";
+            connected += t.connected;
+            records += t.recordsPerSecond;
+            bytes += t.bytesPerSecond;
+            lag = std::max<unsigned long long>(lag, t.lagRecords);
+            lagSeconds = std::max(lagSeconds, t.lagSeconds);
+            resyncs += t.resyncs;
+        }
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "watch of %zu pairs: %zu watching, %zu failed, %.0f records/s, lag at most "
+                      "%llu records %.0f s, %s/s, %llu resyncs, %zu connected",
+                      states_.size(), watching, failed, records, lag, lagSeconds,
+                      humanBytes(bytes).c_str(), resyncs, connected);
+        return text;
+    }
+    // The pairs' threads report about once a second while watching.
+    bool alive() const {
+        std::lock_guard<std::mutex> g(mutex_);
+        return std::chrono::steady_clock::now() - beat_ < std::chrono::seconds(30) ||
+               std::any_of(states_.begin(), states_.end(),
+                           [](const FlrWatchState& t) { return t.phase != "watching"; });
+    }
+
+  private:
+    mutable std::mutex mutex_;  // guards everything below
+    std::vector<FlrWatchState> states_;
+    std::chrono::steady_clock::time_point beat_ = std::chrono::steady_clock::now();
+    bool ready_ = false;
+};
+
+std::unique_ptr<JxMetricsServer> serveGroupMetrics(const std::string& metricsAt,
+                                                   const FlrWatchGroup& group,
+                                                   const std::vector<std::string>& names) {
+    if (metricsAt.empty()) return nullptr;
+    const double startedAt = static_cast<double>(::time(nullptr));
+    auto server = flrServeMetrics(metricsAt, [&group, names, startedAt] {
+        std::vector<std::pair<std::string, FlrWatchState>> pairs;
+        const std::vector<FlrWatchState> states = group.states();
+        for (size_t i = 0; i < states.size() && i < names.size(); ++i)
+            pairs.emplace_back(names[i], states[i]);
+        FlrMetricsText text;
+        flrWatchGroupMetrics(pairs, startedAt, text);
+        return text.text();
+    });
+    std::printf("flr replicate: metrics on http://%s/metrics\n", server->address().c_str());
+    std::fflush(stdout);
+    return server;
+}
+
+// One run of the group until it stops; true when it stopped to start again
+// with *pairs.
+bool watchGroupOnce(std::vector<FlrReplicateOptions>* pairs, std::vector<std::string>* names,
+                    const WatchCommand& c, const GroupRereader& reread) {
+    FlrWatchGroupOptions go;
+    for (const FlrReplicateOptions& o : *pairs) {
+        FlrWatchOptions wo;
+        wo.replicate = o;
+        go.pairs.push_back(std::move(wo));
+    }
+    FlrWatchGroup group(go);
+    const std::unique_ptr<JxMetricsServer> metrics = serveGroupMetrics(c.metricsAt, group, *names);
+    const bool tty = !c.quiet && ::isatty(STDERR_FILENO);
+    GroupView view(pairs->size());
+    std::mutex noteMutex;  // one pair's thread at a time notes, logs and rereads
+    time_t lastLog = 0, statusAt = 0;
+    bool restart = false;
+    std::vector<FlrReplicateOptions> next;
+    std::vector<std::string> nextNames;
+    group.setStatusListener([&](size_t i, const FlrWatchState& s) {
+        const bool ready = view.update(i, s);
+        std::lock_guard<std::mutex> g(noteMutex);
+        if (reopenLogIfAsked(c.logFile) && reread && !restart) {
+            try {
+                restart = reread(*pairs, &next, &nextNames);
+            } catch (const JxException& e) {
+                std::fprintf(stderr, "flr replicate: the pairs' settings are kept: %s\n",
+                             e.getMessage().c_str());
+            }
+            if (restart) group.stop();
+        }
+        const std::string line = view.line();
+        if (ready || ::time(nullptr) - statusAt >= 10) {
+            statusAt = ::time(nullptr);
+            jx::systemdNotify(std::string(ready ? "READY=1\n" : "") + "STATUS=" + line);
+        }
+        if (tty) {
+            std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+        } else if (!c.quiet && ::time(nullptr) - lastLog >= 60) {
+            lastLog = ::time(nullptr);
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        std::fflush(stderr);
+    });
+    gGroup = &group;
+    jx::JxSystemdWatchdog watchdog([&] { return view.alive(); });
+    try {
+        group.run();
+    } catch (...) {
+        gGroup = nullptr;
+        if (tty) std::fprintf(stderr, "\r\x1b[K");
+        throw;
+    }
+    gGroup = nullptr;
+    if (tty) std::fprintf(stderr, "\r\x1b[K");
+    const std::vector<FlrWatchState> states = group.states();
+    for (size_t i = 0; i < states.size(); ++i)
+        std::printf(
+            "flr replicate: watch of %s (%s -> %s) %s; %llu records sent, %llu files "
+            "resent, %llu resyncs\n",
+            (*names)[i].c_str(), (*pairs)[i].source.c_str(), (*pairs)[i].target.c_str(),
+            states[i].phase.c_str(), (unsigned long long)states[i].sent,
+            (unsigned long long)states[i].resentFiles, (unsigned long long)states[i].resyncs);
+    if (!restart || gSignals) return false;
+    *pairs = std::move(next);
+    *names = std::move(nextNames);
+    return true;
+}
+
 }  // namespace
 
 void runWatch(FlrReplicateOptions opts, const WatchCommand& c) {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = onHangup;
-    ::sigaction(SIGHUP, &sa, nullptr);
+    installSignals();
     while (watchOnce(&opts, c)) {
         std::printf("flr replicate: the pair changed; watching again with its new settings\n");
+        std::fflush(stdout);
+    }
+}
+
+void runWatchGroup(std::vector<FlrReplicateOptions> pairs, std::vector<std::string> names,
+                   const WatchCommand& c, const GroupRereader& reread) {
+    installSignals();
+    while (watchGroupOnce(&pairs, &names, c, reread)) {
+        std::printf("flr replicate: the pairs changed; watching again with their new settings\n");
         std::fflush(stdout);
     }
 }
