@@ -10,6 +10,7 @@ get_filename_component(root "${usr}" DIRECTORY)
 
 set(rw OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(COPY "${src}/packaging/flr-tail@.service" "${src}/packaging/flr-watch@.service"
+     "${src}/packaging/flr-watch.service"
      DESTINATION "${root}/lib/systemd/system" FILE_PERMISSIONS ${rw})
 file(COPY "${src}/packaging/etc/tail-example.env" "${src}/packaging/etc/watch-example.env"
      DESTINATION "${root}/etc/flr" FILE_PERMISSIONS ${rw})
