@@ -91,7 +91,7 @@ start_flr_tail() {  # SRC DST LOG
     start_service "$3.tail" "$flr" tail --listen 127.0.0.1:0 --root "$root" --store "$work/flr-store"
     tail_pid=$service_pid
     for ((i = 0; i < 200; i++)); do
-        port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$3.tail" | head -n 1)
+        port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$3.tail" 2> /dev/null | head -n 1) || true
         [ -z "$port" ] || break
         sleep 0.1
     done

@@ -7,6 +7,7 @@
 #include "FLR/JxException.h"
 #include "platform/EvDebug.h"
 #include "platform/JxFanotify.h"
+#include "platform/JxThread.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ constexpr int kReadMs = 20;
 // Drains whose record number changed, remembered per pair: a watcher asks
 // for the first one after its scan ended, a moment ago.
 constexpr size_t kDrainHistory = 1024;
+constexpr int kReaderNice = 10;
 
 uint64_t seqOfRecord(const std::vector<uint8_t>& record) {
     FlrJrnHeader h{};
@@ -87,6 +89,11 @@ void FlrLiveShare::stopReaderIfDoneLocked() {
 }
 
 void FlrLiveShare::read() {
+    // Below the programs whose changes it reads, as a local tail's applying
+    // is: under a burst the kernel holds their events a moment longer (its
+    // queue is unlimited) rather than the reader taking a processor from
+    // them for every event.
+    JxThread::setNice(kReaderNice);
     std::vector<uint8_t> record;
     try {
         for (;;) {
