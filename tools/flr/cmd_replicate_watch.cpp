@@ -84,6 +84,44 @@ std::string watchLine(const FlrWatchState& s) {
     return text;
 }
 
+// The status line: rewritten in place on a terminal, else a line a minute.
+class StatusLine {
+  public:
+    explicit StatusLine(bool quiet) : quiet_(quiet), tty_(!quiet && ::isatty(STDERR_FILENO)) {}
+    // However the watch ends, its line leaves the terminal.
+    ~StatusLine() { clear(); }
+    void clear() {
+        if (tty_ && shown_) std::fprintf(stderr, "\r\x1b[K");
+        shown_ = false;
+    }
+    void show(const std::string& line) {
+        if (tty_) {
+            std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+            shown_ = true;
+        } else if (!quiet_ && ::time(nullptr) - lastLog_ >= 60) {
+            lastLog_ = ::time(nullptr);
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        std::fflush(stderr);
+    }
+
+  private:
+    const bool quiet_, tty_;
+    bool shown_ = false;
+    time_t lastLog_ = 0;
+};
+
+// The signal handlers' target while it lives.
+template <class T>
+class SignalTarget {
+  public:
+    SignalTarget(T*& global, T& target) : global_(global) { global_ = &target; }
+    ~SignalTarget() { global_ = nullptr; }
+
+  private:
+    T*& global_;
+};
+
 // --metrics [ADDR:]PORT: Prometheus figures while the watch runs.
 std::unique_ptr<JxMetricsServer> serveWatchMetrics(const std::string& metricsAt,
                                                    const FlrWatcher& watcher) {
@@ -142,10 +180,9 @@ bool watchOnce(FlrReplicateOptions* opts, const WatchCommand& c) {
     FlrWatcher watcher(wo);
     // Stopped (by its destructor) before the watcher goes.
     const std::unique_ptr<JxMetricsServer> metrics = serveWatchMetrics(c.metricsAt, watcher);
-    const bool tty = !quiet && ::isatty(STDERR_FILENO);
-    time_t lastLog = 0;
     WatchNotes notes;
     bool restart = false;
+    StatusLine status(quiet);
     watcher.setStatusListener([&](const FlrWatchState& s) {
         if (reopenLogIfAsked(logFile) && reread && !restart) {
             try {
@@ -157,25 +194,14 @@ bool watchOnce(FlrReplicateOptions* opts, const WatchCommand& c) {
             if (restart) watcher.stop();
         }
         notes.onState(s, watchLine(s));
-        if (tty) {
-            std::fprintf(stderr, "\r%s\x1b[K", watchLine(s).c_str());
-        } else if (!quiet && ::time(nullptr) - lastLog >= 60) {
-            lastLog = ::time(nullptr);
-            std::fprintf(stderr, "%s\n", watchLine(s).c_str());
-        }
-        std::fflush(stderr);
+        status.show(watchLine(s));
     });
-    gWatcher = &watcher;
-    jx::JxSystemdWatchdog watchdog([&] { return notes.alive(watcher); });
-    try {
+    {
+        const SignalTarget<FlrWatcher> target(gWatcher, watcher);
+        const jx::JxSystemdWatchdog watchdog([&] { return notes.alive(watcher); });
         watcher.run();
-    } catch (...) {
-        gWatcher = nullptr;
-        if (tty) std::fprintf(stderr, "\r\x1b[K");
-        throw;
     }
-    gWatcher = nullptr;
-    if (tty) std::fprintf(stderr, "\r\x1b[K");
+    status.clear();
     const FlrWatchState s = watcher.state();
     std::printf(
         "flr replicate: watch of %s -> %s stopped; first run %s, %llu records sent, %llu files "
@@ -272,10 +298,10 @@ bool watchGroupOnce(std::vector<FlrReplicateOptions>* pairs, std::vector<std::st
     }
     FlrWatchGroup group(go);
     const std::unique_ptr<JxMetricsServer> metrics = serveGroupMetrics(c.metricsAt, group, *names);
-    const bool tty = !c.quiet && ::isatty(STDERR_FILENO);
     GroupView view(pairs->size());
     std::mutex noteMutex;  // one pair's thread at a time notes, logs and rereads
-    time_t lastLog = 0, statusAt = 0;
+    time_t statusAt = 0;
+    StatusLine status(c.quiet);
     bool restart = false;
     std::vector<FlrReplicateOptions> next;
     std::vector<std::string> nextNames;
@@ -296,25 +322,14 @@ bool watchGroupOnce(std::vector<FlrReplicateOptions>* pairs, std::vector<std::st
             statusAt = ::time(nullptr);
             jx::systemdNotify(std::string(ready ? "READY=1\n" : "") + "STATUS=" + line);
         }
-        if (tty) {
-            std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
-        } else if (!c.quiet && ::time(nullptr) - lastLog >= 60) {
-            lastLog = ::time(nullptr);
-            std::fprintf(stderr, "%s\n", line.c_str());
-        }
-        std::fflush(stderr);
+        status.show(line);
     });
-    gGroup = &group;
-    jx::JxSystemdWatchdog watchdog([&] { return view.alive(); });
-    try {
+    {
+        const SignalTarget<FlrWatchGroup> target(gGroup, group);
+        const jx::JxSystemdWatchdog watchdog([&] { return view.alive(); });
         group.run();
-    } catch (...) {
-        gGroup = nullptr;
-        if (tty) std::fprintf(stderr, "\r\x1b[K");
-        throw;
     }
-    gGroup = nullptr;
-    if (tty) std::fprintf(stderr, "\r\x1b[K");
+    status.clear();
     const std::vector<FlrWatchState> states = group.states();
     for (size_t i = 0; i < states.size(); ++i)
         std::printf(
