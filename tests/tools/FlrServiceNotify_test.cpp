@@ -139,4 +139,45 @@ TEST(FlrServiceNotify, WatchIsReadyAfterItsFirstRunAndReopensItsLogOnHangup) {
     EXPECT_EQ(0, watch.finish()) << watch.output();
 }
 
+// The flr-watch unit: ready once every marked pair watches or has failed
+// (a failed one is retried), the status summing them.
+TEST(FlrServiceNotify, AllPairsAreReadyOnceEachWatchesOrFailed) {
+    FLR_REQUIRE_TOOL();
+    std::string why;
+    if (!FlrDriver::hasCapability(&why)) GTEST_SKIP() << "the live journal needs it: " << why;
+    flrtest::TempDir dir;
+    const std::vector<std::string> env = {"FLR_REGISTRY=" + dir.file("flr.ini")};
+    ASSERT_EQ("", flrtest::setUpInstall(dir.file("install"), env));
+    for (const char* name : {"up", "down"}) ASSERT_EQ(0, ::mkdir(dir.file(name).c_str(), 0755));
+    flrtest::writeFile(dir.file("up/before"), "there before the watch");
+    const std::string state = dir.file("state");
+    for (const std::vector<std::string>& add :
+         {std::vector<std::string>{"up", dir.file("up"), dir.file("up.copy")},
+          std::vector<std::string>{"down", dir.file("down"), "127.0.0.1:1:" + dir.file("x")}}) {
+        std::vector<std::string> args = {"pair", "--state-dir", state, "add"};
+        args.insert(args.end(), add.begin(), add.end());
+        args.push_back("--watch");
+        const auto r = flrtest::runTool(args, {}, env);
+        ASSERT_EQ(0, r.status) << r.err;
+    }
+    NotifySocket manager(dir.file("notify"));
+    ASSERT_TRUE(manager.bound()) << dir.path();
+    std::vector<std::string> watchEnv = env;
+    watchEnv.push_back(manager.env());
+    flrtest::ToolProcess watch({"replicate", "--watch", "--all-pairs", "--state-dir", state},
+                               watchEnv);
+    if (!manager.waitFor("READY=1", 120)) {
+        if (watch.exited())
+            GTEST_SKIP() << "the watch could not start here (exit " << watch.exitStatus()
+                         << "): " << watch.output();
+        FAIL() << manager.all() << watch.output();
+    }
+    EXPECT_EQ(0, ::access(dir.file("up.copy/before").c_str(), F_OK));
+    EXPECT_NE(std::string::npos,
+              manager.all().find("STATUS=watch of 2 pairs: 1 watching, 1 failed"))
+        << manager.all();
+    ASSERT_EQ(0, ::kill(watch.pid(), SIGTERM));
+    EXPECT_EQ(0, watch.finish()) << watch.output();
+}
+
 }  // namespace flr_service_notify_test
