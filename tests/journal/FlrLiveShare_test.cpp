@@ -43,11 +43,17 @@ struct ShareFixture {
         if (!share) return;
         for (size_t i = 0; i < share->size(); ++i) share->feed(i).restart();
     }
-    // The sequence numbers a feed gives until it has been empty for quietMs.
+    // The sequence numbers a feed gives until an empty read of quietMs is
+    // idle (the reader has caught up), or 30 s passed.
     static std::vector<uint64_t> drain(FlrLiveFeed& f, int quietMs = 500) {
         std::vector<uint64_t> seqs;
         std::vector<uint8_t> rec;
-        while (f.next(rec, quietMs)) {
+        const auto until = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < until) {
+            if (!f.next(rec, quietMs)) {
+                if (f.emptyWasIdle()) break;
+                continue;
+            }
             FlrJrnHeader h{};
             EXPECT_EQ(0, decodeRawHdr(rec.data(), rec.size(), &h));
             seqs.push_back(h.seq_num);
@@ -134,8 +140,14 @@ TEST(FlrLiveShare, AnEmptyReadIsIdleOnlyOnceTheReaderHasCaughtUp) {
     std::vector<uint8_t> rec;
     EXPECT_FALSE(feed.next(rec, 0));
     EXPECT_FALSE(feed.emptyWasIdle()) << "no drain can follow a read that does not wait";
-    EXPECT_FALSE(feed.next(rec, 300));
-    EXPECT_TRUE(feed.emptyWasIdle());
+    // The reader yields to busy programs: on a loaded machine it may take
+    // a few reads to find the queue empty twice.
+    bool idle = false;
+    for (int i = 0; i < 50 && !idle; ++i) {
+        EXPECT_FALSE(feed.next(rec, 300));
+        idle = feed.emptyWasIdle();
+    }
+    EXPECT_TRUE(idle);
     feed.stop();
     const auto before = Clock::now();
     EXPECT_FALSE(feed.next(rec, 300));
