@@ -148,7 +148,11 @@ void FlrLiveShare::queueLocked(FlrLiveFeed& f, std::vector<uint8_t> record, uint
     if (f.queuedBytes_ + record.size() > maxQueued_) {
         // A pair busy for long (a scan) while its folder keeps changing: the
         // records it missed are covered by a scan, as after a lost event.
-        if (f.resyncs_.empty()) {
+        // Said even beside another pending resync: the log tells why.
+        const bool said = std::any_of(f.resyncs_.begin(), f.resyncs_.end(), [](const auto& r) {
+            return r.reason.rfind("event queue overflow", 0) == 0;
+        });
+        if (!said) {
             EvDebug::Warning(kShareFn, "%s: %zu bytes of records waiting, dropped for a resync",
                              folders_[f.folder_].path.c_str(), f.queuedBytes_);
             f.resyncs_.push_back({int(f.folder_), before,

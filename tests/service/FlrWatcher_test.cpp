@@ -31,6 +31,7 @@
 #include "WatchFixture.h"
 #include "apply/TailApplyFixture.h"
 #include "journal/FlrLiveJournal.h"
+#include "platform/EvDebug.h"
 #include "platform/FlrDriver.h"
 #include "platform/JXPlatformInfo.h"
 #include "platform/JxACL.h"
@@ -472,10 +473,19 @@ TEST(FlrWatcher, QueueOverflowConvergesThroughTheSmartSyncScan) {
         flrtest::writeFile(s + "/kept", "v2 after the overflow");
         ASSERT_EQ(0, ::unlink((s + "/old").c_str()));
     };
+    // The overflow's resync may be followed by a settling one (records still
+    // being made from the renames while it scanned): every reason is logged.
+    // The live journal keeps one pending resync a pair: a name check the
+    // reader made of the renames may raise one first, which covers the
+    // overflow as well.
+    EvDebugCapture log;
     ASSERT_NO_FATAL_FAILURE(w.start());
     EXPECT_TRUE(eventually([&] { return w.watcher->state().resyncs >= 1; }));
-    EXPECT_EQ(0u, w.watcher->state().lastResyncReason.rfind("event queue overflow", 0))
-        << w.watcher->state().lastResyncReason;
+    EXPECT_TRUE(eventually([&] {
+        return log.containsFragment(": event queue overflow") ||
+               log.containsFragment(": too many changed names to check") ||
+               log.containsFragment(": a change the event queue folded into another");
+    })) << w.watcher->state().lastResyncReason;
     EXPECT_TRUE(eventually([&] { return w.converged(); })) << treeDiffs(w.src(), w.dst());
     w.stop();
     EXPECT_TRUE(w.returned) << w.error;
