@@ -163,7 +163,8 @@ class FLR_EXPORT FlrWatchGroup {
   private:
     struct Slot;
     void runPair(size_t i);
-    void waitToRetry(size_t i);
+    void stopPairs();
+    void waitToRetry();
 
     FlrWatchGroupOptions options_;
     std::function<void(size_t, const FlrWatchState&)> listener_;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "FLR/FlrRawJournal.h"
+
 class FlrJournalSource {
   public:
     virtual ~FlrJournalSource();
@@ -17,3 +19,10 @@ class FlrJournalSource {
     // its changes on another thread may not know it yet.
     virtual bool emptyWasIdle() const { return true; }
 };
+
+// The sequence number of an encoded raw record; 0 when it is none.
+inline uint64_t flrRecordSeq(const std::vector<uint8_t>& record) {
+    FlrJrnHeader h{};
+    if (decodeRawHdr(record.data(), record.size(), &h) != 0) return 0;
+    return h.seq_num;
+}

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "FLR/FlrRawJournal.h"
 #include "FLR/JxException.h"
 #include "platform/EvDebug.h"
 #include "platform/JxFanotify.h"
+#include "platform/JxFile.h"
 #include "platform/JxThread.h"
 
 namespace {
@@ -19,16 +19,6 @@ constexpr int kReadMs = 20;
 // for the first one after its scan ended, a moment ago.
 constexpr size_t kDrainHistory = 1024;
 constexpr int kReaderNice = 10;
-
-uint64_t seqOfRecord(const std::vector<uint8_t>& record) {
-    FlrJrnHeader h{};
-    if (decodeRawHdr(record.data(), record.size(), &h) != 0) return 0;
-    return h.seq_num;
-}
-
-bool inside(const std::string& inner, const std::string& outer) {
-    return outer == "/" || inner.compare(0, outer.size() + 1, outer + "/") == 0;
-}
 
 }  // namespace
 
@@ -45,7 +35,7 @@ FlrLiveShare::FlrLiveShare(const std::vector<std::string>& sources, FlrLiveJourn
                 folder = i;
                 break;
             }
-            if (inside(path, real[i]) || inside(real[i], path))
+            if (jx::pathWithin(path, real[i]) || jx::pathWithin(real[i], path))
                 JX_THROW(kShareFn, "The watched folders " + real[i] + " and " + path +
                                        " lie one inside the other; watch them apart");
         }
@@ -122,15 +112,15 @@ void FlrLiveShare::noteDrainLocked() {
     seenDrains_ = live_->drains();
     ++drainGen_;
     for (auto& f : feeds_) {
-        if (f->atDrain_ == f->lastQueued_ && !f->drainHistory_.empty()) continue;
-        f->atDrain_ = f->lastQueued_;
-        f->drainHistory_.emplace_back(drainGen_, f->atDrain_);
-        if (f->drainHistory_.size() > kDrainHistory) f->drainHistory_.pop_front();
+        auto& history = f->drainHistory_;
+        if (!history.empty() && history.back().second == f->lastQueued_) continue;
+        history.emplace_back(drainGen_, f->lastQueued_);
+        if (history.size() > kDrainHistory) history.pop_front();
     }
 }
 
 void FlrLiveShare::dispatchLocked(size_t folder, std::vector<uint8_t>& record) {
-    const uint64_t seq = seqOfRecord(record);
+    const uint64_t seq = flrRecordSeq(record);
     const std::vector<size_t>& feeds = feedsOf_[folder];
     for (size_t i = 0; i < feeds.size(); ++i) {
         FlrLiveFeed& f = *feeds_[feeds[i]];
@@ -269,14 +259,9 @@ uint64_t FlrLiveFeed::drains() const {
     return share_.drainGen_;
 }
 
-uint64_t FlrLiveFeed::lastSeqAtDrain() const {
-    std::lock_guard<std::mutex> lock(share_.mutex_);
-    return atDrain_;
-}
-
 uint64_t FlrLiveFeed::lastSeqAtDrainAfter(uint64_t drains) const {
     std::lock_guard<std::mutex> lock(share_.mutex_);
-    uint64_t at = drainHistory_.empty() ? atDrain_ : drainHistory_.front().second;
+    uint64_t at = drainHistory_.empty() ? 0 : drainHistory_.front().second;
     for (const auto& [gen, seq] : drainHistory_) {
         if (gen > drains + 1) break;
         at = seq;

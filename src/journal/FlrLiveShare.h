@@ -55,11 +55,10 @@ class FlrLiveFeed : public FlrJournalSource {
     std::vector<FlrLiveResend> takeResends();
     // As FlrLiveJournal's, for this pair: drains counts the moments the
     // reader found the kernel queue empty with every record made handed
-    // out; lastSeqAtDrain is this pair's last record made before the last,
-    // lastSeqAtDrainAfter(n) before the first one counted after n (or, when
-    // that is forgotten, the earliest remembered: a later one).
+    // out; lastSeqAtDrainAfter(n) is this pair's last record made before
+    // the first one counted after n (or, when that is forgotten, before the
+    // earliest remembered: a later one).
     uint64_t drains() const;
-    uint64_t lastSeqAtDrain() const;
     uint64_t lastSeqAtDrainAfter(uint64_t drains) const;
     // These hold for the whole journal, so for every pair.
     bool drainedBefore(uint64_t seq, struct timespec* at) const;
@@ -76,11 +75,11 @@ class FlrLiveFeed : public FlrJournalSource {
     std::condition_variable ready_;
     std::deque<std::vector<uint8_t>> queue_;
     size_t queuedBytes_ = 0;
-    bool stopped_ = false;
+    bool stopped_ = true;  // until a watcher restarts it
     bool idle_ = false;
     uint64_t lastQueued_ = 0;  // this pair's last record handed to the feed
-    uint64_t atDrain_ = 0;     // lastQueued_ at the last drain
-    // (drain, atDrain_ from it on) whenever atDrain_ changed, the last few.
+    // (drain, lastQueued_ at it) whenever that changed from the drain
+    // before, the last few.
     std::deque<std::pair<uint64_t, uint64_t>> drainHistory_;
     bool settleFailed_ = false;
     std::vector<FlrLiveResync> resyncs_;

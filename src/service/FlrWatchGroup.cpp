@@ -7,6 +7,7 @@
 
 #include "FLR/FlrWatcher.h"
 #include "FLR/JxException.h"
+#include "FlrWatcherImpl.h"
 #include "journal/FlrLiveShare.h"
 #include "platform/EvDebug.h"
 
@@ -25,6 +26,12 @@ FlrWatchGroup::FlrWatchGroup(FlrWatchGroupOptions options) : options_(std::move(
 
 FlrWatchGroup::~FlrWatchGroup() {
     stop();
+    stopPairs();
+}
+
+// Stops every pair's watcher and waits for their threads; no watcher starts
+// after it.
+void FlrWatchGroup::stopPairs() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -32,6 +39,8 @@ FlrWatchGroup::~FlrWatchGroup() {
             if (s->watcher) s->watcher->stop();
     }
     wake_.notify_all();
+    // The reader settles once every pair has stopped taking records.
+    if (share_) share_->beginStop();
     for (auto& s : slots_)
         if (s->thread.joinable()) s->thread.join();
 }
@@ -62,12 +71,7 @@ void FlrWatchGroup::run() {
             JX_THROW(kGroupFn, "The pair " + o.replicate.source + " -> " + o.replicate.target +
                                    " is given twice");
     }
-    FlrLiveJournal::Options lo;
-    lo.smallFileMax = first.smallFileMax;
-    lo.flushDelayMs = first.flushDelayMs;
-    lo.boundedQueue = first.boundedQueue;
-    share_ = std::make_unique<FlrLiveShare>(
-        sources, lo, first.boundedQueue ? size_t(256) << 10 : FlrLiveShare::kMaxQueuedBytes);
+    share_ = flrWatchShare(sources, first);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const FlrWatchOptions& o : options_.pairs) {
@@ -80,17 +84,7 @@ void FlrWatchGroup::run() {
     for (size_t i = 0; i < slots_.size(); ++i)
         slots_[i]->thread = std::thread([this, i] { runPair(i); });
     while (!stop_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        for (auto& s : slots_)
-            if (s->watcher) s->watcher->stop();
-    }
-    wake_.notify_all();
-    // The reader settles once every pair has stopped taking records.
-    share_->beginStop();
-    for (auto& s : slots_)
-        if (s->thread.joinable()) s->thread.join();
+    stopPairs();
     share_.reset();
 }
 
@@ -123,18 +117,17 @@ void FlrWatchGroup::runPair(size_t i) {
             }
             slot.watcher.reset();
         }
-        feed.stop();
+        feed.stop();                 // a watcher that failed to start never took it
         if (failure.empty()) break;  // stopped
         if (listener_) listener_(i, slot.last);
         EvDebug::Error(kGroupFn, "The watch of %s -> %s failed, started again in %d s: %s",
                        slot.last.source.c_str(), slot.options.replicate.target.c_str(),
                        options_.retrySeconds, failure.c_str());
-        waitToRetry(i);
+        waitToRetry();
     }
-    feed.stop();
 }
 
-void FlrWatchGroup::waitToRetry(size_t) {
+void FlrWatchGroup::waitToRetry() {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto until =
         std::chrono::steady_clock::now() + std::chrono::seconds(options_.retrySeconds);

@@ -21,6 +21,17 @@ int pairIdOf(const std::string& stateDir) {
 
 }  // namespace
 
+std::unique_ptr<FlrLiveShare> flrWatchShare(const std::vector<std::string>& sources,
+                                            const FlrWatchOptions& o) {
+    FlrLiveJournal::Options lo;
+    lo.smallFileMax = o.smallFileMax;
+    lo.flushDelayMs = o.flushDelayMs;
+    lo.boundedQueue = o.boundedQueue;
+    // Tests that let the kernel's queue overflow let the pairs' queues overflow too.
+    return std::make_unique<FlrLiveShare>(
+        sources, lo, o.boundedQueue ? size_t(256) << 10 : FlrLiveShare::kMaxQueuedBytes);
+}
+
 void FlrWatcher::Impl::start() {
     FlrReplicator::refuseHalfRemote(o.replicate.target);
     source = FlrReplicator::absolutePath(o.replicate.source);
@@ -39,17 +50,10 @@ void FlrWatcher::Impl::start() {
     }
     // The journal first: a change made while the first run scans is a
     // record after the mark the first run takes.
-    FlrLiveJournal::Options lo;
-    lo.smallFileMax = o.smallFileMax;
-    lo.flushDelayMs = o.flushDelayMs;
-    lo.boundedQueue = o.boundedQueue;
     if (w.feed_) {
         live = w.feed_;
     } else {
-        // Tests that let the kernel's queue overflow let this one overflow too.
-        ownShare = std::make_unique<FlrLiveShare>(
-            std::vector<std::string>{source}, lo,
-            o.boundedQueue ? size_t(256) << 10 : FlrLiveShare::kMaxQueuedBytes);
+        ownShare = flrWatchShare({source}, o);
         live = &ownShare->feed(0);
     }
     live->restart();

@@ -2,21 +2,6 @@
 
 #include <algorithm>
 
-#include "FLR/FlrRawJournal.h"
-
-namespace {
-
-// A file's times come from the kernel's coarse clock, up to a tick behind
-// the clock read here.
-
-uint64_t seqOf(const std::vector<uint8_t>& record) {
-    FlrJrnHeader h{};
-    if (decodeRawHdr(record.data(), record.size(), &h) != 0) return 0;
-    return h.seq_num;
-}
-
-}  // namespace
-
 FlrWatcherGate::FlrWatcherGate(FlrJournalSource& inner, int flushDelayMs)
     : inner_(inner), flushDelay_(flushDelayMs) {}
 
@@ -29,7 +14,7 @@ bool FlrWatcherGate::next(std::vector<uint8_t>& record, int timeoutMs) {
         if (holding_) return false;
         record = std::move(*held_);
         held_.reset();
-        passed_ = seqOf(record);
+        passed_ = flrRecordSeq(record);
         return true;
     }
     lock.unlock();
@@ -44,7 +29,7 @@ bool FlrWatcherGate::next(std::vector<uint8_t>& record, int timeoutMs) {
                                  [] { return false; });
         return false;
     }
-    const uint64_t seq = seqOf(record);
+    const uint64_t seq = flrRecordSeq(record);
     lock.lock();
     if (holding_ && seq > holdAbove_) {
         held_ = std::move(record);

@@ -30,6 +30,11 @@
 #include "platform/JxFile.h"
 #include "platform/JxFileLock.h"
 
+// The live journal of these sources with a watch's settings (its own, or
+// a group's from its first pair).
+std::unique_ptr<FlrLiveShare> flrWatchShare(const std::vector<std::string>& sources,
+                                            const FlrWatchOptions& o);
+
 struct FlrWatcher::Impl {
     // Members, not file-scope names: both sources share a unity batch with others.
     static constexpr const char* kFn = "FlrWatcher";
